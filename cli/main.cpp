@@ -1,0 +1,60 @@
+// velmira-cli: find deleted and lost files from the command line.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: velmira-cli COMMAND [ARGS]\n"
+    "       velmira-cli --help | --version\n"
+    "\n"
+    "Velmira finds deleted and lost files on memory cards, USB sticks, hard disks\n"
+    "and disk-image files, and copies them to safety. It never writes to the source.\n"
+    "\n"
+    "Commands:\n"
+    "  probe SOURCE    show the size and sector size of SOURCE and which file system\n"
+    "                  starts it (NTFS, FAT, ext or other)\n"
+    "\n"
+    "SOURCE is one of:\n"
+    "  PATH                    a disk-image file (or a block device path)\n"
+    "  disk:N                  physical drive N, counted from 0\n"
+    "  disk:N:START:COUNT      COUNT sectors of drive N starting at sector START\n"
+    "\n"
+    "Drives are the whole-disk block devices of /sys/block in natural name order\n"
+    "(sda, sdb, ..., mmcblk0, nvme0n1, vda). VELMIRA_DRIVES=PATH:PATH:... replaces\n"
+    "that list.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  success\n"
+    "  1  usage error (unknown command or option, missing or malformed argument)\n"
+    "  2  the source does not exist, is a folder, or cannot be opened\n"
+    "  3  the source is smaller than 16 KiB or its start cannot be read\n"
+    "  4  the command ran and failed\n"
+    "  5  cancelled by the user\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::fputs(kUsage, stderr);
+    return velmira::cli::kExitUsage;
+  }
+  const std::string command = args.front();
+  args.erase(args.begin());
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return velmira::cli::kExitOk;
+  }
+  if (command == "--version" || command == "-V") {
+    std::printf("velmira-cli %s\n", VELMIRA_VERSION);
+    return velmira::cli::kExitOk;
+  }
+  if (command == "probe") return velmira::cli::RunProbe(args);
+  std::fprintf(stderr, "velmira-cli: unknown command '%s' (see velmira-cli --help)\n", command.c_str());
+  return velmira::cli::kExitUsage;
+}

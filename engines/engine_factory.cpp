@@ -1,0 +1,79 @@
+#include "engines/engine_factory.h"
+
+#include <vector>
+
+#include "engines/ext/fast_ext_recovery.h"
+#include "platform/drives.h"
+#include "platform/errors.h"
+
+namespace velmira {
+
+int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
+  probe = TargetProbe{};
+  FileHandle handle;
+  uint64_t headOffset = 0;
+  if (target.IsImage()) {
+    int32_t err = OpenReadOnly(target.imagePath, handle);
+    if (err != kOk) return err;
+  } else {
+    std::string path;
+    int32_t err = PhysicalDrivePath(target.diskNumber, path);
+    if (err != kOk) return err;
+    err = OpenReadOnly(path, handle);
+    if (err != kOk) return err;
+    FlushVolume(target.driveLetter);
+    DriveGeometry geometry;
+    if (QueryDriveGeometry(handle, geometry) == kOk) probe.bytesPerSector = geometry.bytesPerSector;
+    if (target.startSector > UINT64_MAX / probe.bytesPerSector) return kErrInvalidParameter;
+    headOffset = target.startSector * probe.bytesPerSector;
+  }
+  if (int32_t err = HandleLength(handle, probe.sourceBytes); err != kOk) return err;
+
+  std::vector<uint8_t> head(kProbeBytes);
+  size_t done = 0;
+  if (ReadAt(handle, head.data(), head.size(), headOffset, done) != kOk || done != head.size())
+    return kErrReadFault;
+  probe.kind = ClassifyFileSystem(ByteView(head.data(), head.size()));
+  return kOk;
+}
+
+std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool advanced) {
+  if (advanced) return nullptr;  // the combined deep-scan engine is not built yet
+  switch (kind) {
+    case FileSystemKind::kExt: return std::make_unique<CFastExtRecovery>();
+    case FileSystemKind::kNtfs:
+    case FileSystemKind::kFat:
+    case FileSystemKind::kOther: return nullptr;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber,
+                                                             uint64_t startSector,
+                                                             uint64_t sectorCount,
+                                                             uint16_t driveLetter, bool advanced) {
+  PartitionLocator target;
+  target.diskNumber = diskNumber;
+  target.startSector = startSector;
+  target.sectorCount = sectorCount;
+  target.driveLetter = driveLetter;
+  TargetProbe probe;
+  if (ProbeTarget(target, probe) != kOk) return nullptr;
+  auto engine = NewEngineFor(probe.kind, advanced);
+  if (engine) (void)engine->OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
+  return engine;
+}
+
+std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imagePath,
+                                                         uint16_t imageValue, bool advanced) {
+  PartitionLocator target;
+  target.imagePath = imagePath;
+  target.imageValue = imageValue;
+  TargetProbe probe;
+  if (ProbeTarget(target, probe) != kOk) return nullptr;
+  auto engine = NewEngineFor(probe.kind, advanced);
+  if (engine) (void)engine->OpenImage(imagePath, imageValue);
+  return engine;
+}
+
+}  // namespace velmira

@@ -1,0 +1,47 @@
+// The only way the rest of the system gets an engine: recognise the file
+// system at the start of a partition or image and build the engine for it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engines/boot_sector.h"
+#include "engines/file_recovery_parse.h"
+#include "storage/sector_source.h"
+
+namespace velmira {
+
+// The factories read this many bytes at the start of the target.
+inline constexpr uint32_t kProbeBytes = 16384;
+
+// What the factories learn about a target before they choose an engine.
+struct TargetProbe {
+  uint32_t bytesPerSector = 512;  // the drive's sector size (512 for images)
+  uint64_t sourceBytes = 0;       // length of the whole drive or image file
+  FileSystemKind kind = FileSystemKind::kOther;
+};
+
+// Opens the target read-only, reads its first 16,384 bytes in full and
+// classifies them. Returns the open error, 30 when the head cannot be read
+// in full (a target smaller than 16 KiB), or 0. A drive's volume is flushed
+// first so that pending writes reach the medium.
+[[nodiscard]] int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe);
+
+// Builds and opens the engine for a partition of PhysicalDrive diskNumber.
+// Null when the drive cannot be opened or read, or (advanced = false) when
+// no file system is recognised. An engine whose open failed is still returned.
+[[nodiscard]] std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(
+    int32_t diskNumber, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter,
+    bool advanced);
+
+// The same for an image file; imageValue becomes the records' source key.
+[[nodiscard]] std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imagePath,
+                                                                       uint16_t imageValue,
+                                                                       bool advanced);
+
+// The engine class the factories choose for a file system, not yet opened;
+// null where there is none.
+[[nodiscard]] std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool advanced);
+
+}  // namespace velmira

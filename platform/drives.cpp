@@ -1,0 +1,167 @@
+#include "platform/drives.h"
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/errors.h"
+
+namespace fs = std::filesystem;
+
+namespace velmira {
+namespace {
+
+bool NaturalLess(const std::string& a, const std::string& b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const bool da = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
+    const bool db = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
+    if (da && db) {
+      size_t ei = i, ej = j;
+      while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei]))) ++ei;
+      while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej]))) ++ej;
+      std::string na = a.substr(i, ei - i), nb = b.substr(j, ej - j);
+      na.erase(0, std::min(na.find_first_not_of('0'), na.size()));
+      nb.erase(0, std::min(nb.find_first_not_of('0'), nb.size()));
+      if (na.size() != nb.size()) return na.size() < nb.size();
+      if (na != nb) return na < nb;
+      i = ei;
+      j = ej;
+      continue;
+    }
+    // Same letter prefix: shorter runs of letters first (sdz before sdaa).
+    if (!da && !db) {
+      size_t ei = i, ej = j;
+      while (ei < a.size() && !std::isdigit(static_cast<unsigned char>(a[ei]))) ++ei;
+      while (ej < b.size() && !std::isdigit(static_cast<unsigned char>(b[ej]))) ++ej;
+      std::string wa = a.substr(i, ei - i), wb = b.substr(j, ej - j);
+      if (wa != wb) {
+        // Compare the common leading letters that name the device family
+        // (sd, vd, nvme, mmcblk) before the drive letters.
+        size_t common = 0;
+        while (common < wa.size() && common < wb.size() && wa[common] == wb[common]) ++common;
+        if (common > 0 && wa.size() != wb.size() && (common >= 2)) return wa.size() < wb.size();
+        return wa < wb;
+      }
+      i = ei;
+      j = ej;
+      continue;
+    }
+    return da;  // digits before letters
+  }
+  return a.size() - i < b.size() - j;
+}
+
+std::string ReadSysText(const fs::path& path) {
+  std::ifstream in(path);
+  std::string text;
+  std::getline(in, text);
+  return text;
+}
+
+bool SysfsDirOf(const FileHandle& handle, fs::path& dir) {
+  struct stat st {};
+  if (::fstat(handle.Get(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+  fs::path link = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                  std::to_string(minor(st.st_rdev));
+  std::error_code ec;
+  fs::path real = fs::canonical(link, ec);
+  if (ec) return false;
+  // A partition's folder has a "partition" file; its disk is the parent.
+  if (fs::exists(real / "partition", ec)) real = real.parent_path();
+  dir = real;
+  return true;
+}
+
+}  // namespace
+
+void SortNaturally(std::vector<std::string>& names) {
+  std::stable_sort(names.begin(), names.end(), NaturalLess);
+}
+
+std::vector<std::string> ListPhysicalDrivesIn(const std::string& sysBlockDir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(sysBlockDir, ec)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("ram", 0) == 0 || name.rfind("zram", 0) == 0) continue;
+    if (name.rfind("loop", 0) == 0) {
+      std::error_code e2;
+      if (!fs::exists(entry.path() / "loop" / "backing_file", e2)) continue;
+    }
+    names.push_back(name);
+  }
+  SortNaturally(names);
+  std::vector<std::string> paths;
+  paths.reserve(names.size());
+  for (const auto& n : names) paths.push_back("/dev/" + n);
+  return paths;
+}
+
+std::vector<std::string> ListPhysicalDrives() {
+  const char* env = std::getenv("VELMIRA_DRIVES");
+  if (env != nullptr && *env != '\0') {
+    std::vector<std::string> paths;
+    std::string all(env);
+    size_t start = 0;
+    while (start <= all.size()) {
+      size_t end = all.find(':', start);
+      if (end == std::string::npos) end = all.size();
+      if (end > start) paths.push_back(all.substr(start, end - start));
+      start = end + 1;
+    }
+    return paths;
+  }
+  return ListPhysicalDrivesIn("/sys/block");
+}
+
+int32_t PhysicalDrivePath(int32_t diskNumber, std::string& path) {
+  if (diskNumber < 0) return kErrFileNotFound;
+  std::vector<std::string> drives = ListPhysicalDrives();
+  if (static_cast<size_t>(diskNumber) >= drives.size()) return kErrFileNotFound;
+  path = drives[static_cast<size_t>(diskNumber)];
+  return kOk;
+}
+
+int32_t QueryDriveLength(const FileHandle& handle, uint64_t& length) {
+  return HandleLength(handle, length);
+}
+
+int32_t QueryDriveGeometry(const FileHandle& handle, DriveGeometry& geometry) {
+  geometry = DriveGeometry{};
+  struct stat st {};
+  if (::fstat(handle.Get(), &st) != 0) return LastError();
+  if (S_ISBLK(st.st_mode)) {
+    int size = 0;
+    if (::ioctl(handle.Get(), BLKSSZGET, &size) != 0) return LastError();
+    if (size > 0) geometry.bytesPerSector = static_cast<uint32_t>(size);
+    fs::path dir;
+    if (SysfsDirOf(handle, dir) && ReadSysText(dir / "removable") == "1")
+      geometry.mediaType = kRemovableMedia;
+  } else if (!S_ISREG(st.st_mode)) {
+    return kErrInvalidFunction;
+  }
+  uint64_t length = 0;
+  int32_t err = HandleLength(handle, length);
+  if (err != kOk) return err;
+  const uint64_t perCylinder = uint64_t{255} * 63 * geometry.bytesPerSector;
+  geometry.cylinders = length / perCylinder;
+  return kOk;
+}
+
+BusType QueryBusType(const FileHandle& handle) {
+  fs::path dir;
+  if (!SysfsDirOf(handle, dir)) return kBusTypeUnknown;
+  if (dir.filename().string().rfind("mmcblk", 0) == 0) return kBusTypeSd;
+  if (dir.string().find("/usb") != std::string::npos) return kBusTypeUsb;
+  return kBusTypeUnknown;
+}
+
+}  // namespace velmira

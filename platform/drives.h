@@ -1,0 +1,50 @@
+// "PhysicalDrive N" on Linux: the numbered list of whole-disk block devices,
+// and the geometry, length and bus queries the storage layer asks of them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/file_handle.h"
+
+namespace velmira {
+
+enum MediaType : uint32_t { kRemovableMedia = 11, kFixedMedia = 12 };
+enum BusType : uint32_t { kBusTypeUnknown = 0, kBusTypeUsb = 7, kBusTypeSd = 12 };
+
+struct DriveGeometry {
+  uint64_t cylinders = 0;
+  uint32_t mediaType = kFixedMedia;
+  uint32_t tracksPerCylinder = 255;
+  uint32_t sectorsPerTrack = 63;
+  uint32_t bytesPerSector = 512;
+};
+
+// The device paths that PhysicalDrive 0, 1, ... stand for. VELMIRA_DRIVES
+// (paths separated by ':') replaces the list when it is set and not empty;
+// otherwise the whole disks under /sys/block in natural name order.
+[[nodiscard]] std::vector<std::string> ListPhysicalDrives();
+
+// The same list read from a sysfs "block" folder (tests pass a fake tree).
+[[nodiscard]] std::vector<std::string> ListPhysicalDrivesIn(const std::string& sysBlockDir);
+
+// Orders names as people count them: sda < sdb < sdz < sdaa, nvme0n1 < nvme0n2 < nvme1n1.
+void SortNaturally(std::vector<std::string>& names);
+
+// Path of PhysicalDrive N; kErrFileNotFound when there is no such drive.
+[[nodiscard]] int32_t PhysicalDrivePath(int32_t diskNumber, std::string& path);
+
+// Geometry of an open drive or image: BLKSSZGET sector size (512 for a regular
+// file), 255 heads, 63 sectors per track, cylinders from the length, and
+// RemovableMedia when sysfs says the disk is removable.
+[[nodiscard]] int32_t QueryDriveGeometry(const FileHandle& handle, DriveGeometry& geometry);
+
+// Length in bytes of an open drive or image file.
+[[nodiscard]] int32_t QueryDriveLength(const FileHandle& handle, uint64_t& length);
+
+// USB when the device's sysfs path runs through a USB bus, SD for mmcblk
+// devices, else unknown. Regular files are unknown.
+[[nodiscard]] BusType QueryBusType(const FileHandle& handle);
+
+}  // namespace velmira

@@ -1,0 +1,151 @@
+#include "platform/file_handle.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/errors.h"
+
+namespace velmira {
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    Close();
+    m_fd = other.Release();
+  }
+  return *this;
+}
+
+int FileHandle::Release() {
+  int fd = m_fd;
+  m_fd = -1;
+  return fd;
+}
+
+int32_t FileHandle::Close() {
+  if (m_fd < 0) return kOk;
+  int rc = ::close(m_fd);
+  m_fd = -1;
+  return rc == 0 ? kOk : LastError();
+}
+
+int32_t OpenReadOnly(const std::string& path, FileHandle& out) {
+  out.Close();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return LastError();
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    int32_t err = LastError();
+    ::close(fd);
+    return err;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return kErrAccessDenied;
+  }
+  out = FileHandle(fd);
+  return kOk;
+}
+
+int32_t OpenForWriting(const std::string& path, WriteMode mode, FileHandle& out) {
+  out.Close();
+  int flags = O_WRONLY | O_CLOEXEC;
+  switch (mode) {
+    case WriteMode::kCreateAlways: flags |= O_CREAT | O_TRUNC; break;
+    case WriteMode::kCreateNew: flags |= O_CREAT | O_EXCL; break;
+    case WriteMode::kOpenExisting: break;
+    case WriteMode::kOpenAlways: flags |= O_CREAT; break;
+  }
+  int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) {
+    if (errno == EEXIST) return kErrFileExists;
+    return LastError(IoDirection::kWrite);
+  }
+  out = FileHandle(fd);
+  return kOk;
+}
+
+int32_t HandleLength(const FileHandle& handle, uint64_t& length) {
+  struct stat st {};
+  if (::fstat(handle.Get(), &st) != 0) return LastError();
+  if (S_ISBLK(st.st_mode)) {
+    uint64_t bytes = 0;
+    if (::ioctl(handle.Get(), BLKGETSIZE64, &bytes) != 0) return LastError();
+    length = bytes;
+    return kOk;
+  }
+  length = static_cast<uint64_t>(st.st_size);
+  return kOk;
+}
+
+int32_t ReadAt(const FileHandle& handle, void* buffer, size_t size, uint64_t offset, size_t& done) {
+  done = 0;
+  for (;;) {
+    ssize_t n = ::pread(handle.Get(), buffer, size, static_cast<off_t>(offset));
+    if (n >= 0) {
+      done = static_cast<size_t>(n);
+      return kOk;
+    }
+    if (errno != EINTR) return LastError(IoDirection::kRead);
+  }
+}
+
+int32_t WriteAt(const FileHandle& handle, const void* buffer, size_t size, uint64_t offset,
+                size_t& done) {
+  done = 0;
+  for (;;) {
+    ssize_t n = ::pwrite(handle.Get(), buffer, size, static_cast<off_t>(offset));
+    if (n >= 0) {
+      done = static_cast<size_t>(n);
+      return kOk;
+    }
+    if (errno != EINTR) return LastError(IoDirection::kWrite);
+  }
+}
+
+int32_t ReadHere(const FileHandle& handle, void* buffer, size_t size, size_t& done) {
+  done = 0;
+  for (;;) {
+    ssize_t n = ::read(handle.Get(), buffer, size);
+    if (n >= 0) {
+      done = static_cast<size_t>(n);
+      return kOk;
+    }
+    if (errno != EINTR) return LastError(IoDirection::kRead);
+  }
+}
+
+int32_t WriteHere(const FileHandle& handle, const void* buffer, size_t size, size_t& done) {
+  done = 0;
+  for (;;) {
+    ssize_t n = ::write(handle.Get(), buffer, size);
+    if (n >= 0) {
+      done = static_cast<size_t>(n);
+      return kOk;
+    }
+    if (errno != EINTR) return LastError(IoDirection::kWrite);
+  }
+}
+
+int32_t SeekTo(const FileHandle& handle, uint64_t offset) {
+  if (::lseek(handle.Get(), static_cast<off_t>(offset), SEEK_SET) < 0) return LastError();
+  return kOk;
+}
+
+int32_t FlushHandle(const FileHandle& handle) {
+  if (::fsync(handle.Get()) != 0) return LastError(IoDirection::kWrite);
+  return kOk;
+}
+
+int32_t FileLengthOf(const std::string& path, uint64_t& length) {
+  FileHandle h;
+  int32_t err = OpenReadOnly(path, h);
+  if (err != kOk) return err;
+  return HandleLength(h, length);
+}
+
+}  // namespace velmira

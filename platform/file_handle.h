@@ -1,0 +1,71 @@
+// An owned POSIX file descriptor and the few calls the rest of the system
+// makes on it. Sources (drives, partitions, image files) are only ever opened
+// through OpenReadOnly; OpenForWriting is for files Velmira creates itself
+// (recovered files, images, scan logs).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace velmira {
+
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(int fd) : m_fd(fd) {}
+  ~FileHandle() { Close(); }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  FileHandle(FileHandle&& other) noexcept : m_fd(other.Release()) {}
+  FileHandle& operator=(FileHandle&& other) noexcept;
+
+  [[nodiscard]] bool IsValid() const { return m_fd >= 0; }
+  [[nodiscard]] int Get() const { return m_fd; }
+  int Release();
+  // Closes the descriptor; returns 0 or the Win32 code of the failure.
+  int32_t Close();
+
+ private:
+  int m_fd = -1;
+};
+
+// Opens a drive, partition or image file for reading only (O_RDONLY |
+// O_CLOEXEC). A folder is refused with kErrAccessDenied.
+[[nodiscard]] int32_t OpenReadOnly(const std::string& path, FileHandle& out);
+
+enum class WriteMode {
+  kCreateAlways,  // create or truncate
+  kCreateNew,     // fail with 80 when the file exists
+  kOpenExisting,  // open for writing, keep contents
+  kOpenAlways,    // open or create, keep contents
+};
+
+// Opens or creates a file Velmira writes itself (mode 0644).
+[[nodiscard]] int32_t OpenForWriting(const std::string& path, WriteMode mode, FileHandle& out);
+
+// Size in bytes of an open file or block device.
+[[nodiscard]] int32_t HandleLength(const FileHandle& handle, uint64_t& length);
+
+// One pread/pwrite at an absolute offset, retried on EINTR. `done` receives
+// the bytes transferred (0 at end of file). Returns 0 or the Win32 code.
+[[nodiscard]] int32_t ReadAt(const FileHandle& handle, void* buffer, size_t size, uint64_t offset,
+                             size_t& done);
+[[nodiscard]] int32_t WriteAt(const FileHandle& handle, const void* buffer, size_t size,
+                              uint64_t offset, size_t& done);
+
+// One read/write at the handle's current position, retried on EINTR.
+[[nodiscard]] int32_t ReadHere(const FileHandle& handle, void* buffer, size_t size, size_t& done);
+[[nodiscard]] int32_t WriteHere(const FileHandle& handle, const void* buffer, size_t size,
+                                size_t& done);
+
+// Moves the current position to an absolute byte offset.
+[[nodiscard]] int32_t SeekTo(const FileHandle& handle, uint64_t offset);
+
+// Pushes written data to the medium.
+[[nodiscard]] int32_t FlushHandle(const FileHandle& handle);
+
+// Size of a file or device by path, opened read-only.
+[[nodiscard]] int32_t FileLengthOf(const std::string& path, uint64_t& length);
+
+}  // namespace velmira

@@ -1,0 +1,60 @@
+// The five pattern texts that define Velmira's file categories, and the
+// lookups built on them. Membership is a plain substring test on the list
+// text: "rm" is in audio ("*.rm|") and video ("*.rmvb|"), "ts" is in video
+// ("*.mts|"), and an empty extension is in every list. Each lookup tries the
+// lists in its own order and the first list that holds the extension wins.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace velmira {
+
+inline constexpr std::string_view kPhotoExtensions =
+    "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|"
+    "*.sr2|*.arw|*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|"
+    "*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|";
+inline constexpr std::string_view kAudioExtensions =
+    "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|"
+    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd|";
+inline constexpr std::string_view kVideoExtensions =
+    "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|"
+    "*.m4b|*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|*.mod|"
+    "*.mxf|*.lrv|";
+inline constexpr std::string_view kDocumentExtensions =
+    "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.html|"
+    "*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|";
+inline constexpr std::string_view kArchiveExtensions =
+    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|";
+
+enum class FileCategory { kPhoto, kAudio, kVideo, kDocument, kArchive, kOthers };
+
+// Plain substring membership; the caller lower-cases the extension.
+[[nodiscard]] bool ListContains(std::string_view list, std::string_view extension);
+
+// The text after the last "." of a name, lower-cased (ASCII); empty without ".".
+[[nodiscard]] std::string ExtensionOf(std::string_view name);
+
+// The recovery subfolder of a file: photo, audio, video, document, archive,
+// else others, judged on at most 26 characters of extension. A name without
+// "." goes to photo (the empty extension is in every list).
+[[nodiscard]] FileCategory RecoveryCategoryOf(std::string_view name);
+[[nodiscard]] const char* RecoveryFolderName(FileCategory category);
+
+// The preview's kind of a file: audio when the audio list holds the
+// extension, video when the video list does (audio wins, so "rm" is audio),
+// else a picture; a name without "." is a picture.
+[[nodiscard]] FileCategory PreviewKindOf(std::string_view name);
+
+// Where an engine puts a file it extracts for preview: the temporary video
+// file "tmp.avi" (audio or video), the temporary picture "tmp.jpg" (photo),
+// or memory for everything else.
+enum class PreviewTarget { kTempMedia, kTempPicture, kMemory };
+[[nodiscard]] PreviewTarget PreviewTargetOf(std::string_view name);
+[[nodiscard]] const char* PreviewTempFileName(PreviewTarget target);  // "tmp.avi" / "tmp.jpg" / ""
+
+// The row icon category of a file: photo, audio, document, video, archive,
+// else others (folders and "exe" are the result view's own cases).
+[[nodiscard]] FileCategory IconCategoryOf(std::string_view name);
+
+}  // namespace velmira

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what Velmira needs to build and test (Debian 12 packages), builds
+# it in build/, and runs the first job on a small image made here:
+# velmira-cli probe on a fresh FAT32 image.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(
+  build-essential cmake pkg-config git
+  libgtest-dev googletest libgmock-dev libbenchmark-dev
+  libblkid-dev libmount-dev libudev-dev
+  dosfstools mtools ntfs-3g e2fsprogs fdisk
+  strace clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "Missing Debian packages: ${missing[*]}" >&2
+    echo "Run as root:  apt-get update && apt-get install -y ${missing[*]}" >&2
+    echo "then run scripts/setup.sh again." >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$jobs"
+
+# The first job: probe a small FAT32 image.
+demo=build/demo-fat32.img
+rm -f "$demo"
+truncate -s 40M "$demo"
+PATH="$PATH:/sbin:/usr/sbin" mkfs.vfat -F 32 -n DEMO "$demo" >/dev/null
+./build/velmira-cli probe "$demo"

@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include "engines/engine_factory.h"
+#include "engines/ext/fast_ext_recovery.h"
+#include "platform/errors.h"
+#include "tests/fixtures/image_tools.h"
+#include "tests/fixtures/temp_dir.h"
+
+namespace velmira {
+namespace {
+
+using testing::TempDir;
+
+int32_t CancelAlways(void*, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t) {
+  return kCancelled;
+}
+
+TEST(EngineFactory, ExtGetsThePlaceholderThatFindsNothing) {
+  VELMIRA_REQUIRE_TOOL("mke2fs");
+  TempDir dir;
+  const std::string img = dir.File("ext.img");
+  ASSERT_TRUE(testing::MakeExtImage(img, 8));
+  auto engine = CreateEngineForImage(img, 1001, false);
+  ASSERT_NE(engine, nullptr);
+  EXPECT_NE(dynamic_cast<CFastExtRecovery*>(engine.get()), nullptr);
+  engine->SetProgressCallbacks(CancelAlways, nullptr, nullptr, 100);
+  EXPECT_EQ(engine->Scan(""), kOk);
+  EXPECT_EQ(engine->GetFoundCount(), 0u);
+  std::vector<FoundRecord> found;
+  EXPECT_EQ(engine->CollectMatches("*.jpg|", found), kOk);
+  EXPECT_TRUE(found.empty());
+  uint64_t pos = 0, len = 0;
+  EXPECT_EQ(engine->NextFreeExtent(pos, len), 0) << "not a fast engine with a map";
+
+  // Through a drive number the placeholder opens the drive and keeps the range.
+  ::setenv("VELMIRA_DRIVES", img.c_str(), 1);
+  auto byDisk = CreateEngineForPartition(0, 0, 16384, 1, false);
+  ::unsetenv("VELMIRA_DRIVES");
+  auto* ext = dynamic_cast<CFastExtRecovery*>(byDisk.get());
+  ASSERT_NE(ext, nullptr);
+  EXPECT_EQ(ext->SectorCount(), 16384u);
+}
+
+TEST(EngineFactory, TargetsSmallerThan16KiBGiveNoEngine) {
+  TempDir dir;
+  testing::WriteRandomFile(dir.File("small.img"), 16383);
+  for (bool advanced : {false, true}) EXPECT_EQ(CreateEngineForImage(dir.File("small.img"), 1001, advanced), nullptr);
+  TargetProbe probe;
+  PartitionLocator target;
+  target.imagePath = dir.File("small.img");
+  EXPECT_EQ(ProbeTarget(target, probe), kErrReadFault);
+  target.imagePath = dir.File("missing.img");
+  EXPECT_EQ(ProbeTarget(target, probe), kErrFileNotFound);
+  EXPECT_EQ(CreateEngineForImage(target.imagePath, 1001, false), nullptr);
+  EXPECT_EQ(CreateEngineForPartition(1 << 20, 0, 100, 1, false), nullptr);
+}
+
+TEST(EngineFactory, PartitionHeadIsReadAtItsStartSector) {
+  VELMIRA_REQUIRE_TOOL("mke2fs");
+  TempDir dir;
+  // A "disk" of 1 MiB of random bytes followed by an ext volume at sector 2048.
+  const std::string vol = dir.File("vol.img");
+  ASSERT_TRUE(testing::MakeExtImage(vol, 8));
+  testing::WriteRandomFile(dir.File("disk.img"), 1 << 20);
+  ASSERT_TRUE(testing::RunQuiet("cat " + testing::ShellQuote(vol) + " >> " + testing::ShellQuote(dir.File("disk.img"))));
+  ::setenv("VELMIRA_DRIVES", dir.File("disk.img").c_str(), 1);
+  PartitionLocator target;
+  target.diskNumber = 0;
+  TargetProbe probe;
+  ASSERT_EQ(ProbeTarget(target, probe), kOk);
+  EXPECT_EQ(probe.kind, FileSystemKind::kOther);
+  target.startSector = 2048;
+  ASSERT_EQ(ProbeTarget(target, probe), kOk);
+  EXPECT_EQ(probe.kind, FileSystemKind::kExt);
+  ::unsetenv("VELMIRA_DRIVES");
+}
+
+// The FAT, NTFS and combined engines come with their own issues; until then
+// the factory has nothing to build for them and says so with null.
+TEST(EngineFactory, FileSystemsWithoutAnEngineYetGiveNull) {
+  TempDir dir;
+  testing::WriteRandomFile(dir.File("random.img"), 1 << 20);
+  EXPECT_EQ(CreateEngineForImage(dir.File("random.img"), 1001, false), nullptr);
+  EXPECT_EQ(NewEngineFor(FileSystemKind::kOther, false), nullptr);
+  EXPECT_EQ(NewEngineFor(FileSystemKind::kFat, false), nullptr);
+  EXPECT_EQ(NewEngineFor(FileSystemKind::kNtfs, false), nullptr);
+  EXPECT_EQ(NewEngineFor(FileSystemKind::kOther, true), nullptr);
+}
+
+}  // namespace
+}  // namespace velmira

@@ -4,20 +4,21 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_registry.h"
 #include "cli/commands.h"
 
 namespace {
 
-const char kUsage[] =
+const char kUsageHead[] =
     "Usage: velmira-cli COMMAND [ARGS]\n"
     "       velmira-cli --help | --version\n"
     "\n"
     "Velmira finds deleted and lost files on memory cards, USB sticks, hard disks\n"
     "and disk-image files, and copies them to safety. It never writes to the source.\n"
     "\n"
-    "Commands:\n"
-    "  probe SOURCE    show the size and sector size of SOURCE and which file system\n"
-    "                  starts it (NTFS, FAT, ext or other)\n"
+    "Commands:\n";
+
+const char kUsageTail[] =
     "\n"
     "SOURCE is one of:\n"
     "  PATH                    a disk-image file (or a block device path)\n"
@@ -36,25 +37,37 @@ const char kUsage[] =
     "  4  the command ran and failed\n"
     "  5  cancelled by the user\n";
 
+std::string Usage() {
+  std::string text = kUsageHead;
+  for (const auto& c : velmira::cli::Commands()) {
+    text += "  ";
+    text += c.synopsis;
+    text += "\n";
+    text += c.help;
+  }
+  return text + kUsageTail;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) {
-    std::fputs(kUsage, stderr);
+    std::fputs(Usage().c_str(), stderr);
     return velmira::cli::kExitUsage;
   }
   const std::string command = args.front();
   args.erase(args.begin());
   if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kUsage, stdout);
+    std::fputs(Usage().c_str(), stdout);
     return velmira::cli::kExitOk;
   }
   if (command == "--version" || command == "-V") {
     std::printf("velmira-cli %s\n", VELMIRA_VERSION);
     return velmira::cli::kExitOk;
   }
-  if (command == "probe") return velmira::cli::RunProbe(args);
+  for (const auto& c : velmira::cli::Commands())
+    if (command == c.name) return c.run(args);
   std::fprintf(stderr, "velmira-cli: unknown command '%s' (see velmira-cli --help)\n", command.c_str());
   return velmira::cli::kExitUsage;
 }

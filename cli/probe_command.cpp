@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cli/command_registry.h"
 #include "cli/commands.h"
 #include "engines/engine_factory.h"
 #include "platform/errors.h"
@@ -136,5 +137,10 @@ int RunProbe(const std::vector<std::string>& args) {
   std::printf("file system:  %s\n", FileSystemKindName(probe.kind));
   return kExitOk;
 }
+
+VELMIRA_CLI_COMMAND(probe, "probe", "probe SOURCE",
+                    "      show the size and sector size of SOURCE and which file system starts it\n"
+                    "      (NTFS, FAT, ext or other)\n",
+                    10, RunProbe);
 
 }  // namespace velmira::cli

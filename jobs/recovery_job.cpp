@@ -1,0 +1,124 @@
+#include "jobs/recovery_job.h"
+
+#include <sys/stat.h>
+
+#include <exception>
+
+#include "platform/errors.h"
+#include "platform/text.h"
+#include "results/extension_lists.h"
+
+namespace velmira {
+namespace {
+
+bool PathTaken(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string TrimTrailingSeparator(std::string folder) {
+  if (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+  return folder;
+}
+
+}  // namespace
+
+std::string RecoveryTargetPath(const std::string& destination, const FoundRecord& record) {
+  const std::string name = SafeFileName(RecordName(record));
+  const std::string folder = TrimTrailingSeparator(destination) + "/" +
+                             RecoveryFolderName(RecoveryCategoryOf(name)) + "/";
+  std::string path = folder + name;
+  if (!PathTaken(path)) return path;
+  // "name(1).ext": the counter goes before the last "." (a leading dot is part
+  // of the extension, as a hidden name's is).
+  const size_t dot = name.rfind('.');
+  const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+  const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
+  for (uint32_t n = 1;; ++n) {
+    path = folder + stem + "(" + std::to_string(n) + ")" + ext;
+    if (!PathTaken(path) || n == UINT32_MAX) return path;
+  }
+}
+
+IFileRecoveryParse* EngineForRecord(const std::vector<RecoverySource>& sources, const FoundRecord& record) {
+  const uint16_t key = record.driveLetter;
+  for (const auto& s : sources)
+    if (s.key == key && s.engine != nullptr) return s.engine;
+  return nullptr;
+}
+
+int32_t SeparatorCount(const std::string& folder) {
+  int32_t n = 0;
+  for (size_t i = 0; i + 1 < folder.size(); ++i)
+    if (folder[i] == '/' || folder[i] == '\\') ++n;
+  return n;
+}
+
+RecoveryJob::RecoveryJob(std::string destination, std::vector<RecoverySource> sources,
+                         std::vector<FoundRecord> files, Observer* observer)
+    : m_destination(TrimTrailingSeparator(std::move(destination))),
+      m_sources(std::move(sources)),
+      m_files(std::move(files)),
+      m_observer(observer) {}
+
+int32_t RecoveryJob::FileProgress(void* user, int32_t percent, int32_t scale, int32_t error,
+                                  const std::string& path) {
+  return static_cast<RecoveryJob*>(user)->OnFileProgress(percent, scale, error, path);
+}
+
+void RecoveryJob::Finish(const std::string& path, int32_t error, const char* text) {
+  RecoveryResult r{path, error, text ? text : error == kOk ? "Success" : ErrorText(error)};
+  ++m_processed;
+  if (error != kOk) ++m_failed;
+  m_fileFinished = true;
+  m_results.push_back(r);
+  if (m_observer) m_observer->OnFileFinished(r);
+}
+
+int32_t RecoveryJob::OnFileProgress(int32_t percent, int32_t scale, int32_t error, const std::string& path) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (m_cancel.load()) return kCancelled;
+  const int32_t overall = static_cast<int32_t>(int64_t{percent} * scale / 100);
+  // A file reports 100 once when it is done (and once more after an error).
+  if (overall == 100 && !m_fileFinished) Finish(path, error);
+  if (m_observer) m_observer->OnProgress(overall, path);
+  return 0;
+}
+
+int32_t RecoveryJob::Run() {
+  const int32_t separators = SeparatorCount(m_destination);
+  for (const FoundRecord& record : m_files) {
+    if (m_cancel.load()) return kCancelled;
+    m_fileFinished = false;
+    IFileRecoveryParse* engine = EngineForRecord(m_sources, record);
+    if (engine == nullptr) {
+      std::lock_guard<std::mutex> guard(m_lock);
+      Finish(RecordName(record), kErrInvalidHandle, "The source of this file is no longer open.");
+      continue;
+    }
+    const std::string target = RecoveryTargetPath(m_destination, record);
+    engine->SetProgressCallbacks(nullptr, &RecoveryJob::FileProgress, this, 100);
+    int32_t result = kOk;
+    try {
+      result = engine->RecoverItem(record, target, separators);
+    } catch (const std::exception&) {
+      result = kErrGenFailure;
+    } catch (...) {
+      result = kErrGenFailure;
+    }
+    if (result == kCancelled) return kCancelled;
+    std::lock_guard<std::mutex> guard(m_lock);
+    // An engine that ended without its final report (a fault, or an error
+    // returned before any data) still gets a row.
+    if (!m_fileFinished) Finish(target, result);
+    else if (result != kOk && m_results.back().error == kOk) {
+      // The engine reported success but returned a failure: believe the code.
+      m_results.back().error = result;
+      m_results.back().text = ErrorText(result);
+      ++m_failed;
+    }
+  }
+  return kOk;
+}
+
+}  // namespace velmira

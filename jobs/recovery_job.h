@@ -1,0 +1,93 @@
+// Recovering checked files out of their engines into a destination folder,
+// one category subfolder per kind of file. No window here: the command line
+// and the desktop program both drive this job and show its results.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engines/file_recovery_parse.h"
+
+namespace velmira {
+
+// A scanned source that can serve recoveries: its source key (the partition
+// key or image value every record of it carries) and its engine.
+struct RecoverySource {
+  uint16_t key = 0;
+  IFileRecoveryParse* engine = nullptr;
+};
+
+// How one file ended.
+struct RecoveryResult {
+  std::string path;   // destination path (or the record's name when no path was built)
+  int32_t error = 0;  // Win32 code; 0 success
+  std::string text;   // "Success" or the English text of the code
+};
+
+// The target path of a record: destination/category/name, where the name is
+// the stored name made safe for a path, and "(1)", "(2)", ... go before the
+// extension while the path is taken.
+[[nodiscard]] std::string RecoveryTargetPath(const std::string& destination, const FoundRecord& record);
+
+// The engine of a record: the first source whose key equals the record's
+// driveLetter, else null.
+[[nodiscard]] IFileRecoveryParse* EngineForRecord(const std::vector<RecoverySource>& sources,
+                                                  const FoundRecord& record);
+
+// Separators in all but the last character of a folder path.
+[[nodiscard]] int32_t SeparatorCount(const std::string& folder);
+
+class RecoveryJob {
+ public:
+  // Called on the worker thread under the job's lock.
+  struct Observer {
+    virtual ~Observer() = default;
+    // Overall percent of the current file and its destination path.
+    virtual void OnProgress(int32_t percent, const std::string& path) = 0;
+    // A finished file (success or failure).
+    virtual void OnFileFinished(const RecoveryResult& result) = 0;
+  };
+
+  RecoveryJob(std::string destination, std::vector<RecoverySource> sources,
+              std::vector<FoundRecord> files, Observer* observer = nullptr);
+
+  // Recovers every file in order. Returns 0 when all were attempted (some may
+  // have failed; see Results), or kCancelled.
+  [[nodiscard]] int32_t Run();
+
+  // May be called from any thread; the next progress report stops the job.
+  void Cancel() { m_cancel.store(true); }
+
+  // The lock the progress reports run under: a front end that asks "really
+  // cancel?" holds it meanwhile, so the worker waits.
+  std::mutex& Lock() { return m_lock; }
+
+  [[nodiscard]] uint32_t Processed() const { return m_processed; }
+  [[nodiscard]] uint32_t Failed() const { return m_failed; }
+  [[nodiscard]] uint32_t Total() const { return static_cast<uint32_t>(m_files.size()); }
+  // Results in the order the files finished.
+  [[nodiscard]] const std::vector<RecoveryResult>& Results() const { return m_results; }
+
+ private:
+  static int32_t FileProgress(void* user, int32_t percent, int32_t scale, int32_t error,
+                              const std::string& path);
+  int32_t OnFileProgress(int32_t percent, int32_t scale, int32_t error, const std::string& path);
+  void Finish(const std::string& path, int32_t error, const char* text = nullptr);
+
+  std::string m_destination;
+  std::vector<RecoverySource> m_sources;
+  std::vector<FoundRecord> m_files;
+  Observer* m_observer;
+  std::mutex m_lock;
+  std::atomic<bool> m_cancel{false};
+  uint32_t m_processed = 0;
+  uint32_t m_failed = 0;
+  bool m_fileFinished = false;
+  std::vector<RecoveryResult> m_results;
+};
+
+}  // namespace velmira

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "engines/ext/fast_ext_recovery.h"
+#include "engines/fat/fast_fat_recovery.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 
@@ -41,8 +42,8 @@ std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool advan
   if (advanced) return nullptr;  // the combined deep-scan engine is not built yet
   switch (kind) {
     case FileSystemKind::kExt: return std::make_unique<CFastExtRecovery>();
+    case FileSystemKind::kFat: return std::make_unique<CFastFatRecovery>();
     case FileSystemKind::kNtfs:
-    case FileSystemKind::kFat:
     case FileSystemKind::kOther: return nullptr;
   }
   return nullptr;

@@ -33,9 +33,24 @@ jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 
-# The first job: probe a small FAT32 image.
-demo=build/demo-fat32.img
-rm -f "$demo"
+# The first job: a camera card whose photos were deleted, and their recovery.
+demo=build/demo-card.img
+out=build/demo-recovered
+rm -rf "$demo" "$out" build/demo-files
+mkdir -p build/demo-files
 truncate -s 40M "$demo"
 PATH="$PATH:/sbin:/usr/sbin" mkfs.vfat -F 32 -n DEMO "$demo" >/dev/null
+for i in 1 2 3 4; do
+  { printf '\xff\xd8\xff\xe0\x00\x10JFIF\x00'; head -c $((40000 * i)) /dev/urandom; printf '\xff\xd9'; } \
+    > "build/demo-files/IMG_000$i.JPG"
+done
+export MTOOLS_SKIP_CHECK=1
+mmd -i "$demo" ::/DCIM ::/DCIM/100DEMO
+mcopy -i "$demo" build/demo-files/*.JPG ::/DCIM/100DEMO/
+mdel -i "$demo" ::/DCIM/100DEMO/IMG_0001.JPG ::/DCIM/100DEMO/IMG_0003.JPG
 ./build/velmira-cli probe "$demo"
+./build/velmira-cli recover "$demo" --list
+./build/velmira-cli recover "$demo" --to "$out"
+cmp "$out/photo/!mg_0001.jpg" build/demo-files/IMG_0001.JPG
+cmp "$out/photo/!mg_0003.jpg" build/demo-files/IMG_0003.JPG
+echo "Recovered the two deleted demo photos byte for byte into $out/photo/."

@@ -1,0 +1,141 @@
+#include "cli/cli_support.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+
+#include "engines/engine_factory.h"
+#include "platform/errors.h"
+#include "platform/text.h"
+#include "results/extension_lists.h"
+#include "storage/sector_source.h"
+
+namespace velmira::cli {
+namespace {
+
+std::atomic<bool> g_cancel{false};
+bool g_progressShown = false;
+
+void OnInterrupt(int) { g_cancel.store(true); }
+
+}  // namespace
+
+uint16_t SourceKeyOf(const SourceArg& source) { return source.isDisk ? 1 : 1001; }
+
+std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool advanced, int& exitCode) {
+  PartitionLocator target;
+  std::string shown;
+  if (source.isDisk) {
+    target.diskNumber = source.diskNumber;
+    target.startSector = source.startSector;
+    target.sectorCount = source.sectorCount;
+    shown = "disk " + std::to_string(source.diskNumber);
+  } else {
+    target.imagePath = source.imagePath;
+    shown = source.imagePath;
+  }
+  TargetProbe probe;
+  const int32_t err = ProbeTarget(target, probe);
+  if (err == kErrReadFault) {
+    std::fprintf(stderr, "velmira-cli: %s is too small or unreadable: its first %u bytes cannot be read\n",
+                 shown.c_str(), kProbeBytes);
+    exitCode = kExitUnreadable;
+    return nullptr;
+  }
+  if (err != kOk) {
+    std::fprintf(stderr, "velmira-cli: cannot open %s: %s (error %d)\n", shown.c_str(), ErrorText(err).c_str(), err);
+    exitCode = kExitCannotOpen;
+    return nullptr;
+  }
+  uint64_t count = source.sectorCount;
+  if (source.isDisk && count == 0) count = probe.sourceBytes / probe.bytesPerSector - source.startSector;
+  auto engine = source.isDisk
+                    ? CreateEngineForPartition(source.diskNumber, source.startSector, count, SourceKeyOf(source), advanced)
+                    : CreateEngineForImage(source.imagePath, SourceKeyOf(source), advanced);
+  if (!engine) {
+    std::fprintf(stderr, "velmira-cli: no %s engine for %s (file system: %s)\n", advanced ? "deep-scan" : "fast-scan",
+                 shown.c_str(), FileSystemKindName(probe.kind));
+    exitCode = kExitFailed;
+  }
+  return engine;
+}
+
+bool ProgressWanted() { return ::isatty(STDERR_FILENO) == 1; }
+
+void ShowProgress(const std::string& text) {
+  if (!ProgressWanted()) return;
+  std::fprintf(stderr, "\r%-78s", text.c_str());
+  std::fflush(stderr);
+  g_progressShown = true;
+}
+
+void EndProgress() {
+  if (g_progressShown) std::fprintf(stderr, "\r%-78s\r", "");
+  g_progressShown = false;
+}
+
+void InstallCancelHandler() {
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool CancelRequested() { return g_cancel.load(); }
+
+int32_t ScanProgressLine(void*, int32_t percent, int32_t, int32_t secondsLeft, uint64_t position, uint64_t total,
+                         uint64_t filesFound, int32_t) {
+  if (CancelRequested()) return kCancelled;
+  std::string line = "scanning " + std::to_string(percent) + "%";
+  if (total != 0) line += "  sector " + std::to_string(position) + " of " + std::to_string(total);
+  if (filesFound != 0) line += "  found " + std::to_string(filesFound);
+  if (secondsLeft >= 0) line += "  about " + std::to_string(secondsLeft) + " s left";
+  ShowProgress(line);
+  return 0;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+  }
+  // Names come from the medium: keep the output valid UTF-8.
+  return Utf16ToUtf8(Utf8ToUtf16(out)) + "\"";
+}
+
+std::string PatternsFromTypes(const std::string& types) {
+  if (types.empty()) {
+    return std::string(kPhotoExtensions) + std::string(kAudioExtensions) + std::string(kVideoExtensions) +
+           std::string(kDocumentExtensions) + std::string(kArchiveExtensions);
+  }
+  std::string out;
+  size_t start = 0;
+  while (start <= types.size()) {
+    size_t comma = types.find(',', start);
+    if (comma == std::string::npos) comma = types.size();
+    std::string item = AsciiLower(types.substr(start, comma - start));
+    while (!item.empty() && item.front() == '.') item.erase(item.begin());
+    if (!item.empty()) out += "*." + item + "|";
+    start = comma + 1;
+  }
+  return out;
+}
+
+}  // namespace velmira::cli

@@ -1,0 +1,43 @@
+// Pieces the velmira-cli commands share: opening an engine for a SOURCE
+// argument, a progress line on a terminal, Ctrl-C as a cancel, JSON text.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "engines/file_recovery_parse.h"
+
+namespace velmira::cli {
+
+// Builds the engine for SOURCE through the factories (source key 1 for a
+// drive range, 1001 for an image). On failure prints one line and returns
+// null with the exit code in `exitCode`.
+std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool advanced, int& exitCode);
+
+// The source key records of this SOURCE carry.
+uint16_t SourceKeyOf(const SourceArg& source);
+
+// True when stderr is a terminal (progress lines are shown only then).
+bool ProgressWanted();
+// Rewrites the progress line on stderr.
+void ShowProgress(const std::string& text);
+void EndProgress();
+
+// Ctrl-C sets a flag instead of killing the program; callbacks answer it
+// with kCancelled.
+void InstallCancelHandler();
+bool CancelRequested();
+
+// A scan callback that shows "scanning NN%" and answers a Ctrl-C.
+int32_t ScanProgressLine(void* userData, int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position,
+                         uint64_t total, uint64_t filesFound, int32_t reserved);
+
+std::string JsonString(const std::string& text);
+
+// "*.jpg|*.png|" from "jpg,png"; empty input gives the five category lists.
+std::string PatternsFromTypes(const std::string& types);
+
+}  // namespace velmira::cli

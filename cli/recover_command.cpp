@@ -1,0 +1,174 @@
+// velmira-cli recover: scan a source and copy the found files of the chosen
+// types into category folders, or list them without writing anything.
+#include <cinttypes>
+#include <cstdio>
+
+#include "cli/cli_support.h"
+#include "cli/command_registry.h"
+#include "cli/commands.h"
+#include "jobs/recovery_job.h"
+#include "platform/errors.h"
+#include "platform/time_util.h"
+
+namespace velmira::cli {
+namespace {
+
+struct RecoverOptions {
+  std::string source;
+  std::string to;
+  std::string types;
+  bool fast = true;
+  bool list = false;
+  bool json = false;
+};
+
+bool ParseOptions(const std::vector<std::string>& args, RecoverOptions& o) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& into) {
+      if (i + 1 >= args.size()) {
+        std::fprintf(stderr, "velmira-cli: %s needs a value\n", a.c_str());
+        return false;
+      }
+      into = args[++i];
+      return true;
+    };
+    if (a == "--to") {
+      if (!value(o.to)) return false;
+    } else if (a == "--types") {
+      if (!value(o.types)) return false;
+    } else if (a == "--fast") {
+      o.fast = true;
+    } else if (a == "--list") {
+      o.list = true;
+    } else if (a == "--json") {
+      o.json = true;
+    } else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "velmira-cli: unknown option '%s' for recover\n", a.c_str());
+      return false;
+    } else if (o.source.empty()) {
+      o.source = a;
+    } else {
+      std::fprintf(stderr, "velmira-cli: recover takes one SOURCE, got '%s' too\n", a.c_str());
+      return false;
+    }
+  }
+  if (o.source.empty()) {
+    std::fprintf(stderr, "velmira-cli: recover needs a SOURCE (see velmira-cli --help)\n");
+    return false;
+  }
+  if (!o.list && o.to.empty()) {
+    std::fprintf(stderr, "velmira-cli: recover needs --to DIR (or --list)\n");
+    return false;
+  }
+  return true;
+}
+
+void PrintListing(IFileRecoveryParse& engine, const std::vector<FoundRecord>& files, bool json) {
+  if (!json) std::printf("%12s  %-19s  %-19s  %-7s  %s\n", "SIZE", "MODIFIED", "CREATED", "CONTENT", "PATH");
+  for (const FoundRecord& r : files) {
+    std::string folder;
+    (void)engine.GetFolderPath(r, folder, 4096);
+    const std::string path = folder + RecordName(r);
+    const uint64_t size = r.size;
+    const bool ok = r.contentOk != 0;
+    if (json) {
+      std::printf("{\"path\":%s,\"size\":%" PRIu64 ",\"modified\":%s,\"created\":%s,\"contentOk\":%s}\n",
+                  JsonString(path).c_str(), size, JsonString(FileTimeText(r.modified)).c_str(),
+                  JsonString(FileTimeText(r.created)).c_str(), ok ? "true" : "false");
+    } else {
+      std::printf("%12" PRIu64 "  %-19s  %-19s  %-7s  %s\n", size, FileTimeText(r.modified).c_str(),
+                  FileTimeText(r.created).c_str(), ok ? "ok" : "damaged", path.c_str());
+    }
+  }
+}
+
+class ProgressObserver : public RecoveryJob::Observer {
+ public:
+  explicit ProgressObserver(size_t total) : m_total(total) {}
+  RecoveryJob* job = nullptr;
+  void OnProgress(int32_t percent, const std::string&) override {
+    if (CancelRequested() && job != nullptr) job->Cancel();
+    ShowProgress("recovering " + std::to_string(m_done + 1) + " of " + std::to_string(m_total) + "  " +
+                 std::to_string(percent) + "%");
+  }
+  void OnFileFinished(const RecoveryResult&) override { ++m_done; }
+
+ private:
+  size_t m_total;
+  size_t m_done = 0;
+};
+
+int RunRecover(const std::vector<std::string>& args) {
+  RecoverOptions o;
+  if (!ParseOptions(args, o)) return kExitUsage;
+  SourceArg source;
+  std::string error;
+  if (!ParseSourceArg(o.source, source, error)) {
+    std::fprintf(stderr, "velmira-cli: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  const std::string patterns = PatternsFromTypes(o.types);
+  if (patterns.empty()) {
+    std::fprintf(stderr, "velmira-cli: --types names no extension\n");
+    return kExitUsage;
+  }
+  InstallCancelHandler();
+  int exitCode = kExitOk;
+  auto engine = OpenEngine(source, !o.fast, exitCode);
+  if (!engine) return exitCode;
+
+  engine->SetProgressCallbacks(ScanProgressLine, nullptr, nullptr, 100);
+  const int32_t scanResult = engine->Scan("");
+  EndProgress();
+  if (scanResult == kCancelled) {
+    std::fprintf(stderr, "velmira-cli: scan cancelled\n");
+    return kExitCancelled;
+  }
+  if (scanResult != kOk) {
+    std::fprintf(stderr, "velmira-cli: scan failed: %s (error %d)\n", ErrorText(scanResult).c_str(), scanResult);
+    return kExitFailed;
+  }
+  std::vector<FoundRecord> files;
+  if (int32_t err = engine->CollectMatches(patterns, files); err != kOk) {
+    std::fprintf(stderr, "velmira-cli: cannot read the scan results: %s (error %d)\n", ErrorText(err).c_str(), err);
+    return kExitFailed;
+  }
+  if (o.list) {
+    PrintListing(*engine, files, o.json);
+    return kExitOk;
+  }
+
+  ProgressObserver observer(files.size());
+  RecoveryJob job(o.to, {{SourceKeyOf(source), engine.get()}}, files, &observer);
+  observer.job = &job;
+  const int32_t result = job.Run();
+  EndProgress();
+  if (!o.json) std::printf("%-9s  %s\n", "STATUS", "FILE");
+  for (const RecoveryResult& r : job.Results()) {
+    if (o.json)
+      std::printf("{\"file\":%s,\"error\":%d,\"status\":%s}\n", JsonString(r.path).c_str(), r.error,
+                  JsonString(r.text).c_str());
+    else
+      std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", r.path.c_str(), r.error == kOk ? "" : "  ",
+                  r.error == kOk ? "" : r.text.c_str());
+  }
+  std::fprintf(stderr, "velmira-cli: %u of %u files recovered into %s%s\n", job.Processed() - job.Failed(),
+               job.Total(), o.to.c_str(), job.Failed() ? " (some failed, see above)" : "");
+  if (result == kCancelled) return kExitCancelled;
+  return job.Failed() != 0 ? kExitFailed : kExitOk;
+}
+
+}  // namespace
+
+VELMIRA_CLI_COMMAND(recover, "recover", "recover SOURCE --to DIR [--fast] [--types jpg,png,...] [--list] [--json]",
+                    "      scan SOURCE and copy the deleted and lost files it finds into DIR/photo,\n"
+                    "      DIR/audio, DIR/video, DIR/document, DIR/archive and DIR/others; a name\n"
+                    "      that is taken gets (1), (2), ... before its extension. --types limits\n"
+                    "      the files to those extensions (default: every known category).\n"
+                    "      --list prints the found files (folder path, size, times, whether their\n"
+                    "      content check passed) without writing anything. --json prints one JSON\n"
+                    "      object per line. --fast scans the file system's own records only.\n",
+                    20, RunRecover);
+
+}  // namespace velmira::cli

@@ -1,0 +1,587 @@
+#include "engines/fat/fast_fat_recovery.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engines/fat/fat_names.h"
+#include "engines/fat/fat_entry_check_tmp.h"
+#include "platform/drives.h"
+#include "platform/errors.h"
+#include "platform/text.h"
+#include "platform/time_util.h"
+#include "results/scan_log_names.h"
+
+namespace velmira {
+namespace {
+
+constexpr uint32_t kBootBytes = 4096;
+constexpr uint32_t kDepthProbeBytes = 4096;
+// Sentinel: an error code that ends a file early because its chain ended.
+constexpr int32_t kChainEnded = kErrHandleEof;
+
+uint32_t EntryCluster(ByteView e) { return (uint32_t{e.U16At(20)} << 16) | e.U16At(26); }
+
+bool StartsWithDotPair(ByteView buf) {
+  return buf.U8At(0) == '.' && buf.U8At(1) == ' ' && (buf.U8At(11) & 0x10) != 0 && buf.U8At(32) == '.' &&
+         buf.U8At(33) == '.';
+}
+
+std::string ExtensionAfterLastDot(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  return dot == std::string::npos ? std::string() : AsciiLower(name.substr(dot + 1));
+}
+
+}  // namespace
+
+CFastFatRecovery::CFastFatRecovery() = default;
+
+CFastFatRecovery::~CFastFatRecovery() {
+  if (m_store) m_store->CloseLog();
+  CloseSource(m_source);
+}
+
+int32_t CFastFatRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
+  PartitionLocator target;
+  target.imagePath = imagePath;
+  target.imageValue = imageValue;
+  return Open(target);
+}
+
+int32_t CFastFatRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                        uint16_t driveLetter) {
+  PartitionLocator target;
+  target.diskNumber = diskNumber;
+  target.startSector = startSector;
+  target.sectorCount = sectorCount;
+  target.driveLetter = driveLetter;
+  return Open(target);
+}
+
+int32_t CFastFatRecovery::Open(const PartitionLocator& target) {
+  if (m_opened) return kOk;
+  int32_t err = target.IsImage() ? OpenImageSource(m_source, target.imagePath)
+                                 : OpenDiskSource(m_source, target.diskNumber);
+  if (err != kOk) return err;
+  m_opened = true;
+  uint64_t length = 0;
+  (void)HandleLength(m_source.handle, length);
+  if (target.IsImage()) {
+    m_startSector = 0;
+    m_driveLetter = target.imageValue;
+  } else {
+    DriveGeometry geometry;
+    if (QueryDriveGeometry(m_source.handle, geometry) == kOk) m_bytesPerSector = geometry.bytesPerSector;
+    m_startSector = target.startSector;
+    m_sectorCount = target.sectorCount;
+    m_driveLetter = target.driveLetter;
+  }
+  if (m_startSector > UINT64_MAX / m_bytesPerSector) return kErrInvalidParameter;
+
+  m_bootSector.assign(kBootBytes, 0);
+  size_t done = 0;
+  err = ReadAt(m_source.handle, m_bootSector.data(), kBootBytes, m_startSector * m_bytesPerSector, done);
+  if (err != kOk) return err;
+  if (done != kBootBytes) return kErrReadFault;
+  if (!ReadFatGeometry(ByteView(m_bootSector.data(), m_bootSector.size()), m_geometry)) return kErrInvalidData;
+  m_bytesPerSector = m_geometry.bytesPerSector;
+  // An image's length in the volume's own sectors.
+  if (target.IsImage()) m_sectorCount = length / m_bytesPerSector;
+  // The source counts 512-byte units for images; reads use the volume's sectors.
+  m_table = std::make_unique<FatTable>(m_source, m_geometry, m_startSector + m_geometry.reservedSectors);
+  m_table->Load();
+  return kOk;
+}
+
+int32_t CFastFatRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
+                                               void* userData, int32_t scale) {
+  m_scanCallback = scanCallback;
+  m_fileCallback = fileCallback;
+  m_userData = userData;
+  m_scale = scale;
+  return kOk;
+}
+
+int32_t CFastFatRecovery::Report(int32_t percent, int32_t secondsLeft) {
+  if (m_scanCallback == nullptr) return 0;
+  return m_scanCallback(m_userData, percent, m_scale, secondsLeft, 0, 0, 0, 0);
+}
+
+int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
+  m_folderRecords.clear();
+  m_foldersToStore.clear();
+  m_foldersToStoreSet.clear();
+  m_foldersRead.clear();
+  m_pendingFolders.clear();
+  m_depthCache.clear();
+  if (m_store) m_store->CloseLog();
+  m_store = std::make_unique<CScanLog>();
+  m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
+  if (!scanLogPath.empty()) return m_store->OpenLog(scanLogPath);
+  if (!m_table) return m_opened ? kErrInvalidData : kErrInvalidHandle;
+
+  int32_t err = m_store->OpenLog(ScanLogName(ScanLogKind::kFast, static_cast<int64_t>(m_startSector)));
+  if (err != kOk) return err;
+
+  m_pendingFolders.push_back(m_geometry.rootCluster);
+  const int32_t firstAnswer = Report(1, -1);
+  int32_t result = 0;
+  uint64_t lastReport = TickCountMs();
+  int32_t periodic = 0;
+  while (!m_pendingFolders.empty()) {
+    const uint32_t cluster = m_pendingFolders.front();
+    m_pendingFolders.pop_front();
+    if (m_foldersRead.insert(cluster).second) (void)ReadFolder(cluster);
+    if (TickCountMs() - lastReport >= m_reportIntervalMs) {
+      lastReport = TickCountMs();
+      ++periodic;
+      int32_t answer = 0;
+      if (m_scale == 100)
+        answer = Report(std::min(1 + periodic, 79), std::max(100 - periodic, 1));
+      else if (m_scale == 9)
+        answer = Report(std::min(20 + periodic, 79), -1);
+      if (answer != 0) {
+        result = answer;
+        break;
+      }
+    }
+  }
+  if (result == 0 && firstAnswer != 0) result = firstAnswer;
+  if (result == 0) result = Report(80, 10);
+  if (result == 0) StoreFolders();
+  (void)m_store->FlushLog();
+  if (result == 0) result = Report(100, 0);
+  return result;
+}
+
+int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
+  const uint32_t bps = m_bytesPerSector;
+  const bool fixedRoot = !m_geometry.isFat32 && folderCluster < 2;
+  const uint32_t bufferBytes = fixedRoot ? m_geometry.rootSectors * bps : m_geometry.ClusterBytes();
+  if (bufferBytes == 0) return kOk;
+  std::vector<uint8_t> buffer(bufferBytes);
+
+  auto known = m_folderRecords.find(folderCluster);
+  const bool isKnown = known != m_folderRecords.end();
+  const uint32_t parentDeleted = isKnown ? known->second.isDeleted : 0;
+  uint32_t currentKey = folderCluster;
+  LongNameBuffer longName;
+  uint32_t cluster = folderCluster;
+  const uint64_t maxClusters = uint64_t{m_geometry.clusterCount} + 1;
+
+  for (uint64_t step = 0; step <= maxClusters; ++step) {
+    const uint64_t firstSector = m_startSector + m_geometry.ClusterSector(cluster);
+    uint32_t got = 0;
+    const int32_t err = ReadSectors(bufferBytes / bps, m_source, buffer.data(), firstSector, bps, got);
+    if (err != kOk) return err;
+    const ByteView view(buffer.data(), buffer.size());
+    if (step == 0 && isKnown && folderCluster != m_geometry.rootCluster && !StartsWithDotPair(view))
+      return kOk;  // the cluster now holds something else
+
+    for (size_t off = 0; off + 32 <= buffer.size(); off += 32) {
+      const ByteView e = view.Sub(off, 32);
+      const uint8_t first = e.U8At(0);
+      if (first == 0x00) return kOk;
+      if (!IsValidFatEntry(view, off)) {
+        longName.Reset();
+        continue;
+      }
+      const uint8_t attr = e.U8At(11);
+      if (attr == 0x0F) {
+        if (!longName.AddPart(e)) return kOk;  // a name of 20 parts ends the folder
+        continue;
+      }
+      const uint64_t entrySector = firstSector + off / bps;
+      if (attr & 0x10) {
+        if (first == '.') {
+          if (e.U8At(1) != '.') currentKey = EntryCluster(e);
+          longName.Reset();
+          continue;
+        }
+        FoundRecord folder = MakeFoundRecord();
+        SetRecordName(folder, longName.HasName() ? longName.Take() : ShortEntryName(e, true));
+        longName.Reset();
+        folder.driveLetter = m_driveLetter;
+        folder.engineTag = kTagFastFat;
+        folder.isFolder = 1;
+        folder.isDeleted = (first == 0xE5 || parentDeleted) ? 1 : 0;
+        folder.contentOk = 1;
+        folder.clusterBytes = m_geometry.ClusterBytes();
+        FatEntryTimes(e, folder.created, folder.accessed, folder.modified);
+        folder.dataStart = m_geometry.dataStart;
+        folder.entrySector = entrySector;
+        folder.partitionStart = m_startSector;
+        folder.recordNumber = currentKey;  // the parent, until the record is stored
+        uint32_t key = m_geometry.isFat32 ? EntryCluster(e) : e.U16At(26);
+        if (m_geometry.isFat32 && first == 0xE5 && e.U16At(20) == 0)
+          key = (SearchHighHalf(e.U16At(26), true, {}) << 16) | e.U16At(26);
+        folder.key = key;
+        if (key != 0 && key != currentKey) {
+          m_pendingFolders.push_back(key);
+          m_folderRecords[key] = folder;
+        }
+        continue;
+      }
+      if ((attr & 0x20) == 0) continue;  // neither folder nor file: keep the long name
+      const std::string name = longName.HasName() ? longName.Take() : ShortEntryName(e, false);
+      longName.Reset();
+      if (first != 0xE5 && !parentDeleted) continue;
+
+      FoundRecord file = MakeFoundRecord();
+      SetRecordName(file, name);
+      file.driveLetter = m_driveLetter;
+      file.engineTag = kTagFastFat;
+      file.contentOk = 1;
+      FatEntryTimes(e, file.created, file.accessed, file.modified);
+      uint32_t key = m_geometry.isFat32 ? EntryCluster(e) : e.U16At(26);
+      if (m_geometry.isFat32 && first == 0xE5 && e.U16At(20) == 0) {
+        const std::string ext = ExtensionAfterLastDot(name);
+        if (!ext.empty()) key = (SearchHighHalf(e.U16At(26), false, ext) << 16) | e.U16At(26);
+      }
+      file.key = key;
+      file.size = e.U32At(28);
+      file.dataStart = m_geometry.dataStart;
+      file.entrySector = entrySector;
+      file.partitionStart = m_startSector;
+      file.clusterBytes = m_geometry.ClusterBytes();
+      file.contentOk = ContentMatches(key, name) ? 1 : 0;
+
+      FoundRecord* slot = m_store->AppendRecord();
+      file.recordNumber = slot->recordNumber;
+      *slot = file;
+      m_store->AddRelation(MakeDirectoryKey(FolderDepth(currentKey), currentKey), file.recordNumber, key, nullptr);
+      AddFoldersToStore(currentKey);
+    }
+    if (fixedRoot) return kOk;
+    const uint32_t next = m_table->NextCluster(cluster);
+    if (next == 0 || next == folderCluster) return kOk;
+    cluster = next;
+  }
+  return kOk;
+}
+
+void CFastFatRecovery::AddFoldersToStore(uint32_t cluster) {
+  std::set<uint32_t> seen;
+  while (seen.insert(cluster).second) {
+    if (m_foldersToStoreSet.insert(cluster).second) m_foldersToStore.push_back(cluster);
+    auto it = m_folderRecords.find(cluster);
+    if (it == m_folderRecords.end()) return;
+    const uint32_t parent = it->second.recordNumber;
+    if (parent == cluster || parent <= m_geometry.rootCluster) return;
+    cluster = parent;
+  }
+}
+
+void CFastFatRecovery::StoreFolders() {
+  for (uint32_t cluster : m_foldersToStore) {
+    auto it = m_folderRecords.find(cluster);
+    if (it == m_folderRecords.end()) continue;
+    FoundRecord folder = it->second;
+    const uint32_t parent = folder.recordNumber;
+    folder.contentOk = 1;
+    FoundRecord* slot = m_store->AppendRecord();
+    folder.recordNumber = slot->recordNumber;
+    *slot = folder;
+    m_store->AddRelation(MakeDirectoryKey(FolderDepth(parent), parent), folder.recordNumber, folder.key,
+                         folder.name);
+  }
+}
+
+uint32_t CFastFatRecovery::FolderDepth(uint32_t start) {
+  auto cached = m_depthCache.find(start);
+  if (cached != m_depthCache.end()) return cached->second;
+  uint32_t depth = 0;
+  std::set<uint32_t> visited;
+  std::vector<uint8_t> buffer(std::max(kDepthProbeBytes, m_bytesPerSector));
+  uint32_t cluster = start;
+  for (;;) {
+    visited.insert(cluster);
+    uint32_t got = 0;
+    if (ReadSectors(static_cast<uint32_t>(buffer.size() / m_bytesPerSector), m_source, buffer.data(),
+                    m_startSector + m_geometry.ClusterSector(cluster), m_bytesPerSector, got) != kOk)
+      break;
+    const ByteView view(buffer.data(), buffer.size());
+    if (view.U8At(11) == 0x08 || cluster == m_geometry.rootCluster || view.U8At(0) != '.' ||
+        view.U8At(32) != '.' || view.U8At(33) != '.')
+      break;
+    ++depth;
+    const uint32_t parent = EntryCluster(view.Sub(32, 32));
+    if (cluster == 0 || visited.count(parent) != 0) break;
+    cluster = parent;
+  }
+  m_depthCache[start] = depth;
+  return depth;
+}
+
+uint32_t CFastFatRecovery::SearchHighHalf(uint32_t low, bool folder, const std::string& extension) {
+  std::vector<uint8_t> sector(m_bytesPerSector);
+  for (uint32_t high = 0; high <= 256; ++high) {
+    const uint32_t cluster = (high << 16) | low;
+    const uint64_t at = m_startSector + m_geometry.ClusterSector(cluster);
+    if (at >= m_startSector + m_sectorCount) break;
+    uint32_t got = 0;
+    if (ReadSectors(1, m_source, sector.data(), at, m_bytesPerSector, got) != kOk || got == 0) break;
+    const ByteView view(sector.data(), sector.size());
+    const bool pass = folder ? (view.U8At(0) == '.' && view.U8At(1) == ' ' && view.U8At(32) == '.' &&
+                                view.U8At(33) == '.')
+                             : CheckContent(extension, view);
+    if (pass) return high;
+  }
+  return 0;
+}
+
+bool CFastFatRecovery::ContentMatches(uint32_t cluster, const std::string& name) {
+  const std::string ext = ExtensionAfterLastDot(name);
+  if (name.find('.') == std::string::npos) return true;
+  std::vector<uint8_t> sector(m_bytesPerSector);
+  uint32_t got = 0;
+  if (cluster < 2 || ReadSectors(1, m_source, sector.data(), m_startSector + m_geometry.ClusterSector(cluster),
+                                 m_bytesPerSector, got) != kOk)
+    return true;
+  return CheckContent(ext, ByteView(sector.data(), sector.size()));
+}
+
+int32_t CFastFatRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
+  children.clear();
+  if (folder == nullptr && depth != 0) return kErrInvalidParameter;
+  if (!m_store) return kOk;
+  (void)m_store->FlushLog();
+  const uint32_t key = folder ? folder->key : m_geometry.rootCluster;
+  return m_store->ReadChildRecords(MakeDirectoryKey(depth, key), children);
+}
+
+int32_t CFastFatRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
+  count = 0;
+  if (folder == nullptr && depth != 0) return kErrInvalidParameter;
+  if (!m_store) return kOk;
+  (void)m_store->FlushLog();
+  const uint32_t key = folder ? folder->key : m_geometry.rootCluster;
+  return m_store->CountFilesBelow(MakeDirectoryKey(depth, key), count);
+}
+
+uint64_t CFastFatRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
+
+int32_t CFastFatRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
+  path.clear();
+  if (!m_store) return kErrInvalidParameter;
+  (void)m_store->FlushLog();
+  std::vector<FoundRecord> ancestors;
+  if (int32_t err = m_store->BuildPath(record, ancestors); err != kOk) return err;
+  std::string text = PathTextFrom(ancestors);
+  if (text.size() > maxChars) return kErrInsufficientBuffer;
+  path = std::move(text);
+  return kOk;
+}
+
+int32_t CFastFatRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
+  m_searchCallback = callback;
+  m_searchUserData = userData;
+  if (m_store) m_store->SetSearchCallback(callback, userData);
+  return kOk;
+}
+
+int32_t CFastFatRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
+  matches.clear();
+  if (!m_store) return kOk;
+  return m_store->FindByExtension(patterns, matches);
+}
+
+uint64_t CFastFatRecovery::AbsoluteClusterSector(const FoundRecord& record, uint32_t cluster) const {
+  const uint64_t sectorsPerCluster = record.clusterBytes / m_bytesPerSector;
+  if (cluster < 2) {
+    const uint64_t rootSectors = m_geometry.isFat32 ? 32 : m_geometry.rootSectors;
+    return record.partitionStart + (record.dataStart >= rootSectors ? record.dataStart - rootSectors : 0);
+  }
+  return record.partitionStart + record.dataStart + uint64_t{cluster - 2} * sectorsPerCluster;
+}
+
+uint32_t CFastFatRecovery::NextFileCluster(uint32_t cluster, bool& freeRun) {
+  uint32_t value = 0;
+  if (!m_table || cluster < 2 || m_table->Entry(cluster, value) != kOk) return 0;
+  if (value == 0 || freeRun) {
+    // The chain of a deleted file is gone: its data went on in the next free
+    // cluster, skipping those live files hold, as when it was first written.
+    freeRun = true;
+    for (uint32_t next = cluster + 1; next <= m_geometry.clusterCount + 1; ++next) {
+      uint32_t v = 0;
+      if (m_table->Entry(next, v) != kOk) return 0;
+      if (v == 0) return next;
+    }
+    return 0;
+  }
+  return m_table->IsChainValue(value) ? value : 0;
+}
+
+template <typename ReportFn>
+int32_t CFastFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& sink, ReportFn report) {
+  const uint32_t clusterBytes = record.clusterBytes;
+  if (clusterBytes > kMaxClusterBytes) return kErrWriteFault;
+  if (clusterBytes == 0 || clusterBytes % m_bytesPerSector != 0) return kErrInvalidParameter;
+  const uint64_t size = record.size;
+  if (size == 0) return report(100, 0);
+
+  std::vector<uint8_t> buffer(clusterBytes);
+  uint32_t cluster = record.key;
+  bool freeRun = false;
+  uint64_t written = 0;
+  int32_t error = 0;
+  const uint64_t maxClusters = uint64_t{m_geometry.clusterCount} + 2;
+  for (uint64_t step = 0;; ++step) {
+    if (step > maxClusters) {  // a cycle in a corrupt chain
+      error = kChainEnded;
+      break;
+    }
+    uint32_t got = 0;
+    (void)ReadSectors(clusterBytes / m_bytesPerSector, m_source, buffer.data(), AbsoluteClusterSector(record, cluster),
+                      m_bytesPerSector, got);
+    if (got == 0) {
+      error = kErrReadFault;
+      break;
+    }
+    const uint64_t n = std::min<uint64_t>(uint64_t{got} * m_bytesPerSector, size - written);
+    error = sink.Write(buffer.data(), static_cast<size_t>(n));
+    if (error == kOk) written += n;
+    if (int32_t stop = report(static_cast<int32_t>(written * 100 / size), error)) return stop;
+    if (error != kOk || written >= size) break;
+    if (!sink.ToFile() && sink.MemoryFull()) break;  // a preview in memory holds what fits
+    if (got * m_bytesPerSector < clusterBytes) {
+      error = kErrReadFault;
+      break;
+    }
+    cluster = NextFileCluster(cluster, freeRun);
+    if (cluster == 0) {
+      error = kChainEnded;
+      break;
+    }
+  }
+  if (error > 0) (void)report(100, error);
+  return error;
+}
+
+int32_t CFastFatRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
+  OutputSink sink;
+  int32_t err = sink.OpenFile(path);
+  if (err != kOk) {
+    if (m_fileCallback) (void)m_fileCallback(m_userData, 100, 100, err, path);
+    return err;
+  }
+  err = CopyClusters(record, sink, [&](int32_t percent, int32_t error) {
+    return m_fileCallback ? m_fileCallback(m_userData, percent, 100, error, path) : 0;
+  });
+  sink.Close();
+  return err;
+}
+
+int32_t CFastFatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) {
+  if (!record.isFolder) return WriteOneFile(record, destination);
+  int32_t err = CreateFolderWithParents(destination);
+  if (err != kOk && err != kErrFileExists && err != kErrAlreadyExists) return err;
+  struct Item {
+    FoundRecord record;
+    std::string path;
+  };
+  std::deque<Item> queue{{record, destination}};
+  std::set<uint64_t> listed;
+  while (!queue.empty()) {
+    Item item = std::move(queue.front());
+    queue.pop_front();
+    int32_t separators = 0;
+    for (size_t i = 0; i + 1 < item.path.size(); ++i)
+      if (item.path[i] == '/') ++separators;
+    const int32_t depth = std::max(separators - rootDepth, 0);
+    // A corrupt tree may list a folder inside itself: recreate each once.
+    if (!listed.insert(MakeDirectoryKey(static_cast<uint32_t>(depth), item.record.key)).second) continue;
+    std::vector<FoundRecord> children;
+    if (ListChildren(&item.record, static_cast<uint32_t>(depth), children) != kOk) continue;
+    for (const FoundRecord& child : children) {
+      const std::string childPath = item.path + "/" + SafeFileName(RecordName(child));
+      if (child.isFolder) {
+        (void)CreateFolderWithParents(childPath);
+        queue.push_back({child, childPath});
+        continue;
+      }
+      if (WriteOneFile(child, childPath) == kCancelled) return kCancelled;
+    }
+  }
+  return kOk;
+}
+
+int32_t CFastFatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
+                                            uint32_t& byteCount, PreviewProgressCallback callback, void* userData) {
+  OutputSink sink;
+  int32_t err = OpenPreviewSink(RecordName(record), sink, outPath, memory, byteCount);
+  if (err != kOk) {
+    if (callback) (void)callback(userData, 100, err);
+    byteCount = 0;
+    return err;
+  }
+  err = CopyClusters(record, sink, [&](int32_t percent, int32_t error) {
+    return callback ? callback(userData, percent, error) : 0;
+  });
+  byteCount = sink.ToFile() ? 0 : sink.MemoryBytes();
+  sink.Close(err > 0);
+  return err;
+}
+
+int32_t CFastFatRecovery::LoadAllocationMap() {
+  m_allocationMap.clear();
+  if (!m_table || m_geometry.sectorsPerCluster == 0) return kOk;
+  const uint32_t total = m_geometry.totalSectors;
+  if (total <= m_geometry.dataStart) return kOk;
+  const uint64_t span = total - m_geometry.dataStart;
+  const uint64_t clusters = span / m_geometry.sectorsPerCluster + (span % m_geometry.sectorsPerCluster ? 1 : 0);
+  m_allocationMap.assign((clusters + 7) / 8, 0);
+  const uint64_t bits = m_allocationMap.size() * 8;
+  for (uint64_t i = 2; i < clusters; ++i) {
+    uint32_t value = 0;
+    if (m_table->Entry(static_cast<uint32_t>(i), value) != kOk) continue;
+    if (value == 0) continue;
+    m_allocationMap[(i - 2) / 8] |= static_cast<uint8_t>(1u << ((i - 2) % 8));
+    if (m_table->IsChainValue(value)) {
+      if (value - 2 >= bits) break;
+      m_allocationMap[(value - 2) / 8] |= static_cast<uint8_t>(1u << ((value - 2) % 8));
+    }
+  }
+  return kOk;
+}
+
+int32_t CFastFatRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {
+  length = 0;
+  if (m_allocationMap.empty()) return 1;
+  if (position > m_sectorCount) {
+    position = m_sectorCount;
+    return 1;
+  }
+  const uint64_t spc = m_geometry.sectorsPerCluster;
+  const uint64_t dataStart = m_geometry.dataStart;
+  const uint64_t bits = m_allocationMap.size() * 8;
+  uint64_t index = position <= dataStart ? 0 : (position - dataStart) / spc;
+  auto isSet = [&](uint64_t i) { return (m_allocationMap[i / 8] >> (i % 8)) & 1; };
+  // First clear bit: finish this byte, then skip whole bytes of 0xFF.
+  while (index < bits && isSet(index)) {
+    ++index;
+    if (index % 8 == 0)
+      while (index < bits && m_allocationMap[index / 8] == 0xFF) index += 8;
+  }
+  if (index >= bits) {
+    position = m_sectorCount;
+    return 1;
+  }
+  uint64_t end = index;
+  while (end < bits && !isSet(end)) {
+    ++end;
+    if (end % 8 == 0)
+      while (end < bits && m_allocationMap[end / 8] == 0x00) end += 8;
+  }
+  const uint64_t first = dataStart + index * spc;
+  uint64_t run = (end - index) * spc;
+  if (first >= m_sectorCount) {
+    position = m_sectorCount;
+    return 1;
+  }
+  if (first + run > m_sectorCount) run = m_sectorCount - first;
+  position = first;
+  length = run;
+  return 1;
+}
+
+}  // namespace velmira

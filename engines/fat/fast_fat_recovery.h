@@ -1,0 +1,102 @@
+// The fast FAT scan: walks a FAT12/16/32 volume's folders from the root,
+// breadth first, and records every deleted file (and every file inside a
+// deleted folder) with the folders that lead to it. Reads file data back
+// through the allocation table, or through free clusters where a deleted
+// file's chain is gone.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engines/fat/fat_volume.h"
+#include "engines/file_recovery_parse.h"
+#include "engines/output_sink.h"
+#include "results/scan_log.h"
+#include "storage/sector_source.h"
+
+namespace velmira {
+
+class CFastFatRecovery final : public IFileRecoveryParse {
+ public:
+  CFastFatRecovery();
+  ~CFastFatRecovery() override;
+
+  int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
+  int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                        uint16_t driveLetter) override;
+  int32_t SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
+                               void* userData, int32_t scale) override;
+  int32_t Scan(const std::string& scanLogPath) override;
+  int32_t ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) override;
+  int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) override;
+  uint64_t GetFoundCount() override;
+  int32_t GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) override;
+  int32_t RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) override;
+  int32_t NextFreeExtent(uint64_t& position, uint64_t& length) override;
+  int32_t SetSearchCallback(SearchProgressCallback callback, void* userData) override;
+  int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
+  int32_t LoadAllocationMap() override;
+  int32_t ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
+                            uint32_t& byteCount, PreviewProgressCallback callback, void* userData) override;
+
+  [[nodiscard]] const FatGeometry& Geometry() const { return m_geometry; }
+  [[nodiscard]] uint32_t BytesPerSector() const { return m_bytesPerSector; }
+  // How often the walk reports progress (5 s; tests shorten it).
+  void SetReportInterval(uint64_t milliseconds) { m_reportIntervalMs = milliseconds; }
+
+ private:
+  int32_t Open(const PartitionLocator& target);
+  int32_t ReadFolder(uint32_t cluster);
+  int32_t Report(int32_t percent, int32_t secondsLeft);
+  uint32_t FolderDepth(uint32_t cluster);
+  uint32_t SearchHighHalf(uint32_t low, bool folder, const std::string& extension);
+  bool ContentMatches(uint32_t cluster, const std::string& name);
+  void AddFoldersToStore(uint32_t cluster);
+  void StoreFolders();
+  uint64_t AbsoluteClusterSector(const FoundRecord& record, uint32_t cluster) const;
+  uint32_t NextFileCluster(uint32_t cluster, bool& freeRun);
+  // The cluster loop shared by recovery and preview: reads the record's
+  // clusters and hands them to the sink, reporting after each cluster.
+  template <typename ReportFn>
+  int32_t CopyClusters(const FoundRecord& record, OutputSink& sink, ReportFn report);
+  int32_t WriteOneFile(const FoundRecord& record, const std::string& path);
+
+  // Target.
+  uint64_t m_startSector = 0;
+  uint64_t m_sectorCount = 0;
+  uint16_t m_driveLetter = 0;
+  uint32_t m_bytesPerSector = 512;
+  bool m_opened = false;
+  std::vector<uint8_t> m_bootSector;
+  FatGeometry m_geometry;
+  SectorSource m_source;
+  std::unique_ptr<FatTable> m_table;
+
+  // Allocation map for the carver: one bit per data cluster.
+  std::vector<uint8_t> m_allocationMap;
+
+  // Scan state.
+  std::unique_ptr<CScanLog> m_store;
+  std::deque<uint32_t> m_pendingFolders;
+  std::set<uint32_t> m_foldersRead;
+  std::map<uint32_t, FoundRecord> m_folderRecords;  // recordNumber holds the parent cluster while waiting
+  std::vector<uint32_t> m_foldersToStore;
+  std::set<uint32_t> m_foldersToStoreSet;
+  std::map<uint32_t, uint32_t> m_depthCache;
+  uint64_t m_reportIntervalMs = 5000;
+
+  // Callbacks.
+  ScanProgressCallback m_scanCallback = nullptr;
+  FileProgressCallback m_fileCallback = nullptr;
+  void* m_userData = nullptr;
+  int32_t m_scale = 0;
+  SearchProgressCallback m_searchCallback = nullptr;
+  void* m_searchUserData = nullptr;
+};
+
+}  // namespace velmira

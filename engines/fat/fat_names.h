@@ -1,0 +1,39 @@
+// Names of FAT directory entries: long names collected from their parts, and
+// short names as Velmira shows them (lower case, "!" for a deleted first byte).
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "platform/byte_view.h"
+
+namespace velmira {
+
+// Long-name parts precede their short entry in reverse order; each part's 13
+// characters land 13 places lower in a 260-character buffer, so the parts
+// come out in reading order.
+class LongNameBuffer {
+ public:
+  static constexpr size_t kChars = 260;
+  static constexpr size_t kPartChars = 13;
+
+  void Reset() { m_pos = kChars; }
+  // Adds one 32-byte long-name part. False when the part would reach the
+  // start of the buffer (a 20th part): the caller stops reading the folder.
+  [[nodiscard]] bool AddPart(ByteView entry);
+  [[nodiscard]] bool HasName() const { return m_pos < kChars; }
+  // The collected name as UTF-8 (up to the first NUL); resets the buffer.
+  [[nodiscard]] std::string Take();
+
+ private:
+  char16_t m_chars[kChars] = {};
+  size_t m_pos = kChars;
+};
+
+// The short name of an entry: the base without trailing blanks, then, for a
+// file whose extension does not start with a blank, "." and the extension
+// without trailing blanks; A-Z lowered; a first byte 0xE5 shown as "!".
+// Bytes above 0x7F are taken as Latin-1 so that the name stays valid UTF-8.
+[[nodiscard]] std::string ShortEntryName(ByteView entry, bool isFolder);
+
+}  // namespace velmira

@@ -126,9 +126,10 @@ class CScanLog {
   // flush result. Closing a log that is not open returns 0.
   int32_t CloseLog();
 
-  // The records filed directly under `key` (0: the smallest key of the
-  // map), without hidden broken photos, sorted by SortFoundRecords. A key
-  // without children gives an empty list. A failed read returns its code.
+  // Appends the records filed directly under `key` (0: the smallest key of
+  // the map), leaving out hidden broken photos, then sorts `out` whole with
+  // SortFoundRecords. A key without children adds nothing (and is not added
+  // to the map). A failed read returns its code.
   [[nodiscard]] int32_t ReadChildRecords(DirectoryKey key, std::vector<FoundRecord>& out);
 
   // The number of file records below `key` at every depth (0: the smallest
@@ -136,18 +137,19 @@ class CScanLog {
   // (d + 1, its key).
   [[nodiscard]] int32_t CountFilesBelow(DirectoryKey key, uint32_t& count);
 
-  // Every file record whose lower-cased extension occurs as a substring of
-  // `filter` (a "*.jpg|*.png|" pattern text, at most 4096 bytes used); names
-  // without "." and hidden broken photos are left out. Flushes first. The
-  // search callback, when set, gets (userData, percent, 0) after each piece
-  // of 200 records; a non-zero answer ends the sweep and is returned with
-  // what was collected so far. The result is sorted.
+  // Appends every file record whose lower-cased extension occurs as a
+  // substring of `filter` (a "*.jpg|*.png|" pattern text, at most 4096 bytes
+  // used); names without "." and hidden broken photos are left out. Flushes
+  // first. The search callback, when set, gets (userData, percent, 0) after
+  // each piece of 200 records; a non-zero answer ends the sweep and is
+  // returned, with what was collected so far. `out` is then sorted whole.
   [[nodiscard]] int32_t FindByExtension(const std::string& filter, std::vector<FoundRecord>& out);
   void SetSearchCallback(SearchProgressCallback callback, void* userData);
 
-  // The ancestor folders of a record, nearest first, up to (not including)
-  // the root. Each entry carries at least the folder's recordNumber and
-  // name (and key when taken from the main file). Join with PathTextFrom.
+  // Appends the ancestor folders of a record, nearest first, up to (not
+  // including) the root folder (the smallest key of the map). Each entry
+  // carries the folder's recordNumber, key, name and isFolder 1 (and every
+  // field when read from the main file). Join with PathTextFrom. Returns 0.
   [[nodiscard]] int32_t BuildPath(const FoundRecord& record, std::vector<FoundRecord>& out);
 
   // The first folder record whose key is `key`; 87 when there is none.
@@ -194,12 +196,13 @@ class CScanLog {
   Meta MetaOf(uint32_t recordNumber);
   const FoundRecord* BufferedRecord(uint32_t recordNumber) const;
   int32_t ReadRecord(uint32_t recordNumber, FoundRecord& out);
-  // Reads the given records (ascending runs are read in one request) and
-  // hands each whole one to sink; numbers outside the log are skipped.
+  // Reads the given records (ascending runs in one request) and hands each
+  // whole one to sink; numbers outside the log are skipped.
   template <typename Sink>
   int32_t ReadRecords(const std::vector<uint32_t>& numbers, Sink&& sink);
   const Children* ListFor(DirectoryKey key, DirectoryKey* resolved) const;
   bool FindParentKey(uint32_t recordNumber, DirectoryKey& parent) const;
+  int32_t FindDirectoryNumber(uint32_t key, uint32_t& number);
   void ResetState();
 
   CScanLogRegistry* m_registry;

@@ -137,7 +137,8 @@ class CScanLogRegistry {
   void Load();
   [[nodiscard]] int FindByKey(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount) const;
   [[nodiscard]] int FindByImage(const std::string& imagePath) const;
-  bool Accept(size_t index, bool reusable, DeepScanEntry& entry);
+  bool Accept(int index, bool reusable, DeepScanEntry& entry);
+  [[nodiscard]] bool IsInsideScanLogFolder(const std::string& folder) const;
 
   std::string m_scanLogFolder;
   std::vector<DeepScanEntry> m_entries;

@@ -80,7 +80,7 @@ void CScanLog::ResetState() {
   m_dirInfoRewrite = false;
   m_isFolder.clear();
   m_keys.clear();
-  m_folderByKey.clear();
+  m_foldersByKey.clear();
   m_existingIndexed = true;
 }
 
@@ -235,7 +235,7 @@ int32_t CScanLog::LoadDirInfo(const std::string& path) {
         record.name[kFoundNameBytes - 1] = '\0';  // names are always terminated
         m_dirInfoRewrite = true;
       }
-      m_dirInfoByKey.try_emplace(record.key, static_cast<uint32_t>(m_dirInfo.size()));
+      m_dirInfoByKey[record.key].push_back(static_cast<uint32_t>(m_dirInfo.size()));
       m_dirInfo.push_back(record);
     }
     readRecords += got;
@@ -276,7 +276,7 @@ void CScanLog::NoteRetired(const FoundRecord& record, uint32_t recordNumber) {
   const uint32_t key = record.key;
   m_isFolder.push_back(folder ? 1 : 0);
   m_keys.push_back(key);
-  if (folder) m_folderByKey.try_emplace(key, recordNumber);
+  if (folder) m_foldersByKey[key].push_back(recordNumber);
 }
 
 int32_t CScanLog::WriteBuffer() {
@@ -328,7 +328,7 @@ void CScanLog::AddDirInfo(uint32_t ownKey, uint32_t recordNumber, const char* na
   record.key = ownKey;
   record.recordNumber = recordNumber;
   CopyToNameField(record.name, sizeof record.name, std::string_view(name, nameBytes));
-  m_dirInfoByKey.try_emplace(ownKey, static_cast<uint32_t>(m_dirInfo.size()));
+  m_dirInfoByKey[ownKey].push_back(static_cast<uint32_t>(m_dirInfo.size()));
   m_dirInfo.push_back(record);
 }
 

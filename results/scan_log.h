@@ -152,6 +152,10 @@ class CScanLog {
   // field when read from the main file). Join with PathTextFrom. Returns 0.
   [[nodiscard]] int32_t BuildPath(const FoundRecord& record, std::vector<FoundRecord>& out);
 
+  // Record `recordNumber` as stored (buffered records included); 87 for a
+  // number outside the log, 38 when the main file ends before it.
+  [[nodiscard]] int32_t ReadRecord(uint32_t recordNumber, FoundRecord& out);
+
   // The first folder record whose key is `key`; 87 when there is none.
   [[nodiscard]] int32_t FindDirectoryRecord(uint32_t key, FoundRecord& out);
 
@@ -195,14 +199,15 @@ class CScanLog {
   int32_t EnsureIndexed();
   Meta MetaOf(uint32_t recordNumber);
   const FoundRecord* BufferedRecord(uint32_t recordNumber) const;
-  int32_t ReadRecord(uint32_t recordNumber, FoundRecord& out);
   // Reads the given records (ascending runs in one request) and hands each
-  // whole one to sink; numbers outside the log are skipped.
+  // whole one to sink; numbers outside the log and never-written records
+  // (recordNumber 0: a batch whose write failed) are skipped.
   template <typename Sink>
   int32_t ReadRecords(const std::vector<uint32_t>& numbers, Sink&& sink);
   const Children* ListFor(DirectoryKey key, DirectoryKey* resolved) const;
   bool FindParentKey(uint32_t recordNumber, DirectoryKey& parent) const;
-  int32_t FindDirectoryNumber(uint32_t key, uint32_t& number);
+  void FolderNumbersWithKey(uint32_t key, std::vector<uint32_t>& numbers);
+  bool ParentFolderOf(DirectoryKey parent, uint32_t& number, const DirInfoRecord*& named);
   void ResetState();
 
   CScanLogRegistry* m_registry;
@@ -241,16 +246,16 @@ class CScanLog {
 
   // Directory list.
   std::vector<DirInfoRecord> m_dirInfo;
-  std::unordered_map<uint32_t, uint32_t> m_dirInfoByKey;  // key -> first index
+  std::unordered_map<uint32_t, std::vector<uint32_t>> m_dirInfoByKey;  // key -> indices, in order
   size_t m_dirInfoWritten = 0;
   bool m_dirInfoRewrite = false;
 
   // Per-record index of the flushed records: folder flag and key, and the
-  // first folder record of each key. Records present at open are indexed by
+  // folder records of each key. Records present at open are indexed by
   // one sweep of the main file on first need.
   std::vector<uint8_t> m_isFolder;  // by record number - 1; 0 file, 1 folder, 2 not yet known
   std::vector<uint32_t> m_keys;
-  std::unordered_map<uint32_t, uint32_t> m_folderByKey;
+  std::unordered_map<uint32_t, std::vector<uint32_t>> m_foldersByKey;  // ascending record numbers
   bool m_existingIndexed = true;
 };
 

@@ -124,7 +124,7 @@ int32_t CScanLog::ReadRecords(const std::vector<uint32_t>& numbers, Sink&& sink)
     for (size_t k = 0; k < got / kScanLogRecordBytes; ++k) {
       FoundRecord record;
       std::memcpy(&record, piece.data() + k * kScanLogRecordBytes, sizeof record);
-      sink(record);
+      if (record.recordNumber != 0) sink(record);
     }
     i += run;
   }
@@ -171,8 +171,8 @@ int32_t CScanLog::EnsureIndexed() {
       m_keys[n - 1] = record.key;
       if (folder) {
         // Records found before the open precede every appended one.
-        auto [it, inserted] = m_folderByKey.try_emplace(record.key, n);
-        if (!inserted && it->second > n) it->second = n;
+        std::vector<uint32_t>& numbers = m_foldersByKey[record.key];
+        numbers.insert(std::lower_bound(numbers.begin(), numbers.end(), n), n);
       }
     }
     if (whole < count) break;  // the file shrank under us
@@ -284,28 +284,66 @@ bool CScanLog::FindParentKey(uint32_t recordNumber, DirectoryKey& parent) const 
   return false;
 }
 
-int32_t CScanLog::FindDirectoryNumber(uint32_t key, uint32_t& number) {
-  number = 0;
-  if (const int32_t err = EnsureIndexed(); err != kOk) return err;
-  if (auto it = m_folderByKey.find(key); it != m_folderByKey.end()) {
-    number = it->second;
-    return kOk;
+void CScanLog::FolderNumbersWithKey(uint32_t key, std::vector<uint32_t>& numbers) {
+  numbers.clear();
+  if (EnsureIndexed() == kOk) {
+    if (auto it = m_foldersByKey.find(key); it != m_foldersByKey.end()) numbers = it->second;
   }
   for (uint32_t n = m_flushed + 1; n <= LastRecordNumber(); ++n) {
     const FoundRecord* r = BufferedRecord(n);
-    if (r->isFolder != 0 && r->key == key) {
-      number = n;
-      return kOk;
-    }
+    if (r->isFolder != 0 && r->key == key) numbers.push_back(n);
   }
-  return kErrInvalidParameter;
 }
 
 int32_t CScanLog::FindDirectoryRecord(uint32_t key, FoundRecord& out) {
   if (!m_open) return kErrInvalidParameter;
-  uint32_t number = 0;
-  if (const int32_t err = FindDirectoryNumber(key, number); err != kOk) return err;
-  return ReadRecord(number, out) == kOk ? kOk : kErrInvalidParameter;
+  if (const int32_t err = EnsureIndexed(); err != kOk) return err;
+  std::vector<uint32_t> numbers;
+  FolderNumbersWithKey(key, numbers);
+  if (numbers.empty()) return kErrInvalidParameter;
+  return ReadRecord(numbers.front(), out) == kOk ? kOk : kErrInvalidParameter;
+}
+
+bool CScanLog::ParentFolderOf(DirectoryKey parent, uint32_t& number, const DirInfoRecord*& named) {
+  const uint32_t id = DirectoryId(parent);
+  const uint32_t depth = DirectoryDepth(parent);
+  number = 0;
+  named = nullptr;
+  // Folders that share a key (a deleted folder whose first cluster now
+  // belongs to another) are told apart by their depth: the parent of a
+  // directory at depth d is itself filed at depth d - 1.
+  auto placed = [&](uint32_t n) {
+    DirectoryKey above = 0;
+    return depth > 0 && FindParentKey(n, above) && DirectoryDepth(above) == depth - 1;
+  };
+  const auto dirs = m_dirInfoByKey.find(id);
+  if (dirs != m_dirInfoByKey.end()) {
+    for (uint32_t index : dirs->second) {
+      if (placed(m_dirInfo[index].recordNumber)) {
+        named = &m_dirInfo[index];
+        number = named->recordNumber;
+        return true;
+      }
+    }
+  }
+  std::vector<uint32_t> folders;
+  FolderNumbersWithKey(id, folders);
+  for (uint32_t n : folders) {
+    if (placed(n)) {
+      number = n;
+      return true;
+    }
+  }
+  // Nothing fits the depth: the first named directory, else the first
+  // folder record with the key.
+  if (dirs != m_dirInfoByKey.end() && !dirs->second.empty()) {
+    named = &m_dirInfo[dirs->second.front()];
+    number = named->recordNumber;
+    return true;
+  }
+  if (folders.empty()) return false;
+  number = folders.front();
+  return true;
 }
 
 int32_t CScanLog::BuildPath(const FoundRecord& record, std::vector<FoundRecord>& out) {
@@ -313,27 +351,24 @@ int32_t CScanLog::BuildPath(const FoundRecord& record, std::vector<FoundRecord>&
   const DirectoryKey rootKey = m_relations.begin()->first;
   uint32_t current = record.recordNumber;
   std::unordered_set<uint32_t> seen{current};
-  // Each step moves to a folder not met before, so the walk ends.
+  // Each step moves to a folder not met before and filed in the map, so
+  // the walk ends.
   while (true) {
     DirectoryKey parent = 0;
     if (!FindParentKey(current, parent) || parent == rootKey) break;
-    const uint32_t id = DirectoryId(parent);
-    FoundRecord next = MakeFoundRecord();
     uint32_t nextNumber = 0;
-    if (auto it = m_dirInfoByKey.find(id); it != m_dirInfoByKey.end()) {
-      const DirInfoRecord& dir = m_dirInfo[it->second];
-      nextNumber = dir.recordNumber;
-      if (nextNumber == current) break;
+    const DirInfoRecord* named = nullptr;
+    if (!ParentFolderOf(parent, nextNumber, named) || nextNumber == current) break;
+    FoundRecord next = MakeFoundRecord();
+    if (named != nullptr) {
       next.isFolder = 1;
-      next.key = dir.key;
-      next.recordNumber = nextNumber;
-      std::memcpy(next.name, dir.name, sizeof next.name);
-    } else {
-      // The folder's position, not its stored number, which may be damaged.
-      if (FindDirectoryNumber(id, nextNumber) != kOk || nextNumber == current) break;
-      if (ReadRecord(nextNumber, next) != kOk) break;
-      next.recordNumber = nextNumber;
+      next.key = named->key;
+      std::memcpy(next.name, named->name, sizeof next.name);
+    } else if (ReadRecord(nextNumber, next) != kOk) {
+      break;
     }
+    // The folder's position, not its stored number, which may be damaged.
+    next.recordNumber = nextNumber;
     if (!seen.insert(nextNumber).second) break;
     out.push_back(next);
     current = nextNumber;

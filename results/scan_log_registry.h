@@ -1,0 +1,157 @@
+// The registry of earlier deep scans: one object per process, kept in the
+// file "config" of the ScanLog folder (~/.local/share/Orvanta/ScanLog, or
+// $XDG_DATA_HOME/Orvanta/ScanLog), so that an interrupted or finished deep
+// scan of the same partition or image can be continued instead of repeated.
+//
+// "config" is an unsigned 64-bit log-folder counter followed by
+// DeepScanEntry records of 1120 bytes, nothing else. It is replaced through
+// "config.tmp"; a load that finds only "config.tmp" renames it first.
+//
+// Log folders are ScanLog/<counter>/ (with a trailing "/"), or, while an
+// earlier deep scan is being continued, that scan's folder.
+//
+// The registry has no lock: it is used by the scan worker and, between
+// scans, by the user-interface thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmira {
+
+inline constexpr int32_t kImageDiskNumber = 128;
+inline constexpr size_t kDeepScanPathUnits = 260;  // UTF-16 units, NUL included
+
+#pragma pack(push, 1)
+struct DeepScanEntry {
+  uint32_t diskNumber;      // physical drive; kImageDiskNumber for an image file
+  uint32_t reserved;        // 0
+  uint64_t startSector;     // partition start (0 for an image)
+  uint64_t sectorCount;     // partition length (image: file size / sector size)
+  uint64_t extentStart;     // sweep position: extent being swept, relative to the partition
+  uint64_t extentLength;    // its length in sectors
+  uint64_t extentDone;      // sectors of it already swept
+  uint64_t sectorsSwept;    // sectors swept in total
+  uint64_t filesFound;      // files found so far
+  uint64_t volumeBytes;     // total bytes of the source key's mounted volume; 0 when unknown
+  uint64_t imageWriteTime;  // last-write FILETIME of the image file; 0 for disks
+  uint8_t imagePath[kDeepScanPathUnits * 2];  // UTF-16LE, NUL-terminated; empty for disks
+  uint8_t logFolder[kDeepScanPathUnits * 2];  // UTF-16LE, NUL-terminated, trailing "/"
+};
+#pragma pack(pop)
+
+static_assert(sizeof(DeepScanEntry) == 1120);
+static_assert(offsetof(DeepScanEntry, diskNumber) == 0);
+static_assert(offsetof(DeepScanEntry, reserved) == 4);
+static_assert(offsetof(DeepScanEntry, startSector) == 8);
+static_assert(offsetof(DeepScanEntry, sectorCount) == 16);
+static_assert(offsetof(DeepScanEntry, extentStart) == 24);
+static_assert(offsetof(DeepScanEntry, extentLength) == 32);
+static_assert(offsetof(DeepScanEntry, extentDone) == 40);
+static_assert(offsetof(DeepScanEntry, sectorsSwept) == 48);
+static_assert(offsetof(DeepScanEntry, filesFound) == 56);
+static_assert(offsetof(DeepScanEntry, volumeBytes) == 64);
+static_assert(offsetof(DeepScanEntry, imageWriteTime) == 72);
+static_assert(offsetof(DeepScanEntry, imagePath) == 80);
+static_assert(offsetof(DeepScanEntry, logFolder) == 600);
+
+// A zero-filled entry.
+[[nodiscard]] DeepScanEntry MakeDeepScanEntry();
+// The UTF-16LE path fields as UTF-8 (never read past the field).
+[[nodiscard]] std::string EntryImagePath(const DeepScanEntry& entry);
+[[nodiscard]] std::string EntryLogFolder(const DeepScanEntry& entry);
+
+// Where a deep scan's sweep stopped.
+struct DeepScanSweep {
+  uint64_t extentStart = 0;
+  uint64_t extentLength = 0;
+  uint64_t extentDone = 0;
+  uint64_t sectorsSwept = 0;
+  uint64_t filesFound = 0;
+};
+
+class CScanLogRegistry {
+ public:
+  // The process-wide registry, loaded from "config" on first use. It is
+  // loaded again when the application-data folder has changed since (tests
+  // point XDG_DATA_HOME at a temporary folder).
+  [[nodiscard]] static CScanLogRegistry& Instance();
+
+  // A registry kept in `scanLogFolder` (no trailing "/"), loaded at once.
+  explicit CScanLogRegistry(std::string scanLogFolder);
+
+  // The ScanLog folder, without trailing "/".
+  [[nodiscard]] const std::string& ScanLogFolder() const { return m_scanLogFolder; }
+  [[nodiscard]] uint64_t Counter() const { return m_counter; }
+  [[nodiscard]] const std::vector<DeepScanEntry>& Entries() const { return m_entries; }
+  // 1 when the last lookup found a reusable earlier deep scan.
+  [[nodiscard]] bool Continuing() const { return m_continuing; }
+
+  // The folder for new logs, with a trailing "/": the continued deep scan's
+  // folder while continuing, else ScanLog/<counter>/.
+  [[nodiscard]] std::string CurrentLogFolder() const;
+
+  // Starts a new log folder: counter + 1, continuing cleared, and any
+  // leftover folder of that number removed. Returns RemoveLogFolder's code.
+  int32_t NewLogFolder();
+
+  // Takes a log-folder number back (counter - 1, not below 0): a new deep
+  // scan that ended before its sweep began.
+  void TakeBackLogFolder();
+
+  // The first entry with the same disk, start and count. It is reusable
+  // when its volumeBytes equals the current total size of the mounted
+  // volume of `driveLetter` (0 when unknown): then continuing is set, the
+  // current folder becomes its logFolder, the entry is copied out and the
+  // result is true. A stale entry is removed with its folder; an entry whose
+  // folder no longer exists is dropped. Not found clears continuing.
+  [[nodiscard]] bool FindEntryForPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                           uint16_t driveLetter, DeepScanEntry& entry);
+
+  // The same for an image file: the first entry with that imagePath,
+  // reusable when its imageWriteTime equals the file's current last-write
+  // time.
+  [[nodiscard]] bool FindEntryForImage(const std::string& imagePath, DeepScanEntry& entry);
+
+  // Adds or updates the entry of a partition (imagePath empty) or of an
+  // image, then saves. An existing entry (same image path, or same disk,
+  // start and count) gets the new sweep values and log folder; a new entry
+  // also gets volumeBytes (partitions) or imageWriteTime (images). A path
+  // that does not fit its 259-unit field gives 206 and nothing is stored.
+  [[nodiscard]] int32_t RecordDeepScan(uint16_t driveLetter, int32_t diskNumber, uint64_t startSector,
+                                       uint64_t sectorCount, const DeepScanSweep& sweep,
+                                       const std::string& logFolder, const std::string& imagePath);
+
+  // Drops the first entry of that folder (trailing "/" and ASCII case
+  // ignored) and saves when one was dropped, then deletes the folder with
+  // everything in it. Only folders inside the ScanLog folder are ever
+  // deleted; others give 5 (the entry is still dropped).
+  int32_t RemoveLogFolder(const std::string& folder);
+
+  // Writes "config.tmp" (counter and entries) and renames it over "config".
+  [[nodiscard]] int32_t SaveRegistry();
+
+ private:
+  void Load();
+  [[nodiscard]] int FindByKey(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount) const;
+  [[nodiscard]] int FindByImage(const std::string& imagePath) const;
+  bool Accept(int index, bool reusable, DeepScanEntry& entry);
+  [[nodiscard]] bool IsInsideScanLogFolder(const std::string& folder) const;
+
+  std::string m_scanLogFolder;
+  std::vector<DeepScanEntry> m_entries;
+  uint64_t m_counter = 0;
+  bool m_continuing = false;
+  std::string m_continuedFolder;
+};
+
+// Total bytes of the mounted volume that carries a source key (0 when it
+// is not mounted or the query fails).
+[[nodiscard]] uint64_t VolumeTotalBytes(uint16_t key);
+
+// Last-write FILETIME of a file (0 when it cannot be read).
+[[nodiscard]] uint64_t FileWriteTime(const std::string& path);
+
+}  // namespace velmira

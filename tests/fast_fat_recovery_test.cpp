@@ -42,7 +42,9 @@ class FatCard {
   [[nodiscard]] const std::string& image() const { return m_image; }
   [[nodiscard]] const testing::TempDir& dir() const { return m_dir; }
 
-  void Mkdir(const std::string& path) { ASSERT_TRUE(testing::Mtools(m_image, "mmd", "::/" + path)) << path; }
+  void Mkdir(const std::string& path) {
+    ASSERT_TRUE(testing::Mtools(m_image, "mmd", testing::ShellQuote("::/" + path))) << path;
+  }
   void Put(const std::string& path, const Bytes& bytes) {
     const std::string local = m_dir.File("upload.bin");
     testing::WriteFileBytes(local, bytes);
@@ -123,25 +125,23 @@ void ExpectCameraCardRecovered(FatCard& card, int bits) {
   ASSERT_NE(dynamic_cast<CFastFatRecovery*>(engine.get()), nullptr);
   ASSERT_EQ(engine->Scan(""), kOk);
   const auto found = ListAll(*engine);
+  // Names without a long form are short names: lower-cased, and a deleted
+  // entry's lost first letter shows as "!".
   const std::vector<std::string> expected = {
-      "DCIM", "DCIM/100CANON", "DCIM/100CANON/Holiday photo with a long name.jpeg", "DCIM/100CANON/img_0001.jpg",
-      "Trip", "Trip/Day one", "Trip/Day one/b.jpg", "Trip/Day one/movie clip.mov", "Trip/a.jpg", "empty.dat",
-      "notes.txt"};
-  // Short names are shown lower-cased; mtools gives IMG_0001.JPG no long name.
-  std::vector<std::string> got = Keys(found);
-  if (found.count("DCIM/100CANON/!mg_0001.jpg")) {
-    auto it = std::find(got.begin(), got.end(), "DCIM/100CANON/!mg_0001.jpg");
-    *it = "DCIM/100CANON/img_0001.jpg";
-    std::sort(got.begin(), got.end());
-  }
-  EXPECT_EQ(got, expected) << "FAT" << bits;
+      "Trip", "Trip/!.jpg", "Trip/Day one", "Trip/Day one/!.jpg", "Trip/Day one/movie clip.mov", "dcim",
+      "dcim/100canon", "dcim/100canon/!mg_0001.jpg", "dcim/100canon/Holiday photo with a long name.jpeg",
+      "!mpty.dat", "!otes.txt"};
+  std::vector<std::string> sortedExpected = expected;
+  std::sort(sortedExpected.begin(), sortedExpected.end());
+  EXPECT_EQ(Keys(found), sortedExpected) << "FAT" << bits;
 
   const std::pair<std::string, std::string> files[] = {
-      {"DCIM/100CANON/Holiday photo with a long name.jpeg", "DCIM/100CANON/Holiday photo with a long name.jpeg"},
-      {"notes.txt", "notes.txt"},
-      {"empty.dat", "empty.dat"},
-      {"Trip/a.jpg", "Trip/a.jpg"},
-      {"Trip/Day one/b.jpg", "Trip/Day one/b.jpg"},
+      {"dcim/100canon/Holiday photo with a long name.jpeg", "DCIM/100CANON/Holiday photo with a long name.jpeg"},
+      {"dcim/100canon/!mg_0001.jpg", "DCIM/100CANON/IMG_0001.JPG"},
+      {"!otes.txt", "notes.txt"},
+      {"!mpty.dat", "empty.dat"},
+      {"Trip/!.jpg", "Trip/a.jpg"},
+      {"Trip/Day one/!.jpg", "Trip/Day one/b.jpg"},
       {"Trip/Day one/movie clip.mov", "Trip/Day one/movie clip.mov"},
   };
   testing::TempDir out;
@@ -154,7 +154,7 @@ void ExpectCameraCardRecovered(FatCard& card, int bits) {
   }
   // The folder path of a file comes from the store.
   std::string path;
-  EXPECT_EQ(engine->GetFolderPath(found.at("Trip/Day one/b.jpg"), path, 260), kOk);
+  EXPECT_EQ(engine->GetFolderPath(found.at("Trip/Day one/!.jpg"), path, 260), kOk);
   EXPECT_EQ(path, "Trip/Day one/");
   uint32_t count = 0;
   EXPECT_EQ(engine->CountFiles(nullptr, 0, count), kOk);
@@ -186,13 +186,12 @@ TEST_F(FastFat, Fat12FloppyScansAndRecovers) {
   const std::string img = dir.File("floppy.img");
   testing::MakeBlankFile(img, 1474560);
   ASSERT_TRUE(testing::RunQuiet("PATH=\"$PATH:/sbin:/usr/sbin\" mkfs.vfat -F 12 " + testing::ShellQuote(img)));
-  FatCard dummy(12, 1);  // only for its helpers' temp folder
   const Bytes a = Content(20000, 11), b = Content(777, 12);
   testing::WriteFileBytes(dir.File("a"), a);
   testing::WriteFileBytes(dir.File("b"), b);
-  ASSERT_TRUE(testing::Mtools(img, "mcopy", testing::ShellQuote(dir.File("a")) + " ::/report.doc"));
+  ASSERT_TRUE(testing::Mtools(img, "mcopy", testing::ShellQuote(dir.File("a")) + " ::/Report.doc"));
   ASSERT_TRUE(testing::Mtools(img, "mcopy", testing::ShellQuote(dir.File("b")) + " ::/keep.doc"));
-  ASSERT_TRUE(testing::Mtools(img, "mdel", "::/report.doc"));
+  ASSERT_TRUE(testing::Mtools(img, "mdel", "::/Report.doc"));
 
   CFastFatRecovery engine;
   ASSERT_EQ(engine.OpenImage(img, 1002), kOk);
@@ -200,9 +199,9 @@ TEST_F(FastFat, Fat12FloppyScansAndRecovers) {
   EXPECT_EQ(engine.Geometry().rootSectors, 14u) << "224 root entries on a 1.44 MB floppy";
   ASSERT_EQ(engine.Scan(""), kOk);
   const auto found = ListAll(engine);
-  ASSERT_EQ(Keys(found), std::vector<std::string>{"report.doc"});
-  EXPECT_EQ(found.at("report.doc").driveLetter, 1002);
-  EXPECT_EQ(engine.RecoverItem(found.at("report.doc"), dir.File("out.doc"), 0), kOk);
+  ASSERT_EQ(Keys(found), std::vector<std::string>{"Report.doc"});
+  EXPECT_EQ(found.at("Report.doc").driveLetter, 1002);
+  EXPECT_EQ(engine.RecoverItem(found.at("Report.doc"), dir.File("out.doc"), 0), kOk);
   EXPECT_EQ(testing::ReadFileBytes(dir.File("out.doc")), a);
 }
 
@@ -249,21 +248,21 @@ TEST_F(FastFat, FreeRunSkipsClustersOfLiveFilesAndLiveChainsEndEarly) {
   // cluster and the first free one after Z. Deleting W then leaves a chain
   // whose second cluster lies beyond the live Y and Z.
   const uint32_t cb = 512;  // mkfs.vfat picks one sector per cluster for 40 MiB FAT32
-  card.Put("x.bin", Content(cb, 31));
-  card.Put("y.bin", Content(cb * 3, 32));
-  card.Put("z.bin", Content(cb, 33));
-  card.Delete("x.bin");
+  card.Put("Xfile.bin", Content(cb, 31));
+  card.Put("Yfile.bin", Content(cb * 3, 32));
+  card.Put("Zfile.bin", Content(cb, 33));
+  card.Delete("Xfile.bin");
   const Bytes w = Content(cb * 2, 34);
-  card.Put("w.bin", w);
-  card.Delete("w.bin");
+  card.Put("Wfile.bin", w);
+  card.Delete("Wfile.bin");
   CFastFatRecovery engine;
   ASSERT_EQ(engine.OpenImage(card.image(), 1001), kOk);
   ASSERT_EQ(engine.Geometry().ClusterBytes(), cb);
   ASSERT_EQ(engine.Scan(""), kOk);
   auto found = ListAll(engine);
-  ASSERT_TRUE(found.count("w.bin"));
+  ASSERT_TRUE(found.count("Wfile.bin"));
   testing::TempDir out;
-  EXPECT_EQ(engine.RecoverItem(found.at("w.bin"), out.File("w"), 0), kOk);
+  EXPECT_EQ(engine.RecoverItem(found.at("Wfile.bin"), out.File("w"), 0), kOk);
   EXPECT_EQ(testing::ReadFileBytes(out.File("w")), w) << "the second cluster lies after the live y and z";
 }
 
@@ -272,23 +271,23 @@ TEST_F(FastFat, PreviewGoesToTheTempPictureOrMemory) {
   FatCard card(16, 20);
   ASSERT_TRUE(card.ok());
   const Bytes pic = Content(6000, 41, true), doc = Content(3000, 42);
-  card.Put("p.jpg", pic);
-  card.Put("d.txt", doc);
-  card.Delete("p.jpg");
-  card.Delete("d.txt");
+  card.Put("Photo.jpg", pic);
+  card.Put("Doc.txt", doc);
+  card.Delete("Photo.jpg");
+  card.Delete("Doc.txt");
   CFastFatRecovery engine;
   ASSERT_EQ(engine.OpenImage(card.image(), 1001), kOk);
   ASSERT_EQ(engine.Scan(""), kOk);
   auto found = ListAll(engine);
   std::string path;
   uint32_t bytes = 0;
-  ASSERT_EQ(engine.ExtractForPreview(found.at("p.jpg"), path, nullptr, bytes, nullptr, nullptr), kOk);
+  ASSERT_EQ(engine.ExtractForPreview(found.at("Photo.jpg"), path, nullptr, bytes, nullptr, nullptr), kOk);
   EXPECT_EQ(path, m_home.path() + "/Orvanta/ScanLog/tmp.jpg");
   EXPECT_EQ(testing::ReadFileBytes(path), pic);
   Bytes memory(1000);
   bytes = 1000;
   path.clear();
-  ASSERT_EQ(engine.ExtractForPreview(found.at("d.txt"), path, memory.data(), bytes, nullptr, nullptr), kOk);
+  ASSERT_EQ(engine.ExtractForPreview(found.at("Doc.txt"), path, memory.data(), bytes, nullptr, nullptr), kOk);
   EXPECT_TRUE(path.empty());
   EXPECT_EQ(bytes, 1000u);
   EXPECT_EQ(memory, Bytes(doc.begin(), doc.begin() + 1000));

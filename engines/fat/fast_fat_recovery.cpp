@@ -7,6 +7,7 @@
 #include "engines/fat/fat_entry_check_tmp.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
+#include "platform/folders.h"
 #include "platform/text.h"
 #include "platform/time_util.h"
 #include "results/scan_log_names.h"

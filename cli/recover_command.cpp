@@ -153,6 +153,7 @@ int RunRecover(const std::vector<std::string>& args) {
       std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", r.path.c_str(), r.error == kOk ? "" : "  ",
                   r.error == kOk ? "" : r.text.c_str());
   }
+  std::fflush(stdout);
   std::fprintf(stderr, "velmira-cli: %u of %u files recovered into %s%s\n", job.Processed() - job.Failed(),
                job.Total(), o.to.c_str(), job.Failed() ? " (some failed, see above)" : "");
   if (result == kCancelled) return kExitCancelled;

@@ -63,4 +63,14 @@ std::string FirstLogNameWithPrefix(const std::string& folder, std::string_view p
   return best;
 }
 
+std::string FreshLogName(const std::string& folder, const std::string& name) {
+  std::string candidate = name;
+  for (int n = 2; n < 100000; ++n) {
+    std::error_code ec;
+    if (!fs::exists(fs::path(folder) / candidate, ec) && !ec) return candidate;
+    candidate = name + "_" + std::to_string(n);
+  }
+  return candidate;
+}
+
 }  // namespace velmira

@@ -37,4 +37,10 @@ enum class ScanLogKind {
 // cannot be read.
 [[nodiscard]] std::string FirstLogNameWithPrefix(const std::string& folder, std::string_view prefix);
 
+// `name`, or when a log of that name already lies in `folder` (two scans in
+// the same minute, or two images that both start at sector 0), the first of
+// name + "_2", "_3", ... that is free, so that a new scan never appends to
+// another scan's log.
+[[nodiscard]] std::string FreshLogName(const std::string& folder, const std::string& name);
+
 }  // namespace velmira

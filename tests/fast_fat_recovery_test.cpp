@@ -217,6 +217,23 @@ TEST_F(FastFat, DeletedShortNameShowsExclamationMark) {
   EXPECT_EQ(Keys(ListAll(engine)), std::vector<std::string>{"!g_0001.jpg"});
 }
 
+TEST_F(FastFat, ASecondScanInTheSameMinuteGetsItsOwnLog) {
+  VELMIRA_REQUIRE_TOOL("mcopy");
+  FatCard card(16, 20);
+  ASSERT_TRUE(card.ok());
+  card.Put("Lost.txt", Content(100, 1));
+  card.Delete("Lost.txt");
+  CFastFatRecovery first, second;
+  ASSERT_EQ(first.OpenImage(card.image(), 1001), kOk);
+  ASSERT_EQ(second.OpenImage(card.image(), 1002), kOk);
+  ASSERT_EQ(first.Scan(""), kOk);
+  ASSERT_EQ(second.Scan(""), kOk);
+  EXPECT_EQ(first.GetFoundCount(), 1u);
+  EXPECT_EQ(second.GetFoundCount(), 1u);
+  EXPECT_EQ(ListAll(first).size(), 1u);
+  EXPECT_EQ(ListAll(second).size(), 1u) << "the second scan must not append to the first one's log";
+}
+
 TEST_F(FastFat, CancelAtTheFirstPeriodicReportStopsWithoutTheFinalReport) {
   VELMIRA_REQUIRE_TOOL("mcopy");
   FatCard card(16, 20);

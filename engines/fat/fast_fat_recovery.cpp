@@ -11,6 +11,7 @@
 #include "platform/text.h"
 #include "platform/time_util.h"
 #include "results/scan_log_names.h"
+#include "results/scan_log_registry.h"
 
 namespace velmira {
 namespace {
@@ -120,7 +121,9 @@ int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
   if (!scanLogPath.empty()) return m_store->OpenLog(scanLogPath);
   if (!m_table) return m_opened ? kErrInvalidData : kErrInvalidHandle;
 
-  int32_t err = m_store->OpenLog(ScanLogName(ScanLogKind::kFast, static_cast<int64_t>(m_startSector)));
+  const std::string logName = FreshLogName(CScanLogRegistry::Instance().CurrentLogFolder(),
+                                           ScanLogName(ScanLogKind::kFast, static_cast<int64_t>(m_startSector)));
+  int32_t err = m_store->OpenLog(logName);
   if (err != kOk) return err;
 
   m_pendingFolders.push_back(m_geometry.rootCluster);

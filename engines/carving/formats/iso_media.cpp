@@ -1,0 +1,50 @@
+// ISO base media files: MP4 (brands "iso*" and "mp42"), 3GP and QuickTime.
+// MP4 files of some cameras end with a "free" box that names the writer;
+// everything else ends at the next boundary.
+#include "engines/carving/formats/formats.h"
+#include "engines/carving/length_rules.h"
+
+namespace velmira {
+namespace {
+
+constexpr std::string_view kWriterText = "freeIsoMedia File Produced";
+
+uint32_t Mp4Test(ByteView s, CarvingState&) {
+  if (s.size() < 32 || !s.Matches(4, "ftyp")) return kNoType;
+  return s.Matches(8, "iso") || s.Matches(8, "mp42") ? kTypeMp4 : kNoType;
+}
+
+uint32_t ThreeGpTest(ByteView s, CarvingState&) {
+  return s.size() >= 32 && s.Matches(4, "ftyp") && s.Matches(8, "3gp") ? kType3gp : kNoType;
+}
+
+uint32_t MovTest(ByteView s, CarvingState&) {
+  if (s.size() < 16) return kNoType;
+  return s.Matches(0, "moov") || (s.Matches(4, "ftyp") && s.Matches(8, "qt  ")) ? kTypeMov : kNoType;
+}
+
+// The writer text ends the file together with the non-zero bytes right
+// after it.
+uint64_t Mp4Length(ByteView s, CarvingState& state) {
+  ReadAhead ahead(state, s, 6 * kGiB);
+  while (ahead.Next()) {
+    const size_t at = ahead.FindFirst(kWriterText);
+    if (at == ReadAhead::kNotFound) continue;
+    const ByteView window = ahead.Window();
+    size_t end = at + kWriterText.size();
+    while (end < window.size() && window.U8At(end) != 0) ++end;
+    return ahead.WindowStart() + end;
+  }
+  return ahead.Length();
+}
+
+uint64_t VideoBoundaryLength(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 6 * kGiB); }
+
+}  // namespace
+
+const FormatSpec kMp4Format{"mp4", &Mp4Test, &Mp4Length, CarveStep::kPastFile, 1, {{4, 'f'}}};
+const FormatSpec k3gpFormat{"3gp", &ThreeGpTest, &VideoBoundaryLength, CarveStep::kPastFile, 1, {{4, 'f'}}};
+const FormatSpec kMovFormat{
+    "mov", &MovTest, &VideoBoundaryLength, CarveStep::kPastFile, 2, {{0, 'm'}, {4, 'f'}}};
+
+}  // namespace velmira

@@ -247,10 +247,6 @@ int32_t CScanLog::LoadDirInfo(const std::string& path) {
   return kOk;
 }
 
-uint32_t CScanLog::LastRecordNumber() const {
-  return m_flushed + static_cast<uint32_t>(m_used / kScanLogRecordBytes);
-}
-
 uint64_t CScanLog::TotalRecords() const { return LastRecordNumber(); }
 
 FoundRecord* CScanLog::AppendRecord() {

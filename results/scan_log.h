@@ -165,7 +165,9 @@ class CScanLog {
   // 1-based position in the main file). Equals RecordCount() for a log that
   // was empty when opened; after reopening a log that holds records it is
   // larger, and it is the number to store and file.
-  [[nodiscard]] uint32_t LastRecordNumber() const;
+  [[nodiscard]] uint32_t LastRecordNumber() const {
+    return m_flushed + static_cast<uint32_t>(m_used / kScanLogRecordBytes);
+  }
   // Whole records in the main file plus those still buffered.
   [[nodiscard]] uint64_t TotalRecords() const;
 

@@ -4,7 +4,8 @@
 #include <cstring>
 
 #include "engines/fat/fat_names.h"
-#include "engines/fat/fat_entry_check_tmp.h"
+#include "engines/carving/signature_table.h"
+#include "engines/fat/fat_directory.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
@@ -22,6 +23,13 @@ constexpr uint32_t kDepthProbeBytes = 4096;
 constexpr int32_t kChainEnded = kErrHandleEof;
 
 uint32_t EntryCluster(ByteView e) { return (uint32_t{e.U16At(20)} << 16) | e.U16At(26); }
+
+void SetTimes(FoundRecord& record, ByteView entry) {
+  const FatEntryTimes times = ReadFatEntryTimes(FatEntryView(entry));
+  record.created = times.created;
+  record.accessed = times.accessed;
+  record.modified = times.modified;
+}
 
 bool StartsWithDotPair(ByteView buf) {
   return buf.U8At(0) == '.' && buf.U8At(1) == ' ' && (buf.U8At(11) & 0x10) != 0 && buf.U8At(32) == '.' &&
@@ -210,7 +218,7 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
         folder.isDeleted = (first == 0xE5 || parentDeleted) ? 1 : 0;
         folder.contentOk = 1;
         folder.clusterBytes = m_geometry.ClusterBytes();
-        FatEntryTimes(e, folder.created, folder.accessed, folder.modified);
+        SetTimes(folder, e);
         folder.dataStart = m_geometry.dataStart;
         folder.entrySector = entrySector;
         folder.partitionStart = m_startSector;
@@ -235,7 +243,7 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
       file.driveLetter = m_driveLetter;
       file.engineTag = kTagFastFat;
       file.contentOk = 1;
-      FatEntryTimes(e, file.created, file.accessed, file.modified);
+      SetTimes(file, e);
       uint32_t key = m_geometry.isFat32 ? EntryCluster(e) : e.U16At(26);
       if (m_geometry.isFat32 && first == 0xE5 && e.U16At(20) == 0) {
         const std::string ext = ExtensionAfterLastDot(name);
@@ -327,7 +335,7 @@ uint32_t CFastFatRecovery::SearchHighHalf(uint32_t low, bool folder, const std::
     const ByteView view(sector.data(), sector.size());
     const bool pass = folder ? (view.U8At(0) == '.' && view.U8At(1) == ' ' && view.U8At(32) == '.' &&
                                 view.U8At(33) == '.')
-                             : CheckContent(extension, view);
+                             : CheckContent(view, extension, &m_source, m_bytesPerSector, at);
     if (pass) return high;
   }
   return 0;
@@ -338,10 +346,9 @@ bool CFastFatRecovery::ContentMatches(uint32_t cluster, const std::string& name)
   if (name.find('.') == std::string::npos) return true;
   std::vector<uint8_t> sector(m_bytesPerSector);
   uint32_t got = 0;
-  if (cluster < 2 || ReadSectors(1, m_source, sector.data(), m_startSector + m_geometry.ClusterSector(cluster),
-                                 m_bytesPerSector, got) != kOk)
-    return true;
-  return CheckContent(ext, ByteView(sector.data(), sector.size()));
+  const uint64_t at = m_startSector + m_geometry.ClusterSector(cluster);
+  if (cluster < 2 || ReadSectors(1, m_source, sector.data(), at, m_bytesPerSector, got) != kOk) return true;
+  return CheckContent(ByteView(sector.data(), sector.size()), ext, &m_source, m_bytesPerSector, at);
 }
 
 int32_t CFastFatRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {

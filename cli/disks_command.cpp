@@ -18,7 +18,8 @@ namespace {
 
 using Row = std::vector<std::string>;
 
-const Row kHeading = {"No.", "Source", "Size", "Used", "Free", "File system", "Device", "Mounted on", "Label"};
+const Row kHeading = {"No.",         "Source", "Size",       "Used", "Free",
+                      "File system", "Device", "Mounted on", "Label"};
 
 std::string SourceText(const PartitionRecord& r) {
   if (r.kind == RegionKind::kWholeDrive) return "disk:" + std::to_string(r.diskNumber);
@@ -26,7 +27,9 @@ std::string SourceText(const PartitionRecord& r) {
          std::to_string(r.sectorCount);
 }
 
-std::string SizeOf(uint64_t bytes) { return FormatSize(static_cast<int64_t>(std::min<uint64_t>(bytes, INT64_MAX))); }
+std::string SizeOf(uint64_t bytes) {
+  return FormatSize(static_cast<int64_t>(std::min<uint64_t>(bytes, INT64_MAX)));
+}
 
 Row RowOf(const PartitionRecord& r, const std::string& drivePath) {
   const bool volume = r.kind == RegionKind::kVolume;
@@ -61,8 +64,10 @@ std::string DriveLine(int32_t disk, const std::string& path) {
   FileHandle handle;
   const int32_t err = OpenReadOnly(path, handle);
   if (err == kErrAccessDenied)
-    return line + " - cannot be opened: " + ErrorText(err) + " (error 5; reading drives needs root or the 'disk' group)";
-  if (err != kOk) return line + " - cannot be opened: " + ErrorText(err) + " (error " + std::to_string(err) + ")";
+    return line + " - cannot be opened: " + ErrorText(err) +
+           " (error 5; reading drives needs root or the 'disk' group)";
+  if (err != kOk)
+    return line + " - cannot be opened: " + ErrorText(err) + " (error " + std::to_string(err) + ")";
   DriveGeometry geometry;
   uint64_t length = 0;
   if (QueryDriveGeometry(handle, geometry) != kOk || QueryDriveLength(handle, length) != kOk)

@@ -20,7 +20,9 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
-void OnInterrupt(int) { g_interrupted = 1; }
+void OnInterrupt(int) {
+  g_interrupted = 1;
+}
 
 struct ProgressLine {
   bool terminal = false;
@@ -41,8 +43,8 @@ int32_t ReportProgress(void* userData, int32_t percent, uint64_t sectorsDone, ui
   const std::string left =
       secondsLeft < 0 ? std::string("estimating time left") : FormatDuration(secondsLeft) + " left";
   char buf[200];
-  std::snprintf(buf, sizeof buf, "copying: %3d%% (%" PRIu64 " / %" PRIu64 " sectors), %s", percent, sectorsDone,
-                sectorsTotal, left.c_str());
+  std::snprintf(buf, sizeof buf, "copying: %3d%% (%" PRIu64 " / %" PRIu64 " sectors), %s", percent,
+                sectorsDone, sectorsTotal, left.c_str());
   std::string text = buf;
   if (line->terminal) {
     const size_t width = text.size();
@@ -66,7 +68,9 @@ int Fail(int code, const std::string& message) {
   return code;
 }
 
-std::string CodeText(int32_t err) { return ErrorText(err) + " (error " + std::to_string(err) + ")"; }
+std::string CodeText(int32_t err) {
+  return ErrorText(err) + " (error " + std::to_string(err) + ")";
+}
 
 int RunImage(const std::vector<std::string>& rawArgs) {
   bool force = false;
@@ -79,7 +83,8 @@ int RunImage(const std::vector<std::string>& rawArgs) {
     else
       args.push_back(a);
   }
-  if (args.size() != 2) return Fail(kExitUsage, "image needs a SOURCE and an OUT file (see velmira-cli --help)");
+  if (args.size() != 2)
+    return Fail(kExitUsage, "image needs a SOURCE and an OUT file (see velmira-cli --help)");
   SourceArg source;
   std::string error;
   if (!ParseSourceArg(args[0], source, error)) return Fail(kExitUsage, error);
@@ -117,33 +122,35 @@ int RunImage(const std::vector<std::string>& rawArgs) {
                                 " (" + std::to_string(driveSectors) + " sectors)");
   const uint64_t bytes = count * geometry.bytesPerSector;
 
-  struct stat outStat {};
-  if (::stat(out.c_str(), &outStat) == 0 && S_ISREG(outStat.st_mode) && !force)
-    return Fail(kExitUsage, "'" + out + "' exists; add --force to overwrite it");
-  switch (CheckImageTarget(sourcePath, out, bytes)) {
-    case ImageTargetProblem::kNone: break;
+  const ImageTargetProblem problem = CheckImageTarget(sourcePath, out, bytes);
+  switch (problem) {
     case ImageTargetProblem::kNotAFile:
       return Fail(kExitUsage, "'" + out + "' is not a regular file; the image must go into a file");
     case ImageTargetProblem::kIsSource:
       return Fail(kExitUsage, "'" + out + "' is the source itself; choose a file on another drive");
     case ImageTargetProblem::kOnSource:
-      return Fail(kExitUsage, "'" + out + "' lies on the drive being copied; writing there could destroy what "
-                              "is to be recovered. Choose a folder on another drive");
-    case ImageTargetProblem::kNoSpace:
-      return Fail(kExitFailed, "not enough free space for the image (" + FormatSize(static_cast<int64_t>(bytes)) +
-                                   ") where '" + out + "' would go");
-    case ImageTargetProblem::kTooLargeForFat:
-      return Fail(kExitFailed, "'" + out + "' is on a FAT file system, which cannot hold a file of " +
-                                   FormatSize(static_cast<int64_t>(bytes)) + "; choose another drive");
+      return Fail(kExitUsage, "'" + out +
+                                  "' lies on the drive being copied; writing there could destroy what "
+                                  "is to be recovered. Choose a folder on another drive");
+    default:
+      break;
   }
+  struct stat outStat {};
+  if (::stat(out.c_str(), &outStat) == 0 && !force)
+    return Fail(kExitUsage, "'" + out + "' exists; add --force to overwrite it");
+  if (problem == ImageTargetProblem::kNoSpace)
+    return Fail(kExitFailed, "not enough free space for the image (" +
+                                 FormatSize(static_cast<int64_t>(bytes)) + ") where '" + out + "' would go");
+  if (problem == ImageTargetProblem::kTooLargeForFat)
+    return Fail(kExitFailed, "'" + out + "' is on a FAT file system, which cannot hold a file of " +
+                                 FormatSize(static_cast<int64_t>(bytes)) + "; choose another drive");
 
   ProgressLine line;
   line.terminal = ::isatty(STDERR_FILENO) != 0;
   ImageJob job;
   job.progress = ReportProgress;
-  err = source.isDisk
-            ? OpenImageJob(job, out, source.diskNumber, source.startSector, count, &line)
-            : OpenImageJobOnPath(job, out, sourcePath, source.startSector, count, &line);
+  err = source.isDisk ? OpenImageJob(job, out, source.diskNumber, source.startSector, count, &line)
+                      : OpenImageJobOnPath(job, out, sourcePath, source.startSector, count, &line);
   if (err != kOk) {
     const bool sourceOpen = job.drive.IsOpen();
     (void)CloseImageJob(job);
@@ -153,7 +160,8 @@ int RunImage(const std::vector<std::string>& rawArgs) {
 
   g_interrupted = 0;
   struct sigaction action {};
-  struct sigaction oldInt {}, oldTerm {};
+  struct sigaction oldInt {
+  }, oldTerm{};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, &oldInt);
@@ -166,15 +174,16 @@ int RunImage(const std::vector<std::string>& rawArgs) {
   ::sigaction(SIGTERM, &oldTerm, nullptr);
   EndProgressLine(line);
 
-  const std::string kept = "'" + out + "' holds the first " + std::to_string(copied) + " of " +
-                           std::to_string(count) + " sectors";
+  const std::string kept =
+      "'" + out + "' holds the first " + std::to_string(copied) + " of " + std::to_string(count) + " sectors";
   if (err == kCancelled) return Fail(kExitCancelled, "cancelled; " + kept);
   if (err == kErrReadFault)
-    return Fail(kExitFailed, "cannot read sector " + std::to_string(source.startSector + copied) + " of " + shown +
-                                 "; the copy stopped there without retrying. " + kept);
-  if (err != kOk) return Fail(kExitFailed, "the copy to '" + out + "' failed: " + CodeText(err) + "; " + kept);
-  std::printf("copied %" PRIu64 " sectors (%s) of %s to %s\n", copied, FormatSize(static_cast<int64_t>(bytes)).c_str(),
-              shown.c_str(), out.c_str());
+    return Fail(kExitFailed, "cannot read sector " + std::to_string(source.startSector + copied) + " of " +
+                                 shown + "; the copy stopped there without retrying. " + kept);
+  if (err != kOk)
+    return Fail(kExitFailed, "the copy to '" + out + "' failed: " + CodeText(err) + "; " + kept);
+  std::printf("copied %" PRIu64 " sectors (%s) of %s to %s\n", copied,
+              FormatSize(static_cast<int64_t>(bytes)).c_str(), shown.c_str(), out.c_str());
   return kExitOk;
 }
 

@@ -57,7 +57,8 @@ bool ReadSysNumber(const fs::path& path, uint64_t& value) {
 // The sysfs folder of a block device number.
 bool SysfsBlockDir(dev_t devno, fs::path& dir) {
   std::error_code ec;
-  dir = fs::canonical("/sys/dev/block/" + std::to_string(major(devno)) + ":" + std::to_string(minor(devno)), ec);
+  dir = fs::canonical("/sys/dev/block/" + std::to_string(major(devno)) + ":" + std::to_string(minor(devno)),
+                      ec);
   return !ec;
 }
 
@@ -152,7 +153,8 @@ FileSystemProbe ProbeFileSystem(int fd, uint64_t offset, uint64_t length, uint32
   BlkidProbe probe;
   blkid_probe pr = probe.get();
   if (pr == nullptr) return result;
-  if (blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(length)) != 0)
+  if (blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(length)) !=
+      0)
     return result;
   (void)blkid_probe_set_sectorsize(pr, sectorSize);
   (void)blkid_probe_enable_partitions(pr, 0);
@@ -244,7 +246,8 @@ std::vector<VolumeLocation> ListDriveVolumes(const FileHandle& drive, const std:
     whole.partitionNumber = 0;
     volumes.push_back(whole);
   } else {
-    const bool isDos = std::string(blkid_parttable_get_type(root) ? blkid_parttable_get_type(root) : "") == "dos";
+    const bool isDos =
+        std::string(blkid_parttable_get_type(root) ? blkid_parttable_get_type(root) : "") == "dos";
     const int count = std::min(blkid_partlist_numof_partitions(list), kMaxPartitionsPerDrive);
     for (int i = 0; i < count; ++i) {
       blkid_partition part = blkid_partlist_get_partition(list, i);
@@ -402,7 +405,8 @@ bool QueryVolume(PartitionRecord& record, const VolumeLocation& volume) {
   record.partitionType = volume.tableType;
   record.rootPath = volume.devicePath.empty() ? volume.drivePath : volume.devicePath;
 
-  const FileSystemProbe probe = ProbeFileSystem(drive.Get(), volume.startByte, volume.lengthBytes, sectorSize);
+  const FileSystemProbe probe =
+      ProbeFileSystem(drive.Get(), volume.startByte, volume.lengthBytes, sectorSize);
   if (probe.found) {
     NameFileSystem(probe, record);
     record.volumeLabel = CleanLabel(probe.label);
@@ -439,8 +443,9 @@ void AddUnallocatedRegions(std::vector<PartitionRecord>& list, int32_t diskNumbe
   for (const auto& record : list) {
     if (record.startSector > position && record.startSector - position > cylinderSectors)
       addRegion(position, record.startSector - position);
-    const uint64_t end = record.sectorCount > UINT64_MAX - record.startSector ? UINT64_MAX
-                                                                              : record.startSector + record.sectorCount;
+    const uint64_t end = record.sectorCount > UINT64_MAX - record.startSector
+                             ? UINT64_MAX
+                             : record.startSector + record.sectorCount;
     // A record inside an earlier one never moves the position back.
     position = std::max(position, end);
   }

@@ -71,19 +71,18 @@ struct PartitionCursor {
 [[nodiscard]] bool EnumeratePartitions(DiskMap& map);
 
 // Copies the next record and advances; false after the last one.
-[[nodiscard]] bool NextPartitionRecord(const DiskMap& map, PartitionCursor& cursor,
-                                       PartitionRecord& record);
+[[nodiscard]] bool NextPartitionRecord(const DiskMap& map, PartitionCursor& cursor, PartitionRecord& record);
 
 // Where a candidate volume lies, as read from a drive's partition table.
 struct VolumeLocation {
   int32_t diskNumber = -1;
-  std::string drivePath;     // the whole drive: a device or an image file
-  std::string devicePath;    // the partition's own block device, or empty
-  uint32_t sectorSize = 512; // the drive's sector size
+  std::string drivePath;      // the whole drive: a device or an image file
+  std::string devicePath;     // the partition's own block device, or empty
+  uint32_t sectorSize = 512;  // the drive's sector size
   uint64_t startByte = 0;
   uint64_t lengthBytes = 0;
   int32_t partitionNumber = -1;
-  uint8_t tableType = 0;     // the MBR type byte; 0 for GPT and table-less drives
+  uint8_t tableType = 0;  // the MBR type byte; 0 for GPT and table-less drives
 };
 
 // Fills `record` for a candidate volume: position, file-system name, label and
@@ -103,9 +102,8 @@ struct VolumeLocation {
 // Adds to one drive's sorted list a record for every gap longer than
 // `cylinderSectors` between `firstUsable`, the records and `diskSectors`.
 // Overlapping records never produce a gap inside one another.
-void AddUnallocatedRegions(std::vector<PartitionRecord>& list, int32_t diskNumber,
-                           uint64_t firstUsable, uint64_t cylinderSectors, uint64_t diskSectors,
-                           uint32_t sectorSize);
+void AddUnallocatedRegions(std::vector<PartitionRecord>& list, int32_t diskNumber, uint64_t firstUsable,
+                           uint64_t cylinderSectors, uint64_t diskSectors, uint32_t sectorSize);
 
 // Numbers every record of the map 1, 2, ... in walk order.
 void NumberPartitionRecords(DiskMap& map);

@@ -49,7 +49,8 @@ bool ParseDevNumber(const std::string& text, dev_t& devno) {
 void CollectBacking(dev_t devno, int depth, std::set<dev_t>& disks, std::set<std::string>& files) {
   if (depth > 8) return;
   std::error_code ec;
-  fs::path dir = fs::canonical("/sys/dev/block/" + std::to_string(major(devno)) + ":" + std::to_string(minor(devno)), ec);
+  fs::path dir = fs::canonical(
+      "/sys/dev/block/" + std::to_string(major(devno)) + ":" + std::to_string(minor(devno)), ec);
   if (ec) return;
   if (fs::exists(dir / "partition", ec)) {
     dir = dir.parent_path();
@@ -61,7 +62,8 @@ void CollectBacking(dev_t devno, int depth, std::set<dev_t>& disks, std::set<std
   if (!backing.empty()) files.insert(backing);
   for (const auto& slave : fs::directory_iterator(dir / "slaves", ec)) {
     dev_t member = 0;
-    if (ParseDevNumber(ReadSysLine(slave.path() / "dev"), member)) CollectBacking(member, depth + 1, disks, files);
+    if (ParseDevNumber(ReadSysLine(slave.path() / "dev"), member))
+      CollectBacking(member, depth + 1, disks, files);
   }
 }
 
@@ -95,7 +97,8 @@ bool FileSystemDevice(const std::string& path, dev_t& devno) {
 
 dev_t WholeDiskOf(dev_t devno) {
   std::error_code ec;
-  fs::path dir = fs::canonical("/sys/dev/block/" + std::to_string(major(devno)) + ":" + std::to_string(minor(devno)), ec);
+  fs::path dir = fs::canonical(
+      "/sys/dev/block/" + std::to_string(major(devno)) + ":" + std::to_string(minor(devno)), ec);
   if (ec || !fs::exists(dir / "partition", ec)) return devno;
   dev_t whole = devno;
   if (ParseDevNumber(ReadSysLine(dir.parent_path() / "dev"), whole)) return whole;
@@ -115,7 +118,8 @@ ImageTargetProblem CheckTargetSafety(const std::string& sourcePath, const std::s
   std::string onPath = TargetFolder(imagePath);
   if (::stat(imagePath.c_str(), &target) == 0) {
     if (!S_ISREG(target.st_mode)) return ImageTargetProblem::kNotAFile;
-    if (target.st_dev == source.st_dev && target.st_ino == source.st_ino) return ImageTargetProblem::kIsSource;
+    if (target.st_dev == source.st_dev && target.st_ino == source.st_ino)
+      return ImageTargetProblem::kIsSource;
     onPath = imagePath;
   }
   dev_t fsDevice = 0;
@@ -172,7 +176,8 @@ int32_t FinishOpening(ImageJob& job, const std::string& imagePath, const std::st
 
 }  // namespace
 
-ImageTargetProblem CheckImageTarget(const std::string& sourcePath, const std::string& imagePath, uint64_t bytes) {
+ImageTargetProblem CheckImageTarget(const std::string& sourcePath, const std::string& imagePath,
+                                    uint64_t bytes) {
   const ImageTargetProblem safety = CheckTargetSafety(sourcePath, imagePath);
   if (safety != ImageTargetProblem::kNone) return safety;
   struct stat target {};
@@ -250,7 +255,8 @@ int32_t RunImageJob(ImageJob& job) {
     }
     if (job.progress != nullptr) {
       const auto percent = static_cast<int32_t>(static_cast<unsigned __int128>(done) * 100 / total);
-      const int32_t answer = job.progress(job.userData, percent, done / sectorSize, totalSectors, secondsLeft);
+      const int32_t answer =
+          job.progress(job.userData, percent, done / sectorSize, totalSectors, secondsLeft);
       if (answer != 0) return answer;
     }
   }
@@ -271,8 +277,8 @@ int32_t CopyToImage(ImageJob& job, int32_t diskNumber, uint64_t startSector, uin
   return result != kOk ? result : closeErr;
 }
 
-int32_t CopyPathToImage(ImageJob& job, const std::string& sourcePath, uint64_t startSector, uint64_t sectorCount,
-                        const std::string& imagePath, void* userData) {
+int32_t CopyPathToImage(ImageJob& job, const std::string& sourcePath, uint64_t startSector,
+                        uint64_t sectorCount, const std::string& imagePath, void* userData) {
   int32_t result = OpenImageJobOnPath(job, imagePath, sourcePath, startSector, sectorCount, userData);
   if (result == kOk) result = RunImageJob(job);
   const int32_t closeErr = CloseImageJob(job);

@@ -40,11 +40,11 @@ struct ImageJob {
 // Why an image target is refused. Only the first problem found is given.
 enum class ImageTargetProblem {
   kNone,
-  kNotAFile,         // an existing target that is a folder or a device
-  kIsSource,         // the target is the source itself
-  kOnSource,         // the target lies on a file system stored on the source drive
-  kNoSpace,          // the target's file system has less free space than the copy needs
-  kTooLargeForFat,   // the copy is 4 GiB or larger and the target is on FAT
+  kNotAFile,        // an existing target that is a folder or a device
+  kIsSource,        // the target is the source itself
+  kOnSource,        // the target lies on a file system stored on the source drive
+  kNoSpace,         // the target's file system has less free space than the copy needs
+  kTooLargeForFat,  // the copy is 4 GiB or larger and the target is on FAT
 };
 
 // Checks a target before a copy of `bytes` bytes from `sourcePath` (a drive
@@ -74,8 +74,8 @@ int32_t CloseImageJob(ImageJob& job);
 
 // OpenImageJob + RunImageJob + CloseImageJob. The image is left as far as it
 // was written after an error or a cancel.
-[[nodiscard]] int32_t CopyToImage(ImageJob& job, int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                  const std::string& imagePath, void* userData);
+[[nodiscard]] int32_t CopyToImage(ImageJob& job, int32_t diskNumber, uint64_t startSector,
+                                  uint64_t sectorCount, const std::string& imagePath, void* userData);
 [[nodiscard]] int32_t CopyPathToImage(ImageJob& job, const std::string& sourcePath, uint64_t startSector,
                                       uint64_t sectorCount, const std::string& imagePath, void* userData);
 

@@ -1,3 +1,5 @@
+#include "storage/disk_discovery.h"
+
 #include <gtest/gtest.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 #include <fstream>
 
 #include "platform/errors.h"
-#include "storage/disk_discovery.h"
 #include "storage/disk_image_copy.h"
 #include "storage/sector_source.h"
 #include "storage/volume_keys.h"
@@ -51,7 +52,8 @@ struct Expect {
   const char* label;
 };
 
-void CheckList(const std::vector<PartitionRecord>& list, const std::vector<Expect>& want, uint16_t firstNumber) {
+void CheckList(const std::vector<PartitionRecord>& list, const std::vector<Expect>& want,
+               uint16_t firstNumber) {
   ASSERT_EQ(list.size(), want.size());
   for (size_t i = 0; i < want.size(); ++i) {
     const PartitionRecord& r = list[i];
@@ -80,15 +82,22 @@ void CheckList(const std::vector<PartitionRecord>& list, const std::vector<Expec
 
 TEST(DiskDiscovery, SizeAndDurationTexts) {
   const std::pair<int64_t, const char*> sizes[] = {
-      {0, "0 Bytes"},           {1023, "1023 Bytes"},          {1024, "1.00 KB"},
-      {1536, "1.50 KB"},        {1048575, "1024.00 KB"},       {1048576, "1.00 MB"},
-      {1073741823, "1024.00 MB"}, {1073741824, "1.00 GB"},      {1099511627776, "1.00 TB"},
-      {-5, "-5 Bytes"},         {INT64_MAX, "8388608.00 TB"},
+      {0, "0 Bytes"},
+      {1023, "1023 Bytes"},
+      {1024, "1.00 KB"},
+      {1536, "1.50 KB"},
+      {1048575, "1024.00 KB"},
+      {1048576, "1.00 MB"},
+      {1073741823, "1024.00 MB"},
+      {1073741824, "1.00 GB"},
+      {1099511627776, "1.00 TB"},
+      {-5, "-5 Bytes"},
+      {INT64_MAX, "8388608.00 TB"},
   };
   for (const auto& [n, text] : sizes) EXPECT_EQ(FormatSize(n), text) << n;
   const std::pair<int64_t, const char*> durations[] = {
-      {0, "0 Sec"},         {59, "59 Sec"},        {60, "1 Min 0 Sec"},    {3599, "59 Min 59 Sec"},
-      {3600, "1 Hour 0 Min"}, {7322, "2 Hour 2 Min"}, {-1, "-1 Sec"},       {-3600, "-3600 Sec"},
+      {0, "0 Sec"},           {59, "59 Sec"},         {60, "1 Min 0 Sec"}, {3599, "59 Min 59 Sec"},
+      {3600, "1 Hour 0 Min"}, {7322, "2 Hour 2 Min"}, {-1, "-1 Sec"},      {-3600, "-3600 Sec"},
   };
   for (const auto& [s, text] : durations) EXPECT_EQ(FormatDuration(s), text) << s;
 }
@@ -171,10 +180,11 @@ TEST(DiskDiscovery, MbrAndGptDrivesListVolumesGapsAndWholeDrives) {
   ASSERT_TRUE(testing::FormatAt(mbr, 180224, 16, "ext4", "linux"));
   // GPT: FAT16 and ext4, free space up to the end.
   const std::string gpt = dir.File("gpt.img");
-  ASSERT_TRUE(testing::MakePartitionedImage(gpt, 64ull << 20,
-                                            "label: gpt\n"
-                                            "start=2048, size=32768, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"
-                                            "start=34816, size=16384\n"));
+  ASSERT_TRUE(
+      testing::MakePartitionedImage(gpt, 64ull << 20,
+                                    "label: gpt\n"
+                                    "start=2048, size=32768, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n"
+                                    "start=34816, size=16384\n"));
   ASSERT_TRUE(testing::FormatAt(gpt, 2048, 16, "fat16", "GPTFAT"));
   ASSERT_TRUE(testing::FormatAt(gpt, 34816, 8, "ext4"));
   // A blank drive, and a card formatted without a partition table.
@@ -312,7 +322,8 @@ TEST(DiskDiscovery, MountedVolumeGetsItsMountPointSizesAndKey) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount";
   TempDir dir;
   const std::string image = dir.File("disk.img");
-  ASSERT_TRUE(testing::MakePartitionedImage(image, 24ull << 20, "label: dos\nstart=2048, size=32768, type=83\n"));
+  ASSERT_TRUE(
+      testing::MakePartitionedImage(image, 24ull << 20, "label: dos\nstart=2048, size=32768, type=83\n"));
   ASSERT_TRUE(testing::FormatAt(image, 2048, 16, "ext4"));
   int status = 0;
   std::string loop = testing::RunCapture(

@@ -1,3 +1,5 @@
+#include "storage/disk_image_copy.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 #include <memory>
 
 #include "platform/errors.h"
-#include "storage/disk_image_copy.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -44,7 +45,9 @@ struct Recorder {
 
 // One second passes between two looks at the clock.
 uint64_t g_fakeNow = 0;
-uint64_t SteppingClock() { return g_fakeNow += 1000; }
+uint64_t SteppingClock() {
+  return g_fakeNow += 1000;
+}
 
 // A device that serves `data` in pieces of at most `piece` bytes and fails
 // every read at or after `failAt`.

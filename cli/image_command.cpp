@@ -1,0 +1,198 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/command_registry.h"
+#include "cli/commands.h"
+#include "platform/drives.h"
+#include "platform/errors.h"
+#include "platform/file_handle.h"
+#include "storage/disk_discovery.h"
+#include "storage/disk_image_copy.h"
+
+namespace velmira::cli {
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void OnInterrupt(int) {
+  g_interrupted = 1;
+}
+
+struct ProgressLine {
+  bool terminal = false;
+  int32_t lastPercent = -1;
+  int32_t lastSeconds = -2;
+  size_t lastWidth = 0;
+  bool shown = false;
+};
+
+int32_t ReportProgress(void* userData, int32_t percent, uint64_t sectorsDone, uint64_t sectorsTotal,
+                       int32_t secondsLeft) {
+  if (g_interrupted != 0) return kCancelled;
+  auto* line = static_cast<ProgressLine*>(userData);
+  const bool changed = percent != line->lastPercent || (line->terminal && secondsLeft != line->lastSeconds);
+  if (!changed) return 0;
+  line->lastPercent = percent;
+  line->lastSeconds = secondsLeft;
+  const std::string left =
+      secondsLeft < 0 ? std::string("estimating time left") : FormatDuration(secondsLeft) + " left";
+  char buf[200];
+  std::snprintf(buf, sizeof buf, "copying: %3d%% (%" PRIu64 " / %" PRIu64 " sectors), %s", percent,
+                sectorsDone, sectorsTotal, left.c_str());
+  std::string text = buf;
+  if (line->terminal) {
+    const size_t width = text.size();
+    if (width < line->lastWidth) text += std::string(line->lastWidth - width, ' ');
+    line->lastWidth = width;
+    std::fprintf(stderr, "\r%s", text.c_str());
+  } else {
+    std::fprintf(stderr, "%s\n", text.c_str());
+  }
+  std::fflush(stderr);
+  line->shown = true;
+  return 0;
+}
+
+void EndProgressLine(const ProgressLine& line) {
+  if (line.terminal && line.shown) std::fputc('\n', stderr);
+}
+
+int Fail(int code, const std::string& message) {
+  std::fprintf(stderr, "velmira-cli: %s\n", message.c_str());
+  return code;
+}
+
+std::string CodeText(int32_t err) {
+  return ErrorText(err) + " (error " + std::to_string(err) + ")";
+}
+
+int RunImage(const std::vector<std::string>& rawArgs) {
+  bool force = false;
+  std::vector<std::string> args;
+  for (const auto& a : rawArgs) {
+    if (a == "--force" || a == "-f")
+      force = true;
+    else if (a.size() > 1 && a[0] == '-' && a != "-")
+      return Fail(kExitUsage, "unknown option '" + a + "' for image (see velmira-cli --help)");
+    else
+      args.push_back(a);
+  }
+  if (args.size() != 2)
+    return Fail(kExitUsage, "image needs a SOURCE and an OUT file (see velmira-cli --help)");
+  SourceArg source;
+  std::string error;
+  if (!ParseSourceArg(args[0], source, error)) return Fail(kExitUsage, error);
+  const std::string& out = args[1];
+
+  std::string sourcePath = source.imagePath;
+  std::string shown = source.imagePath;
+  if (source.isDisk) {
+    shown = "disk " + std::to_string(source.diskNumber);
+    if (PhysicalDrivePath(source.diskNumber, sourcePath) != kOk)
+      return Fail(kExitCannotOpen, "cannot open " + shown + ": there is no such drive");
+  } else {
+    struct stat st {};
+    if (::stat(sourcePath.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      return Fail(kExitCannotOpen, "'" + sourcePath + "' is a folder, not an image file or device");
+  }
+
+  // The size of the copy, before anything is written.
+  FileHandle probe;
+  int32_t err = OpenReadOnly(sourcePath, probe);
+  if (err != kOk) return Fail(kExitCannotOpen, "cannot open " + shown + ": " + CodeText(err));
+  DriveGeometry geometry;
+  uint64_t length = 0;
+  err = QueryDriveGeometry(probe, geometry);
+  if (err == kOk) err = QueryDriveLength(probe, length);
+  probe.Close();
+  if (err != kOk) return Fail(kExitCannotOpen, "cannot read the size of " + shown + ": " + CodeText(err));
+  const uint64_t driveSectors = length / geometry.bytesPerSector;
+  if (driveSectors == 0) return Fail(kExitUnreadable, shown + " holds no whole sector to copy");
+  uint64_t count = source.sectorCount;
+  if (count == 0 && source.startSector < driveSectors) count = driveSectors - source.startSector;
+  if (source.startSector >= driveSectors || count > driveSectors - source.startSector)
+    return Fail(kExitUsage, "sectors " + std::to_string(source.startSector) + " to " +
+                                std::to_string(source.startSector + count) + " run past the end of " + shown +
+                                " (" + std::to_string(driveSectors) + " sectors)");
+  const uint64_t bytes = count * geometry.bytesPerSector;
+
+  const ImageTargetProblem problem = CheckImageTarget(sourcePath, out, bytes);
+  switch (problem) {
+    case ImageTargetProblem::kNotAFile:
+      return Fail(kExitUsage, "'" + out + "' is not a regular file; the image must go into a file");
+    case ImageTargetProblem::kIsSource:
+      return Fail(kExitUsage, "'" + out + "' is the source itself; choose a file on another drive");
+    case ImageTargetProblem::kOnSource:
+      return Fail(kExitUsage, "'" + out +
+                                  "' lies on the drive being copied; writing there could destroy what "
+                                  "is to be recovered. Choose a folder on another drive");
+    default:
+      break;
+  }
+  struct stat outStat {};
+  if (::stat(out.c_str(), &outStat) == 0 && !force)
+    return Fail(kExitUsage, "'" + out + "' exists; add --force to overwrite it");
+  if (problem == ImageTargetProblem::kNoSpace)
+    return Fail(kExitFailed, "not enough free space for the image (" +
+                                 FormatSize(static_cast<int64_t>(bytes)) + ") where '" + out + "' would go");
+  if (problem == ImageTargetProblem::kTooLargeForFat)
+    return Fail(kExitFailed, "'" + out + "' is on a FAT file system, which cannot hold a file of " +
+                                 FormatSize(static_cast<int64_t>(bytes)) + "; choose another drive");
+
+  ProgressLine line;
+  line.terminal = ::isatty(STDERR_FILENO) != 0;
+  ImageJob job;
+  job.progress = ReportProgress;
+  err = source.isDisk ? OpenImageJob(job, out, source.diskNumber, source.startSector, count, &line)
+                      : OpenImageJobOnPath(job, out, sourcePath, source.startSector, count, &line);
+  if (err != kOk) {
+    const bool sourceOpen = job.drive.IsOpen();
+    (void)CloseImageJob(job);
+    if (!sourceOpen) return Fail(kExitCannotOpen, "cannot open " + shown + ": " + CodeText(err));
+    return Fail(kExitFailed, "cannot create '" + out + "': " + CodeText(err));
+  }
+
+  g_interrupted = 0;
+  struct sigaction action {};
+  struct sigaction oldInt {
+  }, oldTerm{};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, &oldInt);
+  ::sigaction(SIGTERM, &action, &oldTerm);
+  err = RunImageJob(job);
+  const uint64_t copied = job.sectorsDone;
+  const int32_t closeErr = CloseImageJob(job);
+  if (err == kOk) err = closeErr;
+  ::sigaction(SIGINT, &oldInt, nullptr);
+  ::sigaction(SIGTERM, &oldTerm, nullptr);
+  EndProgressLine(line);
+
+  const std::string kept =
+      "'" + out + "' holds the first " + std::to_string(copied) + " of " + std::to_string(count) + " sectors";
+  if (err == kCancelled) return Fail(kExitCancelled, "cancelled; " + kept);
+  if (err == kErrReadFault)
+    return Fail(kExitFailed, "cannot read sector " + std::to_string(source.startSector + copied) + " of " +
+                                 shown + "; the copy stopped there without retrying. " + kept);
+  if (err != kOk)
+    return Fail(kExitFailed, "the copy to '" + out + "' failed: " + CodeText(err) + "; " + kept);
+  std::printf("copied %" PRIu64 " sectors (%s) of %s to %s\n", copied,
+              FormatSize(static_cast<int64_t>(bytes)).c_str(), shown.c_str(), out.c_str());
+  return kExitOk;
+}
+
+}  // namespace
+
+VELMIRA_CLI_COMMAND(image, "image", "image [--force] SOURCE OUT",
+                    "      copy SOURCE sector by sector into the file OUT (a whole drive, or the\n"
+                    "      sectors disk:N:START:COUNT as 'disks' lists them); a read error stops the\n"
+                    "      copy and OUT keeps what was read. --force overwrites an existing OUT\n",
+                    30, RunImage);
+
+}  // namespace velmira::cli

@@ -5,9 +5,9 @@
 //
 // The log is written below a temporary folder (XDG_DATA_HOME is pointed
 // there) that is removed at the end.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -22,7 +22,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 constexpr uint32_t kFilesPerFolder = 250;
 constexpr DirectoryKey kRoot = MakeDirectoryKey(0, 2);
@@ -60,7 +62,8 @@ int main(int argc, char** argv) {
         log.AddRelation(MakeDirectoryKey(1, folderKey), file->recordNumber, 0, nullptr);
       }
     }
-    std::printf("append %llu records        %8.3f s\n", static_cast<unsigned long long>(written), Since(start));
+    std::printf("append %llu records        %8.3f s\n", static_cast<unsigned long long>(written),
+                Since(start));
     start = Clock::now();
     if (log.CloseLog() != kOk) return 1;
     std::printf("flush and close               %8.3f s\n", Since(start));

@@ -14,7 +14,9 @@ constexpr size_t kListStartLength = 4;
 constexpr size_t kMaxKeyDigits = 20;
 constexpr size_t kMaxNumberDigits = 10;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 }  // namespace
 

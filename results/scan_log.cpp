@@ -51,7 +51,9 @@ int32_t TruncateTo(const std::string& path, uint64_t length) {
 
 CScanLog::CScanLog(CScanLogRegistry* registry) : m_registry(registry) {}
 
-CScanLog::~CScanLog() { CloseLog(); }
+CScanLog::~CScanLog() {
+  CloseLog();
+}
 
 void CScanLog::ResetState() {
   m_buffer.reset();
@@ -61,6 +63,7 @@ void CScanLog::ResetState() {
   m_existing = 0;
   m_flushed = 0;
   m_pendingWriteError = kOk;
+  m_mainReads = 0;
   m_open = false;
   m_mainWrite.Close();
   m_mainRead.Close();
@@ -235,7 +238,7 @@ int32_t CScanLog::LoadDirInfo(const std::string& path) {
         record.name[kFoundNameBytes - 1] = '\0';  // names are always terminated
         m_dirInfoRewrite = true;
       }
-      m_dirInfoByKey[record.key].push_back(static_cast<uint32_t>(m_dirInfo.size()));
+      m_dirInfoByKey[uint32_t{record.key}].push_back(static_cast<uint32_t>(m_dirInfo.size()));
       m_dirInfo.push_back(record);
     }
     readRecords += got;
@@ -247,7 +250,9 @@ int32_t CScanLog::LoadDirInfo(const std::string& path) {
   return kOk;
 }
 
-uint64_t CScanLog::TotalRecords() const { return LastRecordNumber(); }
+uint64_t CScanLog::TotalRecords() const {
+  return LastRecordNumber();
+}
 
 FoundRecord* CScanLog::AppendRecord() {
   if (!m_open || LastRecordNumber() >= kMaxRecordNumber) {
@@ -357,9 +362,9 @@ int32_t CScanLog::WriteRelations() {
 int32_t CScanLog::WriteDirInfo() {
   size_t from = m_dirInfoRewrite ? 0 : m_dirInfoWritten;
   if (from < m_dirInfo.size()) {
-    const int32_t err = WriteAllAt(m_dirInfoFile, m_dirInfo.data() + from,
-                                   (m_dirInfo.size() - from) * sizeof(DirInfoRecord),
-                                   uint64_t{from} * sizeof(DirInfoRecord));
+    const int32_t err =
+        WriteAllAt(m_dirInfoFile, m_dirInfo.data() + from, (m_dirInfo.size() - from) * sizeof(DirInfoRecord),
+                   uint64_t{from} * sizeof(DirInfoRecord));
     if (err != kOk) return err;
   }
   if (m_dirInfoRewrite) {

@@ -22,7 +22,9 @@
 //
 // Records are written through a 69,200-byte buffer (200 records), so the main
 // file grows in batches of 200. A slot returned by AppendRecord stays valid
-// and may still be changed until the next AppendRecord, FlushLog or CloseLog.
+// and may still be changed until the next AppendRecord, FlushLog or CloseLog;
+// after that its memory is reused, so copy what is still needed (a folder's
+// key, its record number) before appending the next record.
 //
 // Bytes read back from a log are untrusted (a log may be cut short by a
 // crash): unreadable or out-of-range records are skipped, the relation text is
@@ -55,8 +57,12 @@ using DirectoryKey = uint64_t;
 [[nodiscard]] constexpr DirectoryKey MakeDirectoryKey(uint32_t depth, uint32_t key) {
   return (DirectoryKey{depth} << 32) | key;
 }
-[[nodiscard]] constexpr uint32_t DirectoryDepth(DirectoryKey key) { return static_cast<uint32_t>(key >> 32); }
-[[nodiscard]] constexpr uint32_t DirectoryId(DirectoryKey key) { return static_cast<uint32_t>(key); }
+[[nodiscard]] constexpr uint32_t DirectoryDepth(DirectoryKey key) {
+  return static_cast<uint32_t>(key >> 32);
+}
+[[nodiscard]] constexpr uint32_t DirectoryId(DirectoryKey key) {
+  return static_cast<uint32_t>(key);
+}
 
 inline constexpr size_t kScanLogRecordBytes = sizeof(FoundRecord);  // 346
 inline constexpr size_t kScanLogBufferRecords = 200;
@@ -65,8 +71,8 @@ inline constexpr size_t kScanLogBufferBytes = kScanLogRecordBytes * kScanLogBuff
 // One named directory of a log, as stored in "_DirInfo".
 #pragma pack(push, 1)
 struct DirInfoRecord {
-  uint32_t key;              // the folder's own key
-  uint32_t recordNumber;     // the folder's FoundRecord
+  uint32_t key;                // the folder's own key
+  uint32_t recordNumber;       // the folder's FoundRecord
   char name[kFoundNameBytes];  // UTF-8, NUL-terminated
 };
 #pragma pack(pop)
@@ -129,12 +135,13 @@ class CScanLog {
   // Appends the records filed directly under `key` (0: the smallest key of
   // the map), leaving out hidden broken photos, then sorts `out` whole with
   // SortFoundRecords. A key without children adds nothing (and is not added
-  // to the map). A failed read returns its code.
+  // to the map). Record numbers outside the log and records never written
+  // (a failed batch) are skipped; a failed read returns its code.
   [[nodiscard]] int32_t ReadChildRecords(DirectoryKey key, std::vector<FoundRecord>& out);
 
   // The number of file records below `key` at every depth (0: the smallest
   // key of the map); a folder record filed under key (d, k) leads on to
-  // (d + 1, its key).
+  // (d + 1, its key), and each key is counted once. Broken photos count.
   [[nodiscard]] int32_t CountFilesBelow(DirectoryKey key, uint32_t& count);
 
   // Appends every file record whose lower-cased extension occurs as a
@@ -172,6 +179,10 @@ class CScanLog {
   [[nodiscard]] uint64_t TotalRecords() const;
 
   [[nodiscard]] bool IsOpen() const { return m_open; }
+  // Read requests made on the main file since OpenLog (each reads one
+  // record or one run of up to 200): lists, counts and paths are answered
+  // from memory, and this shows it.
+  [[nodiscard]] uint64_t MainFileReads() const { return m_mainReads; }
   // Full path of the main file (empty before OpenLog).
   [[nodiscard]] const std::string& MainPath() const { return m_mainPath; }
 
@@ -201,6 +212,9 @@ class CScanLog {
   int32_t EnsureIndexed();
   Meta MetaOf(uint32_t recordNumber);
   const FoundRecord* BufferedRecord(uint32_t recordNumber) const;
+  // Reads up to `size` bytes at `offset`, continuing after short reads;
+  // `got` stops short only at the end of the file.
+  int32_t ReadMain(void* buffer, size_t size, uint64_t offset, size_t& got);
   // Reads the given records (ascending runs in one request) and hands each
   // whole one to sink; numbers outside the log and never-written records
   // (recordNumber 0: a batch whose write failed) are skipped.
@@ -226,6 +240,7 @@ class CScanLog {
   uint32_t m_existing = 0;
   uint32_t m_flushed = 0;
   int32_t m_pendingWriteError = 0;
+  uint64_t m_mainReads = 0;
 
   bool m_open = false;
   FileHandle m_mainWrite;

@@ -18,19 +18,23 @@ bool EndsWith(std::string_view text, std::string_view tail) {
 
 const char* ScanLogPrefix(ScanLogKind kind) {
   switch (kind) {
-    case ScanLogKind::kFast: return "Fast_";
-    case ScanLogKind::kDeepFat: return "Pro_Fat_";
-    case ScanLogKind::kDeepNtfs: return "Pro_Ntfs_";
-    case ScanLogKind::kCarving: return "File_Type_";
+    case ScanLogKind::kFast:
+      return "Fast_";
+    case ScanLogKind::kDeepFat:
+      return "Pro_Fat_";
+    case ScanLogKind::kDeepNtfs:
+      return "Pro_Ntfs_";
+    case ScanLogKind::kCarving:
+      return "File_Type_";
   }
   return "Fast_";
 }
 
 std::string ScanLogName(ScanLogKind kind, int64_t startSector, const CivilTime& localTime) {
   char text[128];
-  const int n = std::snprintf(text, sizeof text, "%s%" PRId64 "_%d%d%d%d%2d", ScanLogPrefix(kind), startSector,
-                              localTime.year, localTime.month, localTime.day, localTime.hour,
-                              localTime.minute);
+  const int n =
+      std::snprintf(text, sizeof text, "%s%" PRId64 "_%d%d%d%d%2d", ScanLogPrefix(kind), startSector,
+                    localTime.year, localTime.month, localTime.day, localTime.hour, localTime.minute);
   if (n <= 0) return {};
   return std::string(text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
 }

@@ -19,20 +19,6 @@ std::string_view NameView(const FoundRecord& record) {
   return std::string_view(record.name, strnlen(record.name, kFoundNameBytes));
 }
 
-// Reads up to `size` bytes at `offset`, continuing after short reads; `got`
-// stops short only at the end of the file.
-int32_t ReadFully(const FileHandle& handle, uint8_t* buffer, size_t size, uint64_t offset, size_t& got) {
-  got = 0;
-  while (got < size) {
-    size_t done = 0;
-    const int32_t err = ReadAt(handle, buffer + got, size - got, offset + got, done);
-    if (err != kOk) return err;
-    if (done == 0) break;
-    got += done;
-  }
-  return kOk;
-}
-
 }  // namespace
 
 bool IsHiddenBrokenPhoto(const FoundRecord& record) {
@@ -56,10 +42,23 @@ void SortFoundRecords(std::vector<FoundRecord>& records) {
     if (keys[a].folder != keys[b].folder) return !keys[a].folder;
     return AsciiCompareNoCase(keys[a].name, keys[b].name) < 0;
   });
-  std::vector<FoundRecord> sorted;
-  sorted.reserve(records.size());
-  for (uint32_t i : order) sorted.push_back(records[i]);
-  records.swap(sorted);
+  // Apply the order in place, cycle by cycle (the records are large).
+  std::vector<bool> placed(records.size(), false);
+  for (size_t start = 0; start < records.size(); ++start) {
+    if (placed[start] || order[start] == start) continue;
+    const FoundRecord held = records[start];
+    size_t at = start;
+    while (true) {
+      placed[at] = true;
+      const size_t from = order[at];
+      if (from == start) {
+        records[at] = held;
+        break;
+      }
+      records[at] = records[from];
+      at = from;
+    }
+  }
 }
 
 std::string PathTextFrom(const std::vector<FoundRecord>& ancestors) {
@@ -69,6 +68,20 @@ std::string PathTextFrom(const std::vector<FoundRecord>& ancestors) {
     text += '/';
   }
   return text;
+}
+
+int32_t CScanLog::ReadMain(void* buffer, size_t size, uint64_t offset, size_t& got) {
+  ++m_mainReads;
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  got = 0;
+  while (got < size) {
+    size_t done = 0;
+    const int32_t err = ReadAt(m_mainRead, bytes + got, size - got, offset + got, done);
+    if (err != kOk) return err;
+    if (done == 0) break;  // end of file
+    got += done;
+  }
+  return kOk;
 }
 
 const FoundRecord* CScanLog::BufferedRecord(uint32_t recordNumber) const {
@@ -84,8 +97,7 @@ int32_t CScanLog::ReadRecord(uint32_t recordNumber, FoundRecord& out) {
     return kOk;
   }
   size_t got = 0;
-  const int32_t err = ReadFully(m_mainRead, reinterpret_cast<uint8_t*>(&out), sizeof out,
-                                uint64_t{recordNumber - 1} * kScanLogRecordBytes, got);
+  const int32_t err = ReadMain(&out, sizeof out, uint64_t{recordNumber - 1} * kScanLogRecordBytes, got);
   if (err != kOk) return err;
   return got == sizeof out ? kOk : kErrHandleEof;
 }
@@ -116,8 +128,8 @@ int32_t CScanLog::ReadRecords(const std::vector<uint32_t>& numbers, Sink&& sink)
       ++run;
     if (piece.empty()) piece.resize(kScanLogBufferBytes);
     size_t got = 0;
-    const int32_t err = ReadFully(m_mainRead, piece.data(), run * kScanLogRecordBytes,
-                                  uint64_t{first - 1} * kScanLogRecordBytes, got);
+    const int32_t err =
+        ReadMain(piece.data(), run * kScanLogRecordBytes, uint64_t{first - 1} * kScanLogRecordBytes, got);
     if (err != kOk) return err;
     // Records beyond the end of the file (a batch whose write failed) are
     // skipped.
@@ -158,8 +170,8 @@ int32_t CScanLog::EnsureIndexed() {
   for (uint32_t first = 1; first <= m_existing;) {
     const uint32_t count = std::min<uint32_t>(m_existing - first + 1, kScanLogBufferRecords);
     size_t got = 0;
-    const int32_t err = ReadFully(m_mainRead, piece.data(), size_t{count} * kScanLogRecordBytes,
-                                  uint64_t{first - 1} * kScanLogRecordBytes, got);
+    const int32_t err = ReadMain(piece.data(), size_t{count} * kScanLogRecordBytes,
+                                 uint64_t{first - 1} * kScanLogRecordBytes, got);
     if (err != kOk) return err;
     const uint32_t whole = static_cast<uint32_t>(got / kScanLogRecordBytes);
     for (uint32_t k = 0; k < whole; ++k) {
@@ -171,7 +183,7 @@ int32_t CScanLog::EnsureIndexed() {
       m_keys[n - 1] = record.key;
       if (folder) {
         // Records found before the open precede every appended one.
-        std::vector<uint32_t>& numbers = m_foldersByKey[record.key];
+        std::vector<uint32_t>& numbers = m_foldersByKey[uint32_t{record.key}];
         numbers.insert(std::lower_bound(numbers.begin(), numbers.end(), n), n);
       }
     }
@@ -245,7 +257,7 @@ int32_t CScanLog::FindByExtension(const std::string& filter, std::vector<FoundRe
   while (offset < totalBytes) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(totalBytes - offset, kScanLogBufferBytes));
     size_t got = 0;
-    if ((result = ReadFully(m_mainRead, piece.data(), want, offset, got)) != kOk) break;
+    if ((result = ReadMain(piece.data(), want, offset, got)) != kOk) break;
     for (size_t k = 0; k < got / kScanLogRecordBytes; ++k) {
       FoundRecord record;
       std::memcpy(&record, piece.data() + k * kScanLogRecordBytes, sizeof record);

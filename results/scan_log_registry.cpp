@@ -49,7 +49,9 @@ int32_t WriteAll(const FileHandle& handle, const void* data, size_t size, uint64
   return kOk;
 }
 
-bool FitsPathField(const std::string& path) { return Utf8ToUtf16(path).size() < kDeepScanPathUnits; }
+bool FitsPathField(const std::string& path) {
+  return Utf8ToUtf16(path).size() < kDeepScanPathUnits;
+}
 
 void SetPathField(uint8_t* field, const std::string& path) {
   WriteUtf16LeField(field, kDeepScanPathUnits, Utf8ToUtf16(path));
@@ -230,7 +232,8 @@ int32_t CScanLogRegistry::RecordDeepScan(uint16_t driveLetter, int32_t diskNumbe
   // A cut path would name another file or folder.
   if (!FitsPathField(folder) || !FitsPathField(imagePath)) return kErrFilenameTooLong;
 
-  const int index = imagePath.empty() ? FindByKey(diskNumber, startSector, sectorCount) : FindByImage(imagePath);
+  const int index =
+      imagePath.empty() ? FindByKey(diskNumber, startSector, sectorCount) : FindByImage(imagePath);
   DeepScanEntry* entry = nullptr;
   if (index >= 0) {
     entry = &m_entries[static_cast<size_t>(index)];
@@ -282,9 +285,8 @@ int32_t CScanLogRegistry::SaveRegistry() {
     FileHandle out;
     if ((err = OpenForWriting(temporary, WriteMode::kCreateAlways, out)) != kOk) return err;
     if ((err = WriteAll(out, &m_counter, sizeof m_counter, 0)) != kOk) return err;
-    if (!m_entries.empty() &&
-        (err = WriteAll(out, m_entries.data(), m_entries.size() * sizeof(DeepScanEntry), sizeof m_counter)) !=
-            kOk)
+    if (!m_entries.empty() && (err = WriteAll(out, m_entries.data(), m_entries.size() * sizeof(DeepScanEntry),
+                                              sizeof m_counter)) != kOk)
       return err;
     if ((err = FlushHandle(out)) != kOk) return err;
     if ((err = out.Close()) != kOk) return err;

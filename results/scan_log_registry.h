@@ -101,12 +101,14 @@ class CScanLogRegistry {
   // scan that ended before its sweep began.
   void TakeBackLogFolder();
 
-  // The first entry with the same disk, start and count. It is reusable
-  // when its volumeBytes equals the current total size of the mounted
-  // volume of `driveLetter` (0 when unknown): then continuing is set, the
-  // current folder becomes its logFolder, the entry is copied out and the
-  // result is true. A stale entry is removed with its folder; an entry whose
-  // folder no longer exists is dropped. Not found clears continuing.
+  // The first partition entry (empty imagePath) with the same disk, start
+  // and count. It is reusable when its volumeBytes equals the current total
+  // size of the mounted volume of `driveLetter` (0 when unknown): then
+  // continuing is set, the current folder becomes its logFolder, the entry
+  // is copied out and the result is true. A stale entry is removed with its
+  // folder; an entry whose folder no longer exists or lies outside the
+  // ScanLog folder is dropped (and the registry saved). Not found clears
+  // continuing.
   [[nodiscard]] bool FindEntryForPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
                                            uint16_t driveLetter, DeepScanEntry& entry);
 

@@ -23,7 +23,9 @@ using testing::ReadFileBytes;
 using testing::ScopedDataHome;
 using testing::WriteFileBytes;
 
-DeepScanSweep Sweep(uint64_t base) { return {base, base + 1, base + 2, base + 3, base + 4}; }
+DeepScanSweep Sweep(uint64_t base) {
+  return {base, base + 1, base + 2, base + 3, base + 4};
+}
 
 std::vector<uint8_t> ConfigBytes(uint64_t counter, const std::vector<DeepScanEntry>& entries) {
   std::vector<uint8_t> bytes(8 + entries.size() * sizeof(DeepScanEntry));
@@ -76,8 +78,8 @@ TEST_F(ScanLogRegistryTest, RecordedScanIsStoredByteForByteAndFoundAgain) {
   }
   const std::vector<uint8_t> config = ReadFileBytes(m_home.ScanLogFolder() + "/config");
   ASSERT_EQ(config.size(), 8u + 1120u);
-  EXPECT_EQ(config[0], 2);  // counter
-  EXPECT_EQ(config[8 + 0], 1);  // diskNumber
+  EXPECT_EQ(config[0], 2);         // counter
+  EXPECT_EQ(config[8 + 0], 1);     // diskNumber
   EXPECT_EQ(config[8 + 8], 0x00);  // startSector 2048 = 0x800
   EXPECT_EQ(config[8 + 9], 0x08);
   EXPECT_EQ(config[8 + 24], 20);  // extentStart
@@ -221,7 +223,8 @@ TEST_F(ScanLogRegistryTest, PathsThatDoNotFitTheirFieldAreRefused) {
   const std::string longImage = "/" + std::string(300, 'i') + ".img";
   EXPECT_EQ(registry.RecordDeepScan(1001, kImageDiskNumber, 0, 8, Sweep(0), Folder(0), longImage),
             kErrFilenameTooLong);
-  EXPECT_EQ(registry.RecordDeepScan(1, 0, 0, 8, Sweep(0), "/" + std::string(300, 'f'), ""), kErrFilenameTooLong);
+  EXPECT_EQ(registry.RecordDeepScan(1, 0, 0, 8, Sweep(0), "/" + std::string(300, 'f'), ""),
+            kErrFilenameTooLong);
   EXPECT_TRUE(registry.Entries().empty());
   // A name of 259 UTF-16 units fits; one more does not.
   const std::string fits = "/" + std::string(257, 'x') + "/";

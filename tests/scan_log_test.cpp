@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -34,7 +36,8 @@ uint32_t AddFile(CScanLog& log, DirectoryKey parent, const std::string& name, ui
   return n;
 }
 
-uint32_t AddFolder(CScanLog& log, DirectoryKey parent, const std::string& name, uint32_t key, bool named = true) {
+uint32_t AddFolder(CScanLog& log, DirectoryKey parent, const std::string& name, uint32_t key,
+                   bool named = true) {
   FoundRecord* slot = log.AppendRecord();
   slot->engineTag = kTagFastFat;
   slot->isFolder = 1;
@@ -57,7 +60,9 @@ std::string FileText(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-uint64_t FileSize(const std::string& path) { return std::filesystem::file_size(path); }
+uint64_t FileSize(const std::string& path) {
+  return std::filesystem::file_size(path);
+}
 
 class ScanLogTest : public ::testing::Test {
  protected:
@@ -134,18 +139,18 @@ TEST_F(ScanLogTest, ListsSortFilesFirstAndHideOnlyBrokenPhotos) {
   ASSERT_EQ(log.OpenLog("Fast_0_20261212 0"), kOk);
   const DirectoryKey root = MakeDirectoryKey(0, 2);
   AddFolder(log, root, "zeta", 10);
-  AddFile(log, root, "broken.JPG", 0);   // photo whose content check failed: hidden
-  AddFile(log, root, "report.doc", 0);   // document whose check failed: listed
-  AddFile(log, root, "bad.jp", 0);       // "jp" lies inside the photo list: hidden
+  AddFile(log, root, "broken.JPG", 0);  // photo whose content check failed: hidden
+  AddFile(log, root, "report.doc", 0);  // document whose check failed: listed
+  AddFile(log, root, "bad.jp", 0);      // "jp" lies inside the photo list: hidden
   AddFile(log, root, "Beta.png");
   AddFile(log, root, "alpha.txt");
-  AddFile(log, root, "README", 0);       // no extension: listed
+  AddFile(log, root, "README", 0);  // no extension: listed
   AddFolder(log, root, "Alpha", 11);
 
   std::vector<FoundRecord> list;
   ASSERT_EQ(log.ReadChildRecords(root, list), kOk);  // before any flush: served from the buffer
-  EXPECT_EQ(Names(list), (std::vector<std::string>{"alpha.txt", "Beta.png", "README", "report.doc", "Alpha",
-                                                   "zeta"}));
+  EXPECT_EQ(Names(list),
+            (std::vector<std::string>{"alpha.txt", "Beta.png", "README", "report.doc", "Alpha", "zeta"}));
   ASSERT_EQ(log.FlushLog(), kOk);
   list.clear();
   ASSERT_EQ(log.ReadChildRecords(0, list), kOk);  // key 0: the smallest key
@@ -167,11 +172,11 @@ TEST_F(ScanLogTest, ListsSortFilesFirstAndHideOnlyBrokenPhotos) {
 TEST_F(ScanLogTest, FindByExtensionMatchesSubstringsAndReportsProgress) {
   CScanLog log;
   ASSERT_EQ(log.OpenLog("Fast_0_20261212 1"), kOk);
-  AddFile(log, 0, "a.jp");        // "jp" occurs in "*.jpeg|"
+  AddFile(log, 0, "a.jp");  // "jp" occurs in "*.jpeg|"
   AddFile(log, 0, "b.JPEG");
-  AddFile(log, 0, "c.jpeg", 0);   // broken photo
-  AddFile(log, 0, "jpeg");        // no "." at all
-  AddFile(log, 0, "d.");          // empty extension
+  AddFile(log, 0, "c.jpeg", 0);  // broken photo
+  AddFile(log, 0, "jpeg");       // no "." at all
+  AddFile(log, 0, "d.");         // empty extension
   AddFile(log, 0, "e.doc", 0);
   AddFolder(log, 0, "f.jpeg", 7);
 
@@ -292,12 +297,12 @@ TEST_F(ScanLogTest, DamagedLogsOpenWithWhatCanBeRead) {
     const char* expected;  // the relation text written back after the open
   };
   const Case cases[] = {
-      {" | 2 - [1,2,3", " | 2 - [1,2]"},                        // cut inside a list
-      {" | 2 - [1,2] | 4 - [3", " | 2 - [1,2] | 4 - []"},        // cut after "[" of the second
+      {" | 2 - [1,2,3", " | 2 - [1,2]"},                   // cut inside a list
+      {" | 2 - [1,2] | 4 - [3", " | 2 - [1,2] | 4 - []"},  // cut after "[" of the second
       {"garbage | 2 - [1] junk | 3 - [2]", " | 2 - [1] | 3 - [2]"},
       {" | 2 - [1,x,2,,-3,99999999999,4000]", " | 2 - [1,2]"},  // bad, negative, huge, absent numbers
       {" | 99999999999999999999999 - [1] | 2 - [2]", " | 2 - [2]"},
-      {" | 2 - [1] | 2 - [3]", " | 2 - [3]"},                   // a key met again replaces its list
+      {" | 2 - [1] | 2 - [3]", " | 2 - [3]"},  // a key met again replaces its list
       {" | 2 -[1] | 3 - [2]", " | 3 - [2]"},
       {"no bars at all", ""},
       {" | 2 - [1] |", " | 2 - [1]"},
@@ -364,7 +369,7 @@ TEST_F(ScanLogTest, CutMainAndDirectoryFilesAreRepairedOnTheNextFlush) {
 TEST_F(ScanLogTest, BuildPathEndsOnCyclesInDamagedRelations) {
   CScanLog log;
   ASSERT_EQ(log.OpenLog("Fast_0_3"), kOk);
-  AddFile(log, 1, "root.txt");                          // makes key 1 the root
+  AddFile(log, 1, "root.txt");  // makes key 1 the root
   const uint32_t a = AddFolder(log, MakeDirectoryKey(1, 21), "a", 20);
   const uint32_t b = AddFolder(log, MakeDirectoryKey(1, 20), "b", 21);  // a in b, b in a
   FoundRecord record;
@@ -397,7 +402,8 @@ TEST_F(ScanLogTest, AFailedBatchWriteIsReportedAndLaterRecordsKeepTheirPlace) {
   CScanLog log;
   ASSERT_EQ(log.OpenLog("Fast_0_4"), kOk);
   // Limit this process's file size to one batch: the second batch fails.
-  struct sigaction ignore {}, previous {};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
   rlimit old{};
@@ -420,6 +426,31 @@ TEST_F(ScanLogTest, AFailedBatchWriteIsReportedAndLaterRecordsKeepTheirPlace) {
   std::vector<FoundRecord> list;
   ASSERT_EQ(log.ReadChildRecords(0, list), kOk);
   EXPECT_EQ(list.size(), 201u);  // the first batch and late.txt; the hole is skipped
+}
+
+TEST(SortFoundRecords, PutsFilesFirstAndOrdersNamesIgnoringCaseKeepingTies) {
+  std::vector<FoundRecord> records;
+  uint32_t seed = 7;
+  for (uint32_t i = 0; i < 300; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    FoundRecord r = MakeFoundRecord();
+    r.isFolder = (seed >> 8) % 3 == 0 ? 1 : 0;
+    r.recordNumber = i + 1;
+    std::string name(1,
+                     static_cast<char>((seed >> 16) % 2 ? 'A' + (seed >> 20) % 6 : 'a' + (seed >> 20) % 6));
+    name += std::to_string((seed >> 24) % 4);
+    SetRecordName(r, name);
+    records.push_back(r);
+  }
+  std::vector<FoundRecord> want = records;
+  std::stable_sort(want.begin(), want.end(), [](const FoundRecord& a, const FoundRecord& b) {
+    if ((a.isFolder != 0) != (b.isFolder != 0)) return a.isFolder == 0;
+    return strcasecmp(a.name, b.name) < 0;
+  });
+  SortFoundRecords(records);
+  ASSERT_EQ(records.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i)
+    EXPECT_EQ(uint32_t{records[i].recordNumber}, uint32_t{want[i].recordNumber}) << i;
 }
 
 TEST(ScanLogNames, NamesCarryPrefixStartAndUnpaddedLocalTime) {

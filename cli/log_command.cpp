@@ -1,0 +1,80 @@
+// velmira-cli log: looks inside a scan's log folder. For each log it prints
+// the number of records, the directory keys of the relation map with their
+// child counts, and the named folders.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+#include "cli/command_registry.h"
+#include "cli/commands.h"
+#include "platform/errors.h"
+#include "platform/text.h"
+#include "results/scan_log.h"
+
+namespace velmira::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+int RunLog(const std::vector<std::string>& args) {
+  if (args.size() != 1) {
+    std::fprintf(stderr, "velmira-cli: log needs exactly one FOLDER (see velmira-cli --help)\n");
+    return kExitUsage;
+  }
+  std::error_code ec;
+  const fs::path folder = fs::absolute(args[0], ec);
+  if (ec || !fs::is_directory(folder, ec)) {
+    std::fprintf(stderr, "velmira-cli: '%s' is not a log folder\n", args[0].c_str());
+    return kExitCannotOpen;
+  }
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!entry.is_regular_file(ec) || EndsWith(name, "_Relation") || EndsWith(name, "_DirInfo")) continue;
+    if (!fs::exists(entry.path().string() + "_Relation", ec)) continue;  // not a log
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  if (names.empty()) {
+    std::fprintf(stderr, "velmira-cli: no scan logs in '%s'\n", args[0].c_str());
+    return kExitFailed;
+  }
+  for (const std::string& name : names) {
+    // Opened by absolute path, so nothing is created elsewhere; the log is
+    // closed again without adding anything.
+    CScanLog log;
+    const int32_t err = log.OpenLog((folder / name).string());
+    if (err != kOk) {
+      std::printf("%s: cannot open: %s (error %d)\n", name.c_str(), ErrorText(err).c_str(), err);
+      continue;
+    }
+    const auto relations = log.Relations();
+    std::printf("%s: %" PRIu64 " records, %zu directory keys, %zu folders\n", name.c_str(), log.TotalRecords(),
+                relations.size(), log.Directories().size());
+    for (const auto& [key, children] : relations)
+      std::printf("  key %" PRIu64 " (depth %u, id %u): %zu children\n", key, DirectoryDepth(key), DirectoryId(key),
+                  children.size());
+    for (const DirInfoRecord& dir : log.Directories()) {
+      const uint32_t key = dir.key;
+      const uint32_t number = dir.recordNumber;
+      std::printf("  folder %u (record %u): %s\n", key, number, NameFieldText(dir.name, sizeof dir.name).c_str());
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+VELMIRA_CLI_COMMAND(log, "log", "log FOLDER",
+                    "      show what the scan logs of a log folder hold (by default in\n"
+                    "      ~/.local/share/Orvanta/ScanLog/N/): records, directory keys with\n"
+                    "      their child counts, and the named folders\n",
+                    80, RunLog);
+
+}  // namespace velmira::cli

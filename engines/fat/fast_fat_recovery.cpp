@@ -539,7 +539,12 @@ int32_t CFastFatRecovery::LoadAllocationMap() {
   const uint32_t total = m_geometry.totalSectors;
   if (total <= m_geometry.dataStart) return kOk;
   const uint64_t span = total - m_geometry.dataStart;
-  const uint64_t clusters = span / m_geometry.sectorsPerCluster + (span % m_geometry.sectorsPerCluster ? 1 : 0);
+  // The count comes from the total-sector field, but no more clusters than
+  // the table can describe are looked up: a damaged total must not make the
+  // map (and its loop) run to billions of clusters.
+  const uint64_t clusters = std::min<uint64_t>(
+      span / m_geometry.sectorsPerCluster + (span % m_geometry.sectorsPerCluster ? 1 : 0),
+      uint64_t{m_geometry.clusterCount} + 2);
   m_allocationMap.assign((clusters + 7) / 8, 0);
   const uint64_t bits = m_allocationMap.size() * 8;
   for (uint64_t i = 2; i < clusters; ++i) {

@@ -1,6 +1,7 @@
 // Geometry, record reads, the fix-up, the attribute walk, resident data and
 // $FILE_NAME values.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "engines/ntfs/ntfs_structures.h"
@@ -132,18 +133,20 @@ bool NtfsAttributeWalk::Next() {
   if ((m_flags & kWalkStopAtTypeZero) && type == 0) return false;
   if ((m_flags & kWalkStopAtFill) && type == kNtfsAttrFill) return false;
   if ((m_flags & kWalkStopAtFillOrAbove) && type >= kNtfsAttrFill) return false;
-  size_t step = length;
+  size_t next = off + length;  // off < limit <= size, length < 2^32: no wrap on 64-bit size_t
   if (m_flags & kWalkLength16Signed) {
-    const auto signedStep = static_cast<int16_t>(length & 0xFFFF);
-    // A negative step would walk back over attributes already seen.
-    if (signedStep <= 0) return false;
-    step = static_cast<size_t>(signedStep);
+    const auto step = static_cast<int16_t>(length & 0xFFFF);
+    if (step == 0) return false;
+    // A negative step would walk back over attributes already seen: this
+    // attribute is the last.
+    next = step > 0 ? off + static_cast<size_t>(step) : SIZE_MAX;
+  } else if (length == 0) {
+    return false;
   }
-  if (step == 0) return false;
   m_offset = off;
   m_type = type;
   m_length = length;
-  m_next = off + step;  // off < limit <= size, step < 2^32: no wrap on 64-bit size_t
+  m_next = next;
   m_done = false;
   return true;
 }

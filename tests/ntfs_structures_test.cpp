@@ -74,7 +74,8 @@ TEST(NtfsGeometry, RecordLayoutFollowsSectorSize) {
   SetNtfsRecordGeometry(g, 4096);
   EXPECT_EQ(g.sectorsPerRecord, 1u);
   EXPECT_EQ(g.recordSize, 4096u);
-  EXPECT_EQ(g.fixupCount, 1u);
+  EXPECT_EQ(g.fixupCount, 8u) << "every 512-byte block has its word";
+  EXPECT_EQ(g.fixupStride, 512u);
   EXPECT_EQ(g.WindowSectors(), 2u);
 }
 
@@ -114,13 +115,14 @@ TEST(NtfsFixup, RestoresEverySectorEndWithoutCheckingTheSequenceNumber) {
   stored[0x31] = plain[0x31];
   EXPECT_EQ(0, std::memcmp(stored.data() + 0x38, plain.data() + 0x38, 1024 - 0x38));
 
-  // On 4096-byte sectors one word is restored.
-  NtfsRecordBuilder big(4096, 1, 1, 4096);
+  // A 4,096-byte record: eight words, one per 512-byte block.
+  NtfsRecordBuilder big(4096, 1, 1, 512);
   big.Resident(kNtfsAttrData, Bytes(4030, 0xAB));
   Bytes bigStored = big.Build();
-  EXPECT_NE(bigStored[4094], 0xAB);
-  ApplyFixup(bigStored, 1, 4096);
-  EXPECT_EQ(bigStored[4094], big.Plain()[4094]);
+  NtfsGeometry g4k;
+  SetNtfsRecordGeometry(g4k, 4096);
+  ApplyFixup(bigStored, g4k.fixupCount, g4k.fixupStride);
+  for (size_t end = 512; end <= 4096; end += 512) EXPECT_EQ(bigStored[end - 2], 0xAB) << end;
 }
 
 TEST(NtfsFixup, HostileCountAndStrideStayInsideTheBuffer) {

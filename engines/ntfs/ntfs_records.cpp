@@ -31,8 +31,10 @@ void SetNtfsRecordGeometry(NtfsGeometry& g, uint32_t bytesPerSector) {
   g.sectorsPerRecord = g.bytesPerSector <= 512 ? 2u : 1u;
   g.recordSize = g.sectorsPerRecord * g.bytesPerSector;
   g.chunkSize = g.recordSize * 1024u;
-  g.fixupCount = g.sectorsPerRecord;
-  g.fixupStride = g.bytesPerSector;
+  // The update sequence protects every 512-byte block of a record whatever
+  // the sector size: a 4,096-byte record carries eight words.
+  g.fixupStride = kNtfsFixupBlock;
+  g.fixupCount = std::max<uint32_t>(1, g.recordSize / kNtfsFixupBlock);
 }
 
 int32_t NtfsGeometryFromBootSector(ByteView boot, uint64_t partitionStart, uint64_t partitionLength,

@@ -65,9 +65,13 @@ inline constexpr size_t kNtfsAttRunListOffset = 0x20;  // u16, non-resident
 inline constexpr size_t kNtfsAttAllocatedSize = 0x28;  // u64, non-resident
 inline constexpr size_t kNtfsAttDataSize = 0x30;       // u64, non-resident
 
+// The update sequence (fix-up) protects each block of this many bytes.
+inline constexpr uint32_t kNtfsFixupBlock = 512;
+
 // The geometry of one opened NTFS volume. The record layout follows from the
-// sector size alone: 1,024-byte records with two fix-up words on 512-byte
-// sectors, one-sector records with one word otherwise.
+// sector size alone: 1,024-byte records on 512-byte sectors, one-sector
+// records otherwise; the fix-up restores the end of every 512-byte block
+// (2 words in a 1,024-byte record, 8 in a 4,096-byte one).
 struct NtfsGeometry {
   uint64_t partitionStart = 0;   // absolute sector of the boot sector
   uint64_t partitionLength = 0;  // sectors
@@ -77,8 +81,8 @@ struct NtfsGeometry {
   uint32_t sectorsPerRecord = 2;
   uint32_t recordSize = 1024;
   uint32_t chunkSize = 1024 * 1024;  // record size x 1,024: the MFT sweep buffer
-  uint32_t fixupCount = 2;
-  uint32_t fixupStride = 512;
+  uint32_t fixupCount = 2;      // record size / 512
+  uint32_t fixupStride = 512;   // kNtfsFixupBlock
 
   // Sectors of one record window (kNtfsWindowBytes rounded up to whole sectors).
   [[nodiscard]] uint32_t WindowSectors() const;

@@ -193,7 +193,6 @@ class NtfsAttributeWalk {
   size_t m_offset = 0;
   uint32_t m_type = 0;
   uint32_t m_length = 0;
-  bool m_started = false;
   bool m_done = false;
 };
 

@@ -402,6 +402,58 @@ TEST(NtfsAttributeRuns, FirstAttributeOfTheType) {
   EXPECT_TRUE(runs.empty());
 }
 
+TEST(NtfsAttributeRuns, CorruptRecordsGiveTheirCodes) {
+  struct Case {
+    const char* what;
+    std::function<void(Bytes&, size_t)> damage;  // the stored record and the $DATA offset
+    int32_t expected;
+    size_t runs;
+  };
+  const Case cases[] = {
+      {"intact", [](Bytes&, size_t) {}, kOk, 2},
+      {"signature", [](Bytes& b, size_t) { b[3] = 'X'; }, kNtfsNotFileRecord, 0},
+      {"fix-up words lost, sequence number torn",
+       [](Bytes& b, size_t) {
+         b[0x30] ^= 0xFF;
+         PutLe(b, 0x32, 0, 4);
+       },
+       kOk, 2},
+      {"first offset past the window", [](Bytes& b, size_t) { PutLe(b, 0x14, 9000, 2); }, kNtfsAttributeNotFound, 0},
+      {"attribute length 0", [](Bytes& b, size_t at) { PutLe(b, at - 0x48 + 4, 0, 4); }, kNtfsAttributeNotFound, 0},
+      {"attribute length past the window", [](Bytes& b, size_t at) { PutLe(b, at - 0x48 + 4, 0x7FFFFFF0u, 4); },
+       kNtfsAttributeNotFound, 0},
+      {"$DATA as long as a sector", [](Bytes& b, size_t at) { PutLe(b, at + 4, 512, 4); }, kOk, 0},
+      {"run list offset past the attribute", [](Bytes& b, size_t at) { PutLe(b, at + 0x20, 0xFFF0, 2); }, kOk, 0},
+      {"run list running off the end", [](Bytes& b, size_t at) { b[at + 0x40 + 6] = 0x77; }, kOk, 2},
+      {"huge run offsets",
+       [](Bytes& b, size_t at) {
+         const Bytes huge = {0x71, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F,
+                             0x71, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x00};
+         std::copy(huge.begin(), huge.end(), b.begin() + static_cast<ptrdiff_t>(at + 0x40));
+         PutLe(b, at + 4, 0x58, 4);
+       },
+       kOk, 2},
+  };
+  for (const Case& c : cases) {
+    Volume v;
+    NtfsRecordBuilder r(1024, 30, 0);
+    r.Resident(0x10, Bytes(0x30, 0));
+    const size_t at = r.NonResident(kNtfsAttrData, {0x11, 0x04, 0x10, 0x11, 0x02, 0x10}, 0, 5, 100);
+    Bytes stored = r.Build();
+    stored.resize(kNtfsWindowBytes, 0);
+    c.damage(stored, at);
+    v.Put(v.RecordSector(30), stored);
+    const SectorSource src = v.Source();
+    std::vector<DataRun> runs;
+    EXPECT_EQ(GetAttributeRuns(src, v.g, v.mft, v.RecordSector(30), kNtfsAttrData, runs), c.expected) << c.what;
+    EXPECT_EQ(runs.size(), c.runs) << c.what;
+    for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
+      uint64_t sector = 0;
+      if (run.valid) (void)ClusterToSector(v.g, static_cast<int64_t>(run.firstCluster), sector);
+    }
+  }
+}
+
 // A file whose $DATA lies in two extension records (runs at clusters 300 and
 // 100, then 200), named by a resident attribute list of the base record.
 struct ListedFile {

@@ -229,6 +229,33 @@ TEST(NtfsCorpus, WindowsVolumeInAPartition) {
   CheckBitmap(v, bitmapSha);
 }
 
+TEST(NtfsCorpus, BootSectorGeometry) {
+  VELMIRA_REQUIRE_CORPUS(dir, "msuhanov__dfir_ntfs/test_data");
+  struct Case {
+    const char* file;
+    bool passes;
+    uint32_t bytesPerSector, sectorsPerCluster, recordSize;
+    uint64_t mftCluster;
+  };
+  const Case cases[] = {
+      {"512.boot", true, 512, 1, 1024, 697002},   {"4kn.boot", true, 4096, 1, 4096, 4778},
+      {"64k.boot", true, 512, 128, 1024, 49152},  {"128k.boot", false, 512, 256, 1024, 24576},
+      {"4k.boot", true, 512, 8, 1024, 786432},
+  };
+  for (const Case& c : cases) {
+    const Bytes boot = ReadFileBytes(dir + "/" + c.file);
+    const ByteView view(boot.data(), boot.size());
+    EXPECT_EQ(IsNtfsBootSector(view), c.passes) << c.file;
+    NtfsGeometry g;
+    ASSERT_EQ(NtfsGeometryFromBootSector(view, 100, 1u << 30, g), kOk) << c.file;
+    EXPECT_EQ(g.bytesPerSector, c.bytesPerSector) << c.file;
+    EXPECT_EQ(g.sectorsPerCluster, c.sectorsPerCluster) << c.file;
+    EXPECT_EQ(g.recordSize, c.recordSize) << c.file;
+    EXPECT_EQ(g.fixupCount, c.recordSize / 512) << c.file;
+    EXPECT_EQ(g.mftSector, 100 + c.mftCluster * c.sectorsPerCluster) << c.file;
+  }
+}
+
 // A raw $MFT file as the whole source: record n at sector n x sectors per record.
 struct RawMft {
   SectorSource source;

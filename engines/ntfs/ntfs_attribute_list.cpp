@@ -13,6 +13,8 @@ namespace {
 constexpr uint64_t kMaxListBytes = 4u << 20;
 // A gap between two extents wider than this many clusters ends the list.
 constexpr uint64_t kMaxExtentGap = uint64_t{1} << 32;
+// At most this many extension records are read for one attribute.
+constexpr int kMaxExtentReads = 4096;
 
 // List entry fields.
 constexpr size_t kEntType = 0x00;       // u32
@@ -145,6 +147,7 @@ int32_t ResolveList(const SectorSource& source, const NtfsGeometry& g, const Mft
   uint64_t nextVcn = 0;
   int64_t cluster = 0;  // first cluster of the last run in `out`
   bool located = false;
+  int reads = 0;
   for (const ListEntry& entry : entries) {
     if (entry.startVcn < nextVcn) continue;  // a repeated or overlapping extent
     if (entry.startVcn > nextVcn) {
@@ -156,6 +159,7 @@ int32_t ResolveList(const SectorSource& source, const NtfsGeometry& g, const Mft
     }
     ByteView record = baseRecord;
     if (entry.record != baseNumber) {
+      if (++reads > kMaxExtentReads) break;
       const uint64_t sector = RecordToSector(g, locator ? *locator : out, entry.record);
       if (ReadFileRecord(source, g, sector, window) != kOk) continue;
       record = ByteView(window.data(), window.size());

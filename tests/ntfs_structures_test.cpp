@@ -62,23 +62,6 @@ std::vector<DataRun> Decode(const Bytes& runList, uint32_t bps = 512) {
   return runs;
 }
 
-TEST(NtfsGeometry, RecordLayoutFollowsSectorSize) {
-  NtfsGeometry g;
-  SetNtfsRecordGeometry(g, 0);
-  EXPECT_EQ(g.bytesPerSector, 512u);
-  EXPECT_EQ(g.recordSize, 1024u);
-  EXPECT_EQ(g.fixupCount, 2u);
-  EXPECT_EQ(g.fixupStride, 512u);
-  EXPECT_EQ(g.chunkSize, 1024u * 1024u);
-  EXPECT_EQ(g.WindowSectors(), 16u);
-  SetNtfsRecordGeometry(g, 4096);
-  EXPECT_EQ(g.sectorsPerRecord, 1u);
-  EXPECT_EQ(g.recordSize, 4096u);
-  EXPECT_EQ(g.fixupCount, 8u) << "every 512-byte block has its word";
-  EXPECT_EQ(g.fixupStride, 512u);
-  EXPECT_EQ(g.WindowSectors(), 2u);
-}
-
 TEST(NtfsGeometry, FromBootSector) {
   NtfsGeometry g;
   Bytes boot = testing::NtfsBootSector(512, 8, 4095, 16);
@@ -303,18 +286,6 @@ TEST(NtfsFileName, ValueAndNameBoundedByTheAttribute) {
   EXPECT_EQ(fn.name.substr(0, 9), "photo.jpg");
   EXPECT_LE(fn.name.size(), 16u);
   EXPECT_FALSE(ReadFileNameValue(View(rec).Sub(at, 0x50), fn));
-}
-
-TEST(NtfsResidentData, ValueWithItsPadding) {
-  Volume v;
-  NtfsRecordBuilder r(1024, 40, 0);
-  r.Resident(kNtfsAttrFileName, testing::FileNameValue(5, u"a.txt"));
-  r.Resident(kNtfsAttrData, {'h', 'e', 'l', 'l', 'o'});
-  v.PutRecord(40, r);
-  const SectorSource src = v.Source();
-  Bytes data;
-  ASSERT_EQ(ReadResidentData(src, v.g, v.RecordSector(40), data), kOk);
-  EXPECT_EQ(data, (Bytes{'h', 'e', 'l', 'l', 'o', 0, 0, 0}));
 }
 
 TEST(NtfsResidentData, CorruptRecordsGiveTheirCodes) {

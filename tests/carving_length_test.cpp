@@ -37,7 +37,9 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
   return all;
 }
 
-uint64_t SectorsOf(uint64_t bytes, uint32_t sectorSize = 512) { return (bytes + sectorSize - 1) / sectorSize; }
+uint64_t SectorsOf(uint64_t bytes, uint32_t sectorSize = 512) {
+  return (bytes + sectorSize - 1) / sectorSize;
+}
 
 // Carves a file placed at each alignment, followed by `after` (placed at the
 // sector after the file's last one plus `gap` sectors) and expects `length`.
@@ -59,7 +61,9 @@ void ExpectCarved(const Bytes& file, std::string_view extension, uint64_t length
 // A JPEG with an Exif thumbnail (which has its own end marker) and
 // `dataBytes` of picture data; its size is returned through `size`.
 Bytes JpegWithThumbnail(size_t dataBytes, uint32_t seed = 3) {
-  Bytes jpeg = testing::BytesOf("\xFF\xD8\xFF\xE1\x20\x00" "Exif\x00\x00"sv);
+  Bytes jpeg = testing::BytesOf(
+      "\xFF\xD8\xFF\xE1\x20\x00"
+      "Exif\x00\x00"sv);
   PutBytes(jpeg, jpeg.size(), "\xFF\xD8\xFF\xDB"sv);
   PutBytes(jpeg, jpeg.size(), Noise(3000, seed));
   PutBytes(jpeg, jpeg.size(), "\xFF\xD9"sv);
@@ -96,7 +100,9 @@ TEST(CarveJpeg, EndsAtItsLastEndMarkerNotAtTheThumbnail) {
 
 TEST(CarveJpeg, ThumbnailEndingOnASectorBorderDoesNotCutThePicture) {
   // Shape the thumbnail so that its end marker closes a sector exactly.
-  Bytes jpeg = testing::BytesOf("\xFF\xD8\xFF\xE1\x20\x00" "Exif\x00\x00"sv);
+  Bytes jpeg = testing::BytesOf(
+      "\xFF\xD8\xFF\xE1\x20\x00"
+      "Exif\x00\x00"sv);
   PutBytes(jpeg, jpeg.size(), Noise(2048 - jpeg.size() - 2, 9));
   PutBytes(jpeg, jpeg.size(), "\xFF\xD9"sv);
   PutBytes(jpeg, jpeg.size(), Noise(5000, 10));
@@ -185,7 +191,9 @@ TEST(CarveEndMarks, MpegStreams) {
 TEST(CarveEndMarks, Mp4RealMediaMp3Ape) {
   Bytes mp4 = SampleOfType(kTypeMp4);
   PutBytes(mp4, 512, Noise(3000, 30));
-  PutBytes(mp4, mp4.size(), "\x00\x00\x00\x2A" "freeIsoMedia File Produced by Cam 1.0"sv);
+  PutBytes(mp4, mp4.size(),
+           "\x00\x00\x00\x2A"
+           "freeIsoMedia File Produced by Cam 1.0"sv);
   const size_t textEnd = mp4.size();
   PutBytes(mp4, mp4.size(), Bytes(8, 0));
   // The box is 0x2A bytes long; it ends after its string's zero.

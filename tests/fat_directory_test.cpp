@@ -1,3 +1,5 @@
+#include "engines/fat/fat_directory.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "engines/fat/fat_directory.h"
 #include "platform/time_util.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
@@ -17,8 +18,12 @@ namespace {
 using Entry = std::array<uint8_t, 32>;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint16_t Date(int y, int m, int d) { return static_cast<uint16_t>(((y - 1980) << 9) | (m << 5) | d); }
-constexpr uint16_t Time(int h, int m, int s) { return static_cast<uint16_t>((h << 11) | (m << 5) | (s / 2)); }
+constexpr uint16_t Date(int y, int m, int d) {
+  return static_cast<uint16_t>(((y - 1980) << 9) | (m << 5) | d);
+}
+constexpr uint16_t Time(int h, int m, int s) {
+  return static_cast<uint16_t>((h << 11) | (m << 5) | (s / 2));
+}
 
 void Put16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
@@ -106,14 +111,16 @@ TEST(FatEntry, ValidityRules) {
   const Case cases[] = {
       {"clean live file", [](Entry&) {}, true},
       {"live file dated 1989-12-31", [](Entry& e) { Put16(&e[24], Date(1989, 12, 31)); }, false},
-      {"deleted file dated 1989-12-31", [](Entry& e) { e[0] = 0xE5, Put16(&e[24], Date(1989, 12, 31)); }, true},
-      {"live file dated 2050-01-01 00:00", [](Entry& e) { Put16(&e[24], Date(2050, 1, 1)), Put16(&e[22], 0); }, true},
-      {"live file dated 2050-01-01 00:00:02", [](Entry& e) { Put16(&e[24], Date(2050, 1, 1)), Put16(&e[22], 1); },
-       false},
+      {"deleted file dated 1989-12-31", [](Entry& e) { e[0] = 0xE5, Put16(&e[24], Date(1989, 12, 31)); },
+       true},
+      {"live file dated 2050-01-01 00:00",
+       [](Entry& e) { Put16(&e[24], Date(2050, 1, 1)), Put16(&e[22], 0); }, true},
+      {"live file dated 2050-01-01 00:00:02",
+       [](Entry& e) { Put16(&e[24], Date(2050, 1, 1)), Put16(&e[22], 1); }, false},
       {"live file without access date", [](Entry& e) { Put16(&e[18], 0); }, false},
       {"empty file with a cluster", [](Entry& e) { Put32(&e[28], 0); }, false},
-      {"empty file with only a high cluster", [](Entry& e) { Put32(&e[28], 0), Put16(&e[26], 0), Put16(&e[20], 1); },
-       false},
+      {"empty file with only a high cluster",
+       [](Entry& e) { Put32(&e[28], 0), Put16(&e[26], 0), Put16(&e[20], 1); }, false},
       {"empty file without cluster", [](Entry& e) { Put32(&e[28], 0), Put16(&e[26], 0); }, true},
       {"volume label", [](Entry& e) { e[11] = 0x08, Put32(&e[28], 0), Put16(&e[26], 0); }, true},
       {"volume label with a size", [](Entry& e) { e[11] = 0x08, Put16(&e[26], 0); }, false},
@@ -214,7 +221,8 @@ TEST(FatDirectorySector, Rules) {
       {"bytes after the end mark", trailing, false},
       {"repeated 16-byte pattern", Join({filler}), false},
       {"control for the pattern", Join({fillerControl}), true},
-      {"long name owned by its short entry", Join({LongNamePart(0x42, sum), LongNamePart(1, sum), shortOwner}), true},
+      {"long name owned by its short entry",
+       Join({LongNamePart(0x42, sum), LongNamePart(1, sum), shortOwner}), true},
       {"long name with a foreign checksum", Join({LongNamePart(0x41, uint8_t(sum + 1)), shortOwner}), false},
       {"long name owned by a deleted entry", Join({LongNamePart(0x41, 0x77), deleted}), true},
       {"long name cut by the buffer end", Join({file, LongNamePart(0x42, sum)}, 64), true},
@@ -224,8 +232,14 @@ TEST(FatDirectorySector, Rules) {
       {"deleted volume label without creation time", Join({deletedLabel, file}), true},
       {"blank inside the base name", Join({FileEntry("A B     JPG")}), false},
       {"blank inside the extension", Join({FileEntry("PHOTO   J G")}), false},
-      {"lead byte without trail byte", Join({FileEntry("\xB0" "ABCDEF JPG")}), false},
-      {"double-byte character", Join({FileEntry("\xB0\xA1" "ABCDE JPG")}), true},
+      {"lead byte without trail byte",
+       Join({FileEntry("\xB0"
+                       "ABCDEF JPG")}),
+       false},
+      {"double-byte character",
+       Join({FileEntry("\xB0\xA1"
+                       "ABCDE JPG")}),
+       true},
       {"deleted mark is not a lead byte", Join({deleted}), true},
   };
   for (const Case& c : cases)
@@ -243,7 +257,8 @@ TEST(FatDirectorySector, RecognisesAVolumeMadeByTheTools) {
   testing::WriteRandomFile(dir.File("data.bin"), 40000, 7);
   for (const char* folder : {"::/DCIM", "::/DCIM/100CAM", "::/Notes with long name"})
     ASSERT_TRUE(testing::RunQuiet("mmd -i " + image + " '" + folder + "'"));
-  ASSERT_TRUE(testing::RunQuiet("mcopy -i " + image + " " + dir.File("data.bin") + " ::/DCIM/100CAM/IMG_0001.JPG"));
+  ASSERT_TRUE(
+      testing::RunQuiet("mcopy -i " + image + " " + dir.File("data.bin") + " ::/DCIM/100CAM/IMG_0001.JPG"));
   ASSERT_TRUE(testing::RunQuiet("mcopy -i " + image + " " + dir.File("data.bin") +
                                 " '::/Notes with long name/a rather long file name.bin'"));
 
@@ -265,8 +280,9 @@ TEST(FatDirectorySector, CorpusFat12FindsEveryFolder) {
   ASSERT_TRUE(testing::RunQuiet("gzip -dc " + testing::ShellQuote(gz) + " > " + image));
   const Bytes bytes = testing::ReadFileBytes(image);
   ASSERT_EQ(bytes.size(), 4194304u);
-    int dots = 0;
-  for (size_t at = 0; at + 512 <= bytes.size(); at += 512) dots += IsDotDirectorySector(ByteView(bytes.data() + at, 512));
+  int dots = 0;
+  for (size_t at = 0; at + 512 <= bytes.size(); at += 512)
+    dots += IsDotDirectorySector(ByteView(bytes.data() + at, 512));
   // 512 folders listed in the full root, and one more whose entry found no
   // room there (its cluster was already written).
   EXPECT_EQ(dots, 513);

@@ -1,3 +1,5 @@
+#include "engines/carving/signature_table.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -5,7 +7,6 @@
 #include <set>
 #include <string>
 
-#include "engines/carving/signature_table.h"
 #include "tests/fixtures/carving_samples.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/memory_source.h"
@@ -126,7 +127,9 @@ TEST(HeaderTests, EdgeCases) {
   EXPECT_EQ(DetectSample(raw), kNoType);
   // Exif pictures are JPEGs too.
   Bytes exif = SampleOfType(kTypeJpeg);
-  testing::PutBytes(exif, 3, "\xE1\x00\x10" "Exif"sv);
+  testing::PutBytes(exif, 3,
+                    "\xE1\x00\x10"
+                    "Exif"sv);
   EXPECT_EQ(DetectSample(exif), kTypeJpeg);
   // A file named .abc (no row) always passes the content check.
   EXPECT_TRUE(CheckSample(Bytes(512, 0x11), "abc"));

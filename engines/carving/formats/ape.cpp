@@ -11,7 +11,9 @@ using namespace std::string_view_literals;
 constexpr auto kTagMark = "APETAGEX\xD0\x07"sv;  // version 2000
 constexpr size_t kTagFooterBytes = 32;
 
-uint32_t ApeTest(ByteView s, CarvingState&) { return s.size() >= 4 && s.Matches(0, "MAC ") ? kTypeApe : kNoType; }
+uint32_t ApeTest(ByteView s, CarvingState&) {
+  return s.size() >= 4 && s.Matches(0, "MAC ") ? kTypeApe : kNoType;
+}
 
 uint64_t ApeLength(ByteView s, CarvingState& state) {
   ReadAhead ahead(state, s, 2 * kGiB);

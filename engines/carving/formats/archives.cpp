@@ -30,7 +30,9 @@ uint32_t RarTest(ByteView s, CarvingState&) {
   return s.size() >= 7 && s.Matches(0, "Rar!\x1A\x07\x00"sv) ? kTypeRar : kNoType;
 }
 
-uint32_t CabTest(ByteView s, CarvingState&) { return s.size() >= 36 && s.Matches(0, "MSCF") ? kTypeCab : kNoType; }
+uint32_t CabTest(ByteView s, CarvingState&) {
+  return s.size() >= 36 && s.Matches(0, "MSCF") ? kTypeCab : kNoType;
+}
 
 }  // namespace
 

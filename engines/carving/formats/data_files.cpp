@@ -7,7 +7,9 @@ namespace {
 
 using namespace std::string_view_literals;
 
-uint32_t PdfTest(ByteView s, CarvingState&) { return s.size() >= 5 && s.Matches(0, "%PDF-") ? kTypePdf : kNoType; }
+uint32_t PdfTest(ByteView s, CarvingState&) {
+  return s.size() >= 5 && s.Matches(0, "%PDF-") ? kTypePdf : kNoType;
+}
 
 uint32_t GhoTest(ByteView s, CarvingState&) {
   return s.size() >= 2 && s.Matches(0, "\xFE\xEF\x00\x00"sv) ? kTypeGho : kNoType;

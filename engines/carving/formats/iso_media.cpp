@@ -45,7 +45,9 @@ uint64_t Mp4Length(ByteView s, CarvingState& state) {
   return ahead.Length();
 }
 
-uint64_t VideoBoundaryLength(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 6 * kGiB); }
+uint64_t VideoBoundaryLength(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 6 * kGiB);
+}
 
 }  // namespace
 

@@ -11,7 +11,9 @@ uint32_t MkvTest(ByteView s, CarvingState&) {
   return s.size() >= 16 && s.Matches(0, "\x1A\x45\xDF\xA3"sv) ? kTypeMkv : kNoType;
 }
 
-uint64_t MkvLength(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 64 * kGiB); }
+uint64_t MkvLength(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 64 * kGiB);
+}
 
 }  // namespace
 

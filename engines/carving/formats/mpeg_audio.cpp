@@ -37,7 +37,9 @@ uint32_t Mp2Test(ByteView s, CarvingState&) {
   return s.size() >= 4 && s.Matches(0, "\xFF\xFD\xE4\x00"sv) ? kTypeMp2 : kNoType;
 }
 
-uint64_t Mp2Length(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 256 * kMiB); }
+uint64_t Mp2Length(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 256 * kMiB);
+}
 
 }  // namespace
 

@@ -13,7 +13,9 @@ uint32_t MxfTest(ByteView s, CarvingState&) {
   return s.size() >= 16 && s.Matches(0, kPartitionKey) ? kTypeMxf : kNoType;
 }
 
-uint64_t MxfLength(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 6 * kGiB); }
+uint64_t MxfLength(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 6 * kGiB);
+}
 
 }  // namespace
 

@@ -111,7 +111,9 @@ uint32_t MtsTest(ByteView s, CarvingState& state) {
   return kTypeMts;
 }
 
-uint64_t MtsLength(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 6 * kGiB); }
+uint64_t MtsLength(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 6 * kGiB);
+}
 
 }  // namespace
 

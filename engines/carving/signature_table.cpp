@@ -110,7 +110,7 @@ class Dispatch {
  public:
   Dispatch() {
     for (size_t i = 0; i < std::size(kRows); ++i) {
-      const FormatSpec* format = kRows[i].format;
+      const FileFormat* format = kRows[i].format;
       const bool seen = std::any_of(m_slots.begin(), m_slots.end(),
                                     [&](size_t slot) { return kRows[slot].format->test == format->test; });
       if (seen) continue;

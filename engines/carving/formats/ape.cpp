@@ -29,6 +29,6 @@ uint64_t ApeLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kApeFormat{"ape", &ApeTest, &ApeLength, CarveStep::kPastFile, 1, {{0, 'M'}}};
+const FileFormat kApeFormat{"ape", &ApeTest, &ApeLength, CarveStep::kPastFile, 1, {{0, 'M'}}};
 
 }  // namespace velmira

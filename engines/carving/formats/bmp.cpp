@@ -20,6 +20,6 @@ uint64_t BmpLength(ByteView s, CarvingState&) {
 
 }  // namespace
 
-const FormatSpec kBmpFormat{"bmp", &BmpTest, &BmpLength, CarveStep::kNextSector, 1, {{0, 'B'}}};
+const FileFormat kBmpFormat{"bmp", &BmpTest, &BmpLength, CarveStep::kNextSector, 1, {{0, 'B'}}};
 
 }  // namespace velmira

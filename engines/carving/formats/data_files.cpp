@@ -39,11 +39,11 @@ uint32_t TtfTest(ByteView s, CarvingState&) {
 
 }  // namespace
 
-const FormatSpec kPdfFormat{"pdf", &PdfTest, nullptr, CarveStep::kPastFile, 1, {{0, '%'}}};
-const FormatSpec kGhoFormat{"gho", &GhoTest, nullptr, CarveStep::kPastFile, 1, {{0, 0xFE}}};
-const FormatSpec kSqliteFormat{"sqlite", &SqliteTest, nullptr, CarveStep::kPastFile, 1, {{0, 'S'}}};
-const FormatSpec kDbxFormat{"dbx", &DbxTest, nullptr, CarveStep::kPastFile, 1, {{0, 0xCF}}};
-const FormatSpec kPstFormat{"pst", &PstTest, nullptr, CarveStep::kPastFile, 1, {{0, '!'}}};
-const FormatSpec kTtfFormat{"ttf", &TtfTest, nullptr, CarveStep::kNextSector, 1, {{0, 0x00}}};
+const FileFormat kPdfFormat{"pdf", &PdfTest, nullptr, CarveStep::kPastFile, 1, {{0, '%'}}};
+const FileFormat kGhoFormat{"gho", &GhoTest, nullptr, CarveStep::kPastFile, 1, {{0, 0xFE}}};
+const FileFormat kSqliteFormat{"sqlite", &SqliteTest, nullptr, CarveStep::kPastFile, 1, {{0, 'S'}}};
+const FileFormat kDbxFormat{"dbx", &DbxTest, nullptr, CarveStep::kPastFile, 1, {{0, 0xCF}}};
+const FileFormat kPstFormat{"pst", &PstTest, nullptr, CarveStep::kPastFile, 1, {{0, '!'}}};
+const FileFormat kTtfFormat{"ttf", &TtfTest, nullptr, CarveStep::kNextSector, 1, {{0, 0x00}}};
 
 }  // namespace velmira

@@ -42,8 +42,8 @@ uint64_t FlaLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kSwfFormat{"swf", &SwfTest, &SwfLength, CarveStep::kNextSector, 2, {{0, 'C'}, {0, 'F'}}};
-const FormatSpec kFlvFormat{"flv", &FlvTest, &FlvLength, CarveStep::kPastFile, 1, {{0, 'F'}}};
-const FormatSpec kFlaFormat{"fla", &FlaTest, &FlaLength, CarveStep::kPastFile, 1, {{0, 0xD0}}};
+const FileFormat kSwfFormat{"swf", &SwfTest, &SwfLength, CarveStep::kNextSector, 2, {{0, 'C'}, {0, 'F'}}};
+const FileFormat kFlvFormat{"flv", &FlvTest, &FlvLength, CarveStep::kPastFile, 1, {{0, 'F'}}};
+const FileFormat kFlaFormat{"fla", &FlaTest, &FlaLength, CarveStep::kPastFile, 1, {{0, 0xD0}}};
 
 }  // namespace velmira

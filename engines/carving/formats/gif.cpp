@@ -24,6 +24,6 @@ uint64_t GifLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kGifFormat{"gif", &GifTest, &GifLength, CarveStep::kPastFile, 1, {{0, 'G'}}};
+const FileFormat kGifFormat{"gif", &GifTest, &GifLength, CarveStep::kPastFile, 1, {{0, 'G'}}};
 
 }  // namespace velmira

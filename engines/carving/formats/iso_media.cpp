@@ -51,9 +51,9 @@ uint64_t VideoBoundaryLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kMp4Format{"mp4", &Mp4Test, &Mp4Length, CarveStep::kPastFile, 1, {{4, 'f'}}};
-const FormatSpec k3gpFormat{"3gp", &ThreeGpTest, &VideoBoundaryLength, CarveStep::kPastFile, 1, {{4, 'f'}}};
-const FormatSpec kMovFormat{
+const FileFormat kMp4Format{"mp4", &Mp4Test, &Mp4Length, CarveStep::kPastFile, 1, {{4, 'f'}}};
+const FileFormat k3gpFormat{"3gp", &ThreeGpTest, &VideoBoundaryLength, CarveStep::kPastFile, 1, {{4, 'f'}}};
+const FileFormat kMovFormat{
     "mov", &MovTest, &VideoBoundaryLength, CarveStep::kPastFile, 2, {{0, 'm'}, {4, 'f'}}};
 
 }  // namespace velmira

@@ -17,6 +17,6 @@ uint64_t MkvLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kMkvFormat{"mkv", &MkvTest, &MkvLength, CarveStep::kPastFile, 1, {{0, 0x1A}}};
+const FileFormat kMkvFormat{"mkv", &MkvTest, &MkvLength, CarveStep::kPastFile, 1, {{0, 0x1A}}};
 
 }  // namespace velmira

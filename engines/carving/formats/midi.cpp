@@ -66,7 +66,7 @@ uint64_t MmfLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kMidiFormat{"midi", &MidiTest, &MidiLength, CarveStep::kPastFile, 1, {{0, 'M'}}};
-const FormatSpec kMmfFormat{"mmf", &MmfTest, &MmfLength, CarveStep::kPastFile, 1, {{0, 'M'}}};
+const FileFormat kMidiFormat{"midi", &MidiTest, &MidiLength, CarveStep::kPastFile, 1, {{0, 'M'}}};
+const FileFormat kMmfFormat{"mmf", &MmfTest, &MmfLength, CarveStep::kPastFile, 1, {{0, 'M'}}};
 
 }  // namespace velmira

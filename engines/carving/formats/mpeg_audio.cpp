@@ -43,7 +43,7 @@ uint64_t Mp2Length(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kMp3Format{"mp3", &Mp3Test, &Mp3Length, CarveStep::kPastFile, 1, {{0, 'I'}}};
-const FormatSpec kMp2Format{"mp2", &Mp2Test, &Mp2Length, CarveStep::kPastFile, 1, {{0, 0xFF}}};
+const FileFormat kMp3Format{"mp3", &Mp3Test, &Mp3Length, CarveStep::kPastFile, 1, {{0, 'I'}}};
+const FileFormat kMp2Format{"mp2", &Mp2Test, &Mp2Length, CarveStep::kPastFile, 1, {{0, 0xFF}}};
 
 }  // namespace velmira

@@ -42,6 +42,6 @@ uint64_t MpegLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kMpegFormat{"mpeg", &MpegTest, &MpegLength, CarveStep::kPastFile, 1, {{0, 0x00}}};
+const FileFormat kMpegFormat{"mpeg", &MpegTest, &MpegLength, CarveStep::kPastFile, 1, {{0, 0x00}}};
 
 }  // namespace velmira

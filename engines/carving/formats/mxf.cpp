@@ -19,6 +19,6 @@ uint64_t MxfLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kMxfFormat{"mxf", &MxfTest, &MxfLength, CarveStep::kPastFile, 1, {{0, 0x06}}};
+const FileFormat kMxfFormat{"mxf", &MxfTest, &MxfLength, CarveStep::kPastFile, 1, {{0, 0x06}}};
 
 }  // namespace velmira

@@ -73,6 +73,6 @@ uint32_t OoxmlTest(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kOoxmlFormat{"ooxml", &OoxmlTest, nullptr, CarveStep::kPastFile, 2, {{0, 'P'}, {31, '['}}};
+const FileFormat kOoxmlFormat{"ooxml", &OoxmlTest, nullptr, CarveStep::kPastFile, 2, {{0, 'P'}, {31, '['}}};
 
 }  // namespace velmira

@@ -25,6 +25,6 @@ uint64_t RmLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kRmFormat{"rm", &RmTest, &RmLength, CarveStep::kPastFile, 1, {{0, '.'}}};
+const FileFormat kRmFormat{"rm", &RmTest, &RmLength, CarveStep::kPastFile, 1, {{0, '.'}}};
 
 }  // namespace velmira

@@ -22,7 +22,7 @@ uint64_t RiffLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kAviFormat{"avi", &AviTest, &RiffLength, CarveStep::kNextSector, 1, {{0, 'R'}}};
-const FormatSpec kWavFormat{"wav", &WavTest, &RiffLength, CarveStep::kNextSector, 1, {{0, 'R'}}};
+const FileFormat kAviFormat{"avi", &AviTest, &RiffLength, CarveStep::kNextSector, 1, {{0, 'R'}}};
+const FileFormat kWavFormat{"wav", &WavTest, &RiffLength, CarveStep::kNextSector, 1, {{0, 'R'}}};
 
 }  // namespace velmira

@@ -23,8 +23,8 @@ uint64_t PictureBoundaryLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kPsdFormat{"psd", &PsdTest, &PictureBoundaryLength, CarveStep::kPastFile, 1, {{0, '8'}}};
-const FormatSpec kTiffFormat{"tiff", &TiffTest,           &PictureBoundaryLength, CarveStep::kPastFile,
+const FileFormat kPsdFormat{"psd", &PsdTest, &PictureBoundaryLength, CarveStep::kPastFile, 1, {{0, '8'}}};
+const FileFormat kTiffFormat{"tiff", &TiffTest,           &PictureBoundaryLength, CarveStep::kPastFile,
                              2,      {{0, 'M'}, {0, 'I'}}};
 
 }  // namespace velmira

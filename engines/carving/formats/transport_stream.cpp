@@ -117,7 +117,7 @@ uint64_t MtsLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kTsFormat{"ts", &TsTest, &TsLength, CarveStep::kPastFile, 1, {{0, kSync}}};
-const FormatSpec kMtsFormat{"mts", &MtsTest, &MtsLength, CarveStep::kPastFile, 1, {{8, 0x00}}};
+const FileFormat kTsFormat{"ts", &TsTest, &TsLength, CarveStep::kPastFile, 1, {{0, kSync}}};
+const FileFormat kMtsFormat{"mts", &MtsTest, &MtsLength, CarveStep::kPastFile, 1, {{8, 0x00}}};
 
 }  // namespace velmira

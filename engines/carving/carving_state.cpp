@@ -51,9 +51,9 @@ int32_t CarvingState::ReportReadAhead(uint64_t sectorsAhead) {
   if (sweep.totalSectors != 0)
     percent = position <= UINT64_MAX / 100 ? position * 100 / sweep.totalSectors
                                            : position / sweep.totalSectors * 100;
-  const int32_t answer = scanCallback(userData, static_cast<int32_t>(std::min<uint64_t>(percent, 1000)) + 10,
-                                      scale, sweep.secondsLeft, position, sweep.totalSectors,
-                                      sweep.filesFound, 0);
+  const int32_t answer =
+      scanCallback(userData, static_cast<int32_t>(std::min<uint64_t>(percent, 1000)) + 10, scale,
+                   sweep.secondsLeft, position, sweep.totalSectors, sweep.filesFound, 0);
   if (answer != 0) carveResult = answer;
   return answer;
 }

@@ -19,7 +19,8 @@ uint64_t TrailerLength(ByteView sector, CarvingState& state, std::string_view tr
   if (const uint64_t end = CountingMarkInSector(sector, state, trailer); end != 0) return end;
   ReadAhead ahead(state, sector, capBytes);
   while (ahead.Next()) {
-    for (size_t at = ahead.FindFirst(trailer); at != ReadAhead::kNotFound; at = ahead.FindFirst(trailer, at + 1))
+    for (size_t at = ahead.FindFirst(trailer); at != ReadAhead::kNotFound;
+         at = ahead.FindFirst(trailer, at + 1))
       if (ahead.Counts(at + trailer.size())) return ahead.WindowStart() + at + trailer.size();
   }
   return ahead.Length();

@@ -20,8 +20,8 @@ inline constexpr uint64_t kMiB = 1024ULL * 1024ULL;
 inline constexpr uint64_t kGiB = 1024ULL * kMiB;
 
 enum class BoundaryKind {
-  kAnyType,       // any detected type or file-system structure ends the file
-  kIgnoreMpeg,    // as kAnyType, but MPEG pack headers inside the stream do not count
+  kAnyType,     // any detected type or file-system structure ends the file
+  kIgnoreMpeg,  // as kAnyType, but MPEG pack headers inside the stream do not count
 };
 
 // True when `sector` ends a file being read ahead: it starts a known type

@@ -110,7 +110,7 @@ class Dispatch {
  public:
   Dispatch() {
     for (size_t i = 0; i < std::size(kRows); ++i) {
-      const FormatSpec* format = kRows[i].format;
+      const FileFormat* format = kRows[i].format;
       const bool seen = std::any_of(m_slots.begin(), m_slots.end(),
                                     [&](size_t slot) { return kRows[slot].format->test == format->test; });
       if (seen) continue;
@@ -167,9 +167,13 @@ const Dispatch& TheDispatch() {
 
 }  // namespace
 
-std::span<const SignatureRow> SignatureTable() { return kRows; }
+std::span<const SignatureRow> SignatureTable() {
+  return kRows;
+}
 
-uint32_t DetectType(ByteView sector, CarvingState& state) { return TheDispatch().Detect(sector, state); }
+uint32_t DetectType(ByteView sector, CarvingState& state) {
+  return TheDispatch().Detect(sector, state);
+}
 
 uint32_t DetectTypeRowByRow(ByteView sector, CarvingState& state) {
   for (const SignatureRow& row : kRows) {
@@ -192,8 +196,8 @@ const SignatureRow* FindRowByExtension(std::string_view extension) {
   return nullptr;
 }
 
-bool CheckContent(ByteView sector, std::string_view extension, const SectorSource* source, uint32_t sectorSize,
-                  uint64_t absoluteSector) {
+bool CheckContent(ByteView sector, std::string_view extension, const SectorSource* source,
+                  uint32_t sectorSize, uint64_t absoluteSector) {
   const SignatureRow* row = FindRowByExtension(extension);
   if (row == nullptr) return true;
   CarvingState state;

@@ -96,7 +96,7 @@ enum class CarveStep : uint8_t {
 };
 
 // One format unit: how its files are recognised and where they end.
-struct FormatSpec {
+struct FileFormat {
   const char* name;
   HeaderTest test;
   LengthRule rule;  // null: recognised (content check, boundaries) but never carved
@@ -108,7 +108,7 @@ struct FormatSpec {
 struct SignatureRow {
   const char* extension;  // lower case, no dot
   uint32_t code;
-  const FormatSpec* format;
+  const FileFormat* format;
 };
 
 // The rows in table order (the closing row of code 49 is not part of it).

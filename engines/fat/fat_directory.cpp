@@ -43,7 +43,15 @@ bool HasCleanShortName(ByteView e) {
     if (b < 0x20) return false;
     if (b >= 'a' && b <= 'z') return false;
     switch (b) {
-      case '"': case '*': case '.': case ':': case '<': case '>': case '?': case '\\': case '|':
+      case '"':
+      case '*':
+      case '.':
+      case ':':
+      case '<':
+      case '>':
+      case '?':
+      case '\\':
+      case '|':
         return false;
       default:
         break;
@@ -144,8 +152,7 @@ bool IsValidFatEntry(ByteView entries, size_t offset) {
   } else {
     if (!deleted && !folder) {
       const FatEntryTimes t = ReadFatEntryTimes(e);
-      if (!TimeInWindow(t.created) || !TimeInWindow(t.accessed) || !TimeInWindow(t.modified))
-        return false;
+      if (!TimeInWindow(t.created) || !TimeInWindow(t.accessed) || !TimeInWindow(t.modified)) return false;
     }
     if (!label && !HasCleanShortName(bytes)) return false;
   }
@@ -156,7 +163,9 @@ bool IsValidFatEntry(ByteView entries, size_t offset) {
   return shapeOk && clusterOk && kindOk;
 }
 
-bool IsDotDirectorySector(ByteView sector) { return IsDotPairAt(sector, 0); }
+bool IsDotDirectorySector(ByteView sector) {
+  return IsDotPairAt(sector, 0);
+}
 
 bool IsDirectorySector(ByteView buffer) {
   const size_t count = buffer.size() / kFatEntryBytes;

@@ -11,7 +11,9 @@ using namespace std::string_view_literals;
 constexpr auto kTagMark = "APETAGEX\xD0\x07"sv;  // version 2000
 constexpr size_t kTagFooterBytes = 32;
 
-uint32_t ApeTest(ByteView s, CarvingState&) { return s.size() >= 4 && s.Matches(0, "MAC ") ? kTypeApe : kNoType; }
+uint32_t ApeTest(ByteView s, CarvingState&) {
+  return s.size() >= 4 && s.Matches(0, "MAC ") ? kTypeApe : kNoType;
+}
 
 uint64_t ApeLength(ByteView s, CarvingState& state) {
   ReadAhead ahead(state, s, 2 * kGiB);
@@ -27,6 +29,6 @@ uint64_t ApeLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kApeFormat{"ape", &ApeTest, &ApeLength, CarveStep::kPastFile, 1, {{0, 'M'}}};
+const FileFormat kApeFormat{"ape", &ApeTest, &ApeLength, CarveStep::kPastFile, 1, {{0, 'M'}}};
 
 }  // namespace velmira

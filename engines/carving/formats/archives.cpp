@@ -30,14 +30,16 @@ uint32_t RarTest(ByteView s, CarvingState&) {
   return s.size() >= 7 && s.Matches(0, "Rar!\x1A\x07\x00"sv) ? kTypeRar : kNoType;
 }
 
-uint32_t CabTest(ByteView s, CarvingState&) { return s.size() >= 36 && s.Matches(0, "MSCF") ? kTypeCab : kNoType; }
+uint32_t CabTest(ByteView s, CarvingState&) {
+  return s.size() >= 36 && s.Matches(0, "MSCF") ? kTypeCab : kNoType;
+}
 
 }  // namespace
 
-const FormatSpec kGzipFormat{"gzip", &GzipTest, nullptr, CarveStep::kPastFile, 1, {{0, 0x1F}}};
-const FormatSpec k7zFormat{"7z", &SevenZipTest, nullptr, CarveStep::kPastFile, 1, {{0, 0x37}}};
-const FormatSpec kZipFormat{"zip", &ZipTest, nullptr, CarveStep::kPastFile, 1, {{0, 'P'}}};
-const FormatSpec kRarFormat{"rar", &RarTest, nullptr, CarveStep::kPastFile, 1, {{0, 'R'}}};
-const FormatSpec kCabFormat{"cab", &CabTest, nullptr, CarveStep::kNextSector, 1, {{0, 'M'}}};
+const FileFormat kGzipFormat{"gzip", &GzipTest, nullptr, CarveStep::kPastFile, 1, {{0, 0x1F}}};
+const FileFormat k7zFormat{"7z", &SevenZipTest, nullptr, CarveStep::kPastFile, 1, {{0, 0x37}}};
+const FileFormat kZipFormat{"zip", &ZipTest, nullptr, CarveStep::kPastFile, 1, {{0, 'P'}}};
+const FileFormat kRarFormat{"rar", &RarTest, nullptr, CarveStep::kPastFile, 1, {{0, 'R'}}};
+const FileFormat kCabFormat{"cab", &CabTest, nullptr, CarveStep::kNextSector, 1, {{0, 'M'}}};
 
 }  // namespace velmira

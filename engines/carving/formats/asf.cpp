@@ -32,6 +32,6 @@ uint64_t AsfLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kAsfFormat{"asf", &AsfTest, &AsfLength, CarveStep::kNextSector, 1, {{0, 0x30}}};
+const FileFormat kAsfFormat{"asf", &AsfTest, &AsfLength, CarveStep::kNextSector, 1, {{0, 0x30}}};
 
 }  // namespace velmira

@@ -14,10 +14,12 @@ uint32_t BmpTest(ByteView s, CarvingState&) {
   return s.U16At(6) == 0 && s.U16At(8) == 0 && s.U32At(14) == 40 ? kTypeBmp : kNoType;
 }
 
-uint64_t BmpLength(ByteView s, CarvingState&) { return std::min<uint64_t>(s.U32At(2), 128 * kMiB); }
+uint64_t BmpLength(ByteView s, CarvingState&) {
+  return std::min<uint64_t>(s.U32At(2), 128 * kMiB);
+}
 
 }  // namespace
 
-const FormatSpec kBmpFormat{"bmp", &BmpTest, &BmpLength, CarveStep::kNextSector, 1, {{0, 'B'}}};
+const FileFormat kBmpFormat{"bmp", &BmpTest, &BmpLength, CarveStep::kNextSector, 1, {{0, 'B'}}};
 
 }  // namespace velmira

@@ -72,6 +72,6 @@ uint32_t CompoundTest(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kCompoundFormat{"compound", &CompoundTest, nullptr, CarveStep::kNextSector, 1, {{0, 0xD0}}};
+const FileFormat kCompoundFormat{"compound", &CompoundTest, nullptr, CarveStep::kNextSector, 1, {{0, 0xD0}}};
 
 }  // namespace velmira

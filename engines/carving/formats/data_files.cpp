@@ -7,7 +7,9 @@ namespace {
 
 using namespace std::string_view_literals;
 
-uint32_t PdfTest(ByteView s, CarvingState&) { return s.size() >= 5 && s.Matches(0, "%PDF-") ? kTypePdf : kNoType; }
+uint32_t PdfTest(ByteView s, CarvingState&) {
+  return s.size() >= 5 && s.Matches(0, "%PDF-") ? kTypePdf : kNoType;
+}
 
 uint32_t GhoTest(ByteView s, CarvingState&) {
   return s.size() >= 2 && s.Matches(0, "\xFE\xEF\x00\x00"sv) ? kTypeGho : kNoType;
@@ -37,11 +39,11 @@ uint32_t TtfTest(ByteView s, CarvingState&) {
 
 }  // namespace
 
-const FormatSpec kPdfFormat{"pdf", &PdfTest, nullptr, CarveStep::kPastFile, 1, {{0, '%'}}};
-const FormatSpec kGhoFormat{"gho", &GhoTest, nullptr, CarveStep::kPastFile, 1, {{0, 0xFE}}};
-const FormatSpec kSqliteFormat{"sqlite", &SqliteTest, nullptr, CarveStep::kPastFile, 1, {{0, 'S'}}};
-const FormatSpec kDbxFormat{"dbx", &DbxTest, nullptr, CarveStep::kPastFile, 1, {{0, 0xCF}}};
-const FormatSpec kPstFormat{"pst", &PstTest, nullptr, CarveStep::kPastFile, 1, {{0, '!'}}};
-const FormatSpec kTtfFormat{"ttf", &TtfTest, nullptr, CarveStep::kNextSector, 1, {{0, 0x00}}};
+const FileFormat kPdfFormat{"pdf", &PdfTest, nullptr, CarveStep::kPastFile, 1, {{0, '%'}}};
+const FileFormat kGhoFormat{"gho", &GhoTest, nullptr, CarveStep::kPastFile, 1, {{0, 0xFE}}};
+const FileFormat kSqliteFormat{"sqlite", &SqliteTest, nullptr, CarveStep::kPastFile, 1, {{0, 'S'}}};
+const FileFormat kDbxFormat{"dbx", &DbxTest, nullptr, CarveStep::kPastFile, 1, {{0, 0xCF}}};
+const FileFormat kPstFormat{"pst", &PstTest, nullptr, CarveStep::kPastFile, 1, {{0, '!'}}};
+const FileFormat kTtfFormat{"ttf", &TtfTest, nullptr, CarveStep::kNextSector, 1, {{0, 0x00}}};
 
 }  // namespace velmira

@@ -26,6 +26,6 @@ uint32_t ExeTest(ByteView s, CarvingState&) {
 
 }  // namespace
 
-const FormatSpec kExeFormat{"pe", &ExeTest, nullptr, CarveStep::kPastFile, 1, {{0, 'M'}}};
+const FileFormat kExeFormat{"pe", &ExeTest, nullptr, CarveStep::kPastFile, 1, {{0, 'M'}}};
 
 }  // namespace velmira

@@ -24,21 +24,26 @@ uint64_t SwfLength(ByteView s, CarvingState& state) {
 }
 
 uint32_t FlvTest(ByteView s, CarvingState&) {
-  return s.size() >= 16 && s.Matches(0, "FLV\x01"sv) && s.Matches(5, "\x00\x00\x00\x09"sv) ? kTypeFlv : kNoType;
+  return s.size() >= 16 && s.Matches(0, "FLV\x01"sv) && s.Matches(5, "\x00\x00\x00\x09"sv) ? kTypeFlv
+                                                                                           : kNoType;
 }
 
-uint64_t FlvLength(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 6 * kGiB); }
+uint64_t FlvLength(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 6 * kGiB);
+}
 
 uint32_t FlaTest(ByteView s, CarvingState&) {
   return s.size() >= 16 && s.Matches(0, "\xD0\xCF\x11\xE0"sv) ? kTypeFla : kNoType;
 }
 
-uint64_t FlaLength(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 256 * kMiB); }
+uint64_t FlaLength(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 256 * kMiB);
+}
 
 }  // namespace
 
-const FormatSpec kSwfFormat{"swf", &SwfTest, &SwfLength, CarveStep::kNextSector, 2, {{0, 'C'}, {0, 'F'}}};
-const FormatSpec kFlvFormat{"flv", &FlvTest, &FlvLength, CarveStep::kPastFile, 1, {{0, 'F'}}};
-const FormatSpec kFlaFormat{"fla", &FlaTest, &FlaLength, CarveStep::kPastFile, 1, {{0, 0xD0}}};
+const FileFormat kSwfFormat{"swf", &SwfTest, &SwfLength, CarveStep::kNextSector, 2, {{0, 'C'}, {0, 'F'}}};
+const FileFormat kFlvFormat{"flv", &FlvTest, &FlvLength, CarveStep::kPastFile, 1, {{0, 'F'}}};
+const FileFormat kFlaFormat{"fla", &FlaTest, &FlaLength, CarveStep::kPastFile, 1, {{0, 0xD0}}};
 
 }  // namespace velmira

@@ -9,53 +9,53 @@ namespace velmira {
 
 // Video (mpeg_program.cpp, iso_media.cpp, real_media.cpp, asf.cpp, flash.cpp,
 // riff.cpp, matroska.cpp, transport_stream.cpp, mxf.cpp).
-extern const FormatSpec kMpegFormat;
-extern const FormatSpec kMp4Format;
-extern const FormatSpec kRmFormat;
-extern const FormatSpec kAsfFormat;
-extern const FormatSpec kSwfFormat;
-extern const FormatSpec kAviFormat;
-extern const FormatSpec kFlvFormat;
-extern const FormatSpec k3gpFormat;
-extern const FormatSpec kMkvFormat;
-extern const FormatSpec kTsFormat;
-extern const FormatSpec kMtsFormat;
-extern const FormatSpec kMxfFormat;
-extern const FormatSpec kMovFormat;
-extern const FormatSpec kFlaFormat;
+extern const FileFormat kMpegFormat;
+extern const FileFormat kMp4Format;
+extern const FileFormat kRmFormat;
+extern const FileFormat kAsfFormat;
+extern const FileFormat kSwfFormat;
+extern const FileFormat kAviFormat;
+extern const FileFormat kFlvFormat;
+extern const FileFormat k3gpFormat;
+extern const FileFormat kMkvFormat;
+extern const FileFormat kTsFormat;
+extern const FileFormat kMtsFormat;
+extern const FileFormat kMxfFormat;
+extern const FileFormat kMovFormat;
+extern const FileFormat kFlaFormat;
 
 // Audio (mpeg_audio.cpp, midi.cpp, ape.cpp, riff.cpp).
-extern const FormatSpec kMp3Format;
-extern const FormatSpec kMidiFormat;
-extern const FormatSpec kApeFormat;
-extern const FormatSpec kWavFormat;
-extern const FormatSpec kMp2Format;
-extern const FormatSpec kMmfFormat;
+extern const FileFormat kMp3Format;
+extern const FileFormat kMidiFormat;
+extern const FileFormat kApeFormat;
+extern const FileFormat kWavFormat;
+extern const FileFormat kMp2Format;
+extern const FileFormat kMmfFormat;
 
 // Pictures (gif.cpp, bmp.cpp, jpeg.cpp, png.cpp, tiff_psd.cpp, ico.cpp).
-extern const FormatSpec kGifFormat;
-extern const FormatSpec kBmpFormat;
-extern const FormatSpec kJpegFormat;
-extern const FormatSpec kPngFormat;
-extern const FormatSpec kPsdFormat;
-extern const FormatSpec kTiffFormat;
-extern const FormatSpec kIcoFormat;
+extern const FileFormat kGifFormat;
+extern const FileFormat kBmpFormat;
+extern const FileFormat kJpegFormat;
+extern const FileFormat kPngFormat;
+extern const FileFormat kPsdFormat;
+extern const FileFormat kTiffFormat;
+extern const FileFormat kIcoFormat;
 
 // Documents, archives and other data (compound_document.cpp, ooxml.cpp,
 // archives.cpp, executable.cpp, data_files.cpp).
-extern const FormatSpec kCompoundFormat;
-extern const FormatSpec kOoxmlFormat;
-extern const FormatSpec kPdfFormat;
-extern const FormatSpec kGzipFormat;
-extern const FormatSpec k7zFormat;
-extern const FormatSpec kZipFormat;
-extern const FormatSpec kRarFormat;
-extern const FormatSpec kCabFormat;
-extern const FormatSpec kExeFormat;
-extern const FormatSpec kGhoFormat;
-extern const FormatSpec kSqliteFormat;
-extern const FormatSpec kDbxFormat;
-extern const FormatSpec kPstFormat;
-extern const FormatSpec kTtfFormat;
+extern const FileFormat kCompoundFormat;
+extern const FileFormat kOoxmlFormat;
+extern const FileFormat kPdfFormat;
+extern const FileFormat kGzipFormat;
+extern const FileFormat k7zFormat;
+extern const FileFormat kZipFormat;
+extern const FileFormat kRarFormat;
+extern const FileFormat kCabFormat;
+extern const FileFormat kExeFormat;
+extern const FileFormat kGhoFormat;
+extern const FileFormat kSqliteFormat;
+extern const FileFormat kDbxFormat;
+extern const FileFormat kPstFormat;
+extern const FileFormat kTtfFormat;
 
 }  // namespace velmira

@@ -8,7 +8,9 @@ namespace {
 
 using namespace std::string_view_literals;
 
-bool IsDigit(uint8_t b) { return b >= '0' && b <= '9'; }
+bool IsDigit(uint8_t b) {
+  return b >= '0' && b <= '9';
+}
 
 uint32_t GifTest(ByteView s, CarvingState&) {
   if (s.size() < 8 || !s.Matches(0, "GIF")) return kNoType;
@@ -22,6 +24,6 @@ uint64_t GifLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kGifFormat{"gif", &GifTest, &GifLength, CarveStep::kPastFile, 1, {{0, 'G'}}};
+const FileFormat kGifFormat{"gif", &GifTest, &GifLength, CarveStep::kPastFile, 1, {{0, 'G'}}};
 
 }  // namespace velmira

@@ -14,7 +14,9 @@ using namespace std::string_view_literals;
 constexpr size_t kIcoHeaderBytes = 6;
 constexpr size_t kIcoEntryBytes = 16;
 
-size_t DirectoryBytes(ByteView s) { return kIcoHeaderBytes + kIcoEntryBytes * s.U16At(4); }
+size_t DirectoryBytes(ByteView s) {
+  return kIcoHeaderBytes + kIcoEntryBytes * s.U16At(4);
+}
 
 // The end of the last image when the directory fits in `s`, else 0.
 uint64_t LastImageEnd(ByteView s) {
@@ -52,6 +54,6 @@ uint64_t IcoLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kIcoFormat{"ico", &IcoTest, &IcoLength, CarveStep::kNextSector, 1, {{0, 0x00}}};
+const FileFormat kIcoFormat{"ico", &IcoTest, &IcoLength, CarveStep::kNextSector, 1, {{0, 0x00}}};
 
 }  // namespace velmira

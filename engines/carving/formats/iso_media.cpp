@@ -24,8 +24,11 @@ uint32_t MovTest(ByteView s, CarvingState&) {
 }
 
 // The writer text ends the file together with the non-zero bytes right
-// after it.
+// after it. The text sits in a "free" box whose size also counts the
+// string's terminating zero; when that size agrees, the box's end is taken.
 uint64_t Mp4Length(ByteView s, CarvingState& state) {
+  constexpr size_t kBoxSizeBytes = 4;
+  constexpr size_t kTerminatorSlack = 256;
   ReadAhead ahead(state, s, 6 * kGiB);
   while (ahead.Next()) {
     const size_t at = ahead.FindFirst(kWriterText);
@@ -33,18 +36,24 @@ uint64_t Mp4Length(ByteView s, CarvingState& state) {
     const ByteView window = ahead.Window();
     size_t end = at + kWriterText.size();
     while (end < window.size() && window.U8At(end) != 0) ++end;
+    if (at >= kBoxSizeBytes) {
+      const size_t boxEnd = at - kBoxSizeBytes + window.U32BeAt(at - kBoxSizeBytes);
+      if (boxEnd > end && boxEnd <= end + kTerminatorSlack && boxEnd <= window.size()) end = boxEnd;
+    }
     return ahead.WindowStart() + end;
   }
   return ahead.Length();
 }
 
-uint64_t VideoBoundaryLength(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 6 * kGiB); }
+uint64_t VideoBoundaryLength(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 6 * kGiB);
+}
 
 }  // namespace
 
-const FormatSpec kMp4Format{"mp4", &Mp4Test, &Mp4Length, CarveStep::kPastFile, 1, {{4, 'f'}}};
-const FormatSpec k3gpFormat{"3gp", &ThreeGpTest, &VideoBoundaryLength, CarveStep::kPastFile, 1, {{4, 'f'}}};
-const FormatSpec kMovFormat{
+const FileFormat kMp4Format{"mp4", &Mp4Test, &Mp4Length, CarveStep::kPastFile, 1, {{4, 'f'}}};
+const FileFormat k3gpFormat{"3gp", &ThreeGpTest, &VideoBoundaryLength, CarveStep::kPastFile, 1, {{4, 'f'}}};
+const FileFormat kMovFormat{
     "mov", &MovTest, &VideoBoundaryLength, CarveStep::kPastFile, 2, {{0, 'm'}, {4, 'f'}}};
 
 }  // namespace velmira

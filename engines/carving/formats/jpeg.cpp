@@ -35,6 +35,6 @@ uint64_t JpegLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kJpegFormat{"jpeg", &JpegTest, &JpegLength, CarveStep::kPastFile, 1, {{0, 0xFF}}};
+const FileFormat kJpegFormat{"jpeg", &JpegTest, &JpegLength, CarveStep::kPastFile, 1, {{0, 0xFF}}};
 
 }  // namespace velmira

@@ -11,10 +11,12 @@ uint32_t MkvTest(ByteView s, CarvingState&) {
   return s.size() >= 16 && s.Matches(0, "\x1A\x45\xDF\xA3"sv) ? kTypeMkv : kNoType;
 }
 
-uint64_t MkvLength(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 64 * kGiB); }
+uint64_t MkvLength(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 64 * kGiB);
+}
 
 }  // namespace
 
-const FormatSpec kMkvFormat{"mkv", &MkvTest, &MkvLength, CarveStep::kPastFile, 1, {{0, 0x1A}}};
+const FileFormat kMkvFormat{"mkv", &MkvTest, &MkvLength, CarveStep::kPastFile, 1, {{0, 0x1A}}};
 
 }  // namespace velmira

@@ -24,7 +24,8 @@ class TrackWalk {
 
   // `bytes` holds the file's bytes from offset `start` on.
   void Feed(ByteView bytes, uint64_t start) {
-    while (!m_lost && m_tracksLeft > 0 && m_next >= start && m_next - start + kChunkHeaderBytes <= bytes.size()) {
+    while (!m_lost && m_tracksLeft > 0 && m_next >= start &&
+           m_next - start + kChunkHeaderBytes <= bytes.size()) {
       const size_t at = static_cast<size_t>(m_next - start);
       if (!bytes.Matches(at, "MTrk")) {
         m_lost = true;  // not a plain track list: leave the end to the boundary
@@ -55,13 +56,17 @@ uint64_t MidiLength(ByteView s, CarvingState& state) {
   return walk.End() != 0 ? std::min(walk.End(), ahead.Length()) : ahead.Length();
 }
 
-uint32_t MmfTest(ByteView s, CarvingState&) { return s.size() >= 4 && s.Matches(0, "MMMD") ? kTypeMmf : kNoType; }
+uint32_t MmfTest(ByteView s, CarvingState&) {
+  return s.size() >= 4 && s.Matches(0, "MMMD") ? kTypeMmf : kNoType;
+}
 
-uint64_t MmfLength(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 256 * kMiB); }
+uint64_t MmfLength(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 256 * kMiB);
+}
 
 }  // namespace
 
-const FormatSpec kMidiFormat{"midi", &MidiTest, &MidiLength, CarveStep::kPastFile, 1, {{0, 'M'}}};
-const FormatSpec kMmfFormat{"mmf", &MmfTest, &MmfLength, CarveStep::kPastFile, 1, {{0, 'M'}}};
+const FileFormat kMidiFormat{"midi", &MidiTest, &MidiLength, CarveStep::kPastFile, 1, {{0, 'M'}}};
+const FileFormat kMmfFormat{"mmf", &MmfTest, &MmfLength, CarveStep::kPastFile, 1, {{0, 'M'}}};
 
 }  // namespace velmira

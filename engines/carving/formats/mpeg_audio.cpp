@@ -37,11 +37,13 @@ uint32_t Mp2Test(ByteView s, CarvingState&) {
   return s.size() >= 4 && s.Matches(0, "\xFF\xFD\xE4\x00"sv) ? kTypeMp2 : kNoType;
 }
 
-uint64_t Mp2Length(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 256 * kMiB); }
+uint64_t Mp2Length(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 256 * kMiB);
+}
 
 }  // namespace
 
-const FormatSpec kMp3Format{"mp3", &Mp3Test, &Mp3Length, CarveStep::kPastFile, 1, {{0, 'I'}}};
-const FormatSpec kMp2Format{"mp2", &Mp2Test, &Mp2Length, CarveStep::kPastFile, 1, {{0, 0xFF}}};
+const FileFormat kMp3Format{"mp3", &Mp3Test, &Mp3Length, CarveStep::kPastFile, 1, {{0, 'I'}}};
+const FileFormat kMp2Format{"mp2", &Mp2Test, &Mp2Length, CarveStep::kPastFile, 1, {{0, 0xFF}}};
 
 }  // namespace velmira

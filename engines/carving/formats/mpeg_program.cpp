@@ -33,7 +33,8 @@ uint64_t MpegLength(ByteView s, CarvingState& state) {
   const std::string_view endCode = s.Matches(0, kSequenceHeader) ? kSequenceEnd : kProgramEnd;
   ReadAhead ahead(state, s, 6 * kGiB, BoundaryKind::kIgnoreMpeg);
   while (ahead.Next()) {
-    for (size_t at = ahead.FindFirst(endCode); at != ReadAhead::kNotFound; at = ahead.FindFirst(endCode, at + 1))
+    for (size_t at = ahead.FindFirst(endCode); at != ReadAhead::kNotFound;
+         at = ahead.FindFirst(endCode, at + 1))
       if (ahead.Counts(at + endCode.size())) return ahead.WindowStart() + at + endCode.size();
   }
   return ahead.Length();
@@ -41,6 +42,6 @@ uint64_t MpegLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kMpegFormat{"mpeg", &MpegTest, &MpegLength, CarveStep::kPastFile, 1, {{0, 0x00}}};
+const FileFormat kMpegFormat{"mpeg", &MpegTest, &MpegLength, CarveStep::kPastFile, 1, {{0, 0x00}}};
 
 }  // namespace velmira

@@ -13,10 +13,12 @@ uint32_t MxfTest(ByteView s, CarvingState&) {
   return s.size() >= 16 && s.Matches(0, kPartitionKey) ? kTypeMxf : kNoType;
 }
 
-uint64_t MxfLength(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 6 * kGiB); }
+uint64_t MxfLength(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 6 * kGiB);
+}
 
 }  // namespace
 
-const FormatSpec kMxfFormat{"mxf", &MxfTest, &MxfLength, CarveStep::kPastFile, 1, {{0, 0x06}}};
+const FileFormat kMxfFormat{"mxf", &MxfTest, &MxfLength, CarveStep::kPastFile, 1, {{0, 0x06}}};
 
 }  // namespace velmira

@@ -44,8 +44,8 @@ uint32_t OoxmlTest(ByteView s, CarvingState& state) {
   bool pastLocalHeaders = false;
   for (uint32_t group = 0; group < kSectorsExamined / kSectorsPerGroup; ++group) {
     uint32_t got = 0;
-    const int32_t rc = state.Read(state.sectorUnderTest + group * kSectorsPerGroup, kSectorsPerGroup,
-                                  buffer + filled, got);
+    const int32_t rc =
+        state.Read(state.sectorUnderTest + group * kSectorsPerGroup, kSectorsPerGroup, buffer + filled, got);
     filled += size_t{got} * sectorSize;
     const bool last = rc != 0 || got < kSectorsPerGroup || group + 1 == kSectorsExamined / kSectorsPerGroup;
     const ByteView bytes(buffer, filled);
@@ -73,6 +73,6 @@ uint32_t OoxmlTest(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kOoxmlFormat{"ooxml", &OoxmlTest, nullptr, CarveStep::kPastFile, 2, {{0, 'P'}, {31, '['}}};
+const FileFormat kOoxmlFormat{"ooxml", &OoxmlTest, nullptr, CarveStep::kPastFile, 2, {{0, 'P'}, {31, '['}}};
 
 }  // namespace velmira

@@ -17,6 +17,6 @@ uint64_t PngLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kPngFormat{"png", &PngTest, &PngLength, CarveStep::kPastFile, 1, {{0, 0x89}}};
+const FileFormat kPngFormat{"png", &PngTest, &PngLength, CarveStep::kPastFile, 1, {{0, 0x89}}};
 
 }  // namespace velmira

@@ -10,7 +10,9 @@ using namespace std::string_view_literals;
 // An "INDX" chunk of 20 bytes with no entries and no next index.
 constexpr auto kEmptyIndex = "INDX\x00\x00\x00\x14\x00\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00\x00"sv;
 
-uint32_t RmTest(ByteView s, CarvingState&) { return s.size() >= 4 && s.Matches(0, ".RMF") ? kTypeRm : kNoType; }
+uint32_t RmTest(ByteView s, CarvingState&) {
+  return s.size() >= 4 && s.Matches(0, ".RMF") ? kTypeRm : kNoType;
+}
 
 uint64_t RmLength(ByteView s, CarvingState& state) {
   ReadAhead ahead(state, s, 6 * kGiB);
@@ -23,6 +25,6 @@ uint64_t RmLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kRmFormat{"rm", &RmTest, &RmLength, CarveStep::kPastFile, 1, {{0, '.'}}};
+const FileFormat kRmFormat{"rm", &RmTest, &RmLength, CarveStep::kPastFile, 1, {{0, '.'}}};
 
 }  // namespace velmira

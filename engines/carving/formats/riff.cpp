@@ -7,12 +7,12 @@ namespace {
 
 uint32_t AviTest(ByteView s, CarvingState&) {
   return s.size() >= 16 && s.Matches(0, "RIFF") && s.Matches(8, "AVI ") && s.Matches(12, "LIST") ? kTypeAvi
-                                                                                                    : kNoType;
+                                                                                                 : kNoType;
 }
 
 uint32_t WavTest(ByteView s, CarvingState&) {
   return s.size() >= 16 && s.Matches(0, "RIFF") && s.Matches(8, "WAVE") && s.Matches(12, "fmt ") ? kTypeWav
-                                                                                                    : kNoType;
+                                                                                                 : kNoType;
 }
 
 uint64_t RiffLength(ByteView s, CarvingState& state) {
@@ -22,7 +22,7 @@ uint64_t RiffLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FormatSpec kAviFormat{"avi", &AviTest, &RiffLength, CarveStep::kNextSector, 1, {{0, 'R'}}};
-const FormatSpec kWavFormat{"wav", &WavTest, &RiffLength, CarveStep::kNextSector, 1, {{0, 'R'}}};
+const FileFormat kAviFormat{"avi", &AviTest, &RiffLength, CarveStep::kNextSector, 1, {{0, 'R'}}};
+const FileFormat kWavFormat{"wav", &WavTest, &RiffLength, CarveStep::kNextSector, 1, {{0, 'R'}}};
 
 }  // namespace velmira

@@ -17,12 +17,14 @@ uint32_t PsdTest(ByteView s, CarvingState&) {
   return s.size() >= 40 && s.Matches(0, "8BPS") ? kTypePsd : kNoType;
 }
 
-uint64_t PictureBoundaryLength(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 128 * kMiB); }
+uint64_t PictureBoundaryLength(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 128 * kMiB);
+}
 
 }  // namespace
 
-const FormatSpec kPsdFormat{"psd", &PsdTest, &PictureBoundaryLength, CarveStep::kPastFile, 1, {{0, '8'}}};
-const FormatSpec kTiffFormat{
-    "tiff", &TiffTest, &PictureBoundaryLength, CarveStep::kPastFile, 2, {{0, 'M'}, {0, 'I'}}};
+const FileFormat kPsdFormat{"psd", &PsdTest, &PictureBoundaryLength, CarveStep::kPastFile, 1, {{0, '8'}}};
+const FileFormat kTiffFormat{"tiff", &TiffTest,           &PictureBoundaryLength, CarveStep::kPastFile,
+                             2,      {{0, 'M'}, {0, 'I'}}};
 
 }  // namespace velmira

@@ -111,11 +111,13 @@ uint32_t MtsTest(ByteView s, CarvingState& state) {
   return kTypeMts;
 }
 
-uint64_t MtsLength(ByteView s, CarvingState& state) { return BoundaryLength(s, state, 6 * kGiB); }
+uint64_t MtsLength(ByteView s, CarvingState& state) {
+  return BoundaryLength(s, state, 6 * kGiB);
+}
 
 }  // namespace
 
-const FormatSpec kTsFormat{"ts", &TsTest, &TsLength, CarveStep::kPastFile, 1, {{0, kSync}}};
-const FormatSpec kMtsFormat{"mts", &MtsTest, &MtsLength, CarveStep::kPastFile, 1, {{8, 0x00}}};
+const FileFormat kTsFormat{"ts", &TsTest, &TsLength, CarveStep::kPastFile, 1, {{0, kSync}}};
+const FileFormat kMtsFormat{"mts", &MtsTest, &MtsLength, CarveStep::kPastFile, 1, {{8, 0x00}}};
 
 }  // namespace velmira

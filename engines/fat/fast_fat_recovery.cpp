@@ -549,7 +549,7 @@ int32_t CFastFatRecovery::LoadAllocationMap() {
   const uint64_t bits = m_allocationMap.size() * 8;
   for (uint64_t i = 2; i < clusters; ++i) {
     uint32_t value = 0;
-    if (m_table->Entry(static_cast<uint32_t>(i), value) != kOk) continue;
+    if (m_table->Entry(static_cast<uint32_t>(i), value) != kOk) break;  // the rest of the table is unreadable
     if (value == 0) continue;
     m_allocationMap[(i - 2) / 8] |= static_cast<uint8_t>(1u << ((i - 2) % 8));
     if (m_table->IsChainValue(value)) {

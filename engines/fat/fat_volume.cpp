@@ -64,7 +64,8 @@ FatTable::FatTable(const SectorSource& source, const FatGeometry& geometry, uint
     : m_source(source),
       m_geometry(geometry),
       m_tableStart(tableStart),
-      m_tableBytes(uint64_t{geometry.sectorsPerTable} * geometry.bytesPerSector) {}
+      m_tableBytes(uint64_t{geometry.sectorsPerTable} * geometry.bytesPerSector),
+      m_readableEnd(m_tableBytes) {}
 
 void FatTable::Load() { (void)LoadWindowAt(0); }
 
@@ -78,8 +79,11 @@ int32_t FatTable::LoadWindowAt(uint64_t byteOffset) {
   uint32_t got = 0;
   int32_t err = ReadSectors(static_cast<uint32_t>(windowSectors), m_source, m_window.data(),
                             m_tableStart + firstSector, bps, got);
-  // Keep what was read; a lookup beyond it fails.
+  // Keep what was read; a lookup beyond it fails. Where the table cannot be
+  // read (a damaged size, a medium cut short) it is not read again for every
+  // lookup.
   m_window.resize(uint64_t{got} * bps);
+  if (got < windowSectors) m_readableEnd = std::min(m_readableEnd, m_windowStart + m_window.size());
   if (got == 0) return err == kOk || err == kErrReadFault ? kErrReadFault : err;
   return kOk;
 }
@@ -90,6 +94,7 @@ int32_t FatTable::Entry(uint32_t cluster, uint32_t& value) {
   const uint64_t offset = bits == 12 ? uint64_t{cluster} + cluster / 2 : uint64_t{cluster} * (bits / 8);
   const uint32_t width = bits == 32 ? 4 : 2;
   if (offset + width > m_tableBytes) return kErrInvalidParameter;
+  if (offset + width > m_readableEnd) return kErrReadFault;
   if (!m_loaded || offset < m_windowStart || offset + width > m_windowStart + m_window.size()) {
     // FAT12 entries may straddle a sector; start the window a sector early.
     const uint64_t at = offset >= m_geometry.bytesPerSector && bits == 12 ? offset - 1 : offset;

@@ -1,0 +1,223 @@
+#include "engines/carving/file_type_recovery.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "platform/errors.h"
+#include "results/scan_log_names.h"
+#include "results/scan_log_registry.h"
+
+namespace velmira {
+
+CFileTypeRecovery::CFileTypeRecovery() = default;
+
+CFileTypeRecovery::~CFileTypeRecovery() {
+  if (m_store) m_store->CloseLog();
+  CloseSource(m_source);
+}
+
+int32_t CFileTypeRecovery::OpenLogFor(uint64_t startSector) {
+  if (m_store) m_store->CloseLog();
+  m_store = std::make_unique<CScanLog>();
+  m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
+  const std::string name = FreshLogName(CScanLogRegistry::Instance().CurrentLogFolder(),
+                                        ScanLogName(ScanLogKind::kCarving, static_cast<int64_t>(startSector)));
+  return m_store->OpenLog(name);
+}
+
+int32_t CFileTypeRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
+  m_driveLetter = imageValue;
+  m_startSector = 0;
+  m_sectorCount = 0;
+  const int32_t logErr = OpenLogFor(0);
+  int32_t err = OpenImageSource(m_source, imagePath);
+  if (err == kOk) m_sectorCount = m_source.sectorCount;
+  return err != kOk ? err : logErr;
+}
+
+int32_t CFileTypeRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                         uint16_t driveLetter) {
+  m_driveLetter = driveLetter;
+  m_startSector = startSector;
+  m_sectorCount = sectorCount;
+  const int32_t logErr = OpenLogFor(startSector);
+  const int32_t err = OpenDiskSource(m_source, diskNumber);
+  return err != kOk ? err : logErr;
+}
+
+int32_t CFileTypeRecovery::ReopenForPartition(uint32_t sectorSize, int32_t diskNumber, const std::string& logName,
+                                              uint16_t driveLetter) {
+  m_sectorSize = sectorSize;
+  m_driveLetter = driveLetter;
+  if (m_store) m_store->CloseLog();
+  m_store = std::make_unique<CScanLog>();
+  m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
+  const int32_t logErr = m_store->OpenLog(logName);
+  const int32_t err = OpenDiskSource(m_source, diskNumber);
+  return err != kOk ? err : logErr;
+}
+
+int32_t CFileTypeRecovery::ReopenForImage(uint32_t sectorSize, const std::string& logName, uint16_t driveLetter,
+                                          const std::string& imagePath) {
+  m_sectorSize = sectorSize;
+  m_driveLetter = driveLetter;
+  if (m_store) m_store->CloseLog();
+  m_store = std::make_unique<CScanLog>();
+  m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
+  const int32_t logErr = m_store->OpenLog(logName);
+  const int32_t err = OpenImageSource(m_source, imagePath);
+  return err != kOk ? err : logErr;
+}
+
+int32_t CFileTypeRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
+                                                void* userData, int32_t scale) {
+  m_scanCallback = scanCallback;
+  m_fileCallback = fileCallback;
+  m_userData = userData;
+  m_scale = scale;
+  m_state.scanCallback = scanCallback;
+  m_state.userData = userData;
+  m_state.scale = scale;
+  return kOk;
+}
+
+int32_t CFileTypeRecovery::CarveAtSector(uint32_t sectorSize, ByteView sector, uint64_t absoluteSector,
+                                         const SweepFigures& figures, const SectorSource& source, uint64_t& consumed,
+                                         uint64_t& found) {
+  consumed = 1;
+  m_sectorSize = sectorSize;
+  m_state.BeginSector(&source, sectorSize, absoluteSector, figures);
+  const SignatureRow* row = DetectCarvableType(sector, m_state);
+  if (row == nullptr) return kErrInvalidParameter;
+  uint64_t length = CarveLength(*row, sector, m_state);
+  if (m_state.carveResult != 0) return m_state.carveResult;
+  // A file never runs past the end of the source it was carved from.
+  if (sectorSize != 0 && absoluteSector < source.sectorCount) {
+    const uint64_t room = (source.sectorCount - absoluteSector) * sectorSize;
+    length = std::min(length, room);
+  }
+
+  FoundRecord record = MakeFoundRecord();
+  record.driveLetter = m_driveLetter;
+  record.engineTag = kTagCarving;
+  record.contentOk = 1;
+  record.clusterBytes = kNoClusterBytes;
+  record.size = length;
+  record.entrySector = absoluteSector;
+  char name[64];
+  std::snprintf(name, sizeof name, "%" PRIu64 ".%s", absoluteSector, row->extension);
+  SetRecordName(record, name);
+  if (m_store) {
+    FoundRecord* slot = m_store->AppendRecord();
+    record.recordNumber = slot->recordNumber;
+    *slot = record;
+    m_store->AddRelation(0, record.recordNumber, 0, nullptr);
+  }
+  consumed = std::max<uint64_t>(SectorsConsumed(*row, length, sectorSize), 1);
+  ++found;
+  return kOk;
+}
+
+int32_t CFileTypeRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
+  children.clear();
+  if (folder != nullptr || depth != 0 || !m_store) return kOk;
+  (void)m_store->FlushLog();
+  return m_store->ReadChildRecords(0, children);
+}
+
+int32_t CFileTypeRecovery::CountFiles(const FoundRecord*, uint32_t, uint32_t& count) {
+  count = 0;
+  if (!m_store) return kOk;
+  (void)m_store->FlushLog();
+  return m_store->CountFilesBelow(0, count);
+}
+
+uint64_t CFileTypeRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
+
+int32_t CFileTypeRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
+  m_searchCallback = callback;
+  m_searchUserData = userData;
+  if (!m_store) return kErrInvalidParameter;
+  m_store->SetSearchCallback(callback, userData);
+  return kOk;
+}
+
+int32_t CFileTypeRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
+  matches.clear();
+  if (!m_store) return kOk;
+  return m_store->FindByExtension(patterns, matches);
+}
+
+template <typename ReportFn>
+int32_t CFileTypeRecovery::CopyCarved(const FoundRecord& record, OutputSink& sink, ReportFn report) {
+  const uint64_t size = record.size;
+  if (size == 0) return kOk;
+  const uint32_t bps = m_sectorSize == 0 ? 512 : m_sectorSize;
+  const uint32_t pieceSectors = std::max<uint32_t>(static_cast<uint32_t>(kIoPieceBytes / bps), 1);
+  std::vector<uint8_t> buffer(uint64_t{pieceSectors} * bps);
+  const uint64_t totalSectors = (size + bps - 1) / bps;
+  uint64_t sector = record.entrySector;
+  uint64_t written = 0;
+  int32_t error = kOk;
+  for (uint64_t done = 0; done < totalSectors && written < size;) {
+    // Never ask past the end of the source: what lies before it is kept.
+    const uint64_t left = sector < m_source.sectorCount ? m_source.sectorCount - sector : 0;
+    const auto want = static_cast<uint32_t>(std::min<uint64_t>({pieceSectors, totalSectors - done, left}));
+    uint32_t got = 0;
+    if (want != 0) (void)ReadSectors(want, m_source, buffer.data(), sector, bps, got);
+    if (got == 0) {
+      error = kErrReadFault;
+      break;
+    }
+    const uint64_t n = std::min<uint64_t>(uint64_t{got} * bps, size - written);
+    error = sink.Write(buffer.data(), static_cast<size_t>(n));
+    if (error != kOk) break;
+    written += n;
+    done += got;
+    sector += got;
+    if (int32_t stop = report(static_cast<int32_t>(written * 100 / size), 0)) return stop;
+    if (!sink.ToFile() && sink.MemoryFull()) break;  // a preview in memory holds what fits
+    if (got < want) {
+      error = kErrReadFault;
+      break;
+    }
+  }
+  if (error == kOk && written < size) error = kErrReadFault;  // the source ended first
+  if (error > 0) (void)report(100, error);
+  return error;
+}
+
+int32_t CFileTypeRecovery::RecoverItem(const FoundRecord& record, const std::string& destination, int32_t) {
+  OutputSink sink;
+  int32_t err = sink.OpenFile(destination);
+  if (err != kOk) {
+    if (m_fileCallback) (void)m_fileCallback(m_userData, 100, 100, err, destination);
+    return err;
+  }
+  if (uint64_t{record.size} == 0 && m_fileCallback) (void)m_fileCallback(m_userData, 100, 100, 0, destination);
+  err = CopyCarved(record, sink, [&](int32_t percent, int32_t error) {
+    return m_fileCallback ? m_fileCallback(m_userData, percent, 100, error, destination) : 0;
+  });
+  sink.Close();
+  return err;
+}
+
+int32_t CFileTypeRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
+                                             uint32_t& byteCount, PreviewProgressCallback callback, void* userData) {
+  OutputSink sink;
+  int32_t err = OpenPreviewSink(RecordName(record), sink, outPath, memory, byteCount);
+  if (err != kOk) {
+    if (callback) (void)callback(userData, 100, err);
+    byteCount = 0;
+    return err;
+  }
+  err = CopyCarved(record, sink, [&](int32_t percent, int32_t error) {
+    return callback ? callback(userData, percent, error) : 0;
+  });
+  byteCount = sink.ToFile() ? 0 : sink.MemoryBytes();
+  sink.Close(err > 0);
+  return err;
+}
+
+}  // namespace velmira

@@ -1,0 +1,92 @@
+// The signature carver: decides for a sector handed to it whether a file of
+// a known type starts there, how long it is, and records it as a file named
+// after its first sector ("123456.jpg"). The sweep that hands it sectors
+// belongs to its owner (the combined deep scan, or CarveWholeSource for a
+// carve of its own). Also copies carved files out for recovery and preview.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engines/carving/carving_state.h"
+#include "engines/carving/signature_table.h"
+#include "engines/file_recovery_parse.h"
+#include "engines/output_sink.h"
+#include "results/scan_log.h"
+#include "storage/sector_source.h"
+
+namespace velmira {
+
+class CFileTypeRecovery final : public IFileRecoveryParse {
+ public:
+  CFileTypeRecovery();
+  ~CFileTypeRecovery() override;
+
+  int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
+  int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                        uint16_t driveLetter) override;
+  int32_t SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
+                               void* userData, int32_t scale) override;
+  int32_t Scan(const std::string&) override { return 0; }
+  int32_t ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) override;
+  int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) override;
+  uint64_t GetFoundCount() override;
+  int32_t GetFolderPath(const FoundRecord&, std::string& path, uint32_t) override {
+    path.clear();
+    return 0;
+  }
+  int32_t RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) override;
+  int32_t NextFreeExtent(uint64_t&, uint64_t&) override { return 0; }
+  int32_t SetSearchCallback(SearchProgressCallback callback, void* userData) override;
+  int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
+  int32_t LoadAllocationMap() override { return 0; }
+  int32_t ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
+                            uint32_t& byteCount, PreviewProgressCallback callback, void* userData) override;
+
+  // Tests one sector of the sweep (its bytes, its absolute number) and, when
+  // a known file starts there, carves and records it. `consumed` is how many
+  // sectors the sweep moves on (1 when nothing was carved); `found` grows by
+  // one per file. Returns 0, 87 when no carvable type starts here, or the
+  // non-zero answer of a progress report during the read-ahead (no record).
+  [[nodiscard]] int32_t CarveAtSector(uint32_t sectorSize, ByteView sector, uint64_t absoluteSector,
+                                      const SweepFigures& figures, const SectorSource& source,
+                                      uint64_t& consumed, uint64_t& found);
+
+  // Reopens an existing "File_Type_" log by name in the current log folder
+  // (a continued deep scan) and opens the source.
+  [[nodiscard]] int32_t ReopenForPartition(uint32_t sectorSize, int32_t diskNumber, const std::string& logName,
+                                           uint16_t driveLetter);
+  [[nodiscard]] int32_t ReopenForImage(uint32_t sectorSize, const std::string& logName, uint16_t driveLetter,
+                                       const std::string& imagePath);
+
+  // The carving state of the sweep this engine serves (one per sweep).
+  [[nodiscard]] CarvingState& State() { return m_state; }
+  [[nodiscard]] const SectorSource& Source() const { return m_source; }
+  [[nodiscard]] uint32_t SectorSize() const { return m_sectorSize; }
+  [[nodiscard]] uint64_t PartitionStart() const { return m_startSector; }
+  [[nodiscard]] uint64_t PartitionSectors() const { return m_sectorCount; }
+  [[nodiscard]] CScanLog* Log() { return m_store.get(); }
+
+ private:
+  int32_t OpenLogFor(uint64_t startSector);
+  template <typename ReportFn>
+  int32_t CopyCarved(const FoundRecord& record, OutputSink& sink, ReportFn report);
+
+  uint16_t m_driveLetter = 0;
+  uint64_t m_startSector = 0;
+  uint64_t m_sectorCount = 0;
+  uint32_t m_sectorSize = 512;
+  SectorSource m_source;
+  std::unique_ptr<CScanLog> m_store;
+  CarvingState m_state;
+  ScanProgressCallback m_scanCallback = nullptr;
+  FileProgressCallback m_fileCallback = nullptr;
+  void* m_userData = nullptr;
+  int32_t m_scale = 0;
+  SearchProgressCallback m_searchCallback = nullptr;
+  void* m_searchUserData = nullptr;
+};
+
+}  // namespace velmira

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "engines/found_record.h"
+#include "engines/progress_callbacks.h"
 #include "platform/file_handle.h"
 
 namespace velmira {
@@ -50,5 +52,45 @@ class OutputSink {
 
 // The ScanLog folder: <application data>/Orvanta/ScanLog.
 [[nodiscard]] std::string ScanLogFolder();
+
+// The frame every engine's file recovery shares: opens `path` (reporting a
+// failure to the file callback as a finished file), runs `copy(sink, report)`
+// where report(percent, error) forwards to the file callback, and closes.
+template <typename CopyFn>
+[[nodiscard]] int32_t RecoverToFile(const std::string& path, FileProgressCallback callback, void* userData,
+                                    CopyFn copy) {
+  OutputSink sink;
+  int32_t err = sink.OpenFile(path);
+  if (err != 0) {
+    if (callback) (void)callback(userData, 100, 100, err, path);
+    return err;
+  }
+  err = copy(sink, [&](int32_t percent, int32_t error) {
+    return callback ? callback(userData, percent, 100, error, path) : 0;
+  });
+  sink.Close();
+  return err;
+}
+
+// The frame every engine's preview extraction shares: chooses the temporary
+// file or memory by the record's name, runs `copy(sink, report)` where
+// report(percent, error) forwards to the preview callback, sets byteCount to
+// the bytes copied to memory, and deletes a temporary file that ended in error.
+template <typename CopyFn>
+[[nodiscard]] int32_t ExtractToPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
+                                       uint32_t& byteCount, PreviewProgressCallback callback, void* userData,
+                                       CopyFn copy) {
+  OutputSink sink;
+  int32_t err = OpenPreviewSink(RecordName(record), sink, outPath, memory, byteCount);
+  if (err != 0) {
+    if (callback) (void)callback(userData, 100, err);
+    byteCount = 0;
+    return err;
+  }
+  err = copy(sink, [&](int32_t percent, int32_t error) { return callback ? callback(userData, percent, error) : 0; });
+  byteCount = sink.ToFile() ? 0 : sink.MemoryBytes();
+  sink.Close(err > 0);
+  return err;
+}
 
 }  // namespace velmira

@@ -67,21 +67,6 @@ CivilTime CivilFromFileTime(uint64_t fileTime) {
   return c;
 }
 
-uint64_t FileTimeFromFatDateTime(uint16_t date, uint16_t time, uint8_t hundredths) {
-  CivilTime c;
-  c.year = 1980 + (date >> 9);
-  c.month = (date >> 5) & 0x0F;
-  c.day = date & 0x1F;
-  c.hour = time >> 11;
-  c.minute = (time >> 5) & 0x3F;
-  c.second = (time & 0x1F) * 2 + hundredths / 100;
-  c.millisecond = (hundredths % 100) * 10;
-  uint64_t ft = 0;
-  if (c.second > 59) c.second = 59;
-  if (!FileTimeFromCivil(c, ft)) return 0;
-  return ft;
-}
-
 uint64_t FileTimeFromUnixSeconds(int64_t seconds) {
   const int64_t ft = seconds * 10000000LL + static_cast<int64_t>(kFileTimeUnixEpoch);
   return ft < 0 ? 0 : static_cast<uint64_t>(ft);

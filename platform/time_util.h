@@ -26,10 +26,6 @@ struct CivilTime {
 [[nodiscard]] bool FileTimeFromCivil(const CivilTime& civil, uint64_t& fileTime);
 [[nodiscard]] CivilTime CivilFromFileTime(uint64_t fileTime);
 
-// FAT directory date and time words, taken as civil time as stored. An
-// invalid date (day 0, month 0 or above 12) gives 0.
-[[nodiscard]] uint64_t FileTimeFromFatDateTime(uint16_t date, uint16_t time, uint8_t hundredths = 0);
-
 [[nodiscard]] uint64_t FileTimeFromUnixSeconds(int64_t seconds);
 [[nodiscard]] int64_t UnixSecondsFromFileTime(uint64_t fileTime);
 

@@ -189,35 +189,16 @@ int32_t CFileTypeRecovery::CopyCarved(const FoundRecord& record, OutputSink& sin
 }
 
 int32_t CFileTypeRecovery::RecoverItem(const FoundRecord& record, const std::string& destination, int32_t) {
-  OutputSink sink;
-  int32_t err = sink.OpenFile(destination);
-  if (err != kOk) {
-    if (m_fileCallback) (void)m_fileCallback(m_userData, 100, 100, err, destination);
-    return err;
-  }
-  if (uint64_t{record.size} == 0 && m_fileCallback) (void)m_fileCallback(m_userData, 100, 100, 0, destination);
-  err = CopyCarved(record, sink, [&](int32_t percent, int32_t error) {
-    return m_fileCallback ? m_fileCallback(m_userData, percent, 100, error, destination) : 0;
+  return RecoverToFile(destination, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
+    if (uint64_t{record.size} == 0) return report(100, 0);
+    return CopyCarved(record, sink, report);
   });
-  sink.Close();
-  return err;
 }
 
 int32_t CFileTypeRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
                                              uint32_t& byteCount, PreviewProgressCallback callback, void* userData) {
-  OutputSink sink;
-  int32_t err = OpenPreviewSink(RecordName(record), sink, outPath, memory, byteCount);
-  if (err != kOk) {
-    if (callback) (void)callback(userData, 100, err);
-    byteCount = 0;
-    return err;
-  }
-  err = CopyCarved(record, sink, [&](int32_t percent, int32_t error) {
-    return callback ? callback(userData, percent, error) : 0;
-  });
-  byteCount = sink.ToFile() ? 0 : sink.MemoryBytes();
-  sink.Close(err > 0);
-  return err;
+  return ExtractToPreview(record, outPath, memory, byteCount, callback, userData,
+                          [&](OutputSink& sink, auto report) { return CopyCarved(record, sink, report); });
 }
 
 }  // namespace velmira

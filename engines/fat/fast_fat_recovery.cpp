@@ -469,17 +469,8 @@ int32_t CFastFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& si
 }
 
 int32_t CFastFatRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  OutputSink sink;
-  int32_t err = sink.OpenFile(path);
-  if (err != kOk) {
-    if (m_fileCallback) (void)m_fileCallback(m_userData, 100, 100, err, path);
-    return err;
-  }
-  err = CopyClusters(record, sink, [&](int32_t percent, int32_t error) {
-    return m_fileCallback ? m_fileCallback(m_userData, percent, 100, error, path) : 0;
-  });
-  sink.Close();
-  return err;
+  return RecoverToFile(path, m_fileCallback, m_userData,
+                       [&](OutputSink& sink, auto report) { return CopyClusters(record, sink, report); });
 }
 
 int32_t CFastFatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) {
@@ -518,19 +509,8 @@ int32_t CFastFatRecovery::RecoverItem(const FoundRecord& record, const std::stri
 
 int32_t CFastFatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
                                             uint32_t& byteCount, PreviewProgressCallback callback, void* userData) {
-  OutputSink sink;
-  int32_t err = OpenPreviewSink(RecordName(record), sink, outPath, memory, byteCount);
-  if (err != kOk) {
-    if (callback) (void)callback(userData, 100, err);
-    byteCount = 0;
-    return err;
-  }
-  err = CopyClusters(record, sink, [&](int32_t percent, int32_t error) {
-    return callback ? callback(userData, percent, error) : 0;
-  });
-  byteCount = sink.ToFile() ? 0 : sink.MemoryBytes();
-  sink.Close(err > 0);
-  return err;
+  return ExtractToPreview(record, outPath, memory, byteCount, callback, userData,
+                          [&](OutputSink& sink, auto report) { return CopyClusters(record, sink, report); });
 }
 
 int32_t CFastFatRecovery::LoadAllocationMap() {

@@ -53,9 +53,12 @@ std::string SizeOf(uint64_t bytes) {
 
 const char* KindName(RegionKind kind) {
   switch (kind) {
-    case RegionKind::kVolume: return "volume";
-    case RegionKind::kUnallocated: return "unallocated";
-    case RegionKind::kWholeDrive: return "drive";
+    case RegionKind::kVolume:
+      return "volume";
+    case RegionKind::kUnallocated:
+      return "unallocated";
+    case RegionKind::kWholeDrive:
+      return "drive";
   }
   return "volume";
 }
@@ -69,16 +72,15 @@ std::string DeviceOf(const PartitionRecord& r, const DriveFacts& drive) {
 
 using Row = std::vector<std::string>;
 
-const Row kHeading = {"No.", "Device", "Start", "Length", "Size", "File system", "Label", "Mounted on",
-                      "Removable"};
+const Row kHeading = {"No.",         "Device", "Start",      "Length",   "Size",
+                      "File system", "Label",  "Mounted on", "Removable"};
 // Numbers are aligned to the right.
 const bool kRightAligned[] = {true, false, true, true, true, false, false, false, false};
 
 // Characters on the screen: UTF-8 continuation bytes take no column.
 size_t Columns(const std::string& text) {
-  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
+  return static_cast<size_t>(std::count_if(
+      text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 Row RowOf(const PartitionRecord& r, const DriveFacts& drive) {
@@ -175,7 +177,8 @@ void PrintJson(const std::vector<DriveFacts>& drives, const DiskMap& map) {
     std::string out = disk > 0 ? ",\n" : "\n";
     out += "{\"drive\":" + std::to_string(d.number) + ",\"path\":" + JsonString(d.path);
     if (d.openError != kOk) {
-      out += ",\"error\":" + std::to_string(d.openError) + ",\"message\":" + JsonString(ErrorText(d.openError));
+      out +=
+          ",\"error\":" + std::to_string(d.openError) + ",\"message\":" + JsonString(ErrorText(d.openError));
     } else if (d.sized) {
       out += ",\"bytes\":" + std::to_string(d.bytes) + ",\"size\":" + JsonString(SizeOf(d.bytes));
       out += ",\"sectorSize\":" + std::to_string(d.sectorSize) +

@@ -141,13 +141,16 @@ int RunImage(const std::vector<std::string>& rawArgs) {
     return Fail(kExitUsage, "'" + out + "' exists; add --force to overwrite it");
   const std::string size = FormatSize(static_cast<int64_t>(bytes));
   if (problem == ImageTargetProblem::kTooLargeForFat32)
-    return Fail(kExitFailed, "'" + out + "' is on a FAT32 file system, whose files end below 4 GB; the image (" +
+    return Fail(kExitFailed, "'" + out +
+                                 "' is on a FAT32 file system, whose files end below 4 GB; the image (" +
                                  size + ") needs a drive formatted with NTFS, exFAT or ext4");
   if (problem == ImageTargetProblem::kTooLargeForFat)
-    return Fail(kExitFailed, "'" + out + "' is on a FAT file system, which holds no file over 2 GB; the image (" +
+    return Fail(kExitFailed, "'" + out +
+                                 "' is on a FAT file system, which holds no file over 2 GB; the image (" +
                                  size + ") needs a drive formatted with NTFS, exFAT or ext4");
   if (problem == ImageTargetProblem::kNoSpace)
-    return Fail(kExitFailed, "not enough free space for the image (" + size + ") where '" + out + "' would go");
+    return Fail(kExitFailed,
+                "not enough free space for the image (" + size + ") where '" + out + "' would go");
 
   ProgressLine line;
   line.terminal = ::isatty(STDERR_FILENO) != 0;

@@ -44,7 +44,9 @@ uint64_t MixText(uint64_t h, const char* text) {
   return h;
 }
 
-void Mark(uint64_t h) { g_counters[h % kCounters] = 1; }
+void Mark(uint64_t h) {
+  g_counters[h % kCounters] = 1;
+}
 
 unsigned Log2Bucket(uint64_t v) {
   unsigned b = 0;
@@ -77,7 +79,8 @@ void MarkPartitionTable(int fd) {
       e = Mix(e, static_cast<uint64_t>(blkid_partition_is_extended(part)) |
                      static_cast<uint64_t>(blkid_partition_is_logical(part)) << 1 |
                      static_cast<uint64_t>(blkid_partition_is_primary(part)) << 2 |
-                     static_cast<uint64_t>(table != nullptr && blkid_parttable_get_parent(table) != nullptr) << 3);
+                     static_cast<uint64_t>(table != nullptr && blkid_parttable_get_parent(table) != nullptr)
+                         << 3);
       Mark(e);
       Mark(MixText(Mix(e, static_cast<uint64_t>(i)), blkid_partition_get_type_string(part)));
       Mark(Mix(e, Log2Bucket(static_cast<uint64_t>(blkid_partition_get_size(part)))));
@@ -120,11 +123,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Regions are numbered in order, sorted by start and lie on the drive.
     if (record.letterOrNumber != expected++) std::abort();
     if (record.diskNumber != 0 || record.startSector < previousStart) std::abort();
-    if (record.startSector > driveSectors || record.sectorCount > driveSectors - record.startSector) std::abort();
+    if (record.startSector > driveSectors || record.sectorCount > driveSectors - record.startSector)
+      std::abort();
     if (record.kind != RegionKind::kVolume && record.freeBytes != record.totalBytes) std::abort();
     previousStart = record.startSector;
     uint64_t h = Mix(Mix(7, static_cast<uint64_t>(record.kind)), record.partitionType);
-    h = MixText(Mix(h, static_cast<uint64_t>(record.partitionNumber + 1) & 0xFF), record.fileSystemName.c_str());
+    h = MixText(Mix(h, static_cast<uint64_t>(record.partitionNumber + 1) & 0xFF),
+                record.fileSystemName.c_str());
     Mark(h);
     Mark(Mix(h, Log2Bucket(record.sectorCount)));
     if (!record.volumeLabel.empty()) Mark(Mix(h, record.volumeLabel.size()));

@@ -110,12 +110,15 @@ TEST(CliRegions, NumbersFromTheDiskListNameSources) {
 
   CliRun r = run("disks");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("    2  card.img  40960   32768  16.00 MB  FAT            TWO"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("    3  card.img  73728   24576  12.00 MB  (unallocated)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("    2  card.img  40960   32768  16.00 MB  FAT            TWO"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("    3  card.img  73728   24576  12.00 MB  (unallocated)"), std::string::npos)
+      << r.out;
 
   r = run("probe 2");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("source:       region 2\ndrive:        disk 0\nstart sector: 40960\n"), std::string::npos)
+  EXPECT_NE(r.out.find("source:       region 2\ndrive:        disk 0\nstart sector: 40960\n"),
+            std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("sectors:      32768\nfile system:  FAT\n"), std::string::npos) << r.out;
 
@@ -132,7 +135,8 @@ TEST(CliRegions, NumbersFromTheDiskListNameSources) {
   // recover scans region 2 and its records carry key 2, which finds the engine.
   r = run("recover 2 --to out --types doc");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(testing::ReadFileBytes(dir.File("out/document/!eport.doc")), testing::ReadFileBytes(dir.File("report.doc")));
+  EXPECT_EQ(testing::ReadFileBytes(dir.File("out/document/!eport.doc")),
+            testing::ReadFileBytes(dir.File("report.doc")));
   EXPECT_NE(r.err.find("1 of 1 files recovered"), std::string::npos) << r.err;
 
   for (const std::string args : {"probe 9", "image 9 x.img", "recover 9 --list", "probe 0"}) {

@@ -260,12 +260,12 @@ TEST_F(ImageCopy, FatTargetsRefuseImagesTheyCannotHold) {
   const std::string big = m_dir.File("big.img");
   testing::MakeBlankFile(big, 5 * gib);
   int status = 0;
-  for (const auto& [target, words] : {std::pair<std::string, std::string>{on32, "FAT32 file system"},
-                                      {on16, "holds no file over 2 GB"}}) {
-    const std::string err = testing::RunCapture(testing::ShellQuote(VELMIRA_CLI_PATH) + " image " +
-                                                    testing::ShellQuote(big) + " " + testing::ShellQuote(target) +
-                                                    " 2>&1",
-                                                status);
+  for (const auto& [target, words] :
+       {std::pair<std::string, std::string>{on32, "FAT32 file system"}, {on16, "holds no file over 2 GB"}}) {
+    const std::string err =
+        testing::RunCapture(testing::ShellQuote(VELMIRA_CLI_PATH) + " image " + testing::ShellQuote(big) +
+                                " " + testing::ShellQuote(target) + " 2>&1",
+                            status);
     EXPECT_EQ(status, 4) << err;
     EXPECT_NE(err.find(words), std::string::npos) << err;
     EXPECT_FALSE(std::filesystem::exists(target));

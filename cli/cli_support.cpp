@@ -1,5 +1,6 @@
 #include "cli/cli_support.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include "platform/errors.h"
 #include "platform/text.h"
 #include "results/extension_lists.h"
+#include "storage/disk_discovery.h"
 #include "storage/sector_source.h"
 
 namespace velmira::cli {
@@ -22,19 +24,61 @@ void OnInterrupt(int) { g_cancel.store(true); }
 
 }  // namespace
 
-uint16_t SourceKeyOf(const SourceArg& source) { return source.isDisk ? 1 : 1001; }
+bool ResolveSourceArg(const std::string& text, SourceArg& out, std::string& error, int& exitCode) {
+  if (!ParseSourceArg(text, out, error)) {
+    exitCode = kExitUsage;
+    return false;
+  }
+  // A file of that name wins; ./N names it too.
+  struct stat st {};
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos ||
+      ::stat(text.c_str(), &st) == 0)
+    return true;
+  const unsigned long number = std::stoul(text);
+  DiskMap map;
+  if (!EnumeratePartitions(map)) {
+    error = "cannot read the mount table /proc/self/mountinfo to find region " + text;
+    exitCode = kExitFailed;
+    return false;
+  }
+  PartitionCursor cursor;
+  PartitionRecord record;
+  while (NextPartitionRecord(map, cursor, record)) {
+    if (record.letterOrNumber == 0 || record.letterOrNumber != number) continue;
+    out = SourceArg{};
+    out.isDisk = true;
+    out.diskNumber = record.diskNumber;
+    out.startSector = record.startSector;
+    out.sectorCount = record.sectorCount;
+    out.regionNumber = record.letterOrNumber;
+    return true;
+  }
+  error = "there is no region " + text + " and no file of that name (velmira-cli disks lists the regions)";
+  exitCode = kExitCannotOpen;
+  return false;
+}
+
+std::string SourceName(const SourceArg& source) {
+  if (source.regionNumber != 0) return "region " + std::to_string(source.regionNumber);
+  if (source.isDisk) return "disk " + std::to_string(source.diskNumber);
+  return source.imagePath;
+}
+
+uint16_t SourceKeyOf(const SourceArg& source) {
+  if (source.regionNumber != 0) return source.regionNumber;
+  return source.isDisk ? 1 : 1001;
+}
 
 std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool advanced, int& exitCode) {
   PartitionLocator target;
-  std::string shown;
+  const std::string shown = SourceName(source);
   if (source.isDisk) {
     target.diskNumber = source.diskNumber;
     target.startSector = source.startSector;
     target.sectorCount = source.sectorCount;
-    shown = "disk " + std::to_string(source.diskNumber);
+    target.driveLetter = source.regionNumber;
   } else {
     target.imagePath = source.imagePath;
-    shown = source.imagePath;
   }
   TargetProbe probe;
   const int32_t err = ProbeTarget(target, probe);
@@ -50,7 +94,10 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool adv
     return nullptr;
   }
   uint64_t count = source.sectorCount;
-  if (source.isDisk && count == 0) count = probe.sourceBytes / probe.bytesPerSector - source.startSector;
+  if (source.isDisk && count == 0) {
+    const uint64_t sectors = probe.sourceBytes / probe.bytesPerSector;
+    count = sectors > source.startSector ? sectors - source.startSector : 0;
+  }
   auto engine = source.isDisk
                     ? CreateEngineForPartition(source.diskNumber, source.startSector, count, SourceKeyOf(source), advanced)
                     : CreateEngineForImage(source.imagePath, SourceKeyOf(source), advanced);

@@ -12,9 +12,19 @@
 
 namespace velmira::cli {
 
-// Builds the engine for SOURCE through the factories (source key 1 for a
-// drive range, 1001 for an image). On failure prints one line and returns
-// null with the exit code in `exitCode`.
+// Parses SOURCE as ParseSourceArg does and, when it is a plain decimal
+// number that names no existing file, reads the disk list and turns the
+// region of that number (as `disks` numbers it) into disk:D:START:COUNT with
+// regionNumber set. False with a one-line message in `error` and the exit
+// code in `exitCode` (usage error, no such region, unreadable mount table).
+bool ResolveSourceArg(const std::string& text, SourceArg& out, std::string& error, int& exitCode);
+
+// How messages name a source: "region 3", "disk 0" or the path.
+std::string SourceName(const SourceArg& source);
+
+// Builds the engine for SOURCE through the factories (source key: the region
+// number, 1 for another drive range, 1001 for an image). On failure prints
+// one line and returns null with the exit code in `exitCode`.
 std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool advanced, int& exitCode);
 
 // The source key records of this SOURCE carry.

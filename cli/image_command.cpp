@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli_support.h"
 #include "cli/command_registry.h"
 #include "cli/commands.h"
 #include "platform/drives.h"
@@ -87,13 +88,13 @@ int RunImage(const std::vector<std::string>& rawArgs) {
     return Fail(kExitUsage, "image needs a SOURCE and an OUT file (see velmira-cli --help)");
   SourceArg source;
   std::string error;
-  if (!ParseSourceArg(args[0], source, error)) return Fail(kExitUsage, error);
+  int resolveExit = kExitOk;
+  if (!ResolveSourceArg(args[0], source, error, resolveExit)) return Fail(resolveExit, error);
   const std::string& out = args[1];
 
   std::string sourcePath = source.imagePath;
-  std::string shown = source.imagePath;
+  const std::string shown = SourceName(source);
   if (source.isDisk) {
-    shown = "disk " + std::to_string(source.diskNumber);
     if (PhysicalDrivePath(source.diskNumber, sourcePath) != kOk)
       return Fail(kExitCannotOpen, "cannot open " + shown + ": there is no such drive");
   } else {
@@ -138,12 +139,18 @@ int RunImage(const std::vector<std::string>& rawArgs) {
   struct stat outStat {};
   if (::stat(out.c_str(), &outStat) == 0 && !force)
     return Fail(kExitUsage, "'" + out + "' exists; add --force to overwrite it");
-  if (problem == ImageTargetProblem::kNoSpace)
-    return Fail(kExitFailed, "not enough free space for the image (" +
-                                 FormatSize(static_cast<int64_t>(bytes)) + ") where '" + out + "' would go");
+  const std::string size = FormatSize(static_cast<int64_t>(bytes));
+  if (problem == ImageTargetProblem::kTooLargeForFat32)
+    return Fail(kExitFailed, "'" + out +
+                                 "' is on a FAT32 file system, whose files end below 4 GB; the image (" +
+                                 size + ") needs a drive formatted with NTFS, exFAT or ext4");
   if (problem == ImageTargetProblem::kTooLargeForFat)
-    return Fail(kExitFailed, "'" + out + "' is on a FAT file system, which cannot hold a file of " +
-                                 FormatSize(static_cast<int64_t>(bytes)) + "; choose another drive");
+    return Fail(kExitFailed, "'" + out +
+                                 "' is on a FAT file system, which holds no file over 2 GB; the image (" +
+                                 size + ") needs a drive formatted with NTFS, exFAT or ext4");
+  if (problem == ImageTargetProblem::kNoSpace)
+    return Fail(kExitFailed,
+                "not enough free space for the image (" + size + ") where '" + out + "' would go");
 
   ProgressLine line;
   line.terminal = ::isatty(STDERR_FILENO) != 0;
@@ -189,10 +196,13 @@ int RunImage(const std::vector<std::string>& rawArgs) {
 
 }  // namespace
 
-VELMIRA_CLI_COMMAND(image, "image", "image [--force] SOURCE OUT",
-                    "      copy SOURCE sector by sector into the file OUT (a whole drive, or the\n"
-                    "      sectors disk:N:START:COUNT as 'disks' lists them); a read error stops the\n"
-                    "      copy and OUT keeps what was read. --force overwrites an existing OUT\n",
+VELMIRA_CLI_COMMAND(image, "image", "image [--force] SOURCE OUT.img",
+                    "      copy SOURCE sector by sector into the file OUT.img: a whole drive (disk:N),\n"
+                    "      or a region by its number in 'disks'. A line shows the percent done, the\n"
+                    "      sectors copied and the time left; a read error stops the copy and OUT.img\n"
+                    "      keeps what was read. Refused: a target on the drive being copied, a FAT32\n"
+                    "      target for 4 GB or more, a FAT target for more than 2 GB, a target without\n"
+                    "      room. --force overwrites an existing OUT.img\n",
                     30, RunImage);
 
 }  // namespace velmira::cli

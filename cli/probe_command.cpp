@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cli/cli_support.h"
 #include "cli/command_registry.h"
 #include "cli/commands.h"
 #include "engines/engine_factory.h"
@@ -75,18 +76,19 @@ int RunProbe(const std::vector<std::string>& args) {
   }
   SourceArg source;
   std::string error;
-  if (!ParseSourceArg(args[0], source, error)) {
+  int exitCode = kExitOk;
+  if (!ResolveSourceArg(args[0], source, error, exitCode)) {
     std::fprintf(stderr, "velmira-cli: %s\n", error.c_str());
-    return kExitUsage;
+    return exitCode;
   }
 
   PartitionLocator target;
-  std::string shown;
+  const std::string shown = SourceName(source);
   if (source.isDisk) {
     target.diskNumber = source.diskNumber;
     target.startSector = source.startSector;
     target.sectorCount = source.sectorCount;
-    shown = "disk " + std::to_string(source.diskNumber);
+    target.driveLetter = source.regionNumber;
   } else {
     struct stat st {};
     if (::stat(source.imagePath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -95,7 +97,6 @@ int RunProbe(const std::vector<std::string>& args) {
       return kExitCannotOpen;
     }
     target.imagePath = source.imagePath;
-    shown = source.imagePath;
   }
 
   SectorSource whole;
@@ -129,6 +130,7 @@ int RunProbe(const std::vector<std::string>& args) {
     bytes = sectors * sectorSize;
   }
   std::printf("source:       %s\n", shown.c_str());
+  if (source.regionNumber != 0) std::printf("drive:        disk %d\n", source.diskNumber);
   if (source.isDisk && (source.startSector != 0 || source.sectorCount != 0))
     std::printf("start sector: %llu\n", source.startSector);
   std::printf("size:         %s\n", SizeText(bytes).c_str());

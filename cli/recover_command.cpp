@@ -104,9 +104,10 @@ int RunRecover(const std::vector<std::string>& args) {
   if (!ParseOptions(args, o)) return kExitUsage;
   SourceArg source;
   std::string error;
-  if (!ParseSourceArg(o.source, source, error)) {
+  int resolveExit = kExitOk;
+  if (!ResolveSourceArg(o.source, source, error, resolveExit)) {
     std::fprintf(stderr, "velmira-cli: %s\n", error.c_str());
-    return kExitUsage;
+    return resolveExit;
   }
   const std::string patterns = PatternsFromTypes(o.types);
   if (patterns.empty()) {

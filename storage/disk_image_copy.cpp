@@ -24,7 +24,11 @@ namespace {
 
 constexpr uint32_t kChunkBytes = 65536;
 constexpr uint64_t kEstimateEveryMs = 5000;
-constexpr uint64_t kFatFileLimit = 0xFFFFFFFFULL;
+// The largest file FAT32 can hold is one byte short of 4 GiB; FAT12/16
+// volumes take no file over 2 GiB.
+constexpr uint64_t kFat32FileLimit = 0xFFFFFFFFULL;
+constexpr uint64_t kFatFileLimit = 1ULL << 31;
+constexpr uint64_t kFat32MinClusters = 65525;
 
 // ---- where a file system's bytes live -----------------------------------
 
@@ -183,6 +187,11 @@ ImageTargetProblem CheckImageTarget(const std::string& sourcePath, const std::st
   struct stat target {};
   const bool exists = ::stat(imagePath.c_str(), &target) == 0;
   const std::string folder = exists ? imagePath : TargetFolder(imagePath);
+  struct statfs sfs {};
+  if (::statfs(folder.c_str(), &sfs) == 0 && sfs.f_type == MSDOS_SUPER_MAGIC) {
+    const ImageTargetProblem fat = CheckFatTarget(uint64_t{sfs.f_blocks}, bytes);
+    if (fat != ImageTargetProblem::kNone) return fat;
+  }
   struct statvfs vfs {};
   if (::statvfs(folder.c_str(), &vfs) == 0) {
     // An existing target is replaced, so its blocks count as free.
@@ -190,9 +199,13 @@ ImageTargetProblem CheckImageTarget(const std::string& sourcePath, const std::st
     if (exists) available += static_cast<uint64_t>(target.st_blocks) * 512;
     if (available < bytes) return ImageTargetProblem::kNoSpace;
   }
-  struct statfs sfs {};
-  if (::statfs(folder.c_str(), &sfs) == 0 && sfs.f_type == MSDOS_SUPER_MAGIC && bytes > kFatFileLimit)
-    return ImageTargetProblem::kTooLargeForFat;
+  return ImageTargetProblem::kNone;
+}
+
+ImageTargetProblem CheckFatTarget(uint64_t clusterCount, uint64_t bytes) {
+  const bool fat32 = clusterCount >= kFat32MinClusters;
+  if (fat32 && bytes > kFat32FileLimit) return ImageTargetProblem::kTooLargeForFat32;
+  if (!fat32 && bytes > kFatFileLimit) return ImageTargetProblem::kTooLargeForFat;
   return ImageTargetProblem::kNone;
 }
 

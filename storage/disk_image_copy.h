@@ -43,15 +43,21 @@ enum class ImageTargetProblem {
   kNotAFile,        // an existing target that is a folder or a device
   kIsSource,        // the target is the source itself
   kOnSource,        // the target lies on a file system stored on the source drive
-  kNoSpace,         // the target's file system has less free space than the copy needs
-  kTooLargeForFat,  // the copy is 4 GiB or larger and the target is on FAT
+  kTooLargeForFat32,  // the target is on FAT32 and the copy is 4 GiB or larger
+  kTooLargeForFat,    // the target is on FAT12/16 and the copy is larger than 2 GiB
+  kNoSpace,           // the target's file system has less free space than the copy needs
 };
 
 // Checks a target before a copy of `bytes` bytes from `sourcePath` (a drive
-// or image file). The first three problems are also enforced by
-// OpenImageJob; the last two are advice a front end gives before it starts.
+// or image file), in the order of the list above. The first three problems
+// are also enforced by OpenImageJob; the others are advice a front end gives
+// before it starts. A FAT file system counts as FAT32 when it has 65,525
+// clusters or more (statfs reports its clusters as blocks).
 [[nodiscard]] ImageTargetProblem CheckImageTarget(const std::string& sourcePath, const std::string& imagePath,
                                                   uint64_t bytes);
+// The FAT part of that check for a target file system of `clusterCount`
+// clusters: kTooLargeForFat32, kTooLargeForFat or kNone.
+[[nodiscard]] ImageTargetProblem CheckFatTarget(uint64_t clusterCount, uint64_t bytes);
 
 // Opens PhysicalDrive N read-only, reads its sector size, works out a zero
 // sectorCount, checks that the stretch lies on the drive (87 otherwise) and

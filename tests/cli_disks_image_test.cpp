@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
@@ -43,16 +44,114 @@ TEST(CliDisks, ListsDrivesRegionsAndHowToNameThem) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
             "Drive 0: card.img, 64.00 MB, 131072 sectors of 512 bytes\n"
-            "  No.  Source              Size      Used  Free  File system    Device     Mounted on  Label\n"
-            "  1    disk:0:2048:32768   16.00 MB  -     -     FAT            card.img   -           HOLIDAY\n"
-            "  2    disk:0:34816:96256  47.00 MB  -     -     (unallocated)  card.img   -\n"
+            "  No.  Device     Start  Length      Size  File system    Label    Mounted on  Removable\n"
+            "    1  card.img    2048   32768  16.00 MB  FAT            HOLIDAY  -           no\n"
+            "    2  card.img   34816   96256  47.00 MB  (unallocated)  -        -           no\n"
             "\n"
             "Drive 1: blank.img, 4.00 MB, 8192 sectors of 512 bytes\n"
-            "  No.  Source              Size      Used  Free  File system    Device     Mounted on  Label\n"
-            "  3    disk:1              4.00 MB   -     -     (whole drive)  blank.img  -\n"
+            "  No.  Device     Start  Length      Size  File system    Label    Mounted on  Removable\n"
+            "    3  blank.img      0    8192   4.00 MB  (whole drive)  -        -           no\n"
             "\n"
             "Drive 2: gone.img - cannot be opened: The system cannot find the file specified. (error 2)\n");
   EXPECT_EQ(Cli(dir.path(), "disks extra", "card.img").status, 1);
+
+  // The same as JSON, and --drive in place of VELMIRA_DRIVES, in every spelling.
+  const CliRun json = Cli(dir.path(), "disks --json --drive card.img --drive=gone.img", "blank.img");
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out,
+            "{\"drives\":[\n"
+            "{\"drive\":0,\"path\":\"card.img\",\"bytes\":67108864,\"size\":\"64.00 MB\",\"sectorSize\":512,"
+            "\"sectors\":131072,\"removable\":false,\"regions\":["
+            "{\"number\":1,\"kind\":\"volume\",\"device\":\"card.img\",\"start\":2048,\"length\":32768,"
+            "\"bytes\":16777216,\"size\":\"16.00 MB\",\"fileSystem\":\"FAT\",\"label\":\"HOLIDAY\","
+            "\"mountPoint\":null,\"removable\":false,\"partition\":1,\"usedBytes\":null,\"freeBytes\":null},"
+            "{\"number\":2,\"kind\":\"unallocated\",\"device\":\"card.img\",\"start\":34816,\"length\":96256,"
+            "\"bytes\":49283072,\"size\":\"47.00 MB\",\"fileSystem\":\"\",\"label\":\"\",\"mountPoint\":null,"
+            "\"removable\":false,\"partition\":null,\"usedBytes\":null,\"freeBytes\":null}]},\n"
+            "{\"drive\":1,\"path\":\"gone.img\",\"error\":2,"
+            "\"message\":\"The system cannot find the file specified.\",\"removable\":false,\"regions\":[]}\n"
+            "]}\n");
+  EXPECT_EQ(Cli(dir.path(), "--drive blank.img disks", "card.img").out.find("Drive 0: blank.img"), 0u);
+  for (const std::string bad : {"disks --drive", "disks --drive=", "disks --drive a:b"}) {
+    const CliRun r2 = Cli(dir.path(), bad, "card.img");
+    EXPECT_EQ(r2.status, 1) << bad;
+    EXPECT_NE(r2.err.find("--drive needs a PATH"), std::string::npos) << r2.err;
+  }
+  int status = 0;
+  const std::string help = testing::RunCapture(ShellQuote(VELMIRA_CLI_PATH) + " --help", status);
+  EXPECT_NE(help.find("--drive PATH"), std::string::npos);
+  EXPECT_NE(help.find("disks [--json]"), std::string::npos);
+}
+
+// A card with two FAT volumes and free space after them, reached through
+// --drive: every command takes a region's number from `disks` as SOURCE.
+TEST(CliRegions, NumbersFromTheDiskListNameSources) {
+  VELMIRA_REQUIRE_TOOL("sfdisk");
+  VELMIRA_REQUIRE_TOOL("mkfs.vfat");
+  VELMIRA_REQUIRE_TOOL("mcopy");
+  testing::TempDir dir;
+  const std::string card = dir.File("card.img");
+  ASSERT_TRUE(testing::MakePartitionedImage(card, 48ull << 20,
+                                            "label: dos\n"
+                                            "start=2048, size=32768, type=6\n"
+                                            "start=40960, size=32768, type=6\n"));
+  ASSERT_TRUE(testing::FormatAt(card, 2048, 16, "fat16", "ONE"));
+  ASSERT_TRUE(testing::FormatAt(card, 40960, 16, "fat16", "TWO"));
+  testing::WriteRandomFile(dir.File("report.doc"), 70000, 9);
+  const std::string second = card + "@@" + std::to_string(40960 * 512);
+  ASSERT_TRUE(testing::Mtools(second, "mcopy", ShellQuote(dir.File("report.doc")) + " ::/REPORT.DOC"));
+  ASSERT_TRUE(testing::Mtools(second, "mdel", "::/REPORT.DOC"));
+  const auto whole = testing::ReadFileBytes(card);
+  auto sectors = [&](size_t start, size_t count) {
+    return std::vector<uint8_t>(whole.begin() + static_cast<long>(start * 512),
+                                whole.begin() + static_cast<long>((start + count) * 512));
+  };
+  auto run = [&](const std::string& args) { return Cli(dir.path(), "--drive card.img " + args, ""); };
+
+  CliRun r = run("disks");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("    2  card.img  40960   32768  16.00 MB  FAT            TWO"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("    3  card.img  73728   24576  12.00 MB  (unallocated)"), std::string::npos)
+      << r.out;
+
+  r = run("probe 2");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("source:       region 2\ndrive:        disk 0\nstart sector: 40960\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("sectors:      32768\nfile system:  FAT\n"), std::string::npos) << r.out;
+
+  // A volume and the unallocated space after it are copied exactly.
+  r = run("image 2 two.img");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("copying: 100% (32768 / 32768 sectors)"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("copied 32768 sectors (16.00 MB) of region 2 to two.img"), std::string::npos) << r.out;
+  EXPECT_EQ(testing::ReadFileBytes(dir.File("two.img")), sectors(40960, 32768));
+  r = run("image 3 free.img");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testing::ReadFileBytes(dir.File("free.img")), sectors(73728, 24576));
+
+  // recover scans region 2 and its records carry key 2, which finds the engine.
+  r = run("recover 2 --to out --types doc");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testing::ReadFileBytes(dir.File("out/document/!eport.doc")),
+            testing::ReadFileBytes(dir.File("report.doc")));
+  EXPECT_NE(r.err.find("1 of 1 files recovered"), std::string::npos) << r.err;
+
+  for (const std::string args : {"probe 9", "image 9 x.img", "recover 9 --list", "probe 0"}) {
+    r = run(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_NE(r.err.find("there is no region"), std::string::npos) << args << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.File("x.img")));
+  // A file of that name is taken as a path.
+  testing::WriteRandomFile(dir.File("2"), 64 * 1024, 4);
+  r = run("probe 2");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("source:       2\n"), std::string::npos) << r.out;
+  EXPECT_EQ(testing::ReadFileBytes(card), whole) << "the source is untouched";
 }
 
 class CliImage : public ::testing::Test {
@@ -107,6 +206,15 @@ TEST_F(CliImage, RefusalsAreOneClearLine) {
     EXPECT_EQ(r.status, c.status) << c.args;
     EXPECT_NE(r.err.find(c.words), std::string::npos) << c.args << ": " << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  // A sparse drive of 15 TiB needs more room than the test's folder has.
+  std::error_code ec;
+  std::ofstream(m_dir.File("huge.img")).close();
+  std::filesystem::resize_file(m_dir.File("huge.img"), 15ull << 40, ec);
+  if (!ec) {
+    const CliRun r = Cli(m_dir.path(), "image --drive huge.img disk:0 x.img", "");
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.err.find("not enough free space for the image (15.00 TB)"), std::string::npos) << r.err;
   }
   EXPECT_FALSE(std::filesystem::exists(m_dir.File("x.img")));
   EXPECT_EQ(testing::ReadFileBytes(m_dir.File("old.img")), (std::vector<uint8_t>{1, 2, 3}));

@@ -243,6 +243,40 @@ TEST(DiskDiscovery, MbrAndGptDrivesListVolumesGapsAndWholeDrives) {
   EXPECT_FALSE(FindVolumeKey(11).has_value());
 }
 
+// A disk with a FAT32 volume at sector 2048, an NTFS volume after it and
+// 20 GiB of (sparse) free space, and a second drive holding one FAT32 volume
+// without a partition table.
+TEST(DiskDiscovery, TwoVolumesTwentyGibFreeAndASecondDrive) {
+  VELMIRA_REQUIRE_TOOL("sfdisk");
+  VELMIRA_REQUIRE_TOOL("mkfs.vfat");
+  VELMIRA_REQUIRE_TOOL("mkntfs");
+  TempDir dir;
+  const uint64_t freeSectors = 20ull << 21;  // 20 GiB
+  const std::string disk = dir.File("disk.img");
+  ASSERT_TRUE(testing::MakePartitionedImage(disk, (116736 + freeSectors) * 512,
+                                            "label: dos\n"
+                                            "start=2048, size=81920, type=c\n"
+                                            "start=83968, size=32768, type=7\n"));
+  ASSERT_TRUE(testing::FormatAt(disk, 2048, 40, "fat32", "SYSTEM"));
+  ASSERT_TRUE(testing::FormatAt(disk, 83968, 16, "ntfs", "Data"));
+  const std::string stick = dir.File("stick.img");
+  testing::MakeBlankFile(stick, 40ull << 20);
+  ASSERT_TRUE(testing::FormatAt(stick, 0, 40, "fat32", "STICK"));
+
+  DrivesEnv env({disk, stick});
+  DiskMap map;
+  ASSERT_TRUE(EnumeratePartitions(map));
+  using K = RegionKind;
+  // The 1 MiB before the first volume is shorter than a cylinder.
+  CheckList(map.disks[0],
+            {{K::kVolume, 2048, 81920, "FAT32", 11, 1, "SYSTEM"},
+             {K::kVolume, 83968, 32768, "NTFS", 7, 2, "Data"},
+             {K::kUnallocated, 116736, freeSectors, "", 0, -1, ""}},
+            1);
+  EXPECT_EQ(map.disks[0][2].totalBytes, 20ull << 30);
+  CheckList(map.disks[1], {{K::kVolume, 0, 81920, "FAT32", 11, 0, "STICK"}}, 4);
+}
+
 TEST(DiskDiscovery, DamagedTablesAndHostileLabels) {
   VELMIRA_REQUIRE_TOOL("sfdisk");
   VELMIRA_REQUIRE_TOOL("mkfs.vfat");

@@ -213,5 +213,70 @@ TEST_F(ImageCopy, TargetsThatWouldHarmTheSourceAreRefused) {
   EXPECT_FALSE(std::filesystem::exists(m_out));
 }
 
+TEST(ImageTarget, FatLimitsFollowTheClusterCount) {
+  const uint64_t gib = 1ull << 30;
+  // FAT32 files end one byte short of 4 GiB: an image of exactly 4 GiB does not fit.
+  EXPECT_EQ(CheckFatTarget(65525, 4 * gib), ImageTargetProblem::kTooLargeForFat32);
+  EXPECT_EQ(CheckFatTarget(65525, 4 * gib - 1), ImageTargetProblem::kNone);
+  EXPECT_EQ(CheckFatTarget(65524, 2 * gib + 1), ImageTargetProblem::kTooLargeForFat);
+  EXPECT_EQ(CheckFatTarget(100, 2 * gib), ImageTargetProblem::kNone);
+}
+
+// Runs only where the test may mount (root): image targets on a mounted
+// FAT16 and FAT32 file system.
+TEST_F(ImageCopy, FatTargetsRefuseImagesTheyCannotHold) {
+  VELMIRA_REQUIRE_TOOL("mkfs.vfat");
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount";
+  struct Mount {
+    std::string dir;
+    bool mounted = false;
+    ~Mount() {
+      if (mounted) testing::RunQuiet("umount " + testing::ShellQuote(dir));
+    }
+  } fat16{m_dir.File("fat16")}, fat32{m_dir.File("fat32")};
+  ASSERT_TRUE(testing::MakeFatImage(m_dir.File("fat16.img"), 16, 16));
+  ASSERT_TRUE(testing::MakeFatImage(m_dir.File("fat32.img"), 32, 40));
+  for (Mount* m : {&fat16, &fat32}) {
+    std::filesystem::create_directory(m->dir);
+    if (!testing::RunQuiet("mount -o loop " + testing::ShellQuote(m->dir + ".img") + " " +
+                           testing::ShellQuote(m->dir)))
+      GTEST_SKIP() << "cannot mount here";
+    m->mounted = true;
+  }
+  const uint64_t gib = 1ull << 30;
+  const std::string on16 = fat16.dir + "/copy.img", on32 = fat32.dir + "/copy.img";
+  // FAT32 files end one byte short of 4 GiB: an image of exactly 4 GiB does not fit.
+  EXPECT_EQ(CheckImageTarget(m_source, on32, 4 * gib), ImageTargetProblem::kTooLargeForFat32);
+  EXPECT_EQ(CheckImageTarget(m_source, on32, 4 * gib - 1), ImageTargetProblem::kNoSpace);
+  EXPECT_EQ(CheckImageTarget(m_source, on32, 3 * gib), ImageTargetProblem::kNoSpace);
+  EXPECT_EQ(CheckImageTarget(m_source, on32, 1 << 20), ImageTargetProblem::kNone);
+  EXPECT_EQ(CheckImageTarget(m_source, on16, 2 * gib + 1), ImageTargetProblem::kTooLargeForFat);
+  EXPECT_EQ(CheckImageTarget(m_source, on16, 2 * gib), ImageTargetProblem::kNoSpace);
+  EXPECT_EQ(CheckImageTarget(m_source, on16, 1 << 20), ImageTargetProblem::kNone);
+  // The target lying on the drive being copied comes first.
+  EXPECT_EQ(CheckImageTarget(m_dir.File("fat32.img"), on32, 5 * gib), ImageTargetProblem::kOnSource);
+
+  // velmira-cli gives the reason before anything is written.
+  const std::string big = m_dir.File("big.img");
+  testing::MakeBlankFile(big, 5 * gib);
+  int status = 0;
+  for (const auto& [target, words] :
+       {std::pair<std::string, std::string>{on32, "FAT32 file system"}, {on16, "holds no file over 2 GB"}}) {
+    const std::string err =
+        testing::RunCapture(testing::ShellQuote(VELMIRA_CLI_PATH) + " image " + testing::ShellQuote(big) +
+                                " " + testing::ShellQuote(target) + " 2>&1",
+                            status);
+    EXPECT_EQ(status, 4) << err;
+    EXPECT_NE(err.find(words), std::string::npos) << err;
+    EXPECT_FALSE(std::filesystem::exists(target));
+  }
+  const std::string err = testing::RunCapture(testing::ShellQuote(VELMIRA_CLI_PATH) + " image --drive " +
+                                                  testing::ShellQuote(m_dir.File("fat32.img")) + " disk:0 " +
+                                                  testing::ShellQuote(on32) + " 2>&1",
+                                              status);
+  EXPECT_EQ(status, 1) << err;
+  EXPECT_NE(err.find("lies on the drive being copied"), std::string::npos) << err;
+}
+
 }  // namespace
 }  // namespace velmira

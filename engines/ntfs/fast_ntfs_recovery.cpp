@@ -21,6 +21,8 @@ constexpr uint32_t kLastSystemRecord = 11;
 // The ancestor walk of one folder stops after this many folders: no real
 // path is that deep, and a damaged chain must not make every file walk it.
 constexpr uint32_t kMaxFolderDepth = 1024;
+// Of a non-resident attribute list, this much is read to find a file's size.
+constexpr uint64_t kListReadBytes = 64 * 1024;
 
 constexpr uint32_t kRecordWalkFlags = kWalkStopAtTypeZero | kWalkStopAtFillOrAbove | kWalkLength16Signed;
 
@@ -352,11 +354,33 @@ void CFastNtfsRecovery::WriteLostFolder(uint32_t number) {
 }
 
 uint64_t CFastNtfsRecovery::DataSizeThroughList(ByteView listAttribute, uint32_t number) {
-  // Resident lists only: the entries lie in the value, which starts at 0x18.
-  if (listAttribute.U8At(kNtfsAttNonResident) != 0) return UINT64_MAX;
-  constexpr size_t kValue = 0x18;
-  const size_t end = std::min<size_t>(listAttribute.size(), kValue + size_t{listAttribute.U32At(kNtfsAttValueLength)});
-  const ByteView value = listAttribute.Sub(kValue, end > kValue ? end - kValue : 0);
+  // The list's entries: the resident value (at 0x18), or the first piece of
+  // a non-resident one.
+  std::vector<uint8_t> bytes;
+  ByteView value;
+  if (listAttribute.U8At(kNtfsAttNonResident) == 0) {
+    constexpr size_t kValue = 0x18;
+    const size_t end =
+        std::min<size_t>(listAttribute.size(), kValue + size_t{listAttribute.U32At(kNtfsAttValueLength)});
+    value = listAttribute.Sub(kValue, end > kValue ? end - kValue : 0);
+  } else {
+    std::vector<DataRun> runs;
+    DecodeRunList(listAttribute, m_geometry, runs);
+    const std::vector<AbsoluteRun> absolute = ToAbsoluteRuns(runs);
+    uint64_t first = 0;
+    if (absolute.empty() || !absolute[0].valid || absolute[0].sparse ||
+        !ClusterToSector(m_geometry, static_cast<int64_t>(absolute[0].firstCluster), first))
+      return UINT64_MAX;
+    const uint64_t wanted = std::min<uint64_t>({listAttribute.U64At(kNtfsAttDataSize), kListReadBytes,
+                                                std::min(absolute[0].length, kListReadBytes) * m_geometry.sectorsPerCluster *
+                                                    m_geometry.bytesPerSector});
+    const auto sectors = static_cast<uint32_t>((wanted + m_geometry.bytesPerSector - 1) / m_geometry.bytesPerSector);
+    bytes.assign(size_t{sectors} * m_geometry.bytesPerSector, 0);
+    uint32_t got = 0;
+    if (sectors == 0 || ReadSectors(sectors, m_source, bytes.data(), first, m_geometry.bytesPerSector, got) != kOk)
+      return UINT64_MAX;
+    value = ByteView(bytes.data(), static_cast<size_t>(wanted));
+  }
   for (size_t off = 0; off + 0x1A <= value.size();) {
     const uint32_t type = value.U32At(off);
     const uint16_t length = value.U16At(off + 4);

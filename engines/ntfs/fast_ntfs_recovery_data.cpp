@@ -228,7 +228,8 @@ int32_t CFastNtfsRecovery::ExtractForPreview(const FoundRecord& record, std::str
     byteCount = 0;
     return err;
   }
-  const uint64_t base = sink.ToFile() ? record.size : std::min<uint64_t>(record.size, capacity);
+  const uint64_t size = record.size;
+  const uint64_t base = sink.ToFile() ? size : std::min<uint64_t>(size, capacity);
   err = CopyData(record, sink, base, [&](int32_t percent, int32_t error) {
     return callback ? callback(userData, percent, error) : 0;
   });

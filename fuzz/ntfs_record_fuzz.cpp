@@ -25,7 +25,7 @@ namespace {
 using namespace velmira;
 
 constexpr uint32_t kCluster = 4096;
-constexpr uint32_t kClusters = 256;  // a 1 MiB volume
+constexpr uint32_t kClusters = 64;  // a 256 KiB volume
 constexpr uint32_t kMftCluster = 4;
 constexpr uint32_t kMftClusters = 16;  // 64 records
 constexpr uint32_t kFirstFuzzed = 16;

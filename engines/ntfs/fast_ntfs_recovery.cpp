@@ -108,7 +108,6 @@ int32_t CFastNtfsRecovery::Open(const PartitionLocator& target) {
   if (err != kOk) return err;
   // Every later read counts in the volume's sectors.
   m_source.sectorCount = sourceBytes / bps;
-  m_sweepBuffer.assign(m_geometry.chunkSize, 0);
   // An $MFT that cannot be read leaves the run list empty: the scan then
   // finds nothing, which is not an error of the open.
   (void)ReadMftRunMap(m_source, m_geometry, m_mftRuns);
@@ -150,7 +149,7 @@ int32_t CFastNtfsRecovery::Scan(const std::string& scanLogPath) {
   m_store = std::make_unique<CScanLog>();
   m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
   if (!scanLogPath.empty()) return m_store->OpenLog(scanLogPath);
-  if (!m_opened || m_sweepBuffer.empty()) return m_opened ? kErrInvalidData : kErrInvalidHandle;
+  if (!m_opened || m_geometry.sectorsPerCluster == 0) return m_opened ? kErrInvalidData : kErrInvalidHandle;
 
   const std::string logName =
       FreshLogName(CScanLogRegistry::Instance().CurrentLogFolder(),
@@ -165,6 +164,9 @@ int32_t CFastNtfsRecovery::Scan(const std::string& scanLogPath) {
         __builtin_add_overflow(total, sectors, &total))
       total = UINT64_MAX;
   }
+  // One chunk of 1,024 records, or the whole $MFT when it is smaller.
+  const uint64_t mftBytes = total > UINT64_MAX / m_geometry.bytesPerSector ? UINT64_MAX : total * m_geometry.bytesPerSector;
+  m_sweepBuffer.assign(static_cast<size_t>(std::min<uint64_t>(m_geometry.chunkSize, mftBytes)), 0);
   m_scanStart = TickCountMs();
   m_lastEstimate = m_scanStart;
   m_secondsLeft = -1;
@@ -180,7 +182,8 @@ int32_t CFastNtfsRecovery::Scan(const std::string& scanLogPath) {
 int32_t CFastNtfsRecovery::Sweep(uint64_t total, uint64_t& done) {
   const NtfsGeometry& g = m_geometry;
   const uint32_t bps = g.bytesPerSector;
-  const uint32_t chunkSectors = g.chunkSize / bps;
+  const auto chunkSectors = static_cast<uint32_t>(m_sweepBuffer.size() / bps);
+  if (chunkSectors == 0) return kOk;
   const uint64_t volumeClusters = g.partitionLength / g.sectorsPerCluster;
   uint64_t position = 0;  // sectors of the $MFT before the current run
   for (const AbsoluteRun& run : ToAbsoluteRuns(m_mftRuns)) {

@@ -4,6 +4,7 @@
 
 #include "engines/ext/fast_ext_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
+#include "engines/ntfs/fast_ntfs_recovery.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 
@@ -43,7 +44,7 @@ std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool advan
   switch (kind) {
     case FileSystemKind::kExt: return std::make_unique<CFastExtRecovery>();
     case FileSystemKind::kFat: return std::make_unique<CFastFatRecovery>();
-    case FileSystemKind::kNtfs:
+    case FileSystemKind::kNtfs: return std::make_unique<CFastNtfsRecovery>();
     case FileSystemKind::kOther: return nullptr;
   }
   return nullptr;

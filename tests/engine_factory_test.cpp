@@ -3,6 +3,7 @@
 #include "engines/engine_factory.h"
 #include "engines/ext/fast_ext_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
+#include "engines/ntfs/fast_ntfs_recovery.h"
 #include "platform/errors.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
@@ -76,15 +77,15 @@ TEST(EngineFactory, PartitionHeadIsReadAtItsStartSector) {
   ::unsetenv("VELMIRA_DRIVES");
 }
 
-// The NTFS and combined engines come later; until then the factory has
-// nothing to build for them and says so with null.
+// The combined engine comes later; until then the factory has nothing to
+// build for an advanced scan and says so with null.
 TEST(EngineFactory, FileSystemsWithoutAnEngineYetGiveNull) {
   TempDir dir;
   testing::WriteRandomFile(dir.File("random.img"), 1 << 20);
   EXPECT_EQ(CreateEngineForImage(dir.File("random.img"), 1001, false), nullptr);
   EXPECT_EQ(NewEngineFor(FileSystemKind::kOther, false), nullptr);
   EXPECT_NE(dynamic_cast<CFastFatRecovery*>(NewEngineFor(FileSystemKind::kFat, false).get()), nullptr);
-  EXPECT_EQ(NewEngineFor(FileSystemKind::kNtfs, false), nullptr);
+  EXPECT_NE(dynamic_cast<CFastNtfsRecovery*>(NewEngineFor(FileSystemKind::kNtfs, false).get()), nullptr);
   EXPECT_EQ(NewEngineFor(FileSystemKind::kOther, true), nullptr);
 }
 

@@ -1,0 +1,243 @@
+// Reading a found file's data back: the content check of the scan, recovery
+// of files and folder trees, and extraction for preview.
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <set>
+
+#include "engines/carving/signature_table.h"
+#include "engines/ntfs/fast_ntfs_recovery.h"
+#include "platform/errors.h"
+#include "platform/folders.h"
+#include "platform/text.h"
+
+namespace velmira {
+namespace {
+
+// File data is read in pieces of at most this size.
+constexpr uint32_t kPieceBytes = 64 * 1024;
+
+// The runs of the first $DATA of a record in memory (named or not, as the
+// run lookup takes it); false when the record has none that fits.
+bool FirstDataRuns(ByteView record, const NtfsGeometry& g, std::vector<DataRun>& runs) {
+  const size_t limit = std::min<size_t>(record.U32At(kNtfsRecBytesInUse), record.size());
+  NtfsAttributeWalk walk(record, limit);
+  while (walk.Next()) {
+    if (walk.type() != kNtfsAttrData) continue;
+    if (walk.offset() + walk.length() > limit) return false;
+    DecodeRunList(record.Sub(walk.offset(), walk.length()), g, runs);
+    return true;
+  }
+  return false;
+}
+
+int32_t Percent(uint64_t done, uint64_t base) {
+  if (base == 0) return 100;
+  return static_cast<int32_t>(std::min<uint64_t>(static_cast<unsigned __int128>(done) * 100 / base, 100));
+}
+
+}  // namespace
+
+bool CFastNtfsRecovery::ContentLooksRight(ByteView record, uint64_t sector, const std::string& name,
+                                          bool hasList) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return true;
+  const std::string extension = name.substr(dot + 1);
+  // Types the signature table does not know pass without a read.
+  if (FindRowByExtension(extension) == nullptr) return true;
+  const NtfsGeometry& g = m_geometry;
+
+  std::vector<uint8_t> data;
+  const int32_t resident = ResidentDataOf(record, g, data, record.size());
+  if (resident == kOk) {
+    if (data.empty()) return false;
+    return CheckContent(ByteView(data.data(), data.size()), extension, nullptr, g.bytesPerSector, sector);
+  }
+  if (resident != kNtfsNoResidentData) return true;
+
+  std::vector<DataRun> runs;
+  if (hasList) {
+    if (GetAttributeRuns(m_source, g, m_mftRuns, sector, kNtfsAttrData, runs) != kOk) return true;
+  } else if (!FirstDataRuns(record, g, runs)) {
+    return true;
+  }
+  if (runs.empty() || runs[0].sparse || runs[0].delta < 0) return true;
+  const uint64_t volumeClusters = g.partitionLength / g.sectorsPerCluster;
+  uint64_t first = 0;
+  if (static_cast<uint64_t>(runs[0].delta) >= volumeClusters || !ClusterToSector(g, runs[0].delta, first) ||
+      first == 0)
+    return true;
+  std::vector<uint8_t> bytes(g.bytesPerSector);
+  uint32_t got = 0;
+  if (ReadSectors(1, m_source, bytes.data(), first, g.bytesPerSector, got) != kOk) return true;
+  return CheckContent(ByteView(bytes.data(), bytes.size()), extension, &m_source, g.bytesPerSector, first);
+}
+
+template <typename ReportFn>
+int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink, uint64_t progressBase,
+                                    ReportFn report) {
+  const NtfsGeometry& g = m_geometry;
+  const uint32_t bps = g.bytesPerSector;
+  const uint32_t clusterBytes = record.clusterBytes;
+  if (clusterBytes > kMaxClusterBytes) return kErrWriteFault;
+  if (!m_opened || clusterBytes == 0 || clusterBytes % bps != 0) return kErrInvalidParameter;
+  const uint64_t size = record.size;
+  if (size == 0) return report(100, 0);
+
+  // Resident data: the value in the record itself.
+  std::vector<uint8_t> window;
+  int32_t error = ReadFileRecord(m_source, g, record.entrySector, window);
+  if (error != kOk) {
+    if (error > 0) (void)report(100, error);
+    return error;
+  }
+  std::vector<uint8_t> value;
+  const ByteView base(window.data(), std::min<size_t>(window.size(), g.recordSize));
+  error = ResidentDataOf(base, g, value, base.size());
+  if (error == kOk) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(value.size(), size & 0xFFFFFFFFu));
+    error = sink.Write(value.data(), n);
+    if (error == kOk && n < (size & 0xFFFFFFFFu)) error = kErrHandleEof;  // the value is shorter
+    if (int32_t stop = report(100, error)) return stop;
+    return error;
+  }
+  if (error != kNtfsNoResidentData) {
+    (void)report(100, error);
+    return error;
+  }
+
+  // Through the runs, the extents of an attribute list included.
+  std::vector<DataRun> runs;
+  error = GetAttributeRuns(m_source, g, m_mftRuns, record.entrySector, kNtfsAttrData, runs);
+  if (error != kOk) {
+    if (error > 0) (void)report(100, error);
+    return error;
+  }
+  const uint64_t sectorsPerCluster = clusterBytes / bps;
+  const uint64_t volumeClusters = g.partitionLength / sectorsPerCluster;
+  std::vector<uint8_t> buffer(kPieceBytes);
+  uint64_t remaining = size;
+  for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
+    if (remaining == 0 || error != kOk) break;
+    uint64_t runBytes = 0;
+    if (!run.valid || __builtin_mul_overflow(run.length, uint64_t{clusterBytes}, &runBytes)) {
+      error = kErrInvalidParameter;
+      break;
+    }
+    const uint64_t wanted = std::min(runBytes, remaining);
+    const uint64_t wantedSectors = (wanted + bps - 1) / bps;
+    uint64_t first = 0;
+    if (!run.sparse) {
+      // The clusters that will be read must lie inside the volume.
+      const uint64_t clusters = (wantedSectors + sectorsPerCluster - 1) / sectorsPerCluster;
+      if (run.firstCluster > volumeClusters || clusters > volumeClusters - run.firstCluster ||
+          __builtin_add_overflow(record.partitionStart, run.firstCluster * sectorsPerCluster, &first)) {
+        error = kErrInvalidParameter;
+        break;
+      }
+    }
+    for (uint64_t readSectors = 0; readSectors < wantedSectors && remaining > 0;) {
+      const auto count = static_cast<uint32_t>(std::min<uint64_t>(kPieceBytes / bps, wantedSectors - readSectors));
+      uint32_t got = count;
+      if (run.sparse) {
+        std::fill(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(size_t{count} * bps), 0);
+      } else {
+        got = 0;
+        error = ReadSectors(count, m_source, buffer.data(), first + readSectors, bps, got);
+        if (error == kOk && got == 0) error = kErrReadFault;
+        if (error != kOk) break;
+      }
+      const uint64_t n = std::min<uint64_t>(uint64_t{got} * bps, remaining);
+      error = sink.Write(buffer.data(), static_cast<size_t>(n));
+      if (error == kOk) remaining -= n;
+      if (int32_t stop = report(Percent(size - remaining, progressBase), error)) return stop;
+      if (error != kOk) break;
+      if (!sink.ToFile() && sink.MemoryFull()) return kOk;  // a preview in memory holds what fits
+      if (got < count) {
+        error = kErrReadFault;
+        break;
+      }
+      readSectors += count;
+    }
+  }
+  // Runs that end before the data does leave the file short: say so.
+  if (error == kOk && remaining > 0) error = kErrHandleEof;
+  if (error > 0) (void)report(100, error);
+  return error;
+}
+
+int32_t CFastNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
+  OutputSink sink;
+  int32_t err = sink.OpenFile(path);
+  if (err != kOk) {
+    if (m_fileCallback) (void)m_fileCallback(m_userData, 100, 100, err, path);
+    return err;
+  }
+  err = CopyData(record, sink, record.size, [&](int32_t percent, int32_t error) {
+    return m_fileCallback ? m_fileCallback(m_userData, percent, 100, error, path) : 0;
+  });
+  sink.Close();
+  return err;
+}
+
+int32_t CFastNtfsRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
+                                       int32_t rootDepth) {
+  if (!record.isFolder) return WriteOneFile(record, destination);
+  int32_t err = CreateFolderWithParents(destination);
+  if (err != kOk && err != kErrFileExists && err != kErrAlreadyExists) return err;
+  struct Item {
+    FoundRecord record;
+    std::string path;
+  };
+  // Breadth first: a folder's files, then the folders queued behind it.
+  std::deque<Item> queue{{record, destination}};
+  std::set<uint64_t> listed;
+  while (!queue.empty()) {
+    Item item = std::move(queue.front());
+    queue.pop_front();
+    int32_t separators = 0;
+    for (size_t i = 0; i + 1 < item.path.size(); ++i)
+      if (item.path[i] == '/') ++separators;
+    const int32_t depth = std::max(separators - rootDepth, 0);
+    // A damaged tree may list a folder inside itself: each is recreated once.
+    if (!listed.insert(MakeDirectoryKey(static_cast<uint32_t>(depth), item.record.key)).second) continue;
+    std::vector<FoundRecord> children;
+    if (ListChildren(&item.record, static_cast<uint32_t>(depth), children) != kOk) continue;
+    for (const FoundRecord& child : children) {
+      const std::string childPath = item.path + "/" + SafeFileName(RecordName(child));
+      if (child.isFolder) {
+        (void)CreateFolderWithParents(childPath);
+        queue.push_back({child, childPath});
+        continue;
+      }
+      if (WriteOneFile(child, childPath) == kCancelled) return kCancelled;
+    }
+  }
+  return kOk;
+}
+
+int32_t CFastNtfsRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
+                                             uint32_t& byteCount, PreviewProgressCallback callback,
+                                             void* userData) {
+  OutputSink sink;
+  const uint32_t capacity = byteCount;
+  int32_t err = OpenPreviewSink(RecordName(record), sink, outPath, memory, capacity);
+  if (err != kOk) {
+    if (callback) (void)callback(userData, 100, err);
+    outPath.clear();
+    byteCount = 0;
+    return err;
+  }
+  const uint64_t size = record.size;
+  const uint64_t base = sink.ToFile() ? size : std::min<uint64_t>(size, capacity);
+  err = CopyData(record, sink, base, [&](int32_t percent, int32_t error) {
+    return callback ? callback(userData, percent, error) : 0;
+  });
+  byteCount = sink.ToFile() ? 0 : sink.MemoryBytes();
+  const bool failed = err != kOk;
+  if (failed && sink.ToFile()) outPath.clear();
+  sink.Close(failed);
+  return err;
+}
+
+}  // namespace velmira

@@ -2,6 +2,9 @@
 # Lays the corpus's media samples into a raw image (sector-aligned, one sector
 # of noise between files), carves it with velmira-cli carve and with PhotoRec,
 # and counts per extension how many samples each got back byte for byte.
+# WORKDIR/planted.tsv lists the samples in order (sha256, extension, path,
+# first sector, size); WORKDIR/misses.tsv shows, for every sample velmira did
+# not get back, what the carver found at its first sector.
 # Run by hand: bench/carve_vs_photorec.sh [WORKDIR]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,17 +31,19 @@ with open(os.path.join(work, "raw.img"), "wb") as img, open(os.path.join(work, "
         img.write(bytes(random.getrandbits(8) | 1 for _ in range(512)))
         data = open(os.path.join(corpus, path), "rb").read()
         ext = os.path.splitext(path)[1].lower().lstrip(".") or "-"
-        out.write(f"{sha}\t{ext}\t{path}\n")
+        out.write(f"{sha}\t{ext}\t{path}\t{img.tell() // 512}\t{len(data)}\n")
         img.write(data)
         img.write(b"\0" * ((-len(data)) % 512))
     img.write(b"\0" * (1 << 20))
 PY
 "$cli" carve "$work/raw.img" --to "$work/velmira" >/dev/null 2>&1 || true
+"$cli" carve "$work/raw.img" --list 2>/dev/null > "$work/velmira.list" || true
 mkdir -p "$work/photorec"
 if command -v photorec >/dev/null; then
-  photorec /log /d "$work/photorec/recup_dir" /cmd "$work/raw.img" \
+  # PhotoRec writes its log into the current folder.
+  (cd "$work" && photorec /log /d "$work/photorec/recup_dir" /cmd "$work/raw.img" \
     partition_none,options,paranoid,keep_corrupted_file_no,fileopt,everything,enable,wholespace,search \
-    >/dev/null 2>&1 || true
+    >/dev/null 2>&1) || true
 fi
 sums() { [ -d "$1" ] && find "$1" -type f -print0 | xargs -0 -r sha256sum | cut -d' ' -f1 | sort -u || true; }
 sums "$work/velmira" > "$work/velmira.sums"
@@ -48,12 +53,21 @@ import sys, collections
 work = sys.argv[1]
 v = set(open(f"{work}/velmira.sums").read().split())
 p = set(open(f"{work}/photorec.sums").read().split())
+carved = {}
+for line in open(f"{work}/velmira.list"):
+    f = line.split()
+    if len(f) == 3 and f[0].isdigit(): carved[int(f[1])] = f"{f[2]}:{f[0]}"
 per = collections.OrderedDict()
-for line in open(f"{work}/planted.tsv"):
-    sha, ext, path = line.rstrip("\n").split("\t")
-    c = per.setdefault(ext, [0, 0, 0, []])
-    c[0] += 1; c[1] += sha in v; c[2] += sha in p
-    if sha in p and sha not in v: c[3].append(path)
+with open(f"{work}/misses.tsv", "w") as misses:
+    misses.write("# ext\tsize\tcarved at its first sector (name:length)\tphotorec\tpath\n")
+    for line in open(f"{work}/planted.tsv"):
+        sha, ext, path, sector, size = line.rstrip("\n").split("\t")
+        c = per.setdefault(ext, [0, 0, 0, []])
+        c[0] += 1; c[1] += sha in v; c[2] += sha in p
+        if sha in p and sha not in v: c[3].append(path)
+        if sha not in v:
+            got = "yes" if sha in p else "no"
+            misses.write(f"{ext}\t{size}\t{carved.get(int(sector), '-')}\t{got}\t{path}\n")
 print(f"{'ext':8} {'planted':>7} {'velmira':>7} {'photorec':>8}")
 tot = [0, 0, 0]
 for ext, (n, a, b, missed) in sorted(per.items()):

@@ -450,6 +450,7 @@ TEST(CarveCorpus, BoundaryTypesKeepTheWholeFile) {
       {"sbraz__pymediainfo/tests/data/sample.mkv", "mkv"},
       {"scanny__python-pptx/features/steps/test_files/just-two-mice.mp4", "mp4"},
       {"abema__go-mp4/testdata/sample_qt.mp4", "mov"},
+      {"exiftool__exiftool/t/images/QuickTime.mov", "mov"},
       {"sbraz__pymediainfo/tests/data/issue55.flv", "flv"},
       {"python-pillow__Pillow/Tests/images/hopper.tif", "tif"},
       {"tinytag__tinytag/tinytag/tests/samples/cbr.mp3", "mp3"},

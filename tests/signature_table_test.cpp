@@ -142,6 +142,17 @@ TEST(HeaderTests, EdgeCases) {
   // A library is no program.
   EXPECT_FALSE(CheckSample(SampleOfType(kTypeDll), "exe"));
   EXPECT_TRUE(CheckSample(SampleOfType(kTypeDll), "dll"));
+  // A QuickTime movie that opens with its movie atom: the atom's size comes
+  // first, its type "moov" at offset 4. The bare text at offset 0 is no atom.
+  Bytes movie(64, 0);
+  testing::PutBytes(movie, 0, "\x00\x00\x0F\x17moov\x00\x00\x00\x6Cmvhd"sv);
+  EXPECT_EQ(DetectSample(movie), kTypeMov);
+  EXPECT_EQ(DetectSample(movie, true), kTypeMov);
+  EXPECT_TRUE(CheckSample(movie, "mov"));
+  Bytes text(64, 0);
+  testing::PutBytes(text, 0, "moov and more text"sv);
+  EXPECT_EQ(DetectSample(text), kNoType);
+  EXPECT_FALSE(CheckSample(text, "mov"));
 }
 
 // Headers that are almost right, cut short, or hostile: each is rejected

@@ -18,9 +18,12 @@ uint32_t ThreeGpTest(ByteView s, CarvingState&) {
   return s.size() >= 32 && s.Matches(4, "ftyp") && s.Matches(8, "3gp") ? kType3gp : kNoType;
 }
 
+// A QuickTime movie opens with its movie atom or with a "qt  " file type.
+// Like every atom, the movie atom leads with its 32-bit size, so its type
+// sits at offset 4.
 uint32_t MovTest(ByteView s, CarvingState&) {
   if (s.size() < 16) return kNoType;
-  return s.Matches(0, "moov") || (s.Matches(4, "ftyp") && s.Matches(8, "qt  ")) ? kTypeMov : kNoType;
+  return s.Matches(4, "moov") || (s.Matches(4, "ftyp") && s.Matches(8, "qt  ")) ? kTypeMov : kNoType;
 }
 
 // The writer text ends the file together with the non-zero bytes right
@@ -54,6 +57,6 @@ uint64_t VideoBoundaryLength(ByteView s, CarvingState& state) {
 const FileFormat kMp4Format{"mp4", &Mp4Test, &Mp4Length, CarveStep::kPastFile, 1, {{4, 'f'}}};
 const FileFormat k3gpFormat{"3gp", &ThreeGpTest, &VideoBoundaryLength, CarveStep::kPastFile, 1, {{4, 'f'}}};
 const FileFormat kMovFormat{
-    "mov", &MovTest, &VideoBoundaryLength, CarveStep::kPastFile, 2, {{0, 'm'}, {4, 'f'}}};
+    "mov", &MovTest, &VideoBoundaryLength, CarveStep::kPastFile, 2, {{4, 'm'}, {4, 'f'}}};
 
 }  // namespace velmira

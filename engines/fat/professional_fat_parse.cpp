@@ -287,7 +287,8 @@ void CProfessionalFatRecovery::WriteFile(LayoutIndex layout, FoundRecord record,
   StoreRecord(record, MakeDirectoryKey(FolderDepth(layout, parent), parent), false);
   const FatLayout* placed = LayoutAt(layout);
   const std::optional<uint64_t> folderSector = placed ? placed->SectorOf(folder) : std::nullopt;
-  AddFoldersToStore(layout, folder, folderSector.value_or(record.entrySector));
+  const uint64_t entrySector = record.entrySector;  // no reference into the packed record
+  AddFoldersToStore(layout, folder, folderSector.value_or(entrySector));
 }
 
 void CProfessionalFatRecovery::AddFoldersToStore(LayoutIndex layout, uint32_t cluster, uint64_t sector) {

@@ -407,8 +407,8 @@ void CProfessionalFatRecovery::ParseAndJoin(LayoutIndex layout, ByteView buffer,
     size_t examined = 0;
     for (uint64_t candidate : m_fragmentIndex[tail->checksum]) {
       if (++examined > 4096) break;
-      const Fragment& fragment = m_fragments[candidate];
-      if (!fragment.used && TailMayContinueAt(*tail, candidate)) {
+      const auto it = m_fragments.find(candidate);
+      if (it != m_fragments.end() && !it->second.used && TailMayContinueAt(*tail, candidate)) {
         found = candidate;
         break;
       }

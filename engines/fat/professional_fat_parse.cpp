@@ -295,6 +295,7 @@ void CProfessionalFatRecovery::AddFoldersToStore(LayoutIndex layout, uint32_t cl
   std::set<uint32_t> visited;
   for (uint32_t step = 0; step < kMaxFolderDepth; ++step) {
     if (cluster < 2 || cluster == m_rootCluster || !visited.insert(cluster).second) return;
+    if (m_foldersToStore.size() >= kMaxKnownFolders && m_foldersToStore.count(cluster) == 0) return;
     m_foldersToStore.try_emplace(cluster, FolderToStore{layout, sector});
     if (auto known = m_knownFolders.find(cluster); known != m_knownFolders.end()) {
       if (known->second.layout != kNoLayout) layout = known->second.layout;
@@ -328,6 +329,11 @@ void CProfessionalFatRecovery::PlacePendingFiles() {
       WriteFile(static_cast<LayoutIndex>(i), file.record, file.folder, file.searchHighHalf);
     }
   }
+  // Drop the placed ones once they outnumber those still waiting; every file
+  // left has been checked against every layout.
+  const size_t placed = m_pending.size() - m_pendingOpen;
+  if (placed > 4096 && placed > m_pendingOpen)
+    std::erase_if(m_pending, [](const PendingFile& file) { return file.done; });
   m_pendingChecked = m_pending.size();
   m_layoutsChecked = m_layouts.size();
 }

@@ -48,7 +48,7 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   static constexpr size_t kMaxNameTails = 1024;       // oldest dropped first
   static constexpr size_t kMaxFragments = 262144;     // further fragments are dropped
   static constexpr size_t kMaxPendingFiles = 1000000; // further unplaceable files are dropped
-  static constexpr size_t kMaxKnownFolders = 1000000; // further folders are not kept
+  static constexpr size_t kMaxKnownFolders = 1000000; // further folders are not kept (nor stored)
   static constexpr uint32_t kMaxFolderDepth = 256;    // ".." walks end here
   // Contiguous directory sectors after a folder start whose layout is not
   // known yet are taken as that folder's, up to this many sectors.

@@ -1,0 +1,57 @@
+#include "engines/fat/deep_fat_sweep.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/errors.h"
+#include "storage/sector_source.h"
+
+namespace velmira {
+
+int32_t RunDeepFatSweep(CProfessionalFatRecovery& engine, ScanProgressCallback callback, void* userData,
+                        DeepFatSweepStats* stats) {
+  DeepFatSweepStats local;
+  DeepFatSweepStats& counts = stats ? *stats : local;
+  counts = {};
+  if (int32_t err = engine.BeginDeepFatLog(""); err != kOk) return err;
+  (void)engine.AddBootSectorLayout();  // an unreadable start leaves the "." sectors to tell the layout
+
+  const uint32_t bytesPerSector = engine.BytesPerSector();
+  const uint64_t start = engine.PartitionStart();
+  const uint64_t total = engine.PartitionLength();
+  const uint32_t pieceSectors = std::max<uint32_t>(1, static_cast<uint32_t>(kIoPieceBytes / bytesPerSector));
+  std::vector<uint8_t> piece(size_t{pieceSectors} * bytesPerSector);
+  int32_t result = kOk;
+  uint64_t done = 0;
+  while (done < total) {
+    const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(pieceSectors, total - done));
+    uint32_t got = 0;
+    (void)ReadSectors(count, engine.Source(), piece.data(), start + done, bytesPerSector, got);
+    if (got < count) ++counts.unreadPieces;
+    for (uint32_t i = 0; i < got; ++i) {
+      const ByteView sector(piece.data() + size_t{i} * bytesPerSector, bytesPerSector);
+      const uint64_t at = start + done + i;
+      if (CProfessionalFatRecovery::IsDotDirectorySector(sector)) {
+        ++counts.dotSectors;
+        engine.OnDotDirectorySector(sector, at);
+      } else if (CProfessionalFatRecovery::IsDirectorySector(sector)) {
+        ++counts.directorySectors;
+        engine.OnDirectorySector(sector, at);
+      }
+    }
+    done += count;
+    counts.sectorsSwept = done;
+    if (callback) {
+      const int32_t answer = callback(userData, static_cast<int32_t>(done * 100 / total), 100, -1, done, total,
+                                      engine.GetFoundCount(), 0);
+      if (answer != 0) {
+        result = answer;
+        break;
+      }
+    }
+  }
+  engine.FinishDeepFat();
+  return result;
+}
+
+}  // namespace velmira

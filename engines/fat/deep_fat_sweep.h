@@ -1,0 +1,30 @@
+// Runs the deep FAT scan by itself over a whole source, sweeping its sectors
+// the way the combined deep scan does: each 64 KiB piece is read once, and
+// every sector that starts a folder goes to OnDotDirectorySector, every other
+// directory-like sector to OnDirectorySector. The combined deep scan replaces
+// this for real scans; tests, fuzzers and `velmira-cli deepfat` use it.
+#pragma once
+
+#include <cstdint>
+
+#include "engines/fat/professional_fat_recovery.h"
+#include "engines/progress_callbacks.h"
+
+namespace velmira {
+
+struct DeepFatSweepStats {
+  uint64_t sectorsSwept = 0;
+  uint64_t dotSectors = 0;        // handed to OnDotDirectorySector
+  uint64_t directorySectors = 0;  // handed to OnDirectorySector
+  uint64_t unreadPieces = 0;      // pieces skipped after a read error
+};
+
+// Opens a new scan log ("Pro_Fat_..."), adds the boot-sector layout, sweeps
+// the engine's partition and finishes. The callback (may be null) gets
+// (userData, percent, 100, -1, sectors swept, total, records found, 0) after
+// every piece; a non-zero answer stops the sweep (the engine still finishes)
+// and is returned. Returns 0, the log's open error, or the callback's answer.
+[[nodiscard]] int32_t RunDeepFatSweep(CProfessionalFatRecovery& engine, ScanProgressCallback callback,
+                                      void* userData, DeepFatSweepStats* stats = nullptr);
+
+}  // namespace velmira

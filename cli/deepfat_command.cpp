@@ -103,8 +103,8 @@ void PrintListing(const std::vector<Listed>& records, bool json) {
   }
 }
 
-int32_t SweepProgress(void*, int32_t percent, int32_t, int32_t, uint64_t position, uint64_t total, uint64_t found,
-                      int32_t) {
+int32_t SweepProgress(void*, int32_t percent, int32_t, int32_t, uint64_t position, uint64_t total,
+                      uint64_t found, int32_t) {
   if (CancelRequested()) return kCancelled;
   ShowProgress("deep scan " + std::to_string(percent) + "%  sector " + std::to_string(position) + " of " +
                std::to_string(total) + "  found " + std::to_string(found));
@@ -147,11 +147,11 @@ int RunDeepFat(const std::vector<std::string>& args) {
   InstallCancelHandler();
   CProfessionalFatRecovery engine;
   const int32_t openResult = source.isDisk ? engine.OpenPartition(source.diskNumber, source.startSector,
-                                                                   source.sectorCount, SourceKeyOf(source))
+                                                                  source.sectorCount, SourceKeyOf(source))
                                            : engine.OpenImage(source.imagePath, SourceKeyOf(source));
   if (openResult != kOk) {
-    std::fprintf(stderr, "velmira-cli: cannot open %s: %s (error %d)\n", shown.c_str(), ErrorText(openResult).c_str(),
-                 openResult);
+    std::fprintf(stderr, "velmira-cli: cannot open %s: %s (error %d)\n", shown.c_str(),
+                 ErrorText(openResult).c_str(), openResult);
     return kExitCannotOpen;
   }
   if (engine.PartitionLength() == 0) {
@@ -165,7 +165,8 @@ int RunDeepFat(const std::vector<std::string>& args) {
     return kExitCancelled;
   }
   if (scanResult != kOk) {
-    std::fprintf(stderr, "velmira-cli: scan failed: %s (error %d)\n", ErrorText(scanResult).c_str(), scanResult);
+    std::fprintf(stderr, "velmira-cli: scan failed: %s (error %d)\n", ErrorText(scanResult).c_str(),
+                 scanResult);
     return kExitFailed;
   }
   const std::vector<Listed> tree = WalkTree(engine);
@@ -188,8 +189,8 @@ int RunDeepFat(const std::vector<std::string>& args) {
       std::printf("{\"file\":%s,\"error\":%d,\"status\":%s}\n", JsonString(r.path).c_str(), r.error,
                   JsonString(r.text).c_str());
     else if (!o.list)
-      std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", r.path.c_str(), r.error == kOk ? "" : "  ",
-                  r.error == kOk ? "" : r.text.c_str());
+      std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", r.path.c_str(),
+                  r.error == kOk ? "" : "  ", r.error == kOk ? "" : r.text.c_str());
   }
   std::fflush(stdout);
   std::fprintf(stderr, "velmira-cli: %u of %u files recovered into %s%s\n", job.Processed() - job.Failed(),

@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         RunDeepFatSweep(engine, nullptr, nullptr) == kOk) {
       std::set<uint64_t> seen;
       size_t visited = 0;
-      std::function<void(const FoundRecord*, uint32_t)> walk = [&](const FoundRecord* folder, uint32_t depth) {
+      std::function<void(const FoundRecord*, uint32_t)> walk = [&](const FoundRecord* folder,
+                                                                   uint32_t depth) {
         std::vector<FoundRecord> children;
         if (depth > 64 || engine.ListChildren(folder, depth, children) != kOk) return;
         for (const FoundRecord& child : children) {

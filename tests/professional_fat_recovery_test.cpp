@@ -1,3 +1,5 @@
+#include "engines/fat/professional_fat_recovery.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,7 +10,6 @@
 #include "engines/fat/deep_fat_sweep.h"
 #include "engines/fat/fat_directory.h"
 #include "engines/fat/fat_volume.h"
-#include "engines/fat/professional_fat_recovery.h"
 #include "jobs/recovery_job.h"
 #include "platform/errors.h"
 #include "tests/fixtures/data_home.h"
@@ -161,7 +162,8 @@ std::vector<std::string> Paths(const std::map<std::string, FoundRecord>& m) {
 std::string PathEndingIn(const std::map<std::string, FoundRecord>& m, const std::string& suffix) {
   std::string found;
   for (const auto& [path, rec] : m)
-    if (path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    if (path.size() >= suffix.size() &&
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
       if (!found.empty()) return "(more than one)";
       found = path;
     }
@@ -181,9 +183,11 @@ TEST(FatLayoutTest, TwoFolderStartsGiveTheLayoutTheyAgreeOn) {
   const auto layout = LayoutFromObservations(10, 10240, 14, 10272, 0);
   ASSERT_TRUE(layout.has_value());
   EXPECT_EQ(*layout, (FatLayout{8, 10176, 0}));
-  EXPECT_EQ(LayoutFromObservations(14, 10272, 10, 10240, 0), layout) << "the order of the two does not matter";
+  EXPECT_EQ(LayoutFromObservations(14, 10272, 10, 10240, 0), layout)
+      << "the order of the two does not matter";
   EXPECT_FALSE(LayoutFromObservations(10, 1000, 12, 1005, 0)) << "5 sectors for 2 clusters";
-  EXPECT_FALSE(LayoutFromObservations(10, 10272, 14, 10240, 0)) << "the higher cluster lies at the lower sector";
+  EXPECT_FALSE(LayoutFromObservations(10, 10272, 14, 10240, 0))
+      << "the higher cluster lies at the lower sector";
   EXPECT_FALSE(LayoutFromObservations(10, 10240, 10, 10272, 0));
   EXPECT_FALSE(LayoutFromObservations(1, 100, 3, 101, 0)) << "cluster 1 names no folder";
   EXPECT_FALSE(LayoutFromObservations(1000, 40, 1001, 42, 0)) << "cluster 2 would lie before sector 0";
@@ -252,7 +256,9 @@ TEST_F(DeepFat, BootLayoutBeyondTheSourceIsNotAdded) {
 // Names, folders, pending files, high halves: hand-made sectors under a
 // layout of 8 sectors per cluster with cluster 2 at sector 100.
 
-constexpr uint64_t ClusterSector(uint32_t cluster) { return 100 + uint64_t{cluster - 2} * 8; }
+constexpr uint64_t ClusterSector(uint32_t cluster) {
+  return 100 + uint64_t{cluster - 2} * 8;
+}
 
 TEST_F(DeepFat, LongNameAcrossClustersJoinsOnlyAtAPlaceItCanContinue) {
   const char* kShort = "ALONGN~1TXT";
@@ -262,7 +268,8 @@ TEST_F(DeepFat, LongNameAcrossClustersJoinsOnlyAtAPlaceItCanContinue) {
   // Two empty folders that give the layout, and a decoy before them: a
   // cluster start with the name's checksum, but at a cluster below the folder's.
   Sector decoy;
-  decoy.Add(LongNameParts("WRONG WRONG WRONG WRONG WRONG W.txt", kShort)[2]).Add(ShortEntry(kShort, 0x20, 60, 7));
+  decoy.Add(LongNameParts("WRONG WRONG WRONG WRONG WRONG W.txt", kShort)[2])
+      .Add(ShortEntry(kShort, 0x20, 60, 7));
   s[ClusterSector(5)] = decoy;
   s[ClusterSector(6)] = FolderStart(6, 0);
   s[ClusterSector(7)] = FolderStart(7, 0);
@@ -276,7 +283,8 @@ TEST_F(DeepFat, LongNameAcrossClustersJoinsOnlyAtAPlaceItCanContinue) {
   first.Add(ShortEntry("SELF       ", 0x10, 10));
   first.FillFiles(16, 'A', 40);
   s[ClusterSector(10)] = first;
-  for (uint32_t i = 1; i < 7; ++i) s[ClusterSector(10) + i] = Sector().FillFiles(16, static_cast<char>('A' + i), 40);
+  for (uint32_t i = 1; i < 7; ++i)
+    s[ClusterSector(10) + i] = Sector().FillFiles(16, static_cast<char>('A' + i), 40);
   Sector last;
   last.FillFiles(14, 'H', 40).Add(parts[0]).Add(parts[1]);
   s[ClusterSector(10) + 7] = last;
@@ -309,7 +317,8 @@ TEST_F(DeepFat, LongNameAcrossClustersJoinsOnlyAtAPlaceItCanContinue) {
     EXPECT_FALSE(path.find("WRONG") != std::string::npos && path.find("spans") != std::string::npos) << path;
   uint32_t count = 0;
   EXPECT_EQ(engine.CountFiles(nullptr, 0, count), kOk);
-  EXPECT_EQ(count, 13u + 6 * 16 + 14 + 2 + 2) << "every file of folder 10, the joined one, the one after it, the two decoys";
+  EXPECT_EQ(count, 13u + 6 * 16 + 14 + 2 + 2)
+      << "every file of folder 10, the joined one, the one after it, the two decoys";
 }
 
 // A folder's first sector met before any layout: its files wait, and are
@@ -386,7 +395,8 @@ TEST_F(DeepFat, DeletedFileWithAZeroedHighHalfIsFoundByItsHeader) {
   Bytes padded = photo;
   padded.resize(1024, 0);
   CProfessionalFatRecovery engine;
-  ASSERT_EQ(engine.OpenSource(Image(kDataSector + 10, s, {{kDataSector, padded}}), 0, kDataSector + 10, 1001), kOk);
+  ASSERT_EQ(engine.OpenSource(Image(kDataSector + 10, s, {{kDataSector, padded}}), 0, kDataSector + 10, 1001),
+            kOk);
   ASSERT_EQ(engine.BeginDeepFatLog(""), kOk);
   Feed(engine, s);
   engine.FinishDeepFat();
@@ -518,7 +528,8 @@ TEST_F(DeepFat, ReformattedCardShowsTheOldFolders) {
   uint32_t bytes = 0;
   ASSERT_EQ(engine.ExtractForPreview(found.at(beach), preview, nullptr, bytes, nullptr, nullptr), kOk);
   EXPECT_EQ(preview, m_home.ScanLogFolder() + "/tmp.jpg");
-  EXPECT_EQ(testing::ReadFileBytes(preview), card.Original("Summer holiday 2024/Beach day/sunset at the sea.jpg"));
+  EXPECT_EQ(testing::ReadFileBytes(preview),
+            card.Original("Summer holiday 2024/Beach day/sunset at the sea.jpg"));
 }
 
 // Without a boot sector the layout comes from the folders alone, and the
@@ -532,7 +543,8 @@ TEST_F(DeepFat, ZeroedBootSectorGivesTheSameTree) {
   ASSERT_TRUE(card.Mkdir("C"));
   ASSERT_TRUE(card.Put("A/in a.jpg", CardContent(3000, 30, true)));
   for (int i = 1; i <= 3; ++i)
-    ASSERT_TRUE(card.Put("A/B/long picture name " + std::to_string(i) + ".jpg", CardContent(4000 + i, 30 + i, true)));
+    ASSERT_TRUE(
+        card.Put("A/B/long picture name " + std::to_string(i) + ".jpg", CardContent(4000 + i, 30 + i, true)));
   ASSERT_TRUE(card.Put("C/x.doc", CardContent(700, 35)));
   ASSERT_TRUE(card.Put("top.jpg", CardContent(1500, 36, true)));
   ASSERT_TRUE(card.Delete("A/B/long picture name 2.jpg"));
@@ -554,8 +566,8 @@ TEST_F(DeepFat, ZeroedBootSectorGivesTheSameTree) {
 
   const auto a = ListAll(zeroed), b = ListAll(withBoot);
   EXPECT_EQ(Paths(a), Paths(b));
-  for (const char* path : {"top.jpg", "a/in a.jpg", "a/b/long picture name 1.jpg", "a/b/long picture name 3.jpg",
-                           "c/x.doc", "a/b/long picture name 2.jpg"})
+  for (const char* path : {"top.jpg", "a/in a.jpg", "a/b/long picture name 1.jpg",
+                           "a/b/long picture name 3.jpg", "c/x.doc", "a/b/long picture name 2.jpg"})
     EXPECT_TRUE(a.count(path)) << path << ::testing::PrintToString(Paths(a));
   for (const auto& [path, rec] : a) {
     FoundRecord x = rec, y = b.at(path);
@@ -623,15 +635,17 @@ TEST_F(DeepFat, CommandLineListsAndRecovers) {
   ASSERT_TRUE(card.DeleteTree("Trip"));
   int status = -1;
   const std::string cli = testing::ShellQuote(VELMIRA_CLI_PATH);
-  const std::string list = testing::RunCapture(cli + " deepfat " + testing::ShellQuote(card.image()) + " --list", status);
+  const std::string list =
+      testing::RunCapture(cli + " deepfat " + testing::ShellQuote(card.image()) + " --list", status);
   EXPECT_EQ(status, 0);
   EXPECT_NE(list.find("Trip/Day one.jpg"), std::string::npos) << list;
   const std::string json =
       testing::RunCapture(cli + " deepfat " + testing::ShellQuote(card.image()) + " --json", status);
-  EXPECT_NE(json.find("{\"path\":\"Trip/Day one.jpg\",\"folder\":false,\"size\":2500"), std::string::npos) << json;
-  (void)testing::RunCapture(
-      cli + " deepfat " + testing::ShellQuote(card.image()) + " --to " + testing::ShellQuote(m_out.path()) + " 2>&1",
-      status);
+  EXPECT_NE(json.find("{\"path\":\"Trip/Day one.jpg\",\"folder\":false,\"size\":2500"), std::string::npos)
+      << json;
+  (void)testing::RunCapture(cli + " deepfat " + testing::ShellQuote(card.image()) + " --to " +
+                                testing::ShellQuote(m_out.path()) + " 2>&1",
+                            status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(testing::ReadFileBytes(m_out.File("photo/Day one.jpg")), card.Original("Trip/Day one.jpg"));
   (void)testing::RunCapture(cli + " deepfat /nonexistent/card.img 2>&1", status);

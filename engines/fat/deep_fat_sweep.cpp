@@ -42,8 +42,8 @@ int32_t RunDeepFatSweep(CProfessionalFatRecovery& engine, ScanProgressCallback c
     done += count;
     counts.sectorsSwept = done;
     if (callback) {
-      const int32_t answer = callback(userData, static_cast<int32_t>(done * 100 / total), 100, -1, done, total,
-                                      engine.GetFoundCount(), 0);
+      const int32_t answer = callback(userData, static_cast<int32_t>(done * 100 / total), 100, -1, done,
+                                      total, engine.GetFoundCount(), 0);
       if (answer != 0) {
         result = answer;
         break;

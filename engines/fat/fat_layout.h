@@ -50,7 +50,7 @@ inline constexpr uint32_t kFixedRootSectors = 32;
 // distance and both put cluster 2 at the same sector, at or after
 // `partitionStart`; the layout's data start is then relative to it.
 // Clusters below 2 never give one.
-[[nodiscard]] std::optional<FatLayout> LayoutFromObservations(uint32_t c1, uint64_t s1, uint32_t c2, uint64_t s2,
-                                                              uint64_t partitionStart);
+[[nodiscard]] std::optional<FatLayout> LayoutFromObservations(uint32_t c1, uint64_t s1, uint32_t c2,
+                                                              uint64_t s2, uint64_t partitionStart);
 
 }  // namespace velmira

@@ -116,9 +116,9 @@ int32_t CProfessionalFatRecovery::RecoverItem(const FoundRecord& record, const s
   return result;
 }
 
-int32_t CProfessionalFatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
-                                                    uint32_t& byteCount, PreviewProgressCallback callback,
-                                                    void* userData) {
+int32_t CProfessionalFatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath,
+                                                    uint8_t* memory, uint32_t& byteCount,
+                                                    PreviewProgressCallback callback, void* userData) {
   OutputSink sink;
   int32_t err = OpenPreviewSink(RecordName(record), sink, outPath, memory, byteCount);
   if (err != kOk) {

@@ -57,7 +57,8 @@ void CProfessionalFatRecovery::ApplyLayout(FoundRecord& record, LayoutIndex inde
   record.partitionStart = layout->base;
 }
 
-CProfessionalFatRecovery::FolderStart CProfessionalFatRecovery::ReadFolderStart(LayoutIndex index, uint32_t cluster) {
+CProfessionalFatRecovery::FolderStart CProfessionalFatRecovery::ReadFolderStart(LayoutIndex index,
+                                                                                uint32_t cluster) {
   FolderStart start;
   const FatLayout* layout = LayoutAt(index);
   if (layout == nullptr) return start;
@@ -119,9 +120,11 @@ uint32_t CProfessionalFatRecovery::SearchHighHalf(LayoutIndex index, uint32_t lo
     // The search ends at the end of the source.
     if (!sector || !InSource(*sector)) break;
     uint32_t got = 0;
-    if (ReadSectors(1, m_source, m_sectorBuffer.data(), *sector, m_bytesPerSector, got) != kOk || got == 0) break;
+    if (ReadSectors(1, m_source, m_sectorBuffer.data(), *sector, m_bytesPerSector, got) != kOk || got == 0)
+      break;
     const ByteView view(m_sectorBuffer.data(), m_sectorBuffer.size());
-    const bool pass = folder ? StartsWithDots(view) : CheckContent(view, extension, &m_source, m_bytesPerSector, *sector);
+    const bool pass =
+        folder ? StartsWithDots(view) : CheckContent(view, extension, &m_source, m_bytesPerSector, *sector);
     if (pass) return high;
   }
   return 0;
@@ -134,12 +137,14 @@ bool CProfessionalFatRecovery::ContentMatches(LayoutIndex index, uint32_t cluste
   const std::optional<uint64_t> sector = layout->SectorOf(cluster);
   if (!sector || !InSource(*sector)) return true;
   uint32_t got = 0;
-  if (ReadSectors(1, m_source, m_sectorBuffer.data(), *sector, m_bytesPerSector, got) != kOk || got == 0) return true;
+  if (ReadSectors(1, m_source, m_sectorBuffer.data(), *sector, m_bytesPerSector, got) != kOk || got == 0)
+    return true;
   return CheckContent(ByteView(m_sectorBuffer.data(), m_sectorBuffer.size()), ExtensionOf(name), &m_source,
                       m_bytesPerSector, *sector);
 }
 
-void CProfessionalFatRecovery::StoreRecord(FoundRecord record, std::optional<DirectoryKey> parent, bool named) {
+void CProfessionalFatRecovery::StoreRecord(FoundRecord record, std::optional<DirectoryKey> parent,
+                                           bool named) {
   if (!m_store) return;
   FoundRecord* slot = m_store->AppendRecord();
   const uint32_t number = slot->recordNumber;
@@ -184,7 +189,8 @@ std::optional<CProfessionalFatRecovery::NameTail> CProfessionalFatRecovery::Pars
       origin.sector == m_previous.endSector + 1)
     continued = m_previous.folder;
   uint32_t current = CurrentFolderOf(layout, buffer, cluster, continued);
-  const uint64_t endSector = buffer.size() > origin.headBytes ? entrySectorAt(buffer.size() - 1) : origin.headEndSector;
+  const uint64_t endSector =
+      buffer.size() > origin.headBytes ? entrySectorAt(buffer.size() - 1) : origin.headEndSector;
   struct RememberOnExit {
     PreviousParse& previous;
     LayoutIndex layout;
@@ -356,7 +362,8 @@ void CProfessionalFatRecovery::StoreFolders() {
       continue;
     }
     // A folder whose own entry was never met.
-    const LayoutIndex layout = entry.layout != kNoLayout ? entry.layout : LayoutCovering(cluster, entry.sector);
+    const LayoutIndex layout =
+        entry.layout != kNoLayout ? entry.layout : LayoutCovering(cluster, entry.sector);
     if (layout == kNoLayout) continue;
     uint32_t parent = ParentOf(layout, cluster).value_or(m_rootCluster);
     if (parent == cluster) parent = m_rootCluster;

@@ -42,8 +42,8 @@ int32_t CProfessionalFatRecovery::OpenImage(const std::string& imagePath, uint16
   return Open(target);
 }
 
-int32_t CProfessionalFatRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                                uint16_t driveLetter) {
+int32_t CProfessionalFatRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector,
+                                                uint64_t sectorCount, uint16_t driveLetter) {
   PartitionLocator target;
   target.diskNumber = diskNumber;
   target.startSector = startSector;
@@ -102,9 +102,15 @@ int32_t CProfessionalFatRecovery::SetProgressCallbacks(ScanProgressCallback scan
   return kOk;
 }
 
-int32_t CProfessionalFatRecovery::Scan(const std::string&) { return kOk; }
-int32_t CProfessionalFatRecovery::NextFreeExtent(uint64_t&, uint64_t&) { return 0; }
-int32_t CProfessionalFatRecovery::LoadAllocationMap() { return kOk; }
+int32_t CProfessionalFatRecovery::Scan(const std::string&) {
+  return kOk;
+}
+int32_t CProfessionalFatRecovery::NextFreeExtent(uint64_t&, uint64_t&) {
+  return 0;
+}
+int32_t CProfessionalFatRecovery::LoadAllocationMap() {
+  return kOk;
+}
 
 int32_t CProfessionalFatRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
                                                std::vector<FoundRecord>& children) {
@@ -125,9 +131,12 @@ int32_t CProfessionalFatRecovery::CountFiles(const FoundRecord* folder, uint32_t
   return m_store->CountFilesBelow(key, count);
 }
 
-uint64_t CProfessionalFatRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
+uint64_t CProfessionalFatRecovery::GetFoundCount() {
+  return m_store ? m_store->RecordCount() : 0;
+}
 
-int32_t CProfessionalFatRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
+int32_t CProfessionalFatRecovery::GetFolderPath(const FoundRecord& record, std::string& path,
+                                                uint32_t maxChars) {
   path.clear();
   if (!m_store) return kErrInvalidParameter;
   (void)m_store->FlushLog();
@@ -147,7 +156,8 @@ int32_t CProfessionalFatRecovery::SetSearchCallback(SearchProgressCallback callb
   return kOk;
 }
 
-int32_t CProfessionalFatRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
+int32_t CProfessionalFatRecovery::CollectMatches(const std::string& patterns,
+                                                 std::vector<FoundRecord>& matches) {
   matches.clear();
   if (!m_store) return kOk;
   return m_store->FindByExtension(patterns, matches);
@@ -184,14 +194,19 @@ int32_t CProfessionalFatRecovery::BeginDeepFatLog(const std::string& logName) {
   m_store = std::make_unique<CScanLog>();
   m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
   const std::string name =
-      logName.empty() ? FreshLogName(CScanLogRegistry::Instance().CurrentLogFolder(),
-                                     ScanLogName(ScanLogKind::kDeepFat, static_cast<int64_t>(m_partitionStart)))
-                      : logName;
+      logName.empty()
+          ? FreshLogName(CScanLogRegistry::Instance().CurrentLogFolder(),
+                         ScanLogName(ScanLogKind::kDeepFat, static_cast<int64_t>(m_partitionStart)))
+          : logName;
   return m_store->OpenLog(name);
 }
 
-bool CProfessionalFatRecovery::IsDotDirectorySector(ByteView sector) { return velmira::IsDotDirectorySector(sector); }
-bool CProfessionalFatRecovery::IsDirectorySector(ByteView buffer) { return velmira::IsDirectorySector(buffer); }
+bool CProfessionalFatRecovery::IsDotDirectorySector(ByteView sector) {
+  return velmira::IsDotDirectorySector(sector);
+}
+bool CProfessionalFatRecovery::IsDirectorySector(ByteView buffer) {
+  return velmira::IsDirectorySector(buffer);
+}
 
 bool CProfessionalFatRecovery::InSource(uint64_t sector) const {
   return sector >= m_partitionStart && sector - m_partitionStart < m_partitionLength;
@@ -202,7 +217,8 @@ int32_t CProfessionalFatRecovery::AddBootSectorLayout() {
   const uint32_t count = std::max<uint32_t>(1, kBootBytes / m_bytesPerSector);
   std::vector<uint8_t> boot(size_t{count} * m_bytesPerSector);
   uint32_t got = 0;
-  if (int32_t err = ReadSectors(count, m_source, boot.data(), m_partitionStart, m_bytesPerSector, got); err != kOk)
+  if (int32_t err = ReadSectors(count, m_source, boot.data(), m_partitionStart, m_bytesPerSector, got);
+      err != kOk)
     return err;
   const ByteView view(boot.data(), boot.size());
   FatGeometry geometry;
@@ -343,7 +359,8 @@ void CProfessionalFatRecovery::OnDirectorySector(ByteView data, uint64_t sector)
   if (m_fragments.size() >= kMaxFragments || m_fragments.count(sector) != 0) return;
   Fragment& fragment = m_fragments[sector];
   fragment.bytes.assign(data.data(), data.data() + data.size());
-  if (const std::optional<uint8_t> checksum = FirstEntryChecksum(data)) m_fragmentIndex[*checksum].insert(sector);
+  if (const std::optional<uint8_t> checksum = FirstEntryChecksum(data))
+    m_fragmentIndex[*checksum].insert(sector);
 }
 
 // ---------------------------------------------------------------------------
@@ -396,8 +413,8 @@ void CProfessionalFatRecovery::KeepTail(NameTail tail) {
   if (m_tails.size() > kMaxNameTails) m_tails.pop_front();
 }
 
-void CProfessionalFatRecovery::ParseAndJoin(LayoutIndex layout, ByteView buffer, uint64_t sector, uint32_t cluster,
-                                            const BufferOrigin& origin) {
+void CProfessionalFatRecovery::ParseAndJoin(LayoutIndex layout, ByteView buffer, uint64_t sector,
+                                            uint32_t cluster, const BufferOrigin& origin) {
   std::optional<NameTail> tail = ParseDirectoryBuffer(layout, buffer, sector, cluster, origin);
   // Each round uses up one fragment, so this ends; the bound keeps it short.
   for (int round = 0; tail && round < 64; ++round) {
@@ -459,7 +476,8 @@ void CProfessionalFatRecovery::ProcessFragments() {
     // The following sectors of the cluster placed last.
     if (const uint32_t spc = SectorsPerClusterOf(m_fragmentLayout.layout);
         spc != 0 && sector > m_fragmentLayout.sector && sector - m_fragmentLayout.sector < spc) {
-      ParseAndJoin(m_fragmentLayout.layout, data, sector, m_fragmentLayout.cluster, BufferOrigin{0, 0, sector});
+      ParseAndJoin(m_fragmentLayout.layout, data, sector, m_fragmentLayout.cluster,
+                   BufferOrigin{0, 0, sector});
       continue;
     }
     const LayoutIndex nearest = LayoutNearestBelow(sector);
@@ -501,6 +519,8 @@ void CProfessionalFatRecovery::FinishDeepFat() {
   if (m_store) (void)m_store->FlushLog();
 }
 
-size_t CProfessionalFatRecovery::PendingFileCount() const { return m_pendingOpen; }
+size_t CProfessionalFatRecovery::PendingFileCount() const {
+  return m_pendingOpen;
+}
 
 }  // namespace velmira

@@ -44,12 +44,12 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   // Bounds that keep a hostile medium from exhausting memory or time. Real
   // media stay far below them.
   static constexpr size_t kMaxLayouts = 64;
-  static constexpr size_t kMaxObservations = 4096;    // oldest dropped first
-  static constexpr size_t kMaxNameTails = 1024;       // oldest dropped first
-  static constexpr size_t kMaxFragments = 262144;     // further fragments are dropped
-  static constexpr size_t kMaxPendingFiles = 1000000; // further unplaceable files are dropped
-  static constexpr size_t kMaxKnownFolders = 1000000; // further folders are not kept (nor stored)
-  static constexpr uint32_t kMaxFolderDepth = 256;    // ".." walks end here
+  static constexpr size_t kMaxObservations = 4096;     // oldest dropped first
+  static constexpr size_t kMaxNameTails = 1024;        // oldest dropped first
+  static constexpr size_t kMaxFragments = 262144;      // further fragments are dropped
+  static constexpr size_t kMaxPendingFiles = 1000000;  // further unplaceable files are dropped
+  static constexpr size_t kMaxKnownFolders = 1000000;  // further folders are not kept (nor stored)
+  static constexpr uint32_t kMaxFolderDepth = 256;     // ".." walks end here
   // Contiguous directory sectors after a folder start whose layout is not
   // known yet are taken as that folder's, up to this many sectors.
   static constexpr uint32_t kMaxUnplacedRun = 128;
@@ -66,7 +66,8 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
                                void* userData, int32_t scale) override;
   // Does nothing: the scan is driven from outside.
   int32_t Scan(const std::string& scanLogPath) override;
-  int32_t ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) override;
+  int32_t ListChildren(const FoundRecord* folder, uint32_t depth,
+                       std::vector<FoundRecord>& children) override;
   int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) override;
   uint64_t GetFoundCount() override;
   int32_t GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) override;
@@ -127,11 +128,11 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   // An unfinished long name at the end of a parsed buffer.
   struct NameTail {
     uint8_t checksum = 0;
-    uint32_t cluster = 0;         // the folder it was read under
+    uint32_t cluster = 0;  // the folder it was read under
     LayoutIndex layout = kNoLayout;
-    std::vector<uint8_t> bytes;   // from the sequence's first part to the end of the buffer
-    uint64_t sector = 0;          // the buffer's sector
-    uint64_t endSector = 0;       // the sector that holds the tail's last bytes
+    std::vector<uint8_t> bytes;  // from the sequence's first part to the end of the buffer
+    uint64_t sector = 0;         // the buffer's sector
+    uint64_t endSector = 0;      // the sector that holds the tail's last bytes
   };
   struct Fragment {
     std::vector<uint8_t> bytes;
@@ -139,14 +140,14 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   };
   // A file whose folder no layout explained yet.
   struct PendingFile {
-    FoundRecord record;      // every field but the layout's
-    uint32_t folder = 0;     // the folder cluster
+    FoundRecord record;         // every field but the layout's
+    uint32_t folder = 0;        // the folder cluster
     uint64_t folderSector = 0;  // the sector recorded with it: the folder's start when explained
     bool searchHighHalf = false;
     bool done = false;
   };
   struct KnownFolder {
-    FoundRecord record;      // recordNumber unused until stored
+    FoundRecord record;  // recordNumber unused until stored
     uint32_t parent = 0;
     LayoutIndex layout = kNoLayout;
     uint64_t folderSector = 0;  // the sector recorded with the buffer it was found in
@@ -198,7 +199,8 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   // Parsing (professional_fat_parse.cpp).
   std::optional<NameTail> ParseDirectoryBuffer(LayoutIndex layout, ByteView buffer, uint64_t sector,
                                                uint32_t cluster, const BufferOrigin& origin);
-  uint32_t CurrentFolderOf(LayoutIndex layout, ByteView buffer, uint32_t cluster, std::optional<uint32_t> continued);
+  uint32_t CurrentFolderOf(LayoutIndex layout, ByteView buffer, uint32_t cluster,
+                           std::optional<uint32_t> continued);
   void ParseAndJoin(LayoutIndex layout, ByteView buffer, uint64_t sector, uint32_t cluster,
                     const BufferOrigin& origin);
   void KeepTail(NameTail tail);
@@ -238,9 +240,9 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   bool m_bootLayout = false;
   std::deque<std::pair<uint32_t, uint64_t>> m_observations;  // (cluster, sector)
   std::vector<PendingFile> m_pending;
-  size_t m_pendingOpen = 0;            // pending files not yet placed
-  size_t m_pendingChecked = 0;         // files [0, this) were checked against...
-  size_t m_layoutsChecked = 0;         // ...layouts [0, this)
+  size_t m_pendingOpen = 0;     // pending files not yet placed
+  size_t m_pendingChecked = 0;  // files [0, this) were checked against...
+  size_t m_layoutsChecked = 0;  // ...layouts [0, this)
   std::map<uint32_t, KnownFolder> m_knownFolders;
   std::map<uint32_t, FolderToStore> m_foldersToStore;
   std::deque<NameTail> m_tails;

@@ -417,7 +417,6 @@ uint32_t CProfessionalNtfsRecovery::CollectAncestors(uint32_t parent, const Plac
 }
 
 int32_t CProfessionalNtfsRecovery::FinishDeepNtfs() {
-  int32_t result = kOk;
   int32_t readError = kOk;
   std::vector<uint8_t> window;
   // Listing a folder can meet new ones above it; the list only grows.
@@ -437,11 +436,13 @@ int32_t CProfessionalNtfsRecovery::FinishDeepNtfs() {
     placement.partitionStart = ref.partitionStart;
     const uint32_t saved = m_clusterEstimate;
     m_clusterEstimate = ref.clusterEstimate;
-    result = ProcessRecord(bytes, ref.number, sector, Mode::kDirectory, &placement);
+    // A record that is not a readable folder became a lost folder: that is
+    // an outcome, not a failure of the pass.
+    (void)ProcessRecord(bytes, ref.number, sector, Mode::kDirectory, &placement);
     m_clusterEstimate = saved;
   }
   if (m_store) (void)m_store->FlushLog();
-  return readError != kOk ? readError : result;
+  return readError;
 }
 
 int32_t CProfessionalNtfsRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,

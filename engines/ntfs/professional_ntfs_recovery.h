@@ -85,8 +85,9 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
   // Returns 0; 87 when the record fails the header check or is short; -1
   // without "FILE". Folders are never listed from here.
   [[nodiscard]] int32_t ProcessFoundRecord(std::span<const uint8_t> record, uint64_t sector);
-  // Reads and lists the folders met; returns the result of the last one, or
-  // the first read error (the folder is then a lost folder and the pass goes on).
+  // Reads and lists the folders met (a folder that cannot be read or is no
+  // folder any more becomes a lost folder). Returns 0 or the first read
+  // error; the pass goes on after it.
   [[nodiscard]] int32_t FinishDeepNtfs();
   // The runs of the first $DATA of the file record at `sector` (appended).
   // 0; the read error; -1 without "FILE"; 87 at an $ATTRIBUTE_LIST before

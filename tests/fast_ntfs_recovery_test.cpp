@@ -211,7 +211,7 @@ TEST_F(FastNtfs, DeletedFilesInNestedFoldersComeBackWithNamesFoldersAndBytes) {
     EXPECT_TRUE(fs::exists(target)) << listed;
     EXPECT_EQ(testing::ReadFileBytes(target), disk.Original(original)) << listed;
   }
-  EXPECT_EQ(found.at("Photos/2024/Summer/beach.jpg").contentOk, 1u);
+  EXPECT_EQ(uint32_t{found.at("Photos/2024/Summer/beach.jpg").contentOk}, 1u);
   std::string path;
   EXPECT_EQ(engine->GetFolderPath(found.at("Photos/2024/Summer/beach.jpg"), path, 260), kOk);
   EXPECT_EQ(path, "Photos/2024/Summer/");

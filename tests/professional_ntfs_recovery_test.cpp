@@ -105,7 +105,7 @@ TEST_F(DeepNtfs, VolumeWithoutBootSectorAndMftStartListsAndRecoversItsFiles) {
     EXPECT_EQ(engine->RecoverItem(rec, target, 0), kOk) << path;
     EXPECT_EQ(testing::ReadFileBytes(target), disk.Original(original)) << path;
   }
-  EXPECT_EQ(found.at("Photos/Trip/beach.jpg").contentOk, 1u) << "its first cluster is found through its runs";
+  EXPECT_EQ(uint32_t{found.at("Photos/Trip/beach.jpg").contentOk}, 1u) << "its first cluster is found through its runs";
   EXPECT_EQ(found.count("Photos"), 1u);
   EXPECT_EQ(found.count("Photos/Trip"), 1u);
   EXPECT_EQ(engine->ClusterEstimate(), clusterBytes / 512);

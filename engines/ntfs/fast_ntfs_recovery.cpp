@@ -2,6 +2,7 @@
 // the scan-log queries of the fast NTFS scan. Reading data back (recovery,
 // preview, the content check) is in fast_ntfs_recovery_data.cpp.
 #include "engines/ntfs/fast_ntfs_recovery.h"
+#include "engines/ntfs/ntfs_record_walk.h"
 
 #include <algorithm>
 
@@ -23,23 +24,6 @@ constexpr uint32_t kLastSystemRecord = 11;
 constexpr uint32_t kMaxFolderDepth = 1024;
 // Of a non-resident attribute list, this much is read to find a file's size.
 constexpr uint64_t kListReadBytes = 64 * 1024;
-
-constexpr uint32_t kRecordWalkFlags = kWalkStopAtTypeZero | kWalkStopAtFillOrAbove | kWalkLength16Signed;
-
-// The part of a record its attributes may occupy: the bytes in use, but
-// never more than the record.
-size_t RecordWalkLimit(ByteView record) {
-  return std::min<size_t>(record.U32At(kNtfsRecBytesInUse), record.size());
-}
-
-// The attribute the walk stands on, cut to its own length. False when that
-// length runs past the walk's limit: such an attribute is not read.
-bool CurrentAttribute(const NtfsAttributeWalk& walk, ByteView record, size_t limit, ByteView& attribute) {
-  const size_t length = walk.length() & 0xFFFF;
-  if (walk.offset() + length > limit) return false;
-  attribute = record.Sub(walk.offset(), length);
-  return true;
-}
 
 }  // namespace
 
@@ -271,7 +255,7 @@ void CFastNtfsRecovery::ProcessRecord(std::span<uint8_t> bytes, uint32_t number,
   }
   ApplyFixup(bytes, g.fixupCount, g.fixupStride);
   const ByteView record(bytes.data(), bytes.size());
-  const size_t limit = RecordWalkLimit(record);
+  const size_t limit = NtfsRecordWalkLimit(record);
 
   FoundRecord found = MakeFoundRecord();
   bool built = false;
@@ -279,10 +263,10 @@ void CFastNtfsRecovery::ProcessRecord(std::span<uint8_t> bytes, uint32_t number,
   uint32_t parent = 0;
   ByteView list;
   bool hasList = false;
-  NtfsAttributeWalk walk(record, limit, kRecordWalkFlags);
+  NtfsAttributeWalk walk(record, limit, kNtfsRecordWalkFlags);
   while (walk.Next()) {
     ByteView attr;
-    if (!CurrentAttribute(walk, record, limit, attr)) break;
+    if (!NtfsCurrentAttribute(walk, record, limit, attr)) break;
     if (walk.type() == kNtfsAttrAttributeList && !hasList) {
       hasList = true;
       list = attr;
@@ -397,11 +381,11 @@ uint64_t CFastNtfsRecovery::DataSizeThroughList(ByteView listAttribute, uint32_t
         return UINT64_MAX;
       ApplyFixup(other, m_geometry.fixupCount, m_geometry.fixupStride);
       const ByteView extension(other.data(), other.size());
-      const size_t limit = RecordWalkLimit(extension);
-      NtfsAttributeWalk walk(extension, limit, kRecordWalkFlags);
+      const size_t limit = NtfsRecordWalkLimit(extension);
+      NtfsAttributeWalk walk(extension, limit, kNtfsRecordWalkFlags);
       while (walk.Next()) {
         ByteView attr;
-        if (!CurrentAttribute(walk, extension, limit, attr)) break;
+        if (!NtfsCurrentAttribute(walk, extension, limit, attr)) break;
         if (walk.type() != kNtfsAttrData || attr.U8At(kNtfsAttNameLength) != 0) continue;
         if (attr.U8At(kNtfsAttNonResident) == 0) return attr.U32At(kNtfsAttValueLength);
         if (attr.U64At(kNtfsAttLowestVcn) == 0 && attr.size() > kNtfsAttDataSize)
@@ -428,11 +412,11 @@ CFastNtfsRecovery::ParentLink CFastNtfsRecovery::LinkOf(uint32_t number) {
     ApplyFixup(bytes, m_geometry.fixupCount, m_geometry.fixupStride);
     const ByteView record(bytes.data(), bytes.size());
     if (record.U16At(kNtfsRecFlags) & kNtfsFlagDirectory) {
-      const size_t limit = RecordWalkLimit(record);
-      NtfsAttributeWalk walk(record, limit, kRecordWalkFlags);
+      const size_t limit = NtfsRecordWalkLimit(record);
+      NtfsAttributeWalk walk(record, limit, kNtfsRecordWalkFlags);
       while (walk.Next()) {
         ByteView attr;
-        if (!CurrentAttribute(walk, record, limit, attr)) break;
+        if (!NtfsCurrentAttribute(walk, record, limit, attr)) break;
         if (walk.type() != kNtfsAttrFileName) continue;
         NtfsFileName name;
         if (ReadFileNameValue(attr, name)) {

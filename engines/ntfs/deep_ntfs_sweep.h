@@ -1,0 +1,35 @@
+// The candidate test of the sector sweep for NTFS file records, and a driver
+// that sweeps a whole source with it and hands every candidate that is not a
+// folder to the deep NTFS engine.
+#pragma once
+
+#include <cstdint>
+
+#include "engines/ntfs/professional_ntfs_recovery.h"
+#include "engines/progress_callbacks.h"
+#include "platform/byte_view.h"
+#include "storage/sector_source.h"
+
+namespace velmira {
+
+// File-record size the sweep assumes: two sectors up to 512-byte sectors,
+// one sector above.
+[[nodiscard]] constexpr uint32_t SweepRecordSize(uint32_t bytesPerSector) {
+  return bytesPerSector > 512 ? bytesPerSector : 2 * bytesPerSector;
+}
+
+// True when `bytes` (from a sector start) begin a plausible file record of
+// `recordSize` bytes: "FILE", bytes in use at most the record size, the
+// allocated size equal to it, and the update sequence number (0x30) equal to
+// the last word of the first 512 bytes. The folder bit is not tested.
+[[nodiscard]] bool IsNtfsRecordCandidate(ByteView bytes, uint32_t recordSize);
+
+// Sweeps every sector of `engine`'s partition in 64 KiB pieces and hands each
+// candidate that is not a folder to ProcessFoundRecord; then FinishDeepNtfs.
+// `progress` (may be null) gets (userData, percent, 100, -1, sector, total,
+// found, 0) after each piece; a non-zero answer stops the sweep (the folder
+// pass still runs) and is returned. A piece that cannot be read is skipped.
+[[nodiscard]] int32_t SweepDeepNtfs(CProfessionalNtfsRecovery& engine, ScanProgressCallback progress,
+                                    void* userData);
+
+}  // namespace velmira

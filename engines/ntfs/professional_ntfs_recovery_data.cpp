@@ -1,0 +1,207 @@
+// Reading a file found by the deep NTFS scan back: the content check, the
+// recovery of files and folder trees, and extraction for preview. The record
+// is always read where it was found; its runs count clusters of the size and
+// from the volume start stored in the found record.
+#include <algorithm>
+#include <deque>
+#include <set>
+
+#include "engines/carving/signature_table.h"
+#include "engines/ntfs/ntfs_record_walk.h"
+#include "engines/ntfs/professional_ntfs_recovery.h"
+#include "platform/errors.h"
+#include "platform/folders.h"
+#include "platform/text.h"
+
+namespace velmira {
+namespace {
+
+constexpr uint32_t kPieceBytes = 64 * 1024;
+
+int32_t Percent(uint64_t done, uint64_t base) {
+  if (base == 0) return 100;
+  return static_cast<int32_t>(std::min<uint64_t>(static_cast<unsigned __int128>(done) * 100 / base, 100));
+}
+
+}  // namespace
+
+int32_t CProfessionalNtfsRecovery::DataOf(uint64_t sector, std::vector<uint8_t>& value, std::vector<DataRun>& runs) {
+  const NtfsGeometry& g = m_geometry;
+  std::vector<uint8_t> window;
+  int32_t err = ReadFileRecord(m_source, g, sector, window);
+  if (err != kOk) return err;
+  const ByteView record(window.data(), g.recordSize);
+  if (record.U16At(kNtfsRecFirstAttribute) >= g.recordSize) return kErrInvalidParameter;
+  NtfsAttributeWalk walk(record, g.recordSize, kWalkStopAtFill);
+  while (walk.Next()) {
+    if (walk.type() == kNtfsAttrAttributeList) return kNtfsAttributeNotFound;
+    if (walk.type() != kNtfsAttrData) continue;
+    if (walk.offset() + walk.length() > g.recordSize) return kErrInvalidParameter;
+    const ByteView attr = record.Sub(walk.offset(), walk.length());
+    if (attr.U8At(kNtfsAttNonResident) == 0) return ResidentDataOf(record, g, value, g.recordSize);
+    DecodeRunList(attr, g, runs);
+    return kNtfsNoResidentData;
+  }
+  return kNtfsAttributeNotFound;
+}
+
+bool CProfessionalNtfsRecovery::ContentLooksRight(ByteView record, const FoundRecord& found) {
+  const std::string name = RecordName(found);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return true;
+  const std::string extension = name.substr(dot + 1);
+  if (FindRowByExtension(extension) == nullptr) return true;
+  const NtfsGeometry& g = m_geometry;
+  std::vector<uint8_t> data;
+  const int32_t resident = ResidentDataOf(record, g, data, record.size());
+  if (resident == kOk) {
+    if (data.empty()) return false;
+    return CheckContent(ByteView(data.data(), data.size()), extension, nullptr, g.bytesPerSector,
+                        found.entrySector);
+  }
+  if (resident != kNtfsNoResidentData) return true;
+  std::vector<uint8_t> value;
+  std::vector<DataRun> runs;
+  if (DataOf(found.entrySector, value, runs) != kNtfsNoResidentData) return true;
+  if (runs.empty() || runs[0].sparse || runs[0].delta <= 0) return true;
+  const uint64_t clusterSectors = found.clusterBytes / g.bytesPerSector;
+  uint64_t first = 0;
+  if (__builtin_mul_overflow(static_cast<uint64_t>(runs[0].delta), clusterSectors, &first) ||
+      __builtin_add_overflow(first, uint64_t{found.partitionStart}, &first) || first == 0)
+    return true;
+  std::vector<uint8_t> bytes(g.bytesPerSector);
+  uint32_t got = 0;
+  if (ReadSectors(1, m_source, bytes.data(), first, g.bytesPerSector, got) != kOk) return true;
+  return CheckContent(ByteView(bytes.data(), bytes.size()), extension, &m_source, g.bytesPerSector, first);
+}
+
+template <typename ReportFn>
+int32_t CProfessionalNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink, uint64_t progressBase,
+                                            ReportFn report) {
+  const uint32_t bps = m_geometry.bytesPerSector;
+  const uint32_t clusterBytes = record.clusterBytes;
+  if (clusterBytes > kMaxClusterBytes) return kErrWriteFault;
+  if (!m_opened || clusterBytes == 0 || clusterBytes % bps != 0) return kErrInvalidParameter;
+  const uint64_t size = record.size;
+  if (size == 0) return report(100, 0);
+
+  std::vector<uint8_t> value;
+  std::vector<DataRun> runs;
+  int32_t error = DataOf(record.entrySector, value, runs);
+  if (error == kOk) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(value.size(), size & 0xFFFFFFFFu));
+    error = sink.Write(value.data(), n);
+    if (error == kOk && n < (size & 0xFFFFFFFFu)) error = kErrHandleEof;
+    if (int32_t stop = report(100, error)) return stop;
+    return error;
+  }
+  if (error != kNtfsNoResidentData) {
+    if (error > 0) (void)report(100, error);
+    return error;
+  }
+  error = kOk;
+  const uint64_t partitionStart = record.partitionStart;
+  const uint64_t sectorsPerCluster = clusterBytes / bps;
+  std::vector<uint8_t> buffer(kPieceBytes);
+  uint64_t remaining = size;
+  for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
+    if (remaining == 0 || error != kOk) break;
+    uint64_t runBytes = 0;
+    if (!run.valid || __builtin_mul_overflow(run.length, uint64_t{clusterBytes}, &runBytes)) {
+      error = kErrInvalidParameter;
+      break;
+    }
+    const uint64_t wantedSectors = (std::min(runBytes, remaining) + bps - 1) / bps;
+    uint64_t first = 0;
+    if (!run.sparse) {
+      // The sectors that will be read must lie inside the source.
+      uint64_t last = 0;
+      if (__builtin_mul_overflow(run.firstCluster, sectorsPerCluster, &first) ||
+          __builtin_add_overflow(first, partitionStart, &first) ||
+          __builtin_add_overflow(first, wantedSectors, &last) || last > m_source.sectorCount) {
+        error = kErrInvalidParameter;
+        break;
+      }
+    }
+    for (uint64_t done = 0; done < wantedSectors && remaining > 0;) {
+      const auto count = static_cast<uint32_t>(std::min<uint64_t>(kPieceBytes / bps, wantedSectors - done));
+      uint32_t got = count;
+      if (run.sparse) {
+        std::fill(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(size_t{count} * bps), 0);
+      } else {
+        got = 0;
+        error = ReadSectors(count, m_source, buffer.data(), first + done, bps, got);
+        if (error == kOk && got == 0) error = kErrReadFault;
+        if (error != kOk) break;
+      }
+      const uint64_t n = std::min<uint64_t>(uint64_t{got} * bps, remaining);
+      error = sink.Write(buffer.data(), static_cast<size_t>(n));
+      if (error == kOk) remaining -= n;
+      if (int32_t stop = report(Percent(size - remaining, progressBase), error)) return stop;
+      if (error != kOk) break;
+      if (!sink.ToFile() && sink.MemoryFull()) return kOk;
+      if (got < count) {
+        error = kErrReadFault;
+        break;
+      }
+      done += count;
+    }
+  }
+  if (error == kOk && remaining > 0) error = kErrHandleEof;
+  if (error > 0) (void)report(100, error);
+  return error;
+}
+
+int32_t CProfessionalNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
+  return RecoverToFile(path, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
+    return CopyData(record, sink, record.size, report);
+  });
+}
+
+int32_t CProfessionalNtfsRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
+                                               int32_t rootDepth) {
+  if (!record.isFolder) return WriteOneFile(record, destination);
+  int32_t err = CreateFolderWithParents(destination);
+  if (err != kOk && err != kErrFileExists && err != kErrAlreadyExists) return err;
+  struct Item {
+    FoundRecord record;
+    std::string path;
+  };
+  std::deque<Item> queue{{record, destination}};
+  std::set<uint64_t> listed;
+  while (!queue.empty()) {
+    Item item = std::move(queue.front());
+    queue.pop_front();
+    int32_t separators = 0;
+    for (size_t i = 0; i + 1 < item.path.size(); ++i)
+      if (item.path[i] == '/') ++separators;
+    const int32_t depth = std::max(separators - rootDepth, 0);
+    if (!listed.insert(MakeDirectoryKey(static_cast<uint32_t>(depth), item.record.key)).second) continue;
+    std::vector<FoundRecord> children;
+    if (ListChildren(&item.record, static_cast<uint32_t>(depth), children) != kOk) continue;
+    for (const FoundRecord& child : children) {
+      const std::string childPath = item.path + "/" + SafeFileName(RecordName(child));
+      if (child.isFolder) {
+        (void)CreateFolderWithParents(childPath);
+        queue.push_back({child, childPath});
+        continue;
+      }
+      if (WriteOneFile(child, childPath) == kCancelled) return kCancelled;
+    }
+  }
+  return kOk;
+}
+
+int32_t CProfessionalNtfsRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath,
+                                                     uint8_t* memory, uint32_t& byteCount,
+                                                     PreviewProgressCallback callback, void* userData) {
+  const uint64_t size = record.size;
+  const uint32_t capacity = byteCount;
+  return ExtractToPreview(record, outPath, memory, byteCount, callback, userData,
+                          [&](OutputSink& sink, auto report) {
+                            const uint64_t base = sink.ToFile() ? size : std::min<uint64_t>(size, capacity);
+                            return CopyData(record, sink, base, report);
+                          });
+}
+
+}  // namespace velmira

@@ -174,7 +174,7 @@ RowTexts ImageRowTexts(const std::string& path, uint64_t size) {
 FactTexts PartitionFacts(const PartitionRecord& record, const std::string& drivePath,
                          const TextSection& messages, const TextSection& window) {
   FactTexts facts = EmptyFacts();
-  facts[0] = FormatText("%s %d", {TextOf(messages, "MSG0203"), unsigned{record.letterOrNumber}});
+  facts[0] = Joined(TextOf(messages, "MSG0203"), std::to_string(record.letterOrNumber));
   facts[1] = Joined(TextOf(messages, "MSG0204"), record.volumeLabel);
   std::string fs = record.fileSystemName;
   if (record.kind == RegionKind::kUnallocated) fs = TextOf(window, kTextUnallocated);

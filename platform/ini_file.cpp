@@ -50,14 +50,15 @@ bool IsComment(std::string_view trimmed) {
   return !trimmed.empty() && (trimmed.front() == ';' || trimmed.front() == '#');
 }
 
-// Appends whole items while the list (each item plus its terminator, and
-// the final terminator) fits into bufferChars.
-template <typename Item>
-void AppendWhileFits(std::vector<std::string>& out, size_t& used, size_t bufferChars, Item&& item) {
+// Appends items in order while the list (each item plus its terminator,
+// and the final terminator) fits into bufferChars; false at the first item
+// that does not fit, which ends the list as a full buffer would.
+bool AppendIfFits(std::vector<std::string>& out, size_t& used, size_t bufferChars, std::string item) {
   const size_t need = CharCount(item) + 1;
-  if (used + need + 1 > bufferChars) return;
+  if (used + need + 1 > bufferChars) return false;
   used += need;
-  out.emplace_back(std::forward<Item>(item));
+  out.push_back(std::move(item));
+  return true;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& text) {
@@ -131,7 +132,8 @@ bool IniFile::HasSection(std::string_view section) const { return Find(section) 
 std::vector<std::string> IniFile::SectionNames(size_t bufferChars) const {
   std::vector<std::string> names;
   size_t used = 0;
-  for (const Section& s : m_sections) AppendWhileFits(names, used, bufferChars, std::string(s.name));
+  for (const Section& s : m_sections)
+    if (!AppendIfFits(names, used, bufferChars, s.name)) break;
   return names;
 }
 
@@ -140,7 +142,8 @@ std::vector<std::string> IniFile::SectionLines(std::string_view section, size_t 
   const Section* s = Find(section);
   if (s == nullptr) return lines;
   size_t used = 0;
-  for (const auto& [key, text] : s->entries) AppendWhileFits(lines, used, bufferChars, key + "=" + text);
+  for (const auto& [key, text] : s->entries)
+    if (!AppendIfFits(lines, used, bufferChars, key + "=" + text)) break;
   return lines;
 }
 

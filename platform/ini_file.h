@@ -9,8 +9,8 @@
 //
 // The buffer limits are counted in characters (Unicode code points) as the
 // original buffers counted UTF-16 units: every listed name or line takes its
-// length plus one, and the list ends with one more, so a list of at most
-// `bufferChars` keeps only the whole items that fit.
+// length plus one, and the list ends with one more; a list of at most
+// `bufferChars` ends before the first item that does not fit whole.
 #pragma once
 
 #include <cstddef>

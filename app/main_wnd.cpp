@@ -318,7 +318,9 @@ void CMainWnd::OnScan() {
 void CMainWnd::OnCreateImage() {
   if (!m_sourceChosen || SelectedRow() == nullptr) {
     CMessageBox::Show(CMessageBox::kInformation, this, Message("MSG0216"));
+    return;
   }
+  // The image window comes with the disk-image job.
 }
 
 void CMainWnd::OnLoadImage() {

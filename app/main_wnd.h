@@ -56,6 +56,10 @@ class CMainWnd : public QWidget {
   [[nodiscard]] int mode() const { return m_mode; }
   [[nodiscard]] bool sourceChosen() const { return m_sourceChosen; }
   [[nodiscard]] bool scanFromTypePage() const { return m_scanFromTypePage; }
+  // The scan kind handed to every scan job (1: the combined deep scan).
+  [[nodiscard]] int advanced() const { return m_advanced; }
+  // Whether a scan window is open.
+  [[nodiscard]] bool busy() const { return m_busy; }
   [[nodiscard]] const std::vector<std::unique_ptr<ScanSource>>& sources() const { return m_sources; }
 
   // The row's kind and source (partition and image rows have one).

@@ -168,10 +168,12 @@ std::string FormatText(std::string_view format, std::initializer_list<FormatArg>
       case 's': {
         const FormatArg* arg = take();
         if (arg == nullptr) break;
+        Spec decimal;
+        decimal.conversion = 'd';
         std::string text = arg->kind() == FormatArg::Kind::kText ? std::string(arg->text())
                            : arg->kind() == FormatArg::Kind::kChar
                                ? Utf8Of(static_cast<char32_t>(arg->unsignedValue()))
-                               : Number(*arg, Spec{.conversion = 'd'});
+                               : Number(*arg, decimal);
         if (spec.hasPrecision) text = CutToChars(text, spec.precision);
         out += Pad(std::move(text), spec, false);
         break;

@@ -496,7 +496,8 @@ void VelmiraGuiTest::SecondInstanceRaisesTheFirst() {
   second.setProgram(QStringLiteral(VELMIRA_GUI_PATH));
   second.start();
   QVERIFY(second.waitForStarted(5000));
-  // The first instance answers from this event loop.
+  // The first instance answers from this event loop. (Should the second
+  // hang, QProcess ends it when the test leaves.)
   QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 30000);
   QCOMPARE(second.exitStatus(), QProcess::NormalExit);
   QCOMPARE(second.exitCode(), 0);

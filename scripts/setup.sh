@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what Velmira needs to build and test (Debian 12 packages), builds
+# Installs what Velmira needs to build and test (Debian 12 packages: the
+# command-line tools, and Qt 6 and libudev for the desktop program), builds
 # it in build/, and runs the first job on a small image made here:
 # velmira-cli probe on a fresh FAT32 image.
 set -euo pipefail
@@ -11,6 +12,7 @@ PACKAGES=(
   libblkid-dev libmount-dev libudev-dev
   dosfstools mtools ntfs-3g e2fsprogs fdisk
   strace clang libclang-rt-14-dev
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
 )
 
 missing=()

@@ -1,0 +1,54 @@
+// velmira: the desktop program. Start-up makes sure one copy runs per user,
+// shows the main window centred and runs the message loop; shutdown removes
+// the temporary preview files and ends the players this program started.
+#include <QApplication>
+#include <QFile>
+#include <QIcon>
+#include <QScreen>
+
+#include "app/language_ui.h"
+#include "app/main_wnd.h"
+#include "app/message_box.h"
+#include "app/single_instance.h"
+#include "platform/child_processes.h"
+#include "platform/folders.h"
+
+int main(int argc, char** argv) {
+  using namespace velmira;
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Velmira"));
+  QApplication::setOrganizationName(QStringLiteral("Orvanta"));
+  QApplication::setApplicationVersion(QStringLiteral(VELMIRA_VERSION));
+  QGuiApplication::setDesktopFileName(QStringLiteral("velmira"));
+  InitResources();
+  QApplication::setWindowIcon(QIcon(IconPath(QStringLiteral("velmira"))));
+  ApplyProgramStyle();
+
+  SingleInstance instance;
+  switch (instance.ClaimInstance()) {
+    case SingleInstance::Claim::kRaised:
+      return 0;
+    case SingleInstance::Claim::kNoWindow:
+      CMessageBox::Show(CMessageBox::kInformation, nullptr, QStringLiteral("Orvanta is running."));
+      return 0;
+    case SingleInstance::Claim::kFirst:
+      break;
+  }
+
+  int code = 0;
+  {
+    CMainWnd window;
+    window.resize(800, 500);
+    if (const QScreen* screen = window.screen(); screen != nullptr)
+      window.move(screen->availableGeometry().center() - window.rect().center());
+    instance.SetWindow(&window);
+    window.show();
+    window.activateWindow();
+    code = QApplication::exec();
+    instance.SetWindow(nullptr);
+  }
+
+  (void)EndRememberedProcesses();
+  QFile::remove(Q(CompanyDataFolder()) + QStringLiteral("/ScanLog/tmp.avi"));
+  return code;
+}

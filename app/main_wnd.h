@@ -1,0 +1,140 @@
+// The main window: four pages in "TabPage" (start, disks, file types,
+// results) with their banners and footers, the assist menu, and the disk
+// list of drives, partitions, unallocated space, whole drives and loaded
+// image files, kept up to date when devices come and go.
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "jobs/disk_list.h"
+#include "jobs/scan_source.h"
+
+namespace Ui {
+class MainWnd;
+}
+class QTimer;
+class QTreeWidgetItem;
+class QLabel;
+
+namespace velmira {
+
+class DeviceMonitor;
+
+class CMainWnd : public QWidget {
+  Q_OBJECT
+
+ public:
+  enum Page { kPageStart = 0, kPageDisks = 1, kPageFileType = 2, kPageRecover = 3 };
+  enum Mode { kModeRecover = 0, kModeCreateImage = 1 };
+  enum FillMode { kFillFirst = 0, kFillArrival = 1, kFillRemoval = 2 };
+  enum RowKind { kRowNone = 0, kRowDisk = 1, kRowPartition = 2, kRowImageGroup = 3, kRowImage = 4 };
+
+  // The fixed text of "BtnNext" on the disk page without a usable selection.
+  static constexpr const char* kSelectDiskText = "Please select disk media for next step!";
+
+  explicit CMainWnd(QWidget* parent = nullptr);
+  ~CMainWnd() override;
+
+  // Fills the disk list: at start-up (all drives), after a device arrived
+  // (drives without a row), after one was removed (drops the rows of drives
+  // whose regions are gone).
+  void FillDiskList(int fillMode);
+  // Adds an image file as a source, as "BtnLoadImage" does after its dialog.
+  // False (with a message) when the file cannot be read.
+  bool AddImageSource(const QString& path);
+
+  // Shows a page as its option in the top bar does.
+  void SelectPage(int page);
+  // "BtnRecoverMode" / "BtnCreateImageMode": the mode, a row chosen for it,
+  // then the disk page.
+  void ChooseMode(int mode);
+
+  [[nodiscard]] int CurrentPage() const;
+  [[nodiscard]] int mode() const { return m_mode; }
+  [[nodiscard]] bool sourceChosen() const { return m_sourceChosen; }
+  [[nodiscard]] bool scanFromTypePage() const { return m_scanFromTypePage; }
+  // The scan kind handed to every scan job (1: the combined deep scan).
+  [[nodiscard]] int advanced() const { return m_advanced; }
+  // Whether a scan window is open.
+  [[nodiscard]] bool busy() const { return m_busy; }
+  [[nodiscard]] const std::vector<std::unique_ptr<ScanSource>>& sources() const { return m_sources; }
+
+  // The row's kind and source (partition and image rows have one).
+  [[nodiscard]] static int KindOf(const QTreeWidgetItem* row);
+  [[nodiscard]] static ScanSource* SourceOf(const QTreeWidgetItem* row);
+  // What a scan of a row takes: its own source, or its children's in order.
+  [[nodiscard]] static std::vector<ScanSource*> SourcesOfRow(const QTreeWidgetItem* row);
+
+  // Receives the sources of a scan that "BtnScan" starts (the scan window).
+  using ScanHandler = std::function<void(const std::vector<ScanSource*>&)>;
+  void SetScanHandler(ScanHandler handler) { m_scanHandler = std::move(handler); }
+
+  // The picture file of the last preview; deleted when the window goes.
+  void SetPreviewFile(const QString& path) { m_previewFile = path; }
+
+ protected:
+  bool event(QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  // Pages and texts.
+  void ShowPage(int page);
+  void SetPageTexts(int page);
+  void SetTabScanLook();
+  void SetBanner(const QString& background, const QString& logo, const QString& colour);
+  void UpdateSelectedFileInfo();
+  void LoadTexts();
+  void OnLanguageSwitched();
+  void OnNext();
+  void OnPrev();
+  void OnScan();
+  void OnCreateImage();
+  void OnLoadImage();
+  void OnAssist();
+  [[nodiscard]] QString Message(const char* id) const;
+  [[nodiscard]] QString WindowText(const char* key) const;
+
+  // Disk list.
+  void AddDiskRows(const DiskSnapshot& snapshot, int32_t disk);
+  void SetDiskRowTexts(QTreeWidgetItem* row, const DriveInfo& drive);
+  void SetRegionRowTexts(QTreeWidgetItem* row, const PartitionRecord& record, const std::string& drivePath);
+  [[nodiscard]] QTreeWidgetItem* ImageGroupRow(bool create);
+  void RemoveDiskRow(QTreeWidgetItem* row);
+  void RefreshKeptRows(const DiskSnapshot& fresh);
+  void RewriteRowTexts();
+  void ReleaseSource(const ScanSource* source);
+  void OnDiskSelection();
+  void FillFacts(const QTreeWidgetItem* row);
+  void OnDiskDoubleClick(QTreeWidgetItem* row);
+  void ApplyModeToList();
+  [[nodiscard]] QList<QTreeWidgetItem*> VisibleRows() const;
+  [[nodiscard]] QTreeWidgetItem* SelectedRow() const;
+  void UpdateScanButton();
+  [[nodiscard]] DriveInfo DriveOfRow(const QTreeWidgetItem* row) const;
+
+  std::unique_ptr<Ui::MainWnd> m_ui;
+  std::vector<QLabel*> m_factLabels;
+  std::vector<std::unique_ptr<ScanSource>> m_sources;
+  DiskSnapshot m_snapshot;
+  TextSection m_messages;
+  TextSection m_texts;
+  uint32_t m_imageKeyCounter = kFirstImageKeyCounter;
+  int m_mode = kModeRecover;
+  int m_advanced = 1;
+  bool m_sourceChosen = false;
+  bool m_scanFromTypePage = false;
+  bool m_busy = false;
+  ScanSource* m_currentSource = nullptr;
+  QTimer* m_arrivalTimer = nullptr;
+  QTimer* m_removalTimer = nullptr;
+  DeviceMonitor* m_devices = nullptr;
+  ScanHandler m_scanHandler;
+  QString m_previewFile;
+  int m_collectedCount = 0;
+};
+
+}  // namespace velmira

@@ -1,0 +1,100 @@
+#include "app/message_box.h"
+
+#include <QIcon>
+#include <QMouseEvent>
+#include <QScreen>
+
+#include "app/language_ui.h"
+#include "ui_message_box.h"
+
+namespace velmira {
+namespace {
+
+struct KindLook {
+  const char* title;  // message id of the title
+  const char* icon;
+  bool cancel;        // a second button
+  bool cancelIsNo;    // which the language section calls "nobtn"
+};
+
+KindLook LookOf(int kind) {
+  switch (kind) {
+    case CMessageBox::kConfirm: return {"MSG0402", "msg_confirm", true, false};
+    case CMessageBox::kInformation: return {"MSG0403", "msg_info", false, false};
+    case CMessageBox::kWarning: return {"MSG0405", "msg_warning", false, false};
+    case CMessageBox::kQuestion: return {"MSG0404", "msg_question", true, true};
+    default: return {"MSG0401", "msg_error", false, false};
+  }
+}
+
+}  // namespace
+
+CMessageBox::CMessageBox(int kind, QWidget* owner, const QString& text)
+    : QDialog(owner, Qt::Dialog | Qt::FramelessWindowHint), m_ui(std::make_unique<Ui::MessageBox>()),
+      m_kind(kind < kError || kind > kQuestion ? kError : kind) {
+  InitResources();
+  m_ui->setupUi(this);
+  MakeLabelsPlain(this);
+  setModal(true);
+
+  const KindLook look = LookOf(m_kind);
+  LanguageManager& texts = LanguageManager::Instance();
+  const TextSection section = texts.GetSection("MessageBox");
+  ApplySection(this, section);
+  const QString title = Q(texts.Text("Messages", look.title));
+  m_ui->title->setText(title);
+  setWindowTitle(title.isEmpty() ? QStringLiteral("Velmira") : title);
+  m_ui->kindicon->setPixmap(QIcon(IconPath(QString::fromLatin1(look.icon))).pixmap(36, 36));
+  m_ui->message->setText(text);
+  m_ui->cancelbtn->setVisible(look.cancel);
+  if (look.cancelIsNo) {
+    const QString no = SectionText(section, "nobtn");
+    m_ui->cancelbtn->setText(no.isEmpty() ? QStringLiteral("No") : no);
+  }
+
+  connect(m_ui->okbtn, &QPushButton::clicked, this, [this] { done(kOk); });
+  connect(m_ui->cancelbtn, &QPushButton::clicked, this, [this] { done(kCancel); });
+  connect(m_ui->closebtn, &QToolButton::clicked, this, [this] { done(kCancel); });
+}
+
+CMessageBox::~CMessageBox() = default;
+
+int CMessageBox::Show(int kind, QWidget* owner, const QString& text) {
+  CMessageBox box(kind, owner, text);
+  const int answer = box.exec();
+  // Escape and the window manager's close give 0: the same as closing.
+  return answer == kOk ? kOk : kCancel;
+}
+
+QString CMessageBox::text() const { return m_ui->message->text(); }
+
+void CMessageBox::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  QRect area;
+  if (parentWidget() != nullptr) {
+    area = parentWidget()->window()->frameGeometry();
+  } else if (const QScreen* screen = this->screen(); screen != nullptr) {
+    area = screen->availableGeometry();
+  }
+  if (area.isValid()) move(area.center() - rect().center());
+}
+
+// The box has no frame of the window manager: its header moves it.
+void CMessageBox::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton && m_ui->MessageHeader->geometry().contains(event->pos())) {
+    m_dragging = true;
+    m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
+  }
+  QDialog::mousePressEvent(event);
+}
+
+void CMessageBox::mouseMoveEvent(QMouseEvent* event) {
+  if (m_dragging && (event->buttons() & Qt::LeftButton)) {
+    move(event->globalPosition().toPoint() - m_dragOffset);
+  } else {
+    m_dragging = false;
+  }
+  QDialog::mouseMoveEvent(event);
+}
+
+}  // namespace velmira

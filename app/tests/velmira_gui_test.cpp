@@ -12,6 +12,7 @@
 #include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -83,6 +84,7 @@ class VelmiraGuiTest : public QObject {
   void LanguagesSwitchAndFailSoftly();
   void DevicesComingAndGoing();
   void MessageBoxKinds();
+  void HelpPagesAndAboutBox();
   void SecondInstanceRaisesTheFirst();
   void PagesAsPictures();
 
@@ -481,6 +483,32 @@ void VelmiraGuiTest::MessageBoxKinds() {
     });
     QCOMPARE(CMessageBox::Show(CMessageBox::kConfirm, nullptr, QStringLiteral("Go on?")), result);
   }
+}
+
+void VelmiraGuiTest::HelpPagesAndAboutBox() {
+  CMainWnd wnd;
+  QMenu* menu = BuildAssistMenu(&wnd);
+  menu->findChild<QAction*>(QStringLiteral("item_faq"))->trigger();
+  auto* help = wnd.findChild<QDialog*>(QStringLiteral("HelpWnd"));
+  QVERIFY(help != nullptr);
+  QCOMPARE(help->windowTitle(), QStringLiteral("Velmira Help"));
+  QVERIFY(help->findChild<QTextBrowser*>(QStringLiteral("HelpText"))->toPlainText().contains(QStringLiteral("Velmira")));
+  help->close();
+
+  QTimer::singleShot(0, [] {
+    auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    QVERIFY(about != nullptr);
+    QCOMPARE(about->objectName(), QStringLiteral("AboutWnd"));
+    QVERIFY(about->findChild<QLabel*>(QStringLiteral("AboutVersion"))->text().startsWith(QStringLiteral("Version ")));
+    about->accept();
+  });
+  menu->findChild<QAction*>(QStringLiteral("item_about"))->trigger();
+
+  // "item_exit" closes the window, which ends the message loop.
+  wnd.show();
+  menu->findChild<QAction*>(QStringLiteral("item_exit"))->trigger();
+  QVERIFY(!wnd.isVisible());
+  delete menu;
 }
 
 void VelmiraGuiTest::SecondInstanceRaisesTheFirst() {

@@ -4,8 +4,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -13,6 +11,7 @@
 #include <QLocalSocket>
 #include <QThread>
 #include <QWidget>
+#include <cerrno>
 
 namespace velmira {
 namespace {

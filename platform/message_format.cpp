@@ -59,11 +59,16 @@ struct Directive {
 bool ReadDirective(std::string_view f, size_t& pos, Directive& directive) {
   for (; pos < f.size(); ++pos) {
     const char c = f[pos];
-    if (c == '-') directive.left = true;
-    else if (c == '0') directive.zero = true;
-    else if (c == '+') directive.plus = true;
-    else if (c == ' ') directive.space = true;
-    else if (c != '#') break;
+    if (c == '-')
+      directive.left = true;
+    else if (c == '0')
+      directive.zero = true;
+    else if (c == '+')
+      directive.plus = true;
+    else if (c == ' ')
+      directive.space = true;
+    else if (c != '#')
+      break;
   }
   auto number = [&](size_t& out) {
     while (pos < f.size() && std::isdigit(static_cast<unsigned char>(f[pos]))) {
@@ -126,9 +131,12 @@ std::string Number(const FormatArg& arg, const Directive& directive) {
   std::string digits = Digits(magnitude, hex ? 16 : 10, conv == 'X');
   if (directive.hasPrecision && digits.size() < directive.precision)
     digits.insert(0, directive.precision - digits.size(), '0');
-  if (negative) digits.insert(0, 1, '-');
-  else if (isSigned && directive.plus) digits.insert(0, 1, '+');
-  else if (isSigned && directive.space) digits.insert(0, 1, ' ');
+  if (negative)
+    digits.insert(0, 1, '-');
+  else if (isSigned && directive.plus)
+    digits.insert(0, 1, '+');
+  else if (isSigned && directive.space)
+    digits.insert(0, 1, ' ');
   return digits;
 }
 
@@ -162,7 +170,8 @@ std::string FormatText(std::string_view format, std::initializer_list<FormatArg>
       case 'x':
       case 'X': {
         const FormatArg* arg = take();
-        if (arg != nullptr) out += Pad(Number(*arg, directive), directive, arg->kind() != FormatArg::Kind::kText);
+        if (arg != nullptr)
+          out += Pad(Number(*arg, directive), directive, arg->kind() != FormatArg::Kind::kText);
         break;
       }
       case 's': {
@@ -182,10 +191,12 @@ std::string FormatText(std::string_view format, std::initializer_list<FormatArg>
         const FormatArg* arg = take();
         if (arg == nullptr) break;
         std::string text;
-        if (arg->kind() == FormatArg::Kind::kText) text = CutToChars(arg->text(), 1);
+        if (arg->kind() == FormatArg::Kind::kText)
+          text = CutToChars(arg->text(), 1);
         else if (arg->kind() == FormatArg::Kind::kSigned)
           text = arg->signedValue() > 0 ? Utf8Of(static_cast<char32_t>(arg->signedValue())) : "";
-        else text = Utf8Of(static_cast<char32_t>(arg->unsignedValue()));
+        else
+          text = Utf8Of(static_cast<char32_t>(arg->unsignedValue()));
         out += Pad(std::move(text), directive, false);
         break;
       }

@@ -21,20 +21,25 @@ namespace {
 // The README's headings of the sections the menu opens.
 const char* HeadingOf(HelpTopic topic) {
   switch (topic) {
-    case HelpTopic::kQuestions: return "Questions and answers";
-    case HelpTopic::kSupport: return "Getting help";
-    default: return "Using the desktop program";
+    case HelpTopic::kQuestions:
+      return "Questions and answers";
+    case HelpTopic::kSupport:
+      return "Getting help";
+    default:
+      return "Using the desktop program";
   }
 }
 
 QString ReadmeText() {
   QFile file(Q(ProgramFolder()) + QStringLiteral("/README.md"));
   if (!file.open(QIODevice::ReadOnly)) {
-    return QStringLiteral("# Velmira\n\nThe help file README.md was not found in %1.\n").arg(Q(ProgramFolder()));
+    return QStringLiteral("# Velmira\n\nThe help file README.md was not found in %1.\n")
+        .arg(Q(ProgramFolder()));
   }
   QString text = QString::fromUtf8(file.readAll());
   // The screenshots live beside the sources, not beside the program.
-  static const QRegularExpression images(QStringLiteral("^!\\[[^\\n]*\\n?"), QRegularExpression::MultilineOption);
+  static const QRegularExpression images(QStringLiteral("^!\\[[^\\n]*\\n?"),
+                                         QRegularExpression::MultilineOption);
   text.remove(images);
   return text;
 }

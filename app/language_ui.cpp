@@ -10,7 +10,9 @@
 #include <QTreeWidget>
 #include <QWidget>
 
-static void InitVelmiraResources() { Q_INIT_RESOURCE(velmira); }
+static void InitVelmiraResources() {
+  Q_INIT_RESOURCE(velmira);
+}
 
 namespace velmira {
 namespace {
@@ -65,7 +67,8 @@ void ApplySection(QWidget* window, const TextSection& section) {
     const QStringList headers = tree->property(kHeaderNamesProperty).toStringList();
     for (int column = 0; column < headers.size(); ++column) {
       const auto it = section.find(S(headers[column]));
-      if (!headers[column].isEmpty() && it != section.end()) tree->headerItem()->setText(column, Q(it->second));
+      if (!headers[column].isEmpty() && it != section.end())
+        tree->headerItem()->setText(column, Q(it->second));
     }
     for (int i = 0; i < tree->topLevelItemCount(); ++i) SetTreeItemTexts(tree->topLevelItem(i), section);
   }
@@ -90,6 +93,8 @@ void ApplyProgramStyle() {
   if (style.open(QIODevice::ReadOnly)) qApp->setStyleSheet(QString::fromUtf8(style.readAll()));
 }
 
-QString IconPath(const QString& name) { return QStringLiteral(":/icons/") + name + QStringLiteral(".svg"); }
+QString IconPath(const QString& name) {
+  return QStringLiteral(":/icons/") + name + QStringLiteral(".svg");
+}
 
 }  // namespace velmira

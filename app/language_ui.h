@@ -26,8 +26,12 @@ inline constexpr int kItemNameRole = 0x0100 + 40;  // Qt::UserRole + 40
 // one name per column ("ListHeaderName", ...).
 inline constexpr const char* kHeaderNamesProperty = "headerNames";
 
-inline QString Q(const std::string& text) { return QString::fromStdString(text); }
-inline std::string S(const QString& text) { return text.toStdString(); }
+inline QString Q(const std::string& text) {
+  return QString::fromStdString(text);
+}
+inline std::string S(const QString& text) {
+  return text.toStdString();
+}
 
 // A text of a section map, empty when missing.
 [[nodiscard]] QString SectionText(const TextSection& section, const std::string& key);

@@ -132,9 +132,13 @@ CMainWnd::~CMainWnd() {
 
 // ---- texts -------------------------------------------------------------------
 
-QString CMainWnd::Message(const char* id) const { return SectionText(m_messages, id); }
+QString CMainWnd::Message(const char* id) const {
+  return SectionText(m_messages, id);
+}
 
-QString CMainWnd::WindowText(const char* key) const { return SectionText(m_texts, key); }
+QString CMainWnd::WindowText(const char* key) const {
+  return SectionText(m_texts, key);
+}
 
 void CMainWnd::LoadTexts() {
   LanguageManager& language = LanguageManager::Instance();
@@ -156,7 +160,8 @@ void CMainWnd::OnLanguageSwitched() {
 
 void CMainWnd::SetTabScanLook() {
   const bool recover = m_mode == kModeRecover;
-  m_ui->TabScan->setIcon(QIcon(IconPath(recover ? QStringLiteral("btn_scan") : QStringLiteral("btn_create_image"))));
+  m_ui->TabScan->setIcon(
+      QIcon(IconPath(recover ? QStringLiteral("btn_scan") : QStringLiteral("btn_create_image"))));
   m_ui->TabScan->setText(Message(recover ? "MSG0503" : "MSG0211"));
 }
 
@@ -175,10 +180,10 @@ void CMainWnd::SetPageTexts(int page) {
       break;
     case kPageRecover: {
       m_ui->Txt1->setText(Message("MSG0801"));
-      const QString count = QStringLiteral("<span style=\"font-size:15px; font-weight:bold; color:#316D1E\">%1</span>")
-                                .arg(m_collectedCount);
-      m_ui->Txt2->setText(
-          Q(FormatText(S(Message("MSG0802").toHtmlEscaped()), {S(count)})));
+      const QString count =
+          QStringLiteral("<span style=\"font-size:15px; font-weight:bold; color:#316D1E\">%1</span>")
+              .arg(m_collectedCount);
+      m_ui->Txt2->setText(Q(FormatText(S(Message("MSG0802").toHtmlEscaped()), {S(count)})));
       break;
     }
     default:
@@ -194,7 +199,9 @@ void CMainWnd::UpdateSelectedFileInfo() {
 
 // ---- pages -------------------------------------------------------------------
 
-int CMainWnd::CurrentPage() const { return m_ui->TabPage->currentIndex(); }
+int CMainWnd::CurrentPage() const {
+  return m_ui->TabPage->currentIndex();
+}
 
 void CMainWnd::SelectPage(int page) {
   if (page < kPageStart || page > kPageRecover) return;
@@ -210,8 +217,8 @@ void CMainWnd::SelectPage(int page) {
 }
 
 void CMainWnd::SetBanner(const QString& background, const QString& logo, const QString& colour) {
-  m_ui->ToolBar2->setStyleSheet(
-      QStringLiteral("#ToolBar2 { border-image: url(%1) 0 0 0 0 stretch stretch; }").arg(IconPath(background)));
+  m_ui->ToolBar2->setStyleSheet(QStringLiteral("#ToolBar2 { border-image: url(%1) 0 0 0 0 stretch stretch; }")
+                                    .arg(IconPath(background)));
   m_ui->ToolBar2Logo->setPixmap(QIcon(IconPath(logo)).pixmap(44, 44));
   m_ui->Txt1->setStyleSheet(QStringLiteral("color: %1;").arg(colour));
 }
@@ -332,8 +339,8 @@ void CMainWnd::OnLoadImage() {
 void CMainWnd::OnAssist() {
   QMenu* menu = BuildAssistMenu(this);
   connect(menu, &QMenu::aboutToHide, menu, &QObject::deleteLater);
-  menu->popup(m_ui->BtnAssist->mapToGlobal(QPoint(m_ui->BtnAssist->width() - menu->sizeHint().width(),
-                                                  m_ui->BtnAssist->height())));
+  menu->popup(m_ui->BtnAssist->mapToGlobal(
+      QPoint(m_ui->BtnAssist->width() - menu->sizeHint().width(), m_ui->BtnAssist->height())));
 }
 
 // ---- events --------------------------------------------------------------------

@@ -7,9 +7,9 @@
 #include "app/language_ui.h"
 #include "app/main_wnd.h"
 #include "app/message_box.h"
+#include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/file_handle.h"
-#include "platform/drives.h"
 #include "ui_main_wnd.h"
 
 namespace velmira {
@@ -260,7 +260,8 @@ void CMainWnd::RewriteRowTexts() {
     SetDiskRowTexts(row, drive);
     for (int c = 0; c < row->childCount(); ++c) {
       const ScanSource* source = SourceOf(row->child(c));
-      if (source != nullptr && source->partition) SetRegionRowTexts(row->child(c), *source->partition, drive.path);
+      if (source != nullptr && source->partition)
+        SetRegionRowTexts(row->child(c), *source->partition, drive.path);
     }
   }
 }
@@ -316,7 +317,8 @@ void CMainWnd::FillFacts(const QTreeWidgetItem* row) {
       break;
     case kRowPartition:
       if (const ScanSource* source = SourceOf(row); source != nullptr && source->partition)
-        facts = PartitionFacts(*source->partition, S(row->data(0, kPathRole).toString()), m_messages, m_texts);
+        facts =
+            PartitionFacts(*source->partition, S(row->data(0, kPathRole).toString()), m_messages, m_texts);
       break;
     case kRowImage:
       if (const ScanSource* source = SourceOf(row))

@@ -13,24 +13,30 @@ namespace {
 struct KindLook {
   const char* title;  // message id of the title
   const char* icon;
-  bool cancel;        // a second button
-  bool cancelIsNo;    // which the language section calls "nobtn"
+  bool cancel;      // a second button
+  bool cancelIsNo;  // which the language section calls "nobtn"
 };
 
 KindLook LookOf(int kind) {
   switch (kind) {
-    case CMessageBox::kConfirm: return {"MSG0402", "msg_confirm", true, false};
-    case CMessageBox::kInformation: return {"MSG0403", "msg_info", false, false};
-    case CMessageBox::kWarning: return {"MSG0405", "msg_warning", false, false};
-    case CMessageBox::kQuestion: return {"MSG0404", "msg_question", true, true};
-    default: return {"MSG0401", "msg_error", false, false};
+    case CMessageBox::kConfirm:
+      return {"MSG0402", "msg_confirm", true, false};
+    case CMessageBox::kInformation:
+      return {"MSG0403", "msg_info", false, false};
+    case CMessageBox::kWarning:
+      return {"MSG0405", "msg_warning", false, false};
+    case CMessageBox::kQuestion:
+      return {"MSG0404", "msg_question", true, true};
+    default:
+      return {"MSG0401", "msg_error", false, false};
   }
 }
 
 }  // namespace
 
 CMessageBox::CMessageBox(int kind, QWidget* owner, const QString& text)
-    : QDialog(owner, Qt::Dialog | Qt::FramelessWindowHint), m_ui(std::make_unique<Ui::MessageBox>()),
+    : QDialog(owner, Qt::Dialog | Qt::FramelessWindowHint),
+      m_ui(std::make_unique<Ui::MessageBox>()),
       m_kind(kind < kError || kind > kQuestion ? kError : kind) {
   InitResources();
   m_ui->setupUi(this);
@@ -66,7 +72,9 @@ int CMessageBox::Show(int kind, QWidget* owner, const QString& text) {
   return answer == kOk ? kOk : kCancel;
 }
 
-QString CMessageBox::text() const { return m_ui->message->text(); }
+QString CMessageBox::text() const {
+  return m_ui->message->text();
+}
 
 void CMessageBox::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);

@@ -11,6 +11,7 @@
 #include <QLocalSocket>
 #include <QThread>
 #include <QWidget>
+#include <cerrno>
 
 namespace velmira {
 namespace {
@@ -45,9 +46,11 @@ SingleInstance::Claim SingleInstance::ClaimInstance() {
   const QByteArray lockPath = QFile::encodeName(m_socketPath + QStringLiteral(".lock"));
   m_lockFd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (m_lockFd >= 0 && ::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+    const bool held = errno == EWOULDBLOCK;
     ::close(m_lockFd);
     m_lockFd = -1;
-    return AskRunningInstance();
+    // A file system without locks must not keep the program from starting.
+    if (held) return AskRunningInstance();
   }
   // Without a lock file (an unwritable folder) the program still starts.
   QLocalServer::removeServer(m_socketPath);  // left behind by a crashed instance

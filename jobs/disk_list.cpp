@@ -14,7 +14,9 @@ namespace {
 
 const std::vector<PartitionRecord> kNoRegions;
 
-FactTexts EmptyFacts() { return FactTexts(kFactLabels); }
+FactTexts EmptyFacts() {
+  return FactTexts(kFactLabels);
+}
 
 std::string Joined(const std::string& label, const std::string& value) {
   if (label.empty()) return value;
@@ -202,8 +204,8 @@ FactTexts ImageFacts(const std::string& path, uint64_t size, const TextSection& 
 
 FactTexts DiskFacts(const DriveInfo& drive, const TextSection& messages, const TextSection& window) {
   FactTexts facts = EmptyFacts();
-  facts[0] = FormatText("%s %d", {TextOf(messages, drive.removable ? "MSG0202" : "MSG0201"),
-                                  drive.diskNumber + 1});
+  facts[0] =
+      FormatText("%s %d", {TextOf(messages, drive.removable ? "MSG0202" : "MSG0201"), drive.diskNumber + 1});
   if (drive.openError != kOk) {
     facts[2] = TextOf(window, kTextNoAccess);
   } else {

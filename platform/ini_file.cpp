@@ -71,7 +71,9 @@ bool ReadWholeFile(const std::string& path, std::string& text) {
   return true;
 }
 
-bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+bool HasLineBreak(std::string_view s) {
+  return s.find_first_of("\r\n") != std::string_view::npos;
+}
 
 }  // namespace
 
@@ -127,7 +129,9 @@ const IniFile::Section* IniFile::Find(std::string_view section) const {
   return nullptr;
 }
 
-bool IniFile::HasSection(std::string_view section) const { return Find(section) != nullptr; }
+bool IniFile::HasSection(std::string_view section) const {
+  return Find(section) != nullptr;
+}
 
 std::vector<std::string> IniFile::SectionNames(size_t bufferChars) const {
   std::vector<std::string> names;

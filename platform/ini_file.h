@@ -62,8 +62,8 @@ class IniFile {
 // was. A missing file is created (its folder must exist). The file is
 // replaced through a temporary file in the same folder. 0 or a Win32 code;
 // 87 for a section or key that is empty or holds a line break, "]" or (key) "=".
-[[nodiscard]] int32_t WriteIniString(const std::string& path, std::string_view section,
-                                     std::string_view key, std::string_view text);
+[[nodiscard]] int32_t WriteIniString(const std::string& path, std::string_view section, std::string_view key,
+                                     std::string_view text);
 
 // The first `maxChars` characters of a UTF-8 text (cut on a character boundary).
 [[nodiscard]] std::string CutToChars(std::string_view text, size_t maxChars);

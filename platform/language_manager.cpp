@@ -33,7 +33,9 @@ LanguageManager& LanguageManager::Instance() {
   return manager;
 }
 
-LanguageManager::LanguageManager(LanguagePaths paths) { Reset(std::move(paths)); }
+LanguageManager::LanguageManager(LanguagePaths paths) {
+  Reset(std::move(paths));
+}
 
 void LanguageManager::Reset(LanguagePaths paths) {
   std::lock_guard lock(m_mutex);

@@ -43,7 +43,7 @@ std::string Digits(uint64_t value, unsigned base, bool upper) {
   return out;
 }
 
-struct Spec {
+struct Directive {
   bool left = false;
   bool zero = false;
   bool plus = false;
@@ -56,14 +56,19 @@ struct Spec {
 
 // Reads flags, width, precision and length after a "%"; `pos` is left on
 // the conversion character. False when the text ends first.
-bool ReadSpec(std::string_view f, size_t& pos, Spec& spec) {
+bool ReadDirective(std::string_view f, size_t& pos, Directive& directive) {
   for (; pos < f.size(); ++pos) {
     const char c = f[pos];
-    if (c == '-') spec.left = true;
-    else if (c == '0') spec.zero = true;
-    else if (c == '+') spec.plus = true;
-    else if (c == ' ') spec.space = true;
-    else if (c != '#') break;
+    if (c == '-')
+      directive.left = true;
+    else if (c == '0')
+      directive.zero = true;
+    else if (c == '+')
+      directive.plus = true;
+    else if (c == ' ')
+      directive.space = true;
+    else if (c != '#')
+      break;
   }
   auto number = [&](size_t& out) {
     while (pos < f.size() && std::isdigit(static_cast<unsigned char>(f[pos]))) {
@@ -71,11 +76,11 @@ bool ReadSpec(std::string_view f, size_t& pos, Spec& spec) {
       ++pos;
     }
   };
-  number(spec.width);
+  number(directive.width);
   if (pos < f.size() && f[pos] == '.') {
     ++pos;
-    spec.hasPrecision = true;
-    number(spec.precision);
+    directive.hasPrecision = true;
+    number(directive.precision);
   }
   if (f.substr(pos, 3) == "I64") {
     pos += 3;
@@ -83,24 +88,24 @@ bool ReadSpec(std::string_view f, size_t& pos, Spec& spec) {
     while (pos < f.size() && (f[pos] == 'h' || f[pos] == 'l' || f[pos] == 'z' || f[pos] == 'j')) ++pos;
   }
   if (pos >= f.size()) return false;
-  spec.conversion = f[pos];
+  directive.conversion = f[pos];
   return true;
 }
 
-std::string Pad(std::string body, const Spec& spec, bool numeric) {
+std::string Pad(std::string body, const Directive& directive, bool numeric) {
   const size_t chars = CharCount(body);
-  if (chars >= spec.width) return body;
-  const size_t fill = spec.width - chars;
-  if (spec.left) return body + std::string(fill, ' ');
-  if (numeric && spec.zero && !spec.hasPrecision) {
+  if (chars >= directive.width) return body;
+  const size_t fill = directive.width - chars;
+  if (directive.left) return body + std::string(fill, ' ');
+  if (numeric && directive.zero && !directive.hasPrecision) {
     const size_t sign = (!body.empty() && (body[0] == '-' || body[0] == '+' || body[0] == ' ')) ? 1 : 0;
     return body.insert(sign, std::string(fill, '0'));
   }
   return std::string(fill, ' ') + body;
 }
 
-std::string Number(const FormatArg& arg, const Spec& spec) {
-  const char conv = spec.conversion;
+std::string Number(const FormatArg& arg, const Directive& directive) {
+  const char conv = directive.conversion;
   const bool hex = conv == 'x' || conv == 'X';
   const bool isSigned = conv == 'd' || conv == 'i';
   bool negative = false;
@@ -124,11 +129,14 @@ std::string Number(const FormatArg& arg, const Spec& spec) {
       break;
   }
   std::string digits = Digits(magnitude, hex ? 16 : 10, conv == 'X');
-  if (spec.hasPrecision && digits.size() < spec.precision)
-    digits.insert(0, spec.precision - digits.size(), '0');
-  if (negative) digits.insert(0, 1, '-');
-  else if (isSigned && spec.plus) digits.insert(0, 1, '+');
-  else if (isSigned && spec.space) digits.insert(0, 1, ' ');
+  if (directive.hasPrecision && digits.size() < directive.precision)
+    digits.insert(0, directive.precision - digits.size(), '0');
+  if (negative)
+    digits.insert(0, 1, '-');
+  else if (isSigned && directive.plus)
+    digits.insert(0, 1, '+');
+  else if (isSigned && directive.space)
+    digits.insert(0, 1, ' ');
   return digits;
 }
 
@@ -150,43 +158,46 @@ std::string FormatText(std::string_view format, std::initializer_list<FormatArg>
       out += '%';
       continue;
     }
-    Spec spec;
-    if (!ReadSpec(format, pos, spec)) {
+    Directive directive;
+    if (!ReadDirective(format, pos, directive)) {
       out.append(format.substr(start));
       break;
     }
-    switch (spec.conversion) {
+    switch (directive.conversion) {
       case 'd':
       case 'i':
       case 'u':
       case 'x':
       case 'X': {
         const FormatArg* arg = take();
-        if (arg != nullptr) out += Pad(Number(*arg, spec), spec, arg->kind() != FormatArg::Kind::kText);
+        if (arg != nullptr)
+          out += Pad(Number(*arg, directive), directive, arg->kind() != FormatArg::Kind::kText);
         break;
       }
       case 's': {
         const FormatArg* arg = take();
         if (arg == nullptr) break;
-        Spec decimal;
+        Directive decimal;
         decimal.conversion = 'd';
         std::string text = arg->kind() == FormatArg::Kind::kText ? std::string(arg->text())
                            : arg->kind() == FormatArg::Kind::kChar
                                ? Utf8Of(static_cast<char32_t>(arg->unsignedValue()))
                                : Number(*arg, decimal);
-        if (spec.hasPrecision) text = CutToChars(text, spec.precision);
-        out += Pad(std::move(text), spec, false);
+        if (directive.hasPrecision) text = CutToChars(text, directive.precision);
+        out += Pad(std::move(text), directive, false);
         break;
       }
       case 'c': {
         const FormatArg* arg = take();
         if (arg == nullptr) break;
         std::string text;
-        if (arg->kind() == FormatArg::Kind::kText) text = CutToChars(arg->text(), 1);
+        if (arg->kind() == FormatArg::Kind::kText)
+          text = CutToChars(arg->text(), 1);
         else if (arg->kind() == FormatArg::Kind::kSigned)
           text = arg->signedValue() > 0 ? Utf8Of(static_cast<char32_t>(arg->signedValue())) : "";
-        else text = Utf8Of(static_cast<char32_t>(arg->unsignedValue()));
-        out += Pad(std::move(text), spec, false);
+        else
+          text = Utf8Of(static_cast<char32_t>(arg->unsignedValue()));
+        out += Pad(std::move(text), directive, false);
         break;
       }
       default:

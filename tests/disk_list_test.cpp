@@ -44,19 +44,20 @@ DiskSnapshot Snapshot(const std::vector<std::pair<std::string, std::vector<uint6
   return s;
 }
 
-const TextSection kMessages = {{"MSG0201", "Disk"}, {"MSG0202", "Removable disk"}, {"MSG0203", "Number:"},
-                               {"MSG0204", "Label:"}, {"MSG0205", "File system:"}, {"MSG0206", "Size:"},
-                               {"MSG0207", "Used:"},  {"MSG0208", "Free:"},       {"MSG0209", "Image file:"},
-                               {"MSG0210", "Size:"}};
-const TextSection kWindow = {{kTextUnallocated, "Unallocated space"}, {kTextWholeDrive, "Whole disk"},
+const TextSection kMessages = {
+    {"MSG0201", "Disk"},         {"MSG0202", "Removable disk"}, {"MSG0203", "Number:"}, {"MSG0204", "Label:"},
+    {"MSG0205", "File system:"}, {"MSG0206", "Size:"},          {"MSG0207", "Used:"},   {"MSG0208", "Free:"},
+    {"MSG0209", "Image file:"},  {"MSG0210", "Size:"}};
+const TextSection kWindow = {{kTextUnallocated, "Unallocated space"},  {kTextWholeDrive, "Whole disk"},
                              {kTextNoAccess, "No permission to read"}, {kTextDevice, "Device:"},
-                             {kTextMountedOn, "Mounted on:"},         {kTextNotMounted, "not mounted"}};
+                             {kTextMountedOn, "Mounted on:"},          {kTextNotMounted, "not mounted"}};
 
 TEST(DiskList, ArrivalAndRemovalKnowDisksByTheirPath) {
   const DiskSnapshot kept = Snapshot({{"/dev/sda", {2048, 409600}}, {"/dev/sdc", {63}}});
 
   // sdb arrives and takes number 1 from sdc: only sdb is new.
-  const DiskSnapshot arrived = Snapshot({{"/dev/sda", {2048, 409600}}, {"/dev/sdb", {2048}}, {"/dev/sdc", {63}}});
+  const DiskSnapshot arrived =
+      Snapshot({{"/dev/sda", {2048, 409600}}, {"/dev/sdb", {2048}}, {"/dev/sdc", {63}}});
   EXPECT_EQ(ArrivedDisks({"/dev/sda", "/dev/sdc"}, arrived), (std::vector<int32_t>{1}));
   EXPECT_TRUE(DisksWithLostRegions(kept, arrived).empty());
   ASSERT_NE(arrived.FindRegion("/dev/sdc", 63), nullptr);

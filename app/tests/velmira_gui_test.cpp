@@ -12,6 +12,7 @@
 #include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -68,7 +69,9 @@ QString Text(QWidget* window, const char* name) {
   return QStringLiteral("<no control %1>").arg(QString::fromLatin1(name));
 }
 
-void SetDrives(const QStringList& paths) { qputenv("VELMIRA_DRIVES", paths.join(QLatin1Char(':')).toUtf8()); }
+void SetDrives(const QStringList& paths) {
+  qputenv("VELMIRA_DRIVES", paths.join(QLatin1Char(':')).toUtf8());
+}
 
 }  // namespace
 
@@ -83,6 +86,7 @@ class VelmiraGuiTest : public QObject {
   void LanguagesSwitchAndFailSoftly();
   void DevicesComingAndGoing();
   void MessageBoxKinds();
+  void HelpPagesAndAboutBox();
   void SecondInstanceRaisesTheFirst();
   void PagesAsPictures();
 
@@ -350,7 +354,8 @@ void VelmiraGuiTest::LanguagesSwitchAndFailSoftly() {
   QCOMPARE(german->text(), QStringLiteral("Deutsch"));
   QVERIFY(german->icon().isNull());
   QVERIFY(!menu->findChild<QAction*>(QStringLiteral("English"))->icon().isNull());
-  QCOMPARE(menu->findChild<QAction*>(QStringLiteral("item_faq"))->text(), QStringLiteral("Questions and answers"));
+  QCOMPARE(menu->findChild<QAction*>(QStringLiteral("item_faq"))->text(),
+           QStringLiteral("Questions and answers"));
   german->trigger();
   delete menu;
   QTRY_COMPARE(Text(&wnd, "BtnNext"), QStringLiteral("Weiter"));
@@ -428,7 +433,8 @@ void VelmiraGuiTest::DevicesComingAndGoing() {
   QCOMPARE(list->topLevelItem(0), disk1);
   QCOMPARE(CMainWnd::SourceOf(disk1->child(0)), camera);
   QCOMPARE(list->topLevelItem(2)->text(0), QStringLiteral("Disk 3  ") + m_card);
-  QCOMPARE(list->topLevelItem(2)->child(0)->text(0), QStringLiteral("5:  ") + m_card + QStringLiteral("  VELMIRA"));
+  QCOMPARE(list->topLevelItem(2)->child(0)->text(0),
+           QStringLiteral("5:  ") + m_card + QStringLiteral("  VELMIRA"));
   QCOMPARE(list->topLevelItem(2)->child(0)->text(1), QStringLiteral("FAT"));
   QCOMPARE(wnd.sources().size(), size_t{5});
 
@@ -439,7 +445,8 @@ void VelmiraGuiTest::DevicesComingAndGoing() {
   QCOMPARE(list->topLevelItemCount(), 2);
   QCOMPARE(list->topLevelItem(0), disk1);
   QCOMPARE(list->topLevelItem(1)->text(0), QStringLiteral("Disk 2  ") + m_card);
-  QCOMPARE(list->topLevelItem(1)->child(0)->text(0), QStringLiteral("4:  ") + m_card + QStringLiteral("  VELMIRA"));
+  QCOMPARE(list->topLevelItem(1)->child(0)->text(0),
+           QStringLiteral("4:  ") + m_card + QStringLiteral("  VELMIRA"));
   QCOMPARE(CMainWnd::SourceOf(list->topLevelItem(1)->child(0))->SourceKey(), uint16_t{4});
   QCOMPARE(wnd.sources().size(), size_t{4});
   QVERIFY(!wnd.sourceChosen());
@@ -460,18 +467,18 @@ void VelmiraGuiTest::MessageBoxKinds() {
     bool cancel;
     const char* cancelText;
   };
-  const Case cases[] = {{CMessageBox::kError, "MSG0401", false, ""},
-                        {CMessageBox::kConfirm, "MSG0402", true, "Cancel"},
-                        {CMessageBox::kInformation, "MSG0403", false, ""},
-                        {CMessageBox::kWarning, "MSG0405", false, ""},
-                        {CMessageBox::kQuestion, "MSG0404", true, "No"},
-                        {77, "MSG0401", false, ""}};
+  const Case cases[] = {
+      {CMessageBox::kError, "MSG0401", false, ""},       {CMessageBox::kConfirm, "MSG0402", true, "Cancel"},
+      {CMessageBox::kInformation, "MSG0403", false, ""}, {CMessageBox::kWarning, "MSG0405", false, ""},
+      {CMessageBox::kQuestion, "MSG0404", true, "No"},   {77, "MSG0401", false, ""}};
   for (const Case& c : cases) {
     CMessageBox box(c.kind, nullptr, QStringLiteral("text"));
     QCOMPARE(box.size(), QSize(400, 160));
-    QCOMPARE(box.findChild<QLabel*>("title")->text(), Q(LanguageManager::Instance().Text("Messages", c.title)));
+    QCOMPARE(box.findChild<QLabel*>("title")->text(),
+             Q(LanguageManager::Instance().Text("Messages", c.title)));
     QCOMPARE(box.findChild<QPushButton*>("cancelbtn")->isVisibleTo(&box), c.cancel);
-    if (c.cancel) QCOMPARE(box.findChild<QPushButton*>("cancelbtn")->text(), QString::fromLatin1(c.cancelText));
+    if (c.cancel)
+      QCOMPARE(box.findChild<QPushButton*>("cancelbtn")->text(), QString::fromLatin1(c.cancelText));
   }
   for (const auto& [button, result] : {std::pair{"okbtn", 1}, {"cancelbtn", 2}, {"closebtn", 2}}) {
     QTimer::singleShot(0, [button = button] {
@@ -481,6 +488,36 @@ void VelmiraGuiTest::MessageBoxKinds() {
     });
     QCOMPARE(CMessageBox::Show(CMessageBox::kConfirm, nullptr, QStringLiteral("Go on?")), result);
   }
+}
+
+void VelmiraGuiTest::HelpPagesAndAboutBox() {
+  CMainWnd wnd;
+  QMenu* menu = BuildAssistMenu(&wnd);
+  menu->findChild<QAction*>(QStringLiteral("item_faq"))->trigger();
+  auto* help = wnd.findChild<QDialog*>(QStringLiteral("HelpWnd"));
+  QVERIFY(help != nullptr);
+  QCOMPARE(help->windowTitle(), QStringLiteral("Velmira Help"));
+  QVERIFY(help->findChild<QTextBrowser*>(QStringLiteral("HelpText"))
+              ->toPlainText()
+              .contains(QStringLiteral("Velmira")));
+  help->close();
+
+  QTimer::singleShot(0, [] {
+    auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    QVERIFY(about != nullptr);
+    QCOMPARE(about->objectName(), QStringLiteral("AboutWnd"));
+    QVERIFY(about->findChild<QLabel*>(QStringLiteral("AboutVersion"))
+                ->text()
+                .startsWith(QStringLiteral("Version ")));
+    about->accept();
+  });
+  menu->findChild<QAction*>(QStringLiteral("item_about"))->trigger();
+
+  // "item_exit" closes the window, which ends the message loop.
+  wnd.show();
+  menu->findChild<QAction*>(QStringLiteral("item_exit"))->trigger();
+  QVERIFY(!wnd.isVisible());
+  delete menu;
 }
 
 void VelmiraGuiTest::SecondInstanceRaisesTheFirst() {

@@ -1,5 +1,6 @@
 #include "engines/fat/fast_fat_recovery.h"
 
+#include "engines/folder_tree_recovery.h"
 #include <algorithm>
 #include <cstring>
 
@@ -475,36 +476,8 @@ int32_t CFastFatRecovery::WriteOneFile(const FoundRecord& record, const std::str
 
 int32_t CFastFatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) {
   if (!record.isFolder) return WriteOneFile(record, destination);
-  int32_t err = CreateFolderWithParents(destination);
-  if (err != kOk && err != kErrFileExists && err != kErrAlreadyExists) return err;
-  struct Item {
-    FoundRecord record;
-    std::string path;
-  };
-  std::deque<Item> queue{{record, destination}};
-  std::set<uint64_t> listed;
-  while (!queue.empty()) {
-    Item item = std::move(queue.front());
-    queue.pop_front();
-    int32_t separators = 0;
-    for (size_t i = 0; i + 1 < item.path.size(); ++i)
-      if (item.path[i] == '/') ++separators;
-    const int32_t depth = std::max(separators - rootDepth, 0);
-    // A corrupt tree may list a folder inside itself: recreate each once.
-    if (!listed.insert(MakeDirectoryKey(static_cast<uint32_t>(depth), item.record.key)).second) continue;
-    std::vector<FoundRecord> children;
-    if (ListChildren(&item.record, static_cast<uint32_t>(depth), children) != kOk) continue;
-    for (const FoundRecord& child : children) {
-      const std::string childPath = item.path + "/" + SafeFileName(RecordName(child));
-      if (child.isFolder) {
-        (void)CreateFolderWithParents(childPath);
-        queue.push_back({child, childPath});
-        continue;
-      }
-      if (WriteOneFile(child, childPath) == kCancelled) return kCancelled;
-    }
-  }
-  return kOk;
+  return RecoverFolderTree(*this, record, destination, rootDepth,
+                           [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
 }
 
 int32_t CFastFatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,

@@ -1,5 +1,6 @@
 // The deep FAT scan's reading back: a found file is taken from consecutive
 // clusters starting at its first cluster; the allocation table is never read.
+#include "engines/folder_tree_recovery.h"
 #include <algorithm>
 #include <deque>
 #include <set>
@@ -81,39 +82,8 @@ int32_t CProfessionalFatRecovery::WriteOneFile(const FoundRecord& record, const 
 int32_t CProfessionalFatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
                                               int32_t rootDepth) {
   if (!record.isFolder) return WriteOneFile(record, destination);
-  int32_t err = CreateFolderWithParents(destination);
-  if (err != kOk && err != kErrFileExists && err != kErrAlreadyExists) return err;
-  struct Item {
-    FoundRecord record;
-    std::string path;
-  };
-  std::deque<Item> queue{{record, destination}};
-  std::set<uint64_t> listed;
-  int32_t result = kOk;
-  while (!queue.empty()) {
-    Item item = std::move(queue.front());
-    queue.pop_front();
-    int32_t separators = 0;
-    for (size_t i = 0; i + 1 < item.path.size(); ++i)
-      if (item.path[i] == '/') ++separators;
-    const int32_t depth = std::max(separators - rootDepth, 0);
-    // A damaged tree may list a folder inside itself: recreate each once.
-    if (!listed.insert(MakeDirectoryKey(static_cast<uint32_t>(depth), item.record.key)).second) continue;
-    std::vector<FoundRecord> children;
-    result = ListChildren(&item.record, static_cast<uint32_t>(depth), children);
-    if (result != kOk) continue;
-    for (const FoundRecord& child : children) {
-      const std::string childPath = item.path + "/" + SafeFileName(RecordName(child));
-      if (child.isFolder) {
-        (void)CreateFolderWithParents(childPath);
-        queue.push_back({child, childPath});
-        continue;
-      }
-      result = WriteOneFile(child, childPath);
-      if (result == kCancelled) return kCancelled;
-    }
-  }
-  return result;
+  return RecoverFolderTree(*this, record, destination, rootDepth,
+                           [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
 }
 
 int32_t CProfessionalFatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath,

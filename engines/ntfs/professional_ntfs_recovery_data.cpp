@@ -2,6 +2,7 @@
 // recovery of files and folder trees, and extraction for preview. The record
 // is always read where it was found; its runs count clusters of the size and
 // from the volume start stored in the found record.
+#include "engines/folder_tree_recovery.h"
 #include <algorithm>
 #include <deque>
 #include <set>
@@ -161,35 +162,8 @@ int32_t CProfessionalNtfsRecovery::WriteOneFile(const FoundRecord& record, const
 int32_t CProfessionalNtfsRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
                                                int32_t rootDepth) {
   if (!record.isFolder) return WriteOneFile(record, destination);
-  int32_t err = CreateFolderWithParents(destination);
-  if (err != kOk && err != kErrFileExists && err != kErrAlreadyExists) return err;
-  struct Item {
-    FoundRecord record;
-    std::string path;
-  };
-  std::deque<Item> queue{{record, destination}};
-  std::set<uint64_t> listed;
-  while (!queue.empty()) {
-    Item item = std::move(queue.front());
-    queue.pop_front();
-    int32_t separators = 0;
-    for (size_t i = 0; i + 1 < item.path.size(); ++i)
-      if (item.path[i] == '/') ++separators;
-    const int32_t depth = std::max(separators - rootDepth, 0);
-    if (!listed.insert(MakeDirectoryKey(static_cast<uint32_t>(depth), item.record.key)).second) continue;
-    std::vector<FoundRecord> children;
-    if (ListChildren(&item.record, static_cast<uint32_t>(depth), children) != kOk) continue;
-    for (const FoundRecord& child : children) {
-      const std::string childPath = item.path + "/" + SafeFileName(RecordName(child));
-      if (child.isFolder) {
-        (void)CreateFolderWithParents(childPath);
-        queue.push_back({child, childPath});
-        continue;
-      }
-      if (WriteOneFile(child, childPath) == kCancelled) return kCancelled;
-    }
-  }
-  return kOk;
+  return RecoverFolderTree(*this, record, destination, rootDepth,
+                           [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
 }
 
 int32_t CProfessionalNtfsRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath,

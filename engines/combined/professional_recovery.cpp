@@ -19,6 +19,17 @@ constexpr uint64_t kEstimateIntervalMs = 5000;
 constexpr int32_t kFastScale = 9;
 constexpr int32_t kSweepScale = 90;
 
+}  // namespace
+
+// The sweep's share done, as reported: 10 to 110 at scale 90 (9 % to 99 %).
+int32_t CProfessionalRecovery::SweepPercent(const SweepState& state) {
+  if (state.total == 0) return 110;
+  const auto share = static_cast<unsigned __int128>(state.swept) * 100 / state.total;
+  return static_cast<int32_t>(std::min<unsigned __int128>(share, 100)) + 10;
+}
+
+namespace {
+
 // What one piece's dispatch did.
 struct DispatchResult {
   uint64_t handled = 0;  // sectors from the piece start the sweep moves on by
@@ -138,6 +149,17 @@ int32_t CProfessionalRecovery::FastPassProgress(void* self, int32_t percent, int
   const int32_t answer = engine->Report(percent, scale, secondsLeft, position, total, found);
   if (answer != kOk) engine->m_fastAnswer = answer;
   return answer;
+}
+
+int32_t CProfessionalRecovery::ReadAheadProgress(void* self, int32_t, int32_t, int32_t, uint64_t, uint64_t,
+                                                 uint64_t, int32_t) {
+  // A length rule reading far ahead reports where it reads; the bar keeps
+  // showing where the sweep stands, so that it never runs ahead and back.
+  auto* engine = static_cast<CProfessionalRecovery*>(self);
+  const SweepState* state = engine->m_sweepState;
+  if (state == nullptr) return kOk;
+  return engine->Report(SweepPercent(*state), kSweepScale, state->secondsLeft, state->swept, state->total,
+                        engine->GetFoundCount() + state->resumedFound);
 }
 
 // ---- Scan --------------------------------------------------------------
@@ -297,6 +319,9 @@ int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
   }
   m_stats.totalSectors = state.total;
 
+  // The carver's read-ahead reports go through ReadAheadProgress meanwhile.
+  m_sweepState = &state;
+  m_carver.SetProgressCallbacks(&ReadAheadProgress, nullptr, this, kSweepScale);
   const uint64_t started = TickCountMs();
   uint64_t lastEstimate = started;
   const uint64_t sweptBefore = state.swept;
@@ -337,9 +362,7 @@ int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
         state.secondsLeft = static_cast<int32_t>(
             std::min<unsigned __int128>(static_cast<unsigned __int128>(left) * bps / speed, INT32_MAX));
       }
-      const uint64_t percent =
-          state.total == 0 ? 100 : std::min<uint64_t>(static_cast<unsigned __int128>(state.swept) * 100 / state.total, 100);
-      result = Report(static_cast<int32_t>(percent) + 10, kSweepScale, state.secondsLeft, state.swept, state.total,
+      result = Report(SweepPercent(state), kSweepScale, state.secondsLeft, state.swept, state.total,
                       GetFoundCount() + state.resumedFound);
       if (result != kOk) break;
     }
@@ -349,6 +372,8 @@ int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
     state.extent = next;
     state.done = 0;
   }
+  m_sweepState = nullptr;
+  m_carver.SetProgressCallbacks(m_scanCallback, m_fileCallback, m_userData, kSweepScale);
   m_stats.sectorsSwept = state.swept;
   return result;
 }
@@ -433,14 +458,19 @@ IFileRecoveryParse* CProfessionalRecovery::EngineFor(const FoundRecord& record) 
 int32_t CProfessionalRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
                                             std::vector<FoundRecord>& children) {
   std::vector<FoundRecord> listed;
+  std::vector<FoundRecord> part;
+  auto add = [&](IFileRecoveryParse* engine, const FoundRecord* of) {
+    part.clear();  // the engines replace what their list held
+    if (engine != nullptr) (void)engine->ListChildren(of, depth, part);
+    listed.insert(listed.end(), part.begin(), part.end());
+  };
   if (folder != nullptr) {
-    IFileRecoveryParse* engine = folder->engineTag == kTagCarving ? nullptr : EngineFor(*folder);
-    if (engine != nullptr) (void)engine->ListChildren(folder, depth, listed);
+    add(folder->engineTag == kTagCarving ? nullptr : EngineFor(*folder), folder);
   } else if (depth == 0) {
-    if (m_fast) (void)m_fast->ListChildren(nullptr, 0, listed);
-    (void)m_deepFat.ListChildren(nullptr, 0, listed);
-    (void)m_deepNtfs.ListChildren(nullptr, 0, listed);
-    (void)m_carver.ListChildren(nullptr, 0, listed);
+    add(m_fast.get(), nullptr);
+    add(&m_deepFat, nullptr);
+    add(&m_deepNtfs, nullptr);
+    add(&m_carver, nullptr);
   } else {
     return kErrInvalidParameter;
   }

@@ -125,6 +125,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   void RecordPosition(const SweepState& state, const std::string& logFolder);
   int32_t Report(int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position, uint64_t total,
                  uint64_t found);
+  static int32_t SweepPercent(const SweepState& state);
+  static int32_t ReadAheadProgress(void* self, int32_t percent, int32_t scale, int32_t secondsLeft,
+                                   uint64_t position, uint64_t total, uint64_t found, int32_t reserved);
   static int32_t FastPassProgress(void* self, int32_t percent, int32_t scale, int32_t secondsLeft,
                                   uint64_t position, uint64_t total, uint64_t found, int32_t reserved);
 
@@ -157,6 +160,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   std::string m_imagePath;
   uint16_t m_imageValue = 0;
 
+  const SweepState* m_sweepState = nullptr;  // while sweeping
   std::vector<uint8_t> m_piece;   // the 64 KiB sweep buffer, while sweeping
   std::vector<uint8_t> m_window;  // a file record read across a piece's end
   CombinedSweepStats m_stats;

@@ -74,7 +74,9 @@ void FilesSection(std::string& page, int program) {
 
 std::string Header(const char* name, const char* title) {
   return std::string(".\\\" Made by velmira-cli from its own command table; do not edit.\n") + ".TH " + name +
-         " 1 \"\" \"velmira " VELMIRA_VERSION "\" \"User Commands\"\n.SH NAME\n" + title + "\n";
+         " 1 \"\" \"velmira " VELMIRA_VERSION "\" \"User Commands\"\n" +
+         // Paths and options must not be hyphenated or spread out.
+         ".nh\n.ad l\n.SH NAME\n" + title + "\n";
 }
 
 }  // namespace
@@ -94,7 +96,8 @@ std::string CliManualPage(const std::vector<CliCommand>& commands) {
       ".PP\n"
       "Stop using a medium that lost files: anything written to it may overwrite them. Save the recovered "
       "files on another disk. A failing medium is best copied into an image file first (\\fBimage\\fR) "
-      "and the image scanned.\n"
+      "and the image scanned. Reading drives and partitions needs read permission on their device files "
+      "(root, or membership of the group \\fBdisk\\fR); image files the user can read need nothing.\n"
       ".SH COMMANDS\n";
   for (const CliCommand& c : commands) {
     page += ".TP\n" + RoffSynopsis(c.synopsis) + "\n";

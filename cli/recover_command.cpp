@@ -115,8 +115,8 @@ bool SettleEarlierScan(CProfessionalRecovery& engine, const RecoverOptions& o, c
       return false;
     }
     std::fprintf(stderr,
-                 "An earlier deep scan of %s stopped after %" PRIu64 " sectors with %" PRIu64
-                 " files found.\nContinue it where it stopped? [Y/n] ",
+                 "An earlier deep scan of %s swept %" PRIu64 " sectors and found %" PRIu64
+                 " files.\nContinue it where it stopped (a finished scan shows its files at once)? [Y/n] ",
                  SourceName(source).c_str(), swept, found);
     char answer[16] = {};
     if (std::fgets(answer, sizeof answer, stdin) == nullptr) return false;

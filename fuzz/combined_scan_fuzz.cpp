@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engines/engine_factory.h"
+#include "platform/errors.h"
 #include "platform/file_handle.h"
 #include "platform/folders.h"
 

@@ -10,6 +10,8 @@
 #
 # Run by hand (needs mtools, dosfstools, photorec from the testdisk package):
 #   bench/deep_scan_bench.sh [WORKDIR] [SIZE]
+# REUSE=1 times an image made by an earlier run again; PHOTOS and SPC
+# (sectors per cluster) change the card.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cli=${VELMIRA_CLI:-$here/build/velmira-cli}
@@ -18,9 +20,12 @@ work=${1:-/tmp/velmira-deep-bench}
 size=${2:-4G}
 photos=${PHOTOS:-2000}
 spc=${SPC:-64}   # sectors per cluster: 32 KiB clusters, as cameras format large cards
-rm -rf "$work"; mkdir -p "$work/photos"
-export XDG_DATA_HOME="$work/data"
 img="$work/card.img"
+export XDG_DATA_HOME="$work/data"
+if [ "${REUSE:-0}" = 1 ] && [ -f "$img" ]; then
+  echo "reusing $img"
+else
+rm -rf "$work"; mkdir -p "$work/photos"
 
 python3 - "$corpus" "$work/photos" "$photos" <<'PY'
 import os, random, sys
@@ -52,6 +57,9 @@ gone=()
 for f in "$work"/photos/DCIM/*/IMG_*[02468].JPG; do gone+=("::/DCIM/$(basename "$(dirname "$f")")/$(basename "$f")"); done
 mdel -i "$img" "${gone[@]}"
 mkfs.vfat -F 32 -s "$spc" -n CARD "$img" >/dev/null
+rm -rf "$work/photos"
+fi
+rm -rf "$work/data" "$work/photorec"
 bytes=$(stat -c %s "$img")
 
 cat "$img" >/dev/null; cat "$img" >/dev/null   # into the page cache

@@ -111,7 +111,10 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool adv
   return engine;
 }
 
-bool ProgressWanted() { return ::isatty(STDERR_FILENO) == 1; }
+bool ProgressWanted() {
+  static const bool wanted = ::isatty(STDERR_FILENO) == 1;  // asked once: a scan reports thousands of times
+  return wanted;
+}
 
 void ShowProgress(const std::string& text) {
   if (!ProgressWanted()) return;

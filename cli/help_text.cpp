@@ -96,8 +96,9 @@ std::vector<ExampleDoc> Examples() {
   return {
       {"A formatted memory card",
        "Stop using the card. Find its number in the list of regions, look at what the deep scan (the "
-       "default) finds, then copy the files onto another disk. The deep scan reads every sector: it "
-       "rebuilds the folders of a quick-formatted card and finds photos and videos by their content.",
+       "default) finds, then copy the files onto another disk. The deep scan sweeps the card's free "
+       "space, or all of it when no file system is found: it rebuilds the folders of a quick-formatted "
+       "card and finds photos and videos by their content.",
        "velmira-cli disks\n"
        "velmira-cli recover 3 --list\n"
        "velmira-cli recover 3 --to ~/rescued-card"},
@@ -143,7 +144,10 @@ std::string UnwrapHelp(const char* help) {
 
 SynopsisParts ParseSynopsis(const std::string& synopsis) {
   std::vector<std::string> tokens;
-  std::istringstream in(synopsis);
+  // "[--continue|--restart]" reads as "[--continue | --restart]".
+  std::string spaced;
+  for (char c : synopsis) spaced += c == '|' ? std::string(" | ") : std::string(1, c);
+  std::istringstream in(spaced);
   for (std::string t; in >> t;) tokens.push_back(t);
   auto core = [](const std::string& t) {
     size_t b = t.find_first_not_of('[');

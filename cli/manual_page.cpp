@@ -38,12 +38,20 @@ std::string RoffSynopsis(const std::string& synopsis) {
     std::string word = b == std::string::npos ? "" : token.substr(b, e - b + 1);
     std::string tail = b == std::string::npos ? "" : token.substr(e + 1);
     std::string marked;
-    if (word.empty() || word == "|" || word == "...")
-      marked = Roff(word);
-    else if (first || word[0] == '-')
-      marked = "\\fB" + Roff(word) + "\\fR";
-    else
-      marked = "\\fI" + Roff(word) + "\\fR";
+    // Alternatives "--continue|--restart" are marked one by one.
+    for (size_t start = 0; start <= word.size();) {
+      size_t bar = word.find('|', start);
+      if (bar == std::string::npos) bar = word.size();
+      const std::string part = word.substr(start, bar - start);
+      if (part.empty() || part == "...")
+        marked += Roff(part);
+      else if (first || part[0] == '-')
+        marked += "\\fB" + Roff(part) + "\\fR";
+      else
+        marked += "\\fI" + Roff(part) + "\\fR";
+      if (bar < word.size()) marked += "|";
+      start = bar + 1;
+    }
     out += (out.empty() ? "" : " ") + lead + marked + tail;
     first = false;
   }

@@ -120,8 +120,8 @@ TEST_F(CliManual, ExamplesUseCommandsAndOptionsThatExist) {
     ASSERT_EQ(m_commands.count(command), 1u) << line;
     const std::string synopsis = m_commands[command] + " ";
     for (const std::string& option : options)
-      EXPECT_TRUE(synopsis.find(option + " ") != std::string::npos ||
-                  synopsis.find(option + "]") != std::string::npos)
+      EXPECT_TRUE(synopsis.find(option + " ") != std::string::npos || synopsis.find(option + "]") != std::string::npos ||
+                  synopsis.find(option + "|") != std::string::npos)
           << line << ": " << option << " is not in " << synopsis;
     ++checked;
   }
@@ -157,6 +157,7 @@ TEST_F(BashCompletion, CommandsOptionsAndArguments) {
   EXPECT_EQ(Complete("velmira-cli --drive x.img pro"), std::set<std::string>{"probe"});
 
   EXPECT_EQ(Complete("velmira-cli recover card.img --t"), (std::set<std::string>{"--to", "--types"}));
+  EXPECT_EQ(Complete("velmira-cli recover card.img --re"), (std::set<std::string>{"--restart"}));
   EXPECT_EQ(Complete("velmira-cli disks --"), (std::set<std::string>{"--json", "--drive"}));
 
   // Folders for --to, files and drives for SOURCE, nothing for a list of types.
@@ -164,6 +165,8 @@ TEST_F(BashCompletion, CommandsOptionsAndArguments) {
   std::filesystem::create_directory(m_dir.File("cards"));
   EXPECT_EQ(Complete("velmira-cli recover card.img --to car"), std::set<std::string>{"cards"});
   EXPECT_EQ(Complete("velmira-cli recover car"), (std::set<std::string>{"card.img", "cards"}));
+  EXPECT_EQ(Complete("velmira-cli recover --restart car"), (std::set<std::string>{"card.img", "cards"}))
+      << "a flag takes no value";
   EXPECT_EQ(Complete("velmira-cli recover card.img --types "), std::set<std::string>{});
   EXPECT_EQ(Complete("velmira-cli image card.img car"), (std::set<std::string>{"card.img", "cards"}));
   EXPECT_EQ(Complete("velmira-cli log car"), std::set<std::string>{"cards"});

@@ -137,7 +137,7 @@ TEST_F(CombinedScan, CarvedCopiesOfNamedFilesAreLeftOutAndTheRootListsEveryEngin
   std::vector<FoundRecord> root;
   ASSERT_EQ(engine->ListChildren(nullptr, 0, root), kOk);
   std::set<uint32_t> tags;
-  for (const FoundRecord& r : root) tags.insert(r.engineTag);
+  for (const FoundRecord& r : root) tags.insert(uint32_t{r.engineTag});
   EXPECT_TRUE(tags.count(kTagFastFat) && tags.count(kTagCarving)) << ::testing::PrintToString(tags);
   const auto firstFolder = std::find_if(root.begin(), root.end(), [](const FoundRecord& r) { return r.isFolder; });
   EXPECT_TRUE(std::none_of(firstFolder, root.end(), [](const FoundRecord& r) { return !r.isFolder; }));

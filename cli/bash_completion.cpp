@@ -164,9 +164,11 @@ std::string BashCompletion(const std::vector<CliCommand>& commands) {
     std::string opts, valued, args;
     for (const SynopsisOption& o : parts.options) {
       opts += (opts.empty() ? "" : " ") + o.name;
-      if (!o.value.empty()) valued += std::string(valued.empty() ? " " : "") + o.name + "=" + ValueKind(o.value) + " ";
+      if (!o.value.empty())
+        valued += std::string(valued.empty() ? " " : "") + o.name + "=" + ValueKind(o.value) + " ";
     }
-    for (const std::string& p : parts.positionals) args += (args.empty() ? "" : " ") + std::string(ValueKind(p));
+    for (const std::string& p : parts.positionals)
+      args += (args.empty() ? "" : " ") + std::string(ValueKind(p));
     script += "        " + ShellWord(c.name) + ")\n";
     script += "            opts='" + ShellWord(opts) + "'\n";
     script += "            valued='" + ShellWord(valued) + "'\n";

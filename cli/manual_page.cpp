@@ -116,7 +116,8 @@ std::string CliManualPage(const std::vector<CliCommand>& commands) {
   page += ".SH OPTIONS\n";
   TaggedList(page, GlobalOptions(), kDocCli, false);
   page += ".SH EXIT STATUS\n";
-  for (const ExitCodeDoc& e : ExitCodes()) page += ".TP\n.B " + std::to_string(e.code) + "\n" + Roff(e.text) + "\n";
+  for (const ExitCodeDoc& e : ExitCodes())
+    page += ".TP\n.B " + std::to_string(e.code) + "\n" + Roff(e.text) + "\n";
   Environment(page, kDocCli);
   FilesSection(page, kDocCli);
   page += ".SH EXAMPLES\n";
@@ -135,7 +136,8 @@ std::string CliManualPage(const std::vector<CliCommand>& commands) {
 }
 
 std::string GuiManualPage() {
-  std::string page = Header("VELMIRA", "velmira \\- find and recover deleted and lost files (desktop program)");
+  std::string page =
+      Header("VELMIRA", "velmira \\- find and recover deleted and lost files (desktop program)");
   page +=
       ".SH SYNOPSIS\n"
       ".B velmira\n"

@@ -53,9 +53,9 @@ class CliManual : public ::testing::Test {
   std::string Render(const std::string& page, std::string& warnings) {
     int status = 0;
     const std::string err = m_dir.File("groff.err");
-    std::string text = testing::RunCapture("groff -man -Tascii -P-cbou -ww -rLL=2000n " +
-                                               ShellQuote(m_dir.File(page)) + " 2>" + ShellQuote(err),
-                                           status);
+    std::string text = testing::RunCapture(
+        "groff -man -Tascii -P-cbou -ww -rLL=2000n " + ShellQuote(m_dir.File(page)) + " 2>" + ShellQuote(err),
+        status);
     const auto bytes = testing::ReadFileBytes(err);
     warnings.assign(bytes.begin(), bytes.end());
     EXPECT_EQ(status, 0);
@@ -83,7 +83,8 @@ TEST_F(CliManual, PagesRenderAndSayWhatHelpSays) {
     const std::string line = "\n  " + std::to_string(code) + "  ";
     const size_t at = m_help.find(line);
     ASSERT_NE(at, std::string::npos) << "exit code " << code << " missing from --help";
-    const std::string text = Squeeze(m_help.substr(at + line.size(), m_help.find('\n', at + 1) - at - line.size()));
+    const std::string text =
+        Squeeze(m_help.substr(at + line.size(), m_help.find('\n', at + 1) - at - line.size()));
     EXPECT_NE(cli.find(std::to_string(code) + " " + text), std::string::npos) << text;
   }
 
@@ -120,7 +121,8 @@ TEST_F(CliManual, ExamplesUseCommandsAndOptionsThatExist) {
     ASSERT_EQ(m_commands.count(command), 1u) << line;
     const std::string synopsis = m_commands[command] + " ";
     for (const std::string& option : options)
-      EXPECT_TRUE(synopsis.find(option + " ") != std::string::npos || synopsis.find(option + "]") != std::string::npos ||
+      EXPECT_TRUE(synopsis.find(option + " ") != std::string::npos ||
+                  synopsis.find(option + "]") != std::string::npos ||
                   synopsis.find(option + "|") != std::string::npos)
           << line << ": " << option << " is not in " << synopsis;
     ++checked;
@@ -133,8 +135,8 @@ class BashCompletion : public CliManual {
   // The words the completion offers for `line` (the cursor at its end).
   std::set<std::string> Complete(const std::string& line, const std::string& env = "") {
     const std::string script = "source " + ShellQuote(m_dir.File("velmira-cli.bash")) + "\n" + env +
-                               "\nCOMP_LINE=" + ShellQuote(line) +
-                               "\nCOMP_POINT=${#COMP_LINE}\ncd " + ShellQuote(m_dir.path()) +
+                               "\nCOMP_LINE=" + ShellQuote(line) + "\nCOMP_POINT=${#COMP_LINE}\ncd " +
+                               ShellQuote(m_dir.path()) +
                                "\n_velmira_cli\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n";
     testing::WriteFileBytes(m_dir.File("complete.sh"), std::vector<uint8_t>(script.begin(), script.end()));
     int status = 0;

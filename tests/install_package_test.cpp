@@ -83,15 +83,16 @@ TEST(DebianPackage, BuildsUnpacksAndRunsFromATemporaryRoot) {
                                     "usr/share/bash-completion/completions/velmira-cli",
                                     "usr/share/doc/velmira/README.md"};
   if (VELMIRA_PACKAGE_HAS_GUI) {
-    for (const char* f : {"usr/bin/velmira", "usr/share/man/man1/velmira.1.gz", "usr/share/velmira/config.ini",
-                          "usr/share/velmira/Languages/English.ini", "usr/share/velmira/Languages/German.ini",
-                          "usr/share/applications/velmira.desktop",
-                          "usr/share/icons/hicolor/scalable/apps/velmira.svg"})
+    for (const char* f :
+         {"usr/bin/velmira", "usr/share/man/man1/velmira.1.gz", "usr/share/velmira/config.ini",
+          "usr/share/velmira/Languages/English.ini", "usr/share/velmira/Languages/German.ini",
+          "usr/share/applications/velmira.desktop", "usr/share/icons/hicolor/scalable/apps/velmira.svg"})
       files.push_back(f);
   }
   for (const std::string& f : files) EXPECT_TRUE(fs::is_regular_file(Root(f))) << f;
   // Stripped, as Debian ships programs.
-  EXPECT_EQ(Shell("objdump -h " + ShellQuote(Root("usr/bin/velmira-cli")) + " | grep -c debug_info", status), "0\n");
+  EXPECT_EQ(Shell("objdump -h " + ShellQuote(Root("usr/bin/velmira-cli")) + " | grep -c debug_info", status),
+            "0\n");
 
   const std::string cli = ShellQuote(Root("usr/bin/velmira-cli"));
   EXPECT_EQ(Shell(cli + " --version", status), "velmira-cli " VELMIRA_VERSION "\n");
@@ -111,9 +112,10 @@ TEST(DebianPackage, BuildsUnpacksAndRunsFromATemporaryRoot) {
   testing::WriteFileBytes(dir.File("photo.jpg"), photo);
   ASSERT_TRUE(testing::Mtools(card, "mcopy", ShellQuote(dir.File("photo.jpg")) + " ::/IMG_0001.JPG"));
   ASSERT_TRUE(testing::Mtools(card, "mdel", "::/IMG_0001.JPG"));
-  const std::string recovery = Shell("XDG_DATA_HOME=" + ShellQuote(dir.File("data")) + " " + cli + " recover " +
-                                  ShellQuote(card) + " --fast --to " + ShellQuote(dir.File("out")),
-                              status);
+  const std::string recovery =
+      Shell("XDG_DATA_HOME=" + ShellQuote(dir.File("data")) + " " + cli + " recover " + ShellQuote(card) +
+                " --fast --to " + ShellQuote(dir.File("out")),
+            status);
   EXPECT_EQ(status, 0) << recovery;
   EXPECT_EQ(testing::ReadFileBytes(dir.File("out/photo/!mg_0001.jpg")), photo) << recovery;
 }

@@ -327,7 +327,7 @@ void CMainWnd::OnCreateImage() {
     CMessageBox::Show(CMessageBox::kInformation, this, Message("MSG0216"));
     return;
   }
-  // The image window comes with the disk-image job.
+  CreateImage();
 }
 
 void CMainWnd::OnLoadImage() {

@@ -13,6 +13,7 @@ PACKAGES=(
   dosfstools mtools ntfs-3g e2fsprogs fdisk
   strace clang libclang-rt-14-dev
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
+  qt6-image-formats-plugins
 )
 
 missing=()

@@ -75,6 +75,11 @@ CCreateImageProcessWnd::~CCreateImageProcessWnd() {
   }
 }
 
+std::mutex& CCreateImageProcessWnd::ImageLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 QString CCreateImageProcessWnd::Message(const char* id) const {
   return SectionText(m_messages, id);
 }
@@ -98,7 +103,7 @@ void CCreateImageProcessWnd::showEvent(QShowEvent* event) {
 int32_t CCreateImageProcessWnd::Progress(void* user, int32_t percent, uint64_t sectorsDone,
                                          uint64_t sectorsTotal, int32_t secondsLeft) {
   auto* wnd = static_cast<CCreateImageProcessWnd*>(user);
-  std::lock_guard<std::mutex> guard(wnd->m_lock);
+  std::lock_guard<std::mutex> guard(ImageLock());
   if (wnd->m_cancel.load()) return kCancelled;
   QMetaObject::invokeMethod(
       wnd, [wnd, percent, sectorsDone, sectorsTotal, secondsLeft] {
@@ -121,7 +126,7 @@ void CCreateImageProcessWnd::ShowProgress(int percent, uint64_t sectorsDone, uin
 
 void CCreateImageProcessWnd::OnCloseRequest() {
   if (!m_started || m_done.load()) return;  // the worker closes the window itself
-  std::unique_lock<std::mutex> lock(m_lock);
+  std::unique_lock<std::mutex> lock(ImageLock());
   if (CMessageBox::Show(CMessageBox::kQuestion, this, Message("MSG0306")) != CMessageBox::kOk) return;
   m_cancel.store(true);
   lock.unlock();

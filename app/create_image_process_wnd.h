@@ -38,6 +38,10 @@ class CCreateImageProcessWnd : public CPopUpWnd {
   // The copy's result once the window has closed: 0, an error, kCancelled.
   [[nodiscard]] int32_t result() const { return m_result.load(); }
 
+  // The lock every progress report runs under; one image copy runs at a
+  // time. The cancel question holds it, so the copy waits meanwhile.
+  static std::mutex& ImageLock();
+
  protected:
   void OnCloseRequest() override;
   void showEvent(QShowEvent* event) override;
@@ -53,7 +57,6 @@ class CCreateImageProcessWnd : public CPopUpWnd {
   uint64_t m_startSector;
   uint64_t m_sectorCount;
   TextSection m_messages;
-  std::mutex m_lock;
   std::atomic<bool> m_cancel{false};
   std::atomic<bool> m_done{false};
   std::atomic<int32_t> m_result{0};

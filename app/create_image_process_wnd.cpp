@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QVBoxLayout>
+#include <chrono>
 
 #include "app/language_ui.h"
 #include "app/message_box.h"
@@ -103,6 +104,9 @@ void CCreateImageProcessWnd::showEvent(QShowEvent* event) {
 int32_t CCreateImageProcessWnd::Progress(void* user, int32_t percent, uint64_t sectorsDone,
                                          uint64_t sectorsTotal, int32_t secondsLeft) {
   auto* wnd = static_cast<CCreateImageProcessWnd*>(user);
+  // A copy from a fast source would take the lock again at once, again and
+  // again: it steps aside while the window wants to ask.
+  while (wnd->m_asking.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   std::lock_guard<std::mutex> guard(ImageLock());
   if (wnd->m_cancel.load()) return kCancelled;
   QMetaObject::invokeMethod(
@@ -126,7 +130,9 @@ void CCreateImageProcessWnd::ShowProgress(int percent, uint64_t sectorsDone, uin
 
 void CCreateImageProcessWnd::OnCloseRequest() {
   if (!m_started || m_done.load()) return;  // the worker closes the window itself
+  m_asking.store(true);
   std::unique_lock<std::mutex> lock(ImageLock());
+  m_asking.store(false);
   if (CMessageBox::Show(CMessageBox::kQuestion, this, Message("MSG0306")) != CMessageBox::kOk) return;
   m_cancel.store(true);
   lock.unlock();

@@ -59,6 +59,7 @@ class CCreateImageProcessWnd : public CPopUpWnd {
   TextSection m_messages;
   std::atomic<bool> m_cancel{false};
   std::atomic<bool> m_done{false};
+  std::atomic<bool> m_asking{false};
   std::atomic<int32_t> m_result{0};
   std::thread m_worker;
   bool m_started = false;

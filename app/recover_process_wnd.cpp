@@ -62,7 +62,7 @@ CRecoverProcessWnd::CRecoverProcessWnd(QWidget* owner, const QString& destinatio
   m_details->header()->setStretchLastSection(false);
   m_details->header()->setSectionResizeMode(0, QHeaderView::Stretch);
   m_details->header()->setSectionResizeMode(1, QHeaderView::Interactive);
-  m_details->header()->resizeSection(1, 190);
+  m_details->header()->resizeSection(1, 250);
   m_details->header()->setDefaultAlignment(Qt::AlignCenter);
   m_details->hide();
 

@@ -130,6 +130,7 @@ class CMainWnd : public QWidget {
   void OnLoadImage();
   void OnAssist();
   RecoverWndState& Recover();
+  void ConnectKeyboard();
   void ShowPreviewResult(CPreviewWnd& preview);
   [[nodiscard]] QString Message(const char* id) const;
   [[nodiscard]] QString WindowText(const char* key) const;

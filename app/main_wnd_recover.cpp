@@ -2,6 +2,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QTextBlockFormat>
 #include <QTextBrowser>
 #include <QTextCursor>
@@ -45,6 +46,27 @@ namespace {
 // that it has let go of the temporary file.
 constexpr uint32_t kPlayerSettleMs = 1000;
 
+// Calls `action` for Enter or Return pressed in the watched widget.
+class EnterKeyFilter : public QObject {
+ public:
+  EnterKeyFilter(QObject* parent, std::function<void()> action) : QObject(parent), m_action(std::move(action)) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::KeyPress) {
+      const int key = static_cast<QKeyEvent*>(event)->key();
+      if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+        m_action();
+        return true;
+      }
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  std::function<void()> m_action;
+};
+
 const char* TargetProblemMessage(ImageTargetProblem problem) {
   switch (problem) {
     case ImageTargetProblem::kIsSource:
@@ -82,6 +104,26 @@ void CMainWnd::SetPathAsker(PathAsker asker) {
 
 void CMainWnd::SetImageTargetCheck(ImageTargetCheck check) {
   Recover().targetCheck = std::move(check);
+}
+
+// ---- keyboard ------------------------------------------------------------------
+
+void CMainWnd::ConnectKeyboard() {
+  // Enter on a row of the disk list acts as a double click; in the image
+  // mode it copies the row.
+  m_ui->DiskList->installEventFilter(new EnterKeyFilter(m_ui->DiskList, [this] {
+    QTreeWidgetItem* row = SelectedRow();
+    if (row == nullptr) return;
+    if (m_mode == kModeCreateImage && !(KindOf(row) == kRowDisk && row->childCount() > 0)) {
+      OnCreateImage();
+    } else {
+      OnDiskDoubleClick(row);
+    }
+  }));
+  // The disk page in reading order, then the footer.
+  QWidget* order[] = {m_ui->DiskList,  m_ui->BtnLoadImage, m_ui->BtnCreateImage, m_ui->BtnAdvanceScan,
+                      m_ui->BtnPrev,   m_ui->BtnNext,      m_ui->BtnScan,        m_ui->BtnRecover};
+  for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
 // ---- recovery --------------------------------------------------------------------

@@ -565,6 +565,29 @@ void VelmiraRecoverTest::ImagesAPartitionAndScansTheImage() {
   QCOMPARE(CMainWnd::KindOf(partition), int{CMainWnd::kRowPartition});
   list->setCurrentItem(partition);
 
+  // By keyboard: Enter on the row copies it; Tab walks the page's buttons in
+  // order, and Enter presses the one with the focus.
+  {
+    int asked = 0;
+    wnd.SetPathAsker([&](int purpose, const QString&) {
+      if (purpose == CMainWnd::kPathImageFile) ++asked;
+      return QString();
+    });
+    wnd.show();
+    QApplication::setActiveWindow(&wnd);
+    QVERIFY(QTest::qWaitForWindowActive(&wnd));
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Return);
+    QCOMPARE(asked, 1);
+    QTest::keyClick(list, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("BtnLoadImage"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("BtnCreateImage"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QTRY_COMPARE(asked, 2);
+    wnd.hide();
+  }
+
   const QString target = Path("card-copy.img");
   QString proposed;
   wnd.SetPathAsker([&](int purpose, const QString& offer) {

@@ -718,6 +718,16 @@ void VelmiraRecoverTest::StoppedAndRefusedImages() {
   QVERIFY2(proposed.endsWith(QStringLiteral("on-fat32.img")), "the dialog offers the refused name again");
   QVERIFY(!QFile::exists(Path("on-fat32.img")));
 
+  // The drive goes away before the copy: the window closes with 3 and MSG0217 follows.
+  QVERIFY(QFile::remove(Q(big)));
+  wnd.SetPathAsker([&](int, const QString&) { return Path("after-loss.img"); });
+  wnd.SetImageTargetCheck([](const std::string&, const std::string&, uint64_t) { return ImageTargetProblem::kNone; });
+  QString failure;
+  ModalScript lost({Answer(1, &failure)});
+  QTest::mouseClick(wnd.findChild<QPushButton*>(QStringLiteral("BtnCreateImage")), Qt::LeftButton);
+  QCOMPARE(failure, Msg("MSG0217"));
+  QCOMPARE(wnd.CurrentPage(), int{CMainWnd::kPageDisks});
+
   // A copy that fails closes with 3 and says so.
   QFile::remove(Path("gone.img"));
   {

@@ -10,6 +10,7 @@
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <mutex>
 
 #include "app/language_ui.h"
@@ -22,6 +23,14 @@ namespace {
 
 // Failure rows: opaque red.
 const QColor kFailureColour(255, 0, 0, 255);
+
+std::vector<IFileRecoveryParse*> EnginesOf(const std::vector<RecoverySource>& sources) {
+  std::vector<IFileRecoveryParse*> engines;
+  for (const RecoverySource& s : sources)
+    if (s.engine != nullptr && std::find(engines.begin(), engines.end(), s.engine) == engines.end())
+      engines.push_back(s.engine);
+  return engines;
+}
 
 QPushButton* NewButton(QWidget* parent, const char* name, const char* text) {
   auto* button = new QPushButton(QString::fromLatin1(text), parent);
@@ -36,6 +45,7 @@ CRecoverProcessWnd::CRecoverProcessWnd(QWidget* owner, const QString& destinatio
                                        std::vector<RecoverySource> sources, std::vector<FoundRecord> files)
     : CPopUpWnd(owner, QStringLiteral("RecoverProcessWnd"), kWidth, kHeight),
       m_destination(destination),
+      m_engines(EnginesOf(sources)),
       m_job(S(destination), std::move(sources), std::move(files), this) {
   m_total = m_job.Total();
   m_current = new QLabel(this);
@@ -126,6 +136,8 @@ void CRecoverProcessWnd::showEvent(QShowEvent* event) {
   m_started = true;
   m_worker = std::thread([this] {
     const int32_t result = m_job.Run();
+    // The engines outlive this window: they must not keep calling back into it.
+    for (IFileRecoveryParse* engine : m_engines) engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100);
     m_done.store(true);
     // A stopped job leaves the buttons alone: the cancel question closes the window.
     if (result != kCancelled) QMetaObject::invokeMethod(this, [this] { ShowFinished(); }, Qt::QueuedConnection);

@@ -60,6 +60,7 @@ class CRecoverProcessWnd : public CPopUpWnd, private RecoveryJob::Observer {
   [[nodiscard]] QString Message(const char* id) const;
 
   QString m_destination;
+  std::vector<IFileRecoveryParse*> m_engines;
   RecoveryJob m_job;
   TextSection m_messages;
   std::thread m_worker;

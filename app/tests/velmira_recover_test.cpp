@@ -199,6 +199,7 @@ class SlowEngine : public IFileRecoveryParse {
                             void*) override {
     return 0;
   }
+  [[nodiscard]] bool HasFileCallback() const { return m_file != nullptr || m_user != nullptr; }
 
  private:
   FileProgressCallback m_file = nullptr;
@@ -460,6 +461,7 @@ void VelmiraRecoverTest::StoppingARecoveryAsksFirst() {
   // The engine's fault cost its own file only.
   QVERIFY(window.failed() >= 1);
   QCOMPARE(window.total(), 61u);
+  QVERIFY2(!engine.HasFileCallback(), "the engine no longer calls into the window");
 }
 
 void VelmiraRecoverTest::PreviewsPicturesFoldersAndBrokenFiles() {

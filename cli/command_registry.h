@@ -13,6 +13,7 @@ struct CliCommand {
   const char* help;      // indented description lines for --help, each ending in "\n"
   int order;             // position in --help
   int (*run)(const std::vector<std::string>& args);
+  bool hidden = false;   // a test aid: runs, but --help does not list it
 };
 
 // Called by static registrars before main runs.

@@ -51,6 +51,7 @@ const char kUsageTail[] =
 std::string Usage() {
   std::string text = kUsageHead;
   for (const auto& c : velmira::cli::Commands()) {
+    if (c.hidden) continue;
     text += "  ";
     text += c.synopsis;
     text += "\n";

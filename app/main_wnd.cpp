@@ -119,11 +119,11 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
   connect(m_devices, &DeviceMonitor::deviceArrived, m_arrivalTimer, qOverload<>(&QTimer::start));
   connect(m_devices, &DeviceMonitor::deviceRemoved, m_removalTimer, qOverload<>(&QTimer::start));
 
-  ConnectKeyboard();
   LoadTexts();
   FillDiskList(kFillFirst);
   UpdateSelectedFileInfo();
   ShowPage(kPageStart);
+  ConnectKeyboard();
 }
 
 CMainWnd::~CMainWnd() {

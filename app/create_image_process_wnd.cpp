@@ -96,8 +96,11 @@ void CCreateImageProcessWnd::showEvent(QShowEvent* event) {
         CopyPathToImage(job, m_sourcePath, m_startSector, m_sectorCount, S(m_imagePath), this);
     m_result.store(result);
     m_done.store(true);
-    const int code = result == kOk ? kClosedComplete : result == kCancelled ? kClosedCancelled : kClosedFailed;
-    QMetaObject::invokeMethod(this, [this, code] { done(code); }, Qt::QueuedConnection);
+    const int code = result == kOk          ? kClosedComplete
+                     : result == kCancelled ? kClosedCancelled
+                                            : kClosedFailed;
+    QMetaObject::invokeMethod(
+        this, [this, code] { done(code); }, Qt::QueuedConnection);
   });
 }
 
@@ -110,7 +113,8 @@ int32_t CCreateImageProcessWnd::Progress(void* user, int32_t percent, uint64_t s
   std::lock_guard<std::mutex> guard(ImageLock());
   if (wnd->m_cancel.load()) return kCancelled;
   QMetaObject::invokeMethod(
-      wnd, [wnd, percent, sectorsDone, sectorsTotal, secondsLeft] {
+      wnd,
+      [wnd, percent, sectorsDone, sectorsTotal, secondsLeft] {
         wnd->ShowProgress(percent, sectorsDone, sectorsTotal, secondsLeft);
       },
       Qt::QueuedConnection);
@@ -124,8 +128,9 @@ void CCreateImageProcessWnd::ShowProgress(int percent, uint64_t sectorsDone, uin
   m_time->setText(secondsLeft == -1
                       ? Message("MSG0304")
                       : Q(FormatText("%s %s", {S(Message("MSG0305")), FormatDuration(secondsLeft)})));
-  m_sectors->setText(Q(FormatText("%s %I64u / %I64u", {S(Message("MSG0303")), static_cast<unsigned long long>(sectorsDone),
-                                                       static_cast<unsigned long long>(sectorsTotal)})));
+  m_sectors->setText(
+      Q(FormatText("%s %I64u / %I64u", {S(Message("MSG0303")), static_cast<unsigned long long>(sectorsDone),
+                                        static_cast<unsigned long long>(sectorsTotal)})));
 }
 
 void CCreateImageProcessWnd::OnCloseRequest() {

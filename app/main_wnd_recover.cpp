@@ -49,7 +49,8 @@ constexpr uint32_t kPlayerSettleMs = 1000;
 // Calls `action` for Enter or Return pressed in the watched widget.
 class EnterKeyFilter : public QObject {
  public:
-  EnterKeyFilter(QObject* parent, std::function<void()> action) : QObject(parent), m_action(std::move(action)) {}
+  EnterKeyFilter(QObject* parent, std::function<void()> action)
+      : QObject(parent), m_action(std::move(action)) {}
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
@@ -121,8 +122,8 @@ void CMainWnd::ConnectKeyboard() {
     }
   }));
   // The disk page in reading order, then the footer.
-  QWidget* order[] = {m_ui->DiskList,  m_ui->BtnLoadImage, m_ui->BtnCreateImage, m_ui->BtnAdvanceScan,
-                      m_ui->BtnPrev,   m_ui->BtnNext,      m_ui->BtnScan,        m_ui->BtnRecover};
+  QWidget* order[] = {m_ui->DiskList, m_ui->BtnLoadImage, m_ui->BtnCreateImage, m_ui->BtnAdvanceScan,
+                      m_ui->BtnPrev,  m_ui->BtnNext,      m_ui->BtnScan,        m_ui->BtnRecover};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
@@ -131,11 +132,13 @@ void CMainWnd::ConnectKeyboard() {
 void CMainWnd::StartRecovery(std::vector<FoundRecord> files, std::vector<RecoverySource> sources) {
   RecoverWndState& state = Recover();
   const QString start = state.destination.isEmpty() ? QDir::homePath() : state.destination;
-  QString folder = state.asker ? state.asker(kPathRecoveryFolder, start)
-                               : QFileDialog::getExistingDirectory(this, QStringLiteral("Select location for recovery"),
-                                                                   start, QFileDialog::ShowDirsOnly);
+  QString folder =
+      state.asker ? state.asker(kPathRecoveryFolder, start)
+                  : QFileDialog::getExistingDirectory(this, QStringLiteral("Select location for recovery"),
+                                                      start, QFileDialog::ShowDirsOnly);
   if (folder.isEmpty()) return;
-  if (folder.size() > 1 && (folder.endsWith(QLatin1Char('/')) || folder.endsWith(QLatin1Char('\\')))) folder.chop(1);
+  if (folder.size() > 1 && (folder.endsWith(QLatin1Char('/')) || folder.endsWith(QLatin1Char('\\'))))
+    folder.chop(1);
   state.destination = folder;
 
   // Saving onto a partition that was scanned may overwrite what is still to
@@ -248,9 +251,10 @@ void CMainWnd::CreateImage() {
     startSector = part.startSector;
     sectorCount = part.sectorCount;
     bytes = part.totalBytes != 0 ? part.totalBytes : part.sectorCount * 512;
-    proposed = Q(FormatText("%d (%s, %s)", {unsigned{part.letterOrNumber},
-                                            part.fileSystemName.empty() ? std::string("-") : part.fileSystemName,
-                                            FormatSize(static_cast<int64_t>(std::min<uint64_t>(part.totalBytes, INT64_MAX)))}));
+    proposed = Q(FormatText(
+        "%d (%s, %s)",
+        {unsigned{part.letterOrNumber}, part.fileSystemName.empty() ? std::string("-") : part.fileSystemName,
+         FormatSize(static_cast<int64_t>(std::min<uint64_t>(part.totalBytes, INT64_MAX)))}));
   } else if (kind == kRowImage && source != nullptr) {
     sourcePath = source->imagePath;
     bytes = static_cast<uint64_t>(QFileInfo(Q(sourcePath)).size());

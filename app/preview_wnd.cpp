@@ -82,12 +82,14 @@ void CPreviewProcessWnd::showEvent(QShowEvent* event) {
     const int32_t result = m_job.Run();
     m_result.store(result);
     const int code = result == kCancelled ? kClosedCancelled : kClosedExtracted;
-    QMetaObject::invokeMethod(this, [this, code] { done(code); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, code] { done(code); }, Qt::QueuedConnection);
   });
 }
 
 void CPreviewProcessWnd::OnPreviewProgress(int32_t percent) {
-  QMetaObject::invokeMethod(this, [this, percent] { ShowPercent(percent); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this, percent] { ShowPercent(percent); }, Qt::QueuedConnection);
 }
 
 void CPreviewProcessWnd::ShowPercent(int percent) {

@@ -140,7 +140,9 @@ void CRecoverProcessWnd::showEvent(QShowEvent* event) {
     for (IFileRecoveryParse* engine : m_engines) engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100);
     m_done.store(true);
     // A stopped job leaves the buttons alone: the cancel question closes the window.
-    if (result != kCancelled) QMetaObject::invokeMethod(this, [this] { ShowFinished(); }, Qt::QueuedConnection);
+    if (result != kCancelled)
+      QMetaObject::invokeMethod(
+          this, [this] { ShowFinished(); }, Qt::QueuedConnection);
   });
 }
 
@@ -150,7 +152,8 @@ void CRecoverProcessWnd::OnProgress(int32_t percent, const std::string& path) {
   const uint32_t processed = m_job.Processed();
   const uint32_t failed = m_job.Failed();
   QMetaObject::invokeMethod(
-      this, [this, percent, path = Q(path), processed, failed] { ShowProgress(percent, path, processed, failed); },
+      this,
+      [this, percent, path = Q(path), processed, failed] { ShowProgress(percent, path, processed, failed); },
       Qt::QueuedConnection);
 }
 
@@ -226,7 +229,8 @@ void CRecoverProcessWnd::ShowFinished() {
 void CRecoverProcessWnd::ToggleDetails() {
   m_detailsShown = !m_detailsShown;
   m_details->setVisible(m_detailsShown);
-  const QSize size = m_detailsShown ? QSize(kWidth + kDetailWidth, kHeight + kDetailHeight) : QSize(kWidth, kHeight);
+  const QSize size =
+      m_detailsShown ? QSize(kWidth + kDetailWidth, kHeight + kDetailHeight) : QSize(kWidth, kHeight);
   setMinimumSize(size);
   resize(size);
   Centre();

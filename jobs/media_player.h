@@ -30,7 +30,8 @@ struct PlayerSettings {
 // The default video player prints a line with the played percent once
 // playback has started (also when its output is not a terminal).
 inline constexpr const char* kDefaultVideoPlayer = "mpv";
-inline constexpr const char* kDefaultVideoArgs = "--force-window=yes --term-playing-msg=Playing_(${percent-pos}%)";
+inline constexpr const char* kDefaultVideoArgs =
+    "--force-window=yes --term-playing-msg=Playing_(${percent-pos}%)";
 inline constexpr const char* kDefaultAudioPlayer = "xdg-open";
 
 // The players named in the settings file at `configPath`; defaults for

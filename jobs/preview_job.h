@@ -21,9 +21,9 @@ struct PreviewState {
   FoundRecord file{};
   bool media = false;  // audio or video
   bool audio = false;
-  std::string output;            // the temporary file the engine wrote; empty for none
-  std::vector<uint8_t> buffer;   // kPreviewBufferBytes, zero-filled
-  uint32_t byteCount = 0;        // bytes the engine copied into `buffer`
+  std::string output;           // the temporary file the engine wrote; empty for none
+  std::vector<uint8_t> buffer;  // kPreviewBufferBytes, zero-filled
+  uint32_t byteCount = 0;       // bytes the engine copied into `buffer`
 
   // Copies the record and sets the kind from its name.
   explicit PreviewState(const FoundRecord& record);

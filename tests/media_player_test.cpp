@@ -43,8 +43,9 @@ TEST(PlayerSettings, DefaultsAndOverrides) {
   ASSERT_FALSE(none.video.arguments.empty());
   EXPECT_NE(none.video.arguments.back().find('%'), std::string::npos) << "the status line shows a percent";
 
-  std::ofstream(dir.File("config.ini")) << "[Players]\nVideo=/opt/vlc/bin/player\nVideoArgs=--one \"two words\"  three\n"
-                                            "Audio=\nAudioArgs=-q\n";
+  std::ofstream(dir.File("config.ini"))
+      << "[Players]\nVideo=/opt/vlc/bin/player\nVideoArgs=--one \"two words\"  three\n"
+         "Audio=\nAudioArgs=-q\n";
   PlayerSettings set = ReadPlayerSettings(dir.File("config.ini"));
   EXPECT_EQ(set.video.program, "/opt/vlc/bin/player");
   EXPECT_EQ(set.video.arguments, (std::vector<std::string>{"--one", "two words", "three"}));
@@ -55,8 +56,9 @@ TEST(PlayerSettings, DefaultsAndOverrides) {
 
 TEST(PlayerWatch, APercentMeansPlayingAndTheFileIsTheLastArgument) {
   testing::TempDir dir;
-  const std::string player = Script(dir, "p.sh", "echo \"$1|$2\" > \"$(dirname \"$0\")/args\"\n"
-                                                 "echo 'frame 1'\necho 'A: 00:01 (3%)'\nexec sleep 30\n");
+  const std::string player = Script(dir, "p.sh",
+                                    "echo \"$1|$2\" > \"$(dirname \"$0\")/args\"\n"
+                                    "echo 'frame 1'\necho 'A: 00:01 (3%)'\nexec sleep 30\n");
   std::atomic<int> verdicts{0};
   std::atomic<bool> playing{false};
   {
@@ -99,7 +101,8 @@ TEST(PlayerWatch, SilentMissingAndStoppedPlayers) {
   // player that ignores SIGTERM is still ended.
   pid_t pid = -1;
   {
-    PlayerWatch stubborn({Script(dir, "t.sh", "trap '' TERM\nwhile :; do sleep 1; done\n"), {}}, "x", true, record);
+    PlayerWatch stubborn({Script(dir, "t.sh", "trap '' TERM\nwhile :; do sleep 1; done\n"), {}}, "x", true,
+                         record);
     pid = stubborn.Pid();
     ASSERT_GT(pid, 0);
   }
@@ -113,21 +116,6 @@ TEST(PlayerWatch, SilentMissingAndStoppedPlayers) {
   EXPECT_EQ(verdicts.load(), 2);
 }
 
-TEST(PreviewState, KindsFromTheName) {
-  auto kindOf = [](const char* name) {
-    FoundRecord r = MakeFoundRecord();
-    SetRecordName(r, name);
-    PreviewState s(r);
-    EXPECT_EQ(s.buffer.size(), kPreviewBufferBytes);
-    return std::make_pair(s.media, s.audio);
-  };
-  EXPECT_EQ(kindOf("a.JPG"), std::make_pair(false, false));
-  EXPECT_EQ(kindOf("noextension"), std::make_pair(false, false));
-  EXPECT_EQ(kindOf("song.mp3"), std::make_pair(true, true));
-  EXPECT_EQ(kindOf("talk.rm"), std::make_pair(true, true)) << "in both lists: audio";
-  EXPECT_EQ(kindOf("film.MKV"), std::make_pair(true, false));
-}
-
 TEST(PreviewJob, WithoutAnEngineNothingIsExtracted) {
   FoundRecord r = MakeFoundRecord();
   SetRecordName(r, "a.jpg");
@@ -137,6 +125,7 @@ TEST(PreviewJob, WithoutAnEngineNothingIsExtracted) {
   EXPECT_TRUE(job.Done());
   EXPECT_TRUE(state.output.empty());
   EXPECT_EQ(state.byteCount, 0u);
+  EXPECT_EQ(state.buffer.size(), kPreviewBufferBytes);
 }
 
 TEST(RecoveryDestination, FolderOnAScannedPartition) {

@@ -173,7 +173,8 @@ class SlowEngine : public IFileRecoveryParse {
  public:
   int32_t OpenImage(const std::string&, uint16_t) override { return 0; }
   int32_t OpenPartition(int32_t, uint64_t, uint64_t, uint16_t) override { return 0; }
-  int32_t SetProgressCallbacks(ScanProgressCallback, FileProgressCallback file, void* user, int32_t) override {
+  int32_t SetProgressCallbacks(ScanProgressCallback, FileProgressCallback file, void* user,
+                               int32_t) override {
     m_file = file;
     m_user = user;
     return 0;
@@ -286,10 +287,13 @@ void VelmiraRecoverTest::initTestCase() {
   m_card = S(Path("card.img"));
   QVERIFY(testing::MakeFatImage(m_card, 32, 40));
   QVERIFY(testing::Mtools(m_card, "mmd", "::/One ::/Two"));
-  const std::pair<const char*, const std::vector<uint8_t>*> files[] = {
-      {"One/Holiday.jpg", &m_photoOne}, {"Two/Holiday.jpg", &m_photoTwo}, {"Notes", &m_notes},
-      {"Song.mp3", &m_song},            {"Clip.avi", &m_clip},            {"Broken.jpg", &m_broken},
-      {"Big.avi", &m_big}};
+  const std::pair<const char*, const std::vector<uint8_t>*> files[] = {{"One/Holiday.jpg", &m_photoOne},
+                                                                       {"Two/Holiday.jpg", &m_photoTwo},
+                                                                       {"Notes", &m_notes},
+                                                                       {"Song.mp3", &m_song},
+                                                                       {"Clip.avi", &m_clip},
+                                                                       {"Broken.jpg", &m_broken},
+                                                                       {"Big.avi", &m_big}};
   QString deletions;
   for (const auto& [name, bytes] : files) {
     const std::string local = S(Path("put.bin"));
@@ -317,7 +321,8 @@ void VelmiraRecoverTest::RecoversAFatCardIntoCategoryFolders() {
   QCOMPARE(files.size(), size_t{7});
   const FoundRecord* big = scan.Named("Big.avi");
   QVERIFY(big != nullptr);
-  const uint64_t bigAt = (big->partitionStart + big->dataStart) * 512 + uint64_t{big->key - 2} * big->clusterBytes;
+  const uint64_t bigAt =
+      (big->partitionStart + big->dataStart) * 512 + uint64_t{big->key - 2} * big->clusterBytes;
   std::filesystem::resize_file(card, bigAt + big->clusterBytes);
   // A file whose source is no longer open.
   files.push_back(NamedRecord(999, "orphan.jpg"));
@@ -350,7 +355,8 @@ void VelmiraRecoverTest::RecoversAFatCardIntoCategoryFolders() {
         if (!list->isVisible()) return false;
         for (int i = 0; i < list->topLevelItemCount(); ++i)
           detailTop << list->topLevelItem(i)->text(1) + QLatin1Char('|') + list->topLevelItem(i)->text(0);
-        topRed = list->topLevelItemCount() > 0 && list->topLevelItem(0)->foreground(0).color() == QColor(255, 0, 0);
+        topRed = list->topLevelItemCount() > 0 &&
+                 list->topLevelItem(0)->foreground(0).color() == QColor(255, 0, 0);
         counts = rw->findChild<QLabel*>("recovered")->text();
         SaveShot(rw, "recover_window.png");
         // Details shrink back; "Close" after the end closes without a question.
@@ -368,7 +374,9 @@ void VelmiraRecoverTest::RecoversAFatCardIntoCategoryFolders() {
   QVERIFY2(!cancelShown, "Stop goes when the job is done");
   QCOMPARE(grown, QSize(150, 300));
 
-  const auto bytesAt = [&](const char* rel) { return testing::ReadFileBytes(S(out + QLatin1Char('/') + QLatin1String(rel))); };
+  const auto bytesAt = [&](const char* rel) {
+    return testing::ReadFileBytes(S(out + QLatin1Char('/') + QLatin1String(rel)));
+  };
   const auto one = bytesAt("photo/Holiday.jpg");
   const auto two = bytesAt("photo/Holiday(1).jpg");
   QVERIFY((one == m_photoOne && two == m_photoTwo) || (one == m_photoTwo && two == m_photoOne));
@@ -380,10 +388,13 @@ void VelmiraRecoverTest::RecoversAFatCardIntoCategoryFolders() {
   // Failures on top in red, then the successes.
   QCOMPARE(detailTop.size(), 8);
   QVERIFY(topRed);
-  QVERIFY2(!detailTop[0].startsWith(QStringLiteral("Success")) && !detailTop[1].startsWith(QStringLiteral("Success")),
+  QVERIFY2(!detailTop[0].startsWith(QStringLiteral("Success")) &&
+               !detailTop[1].startsWith(QStringLiteral("Success")),
            qPrintable(detailTop.join(QLatin1Char('\n'))));
-  for (int i = 2; i < 8; ++i) QVERIFY2(detailTop[i].startsWith(QStringLiteral("Success|")), qPrintable(detailTop[i]));
-  QVERIFY(detailTop.filter(QStringLiteral("Big.avi")).size() == 1 && detailTop.filter(QStringLiteral("orphan.jpg")).size() == 1);
+  for (int i = 2; i < 8; ++i)
+    QVERIFY2(detailTop[i].startsWith(QStringLiteral("Success|")), qPrintable(detailTop[i]));
+  QVERIFY(detailTop.filter(QStringLiteral("Big.avi")).size() == 1 &&
+          detailTop.filter(QStringLiteral("orphan.jpg")).size() == 1);
   QVERIFY(!detailTop[0].contains(QStringLiteral("Success")));
   QCOMPARE(counts, QStringLiteral("8 of 8 files done: 6 recovered, 2 failed."));
 }
@@ -421,7 +432,8 @@ void VelmiraRecoverTest::RecoversAnNtfsVolume() {
   QCOMPARE(counts, std::make_pair(3u, 0u));
   QVERIFY(testing::ReadFileBytes(S(out + QStringLiteral("/photo/photo.jpg"))) == m_photoOne);
   QVERIFY(testing::ReadFileBytes(S(out + QStringLiteral("/audio/tune.mp3"))) == m_song);
-  QVERIFY(testing::ReadFileBytes(S(out + QStringLiteral("/document/plan.pdf"))) == disk.Original("Work/plan.pdf"));
+  QVERIFY(testing::ReadFileBytes(S(out + QStringLiteral("/document/plan.pdf"))) ==
+          disk.Original("Work/plan.pdf"));
 }
 
 void VelmiraRecoverTest::StoppingARecoveryAsksFirst() {
@@ -478,7 +490,8 @@ void VelmiraRecoverTest::PreviewsPicturesFoldersAndBrokenFiles() {
   QVERIFY(photo != nullptr);
   wnd.StartPreview(*photo, scan.engine.get());
   QVERIFY(edit->toHtml().contains(QStringLiteral("<img")));
-  const QVariant shown = edit->document()->resource(QTextDocument::ImageResource, QUrl(QStringLiteral("velmira-preview:picture")));
+  const QVariant shown = edit->document()->resource(QTextDocument::ImageResource,
+                                                    QUrl(QStringLiteral("velmira-preview:picture")));
   QVERIFY(shown.canConvert<QImage>());
   const QImage picture = shown.value<QImage>();
   QVERIFY(!picture.isNull());
@@ -525,7 +538,8 @@ void VelmiraRecoverTest::VideoPreviewsHandTheFileToThePlayer() {
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write("#!/bin/sh\necho starting\nexit 0\n");
   }
-  for (const QString& s : {playing, silent}) QFile::setPermissions(s, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  for (const QString& s : {playing, silent})
+    QFile::setPermissions(s, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   testing::WriteFileBytes(S(Path("clip.bin")), m_clip);
 
   CMainWnd wnd;
@@ -607,14 +621,16 @@ void VelmiraRecoverTest::ImagesAPartitionAndScansTheImage() {
     if (iw == nullptr) return;
     const int value = iw->findChild<QProgressBar*>(QStringLiteral("progress"))->value();
     sectorTexts << iw->findChild<QLabel*>(QStringLiteral("sectors"))->text();
-    if (value > 20 && value < 90 && !QFile::exists(QStringLiteral(VELMIRA_SCREENSHOT_DIR "/image_window.png")))
+    if (value > 20 && value < 90 &&
+        !QFile::exists(QStringLiteral(VELMIRA_SCREENSHOT_DIR "/image_window.png")))
       SaveShot(iw, "image_window.png");
   });
   watch.start();
   QTest::mouseClick(wnd.findChild<QPushButton*>(QStringLiteral("BtnCreateImage")), Qt::LeftButton);
   watch.stop();
   for (const QString& text : sectorTexts)
-    QVERIFY2(text == QStringLiteral("Sectors: 0 / 0") || text.endsWith(QStringLiteral(" / 81920")), qPrintable(text));
+    QVERIFY2(text == QStringLiteral("Sectors: 0 / 0") || text.endsWith(QStringLiteral(" / 81920")),
+             qPrintable(text));
   QVERIFY(script.finished());
   QVERIFY2(script.unexpected().isEmpty(), qPrintable(script.unexpected().join(QLatin1Char('\n'))));
   QCOMPARE(offer, Msg("MSG0214"));
@@ -685,7 +701,8 @@ void VelmiraRecoverTest::StoppedAndRefusedImages() {
   QCOMPARE(question, Msg("MSG0306"));
   QVERIFY(QFile::exists(target));
   // At most a few 64 KiB pieces went through before the question.
-  QVERIFY2(QFileInfo(target).size() > 0 && QFileInfo(target).size() <= (4 << 20), qPrintable(QString::number(QFileInfo(target).size())));
+  QVERIFY2(QFileInfo(target).size() > 0 && QFileInfo(target).size() <= (4 << 20),
+           qPrintable(QString::number(QFileInfo(target).size())));
   // The copy was held at its first report, which may or may not have been shown.
   QVERIFY2(sectors == QStringLiteral("Sectors: 0 / 0") || sectors.endsWith(QStringLiteral(" / 49152")),
            qPrintable(sectors));
@@ -709,9 +726,8 @@ void VelmiraRecoverTest::StoppedAndRefusedImages() {
   });
   // This machine's folders are not FAT32: the FAT rule is checked against a
   // FAT32 file system of 70,000 clusters.
-  wnd.SetImageTargetCheck([](const std::string&, const std::string&, uint64_t bytes) {
-    return CheckFatTarget(70000, bytes);
-  });
+  wnd.SetImageTargetCheck(
+      [](const std::string&, const std::string&, uint64_t bytes) { return CheckFatTarget(70000, bytes); });
   QString refusal;
   ModalScript script({Answer(1, &refusal)});
   QTest::mouseClick(wnd.findChild<QPushButton*>(QStringLiteral("BtnCreateImage")), Qt::LeftButton);
@@ -723,7 +739,8 @@ void VelmiraRecoverTest::StoppedAndRefusedImages() {
   // The drive goes away before the copy: the window closes with 3 and MSG0217 follows.
   QVERIFY(QFile::remove(Q(big)));
   wnd.SetPathAsker([&](int, const QString&) { return Path("after-loss.img"); });
-  wnd.SetImageTargetCheck([](const std::string&, const std::string&, uint64_t) { return ImageTargetProblem::kNone; });
+  wnd.SetImageTargetCheck(
+      [](const std::string&, const std::string&, uint64_t) { return ImageTargetProblem::kNone; });
   QString failure;
   ModalScript lost({Answer(1, &failure)});
   QTest::mouseClick(wnd.findChild<QPushButton*>(QStringLiteral("BtnCreateImage")), Qt::LeftButton);

@@ -167,7 +167,7 @@ Scanned ScanImage(const std::string& path, uint16_t key) {
   return s;
 }
 
-// An engine that reports slowly, for stopping a recovery half way, and
+// An engine that reports slowly, for stopping a recovery or a preview half way, and
 // that faults on a file named "fault.jpg".
 class SlowEngine : public IFileRecoveryParse {
  public:
@@ -196,10 +196,15 @@ class SlowEngine : public IFileRecoveryParse {
   int32_t SetSearchCallback(SearchProgressCallback, void*) override { return 0; }
   int32_t CollectMatches(const std::string&, std::vector<FoundRecord>&) override { return 0; }
   int32_t LoadAllocationMap() override { return 0; }
-  int32_t ExtractForPreview(const FoundRecord&, std::string&, uint8_t*, uint32_t&, PreviewProgressCallback,
-                            void*) override {
-    return 0;
+  int32_t ExtractForPreview(const FoundRecord&, std::string&, uint8_t*, uint32_t&,
+                            PreviewProgressCallback callback, void* user) override {
+    for (int p = 0; p <= 100; ++p) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (int32_t stop = callback(user, p, 0)) return previewResult = stop;
+    }
+    return previewResult = 0;
   }
+  int32_t previewResult = 1;
   [[nodiscard]] bool HasFileCallback() const { return m_file != nullptr || m_user != nullptr; }
 
  private:
@@ -230,6 +235,17 @@ pid_t ReadPid(const QString& path) {
 }
 
 }  // namespace
+
+// Receives the addresses the program asks the desktop to open.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+
+ public slots:
+  void Open(const QUrl& url) { urls << url; }
+
+ public:
+  QList<QUrl> urls;
+};
 
 class VelmiraRecoverTest : public QObject {
   Q_OBJECT
@@ -329,6 +345,8 @@ void VelmiraRecoverTest::RecoversAFatCardIntoCategoryFolders() {
 
   CMainWnd wnd;
   const QString out = Path("out-fat");
+  UrlCatcher catcher;
+  QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "Open");
   int asked = 0;
   wnd.SetPathAsker([&](int purpose, const QString&) {
     ++asked;
@@ -358,6 +376,7 @@ void VelmiraRecoverTest::RecoversAFatCardIntoCategoryFolders() {
         topRed = list->topLevelItemCount() > 0 &&
                  list->topLevelItem(0)->foreground(0).color() == QColor(255, 0, 0);
         counts = rw->findChild<QLabel*>("recovered")->text();
+        rw->findChild<QPushButton*>("OpenBtn")->click();
         SaveShot(rw, "recover_window.png");
         // Details shrink back; "Close" after the end closes without a question.
         rw->findChild<QPushButton*>("DetailBtn")->click();
@@ -369,8 +388,10 @@ void VelmiraRecoverTest::RecoversAFatCardIntoCategoryFolders() {
   wnd.StartRecovery(files, {{1001, scan.engine.get()}});
   QVERIFY(script.finished());
   QVERIFY2(script.unexpected().isEmpty(), qPrintable(script.unexpected().join(QLatin1Char('\n'))));
+  QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
   QCOMPARE(asked, 1);
   QCOMPARE(wnd.destination(), out);
+  QCOMPARE(catcher.urls, QList<QUrl>{QUrl::fromLocalFile(out)});
   QVERIFY2(!cancelShown, "Stop goes when the job is done");
   QCOMPARE(grown, QSize(150, 300));
 
@@ -506,6 +527,25 @@ void VelmiraRecoverTest::PreviewsPicturesFoldersAndBrokenFiles() {
   QVERIFY(!scan.folders.empty());
   wnd.StartPreview(scan.folders.front(), scan.engine.get());
   QCOMPARE(edit->toPlainText(), Msg("MSG0904"));
+
+  // Stopping an extraction asks first and shows nothing.
+  SlowEngine slow;
+  QString question;
+  ModalScript script({
+      [&](QWidget* modal) {
+        auto* pw = qobject_cast<CPreviewProcessWnd*>(modal);
+        if (pw == nullptr || pw->findChild<QProgressBar*>(QStringLiteral("progress"))->value() < 5)
+          return false;
+        ModalScript::Click(pw->findChild<QPushButton*>(QStringLiteral("CancelBtn")));
+        return true;
+      },
+      Answer(1, &question),
+  });
+  wnd.StartPreview(NamedRecord(7, "slow.jpg"), &slow);
+  QVERIFY(script.finished());
+  QCOMPARE(question, Msg("MSG0903"));
+  QCOMPARE(slow.previewResult, kCancelled);
+  QCOMPARE(edit->toPlainText(), QString());
 
   // A file with no engine shows nothing but does not fail; the decoder
   // reads TIFF as well.

@@ -123,6 +123,7 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
   FillDiskList(kFillFirst);
   UpdateSelectedFileInfo();
   ShowPage(kPageStart);
+  ConnectKeyboard();
 }
 
 CMainWnd::~CMainWnd() {
@@ -327,7 +328,7 @@ void CMainWnd::OnCreateImage() {
     CMessageBox::Show(CMessageBox::kInformation, this, Message("MSG0216"));
     return;
   }
-  // The image window comes with the disk-image job.
+  CreateImage();
 }
 
 void CMainWnd::OnLoadImage() {
@@ -354,9 +355,16 @@ bool CMainWnd::event(QEvent* event) {
 }
 
 void CMainWnd::keyPressEvent(QKeyEvent* event) {
-  // Enter and Escape do nothing here; Escape never closes the window.
+  // Enter presses the button that has the focus; otherwise Enter and Escape
+  // do nothing here, and Escape never closes the window.
   const int key = event->key();
-  if (key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter) {
+  if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+    if (auto* button = qobject_cast<QAbstractButton*>(focusWidget()); button != nullptr && button->isEnabled())
+      button->animateClick();
+    event->accept();
+    return;
+  }
+  if (key == Qt::Key_Escape) {
     event->accept();
     return;
   }

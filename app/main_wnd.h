@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "jobs/disk_list.h"
+#include "jobs/recovery_job.h"
 #include "jobs/scan_source.h"
+#include "storage/disk_image_copy.h"
 
 namespace Ui {
 class MainWnd;
@@ -22,6 +24,11 @@ class QLabel;
 namespace velmira {
 
 class DeviceMonitor;
+class CPreviewWnd;
+struct RecoverWndState;
+struct RecoverWndStateDeleter {
+  void operator()(RecoverWndState* state) const;
+};
 
 class CMainWnd : public QWidget {
   Q_OBJECT
@@ -75,6 +82,33 @@ class CMainWnd : public QWidget {
   // The picture file of the last preview; deleted when the window goes.
   void SetPreviewFile(const QString& path) { m_previewFile = path; }
 
+  // ---- recovering, previewing, imaging (main_wnd_recover.cpp) ----
+  // "BtnRecover": asks for the destination folder, confirms a destination on
+  // a scanned partition, then runs the recovery window over `files`, each
+  // recovered by the engine of the source whose key it carries.
+  void StartRecovery(std::vector<FoundRecord> files, std::vector<RecoverySource> sources);
+  // A file selected in the results: extracts it by `engine` under the
+  // preview window, then shows a picture in "PreviewEdit" or hands sound
+  // and video to the players of config.ini. The players of the previous
+  // preview are ended first.
+  void StartPreview(const FoundRecord& record, IFileRecoveryParse* engine);
+  // "BtnCreateImage" on the selected row.
+  void CreateImage();
+  // The last recovery folder.
+  [[nodiscard]] QString destination() const;
+  // Whether the last video player has printed its progress.
+  [[nodiscard]] bool videoPlayerPlaying() const;
+
+  // What the file dialogs answer; tests replace them. `purpose` is one of
+  // PathPurpose; an empty answer is a cancel.
+  enum PathPurpose { kPathRecoveryFolder = 0, kPathImageFile = 1 };
+  using PathAsker = std::function<QString(int purpose, const QString& proposed)>;
+  void SetPathAsker(PathAsker asker);
+  // The target check before an image copy (CheckImageTarget unless replaced).
+  using ImageTargetCheck = std::function<ImageTargetProblem(const std::string& source,
+                                                            const std::string& target, uint64_t bytes)>;
+  void SetImageTargetCheck(ImageTargetCheck check);
+
  protected:
   bool event(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
@@ -95,6 +129,9 @@ class CMainWnd : public QWidget {
   void OnCreateImage();
   void OnLoadImage();
   void OnAssist();
+  RecoverWndState& Recover();
+  void ConnectKeyboard();
+  void ShowPreviewResult(CPreviewWnd& preview);
   [[nodiscard]] QString Message(const char* id) const;
   [[nodiscard]] QString WindowText(const char* key) const;
 
@@ -135,6 +172,7 @@ class CMainWnd : public QWidget {
   ScanHandler m_scanHandler;
   QString m_previewFile;
   int m_collectedCount = 0;
+  std::unique_ptr<RecoverWndState, RecoverWndStateDeleter> m_recover;
 };
 
 }  // namespace velmira

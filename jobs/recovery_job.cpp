@@ -116,6 +116,7 @@ int32_t RecoveryJob::Run() {
       m_results.back().error = result;
       m_results.back().text = ErrorText(result);
       ++m_failed;
+      if (m_observer) m_observer->OnResultChanged(m_results.back());
     }
   }
   return kOk;

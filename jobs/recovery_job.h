@@ -50,6 +50,9 @@ class RecoveryJob {
     virtual void OnProgress(int32_t percent, const std::string& path) = 0;
     // A finished file (success or failure).
     virtual void OnFileFinished(const RecoveryResult& result) = 0;
+    // A file reported as a success whose engine then returned an error: the
+    // last result now holds that error.
+    virtual void OnResultChanged(const RecoveryResult& /*result*/) {}
   };
 
   RecoveryJob(std::string destination, std::vector<RecoverySource> sources,

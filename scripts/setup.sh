@@ -14,6 +14,7 @@ PACKAGES=(
   strace clang libclang-rt-14-dev
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
   dpkg-dev groff-base
+  qt6-image-formats-plugins
 )
 
 missing=()

@@ -1,0 +1,148 @@
+#include "app/create_image_process_wnd.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QVBoxLayout>
+#include <chrono>
+
+#include "app/language_ui.h"
+#include "app/message_box.h"
+#include "platform/errors.h"
+#include "platform/message_format.h"
+#include "storage/disk_discovery.h"
+#include "storage/disk_image_copy.h"
+
+namespace velmira {
+
+CCreateImageProcessWnd::CCreateImageProcessWnd(QWidget* owner, const QString& imagePath,
+                                               const std::string& sourcePath, uint64_t startSector,
+                                               uint64_t sectorCount)
+    : CPopUpWnd(owner, QStringLiteral("CreateImageProcessWnd"), kWidth, kHeight),
+      m_imagePath(imagePath),
+      m_sourcePath(sourcePath),
+      m_startSector(startSector),
+      m_sectorCount(sectorCount) {
+  auto label = [this](const char* name) {
+    auto* l = new QLabel(this);
+    l->setObjectName(QString::fromLatin1(name));
+    return l;
+  };
+  m_stage = label("stage");
+  m_stage->setWordWrap(true);
+  m_percent = label("percent");
+  m_time = label("time");
+  m_sectors = label("sectors");
+  m_progress = new QProgressBar(this);
+  m_progress->setObjectName(QStringLiteral("progress"));
+  m_progress->setRange(0, 100);
+  m_progress->setTextVisible(false);
+  m_cancelButton = new QPushButton(QStringLiteral("Stop"), this);
+  m_cancelButton->setObjectName(QStringLiteral("cancelbtn"));
+  m_cancelButton->setDefault(true);
+
+  QVBoxLayout* body = Body();
+  body->addWidget(m_stage);
+  body->addStretch(1);
+  body->addWidget(m_progress);
+  auto* line = new QHBoxLayout();
+  line->addWidget(m_percent, 1);
+  line->addWidget(m_time);
+  body->addLayout(line);
+  body->addWidget(m_sectors);
+  auto* buttons = new QHBoxLayout();
+  buttons->addStretch(1);
+  buttons->addWidget(m_cancelButton);
+  body->addLayout(buttons);
+  connect(m_cancelButton, &QPushButton::clicked, this, &CCreateImageProcessWnd::OnCloseRequest);
+
+  LanguageManager& language = LanguageManager::Instance();
+  m_messages = language.GetSection("Messages");
+  const TextSection texts = language.GetSection("CreateImageWnd");
+  ApplySection(this, texts);
+  MakeLabelsPlain(this);
+  SetTitle(SectionText(texts, "title"));
+  m_stage->setText(Q(FormatText("%s %s", {S(Message("MSG0302")), S(imagePath)})));
+  ShowProgress(0, 0, 0, -1);
+  m_cancelButton->setFocus();
+}
+
+CCreateImageProcessWnd::~CCreateImageProcessWnd() {
+  if (m_worker.joinable()) {
+    m_cancel.store(true);
+    m_worker.join();
+  }
+}
+
+std::mutex& CCreateImageProcessWnd::ImageLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+QString CCreateImageProcessWnd::Message(const char* id) const {
+  return SectionText(m_messages, id);
+}
+
+void CCreateImageProcessWnd::showEvent(QShowEvent* event) {
+  CPopUpWnd::showEvent(event);
+  if (m_started) return;
+  m_started = true;
+  m_worker = std::thread([this] {
+    ImageJob job;
+    job.progress = &CCreateImageProcessWnd::Progress;
+    const int32_t result =
+        CopyPathToImage(job, m_sourcePath, m_startSector, m_sectorCount, S(m_imagePath), this);
+    m_result.store(result);
+    m_done.store(true);
+    const int code = result == kOk          ? kClosedComplete
+                     : result == kCancelled ? kClosedCancelled
+                                            : kClosedFailed;
+    QMetaObject::invokeMethod(
+        this, [this, code] { done(code); }, Qt::QueuedConnection);
+  });
+}
+
+int32_t CCreateImageProcessWnd::Progress(void* user, int32_t percent, uint64_t sectorsDone,
+                                         uint64_t sectorsTotal, int32_t secondsLeft) {
+  auto* wnd = static_cast<CCreateImageProcessWnd*>(user);
+  // A copy from a fast source would take the lock again at once, again and
+  // again: it steps aside while the window wants to ask.
+  while (wnd->m_asking.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::lock_guard<std::mutex> guard(ImageLock());
+  if (wnd->m_cancel.load()) return kCancelled;
+  QMetaObject::invokeMethod(
+      wnd,
+      [wnd, percent, sectorsDone, sectorsTotal, secondsLeft] {
+        wnd->ShowProgress(percent, sectorsDone, sectorsTotal, secondsLeft);
+      },
+      Qt::QueuedConnection);
+  return 0;
+}
+
+void CCreateImageProcessWnd::ShowProgress(int percent, uint64_t sectorsDone, uint64_t sectorsTotal,
+                                          int secondsLeft) {
+  m_progress->setValue(std::clamp(percent, 0, 100));
+  m_percent->setText(Q(FormatText("%s %d%%", {S(Message("MSG0301")), percent})));
+  m_time->setText(secondsLeft == -1
+                      ? Message("MSG0304")
+                      : Q(FormatText("%s %s", {S(Message("MSG0305")), FormatDuration(secondsLeft)})));
+  m_sectors->setText(
+      Q(FormatText("%s %I64u / %I64u", {S(Message("MSG0303")), static_cast<unsigned long long>(sectorsDone),
+                                        static_cast<unsigned long long>(sectorsTotal)})));
+}
+
+void CCreateImageProcessWnd::OnCloseRequest() {
+  if (!m_started || m_done.load()) return;  // the worker closes the window itself
+  m_asking.store(true);
+  std::unique_lock<std::mutex> lock(ImageLock());
+  m_asking.store(false);
+  if (CMessageBox::Show(CMessageBox::kQuestion, this, Message("MSG0306")) != CMessageBox::kOk) return;
+  m_cancel.store(true);
+  lock.unlock();
+  // The worker closes the window with 2 at its next report.
+  WaitUntil([this] { return m_done.load(); });
+}
+
+}  // namespace velmira

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "engines/combined/professional_recovery.h"
 #include "engines/ext/fast_ext_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
@@ -40,7 +41,7 @@ int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
 }
 
 std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool advanced) {
-  if (advanced) return nullptr;  // the combined deep-scan engine is not built yet
+  if (advanced) return std::make_unique<CProfessionalRecovery>();  // every file system, and none
   switch (kind) {
     case FileSystemKind::kExt: return std::make_unique<CFastExtRecovery>();
     case FileSystemKind::kFat: return std::make_unique<CFastFatRecovery>();

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include "engines/engine_factory.h"
+#include "engines/combined/professional_recovery.h"
 #include "engines/ext/fast_ext_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "platform/errors.h"
+#include "tests/fixtures/data_home.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -77,16 +79,23 @@ TEST(EngineFactory, PartitionHeadIsReadAtItsStartSector) {
   ::unsetenv("VELMIRA_DRIVES");
 }
 
-// The combined engine comes later; until then the factory has nothing to
-// build for an advanced scan and says so with null.
-TEST(EngineFactory, FileSystemsWithoutAnEngineYetGiveNull) {
+// Without the advanced flag an unknown file system has no engine; with it
+// every source gets the combined deep scan, which sweeps what no file system
+// describes.
+TEST(EngineFactory, AdvancedScansGetTheCombinedEngineForEveryFileSystem) {
   TempDir dir;
   testing::WriteRandomFile(dir.File("random.img"), 1 << 20);
   EXPECT_EQ(CreateEngineForImage(dir.File("random.img"), 1001, false), nullptr);
   EXPECT_EQ(NewEngineFor(FileSystemKind::kOther, false), nullptr);
   EXPECT_NE(dynamic_cast<CFastFatRecovery*>(NewEngineFor(FileSystemKind::kFat, false).get()), nullptr);
   EXPECT_NE(dynamic_cast<CFastNtfsRecovery*>(NewEngineFor(FileSystemKind::kNtfs, false).get()), nullptr);
-  EXPECT_EQ(NewEngineFor(FileSystemKind::kOther, true), nullptr);
+  for (FileSystemKind kind : {FileSystemKind::kOther, FileSystemKind::kFat, FileSystemKind::kNtfs, FileSystemKind::kExt})
+    EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(NewEngineFor(kind, true).get()), nullptr);
+  testing::ScopedDataHome home;
+  auto engine = CreateEngineForImage(dir.File("random.img"), 1001, true);
+  auto* combined = dynamic_cast<CProfessionalRecovery*>(engine.get());
+  ASSERT_NE(combined, nullptr);
+  EXPECT_EQ(combined->FastEngine(), nullptr);
 }
 
 }  // namespace

@@ -488,9 +488,11 @@ int32_t CFastFatRecovery::ExtractForPreview(const FoundRecord& record, std::stri
 
 int32_t CFastFatRecovery::LoadAllocationMap() {
   m_allocationMap.clear();
-  if (!m_table || m_geometry.sectorsPerCluster == 0) return kOk;
+  // Without a map nothing is known about the free space: say so, so that a
+  // sweep of the free space reads the whole volume instead of nothing.
+  if (!m_table || m_geometry.sectorsPerCluster == 0) return kErrInvalidData;
   const uint32_t total = m_geometry.totalSectors;
-  if (total <= m_geometry.dataStart) return kOk;
+  if (total <= m_geometry.dataStart) return kErrInvalidData;
   const uint64_t span = total - m_geometry.dataStart;
   // The count comes from the total-sector field, but no more clusters than
   // the table can describe are looked up: a damaged total must not make the

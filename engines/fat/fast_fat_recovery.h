@@ -40,6 +40,8 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   int32_t NextFreeExtent(uint64_t& position, uint64_t& length) override;
   int32_t SetSearchCallback(SearchProgressCallback callback, void* userData) override;
   int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
+  // Loads the map NextFreeExtent walks. Returns 0, or an error when the map
+  // cannot be read (NextFreeExtent then finds no free space).
   int32_t LoadAllocationMap() override;
   int32_t ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
                             uint32_t& byteCount, PreviewProgressCallback callback, void* userData) override;

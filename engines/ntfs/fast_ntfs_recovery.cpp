@@ -522,9 +522,10 @@ int32_t CFastNtfsRecovery::CollectMatches(const std::string& patterns, std::vect
 }
 
 int32_t CFastNtfsRecovery::LoadAllocationMap() {
-  if (m_opened && m_geometry.sectorsPerCluster != 0)
-    (void)LoadVolumeBitmap(m_source, m_geometry, m_mftRuns, m_bitmap);
-  return kOk;
+  // A volume bitmap that cannot be read is reported: nothing is known about
+  // the free space then, and a sweep of it must read the whole volume.
+  if (!m_opened || m_geometry.sectorsPerCluster == 0) return kErrInvalidData;
+  return LoadVolumeBitmap(m_source, m_geometry, m_mftRuns, m_bitmap);
 }
 
 int32_t CFastNtfsRecovery::NextFreeExtent(uint64_t& position, uint64_t& length) {

@@ -1,0 +1,527 @@
+#include "engines/combined/professional_recovery.h"
+
+#include <algorithm>
+#include <climits>
+#include <span>
+
+#include "engines/engine_factory.h"
+#include "engines/ntfs/deep_ntfs_sweep.h"
+#include "platform/drives.h"
+#include "platform/errors.h"
+#include "platform/time_util.h"
+#include "results/scan_log.h"
+#include "results/scan_log_names.h"
+
+namespace velmira {
+namespace {
+
+constexpr uint64_t kEstimateIntervalMs = 5000;
+constexpr int32_t kFastScale = 9;
+constexpr int32_t kSweepScale = 90;
+
+}  // namespace
+
+// The sweep's share done, as reported: 10 to 110 at scale 90 (9 % to 99 %).
+int32_t CProfessionalRecovery::SweepPercent(const SweepState& state) {
+  if (state.total == 0) return 110;
+  const auto share = static_cast<unsigned __int128>(state.swept) * 100 / state.total;
+  return static_cast<int32_t>(std::min<unsigned __int128>(share, 100)) + 10;
+}
+
+namespace {
+
+// What one piece's dispatch did.
+struct DispatchResult {
+  uint64_t handled = 0;  // sectors from the piece start the sweep moves on by
+  int32_t answer = 0;    // a progress answer given while the carver read ahead
+};
+
+}  // namespace
+
+CProfessionalRecovery::CProfessionalRecovery() : m_entry(MakeDeepScanEntry()) {}
+
+CProfessionalRecovery::~CProfessionalRecovery() = default;
+
+// ---- Opening -----------------------------------------------------------
+
+int32_t CProfessionalRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                             uint16_t driveLetter) {
+  m_diskNumber = diskNumber;
+  m_startSector = startSector;
+  m_sectorCount = sectorCount;
+  m_driveLetter = driveLetter;
+  m_imagePath.clear();
+  std::string path;
+  if (int32_t err = PhysicalDrivePath(diskNumber, path); err != kOk) return err;
+  if (int32_t err = OpenReadOnly(path, m_handle); err != kOk) return err;
+  DriveGeometry geometry;
+  if (QueryDriveGeometry(m_handle, geometry) == kOk && geometry.bytesPerSector != 0)
+    m_sectorSize = geometry.bytesPerSector;
+  if (int32_t err = OpenDiskSource(m_source, diskNumber); err != kOk) return err;
+  m_entry = MakeDeepScanEntry();
+  m_continuing = CScanLogRegistry::Instance().FindEntryForPartition(diskNumber, startSector, sectorCount,
+                                                                    driveLetter, m_entry);
+  (void)m_deepFat.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
+  const int32_t result = m_deepNtfs.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
+  m_fast = CreateEngineForPartition(diskNumber, startSector, sectorCount, driveLetter, false);
+  m_opened = true;
+  return result;
+}
+
+int32_t CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
+  m_driveLetter = imageValue;
+  m_imageValue = imageValue;
+  if (int32_t err = OpenReadOnly(imagePath, m_handle); err != kOk) return err;
+  uint64_t bytes = 0;
+  if (int32_t err = HandleLength(m_handle, bytes); err != kOk) return err;
+  m_diskNumber = kImageDiskNumber;
+  m_startSector = 0;
+  m_sectorCount = bytes / m_sectorSize;
+  m_imagePath = imagePath;
+  if (int32_t err = OpenImageSource(m_source, imagePath); err != kOk) return err;
+  m_entry = MakeDeepScanEntry();
+  m_continuing = CScanLogRegistry::Instance().FindEntryForImage(imagePath, m_entry);
+  (void)m_deepFat.OpenImage(imagePath, imageValue);
+  const int32_t result = m_deepNtfs.OpenImage(imagePath, imageValue);
+  m_fast = CreateEngineForImage(imagePath, imageValue, false);
+  m_opened = true;
+  return result;
+}
+
+std::string CProfessionalRecovery::ContinuedLogFolder() const {
+  return m_continuing ? EntryLogFolder(m_entry) : std::string();
+}
+
+void CProfessionalRecovery::ClearContinuing() {
+  m_continuing = false;
+  m_entry = MakeDeepScanEntry();
+}
+
+bool CProfessionalRecovery::RefreshContinuing() {
+  // The registry's current folder belongs to the last lookup made; another
+  // source opened since may have changed it, so look this one up again.
+  CScanLogRegistry& registry = CScanLogRegistry::Instance();
+  DeepScanEntry entry = MakeDeepScanEntry();
+  const bool found = m_imagePath.empty()
+                         ? registry.FindEntryForPartition(m_diskNumber, m_startSector, m_sectorCount,
+                                                          m_driveLetter, entry)
+                         : registry.FindEntryForImage(m_imagePath, entry);
+  m_entry = found ? entry : MakeDeepScanEntry();
+  return found;
+}
+
+// ---- Callbacks ---------------------------------------------------------
+
+int32_t CProfessionalRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
+                                                    FileProgressCallback fileCallback, void* userData,
+                                                    int32_t /*scale*/) {
+  m_scanCallback = scanCallback;
+  m_fileCallback = fileCallback;
+  m_userData = userData;
+  m_scale = kSweepScale;
+  if (m_fast) m_fast->SetProgressCallbacks(scanCallback, fileCallback, userData, kFastScale);
+  m_deepFat.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
+  m_deepNtfs.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
+  m_carver.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
+  return kOk;
+}
+
+int32_t CProfessionalRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
+  m_searchCallback = callback;
+  m_searchUserData = userData;
+  if (m_fast) m_fast->SetSearchCallback(callback, userData);
+  m_deepFat.SetSearchCallback(callback, userData);
+  m_deepNtfs.SetSearchCallback(callback, userData);
+  m_carver.SetSearchCallback(callback, userData);
+  return kOk;
+}
+
+int32_t CProfessionalRecovery::Report(int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position,
+                                      uint64_t total, uint64_t found) {
+  if (m_scanCallback == nullptr) return kOk;
+  return m_scanCallback(m_userData, percent, scale, secondsLeft, position, total, found, 0);
+}
+
+int32_t CProfessionalRecovery::FastPassProgress(void* self, int32_t percent, int32_t scale, int32_t secondsLeft,
+                                                uint64_t position, uint64_t total, uint64_t found,
+                                                int32_t /*reserved*/) {
+  auto* engine = static_cast<CProfessionalRecovery*>(self);
+  const int32_t answer = engine->Report(percent, scale, secondsLeft, position, total, found);
+  if (answer != kOk) engine->m_fastAnswer = answer;
+  return answer;
+}
+
+int32_t CProfessionalRecovery::ReadAheadProgress(void* self, int32_t, int32_t, int32_t, uint64_t, uint64_t,
+                                                 uint64_t, int32_t) {
+  // A length rule reading far ahead reports where it reads; the bar keeps
+  // showing where the sweep stands, so that it never runs ahead and back.
+  auto* engine = static_cast<CProfessionalRecovery*>(self);
+  const SweepState* state = engine->m_sweepState;
+  if (state == nullptr) return kOk;
+  return engine->Report(SweepPercent(*state), kSweepScale, state->secondsLeft, state->swept, state->total,
+                        engine->GetFoundCount() + state->resumedFound);
+}
+
+// ---- Scan --------------------------------------------------------------
+
+int32_t CProfessionalRecovery::RunFastPass(bool& freeSpace) {
+  freeSpace = false;
+  if (!m_fast) return kOk;
+  // The fast pass reports through FastPassProgress so that a stop asked for
+  // by the user can be told from a failure of the fast scan.
+  m_fastAnswer = kOk;
+  m_fast->SetProgressCallbacks(&FastPassProgress, nullptr, this, kFastScale);
+  freeSpace = m_fast->LoadAllocationMap() == kOk;
+  std::string logName;
+  if (m_continuing) logName = FirstLogNameWithPrefix(EntryLogFolder(m_entry), "Fast_");
+  int32_t result = m_fast->Scan(logName);
+  if (result != kOk && !logName.empty() && m_fastAnswer == kOk) result = m_fast->Scan("");  // log gone: scan again
+  // The fast engine keeps serving recoveries afterwards: give it back the
+  // caller's callbacks, file progress included.
+  m_fast->SetProgressCallbacks(m_scanCallback, m_fileCallback, m_userData, kFastScale);
+  if (result != kOk && m_fastAnswer == kOk) {
+    // The file system is too damaged for the fast scan: its allocation map
+    // cannot be trusted either, so the sweep covers the whole source.
+    m_stats.fastPassFailed = true;
+    freeSpace = false;
+    return kOk;
+  }
+  if (freeSpace) {
+    // An engine that delivers no extents at all (the ext placeholder) has no
+    // free-space map: its source is swept whole.
+    uint64_t position = 0;
+    uint64_t length = 0;
+    if (m_fast->NextFreeExtent(position, length) == 0) freeSpace = false;
+  }
+  return result;
+}
+
+int32_t CProfessionalRecovery::BeginSubLogs(const std::string& folder) {
+  int32_t result = kOk;
+  const std::string carvedLog = m_continuing ? FirstLogNameWithPrefix(folder, "File_Type_") : std::string();
+  if (carvedLog.empty()) {
+    result = m_imagePath.empty() ? m_carver.OpenPartition(m_diskNumber, m_startSector, m_sectorCount, m_driveLetter)
+                                 : m_carver.OpenImage(m_imagePath, m_imageValue);
+  } else {
+    result = m_imagePath.empty()
+                 ? m_carver.ReopenForPartition(m_sectorSize, m_diskNumber, carvedLog, m_driveLetter)
+                 : m_carver.ReopenForImage(m_sectorSize, carvedLog, m_driveLetter, m_imagePath);
+  }
+  const std::string fatLog = m_continuing ? FirstLogNameWithPrefix(folder, "Pro_Fat_") : std::string();
+  const int32_t fat = m_deepFat.BeginDeepFatLog(fatLog);
+  const std::string ntfsLog = m_continuing ? FirstLogNameWithPrefix(folder, "Pro_Ntfs_") : std::string();
+  const int32_t ntfs = m_deepNtfs.BeginDeepNtfsLog(ntfsLog);
+  if (result == kOk) result = fat;
+  if (result == kOk) result = ntfs;
+  (void)m_deepFat.AddBootSectorLayout();  // an unreadable start leaves the "." sectors to tell the layout
+  m_carver.State().ResetForSweep();
+  return result;
+}
+
+bool CProfessionalRecovery::NextExtent(uint64_t from, Extent& extent) {
+  if (!m_fast || from >= m_sectorCount) return false;
+  uint64_t position = from;
+  uint64_t length = 0;
+  if (m_fast->NextFreeExtent(position, length) == 0 || length == 0) return false;
+  // Extents only move forward and stay inside the partition, whatever the
+  // map says: the total and the sweep always end.
+  if (position < from) {
+    const uint64_t behind = from - position;
+    if (length <= behind) return false;
+    length -= behind;
+    position = from;
+  }
+  if (position >= m_sectorCount) return false;
+  extent.start = position;
+  extent.length = std::min(length, m_sectorCount - position);
+  return true;
+}
+
+uint64_t CProfessionalRecovery::FreeSpaceTotal() {
+  uint64_t total = 0;
+  Extent extent;
+  for (uint64_t from = 0; NextExtent(from, extent); from = extent.start + extent.length) total += extent.length;
+  return total;
+}
+
+int32_t CProfessionalRecovery::Scan(const std::string& /*scanLogPath*/) {
+  m_stats = CombinedSweepStats{};
+  if (!m_opened || !m_source.IsOpen()) return kErrInvalidHandle;
+  CScanLogRegistry& registry = CScanLogRegistry::Instance();
+  if (m_continuing) m_continuing = RefreshContinuing();
+  const bool continuing = m_continuing;
+  if (!continuing) (void)registry.NewLogFolder();
+  const std::string folder = continuing ? EntryLogFolder(m_entry) : registry.CurrentLogFolder();
+
+  bool freeSpace = false;
+  int32_t result = RunFastPass(freeSpace);
+  bool swept = false;
+  SweepState state;
+  if (result == kOk) result = BeginSubLogs(folder);
+  if (result == kOk) {
+    swept = true;
+    m_stats.freeSpaceOnly = freeSpace;
+    result = Sweep(freeSpace, state);
+    try {
+      m_deepFat.FinishDeepFat();
+    } catch (...) {
+      ++m_stats.contained;
+    }
+    try {
+      (void)m_deepNtfs.FinishDeepNtfs();
+    } catch (...) {
+      ++m_stats.contained;
+    }
+  }
+  m_piece = {};
+  m_window = {};
+  if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);
+
+  if (swept || continuing) {
+    if (!swept) {  // a continued scan stopped in its fast pass keeps its recorded position
+      state.extent = {m_entry.extentStart, m_entry.extentLength};
+      state.done = m_entry.extentDone;
+      state.swept = m_entry.sectorsSwept;
+      state.resumedFound = m_entry.filesFound;
+    }
+    RecordPosition(state, folder);
+  } else {
+    registry.TakeBackLogFolder();
+  }
+  m_continuing = false;
+  return result;
+}
+
+int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
+  const uint32_t bps = m_sectorSize;
+  const uint32_t pieceSectors = std::max<uint32_t>(1, static_cast<uint32_t>(kIoPieceBytes / bps));
+  m_piece.assign(size_t{pieceSectors} * bps, 0);
+
+  state.total = freeSpace ? FreeSpaceTotal() : m_sectorCount;
+  if (freeSpace) {
+    if (!NextExtent(0, state.extent)) state.extent = {0, 0};
+  } else {
+    state.extent = {0, m_sectorCount};
+  }
+  if (m_continuing) {
+    // Go on where the earlier run stopped. A whole-source sweep resumes at the
+    // same sector whatever extent the earlier run was in.
+    m_stats.resumed = true;
+    if (freeSpace) {
+      state.extent = {m_entry.extentStart, m_entry.extentLength};
+      state.done = m_entry.extentDone;
+    } else {
+      state.done = std::min(m_sectorCount, m_entry.extentStart + m_entry.extentDone);
+    }
+    state.swept = m_entry.sectorsSwept;
+    state.resumedFound = m_entry.filesFound;
+    m_continuing = false;
+  }
+  m_stats.totalSectors = state.total;
+
+  // The carver's read-ahead reports go through ReadAheadProgress meanwhile.
+  m_sweepState = &state;
+  m_carver.SetProgressCallbacks(&ReadAheadProgress, nullptr, this, kSweepScale);
+  const uint64_t started = TickCountMs();
+  uint64_t lastEstimate = started;
+  const uint64_t sweptBefore = state.swept;
+  int32_t result = kOk;
+  for (;;) {
+    while (state.extent.length > 0 && state.done < state.extent.length) {
+      const uint64_t remaining = state.extent.length - state.done;
+      const auto n = static_cast<uint32_t>(std::min<uint64_t>(pieceSectors, remaining));
+      const uint64_t first = m_startSector + state.extent.start + state.done;
+      uint32_t got = 0;
+      (void)ReadSectors(n, m_source, m_piece.data(), first, bps, got);
+      if (got < n) ++m_stats.unreadPieces;
+      DispatchResult dispatched{n, kOk};
+      if (got > 0) {
+        try {
+          dispatched.handled = Dispatch(m_piece.data(), got, first, state, dispatched.answer);
+        } catch (...) {
+          ++m_stats.contained;  // a handler's fault costs this piece, not the scan
+          dispatched = {n, kOk};
+        }
+        // A carve stopped by the user ends before the file it was reading: the
+        // next run starts there again, so that nothing is lost between runs.
+        if (dispatched.answer == kOk) dispatched.handled = std::max<uint64_t>(dispatched.handled, n);
+      }
+      state.swept += std::min(dispatched.handled, remaining);
+      state.done += dispatched.handled;
+      if (dispatched.answer != kOk) {
+        result = dispatched.answer;
+        break;
+      }
+      const uint64_t now = TickCountMs();
+      if (now - lastEstimate >= kEstimateIntervalMs) {
+        lastEstimate = now;
+        const uint64_t seconds = std::max<uint64_t>((now - started) / 1000, 1);
+        uint64_t speed = bps * (state.swept - sweptBefore) / seconds;
+        if (speed == 0) speed = 1;
+        const uint64_t left = state.total > state.swept ? state.total - state.swept : 0;
+        state.secondsLeft = static_cast<int32_t>(
+            std::min<unsigned __int128>(static_cast<unsigned __int128>(left) * bps / speed, INT32_MAX));
+      }
+      result = Report(SweepPercent(state), kSweepScale, state.secondsLeft, state.swept, state.total,
+                      GetFoundCount() + state.resumedFound);
+      if (result != kOk) break;
+    }
+    if (result != kOk || !freeSpace) break;
+    Extent next;
+    if (!NextExtent(state.extent.start + state.extent.length, next)) break;
+    state.extent = next;
+    state.done = 0;
+  }
+  m_sweepState = nullptr;
+  m_carver.SetProgressCallbacks(m_scanCallback, m_fileCallback, m_userData, kSweepScale);
+  m_stats.sectorsSwept = state.swept;
+  return result;
+}
+
+uint64_t CProfessionalRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_t firstSector,
+                                         SweepState& state, int32_t& answer) {
+  const uint32_t bps = m_sectorSize;
+  const uint32_t recordSize = SweepRecordSize(bps);
+  const size_t pieceBytes = size_t{sectors} * bps;
+  uint64_t k = 0;
+  while (k < sectors) {
+    const size_t offset = static_cast<size_t>(k) * bps;
+    const uint64_t at = firstSector + k;
+    ByteView rest(bytes + offset, pieceBytes - offset);
+    const ByteView sector(bytes + offset, bps);
+    if (IsNtfsRecordCandidate(rest, recordSize)) {
+      ByteView record = rest;
+      if (record.size() < recordSize) {
+        // The record runs past the piece: read it from the source whole.
+        if (ReadRecordWindow(m_source, m_deepNtfs.Geometry(), at, m_window) == kOk &&
+            m_window.size() >= recordSize)
+          record = ByteView(m_window.data(), m_window.size());
+        else
+          record = ByteView();
+      }
+      if (record.size() >= recordSize && (record.U16At(kNtfsRecFlags) & kNtfsFlagDirectory) == 0)
+        (void)m_deepNtfs.ProcessFoundRecord(std::span<const uint8_t>(record.data(), recordSize), at);
+      ++k;
+      continue;
+    }
+    if (CProfessionalFatRecovery::IsDotDirectorySector(sector)) {
+      m_deepFat.OnDotDirectorySector(sector, at);
+      ++k;
+      continue;
+    }
+    if (CProfessionalFatRecovery::IsDirectorySector(sector)) {
+      m_deepFat.OnDirectorySector(sector, at);
+      ++k;
+      continue;
+    }
+    SweepFigures figures;
+    figures.sectorsDone = state.swept + k;
+    figures.totalSectors = state.total;
+    figures.secondsLeft = state.secondsLeft;
+    figures.filesFound = GetFoundCount() + state.resumedFound;
+    uint64_t consumed = 1;
+    const int32_t carved = m_carver.CarveAtSector(bps, sector, at, figures, m_source, consumed, state.carvedFound);
+    if (carved != kOk && carved != kErrInvalidParameter) {
+      answer = carved;
+      return k;
+    }
+    k += std::max<uint64_t>(consumed, 1);
+  }
+  return k;
+}
+
+void CProfessionalRecovery::RecordPosition(const SweepState& state, const std::string& logFolder) {
+  DeepScanSweep position;
+  position.extentStart = state.extent.start;
+  position.extentLength = state.extent.length;
+  position.extentDone = state.done;
+  position.sectorsSwept = state.swept;
+  position.filesFound = GetFoundCount() + state.resumedFound;
+  m_stats.position = position;
+  (void)CScanLogRegistry::Instance().RecordDeepScan(m_driveLetter, m_diskNumber, m_startSector, m_sectorCount,
+                                                    position, logFolder, m_imagePath);
+}
+
+// ---- Routed slots ------------------------------------------------------
+
+IFileRecoveryParse* CProfessionalRecovery::EngineFor(const FoundRecord& record) {
+  switch (record.engineTag) {
+    case kTagFastNtfs:
+    case kTagFastFat: return m_fast.get();
+    case kTagDeepNtfs: return &m_deepNtfs;
+    case kTagDeepFat: return &m_deepFat;
+    case kTagCarving: return &m_carver;
+    default: return nullptr;
+  }
+}
+
+int32_t CProfessionalRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
+                                            std::vector<FoundRecord>& children) {
+  std::vector<FoundRecord> listed;
+  std::vector<FoundRecord> part;
+  auto add = [&](IFileRecoveryParse* engine, const FoundRecord* of) {
+    part.clear();  // the engines replace what their list held
+    if (engine != nullptr) (void)engine->ListChildren(of, depth, part);
+    listed.insert(listed.end(), part.begin(), part.end());
+  };
+  if (folder != nullptr) {
+    add(folder->engineTag == kTagCarving ? nullptr : EngineFor(*folder), folder);
+  } else if (depth == 0) {
+    add(m_fast.get(), nullptr);
+    add(&m_deepFat, nullptr);
+    add(&m_deepNtfs, nullptr);
+    add(&m_carver, nullptr);
+  } else {
+    return kErrInvalidParameter;
+  }
+  SortFoundRecords(listed);
+  children.insert(children.end(), listed.begin(), listed.end());
+  return kOk;
+}
+
+int32_t CProfessionalRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
+  count = 0;
+  if (folder != nullptr) {
+    IFileRecoveryParse* engine = folder->engineTag == kTagCarving ? nullptr : EngineFor(*folder);
+    if (engine != nullptr) (void)engine->CountFiles(folder, depth, count);
+    return kOk;
+  }
+  if (depth != 0) return kErrInvalidParameter;
+  IFileRecoveryParse* engines[] = {m_fast.get(), &m_deepFat, &m_deepNtfs, &m_carver};
+  for (IFileRecoveryParse* engine : engines) {
+    uint32_t n = 0;
+    if (engine != nullptr && engine->CountFiles(nullptr, 0, n) == kOk) count += n;
+  }
+  return kOk;
+}
+
+uint64_t CProfessionalRecovery::GetFoundCount() {
+  return (m_fast ? m_fast->GetFoundCount() : 0) + m_deepFat.GetFoundCount() + m_deepNtfs.GetFoundCount() +
+         m_carver.GetFoundCount();
+}
+
+int32_t CProfessionalRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
+  IFileRecoveryParse* engine = EngineFor(record);
+  if (engine == nullptr) {
+    path.clear();
+    return kOk;
+  }
+  return engine->GetFolderPath(record, path, maxChars);
+}
+
+int32_t CProfessionalRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
+                                           int32_t rootDepth) {
+  IFileRecoveryParse* engine = EngineFor(record);
+  if (engine == nullptr) return kErrInvalidParameter;  // never report a file as recovered that was not
+  return engine->RecoverItem(record, destination, rootDepth);
+}
+
+int32_t CProfessionalRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
+                                                 uint32_t& byteCount, PreviewProgressCallback callback,
+                                                 void* userData) {
+  IFileRecoveryParse* engine = EngineFor(record);
+  if (engine == nullptr) return kErrInvalidParameter;
+  return engine->ExtractForPreview(record, outPath, memory, byteCount, callback, userData);
+}
+
+}  // namespace velmira

@@ -1,0 +1,169 @@
+// The deep scan users run: the fast scan of the file system that is there,
+// then one sweep of the free space (or of the whole source when no file
+// system map is known) that offers every sector to the deep NTFS engine, the
+// deep FAT engine or the carver, whichever recognises it. The four engines
+// keep their own scan logs in one log folder; the sweep's position goes to
+// the scan-log registry, so that a later deep scan of the same source goes on
+// where this one stopped.
+//
+//   auto engine = CreateEngineForImage(path, 1001, /*advanced=*/true);
+//   engine->SetProgressCallbacks(onProgress, nullptr, user, 100);
+//   engine->Scan("");
+//   engine->CollectMatches("*.jpg|", files);
+//
+// Per-record calls are routed by the record's engine tag: 0 and 1 to the
+// fast engine, 2 to the deep NTFS engine, 3 to the deep FAT engine, 4 to the
+// carver.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engines/carving/file_type_recovery.h"
+#include "engines/fat/professional_fat_recovery.h"
+#include "engines/file_recovery_parse.h"
+#include "engines/ntfs/professional_ntfs_recovery.h"
+#include "platform/file_handle.h"
+#include "results/scan_log_registry.h"
+#include "storage/sector_source.h"
+
+namespace velmira {
+
+// Where a sweep stands and how it went; read after Scan.
+struct CombinedSweepStats {
+  bool freeSpaceOnly = false;  // the fast engine's allocation map chose the extents
+  bool resumed = false;        // the sweep went on from a recorded position
+  bool fastPassFailed = false;  // the fast scan failed; the whole source was swept
+  uint64_t totalSectors = 0;
+  uint64_t sectorsSwept = 0;   // including the sectors of a resumed run
+  uint64_t unreadPieces = 0;
+  uint64_t contained = 0;      // pieces whose dispatch raised an exception
+  DeepScanSweep position;      // as recorded in the registry
+};
+
+class CProfessionalRecovery final : public IFileRecoveryParse {
+ public:
+  CProfessionalRecovery();
+  ~CProfessionalRecovery() override;
+
+  int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
+  int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                        uint16_t driveLetter) override;
+  // The scale is always 90: the fast pass reports at 9, the sweep at 90.
+  int32_t SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
+                               void* userData, int32_t scale) override;
+  // The argument is ignored: a continued scan is decided when the engine opens.
+  int32_t Scan(const std::string& scanLogPath) override;
+  int32_t ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) override;
+  int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) override;
+  uint64_t GetFoundCount() override;
+  int32_t GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) override;
+  // A record no engine of this scan wrote gives 87.
+  int32_t RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) override;
+  int32_t NextFreeExtent(uint64_t&, uint64_t&) override { return 0; }
+  int32_t SetSearchCallback(SearchProgressCallback callback, void* userData) override;
+  // The matches of all four engines, without carved files that repeat a file
+  // found with its name (same first data sector and extension, or a carved
+  // jpg at the start of a found thm), sorted.
+  int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
+  int32_t LoadAllocationMap() override { return 0; }
+  int32_t ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
+                            uint32_t& byteCount, PreviewProgressCallback callback, void* userData) override;
+
+  // Set at open time when the registry holds a deep scan of the same source
+  // that can be continued.
+  [[nodiscard]] bool Continuing() const { return m_continuing; }
+  // The earlier scan's log folder (empty when not continuing).
+  [[nodiscard]] std::string ContinuedLogFolder() const;
+  // The user declined to continue: the next Scan starts afresh. The caller
+  // removes the earlier folder (CScanLogRegistry::RemoveLogFolder).
+  void ClearContinuing();
+
+  // Replaces where the sweep reads its sectors (tests put a failing device
+  // behind the source). Call after opening.
+  void SetSweepReader(std::shared_ptr<ByteReader> reader) { m_source.reader = std::move(reader); }
+
+  [[nodiscard]] const CombinedSweepStats& Stats() const { return m_stats; }
+  [[nodiscard]] IFileRecoveryParse* FastEngine() { return m_fast.get(); }
+  [[nodiscard]] CProfessionalFatRecovery& DeepFat() { return m_deepFat; }
+  [[nodiscard]] CProfessionalNtfsRecovery& DeepNtfs() { return m_deepNtfs; }
+  [[nodiscard]] CFileTypeRecovery& Carver() { return m_carver; }
+  [[nodiscard]] uint32_t SectorSize() const { return m_sectorSize; }
+  [[nodiscard]] uint64_t PartitionStart() const { return m_startSector; }
+  [[nodiscard]] uint64_t PartitionSectors() const { return m_sectorCount; }
+
+ private:
+  struct Extent {
+    uint64_t start = 0;
+    uint64_t length = 0;
+  };
+  struct SweepState {
+    Extent extent;
+    uint64_t done = 0;    // sectors of the extent handled
+    uint64_t swept = 0;   // sectors handled in total
+    uint64_t total = 0;
+    uint64_t resumedFound = 0;
+    uint64_t carvedFound = 0;
+    int32_t secondsLeft = -1;
+  };
+
+  // The engine that serves a record, or null.
+  [[nodiscard]] IFileRecoveryParse* EngineFor(const FoundRecord& record);
+  [[nodiscard]] bool RefreshContinuing();
+  int32_t RunFastPass(bool& freeSpace);
+  int32_t BeginSubLogs(const std::string& folder);
+  [[nodiscard]] bool NextExtent(uint64_t from, Extent& extent);
+  [[nodiscard]] uint64_t FreeSpaceTotal();
+  int32_t Sweep(bool freeSpace, SweepState& state);
+  // Offers the sectors of one piece to the engines; returns the sectors the
+  // carver consumed beyond the piece. `answer` receives a callback's
+  // non-zero answer given during a carve.
+  uint64_t Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_t firstSector, SweepState& state,
+                    int32_t& answer);
+  void RecordPosition(const SweepState& state, const std::string& logFolder);
+  int32_t Report(int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position, uint64_t total,
+                 uint64_t found);
+  static int32_t SweepPercent(const SweepState& state);
+  static int32_t ReadAheadProgress(void* self, int32_t percent, int32_t scale, int32_t secondsLeft,
+                                   uint64_t position, uint64_t total, uint64_t found, int32_t reserved);
+  static int32_t FastPassProgress(void* self, int32_t percent, int32_t scale, int32_t secondsLeft,
+                                  uint64_t position, uint64_t total, uint64_t found, int32_t reserved);
+
+  FileHandle m_handle;
+  uint32_t m_sectorSize = 512;
+  int32_t m_diskNumber = 0;
+  uint64_t m_startSector = 0;
+  uint64_t m_sectorCount = 0;
+  uint16_t m_driveLetter = 0;
+  SectorSource m_source;
+  bool m_opened = false;
+
+  // Destroyed in the reverse order: the fast engine, the carver, the deep
+  // NTFS engine, the deep FAT engine.
+  CProfessionalFatRecovery m_deepFat;
+  CProfessionalNtfsRecovery m_deepNtfs;
+  CFileTypeRecovery m_carver;
+  std::unique_ptr<IFileRecoveryParse> m_fast;
+
+  int32_t m_scale = 90;
+  ScanProgressCallback m_scanCallback = nullptr;
+  FileProgressCallback m_fileCallback = nullptr;
+  void* m_userData = nullptr;
+  SearchProgressCallback m_searchCallback = nullptr;
+  void* m_searchUserData = nullptr;
+  int32_t m_fastAnswer = 0;  // a non-zero answer given during the fast pass
+
+  bool m_continuing = false;
+  DeepScanEntry m_entry;
+  std::string m_imagePath;
+  uint16_t m_imageValue = 0;
+
+  const SweepState* m_sweepState = nullptr;  // while sweeping
+  std::vector<uint8_t> m_piece;   // the 64 KiB sweep buffer, while sweeping
+  std::vector<uint8_t> m_window;  // a file record read across a piece's end
+  CombinedSweepStats m_stats;
+};
+
+}  // namespace velmira

@@ -1,0 +1,111 @@
+// Collecting the files of all four engines of a deep scan. The carver finds
+// again many files the other engines found with their names; a carved file
+// that starts where such a file's data starts, with the same extension, is
+// left out (a carved jpg at the start of a camera's .thm thumbnail too).
+#include <algorithm>
+#include <utility>
+
+#include "engines/combined/professional_recovery.h"
+#include "platform/errors.h"
+#include "platform/text.h"
+#include "results/scan_log.h"
+
+namespace velmira {
+namespace {
+
+std::string ExtensionOf(const FoundRecord& record) {
+  const std::string name = RecordName(record);
+  const size_t dot = name.rfind('.');
+  return dot == std::string::npos ? std::string() : AsciiLower(std::string_view(name).substr(dot + 1));
+}
+
+// The absolute first data sector of a FAT record; false when the record
+// does not tell it.
+bool FatFirstDataSector(const FoundRecord& record, uint32_t bytesPerSector, uint64_t& sector) {
+  const uint32_t clusterBytes = record.clusterBytes;
+  const uint32_t key = record.key;
+  const uint64_t start = record.partitionStart;
+  const uint64_t dataStart = record.dataStart;
+  if (start > UINT64_MAX / 4 || dataStart > UINT64_MAX / 4) return false;
+  if (key == 0) {
+    if (dataStart < 32) return false;
+    sector = start + dataStart - 32;
+    return true;
+  }
+  if (key < 2 || clusterBytes == 0 || clusterBytes == kNoClusterBytes) return false;
+  sector = start + dataStart + uint64_t{key - 2} * (clusterBytes / bytesPerSector);
+  return true;
+}
+
+}  // namespace
+
+int32_t CProfessionalRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
+  matches.clear();
+  std::vector<FoundRecord> named;
+  std::vector<FoundRecord> part;
+  auto collect = [&](IFileRecoveryParse* engine, std::vector<FoundRecord>& into) {
+    part.clear();
+    if (engine == nullptr) return kOk;
+    const int32_t result = engine->CollectMatches(patterns, part);
+    into.insert(into.end(), part.begin(), part.end());
+    return result == kCancelled ? kCancelled : kOk;
+  };
+  int32_t result = collect(m_fast.get(), named);
+  if (result == kOk) result = collect(&m_deepFat, named);
+  if (result == kOk) result = collect(&m_deepNtfs, named);
+  std::vector<FoundRecord> carved;
+  if (result == kOk) result = collect(&m_carver, carved);
+
+  // First data sector -> extension of the named files whose extension a
+  // carved file could repeat. Only those are looked up: an NTFS file's first
+  // sector costs a read of its file record.
+  std::vector<std::string> carvedExtensions;
+  for (const FoundRecord& r : carved) carvedExtensions.push_back(ExtensionOf(r));
+  std::sort(carvedExtensions.begin(), carvedExtensions.end());
+  carvedExtensions.erase(std::unique(carvedExtensions.begin(), carvedExtensions.end()), carvedExtensions.end());
+  auto mayRepeat = [&](const std::string& ext) {
+    return std::binary_search(carvedExtensions.begin(), carvedExtensions.end(), ext) ||
+           (ext == "thm" && std::binary_search(carvedExtensions.begin(), carvedExtensions.end(), "jpg"));
+  };
+  std::vector<std::pair<uint64_t, std::string>> starts;
+  std::vector<DataRun> runs;
+  for (const FoundRecord& r : named) {
+    if (carved.empty()) break;
+    if (r.isFolder != 0) continue;
+    std::string ext = ExtensionOf(r);
+    if (!mayRepeat(ext)) continue;
+    uint64_t sector = 0;
+    const uint32_t tag = r.engineTag;
+    if (tag == kTagFastFat || tag == kTagDeepFat) {
+      if (!FatFirstDataSector(r, m_sectorSize, sector)) continue;
+    } else if (tag == kTagFastNtfs || tag == kTagDeepNtfs) {
+      runs.clear();
+      if (m_deepNtfs.ReadRecordRuns(r.entrySector, runs) != kOk || runs.empty() || runs.front().sparse ||
+          runs.front().delta < 0)
+        continue;
+      const uint64_t cluster = static_cast<uint64_t>(runs.front().delta);
+      const uint64_t clusterSectors = uint64_t{r.clusterBytes} / m_sectorSize;
+      if (clusterSectors == 0 || cluster > (UINT64_MAX / 2) / clusterSectors) continue;
+      sector = cluster * clusterSectors + r.partitionStart;
+    } else {
+      continue;
+    }
+    starts.emplace_back(sector, std::move(ext));
+  }
+  std::sort(starts.begin(), starts.end());
+
+  matches = std::move(named);
+  for (const FoundRecord& r : carved) {
+    const std::string ext = ExtensionOf(r);
+    const uint64_t sector = r.entrySector;
+    auto it = std::lower_bound(starts.begin(), starts.end(), std::make_pair(sector, std::string()));
+    bool repeated = false;
+    for (; it != starts.end() && it->first == sector && !repeated; ++it)
+      repeated = it->second == ext || (it->second == "thm" && ext == "jpg");
+    if (!repeated) matches.push_back(r);
+  }
+  SortFoundRecords(matches);
+  return result;
+}
+
+}  // namespace velmira

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "engines/combined/professional_recovery.h"
 #include "jobs/scan_job.h"
 #include "jobs/search_job.h"
 #include "platform/errors.h"
@@ -248,6 +249,55 @@ TEST(ScanJob, FastScanOfARealFatImage) {
   EXPECT_EQ(search.Run(), SearchJob::Outcome::kFinished);
   EXPECT_EQ(found.size(), 2u);
   for (const FoundRecord& r : found) EXPECT_EQ(uint32_t{r.driveLetter}, 1001u);
+}
+
+// The combined deep engine: a stopped scan of an image is offered for
+// continuing the next time; declining deletes the earlier scan's logs.
+TEST(ScanJob, StoppedDeepScanIsOfferedAgainAndDeclinedLogsGo) {
+  VELMIRA_REQUIRE_TOOL("mkfs.vfat");
+  VELMIRA_REQUIRE_TOOL("mcopy");
+  velmira::testing::TempDir dir;
+  ::setenv("XDG_DATA_HOME", (dir.path() + "/data").c_str(), 1);
+  const std::string image = dir.path() + "/card.img";
+  ASSERT_TRUE(velmira::testing::MakeFatImageWithDeletedPhotos(image, dir.path(), {"a.jpg"}, false, 34));
+
+  // Stops once the sweep has begun.
+  struct Stopper : ScanJob::Observer {
+    JobControl* control = nullptr;
+    bool answer = true;
+    int asked = 0;
+    std::string earlierFolder;
+    void OnProgress(const ScanProgressView& v) override {
+      if (control != nullptr && v.percent >= 20) control->cancel.store(1);
+    }
+    bool ContinueEarlierScan(const ScanSource& source) override {
+      ++asked;
+      if (auto* deep = dynamic_cast<CProfessionalRecovery*>(source.engine.get()))
+        earlierFolder = deep->ContinuedLogFolder();
+      return answer;
+    }
+  };
+  auto source = Image(image, 1001);
+  JobControl control;
+  Stopper first;
+  first.control = &control;
+  ScanJob stopped({source.get()}, true, control, kMessages, &first);
+  EXPECT_EQ(stopped.Run(), ScanJob::Outcome::kCancelled);
+  EXPECT_EQ(first.asked, 0);
+
+  control.Reset();
+  Stopper second;
+  second.answer = false;
+  ScanJob again({source.get()}, true, control, kMessages, &second);
+  EXPECT_EQ(again.Run(), ScanJob::Outcome::kFinished);
+  EXPECT_EQ(second.asked, 1);
+  ASSERT_FALSE(second.earlierFolder.empty());
+  EXPECT_FALSE(std::filesystem::exists(second.earlierFolder)) << second.earlierFolder;
+  std::vector<FoundRecord> found;
+  control.Reset();
+  SearchJob search({source.get()}, ConvertSearchPattern("*.jpg"), found, control);
+  EXPECT_EQ(search.Run(), SearchJob::Outcome::kFinished);
+  EXPECT_GE(found.size(), 1u);
 }
 
 }  // namespace

@@ -47,7 +47,10 @@ int CScanProcessWnd::RunJob() {
 
 void CScanProcessWnd::OnStage(size_t, const std::string& text) {
   const std::lock_guard<std::mutex> hold(Control().lock);
-  Post([this, stage = Q(text)] { m_stage->setText(stage); });
+  Post([this, stage = Q(text)] {
+    m_stage->setText(stage);
+    emit stageShown(stage);
+  });
 }
 
 void CScanProcessWnd::OnProgress(const ScanProgressView& view) {
@@ -74,6 +77,7 @@ void CScanProcessWnd::ShowProgress() {
   }
   m_sectors->setVisible(view.sectorsVisible);
   m_totalFile->setVisible(view.sectorsVisible);
+  emit progressShown(view.percent);
 }
 
 bool CScanProcessWnd::ContinueEarlierScan(const ScanSource&) {

@@ -28,6 +28,11 @@ class CScanProcessWnd : public CJobWnd, private ScanJob::Observer {
 
   [[nodiscard]] ScanJob::Outcome outcome() const { return m_outcome; }
 
+ signals:
+  // The controls were updated with a new stage text / a new report.
+  void stageShown(const QString& stage);
+  void progressShown(int percent);
+
  protected:
   int RunJob() override;
 

@@ -206,8 +206,11 @@ SearchJob::Outcome SearchJob::Run() {
     }
     if (m_observer != nullptr) m_observer->OnStage(i, SearchStageText(m_messages, source));
     source.engine->SetSearchCallback(ProgressCallback, this);
-    const int32_t result = source.engine->CollectMatches(m_pattern, m_collected);
+    // An engine may empty its output first: each source collects apart.
+    std::vector<FoundRecord> matches;
+    const int32_t result = source.engine->CollectMatches(m_pattern, matches);
     source.engine->SetSearchCallback(nullptr, nullptr);
+    m_collected.insert(m_collected.end(), matches.begin(), matches.end());
     if (result == kCancelled) {
       outcome = Outcome::kCancelled;
       break;

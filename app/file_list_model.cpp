@@ -10,8 +10,8 @@
 
 namespace velmira {
 
-const char* const CFileListModel::kHeaderNames[kColumnCount] = {"",           "FileName", "Size", "ModifiedTime",
-                                                                "CreatedTime", "Path",     "Type"};
+const char* const CFileListModel::kHeaderNames[kColumnCount] = {
+    "", "FileName", "Size", "ModifiedTime", "CreatedTime", "Path", "Type"};
 
 QString FileIconPath(const std::string& iconFor) {
   QString path = QStringLiteral(":/icons/") + Q(iconFor);
@@ -43,7 +43,8 @@ void CFileListModel::SetPathLookup(std::function<std::string(const FoundRecord&)
 }
 
 void CFileListModel::RefreshChecks() {
-  if (!m_rows.empty()) emit dataChanged(index(0, kCheck), index(rowCount() - 1, kCheck), {Qt::CheckStateRole});
+  if (!m_rows.empty())
+    emit dataChanged(index(0, kCheck), index(rowCount() - 1, kCheck), {Qt::CheckStateRole});
 }
 
 const FoundRecord* CFileListModel::RecordAt(int row) const {
@@ -103,14 +104,16 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
 
 bool CFileListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
   const FoundRecord* record = RecordAt(index.row());
-  if (record == nullptr || role != Qt::CheckStateRole || index.column() != kCheck || !m_setChecked) return false;
+  if (record == nullptr || role != Qt::CheckStateRole || index.column() != kCheck || !m_setChecked)
+    return false;
   m_setChecked(*record, value.toInt() == Qt::Checked);
   emit dataChanged(index, index, {Qt::CheckStateRole});
   return true;
 }
 
 QVariant CFileListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return QAbstractTableModel::headerData(section, orientation, role);
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+    return QAbstractTableModel::headerData(section, orientation, role);
   return section >= 0 && section < m_headerTexts.size() ? m_headerTexts[section] : QString();
 }
 
@@ -131,7 +134,8 @@ void CFileListModel::SortRows(int column, bool ascending) {
     if (ascending)
       std::stable_sort(m_rows.begin(), m_rows.end(), less);
     else
-      std::stable_sort(m_rows.begin(), m_rows.end(), [&](const FoundRecord* a, const FoundRecord* b) { return less(b, a); });
+      std::stable_sort(m_rows.begin(), m_rows.end(),
+                       [&](const FoundRecord* a, const FoundRecord* b) { return less(b, a); });
   } else {
     // One key per row, compared without regard to case.
     std::vector<std::pair<std::string, const FoundRecord*>> keyed;

@@ -34,7 +34,13 @@ constexpr int kNodeSourceRole = 0x0100 + 43;
 constexpr int kNodeDepthRole = 0x0100 + 44;
 constexpr uint32_t kMaxFolderPath = 4096;
 
-enum NodeKind { kNodeCategory = 1, kNodeExtension = 2, kNodeFolderRoot = 3, kNodeSource = 4, kNodeFolder = 5 };
+enum NodeKind {
+  kNodeCategory = 1,
+  kNodeExtension = 2,
+  kNodeFolderRoot = 3,
+  kNodeSource = 4,
+  kNodeFolder = 5
+};
 
 // What identifies a found record across engines and sources.
 using RecordKey = std::tuple<uint16_t, uint32_t, uint32_t, uint64_t, std::string>;
@@ -109,7 +115,9 @@ void CMainWnd::SetUpResults() {
     area->setFrameShape(QFrame::NoFrame);
     area->setWidgetResizable(true);
     area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    area->viewport()->setAutoFillBackground(false);
     auto* inner = new QWidget(area);
+    inner->setAutoFillBackground(false);
     inner->setObjectName(QStringLiteral("TypeOptionList"));
     lists[static_cast<size_t>(g)] = new QVBoxLayout(inner);
     lists[static_cast<size_t>(g)]->setContentsMargins(0, 0, 0, 0);
@@ -171,7 +179,7 @@ void CMainWnd::SetUpResults() {
   view->horizontalHeader()->setHighlightSections(false);
   view->horizontalHeader()->setStretchLastSection(true);
   view->setIconSize(QSize(16, 16));
-  const int widths[] = {26, 150, 70, 130, 130, 110, 50};
+  const int widths[] = {24, 140, 68, 122, 122, 90, 44};
   for (int c = 0; c < CFileListModel::kColumnCount; ++c) view->setColumnWidth(c, widths[c]);
   connect(view->horizontalHeader(), &QHeaderView::sectionClicked, this, &CMainWnd::OnFileListHeaderClick);
   connect(m_ui->ChkAllListSel, &QCheckBox::clicked, this, &CMainWnd::OnCheckAll);
@@ -180,7 +188,8 @@ void CMainWnd::SetUpResults() {
 void CMainWnd::ApplyResultTexts() {
   if (!m_results || m_results->model == nullptr) return;
   QStringList headers;
-  for (const char* name : CFileListModel::kHeaderNames) headers << (*name == 0 ? QString() : WindowText(name));
+  for (const char* name : CFileListModel::kHeaderNames)
+    headers << (*name == 0 ? QString() : WindowText(name));
   m_results->model->SetHeaderTexts(headers);
   const QString folders = WindowText("NodeFolders");
   if (!folders.isEmpty()) m_results->folderRoot->setText(0, folders);
@@ -327,8 +336,8 @@ void CMainWnd::RebuildTypeTree() {
     if (indices.empty() || option == r.extensionMap.end()) continue;
     const TypeOption& offered = r.options[option->second];
     const int g = static_cast<int>(offered.group);
-    const QString optionText = option->second < r.optionBoxes.size() ? r.optionBoxes[option->second]->text()
-                                                                     : Q(offered.label);
+    const QString optionText =
+        option->second < r.optionBoxes.size() ? r.optionBoxes[option->second]->text() : Q(offered.label);
     auto* node = new QTreeWidgetItem(categories[g]);
     node->setText(0, Q(TypeNodeLabel(S(optionText), indices.size())));
     node->setData(0, kNodeKindRole, kNodeExtension);
@@ -351,12 +360,14 @@ void CMainWnd::RebuildTypeTree() {
   for (ScanSource* source : r.lastScan) {
     if (!source->engine) continue;
     auto* node = new QTreeWidgetItem(r.folderRoot);
-    node->setText(0, source->IsImage() ? Q(ImageFileName(source->imagePath))
-                                       : Q(FormatText("%d:", {static_cast<int>(source->partition->letterOrNumber)})));
+    node->setText(0, source->IsImage()
+                         ? Q(ImageFileName(source->imagePath))
+                         : Q(FormatText("%d:", {static_cast<int>(source->partition->letterOrNumber)})));
     node->setData(0, kNodeKindRole, kNodeSource);
     node->setData(0, kNodeSourceRole, QVariant::fromValue(reinterpret_cast<quintptr>(source)));
     node->setData(0, kNodeDepthRole, 0);
-    node->setIcon(0, QIcon(IconPath(source->IsImage() ? QStringLiteral("image_file") : QStringLiteral("drive"))));
+    node->setIcon(
+        0, QIcon(IconPath(source->IsImage() ? QStringLiteral("image_file") : QStringLiteral("drive"))));
     node->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
   }
   r.folderRoot->setHidden(r.folderRoot->childCount() == 0);
@@ -431,7 +442,8 @@ void CMainWnd::OnTypeTreeSelection() {
     case kNodeFolder: {
       auto* source = reinterpret_cast<ScanSource*>(item->data(0, kNodeSourceRole).value<quintptr>());
       const bool isFolder = item->data(0, kNodeKindRole).toInt() == kNodeFolder;
-      const FoundRecord* folder = isFolder ? &r.folderRecords[item->data(0, kNodeKeyRole).toULongLong()] : nullptr;
+      const FoundRecord* folder =
+          isFolder ? &r.folderRecords[item->data(0, kNodeKeyRole).toULongLong()] : nullptr;
       r.model->Clear();  // the rows below refer to folderRows
       r.folderRows.clear();
       if (source != nullptr && source->engine &&
@@ -495,11 +507,10 @@ void CMainWnd::UpdateSelectedFileInfo() {
   }
   const uint64_t bytes = m_results->checkedBytes;
   m_ui->BtnRecover->setEnabled(true);
-  m_ui->SelectedFileInfo->setText(
-      Q(FormatText(S(Message("MSG0804")), {FormatSize(bytes > static_cast<uint64_t>(INT64_MAX)
-                                                          ? INT64_MAX
-                                                          : static_cast<int64_t>(bytes)),
-                                           static_cast<int>(m_results->checked.size())})));
+  m_ui->SelectedFileInfo->setText(Q(FormatText(
+      S(Message("MSG0804")),
+      {FormatSize(bytes > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(bytes)),
+       static_cast<int>(m_results->checked.size())})));
 }
 
 // ---- sorting -----------------------------------------------------------------------

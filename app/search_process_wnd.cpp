@@ -16,7 +16,8 @@ JobControl& CSearchProcessWnd::SharedControl() {
 
 CSearchProcessWnd::CSearchProcessWnd(QWidget* mainWnd, std::vector<ScanSource*> sources, std::string pattern,
                                      std::vector<FoundRecord>& collected)
-    : CJobWnd(mainWnd, SharedControl(), "SearchProcessWnd", "SearchProcessWnd", "MSG1205", 2, QSize(450, 220)),
+    : CJobWnd(mainWnd, SharedControl(), "SearchProcessWnd", "SearchProcessWnd", "MSG1205", 2,
+              QSize(450, 220)),
       m_mainWnd(mainWnd),
       m_sources(std::move(sources)),
       m_pattern(std::move(pattern)),

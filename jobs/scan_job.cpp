@@ -110,7 +110,8 @@ ScanJob::Outcome ScanJob::Run() {
 }
 
 int32_t ScanJob::ProgressCallback(void* userData, int32_t percent, int32_t scale, int32_t secondsLeft,
-                                  uint64_t position, uint64_t total, uint64_t filesFound, int32_t /*reserved*/) {
+                                  uint64_t position, uint64_t total, uint64_t filesFound,
+                                  int32_t /*reserved*/) {
   auto* job = static_cast<ScanJob*>(userData);
   if (job == nullptr) return 0;
   const std::lock_guard<std::mutex> hold(job->m_control.lock);

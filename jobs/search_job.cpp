@@ -35,16 +35,37 @@ std::vector<std::string> ListExtensions(std::string_view list) {
 // The group of a signature-table type known by content only.
 bool GroupOfCode(uint32_t code, TypeGroup& group) {
   switch (code) {
-    case kTypeJpeg: case kTypeBmp: case kTypePng: case kTypeGif: case kTypeTiff: case kTypePsd:
+    case kTypeJpeg:
+    case kTypeBmp:
+    case kTypePng:
+    case kTypeGif:
+    case kTypeTiff:
+    case kTypePsd:
     case kTypeIco:
       group = TypeGroup::kPhoto;
       return true;
-    case kTypeMp2: case kTypeMp3: case kTypeMidi: case kTypeMmf: case kTypeWav: case kTypeApe:
+    case kTypeMp2:
+    case kTypeMp3:
+    case kTypeMidi:
+    case kTypeMmf:
+    case kTypeWav:
+    case kTypeApe:
       group = TypeGroup::kAudio;
       return true;
-    case kTypeMpeg: case kType3gp: case kTypeMov: case kTypeMp4: case kTypeMkv: case kTypeTs:
-    case kTypeAvi: case kTypeRm: case kTypeAsf: case kTypeSwf: case kTypeFlv: case kTypeFla:
-    case kTypeMts: case kTypeMxf:
+    case kTypeMpeg:
+    case kType3gp:
+    case kTypeMov:
+    case kTypeMp4:
+    case kTypeMkv:
+    case kTypeTs:
+    case kTypeAvi:
+    case kTypeRm:
+    case kTypeAsf:
+    case kTypeSwf:
+    case kTypeFlv:
+    case kTypeFla:
+    case kTypeMts:
+    case kTypeMxf:
       group = TypeGroup::kVideo;
       return true;
     default:
@@ -76,9 +97,9 @@ void CompleteTypeOptions(std::vector<TypeOption>& options) {
   // Every known type with its group, in list order, then the table's own.
   std::vector<std::pair<std::string, TypeGroup>> known;
   std::set<std::string> seen;
-  const std::pair<std::string_view, TypeGroup> lists[] = {
-      {kPhotoExtensions, TypeGroup::kPhoto}, {kAudioExtensions, TypeGroup::kAudio},
-      {kVideoExtensions, TypeGroup::kVideo}};
+  const std::pair<std::string_view, TypeGroup> lists[] = {{kPhotoExtensions, TypeGroup::kPhoto},
+                                                          {kAudioExtensions, TypeGroup::kAudio},
+                                                          {kVideoExtensions, TypeGroup::kVideo}};
   for (const auto& [list, group] : lists)
     for (const std::string& ext : ListExtensions(list))
       if (seen.insert(ext).second) known.emplace_back(ext, group);
@@ -159,7 +180,15 @@ std::string ConvertSearchPattern(std::string_view wildcard) {
       case '*':
         if (i == 0 || wildcard[i - 1] != '\\') out += '.';
         break;
-      case '.': case '^': case '$': case '+': case '?': case '{': case '}': case '[': case ']':
+      case '.':
+      case '^':
+      case '$':
+      case '+':
+      case '?':
+      case '{':
+      case '}':
+      case '[':
+      case ']':
         out += '\\';
         out += c;
         break;
@@ -183,8 +212,9 @@ std::string SearchStageText(const TextSection& messages, const ScanSource& sourc
   return FormatText(Text(messages, "MSG1202"), {static_cast<int>(source.partition->letterOrNumber)});
 }
 
-SearchJob::SearchJob(std::vector<ScanSource*> sources, std::string pattern, std::vector<FoundRecord>& collected,
-                     JobControl& control, TextSection messages, Observer* observer)
+SearchJob::SearchJob(std::vector<ScanSource*> sources, std::string pattern,
+                     std::vector<FoundRecord>& collected, JobControl& control, TextSection messages,
+                     Observer* observer)
     : m_sources(std::move(sources)),
       m_pattern(std::move(pattern)),
       m_collected(collected),

@@ -1,12 +1,13 @@
+#include "results/result_tree.h"
+
 #include <gtest/gtest.h>
+
+#include <set>
 
 #include "jobs/search_job.h"
 #include "platform/errors.h"
-#include "results/extension_lists.h"
 #include "platform/time_util.h"
-#include "results/result_tree.h"
-
-#include <set>
+#include "results/extension_lists.h"
 #include "tests/fixtures/fake_scan_engine.h"
 
 namespace velmira {

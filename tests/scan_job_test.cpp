@@ -1,3 +1,5 @@
+#include "jobs/scan_job.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -5,7 +7,6 @@
 #include <thread>
 
 #include "engines/combined/professional_recovery.h"
-#include "jobs/scan_job.h"
 #include "jobs/search_job.h"
 #include "platform/errors.h"
 #include "tests/fixtures/fake_scan_engine.h"
@@ -19,11 +20,16 @@ namespace {
 using testing::FakeFile;
 using testing::FakeScanEngine;
 
-const TextSection kMessages = {
-    {"MSG0702", "Scanning partition %d"}, {"MSG0703", "Scanning image file"}, {"MSG0704", "Progress:"},
-    {"MSG0705", "Estimating..."},         {"MSG0706", "Sectors:"},            {"MSG0707", "Files found:"},
-    {"MSG0708", "Time left: "},           {"MSG1202", "Collecting %d"},       {"MSG1203", "Collecting %s"},
-    {"MSG1204", "Collected:"}};
+const TextSection kMessages = {{"MSG0702", "Scanning partition %d"},
+                               {"MSG0703", "Scanning image file"},
+                               {"MSG0704", "Progress:"},
+                               {"MSG0705", "Estimating..."},
+                               {"MSG0706", "Sectors:"},
+                               {"MSG0707", "Files found:"},
+                               {"MSG0708", "Time left: "},
+                               {"MSG1202", "Collecting %d"},
+                               {"MSG1203", "Collecting %s"},
+                               {"MSG1204", "Collected:"}};
 
 std::unique_ptr<ScanSource> Partition(uint16_t number) {
   auto s = std::make_unique<ScanSource>();
@@ -73,7 +79,8 @@ TEST(ScanProgressView, PercentTimeAndSectorLabels) {
 
 TEST(ScanStageText, PartitionsByNumberImagesByFileName) {
   EXPECT_EQ(ScanStageText(kMessages, *Partition(3)), "Scanning partition 3");
-  EXPECT_EQ(ScanStageText(kMessages, *Image("/media/x/card one.img", 1001)), "Scanning image file card one.img");
+  EXPECT_EQ(ScanStageText(kMessages, *Image("/media/x/card one.img", 1001)),
+            "Scanning image file card one.img");
   EXPECT_EQ(ScanStageText(kMessages, *Image("C:\\img\\a.img", 1001)), "Scanning image file a.img");
   EXPECT_EQ(SearchStageText(kMessages, *Image("/a/b.img", 1001)), "Collecting b.img");
   EXPECT_EQ(SearchStageText(kMessages, *Partition(2)), "Collecting 2");
@@ -120,8 +127,8 @@ TEST(ScanJob, ScansEverySourceInOrderWithItsOwnEngine) {
   job.SetEngineBuilder(builder.Make());
   EXPECT_EQ(job.Run(), ScanJob::Outcome::kFinished);
   EXPECT_EQ(control.done.load(), 1);
-  EXPECT_EQ(seen.stages,
-            (std::vector<std::string>{"Scanning partition 1", "Scanning partition 2", "Scanning image file c.img"}));
+  EXPECT_EQ(seen.stages, (std::vector<std::string>{"Scanning partition 1", "Scanning partition 2",
+                                                   "Scanning image file c.img"}));
   EXPECT_EQ(seen.percents.size(), 12u);
   EXPECT_EQ(seen.percents.back(), 100);
   ASSERT_EQ(builder.built.size(), 3u);
@@ -163,7 +170,10 @@ TEST(ScanJob, CancelDuringTheSecondSourceSkipsTheThird) {
   JobControl control;
   Builder builder;
   builder.prepare = [&](FakeScanEngine& e, size_t i) {
-    if (i == 1) e.onStep = [&](int32_t step) { if (step == 2) control.cancel.store(1); };
+    if (i == 1)
+      e.onStep = [&](int32_t step) {
+        if (step == 2) control.cancel.store(1);
+      };
   };
   ScanJob job({a.get(), b.get(), c.get()}, true, control);
   job.SetEngineBuilder(builder.Make());
@@ -211,8 +221,7 @@ TEST(ScanJob, EarlierDeepScanIsContinuedOrDeclined) {
     int declined = 0;
     ScanJob job({a.get()}, true, control, kMessages, &seen);
     job.SetEngineBuilder(builder.Make());
-    job.SetContinuation({[](IFileRecoveryParse&) { return true; },
-                         [&](IFileRecoveryParse&) { ++declined; }});
+    job.SetContinuation({[](IFileRecoveryParse&) { return true; }, [&](IFileRecoveryParse&) { ++declined; }});
     EXPECT_EQ(job.Run(), ScanJob::Outcome::kFinished);
     EXPECT_EQ(seen.asked, 1);
     EXPECT_EQ(declined, answer ? 0 : 1);

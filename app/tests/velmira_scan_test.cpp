@@ -158,6 +158,7 @@ class VelmiraScanTest : public QObject {
   void ThreePartitionsOfOneDisk();
   void ProgressLabels();
   void SecondDeepScanAsksToContinue();
+  void NoEngineClosesWithAWarning();
 
  private:
   // A main window on the current drives with image sources; its scans go
@@ -520,6 +521,16 @@ void VelmiraScanTest::SecondDeepScanAsksToContinue() {
   QCOMPARE(no.texts, QStringList{Message("MSG1206")});
   for (const std::string& folder : before) QVERIFY2(!std::filesystem::exists(folder), folder.c_str());
   QVERIFY(!wnd->collectedFiles().empty());
+}
+
+void VelmiraScanTest::NoEngineClosesWithAWarning() {
+  auto wnd = NewMainWnd({m_blank}, [](const ScanSource&, bool) { return std::unique_ptr<IFileRecoveryParse>(); });
+  Watcher watch(wnd.get());
+  Answerer ok(1);
+  ScanRow(*wnd, ImageRow(wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList")), 0));
+  QCOMPARE(ok.texts, QStringList{Message("MSG0504")});
+  QVERIFY(watch.notifications.isEmpty());
+  QCOMPARE(wnd->CurrentPage(), int{CMainWnd::kPageDisks});
 }
 
 QTEST_MAIN(VelmiraScanTest)

@@ -38,9 +38,18 @@ void CSearchProcessWnd::OnStage(size_t, const std::string& text) {
 }
 
 void CSearchProcessWnd::OnProgress(int32_t percent, const std::string& text) {
-  Post([this, percent, label = Q(text)] {
-    m_progress->setValue(percent);
-    m_percent->setText(label);
+  {
+    const std::lock_guard<std::mutex> hold(m_viewLock);
+    m_percentValue = percent;
+    m_percentText = Q(text);
+  }
+  // One update queued at a time, however often the engine reports.
+  if (m_updateQueued.exchange(true)) return;
+  Post([this] {
+    const std::lock_guard<std::mutex> hold(m_viewLock);
+    m_updateQueued.store(false);
+    m_progress->setValue(m_percentValue);
+    m_percent->setText(m_percentText);
   });
 }
 

@@ -3,6 +3,9 @@
 // (notification 1026). Close code 1, or 2 after a confirmed stop.
 #pragma once
 
+#include <QString>
+#include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,6 +38,10 @@ class CSearchProcessWnd : public CJobWnd, private SearchJob::Observer {
   std::string m_pattern;
   std::vector<FoundRecord>& m_collected;
   SearchJob::Outcome m_outcome = SearchJob::Outcome::kEmpty;
+  std::mutex m_viewLock;
+  int32_t m_percentValue = 0;
+  QString m_percentText;
+  std::atomic<bool> m_updateQueued{false};
 };
 
 }  // namespace velmira

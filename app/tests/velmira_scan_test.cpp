@@ -159,6 +159,7 @@ class VelmiraScanTest : public QObject {
   void ProgressLabels();
   void SecondDeepScanAsksToContinue();
   void NoEngineClosesWithAWarning();
+  void StoppingTheCollection();
 
  private:
   // A main window on the current drives with image sources; its scans go
@@ -524,13 +525,42 @@ void VelmiraScanTest::SecondDeepScanAsksToContinue() {
 }
 
 void VelmiraScanTest::NoEngineClosesWithAWarning() {
-  auto wnd = NewMainWnd({m_blank}, [](const ScanSource&, bool) { return std::unique_ptr<IFileRecoveryParse>(); });
+  auto wnd =
+      NewMainWnd({m_blank}, [](const ScanSource&, bool) { return std::unique_ptr<IFileRecoveryParse>(); });
   Watcher watch(wnd.get());
   Answerer ok(1);
   ScanRow(*wnd, ImageRow(wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList")), 0));
   QCOMPARE(ok.texts, QStringList{Message("MSG0504")});
   QVERIFY(watch.notifications.isEmpty());
   QCOMPARE(wnd->CurrentPage(), int{CMainWnd::kPageDisks});
+}
+
+// Stopping the collection still shows the files collected so far.
+void VelmiraScanTest::StoppingTheCollection() {
+  auto wnd =
+      NewMainWnd({m_blank}, FakeBuilder([](FakeScanEngine& e, const ScanSource& s) {
+                   e.steps = 1;
+                   e.records = testing::ManyFakeFiles(s.SourceKey(), 2000);
+                   e.searchReportEvery = 10;
+                   e.onSearchReport = [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); };
+                 }));
+  Watcher watch(wnd.get());
+  std::unique_ptr<Answerer> answer;
+  QTimer poll;
+  connect(&poll, &QTimer::timeout, this, [&] {
+    auto* search = qobject_cast<CSearchProcessWnd*>(QApplication::activeModalWidget());
+    if (search == nullptr || answer) return;
+    answer = std::make_unique<Answerer>(1);
+    QTest::mouseClick(search->findChild<QPushButton*>(QStringLiteral("cancelbtn")), Qt::LeftButton);
+  });
+  poll.start(20);
+  ScanRow(*wnd, ImageRow(wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList")), 0));
+  QVERIFY(answer != nullptr);
+  QCOMPARE(answer->texts, QStringList{Message("MSG1205")});
+  QCOMPARE(watch.notifications, (QList<int>{kEventScanFinished, kEventCollectionFinished}));
+  QVERIFY(!wnd->collectedFiles().empty());
+  QVERIFY(wnd->collectedFiles().size() < 2000);
+  QCOMPARE(wnd->CurrentPage(), int{CMainWnd::kPageRecover});
 }
 
 QTEST_MAIN(VelmiraScanTest)

@@ -45,7 +45,12 @@ enum NodeKind {
 // What identifies a found record across engines and sources.
 using RecordKey = std::tuple<uint16_t, uint32_t, uint32_t, uint64_t, std::string>;
 RecordKey KeyOf(const FoundRecord& r) {
-  return {r.driveLetter, r.engineTag, r.recordNumber, r.entrySector, RecordName(r)};
+  // Copies: the record's fields are packed.
+  const uint16_t source = r.driveLetter;
+  const uint32_t engine = r.engineTag;
+  const uint32_t number = r.recordNumber;
+  const uint64_t sector = r.entrySector;
+  return {source, engine, number, sector, RecordName(r)};
 }
 
 const char* const kGroupFrames[] = {"FileTypePhoto", "FileTypeAudio", "FileTypeVideo"};

@@ -1,5 +1,7 @@
 #include "cli/cli_support.h"
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,7 +111,10 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool adv
   return engine;
 }
 
-bool ProgressWanted() { return ::isatty(STDERR_FILENO) == 1; }
+bool ProgressWanted() {
+  static const bool wanted = ::isatty(STDERR_FILENO) == 1;  // asked once: a scan reports thousands of times
+  return wanted;
+}
 
 void ShowProgress(const std::string& text) {
   if (!ProgressWanted()) return;
@@ -133,10 +138,12 @@ void InstallCancelHandler() {
 
 bool CancelRequested() { return g_cancel.load(); }
 
-int32_t ScanProgressLine(void*, int32_t percent, int32_t, int32_t secondsLeft, uint64_t position, uint64_t total,
-                         uint64_t filesFound, int32_t) {
+int32_t ScanProgressLine(void*, int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position,
+                         uint64_t total, uint64_t filesFound, int32_t) {
   if (CancelRequested()) return kCancelled;
-  std::string line = "scanning " + std::to_string(percent) + "%";
+  // An engine's percent covers its share (scale) of the whole scan.
+  const int64_t shown = std::clamp<int64_t>(int64_t{percent} * scale / 100, 0, 100);
+  std::string line = "scanning " + std::to_string(shown) + "%";
   if (total != 0) line += "  sector " + std::to_string(position) + " of " + std::to_string(total);
   if (filesFound != 0) line += "  found " + std::to_string(filesFound);
   if (secondsLeft >= 0) line += "  about " + std::to_string(secondsLeft) + " s left";

@@ -23,4 +23,11 @@ std::vector<CliCommand> Commands() {
   return all;
 }
 
+std::vector<CliCommand> VisibleCommands() {
+  std::vector<CliCommand> shown;
+  for (const CliCommand& c : Commands())
+    if (!c.hidden) shown.push_back(c);
+  return shown;
+}
+
 }  // namespace velmira::cli

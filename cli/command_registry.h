@@ -13,12 +13,17 @@ struct CliCommand {
   const char* help;      // indented description lines for --help, each ending in "\n"
   int order;             // position in --help
   int (*run)(const std::vector<std::string>& args);
+  // A test aid: runs when named, but --help, the manual page and the shell
+  // completion leave it out.
+  bool hidden = false;
 };
 
 // Called by static registrars before main runs.
 bool RegisterCommand(const CliCommand& command);
 // All registered commands in --help order.
 std::vector<CliCommand> Commands();
+// The commands --help, the manual page and the completion show, in order.
+std::vector<CliCommand> VisibleCommands();
 
 }  // namespace velmira::cli
 

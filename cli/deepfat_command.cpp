@@ -207,6 +207,6 @@ VELMIRA_CLI_COMMAND(deepfat, "deepfat", "deepfat SOURCE [--list] [--to DIR] [--j
                     "      a damaged boot sector. --list (the default) prints every folder and file\n"
                     "      found with its path; --to DIR copies the files into DIR's category\n"
                     "      folders. --json prints one JSON object per line.\n",
-                    25, RunDeepFat);
+                    25, RunDeepFat, true);
 
 }  // namespace velmira::cli

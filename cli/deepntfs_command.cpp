@@ -159,6 +159,6 @@ VELMIRA_CLI_COMMAND(deepntfs, "deepntfs", "deepntfs SOURCE [--list] [--to DIR]",
                     "      sector or the $MFT is gone or the volume was formatted again, and list\n"
                     "      the files they describe in their folders (--list) or recover them into\n"
                     "      DIR/photo, DIR/audio, ... like recover.\n",
-                    25, RunDeepNtfs);
+                    25, RunDeepNtfs, true);
 
 }  // namespace velmira::cli

@@ -3,12 +3,16 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include <unistd.h>
+
 #include "cli/cli_support.h"
 #include "cli/command_registry.h"
 #include "cli/commands.h"
+#include "engines/combined/professional_recovery.h"
 #include "jobs/recovery_job.h"
 #include "platform/errors.h"
 #include "platform/time_util.h"
+#include "results/scan_log_registry.h"
 
 namespace velmira::cli {
 namespace {
@@ -17,9 +21,11 @@ struct RecoverOptions {
   std::string source;
   std::string to;
   std::string types;
-  bool fast = true;
+  bool fast = false;
   bool list = false;
   bool json = false;
+  bool keepGoing = false;  // --continue
+  bool restart = false;    // --restart
 };
 
 bool ParseOptions(const std::vector<std::string>& args, RecoverOptions& o) {
@@ -39,6 +45,10 @@ bool ParseOptions(const std::vector<std::string>& args, RecoverOptions& o) {
       if (!value(o.types)) return false;
     } else if (a == "--fast") {
       o.fast = true;
+    } else if (a == "--continue") {
+      o.keepGoing = true;
+    } else if (a == "--restart") {
+      o.restart = true;
     } else if (a == "--list") {
       o.list = true;
     } else if (a == "--json") {
@@ -52,6 +62,10 @@ bool ParseOptions(const std::vector<std::string>& args, RecoverOptions& o) {
       std::fprintf(stderr, "velmira-cli: recover takes one SOURCE, got '%s' too\n", a.c_str());
       return false;
     }
+  }
+  if (o.keepGoing && o.restart) {
+    std::fprintf(stderr, "velmira-cli: --continue and --restart exclude each other\n");
+    return false;
   }
   if (o.source.empty()) {
     std::fprintf(stderr, "velmira-cli: recover needs a SOURCE (see velmira-cli --help)\n");
@@ -81,6 +95,39 @@ void PrintListing(IFileRecoveryParse& engine, const std::vector<FoundRecord>& fi
                   FileTimeText(r.created).c_str(), ok ? "ok" : "damaged", path.c_str());
     }
   }
+}
+
+// An earlier deep scan of the same source was stopped (or finished): go on
+// with it, or throw its logs away and start again. On a terminal the user is
+// asked; otherwise --continue or --restart must say. False ends the command.
+bool SettleEarlierScan(CProfessionalRecovery& engine, const RecoverOptions& o, const SourceArg& source) {
+  if (!engine.Continuing()) return true;
+  bool goOn = o.keepGoing;
+  if (!o.keepGoing && !o.restart) {
+    const DeepScanEntry& entry = engine.ContinuedEntry();
+    const uint64_t swept = entry.sectorsSwept;
+    const uint64_t found = entry.filesFound;
+    if (!isatty(STDIN_FILENO)) {
+      std::fprintf(stderr,
+                   "velmira-cli: an earlier deep scan of %s can be continued (%" PRIu64
+                   " sectors swept, %" PRIu64 " files found); give --continue or --restart\n",
+                   SourceName(source).c_str(), swept, found);
+      return false;
+    }
+    std::fprintf(stderr,
+                 "An earlier deep scan of %s swept %" PRIu64 " sectors and found %" PRIu64
+                 " files.\nContinue it where it stopped (a finished scan shows its files at once)? [Y/n] ",
+                 SourceName(source).c_str(), swept, found);
+    char answer[16] = {};
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr) return false;
+    goOn = answer[0] != 'n' && answer[0] != 'N';
+  }
+  if (!goOn) {
+    const std::string folder = engine.ContinuedLogFolder();
+    engine.ClearContinuing();
+    (void)CScanLogRegistry::Instance().RemoveLogFolder(folder);
+  }
+  return true;
 }
 
 class ProgressObserver : public RecoveryJob::Observer {
@@ -119,11 +166,17 @@ int RunRecover(const std::vector<std::string>& args) {
   auto engine = OpenEngine(source, !o.fast, exitCode);
   if (!engine) return exitCode;
 
+  auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
+  if (deep != nullptr && !SettleEarlierScan(*deep, o, source)) return kExitUsage;
+
   engine->SetProgressCallbacks(ScanProgressLine, nullptr, nullptr, 100);
   const int32_t scanResult = engine->Scan("");
   EndProgress();
   if (scanResult == kCancelled) {
-    std::fprintf(stderr, "velmira-cli: scan cancelled\n");
+    if (deep != nullptr)
+      std::fprintf(stderr, "velmira-cli: scan stopped; run the same command again to continue where it stopped\n");
+    else
+      std::fprintf(stderr, "velmira-cli: scan cancelled\n");
     return kExitCancelled;
   }
   if (scanResult != kOk) {
@@ -163,14 +216,20 @@ int RunRecover(const std::vector<std::string>& args) {
 
 }  // namespace
 
-VELMIRA_CLI_COMMAND(recover, "recover", "recover SOURCE --to DIR [--fast] [--types jpg,png,...] [--list] [--json]",
+VELMIRA_CLI_COMMAND(recover, "recover",
+                    "recover SOURCE --to DIR [--fast] [--continue|--restart] [--types jpg,png,...] [--list] [--json]",
                     "      scan SOURCE and copy the deleted and lost files it finds into DIR/photo,\n"
                     "      DIR/audio, DIR/video, DIR/document, DIR/archive and DIR/others; a name\n"
                     "      that is taken gets (1), (2), ... before its extension. --types limits\n"
                     "      the files to those extensions (default: every known category).\n"
                     "      --list prints the found files (folder path, size, times, whether their\n"
                     "      content check passed) without writing anything. --json prints one JSON\n"
-                    "      object per line. --fast scans the file system's own records only.\n",
+                    "      object per line. The scan reads the file system's records, then sweeps\n"
+                    "      the free space (the whole medium when no file system is found) for\n"
+                    "      lost folders, NTFS file records and files known by their content.\n"
+                    "      --fast reads the file system's records only. Ctrl-C stops a sweep;\n"
+                    "      its position is kept, and the next run on the same SOURCE asks whether\n"
+                    "      to continue it (--continue / --restart answer without asking).\n",
                     20, RunRecover);
 
 }  // namespace velmira::cli

@@ -40,14 +40,21 @@ std::string CompanyDataFolder() { return AppDataFolder() + "/Orvanta"; }
 
 std::string UserConfigFolder() { return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config") + "/Orvanta"; }
 
+std::string ProgramFolderFor(const std::string& exeFolder, const std::string& installedFolder) {
+  std::error_code ec;
+  if (!exeFolder.empty()) {
+    const fs::path dir(exeFolder);
+    if (fs::is_directory(dir / "Languages", ec)) return dir.string();
+    const fs::path shared = dir.parent_path() / "share" / "velmira";
+    if (fs::is_directory(shared / "Languages", ec)) return shared.lexically_normal().string();
+  }
+  return installedFolder;
+}
+
 std::string ProgramFolder() {
   std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    fs::path dir = exe.parent_path();
-    if (fs::is_directory(dir / "Languages", ec)) return dir.string();
-  }
-  return VELMIRA_INSTALL_DATADIR;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ProgramFolderFor(ec ? std::string() : exe.parent_path().string(), VELMIRA_INSTALL_DATADIR);
 }
 
 int32_t CreateFolderWithParents(const std::string& path) {

@@ -17,8 +17,11 @@ namespace velmira {
 [[nodiscard]] std::string UserConfigFolder();
 
 // The folder of config.ini and Languages/: the executable's folder when it
-// holds "Languages", else the installed data folder.
+// holds "Languages", else ../share/velmira beside it (an installed tree,
+// wherever it was unpacked), else the data folder of the configured prefix.
 [[nodiscard]] std::string ProgramFolder();
+// The same choice for a program in `exeFolder`, given the configured folder.
+[[nodiscard]] std::string ProgramFolderFor(const std::string& exeFolder, const std::string& installedFolder);
 
 // Creates a folder and its missing parents. An existing folder is success;
 // an existing non-folder gives kErrAlreadyExists.

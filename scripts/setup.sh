@@ -13,6 +13,7 @@ PACKAGES=(
   dosfstools mtools ntfs-3g e2fsprogs fdisk
   strace clang libclang-rt-14-dev
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
+  dpkg-dev groff-base
 )
 
 missing=()
@@ -52,7 +53,8 @@ mcopy -i "$demo" build/demo-files/*.JPG ::/DCIM/100DEMO/
 mdel -i "$demo" ::/DCIM/100DEMO/IMG_0001.JPG ::/DCIM/100DEMO/IMG_0003.JPG
 ./build/velmira-cli probe "$demo"
 ./build/velmira-cli recover "$demo" --list
-./build/velmira-cli recover "$demo" --to "$out"
+# The listing was a deep scan of the card: --continue uses its results again.
+./build/velmira-cli recover "$demo" --continue --to "$out"
 cmp "$out/photo/!mg_0001.jpg" build/demo-files/IMG_0001.JPG
 cmp "$out/photo/!mg_0003.jpg" build/demo-files/IMG_0003.JPG
 echo "Recovered the two deleted demo photos byte for byte into $out/photo/."

@@ -86,6 +86,22 @@ const Bytes& PngStart() {
   return png;
 }
 
+// End marks are found at the start, at the very end, after a false start
+// ("FF FF D9"), and never past the bytes given or before `from`.
+TEST(ReadAheadFindMark, FindsEveryPlaceAMarkCanStand) {
+  using namespace std::string_view_literals;
+  const std::vector<uint8_t> b = {0xFF, 0xD9, 0x00, 0xFF, 0xFF, 0xD9, 0x12, 0xFF, 0xD9};
+  const ByteView v(b.data(), b.size());
+  EXPECT_EQ(FindMark(v, "\xFF\xD9"sv, 0), 0u);
+  EXPECT_EQ(FindMark(v, "\xFF\xD9"sv, 1), 4u);
+  EXPECT_EQ(FindMark(v, "\xFF\xD9"sv, 5), 7u);
+  EXPECT_EQ(FindMark(v, "\xFF\xD9"sv, 8), ReadAhead::kNotFound);
+  EXPECT_EQ(FindMark(v, "\xFF\xD9\x12"sv, 0), 4u);
+  EXPECT_EQ(FindMark(ByteView(b.data(), 8), "\xFF\xD9"sv, 5), ReadAhead::kNotFound) << "cut before its last byte";
+  EXPECT_EQ(FindMark(v, ""sv, 0), ReadAhead::kNotFound);
+  EXPECT_EQ(FindMark(v, "\xFF\xD9"sv, 20), ReadAhead::kNotFound);
+}
+
 TEST(CarveJpeg, EndsAtItsLastEndMarkerNotAtTheThumbnail) {
   // Thumbnail and picture end in the same 64 KiB piece.
   const Bytes small = JpegWithThumbnail(20000);

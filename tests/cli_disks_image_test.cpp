@@ -23,7 +23,8 @@ CliRun Cli(const std::string& cwd, const std::string& args, const std::string& d
   testing::TempDir dir;
   CliRun r;
   r.out =
-      testing::RunCapture("cd " + ShellQuote(cwd) + " && VELMIRA_DRIVES=" + ShellQuote(drives) + " " +
+      testing::RunCapture("cd " + ShellQuote(cwd) + " && XDG_DATA_HOME=" + ShellQuote(cwd + "/data") +
+                              " VELMIRA_DRIVES=" + ShellQuote(drives) + " " +
                               ShellQuote(VELMIRA_CLI_PATH) + " " + args + " 2>" + ShellQuote(dir.File("err")),
                           r.status);
   const auto err = testing::ReadFileBytes(dir.File("err"));

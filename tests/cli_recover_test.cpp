@@ -44,18 +44,18 @@ class CliRecover : public ::testing::Test {
 };
 
 TEST_F(CliRecover, ListsWithoutWritingAndRecoversIntoCategoryFolders) {
-  CliRun list = Cli("recover " + ShellQuote(m_image) + " --list");
+  CliRun list = Cli("recover --fast " + ShellQuote(m_image) + " --list");
   EXPECT_EQ(list.status, 0);
   EXPECT_NE(list.out.find("One/Same.jpg"), std::string::npos) << list.out;
   EXPECT_NE(list.out.find("Two/Same.jpg"), std::string::npos);
   EXPECT_NE(list.out.find("Notes.txt"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(m_dir.File("out")));
 
-  CliRun json = Cli("recover " + ShellQuote(m_image) + " --list --json --types JPG");
+  CliRun json = Cli("recover --fast " + ShellQuote(m_image) + " --list --json --types JPG");
   EXPECT_NE(json.out.find("{\"path\":\"One/Same.jpg\",\"size\":14,"), std::string::npos) << json.out;
   EXPECT_EQ(json.out.find("Notes.txt"), std::string::npos) << "--types limits the listing";
 
-  CliRun rec = Cli("recover " + ShellQuote(m_image) + " --to " + ShellQuote(m_dir.File("out")) + " --json");
+  CliRun rec = Cli("recover --fast " + ShellQuote(m_image) + " --to " + ShellQuote(m_dir.File("out")) + " --json");
   EXPECT_EQ(rec.status, 0) << rec.out;
   for (const char* p : {"out/photo/Same.jpg", "out/photo/Same(1).jpg", "out/document/Notes.txt"})
     EXPECT_TRUE(std::filesystem::exists(m_dir.File(p))) << p << "\n" << rec.out;

@@ -64,18 +64,6 @@ std::multiset<std::tuple<std::string, uint64_t, uint32_t>> Files(IFileRecoveryPa
   return out;
 }
 
-// A JPEG the carver recognises and can find the end of: header, bytes
-// without markers, end of image.
-std::vector<uint8_t> Jpeg(size_t size, uint32_t seed) {
-  std::vector<uint8_t> b = testing::SampleOfType(kTypeJpeg);
-  b.resize(b.size() - 2);
-  const testing::Bytes body = testing::Noise(size, seed);
-  b.insert(b.end(), body.begin(), body.end());
-  b.push_back(0xFF);
-  b.push_back(0xD9);
-  return b;
-}
-
 uint64_t FatFirstSector(const FoundRecord& r) {
   return uint64_t{r.partitionStart} + r.dataStart + uint64_t{r.key - 2} * (r.clusterBytes / 512);
 }
@@ -101,11 +89,11 @@ TEST_F(CombinedScan, CarvedCopiesOfNamedFilesAreLeftOutAndTheRootListsEveryEngin
   testing::Bytes png = testing::SampleOfType(kTypePng);
   ASSERT_FALSE(png.empty());
   ASSERT_TRUE(card.Put("keep.jpg", CardContent(20000, 1, true)));
-  ASSERT_TRUE(card.Put("gone.jpg", Jpeg(3000, 4)));
+  ASSERT_TRUE(card.Put("gone.jpg", testing::JpegPicture(3000, 4)));
   ASSERT_TRUE(card.Delete("gone.jpg"));
   ASSERT_TRUE(card.Mkdir("DCIM"));
-  ASSERT_TRUE(card.Put("DCIM/a.jpg", Jpeg(30000, 2)));
-  ASSERT_TRUE(card.Put("DCIM/photo.thm", Jpeg(8000, 3)));
+  ASSERT_TRUE(card.Put("DCIM/a.jpg", testing::JpegPicture(30000, 2)));
+  ASSERT_TRUE(card.Put("DCIM/photo.thm", testing::JpegPicture(8000, 3)));
   ASSERT_TRUE(card.Put("DCIM/shot.thm", png));
   for (const char* gone : {"DCIM/a.jpg", "DCIM/photo.thm", "DCIM/shot.thm"}) ASSERT_TRUE(card.Delete(gone));
 
@@ -149,7 +137,7 @@ TEST_F(CombinedScan, CarvedCopiesOfNamedFilesAreLeftOutAndTheRootListsEveryEngin
   std::vector<FoundRecord> root;
   ASSERT_EQ(engine->ListChildren(nullptr, 0, root), kOk);
   std::set<uint32_t> tags;
-  for (const FoundRecord& r : root) tags.insert(r.engineTag);
+  for (const FoundRecord& r : root) tags.insert(uint32_t{r.engineTag});
   EXPECT_TRUE(tags.count(kTagFastFat) && tags.count(kTagCarving)) << ::testing::PrintToString(tags);
   const auto firstFolder = std::find_if(root.begin(), root.end(), [](const FoundRecord& r) { return r.isFolder; });
   EXPECT_TRUE(std::none_of(firstFolder, root.end(), [](const FoundRecord& r) { return !r.isFolder; }));
@@ -210,11 +198,11 @@ TEST_F(CombinedScan, StoppedScanGoesOnWhereItStoppedAndFindsTheSameFiles) {
   ASSERT_TRUE(card.ok());
   for (int i = 0; i < 24; ++i) {
     const std::string name = "IMG_" + std::to_string(100 + i) + ".jpg";
-    ASSERT_TRUE(card.Put(name, Jpeg(40000 + 3000 * i, 50 + i)));
+    ASSERT_TRUE(card.Put(name, testing::JpegPicture(40000 + 3000 * i, 50 + i)));
   }
   for (int i = 0; i < 24; i += 2) ASSERT_TRUE(card.Delete("IMG_" + std::to_string(100 + i) + ".jpg"));
   ASSERT_TRUE(card.Reformat(32));
-  ASSERT_TRUE(card.Put("new.jpg", Jpeg(5000, 7)));
+  ASSERT_TRUE(card.Put("new.jpg", testing::JpegPicture(5000, 7)));
   ASSERT_TRUE(card.Delete("new.jpg"));
   const std::string copy = card.dir().File("whole.img");
   std::filesystem::copy_file(card.image(), copy);

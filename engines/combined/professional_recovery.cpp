@@ -383,6 +383,7 @@ uint64_t CProfessionalRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors,
   const uint32_t bps = m_sectorSize;
   const uint32_t recordSize = SweepRecordSize(bps);
   const size_t pieceBytes = size_t{sectors} * bps;
+  const uint64_t foundBefore = GetFoundCount() + state.resumedFound;
   uint64_t k = 0;
   while (k < sectors) {
     const size_t offset = static_cast<size_t>(k) * bps;
@@ -418,7 +419,7 @@ uint64_t CProfessionalRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors,
     figures.sectorsDone = state.swept + k;
     figures.totalSectors = state.total;
     figures.secondsLeft = state.secondsLeft;
-    figures.filesFound = GetFoundCount() + state.resumedFound;
+    figures.filesFound = foundBefore;
     uint64_t consumed = 1;
     const int32_t carved = m_carver.CarveAtSector(bps, sector, at, figures, m_source, consumed, state.carvedFound);
     if (carved != kOk && carved != kErrInvalidParameter) {

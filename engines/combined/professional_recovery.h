@@ -75,6 +75,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   // Set at open time when the registry holds a deep scan of the same source
   // that can be continued.
   [[nodiscard]] bool Continuing() const { return m_continuing; }
+  // The earlier scan's registry entry (all zero when not continuing).
+  [[nodiscard]] const DeepScanEntry& ContinuedEntry() const { return m_entry; }
   // The earlier scan's log folder (empty when not continuing).
   [[nodiscard]] std::string ContinuedLogFolder() const;
   // The user declined to continue: the next Scan starts afresh. The caller

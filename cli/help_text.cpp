@@ -1,0 +1,224 @@
+#include "cli/help_text.h"
+
+#include <cctype>
+#include <sstream>
+
+#include "cli/commands.h"
+
+namespace velmira::cli {
+
+const char kCliSummary[] =
+    "Velmira finds deleted and lost files on memory cards, USB sticks, hard disks and disk-image files, "
+    "and copies them to safety. It never writes to the source: drives, partitions and image files are "
+    "opened read-only.";
+
+std::vector<DocItem> SourceForms() {
+  return {
+      {"PATH", "a disk-image file (or a block device path such as /dev/sdb1)", kDocCli},
+      {"N",
+       "region N of the list 'disks' prints (a volume, unallocated space or a whole drive); a file named N "
+       "is taken instead when one exists",
+       kDocCli},
+      {"disk:N",
+       "physical drive N, counted from 0: the whole-disk block devices of /sys/block in natural name order "
+       "(sda, sdb, ..., mmcblk0, nvme0n1, vda), or the drives --drive or VELMIRA_DRIVES name",
+       kDocCli},
+      {"disk:N:START:COUNT", "COUNT sectors of drive N starting at sector START", kDocCli},
+  };
+}
+
+std::vector<DocItem> GlobalOptions() {
+  return {
+      {"--drive PATH",
+       "also --drive=PATH, repeatable, taken by every command: PATH, an image file of a whole disk or a "
+       "device, becomes a drive, and the drives given so replace the list of /sys/block (and "
+       "VELMIRA_DRIVES) in their order. The partitions inside an image then show in 'disks' and can be "
+       "named by their numbers.",
+       kDocCli},
+      {"--help", "print this help and exit", kDocCli},
+      {"--version", "print the version and exit", kDocCli},
+  };
+}
+
+std::vector<ExitCodeDoc> ExitCodes() {
+  return {
+      {kExitOk, "success"},
+      {kExitUsage, "usage error (unknown command or option, missing or malformed argument)"},
+      {kExitCannotOpen, "the source does not exist, is a folder, or cannot be opened"},
+      {kExitUnreadable, "the source is smaller than 16 KiB or its start cannot be read"},
+      {kExitFailed, "the command ran and failed (a scan error, or files that could not be recovered)"},
+      {kExitCancelled, "cancelled by the user (Ctrl-C)"},
+  };
+}
+
+std::vector<DocItem> EnvironmentVariables() {
+  return {
+      {"VELMIRA_DRIVES",
+       "PATH:PATH:... replaces the list of drives: each path, a device or an image file of a whole disk, "
+       "becomes drive 0, 1, ... in order. Empty items are ignored.",
+       kDocBoth},
+      {"XDG_DATA_HOME",
+       "where the scan logs are kept: $XDG_DATA_HOME/Orvanta/ScanLog/. When it is unset or not an "
+       "absolute path, ~/.local/share is used.",
+       kDocBoth},
+      {"XDG_CONFIG_HOME",
+       "where the user's settings are kept: $XDG_CONFIG_HOME/Orvanta/config.ini, else "
+       "~/.config/Orvanta/config.ini.",
+       kDocGui},
+  };
+}
+
+std::vector<DocItem> Files() {
+  return {
+      {"~/.local/share/Orvanta/ScanLog/",
+       "the scan logs: what each scan found, in a numbered folder per scan, and the file config, which "
+       "remembers every deep scan so that a later deep scan of the same source can continue where it "
+       "stopped. Nothing here is needed once the files are recovered: removing a numbered folder removes "
+       "that scan's results, removing ScanLog/ removes them all. $XDG_DATA_HOME replaces ~/.local/share.",
+       kDocBoth},
+      {"/usr/share/velmira/config.ini",
+       "the desktop program's settings: the languages offered (section [Languages]) and the one chosen. "
+       "The folder is share/velmira under the installation prefix; a copy of the program with a "
+       "Languages/ folder beside it uses its own folder instead.",
+       kDocGui},
+      {"~/.config/Orvanta/config.ini",
+       "the user's settings, written when the program's config.ini cannot be written, and read first "
+       "when it holds a section. $XDG_CONFIG_HOME replaces ~/.config.",
+       kDocGui},
+      {"/usr/share/velmira/Languages/",
+       "one file per language (English.ini, German.ini). A language is one file here plus one line in "
+       "the section [Languages] of config.ini.",
+       kDocGui},
+  };
+}
+
+std::vector<ExampleDoc> Examples() {
+  return {
+      {"A formatted memory card",
+       "Stop using the card. Find its number in the list of regions, look at what the deep scan (the "
+       "default) finds, then copy the files onto another disk. The deep scan sweeps the card's free "
+       "space, or all of it when no file system is found: it rebuilds the folders of a quick-formatted "
+       "card and finds photos and videos by their content.",
+       "velmira-cli disks\n"
+       "velmira-cli recover 3 --list\n"
+       "velmira-cli recover 3 --to ~/rescued-card"},
+      {"A deleted folder on a USB stick",
+       "Unmount the stick so that nothing writes to it. The fast scan reads the file system's own records "
+       "and finds deleted folders with their names and dates in seconds; recover only the kinds of files "
+       "needed.",
+       "umount /dev/sdb1\n"
+       "velmira-cli recover /dev/sdb1 --fast --list\n"
+       "velmira-cli recover /dev/sdb1 --fast --to ~/rescued-stick --types jpg,docx,pdf"},
+      {"A disk image",
+       "Copy a failing card once into an image file on another disk, then scan the copy as often as "
+       "needed. An image of a whole disk is given as a drive so that its partitions can be named by "
+       "their numbers.",
+       "velmira-cli image disk:1 ~/card.img\n"
+       "velmira-cli probe ~/card.img\n"
+       "velmira-cli disks --drive ~/card.img\n"
+       "velmira-cli recover --drive ~/card.img 1 --to ~/rescued"},
+  };
+}
+
+std::string WrapText(const std::string& text, size_t indent, size_t width) {
+  std::istringstream words(text);
+  std::string word, line, out;
+  const std::string pad(indent, ' ');
+  while (words >> word) {
+    if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
+      out += pad + line + "\n";
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+  }
+  if (!line.empty()) out += pad + line + "\n";
+  return out;
+}
+
+std::string UnwrapHelp(const char* help) {
+  std::istringstream words(help != nullptr ? help : "");
+  std::string word, out;
+  while (words >> word) out += (out.empty() ? "" : " ") + word;
+  return out;
+}
+
+SynopsisParts ParseSynopsis(const std::string& synopsis) {
+  std::vector<std::string> tokens;
+  // "[--continue|--restart]" reads as "[--continue | --restart]".
+  std::string spaced;
+  for (char c : synopsis) spaced += c == '|' ? std::string(" | ") : std::string(1, c);
+  std::istringstream in(spaced);
+  for (std::string t; in >> t;) tokens.push_back(t);
+  auto core = [](const std::string& t) {
+    size_t b = t.find_first_not_of('[');
+    if (b == std::string::npos) return std::string();
+    size_t e = t.find_last_not_of(']');
+    return t.substr(b, e - b + 1);
+  };
+  SynopsisParts parts;
+  for (size_t i = 1; i < tokens.size(); ++i) {
+    const std::string word = core(tokens[i]);
+    if (word.empty() || word == "|") continue;
+    if (word[0] != '-') {
+      parts.positionals.push_back(word);
+      continue;
+    }
+    SynopsisOption option{word, ""};
+    const bool closed = tokens[i].back() == ']';
+    if (!closed && i + 1 < tokens.size() && tokens[i + 1][0] != '[') {
+      const std::string next = core(tokens[i + 1]);
+      if (!next.empty() && next[0] != '-' && next != "|") {
+        option.value = next;
+        ++i;
+      }
+    }
+    parts.options.push_back(option);
+  }
+  return parts;
+}
+
+namespace {
+
+std::string TermList(const std::vector<DocItem>& items, int program, size_t column) {
+  std::string out;
+  for (const DocItem& item : items) {
+    if ((item.programs & program) == 0) continue;
+    std::string head = std::string("  ") + item.term;
+    std::string body = WrapText(item.text, column);
+    if (head.size() + 2 <= column)
+      out += head + body.substr(head.size());
+    else
+      out += head + "\n" + body;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string UsageText() {
+  std::string text =
+      "Usage: velmira-cli [--drive PATH]... COMMAND [ARGS]\n"
+      "       velmira-cli --help | --version\n\n";
+  text += WrapText(kCliSummary, 0) + "\nCommands:\n";
+  for (const CliCommand& c : VisibleCommands()) {
+    text += std::string("  ") + c.synopsis + "\n";
+    text += c.help;
+  }
+  text += "\nSOURCE is one of:\n" + TermList(SourceForms(), kDocCli, 26);
+  text += "\nOptions:\n" + TermList(GlobalOptions(), kDocCli, 26);
+  text +=
+      "  For example:\n"
+      "    velmira-cli disks --drive sdb.img\n"
+      "    velmira-cli recover --drive sdb.img 2 --to DIR\n";
+  text += "\nEnvironment:\n" + TermList(EnvironmentVariables(), kDocCli, 26);
+  text += "\nFiles:\n" + TermList(Files(), kDocCli, 26);
+  text += "\nExit codes:\n";
+  for (const ExitCodeDoc& e : ExitCodes()) {
+    const std::string body = WrapText(e.text, 5);
+    text += "  " + std::to_string(e.code) + "  " + body.substr(5);
+  }
+  text += "\nMore in the manual page velmira-cli(1), with examples.\n";
+  return text;
+}
+
+}  // namespace velmira::cli

@@ -48,8 +48,6 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
   m_ui->DiskList->setColumnWidth(0, 246);
   m_ui->DiskList->setColumnWidth(1, 88);
   m_ui->DiskList->setColumnWidth(2, 76);
-  const int fileColumns[] = {26, 150, 70, 130, 130, 140, 60};
-  for (int c = 0; c < 7; ++c) m_ui->FileList->setColumnWidth(c, fileColumns[c]);
   const char* nodes[] = {"NodePhoto", "NodeAudio", "NodeVideo"};
   const char* nodeIcons[] = {"type_photo", "type_audio", "type_video"};
   for (int i = 0; i < 3; ++i) {
@@ -119,6 +117,7 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
   connect(m_devices, &DeviceMonitor::deviceArrived, m_arrivalTimer, qOverload<>(&QTimer::start));
   connect(m_devices, &DeviceMonitor::deviceRemoved, m_removalTimer, qOverload<>(&QTimer::start));
 
+  SetUpResults();
   LoadTexts();
   FillDiskList(kFillFirst);
   UpdateSelectedFileInfo();
@@ -147,6 +146,7 @@ void CMainWnd::LoadTexts() {
   m_texts = language.GetSection("MainWnd");
   ApplySection(this, m_texts);
   m_ui->LblProductName->setText(Message("MSG1209"));
+  ApplyResultTexts();
 }
 
 void CMainWnd::OnLanguageSwitched() {
@@ -190,12 +190,6 @@ void CMainWnd::SetPageTexts(int page) {
     default:
       break;
   }
-}
-
-void CMainWnd::UpdateSelectedFileInfo() {
-  // Nothing can be checked before a scan has collected files.
-  m_ui->BtnRecover->setEnabled(false);
-  m_ui->SelectedFileInfo->setText(Message("MSG0803"));
 }
 
 // ---- pages -------------------------------------------------------------------
@@ -351,6 +345,7 @@ bool CMainWnd::event(QEvent* event) {
     OnLanguageSwitched();
     return true;
   }
+  if (HandleJobNotification(static_cast<int>(event->type()))) return true;
   return QWidget::event(event);
 }
 

@@ -11,7 +11,9 @@
 
 #include "jobs/disk_list.h"
 #include "jobs/recovery_job.h"
+#include "jobs/scan_job.h"
 #include "jobs/scan_source.h"
+#include "jobs/search_job.h"
 #include "storage/disk_image_copy.h"
 
 namespace Ui {
@@ -109,6 +111,23 @@ class CMainWnd : public QWidget {
                                                             const std::string& target, uint64_t bytes)>;
   void SetImageTargetCheck(ImageTargetCheck check);
 
+  // ---- scans, collection and the results page (main_wnd_results.cpp) ----
+  // How the scan window builds engines (tests hand in their own).
+  void SetEngineBuilder(EngineBuilder builder);
+  // The files of the offered types collected after the last scan.
+  [[nodiscard]] const std::vector<FoundRecord>& collectedFiles() const;
+  // The checked files, in the checked set's order.
+  [[nodiscard]] std::vector<FoundRecord> CheckedFiles() const;
+  // The record of the file list's current row, or null.
+  [[nodiscard]] const FoundRecord* SelectedFileRecord() const;
+  // The engine that found a record (matched by its source key among the
+  // sources of the last scan), or null.
+  [[nodiscard]] IFileRecoveryParse* EngineOfRecord(const FoundRecord& record) const;
+  // The type page's options with their current selection.
+  [[nodiscard]] std::vector<TypeOption> TypeOptions() const;
+  // Milliseconds the last results took from notification 1026 to a filled list.
+  [[nodiscard]] qint64 lastResultsMs() const;
+
  protected:
   bool event(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
@@ -153,7 +172,28 @@ class CMainWnd : public QWidget {
   void UpdateScanButton();
   [[nodiscard]] DriveInfo DriveOfRow(const QTreeWidgetItem* row) const;
 
+  // Results page (main_wnd_results.cpp).
+  struct Results;
+  struct ResultsDeleter {
+    void operator()(Results* results) const;
+  };
+  void SetUpResults();
+  void ApplyResultTexts();
+  void RunScanWindow(const std::vector<ScanSource*>& list);
+  bool HandleJobNotification(int type);
+  void OnScanFinished();
+  void OnCollectionFinished();
+  void RebuildTypeTree();
+  void OnTypeTreeSelection();
+  void OnTypeTreeItemChanged(QTreeWidgetItem* item);
+  void OnFolderExpanded(QTreeWidgetItem* item);
+  void OnFileListHeaderClick(int column);
+  void OnCheckAll(bool checked);
+  void SetFileChecked(const FoundRecord& record, bool checked);
+  void ShowRows(std::vector<const FoundRecord*> rows);
+
   std::unique_ptr<Ui::MainWnd> m_ui;
+  std::unique_ptr<Results, ResultsDeleter> m_results;
   std::vector<QLabel*> m_factLabels;
   std::vector<std::unique_ptr<ScanSource>> m_sources;
   DiskSnapshot m_snapshot;

@@ -113,7 +113,7 @@ TEST_F(CombinedScan, CarvedCopiesOfNamedFilesAreLeftOutAndTheRootListsEveryEngin
   std::map<std::string, uint64_t> startOf;  // extension -> first sector of the deleted named file
   for (const FoundRecord& r : all)
     if (r.engineTag == kTagFastFat) startOf[RecordName(r).substr(1)] = FatFirstSector(r);
-  ASSERT_EQ(startOf.size(), 3u) << "the fast pass lists the three deleted files";
+  ASSERT_EQ(startOf.size(), 3u) << "the fast pass lists the three deleted files" << ::testing::PrintToString(startOf);
   auto carvedAt = [](const std::vector<FoundRecord>& list, uint64_t sector, const std::string& ext) {
     return std::count_if(list.begin(), list.end(), [&](const FoundRecord& r) {
       return r.engineTag == kTagCarving && r.entrySector == sector && Extension(r) == ext;
@@ -164,6 +164,17 @@ TEST_F(CombinedScan, CarvedCopiesOfNamedFilesAreLeftOutAndTheRootListsEveryEngin
   stranger.engineTag = 9;
   EXPECT_EQ(engine->RecoverItem(stranger, out.File("x"), 0), kErrInvalidParameter)
       << "a record no engine wrote is never reported as recovered";
+}
+
+// Which carved files repeat a named file that starts at the same sector.
+TEST(CombinedScanDuplicates, CarvedFileRepeatsANamedOneOfItsType) {
+  EXPECT_TRUE(CProfessionalRecovery::CarvedRepeats("jpg", "jpg"));
+  EXPECT_TRUE(CProfessionalRecovery::CarvedRepeats("JPEG", "jpg")) << "the carver spells jpeg jpg";
+  EXPECT_TRUE(CProfessionalRecovery::CarvedRepeats("thm", "jpg")) << "a camera thumbnail is a JPEG";
+  EXPECT_TRUE(CProfessionalRecovery::CarvedRepeats("tiff", "tif"));
+  EXPECT_FALSE(CProfessionalRecovery::CarvedRepeats("thm", "png"));
+  EXPECT_FALSE(CProfessionalRecovery::CarvedRepeats("jpg", "thm"));
+  EXPECT_FALSE(CProfessionalRecovery::CarvedRepeats("", "jpg"));
 }
 
 // A stop during the fast pass of a new scan takes the log folder number

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engines/carving/file_type_recovery.h"
@@ -68,6 +69,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   // found with its name (same first data sector and extension, or a carved
   // jpg at the start of a found thm), sorted.
   int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
+  // Whether a carved file with `carvedExtension` repeats a named file with
+  // `namedExtension` that starts at the same sector.
+  [[nodiscard]] static bool CarvedRepeats(std::string_view namedExtension, std::string_view carvedExtension);
   int32_t LoadAllocationMap() override { return 0; }
   int32_t ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
                             uint32_t& byteCount, PreviewProgressCallback callback, void* userData) override;

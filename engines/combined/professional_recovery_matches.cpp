@@ -13,10 +13,19 @@
 namespace velmira {
 namespace {
 
+// The lower-case extension; the long spellings of a type the carver names
+// by its short one count as that one (a carved 12.jpg repeats a.jpeg).
+std::string Normalised(std::string_view extension) {
+  std::string ext = AsciiLower(extension);
+  if (ext == "jpeg") return "jpg";
+  if (ext == "tiff") return "tif";
+  return ext;
+}
+
 std::string ExtensionOf(const FoundRecord& record) {
   const std::string name = RecordName(record);
   const size_t dot = name.rfind('.');
-  return dot == std::string::npos ? std::string() : AsciiLower(std::string_view(name).substr(dot + 1));
+  return dot == std::string::npos ? std::string() : Normalised(std::string_view(name).substr(dot + 1));
 }
 
 // The absolute first data sector of a FAT record; false when the record
@@ -38,6 +47,12 @@ bool FatFirstDataSector(const FoundRecord& record, uint32_t bytesPerSector, uint
 }
 
 }  // namespace
+
+bool CProfessionalRecovery::CarvedRepeats(std::string_view namedExtension, std::string_view carvedExtension) {
+  const std::string named = Normalised(namedExtension);
+  const std::string carved = Normalised(carvedExtension);
+  return !named.empty() && (named == carved || (named == "thm" && carved == "jpg"));
+}
 
 int32_t CProfessionalRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
   matches.clear();
@@ -100,8 +115,7 @@ int32_t CProfessionalRecovery::CollectMatches(const std::string& patterns, std::
     const uint64_t sector = r.entrySector;
     auto it = std::lower_bound(starts.begin(), starts.end(), std::make_pair(sector, std::string()));
     bool repeated = false;
-    for (; it != starts.end() && it->first == sector && !repeated; ++it)
-      repeated = it->second == ext || (it->second == "thm" && ext == "jpg");
+    for (; it != starts.end() && it->first == sector && !repeated; ++it) repeated = CarvedRepeats(it->second, ext);
     if (!repeated) matches.push_back(r);
   }
   SortFoundRecords(matches);

@@ -1,0 +1,199 @@
+#include "app/job_wnd.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "app/language_ui.h"
+#include "app/message_box.h"
+
+namespace velmira {
+namespace {
+
+constexpr int kDonePollMs = 50;
+
+QLabel* NewLabel(QWidget* parent, const char* name) {
+  auto* label = new QLabel(parent);
+  label->setObjectName(QString::fromLatin1(name));
+  label->setTextFormat(Qt::PlainText);
+  return label;
+}
+
+}  // namespace
+
+CJobWnd::CJobWnd(QWidget* owner, JobControl& control, const char* objectName, const char* section,
+                 const char* question, int stopCode, QSize size)
+    : QDialog(owner), m_control(control), m_section(section), m_question(question), m_stopCode(stopCode) {
+  setObjectName(QString::fromLatin1(objectName));
+  setModal(true);
+  setFixedSize(size);
+  setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+  setWindowFlag(Qt::WindowCloseButtonHint, true);
+
+  auto* title = new QHBoxLayout();
+  auto* titleText = NewLabel(this, "title");
+  titleText->setStyleSheet(QStringLiteral("font-weight: bold; font-size: 14px;"));
+  m_closeButton = new QToolButton(this);
+  m_closeButton->setObjectName(QStringLiteral("closebtn"));
+  m_closeButton->setText(QStringLiteral("\u00D7"));
+  m_closeButton->setAutoRaise(true);
+  title->addWidget(titleText, 1);
+  title->addWidget(m_closeButton);
+
+  m_stage = NewLabel(this, "stage");
+  m_stage->setWordWrap(true);
+  m_percent = NewLabel(this, "percent");
+  m_time = NewLabel(this, "time");
+  m_time->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  m_progress = new QProgressBar(this);
+  m_progress->setObjectName(QStringLiteral("progress"));
+  m_progress->setRange(0, 100);
+  m_progress->setValue(0);
+  m_progress->setTextVisible(false);
+  m_sectors = NewLabel(this, "sectors");
+  m_sectors->hide();
+  m_totalFile = NewLabel(this, "totalfile");
+  m_totalFile->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  m_totalFile->hide();
+  m_cancelButton = new QPushButton(this);
+  m_cancelButton->setObjectName(QStringLiteral("cancelbtn"));
+  m_cancelButton->setAutoDefault(false);
+
+  auto* numbers = new QHBoxLayout();
+  numbers->addWidget(m_percent, 1);
+  numbers->addWidget(m_time, 1);
+  auto* counts = new QHBoxLayout();
+  counts->addWidget(m_sectors, 1);
+  counts->addWidget(m_totalFile, 1);
+  auto* buttons = new QHBoxLayout();
+  buttons->addStretch(1);
+  buttons->addWidget(m_cancelButton);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(18, 10, 18, 14);
+  layout->setSpacing(8);
+  layout->addLayout(title);
+  layout->addWidget(m_stage);
+  layout->addLayout(numbers);
+  layout->addWidget(m_progress);
+  layout->addLayout(counts);
+  layout->addStretch(1);
+  layout->addLayout(buttons);
+
+  connect(m_cancelButton, &QPushButton::clicked, this, &CJobWnd::OnStop);
+  connect(m_closeButton, &QToolButton::clicked, this, &CJobWnd::OnStop);
+}
+
+CJobWnd::~CJobWnd() {
+  // Never reached with a running worker in normal use; stop it if so.
+  if (m_worker.joinable()) {
+    m_control.cancel.store(1);
+    m_worker.join();
+  }
+}
+
+QString CJobWnd::Message(const char* id) const {
+  return SectionText(m_messages, id);
+}
+
+void CJobWnd::Post(std::function<void()> call) {
+  QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+}
+
+void CJobWnd::PostAndWait(const std::function<void()>& call) {
+  QMetaObject::invokeMethod(this, call, Qt::BlockingQueuedConnection);
+}
+
+void CJobWnd::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (m_started) return;
+  m_started = true;
+  m_control.Reset();
+  LanguageManager& language = LanguageManager::Instance();
+  m_messages = language.GetSection("Messages");
+  ApplySection(this, language.GetSection(m_section));
+  if (windowTitle().isEmpty()) setWindowTitle(findChild<QLabel*>(QStringLiteral("title"))->text());
+  m_worker = std::thread([this] {
+    const int code = RunJob();
+    Post([this, code] { WorkerEnded(code); });
+  });
+}
+
+void CJobWnd::WorkerEnded(int code) {
+  if (m_worker.joinable()) m_worker.join();
+  m_finished = true;
+  AfterJob();
+  if (m_asking) {
+    m_pendingCode = code;  // closed when the question is answered
+    return;
+  }
+  CloseWith(code);
+}
+
+void CJobWnd::CloseWith(int code) {
+  if (result() == 0 && isVisible()) done(code);
+}
+
+void CJobWnd::OnStop() {
+  if (!WorkerRunning() || m_asking) return;
+  std::unique_lock<std::mutex> hold(m_control.lock);
+  m_asking = true;
+  const int answer = CMessageBox::Show(CMessageBox::kQuestion, this, Message(m_question));
+  m_asking = false;
+  if (answer != CMessageBox::kOk) {
+    hold.unlock();
+    if (m_pendingCode >= 0) CloseWith(m_pendingCode);
+    return;
+  }
+  m_control.cancel.store(1);
+  hold.unlock();
+  // The worker unwinds at its next report; keep the window alive meanwhile.
+  while (m_control.done.load() == 0) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, kDonePollMs);
+    QThread::msleep(kDonePollMs / 5);
+  }
+  if (m_stopCode != 0) {
+    // Let the worker's end arrive first, so that its announcement is made.
+    while (!m_finished) QCoreApplication::processEvents(QEventLoop::AllEvents, kDonePollMs);
+    CloseWith(m_stopCode);
+  } else if (m_pendingCode >= 0) {
+    CloseWith(m_pendingCode);
+  }
+}
+
+void CJobWnd::keyPressEvent(QKeyEvent* event) {
+  // Escape never closes a job window while its worker runs: it asks to stop.
+  if (event->key() == Qt::Key_Escape) {
+    event->accept();
+    OnStop();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void CJobWnd::closeEvent(QCloseEvent* event) {
+  if (WorkerRunning()) {
+    event->ignore();
+    OnStop();
+    return;
+  }
+  QDialog::closeEvent(event);
+}
+
+void CJobWnd::reject() {
+  if (WorkerRunning()) {
+    OnStop();
+    return;
+  }
+  QDialog::reject();
+}
+
+}  // namespace velmira

@@ -1,0 +1,83 @@
+// The modal progress window of a job that runs on a worker thread: a stage
+// text, a percent, a bar, a stop button. The worker's updates reach the
+// controls as queued calls on the window's thread; a stop asks first while
+// holding the job's lock, so the worker waits at its next report meanwhile.
+#pragma once
+
+#include <QDialog>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "jobs/scan_job.h"
+#include "platform/language_manager.h"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QToolButton;
+
+namespace velmira {
+
+class CJobWnd : public QDialog {
+  Q_OBJECT
+
+ public:
+  ~CJobWnd() override;
+
+  // Whether the worker is still running.
+  [[nodiscard]] bool WorkerRunning() const { return m_started && !m_finished; }
+  [[nodiscard]] JobControl& Control() const { return m_control; }
+
+ protected:
+  // `section`: the language section of the window; `question`: the message
+  // id asked before stopping; `stopCode`: the close code after a confirmed
+  // stop (0: the worker closes the window).
+  CJobWnd(QWidget* owner, JobControl& control, const char* objectName, const char* section,
+          const char* question, int stopCode, QSize size);
+
+  // Runs on the worker thread; returns the close code.
+  virtual int RunJob() = 0;
+  // On the window's thread, after the worker ended and before the window closes.
+  virtual void AfterJob() {}
+
+  // Runs `call` on the window's thread (queued; returns at once).
+  void Post(std::function<void()> call);
+  // Runs `call` on the window's thread and waits for it (worker only).
+  void PostAndWait(const std::function<void()>& call);
+
+  [[nodiscard]] QString Message(const char* id) const;
+
+  void showEvent(QShowEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void reject() override;
+
+  TextSection m_messages;
+  QLabel* m_stage = nullptr;
+  QLabel* m_percent = nullptr;
+  QLabel* m_time = nullptr;
+  QLabel* m_sectors = nullptr;
+  QLabel* m_totalFile = nullptr;
+  QProgressBar* m_progress = nullptr;
+  QPushButton* m_cancelButton = nullptr;
+  QToolButton* m_closeButton = nullptr;
+
+ private:
+  void OnStop();
+  void WorkerEnded(int code);
+  void CloseWith(int code);
+
+  JobControl& m_control;
+  const char* m_section;
+  const char* m_question;
+  int m_stopCode;
+  std::thread m_worker;
+  bool m_started = false;
+  bool m_finished = false;
+  bool m_asking = false;
+  int m_pendingCode = -1;  // the worker ended while the question was open
+};
+
+}  // namespace velmira

@@ -1,0 +1,562 @@
+// The main window's part of a scan: the scan and collection windows, the
+// type page's options, and the results page (tree of types, folder view,
+// file list, checked set, sorting).
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QHeaderView>
+#include <QIcon>
+#include <QScrollArea>
+#include <QTableView>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <deque>
+#include <map>
+#include <tuple>
+
+#include "app/file_list_model.h"
+#include "app/language_ui.h"
+#include "app/main_wnd.h"
+#include "app/message_box.h"
+#include "app/scan_process_wnd.h"
+#include "app/search_process_wnd.h"
+#include "jobs/recovery_job.h"
+#include "platform/message_format.h"
+#include "results/result_tree.h"
+#include "storage/disk_discovery.h"
+#include "ui_main_wnd.h"
+
+namespace velmira {
+namespace {
+
+constexpr int kNodeKindRole = 0x0100 + 41;  // NodeKind
+constexpr int kNodeKeyRole = 0x0100 + 42;   // extension key, or folder record index
+constexpr int kNodeSourceRole = 0x0100 + 43;
+constexpr int kNodeDepthRole = 0x0100 + 44;
+constexpr uint32_t kMaxFolderPath = 4096;
+
+enum NodeKind {
+  kNodeCategory = 1,
+  kNodeExtension = 2,
+  kNodeFolderRoot = 3,
+  kNodeSource = 4,
+  kNodeFolder = 5
+};
+
+// What identifies a found record across engines and sources.
+using RecordKey = std::tuple<uint16_t, uint32_t, uint32_t, uint64_t, std::string>;
+RecordKey KeyOf(const FoundRecord& r) {
+  // Copies: the record's fields are packed.
+  const uint16_t source = r.driveLetter;
+  const uint32_t engine = r.engineTag;
+  const uint32_t number = r.recordNumber;
+  const uint64_t sector = r.entrySector;
+  return {source, engine, number, sector, RecordName(r)};
+}
+
+const char* const kGroupFrames[] = {"FileTypePhoto", "FileTypeAudio", "FileTypeVideo"};
+const char* const kGroupIcons[] = {"type_photo", "type_audio", "type_video"};
+const char* const kCategoryTexts[] = {"MSG0807", "MSG0808", "MSG0809"};
+
+}  // namespace
+
+struct CMainWnd::Results {
+  EngineBuilder builder = BuildEngineFor;
+  std::vector<ScanSource*> lastScan;
+  std::vector<FoundRecord> collected;
+  TypeGroups groups;
+  std::vector<TypeOption> options;
+  std::vector<QCheckBox*> optionBoxes;
+  ExtensionMap extensionMap;
+  std::map<RecordKey, FoundRecord> checked;
+  uint64_t checkedBytes = 0;
+  CFileListModel* model = nullptr;
+  QTreeWidgetItem* folderRoot = nullptr;
+  std::deque<FoundRecord> folderRecords;  // records of the folder nodes
+  std::vector<FoundRecord> folderRows;    // the listed folder's children
+  std::map<int, int> sortDirection;       // column -> 1 / -1
+  bool inScanWindow = false;
+  bool inSearchWindow = false;
+  bool scanFinishedPending = false;
+  bool collectionFinishedPending = false;
+  bool updatingTree = false;
+  qint64 lastResultsMs = 0;
+};
+
+void CMainWnd::ResultsDeleter::operator()(Results* results) const {
+  delete results;
+}
+
+// ---- set-up ------------------------------------------------------------------
+
+void CMainWnd::SetUpResults() {
+  m_results.reset(new Results());
+  Results& r = *m_results;
+  m_scanHandler = [this](const std::vector<ScanSource*>& list) { RunScanWindow(list); };
+
+  // Type page: the layout's options, completed so that every known photo,
+  // audio and video type is offered; each group's options scroll.
+  for (int g = 0; g < 3; ++g) {
+    auto* frame = m_ui->TabPage->findChild<QFrame*>(QString::fromLatin1(kGroupFrames[g]));
+    auto* frameLayout = frame == nullptr ? nullptr : qobject_cast<QVBoxLayout*>(frame->layout());
+    if (frameLayout == nullptr) continue;
+    for (QCheckBox* box : frame->findChildren<QCheckBox*>()) {
+      const QVariant extensions = box->property("extensions");
+      if (!extensions.isValid()) continue;
+      TypeOption option{S(box->objectName()), static_cast<TypeGroup>(g), S(extensions.toString()),
+                        S(box->text()), box->isChecked()};
+      r.options.push_back(option);
+      r.optionBoxes.push_back(box);
+    }
+  }
+  const size_t fromLayout = r.options.size();
+  CompleteTypeOptions(r.options);
+  std::vector<QVBoxLayout*> lists(3, nullptr);
+  for (int g = 0; g < 3; ++g) {
+    auto* frame = m_ui->TabPage->findChild<QFrame*>(QString::fromLatin1(kGroupFrames[g]));
+    auto* frameLayout = frame == nullptr ? nullptr : qobject_cast<QVBoxLayout*>(frame->layout());
+    if (frameLayout == nullptr) continue;
+    auto* area = new QScrollArea(frame);
+    area->setObjectName(QString::fromLatin1(kGroupFrames[g]) + QStringLiteral("List"));
+    area->setFrameShape(QFrame::NoFrame);
+    area->setWidgetResizable(true);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    area->viewport()->setAutoFillBackground(false);
+    auto* inner = new QWidget(area);
+    inner->setAutoFillBackground(false);
+    inner->setObjectName(QStringLiteral("TypeOptionList"));
+    lists[static_cast<size_t>(g)] = new QVBoxLayout(inner);
+    lists[static_cast<size_t>(g)]->setContentsMargins(0, 0, 0, 0);
+    lists[static_cast<size_t>(g)]->setSpacing(3);
+    area->setWidget(inner);
+    frameLayout->insertWidget(1, area, 1);
+  }
+  for (size_t i = 0; i < r.options.size(); ++i) {
+    TypeOption& option = r.options[i];
+    QVBoxLayout* list = lists[static_cast<size_t>(option.group)];
+    if (list == nullptr) continue;
+    QCheckBox* box = i < fromLayout ? r.optionBoxes[i] : nullptr;
+    if (box == nullptr) {
+      box = new QCheckBox(Q(option.label));
+      box->setObjectName(Q(option.name));
+      box->setChecked(true);
+      r.optionBoxes.push_back(box);
+    }
+    box->setProperty("extensions", Q(option.extensions));
+    list->addWidget(box);
+  }
+  for (QVBoxLayout* list : lists)
+    if (list != nullptr) list->addStretch(1);
+  r.extensionMap = BuildExtensionMap(r.options);
+
+  // Results page: the folder view below the three categories.
+  r.folderRoot = new QTreeWidgetItem(m_ui->TypeTree);
+  r.folderRoot->setData(0, kItemNameRole, QStringLiteral("NodeFolders"));
+  r.folderRoot->setData(0, kNodeKindRole, kNodeFolderRoot);
+  r.folderRoot->setText(0, QStringLiteral("Folders"));
+  r.folderRoot->setIcon(0, QIcon(FileIconPath("FileIcon/folder.png")));
+  r.folderRoot->setHidden(true);
+  for (int i = 0; i < 3; ++i) m_ui->TypeTree->topLevelItem(i)->setData(0, kNodeKindRole, kNodeCategory);
+  connect(m_ui->TypeTree, &QTreeWidget::itemSelectionChanged, this, &CMainWnd::OnTypeTreeSelection);
+  connect(m_ui->TypeTree, &QTreeWidget::itemChanged, this,
+          [this](QTreeWidgetItem* item, int) { OnTypeTreeItemChanged(item); });
+  connect(m_ui->TypeTree, &QTreeWidget::itemExpanded, this, &CMainWnd::OnFolderExpanded);
+
+  // The file list: a model whose rows are painted on demand.
+  r.model = new CFileListModel(this);
+  r.model->SetCheckLookup([this](const FoundRecord& f) { return m_results->checked.count(KeyOf(f)) != 0; },
+                          [this](const FoundRecord& f, bool on) {
+                            SetFileChecked(f, on);
+                            UpdateSelectedFileInfo();
+                          });
+  r.model->SetPathLookup([this](const FoundRecord& f) {
+    IFileRecoveryParse* engine = EngineOfRecord(f);
+    std::string path;
+    if (engine == nullptr || engine->GetFolderPath(f, path, kMaxFolderPath) != 0) return std::string();
+    return path;
+  });
+  QTableView* view = m_ui->FileList;
+  view->setModel(r.model);
+  view->verticalHeader()->hide();
+  view->verticalHeader()->setDefaultSectionSize(22);
+  view->horizontalHeader()->setObjectName(QStringLiteral("FileListHeader"));
+  view->horizontalHeader()->setSectionsClickable(true);
+  view->horizontalHeader()->setSortIndicatorShown(false);
+  view->horizontalHeader()->setHighlightSections(false);
+  view->horizontalHeader()->setStretchLastSection(true);
+  view->setIconSize(QSize(16, 16));
+  const int widths[] = {24, 140, 68, 122, 122, 90, 44};
+  for (int c = 0; c < CFileListModel::kColumnCount; ++c) view->setColumnWidth(c, widths[c]);
+  connect(view->horizontalHeader(), &QHeaderView::sectionClicked, this, &CMainWnd::OnFileListHeaderClick);
+  connect(m_ui->ChkAllListSel, &QCheckBox::clicked, this, &CMainWnd::OnCheckAll);
+
+  // Selecting a file previews it; "BtnRecover" recovers the checked files,
+  // each through the engine of the source it was found on.
+  connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex& now) {
+    if (!now.isValid()) return;
+    const FoundRecord* record = SelectedFileRecord();
+    if (record == nullptr) return;
+    const FoundRecord file = *record;  // the list may be rebuilt meanwhile
+    StartPreview(file, EngineOfRecord(file));
+  });
+  connect(m_ui->BtnRecover, &QAbstractButton::clicked, this, [this] {
+    std::vector<RecoverySource> sources;
+    for (const ScanSource* source : m_results->lastScan)
+      if (source->engine) sources.push_back({source->SourceKey(), source->engine.get()});
+    StartRecovery(CheckedFiles(), std::move(sources));
+  });
+}
+
+void CMainWnd::ApplyResultTexts() {
+  if (!m_results || m_results->model == nullptr) return;
+  QStringList headers;
+  for (const char* name : CFileListModel::kHeaderNames)
+    headers << (*name == 0 ? QString() : WindowText(name));
+  m_results->model->SetHeaderTexts(headers);
+  const QString folders = WindowText("NodeFolders");
+  if (!folders.isEmpty()) m_results->folderRoot->setText(0, folders);
+  UpdateSelectedFileInfo();
+}
+
+void CMainWnd::SetEngineBuilder(EngineBuilder builder) {
+  m_results->builder = std::move(builder);
+}
+
+const std::vector<FoundRecord>& CMainWnd::collectedFiles() const {
+  return m_results->collected;
+}
+
+qint64 CMainWnd::lastResultsMs() const {
+  return m_results->lastResultsMs;
+}
+
+std::vector<TypeOption> CMainWnd::TypeOptions() const {
+  std::vector<TypeOption> options = m_results->options;
+  for (size_t i = 0; i < options.size() && i < m_results->optionBoxes.size(); ++i) {
+    options[i].selected = m_results->optionBoxes[i]->isChecked();
+    options[i].label = S(m_results->optionBoxes[i]->text());
+  }
+  return options;
+}
+
+std::vector<FoundRecord> CMainWnd::CheckedFiles() const {
+  std::vector<FoundRecord> out;
+  out.reserve(m_results->checked.size());
+  for (const auto& [key, record] : m_results->checked) out.push_back(record);
+  return out;
+}
+
+const FoundRecord* CMainWnd::SelectedFileRecord() const {
+  return m_results->model->RecordAt(m_ui->FileList->currentIndex().row());
+}
+
+IFileRecoveryParse* CMainWnd::EngineOfRecord(const FoundRecord& record) const {
+  for (const ScanSource* source : m_results->lastScan)
+    if (source->engine && source->SourceKey() == record.driveLetter) return source->engine.get();
+  return nullptr;
+}
+
+// ---- scan and collection -----------------------------------------------------------
+
+void CMainWnd::RunScanWindow(const std::vector<ScanSource*>& list) {
+  Results& r = *m_results;
+  r.lastScan = list;
+  int code = 0;
+  {
+    CScanProcessWnd wnd(this, list, m_advanced != 0, r.builder);
+    r.inScanWindow = true;
+    code = wnd.exec();
+    r.inScanWindow = false;
+  }
+  if (code == 3) CMessageBox::Show(CMessageBox::kWarning, this, Message("MSG0504"));
+  if (r.scanFinishedPending) {
+    r.scanFinishedPending = false;
+    OnScanFinished();
+  }
+}
+
+bool CMainWnd::HandleJobNotification(int type) {
+  if (!m_results) return false;
+  Results& r = *m_results;
+  // Handled once the job window's modal loop has ended.
+  if (type == kEventScanFinished) {
+    if (r.inScanWindow)
+      r.scanFinishedPending = true;
+    else
+      OnScanFinished();
+    return true;
+  }
+  if (type == kEventCollectionFinished) {
+    if (r.inSearchWindow)
+      r.collectionFinishedPending = true;
+    else
+      OnCollectionFinished();
+    return true;
+  }
+  return false;
+}
+
+void CMainWnd::OnScanFinished() {
+  Results& r = *m_results;
+  // Every source of the scan that holds an engine, in scan order.
+  std::vector<ScanSource*> sources;
+  for (ScanSource* source : r.lastScan)
+    if (source->engine) sources.push_back(source);
+  if (sources.empty()) return;
+  r.checked.clear();
+  r.checkedBytes = 0;
+  r.model->Clear();
+  r.folderRows.clear();
+  r.collected.clear();
+  UpdateSelectedFileInfo();
+  if (SelectedRow() == nullptr && m_ui->DiskList->topLevelItemCount() > 0)
+    m_ui->DiskList->setCurrentItem(m_ui->DiskList->topLevelItem(0));
+  const std::string pattern = SearchPatternFor(TypeOptions());
+  {
+    CSearchProcessWnd wnd(this, sources, pattern, r.collected);
+    r.inSearchWindow = true;
+    (void)wnd.exec();
+    r.inSearchWindow = false;
+  }
+  if (r.collectionFinishedPending) {
+    r.collectionFinishedPending = false;
+    OnCollectionFinished();
+  }
+}
+
+void CMainWnd::OnCollectionFinished() {
+  QElapsedTimer clock;
+  clock.start();
+  Results& r = *m_results;
+  r.model->Clear();
+  m_ui->PreviewEdit->clear();
+  GroupByType(r.collected, r.groups);
+  m_collectedCount = static_cast<int>(r.collected.size());
+  SelectPage(kPageRecover);
+  RebuildTypeTree();
+  r.lastResultsMs = clock.elapsed();
+}
+
+// ---- type tree -----------------------------------------------------------------
+
+void CMainWnd::RebuildTypeTree() {
+  Results& r = *m_results;
+  const QSignalBlocker block(m_ui->TypeTree);
+  r.updatingTree = true;
+  QTreeWidgetItem* categories[3];
+  uint64_t sums[3] = {0, 0, 0};
+  for (int g = 0; g < 3; ++g) {
+    categories[g] = m_ui->TypeTree->topLevelItem(g);
+    qDeleteAll(categories[g]->takeChildren());
+    categories[g]->setHidden(true);
+    categories[g]->setText(0, Message(kCategoryTexts[g]));
+    categories[g]->setFlags(categories[g]->flags() | Qt::ItemIsUserCheckable);
+    categories[g]->setCheckState(0, Qt::Unchecked);
+  }
+  for (const auto& [key, indices] : r.groups) {
+    const auto option = r.extensionMap.find(key);
+    if (indices.empty() || option == r.extensionMap.end()) continue;
+    const TypeOption& offered = r.options[option->second];
+    const int g = static_cast<int>(offered.group);
+    const QString optionText =
+        option->second < r.optionBoxes.size() ? r.optionBoxes[option->second]->text() : Q(offered.label);
+    auto* node = new QTreeWidgetItem(categories[g]);
+    node->setText(0, Q(TypeNodeLabel(S(optionText), indices.size())));
+    node->setData(0, kNodeKindRole, kNodeExtension);
+    node->setData(0, kNodeKeyRole, Q(key));
+    node->setFlags(node->flags() | Qt::ItemIsUserCheckable);
+    node->setCheckState(0, Qt::Unchecked);
+    node->setIcon(0, QIcon(IconPath(QString::fromLatin1(kGroupIcons[g]))));
+    categories[g]->setHidden(false);
+    sums[g] += indices.size();
+  }
+  for (int g = 0; g < 3; ++g) {
+    if (categories[g]->childCount() == 0) continue;
+    categories[g]->setText(0, Q(CategoryNodeLabel(S(Message(kCategoryTexts[g])), sums[g])));
+    categories[g]->setExpanded(true);
+  }
+
+  // The folder view: one node per scanned source with an engine.
+  qDeleteAll(r.folderRoot->takeChildren());
+  r.folderRecords.clear();
+  for (ScanSource* source : r.lastScan) {
+    if (!source->engine) continue;
+    auto* node = new QTreeWidgetItem(r.folderRoot);
+    node->setText(0, source->IsImage()
+                         ? Q(ImageFileName(source->imagePath))
+                         : Q(FormatText("%d:", {static_cast<int>(source->partition->letterOrNumber)})));
+    node->setData(0, kNodeKindRole, kNodeSource);
+    node->setData(0, kNodeSourceRole, QVariant::fromValue(reinterpret_cast<quintptr>(source)));
+    node->setData(0, kNodeDepthRole, 0);
+    node->setIcon(
+        0, QIcon(IconPath(source->IsImage() ? QStringLiteral("image_file") : QStringLiteral("drive"))));
+    node->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+  }
+  r.folderRoot->setHidden(r.folderRoot->childCount() == 0);
+  r.updatingTree = false;
+
+  // Show the first type's files at once.
+  for (int g = 0; g < 3; ++g) {
+    if (categories[g]->childCount() > 0) {
+      m_ui->TypeTree->setCurrentItem(categories[g]->child(0));
+      break;
+    }
+  }
+  OnTypeTreeSelection();
+}
+
+void CMainWnd::OnFolderExpanded(QTreeWidgetItem* item) {
+  Results& r = *m_results;
+  const int kind = item->data(0, kNodeKindRole).toInt();
+  if ((kind != kNodeSource && kind != kNodeFolder) || item->childCount() > 0) return;
+  auto* source = reinterpret_cast<ScanSource*>(item->data(0, kNodeSourceRole).value<quintptr>());
+  if (source == nullptr || !source->engine) return;
+  const uint32_t depth = item->data(0, kNodeDepthRole).toUInt();
+  const FoundRecord* folder =
+      kind == kNodeFolder ? &r.folderRecords[item->data(0, kNodeKeyRole).toULongLong()] : nullptr;
+  std::vector<FoundRecord> children;
+  if (source->engine->ListChildren(folder, depth, children) != 0) children.clear();
+  const QSignalBlocker block(m_ui->TypeTree);
+  for (const FoundRecord& child : children) {
+    if (child.isFolder == 0) continue;
+    r.folderRecords.push_back(child);
+    auto* node = new QTreeWidgetItem(item);
+    node->setText(0, Q(RecordName(child)));
+    node->setIcon(0, QIcon(FileIconPath("FileIcon/folder.png")));
+    node->setData(0, kNodeKindRole, kNodeFolder);
+    node->setData(0, kNodeKeyRole, static_cast<qulonglong>(r.folderRecords.size() - 1));
+    node->setData(0, kNodeSourceRole, item->data(0, kNodeSourceRole));
+    node->setData(0, kNodeDepthRole, depth + 1);
+    node->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+  }
+  if (item->childCount() == 0) item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicator);
+}
+
+void CMainWnd::ShowRows(std::vector<const FoundRecord*> rows) {
+  m_results->model->SetRows(std::move(rows));
+  m_ui->FileList->horizontalHeader()->setSortIndicatorShown(false);
+  const QSignalBlocker block(m_ui->ChkAllListSel);
+  m_ui->ChkAllListSel->setChecked(false);
+}
+
+void CMainWnd::OnTypeTreeSelection() {
+  Results& r = *m_results;
+  const QList<QTreeWidgetItem*> selected = m_ui->TypeTree->selectedItems();
+  QTreeWidgetItem* item = selected.isEmpty() ? m_ui->TypeTree->currentItem() : selected.first();
+  std::vector<const FoundRecord*> rows;
+  if (item == nullptr) {
+    ShowRows({});
+    return;
+  }
+  const auto addGroup = [&](const QTreeWidgetItem* node) {
+    const auto it = r.groups.find(S(node->data(0, kNodeKeyRole).toString()));
+    if (it == r.groups.end()) return;
+    for (const uint32_t i : it->second) rows.push_back(&r.collected[i]);
+  };
+  switch (item->data(0, kNodeKindRole).toInt()) {
+    case kNodeExtension:
+      addGroup(item);
+      break;
+    case kNodeCategory:
+      for (int i = 0; i < item->childCount(); ++i) addGroup(item->child(i));
+      break;
+    case kNodeSource:
+    case kNodeFolder: {
+      auto* source = reinterpret_cast<ScanSource*>(item->data(0, kNodeSourceRole).value<quintptr>());
+      const bool isFolder = item->data(0, kNodeKindRole).toInt() == kNodeFolder;
+      const FoundRecord* folder =
+          isFolder ? &r.folderRecords[item->data(0, kNodeKeyRole).toULongLong()] : nullptr;
+      r.model->Clear();  // the rows below refer to folderRows
+      r.folderRows.clear();
+      if (source != nullptr && source->engine &&
+          source->engine->ListChildren(folder, item->data(0, kNodeDepthRole).toUInt(), r.folderRows) != 0)
+        r.folderRows.clear();
+      for (const FoundRecord& f : r.folderRows) rows.push_back(&f);
+      break;
+    }
+    default:
+      break;
+  }
+  ShowRows(std::move(rows));
+}
+
+void CMainWnd::OnTypeTreeItemChanged(QTreeWidgetItem* item) {
+  Results& r = *m_results;
+  if (r.updatingTree || item == nullptr) return;
+  const int kind = item->data(0, kNodeKindRole).toInt();
+  if (kind != kNodeExtension && kind != kNodeCategory) return;
+  const bool on = item->checkState(0) == Qt::Checked;
+  r.updatingTree = true;
+  std::vector<QTreeWidgetItem*> nodes;
+  if (kind == kNodeExtension) nodes.push_back(item);
+  for (int i = 0; kind == kNodeCategory && i < item->childCount(); ++i) {
+    item->child(i)->setCheckState(0, item->checkState(0));
+    nodes.push_back(item->child(i));
+  }
+  for (const QTreeWidgetItem* node : nodes) {
+    const auto it = r.groups.find(S(node->data(0, kNodeKeyRole).toString()));
+    if (it == r.groups.end()) continue;
+    for (const uint32_t i : it->second) SetFileChecked(r.collected[i], on);
+  }
+  r.updatingTree = false;
+  r.model->RefreshChecks();
+  UpdateSelectedFileInfo();
+}
+
+// ---- checked set -----------------------------------------------------------------
+
+void CMainWnd::SetFileChecked(const FoundRecord& record, bool checked) {
+  Results& r = *m_results;
+  const uint64_t size = record.size;
+  if (checked) {
+    if (r.checked.emplace(KeyOf(record), record).second) r.checkedBytes += size;
+  } else if (r.checked.erase(KeyOf(record)) != 0) {
+    r.checkedBytes -= size;
+  }
+}
+
+void CMainWnd::OnCheckAll(bool checked) {
+  for (const FoundRecord* record : m_results->model->Rows()) SetFileChecked(*record, checked);
+  m_results->model->RefreshChecks();
+  UpdateSelectedFileInfo();
+}
+
+void CMainWnd::UpdateSelectedFileInfo() {
+  if (!m_results || m_results->checked.empty()) {
+    m_ui->BtnRecover->setEnabled(false);
+    m_ui->SelectedFileInfo->setText(Message("MSG0803"));
+    return;
+  }
+  const uint64_t bytes = m_results->checkedBytes;
+  m_ui->BtnRecover->setEnabled(true);
+  m_ui->SelectedFileInfo->setText(Q(FormatText(
+      S(Message("MSG0804")),
+      {FormatSize(bytes > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(bytes)),
+       static_cast<int>(m_results->checked.size())})));
+}
+
+// ---- sorting -----------------------------------------------------------------------
+
+void CMainWnd::OnFileListHeaderClick(int column) {
+  if (column <= CFileListModel::kCheck || column >= CFileListModel::kColumnCount) return;
+  int& direction = m_results->sortDirection[column];
+  switch (column) {
+    case CFileListModel::kName:
+    case CFileListModel::kType:
+      direction = direction == 1 ? -1 : 1;  // first click: ascending
+      break;
+    case CFileListModel::kSize:
+    case CFileListModel::kModified:
+    case CFileListModel::kCreated:
+      direction = direction == -1 ? 1 : -1;  // first click: largest / newest first
+      break;
+    default:
+      if (direction == 0) direction = 1;  // "Path" keeps its direction
+      break;
+  }
+  m_results->model->SortRows(column, direction == 1);
+  QHeaderView* header = m_ui->FileList->horizontalHeader();
+  header->setSortIndicatorShown(true);
+  header->setSortIndicator(column, direction == 1 ? Qt::AscendingOrder : Qt::DescendingOrder);
+}
+
+}  // namespace velmira

@@ -1,0 +1,95 @@
+#include "app/scan_process_wnd.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <fstream>
+
+#include "app/language_ui.h"
+#include "app/message_box.h"
+#include "platform/folders.h"
+
+namespace velmira {
+
+JobControl& CScanProcessWnd::SharedControl() {
+  static JobControl control;
+  return control;
+}
+
+void CScanProcessWnd::EnsureUsedMarker() {
+  const std::string folder = CompanyDataFolder();
+  const std::string marker = folder + "/Used";
+  std::ifstream existing(marker);
+  if (existing.good()) return;
+  if (CreateFolderWithParents(folder) != 0) return;
+  std::ofstream create(marker, std::ios::binary | std::ios::app);
+}
+
+CScanProcessWnd::CScanProcessWnd(QWidget* mainWnd, std::vector<ScanSource*> sources, bool advanced,
+                                 EngineBuilder builder)
+    : CJobWnd(mainWnd, SharedControl(), "ScanProcessWnd", "ScanWnd", "MSG0709", 0, QSize(450, 250)),
+      m_mainWnd(mainWnd),
+      m_sources(std::move(sources)),
+      m_advanced(advanced),
+      m_builder(std::move(builder)) {
+  EnsureUsedMarker();
+}
+
+int CScanProcessWnd::RunJob() {
+  ScanJob job(m_sources, m_advanced, Control(), m_messages, this);
+  if (m_builder) job.SetEngineBuilder(m_builder);
+  m_outcome = job.Run();
+  if (ScanJob::Announces(m_outcome) && m_mainWnd != nullptr)
+    QCoreApplication::postEvent(m_mainWnd, new QEvent(static_cast<QEvent::Type>(kEventScanFinished)));
+  return ScanJob::CloseCode(m_outcome);
+}
+
+void CScanProcessWnd::OnStage(size_t, const std::string& text) {
+  const std::lock_guard<std::mutex> hold(Control().lock);
+  Post([this, stage = Q(text)] {
+    m_stage->setText(stage);
+    emit stageShown(stage);
+  });
+}
+
+void CScanProcessWnd::OnProgress(const ScanProgressView& view) {
+  {
+    const std::lock_guard<std::mutex> hold(m_viewLock);
+    m_view = view;
+  }
+  if (!m_updateQueued.exchange(true)) Post([this] { ShowProgress(); });
+}
+
+void CScanProcessWnd::ShowProgress() {
+  ScanProgressView view;
+  {
+    const std::lock_guard<std::mutex> hold(m_viewLock);
+    view = m_view;
+    m_updateQueued.store(false);
+  }
+  m_progress->setValue(view.percent);
+  m_time->setText(view.timeVisible ? Q(view.timeText) : QString());
+  m_percent->setText(Q(view.percentText));
+  if (view.sectorsVisible) {
+    m_sectors->setText(Q(view.sectorsText));
+    m_totalFile->setText(Q(view.totalFileText));
+  }
+  m_sectors->setVisible(view.sectorsVisible);
+  m_totalFile->setVisible(view.sectorsVisible);
+  emit progressShown(view.percent);
+}
+
+bool CScanProcessWnd::ContinueEarlierScan(const ScanSource&) {
+  bool goOn = true;
+  PostAndWait([this, &goOn] {
+    // Out of sight while the question is open; hiding the window would end
+    // its modal loop.
+    setWindowOpacity(0.0);
+    goOn = CMessageBox::Show(CMessageBox::kQuestion, m_mainWnd, Message("MSG1206")) == CMessageBox::kOk;
+    setWindowOpacity(1.0);
+  });
+  return goOn;
+}
+
+}  // namespace velmira

@@ -1,0 +1,57 @@
+// The scan's progress window: runs the scan job on its worker thread, shows
+// the stage, percent, time left, sectors and files found, asks whether an
+// earlier deep scan is continued, and tells the main window when the scan
+// ended (notification 1025). Close code 1: ended or stopped; 3: no engine.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "app/job_wnd.h"
+#include "jobs/scan_job.h"
+
+namespace velmira {
+
+class CScanProcessWnd : public CJobWnd, private ScanJob::Observer {
+  Q_OBJECT
+
+ public:
+  // `mainWnd` receives notification 1025 and owns the continue question.
+  CScanProcessWnd(QWidget* mainWnd, std::vector<ScanSource*> sources, bool advanced,
+                  EngineBuilder builder = BuildEngineFor);
+
+  // The lock and flags shared by every scan window of the program.
+  [[nodiscard]] static JobControl& SharedControl();
+  // Makes sure the marker file "Used" exists in the company folder.
+  static void EnsureUsedMarker();
+
+  [[nodiscard]] ScanJob::Outcome outcome() const { return m_outcome; }
+
+ signals:
+  // The controls were updated with a new stage text / a new report.
+  void stageShown(const QString& stage);
+  void progressShown(int percent);
+
+ protected:
+  int RunJob() override;
+
+ private:
+  void OnStage(size_t index, const std::string& text) override;
+  void OnProgress(const ScanProgressView& view) override;
+  bool ContinueEarlierScan(const ScanSource& source) override;
+  void ShowProgress();
+
+  QWidget* m_mainWnd;
+  std::vector<ScanSource*> m_sources;
+  bool m_advanced;
+  EngineBuilder m_builder;
+  ScanJob::Outcome m_outcome = ScanJob::Outcome::kEmpty;
+  // The latest report, handed to the window's thread; only one update is
+  // queued at a time however fast the engine reports.
+  std::mutex m_viewLock;
+  ScanProgressView m_view;
+  std::atomic<bool> m_updateQueued{false};
+};
+
+}  // namespace velmira

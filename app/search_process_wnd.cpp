@@ -1,0 +1,56 @@
+#include "app/search_process_wnd.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QProgressBar>
+
+#include "app/language_ui.h"
+
+namespace velmira {
+
+JobControl& CSearchProcessWnd::SharedControl() {
+  static JobControl control;
+  return control;
+}
+
+CSearchProcessWnd::CSearchProcessWnd(QWidget* mainWnd, std::vector<ScanSource*> sources, std::string pattern,
+                                     std::vector<FoundRecord>& collected)
+    : CJobWnd(mainWnd, SharedControl(), "SearchProcessWnd", "SearchProcessWnd", "MSG1205", 2,
+              QSize(450, 220)),
+      m_mainWnd(mainWnd),
+      m_sources(std::move(sources)),
+      m_pattern(std::move(pattern)),
+      m_collected(collected) {
+  m_time->hide();
+}
+
+int CSearchProcessWnd::RunJob() {
+  SearchJob job(m_sources, m_pattern, m_collected, Control(), m_messages, this);
+  m_outcome = job.Run();
+  if (SearchJob::Announces(m_outcome) && m_mainWnd != nullptr)
+    QCoreApplication::postEvent(m_mainWnd, new QEvent(static_cast<QEvent::Type>(kEventCollectionFinished)));
+  return 1;
+}
+
+void CSearchProcessWnd::OnStage(size_t, const std::string& text) {
+  Post([this, stage = Q(text)] { m_stage->setText(stage); });
+}
+
+void CSearchProcessWnd::OnProgress(int32_t percent, const std::string& text) {
+  {
+    const std::lock_guard<std::mutex> hold(m_viewLock);
+    m_percentValue = percent;
+    m_percentText = Q(text);
+  }
+  // One update queued at a time, however often the engine reports.
+  if (m_updateQueued.exchange(true)) return;
+  Post([this] {
+    const std::lock_guard<std::mutex> hold(m_viewLock);
+    m_updateQueued.store(false);
+    m_progress->setValue(m_percentValue);
+    m_percent->setText(m_percentText);
+  });
+}
+
+}  // namespace velmira

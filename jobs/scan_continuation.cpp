@@ -1,0 +1,25 @@
+// Continuing an earlier deep scan: only the combined deep engine does, and
+// declining makes it start afresh and deletes the earlier scan's logs.
+#include "engines/combined/professional_recovery.h"
+#include "jobs/scan_job.h"
+#include "results/scan_log_registry.h"
+
+namespace velmira {
+
+ScanContinuation DeepScanContinuation() {
+  ScanContinuation continuation;
+  continuation.pending = [](IFileRecoveryParse& engine) {
+    const auto* deep = dynamic_cast<const CProfessionalRecovery*>(&engine);
+    return deep != nullptr && deep->Continuing();
+  };
+  continuation.decline = [](IFileRecoveryParse& engine) {
+    auto* deep = dynamic_cast<CProfessionalRecovery*>(&engine);
+    if (deep == nullptr) return;
+    const std::string folder = deep->ContinuedLogFolder();
+    deep->ClearContinuing();
+    if (!folder.empty()) (void)CScanLogRegistry::Instance().RemoveLogFolder(folder);
+  };
+  return continuation;
+}
+
+}  // namespace velmira

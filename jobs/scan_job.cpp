@@ -1,0 +1,126 @@
+#include "jobs/scan_job.h"
+
+#include "engines/engine_factory.h"
+#include "platform/errors.h"
+#include "platform/message_format.h"
+#include "storage/disk_discovery.h"
+
+namespace velmira {
+namespace {
+
+std::string Text(const TextSection& messages, const char* key) {
+  const auto it = messages.find(key);
+  return it == messages.end() ? std::string() : it->second;
+}
+
+}  // namespace
+
+ScanProgressView MakeScanProgressView(const TextSection& messages, int32_t percent, int32_t scale,
+                                      int32_t secondsLeft, uint64_t position, uint64_t total,
+                                      uint64_t filesFound) {
+  ScanProgressView view;
+  // In 64 bits so that a wild percent from an engine cannot overflow; the
+  // result is truncated toward zero like the 32-bit product.
+  view.percent = static_cast<int32_t>(static_cast<int64_t>(percent) * scale / 100);
+  view.percentText = FormatText("%s %d%%", {Text(messages, "MSG0704"), view.percent});
+  // Only an engine carrying most of the work (90 or more) gives an estimate
+  // worth showing.
+  if (secondsLeft >= 0 && scale >= 90) {
+    view.timeText = Text(messages, "MSG0708") + FormatDuration(secondsLeft);
+  } else {
+    view.timeText = Text(messages, "MSG0705");
+  }
+  if (secondsLeft < 0 && scale == 100) {
+    view.timeVisible = false;
+    view.timeText.clear();
+  }
+  view.position = position;
+  view.total = total;
+  view.filesFound = filesFound;
+  if (total != 0) {
+    view.sectorsVisible = true;
+    view.sectorsText = FormatText("%s %I64u / %I64u", {Text(messages, "MSG0706"), position, total});
+    view.totalFileText = FormatText("%s %I64u", {Text(messages, "MSG0707"), filesFound});
+  }
+  return view;
+}
+
+std::string ImageFileName(const std::string& path) {
+  const size_t cut = path.find_last_of("/\\");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string ScanStageText(const TextSection& messages, const ScanSource& source) {
+  if (source.IsImage()) return Text(messages, "MSG0703") + " " + ImageFileName(source.imagePath);
+  // Partitions have no drive letters here: they are named by their number.
+  return FormatText(Text(messages, "MSG0702"), {static_cast<int>(source.partition->letterOrNumber)});
+}
+
+std::unique_ptr<IFileRecoveryParse> BuildEngineFor(const ScanSource& source, bool advanced) {
+  if (source.IsImage()) return CreateEngineForImage(source.imagePath, source.imageValue, advanced);
+  const PartitionRecord& p = *source.partition;
+  return CreateEngineForPartition(p.diskNumber, p.startSector, p.sectorCount, p.letterOrNumber, advanced);
+}
+
+ScanJob::ScanJob(std::vector<ScanSource*> sources, bool advanced, JobControl& control, TextSection messages,
+                 Observer* observer)
+    : m_sources(std::move(sources)),
+      m_advanced(advanced),
+      m_control(control),
+      m_messages(std::move(messages)),
+      m_observer(observer),
+      m_builder(BuildEngineFor),
+      m_continuation(DeepScanContinuation()) {}
+
+ScanJob::Outcome ScanJob::Run() {
+  m_results.clear();
+  m_failedSource = 0;
+  Outcome outcome = Outcome::kFinished;
+  if (m_sources.empty()) outcome = Outcome::kEmpty;
+  for (size_t i = 0; i < m_sources.size(); ++i) {
+    // A cancel confirmed between two sources stops before the next one.
+    if (m_control.cancel.load() != 0) {
+      outcome = Outcome::kCancelled;
+      break;
+    }
+    ScanSource& source = *m_sources[i];
+    if (m_observer != nullptr) m_observer->OnStage(i, ScanStageText(m_messages, source));
+    source.engine.reset();
+    source.engine = m_builder(source, m_advanced);
+    if (!source.engine) {
+      m_failedSource = i;
+      outcome = Outcome::kNoEngine;
+      break;
+    }
+    IFileRecoveryParse& engine = *source.engine;
+    if (m_advanced && m_continuation.pending && m_continuation.pending(engine)) {
+      const bool goOn = m_observer == nullptr || m_observer->ContinueEarlierScan(source);
+      if (!goOn && m_continuation.decline) m_continuation.decline(engine);
+    }
+    engine.SetProgressCallbacks(ProgressCallback, nullptr, this, 100);
+    const int32_t result = engine.Scan("");
+    m_results.push_back(result);
+    if (result == kCancelled) {
+      outcome = Outcome::kCancelled;
+      break;
+    }
+  }
+  m_control.done.store(1);
+  return outcome;
+}
+
+int32_t ScanJob::ProgressCallback(void* userData, int32_t percent, int32_t scale, int32_t secondsLeft,
+                                  uint64_t position, uint64_t total, uint64_t filesFound,
+                                  int32_t /*reserved*/) {
+  auto* job = static_cast<ScanJob*>(userData);
+  if (job == nullptr) return 0;
+  const std::lock_guard<std::mutex> hold(job->m_control.lock);
+  if (job->m_control.cancel.load() != 0) return kCancelled;
+  job->m_filesFound = filesFound;
+  if (job->m_observer != nullptr)
+    job->m_observer->OnProgress(
+        MakeScanProgressView(job->m_messages, percent, scale, secondsLeft, position, total, filesFound));
+  return 0;
+}
+
+}  // namespace velmira

@@ -1,0 +1,141 @@
+// The scan job: one engine per source, built through the engine factories
+// and scanned in order, with the progress texts a front end shows. No window
+// here: the desktop program's progress window and the command line drive the
+// same job.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engines/file_recovery_parse.h"
+#include "jobs/scan_source.h"
+#include "platform/language_manager.h"
+
+namespace velmira {
+
+// The lock, cancel flag and done flag a job shares with its front end. The
+// worker's progress reports run under the lock; a front end that asks "really
+// stop?" holds the lock meanwhile, so the worker waits at its next report.
+struct JobControl {
+  std::mutex lock;
+  std::atomic<int32_t> cancel{0};
+  std::atomic<int32_t> done{0};
+
+  void Reset() {
+    cancel.store(0);
+    done.store(0);
+  }
+};
+
+// What a progress report shows, worked out from the engine's numbers.
+struct ScanProgressView {
+  int32_t percent = 0;  // overall: engine percent x scale / 100
+  std::string percentText;
+  bool timeVisible = true;  // false: the time label shows nothing
+  std::string timeText;
+  bool sectorsVisible = false;  // only with a known total
+  std::string sectorsText;
+  std::string totalFileText;
+  uint64_t position = 0;
+  uint64_t total = 0;
+  uint64_t filesFound = 0;
+};
+
+[[nodiscard]] ScanProgressView MakeScanProgressView(const TextSection& messages, int32_t percent,
+                                                    int32_t scale, int32_t secondsLeft, uint64_t position,
+                                                    uint64_t total, uint64_t filesFound);
+
+// The file name of an image path: the text after its last "/" or "\".
+[[nodiscard]] std::string ImageFileName(const std::string& path);
+
+// "Scanning partition 2", "Scanning image file card.img", ...
+[[nodiscard]] std::string ScanStageText(const TextSection& messages, const ScanSource& source);
+
+// Builds the engine for one source; the default uses CreateEngineForPartition
+// and CreateEngineForImage.
+using EngineBuilder = std::function<std::unique_ptr<IFileRecoveryParse>(const ScanSource&, bool advanced)>;
+[[nodiscard]] std::unique_ptr<IFileRecoveryParse> BuildEngineFor(const ScanSource& source, bool advanced);
+
+// An engine's earlier deep scan that its next Scan would continue:
+// `pending` tells whether there is one; `decline` makes the engine start
+// afresh and deletes the earlier scan's log folder.
+struct ScanContinuation {
+  std::function<bool(IFileRecoveryParse&)> pending;
+  std::function<void(IFileRecoveryParse&)> decline;
+};
+// The continuation of the combined deep engine.
+[[nodiscard]] ScanContinuation DeepScanContinuation();
+
+class ScanJob {
+ public:
+  enum class Outcome {
+    kFinished,   // every source scanned (some scans may have failed: ScanResults)
+    kCancelled,  // stopped by a cancel
+    kNoEngine,   // no engine for source FailedSource(); later sources not scanned
+    kEmpty,      // nothing to scan
+  };
+
+  class Observer {
+   public:
+    virtual ~Observer() = default;
+    // A source's scan starts (worker thread, not under the lock).
+    virtual void OnStage(size_t /*index*/, const std::string& /*text*/) {}
+    // A progress report (worker thread, under the control's lock).
+    virtual void OnProgress(const ScanProgressView& /*view*/) {}
+    // An earlier deep scan of the source can be continued: true continues,
+    // false starts afresh (worker thread, not under the lock; the worker
+    // waits for the answer).
+    virtual bool ContinueEarlierScan(const ScanSource& /*source*/) { return true; }
+  };
+
+  // `control` may be shared program-wide; the front end resets it before Run.
+  ScanJob(std::vector<ScanSource*> sources, bool advanced, JobControl& control, TextSection messages = {},
+          Observer* observer = nullptr);
+
+  void SetEngineBuilder(EngineBuilder builder) { m_builder = std::move(builder); }
+  void SetContinuation(ScanContinuation continuation) { m_continuation = std::move(continuation); }
+
+  // Scans every source in order, each with a new engine that the source then
+  // owns. Sets the done flag at the end, whatever the outcome.
+  Outcome Run();
+
+  // Stops the job at the engine's next progress report (any thread).
+  void Cancel() { m_control.cancel.store(1); }
+
+  // The window's close code: 3 for kNoEngine, else 1.
+  [[nodiscard]] static int CloseCode(Outcome outcome) { return outcome == Outcome::kNoEngine ? 3 : 1; }
+  // Whether the front end announces the end of the scan (finished or cancelled).
+  [[nodiscard]] static bool Announces(Outcome outcome) {
+    return outcome == Outcome::kFinished || outcome == Outcome::kCancelled;
+  }
+
+  [[nodiscard]] const std::vector<ScanSource*>& Sources() const { return m_sources; }
+  // Each scanned source's Scan result, in order (kCancelled for the one stopped).
+  [[nodiscard]] const std::vector<int32_t>& ScanResults() const { return m_results; }
+  [[nodiscard]] size_t FailedSource() const { return m_failedSource; }
+  // The last progress report seen (for a summary line).
+  [[nodiscard]] uint64_t FilesFound() const { return m_filesFound; }
+
+  // The engines' progress receiver; userData is the job.
+  static int32_t ProgressCallback(void* userData, int32_t percent, int32_t scale, int32_t secondsLeft,
+                                  uint64_t position, uint64_t total, uint64_t filesFound, int32_t reserved);
+
+ private:
+  std::vector<ScanSource*> m_sources;
+  bool m_advanced;
+  JobControl& m_control;
+  TextSection m_messages;
+  Observer* m_observer;
+  EngineBuilder m_builder;
+  ScanContinuation m_continuation;
+  std::vector<int32_t> m_results;
+  size_t m_failedSource = 0;
+  uint64_t m_filesFound = 0;
+};
+
+}  // namespace velmira

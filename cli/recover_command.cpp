@@ -10,9 +10,9 @@
 #include "cli/commands.h"
 #include "engines/combined/professional_recovery.h"
 #include "jobs/recovery_job.h"
+#include "jobs/scan_job.h"
 #include "platform/errors.h"
 #include "platform/time_util.h"
-#include "results/scan_log_registry.h"
 
 namespace velmira::cli {
 namespace {
@@ -97,38 +97,54 @@ void PrintListing(IFileRecoveryParse& engine, const std::vector<FoundRecord>& fi
   }
 }
 
-// An earlier deep scan of the same source was stopped (or finished): go on
-// with it, or throw its logs away and start again. On a terminal the user is
-// asked; otherwise --continue or --restart must say. False ends the command.
-bool SettleEarlierScan(CProfessionalRecovery& engine, const RecoverOptions& o, const SourceArg& source) {
-  if (!engine.Continuing()) return true;
-  bool goOn = o.keepGoing;
-  if (!o.keepGoing && !o.restart) {
-    const DeepScanEntry& entry = engine.ContinuedEntry();
-    const uint64_t swept = entry.sectorsSwept;
-    const uint64_t found = entry.filesFound;
+// The scan job's front end on a terminal: the progress line, Ctrl-C, and
+// the question about an earlier deep scan of the same source, which is
+// asked on a terminal and otherwise answered by --continue or --restart.
+class ScanObserver : public ScanJob::Observer {
+ public:
+  ScanObserver(const RecoverOptions& options, const SourceArg& source) : m_options(options), m_source(source) {}
+  ScanJob* job = nullptr;
+  bool unanswered = false;  // no terminal and neither option: the scan was stopped
+
+  void OnProgress(const ScanProgressView& view) override {
+    if (CancelRequested() && job != nullptr) job->Cancel();
+    std::string line = "scanning " + std::to_string(view.percent) + "%";
+    if (view.total != 0) line += "  sector " + std::to_string(view.position) + " of " + std::to_string(view.total);
+    if (view.filesFound != 0) line += "  found " + std::to_string(view.filesFound);
+    ShowProgress(line);
+  }
+
+  bool ContinueEarlierScan(const ScanSource& source) override {
+    if (m_options.keepGoing) return true;
+    if (m_options.restart) return false;
+    uint64_t swept = 0;
+    uint64_t found = 0;
+    if (auto* deep = dynamic_cast<CProfessionalRecovery*>(source.engine.get())) {
+      swept = deep->ContinuedEntry().sectorsSwept;
+      found = deep->ContinuedEntry().filesFound;
+    }
     if (!isatty(STDIN_FILENO)) {
       std::fprintf(stderr,
-                   "velmira-cli: an earlier deep scan of %s can be continued (%" PRIu64
-                   " sectors swept, %" PRIu64 " files found); give --continue or --restart\n",
-                   SourceName(source).c_str(), swept, found);
-      return false;
+                   "velmira-cli: an earlier deep scan of %s can be continued (%" PRIu64 " sectors swept, %" PRIu64
+                   " files found); give --continue or --restart\n",
+                   SourceName(m_source).c_str(), swept, found);
+      unanswered = true;
+      if (job != nullptr) job->Cancel();
+      return true;  // keeps the earlier scan as it is
     }
     std::fprintf(stderr,
                  "An earlier deep scan of %s swept %" PRIu64 " sectors and found %" PRIu64
                  " files.\nContinue it where it stopped (a finished scan shows its files at once)? [Y/n] ",
-                 SourceName(source).c_str(), swept, found);
+                 SourceName(m_source).c_str(), swept, found);
     char answer[16] = {};
-    if (std::fgets(answer, sizeof answer, stdin) == nullptr) return false;
-    goOn = answer[0] != 'n' && answer[0] != 'N';
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr) return true;
+    return answer[0] != 'n' && answer[0] != 'N';
   }
-  if (!goOn) {
-    const std::string folder = engine.ContinuedLogFolder();
-    engine.ClearContinuing();
-    (void)CScanLogRegistry::Instance().RemoveLogFolder(folder);
-  }
-  return true;
-}
+
+ private:
+  const RecoverOptions& m_options;
+  const SourceArg& m_source;
+};
 
 class ProgressObserver : public RecoveryJob::Observer {
  public:
@@ -162,18 +178,35 @@ int RunRecover(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   InstallCancelHandler();
+  // The same scan job as the desktop program's: one source, its engine built
+  // through the factory (deep unless --fast), an earlier deep scan settled.
+  ScanSource scanned;
+  if (source.isDisk) {
+    PartitionRecord region;
+    region.letterOrNumber = SourceKeyOf(source);
+    region.diskNumber = source.diskNumber;
+    region.startSector = source.startSector;
+    region.sectorCount = source.sectorCount;
+    scanned.partition = region;
+  } else {
+    scanned.imagePath = source.imagePath;
+    scanned.imageValue = SourceKeyOf(source);
+  }
   int exitCode = kExitOk;
-  auto engine = OpenEngine(source, !o.fast, exitCode);
-  if (!engine) return exitCode;
-
-  auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
-  if (deep != nullptr && !SettleEarlierScan(*deep, o, source)) return kExitUsage;
-
-  engine->SetProgressCallbacks(ScanProgressLine, nullptr, nullptr, 100);
-  const int32_t scanResult = engine->Scan("");
+  JobControl control;
+  ScanObserver scanObserver(o, source);
+  ScanJob scan({&scanned}, !o.fast, control, {}, &scanObserver);
+  scanObserver.job = &scan;
+  scan.SetEngineBuilder([&](const ScanSource&, bool advanced) { return OpenEngine(source, advanced, exitCode); });
+  const ScanJob::Outcome outcome = scan.Run();
   EndProgress();
-  if (scanResult == kCancelled) {
-    if (deep != nullptr)
+  if (scanObserver.unanswered) return kExitUsage;
+  if (outcome == ScanJob::Outcome::kNoEngine || !scanned.engine) return exitCode != kExitOk ? exitCode : kExitFailed;
+  IFileRecoveryParse* engine = scanned.engine.get();
+  const bool deep = dynamic_cast<CProfessionalRecovery*>(engine) != nullptr;
+  const int32_t scanResult = scan.ScanResults().empty() ? kCancelled : scan.ScanResults().front();
+  if (outcome == ScanJob::Outcome::kCancelled || scanResult == kCancelled) {
+    if (deep)
       std::fprintf(stderr, "velmira-cli: scan stopped; run the same command again to continue where it stopped\n");
     else
       std::fprintf(stderr, "velmira-cli: scan cancelled\n");
@@ -194,7 +227,7 @@ int RunRecover(const std::vector<std::string>& args) {
   }
 
   ProgressObserver observer(files.size());
-  RecoveryJob job(o.to, {{SourceKeyOf(source), engine.get()}}, files, &observer);
+  RecoveryJob job(o.to, {{SourceKeyOf(source), engine}}, files, &observer);
   observer.job = &job;
   const int32_t result = job.Run();
   EndProgress();

@@ -96,6 +96,12 @@ ScanJob::Outcome ScanJob::Run() {
     if (m_advanced && m_continuation.pending && m_continuation.pending(engine)) {
       const bool goOn = m_observer == nullptr || m_observer->ContinueEarlierScan(source);
       if (!goOn && m_continuation.decline) m_continuation.decline(engine);
+      // Stopped while the question was open: the earlier scan stays as it is.
+      if (m_control.cancel.load() != 0) {
+        m_results.push_back(kCancelled);
+        outcome = Outcome::kCancelled;
+        break;
+      }
     }
     engine.SetProgressCallbacks(ProgressCallback, nullptr, this, 100);
     const int32_t result = engine.Scan("");

@@ -134,6 +134,7 @@ TEST(CliDeepRecover, EarlierDeepScanIsContinuedOrRestartedOnRequest) {
   CliRun asked = Cli(dir, list);
   EXPECT_EQ(asked.status, 1);
   EXPECT_NE(asked.out.find("--continue or --restart"), std::string::npos) << asked.out;
+  EXPECT_EQ(asked.out.find("scanning"), std::string::npos) << "nothing is scanned without an answer";
   EXPECT_EQ(Cli(dir, list + " --continue --restart").status, 1);
 
   CliRun continued = Cli(dir, list + " --continue");

@@ -55,13 +55,8 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber,
                                                              uint64_t startSector,
                                                              uint64_t sectorCount,
                                                              uint16_t driveLetter, bool advanced) {
-  PartitionLocator target;
-  target.diskNumber = diskNumber;
-  target.startSector = startSector;
-  target.sectorCount = sectorCount;
-  target.driveLetter = driveLetter;
   TargetProbe probe;
-  if (ProbeTarget(target, probe) != kOk) return nullptr;
+  if (ProbeTarget(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter), probe) != kOk) return nullptr;
   auto engine = NewEngineFor(probe.kind, advanced);
   if (engine) (void)engine->OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   return engine;
@@ -69,11 +64,8 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber,
 
 std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imagePath,
                                                          uint16_t imageValue, bool advanced) {
-  PartitionLocator target;
-  target.imagePath = imagePath;
-  target.imageValue = imageValue;
   TargetProbe probe;
-  if (ProbeTarget(target, probe) != kOk) return nullptr;
+  if (ProbeTarget(ImageTarget(imagePath, imageValue), probe) != kOk) return nullptr;
   auto engine = NewEngineFor(probe.kind, advanced);
   if (engine) (void)engine->OpenImage(imagePath, imageValue);
   return engine;

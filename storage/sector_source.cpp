@@ -206,4 +206,43 @@ void FlushVolume(uint16_t key) {
   ::close(fd);
 }
 
+PartitionLocator ImageTarget(const std::string& imagePath, uint16_t imageValue) {
+  PartitionLocator target;
+  target.imagePath = imagePath;
+  target.imageValue = imageValue;
+  return target;
+}
+
+PartitionLocator PartitionTarget(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                 uint16_t driveLetter) {
+  PartitionLocator target;
+  target.diskNumber = diskNumber;
+  target.startSector = startSector;
+  target.sectorCount = sectorCount;
+  target.driveLetter = driveLetter;
+  return target;
+}
+
+int32_t OpenTargetSource(const PartitionLocator& target, SectorSource& source, OpenedTarget& opened) {
+  opened = OpenedTarget{};
+  const int32_t err =
+      target.IsImage() ? OpenImageSource(source, target.imagePath) : OpenDiskSource(source, target.diskNumber);
+  if (err != kOk) return err;
+  (void)HandleLength(source.handle, opened.sourceBytes);
+  if (target.IsImage()) {
+    opened.sectorCount = source.sectorCount;
+    opened.sourceKey = target.imageValue;
+    return kOk;
+  }
+  DriveGeometry geometry;
+  if (QueryDriveGeometry(source.handle, geometry) == kOk && geometry.bytesPerSector != 0)
+    opened.bytesPerSector = geometry.bytesPerSector;
+  opened.startSector = target.startSector;
+  opened.sectorCount = target.sectorCount;
+  if (opened.sectorCount == 0 && source.sectorCount > target.startSector)
+    opened.sectorCount = source.sectorCount - target.startSector;
+  opened.sourceKey = target.driveLetter;
+  return kOk;
+}
+
 }  // namespace velmira

@@ -70,6 +70,26 @@ inline constexpr size_t kIoPieceBytes = 65536;
 // Closes the handle (and drops a test reader); sectorCount becomes 0.
 int32_t CloseSource(SectorSource& source);
 
+// The target an engine's OpenImage / OpenPartition names.
+[[nodiscard]] PartitionLocator ImageTarget(const std::string& imagePath, uint16_t imageValue);
+[[nodiscard]] PartitionLocator PartitionTarget(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                               uint16_t driveLetter);
+
+// What opening a target's source tells an engine.
+struct OpenedTarget {
+  uint32_t bytesPerSector = 512;  // the drive's sector size (512 for images, or when unknown)
+  uint64_t startSector = 0;       // 0 for an image
+  // The partition's length as given, or to the end of the drive when given
+  // as 0; an image's length in 512-byte units.
+  uint64_t sectorCount = 0;
+  uint64_t sourceBytes = 0;  // length of the whole drive or image file
+  uint16_t sourceKey = 0;    // the records' key: the image value or the drive letter
+};
+
+// Opens the image file or the drive of `target` read-only into `source` and
+// describes it. Returns the open error or 0.
+[[nodiscard]] int32_t OpenTargetSource(const PartitionLocator& target, SectorSource& source, OpenedTarget& opened);
+
 // True for a drive whose media is removable, or that sits on a USB or SD bus.
 [[nodiscard]] bool IsRemovableDisk(int32_t diskNumber);
 

@@ -166,6 +166,33 @@ TEST(SectorSource, DrivesComeFromTheEnvironmentList) {
   ::unsetenv("VELMIRA_DRIVES");
 }
 
+// What an engine learns when it opens its target: the key its records carry,
+// where the partition lies, and a length of 0 meaning "to the end of the drive".
+TEST(SectorSource, TargetsOpenWithTheirKeyStartAndLength) {
+  TempDir dir;
+  testing::WriteFileBytes(dir.File("d0.img"), Pattern(512 * 40));
+  ::setenv("VELMIRA_DRIVES", dir.File("d0.img").c_str(), 1);
+  SectorSource src;
+  OpenedTarget opened;
+  ASSERT_EQ(OpenTargetSource(PartitionTarget(0, 8, 0, 3), src, opened), kOk);
+  EXPECT_EQ(opened.startSector, 8u);
+  EXPECT_EQ(opened.sectorCount, 32u) << "to the end of the drive";
+  EXPECT_EQ(opened.bytesPerSector, 512u);
+  EXPECT_EQ(opened.sourceKey, 3u);
+  EXPECT_EQ(opened.sourceBytes, 512u * 40);
+  SectorSource other;
+  ASSERT_EQ(OpenTargetSource(PartitionTarget(0, 8, 16, 3), other, opened), kOk);
+  EXPECT_EQ(opened.sectorCount, 16u);
+  SectorSource image;
+  ASSERT_EQ(OpenTargetSource(ImageTarget(dir.File("d0.img"), 1001), image, opened), kOk);
+  EXPECT_EQ(opened.startSector, 0u);
+  EXPECT_EQ(opened.sectorCount, 40u);
+  EXPECT_EQ(opened.sourceKey, 1001u);
+  SectorSource missing;
+  EXPECT_EQ(OpenTargetSource(PartitionTarget(5, 0, 0, 1), missing, opened), kErrFileNotFound);
+  ::unsetenv("VELMIRA_DRIVES");
+}
+
 TEST(SectorSource, ChunkedHelpersOnPositionedHandles) {
   TempDir dir;
   const auto data = Pattern(200000);

@@ -51,13 +51,10 @@ int32_t CProfessionalRecovery::OpenPartition(int32_t diskNumber, uint64_t startS
   m_sectorCount = sectorCount;
   m_driveLetter = driveLetter;
   m_imagePath.clear();
-  std::string path;
-  if (int32_t err = PhysicalDrivePath(diskNumber, path); err != kOk) return err;
-  if (int32_t err = OpenReadOnly(path, m_handle); err != kOk) return err;
-  DriveGeometry geometry;
-  if (QueryDriveGeometry(m_handle, geometry) == kOk && geometry.bytesPerSector != 0)
-    m_sectorSize = geometry.bytesPerSector;
-  if (int32_t err = OpenDiskSource(m_source, diskNumber); err != kOk) return err;
+  OpenedTarget opened;
+  const PartitionLocator target = PartitionTarget(diskNumber, startSector, sectorCount, driveLetter);
+  if (int32_t err = OpenTargetSource(target, m_source, opened); err != kOk) return err;
+  m_sectorSize = opened.bytesPerSector;  // the drive's geometry; 512 when it cannot be asked
   m_entry = MakeDeepScanEntry();
   m_continuing = CScanLogRegistry::Instance().FindEntryForPartition(diskNumber, startSector, sectorCount,
                                                                     driveLetter, m_entry);
@@ -71,14 +68,12 @@ int32_t CProfessionalRecovery::OpenPartition(int32_t diskNumber, uint64_t startS
 int32_t CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
   m_driveLetter = imageValue;
   m_imageValue = imageValue;
-  if (int32_t err = OpenReadOnly(imagePath, m_handle); err != kOk) return err;
-  uint64_t bytes = 0;
-  if (int32_t err = HandleLength(m_handle, bytes); err != kOk) return err;
+  OpenedTarget opened;
+  if (int32_t err = OpenTargetSource(ImageTarget(imagePath, imageValue), m_source, opened); err != kOk) return err;
   m_diskNumber = kImageDiskNumber;
   m_startSector = 0;
-  m_sectorCount = bytes / m_sectorSize;
+  m_sectorCount = opened.sectorCount;  // 512-byte units
   m_imagePath = imagePath;
-  if (int32_t err = OpenImageSource(m_source, imagePath); err != kOk) return err;
   m_entry = MakeDeepScanEntry();
   m_continuing = CScanLogRegistry::Instance().FindEntryForImage(imagePath, m_entry);
   (void)m_deepFat.OpenImage(imagePath, imageValue);

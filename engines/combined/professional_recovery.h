@@ -26,7 +26,6 @@
 #include "engines/fat/professional_fat_recovery.h"
 #include "engines/file_recovery_parse.h"
 #include "engines/ntfs/professional_ntfs_recovery.h"
-#include "platform/file_handle.h"
 #include "results/scan_log_registry.h"
 #include "storage/sector_source.h"
 
@@ -137,7 +136,6 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   static int32_t FastPassProgress(void* self, int32_t percent, int32_t scale, int32_t secondsLeft,
                                   uint64_t position, uint64_t total, uint64_t found, int32_t reserved);
 
-  FileHandle m_handle;
   uint32_t m_sectorSize = 512;
   int32_t m_diskNumber = 0;
   uint64_t m_startSector = 0;

@@ -52,40 +52,25 @@ CFastFatRecovery::~CFastFatRecovery() {
 }
 
 int32_t CFastFatRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
-  PartitionLocator target;
-  target.imagePath = imagePath;
-  target.imageValue = imageValue;
-  return Open(target);
+  return Open(ImageTarget(imagePath, imageValue));
 }
 
 int32_t CFastFatRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
                                         uint16_t driveLetter) {
-  PartitionLocator target;
-  target.diskNumber = diskNumber;
-  target.startSector = startSector;
-  target.sectorCount = sectorCount;
-  target.driveLetter = driveLetter;
-  return Open(target);
+  return Open(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter));
 }
 
 int32_t CFastFatRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
-  int32_t err = target.IsImage() ? OpenImageSource(m_source, target.imagePath)
-                                 : OpenDiskSource(m_source, target.diskNumber);
+  OpenedTarget opened;
+  int32_t err = OpenTargetSource(target, m_source, opened);
   if (err != kOk) return err;
   m_opened = true;
-  uint64_t length = 0;
-  (void)HandleLength(m_source.handle, length);
-  if (target.IsImage()) {
-    m_startSector = 0;
-    m_driveLetter = target.imageValue;
-  } else {
-    DriveGeometry geometry;
-    if (QueryDriveGeometry(m_source.handle, geometry) == kOk) m_bytesPerSector = geometry.bytesPerSector;
-    m_startSector = target.startSector;
-    m_sectorCount = target.sectorCount;
-    m_driveLetter = target.driveLetter;
-  }
+  const uint64_t length = opened.sourceBytes;
+  m_bytesPerSector = opened.bytesPerSector;
+  m_startSector = opened.startSector;
+  if (!target.IsImage()) m_sectorCount = opened.sectorCount;
+  m_driveLetter = opened.sourceKey;
   if (m_startSector > UINT64_MAX / m_bytesPerSector) return kErrInvalidParameter;
 
   m_bootSector.assign(kBootBytes, 0);

@@ -36,42 +36,21 @@ CProfessionalFatRecovery::~CProfessionalFatRecovery() {
 }
 
 int32_t CProfessionalFatRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
-  PartitionLocator target;
-  target.imagePath = imagePath;
-  target.imageValue = imageValue;
-  return Open(target);
+  return Open(ImageTarget(imagePath, imageValue));
 }
 
 int32_t CProfessionalFatRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector,
                                                 uint64_t sectorCount, uint16_t driveLetter) {
-  PartitionLocator target;
-  target.diskNumber = diskNumber;
-  target.startSector = startSector;
-  target.sectorCount = sectorCount;
-  target.driveLetter = driveLetter;
-  return Open(target);
+  return Open(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter));
 }
 
 int32_t CProfessionalFatRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
   SectorSource source;
-  if (target.IsImage()) {
-    const int32_t err = OpenImageSource(source, target.imagePath);
-    if (err != kOk) return err;
-    const uint64_t count = source.sectorCount;
-    return OpenSource(std::move(source), 0, count, target.imageValue, 512);
-  }
-  const int32_t err = OpenDiskSource(source, target.diskNumber);
-  if (err != kOk) return err;
-  uint32_t bytesPerSector = 512;
-  DriveGeometry geometry;
-  if (QueryDriveGeometry(source.handle, geometry) == kOk && geometry.bytesPerSector != 0)
-    bytesPerSector = geometry.bytesPerSector;
-  // The partition keeps the length it was given; without one it runs to the
-  // end of the drive.
-  uint64_t count = target.sectorCount;
-  if (count == 0 && source.sectorCount > target.startSector) count = source.sectorCount - target.startSector;
-  return OpenSource(std::move(source), target.startSector, count, target.driveLetter, bytesPerSector);
+  OpenedTarget opened;
+  if (const int32_t err = OpenTargetSource(target, source, opened); err != kOk) return err;
+  return OpenSource(std::move(source), opened.startSector, opened.sectorCount, opened.sourceKey,
+                    opened.bytesPerSector);
 }
 
 int32_t CProfessionalFatRecovery::OpenSource(SectorSource source, uint64_t startSector, uint64_t sectorCount,

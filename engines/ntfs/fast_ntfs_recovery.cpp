@@ -35,43 +35,27 @@ CFastNtfsRecovery::~CFastNtfsRecovery() {
 }
 
 int32_t CFastNtfsRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
-  PartitionLocator target;
-  target.imagePath = imagePath;
-  target.imageValue = imageValue;
-  return Open(target);
+  return Open(ImageTarget(imagePath, imageValue));
 }
 
 int32_t CFastNtfsRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
                                          uint16_t driveLetter) {
-  PartitionLocator target;
-  target.diskNumber = diskNumber;
-  target.startSector = startSector;
-  target.sectorCount = sectorCount;
-  target.driveLetter = driveLetter;
-  return Open(target);
+  return Open(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter));
 }
 
 int32_t CFastNtfsRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
-  int32_t err = target.IsImage() ? OpenImageSource(m_source, target.imagePath)
-                                 : OpenDiskSource(m_source, target.diskNumber);
+  OpenedTarget opened;
+  int32_t err = OpenTargetSource(target, m_source, opened);
   if (err != kOk) return err;
   m_opened = true;
-  uint64_t sourceBytes = 0;
-  (void)HandleLength(m_source.handle, sourceBytes);
-
+  const uint64_t sourceBytes = opened.sourceBytes;
   // The first read uses the drive's sector size; the volume's own comes
   // from its boot sector.
-  uint32_t driveSectorSize = 512;
-  if (!target.IsImage()) {
-    DriveGeometry geometry;
-    if (QueryDriveGeometry(m_source.handle, geometry) == kOk && geometry.bytesPerSector != 0)
-      driveSectorSize = geometry.bytesPerSector;
-  }
-  const uint64_t start = target.IsImage() ? 0 : target.startSector;
+  const uint32_t driveSectorSize = opened.bytesPerSector;
   uint64_t startByte = 0;
-  if (__builtin_mul_overflow(start, uint64_t{driveSectorSize}, &startByte)) return kErrInvalidParameter;
-  m_driveLetter = target.IsImage() ? target.imageValue : target.driveLetter;
+  if (__builtin_mul_overflow(opened.startSector, uint64_t{driveSectorSize}, &startByte)) return kErrInvalidParameter;
+  m_driveLetter = opened.sourceKey;
 
   std::vector<uint8_t> boot(kBootBytes, 0);
   size_t done = 0;

@@ -55,40 +55,21 @@ CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() {
 }
 
 int32_t CProfessionalNtfsRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
-  PartitionLocator target;
-  target.imagePath = imagePath;
-  target.imageValue = imageValue;
-  return Open(target);
+  return Open(ImageTarget(imagePath, imageValue));
 }
 
 int32_t CProfessionalNtfsRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
                                                  uint16_t driveLetter) {
-  PartitionLocator target;
-  target.diskNumber = diskNumber;
-  target.startSector = startSector;
-  target.sectorCount = sectorCount;
-  target.driveLetter = driveLetter;
-  return Open(target);
+  return Open(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter));
 }
 
 int32_t CProfessionalNtfsRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
   SectorSource source;
-  int32_t err = target.IsImage() ? OpenImageSource(source, target.imagePath)
-                                 : OpenDiskSource(source, target.diskNumber);
-  if (err != kOk) return err;
-  uint32_t bps = 512;
-  if (!target.IsImage()) {
-    DriveGeometry geometry;
-    if (QueryDriveGeometry(source.handle, geometry) == kOk && geometry.bytesPerSector != 0)
-      bps = geometry.bytesPerSector;
-  }
-  const uint64_t start = target.IsImage() ? 0 : target.startSector;
-  uint64_t count = target.IsImage() ? source.sectorCount : target.sectorCount;
-  // A count of 0 means the rest of the drive.
-  if (count == 0 && source.sectorCount > start) count = source.sectorCount - start;
-  const uint16_t letter = target.IsImage() ? target.imageValue : target.driveLetter;
-  return AttachSource(std::move(source), start, count, letter, bps);
+  OpenedTarget opened;
+  if (const int32_t err = OpenTargetSource(target, source, opened); err != kOk) return err;
+  return AttachSource(std::move(source), opened.startSector, opened.sectorCount, opened.sourceKey,
+                      opened.bytesPerSector);
 }
 
 int32_t CProfessionalNtfsRecovery::AttachSource(SectorSource source, uint64_t partitionStart, uint64_t sectorCount,

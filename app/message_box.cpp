@@ -1,9 +1,8 @@
 #include "app/message_box.h"
 
 #include <QIcon>
-#include <QMouseEvent>
-#include <QScreen>
 
+#include "app/frameless_window.h"
 #include "app/language_ui.h"
 #include "ui_message_box.h"
 
@@ -40,6 +39,7 @@ CMessageBox::CMessageBox(int kind, QWidget* owner, const QString& text)
       m_kind(kind < kError || kind > kQuestion ? kError : kind) {
   InitResources();
   m_ui->setupUi(this);
+  new HeaderDrag(this, m_ui->MessageHeader);
   MakeLabelsPlain(this);
   setModal(true);
 
@@ -78,31 +78,7 @@ QString CMessageBox::text() const {
 
 void CMessageBox::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  QRect area;
-  if (parentWidget() != nullptr) {
-    area = parentWidget()->window()->frameGeometry();
-  } else if (const QScreen* screen = this->screen(); screen != nullptr) {
-    area = screen->availableGeometry();
-  }
-  if (area.isValid()) move(area.center() - rect().center());
-}
-
-// The box has no frame of the window manager: its header moves it.
-void CMessageBox::mousePressEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton && m_ui->MessageHeader->geometry().contains(event->pos())) {
-    m_dragging = true;
-    m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
-  }
-  QDialog::mousePressEvent(event);
-}
-
-void CMessageBox::mouseMoveEvent(QMouseEvent* event) {
-  if (m_dragging && (event->buttons() & Qt::LeftButton)) {
-    move(event->globalPosition().toPoint() - m_dragOffset);
-  } else {
-    m_dragging = false;
-  }
-  QDialog::mouseMoveEvent(event);
+  CentreOverOwner(this);
 }
 
 }  // namespace velmira

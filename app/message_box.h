@@ -33,14 +33,10 @@ class CMessageBox : public QDialog {
 
  protected:
   void showEvent(QShowEvent* event) override;
-  void mousePressEvent(QMouseEvent* event) override;
-  void mouseMoveEvent(QMouseEvent* event) override;
 
  private:
   std::unique_ptr<Ui::MessageBox> m_ui;
   int m_kind;
-  QPoint m_dragOffset;
-  bool m_dragging = false;
 };
 
 }  // namespace velmira

@@ -5,13 +5,12 @@
 #include <QDeadlineTimer>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QMouseEvent>
-#include <QScreen>
 #include <QThread>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <functional>
 
+#include "app/frameless_window.h"
 #include "app/language_ui.h"
 
 namespace velmira {
@@ -47,6 +46,7 @@ CPopUpWnd::CPopUpWnd(QWidget* owner, const QString& objectName, int width, int h
   headerLayout->addStretch(1);
   headerLayout->addWidget(m_close);
   outer->addWidget(m_header);
+  new HeaderDrag(this, m_header);
   m_body = new QVBoxLayout();
   m_body->setContentsMargins(18, 12, 18, 12);
   m_body->setSpacing(8);
@@ -59,15 +59,7 @@ void CPopUpWnd::SetTitle(const QString& title) {
   setWindowTitle(title.isEmpty() ? QStringLiteral("Velmira") : title);
 }
 
-void CPopUpWnd::Centre() {
-  QRect area;
-  if (parentWidget() != nullptr) {
-    area = parentWidget()->window()->frameGeometry();
-  } else if (const QScreen* screen = this->screen(); screen != nullptr) {
-    area = screen->availableGeometry();
-  }
-  if (area.isValid()) move(area.center() - rect().center());
-}
+void CPopUpWnd::Centre() { CentreOverOwner(this); }
 
 void CPopUpWnd::WaitUntil(const std::function<bool()>& done) {
   while (!done()) {
@@ -91,24 +83,6 @@ void CPopUpWnd::showEvent(QShowEvent* event) {
     m_centred = true;
     Centre();
   }
-}
-
-// No frame of the window manager: the header moves the window.
-void CPopUpWnd::mousePressEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton && m_header->geometry().contains(event->pos())) {
-    m_dragging = true;
-    m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
-  }
-  QDialog::mousePressEvent(event);
-}
-
-void CPopUpWnd::mouseMoveEvent(QMouseEvent* event) {
-  if (m_dragging && (event->buttons() & Qt::LeftButton)) {
-    move(event->globalPosition().toPoint() - m_dragOffset);
-  } else {
-    m_dragging = false;
-  }
-  QDialog::mouseMoveEvent(event);
 }
 
 }  // namespace velmira

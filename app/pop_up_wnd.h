@@ -38,16 +38,12 @@ class CPopUpWnd : public QDialog {
   void reject() override;
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
-  void mousePressEvent(QMouseEvent* event) override;
-  void mouseMoveEvent(QMouseEvent* event) override;
 
  private:
   QFrame* m_header;
   QLabel* m_title;
   QToolButton* m_close;
   QVBoxLayout* m_body;
-  QPoint m_dragOffset;
-  bool m_dragging = false;
   bool m_centred = false;
 };
 

@@ -112,11 +112,11 @@ TEST_F(DeepNtfs, VolumeWithoutBootSectorAndMftStartListsAndRecoversItsFiles) {
   // System records never appear.
   for (const auto& [path, rec] : found) EXPECT_GT(uint32_t{rec.key}, 11u) << path;
 
-  // The sweep through the command line lists the same files.
+  // The command line's deep scan lists the same files.
   int status = 0;
   const std::string listing =
-      testing::RunCapture(std::string(VELMIRA_CLI_PATH) + " deepntfs " + testing::ShellQuote(disk.image()) +
-                              " --list 2>/dev/null",
+      testing::RunCapture(std::string(VELMIRA_CLI_PATH) + " recover " + testing::ShellQuote(disk.image()) +
+                              " --list 2>/dev/null </dev/null",
                           status);
   EXPECT_EQ(status, 0);
   EXPECT_NE(listing.find("Photos/Trip/beach.jpg"), std::string::npos) << listing;

@@ -2,7 +2,7 @@
 // the way the combined deep scan does: each 64 KiB piece is read once, and
 // every sector that starts a folder goes to OnDotDirectorySector, every other
 // directory-like sector to OnDirectorySector. The combined deep scan replaces
-// this for real scans; tests, fuzzers and `velmira-cli deepfat` use it.
+// this for real scans; tests and fuzzers use it.
 #pragma once
 
 #include <cstdint>

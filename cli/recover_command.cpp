@@ -11,6 +11,7 @@
 #include "engines/combined/professional_recovery.h"
 #include "jobs/recovery_job.h"
 #include "jobs/scan_job.h"
+#include "jobs/search_job.h"
 #include "platform/errors.h"
 #include "platform/time_util.h"
 
@@ -216,11 +217,16 @@ int RunRecover(const std::vector<std::string>& args) {
     std::fprintf(stderr, "velmira-cli: scan failed: %s (error %d)\n", ErrorText(scanResult).c_str(), scanResult);
     return kExitFailed;
   }
+  // Collected by the desktop program's search job too.
   std::vector<FoundRecord> files;
-  if (int32_t err = engine->CollectMatches(patterns, files); err != kOk) {
+  control.Reset();
+  SearchJob search({&scanned}, patterns, files, control);
+  const SearchJob::Outcome collected = search.Run();
+  if (const int32_t err = search.FirstError(); err != kOk && err != kCancelled) {
     std::fprintf(stderr, "velmira-cli: cannot read the scan results: %s (error %d)\n", ErrorText(err).c_str(), err);
     return kExitFailed;
   }
+  if (collected == SearchJob::Outcome::kCancelled) return kExitCancelled;
   if (o.list) {
     PrintListing(*engine, files, o.json);
     return kExitOk;

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "engines/logged_results.h"
 #include "platform/errors.h"
 #include "results/scan_log_names.h"
 #include "results/scan_log_registry.h"
@@ -144,9 +145,7 @@ int32_t CFileTypeRecovery::SetSearchCallback(SearchProgressCallback callback, vo
 }
 
 int32_t CFileTypeRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
-  matches.clear();
-  if (!m_store) return kOk;
-  return m_store->FindByExtension(patterns, matches);
+  return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 
 template <typename ReportFn>

@@ -7,6 +7,7 @@
 #include "engines/fat/fat_names.h"
 #include "engines/carving/signature_table.h"
 #include "engines/fat/fat_directory.h"
+#include "engines/logged_results.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
@@ -338,35 +339,17 @@ bool CFastFatRecovery::ContentMatches(uint32_t cluster, const std::string& name)
 }
 
 int32_t CFastFatRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
-  children.clear();
-  if (folder == nullptr && depth != 0) return kErrInvalidParameter;
-  if (!m_store) return kOk;
-  (void)m_store->FlushLog();
-  const uint32_t key = folder ? folder->key : m_geometry.rootCluster;
-  return m_store->ReadChildRecords(MakeDirectoryKey(depth, key), children);
+  return ListLoggedChildren(m_store.get(), MakeDirectoryKey(0, m_geometry.rootCluster), folder, depth, children);
 }
 
 int32_t CFastFatRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
-  count = 0;
-  if (folder == nullptr && depth != 0) return kErrInvalidParameter;
-  if (!m_store) return kOk;
-  (void)m_store->FlushLog();
-  const uint32_t key = folder ? folder->key : m_geometry.rootCluster;
-  return m_store->CountFilesBelow(MakeDirectoryKey(depth, key), count);
+  return CountLoggedFiles(m_store.get(), MakeDirectoryKey(0, m_geometry.rootCluster), folder, depth, count);
 }
 
 uint64_t CFastFatRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
 
 int32_t CFastFatRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
-  path.clear();
-  if (!m_store) return kErrInvalidParameter;
-  (void)m_store->FlushLog();
-  std::vector<FoundRecord> ancestors;
-  if (int32_t err = m_store->BuildPath(record, ancestors); err != kOk) return err;
-  std::string text = PathTextFrom(ancestors);
-  if (text.size() > maxChars) return kErrInsufficientBuffer;
-  path = std::move(text);
-  return kOk;
+  return LoggedFolderPath(m_store.get(), record, path, maxChars);
 }
 
 int32_t CFastFatRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
@@ -377,9 +360,7 @@ int32_t CFastFatRecovery::SetSearchCallback(SearchProgressCallback callback, voi
 }
 
 int32_t CFastFatRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
-  matches.clear();
-  if (!m_store) return kOk;
-  return m_store->FindByExtension(patterns, matches);
+  return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 
 uint64_t CFastFatRecovery::AbsoluteClusterSector(const FoundRecord& record, uint32_t cluster) const {

@@ -5,6 +5,7 @@
 #include "engines/boot_sector.h"
 #include "engines/fat/fat_directory.h"
 #include "engines/fat/fat_volume.h"
+#include "engines/logged_results.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "results/scan_log_names.h"
@@ -91,40 +92,20 @@ int32_t CProfessionalFatRecovery::LoadAllocationMap() {
   return kOk;
 }
 
-int32_t CProfessionalFatRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
-                                               std::vector<FoundRecord>& children) {
-  children.clear();
-  if (folder == nullptr && depth != 0) return kErrInvalidParameter;
-  if (!m_store) return kOk;
-  (void)m_store->FlushLog();
-  const DirectoryKey key = folder ? MakeDirectoryKey(depth, folder->key) : 0;
-  return m_store->ReadChildRecords(key, children);
+int32_t CProfessionalFatRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
+  return ListLoggedChildren(m_store.get(), 0, folder, depth, children);
 }
 
 int32_t CProfessionalFatRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
-  count = 0;
-  if (folder == nullptr && depth != 0) return kErrInvalidParameter;
-  if (!m_store) return kOk;
-  (void)m_store->FlushLog();
-  const DirectoryKey key = folder ? MakeDirectoryKey(depth, folder->key) : 0;
-  return m_store->CountFilesBelow(key, count);
+  return CountLoggedFiles(m_store.get(), 0, folder, depth, count);
 }
 
 uint64_t CProfessionalFatRecovery::GetFoundCount() {
   return m_store ? m_store->RecordCount() : 0;
 }
 
-int32_t CProfessionalFatRecovery::GetFolderPath(const FoundRecord& record, std::string& path,
-                                                uint32_t maxChars) {
-  path.clear();
-  if (!m_store) return kErrInvalidParameter;
-  (void)m_store->FlushLog();
-  std::vector<FoundRecord> ancestors;
-  if (int32_t err = m_store->BuildPath(record, ancestors); err != kOk) return err;
-  std::string text = PathTextFrom(ancestors);
-  if (text.size() > maxChars) return kErrInsufficientBuffer;
-  path = std::move(text);
-  return kOk;
+int32_t CProfessionalFatRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
+  return LoggedFolderPath(m_store.get(), record, path, maxChars);
 }
 
 int32_t CProfessionalFatRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
@@ -135,11 +116,8 @@ int32_t CProfessionalFatRecovery::SetSearchCallback(SearchProgressCallback callb
   return kOk;
 }
 
-int32_t CProfessionalFatRecovery::CollectMatches(const std::string& patterns,
-                                                 std::vector<FoundRecord>& matches) {
-  matches.clear();
-  if (!m_store) return kOk;
-  return m_store->FindByExtension(patterns, matches);
+int32_t CProfessionalFatRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
+  return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "engines/logged_results.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/text.h"
@@ -459,37 +460,18 @@ uint32_t CFastNtfsRecovery::CollectAncestors(uint32_t parent) {
   return depth;
 }
 
-int32_t CFastNtfsRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
-                                        std::vector<FoundRecord>& children) {
-  children.clear();
-  if (folder == nullptr && depth != 0) return kErrInvalidParameter;
-  if (!m_store) return kOk;
-  (void)m_store->FlushLog();
-  const uint32_t key = folder ? folder->key : kRootRecord;
-  return m_store->ReadChildRecords(MakeDirectoryKey(depth, key), children);
+int32_t CFastNtfsRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
+  return ListLoggedChildren(m_store.get(), MakeDirectoryKey(0, kRootRecord), folder, depth, children);
 }
 
 int32_t CFastNtfsRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
-  count = 0;
-  if (folder == nullptr && depth != 0) return kErrInvalidParameter;
-  if (!m_store) return kOk;
-  (void)m_store->FlushLog();
-  const uint32_t key = folder ? folder->key : kRootRecord;
-  return m_store->CountFilesBelow(MakeDirectoryKey(depth, key), count);
+  return CountLoggedFiles(m_store.get(), MakeDirectoryKey(0, kRootRecord), folder, depth, count);
 }
 
 uint64_t CFastNtfsRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
 
 int32_t CFastNtfsRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
-  path.clear();
-  if (!m_store) return kErrInvalidParameter;
-  (void)m_store->FlushLog();
-  std::vector<FoundRecord> ancestors;
-  if (int32_t err = m_store->BuildPath(record, ancestors); err != kOk) return err;
-  std::string text = PathTextFrom(ancestors);
-  if (text.size() > maxChars) return kErrInsufficientBuffer;
-  path = std::move(text);
-  return kOk;
+  return LoggedFolderPath(m_store.get(), record, path, maxChars);
 }
 
 int32_t CFastNtfsRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
@@ -500,9 +482,7 @@ int32_t CFastNtfsRecovery::SetSearchCallback(SearchProgressCallback callback, vo
 }
 
 int32_t CFastNtfsRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
-  matches.clear();
-  if (!m_store) return kOk;
-  return m_store->FindByExtension(patterns, matches);
+  return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 
 int32_t CFastNtfsRecovery::LoadAllocationMap() {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "engines/logged_results.h"
 #include "engines/ntfs/ntfs_record_walk.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
@@ -426,35 +427,18 @@ int32_t CProfessionalNtfsRecovery::FinishDeepNtfs() {
   return readError;
 }
 
-int32_t CProfessionalNtfsRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
-                                                std::vector<FoundRecord>& children) {
-  children.clear();
-  if (!m_store) return kOk;
-  if (folder == nullptr && depth != 0) return kErrInvalidParameter;
-  (void)m_store->FlushLog();
-  return m_store->ReadChildRecords(MakeDirectoryKey(depth, folder ? folder->key : 0), children);
+int32_t CProfessionalNtfsRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
+  return ListLoggedChildren(m_store.get(), MakeDirectoryKey(0, kRootRecord), folder, depth, children);
 }
 
 int32_t CProfessionalNtfsRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
-  count = 0;
-  if (!m_store) return kOk;
-  if (folder == nullptr && depth != 0) return kErrInvalidParameter;
-  (void)m_store->FlushLog();
-  return m_store->CountFilesBelow(MakeDirectoryKey(depth, folder ? folder->key : kRootRecord), count);
+  return CountLoggedFiles(m_store.get(), MakeDirectoryKey(0, kRootRecord), folder, depth, count);
 }
 
 uint64_t CProfessionalNtfsRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
 
 int32_t CProfessionalNtfsRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
-  path.clear();
-  if (!m_store) return kErrInvalidParameter;
-  (void)m_store->FlushLog();
-  std::vector<FoundRecord> ancestors;
-  if (int32_t err = m_store->BuildPath(record, ancestors); err != kOk) return err;
-  std::string text = PathTextFrom(ancestors);
-  if (text.size() > maxChars) return kErrInsufficientBuffer;
-  path = std::move(text);
-  return kOk;
+  return LoggedFolderPath(m_store.get(), record, path, maxChars);
 }
 
 int32_t CProfessionalNtfsRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
@@ -465,9 +449,7 @@ int32_t CProfessionalNtfsRecovery::SetSearchCallback(SearchProgressCallback call
 }
 
 int32_t CProfessionalNtfsRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
-  matches.clear();
-  if (!m_store) return kOk;
-  return m_store->FindByExtension(patterns, matches);
+  return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 
 }  // namespace velmira

@@ -8,6 +8,7 @@
 
 #include "engines/carving/signature_table.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
+#include "engines/ntfs/ntfs_run_copy.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
 #include "platform/text.h"
@@ -32,10 +33,6 @@ bool FirstDataRuns(ByteView record, const NtfsGeometry& g, std::vector<DataRun>&
   return false;
 }
 
-int32_t Percent(uint64_t done, uint64_t base) {
-  if (base == 0) return 100;
-  return static_cast<int32_t>(std::min<uint64_t>(static_cast<unsigned __int128>(done) * 100 / base, 100));
-}
 
 }  // namespace
 
@@ -137,29 +134,10 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
         break;
       }
     }
-    for (uint64_t readSectors = 0; readSectors < wantedSectors && remaining > 0;) {
-      const auto count = static_cast<uint32_t>(std::min<uint64_t>(kPieceBytes / bps, wantedSectors - readSectors));
-      uint32_t got = count;
-      if (run.sparse) {
-        std::fill(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(size_t{count} * bps), 0);
-      } else {
-        got = 0;
-        error = ReadSectors(count, m_source, buffer.data(), first + readSectors, bps, got);
-        if (error == kOk && got == 0) error = kErrReadFault;
-        if (error != kOk) break;
-      }
-      const uint64_t n = std::min<uint64_t>(uint64_t{got} * bps, remaining);
-      error = sink.Write(buffer.data(), static_cast<size_t>(n));
-      if (error == kOk) remaining -= n;
-      if (int32_t stop = report(Percent(size - remaining, progressBase), error)) return stop;
-      if (error != kOk) break;
-      if (!sink.ToFile() && sink.MemoryFull()) return kOk;  // a preview in memory holds what fits
-      if (got < count) {
-        error = kErrReadFault;
-        break;
-      }
-      readSectors += count;
-    }
+    const RunCopy copied = CopyRunSectors(m_source, bps, run.sparse, first, wantedSectors, buffer, sink, remaining,
+                                          [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
+    if (copied.leave) return copied.code;
+    error = copied.code;
   }
   // Runs that end before the data does leave the file short: say so.
   if (error == kOk && remaining > 0) error = kErrHandleEof;

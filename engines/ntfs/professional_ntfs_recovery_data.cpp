@@ -9,6 +9,7 @@
 
 #include "engines/carving/signature_table.h"
 #include "engines/ntfs/ntfs_record_walk.h"
+#include "engines/ntfs/ntfs_run_copy.h"
 #include "engines/ntfs/professional_ntfs_recovery.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
@@ -19,10 +20,6 @@ namespace {
 
 constexpr uint32_t kPieceBytes = 64 * 1024;
 
-int32_t Percent(uint64_t done, uint64_t base) {
-  if (base == 0) return 100;
-  return static_cast<int32_t>(std::min<uint64_t>(static_cast<unsigned __int128>(done) * 100 / base, 100));
-}
 
 }  // namespace
 
@@ -124,29 +121,10 @@ int32_t CProfessionalNtfsRecovery::CopyData(const FoundRecord& record, OutputSin
         break;
       }
     }
-    for (uint64_t done = 0; done < wantedSectors && remaining > 0;) {
-      const auto count = static_cast<uint32_t>(std::min<uint64_t>(kPieceBytes / bps, wantedSectors - done));
-      uint32_t got = count;
-      if (run.sparse) {
-        std::fill(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(size_t{count} * bps), 0);
-      } else {
-        got = 0;
-        error = ReadSectors(count, m_source, buffer.data(), first + done, bps, got);
-        if (error == kOk && got == 0) error = kErrReadFault;
-        if (error != kOk) break;
-      }
-      const uint64_t n = std::min<uint64_t>(uint64_t{got} * bps, remaining);
-      error = sink.Write(buffer.data(), static_cast<size_t>(n));
-      if (error == kOk) remaining -= n;
-      if (int32_t stop = report(Percent(size - remaining, progressBase), error)) return stop;
-      if (error != kOk) break;
-      if (!sink.ToFile() && sink.MemoryFull()) return kOk;
-      if (got < count) {
-        error = kErrReadFault;
-        break;
-      }
-      done += count;
-    }
+    const RunCopy copied = CopyRunSectors(m_source, bps, run.sparse, first, wantedSectors, buffer, sink, remaining,
+                                          [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
+    if (copied.leave) return copied.code;
+    error = copied.code;
   }
   if (error == kOk && remaining > 0) error = kErrHandleEof;
   if (error > 0) (void)report(100, error);

@@ -80,7 +80,59 @@ bool SysfsDirOf(const FileHandle& handle, fs::path& dir) {
   return true;
 }
 
+// The first line of a sysfs attribute without surrounding blanks; empty
+// when it is missing or holds nothing printable.
+std::string SysAttribute(const fs::path& path) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return {};
+  std::string text = ReadSysText(path);
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  const size_t last = text.find_last_not_of(" \t\r\0");
+  text = text.substr(first, last - first + 1);
+  return text.size() > 256 ? text.substr(0, 256) : text;
+}
+
+std::string FileIdentity(const std::string& path) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(path, ec);
+  return ec ? std::string() : "file:" + real.string();
+}
+
 }  // namespace
+
+std::string DriveIdentity(const std::string& devicePath) {
+  struct stat st {};
+  if (::stat(devicePath.c_str(), &st) != 0) return {};
+  if (S_ISREG(st.st_mode)) return FileIdentity(devicePath);
+  if (!S_ISBLK(st.st_mode)) return {};
+  std::error_code ec;
+  fs::path dir = fs::canonical("/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                                   std::to_string(minor(st.st_rdev)),
+                               ec);
+  if (ec) return {};
+  if (fs::exists(dir / "partition", ec)) dir = dir.parent_path();
+  if (const std::string backing = SysAttribute(dir / "loop" / "backing_file"); !backing.empty()) {
+    std::string id = "file:" + backing;
+    const std::string offset = SysAttribute(dir / "loop" / "offset");
+    if (!offset.empty() && offset != "0") id += "@" + offset;
+    return id;
+  }
+  for (const char* attribute : {"wwid", "device/wwid"})
+    if (const std::string text = SysAttribute(dir / attribute); !text.empty()) return std::string("wwid:") + text;
+  if (const std::string cid = SysAttribute(dir / "device" / "cid"); !cid.empty()) return "cid:" + cid;
+  for (const char* attribute : {"serial", "device/serial"})
+    if (const std::string text = SysAttribute(dir / attribute); !text.empty()) return "serial:" + text;
+  // A USB disk or card reader: the USB device above it carries the serial.
+  fs::path up = fs::canonical(dir / "device", ec);
+  for (int level = 0; !ec && level < 8 && up.has_parent_path() && up != up.parent_path(); ++level) {
+    // Stop below the root hub: its "serial" names the bus, not the device.
+    if (up.string().find("/usb") == std::string::npos || up.filename().string().rfind("usb", 0) == 0) break;
+    if (const std::string text = SysAttribute(up / "serial"); !text.empty()) return "serial:" + text;
+    up = up.parent_path();
+  }
+  return {};
+}
 
 void SortNaturally(std::vector<std::string>& names) {
   std::stable_sort(names.begin(), names.end(), NaturalLess);

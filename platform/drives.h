@@ -35,6 +35,13 @@ void SortNaturally(std::vector<std::string>& names);
 // Path of PhysicalDrive N; kErrFileNotFound when there is no such drive.
 [[nodiscard]] int32_t PhysicalDrivePath(int32_t diskNumber, std::string& path);
 
+// What a drive says it is, lasting across renumbering and reboots: "wwid:"
+// its World Wide Name, "cid:" an SD card's own card ID, "serial:" the serial
+// of the disk or of the USB device it hangs on, or "file:" and the
+// canonical path of a drive that is a file (a loop device: its backing
+// file, with "@offset" when it has one). Empty when the device tells none.
+[[nodiscard]] std::string DriveIdentity(const std::string& devicePath);
+
 // Geometry of an open drive or image: BLKSSZGET sector size (512 for a regular
 // file), 255 heads, 63 sectors per track, cylinders from the length, and
 // RemovableMedia when sysfs says the disk is removable.

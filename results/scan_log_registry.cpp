@@ -13,6 +13,7 @@
 #include "platform/folders.h"
 #include "platform/text.h"
 #include "platform/time_util.h"
+#include "results/source_identity.h"
 #include "storage/volume_keys.h"
 
 namespace fs = std::filesystem;
@@ -170,59 +171,97 @@ bool CScanLogRegistry::IsInsideScanLogFolder(const std::string& folder) const {
   return first != "." && first != ".." && !first.empty();
 }
 
-int CScanLogRegistry::FindByKey(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount) const {
-  for (size_t i = 0; i < m_entries.size(); ++i) {
-    const DeepScanEntry& e = m_entries[i];
-    if (e.diskNumber == static_cast<uint32_t>(diskNumber) && e.startSector == startSector &&
-        e.sectorCount == sectorCount && e.imagePath[0] == 0 && e.imagePath[1] == 0)
-      return static_cast<int>(i);
-  }
-  return -1;
-}
-
-int CScanLogRegistry::FindByImage(const std::string& imagePath) const {
-  if (imagePath.empty()) return -1;
+int CScanLogRegistry::FindByFolder(const std::string& folder) const {
   for (size_t i = 0; i < m_entries.size(); ++i)
-    if (EntryImagePath(m_entries[i]) == imagePath) return static_cast<int>(i);
+    if (WithTrailingSlash(EntryLogFolder(m_entries[i])) == folder) return static_cast<int>(i);
   return -1;
 }
 
-bool CScanLogRegistry::Accept(int index, bool reusable, DeepScanEntry& entry) {
+bool CScanLogRegistry::DropUnusable(size_t index) {
+  const std::string folder = WithTrailingSlash(EntryLogFolder(m_entries[index]));
+  std::error_code ec;
+  if (IsInsideScanLogFolder(folder) && fs::is_directory(folder, ec)) return false;
+  // Nothing left to continue (or a folder this registry does not own).
+  m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(index));
+  (void)SaveRegistry();
+  return true;
+}
+
+bool CScanLogRegistry::Accept(int index, DeepScanEntry& entry) {
   m_continuing = false;
   m_continuedFolder.clear();
   if (index < 0) return false;
-  const std::string folder = WithTrailingSlash(EntryLogFolder(m_entries[static_cast<size_t>(index)]));
-  if (!reusable) {
-    // The medium changed since: its old results no longer describe it.
-    RemoveLogFolder(folder);
-    return false;
-  }
-  std::error_code ec;
-  if (!IsInsideScanLogFolder(folder) || !fs::is_directory(folder, ec)) {
-    // Nothing left to continue (or a folder this registry does not own).
-    m_entries.erase(m_entries.begin() + index);
-    (void)SaveRegistry();
-    return false;
-  }
   entry = m_entries[static_cast<size_t>(index)];
   m_continuing = true;
-  m_continuedFolder = folder;
+  m_continuedFolder = WithTrailingSlash(EntryLogFolder(entry));
   return true;
 }
 
 bool CScanLogRegistry::FindEntryForPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                             uint16_t driveLetter, const SourceIdentity& current,
+                                             DeepScanEntry& entry) {
+  int found = -1;
+  for (size_t i = 0; i < m_entries.size() && found < 0;) {
+    const DeepScanEntry& e = m_entries[i];
+    if (e.imagePath[0] != 0 || e.imagePath[1] != 0 || e.startSector != startSector ||
+        e.sectorCount != sectorCount) {
+      ++i;
+      continue;
+    }
+    if (DropUnusable(i)) continue;
+    const std::string folder = WithTrailingSlash(EntryLogFolder(e));
+    const bool sameDisk = e.diskNumber == static_cast<uint32_t>(diskNumber);
+    bool same = false;
+    if (HasSourceIdentity(folder)) {
+      SourceIdentity stored;
+      same = ReadSourceIdentity(folder, stored) && SameSource(stored, current) &&
+             ((!stored.drive.empty() && !current.drive.empty()) || sameDisk);
+    } else {
+      // Recorded before folders named their source.
+      same = sameDisk && e.volumeBytes == VolumeTotalBytes(driveLetter);
+    }
+    if (same) found = static_cast<int>(i);
+    ++i;
+  }
+  return Accept(found, entry);
+}
+
+bool CScanLogRegistry::FindEntryForPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
                                              uint16_t driveLetter, DeepScanEntry& entry) {
-  const int index = FindByKey(diskNumber, startSector, sectorCount);
-  const bool reusable =
-      index >= 0 && m_entries[static_cast<size_t>(index)].volumeBytes == VolumeTotalBytes(driveLetter);
-  return Accept(index, reusable, entry);
+  return FindEntryForPartition(diskNumber, startSector, sectorCount, driveLetter,
+                               PartitionSourceIdentity(diskNumber, startSector, sectorCount), entry);
+}
+
+bool CScanLogRegistry::FindEntryForImage(const std::string& imagePath, const SourceIdentity& current,
+                                         DeepScanEntry& entry) {
+  int found = -1;
+  for (size_t i = 0; i < m_entries.size() && found < 0;) {
+    const std::string stored = EntryImagePath(m_entries[i]);
+    if (imagePath.empty() || stored.empty() || (stored != imagePath && stored != current.imagePath)) {
+      ++i;
+      continue;
+    }
+    if (DropUnusable(i)) continue;
+    const DeepScanEntry& e = m_entries[i];
+    const std::string folder = WithTrailingSlash(EntryLogFolder(e));
+    bool same = false;
+    if (HasSourceIdentity(folder)) {
+      SourceIdentity identity;
+      same = ReadSourceIdentity(folder, identity) && SameSource(identity, current);
+    } else {
+      // Recorded before folders named their source: the path as stored, so
+      // a relative one only with the same write time and length.
+      same = current.kind == SourceIdentity::Kind::kImage && e.imageWriteTime == current.imageWriteTime &&
+             e.sectorCount == current.bytes / 512;
+    }
+    if (same) found = static_cast<int>(i);
+    ++i;
+  }
+  return Accept(found, entry);
 }
 
 bool CScanLogRegistry::FindEntryForImage(const std::string& imagePath, DeepScanEntry& entry) {
-  const int index = FindByImage(imagePath);
-  const bool reusable =
-      index >= 0 && m_entries[static_cast<size_t>(index)].imageWriteTime == FileWriteTime(imagePath);
-  return Accept(index, reusable, entry);
+  return FindEntryForImage(imagePath, ImageSourceIdentity(imagePath), entry);
 }
 
 int32_t CScanLogRegistry::RecordDeepScan(uint16_t driveLetter, int32_t diskNumber, uint64_t startSector,
@@ -232,23 +271,24 @@ int32_t CScanLogRegistry::RecordDeepScan(uint16_t driveLetter, int32_t diskNumbe
   // A cut path would name another file or folder.
   if (!FitsPathField(folder) || !FitsPathField(imagePath)) return kErrFilenameTooLong;
 
-  const int index =
-      imagePath.empty() ? FindByKey(diskNumber, startSector, sectorCount) : FindByImage(imagePath);
+  // Entries are told apart by their folders: several may name one source
+  // key (another card that was in the same slot).
+  const int index = FindByFolder(folder);
   DeepScanEntry* entry = nullptr;
   if (index >= 0) {
     entry = &m_entries[static_cast<size_t>(index)];
   } else {
     m_entries.push_back(MakeDeepScanEntry());
     entry = &m_entries.back();
-    entry->diskNumber = static_cast<uint32_t>(diskNumber);
-    entry->startSector = startSector;
-    entry->sectorCount = sectorCount;
     entry->volumeBytes = VolumeTotalBytes(driveLetter);
-    if (!imagePath.empty()) {
-      SetPathField(entry->imagePath, imagePath);
-      entry->imageWriteTime = FileWriteTime(imagePath);
-    }
+    if (!imagePath.empty()) entry->imageWriteTime = FileWriteTime(imagePath);
   }
+  // The source as it is named now (a drive renumbered since, an image
+  // continued under its canonical path).
+  entry->diskNumber = static_cast<uint32_t>(diskNumber);
+  entry->startSector = startSector;
+  entry->sectorCount = sectorCount;
+  SetPathField(entry->imagePath, imagePath);
   entry->extentStart = sweep.extentStart;
   entry->extentLength = sweep.extentLength;
   entry->extentDone = sweep.extentDone;

@@ -21,6 +21,8 @@
 
 namespace velmira {
 
+struct SourceIdentity;
+
 inline constexpr int32_t kImageDiskNumber = 128;
 inline constexpr size_t kDeepScanPathUnits = 260;  // UTF-16 units, NUL included
 
@@ -101,27 +103,40 @@ class CScanLogRegistry {
   // scan that ended before its sweep began.
   void TakeBackLogFolder();
 
-  // The first partition entry (empty imagePath) with the same disk, start
-  // and count. It is reusable when its volumeBytes equals the current total
-  // size of the mounted volume of `driveLetter` (0 when unknown): then
-  // continuing is set, the current folder becomes its logFolder, the entry
-  // is copied out and the result is true. A stale entry is removed with its
-  // folder; an entry whose folder no longer exists or lies outside the
-  // ScanLog folder is dropped (and the registry saved). Not found clears
-  // continuing.
+  // The partition entry (empty imagePath) of the same start and count that
+  // was made of the source `current` describes: its folder's identity file
+  // (see results/source_identity.h) agrees, and when either side lacks a
+  // drive identity the disk number agrees too. An entry whose folder has no
+  // identity file (written before there were any) matches by disk number
+  // and by volumeBytes equal to the current total size of the mounted
+  // volume of `driveLetter` (0 when unknown); a damaged identity file
+  // matches nothing. On a match continuing is set, the current folder
+  // becomes its logFolder, the entry is copied out and the result is true.
+  // Entries that do not match are left as they are, folders and all: they
+  // may be another source's. An entry of that start and count whose folder
+  // no longer exists or lies outside the ScanLog folder is dropped (and the
+  // registry saved). Not found clears continuing.
+  [[nodiscard]] bool FindEntryForPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                           uint16_t driveLetter, const SourceIdentity& current,
+                                           DeepScanEntry& entry);
+  // The same with the identity read from the drive now.
   [[nodiscard]] bool FindEntryForPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
                                            uint16_t driveLetter, DeepScanEntry& entry);
 
-  // The same for an image file: the first entry with that imagePath,
-  // reusable when its imageWriteTime equals the file's current last-write
-  // time.
+  // The same for an image file: an entry whose imagePath is the image's
+  // canonical path (or the path as given) and whose folder's identity
+  // agrees; without an identity file, the same path, last-write time and
+  // length.
+  [[nodiscard]] bool FindEntryForImage(const std::string& imagePath, const SourceIdentity& current,
+                                       DeepScanEntry& entry);
   [[nodiscard]] bool FindEntryForImage(const std::string& imagePath, DeepScanEntry& entry);
 
   // Adds or updates the entry of a partition (imagePath empty) or of an
-  // image, then saves. An existing entry (same image path, or same disk,
-  // start and count) gets the new sweep values and log folder; a new entry
-  // also gets volumeBytes (partitions) or imageWriteTime (images). A path
-  // that does not fit its 259-unit field gives 206 and nothing is stored.
+  // image, then saves. The entry of the same log folder gets the new sweep
+  // values and the source as named now (disk, start, count, image path);
+  // without one a new entry is added, which also gets volumeBytes
+  // (partitions) or imageWriteTime (images). A path that does not fit its
+  // 259-unit field gives 206 and nothing is stored.
   [[nodiscard]] int32_t RecordDeepScan(uint16_t driveLetter, int32_t diskNumber, uint64_t startSector,
                                        uint64_t sectorCount, const DeepScanSweep& sweep,
                                        const std::string& logFolder, const std::string& imagePath);
@@ -137,9 +152,10 @@ class CScanLogRegistry {
 
  private:
   void Load();
-  [[nodiscard]] int FindByKey(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount) const;
-  [[nodiscard]] int FindByImage(const std::string& imagePath) const;
-  bool Accept(int index, bool reusable, DeepScanEntry& entry);
+  [[nodiscard]] int FindByFolder(const std::string& folder) const;
+  // Drops the entry at `index` when its folder is not a usable log folder.
+  bool DropUnusable(size_t index);
+  bool Accept(int index, DeepScanEntry& entry);
   [[nodiscard]] bool IsInsideScanLogFolder(const std::string& folder) const;
 
   std::string m_scanLogFolder;

@@ -112,7 +112,9 @@ TEST_F(ScanLogRegistryTest, RecordedScanIsStoredByteForByteAndFoundAgain) {
   EXPECT_EQ(registry.CurrentLogFolder(), Folder(3));
 }
 
-TEST_F(ScanLogRegistryTest, AChangedVolumeMakesTheEntryStale) {
+// The volume no longer looks as it did: its entry is not continued, and
+// neither it nor its folder is removed (it may be another medium's).
+TEST_F(ScanLogRegistryTest, AChangedVolumeIsNotContinuedAndKeepsItsLogs) {
   CScanLogRegistry registry(m_home.ScanLogFolder());
   ASSERT_EQ(registry.NewLogFolder(), kOk);
   fs::create_directories(Folder(1));
@@ -125,9 +127,14 @@ TEST_F(ScanLogRegistryTest, AChangedVolumeMakesTheEntryStale) {
   DeepScanEntry entry = MakeDeepScanEntry();
   EXPECT_FALSE(registry.FindEntryForPartition(0, 63, 5000, 7, entry));
   EXPECT_FALSE(registry.Continuing());
-  EXPECT_TRUE(registry.Entries().empty());
-  EXPECT_FALSE(fs::exists(Folder(1)));
-  EXPECT_EQ(ReadFileBytes(m_home.ScanLogFolder() + "/config").size(), 8u);  // the removal is saved
+  EXPECT_EQ(registry.Entries().size(), 1u);
+  EXPECT_TRUE(fs::exists(Folder(1) + "Fast_0_1"));
+  // A new scan of that key records a second entry beside the first.
+  ASSERT_EQ(registry.NewLogFolder(), kOk);
+  fs::create_directories(Folder(2));
+  ASSERT_EQ(registry.RecordDeepScan(7, 0, 63, 5000, Sweep(2), Folder(2), ""), kOk);
+  EXPECT_EQ(registry.Entries().size(), 2u);
+  EXPECT_EQ(ReadFileBytes(m_home.ScanLogFolder() + "/config").size(), 8u + 2 * 1120u);
 }
 
 TEST_F(ScanLogRegistryTest, ImagesAreKnownByPathAndLastWriteTime) {
@@ -149,11 +156,12 @@ TEST_F(ScanLogRegistryTest, ImagesAreKnownByPathAndLastWriteTime) {
   // A partition lookup never picks an image's entry.
   EXPECT_FALSE(registry.FindEntryForPartition(kImageDiskNumber, 0, 8, 0, entry));
 
-  // The image was written since: its old results are dropped with the folder.
+  // The image was written since: its old results are not continued, but
+  // left alone.
   fs::last_write_time(image, fs::last_write_time(image) + std::chrono::seconds(5));
   EXPECT_FALSE(registry.FindEntryForImage(image, entry));
-  EXPECT_TRUE(registry.Entries().empty());
-  EXPECT_FALSE(fs::exists(Folder(1)));
+  EXPECT_EQ(registry.Entries().size(), 1u);
+  EXPECT_TRUE(fs::exists(Folder(1)));
 }
 
 TEST_F(ScanLogRegistryTest, ALeftoverTemporaryFileIsTakenWhenConfigIsMissing) {

@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <filesystem>
 #include <span>
+#include <system_error>
 
 #include "engines/engine_factory.h"
+#include "engines/fat/fast_fat_recovery.h"
+#include "engines/ntfs/fast_ntfs_recovery.h"
 #include "engines/ntfs/deep_ntfs_sweep.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
@@ -56,8 +60,10 @@ int32_t CProfessionalRecovery::OpenPartition(int32_t diskNumber, uint64_t startS
   if (int32_t err = OpenTargetSource(target, m_source, opened); err != kOk) return err;
   m_sectorSize = opened.bytesPerSector;  // the drive's geometry; 512 when it cannot be asked
   m_entry = MakeDeepScanEntry();
+  m_identity = PartitionSourceIdentity(diskNumber, startSector, sectorCount);
+  m_registryImagePath.clear();
   m_continuing = CScanLogRegistry::Instance().FindEntryForPartition(diskNumber, startSector, sectorCount,
-                                                                    driveLetter, m_entry);
+                                                                    driveLetter, m_identity, m_entry);
   (void)m_deepFat.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   const int32_t result = m_deepNtfs.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   m_fast = CreateEngineForPartition(diskNumber, startSector, sectorCount, driveLetter, false);
@@ -75,7 +81,9 @@ int32_t CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t 
   m_sectorCount = opened.sectorCount;  // 512-byte units
   m_imagePath = imagePath;
   m_entry = MakeDeepScanEntry();
-  m_continuing = CScanLogRegistry::Instance().FindEntryForImage(imagePath, m_entry);
+  m_identity = ImageSourceIdentity(imagePath);
+  m_registryImagePath = m_identity.imagePath.empty() ? imagePath : m_identity.imagePath;
+  m_continuing = CScanLogRegistry::Instance().FindEntryForImage(imagePath, m_identity, m_entry);
   (void)m_deepFat.OpenImage(imagePath, imageValue);
   const int32_t result = m_deepNtfs.OpenImage(imagePath, imageValue);
   m_fast = CreateEngineForImage(imagePath, imageValue, false);
@@ -99,10 +107,42 @@ bool CProfessionalRecovery::RefreshContinuing() {
   DeepScanEntry entry = MakeDeepScanEntry();
   const bool found = m_imagePath.empty()
                          ? registry.FindEntryForPartition(m_diskNumber, m_startSector, m_sectorCount,
-                                                          m_driveLetter, entry)
-                         : registry.FindEntryForImage(m_imagePath, entry);
+                                                          m_driveLetter, m_identity, entry)
+                         : registry.FindEntryForImage(m_imagePath, m_identity, entry);
   m_entry = found ? entry : MakeDeepScanEntry();
   return found;
+}
+
+std::string CProfessionalRecovery::ContinuedLogName(const std::string& folder, const std::string& prefix) const {
+  std::string name;
+  if (m_folderIdentity.kind != SourceIdentity::Kind::kNone) {
+    name = LoggedName(m_folderIdentity, prefix);
+  } else {
+    // A folder from before identity files: it may hold other sources' logs
+    // too, but only this source's carry its start sector in their names.
+    name = FirstLogNameWithPrefix(folder, prefix + std::to_string(m_startSector) + "_");
+  }
+  if (name.empty()) return {};
+  // A log that is gone is begun afresh rather than opened empty.
+  std::error_code ec;
+  const std::string base = !folder.empty() && folder.back() == '/' ? folder : folder + "/";
+  return std::filesystem::is_regular_file(base + name, ec) ? name : std::string();
+}
+
+int32_t CProfessionalRecovery::WriteFolderIdentity(const std::string& folder) {
+  if (m_identity.kind == SourceIdentity::Kind::kNone) return kOk;  // nothing lasting is known
+  SourceIdentity identity = m_identity;
+  identity.logs.clear();
+  auto note = [&](const CScanLog* log) {
+    if (log != nullptr && log->IsOpen() && !log->MainPath().empty())
+      identity.logs.push_back(std::filesystem::path(log->MainPath()).filename().string());
+  };
+  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get())) note(fat->Store());
+  if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get())) note(ntfs->Store());
+  note(m_deepFat.Store());
+  note(m_deepNtfs.Store());
+  note(m_carver.Log());
+  return WriteSourceIdentity(folder, identity);
 }
 
 // ---- Callbacks ---------------------------------------------------------
@@ -168,7 +208,7 @@ int32_t CProfessionalRecovery::RunFastPass(bool& freeSpace) {
   m_fast->SetProgressCallbacks(&FastPassProgress, nullptr, this, kFastScale);
   freeSpace = m_fast->LoadAllocationMap() == kOk;
   std::string logName;
-  if (m_continuing) logName = FirstLogNameWithPrefix(EntryLogFolder(m_entry), "Fast_");
+  if (m_continuing) logName = ContinuedLogName(EntryLogFolder(m_entry), "Fast_");
   int32_t result = m_fast->Scan(logName);
   if (result != kOk && !logName.empty() && m_fastAnswer == kOk) result = m_fast->Scan("");  // log gone: scan again
   // The fast engine keeps serving recoveries afterwards: give it back the
@@ -193,7 +233,7 @@ int32_t CProfessionalRecovery::RunFastPass(bool& freeSpace) {
 
 int32_t CProfessionalRecovery::BeginSubLogs(const std::string& folder) {
   int32_t result = kOk;
-  const std::string carvedLog = m_continuing ? FirstLogNameWithPrefix(folder, "File_Type_") : std::string();
+  const std::string carvedLog = m_continuing ? ContinuedLogName(folder, "File_Type_") : std::string();
   if (carvedLog.empty()) {
     result = m_imagePath.empty() ? m_carver.OpenPartition(m_diskNumber, m_startSector, m_sectorCount, m_driveLetter)
                                  : m_carver.OpenImage(m_imagePath, m_imageValue);
@@ -202,9 +242,9 @@ int32_t CProfessionalRecovery::BeginSubLogs(const std::string& folder) {
                  ? m_carver.ReopenForPartition(m_sectorSize, m_diskNumber, carvedLog, m_driveLetter)
                  : m_carver.ReopenForImage(m_sectorSize, carvedLog, m_driveLetter, m_imagePath);
   }
-  const std::string fatLog = m_continuing ? FirstLogNameWithPrefix(folder, "Pro_Fat_") : std::string();
+  const std::string fatLog = m_continuing ? ContinuedLogName(folder, "Pro_Fat_") : std::string();
   const int32_t fat = m_deepFat.BeginDeepFatLog(fatLog);
-  const std::string ntfsLog = m_continuing ? FirstLogNameWithPrefix(folder, "Pro_Ntfs_") : std::string();
+  const std::string ntfsLog = m_continuing ? ContinuedLogName(folder, "Pro_Ntfs_") : std::string();
   const int32_t ntfs = m_deepNtfs.BeginDeepNtfsLog(ntfsLog);
   if (result == kOk) result = fat;
   if (result == kOk) result = ntfs;
@@ -247,12 +287,15 @@ int32_t CProfessionalRecovery::Scan(const std::string& /*scanLogPath*/) {
   const bool continuing = m_continuing;
   if (!continuing) (void)registry.NewLogFolder();
   const std::string folder = continuing ? EntryLogFolder(m_entry) : registry.CurrentLogFolder();
+  m_folderIdentity = SourceIdentity{};
+  if (continuing) (void)ReadSourceIdentity(folder, m_folderIdentity);
 
   bool freeSpace = false;
   int32_t result = RunFastPass(freeSpace);
   bool swept = false;
   SweepState state;
   if (result == kOk) result = BeginSubLogs(folder);
+  if (result == kOk) result = WriteFolderIdentity(folder);
   if (result == kOk) {
     swept = true;
     m_stats.freeSpaceOnly = freeSpace;
@@ -435,10 +478,14 @@ void CProfessionalRecovery::RecordPosition(const SweepState& state, const std::s
   position.filesFound = GetFoundCount() + state.resumedFound;
   m_stats.position = position;
   (void)CScanLogRegistry::Instance().RecordDeepScan(m_driveLetter, m_diskNumber, m_startSector, m_sectorCount,
-                                                    position, logFolder, m_imagePath);
+                                                    position, logFolder, m_registryImagePath);
 }
 
 // ---- Routed slots ------------------------------------------------------
+
+void CProfessionalRecovery::StampSourceKey(std::vector<FoundRecord>& records) const {
+  for (FoundRecord& record : records) record.driveLetter = m_driveLetter;
+}
 
 IFileRecoveryParse* CProfessionalRecovery::EngineFor(const FoundRecord& record) {
   switch (record.engineTag) {
@@ -458,6 +505,7 @@ int32_t CProfessionalRecovery::ListChildren(const FoundRecord* folder, uint32_t 
   auto add = [&](IFileRecoveryParse* engine, const FoundRecord* of) {
     part.clear();  // the engines replace what their list held
     if (engine != nullptr) (void)engine->ListChildren(of, depth, part);
+    StampSourceKey(part);
     listed.insert(listed.end(), part.begin(), part.end());
   };
   if (folder != nullptr) {

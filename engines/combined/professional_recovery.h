@@ -27,6 +27,7 @@
 #include "engines/file_recovery_parse.h"
 #include "engines/ntfs/professional_ntfs_recovery.h"
 #include "results/scan_log_registry.h"
+#include "results/source_identity.h"
 #include "storage/sector_source.h"
 
 namespace velmira {
@@ -116,7 +117,20 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
 
   // The engine that serves a record, or null.
   [[nodiscard]] IFileRecoveryParse* EngineFor(const FoundRecord& record);
+  // Gives records the source key this engine was opened with: those read
+  // back from a continued scan's logs carry the key of that earlier run
+  // (a region number or image value that may since belong to another
+  // source), and recovery finds a record's engine by its key.
+  void StampSourceKey(std::vector<FoundRecord>& records) const;
   [[nodiscard]] bool RefreshContinuing();
+  // The log an engine continues with: the one the folder's identity file
+  // names, or in a folder written before there were any, the first whose
+  // name starts with prefix + this source's start sector + "_". Empty when
+  // there is none.
+  [[nodiscard]] std::string ContinuedLogName(const std::string& folder, const std::string& prefix) const;
+  // Names this source and the logs of its engines in the folder's identity
+  // file.
+  int32_t WriteFolderIdentity(const std::string& folder);
   int32_t RunFastPass(bool& freeSpace);
   int32_t BeginSubLogs(const std::string& folder);
   [[nodiscard]] bool NextExtent(uint64_t from, Extent& extent);
@@ -161,7 +175,12 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
 
   bool m_continuing = false;
   DeepScanEntry m_entry;
+  // What lasts of the source (read at open time), and what the continued
+  // folder's identity file says (kind kNone when it has none).
+  SourceIdentity m_identity;
+  SourceIdentity m_folderIdentity;
   std::string m_imagePath;
+  std::string m_registryImagePath;  // the canonical path when it could be found
   uint16_t m_imageValue = 0;
 
   const SweepState* m_sweepState = nullptr;  // while sweeping

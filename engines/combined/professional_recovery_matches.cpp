@@ -62,6 +62,7 @@ int32_t CProfessionalRecovery::CollectMatches(const std::string& patterns, std::
     part.clear();
     if (engine == nullptr) return kOk;
     const int32_t result = engine->CollectMatches(patterns, part);
+    StampSourceKey(part);
     into.insert(into.end(), part.begin(), part.end());
     return result == kCancelled ? kCancelled : kOk;
   };

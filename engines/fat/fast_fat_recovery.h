@@ -48,6 +48,8 @@ class CFastFatRecovery final : public IFileRecoveryParse {
 
   [[nodiscard]] const FatGeometry& Geometry() const { return m_geometry; }
   [[nodiscard]] uint32_t BytesPerSector() const { return m_bytesPerSector; }
+  // The scan log of the last Scan (null before).
+  [[nodiscard]] const CScanLog* Store() const { return m_store.get(); }
   // How often the walk reports progress (5 s; tests shorten it).
   void SetReportInterval(uint64_t milliseconds) { m_reportIntervalMs = milliseconds; }
 

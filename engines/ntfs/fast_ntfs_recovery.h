@@ -57,6 +57,8 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   [[nodiscard]] const MftRunMap& MftRuns() const { return m_mftRuns; }
   // The folders met as ancestors of deleted files, in the order first met.
   [[nodiscard]] const std::vector<uint32_t>& DirectoryList() const { return m_directories; }
+  // The scan log of the last Scan (null before).
+  [[nodiscard]] const CScanLog* Store() const { return m_store.get(); }
   // How often the seconds-left estimate is recomputed (5 s; tests shorten it).
   void SetReportInterval(uint64_t milliseconds) { m_reportIntervalMs = milliseconds; }
 

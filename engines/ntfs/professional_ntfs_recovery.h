@@ -81,6 +81,8 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
   // Empties the folder list and starts a scan log: `logName` (a scan being
   // continued) or a new "Pro_Ntfs_" name. Returns 0 or the log's error.
   [[nodiscard]] int32_t BeginDeepNtfsLog(const std::string& logName);
+  // The log BeginDeepNtfsLog opened (null before).
+  [[nodiscard]] const CScanLog* Store() const { return m_store.get(); }
   // Lists the file record at `sector` (`record` holds at least one record).
   // Returns 0; 87 when the record fails the header check or is short; -1
   // without "FILE". Folders are never listed from here.

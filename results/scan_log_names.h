@@ -3,7 +3,9 @@
 //   "<prefix><start>_<year><month><day><hour><minute>"
 // with month, day and hour unpadded and the minute two wide, padded with a
 // blank, so a log made at 10:05 ends in "10 5". A continued deep scan finds
-// each engine's log again by the prefix.
+// each engine's log again through its folder's identity file
+// (results/source_identity.h), or in a folder written before those by the
+// prefix and the start sector: a folder may hold other sources' logs too.
 #pragma once
 
 #include <cstdint>

@@ -251,7 +251,7 @@ bool CScanLogRegistry::FindEntryForImage(const std::string& imagePath, const Sou
     } else {
       // Recorded before folders named their source: the path as stored, so
       // a relative one only with the same write time and length.
-      same = current.kind == SourceIdentity::Kind::kImage && e.imageWriteTime == current.imageWriteTime &&
+      same = current.kind == SourceIdentity::Kind::kImage && e.imageWriteTime == FileWriteTime(imagePath) &&
              e.sectorCount == current.bytes / 512;
     }
     if (same) found = static_cast<int>(i);

@@ -107,11 +107,11 @@ std::string Serialise(const SourceIdentity& identity) {
   std::string text = std::string(kVersionLine) + "\n";
   const bool image = identity.kind == SourceIdentity::Kind::kImage;
   text += Line("kind", image ? "image" : "partition");
+  text += Line("drive", identity.drive);
   if (image) {
     text += Line("path", identity.imagePath);
     text += Line("writeTime", identity.imageWriteTime);
   } else {
-    text += Line("drive", identity.drive);
     text += Line("start", identity.startSector);
     text += Line("count", identity.sectorCount);
   }
@@ -221,7 +221,13 @@ SourceIdentity ImageSourceIdentity(const std::string& path) {
   if (OpenReadOnly(canonical.string(), handle) != kOk || HandleLength(handle, length) != kOk) return identity;
   identity.kind = SourceIdentity::Kind::kImage;
   identity.imagePath = canonical.string();
-  identity.imageWriteTime = FileWriteTime(identity.imagePath);
+  if (fs::is_block_file(canonical, ec)) {
+    // A device named by its path: its node's time says nothing about the
+    // medium (it is made anew when a card goes in), the drive itself does.
+    identity.drive = DriveIdentity(identity.imagePath);
+  } else {
+    identity.imageWriteTime = FileWriteTime(identity.imagePath);
+  }
   identity.bytes = length;
   HashHead(handle, 0, length, identity);
   return identity;
@@ -232,7 +238,8 @@ bool SameSource(const SourceIdentity& stored, const SourceIdentity& current) {
   if (stored.bytes != current.bytes || stored.headBytes != current.headBytes || stored.headHash != current.headHash)
     return false;
   if (stored.kind == SourceIdentity::Kind::kImage)
-    return stored.imagePath == current.imagePath && stored.imageWriteTime == current.imageWriteTime;
+    return stored.imagePath == current.imagePath && stored.imageWriteTime == current.imageWriteTime &&
+           stored.drive == current.drive;
   if (stored.startSector != current.startSector || stored.sectorCount != current.sectorCount) return false;
   return stored.drive.empty() || current.drive.empty() || stored.drive == current.drive;
 }

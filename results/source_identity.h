@@ -24,12 +24,14 @@ inline constexpr size_t kSourceHeadBytes = 65536;
 struct SourceIdentity {
   enum class Kind { kNone, kPartition, kImage };
   Kind kind = Kind::kNone;
-  // Partitions: DriveIdentity of the drive (empty when it tells none), and
-  // the region in the drive's sectors.
+  // DriveIdentity of the drive (empty when it tells none; for an image,
+  // set only when the "image" is a block device), and for partitions the
+  // region in the drive's sectors.
   std::string drive;
   uint64_t startSector = 0;
   uint64_t sectorCount = 0;
-  // Images: canonical absolute path and last-write FILETIME.
+  // Images: canonical absolute path and last-write FILETIME (0 for a block
+  // device).
   std::string imagePath;
   uint64_t imageWriteTime = 0;
   // Both: the length in bytes, and FNV-1a (64 bits) of the first headBytes

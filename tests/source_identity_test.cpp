@@ -271,6 +271,15 @@ TEST(SourceIdentityCli, ContinuedScanReadsTheLogsOfItsOwnVolume) {
   EXPECT_EQ(r.status, 0) << r.All();
   EXPECT_EQ(CopiesIn(dir.File("out"), ReadFileBytes(card.two)), 1u) << r.All();
   EXPECT_EQ(CopiesIn(dir.File("out"), ReadFileBytes(card.one)), 0u) << r.All();
+
+  // A folder from before identity files: the logs are told by the start
+  // sector in their names.
+  ASSERT_TRUE(fs::remove(folder1 + "/source"));
+  r = Cli(dir.path(), data, "card.img", "recover 2 --list --types doc --continue");
+  EXPECT_EQ(r.status, 0) << r.All();
+  EXPECT_TRUE(Mentions(r.out, "arttwo.doc")) << r.out;
+  EXPECT_FALSE(Mentions(r.out, "artone.doc")) << r.out;
+  EXPECT_TRUE(fs::exists(folder1 + "/source")) << "written again";
 }
 
 // ---- The engines and the registry directly ----------------------------

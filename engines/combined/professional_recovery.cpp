@@ -8,8 +8,8 @@
 
 #include "engines/engine_factory.h"
 #include "engines/fat/fast_fat_recovery.h"
-#include "engines/ntfs/fast_ntfs_recovery.h"
 #include "engines/ntfs/deep_ntfs_sweep.h"
+#include "engines/ntfs/fast_ntfs_recovery.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/time_util.h"

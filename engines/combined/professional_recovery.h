@@ -2,9 +2,11 @@
 // then one sweep of the free space (or of the whole source when no file
 // system map is known) that offers every sector to the deep NTFS engine, the
 // deep FAT engine or the carver, whichever recognises it. The four engines
-// keep their own scan logs in one log folder; the sweep's position goes to
-// the scan-log registry, so that a later deep scan of the same source goes on
-// where this one stopped.
+// keep their own scan logs in one log folder, whose identity file names the
+// source and those logs; the sweep's position goes to the scan-log registry,
+// so that a later deep scan of the same source goes on where this one
+// stopped. Records read back from an earlier run's logs are handed out with
+// this run's source key.
 //
 //   auto engine = CreateEngineForImage(path, 1001, /*advanced=*/true);
 //   engine->SetProgressCallbacks(onProgress, nullptr, user, 100);

@@ -107,9 +107,8 @@ std::string DriveIdentity(const std::string& devicePath) {
   if (S_ISREG(st.st_mode)) return FileIdentity(devicePath);
   if (!S_ISBLK(st.st_mode)) return {};
   std::error_code ec;
-  fs::path dir = fs::canonical("/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
-                                   std::to_string(minor(st.st_rdev)),
-                               ec);
+  fs::path dir = fs::canonical(
+      "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)), ec);
   if (ec) return {};
   if (fs::exists(dir / "partition", ec)) dir = dir.parent_path();
   if (const std::string backing = SysAttribute(dir / "loop" / "backing_file"); !backing.empty()) {
@@ -119,7 +118,8 @@ std::string DriveIdentity(const std::string& devicePath) {
     return id;
   }
   for (const char* attribute : {"wwid", "device/wwid"})
-    if (const std::string text = SysAttribute(dir / attribute); !text.empty()) return std::string("wwid:") + text;
+    if (const std::string text = SysAttribute(dir / attribute); !text.empty())
+      return std::string("wwid:") + text;
   if (const std::string cid = SysAttribute(dir / "device" / "cid"); !cid.empty()) return "cid:" + cid;
   for (const char* attribute : {"serial", "device/serial"})
     if (const std::string text = SysAttribute(dir / attribute); !text.empty()) return "serial:" + text;

@@ -39,7 +39,8 @@ void HashHead(const FileHandle& handle, uint64_t offset, uint64_t available, Sou
   size_t have = 0;
   while (have < head.size()) {
     size_t done = 0;
-    if (ReadAt(handle, head.data() + have, head.size() - have, offset + have, done) != kOk || done == 0) break;
+    if (ReadAt(handle, head.data() + have, head.size() - have, offset + have, done) != kOk || done == 0)
+      break;
     have += done;
   }
   uint64_t hash = kFnvOffset;
@@ -100,8 +101,12 @@ bool ParseHex(std::string_view text, uint64_t& value) {
   return ec == std::errc() && end == text.data() + text.size();
 }
 
-std::string Line(const char* key, std::string_view value) { return std::string(key) + "=" + Escape(value) + "\n"; }
-std::string Line(const char* key, uint64_t value) { return std::string(key) + "=" + std::to_string(value) + "\n"; }
+std::string Line(const char* key, std::string_view value) {
+  return std::string(key) + "=" + Escape(value) + "\n";
+}
+std::string Line(const char* key, uint64_t value) {
+  return std::string(key) + "=" + std::to_string(value) + "\n";
+}
 
 std::string Serialise(const SourceIdentity& identity) {
   std::string text = std::string(kVersionLine) + "\n";
@@ -146,9 +151,12 @@ bool Parse(std::string_view text, SourceIdentity& out) {
     if (!Unescape(line.substr(eq + 1), value)) return false;
     bool ok = true;
     if (key == "kind") {
-      if (value == "image") out.kind = SourceIdentity::Kind::kImage;
-      else if (value == "partition") out.kind = SourceIdentity::Kind::kPartition;
-      else ok = false;
+      if (value == "image")
+        out.kind = SourceIdentity::Kind::kImage;
+      else if (value == "partition")
+        out.kind = SourceIdentity::Kind::kPartition;
+      else
+        ok = false;
     } else if (key == "path") {
       out.imagePath = value;
     } else if (key == "drive") {
@@ -235,7 +243,8 @@ SourceIdentity ImageSourceIdentity(const std::string& path) {
 
 bool SameSource(const SourceIdentity& stored, const SourceIdentity& current) {
   if (stored.kind != current.kind || stored.kind == SourceIdentity::Kind::kNone) return false;
-  if (stored.bytes != current.bytes || stored.headBytes != current.headBytes || stored.headHash != current.headHash)
+  if (stored.bytes != current.bytes || stored.headBytes != current.headBytes ||
+      stored.headHash != current.headHash)
     return false;
   if (stored.kind == SourceIdentity::Kind::kImage)
     return stored.imagePath == current.imagePath && stored.imageWriteTime == current.imageWriteTime &&

@@ -4,8 +4,9 @@
 // very volume or image it was made of, and never costs another source its
 // logs; a continued scan reads its own logs even when the folder holds
 // another partition's too.
-#include <gtest/gtest.h>
+#include "results/source_identity.h"
 
+#include <gtest/gtest.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -21,7 +22,6 @@
 #include "platform/errors.h"
 #include "platform/text.h"
 #include "results/scan_log_registry.h"
-#include "results/source_identity.h"
 #include "tests/fixtures/carving_samples.h"
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/fat_card.h"
@@ -45,13 +45,15 @@ struct CliRun {
 // velmira-cli in `cwd`, with `drives` as VELMIRA_DRIVES and the scan logs
 // under `dataHome`; no terminal, so an earlier scan is never continued
 // without --continue.
-CliRun Cli(const std::string& cwd, const std::string& dataHome, const std::string& drives, const std::string& args) {
+CliRun Cli(const std::string& cwd, const std::string& dataHome, const std::string& drives,
+           const std::string& args) {
   testing::TempDir errDir;
   CliRun r;
-  r.out = testing::RunCapture("cd " + ShellQuote(cwd) + " && XDG_DATA_HOME=" + ShellQuote(dataHome) +
-                                  " VELMIRA_DRIVES=" + ShellQuote(drives) + " " + ShellQuote(VELMIRA_CLI_PATH) + " " +
-                                  args + " 2>" + ShellQuote(errDir.File("err")) + " </dev/null",
-                              r.status);
+  r.out =
+      testing::RunCapture("cd " + ShellQuote(cwd) + " && XDG_DATA_HOME=" + ShellQuote(dataHome) +
+                              " VELMIRA_DRIVES=" + ShellQuote(drives) + " " + ShellQuote(VELMIRA_CLI_PATH) +
+                              " " + args + " 2>" + ShellQuote(errDir.File("err")) + " </dev/null",
+                          r.status);
   const auto err = ReadFileBytes(errDir.File("err"));
   r.err.assign(err.begin(), err.end());
   return r;
@@ -72,14 +74,17 @@ int RegionOf(const std::string& disks, const std::string& image, uint64_t start)
     char name[256] = {};
     int number = 0;
     unsigned long long first = 0;
-    if (std::sscanf(line.c_str(), "%d %255s %llu", &number, name, &first) == 3 && image == name && first == start)
+    if (std::sscanf(line.c_str(), "%d %255s %llu", &number, name, &first) == 3 && image == name &&
+        first == start)
       return number;
     at = end + 1;
   }
   return 0;
 }
 
-bool Offered(const CliRun& r) { return r.status == 1 && Mentions(r.err, "can be continued"); }
+bool Offered(const CliRun& r) {
+  return r.status == 1 && Mentions(r.err, "can be continued");
+}
 
 // A card of two FAT16 volumes ("ONE" at 2048, "TWO" at 40960, 16 MiB each),
 // with one deleted file on each whose name tells its volume.
@@ -99,8 +104,9 @@ struct TwoVolumeCard {
     made = testing::MakePartitionedImage(image, 48ull << 20,
                                          "label: dos\nstart=2048, size=32768, type=6\n"
                                          "start=40960, size=32768, type=6\n") &&
-           testing::FormatAt(image, 2048, 16, "fat16", "ONE") && testing::FormatAt(image, 40960, 16, "fat16", "TWO") &&
-           Put(2048, one, "PARTONE.DOC") && Put(40960, two, "PARTTWO.DOC");
+           testing::FormatAt(image, 2048, 16, "fat16", "ONE") &&
+           testing::FormatAt(image, 40960, 16, "fat16", "TWO") && Put(2048, one, "PARTONE.DOC") &&
+           Put(40960, two, "PARTTWO.DOC");
   }
   bool Put(uint64_t start, const std::string& file, const std::string& as) const {
     const std::string volume = image + "@@" + std::to_string(start * 512);
@@ -109,9 +115,9 @@ struct TwoVolumeCard {
   }
 };
 
-#define REQUIRE_FAT_TOOLS()           \
-  VELMIRA_REQUIRE_TOOL("sfdisk");     \
-  VELMIRA_REQUIRE_TOOL("mkfs.vfat");  \
+#define REQUIRE_FAT_TOOLS()          \
+  VELMIRA_REQUIRE_TOOL("sfdisk");    \
+  VELMIRA_REQUIRE_TOOL("mkfs.vfat"); \
   VELMIRA_REQUIRE_TOOL("mcopy")
 
 // Every regular file below `folder` (recursively) with these bytes.
@@ -260,7 +266,8 @@ TEST(SourceIdentityCli, ContinuedScanReadsTheLogsOfItsOwnVolume) {
   ASSERT_EQ(r.status, 0) << r.All();
   ASSERT_TRUE(Mentions(r.out, "artone.doc")) << r.out;
   bool mixed = false;
-  for (const auto& e : fs::directory_iterator(folder1)) mixed |= e.path().filename().string().rfind("Fast_2048_", 0) == 0;
+  for (const auto& e : fs::directory_iterator(folder1))
+    mixed |= e.path().filename().string().rfind("Fast_2048_", 0) == 0;
   ASSERT_TRUE(mixed) << "the folder holds both volumes' fast logs";
 
   r = Cli(dir.path(), data, "card.img", "recover 2 --list --types doc --continue");
@@ -289,7 +296,8 @@ class SourceIdentityEngine : public ::testing::Test {
   testing::ScopedDataHome m_home;
 };
 
-std::unique_ptr<IFileRecoveryParse> Deep(const std::string& image, uint16_t key, CProfessionalRecovery*& combined) {
+std::unique_ptr<IFileRecoveryParse> Deep(const std::string& image, uint16_t key,
+                                         CProfessionalRecovery*& combined) {
   auto engine = CreateEngineForImage(image, key, true);
   combined = dynamic_cast<CProfessionalRecovery*>(engine.get());
   return engine;
@@ -330,7 +338,8 @@ TEST_F(SourceIdentityEngine, ImagesLoadedInTheOtherOrderContinueAndRecover) {
     files.insert(files.end(), part.begin(), part.end());
     std::vector<FoundRecord> root;
     ASSERT_EQ(engine->ListChildren(nullptr, 0, root), kOk);
-    for (const FoundRecord& r : root) EXPECT_EQ(r.driveLetter, engine == engineA.get() ? 1002 : 1001) << RecordName(r);
+    for (const FoundRecord& r : root)
+      EXPECT_EQ(r.driveLetter, engine == engineA.get() ? 1002 : 1001) << RecordName(r);
   }
   ASSERT_GE(files.size(), 2u);
   testing::TempDir out;

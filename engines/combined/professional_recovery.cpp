@@ -113,7 +113,8 @@ bool CProfessionalRecovery::RefreshContinuing() {
   return found;
 }
 
-std::string CProfessionalRecovery::ContinuedLogName(const std::string& folder, const std::string& prefix) const {
+std::string CProfessionalRecovery::ContinuedLogName(const std::string& folder,
+                                                    const std::string& prefix) const {
   std::string name;
   if (m_folderIdentity.kind != SourceIdentity::Kind::kNone) {
     name = LoggedName(m_folderIdentity, prefix);

@@ -7,9 +7,9 @@
 #include "results/source_identity.h"
 
 #include <gtest/gtest.h>
-#include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -20,7 +20,6 @@
 #include "engines/engine_factory.h"
 #include "jobs/recovery_job.h"
 #include "platform/errors.h"
-#include "platform/text.h"
 #include "results/scan_log_registry.h"
 #include "tests/fixtures/carving_samples.h"
 #include "tests/fixtures/data_home.h"

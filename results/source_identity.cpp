@@ -293,10 +293,14 @@ int32_t WriteSourceIdentity(const std::string& folder, const SourceIdentity& ide
 
 bool ReadSourceIdentity(const std::string& folder, SourceIdentity& identity) {
   identity = SourceIdentity{};
+  const std::string path = InFolder(folder, kFileName);
+  // Only a plain file is read: a FIFO or a link put there must not block or
+  // lead elsewhere.
+  std::error_code ec;
+  if (!fs::is_regular_file(fs::symlink_status(path, ec))) return false;
   FileHandle in;
   uint64_t length = 0;
-  if (OpenReadOnly(InFolder(folder, kFileName), in) != kOk || HandleLength(in, length) != kOk ||
-      length > kMaxFileBytes)
+  if (OpenReadOnly(path, in) != kOk || HandleLength(in, length) != kOk || length > kMaxFileBytes)
     return false;
   std::string text(static_cast<size_t>(length), '\0');
   size_t have = 0;

@@ -7,6 +7,7 @@
 #include "results/source_identity.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -373,6 +374,9 @@ TEST_F(SourceIdentityEngine, DamagedIdentityFilesMatchNothingAndOldEntriesStillC
       std::vector<uint8_t>(300000, 'x'),
       {0, 1, 2, '=', '\n', '%', 'z', 'z'},
   };
+  ASSERT_EQ(::mkfifo((folder + "source").c_str(), 0600), 0);
+  EXPECT_FALSE(registry.FindEntryForImage(image, current, entry)) << "a FIFO is not read";
+  fs::remove(folder + "source");
   for (const auto& bytes : damaged) {
     testing::WriteFileBytes(folder + "source", bytes);
     EXPECT_FALSE(registry.FindEntryForImage(image, current, entry)) << bytes.size();

@@ -257,11 +257,11 @@ TEST_F(CrashCard, ScanKilledAtRandomMomentsContinuesToTheSameFiles) {
   const std::vector<std::string>& reference = Reference();
   TempDir timing;
   const auto started = std::chrono::steady_clock::now();
-  (void)Cli(timing.path(), {"recover", Image(), "--list"}, {"VELMIRA_TEST_CHECKPOINT_PIECES=5"});
+  (void)Cli(timing.path(), {"recover", Image(), "--list"}, {"VELMIRA_TEST_CHECKPOINT_PIECES=20"});
   const auto full = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
   const unsigned seed = static_cast<unsigned>(std::chrono::system_clock::now().time_since_epoch().count());
   std::mt19937 random(seed);
-  for (int round = 0; round < 4; ++round) {
+  for (int round = 0; round < 3; ++round) {
     TempDir home;
     std::vector<std::string> moments;
     CliRun last;
@@ -270,7 +270,7 @@ TEST_F(CrashCard, ScanKilledAtRandomMomentsContinuesToTheSameFiles) {
       const pid_t pid = StartCli(home.path(),
                                  attempt == 0 ? std::vector<std::string>{"recover", Image(), "--list"}
                                               : std::vector<std::string>{"recover", Image(), "--continue", "--list"},
-                                 outFile, {"VELMIRA_TEST_CHECKPOINT_PIECES=5"});
+                                 outFile, {"VELMIRA_TEST_CHECKPOINT_PIECES=20"});
       ASSERT_GT(pid, 0);
       const auto delay = std::chrono::microseconds(random() % static_cast<uint64_t>(full.count() + 1));
       std::this_thread::sleep_for(delay);

@@ -31,6 +31,7 @@
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/fat_card.h"
 #include "tests/fixtures/image_tools.h"
+#include "tests/fixtures/ntfs_disk.h"
 #include "tests/fixtures/temp_dir.h"
 
 extern char** environ;
@@ -248,6 +249,44 @@ TEST_F(CrashCard, ScanKilledAtChosenPointsContinuesToTheSameFiles) {
     EXPECT_EQ(lines, reference) << Describe(reference, lines);
     // The killed run's folder was continued, not replaced.
     EXPECT_EQ(OnlyLogFolder(home.path()), folder);
+  }
+}
+
+// The deep NTFS engine keeps the folders above the files it lists in memory
+// until the sweep ends: a continued sweep of an NTFS volume without its boot
+// sector still names them, and lists each file once.
+TEST(CrashNtfs, KilledSweepOfALostNtfsVolumeContinuesToTheSameFiles) {
+  testing::NtfsDisk disk(16);
+  if (std::string why = disk.Unusable(); !why.empty()) GTEST_SKIP() << why;
+  ASSERT_TRUE(disk.Mount());
+  for (int i = 0; i < 12; ++i) {
+    disk.Put("Camera/Trip" + std::to_string(i % 3) + "/photo" + std::to_string(i) + ".jpg",
+             testing::JpegPicture(9000 + 1000 * i, static_cast<uint32_t>(i + 1)));
+    disk.Put("Notes/letter" + std::to_string(i) + ".txt", std::vector<uint8_t>(700 + 37 * i, 'x'));
+  }
+  disk.Remove("Camera");
+  disk.Remove("Notes");
+  disk.Unmount();
+  std::vector<uint8_t> bytes = testing::ReadFileBytes(disk.image());
+  std::fill(bytes.begin(), bytes.begin() + 512, 0);
+  testing::WriteFileBytes(disk.image(), bytes);
+
+  TempDir referenceHome;
+  const CliRun whole = Cli(referenceHome.path(), {"recover", disk.image(), "--list"});
+  ASSERT_EQ(whole.exitCode, 0) << whole.out;
+  const std::vector<std::string> reference = ListingLines(whole.out);
+  ASSERT_NE(whole.out.find("Trip2/photo11.jpg"), std::string::npos) << whole.out;
+  for (const char* kill : {"VELMIRA_TEST_KILL_AFTER_PIECES=20", "VELMIRA_TEST_KILL_AFTER_PIECES=90",
+                           "VELMIRA_TEST_KILL_AFTER_PIECES=200"}) {
+    SCOPED_TRACE(kill);
+    TempDir home;
+    const CliRun killed = Cli(home.path(), {"recover", disk.image(), "--list"},
+                              {kill, "VELMIRA_TEST_CHECKPOINT_PIECES=15"});
+    ASSERT_EQ(killed.signal, SIGKILL) << killed.out;
+    const CliRun continued = Cli(home.path(), {"recover", disk.image(), "--continue", "--list"});
+    ASSERT_EQ(continued.exitCode, 0) << continued.out;
+    const std::vector<std::string> lines = ListingLines(continued.out);
+    EXPECT_EQ(lines, reference) << Describe(reference, lines);
   }
 }
 

@@ -178,6 +178,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   SectorSource m_source;
   bool m_opened = false;
 
+  // Held until the engines below have closed their logs.
+  ScanFolderLock m_folderLock;
+
   // Destroyed in the reverse order: the fast engine, the carver, the deep
   // NTFS engine, the deep FAT engine.
   CProfessionalFatRecovery m_deepFat;
@@ -199,7 +202,6 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   ScanCheckpoint m_resume;  // the earlier scan's checkpoint
   bool m_haveResume = false;
   std::string m_folder;     // the log folder of the scan running
-  ScanFolderLock m_folderLock;
   SweepJournal m_journal;
   uint64_t m_fatBase = 0;   // deep FAT / NTFS records the journal cannot rebuild
   uint64_t m_ntfsBase = 0;

@@ -162,6 +162,7 @@ class CrashCard : public ::testing::Test {
   static void TearDownTestSuite() {
     delete s_card;
     s_card = nullptr;
+    s_reference.clear();  // it belongs to this card
   }
 
   void SetUp() override {

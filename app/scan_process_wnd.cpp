@@ -8,7 +8,10 @@
 
 #include "app/language_ui.h"
 #include "app/message_box.h"
+#include "engines/combined/professional_recovery.h"
+#include "platform/errors.h"
 #include "platform/folders.h"
+#include "platform/message_format.h"
 
 namespace velmira {
 
@@ -40,6 +43,19 @@ int CScanProcessWnd::RunJob() {
   ScanJob job(m_sources, m_advanced, Control(), m_messages, this);
   if (m_builder) job.SetEngineBuilder(m_builder);
   m_outcome = job.Run();
+  // A source that another Velmira program is scanning was left alone: say so.
+  for (size_t i = 0; i < job.ScanResults().size() && i < m_sources.size(); ++i) {
+    const ScanSource& source = *m_sources[i];
+    const auto* deep = dynamic_cast<const CProfessionalRecovery*>(source.engine.get());
+    if (job.ScanResults()[i] != kErrBusy || deep == nullptr || !deep->SourceBusy()) continue;
+    const std::string name =
+        source.IsImage() ? source.imagePath : std::to_string(static_cast<int>(source.partition->letterOrNumber));
+    PostAndWait([this, text = Q(FormatText(S(Message("MSG1210")), {name}))] {
+      setWindowOpacity(0.0);
+      CMessageBox::Show(CMessageBox::kWarning, m_mainWnd, text);
+      setWindowOpacity(1.0);
+    });
+  }
   if (ScanJob::Announces(m_outcome) && m_mainWnd != nullptr)
     QCoreApplication::postEvent(m_mainWnd, new QEvent(static_cast<QEvent::Type>(kEventScanFinished)));
   return ScanJob::CloseCode(m_outcome);
@@ -80,13 +96,20 @@ void CScanProcessWnd::ShowProgress() {
   emit progressShown(view.percent);
 }
 
-bool CScanProcessWnd::ContinueEarlierScan(const ScanSource&) {
+bool CScanProcessWnd::ContinueEarlierScan(const ScanSource& source) {
+  // A scan that ran to its end is not continued: its results can be shown
+  // again (with its date and file count), or the source scanned afresh.
+  QString question = Message("MSG1206");
+  if (const auto* deep = dynamic_cast<const CProfessionalRecovery*>(source.engine.get());
+      deep != nullptr && deep->ContinuedFinished())
+    question = Q(FormatText(S(Message("MSG1208")), {ScanDateText(deep->ContinuedDate()),
+                                                    static_cast<unsigned long long>(deep->ContinuedFiles())}));
   bool goOn = true;
-  PostAndWait([this, &goOn] {
+  PostAndWait([this, &goOn, &question] {
     // Out of sight while the question is open; hiding the window would end
     // its modal loop.
     setWindowOpacity(0.0);
-    goOn = CMessageBox::Show(CMessageBox::kQuestion, m_mainWnd, Message("MSG1206")) == CMessageBox::kOk;
+    goOn = CMessageBox::Show(CMessageBox::kQuestion, m_mainWnd, question) == CMessageBox::kOk;
     setWindowOpacity(1.0);
   });
   return goOn;

@@ -134,6 +134,8 @@ void InstallCancelHandler() {
   sigemptyset(&sa.sa_mask);
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
+  // A closed terminal stops a scan as Ctrl-C does: its position is kept.
+  ::sigaction(SIGHUP, &sa, nullptr);
 }
 
 bool CancelRequested() { return g_cancel.load(); }

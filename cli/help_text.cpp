@@ -73,7 +73,10 @@ std::vector<DocItem> Files() {
       {"~/.local/share/Orvanta/ScanLog/",
        "the scan logs: what each scan found, in a numbered folder per scan, and the file config, which "
        "remembers every deep scan so that a later deep scan of the same source can continue where it "
-       "stopped. Nothing here is needed once the files are recovered: removing a numbered folder removes "
+       "stopped, or show the results of a finished one again. While it sweeps, a deep scan saves its place "
+       "in its folder every few seconds (the files checkpoint and sweep_journal), so that it can also be "
+       "continued after a crash or a power cut; a scan holds its folder locked (the file lock). Nothing "
+       "here is needed once the files are recovered: removing a numbered folder removes "
        "that scan's results, removing ScanLog/ removes them all. $XDG_DATA_HOME replaces ~/.local/share.",
        kDocBoth},
       {"/usr/share/velmira/config.ini",

@@ -46,10 +46,9 @@ int RunLog(const std::vector<std::string>& args) {
     return kExitFailed;
   }
   for (const std::string& name : names) {
-    // Opened by absolute path, so nothing is created elsewhere; the log is
-    // closed again without adding anything.
+    // Only looked at: nothing is created, opened for writing or changed.
     CScanLog log;
-    const int32_t err = log.OpenLog((folder / name).string());
+    const int32_t err = log.OpenLogReadOnly((folder / name).string());
     if (err != kOk) {
       std::printf("%s: cannot open: %s (error %d)\n", name.c_str(), ErrorText(err).c_str(), err);
       continue;

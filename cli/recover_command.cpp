@@ -116,11 +116,13 @@ class ScanObserver : public ScanJob::Observer {
   }
 
   bool ContinueEarlierScan(const ScanSource& source) override {
+    auto* deep = dynamic_cast<CProfessionalRecovery*>(source.engine.get());
+    if (deep != nullptr && deep->ContinuedFinished()) return ShowFinishedScan(*deep);
     if (m_options.keepGoing) return true;
     if (m_options.restart) return false;
     uint64_t swept = 0;
     uint64_t found = 0;
-    if (auto* deep = dynamic_cast<CProfessionalRecovery*>(source.engine.get())) {
+    if (deep != nullptr) {
       swept = deep->ContinuedEntry().sectorsSwept;
       found = deep->ContinuedEntry().filesFound;
     }
@@ -134,9 +136,44 @@ class ScanObserver : public ScanJob::Observer {
       return true;  // keeps the earlier scan as it is
     }
     std::fprintf(stderr,
-                 "An earlier deep scan of %s swept %" PRIu64 " sectors and found %" PRIu64
-                 " files.\nContinue it where it stopped (a finished scan shows its files at once)? [Y/n] ",
+                 "An earlier deep scan of %s was stopped after %" PRIu64 " sectors and %" PRIu64
+                 " files.\nContinue it where it stopped? [Y/n] ",
                  SourceName(m_source).c_str(), swept, found);
+    char answer[16] = {};
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr) return true;
+    return answer[0] != 'n' && answer[0] != 'N';
+  }
+
+  // A deep scan of the source that ran to its end: its results are shown
+  // again (nothing is swept), or the source is scanned afresh.
+  bool ShowFinishedScan(const CProfessionalRecovery& deep) {
+    const std::string date = ScanDateText(deep.ContinuedDate());
+    const uint64_t files = deep.ContinuedFiles();
+    const std::string name = SourceName(m_source);
+    if (m_options.keepGoing) {
+      std::fprintf(stderr,
+                   "velmira-cli: showing the results of the finished deep scan of %s of %s (%" PRIu64
+                   " files); --restart scans it afresh\n",
+                   name.c_str(), date.c_str(), files);
+      return true;
+    }
+    if (m_options.restart) {
+      std::fprintf(stderr, "velmira-cli: scanning %s afresh; the finished deep scan of %s is discarded\n",
+                   name.c_str(), date.c_str());
+      return false;
+    }
+    if (!isatty(STDIN_FILENO)) {
+      std::fprintf(stderr,
+                   "velmira-cli: %s was scanned on %s (%" PRIu64
+                   " files); give --continue or --restart (--continue shows those results again, --restart "
+                   "scans afresh)\n",
+                   name.c_str(), date.c_str(), files);
+      unanswered = true;
+      if (job != nullptr) job->Cancel();
+      return true;
+    }
+    std::fprintf(stderr, "Show the results of the scan of %s (%" PRIu64 " files) again? [Y/n] ", date.c_str(),
+                 files);
     char answer[16] = {};
     if (std::fgets(answer, sizeof answer, stdin) == nullptr) return true;
     return answer[0] != 'n' && answer[0] != 'N';
@@ -213,6 +250,10 @@ int RunRecover(const std::vector<std::string>& args) {
       std::fprintf(stderr, "velmira-cli: scan cancelled\n");
     return kExitCancelled;
   }
+  if (scanResult == kErrBusy && deep && static_cast<CProfessionalRecovery*>(engine)->SourceBusy()) {
+    std::fprintf(stderr, "velmira-cli: %s is being scanned by another Velmira process\n", SourceName(source).c_str());
+    return kExitFailed;
+  }
   if (scanResult != kOk) {
     std::fprintf(stderr, "velmira-cli: scan failed: %s (error %d)\n", ErrorText(scanResult).c_str(), scanResult);
     return kExitFailed;
@@ -267,8 +308,10 @@ VELMIRA_CLI_COMMAND(recover, "recover",
                     "      the free space (the whole medium when no file system is found) for\n"
                     "      lost folders, NTFS file records and files known by their content.\n"
                     "      --fast reads the file system's records only. Ctrl-C stops a sweep;\n"
-                    "      its position is kept, and the next run on the same SOURCE asks whether\n"
-                    "      to continue it (--continue / --restart answer without asking).\n",
+                    "      its position is kept (also after a kill or a closed terminal), and the\n"
+                    "      next run on the same SOURCE asks whether to continue it; after a scan\n"
+                    "      that finished, whether to show its results again (--continue / --restart\n"
+                    "      answer without asking).\n",
                     20, RunRecover);
 
 }  // namespace velmira::cli

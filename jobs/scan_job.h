@@ -71,6 +71,10 @@ struct ScanContinuation {
 // The continuation of the combined deep engine.
 [[nodiscard]] ScanContinuation DeepScanContinuation();
 
+// A scan's date as the questions about it show it: local time,
+// "2026-12-08 14:32"; "an unknown date" for 0.
+[[nodiscard]] std::string ScanDateText(int64_t unixSeconds);
+
 class ScanJob {
  public:
   enum class Outcome {

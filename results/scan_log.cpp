@@ -65,9 +65,9 @@ void CScanLog::ResetState() {
   m_pendingWriteError = kOk;
   m_mainReads = 0;
   m_open = false;
+  m_readOnly = false;
   m_mainWrite.Close();
   m_mainRead.Close();
-  m_relationFile.Close();
   m_dirInfoFile.Close();
   m_mainPath.clear();
   m_relationPath.clear();
@@ -111,9 +111,10 @@ int32_t CScanLog::OpenLog(const std::string& name) {
   m_dirInfoPath = path + "_DirInfo";
 
   uint64_t mainBytes = 0;
+  FileHandle relationFile;  // created here; the text is replaced whole on flush
   if ((err = OpenForWriting(m_mainPath, WriteMode::kOpenAlways, m_mainWrite)) != kOk ||
-      (err = OpenForWriting(m_relationPath, WriteMode::kOpenAlways, m_relationFile)) != kOk ||
-      (err = OpenReadOnly(m_mainPath, m_mainRead)) != kOk ||
+      (err = OpenForWriting(m_relationPath, WriteMode::kOpenAlways, relationFile)) != kOk ||
+      (err = relationFile.Close()) != kOk || (err = OpenReadOnly(m_mainPath, m_mainRead)) != kOk ||
       (err = HandleLength(m_mainRead, mainBytes)) != kOk) {
     ResetState();
     return err;
@@ -146,9 +147,75 @@ int32_t CScanLog::OpenLog(const std::string& name) {
   return kOk;
 }
 
+int32_t CScanLog::OpenLogReadOnly(const std::string& path) {
+  CloseLog();
+  ResetState();
+  if (path.empty() || path[0] != '/') return kErrInvalidName;
+  m_mainPath = path;
+  m_relationPath = path + "_Relation";
+  m_dirInfoPath = path + "_DirInfo";
+  m_readOnly = true;
+  uint64_t mainBytes = 0;
+  int32_t err = OpenReadOnly(m_mainPath, m_mainRead);
+  if (err == kOk) err = HandleLength(m_mainRead, mainBytes);
+  if (err != kOk) {
+    ResetState();
+    return err;
+  }
+  m_existing = static_cast<uint32_t>(std::min<uint64_t>(mainBytes / kScanLogRecordBytes, kMaxRecordNumber));
+  m_flushed = m_existing;
+  m_existingIndexed = m_existing == 0;
+  m_isFolder.assign(m_existing, 2);
+  m_keys.assign(m_existing, 0);
+  if ((err = LoadRelations(m_relationPath)) != kOk || (err = LoadDirInfo(m_dirInfoPath)) != kOk) {
+    ResetState();
+    return err;
+  }
+  m_relationsDirty = false;  // nothing is ever written back
+  m_dirInfoRewrite = false;
+  m_open = true;
+  return kOk;
+}
+
+int32_t CScanLog::RollBackTo(uint32_t records) {
+  if (!m_open || m_readOnly || m_used != 0 || m_flushed != m_existing) return kErrInvalidHandle;
+  if (records > m_existing) return kErrInvalidData;
+  const std::string path = m_mainPath;
+  if (records < m_existing) {
+    // Reopened over the shorter main file, the relation text drops the
+    // numbers beyond it on loading.
+    ResetState();
+    if (const int32_t err = TruncateTo(path, uint64_t{records} * kScanLogRecordBytes); err != kOk) return err;
+    if (const int32_t err = OpenLog(path); err != kOk) return err;
+  }
+  const auto beyond = std::remove_if(m_dirInfo.begin(), m_dirInfo.end(), [&](const DirInfoRecord& d) {
+    return d.recordNumber == 0 || d.recordNumber > records;
+  });
+  if (beyond != m_dirInfo.end()) {
+    m_dirInfo.erase(beyond, m_dirInfo.end());
+    m_dirInfoByKey.clear();
+    for (size_t i = 0; i < m_dirInfo.size(); ++i)
+      m_dirInfoByKey[uint32_t{m_dirInfo[i].key}].push_back(static_cast<uint32_t>(i));
+  }
+  // Both companions are written anew: whatever a crash left behind in them
+  // is replaced by what the kept records say.
+  m_dirInfoRewrite = true;
+  m_relationsDirty = true;
+  return SyncLog();
+}
+
+int32_t CScanLog::SyncLog() {
+  if (!m_open || m_readOnly) return kOk;
+  int32_t err = Flush(true);
+  if (err == kOk) err = FlushHandle(m_mainWrite);
+  if (err == kOk) err = FlushHandle(m_dirInfoFile);
+  return err;
+}
+
 int32_t CScanLog::LoadRelations(const std::string& path) {
   FileHandle in;
   int32_t err = OpenReadOnly(path, in);
+  if (err == kErrFileNotFound && m_readOnly) return kOk;
   if (err != kOk) return err;
   uint64_t length = 0;
   if ((err = HandleLength(in, length)) != kOk) return err;
@@ -212,6 +279,7 @@ int32_t CScanLog::LoadRelations(const std::string& path) {
 int32_t CScanLog::LoadDirInfo(const std::string& path) {
   FileHandle in;
   int32_t err = OpenReadOnly(path, in);
+  if (err == kErrFileNotFound && m_readOnly) return kOk;
   if (err != kOk) return err;
   uint64_t length = 0;
   if ((err = HandleLength(in, length)) != kOk) return err;
@@ -255,7 +323,7 @@ uint64_t CScanLog::TotalRecords() const {
 }
 
 FoundRecord* CScanLog::AppendRecord() {
-  if (!m_open || LastRecordNumber() >= kMaxRecordNumber) {
+  if (!m_open || m_readOnly || LastRecordNumber() >= kMaxRecordNumber) {
     m_scratch = MakeFoundRecord();
     return &m_scratch;
   }
@@ -298,7 +366,7 @@ int32_t CScanLog::WriteBuffer() {
 }
 
 void CScanLog::AddRelation(DirectoryKey parent, uint32_t recordNumber, uint32_t ownKey, const char* name) {
-  if (!m_open || recordNumber == 0) return;
+  if (!m_open || m_readOnly || recordNumber == 0) return;
   AddToRelations(parent, recordNumber);
   if (name != nullptr) AddDirInfo(ownKey, recordNumber, name, strnlen(name, kFoundNameBytes));
 }
@@ -333,28 +401,40 @@ void CScanLog::AddDirInfo(uint32_t ownKey, uint32_t recordNumber, const char* na
   m_dirInfo.push_back(record);
 }
 
-int32_t CScanLog::WriteRelations() {
+int32_t CScanLog::WriteRelations(bool durable) {
   if (!m_relationsDirty) return kOk;
+  // Written beside the log under a name no log lookup takes (leading "."),
+  // then renamed over the text: a crash never leaves a half-written text.
+  const fs::path target(m_relationPath);
+  const std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".tmp")).string();
+  FileHandle out;
+  if (const int32_t err = OpenForWriting(temporary, WriteMode::kCreateAlways, out); err != kOk) return err;
   std::string text;
   text.reserve(kRelationWritePieceBytes + 4096);
   uint64_t offset = 0;
+  int32_t err = kOk;
   for (const auto& [key, children] : m_relations) {
     AppendRelationText(text, key, children.records);
     if (text.size() >= kRelationWritePieceBytes) {
-      if (const int32_t err = WriteAllAt(m_relationFile, text.data(), text.size(), offset); err != kOk)
-        return err;
+      if ((err = WriteAllAt(out, text.data(), text.size(), offset)) != kOk) break;
       offset += text.size();
       text.clear();
     }
   }
-  if (!text.empty()) {
-    if (const int32_t err = WriteAllAt(m_relationFile, text.data(), text.size(), offset); err != kOk)
-      return err;
-    offset += text.size();
+  if (err == kOk && !text.empty()) err = WriteAllAt(out, text.data(), text.size(), offset);
+  if (err == kOk && durable) err = FlushHandle(out);
+  const int32_t closed = out.Close();
+  if (err == kOk) err = closed;
+  if (err == kOk) {
+    std::error_code ec;
+    fs::rename(temporary, m_relationPath, ec);
+    if (ec) err = ErrorFromErrno(ec.value(), IoDirection::kWrite);
   }
-  // The text normally only grows; after a damaged text was read it may be
-  // shorter than what the file held, and the rest must not be read again.
-  if (const int32_t err = TruncateTo(m_relationPath, offset); err != kOk) return err;
+  if (err != kOk) {
+    std::error_code ignored;
+    fs::remove(temporary, ignored);
+    return err;
+  }
   m_relationsDirty = false;
   return kOk;
 }
@@ -378,12 +458,16 @@ int32_t CScanLog::WriteDirInfo() {
 }
 
 int32_t CScanLog::FlushLog() {
-  if (!m_open) return kOk;
+  return Flush(false);
+}
+
+int32_t CScanLog::Flush(bool durable) {
+  if (!m_open || m_readOnly) return kOk;
   int32_t result = WriteBuffer();
   if (result == kOk) result = m_pendingWriteError;
   m_pendingWriteError = kOk;
   if (result != kOk) return result;
-  const int32_t relationResult = WriteRelations();
+  const int32_t relationResult = WriteRelations(durable);
   const int32_t dirInfoResult = WriteDirInfo();
   return relationResult != kOk ? relationResult : dirInfoResult;
 }

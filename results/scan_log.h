@@ -112,6 +112,24 @@ class CScanLog {
   // An open log is closed first. Returns 0 or the Win32 code.
   [[nodiscard]] int32_t OpenLog(const std::string& name);
 
+  // Opens an existing log at the absolute path `path` for looking only:
+  // nothing is created, opened for writing or written, also not by
+  // FlushLog and CloseLog; appending does nothing (AppendRecord hands out
+  // scratch space). A missing "_Relation" or "_DirInfo" reads as empty.
+  [[nodiscard]] int32_t OpenLogReadOnly(const std::string& path);
+  [[nodiscard]] bool IsReadOnly() const { return m_readOnly; }
+
+  // Brings a log that was just opened (nothing appended yet) back to its
+  // first `records` records: the main file is cut there, and relations and
+  // named folders of later records are dropped; the companions are written
+  // anew and everything is synced to the disk. A log holding fewer records
+  // gives 13 (it lost records it was said to hold). Returns 0 or the error.
+  [[nodiscard]] int32_t RollBackTo(uint32_t records);
+
+  // FlushLog, then forces the three files to the disk (fsync), so that
+  // what was flushed survives a power cut. Returns 0 or the first error.
+  [[nodiscard]] int32_t SyncLog();
+
   // The next 346-byte slot, zero-filled, with recordNumber already set to
   // its position in the main file (LastRecordNumber()). Never null: when the
   // log is not open the slot is scratch space that is never stored.
@@ -123,7 +141,9 @@ class CScanLog {
   // record number is 0.
   void AddRelation(DirectoryKey parent, uint32_t recordNumber, uint32_t ownKey, const char* name);
 
-  // Writes the buffered records and brings both companions up to date.
+  // Writes the buffered records and brings both companions up to date. The
+  // relation text is replaced whole through a temporary file, so that a
+  // crash leaves either the old or the new text, never a mix.
   // Returns 0, else the first failure of the main file (including a failed
   // batch write during AppendRecord), the relation text or the directory file.
   [[nodiscard]] int32_t FlushLog();
@@ -206,7 +226,8 @@ class CScanLog {
   void AddToRelations(DirectoryKey parent, uint32_t recordNumber);
   void AddDirInfo(uint32_t ownKey, uint32_t recordNumber, const char* name, size_t nameBytes);
   int32_t WriteBuffer();
-  int32_t WriteRelations();
+  int32_t Flush(bool durable);
+  int32_t WriteRelations(bool durable);
   int32_t WriteDirInfo();
   void NoteRetired(const FoundRecord& record, uint32_t recordNumber);
   int32_t EnsureIndexed();
@@ -243,9 +264,9 @@ class CScanLog {
   uint64_t m_mainReads = 0;
 
   bool m_open = false;
+  bool m_readOnly = false;
   FileHandle m_mainWrite;
   FileHandle m_mainRead;
-  FileHandle m_relationFile;
   FileHandle m_dirInfoFile;
   std::string m_mainPath;
   std::string m_relationPath;

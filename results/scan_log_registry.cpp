@@ -1,5 +1,9 @@
 #include "results/scan_log_registry.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <bit>
 #include <chrono>
 #include <cstring>
@@ -14,6 +18,7 @@
 #include "platform/text.h"
 #include "platform/time_util.h"
 #include "results/source_identity.h"
+#include "results/scan_checkpoint.h"
 #include "storage/volume_keys.h"
 
 namespace fs = std::filesystem;
@@ -114,12 +119,52 @@ CScanLogRegistry::CScanLogRegistry(std::string scanLogFolder)
   Load();
 }
 
+CScanLogRegistry::FileLock::FileLock(CScanLogRegistry& registry, bool reload) : m_registry(registry) {
+  if (m_registry.m_lockDepth++ > 0) return;
+  // Read again once the lock is held: another process may have changed the
+  // file since. A nested holder works on what the outermost one read.
+  struct ReloadAtEnd {
+    CScanLogRegistry& registry;
+    bool reload;
+    ~ReloadAtEnd() {
+      if (reload) registry.ReloadEntries();
+    }
+  } reloadAtEnd{m_registry, reload};
+  // Without a lock file (a folder that cannot be created) the change goes
+  // ahead unlocked, and its save reports the failure.
+  if (CreateFolderWithParents(m_registry.m_scanLogFolder) != kOk && !fs::is_directory(m_registry.m_scanLogFolder))
+    return;
+  const std::string path = m_registry.m_scanLogFolder + "/config.lock";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      ::close(fd);
+      return;
+    }
+  }
+  m_registry.m_lockFd = fd;
+}
+
+CScanLogRegistry::FileLock::~FileLock() {
+  if (--m_registry.m_lockDepth > 0) return;
+  if (m_registry.m_lockFd >= 0) ::close(m_registry.m_lockFd);
+  m_registry.m_lockFd = -1;
+}
+
 void CScanLogRegistry::Load() {
   m_entries.clear();
   m_counter = 0;
   m_continuing = false;
   m_continuedFolder.clear();
+  ReloadEntries();
+}
 
+void CScanLogRegistry::Reload() {
+  FileLock lock(*this);
+}
+
+void CScanLogRegistry::ReloadEntries() {
   const std::string config = m_scanLogFolder + "/config";
   const std::string temporary = m_scanLogFolder + "/config.tmp";
   std::error_code ec;
@@ -134,16 +179,18 @@ void CScanLogRegistry::Load() {
   size_t done = 0;
   uint64_t counter = 0;
   if (ReadAt(in, &counter, sizeof counter, 0, done) != kOk || done != sizeof counter) return;
-  m_counter = counter;
 
+  std::vector<DeepScanEntry> entries;
   const uint64_t count = std::min<uint64_t>((length - sizeof counter) / sizeof(DeepScanEntry), kMaxEntries);
   for (uint64_t i = 0; i < count; ++i) {
     DeepScanEntry entry = MakeDeepScanEntry();
     if (ReadAt(in, &entry, sizeof entry, sizeof counter + i * sizeof entry, done) != kOk ||
         done != sizeof entry)
       break;
-    m_entries.push_back(entry);
+    entries.push_back(entry);
   }
+  m_counter = counter;
+  m_entries = std::move(entries);
 }
 
 std::string CScanLogRegistry::CurrentLogFolder() const {
@@ -152,14 +199,24 @@ std::string CScanLogRegistry::CurrentLogFolder() const {
 }
 
 int32_t CScanLogRegistry::NewLogFolder() {
+  FileLock lock(*this);
   ++m_counter;
   m_continuing = false;
   m_continuedFolder.clear();
-  return RemoveLogFolder(CurrentLogFolder());
+  // A folder of that number that a scan holds (an older program that took
+  // numbers back) is passed over.
+  for (int skipped = 0; skipped < 1000 && ScanFolderLock::IsLocked(CurrentLogFolder()); ++skipped) ++m_counter;
+  const int32_t removed = RemoveLogFolder(CurrentLogFolder());
+  const int32_t saved = SaveRegistry();
+  return removed != kOk ? removed : saved;
 }
 
 void CScanLogRegistry::TakeBackLogFolder() {
-  if (m_counter > 0) --m_counter;
+  const uint64_t mine = m_counter;
+  FileLock lock(*this);
+  if (m_counter != mine || mine == 0) return;  // a later number is taken: this one stays used
+  --m_counter;
+  (void)SaveRegistry();
 }
 
 bool CScanLogRegistry::IsInsideScanLogFolder(const std::string& folder) const {
@@ -182,8 +239,7 @@ bool CScanLogRegistry::DropUnusable(size_t index) {
   std::error_code ec;
   if (IsInsideScanLogFolder(folder) && fs::is_directory(folder, ec)) return false;
   // Nothing left to continue (or a folder this registry does not own).
-  m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(index));
-  (void)SaveRegistry();
+  DropEntryOf(folder);
   return true;
 }
 
@@ -270,6 +326,7 @@ int32_t CScanLogRegistry::RecordDeepScan(uint16_t driveLetter, int32_t diskNumbe
   const std::string folder = WithTrailingSlash(logFolder);
   // A cut path would name another file or folder.
   if (!FitsPathField(folder) || !FitsPathField(imagePath)) return kErrFilenameTooLong;
+  FileLock lock(*this);
 
   // Entries are told apart by their folders: several may name one source
   // key (another card that was in the same slot).
@@ -299,26 +356,43 @@ int32_t CScanLogRegistry::RecordDeepScan(uint16_t driveLetter, int32_t diskNumbe
   return SaveRegistry();
 }
 
-int32_t CScanLogRegistry::RemoveLogFolder(const std::string& folder) {
+void CScanLogRegistry::DropEntryOf(const std::string& folder) {
+  FileLock lock(*this);
   const std::string wanted = WithTrailingSlash(folder);
   for (size_t i = 0; i < m_entries.size(); ++i) {
     if (AsciiEqualNoCase(WithTrailingSlash(EntryLogFolder(m_entries[i])), wanted)) {
       m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
       (void)SaveRegistry();
-      break;
+      return;
     }
   }
+}
+
+int32_t CScanLogRegistry::RemoveLogFolder(const std::string& folder) {
+  FileLock lock(*this);
+  const std::string wanted = WithTrailingSlash(folder);
   // The path may come from a damaged registry file: never delete anything
   // outside the ScanLog folder.
-  if (!IsInsideScanLogFolder(wanted)) return kErrAccessDenied;
+  const bool inside = IsInsideScanLogFolder(wanted);
   std::error_code ec;
-  if (!fs::exists(fs::symlink_status(WithoutTrailingSlash(wanted), ec))) return kOk;
-  return RemoveFolderTree(WithoutTrailingSlash(wanted));
+  const bool exists = inside && fs::exists(fs::symlink_status(WithoutTrailingSlash(wanted), ec));
+  // Held while deleting, so that no scan takes the folder meanwhile; a
+  // folder a scan holds is not touched, nor its entry.
+  ScanFolderLock hold;
+  if (exists && fs::is_directory(WithoutTrailingSlash(wanted), ec) && hold.Acquire(wanted) == kErrBusy)
+    return kErrBusy;
+  DropEntryOf(wanted);
+  if (!inside) return kErrAccessDenied;
+  if (!exists) return kOk;
+  const int32_t removed = RemoveFolderTree(WithoutTrailingSlash(wanted));
+  hold.Release();
+  return removed;
 }
 
 int32_t CScanLogRegistry::SaveRegistry() {
   int32_t err = CreateFolderWithParents(m_scanLogFolder);
   if (err != kOk) return err;
+  FileLock lock(*this, /*reload=*/false);
   const std::string config = m_scanLogFolder + "/config";
   const std::string temporary = m_scanLogFolder + "/config.tmp";
   {
@@ -334,7 +408,8 @@ int32_t CScanLogRegistry::SaveRegistry() {
   // rename replaces "config" in one step; "config" is never missing.
   std::error_code ec;
   fs::rename(temporary, config, ec);
-  return ec ? ErrorFromErrno(ec.value(), IoDirection::kWrite) : kOk;
+  if (ec) return ErrorFromErrno(ec.value(), IoDirection::kWrite);
+  return SyncFolder(m_scanLogFolder);
 }
 
 }  // namespace velmira

@@ -10,8 +10,13 @@
 // Log folders are ScanLog/<counter>/ (with a trailing "/"), or, while an
 // earlier deep scan is being continued, that scan's folder.
 //
-// The registry has no lock: it is used by the scan worker and, between
-// scans, by the user-interface thread.
+// Within a process the registry has no lock: it is used by the scan worker
+// and, between scans, by the user-interface thread. Between processes every
+// change is a read-modify-write of "config" under an flock on
+// "config.lock": the file is read again under the lock, changed and saved,
+// so that two programs never lose each other's entries or take the same
+// folder number. A log folder that a scan holds locked (ScanFolderLock) is
+// never deleted.
 #pragma once
 
 #include <cstddef>
@@ -95,12 +100,15 @@ class CScanLogRegistry {
   // folder while continuing, else ScanLog/<counter>/.
   [[nodiscard]] std::string CurrentLogFolder() const;
 
-  // Starts a new log folder: counter + 1, continuing cleared, and any
-  // leftover folder of that number removed. Returns RemoveLogFolder's code.
+  // Starts a new log folder: counter + 1 (past any folder another process
+  // holds locked), continuing cleared, any leftover folder of that number
+  // removed, and the counter saved at once, so that the number is never
+  // handed out again. Returns 0, RemoveLogFolder's or SaveRegistry's code.
   int32_t NewLogFolder();
 
   // Takes a log-folder number back (counter - 1, not below 0): a new deep
-  // scan that ended before its sweep began.
+  // scan that ended before its sweep began. Only while no other process
+  // took a later number; saved.
   void TakeBackLogFolder();
 
   // The partition entry (empty imagePath) of the same start and count that
@@ -144,18 +152,40 @@ class CScanLogRegistry {
   // Drops the first entry of that folder (trailing "/" and ASCII case
   // ignored) and saves when one was dropped, then deletes the folder with
   // everything in it. Only folders inside the ScanLog folder are ever
-  // deleted; others give 5 (the entry is still dropped).
+  // deleted; others give 5 (the entry is still dropped). A folder that a
+  // scan holds locked is left alone, entry and all: 170.
   int32_t RemoveLogFolder(const std::string& folder);
 
-  // Writes "config.tmp" (counter and entries) and renames it over "config".
+  // Writes "config.tmp" (counter and entries), syncs it, renames it over
+  // "config" and syncs the folder.
   [[nodiscard]] int32_t SaveRegistry();
 
+  // Reads "config" again (under the file lock): the entries and counter
+  // other processes saved since. The current lookup is kept.
+  void Reload();
+
  private:
+  // Holds the flock on "config.lock" for one read-modify-write and reads
+  // "config" again when it takes it (unless `reload` is false); nested
+  // holders share the outermost one and read nothing.
+  class FileLock {
+   public:
+    explicit FileLock(CScanLogRegistry& registry, bool reload = true);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+   private:
+    CScanLogRegistry& m_registry;
+  };
+
   void Load();
   [[nodiscard]] int FindByFolder(const std::string& folder) const;
   // Drops the entry at `index` when its folder is not a usable log folder.
   bool DropUnusable(size_t index);
   bool Accept(int index, DeepScanEntry& entry);
+  void ReloadEntries();
+  void DropEntryOf(const std::string& folder);
   [[nodiscard]] bool IsInsideScanLogFolder(const std::string& folder) const;
 
   std::string m_scanLogFolder;
@@ -163,6 +193,8 @@ class CScanLogRegistry {
   uint64_t m_counter = 0;
   bool m_continuing = false;
   std::string m_continuedFolder;
+  int m_lockFd = -1;
+  int m_lockDepth = 0;
 };
 
 // Total bytes of the mounted volume that carries a source key (0 when it

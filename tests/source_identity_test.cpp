@@ -82,8 +82,10 @@ int RegionOf(const std::string& disks, const std::string& image, uint64_t start)
   return 0;
 }
 
+// An earlier scan of the source is offered: to continue a stopped one, or to
+// show a finished one's results again.
 bool Offered(const CliRun& r) {
-  return r.status == 1 && Mentions(r.err, "can be continued");
+  return r.status == 1 && (Mentions(r.err, "can be continued") || Mentions(r.err, "was scanned on"));
 }
 
 // A card of two FAT16 volumes ("ONE" at 2048, "TWO" at 40960, 16 MiB each),
@@ -279,9 +281,10 @@ TEST(SourceIdentityCli, ContinuedScanReadsTheLogsOfItsOwnVolume) {
   EXPECT_EQ(CopiesIn(dir.File("out"), ReadFileBytes(card.two)), 1u) << r.All();
   EXPECT_EQ(CopiesIn(dir.File("out"), ReadFileBytes(card.one)), 0u) << r.All();
 
-  // A folder from before identity files: the logs are told by the start
-  // sector in their names.
+  // A folder from before identity files and checkpoints: the logs are told
+  // by the start sector in their names.
   ASSERT_TRUE(fs::remove(folder1 + "/source"));
+  ASSERT_TRUE(fs::remove(folder1 + "/checkpoint"));
   r = Cli(dir.path(), data, "card.img", "recover 2 --list --types doc --continue");
   EXPECT_EQ(r.status, 0) << r.All();
   EXPECT_TRUE(Mentions(r.out, "arttwo.doc")) << r.out;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <span>
 #include <system_error>
@@ -12,7 +14,9 @@
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
+#include "platform/folders.h"
 #include "platform/time_util.h"
+#include "results/extension_lists.h"
 #include "results/scan_log.h"
 #include "results/scan_log_names.h"
 
@@ -20,6 +24,7 @@ namespace velmira {
 namespace {
 
 constexpr uint64_t kEstimateIntervalMs = 5000;
+constexpr uint64_t kCheckpointIntervalMs = 5000;
 constexpr int32_t kFastScale = 9;
 constexpr int32_t kSweepScale = 90;
 
@@ -62,8 +67,10 @@ int32_t CProfessionalRecovery::OpenPartition(int32_t diskNumber, uint64_t startS
   m_entry = MakeDeepScanEntry();
   m_identity = PartitionSourceIdentity(diskNumber, startSector, sectorCount);
   m_registryImagePath.clear();
+  CScanLogRegistry::Instance().Reload();  // what other processes recorded meanwhile
   m_continuing = CScanLogRegistry::Instance().FindEntryForPartition(diskNumber, startSector, sectorCount,
                                                                     driveLetter, m_identity, m_entry);
+  AdoptEarlierScan();
   (void)m_deepFat.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   const int32_t result = m_deepNtfs.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   m_fast = CreateEngineForPartition(diskNumber, startSector, sectorCount, driveLetter, false);
@@ -83,7 +90,9 @@ int32_t CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t 
   m_entry = MakeDeepScanEntry();
   m_identity = ImageSourceIdentity(imagePath);
   m_registryImagePath = m_identity.imagePath.empty() ? imagePath : m_identity.imagePath;
+  CScanLogRegistry::Instance().Reload();  // what other processes recorded meanwhile
   m_continuing = CScanLogRegistry::Instance().FindEntryForImage(imagePath, m_identity, m_entry);
+  AdoptEarlierScan();
   (void)m_deepFat.OpenImage(imagePath, imageValue);
   const int32_t result = m_deepNtfs.OpenImage(imagePath, imageValue);
   m_fast = CreateEngineForImage(imagePath, imageValue, false);
@@ -98,6 +107,47 @@ std::string CProfessionalRecovery::ContinuedLogFolder() const {
 void CProfessionalRecovery::ClearContinuing() {
   m_continuing = false;
   m_entry = MakeDeepScanEntry();
+  m_resume = ScanCheckpoint{};
+  m_haveResume = false;
+  m_folderLock.Release();  // the caller deletes the folder next
+}
+
+uint64_t CProfessionalRecovery::ContinuedFiles() const {
+  return m_haveResume ? m_resume.files : m_entry.filesFound;
+}
+
+void CProfessionalRecovery::AdoptEarlierScan() {
+  m_busy = false;
+  m_haveResume = false;
+  m_resume = ScanCheckpoint{};
+  m_folderLock.Release();
+  if (!m_continuing) return;
+  const std::string folder = EntryLogFolder(m_entry);
+  if (m_folderLock.Acquire(folder) == kErrBusy) {
+    // Another process is scanning this source right now.
+    m_busy = true;
+    m_continuing = false;
+    return;
+  }
+  m_haveResume = ReadScanCheckpoint(folder, m_resume);
+  if (m_haveResume) {
+    // The checkpoint, not the registry, says where the sweep stands.
+    const DeepScanSweep& p = m_resume.position;
+    m_entry.extentStart = p.extentStart;
+    m_entry.extentLength = p.extentLength;
+    m_entry.extentDone = p.extentDone;
+    m_entry.sectorsSwept = p.sectorsSwept;
+    m_entry.filesFound = p.filesFound;
+    return;
+  }
+  if (m_entry.extentLength == 0 && m_entry.sectorsSwept == 0 && m_entry.filesFound == 0) {
+    // Recorded when its folder was made, ended before its first checkpoint:
+    // nothing to continue.
+    m_folderLock.Release();
+    (void)CScanLogRegistry::Instance().RemoveLogFolder(folder);
+    m_continuing = false;
+    m_entry = MakeDeepScanEntry();
+  }
 }
 
 bool CProfessionalRecovery::RefreshContinuing() {
@@ -116,7 +166,12 @@ bool CProfessionalRecovery::RefreshContinuing() {
 std::string CProfessionalRecovery::ContinuedLogName(const std::string& folder,
                                                     const std::string& prefix) const {
   std::string name;
-  if (m_folderIdentity.kind != SourceIdentity::Kind::kNone) {
+  if (m_haveResume) {
+    // The checkpoint names the logs whose records count.
+    const CheckpointLog* log = m_resume.LogWithPrefix(prefix.c_str());
+    if (log == nullptr) return {};
+    name = log->name;
+  } else if (m_folderIdentity.kind != SourceIdentity::Kind::kNone) {
     name = LoggedName(m_folderIdentity, prefix);
   } else {
     // A folder from before identity files: it may hold other sources' logs
@@ -280,14 +335,46 @@ uint64_t CProfessionalRecovery::FreeSpaceTotal() {
   return total;
 }
 
+int32_t CProfessionalRecovery::StartNewFolder(std::string& folder) {
+  CScanLogRegistry& registry = CScanLogRegistry::Instance();
+  // The number is saved at once: a run killed later never hands it out again.
+  if (const int32_t err = registry.NewLogFolder(); err != kOk) return err;
+  folder = registry.CurrentLogFolder();
+  if (const int32_t err = CreateFolderWithParents(folder); err != kOk) return err;
+  if (const int32_t err = m_folderLock.Acquire(folder); err != kOk) return err;
+  // On record from the start, so that a second run on this source finds the
+  // folder locked and says so instead of scanning beside this one.
+  return registry.RecordDeepScan(m_driveLetter, m_diskNumber, m_startSector, m_sectorCount, DeepScanSweep{},
+                                 folder, m_registryImagePath);
+}
+
 int32_t CProfessionalRecovery::Scan(const std::string& /*scanLogPath*/) {
   m_stats = CombinedSweepStats{};
   if (!m_opened || !m_source.IsOpen()) return kErrInvalidHandle;
+  if (m_busy) return kErrBusy;
+  m_killAfterPieces = TestHook("VELMIRA_TEST_KILL_AFTER_PIECES");
+  m_checkpointPieces = TestHook("VELMIRA_TEST_CHECKPOINT_PIECES");
+  m_killSignal = static_cast<int>(TestHook("VELMIRA_TEST_KILL_SIGNAL"));
+  if (m_killSignal == 0) m_killSignal = SIGKILL;
+  m_pieces = 0;
+  m_fastSynced = false;
   CScanLogRegistry& registry = CScanLogRegistry::Instance();
-  if (m_continuing) m_continuing = RefreshContinuing();
+  if (m_continuing) {
+    m_folderLock.Release();
+    m_continuing = RefreshContinuing();
+    AdoptEarlierScan();
+    if (m_busy) return kErrBusy;
+  }
   const bool continuing = m_continuing;
-  if (!continuing) (void)registry.NewLogFolder();
-  const std::string folder = continuing ? EntryLogFolder(m_entry) : registry.CurrentLogFolder();
+  if (continuing && m_haveResume && m_resume.finished) return ShowFinishedScan();
+  std::string folder;
+  if (continuing) {
+    folder = EntryLogFolder(m_entry);
+  } else if (const int32_t err = StartNewFolder(folder); err != kOk) {
+    m_folderLock.Release();
+    return err;
+  }
+  m_folder = folder;
   m_folderIdentity = SourceIdentity{};
   if (continuing) (void)ReadSourceIdentity(folder, m_folderIdentity);
 
@@ -297,10 +384,15 @@ int32_t CProfessionalRecovery::Scan(const std::string& /*scanLogPath*/) {
   SweepState state;
   if (result == kOk) result = BeginSubLogs(folder);
   if (result == kOk) result = WriteFolderIdentity(folder);
+  if (result == kOk) result = RestoreSweep(continuing);
   if (result == kOk) {
     swept = true;
     m_stats.freeSpaceOnly = freeSpace;
     result = Sweep(freeSpace, state);
+    // Where the sweep stopped, before the engines add what they work out
+    // at its end (a continued scan rebuilds that from the journal).
+    const int32_t saved = Checkpoint(state, false);
+    if (saved != kOk && (result == kOk || result == kCancelled)) result = saved;
     try {
       m_deepFat.FinishDeepFat();
     } catch (...) {
@@ -311,24 +403,157 @@ int32_t CProfessionalRecovery::Scan(const std::string& /*scanLogPath*/) {
     } catch (...) {
       ++m_stats.contained;
     }
+    if (result == kOk) result = Checkpoint(state, true);
   }
   m_piece = {};
   m_window = {};
   if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);
 
-  if (swept || continuing) {
-    if (!swept) {  // a continued scan stopped in its fast pass keeps its recorded position
-      state.extent = {m_entry.extentStart, m_entry.extentLength};
-      state.done = m_entry.extentDone;
-      state.swept = m_entry.sectorsSwept;
-      state.resumedFound = m_entry.filesFound;
-    }
-    RecordPosition(state, folder);
-  } else {
+  if (!swept && !continuing) {
+    // A new scan that ended before its sweep began leaves nothing to continue.
+    m_journal.Close();
+    m_folderLock.Release();
+    (void)registry.RemoveLogFolder(folder);
     registry.TakeBackLogFolder();
   }
   m_continuing = false;
   return result;
+}
+
+int32_t CProfessionalRecovery::RestoreSweep(bool continuing) {
+  const bool checkpointed = continuing && m_haveResume;
+  if (const int32_t err = m_journal.Open(m_folder, checkpointed ? m_resume.journalEntries : 0); err != kOk)
+    return err;
+  m_fatBase = 0;
+  m_ntfsBase = 0;
+  if (!continuing) return kOk;
+  CScanLog* fat = m_deepFat.Store();
+  CScanLog* ntfs = m_deepNtfs.Store();
+  if (!checkpointed) {
+    // A scan recorded before checkpoints existed: its logs are kept whole
+    // and only what this run finds is journalled.
+    m_fatBase = fat != nullptr ? fat->TotalRecords() : 0;
+    m_ntfsBase = ntfs != nullptr ? ntfs->TotalRecords() : 0;
+    return kOk;
+  }
+  // Every log back to what the checkpoint counted; the deep FAT and NTFS
+  // logs back to what the journal cannot rebuild (nothing, for a scan that
+  // was checkpointed from its start).
+  for (CScanLog* log : {m_carver.Log(), fat, ntfs}) {
+    if (log == nullptr || !log->IsOpen()) continue;
+    const CheckpointLog* counted = m_resume.FindLog(std::filesystem::path(log->MainPath()).filename().string());
+    const uint64_t base = counted != nullptr ? counted->base : 0;
+    if (const int32_t err = log->RollBackTo(static_cast<uint32_t>(base)); err != kOk) return err;
+    if (log == fat) m_fatBase = base;
+    if (log == ntfs) m_ntfsBase = base;
+  }
+  CarvingState& carving = m_carver.State();
+  carving.tsStrict = m_resume.tsStrict;
+  carving.previousWasMts = m_resume.previousWasMts;
+  carving.streamRanges.clear();
+  for (const auto& [first, last] : m_resume.streamRanges) carving.streamRanges.push_back(StreamRange{first, last});
+  if (const int32_t err = ReplayJournal(); err != kOk) return err;
+  // What the engines count now is part of what the checkpoint counted.
+  const uint64_t counted = GetFoundCount();
+  m_entry.filesFound = m_resume.position.filesFound > counted ? m_resume.position.filesFound - counted : 0;
+  return SyncFolder(m_folder);
+}
+
+int32_t CProfessionalRecovery::ReplayJournal() {
+  const uint32_t bps = m_sectorSize;
+  const uint32_t recordSize = SweepRecordSize(bps);
+  std::vector<uint8_t> sector(bps);
+  return m_journal.ForEach([&](const SweepJournal::Entry& entry) {
+    try {
+      if (entry.kind == SweepJournal::kNtfsRecord) {
+        if (ReadRecordWindow(m_source, m_deepNtfs.Geometry(), entry.sector, m_window) == kOk &&
+            m_window.size() >= recordSize)
+          (void)m_deepNtfs.ProcessFoundRecord(std::span<const uint8_t>(m_window.data(), recordSize), entry.sector);
+        return;
+      }
+      uint32_t got = 0;
+      if (ReadSectors(1, m_source, sector.data(), entry.sector, bps, got) != kOk || got != 1) return;
+      const ByteView view(sector.data(), bps);
+      if (entry.kind == SweepJournal::kFatDotSector)
+        m_deepFat.OnDotDirectorySector(view, entry.sector);
+      else
+        m_deepFat.OnDirectorySector(view, entry.sector);
+    } catch (...) {
+      ++m_stats.contained;  // as during the sweep
+    }
+  });
+}
+
+int32_t CProfessionalRecovery::ShowFinishedScan() {
+  // The logs as the finished scan left them; nothing is swept again.
+  m_folder = EntryLogFolder(m_entry);
+  bool freeSpace = false;
+  int32_t result = RunFastPass(freeSpace);
+  if (result == kOk) result = BeginSubLogs(m_folder);
+  for (CScanLog* log : {m_carver.Log(), m_deepFat.Store(), m_deepNtfs.Store()}) {
+    if (result != kOk || log == nullptr || !log->IsOpen()) continue;
+    const CheckpointLog* counted = m_resume.FindLog(std::filesystem::path(log->MainPath()).filename().string());
+    result = log->RollBackTo(static_cast<uint32_t>(counted != nullptr ? counted->base : 0));
+  }
+  m_stats.resumed = true;
+  m_stats.freeSpaceOnly = freeSpace;
+  m_stats.position = m_resume.position;
+  m_stats.sectorsSwept = m_resume.position.sectorsSwept;
+  if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);
+  m_continuing = false;
+  return result;
+}
+
+int32_t CProfessionalRecovery::MaybeCheckpoint(const SweepState& state) {
+  ++m_pieces;
+  if (m_killAfterPieces != 0 && m_pieces == m_killAfterPieces) ::raise(m_killSignal);  // test hook
+  const bool due = TickCountMs() - m_lastCheckpointMs >= kCheckpointIntervalMs ||
+                   (m_checkpointPieces != 0 && m_pieces % m_checkpointPieces == 0);
+  return due ? Checkpoint(state, false) : kOk;
+}
+
+int32_t CProfessionalRecovery::Checkpoint(const SweepState& state, bool finished) {
+  m_lastCheckpointMs = TickCountMs();
+  ScanCheckpoint c;
+  c.finished = finished;
+  c.saved = static_cast<int64_t>(std::time(nullptr));
+  c.position = PositionOf(state);
+  c.files = c.position.filesFound;
+  if (finished) {
+    // The files of every known type, as a listing shows them.
+    const std::string known = std::string(kPhotoExtensions) + std::string(kAudioExtensions) +
+                              std::string(kVideoExtensions) + std::string(kDocumentExtensions) +
+                              std::string(kArchiveExtensions);
+    std::vector<FoundRecord> files;
+    if (CollectMatches(known, files) == kOk) c.files = files.size();
+  }
+  // Everything the checkpoint counts is on the disk before it is written.
+  if (!m_fastSynced) {
+    if (const int32_t err = SyncFolderFiles(m_folder); err != kOk) return err;
+    m_fastSynced = true;
+  }
+  for (CScanLog* log : {m_carver.Log(), m_deepFat.Store(), m_deepNtfs.Store()}) {
+    if (log == nullptr || !log->IsOpen()) continue;
+    if (const int32_t err = log->SyncLog(); err != kOk) return err;
+    CheckpointLog counted;
+    counted.name = std::filesystem::path(log->MainPath()).filename().string();
+    counted.records = log->TotalRecords();
+    counted.base = counted.records;
+    if (!finished && log == m_deepFat.Store()) counted.base = std::min(m_fatBase, counted.records);
+    if (!finished && log == m_deepNtfs.Store()) counted.base = std::min(m_ntfsBase, counted.records);
+    c.logs.push_back(std::move(counted));
+  }
+  if (const int32_t err = m_journal.Sync(); err != kOk) return err;
+  c.journalEntries = m_journal.Entries();
+  const CarvingState& carving = m_carver.State();
+  c.tsStrict = carving.tsStrict;
+  c.previousWasMts = carving.previousWasMts;
+  for (const StreamRange& range : carving.streamRanges) c.streamRanges.emplace_back(range.first, range.last);
+  if (const int32_t err = SyncFolder(m_folder); err != kOk) return err;
+  if (const int32_t err = WriteScanCheckpoint(m_folder, c); err != kOk) return err;
+  m_stats.position = c.position;
+  return CScanLogRegistry::Instance().RecordDeepScan(m_driveLetter, m_diskNumber, m_startSector, m_sectorCount,
+                                                     c.position, m_folder, m_registryImagePath);
 }
 
 int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
@@ -357,6 +582,7 @@ int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
     m_continuing = false;
   }
   m_stats.totalSectors = state.total;
+  if (const int32_t err = Checkpoint(state, false); err != kOk) return err;
 
   // The carver's read-ahead reports go through ReadAheadProgress meanwhile.
   m_sweepState = &state;
@@ -391,6 +617,7 @@ int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
         result = dispatched.answer;
         break;
       }
+      if ((result = MaybeCheckpoint(state)) != kOk) break;
       const uint64_t now = TickCountMs();
       if (now - lastEstimate >= kEstimateIntervalMs) {
         lastEstimate = now;
@@ -439,17 +666,21 @@ uint64_t CProfessionalRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors,
         else
           record = ByteView();
       }
-      if (record.size() >= recordSize && (record.U16At(kNtfsRecFlags) & kNtfsFlagDirectory) == 0)
+      if (record.size() >= recordSize && (record.U16At(kNtfsRecFlags) & kNtfsFlagDirectory) == 0) {
+        m_journal.Add(SweepJournal::kNtfsRecord, at);
         (void)m_deepNtfs.ProcessFoundRecord(std::span<const uint8_t>(record.data(), recordSize), at);
+      }
       ++k;
       continue;
     }
     if (CProfessionalFatRecovery::IsDotDirectorySector(sector)) {
+      m_journal.Add(SweepJournal::kFatDotSector, at);
       m_deepFat.OnDotDirectorySector(sector, at);
       ++k;
       continue;
     }
     if (CProfessionalFatRecovery::IsDirectorySector(sector)) {
+      m_journal.Add(SweepJournal::kFatDirectorySector, at);
       m_deepFat.OnDirectorySector(sector, at);
       ++k;
       continue;
@@ -470,16 +701,14 @@ uint64_t CProfessionalRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors,
   return k;
 }
 
-void CProfessionalRecovery::RecordPosition(const SweepState& state, const std::string& logFolder) {
+DeepScanSweep CProfessionalRecovery::PositionOf(const SweepState& state) {
   DeepScanSweep position;
   position.extentStart = state.extent.start;
   position.extentLength = state.extent.length;
   position.extentDone = state.done;
   position.sectorsSwept = state.swept;
   position.filesFound = GetFoundCount() + state.resumedFound;
-  m_stats.position = position;
-  (void)CScanLogRegistry::Instance().RecordDeepScan(m_driveLetter, m_diskNumber, m_startSector, m_sectorCount,
-                                                    position, logFolder, m_registryImagePath);
+  return position;
 }
 
 // ---- Routed slots ------------------------------------------------------

@@ -8,6 +8,15 @@
 // stopped. Records read back from an earlier run's logs are handed out with
 // this run's source key.
 //
+// A scan survives being killed at any moment: at the sweep's start, at least
+// every 5 seconds of sweeping and when it stops, the logs are synced and a
+// checkpoint (results/scan_checkpoint.h) names the position and how many
+// records each log holds; a continued scan brings the logs back to that
+// state, hands the deep FAT and NTFS engines the directory sectors and file
+// records of the journal again (they keep what they found in memory until
+// the sweep ends), and sweeps on. The log folder stays locked (flock) for as
+// long as the engine lives, so that no other process takes or deletes it.
+//
 //   auto engine = CreateEngineForImage(path, 1001, /*advanced=*/true);
 //   engine->SetProgressCallbacks(onProgress, nullptr, user, 100);
 //   engine->Scan("");
@@ -28,6 +37,7 @@
 #include "engines/fat/professional_fat_recovery.h"
 #include "engines/file_recovery_parse.h"
 #include "engines/ntfs/professional_ntfs_recovery.h"
+#include "results/scan_checkpoint.h"
 #include "results/scan_log_registry.h"
 #include "results/source_identity.h"
 #include "storage/sector_source.h"
@@ -58,6 +68,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   int32_t SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
                                void* userData, int32_t scale) override;
   // The argument is ignored: a continued scan is decided when the engine opens.
+  // kErrBusy when another process scans the same source (SourceBusy). A
+  // continued scan that had finished shows its results without sweeping.
+  // A failed write of the logs, journal, checkpoint or registry is returned.
   int32_t Scan(const std::string& scanLogPath) override;
   int32_t ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) override;
   int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) override;
@@ -85,8 +98,17 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   [[nodiscard]] const DeepScanEntry& ContinuedEntry() const { return m_entry; }
   // The earlier scan's log folder (empty when not continuing).
   [[nodiscard]] std::string ContinuedLogFolder() const;
+  // The earlier scan ran to its end: continuing shows its results again.
+  [[nodiscard]] bool ContinuedFinished() const { return m_continuing && m_haveResume && m_resume.finished; }
+  // When the earlier scan last saved its state (unix seconds, 0 unknown),
+  // and the files it had found.
+  [[nodiscard]] int64_t ContinuedDate() const { return m_haveResume ? m_resume.saved : 0; }
+  [[nodiscard]] uint64_t ContinuedFiles() const;
+  // Another process is scanning this source (its log folder is locked).
+  [[nodiscard]] bool SourceBusy() const { return m_busy; }
   // The user declined to continue: the next Scan starts afresh. The caller
-  // removes the earlier folder (CScanLogRegistry::RemoveLogFolder).
+  // removes the earlier folder (CScanLogRegistry::RemoveLogFolder); the
+  // engine lets go of its lock first.
   void ClearContinuing();
 
   // Replaces where the sweep reads its sectors (tests put a failing device
@@ -125,14 +147,25 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   // source), and recovery finds a record's engine by its key.
   void StampSourceKey(std::vector<FoundRecord>& records) const;
   [[nodiscard]] bool RefreshContinuing();
-  // The log an engine continues with: the one the folder's identity file
-  // names, or in a folder written before there were any, the first whose
-  // name starts with prefix + this source's start sector + "_". Empty when
-  // there is none.
+  // The log an engine continues with: the one the checkpoint names, else the
+  // one the folder's identity file names, or in a folder written before there
+  // were any, the first whose name starts with prefix + this source's start
+  // sector + "_". Empty when there is none.
   [[nodiscard]] std::string ContinuedLogName(const std::string& folder, const std::string& prefix) const;
   // Names this source and the logs of its engines in the folder's identity
   // file.
   int32_t WriteFolderIdentity(const std::string& folder);
+  // After a registry lookup: locks the earlier scan's folder (busy when
+  // another process holds it) and reads its checkpoint.
+  void AdoptEarlierScan();
+  int32_t StartNewFolder(std::string& folder);
+  // Brings the logs back to the checkpoint, opens the journal and replays it.
+  int32_t RestoreSweep(bool continuing);
+  int32_t ReplayJournal();
+  int32_t ShowFinishedScan();
+  // After each piece: a checkpoint when one is due.
+  int32_t MaybeCheckpoint(const SweepState& state);
+  int32_t Checkpoint(const SweepState& state, bool finished);
   int32_t RunFastPass(bool& freeSpace);
   int32_t BeginSubLogs(const std::string& folder);
   [[nodiscard]] bool NextExtent(uint64_t from, Extent& extent);
@@ -143,7 +176,7 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   // non-zero answer given during a carve.
   uint64_t Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_t firstSector, SweepState& state,
                     int32_t& answer);
-  void RecordPosition(const SweepState& state, const std::string& logFolder);
+  [[nodiscard]] DeepScanSweep PositionOf(const SweepState& state);
   int32_t Report(int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position, uint64_t total,
                  uint64_t found);
   static int32_t SweepPercent(const SweepState& state);
@@ -159,6 +192,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   uint16_t m_driveLetter = 0;
   SectorSource m_source;
   bool m_opened = false;
+
+  // Held until the engines below have closed their logs.
+  ScanFolderLock m_folderLock;
 
   // Destroyed in the reverse order: the fast engine, the carver, the deep
   // NTFS engine, the deep FAT engine.
@@ -176,11 +212,24 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   int32_t m_fastAnswer = 0;  // a non-zero answer given during the fast pass
 
   bool m_continuing = false;
+  bool m_busy = false;
   DeepScanEntry m_entry;
   // What lasts of the source (read at open time), and what the continued
   // folder's identity file says (kind kNone when it has none).
   SourceIdentity m_identity;
   SourceIdentity m_folderIdentity;
+  ScanCheckpoint m_resume;  // the earlier scan's checkpoint
+  bool m_haveResume = false;
+  std::string m_folder;     // the log folder of the scan running
+  SweepJournal m_journal;
+  uint64_t m_fatBase = 0;   // deep FAT / NTFS records the journal cannot rebuild
+  uint64_t m_ntfsBase = 0;
+  bool m_fastSynced = false;
+  uint64_t m_lastCheckpointMs = 0;
+  uint64_t m_pieces = 0;             // pieces swept by this run
+  uint64_t m_killAfterPieces = 0;    // test hooks (results/scan_checkpoint.h)
+  uint64_t m_checkpointPieces = 0;
+  int m_killSignal = 0;
   std::string m_imagePath;
   std::string m_registryImagePath;  // the canonical path when it could be found
   uint16_t m_imageValue = 0;

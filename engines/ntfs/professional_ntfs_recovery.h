@@ -116,6 +116,7 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
   [[nodiscard]] const std::vector<DirectoryRef>& Directories() const { return m_directories; }
   [[nodiscard]] const NtfsGeometry& Geometry() const { return m_geometry; }
   [[nodiscard]] const SectorSource& Source() const { return m_source; }
+  [[nodiscard]] CScanLog* Store() { return m_store.get(); }
 
  private:
   enum class Mode { kSweep, kDirectory };

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -345,15 +347,25 @@ class Copier {
   // Reads [pos, pos + size) of the copy into the buffer; `good` is the whole
   // sectors read before a failure (or all of them).
   int32_t Read(uint64_t pos, uint64_t size, uint64_t& good) {
-    if (m_buffer.size() < size) m_buffer.resize(size);
+    if (m_bufferSize < size) {
+      // Page-aligned, as direct and fast kernel copies like it.
+      const size_t bytes = (static_cast<size_t>(size) + 4095) / 4096 * 4096;
+      m_buffer.reset(static_cast<uint8_t*>(std::aligned_alloc(4096, bytes)));
+      if (m_buffer == nullptr) {
+        m_bufferSize = 0;
+        good = 0;
+        return kErrNotEnoughMemory;
+      }
+      m_bufferSize = bytes;
+    }
     uint64_t got = 0;
     int32_t err = kOk;
     while (got < size) {
       size_t done = 0;
       const uint64_t at = m_base + pos + got;
       const size_t want = static_cast<size_t>(size - got);
-      err = m_job.drive.reader != nullptr ? m_job.drive.reader->ReadAt(m_buffer.data() + got, want, at, done)
-                                          : ReadAt(m_job.drive.handle, m_buffer.data() + got, want, at, done);
+      err = m_job.drive.reader != nullptr ? m_job.drive.reader->ReadAt(m_buffer.get() + got, want, at, done)
+                                          : ReadAt(m_job.drive.handle, m_buffer.get() + got, want, at, done);
       if (err == kOk && done == 0) err = kErrReadFault;  // the drive ended early
       if (err != kOk) break;
       got += done;
@@ -377,7 +389,7 @@ class Copier {
   // The buffer's first `size` bytes are [pos, pos + size) of the copy.
   int32_t Copied(uint64_t pos, uint64_t size) {
     if (size == 0) return kOk;
-    const int32_t err = Write(m_buffer.data(), pos, size);
+    const int32_t err = Write(m_buffer.get(), pos, size);
     if (err != kOk) return err;
     m_job.map.Mark(pos, size, kMapFinished);
     m_settled += size;
@@ -546,7 +558,11 @@ class Copier {
   const uint64_t m_ss;
   const uint64_t m_base;
   const uint64_t m_total;
-  std::vector<uint8_t> m_buffer;
+  struct FreeBuffer {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<uint8_t, FreeBuffer> m_buffer;
+  size_t m_bufferSize = 0;
   std::vector<uint8_t> m_zeros;
   uint64_t m_settled = 0, m_bad = 0, m_copiedThisRun = 0, m_reportedAt = 0;
   uint64_t m_startMs = 0, m_lastEstimate = 0, m_lastReport = 0, m_lastSave = 0;

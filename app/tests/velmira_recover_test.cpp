@@ -746,6 +746,18 @@ void VelmiraRecoverTest::StoppedAndRefusedImages() {
   // The copy was held at its first report, which may or may not have been shown.
   QVERIFY2(sectors == QStringLiteral("Sectors: 0 / 0") || sectors.endsWith(QStringLiteral(" / 49152")),
            qPrintable(sectors));
+  // The stopped copy goes on from the map beside it to the whole source.
+  QVERIFY(HasUnfinishedImageMap(S(target)));
+  {
+    CCreateImageProcessWnd window(nullptr, target, source, 0, 0, true);
+    QCOMPARE(window.exec(), 1);
+    QCOMPARE(window.result(), kOk);
+    QCOMPARE(window.badSectors(), uint64_t{0});
+    QCOMPARE(window.findChild<QLabel*>(QStringLiteral("unreadable"))->text().left(21),
+             QStringLiteral("Unreadable sectors: 0"));
+  }
+  QVERIFY(testing::ReadFileBytes(S(target)) == testing::ReadFileBytes(source));
+  QVERIFY(!HasUnfinishedImageMap(S(target)));
 
   // A whole drive larger than 4 GiB onto FAT32 is refused with MSG0220,
   // and the dialog comes back.

@@ -160,7 +160,7 @@ int RunImage(const std::vector<std::string>& rawArgs) {
   if (resume) {
     RescueMap map;
     std::string reason;
-    err = LoadImageMap(mapPath, bytes, map, reason);
+    err = LoadImageMap(mapPath, bytes, geometry.bytesPerSector, map, reason);
     if (err == kErrFileNotFound)
       return Fail(kExitUsage, "there is no map '" + mapPath + "' of an earlier copy to continue");
     if (err == kErrInvalidData)

@@ -193,7 +193,7 @@ int32_t FinishOpening(ImageJob& job, const std::string& imagePath, const std::st
   const uint64_t bytes = job.sectorCount * job.sectorSize;
   if (job.resume) {
     std::string reason;
-    const int32_t err = LoadImageMap(ImageMapPath(imagePath), bytes, job.map, reason);
+    const int32_t err = LoadImageMap(ImageMapPath(imagePath), bytes, job.sectorSize, job.map, reason);
     if (err != kOk) return err;
     job.mapPath = ImageMapPath(imagePath);
     // The bytes copied before are kept.
@@ -212,7 +212,8 @@ std::string ImageMapPath(const std::string& imagePath) {
   return imagePath + ".map";
 }
 
-int32_t LoadImageMap(const std::string& mapPath, uint64_t bytes, RescueMap& map, std::string& reason) {
+int32_t LoadImageMap(const std::string& mapPath, uint64_t bytes, uint32_t sectorSize, RescueMap& map,
+                     std::string& reason) {
   std::string text;
   const int32_t err = LoadTextFile(mapPath, text, kMapFileLimit);
   if (err == kErrInvalidData) reason = "the file is too large for a map";
@@ -223,6 +224,15 @@ int32_t LoadImageMap(const std::string& mapPath, uint64_t bytes, RescueMap& map,
     reason = "it covers " + std::to_string(loaded.Size()) + " bytes, the copy " + std::to_string(bytes);
     return kErrInvalidData;
   }
+  if (sectorSize != 0) {
+    for (const MapBlock& block : loaded.Blocks()) {
+      if (block.pos % sectorSize != 0 || block.size % sectorSize != 0) {
+        reason = "its block at " + std::to_string(block.pos) + " does not fall on " + std::to_string(sectorSize) +
+                 "-byte sectors";
+        return kErrInvalidData;
+      }
+    }
+  }
   map = std::move(loaded);
   return kOk;
 }
@@ -230,7 +240,7 @@ int32_t LoadImageMap(const std::string& mapPath, uint64_t bytes, RescueMap& map,
 bool HasUnfinishedImageMap(const std::string& imagePath) {
   RescueMap map;
   std::string reason;
-  return LoadImageMap(ImageMapPath(imagePath), 0, map, reason) == kOk && !map.Complete();
+  return LoadImageMap(ImageMapPath(imagePath), 0, 0, map, reason) == kOk && !map.Complete();
 }
 
 ImageTargetProblem CheckImageTarget(const std::string& sourcePath, const std::string& imagePath,
@@ -283,6 +293,13 @@ int32_t OpenImageJobOnPath(ImageJob& job, const std::string& imagePath, const st
 
 namespace {
 
+// Errors that a damaged medium gives for the sectors it cannot read. Others
+// (the drive is gone, no medium, no permission) stop the copy instead of
+// marking every sector after them bad; it can go on once the drive is back.
+bool IsMediumError(int32_t err) {
+  return err == kErrReadFault || err == kErrCrc || err == kErrGenFailure || err == kErrIoDevice;
+}
+
 // One run of a copy: the reads, the writes, the map and the reports.
 class Copier {
  public:
@@ -291,6 +308,12 @@ class Copier {
 
   int32_t Run() {
     RescueMap& map = m_job.map;
+    const uint64_t readSize = std::max<uint64_t>(m_job.readBytes / m_ss, 1) * m_ss;
+    const uint64_t clusterSize = std::max<uint64_t>(kClusterBytes / m_ss, 1) * m_ss;
+    // Page-aligned: the kernel copies into it fastest.
+    const size_t bufferBytes = (static_cast<size_t>(std::max(readSize, clusterSize)) + 4095) / 4096 * 4096;
+    m_buffer.reset(static_cast<uint8_t*>(std::aligned_alloc(4096, bufferBytes)));
+    if (m_buffer == nullptr) return kErrNotEnoughMemory;
     m_settled = map.Bytes(kMapFinished) + map.Bytes(kMapBad);
     m_bad = map.Bytes(kMapBad);
     m_startMs = m_lastEstimate = m_lastReport = m_lastSave = m_job.clock();
@@ -303,15 +326,20 @@ class Copier {
     // Pass 1 goes on from where an interrupted one stopped.
     if (map.currentStatus == kMapNonTried && map.currentPass <= 1) {
       const uint64_t from = std::min(map.currentPos / m_ss * m_ss, m_total);
-      err = CopyPass(1, from, std::max<uint64_t>(m_job.readBytes / m_ss, 1) * m_ss, true);
+      err = CopyPass(1, from, readSize, true);
       if (err != kOk) return Stop(err);
     }
-    const uint64_t passTwoFrom =
-        map.currentStatus == kMapNonTried && map.currentPass == 2 ? map.currentPos / m_ss * m_ss : 0;
-    err = CopyPass(2, passTwoFrom, std::max<uint64_t>(kClusterBytes / m_ss, 1) * m_ss, false);
+    // Pass 2 reads what pass 1 skipped, in smaller pieces; an interrupted one
+    // goes on where it stopped and then comes round to the start.
+    const uint64_t passTwoFrom = map.currentStatus == kMapNonTried && map.currentPass == 2
+                                     ? std::min(map.currentPos / m_ss * m_ss, m_total)
+                                     : 0;
+    err = CopyPass(2, passTwoFrom, clusterSize, false);
+    if (err == kOk && passTwoFrom != 0) err = CopyPass(2, 0, clusterSize, false);
     if (err == kOk) err = Trim();
     if (err == kOk) err = Scrape();
     if (err != kOk) return Stop(err);
+    if (!map.Complete()) return Stop(kErrInvalidData);  // a map whose blocks do not fit the sectors
 
     map.currentStatus = kMapFinished;
     map.currentPass = 1;
@@ -347,17 +375,6 @@ class Copier {
   // Reads [pos, pos + size) of the copy into the buffer; `good` is the whole
   // sectors read before a failure (or all of them).
   int32_t Read(uint64_t pos, uint64_t size, uint64_t& good) {
-    if (m_bufferSize < size) {
-      // Page-aligned, as direct and fast kernel copies like it.
-      const size_t bytes = (static_cast<size_t>(size) + 4095) / 4096 * 4096;
-      m_buffer.reset(static_cast<uint8_t*>(std::aligned_alloc(4096, bytes)));
-      if (m_buffer == nullptr) {
-        m_bufferSize = 0;
-        good = 0;
-        return kErrNotEnoughMemory;
-      }
-      m_bufferSize = bytes;
-    }
     uint64_t got = 0;
     int32_t err = kOk;
     while (got < size) {
@@ -428,13 +445,14 @@ class Copier {
       int32_t err = Copied(pos, good);
       if (err != kOk) return err;
       uint64_t at = pos + good;
-      if (readErr != kOk) {
+      if (readErr != kOk && IsMediumError(readErr)) {
         // Once more, from the failing sector.
         readErr = Read(at, end - at, good);
         err = Copied(at, good);
         if (err != kOk) return err;
         at += good;
       }
+      if (readErr != kOk && !IsMediumError(readErr)) return readErr;
       if (readErr == kOk) {
         pos = end;
         skip = kMinSkipBytes;
@@ -460,7 +478,9 @@ class Copier {
   // One sector at `pos`: copied (true) or bad (false), or an error.
   int32_t TrySector(uint64_t pos, bool& readable) {
     uint64_t good = 0;
-    readable = Read(pos, m_ss, good) == kOk && good == m_ss;
+    const int32_t readErr = Read(pos, m_ss, good);
+    if (readErr != kOk && !IsMediumError(readErr)) return readErr;
+    readable = readErr == kOk && good == m_ss;
     const int32_t err = readable ? Copied(pos, m_ss) : Bad(pos);
     if (err != kOk) return err;
     return Report(kNowAndThen);
@@ -562,7 +582,6 @@ class Copier {
     void operator()(uint8_t* p) const { std::free(p); }
   };
   std::unique_ptr<uint8_t, FreeBuffer> m_buffer;
-  size_t m_bufferSize = 0;
   std::vector<uint8_t> m_zeros;
   uint64_t m_settled = 0, m_bad = 0, m_copiedThisRun = 0, m_reportedAt = 0;
   uint64_t m_startMs = 0, m_lastEstimate = 0, m_lastReport = 0, m_lastSave = 0;

@@ -69,10 +69,11 @@ struct ImageJob {
 [[nodiscard]] std::string ImageMapPath(const std::string& imagePath);
 
 // Reads the map of an earlier copy. 0 and the map; kErrFileNotFound when
-// there is none; kErrInvalidData with a reason when it is not a map or does
-// not cover `bytes` bytes (0: any size).
-[[nodiscard]] int32_t LoadImageMap(const std::string& mapPath, uint64_t bytes, RescueMap& map,
-                                   std::string& reason);
+// there is none; kErrInvalidData with a reason when it is not a map, does not
+// cover `bytes` bytes (0: any size) or has blocks that do not fall on
+// `sectorSize`-byte sectors (0: not checked).
+[[nodiscard]] int32_t LoadImageMap(const std::string& mapPath, uint64_t bytes, uint32_t sectorSize,
+                                   RescueMap& map, std::string& reason);
 
 // True when a map beside `imagePath` records a copy that is not finished.
 [[nodiscard]] bool HasUnfinishedImageMap(const std::string& imagePath);
@@ -117,7 +118,8 @@ enum class ImageTargetProblem {
 // goes, and flushes the image and saves the map. Read errors do not stop the
 // copy: it returns 0 when every sector is settled, with job.badSectors
 // counting those that could not be read. Otherwise the first write error or
-// map-saving error, or the callback's non-zero answer. A job opened by hand
+// map-saving error, a read error that is not the medium's (the drive gone:
+// 21), or the callback's non-zero answer. A job opened by hand
 // without a map of its size starts a new one.
 [[nodiscard]] int32_t RunImageJob(ImageJob& job);
 

@@ -102,7 +102,7 @@ TEST_F(ImageCopy, WholeDriveIsCopiedExactlyWithOneReportPerPiece) {
   // The map beside the image says the copy is finished.
   std::string reason;
   RescueMap map;
-  ASSERT_EQ(LoadImageMap(ImageMapPath(m_out), 4096 * 512, map, reason), kOk) << reason;
+  ASSERT_EQ(LoadImageMap(ImageMapPath(m_out), 4096 * 512, 512, map, reason), kOk) << reason;
   EXPECT_EQ(map.Blocks(), (std::vector<MapBlock>{{0, 4096 * 512, kMapFinished}}));
   EXPECT_EQ(map.currentStatus, kMapFinished);
 

@@ -35,6 +35,7 @@ class PatchyDevice : public ByteReader {
 
   int32_t ReadAt(void* buffer, size_t size, uint64_t offset, size_t& done) override {
     done = 0;
+    if (offset + size > goneFrom) return kErrNotReady;
     if (size <= kSector) ++sectorReads;
     if (offset >= m_data.size()) return kOk;
     size = std::min<uint64_t>(size, m_data.size() - offset);
@@ -59,6 +60,7 @@ class PatchyDevice : public ByteReader {
 
   std::vector<std::pair<uint64_t, bool>> log;  // (offset, read) of every read
 
+  uint64_t goneFrom = UINT64_MAX;  // reads that reach this far find no drive
   int sectorReads = 0;       // reads of one sector or less
   uint64_t delivered = 0;    // bytes handed out
 
@@ -238,10 +240,26 @@ TEST_F(RescueImage, ContinuedCopiesEqualUninterruptedOnes) {
     EXPECT_FALSE(HasUnfinishedImageMap(m_out));
   }
 
+  // A drive that goes away stops the copy rather than filling the image with
+  // zeros; once it is back, the copy goes on.
+  std::filesystem::remove(m_out);
+  auto leaving = std::make_shared<PatchyDevice>(m_data, bad);
+  leaving->goneFrom = 6000 * kSector;
+  EXPECT_EQ(Run(job, leaving), kErrNotReady);
+  EXPECT_TRUE(HasUnfinishedImageMap(m_out));
+  EXPECT_LT(job.badSectors, bad.size());
+  ASSERT_EQ(Run(job, std::make_shared<PatchyDevice>(m_data, bad), nullptr, true), kOk);
+  EXPECT_TRUE(testing::ReadFileBytes(m_out) == whole);
+
   // Continuing needs the map, and one of this copy's size.
   std::filesystem::remove(ImageMapPath(m_out));
   EXPECT_EQ(Run(job, std::make_shared<PatchyDevice>(m_data, bad), nullptr, true), kErrFileNotFound);
   testing::WriteFileBytes(ImageMapPath(m_out), {'0', ' ', '?', '\n', '0', ' ', '5', '1', '2', ' ', '?', '\n'});
+  EXPECT_EQ(Run(job, std::make_shared<PatchyDevice>(m_data, bad), nullptr, true), kErrInvalidData);
+  {
+    std::ofstream out(ImageMapPath(m_out));
+    out << "0 ? 1\n0 100 +\n100 4194204 ?\n";  // the right size, but not in whole sectors
+  }
   EXPECT_EQ(Run(job, std::make_shared<PatchyDevice>(m_data, bad), nullptr, true), kErrInvalidData);
 }
 

@@ -144,8 +144,10 @@ void CCreateImageProcessWnd::ShowProgress(int percent, uint64_t sectorsDone, uin
   // Unreadable sectors so far, and the speed once it is known.
   std::string line = FormatText("%s %I64u", {S(Message("MSG0307")), static_cast<unsigned long long>(bad)});
   if (bytesPerSecond != 0)
-    line += "    " + FormatText("%s %s/s", {S(Message("MSG0308")),
-                                           FormatSize(static_cast<int64_t>(std::min<uint64_t>(bytesPerSecond, INT64_MAX)))});
+    line += "    " +
+            FormatText("%s %s/s",
+                       {S(Message("MSG0308")),
+                        FormatSize(static_cast<int64_t>(std::min<uint64_t>(bytesPerSecond, INT64_MAX)))});
   m_unreadable->setText(Q(line));
 }
 

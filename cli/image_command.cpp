@@ -56,8 +56,7 @@ int32_t ReportProgress(void* userData, int32_t percent, uint64_t sectorsDone, ui
       FormatSize(static_cast<int64_t>((sectorsDone - std::min(sectorsDone, bad)) * line->job->sectorSize));
   char buf[300];
   std::snprintf(buf, sizeof buf,
-                "copying: %3d%% (%" PRIu64 " / %" PRIu64 " sectors), %s copied, %" PRIu64
-                " unreadable, %s%s",
+                "copying: %3d%% (%" PRIu64 " / %" PRIu64 " sectors), %s copied, %" PRIu64 " unreadable, %s%s",
                 percent, sectorsDone, sectorsTotal, copied.c_str(), bad, rate.c_str(), left.c_str());
   std::string text = buf;
   if (line->terminal) {
@@ -194,10 +193,10 @@ int RunImage(const std::vector<std::string>& rawArgs) {
   line.terminal = ::isatty(STDERR_FILENO) != 0;
   job.progress = ReportProgress;
   job.resume = resume;
-  job.mapComments = {"Command line: velmira-cli image" + std::string(resume ? " --continue " : " ") + args[0] +
-                         " " + out,
-                     "Source: " + sourcePath + ", sectors " + std::to_string(source.startSector) + " to " +
-                         std::to_string(source.startSector + count - 1)};
+  job.mapComments = {
+      "Command line: velmira-cli image" + std::string(resume ? " --continue " : " ") + args[0] + " " + out,
+      "Source: " + sourcePath + ", sectors " + std::to_string(source.startSector) + " to " +
+          std::to_string(source.startSector + count - 1)};
   err = source.isDisk ? OpenImageJob(job, out, source.diskNumber, source.startSector, count, &line)
                       : OpenImageJobOnPath(job, out, sourcePath, source.startSector, count, &line);
   if (err != kOk) {
@@ -233,7 +232,8 @@ int RunImage(const std::vector<std::string>& rawArgs) {
   std::printf("copied %" PRIu64 " sectors (%s) of %s to %s\n", count - bad,
               FormatSize(static_cast<int64_t>(bytes)).c_str(), shown.c_str(), out.c_str());
   if (bad != 0) {
-    std::printf("%" PRIu64 " sectors could not be read; they hold zeros in the image. The map %s lists them\n",
+    std::printf("%" PRIu64
+                " sectors could not be read; they hold zeros in the image. The map %s lists them\n",
                 bad, mapPath.c_str());
     return kExitUnreadSectors;
   }

@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <memory>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -227,8 +227,8 @@ int32_t LoadImageMap(const std::string& mapPath, uint64_t bytes, uint32_t sector
   if (sectorSize != 0) {
     for (const MapBlock& block : loaded.Blocks()) {
       if (block.pos % sectorSize != 0 || block.size % sectorSize != 0) {
-        reason = "its block at " + std::to_string(block.pos) + " does not fall on " + std::to_string(sectorSize) +
-                 "-byte sectors";
+        reason = "its block at " + std::to_string(block.pos) + " does not fall on " +
+                 std::to_string(sectorSize) + "-byte sectors";
         return kErrInvalidData;
       }
     }
@@ -345,7 +345,8 @@ class Copier {
     map.currentPass = 1;
     map.currentPos = m_total;
     // The image ends where the copy ends, also when an older file was longer.
-    if (::ftruncate(m_job.image.Get(), static_cast<off_t>(m_total)) != 0) return Stop(LastError(IoDirection::kWrite));
+    if (::ftruncate(m_job.image.Get(), static_cast<off_t>(m_total)) != 0)
+      return Stop(LastError(IoDirection::kWrite));
     err = SaveMap(true);
     if (err != kOk) return err;
     // The last settled sectors are shown; the copy is done, whatever the answer.
@@ -569,8 +570,8 @@ class Copier {
     if (m_job.progress == nullptr || !due) return kOk;
     m_reportedAt = m_settled;
     m_lastReport = now;
-    const auto percent =
-        static_cast<int32_t>(static_cast<unsigned __int128>(m_settled) * 100 / std::max<uint64_t>(m_total, 1));
+    const auto percent = static_cast<int32_t>(static_cast<unsigned __int128>(m_settled) * 100 /
+                                              std::max<uint64_t>(m_total, 1));
     return m_job.progress(m_job.userData, percent, m_settled / m_ss, m_total / m_ss, m_secondsLeft);
   }
 

@@ -81,9 +81,9 @@ struct ImageJob {
 // Why an image target is refused. Only the first problem found is given.
 enum class ImageTargetProblem {
   kNone,
-  kNotAFile,        // an existing target that is a folder or a device
-  kIsSource,        // the target is the source itself
-  kOnSource,        // the target lies on a file system stored on the source drive
+  kNotAFile,          // an existing target that is a folder or a device
+  kIsSource,          // the target is the source itself
+  kOnSource,          // the target lies on a file system stored on the source drive
   kTooLargeForFat32,  // the target is on FAT32 and the copy is 4 GiB or larger
   kTooLargeForFat,    // the target is on FAT12/16 and the copy is larger than 2 GiB
   kNoSpace,           // the target's file system has less free space than the copy needs

@@ -125,7 +125,8 @@ std::string RescueMap::Format(const std::vector<std::string>& comments) const {
   out += "# current_pos  current_status  current_pass\n";
   out += Hex(currentPos) + "     " + currentStatus + "               " + std::to_string(currentPass) + "\n";
   out += "#      pos        size  status\n";
-  for (const auto& [pos, entry] : m_blocks) out += Hex(pos) + "  " + Hex(entry.first) + "  " + entry.second + "\n";
+  for (const auto& [pos, entry] : m_blocks)
+    out += Hex(pos) + "  " + Hex(entry.first) + "  " + entry.second + "\n";
   return out;
 }
 

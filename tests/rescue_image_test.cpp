@@ -61,8 +61,8 @@ class PatchyDevice : public ByteReader {
   std::vector<std::pair<uint64_t, bool>> log;  // (offset, read) of every read
 
   uint64_t goneFrom = UINT64_MAX;  // reads that reach this far find no drive
-  int sectorReads = 0;       // reads of one sector or less
-  uint64_t delivered = 0;    // bytes handed out
+  int sectorReads = 0;             // reads of one sector or less
+  uint64_t delivered = 0;          // bytes handed out
 
  private:
   std::vector<uint8_t> m_data;
@@ -160,7 +160,8 @@ TEST_F(RescueImage, BadSectorsBecomeZerosAndTheMapListsThem) {
             "0x001FFE00  0x00000200  -\n");
 
   // ddrescuelog reads the map and finds the same bad sectors.
-  if (!testing::ToolAvailable("ddrescuelog")) GTEST_SKIP() << "ddrescuelog (package gddrescue) is not installed";
+  if (!testing::ToolAvailable("ddrescuelog"))
+    GTEST_SKIP() << "ddrescuelog (package gddrescue) is not installed";
   int status = 0;
   const std::string listed =
       testing::RunCapture("ddrescuelog -b512 --list-blocks=- " + ShellQuote(ImageMapPath(m_out)), status);
@@ -189,8 +190,8 @@ TEST_F(RescueImage, FlakyReadsAreRetriedAndDamagedAreasWaitForTheEnd) {
   EXPECT_EQ(job.badSectors, 2048u);
   EXPECT_TRUE(testing::ReadFileBytes(m_out) == Expected(bad));
   // The first sector found bad comes after all good ones are copied.
-  const auto firstBad = std::find_if(watcher.seen.begin(), watcher.seen.end(),
-                                     [](const auto& s) { return s.second != 0; });
+  const auto firstBad =
+      std::find_if(watcher.seen.begin(), watcher.seen.end(), [](const auto& s) { return s.second != 0; });
   ASSERT_NE(firstBad, watcher.seen.end());
   EXPECT_EQ(firstBad->first - firstBad->second, 32768u - 2048u);
   // The copy got past the damaged area after a few failed reads: it skipped
@@ -254,7 +255,8 @@ TEST_F(RescueImage, ContinuedCopiesEqualUninterruptedOnes) {
   // Continuing needs the map, and one of this copy's size.
   std::filesystem::remove(ImageMapPath(m_out));
   EXPECT_EQ(Run(job, std::make_shared<PatchyDevice>(m_data, bad), nullptr, true), kErrFileNotFound);
-  testing::WriteFileBytes(ImageMapPath(m_out), {'0', ' ', '?', '\n', '0', ' ', '5', '1', '2', ' ', '?', '\n'});
+  testing::WriteFileBytes(ImageMapPath(m_out),
+                          {'0', ' ', '?', '\n', '0', ' ', '5', '1', '2', ' ', '?', '\n'});
   EXPECT_EQ(Run(job, std::make_shared<PatchyDevice>(m_data, bad), nullptr, true), kErrInvalidData);
   {
     std::ofstream out(ImageMapPath(m_out));
@@ -268,13 +270,11 @@ TEST(RescueMapText, RoundTripsAndRefusesBrokenMaps) {
   map.Reset(10 * kSector);
   map.Mark(2 * kSector, 3 * kSector, kMapFinished);
   map.Mark(3 * kSector, kSector, kMapBad);
-  map.Mark(0, 2 * kSector, kMapFinished);  // merges with the block after
+  map.Mark(0, 2 * kSector, kMapFinished);              // merges with the block after
   map.Mark(9 * kSector, 5 * kSector, kMapNonTrimmed);  // clipped to the end
-  EXPECT_EQ(map.Blocks(), (std::vector<MapBlock>{{0, 1536, '+'},
-                                                 {1536, 512, '-'},
-                                                 {2048, 512, '+'},
-                                                 {2560, 2048, '?'},
-                                                 {4608, 512, '*'}}));
+  EXPECT_EQ(map.Blocks(),
+            (std::vector<MapBlock>{
+                {0, 1536, '+'}, {1536, 512, '-'}, {2048, 512, '+'}, {2560, 2048, '?'}, {4608, 512, '*'}}));
   RescueMap back;
   std::string error;
   ASSERT_TRUE(back.Parse(map.Format({"a comment"}), error)) << error;
@@ -320,9 +320,10 @@ TEST_F(RescueImage, CommandLineExitCodesAndContinue) {
         failing ? "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + ShellQuote(VELMIRA_BAD_SECTOR_SHIM) +
                       " VELMIRA_SHIM_FILE=card.img VELMIRA_SHIM_SECTORS=bad.txt "
                 : std::string();
-    r.out = testing::RunCapture("cd " + ShellQuote(m_dir.path()) + " && " + env + ShellQuote(VELMIRA_CLI_PATH) +
-                                    " image " + args + " 2>" + ShellQuote(m_dir.File("err")),
-                                r.status);
+    r.out =
+        testing::RunCapture("cd " + ShellQuote(m_dir.path()) + " && " + env + ShellQuote(VELMIRA_CLI_PATH) +
+                                " image " + args + " 2>" + ShellQuote(m_dir.File("err")),
+                            r.status);
     const auto err = testing::ReadFileBytes(m_dir.File("err"));
     r.err.assign(err.begin(), err.end());
     return r;
@@ -348,7 +349,8 @@ TEST_F(RescueImage, CommandLineExitCodesAndContinue) {
   ASSERT_EQ(Run(job, std::make_shared<PatchyDevice>(m_data, bad), &watcher), kCancelled);
   r = cli("card.img copy.img", true);
   EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_NE(r.err.find("holds an unfinished copy (see its map 'copy.img.map'); add --continue"), std::string::npos)
+  EXPECT_NE(r.err.find("holds an unfinished copy (see its map 'copy.img.map'); add --continue"),
+            std::string::npos)
       << r.err;
   r = cli("--continue card.img copy.img", true);
   EXPECT_EQ(r.status, 6) << r.err;

@@ -42,8 +42,9 @@ int32_t ReportProgress(void* userData, int32_t percent, uint64_t sectorsDone, ui
   if (g_interrupted != 0) return kCancelled;
   auto* line = static_cast<ProgressLine*>(userData);
   const uint64_t bad = line->job->badSectors;
-  const bool changed = percent != line->lastPercent || bad != line->lastBad ||
-                       (line->terminal && secondsLeft != line->lastSeconds);
+  // A log gets a line per percent; a terminal also sees the count and the time change.
+  const bool changed = percent != line->lastPercent ||
+                       (line->terminal && (bad != line->lastBad || secondsLeft != line->lastSeconds));
   if (!changed) return 0;
   line->lastPercent = percent;
   line->lastSeconds = secondsLeft;
@@ -169,6 +170,9 @@ int RunImage(const std::vector<std::string>& rawArgs) {
       return Fail(kExitUsage, "'" + out + "' is missing; its map '" + mapPath +
                                   "' cannot be continued without it (use --force to start again)");
   } else if (!force) {
+    if (!outExists && HasUnfinishedImageMap(out))
+      return Fail(kExitUsage, "'" + mapPath + "' records an unfinished copy into '" + out +
+                                  "', which is missing; add --force to start again");
     if (HasUnfinishedImageMap(out))
       return Fail(kExitUsage, "'" + out + "' holds an unfinished copy (see its map '" + mapPath +
                                   "'); add --continue to go on with it, or --force to start again");

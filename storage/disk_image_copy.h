@@ -4,12 +4,13 @@
 //
 // A failing medium is copied the way rescue tools copy it: the healthy parts
 // first, in large sequential reads; a read that fails is tried once more, and
-// then the copy skips ahead (the step doubling while the reads keep failing)
-// so that a damaged area costs seconds, not hours. Afterwards the skipped
-// areas are read in small pieces, and the failed blocks are trimmed from
-// their edges and scraped sector by sector. A sector that stays unreadable
-// holds zeros in the image. The map beside the image (IMAGE.map, in GNU
-// ddrescue's mapfile format) records what is copied, left and bad, so that
+// then the copy skips ahead (the step doubling while the reads keep failing),
+// so that the good data past a damaged area is safe before any time goes
+// into the damage. Afterwards the skipped areas are read in small pieces, and
+// the failed blocks are trimmed from their edges and scraped sector by
+// sector. A sector that stays unreadable holds zeros in the image. The map
+// beside the image (IMAGE.map, in GNU ddrescue's mapfile format, positions
+// being offsets in the image) records what is copied, left and bad, so that
 // an interrupted copy can go on where it stopped.
 #pragma once
 

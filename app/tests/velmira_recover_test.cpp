@@ -650,8 +650,17 @@ void VelmiraRecoverTest::ImagesAPartitionAndScansTheImage() {
     proposed = offer;
     return purpose == CMainWnd::kPathImageFile ? target : QString();
   });
+  // A copy into that file was stopped after its first piece: Velmira asks,
+  // and the copy goes on from the map beside it.
+  {
+    ImageJob stopped;
+    stopped.progress = [](void*, int32_t, uint64_t, uint64_t, int32_t) -> int32_t { return kCancelled; };
+    QCOMPARE(CopyPathToImage(stopped, drive, 2048, 81920, S(target), nullptr), kCancelled);
+  }
+  QVERIFY(HasUnfinishedImageMap(S(target)));
+  QString resumeQuestion;
   QString offer;
-  ModalScript script({Answer(1, &offer)});
+  ModalScript script({Answer(1, &resumeQuestion), Answer(1, &offer)});
   // A picture of the window while it copies, when the copy is slow enough to be caught.
   QStringList sectorTexts;
   QTimer watch;
@@ -673,7 +682,9 @@ void VelmiraRecoverTest::ImagesAPartitionAndScansTheImage() {
              qPrintable(text));
   QVERIFY(script.finished());
   QVERIFY2(script.unexpected().isEmpty(), qPrintable(script.unexpected().join(QLatin1Char('\n'))));
+  QCOMPARE(resumeQuestion, Msg("MSG0309"));
   QCOMPARE(offer, Msg("MSG0214"));
+  QVERIFY(!HasUnfinishedImageMap(S(target)));
   QVERIFY2(proposed.endsWith(QStringLiteral("/1 (FAT32, 40.00 MB).img")), qPrintable(proposed));
 
   // Byte for byte the partition.

@@ -37,15 +37,28 @@ awk -v n=1000 -v total=$sectors 'BEGIN { srand(7); step = int(total / n);
   for (i = 0; i < n; i++) print i * step + int(rand() * step), 1 }' >bad.txt
 
 now() { date +%s.%N; }
-t0=$(now)
-"$cli" image source.img clean.img >clean.out 2>clean.err
-t1=$(now)
-rm -f clean.img clean.img.map
-status=0
-t2=$(now)
-ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD="$shim" VELMIRA_SHIM_FILE=source.img VELMIRA_SHIM_SECTORS=bad.txt \
-  "$cli" image source.img bad.img >bad.out 2>bad.err || status=$?
-t3=$(now)
+lower() { if [ -z "$1" ] || [ "$(echo "$2 < $1" | bc -l)" = 1 ]; then echo "$2"; else echo "$1"; fi; }
+# The two copies take turns, RUNS times (default 3); the best time of each counts.
+runs=${RUNS:-3}
+clean="" failing=""
+i=0
+while [ "$i" -lt "$runs" ]; do
+  rm -f clean.img clean.img.map bad.img bad.img.map
+  sync
+  t0=$(now)
+  "$cli" image source.img clean.img >clean.out 2>clean.err
+  t1=$(now)
+  clean=$(lower "$clean" "$(echo "$t1 - $t0" | bc -l)")
+  rm -f clean.img clean.img.map
+  sync
+  status=0
+  t2=$(now)
+  ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD="$shim" VELMIRA_SHIM_FILE=source.img \
+    VELMIRA_SHIM_SECTORS=bad.txt "$cli" image source.img bad.img >bad.out 2>bad.err || status=$?
+  t3=$(now)
+  failing=$(lower "$failing" "$(echo "$t3 - $t2" | bc -l)")
+  i=$((i + 1))
+done
 
 [ "$status" = 6 ] || { echo "the copy with bad sectors ended with $status, not 6" >&2; cat bad.err >&2; exit 1; }
 grep -q "^1000 sectors could not be read" bad.out || { echo "not 1000 unreadable sectors:" >&2; cat bad.out >&2; exit 1; }
@@ -53,9 +66,7 @@ grep -q "^1000 sectors could not be read" bad.out || { echo "not 1000 unreadable
 differ=$(cmp -l source.img bad.img | awk '$3 != 0 { bad++ } END { print bad + 0 }')
 [ "$differ" = 0 ] || { echo "$differ bytes differ and are not zeros" >&2; exit 1; }
 
-clean=$(echo "$t1 - $t0" | bc -l)
-failing=$(echo "$t3 - $t2" | bc -l)
-echo "1 GiB page-cached file imaged into $folder:"
+echo "1 GiB page-cached file imaged into $folder (best of $runs):"
 printf '  %-40s %6.2f s\n' "velmira-cli image, healthy" "$clean"
 printf '  %-40s %6.2f s\n' "velmira-cli image, 1000 bad sectors" "$failing"
 grep -c . bad.img.map | awk '{ printf "  map: %d lines\n", $1 }'

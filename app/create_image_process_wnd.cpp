@@ -19,12 +19,13 @@ namespace velmira {
 
 CCreateImageProcessWnd::CCreateImageProcessWnd(QWidget* owner, const QString& imagePath,
                                                const std::string& sourcePath, uint64_t startSector,
-                                               uint64_t sectorCount)
+                                               uint64_t sectorCount, bool resume)
     : CPopUpWnd(owner, QStringLiteral("CreateImageProcessWnd"), kWidth, kHeight),
       m_imagePath(imagePath),
       m_sourcePath(sourcePath),
       m_startSector(startSector),
-      m_sectorCount(sectorCount) {
+      m_sectorCount(sectorCount),
+      m_resume(resume) {
   auto label = [this](const char* name) {
     auto* l = new QLabel(this);
     l->setObjectName(QString::fromLatin1(name));
@@ -35,6 +36,7 @@ CCreateImageProcessWnd::CCreateImageProcessWnd(QWidget* owner, const QString& im
   m_percent = label("percent");
   m_time = label("time");
   m_sectors = label("sectors");
+  m_unreadable = label("unreadable");
   m_progress = new QProgressBar(this);
   m_progress->setObjectName(QStringLiteral("progress"));
   m_progress->setRange(0, 100);
@@ -52,6 +54,7 @@ CCreateImageProcessWnd::CCreateImageProcessWnd(QWidget* owner, const QString& im
   line->addWidget(m_time);
   body->addLayout(line);
   body->addWidget(m_sectors);
+  body->addWidget(m_unreadable);
   auto* buttons = new QHBoxLayout();
   buttons->addStretch(1);
   buttons->addWidget(m_cancelButton);
@@ -65,7 +68,7 @@ CCreateImageProcessWnd::CCreateImageProcessWnd(QWidget* owner, const QString& im
   MakeLabelsPlain(this);
   SetTitle(SectionText(texts, "title"));
   m_stage->setText(Q(FormatText("%s %s", {S(Message("MSG0302")), S(imagePath)})));
-  ShowProgress(0, 0, 0, -1);
+  ShowProgress(0, 0, 0, -1, 0, 0);
   m_cancelButton->setFocus();
 }
 
@@ -92,8 +95,13 @@ void CCreateImageProcessWnd::showEvent(QShowEvent* event) {
   m_worker = std::thread([this] {
     ImageJob job;
     job.progress = &CCreateImageProcessWnd::Progress;
+    job.resume = m_resume;
+    job.mapComments = {"Source: " + m_sourcePath + ", from sector " + std::to_string(m_startSector)};
+    m_job = &job;
     const int32_t result =
         CopyPathToImage(job, m_sourcePath, m_startSector, m_sectorCount, S(m_imagePath), this);
+    m_job = nullptr;
+    m_badSectors.store(job.badSectors);
     m_result.store(result);
     m_done.store(true);
     const int code = result == kOk          ? kClosedComplete
@@ -112,17 +120,19 @@ int32_t CCreateImageProcessWnd::Progress(void* user, int32_t percent, uint64_t s
   while (wnd->m_asking.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   std::lock_guard<std::mutex> guard(ImageLock());
   if (wnd->m_cancel.load()) return kCancelled;
+  const uint64_t bad = wnd->m_job != nullptr ? wnd->m_job->badSectors : 0;
+  const uint64_t speed = wnd->m_job != nullptr ? wnd->m_job->bytesPerSecond : 0;
   QMetaObject::invokeMethod(
       wnd,
-      [wnd, percent, sectorsDone, sectorsTotal, secondsLeft] {
-        wnd->ShowProgress(percent, sectorsDone, sectorsTotal, secondsLeft);
+      [wnd, percent, sectorsDone, sectorsTotal, secondsLeft, bad, speed] {
+        wnd->ShowProgress(percent, sectorsDone, sectorsTotal, secondsLeft, bad, speed);
       },
       Qt::QueuedConnection);
   return 0;
 }
 
 void CCreateImageProcessWnd::ShowProgress(int percent, uint64_t sectorsDone, uint64_t sectorsTotal,
-                                          int secondsLeft) {
+                                          int secondsLeft, uint64_t bad, uint64_t bytesPerSecond) {
   m_progress->setValue(std::clamp(percent, 0, 100));
   m_percent->setText(Q(FormatText("%s %d%%", {S(Message("MSG0301")), percent})));
   m_time->setText(secondsLeft == -1
@@ -131,6 +141,14 @@ void CCreateImageProcessWnd::ShowProgress(int percent, uint64_t sectorsDone, uin
   m_sectors->setText(
       Q(FormatText("%s %I64u / %I64u", {S(Message("MSG0303")), static_cast<unsigned long long>(sectorsDone),
                                         static_cast<unsigned long long>(sectorsTotal)})));
+  // Unreadable sectors so far, and the speed once it is known.
+  std::string line = FormatText("%s %I64u", {S(Message("MSG0307")), static_cast<unsigned long long>(bad)});
+  if (bytesPerSecond != 0)
+    line += "    " +
+            FormatText("%s %s/s",
+                       {S(Message("MSG0308")),
+                        FormatSize(static_cast<int64_t>(std::min<uint64_t>(bytesPerSecond, INT64_MAX)))});
+  m_unreadable->setText(Q(line));
 }
 
 void CCreateImageProcessWnd::OnCloseRequest() {

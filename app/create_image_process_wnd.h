@@ -1,8 +1,10 @@
 // The disk-image window: copies a drive, or a stretch of its sectors, into an
 // image file on a worker thread (CopyPathToImage) and shows the percent, the
-// sectors copied and the time left. Closes with 1 when the copy is complete,
-// 2 when the user stopped it and 3 when it failed; the image is kept as far
-// as it was written in every case.
+// sectors copied, those that could not be read, the speed and the time left.
+// Closes with 1 when the copy is complete (also when some sectors could not
+// be read: badSectors() tells), 2 when the user stopped it and 3 when it
+// failed; the image and its map are kept as far as they were written in every
+// case, so that a stopped copy can be continued.
 #pragma once
 
 #include <QString>
@@ -21,6 +23,8 @@ class QPushButton;
 
 namespace velmira {
 
+struct ImageJob;
+
 class CCreateImageProcessWnd : public CPopUpWnd {
   Q_OBJECT
 
@@ -30,13 +34,17 @@ class CCreateImageProcessWnd : public CPopUpWnd {
   static constexpr int kHeight = 250;
 
   // The source is a drive (or an image file) by path; sectorCount 0 copies
-  // from startSector to its end. The copy starts when the window is shown.
+  // from startSector to its end. The copy starts when the window is shown;
+  // with `resume` it goes on with the unfinished copy that the map beside the
+  // image records.
   CCreateImageProcessWnd(QWidget* owner, const QString& imagePath, const std::string& sourcePath,
-                         uint64_t startSector, uint64_t sectorCount);
+                         uint64_t startSector, uint64_t sectorCount, bool resume = false);
   ~CCreateImageProcessWnd() override;
 
   // The copy's result once the window has closed: 0, an error, kCancelled.
   [[nodiscard]] int32_t result() const { return m_result.load(); }
+  // Sectors that could not be read (zeros in the image), once the window has closed.
+  [[nodiscard]] uint64_t badSectors() const { return m_badSectors.load(); }
 
   // The lock every progress report runs under; one image copy runs at a
   // time. The cancel question holds it, so the copy waits meanwhile.
@@ -49,13 +57,18 @@ class CCreateImageProcessWnd : public CPopUpWnd {
  private:
   static int32_t Progress(void* user, int32_t percent, uint64_t sectorsDone, uint64_t sectorsTotal,
                           int32_t secondsLeft);
-  void ShowProgress(int percent, uint64_t sectorsDone, uint64_t sectorsTotal, int secondsLeft);
+  void ShowProgress(int percent, uint64_t sectorsDone, uint64_t sectorsTotal, int secondsLeft, uint64_t bad,
+                    uint64_t bytesPerSecond);
   [[nodiscard]] QString Message(const char* id) const;
 
   QString m_imagePath;
   std::string m_sourcePath;
   uint64_t m_startSector;
   uint64_t m_sectorCount;
+  bool m_resume;
+  // The copy in progress; read by the progress reports on the worker thread.
+  const ImageJob* m_job = nullptr;
+  std::atomic<uint64_t> m_badSectors{0};
   TextSection m_messages;
   std::atomic<bool> m_cancel{false};
   std::atomic<bool> m_done{false};
@@ -67,6 +80,7 @@ class CCreateImageProcessWnd : public CPopUpWnd {
   QLabel* m_percent;
   QLabel* m_time;
   QLabel* m_sectors;
+  QLabel* m_unreadable;
   QProgressBar* m_progress;
   QPushButton* m_cancelButton;
 };

@@ -291,16 +291,26 @@ void CMainWnd::CreateImage() {
                       id != nullptr ? Message(id) : Q(ErrorText(kErrAccessDenied)));
   }
 
+  // A copy into this file that was stopped can go on where it stopped.
+  const bool resume = HasUnfinishedImageMap(S(target)) &&
+                      CMessageBox::Show(CMessageBox::kQuestion, this, Message("MSG0309")) == CMessageBox::kOk;
+
   int code = 0;
+  uint64_t unreadable = 0;
   {
-    CCreateImageProcessWnd window(this, target, sourcePath, startSector, sectorCount);
+    CCreateImageProcessWnd window(this, target, sourcePath, startSector, sectorCount, resume);
     code = window.exec();
+    unreadable = window.badSectors();
   }
   if (code == CCreateImageProcessWnd::kClosedFailed) {
     QThread::msleep(100);
     CMessageBox::Show(CMessageBox::kInformation, this, Message("MSG0217"));
     return;
   }
+  if (code == CCreateImageProcessWnd::kClosedComplete && unreadable != 0)
+    CMessageBox::Show(CMessageBox::kWarning, this,
+                      Q(FormatText(S(Message("MSG0310")).c_str(),
+                                   {static_cast<unsigned long long>(unreadable), ImageMapPath(S(target))})));
   if (CMessageBox::Show(CMessageBox::kQuestion, this, Message("MSG0214")) != CMessageBox::kOk) return;
   ChooseMode(kModeRecover);
   if (!AddImageSource(target)) return;

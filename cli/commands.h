@@ -15,6 +15,7 @@ enum ExitCode : int {
   kExitUnreadable = 3,   // the source is too small or its start cannot be read
   kExitFailed = 4,       // the command ran and failed (scan or recovery error)
   kExitCancelled = 5,    // interrupted by the user
+  kExitUnreadSectors = 6,  // done, but some sectors of the source could not be read
 };
 
 // A parsed SOURCE argument: an image path, disk:N / disk:N:START:COUNT, or

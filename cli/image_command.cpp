@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "platform/file_handle.h"
 #include "storage/disk_discovery.h"
 #include "storage/disk_image_copy.h"
+#include "storage/rescue_map.h"
 
 namespace velmira::cli {
 namespace {
@@ -26,9 +28,11 @@ void OnInterrupt(int) {
 }
 
 struct ProgressLine {
+  const ImageJob* job = nullptr;
   bool terminal = false;
   int32_t lastPercent = -1;
   int32_t lastSeconds = -2;
+  uint64_t lastBad = 0;
   size_t lastWidth = 0;
   bool shown = false;
 };
@@ -37,15 +41,24 @@ int32_t ReportProgress(void* userData, int32_t percent, uint64_t sectorsDone, ui
                        int32_t secondsLeft) {
   if (g_interrupted != 0) return kCancelled;
   auto* line = static_cast<ProgressLine*>(userData);
-  const bool changed = percent != line->lastPercent || (line->terminal && secondsLeft != line->lastSeconds);
+  const uint64_t bad = line->job->badSectors;
+  // A log gets a line per percent; a terminal also sees the count and the time change.
+  const bool changed = percent != line->lastPercent ||
+                       (line->terminal && (bad != line->lastBad || secondsLeft != line->lastSeconds));
   if (!changed) return 0;
   line->lastPercent = percent;
   line->lastSeconds = secondsLeft;
+  line->lastBad = bad;
   const std::string left =
       secondsLeft < 0 ? std::string("estimating time left") : FormatDuration(secondsLeft) + " left";
-  char buf[200];
-  std::snprintf(buf, sizeof buf, "copying: %3d%% (%" PRIu64 " / %" PRIu64 " sectors), %s", percent,
-                sectorsDone, sectorsTotal, left.c_str());
+  const uint64_t speed = line->job->bytesPerSecond;
+  const std::string rate = speed == 0 ? std::string() : FormatSize(static_cast<int64_t>(speed)) + "/s, ";
+  const std::string copied =
+      FormatSize(static_cast<int64_t>((sectorsDone - std::min(sectorsDone, bad)) * line->job->sectorSize));
+  char buf[300];
+  std::snprintf(buf, sizeof buf,
+                "copying: %3d%% (%" PRIu64 " / %" PRIu64 " sectors), %s copied, %" PRIu64 " unreadable, %s%s",
+                percent, sectorsDone, sectorsTotal, copied.c_str(), bad, rate.c_str(), left.c_str());
   std::string text = buf;
   if (line->terminal) {
     const size_t width = text.size();
@@ -75,10 +88,13 @@ std::string CodeText(int32_t err) {
 
 int RunImage(const std::vector<std::string>& rawArgs) {
   bool force = false;
+  bool resume = false;
   std::vector<std::string> args;
   for (const auto& a : rawArgs) {
     if (a == "--force" || a == "-f")
       force = true;
+    else if (a == "--continue")
+      resume = true;
     else if (a.size() > 1 && a[0] == '-' && a != "-")
       return Fail(kExitUsage, "unknown option '" + a + "' for image (see velmira-cli --help)");
     else
@@ -86,6 +102,8 @@ int RunImage(const std::vector<std::string>& rawArgs) {
   }
   if (args.size() != 2)
     return Fail(kExitUsage, "image needs a SOURCE and an OUT file (see velmira-cli --help)");
+  if (force && resume)
+    return Fail(kExitUsage, "--continue goes on with the copy in OUT, --force starts it again: give one");
   SourceArg source;
   std::string error;
   int resolveExit = kExitOk;
@@ -136,9 +154,30 @@ int RunImage(const std::vector<std::string>& rawArgs) {
     default:
       break;
   }
+  const std::string mapPath = ImageMapPath(out);
   struct stat outStat {};
-  if (::stat(out.c_str(), &outStat) == 0 && !force)
-    return Fail(kExitUsage, "'" + out + "' exists; add --force to overwrite it");
+  const bool outExists = ::stat(out.c_str(), &outStat) == 0;
+  if (resume) {
+    RescueMap map;
+    std::string reason;
+    err = LoadImageMap(mapPath, bytes, geometry.bytesPerSector, map, reason);
+    if (err == kErrFileNotFound)
+      return Fail(kExitUsage, "there is no map '" + mapPath + "' of an earlier copy to continue");
+    if (err == kErrInvalidData)
+      return Fail(kExitUsage, "'" + mapPath + "' is not the map of a copy of " + shown + ": " + reason);
+    if (err != kOk) return Fail(kExitFailed, "cannot read '" + mapPath + "': " + CodeText(err));
+    if (!outExists)
+      return Fail(kExitUsage, "'" + out + "' is missing; its map '" + mapPath +
+                                  "' cannot be continued without it (use --force to start again)");
+  } else if (!force) {
+    if (!outExists && HasUnfinishedImageMap(out))
+      return Fail(kExitUsage, "'" + mapPath + "' records an unfinished copy into '" + out +
+                                  "', which is missing; add --force to start again");
+    if (HasUnfinishedImageMap(out))
+      return Fail(kExitUsage, "'" + out + "' holds an unfinished copy (see its map '" + mapPath +
+                                  "'); add --continue to go on with it, or --force to start again");
+    if (outExists) return Fail(kExitUsage, "'" + out + "' exists; add --force to overwrite it");
+  }
   const std::string size = FormatSize(static_cast<int64_t>(bytes));
   if (problem == ImageTargetProblem::kTooLargeForFat32)
     return Fail(kExitFailed, "'" + out +
@@ -152,10 +191,16 @@ int RunImage(const std::vector<std::string>& rawArgs) {
     return Fail(kExitFailed,
                 "not enough free space for the image (" + size + ") where '" + out + "' would go");
 
-  ProgressLine line;
-  line.terminal = ::isatty(STDERR_FILENO) != 0;
   ImageJob job;
+  ProgressLine line;
+  line.job = &job;
+  line.terminal = ::isatty(STDERR_FILENO) != 0;
   job.progress = ReportProgress;
+  job.resume = resume;
+  job.mapComments = {
+      "Command line: velmira-cli image" + std::string(resume ? " --continue " : " ") + args[0] + " " + out,
+      "Source: " + sourcePath + ", sectors " + std::to_string(source.startSector) + " to " +
+          std::to_string(source.startSector + count - 1)};
   err = source.isDisk ? OpenImageJob(job, out, source.diskNumber, source.startSector, count, &line)
                       : OpenImageJobOnPath(job, out, sourcePath, source.startSector, count, &line);
   if (err != kOk) {
@@ -174,35 +219,47 @@ int RunImage(const std::vector<std::string>& rawArgs) {
   ::sigaction(SIGINT, &action, &oldInt);
   ::sigaction(SIGTERM, &action, &oldTerm);
   err = RunImageJob(job);
-  const uint64_t copied = job.sectorsDone;
+  const uint64_t settled = job.sectorsDone;
+  const uint64_t bad = job.badSectors;
   const int32_t closeErr = CloseImageJob(job);
   if (err == kOk) err = closeErr;
   ::sigaction(SIGINT, &oldInt, nullptr);
   ::sigaction(SIGTERM, &oldTerm, nullptr);
   EndProgressLine(line);
 
-  const std::string kept =
-      "'" + out + "' holds the first " + std::to_string(copied) + " of " + std::to_string(count) + " sectors";
+  const std::string kept = "'" + out + "' holds " + std::to_string(settled) + " of " + std::to_string(count) +
+                           " sectors so far; the map '" + mapPath + "' records which. Run the same command " +
+                           "with --continue to go on";
   if (err == kCancelled) return Fail(kExitCancelled, "cancelled; " + kept);
-  if (err == kErrReadFault)
-    return Fail(kExitFailed, "cannot read sector " + std::to_string(source.startSector + copied) + " of " +
-                                 shown + "; the copy stopped there without retrying. " + kept);
   if (err != kOk)
     return Fail(kExitFailed, "the copy to '" + out + "' failed: " + CodeText(err) + "; " + kept);
-  std::printf("copied %" PRIu64 " sectors (%s) of %s to %s\n", copied,
+  std::printf("copied %" PRIu64 " sectors (%s) of %s to %s\n", count - bad,
               FormatSize(static_cast<int64_t>(bytes)).c_str(), shown.c_str(), out.c_str());
+  if (bad != 0) {
+    std::printf("%" PRIu64
+                " sectors could not be read; they hold zeros in the image. The map %s lists them\n",
+                bad, mapPath.c_str());
+    return kExitUnreadSectors;
+  }
+  std::printf("map: %s\n", mapPath.c_str());
   return kExitOk;
 }
 
 }  // namespace
 
-VELMIRA_CLI_COMMAND(image, "image", "image [--force] SOURCE OUT.img",
+VELMIRA_CLI_COMMAND(image, "image", "image [--force | --continue] SOURCE OUT.img",
                     "      copy SOURCE sector by sector into the file OUT.img: a whole drive (disk:N),\n"
                     "      or a region by its number in 'disks'. A line shows the percent done, the\n"
-                    "      sectors copied and the time left; a read error stops the copy and OUT.img\n"
-                    "      keeps what was read. Refused: a target on the drive being copied, a FAT32\n"
-                    "      target for 4 GB or more, a FAT target for more than 2 GB, a target without\n"
-                    "      room. --force overwrites an existing OUT.img\n",
+                    "      sectors copied, those found unreadable, the speed and the time left. Read\n"
+                    "      errors do not stop the copy: a failing stretch is skipped and read again at\n"
+                    "      the end sector by sector; sectors that stay unreadable are zeros in OUT.img.\n"
+                    "      OUT.img.map (GNU ddrescue's mapfile format) records what is copied, left and\n"
+                    "      bad; --continue goes on with an interrupted copy from it, --force starts\n"
+                    "      again. Refused: a target on the drive being copied, a FAT32 target for\n"
+                    "      4 GB or more, a FAT target for more than 2 GB, a target without room, an\n"
+                    "      existing OUT.img without --force or --continue. Exit status 0 when every\n"
+                    "      sector was copied, 6 when the copy is complete but some sectors could not\n"
+                    "      be read, 5 when interrupted (continue it with --continue)\n",
                     30, RunImage);
 
 }  // namespace velmira::cli

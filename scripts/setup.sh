@@ -15,6 +15,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
   dpkg-dev groff-base
   qt6-image-formats-plugins
+  gddrescue  # ddrescuelog reads the map that the image copy writes, in a test
 )
 
 missing=()

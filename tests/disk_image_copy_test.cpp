@@ -91,6 +91,7 @@ TEST_F(ImageCopy, WholeDriveIsCopiedExactlyWithOneReportPerPiece) {
   DrivesEnv env(m_source);
   Recorder rec;
   ImageJob job;
+  job.readBytes = 65536;
   job.progress = &Recorder::Report;
   job.clock = &SteppingClock;
   ASSERT_EQ(CopyToImage(job, 0, 0, 0, m_out, &rec), kOk);
@@ -98,6 +99,12 @@ TEST_F(ImageCopy, WholeDriveIsCopiedExactlyWithOneReportPerPiece) {
   EXPECT_EQ(job.sectorsDone, 4096u);
   EXPECT_FALSE(job.drive.IsOpen());
   EXPECT_FALSE(job.image.IsValid());
+  // The map beside the image says the copy is finished.
+  std::string reason;
+  RescueMap map;
+  ASSERT_EQ(LoadImageMap(ImageMapPath(m_out), 4096 * 512, 512, map, reason), kOk) << reason;
+  EXPECT_EQ(map.Blocks(), (std::vector<MapBlock>{{0, 4096 * 512, kMapFinished}}));
+  EXPECT_EQ(map.currentStatus, kMapFinished);
 
   ASSERT_EQ(rec.calls.size(), 32u);
   for (size_t i = 0; i < rec.calls.size(); ++i) {
@@ -118,6 +125,7 @@ TEST_F(ImageCopy, PartitionEndsWithOneShorterPiece) {
   DrivesEnv env(m_source);
   Recorder rec;
   ImageJob job;
+  job.readBytes = 65536;
   job.progress = &Recorder::Report;
   ASSERT_EQ(CopyToImage(job, 0, 100, 1000, m_out, &rec), kOk);
   EXPECT_EQ(testing::ReadFileBytes(m_out), Slice(m_data, 100 * 512, 1000 * 512));
@@ -140,6 +148,7 @@ TEST_F(ImageCopy, CancelAndOtherAnswersStopTheCopyAndKeepThePart) {
   rec.answerAt = 2;
   rec.answer = kCancelled;
   ImageJob job;
+  job.readBytes = 65536;
   job.progress = &Recorder::Report;
   EXPECT_EQ(CopyToImage(job, 0, 0, 0, m_out, &rec), kCancelled);
   EXPECT_EQ(rec.calls.size(), 3u);
@@ -153,7 +162,10 @@ TEST_F(ImageCopy, CancelAndOtherAnswersStopTheCopyAndKeepThePart) {
   EXPECT_EQ(other.calls.size(), 1u);
 }
 
-TEST_F(ImageCopy, ReadFaultStopsAtOnceAndTheImageHoldsEverySectorReadBefore) {
+// A read error no longer ends the copy: a drive that dies 100 bytes into
+// sector 300 gives an image of its first 300 sectors and zeros after them,
+// all of it counted as unreadable.
+TEST_F(ImageCopy, ReadFaultsAreZeroFilledAndTheCopyGoesOn) {
   DrivesEnv env(m_source);
   Recorder rec;
   ImageJob job;
@@ -164,17 +176,23 @@ TEST_F(ImageCopy, ReadFaultStopsAtOnceAndTheImageHoldsEverySectorReadBefore) {
   // A device that fails 100 bytes into sector 300, handing out odd pieces.
   auto device = std::make_shared<FailingDevice>(m_data, 1000, 300 * 512 + 100);
   job.drive.reader = device;
-  EXPECT_EQ(RunImageJob(job), kErrReadFault);
-  EXPECT_EQ(job.sectorsDone, 300u);
-  EXPECT_EQ(rec.calls.size(), 2u) << "no report after the fault";
+  EXPECT_EQ(RunImageJob(job), kOk);
+  EXPECT_EQ(job.sectorsDone, 4096u);
+  EXPECT_EQ(job.badSectors, 4096u - 300);
+  ASSERT_FALSE(rec.calls.empty());
+  EXPECT_EQ(rec.calls.back().done, 4096u);
+  EXPECT_EQ(rec.calls.back().percent, 100);
   EXPECT_EQ(CloseImageJob(job), kOk);
-  EXPECT_EQ(testing::ReadFileBytes(m_out), Slice(m_data, 0, 300 * 512));
+  std::vector<uint8_t> expected = Slice(m_data, 0, 300 * 512);
+  expected.resize(4096 * 512, 0);
+  EXPECT_EQ(testing::ReadFileBytes(m_out), expected);
 
   // Short pieces alone are read on until the piece is whole.
   job.progress = nullptr;
   ASSERT_EQ(OpenImageJob(job, m_out, 0, 0, 0, nullptr), kOk);
   job.drive.reader = std::make_shared<FailingDevice>(m_data, 1000, SIZE_MAX);
   EXPECT_EQ(RunImageJob(job), kOk);
+  EXPECT_EQ(job.badSectors, 0u);
   EXPECT_EQ(CloseImageJob(job), kOk);
   EXPECT_EQ(testing::ReadFileBytes(m_out), Slice(m_data, 0, 4096 * 512));
 }

@@ -650,8 +650,17 @@ void VelmiraRecoverTest::ImagesAPartitionAndScansTheImage() {
     proposed = offer;
     return purpose == CMainWnd::kPathImageFile ? target : QString();
   });
+  // A copy into that file was stopped after its first piece: Velmira asks,
+  // and the copy goes on from the map beside it.
+  {
+    ImageJob stopped;
+    stopped.progress = [](void*, int32_t, uint64_t, uint64_t, int32_t) -> int32_t { return kCancelled; };
+    QCOMPARE(CopyPathToImage(stopped, drive, 2048, 81920, S(target), nullptr), kCancelled);
+  }
+  QVERIFY(HasUnfinishedImageMap(S(target)));
+  QString resumeQuestion;
   QString offer;
-  ModalScript script({Answer(1, &offer)});
+  ModalScript script({Answer(1, &resumeQuestion), Answer(1, &offer)});
   // A picture of the window while it copies, when the copy is slow enough to be caught.
   QStringList sectorTexts;
   QTimer watch;
@@ -673,7 +682,9 @@ void VelmiraRecoverTest::ImagesAPartitionAndScansTheImage() {
              qPrintable(text));
   QVERIFY(script.finished());
   QVERIFY2(script.unexpected().isEmpty(), qPrintable(script.unexpected().join(QLatin1Char('\n'))));
+  QCOMPARE(resumeQuestion, Msg("MSG0309"));
   QCOMPARE(offer, Msg("MSG0214"));
+  QVERIFY(!HasUnfinishedImageMap(S(target)));
   QVERIFY2(proposed.endsWith(QStringLiteral("/1 (FAT32, 40.00 MB).img")), qPrintable(proposed));
 
   // Byte for byte the partition.
@@ -746,6 +757,18 @@ void VelmiraRecoverTest::StoppedAndRefusedImages() {
   // The copy was held at its first report, which may or may not have been shown.
   QVERIFY2(sectors == QStringLiteral("Sectors: 0 / 0") || sectors.endsWith(QStringLiteral(" / 49152")),
            qPrintable(sectors));
+  // The stopped copy goes on from the map beside it to the whole source.
+  QVERIFY(HasUnfinishedImageMap(S(target)));
+  {
+    CCreateImageProcessWnd window(nullptr, target, source, 0, 0, true);
+    QCOMPARE(window.exec(), 1);
+    QCOMPARE(window.result(), kOk);
+    QCOMPARE(window.badSectors(), uint64_t{0});
+    QCOMPARE(window.findChild<QLabel*>(QStringLiteral("unreadable"))->text().left(21),
+             QStringLiteral("Unreadable sectors: 0"));
+  }
+  QVERIFY(testing::ReadFileBytes(S(target)) == testing::ReadFileBytes(source));
+  QVERIFY(!HasUnfinishedImageMap(S(target)));
 
   // A whole drive larger than 4 GiB onto FAT32 is refused with MSG0220,
   // and the dialog comes back.

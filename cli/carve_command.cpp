@@ -88,14 +88,14 @@ int RunCarve(const std::vector<std::string>& args) {
     std::printf("%12s  %12s  %s\n", "SIZE", "SECTOR", "NAME");
     for (const FoundRecord& r : files)
       std::printf("%12" PRIu64 "  %12" PRIu64 "  %s\n", uint64_t{r.size}, uint64_t{r.entrySector},
-                  RecordName(r).c_str());
+                  TerminalText(RecordName(r)).c_str());
     return kExitOk;
   }
   RecoveryJob job(to, {{SourceKeyOf(source), &engine}}, files);
   const int32_t run = job.Run();
   for (const RecoveryResult& r : job.Results())
-    std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", r.path.c_str(), r.error == kOk ? "" : "  ",
-                r.error == kOk ? "" : r.text.c_str());
+    std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", TerminalText(r.path).c_str(),
+                r.error == kOk ? "" : "  ", r.error == kOk ? "" : r.text.c_str());
   std::fflush(stdout);
   std::fprintf(stderr, "velmira-cli: %u of %u files recovered into %s\n", job.Processed() - job.Failed(), job.Total(),
                to.c_str());

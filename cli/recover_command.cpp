@@ -93,7 +93,7 @@ void PrintListing(IFileRecoveryParse& engine, const std::vector<FoundRecord>& fi
                   JsonString(FileTimeText(r.created)).c_str(), ok ? "true" : "false");
     } else {
       std::printf("%12" PRIu64 "  %-19s  %-19s  %-7s  %s\n", size, FileTimeText(r.modified).c_str(),
-                  FileTimeText(r.created).c_str(), ok ? "ok" : "damaged", path.c_str());
+                  FileTimeText(r.created).c_str(), ok ? "ok" : "damaged", TerminalText(path).c_str());
     }
   }
 }
@@ -243,8 +243,8 @@ int RunRecover(const std::vector<std::string>& args) {
       std::printf("{\"file\":%s,\"error\":%d,\"status\":%s}\n", JsonString(r.path).c_str(), r.error,
                   JsonString(r.text).c_str());
     else
-      std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", r.path.c_str(), r.error == kOk ? "" : "  ",
-                  r.error == kOk ? "" : r.text.c_str());
+      std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", TerminalText(r.path).c_str(),
+                  r.error == kOk ? "" : "  ", r.error == kOk ? "" : r.text.c_str());
   }
   std::fflush(stdout);
   std::fprintf(stderr, "velmira-cli: %u of %u files recovered into %s%s\n", job.Processed() - job.Failed(),

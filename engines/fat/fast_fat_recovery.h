@@ -57,7 +57,13 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   int32_t Report(int32_t percent, int32_t secondsLeft);
   uint32_t FolderDepth(uint32_t cluster);
   uint32_t SearchHighHalf(uint32_t low, bool folder, const std::string& extension);
-  bool ContentMatches(uint32_t cluster, const std::string& name);
+  // Whether a file of `size` bytes from `cluster` can be read back: its
+  // first cluster inside the volume and the source, and, when the cluster
+  // sits in a chain, a chain that reaches the size without ending or
+  // passing a cluster twice.
+  bool DataReachable(uint32_t cluster, uint64_t size);
+  // DataReachable, then the first sector against the type the name gives.
+  bool ContentMatches(uint32_t cluster, const std::string& name, uint64_t size);
   void AddFoldersToStore(uint32_t cluster);
   void StoreFolders();
   uint64_t AbsoluteClusterSector(const FoundRecord& record, uint32_t cluster) const;

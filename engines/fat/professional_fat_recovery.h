@@ -217,7 +217,9 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   uint32_t FolderDepth(LayoutIndex layout, uint32_t parent);
   std::optional<uint32_t> ParentOf(LayoutIndex layout, uint32_t cluster);
   uint32_t SearchHighHalf(LayoutIndex layout, uint32_t low, bool folder, const std::string& extension);
-  bool ContentMatches(LayoutIndex layout, uint32_t cluster, const std::string& name);
+  // Whether a file of `size` bytes from `cluster` lies inside the source and
+  // its first sector fits the type its name gives.
+  bool ContentMatches(LayoutIndex layout, uint32_t cluster, const std::string& name, uint64_t size);
   void ApplyLayout(FoundRecord& record, LayoutIndex layout) const;
   void ProcessFragments();
   void StoreFolders();

@@ -55,19 +55,23 @@ bool CFastNtfsRecovery::ContentLooksRight(ByteView record, uint64_t sector, cons
 
   std::vector<DataRun> runs;
   if (hasList) {
-    if (GetAttributeRuns(m_source, g, m_mftRuns, sector, kNtfsAttrData, runs) != kOk) return true;
+    // The data's place cannot be read: nothing says the content is there.
+    if (GetAttributeRuns(m_source, g, m_mftRuns, sector, kNtfsAttrData, runs) != kOk) return false;
   } else if (!FirstDataRuns(record, g, runs)) {
     return true;
   }
-  if (runs.empty() || runs[0].sparse || runs[0].delta < 0) return true;
+  if (runs.empty() || runs[0].sparse) return true;
+  if (runs[0].delta < 0) return false;
   const uint64_t volumeClusters = g.partitionLength / g.sectorsPerCluster;
   uint64_t first = 0;
+  // A first cluster past the end of the volume, or a sector that cannot be
+  // read, is content that could not be checked: not ok.
   if (static_cast<uint64_t>(runs[0].delta) >= volumeClusters || !ClusterToSector(g, runs[0].delta, first) ||
       first == 0)
-    return true;
+    return false;
   std::vector<uint8_t> bytes(g.bytesPerSector);
   uint32_t got = 0;
-  if (ReadSectors(1, m_source, bytes.data(), first, g.bytesPerSector, got) != kOk) return true;
+  if (ReadSectors(1, m_source, bytes.data(), first, g.bytesPerSector, got) != kOk || got == 0) return false;
   return CheckContent(ByteView(bytes.data(), bytes.size()), extension, &m_source, g.bytesPerSector, first);
 }
 

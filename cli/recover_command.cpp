@@ -213,6 +213,11 @@ int RunRecover(const std::vector<std::string>& args) {
       std::fprintf(stderr, "velmira-cli: scan cancelled\n");
     return kExitCancelled;
   }
+  if (scan.WriteFailure().error != kOk) {
+    // "cannot write the scan log in FOLDER: There is not enough space on the disk."
+    std::fprintf(stderr, "velmira-cli: %s (error %d)\n", scan.FailureText(scanResult).c_str(), scanResult);
+    return kExitFailed;
+  }
   if (scanResult != kOk) {
     std::fprintf(stderr, "velmira-cli: scan failed: %s (error %d)\n", ErrorText(scanResult).c_str(), scanResult);
     return kExitFailed;
@@ -223,7 +228,10 @@ int RunRecover(const std::vector<std::string>& args) {
   SearchJob search({&scanned}, patterns, files, control);
   const SearchJob::Outcome collected = search.Run();
   if (const int32_t err = search.FirstError(); err != kOk && err != kCancelled) {
-    std::fprintf(stderr, "velmira-cli: cannot read the scan results: %s (error %d)\n", ErrorText(err).c_str(), err);
+    if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk)
+      std::fprintf(stderr, "velmira-cli: %s (error %d)\n", ScanLogWriteFailureText(failure).c_str(), failure.error);
+    else
+      std::fprintf(stderr, "velmira-cli: cannot read the scan results: %s (error %d)\n", ErrorText(err).c_str(), err);
     return kExitFailed;
   }
   if (collected == SearchJob::Outcome::kCancelled) return kExitCancelled;

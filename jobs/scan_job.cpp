@@ -1,5 +1,7 @@
 #include "jobs/scan_job.h"
 
+#include "results/scan_log.h"
+
 #include "engines/engine_factory.h"
 #include "platform/errors.h"
 #include "platform/message_format.h"
@@ -72,9 +74,16 @@ ScanJob::ScanJob(std::vector<ScanSource*> sources, bool advanced, JobControl& co
       m_builder(BuildEngineFor),
       m_continuation(DeepScanContinuation()) {}
 
+std::string ScanJob::FailureText(int32_t result) const {
+  if (m_writeFailure.error != kOk) return ScanLogWriteFailureText(m_writeFailure);
+  return ErrorText(result);
+}
+
 ScanJob::Outcome ScanJob::Run() {
   m_results.clear();
   m_failedSource = 0;
+  m_writeFailure = {};
+  ClearScanLogWriteFailures();
   Outcome outcome = Outcome::kFinished;
   if (m_sources.empty()) outcome = Outcome::kEmpty;
   for (size_t i = 0; i < m_sources.size(); ++i) {
@@ -106,6 +115,14 @@ ScanJob::Outcome ScanJob::Run() {
     engine.SetProgressCallbacks(ProgressCallback, nullptr, this, 100);
     const int32_t result = engine.Scan("");
     m_results.push_back(result);
+    // A scan log or the registry could not be written: nothing more is
+    // scanned, and the front end says which folder and why.
+    if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk) {
+      m_writeFailure = failure;
+      if (result == kOk || result == kCancelled) m_results.back() = failure.error;
+      m_failedSource = i;
+      break;
+    }
     if (result == kCancelled) {
       outcome = Outcome::kCancelled;
       break;

@@ -261,10 +261,11 @@ int32_t CScanLogRegistry::RecordDeepScan(uint16_t driveLetter, int32_t diskNumbe
 
 int32_t CScanLogRegistry::RemoveLogFolder(const std::string& folder) {
   const std::string wanted = WithTrailingSlash(folder);
+  int32_t saved = kOk;
   for (size_t i = 0; i < m_entries.size(); ++i) {
     if (AsciiEqualNoCase(WithTrailingSlash(EntryLogFolder(m_entries[i])), wanted)) {
       m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
-      (void)SaveRegistry();
+      saved = SaveRegistry();
       break;
     }
   }
@@ -272,8 +273,9 @@ int32_t CScanLogRegistry::RemoveLogFolder(const std::string& folder) {
   // outside the ScanLog folder.
   if (!IsInsideScanLogFolder(wanted)) return kErrAccessDenied;
   std::error_code ec;
-  if (!fs::exists(fs::symlink_status(WithoutTrailingSlash(wanted), ec))) return kOk;
-  return RemoveFolderTree(WithoutTrailingSlash(wanted));
+  if (!fs::exists(fs::symlink_status(WithoutTrailingSlash(wanted), ec))) return saved;
+  const int32_t removed = RemoveFolderTree(WithoutTrailingSlash(wanted));
+  return removed != kOk ? removed : saved;
 }
 
 int32_t CScanLogRegistry::SaveRegistry() {

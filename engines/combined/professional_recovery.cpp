@@ -5,6 +5,7 @@
 #include <span>
 
 #include "engines/engine_factory.h"
+#include "engines/logged_results.h"
 #include "engines/ntfs/deep_ntfs_sweep.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
@@ -169,8 +170,11 @@ int32_t CProfessionalRecovery::RunFastPass(bool& freeSpace) {
   freeSpace = m_fast->LoadAllocationMap() == kOk;
   std::string logName;
   if (m_continuing) logName = FirstLogNameWithPrefix(EntryLogFolder(m_entry), "Fast_");
+  const uint64_t writeFailures = ScanLogWriteFailureCount();
   int32_t result = m_fast->Scan(logName);
   if (result != kOk && !logName.empty() && m_fastAnswer == kOk) result = m_fast->Scan("");  // log gone: scan again
+  // A log that cannot be written stops the scan; a sweep would lose its files too.
+  if (result != kOk && ScanLogWriteFailureCount() != writeFailures) return result;
   // The fast engine keeps serving recoveries afterwards: give it back the
   // caller's callbacks, file progress included.
   m_fast->SetProgressCallbacks(m_scanCallback, m_fileCallback, m_userData, kFastScale);
@@ -245,7 +249,15 @@ int32_t CProfessionalRecovery::Scan(const std::string& /*scanLogPath*/) {
   CScanLogRegistry& registry = CScanLogRegistry::Instance();
   if (m_continuing) m_continuing = RefreshContinuing();
   const bool continuing = m_continuing;
-  if (!continuing) (void)registry.NewLogFolder();
+  const uint64_t writeFailures = ScanLogWriteFailureCount();
+  if (!continuing) {
+    if (const int32_t err = registry.NewLogFolder(); err != kOk) {
+      // The leftover folder of that number could not be cleared.
+      NoteScanLogWriteFailure(registry.CurrentLogFolder(), err);
+      registry.TakeBackLogFolder();
+      return err;
+    }
+  }
   const std::string folder = continuing ? EntryLogFolder(m_entry) : registry.CurrentLogFolder();
 
   bool freeSpace = false;
@@ -257,8 +269,11 @@ int32_t CProfessionalRecovery::Scan(const std::string& /*scanLogPath*/) {
     swept = true;
     m_stats.freeSpaceOnly = freeSpace;
     result = Sweep(freeSpace, state);
+    // Logs that could not be written whole fail the scan, even a stopped one
+    // (a read error of a folder does not).
+    int32_t written = kOk;
     try {
-      m_deepFat.FinishDeepFat();
+      written = m_deepFat.FinishDeepFat();
     } catch (...) {
       ++m_stats.contained;
     }
@@ -267,19 +282,29 @@ int32_t CProfessionalRecovery::Scan(const std::string& /*scanLogPath*/) {
     } catch (...) {
       ++m_stats.contained;
     }
+    if (written == kOk) written = SubLogWriteError(true);
+    if (written != kOk) result = written;
   }
   m_piece = {};
   m_window = {};
   if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);
 
-  if (swept || continuing) {
+  if (ScanLogWriteFailureCount() != writeFailures) {
+    // Logs that lost records must not be continued as if whole: the registry
+    // keeps the last position that went with complete logs.
+    if (result == kOk) result = FirstScanLogWriteFailure().error;
+    if (result == kOk) result = kErrWriteFault;
+  } else if (swept || continuing) {
     if (!swept) {  // a continued scan stopped in its fast pass keeps its recorded position
       state.extent = {m_entry.extentStart, m_entry.extentLength};
       state.done = m_entry.extentDone;
       state.swept = m_entry.sectorsSwept;
       state.resumedFound = m_entry.filesFound;
     }
-    RecordPosition(state, folder);
+    if (const int32_t err = RecordPosition(state, folder); err != kOk) {
+      NoteScanLogWriteFailure(registry.ScanLogFolder(), err);
+      if (result == kOk || result == kCancelled) result = err;
+    }
   } else {
     registry.TakeBackLogFolder();
   }
@@ -347,6 +372,7 @@ int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
         result = dispatched.answer;
         break;
       }
+      if ((result = SubLogWriteError(false)) != kOk) break;  // what is found now could not be kept
       const uint64_t now = TickCountMs();
       if (now - lastEstimate >= kEstimateIntervalMs) {
         lastEstimate = now;
@@ -426,7 +452,16 @@ uint64_t CProfessionalRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors,
   return k;
 }
 
-void CProfessionalRecovery::RecordPosition(const SweepState& state, const std::string& logFolder) {
+int32_t CProfessionalRecovery::SubLogWriteError(bool flush) {
+  for (CScanLog* log : {m_deepFat.Store(), m_deepNtfs.Store(), m_carver.Log()}) {
+    if (log == nullptr) continue;
+    const int32_t err = flush ? FlushedWhole(*log) : log->WriteError();
+    if (err != kOk) return err;
+  }
+  return kOk;
+}
+
+int32_t CProfessionalRecovery::RecordPosition(const SweepState& state, const std::string& logFolder) {
   DeepScanSweep position;
   position.extentStart = state.extent.start;
   position.extentLength = state.extent.length;
@@ -434,7 +469,7 @@ void CProfessionalRecovery::RecordPosition(const SweepState& state, const std::s
   position.sectorsSwept = state.swept;
   position.filesFound = GetFoundCount() + state.resumedFound;
   m_stats.position = position;
-  (void)CScanLogRegistry::Instance().RecordDeepScan(m_driveLetter, m_diskNumber, m_startSector, m_sectorCount,
+  return CScanLogRegistry::Instance().RecordDeepScan(m_driveLetter, m_diskNumber, m_startSector, m_sectorCount,
                                                     position, logFolder, m_imagePath);
 }
 
@@ -455,9 +490,11 @@ int32_t CProfessionalRecovery::ListChildren(const FoundRecord* folder, uint32_t 
                                             std::vector<FoundRecord>& children) {
   std::vector<FoundRecord> listed;
   std::vector<FoundRecord> part;
+  int32_t result = kOk;
   auto add = [&](IFileRecoveryParse* engine, const FoundRecord* of) {
     part.clear();  // the engines replace what their list held
-    if (engine != nullptr) (void)engine->ListChildren(of, depth, part);
+    const int32_t err = engine != nullptr ? engine->ListChildren(of, depth, part) : kOk;
+    if (result == kOk) result = err;
     listed.insert(listed.end(), part.begin(), part.end());
   };
   if (folder != nullptr) {
@@ -472,23 +509,27 @@ int32_t CProfessionalRecovery::ListChildren(const FoundRecord* folder, uint32_t 
   }
   SortFoundRecords(listed);
   children.insert(children.end(), listed.begin(), listed.end());
-  return kOk;
+  return result;
 }
 
 int32_t CProfessionalRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
   count = 0;
   if (folder != nullptr) {
     IFileRecoveryParse* engine = folder->engineTag == kTagCarving ? nullptr : EngineFor(*folder);
-    if (engine != nullptr) (void)engine->CountFiles(folder, depth, count);
-    return kOk;
+    return engine != nullptr ? engine->CountFiles(folder, depth, count) : kOk;
   }
   if (depth != 0) return kErrInvalidParameter;
   IFileRecoveryParse* engines[] = {m_fast.get(), &m_deepFat, &m_deepNtfs, &m_carver};
+  int32_t result = kOk;
   for (IFileRecoveryParse* engine : engines) {
     uint32_t n = 0;
-    if (engine != nullptr && engine->CountFiles(nullptr, 0, n) == kOk) count += n;
+    const int32_t err = engine != nullptr ? engine->CountFiles(nullptr, 0, n) : kOk;
+    if (err == kOk)
+      count += n;
+    else if (result == kOk)
+      result = err;
   }
-  return kOk;
+  return result;
 }
 
 uint64_t CProfessionalRecovery::GetFoundCount() {

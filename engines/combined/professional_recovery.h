@@ -127,7 +127,11 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   // non-zero answer given during a carve.
   uint64_t Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_t firstSector, SweepState& state,
                     int32_t& answer);
-  void RecordPosition(const SweepState& state, const std::string& logFolder);
+  // Writes the sweep position to the registry; returns its save result.
+  int32_t RecordPosition(const SweepState& state, const std::string& logFolder);
+  // The first write error of the deep FAT, deep NTFS or carving log (with
+  // `flush`, flushed first); 0 when they are whole.
+  int32_t SubLogWriteError(bool flush);
   int32_t Report(int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position, uint64_t total,
                  uint64_t found);
   static int32_t SweepPercent(const SweepState& state);

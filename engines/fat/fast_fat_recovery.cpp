@@ -130,7 +130,9 @@ int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
   while (!m_pendingFolders.empty()) {
     const uint32_t cluster = m_pendingFolders.front();
     m_pendingFolders.pop_front();
+    // An unreadable folder costs its own files, not the scan.
     if (m_foldersRead.insert(cluster).second) (void)ReadFolder(cluster);
+    if (m_store->WriteError() != kOk) break;  // what is found now could not be kept
     if (TickCountMs() - lastReport >= m_reportIntervalMs) {
       lastReport = TickCountMs();
       ++periodic;
@@ -146,9 +148,10 @@ int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
     }
   }
   if (result == 0 && firstAnswer != 0) result = firstAnswer;
-  if (result == 0) result = Report(80, 10);
+  if (result == 0 && m_store->WriteError() == kOk) result = Report(80, 10);
   if (result == 0) StoreFolders();
-  (void)m_store->FlushLog();
+  // A log that could not be written whole fails the scan, even a stopped one.
+  if (const int32_t err = FlushedWhole(*m_store); err != kOk) return err;
   if (result == 0) result = Report(100, 0);
   return result;
 }

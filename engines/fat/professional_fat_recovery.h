@@ -105,8 +105,9 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   // A directory sector that does not start a folder.
   void OnDirectorySector(ByteView data, uint64_t sector);
   // Once after the sweep: places the fragments and the files still pending
-  // and writes the folders that lead to recorded files. Flushes the log.
-  void FinishDeepFat();
+  // and writes the folders that lead to recorded files. Flushes the log:
+  // returns 0 or the write error that left it incomplete.
+  int32_t FinishDeepFat();
 
   // Inspection.
   [[nodiscard]] const std::vector<FatLayout>& Layouts() const { return m_layouts; }

@@ -40,6 +40,10 @@ int CScanProcessWnd::RunJob() {
   ScanJob job(m_sources, m_advanced, Control(), m_messages, this);
   if (m_builder) job.SetEngineBuilder(m_builder);
   m_outcome = job.Run();
+  if (const ScanLogWriteFailure& failure = job.WriteFailure(); failure.error != 0) {
+    m_failureText = job.FailureText(failure.error);
+    return kCloseWriteFailed;
+  }
   if (ScanJob::Announces(m_outcome) && m_mainWnd != nullptr)
     QCoreApplication::postEvent(m_mainWnd, new QEvent(static_cast<QEvent::Type>(kEventScanFinished)));
   return ScanJob::CloseCode(m_outcome);

@@ -235,9 +235,20 @@ int RunRecover(const std::vector<std::string>& args) {
     return kExitFailed;
   }
   if (collected == SearchJob::Outcome::kCancelled) return kExitCancelled;
+  // Said last, after the listing or the copies, where it is seen.
+  const uint64_t unreadSectors = UnreadSectorsOf(*engine);
+  auto finish = [&](int exit) {
+    if (unreadSectors == 0) return exit;
+    std::fprintf(stderr,
+                 "velmira-cli: %" PRIu64 " sector%s of %s could not be read; files in them may be missing or "
+                 "damaged\n",
+                 unreadSectors, unreadSectors == 1 ? "" : "s", SourceName(source).c_str());
+    return exit == kExitOk ? kExitUnreadSectors : exit;
+  };
   if (o.list) {
     PrintListing(*engine, files, o.json);
-    return kExitOk;
+    std::fflush(stdout);
+    return finish(kExitOk);
   }
 
   ProgressObserver observer(files.size());
@@ -257,8 +268,8 @@ int RunRecover(const std::vector<std::string>& args) {
   std::fflush(stdout);
   std::fprintf(stderr, "velmira-cli: %u of %u files recovered into %s%s\n", job.Processed() - job.Failed(),
                job.Total(), o.to.c_str(), job.Failed() ? " (some failed, see above)" : "");
-  if (result == kCancelled) return kExitCancelled;
-  return job.Failed() != 0 ? kExitFailed : kExitOk;
+  if (result == kCancelled) return finish(kExitCancelled);
+  return finish(job.Failed() != 0 ? kExitFailed : kExitOk);
 }
 
 }  // namespace
@@ -276,7 +287,9 @@ VELMIRA_CLI_COMMAND(recover, "recover",
                     "      lost folders, NTFS file records and files known by their content.\n"
                     "      --fast reads the file system's records only. Ctrl-C stops a sweep;\n"
                     "      its position is kept, and the next run on the same SOURCE asks whether\n"
-                    "      to continue it (--continue / --restart answer without asking).\n",
+                    "      to continue it (--continue / --restart answer without asking).\n"
+                    "      Sectors that cannot be read are skipped one by one; their number is\n"
+                    "      said at the end, and the exit status is then 6.\n",
                     20, RunRecover);
 
 }  // namespace velmira::cli

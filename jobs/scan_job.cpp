@@ -1,8 +1,8 @@
 #include "jobs/scan_job.h"
 
-#include "results/scan_log.h"
-
+#include "engines/combined/professional_recovery.h"
 #include "engines/engine_factory.h"
+#include "engines/fat/fast_fat_recovery.h"
 #include "platform/errors.h"
 #include "platform/message_format.h"
 #include "storage/disk_discovery.h"
@@ -73,6 +73,12 @@ ScanJob::ScanJob(std::vector<ScanSource*> sources, bool advanced, JobControl& co
       m_observer(observer),
       m_builder(BuildEngineFor),
       m_continuation(DeepScanContinuation()) {}
+
+uint64_t UnreadSectorsOf(const IFileRecoveryParse& engine) {
+  if (const auto* deep = dynamic_cast<const CProfessionalRecovery*>(&engine)) return deep->UnreadSectors();
+  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(&engine)) return fat->UnreadSectors();
+  return 0;
+}
 
 std::string ScanJob::FailureText(int32_t result) const {
   if (m_writeFailure.error != kOk) return ScanLogWriteFailureText(m_writeFailure);

@@ -69,6 +69,10 @@ struct ScanContinuation {
   std::function<bool(IFileRecoveryParse&)> pending;
   std::function<void(IFileRecoveryParse&)> decline;
 };
+// Sectors the engine's last scan could not read and went on without (the
+// files in them may be missing or damaged); 0 for engines that do not skip.
+[[nodiscard]] uint64_t UnreadSectorsOf(const IFileRecoveryParse& engine);
+
 // The continuation of the combined deep engine.
 [[nodiscard]] ScanContinuation DeepScanContinuation();
 

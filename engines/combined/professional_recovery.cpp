@@ -5,6 +5,7 @@
 #include <span>
 
 #include "engines/engine_factory.h"
+#include "engines/fat/fast_fat_recovery.h"
 #include "engines/logged_results.h"
 #include "engines/ntfs/deep_ntfs_sweep.h"
 #include "platform/drives.h"
@@ -351,9 +352,7 @@ int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
       const uint64_t remaining = state.extent.length - state.done;
       const auto n = static_cast<uint32_t>(std::min<uint64_t>(pieceSectors, remaining));
       const uint64_t first = m_startSector + state.extent.start + state.done;
-      uint32_t got = 0;
-      (void)ReadSectors(n, m_source, m_piece.data(), first, bps, got);
-      if (got < n) ++m_stats.unreadPieces;
+      const uint32_t got = ReadPiece(n, first);
       DispatchResult dispatched{n, kOk};
       if (got > 0) {
         try {
@@ -397,6 +396,26 @@ int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
   m_carver.SetProgressCallbacks(m_scanCallback, m_fileCallback, m_userData, kSweepScale);
   m_stats.sectorsSwept = state.swept;
   return result;
+}
+
+uint32_t CProfessionalRecovery::ReadPiece(uint32_t sectors, uint64_t firstSector) {
+  const uint32_t bps = m_sectorSize;
+  uint32_t got = 0;
+  (void)ReadSectors(sectors, m_source, m_piece.data(), firstSector, bps, got);  // a short read is handled below
+  if (got >= sectors) return sectors;
+  // One bad sector must not cost the rest of the piece: the sectors after
+  // the first failure are read one by one, and only those that cannot be
+  // read are lost (zero-filled, so that nothing is found in them).
+  ++m_stats.unreadPieces;
+  for (uint32_t i = got; i < sectors; ++i) {
+    uint8_t* at = m_piece.data() + size_t{i} * bps;
+    uint32_t one = 0;
+    if (ReadSectors(1, m_source, at, firstSector + i, bps, one) != kOk || one != 1) {
+      std::fill(at, at + bps, uint8_t{0});
+      ++m_stats.unreadSectors;
+    }
+  }
+  return sectors;
 }
 
 uint64_t CProfessionalRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_t firstSector,
@@ -459,6 +478,12 @@ int32_t CProfessionalRecovery::SubLogWriteError(bool flush) {
     if (err != kOk) return err;
   }
   return kOk;
+}
+
+uint64_t CProfessionalRecovery::UnreadSectors() const {
+  uint64_t sectors = m_stats.unreadSectors;
+  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get())) sectors += fat->UnreadSectors();
+  return sectors;
 }
 
 int32_t CProfessionalRecovery::RecordPosition(const SweepState& state, const std::string& logFolder) {

@@ -38,7 +38,8 @@ struct CombinedSweepStats {
   bool fastPassFailed = false;  // the fast scan failed; the whole source was swept
   uint64_t totalSectors = 0;
   uint64_t sectorsSwept = 0;   // including the sectors of a resumed run
-  uint64_t unreadPieces = 0;
+  uint64_t unreadPieces = 0;   // pieces that needed a sector-by-sector read
+  uint64_t unreadSectors = 0;  // sectors that could not be read at all (this run)
   uint64_t contained = 0;      // pieces whose dispatch raised an exception
   DeepScanSweep position;      // as recorded in the registry
 };
@@ -91,6 +92,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   void SetSweepReader(std::shared_ptr<ByteReader> reader) { m_source.reader = std::move(reader); }
 
   [[nodiscard]] const CombinedSweepStats& Stats() const { return m_stats; }
+  // Sectors the last scan could not read and went on without: the sweep's
+  // and the fast pass's.
+  [[nodiscard]] uint64_t UnreadSectors() const;
   [[nodiscard]] IFileRecoveryParse* FastEngine() { return m_fast.get(); }
   [[nodiscard]] CProfessionalFatRecovery& DeepFat() { return m_deepFat; }
   [[nodiscard]] CProfessionalNtfsRecovery& DeepNtfs() { return m_deepNtfs; }
@@ -122,6 +126,11 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   [[nodiscard]] bool NextExtent(uint64_t from, Extent& extent);
   [[nodiscard]] uint64_t FreeSpaceTotal();
   int32_t Sweep(bool freeSpace, SweepState& state);
+  // Reads `sectors` sectors from `firstSector` into the piece buffer; after
+  // a failure the rest is read sector by sector and the unreadable ones are
+  // zero-filled and counted. Returns the sectors the buffer holds (all of
+  // them, unless the piece lies outside the source).
+  uint32_t ReadPiece(uint32_t sectors, uint64_t firstSector);
   // Offers the sectors of one piece to the engines; returns the sectors the
   // carver consumed beyond the piece. `answer` receives a callback's
   // non-zero answer given during a carve.

@@ -105,6 +105,7 @@ int32_t CFastFatRecovery::Report(int32_t percent, int32_t secondsLeft) {
 }
 
 int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
+  m_unreadSectors = 0;
   m_folderRecords.clear();
   m_foldersToStore.clear();
   m_foldersToStoreSet.clear();
@@ -175,7 +176,12 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
     const uint64_t firstSector = m_startSector + m_geometry.ClusterSector(cluster);
     uint32_t got = 0;
     const int32_t err = ReadSectors(bufferBytes / bps, m_source, buffer.data(), firstSector, bps, got);
-    if (err != kOk) return err;
+    if (err != kOk) {
+      // The folder's files are lost with it; the front end says how much
+      // could not be read.
+      m_unreadSectors += bufferBytes / bps - got;
+      return err;
+    }
     const ByteView view(buffer.data(), buffer.size());
     if (step == 0 && isKnown && folderCluster != m_geometry.rootCluster && !StartsWithDotPair(view))
       return kOk;  // the cluster now holds something else

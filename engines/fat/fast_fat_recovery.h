@@ -48,6 +48,9 @@ class CFastFatRecovery final : public IFileRecoveryParse {
 
   [[nodiscard]] const FatGeometry& Geometry() const { return m_geometry; }
   [[nodiscard]] uint32_t BytesPerSector() const { return m_bytesPerSector; }
+  // Sectors of folders the last scan could not read (their files are
+  // missing from the results).
+  [[nodiscard]] uint64_t UnreadSectors() const { return m_unreadSectors; }
   // How often the walk reports progress (5 s; tests shorten it).
   void SetReportInterval(uint64_t milliseconds) { m_reportIntervalMs = milliseconds; }
 
@@ -97,6 +100,7 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   std::set<uint32_t> m_foldersToStoreSet;
   std::map<uint32_t, uint32_t> m_depthCache;
   uint64_t m_reportIntervalMs = 5000;
+  uint64_t m_unreadSectors = 0;
 
   // Callbacks.
   ScanProgressCallback m_scanCallback = nullptr;

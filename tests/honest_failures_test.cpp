@@ -109,6 +109,33 @@ const FoundRecord* Named(const std::vector<FoundRecord>& list, const std::string
   return nullptr;
 }
 
+// Files this process writes may grow to `bytes` only (a write beyond fails
+// as on a full disk) until Restore or the end of the scope.
+class LimitFileSize {
+ public:
+  explicit LimitFileSize(rlim_t bytes) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    m_ok = sigaction(SIGXFSZ, &ignore, &m_signal) == 0 && getrlimit(RLIMIT_FSIZE, &m_old) == 0;
+    rlimit small = m_old;
+    small.rlim_cur = bytes;
+    m_ok = m_ok && setrlimit(RLIMIT_FSIZE, &small) == 0;
+    EXPECT_TRUE(m_ok);
+  }
+  ~LimitFileSize() { Restore(); }
+  void Restore() {
+    if (!m_ok) return;
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &m_old), 0);
+    EXPECT_EQ(sigaction(SIGXFSZ, &m_signal, nullptr), 0);
+    m_ok = false;
+  }
+
+ private:
+  bool m_ok = false;
+  rlimit m_old{};
+  struct sigaction m_signal {};
+};
+
 // ---- scan-log writes ---------------------------------------------------------
 
 // A card with enough deleted files that their records fill several batches
@@ -167,6 +194,29 @@ TEST_F(LogWrites, AFullFileSystemUnderTheScanLogsFailsTheScan) {
   ExpectFolderNamedInFailure(run, home + "/Orvanta/ScanLog/");
 }
 
+// The scan job the desktop program runs stops at the failed write and keeps
+// what its message box says: the folder and the reason.
+TEST_F(LogWrites, TheScanJobStopsAndKeepsTheFolderForTheMessage) {
+  testing::ScopedDataHome home;
+  ScanSource source;
+  source.imagePath = m_image;
+  source.imageValue = 1001;
+  ScanSource second;
+  second.imagePath = m_image;
+  second.imageValue = 1002;
+  JobControl control;
+  ScanJob job({&source, &second}, false, control);
+  LimitFileSize limit(1000);
+  job.Run();
+  limit.Restore();
+  ASSERT_EQ(job.ScanResults().size(), 1u) << "the second source is not scanned";
+  EXPECT_EQ(job.ScanResults()[0], kErrDiskFull);
+  EXPECT_EQ(job.WriteFailure().error, kErrDiskFull);
+  EXPECT_EQ(job.WriteFailure().folder.rfind(home.ScanLogFolder() + "/", 0), 0u) << job.WriteFailure().folder;
+  EXPECT_EQ(job.FailureText(job.ScanResults()[0]),
+            "cannot write the scan log in " + job.WriteFailure().folder + ": There is not enough space on the disk.");
+}
+
 // A log keeps its first write failure, and the process-wide note says where
 // it went, whatever later flushes do.
 TEST(ScanLogWriteFailures, AreKeptWithTheirFolder) {
@@ -175,22 +225,13 @@ TEST(ScanLogWriteFailures, AreKeptWithTheirFolder) {
   const uint64_t before = ScanLogWriteFailureCount();
   CScanLog log;
   ASSERT_EQ(log.OpenLog("Fast_0_1"), kOk);
-  struct sigaction ignore {
-  }, previous{};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
-  rlimit old{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-  rlimit small = old;
-  small.rlim_cur = 1000;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  LimitFileSize limit(1000);
   for (int i = 0; i < 201; ++i) {
     FoundRecord* slot = log.AppendRecord();
     SetRecordName(*slot, "f.txt");
     log.AddRelation(0, slot->recordNumber, 0, nullptr);
   }
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
-  ASSERT_EQ(sigaction(SIGXFSZ, &previous, nullptr), 0);
+  limit.Restore();
   EXPECT_EQ(log.WriteError(), kErrDiskFull) << "the batch written during AppendRecord failed";
   EXPECT_EQ(log.FlushLog(), kErrDiskFull);
   EXPECT_EQ(log.FlushLog(), kOk);

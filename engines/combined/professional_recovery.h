@@ -128,8 +128,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   int32_t Sweep(bool freeSpace, SweepState& state);
   // Reads `sectors` sectors from `firstSector` into the piece buffer; after
   // a failure the rest is read sector by sector and the unreadable ones are
-  // zero-filled and counted. Returns the sectors the buffer holds (all of
-  // them, unless the piece lies outside the source).
+  // zero-filled and counted. Returns `sectors`: the buffer always holds the
+  // whole piece.
   uint32_t ReadPiece(uint32_t sectors, uint64_t firstSector);
   // Offers the sectors of one piece to the engines; returns the sectors the
   // carver consumed beyond the piece. `answer` receives a callback's

@@ -111,6 +111,12 @@ ScanJob::Outcome ScanJob::Run() {
     if (m_advanced && m_continuation.pending && m_continuation.pending(engine)) {
       const bool goOn = m_observer == nullptr || m_observer->ContinueEarlierScan(source);
       if (!goOn && m_continuation.decline) m_continuation.decline(engine);
+      if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk) {
+        m_writeFailure = failure;  // the earlier scan's folder could not be removed
+        m_results.push_back(failure.error);
+        m_failedSource = i;
+        break;
+      }
       // Stopped while the question was open: the earlier scan stays as it is.
       if (m_control.cancel.load() != 0) {
         m_results.push_back(kCancelled);

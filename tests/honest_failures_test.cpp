@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -303,6 +304,47 @@ TEST(ContentChecks, DataThatCannotBeReadIsNeverOk) {
     EXPECT_LE(std::filesystem::file_size(out), 2 * layout.clusterBytes) << "never copied round the loop";
   }
   EXPECT_EQ(ErrorText(kErrFileCorrupt).find("Unknown"), std::string::npos);
+}
+
+// A folder whose chain comes back to its own second cluster (full of
+// entries, so nothing ends the read there) is read once round: the files of
+// its first two clusters are listed once each, nothing more.
+TEST(ContentChecks, AFolderChainThatLoopsIsReadOnce) {
+  VELMIRA_REQUIRE_TOOL("mcopy");
+  FatCard card(16, 16);
+  ASSERT_TRUE(card.ok());
+  ASSERT_TRUE(card.Mkdir("D"));
+  constexpr size_t kFiles = 130;
+  std::string local;
+  for (size_t i = 0; i < kFiles; ++i) {
+    const std::string name = "F" + std::to_string(100 + i) + ".TXT";
+    testing::WriteFileBytes(card.dir().File(name), {'x'});
+    local += " " + ShellQuote(card.dir().File(name));
+  }
+  ASSERT_TRUE(testing::Mtools(card.image(), "mcopy", local + " ::/D/"));
+  ASSERT_TRUE(testing::Mtools(card.image(), "mdel", "'::/D/F*.TXT'"));
+  std::vector<uint8_t> bytes = testing::ReadFileBytes(card.image());
+  const Fat16Layout layout = LayoutOf(bytes);
+  const size_t perCluster = layout.clusterBytes / 32;
+  ASSERT_GT(kFiles + 2, 2 * perCluster) << "the folder needs three clusters";
+  size_t entry = std::string::npos;
+  for (size_t at = layout.dataStart - 512 * 32; at < layout.dataStart; at += 32)
+    if (std::memcmp(&bytes[at], "D          ", 11) == 0 && (bytes[at + 11] & 0x10) != 0) entry = at;
+  ASSERT_NE(entry, std::string::npos);
+  const uint16_t first = EntryCluster(bytes, entry);
+  const uint16_t second = static_cast<uint16_t>(bytes[layout.tableStart + 2 * first] |
+                                                (bytes[layout.tableStart + 2 * first + 1] << 8));
+  ASSERT_GE(second, 2);
+  ASSERT_LT(second, 0xFFF0);
+  SetFat16(bytes, layout, second, second);  // the chain comes round for ever
+  testing::WriteFileBytes(card.image(), bytes);
+
+  std::unique_ptr<IFileRecoveryParse> engine;
+  const std::vector<FoundRecord> found = FastScan(card.image(), "*.txt|", engine);
+  std::set<std::string> names;
+  for (const FoundRecord& r : found) names.insert(RecordName(r));
+  EXPECT_EQ(names.size(), found.size()) << "no file is listed twice";
+  EXPECT_EQ(found.size(), 2 * perCluster - 2) << "\".\" and \"..\" take two entries of the first cluster";
 }
 
 // ---- unreadable sectors ------------------------------------------------------

@@ -183,6 +183,9 @@ class CMainWnd : public QWidget {
   bool HandleJobNotification(int type);
   void OnScanFinished();
   void OnCollectionFinished();
+  // Shows above the file list how many sectors the last scan could not
+  // read, or hides the banner when it read them all.
+  void ShowUnreadBanner();
   void RebuildTypeTree();
   void OnTypeTreeSelection();
   void OnTypeTreeItemChanged(QTreeWidgetItem* item);

@@ -9,6 +9,7 @@
 #include <QTableView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <cctype>
 #include <deque>
 #include <map>
 #include <tuple>
@@ -261,13 +262,21 @@ void CMainWnd::RunScanWindow(const std::vector<ScanSource*>& list) {
   Results& r = *m_results;
   r.lastScan = list;
   int code = 0;
+  std::string failure;
   {
     CScanProcessWnd wnd(this, list, m_advanced != 0, r.builder);
     r.inScanWindow = true;
     code = wnd.exec();
     r.inScanWindow = false;
+    failure = wnd.failureText();
   }
   if (code == 3) CMessageBox::Show(CMessageBox::kWarning, this, Message("MSG0504"));
+  // "cannot write the scan log in FOLDER: There is not enough space on the disk."
+  if (code == CScanProcessWnd::kCloseWriteFailed) {
+    std::string text = failure;
+    if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    CMessageBox::Show(CMessageBox::kWarning, this, Q(text + " The scan was stopped."));
+  }
   if (r.scanFinishedPending) {
     r.scanFinishedPending = false;
     OnScanFinished();
@@ -331,9 +340,21 @@ void CMainWnd::OnCollectionFinished() {
   m_ui->PreviewEdit->clear();
   GroupByType(r.collected, r.groups);
   m_collectedCount = static_cast<int>(r.collected.size());
+  ShowUnreadBanner();
   SelectPage(kPageRecover);
   RebuildTypeTree();
   r.lastResultsMs = clock.elapsed();
+}
+
+void CMainWnd::ShowUnreadBanner() {
+  uint64_t unread = 0;
+  for (const ScanSource* source : m_results->lastScan)
+    if (source->engine) unread += UnreadSectorsOf(*source->engine);
+  m_ui->UnreadBanner->setVisible(unread != 0);
+  if (unread == 0) return;
+  m_ui->UnreadBanner->setText(
+      Q(std::to_string(unread) + (unread == 1 ? " sector" : " sectors") +
+        " of the medium could not be read. Files stored there may be missing from this list or damaged."));
 }
 
 // ---- type tree -----------------------------------------------------------------

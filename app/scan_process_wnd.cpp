@@ -56,6 +56,10 @@ int CScanProcessWnd::RunJob() {
       setWindowOpacity(1.0);
     });
   }
+  if (const ScanLogWriteFailure& failure = job.WriteFailure(); failure.error != 0) {
+    m_failureText = job.FailureText(failure.error);
+    return kCloseWriteFailed;
+  }
   if (ScanJob::Announces(m_outcome) && m_mainWnd != nullptr)
     QCoreApplication::postEvent(m_mainWnd, new QEvent(static_cast<QEvent::Type>(kEventScanFinished)));
   return ScanJob::CloseCode(m_outcome);

@@ -1,11 +1,14 @@
 // The scan's progress window: runs the scan job on its worker thread, shows
 // the stage, percent, time left, sectors and files found, asks whether an
 // earlier deep scan is continued, and tells the main window when the scan
-// ended (notification 1025). Close code 1: ended or stopped; 3: no engine.
+// ended (notification 1025). Close code 1: ended or stopped; 3: no engine;
+// 4: a scan log could not be written (no notification: the results are not
+// whole).
 #pragma once
 
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "app/job_wnd.h"
@@ -27,6 +30,10 @@ class CScanProcessWnd : public CJobWnd, private ScanJob::Observer {
   static void EnsureUsedMarker();
 
   [[nodiscard]] ScanJob::Outcome outcome() const { return m_outcome; }
+  // Close code 4: a scan log or the registry could not be written; the
+  // scan stopped and failureText() says which folder and why.
+  static constexpr int kCloseWriteFailed = 4;
+  [[nodiscard]] const std::string& failureText() const { return m_failureText; }
 
  signals:
   // The controls were updated with a new stage text / a new report.
@@ -47,6 +54,7 @@ class CScanProcessWnd : public CJobWnd, private ScanJob::Observer {
   bool m_advanced;
   EngineBuilder m_builder;
   ScanJob::Outcome m_outcome = ScanJob::Outcome::kEmpty;
+  std::string m_failureText;
   // The latest report, handed to the window's thread; only one update is
   // queued at a time however fast the engine reports.
   std::mutex m_viewLock;

@@ -9,6 +9,7 @@
 #include "engines/carving/carve_sweep.h"
 #include "jobs/recovery_job.h"
 #include "platform/errors.h"
+#include "results/scan_log.h"
 
 namespace velmira::cli {
 namespace {
@@ -60,9 +61,13 @@ int RunCarve(const std::vector<std::string>& args) {
     err = engine.OpenImage(source.imagePath, SourceKeyOf(source));
     count = engine.Source().sectorCount;
   }
+  if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk) {
+    std::fprintf(stderr, "velmira-cli: %s (error %d)\n", ScanLogWriteFailureText(failure).c_str(), failure.error);
+    return kExitFailed;
+  }
   if (err != kOk) {
-    std::fprintf(stderr, "velmira-cli: cannot open %s: %s (error %d)\n", sourceText.c_str(), ErrorText(err).c_str(),
-                 err);
+    std::fprintf(stderr, "velmira-cli: cannot open %s: %s (error %d)\n", TerminalText(sourceText).c_str(),
+                 ErrorText(err).c_str(), err);
     return kExitCannotOpen;
   }
 
@@ -73,12 +78,26 @@ int RunCarve(const std::vector<std::string>& args) {
     std::fprintf(stderr, "velmira-cli: carve cancelled\n");
     return kExitCancelled;
   }
+  if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk) {
+    // "cannot write the scan log in FOLDER: There is not enough space on the disk."
+    std::fprintf(stderr, "velmira-cli: %s (error %d)\n", ScanLogWriteFailureText(failure).c_str(), failure.error);
+    return kExitFailed;
+  }
   if (result != kOk) {
     std::fprintf(stderr, "velmira-cli: carve failed: %s (error %d)\n", ErrorText(result).c_str(), result);
     return kExitFailed;
   }
-  std::fprintf(stderr, "velmira-cli: %" PRIu64 " sectors swept, %" PRIu64 " files carved%s\n", swept.sectorsSwept,
-               swept.filesFound, swept.unreadableSectors ? " (some sectors could not be read)" : "");
+  std::fprintf(stderr, "velmira-cli: %" PRIu64 " sectors swept, %" PRIu64 " files carved\n", swept.sectorsSwept,
+               swept.filesFound);
+  // Said last, after the listing or the copies, where it is seen.
+  auto finish = [&](int exit) {
+    if (swept.unreadableSectors == 0) return exit;
+    std::fprintf(stderr,
+                 "velmira-cli: %" PRIu64 " sector%s of %s could not be read; files in them may be missing or "
+                 "damaged\n",
+                 swept.unreadableSectors, swept.unreadableSectors == 1 ? "" : "s", TerminalText(sourceText).c_str());
+    return exit == kExitOk ? kExitUnreadSectors : exit;
+  };
   std::vector<FoundRecord> files;
   if (int32_t e = engine.CollectMatches(patterns, files); e != kOk) {
     std::fprintf(stderr, "velmira-cli: cannot read the carve results: %s (error %d)\n", ErrorText(e).c_str(), e);
@@ -88,19 +107,20 @@ int RunCarve(const std::vector<std::string>& args) {
     std::printf("%12s  %12s  %s\n", "SIZE", "SECTOR", "NAME");
     for (const FoundRecord& r : files)
       std::printf("%12" PRIu64 "  %12" PRIu64 "  %s\n", uint64_t{r.size}, uint64_t{r.entrySector},
-                  RecordName(r).c_str());
-    return kExitOk;
+                  TerminalText(RecordName(r)).c_str());
+    std::fflush(stdout);
+    return finish(kExitOk);
   }
   RecoveryJob job(to, {{SourceKeyOf(source), &engine}}, files);
   const int32_t run = job.Run();
   for (const RecoveryResult& r : job.Results())
-    std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", r.path.c_str(), r.error == kOk ? "" : "  ",
-                r.error == kOk ? "" : r.text.c_str());
+    std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", TerminalText(r.path).c_str(),
+                r.error == kOk ? "" : "  ", r.error == kOk ? "" : r.text.c_str());
   std::fflush(stdout);
   std::fprintf(stderr, "velmira-cli: %u of %u files recovered into %s\n", job.Processed() - job.Failed(), job.Total(),
                to.c_str());
-  if (run == kCancelled) return kExitCancelled;
-  return job.Failed() != 0 ? kExitFailed : kExitOk;
+  if (run == kCancelled) return finish(kExitCancelled);
+  return finish(job.Failed() != 0 ? kExitFailed : kExitOk);
 }
 
 }  // namespace
@@ -109,7 +129,9 @@ VELMIRA_CLI_COMMAND(carve, "carve", "carve SOURCE --to DIR [--types jpg,png,...]
                     "      sweep every sector of SOURCE for files known by their content (photos,\n"
                     "      audio, video, documents, archives), named by their first sector\n"
                     "      (123456.jpg), and copy them into DIR's category folders. For a medium\n"
-                    "      whose file system is gone. --list prints what was found instead.\n",
+                    "      whose file system is gone. --list prints what was found instead.\n"
+                    "      Sectors that cannot be read are skipped; their number is said at the\n"
+                    "      end, and the exit status is then 6.\n",
                     30, RunCarve);
 
 }  // namespace velmira::cli

@@ -11,6 +11,7 @@
 
 #include "engines/engine_factory.h"
 #include "platform/errors.h"
+#include "platform/file_handle.h"
 #include "platform/text.h"
 #include "results/extension_lists.h"
 #include "storage/disk_discovery.h"
@@ -33,8 +34,16 @@ bool ResolveSourceArg(const std::string& text, SourceArg& out, std::string& erro
   }
   // A file of that name wins; ./N names it too.
   struct stat st {};
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos ||
-      ::stat(text.c_str(), &st) == 0)
+  const bool exists = !out.isDisk && ::stat(text.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    // Refused before anything opens it: a FIFO would wait for a writer,
+    // /dev/zero would pass for an empty medium.
+    error = TerminalText(text) + " is " + FileKindText(text) + ", not a disk or an image file";
+    exitCode = kExitCannotOpen;
+    return false;
+  }
+  if (out.isDisk || text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos ||
+      exists)
     return true;
   const unsigned long number = std::stoul(text);
   DiskMap map;
@@ -63,7 +72,7 @@ bool ResolveSourceArg(const std::string& text, SourceArg& out, std::string& erro
 std::string SourceName(const SourceArg& source) {
   if (source.regionNumber != 0) return "region " + std::to_string(source.regionNumber);
   if (source.isDisk) return "disk " + std::to_string(source.diskNumber);
-  return source.imagePath;
+  return TerminalText(source.imagePath);
 }
 
 uint16_t SourceKeyOf(const SourceArg& source) {
@@ -88,6 +97,12 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool adv
     std::fprintf(stderr, "velmira-cli: %s is too small or unreadable: its first %u bytes cannot be read\n",
                  shown.c_str(), kProbeBytes);
     exitCode = kExitUnreadable;
+    return nullptr;
+  }
+  if (err == kErrBadFileType && !source.isDisk) {
+    std::fprintf(stderr, "velmira-cli: cannot open %s: it is %s, not a disk or an image file (error %d)\n",
+                 shown.c_str(), FileKindText(source.imagePath).c_str(), err);
+    exitCode = kExitCannotOpen;
     return nullptr;
   }
   if (err != kOk) {
@@ -174,6 +189,72 @@ std::string JsonString(const std::string& text) {
   }
   // Names come from the medium: keep the output valid UTF-8.
   return Utf16ToUtf8(Utf8ToUtf16(out)) + "\"";
+}
+
+std::string TerminalText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  auto escape = [&](unsigned char c) {
+    switch (c) {
+      case '\n': out += "\\n"; return;
+      case '\r': out += "\\r"; return;
+      case '\t': out += "\\t"; return;
+      case '\\': out += "\\\\"; return;
+      default: {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02x", c);
+        out += buf;
+      }
+    }
+  };
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t size = text.size();
+  for (size_t i = 0; i < size;) {
+    const unsigned char c = bytes[i];
+    if (c < 0x80) {
+      if (c < 0x20 || c == 0x7F || c == '\\')
+        escape(c);
+      else
+        out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    // A whole, shortest-form UTF-8 sequence of a printable character is
+    // kept; C1 controls (U+0080..U+009F) and stray bytes are escaped.
+    size_t length = 0;
+    uint32_t code = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+      length = 2;
+      code = c & 0x1Fu;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      code = c & 0x0Fu;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      code = c & 0x07u;
+    }
+    bool whole = length != 0 && i + length <= size;
+    for (size_t k = 1; whole && k < length; ++k) {
+      if ((bytes[i + k] & 0xC0) != 0x80) whole = false;
+      code = (code << 6) | (bytes[i + k] & 0x3Fu);
+    }
+    if (whole) {
+      const uint32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+      if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) whole = false;
+    }
+    if (!whole) {
+      escape(c);
+      ++i;
+      continue;
+    }
+    if (code <= 0x9F) {  // C1 control
+      for (size_t k = 0; k < length; ++k) escape(bytes[i + k]);
+    } else {
+      out.append(text.substr(i, length));
+    }
+    i += length;
+  }
+  return out;
 }
 
 std::string PatternsFromTypes(const std::string& types) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/commands.h"
@@ -46,6 +47,12 @@ int32_t ScanProgressLine(void* userData, int32_t percent, int32_t scale, int32_t
                          uint64_t total, uint64_t filesFound, int32_t reserved);
 
 std::string JsonString(const std::string& text);
+
+// Text from the medium (a found name, a path) made safe for a terminal:
+// control characters become C escapes (\n, \t, \x1b, ...), a backslash
+// becomes "\\", bytes that are not UTF-8 become \xNN; printable UTF-8 is
+// kept as it is.
+std::string TerminalText(std::string_view text);
 
 // "*.jpg|*.png|" from "jpg,png"; empty input gives the five category lists.
 std::string PatternsFromTypes(const std::string& types);

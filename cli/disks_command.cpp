@@ -93,7 +93,7 @@ Row RowOf(const PartitionRecord& r, const DriveFacts& drive) {
           std::to_string(r.sectorCount),
           SizeOf(r.totalBytes),
           kind,
-          r.volumeLabel.empty() ? "-" : r.volumeLabel,
+          r.volumeLabel.empty() ? "-" : TerminalText(r.volumeLabel),
           r.mountPoint.empty() ? "-" : r.mountPoint,
           drive.removable ? "yes" : "no"};
 }

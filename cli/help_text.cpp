@@ -44,10 +44,15 @@ std::vector<ExitCodeDoc> ExitCodes() {
   return {
       {kExitOk, "success"},
       {kExitUsage, "usage error (unknown command or option, missing or malformed argument)"},
-      {kExitCannotOpen, "the source does not exist, is a folder, or cannot be opened"},
+      {kExitCannotOpen,
+       "the source does not exist, cannot be opened, or is neither a disk nor an image file (a folder, a FIFO, "
+       "a character device such as /dev/zero)"},
       {kExitUnreadable, "the source is smaller than 16 KiB or its start cannot be read"},
       {kExitFailed, "the command ran and failed (a scan error, or files that could not be recovered)"},
       {kExitCancelled, "cancelled by the user (Ctrl-C)"},
+      {kExitUnreadSectors,
+       "finished, but some sectors of the source could not be read: files in them may be missing or damaged "
+       "(recover says how many on stderr)"},
   };
 }
 

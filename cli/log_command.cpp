@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "cli/cli_support.h"
 #include "cli/command_registry.h"
 #include "cli/commands.h"
 #include "platform/errors.h"
@@ -62,7 +63,7 @@ int RunLog(const std::vector<std::string>& args) {
     for (const DirInfoRecord& dir : log.Directories()) {
       const uint32_t key = dir.key;
       const uint32_t number = dir.recordNumber;
-      std::printf("  folder %u (record %u): %s\n", key, number, NameFieldText(dir.name, sizeof dir.name).c_str());
+      std::printf("  folder %u (record %u): %s\n", key, number, TerminalText(NameFieldText(dir.name, sizeof dir.name)).c_str());
     }
   }
   return kExitOk;

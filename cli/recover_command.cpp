@@ -93,7 +93,7 @@ void PrintListing(IFileRecoveryParse& engine, const std::vector<FoundRecord>& fi
                   JsonString(FileTimeText(r.created)).c_str(), ok ? "true" : "false");
     } else {
       std::printf("%12" PRIu64 "  %-19s  %-19s  %-7s  %s\n", size, FileTimeText(r.modified).c_str(),
-                  FileTimeText(r.created).c_str(), ok ? "ok" : "damaged", path.c_str());
+                  FileTimeText(r.created).c_str(), ok ? "ok" : "damaged", TerminalText(path).c_str());
     }
   }
 }
@@ -254,6 +254,11 @@ int RunRecover(const std::vector<std::string>& args) {
     std::fprintf(stderr, "velmira-cli: %s is being scanned by another Velmira process\n", SourceName(source).c_str());
     return kExitFailed;
   }
+  if (scan.WriteFailure().error != kOk) {
+    // "cannot write the scan log in FOLDER: There is not enough space on the disk."
+    std::fprintf(stderr, "velmira-cli: %s (error %d)\n", scan.FailureText(scanResult).c_str(), scanResult);
+    return kExitFailed;
+  }
   if (scanResult != kOk) {
     std::fprintf(stderr, "velmira-cli: scan failed: %s (error %d)\n", ErrorText(scanResult).c_str(), scanResult);
     return kExitFailed;
@@ -264,13 +269,27 @@ int RunRecover(const std::vector<std::string>& args) {
   SearchJob search({&scanned}, patterns, files, control);
   const SearchJob::Outcome collected = search.Run();
   if (const int32_t err = search.FirstError(); err != kOk && err != kCancelled) {
-    std::fprintf(stderr, "velmira-cli: cannot read the scan results: %s (error %d)\n", ErrorText(err).c_str(), err);
+    if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk)
+      std::fprintf(stderr, "velmira-cli: %s (error %d)\n", ScanLogWriteFailureText(failure).c_str(), failure.error);
+    else
+      std::fprintf(stderr, "velmira-cli: cannot read the scan results: %s (error %d)\n", ErrorText(err).c_str(), err);
     return kExitFailed;
   }
   if (collected == SearchJob::Outcome::kCancelled) return kExitCancelled;
+  // Said last, after the listing or the copies, where it is seen.
+  const uint64_t unreadSectors = UnreadSectorsOf(*engine);
+  auto finish = [&](int exit) {
+    if (unreadSectors == 0) return exit;
+    std::fprintf(stderr,
+                 "velmira-cli: %" PRIu64 " sector%s of %s could not be read; files in them may be missing or "
+                 "damaged\n",
+                 unreadSectors, unreadSectors == 1 ? "" : "s", SourceName(source).c_str());
+    return exit == kExitOk ? kExitUnreadSectors : exit;
+  };
   if (o.list) {
     PrintListing(*engine, files, o.json);
-    return kExitOk;
+    std::fflush(stdout);
+    return finish(kExitOk);
   }
 
   ProgressObserver observer(files.size());
@@ -284,14 +303,14 @@ int RunRecover(const std::vector<std::string>& args) {
       std::printf("{\"file\":%s,\"error\":%d,\"status\":%s}\n", JsonString(r.path).c_str(), r.error,
                   JsonString(r.text).c_str());
     else
-      std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", r.path.c_str(), r.error == kOk ? "" : "  ",
-                  r.error == kOk ? "" : r.text.c_str());
+      std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", TerminalText(r.path).c_str(),
+                  r.error == kOk ? "" : "  ", r.error == kOk ? "" : r.text.c_str());
   }
   std::fflush(stdout);
   std::fprintf(stderr, "velmira-cli: %u of %u files recovered into %s%s\n", job.Processed() - job.Failed(),
                job.Total(), o.to.c_str(), job.Failed() ? " (some failed, see above)" : "");
-  if (result == kCancelled) return kExitCancelled;
-  return job.Failed() != 0 ? kExitFailed : kExitOk;
+  if (result == kCancelled) return finish(kExitCancelled);
+  return finish(job.Failed() != 0 ? kExitFailed : kExitOk);
 }
 
 }  // namespace
@@ -311,7 +330,8 @@ VELMIRA_CLI_COMMAND(recover, "recover",
                     "      its position is kept (also after a kill or a closed terminal), and the\n"
                     "      next run on the same SOURCE asks whether to continue it; after a scan\n"
                     "      that finished, whether to show its results again (--continue / --restart\n"
-                    "      answer without asking).\n",
+                    "      answer without asking). Sectors that cannot be read are skipped one by\n"
+                    "      one; their number is said at the end, and the exit status is then 6.\n",
                     20, RunRecover);
 
 }  // namespace velmira::cli

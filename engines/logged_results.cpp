@@ -4,12 +4,17 @@
 
 namespace velmira {
 
+int32_t FlushedWhole(CScanLog& log) {
+  const int32_t err = log.FlushLog();
+  return err != kOk ? err : log.WriteError();
+}
+
 int32_t ListLoggedChildren(CScanLog* log, DirectoryKey root, const FoundRecord* folder, uint32_t depth,
                            std::vector<FoundRecord>& children) {
   children.clear();
   if (folder == nullptr && depth != 0) return kErrInvalidParameter;
   if (log == nullptr) return kOk;
-  (void)log->FlushLog();
+  if (const int32_t err = FlushedWhole(*log); err != kOk) return err;
   return log->ReadChildRecords(folder ? MakeDirectoryKey(depth, folder->key) : root, children);
 }
 
@@ -18,14 +23,14 @@ int32_t CountLoggedFiles(CScanLog* log, DirectoryKey root, const FoundRecord* fo
   count = 0;
   if (folder == nullptr && depth != 0) return kErrInvalidParameter;
   if (log == nullptr) return kOk;
-  (void)log->FlushLog();
+  if (const int32_t err = FlushedWhole(*log); err != kOk) return err;
   return log->CountFilesBelow(folder ? MakeDirectoryKey(depth, folder->key) : root, count);
 }
 
 int32_t LoggedFolderPath(CScanLog* log, const FoundRecord& record, std::string& path, uint32_t maxChars) {
   path.clear();
   if (log == nullptr) return kErrInvalidParameter;
-  (void)log->FlushLog();
+  if (const int32_t err = FlushedWhole(*log); err != kOk) return err;
   std::vector<FoundRecord> ancestors;
   if (int32_t err = log->BuildPath(record, ancestors); err != kOk) return err;
   std::string text = PathTextFrom(ancestors);

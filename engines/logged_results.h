@@ -14,6 +14,10 @@
 
 namespace velmira {
 
+// Flushes the log: 0, or the write error that left it incomplete (now or
+// earlier), which every answer from it then gives.
+[[nodiscard]] int32_t FlushedWhole(CScanLog& log);
+
 // Slot 4: the records below `folder` (null and depth 0: the root). 87 for a
 // null folder at another depth.
 [[nodiscard]] int32_t ListLoggedChildren(CScanLog* log, DirectoryKey root, const FoundRecord* folder,

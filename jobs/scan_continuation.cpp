@@ -4,6 +4,7 @@
 
 #include "engines/combined/professional_recovery.h"
 #include "jobs/scan_job.h"
+#include "results/scan_log.h"
 #include "results/scan_log_registry.h"
 
 namespace velmira {
@@ -29,7 +30,11 @@ ScanContinuation DeepScanContinuation() {
     if (deep == nullptr) return;
     const std::string folder = deep->ContinuedLogFolder();
     deep->ClearContinuing();
-    if (!folder.empty()) (void)CScanLogRegistry::Instance().RemoveLogFolder(folder);
+    if (folder.empty()) return;
+    // A folder that cannot be deleted (or a registry that cannot be saved)
+    // stops the scan before it starts, with the folder named.
+    if (const int32_t err = CScanLogRegistry::Instance().RemoveLogFolder(folder); err != 0)
+      NoteScanLogWriteFailure(folder, err);
   };
   return continuation;
 }

@@ -1,6 +1,8 @@
 #include "jobs/scan_job.h"
 
+#include "engines/combined/professional_recovery.h"
 #include "engines/engine_factory.h"
+#include "engines/fat/fast_fat_recovery.h"
 #include "platform/errors.h"
 #include "platform/message_format.h"
 #include "storage/disk_discovery.h"
@@ -72,9 +74,22 @@ ScanJob::ScanJob(std::vector<ScanSource*> sources, bool advanced, JobControl& co
       m_builder(BuildEngineFor),
       m_continuation(DeepScanContinuation()) {}
 
+uint64_t UnreadSectorsOf(const IFileRecoveryParse& engine) {
+  if (const auto* deep = dynamic_cast<const CProfessionalRecovery*>(&engine)) return deep->UnreadSectors();
+  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(&engine)) return fat->UnreadSectors();
+  return 0;
+}
+
+std::string ScanJob::FailureText(int32_t result) const {
+  if (m_writeFailure.error != kOk) return ScanLogWriteFailureText(m_writeFailure);
+  return ErrorText(result);
+}
+
 ScanJob::Outcome ScanJob::Run() {
   m_results.clear();
   m_failedSource = 0;
+  m_writeFailure = {};
+  ClearScanLogWriteFailures();
   Outcome outcome = Outcome::kFinished;
   if (m_sources.empty()) outcome = Outcome::kEmpty;
   for (size_t i = 0; i < m_sources.size(); ++i) {
@@ -96,6 +111,12 @@ ScanJob::Outcome ScanJob::Run() {
     if (m_advanced && m_continuation.pending && m_continuation.pending(engine)) {
       const bool goOn = m_observer == nullptr || m_observer->ContinueEarlierScan(source);
       if (!goOn && m_continuation.decline) m_continuation.decline(engine);
+      if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk) {
+        m_writeFailure = failure;  // the earlier scan's folder could not be removed
+        m_results.push_back(failure.error);
+        m_failedSource = i;
+        break;
+      }
       // Stopped while the question was open: the earlier scan stays as it is.
       if (m_control.cancel.load() != 0) {
         m_results.push_back(kCancelled);
@@ -106,6 +127,14 @@ ScanJob::Outcome ScanJob::Run() {
     engine.SetProgressCallbacks(ProgressCallback, nullptr, this, 100);
     const int32_t result = engine.Scan("");
     m_results.push_back(result);
+    // A scan log or the registry could not be written: nothing more is
+    // scanned, and the front end says which folder and why.
+    if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk) {
+      m_writeFailure = failure;
+      if (result == kOk || result == kCancelled) m_results.back() = failure.error;
+      m_failedSource = i;
+      break;
+    }
     if (result == kCancelled) {
       outcome = Outcome::kCancelled;
       break;

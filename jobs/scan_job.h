@@ -15,6 +15,7 @@
 #include "engines/file_recovery_parse.h"
 #include "jobs/scan_source.h"
 #include "platform/language_manager.h"
+#include "results/scan_log.h"
 
 namespace velmira {
 
@@ -68,6 +69,10 @@ struct ScanContinuation {
   std::function<bool(IFileRecoveryParse&)> pending;
   std::function<void(IFileRecoveryParse&)> decline;
 };
+// Sectors the engine's last scan could not read and went on without (the
+// files in them may be missing or damaged); 0 for engines that do not skip.
+[[nodiscard]] uint64_t UnreadSectorsOf(const IFileRecoveryParse& engine);
+
 // The continuation of the combined deep engine.
 [[nodiscard]] ScanContinuation DeepScanContinuation();
 
@@ -122,6 +127,12 @@ class ScanJob {
   // Each scanned source's Scan result, in order (kCancelled for the one stopped).
   [[nodiscard]] const std::vector<int32_t>& ScanResults() const { return m_results; }
   [[nodiscard]] size_t FailedSource() const { return m_failedSource; }
+  // The scan-log or registry write that failed and ended the job (error 0
+  // when none did); its source is FailedSource() and its result that error.
+  [[nodiscard]] const ScanLogWriteFailure& WriteFailure() const { return m_writeFailure; }
+  // What a front end says about a failed scan result: the write failure
+  // with its folder when there was one, else the code's text.
+  [[nodiscard]] std::string FailureText(int32_t result) const;
   // The last progress report seen (for a summary line).
   [[nodiscard]] uint64_t FilesFound() const { return m_filesFound; }
 
@@ -140,6 +151,7 @@ class ScanJob {
   std::vector<int32_t> m_results;
   size_t m_failedSource = 0;
   uint64_t m_filesFound = 0;
+  ScanLogWriteFailure m_writeFailure;
 };
 
 }  // namespace velmira

@@ -70,8 +70,13 @@ std::string ErrorText(int32_t code) {
     case kErrFilenameTooLong: return "The filename or extension is too long.";
     case kErrMoreData: return "More data is available.";
     case kErrNoMoreItems: return "No more data is available.";
+    case kErrBadFileType: return "This is neither a disk nor an image file (not a regular file or block device).";
     case kErrIoDevice: return "The request could not be performed because of an I/O device error.";
+    case kErrFileCorrupt: return "The file is damaged: its cluster chain loops or ends before the file does.";
     case kCancelled: return "The operation was canceled by the user.";
+    case kErrNotFileRecord: return "The file's record is damaged (it is not a file record).";
+    case kErrAttributeNotFound: return "The file's record holds no data for it.";
+    case kErrNoResidentData: return "The file's data could not be located.";
     default: return "Unknown error " + std::to_string(code) + ".";
   }
 }

@@ -38,10 +38,17 @@ enum : int32_t {
   kErrBusy = 170,
   kErrAlreadyExists = 183,
   kErrFilenameTooLong = 206,
+  kErrBadFileType = 222,  // a source that is neither a regular file nor a block device
   kErrMoreData = 234,
   kErrNoMoreItems = 259,
   kErrIoDevice = 1117,
+  kErrFileCorrupt = 1392,   // a file's allocation chain loops or ends before its size
   kCancelled = -9527,
+  // The NTFS record decoder's own results, which can reach a user through a
+  // failed copy.
+  kErrNotFileRecord = -1,         // the record does not start with "FILE"
+  kErrAttributeNotFound = -100,   // no attribute of the wanted type
+  kErrNoResidentData = -101,      // $DATA is not resident (its runs are used)
 };
 
 // Whether the failed call was reading or writing: EIO maps to 30 for reads
@@ -56,7 +63,7 @@ enum class IoDirection { kRead, kWrite, kOther };
 [[nodiscard]] int32_t LastError(IoDirection direction = IoDirection::kOther);
 
 // The English text of a code, as the recovery window's status column shows it.
-// Unknown codes give "Unknown error N.".
+// Every code above has words; a code from nowhere gives "Unknown error N.".
 [[nodiscard]] std::string ErrorText(int32_t code);
 
 }  // namespace velmira

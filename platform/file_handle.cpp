@@ -35,20 +35,31 @@ int32_t FileHandle::Close() {
 
 int32_t OpenReadOnly(const std::string& path, FileHandle& out) {
   out.Close();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return LastError();
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer
+  // for ever. It is cleared again once the file is known to be a file or a
+  // block device.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return errno == EISDIR ? kErrBadFileType : LastError();
+  FileHandle handle(fd);
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    int32_t err = LastError();
-    ::close(fd);
-    return err;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    return kErrAccessDenied;
-  }
-  out = FileHandle(fd);
+  if (::fstat(fd, &st) != 0) return LastError();
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return kErrBadFileType;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return LastError();
+  out = std::move(handle);
   return kOk;
+}
+
+std::string FileKindText(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  if (S_ISREG(st.st_mode)) return "a file";
+  if (S_ISBLK(st.st_mode)) return "a block device";
+  if (S_ISDIR(st.st_mode)) return "a folder";
+  if (S_ISFIFO(st.st_mode)) return "a FIFO (named pipe)";
+  if (S_ISCHR(st.st_mode)) return "a character device";
+  if (S_ISSOCK(st.st_mode)) return "a socket";
+  return "not a file";
 }
 
 int32_t OpenForWriting(const std::string& path, WriteMode mode, FileHandle& out) {

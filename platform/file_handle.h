@@ -31,8 +31,13 @@ class FileHandle {
 };
 
 // Opens a drive, partition or image file for reading only (O_RDONLY |
-// O_CLOEXEC). A folder is refused with kErrAccessDenied.
+// O_CLOEXEC). Anything but a regular file or a block device (a folder, a
+// FIFO, /dev/zero) is refused with kErrBadFileType, without waiting on it.
 [[nodiscard]] int32_t OpenReadOnly(const std::string& path, FileHandle& out);
+
+// What the path is, for messages: "a folder", "a FIFO (named pipe)", "a
+// character device", ...; empty when it cannot be looked at.
+[[nodiscard]] std::string FileKindText(const std::string& path);
 
 enum class WriteMode {
   kCreateAlways,  // create or truncate

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <system_error>
 
@@ -47,7 +48,42 @@ int32_t TruncateTo(const std::string& path, uint64_t length) {
   return ec ? ErrorFromErrno(ec.value(), IoDirection::kWrite) : kOk;
 }
 
+std::mutex g_failureLock;
+ScanLogWriteFailure g_firstFailure;
+uint64_t g_failureCount = 0;
+
+std::string WithSlash(std::string folder) {
+  if (folder.empty() || folder.back() != '/') folder.push_back('/');
+  return folder;
+}
+
 }  // namespace
+
+void NoteScanLogWriteFailure(const std::string& folder, int32_t error) {
+  if (error == kOk) return;
+  const std::lock_guard<std::mutex> hold(g_failureLock);
+  ++g_failureCount;
+  if (g_firstFailure.error == kOk) g_firstFailure = {error, WithSlash(folder)};
+}
+
+ScanLogWriteFailure FirstScanLogWriteFailure() {
+  const std::lock_guard<std::mutex> hold(g_failureLock);
+  return g_firstFailure;
+}
+
+uint64_t ScanLogWriteFailureCount() {
+  const std::lock_guard<std::mutex> hold(g_failureLock);
+  return g_failureCount;
+}
+
+void ClearScanLogWriteFailures() {
+  const std::lock_guard<std::mutex> hold(g_failureLock);
+  g_firstFailure = {};
+}
+
+std::string ScanLogWriteFailureText(const ScanLogWriteFailure& failure) {
+  return "cannot write the scan log in " + failure.folder + ": " + ErrorText(failure.error);
+}
 
 CScanLog::CScanLog(CScanLogRegistry* registry) : m_registry(registry) {}
 
@@ -63,6 +99,7 @@ void CScanLog::ResetState() {
   m_existing = 0;
   m_flushed = 0;
   m_pendingWriteError = kOk;
+  m_writeError = kOk;
   m_mainReads = 0;
   m_open = false;
   m_readOnly = false;
@@ -104,7 +141,10 @@ int32_t CScanLog::OpenLog(const std::string& name) {
     path = folder + name;
   }
   int32_t err = CreateFolderWithParents(folder);
-  if (err != kOk && err != kErrFileExists && err != kErrAlreadyExists) return err;
+  if (err != kOk && err != kErrFileExists && err != kErrAlreadyExists) {
+    NoteScanLogWriteFailure(folder, err);
+    return err;
+  }
 
   m_mainPath = path;
   m_relationPath = path + "_Relation";
@@ -116,6 +156,7 @@ int32_t CScanLog::OpenLog(const std::string& name) {
       (err = OpenForWriting(m_relationPath, WriteMode::kOpenAlways, relationFile)) != kOk ||
       (err = relationFile.Close()) != kOk || (err = OpenReadOnly(m_mainPath, m_mainRead)) != kOk ||
       (err = HandleLength(m_mainRead, mainBytes)) != kOk) {
+    NoteScanLogWriteFailure(folder, err);
     ResetState();
     return err;
   }
@@ -140,6 +181,7 @@ int32_t CScanLog::OpenLog(const std::string& name) {
 
   if ((err = OpenForWriting(m_dirInfoPath, WriteMode::kOpenAlways, m_dirInfoFile)) != kOk ||
       (err = LoadDirInfo(m_dirInfoPath)) != kOk) {
+    NoteScanLogWriteFailure(folder, err);
     ResetState();
     return err;
   }
@@ -329,7 +371,7 @@ FoundRecord* CScanLog::AppendRecord() {
   }
   if (m_used + kScanLogRecordBytes > kScanLogBufferBytes) {
     const int32_t err = WriteBuffer();
-    if (err != kOk && m_pendingWriteError == kOk) m_pendingWriteError = err;
+    if (err != kOk && m_pendingWriteError == kOk) m_pendingWriteError = WriteFailed(err);
   }
   auto* slot = reinterpret_cast<FoundRecord*>(m_buffer.get() + m_used);
   std::memset(slot, 0, kScanLogRecordBytes);
@@ -457,6 +499,13 @@ int32_t CScanLog::WriteDirInfo() {
   return kOk;
 }
 
+int32_t CScanLog::WriteFailed(int32_t error) {
+  if (error == kOk) return kOk;
+  if (m_writeError == kOk) m_writeError = error;
+  NoteScanLogWriteFailure(fs::path(m_mainPath).parent_path().string(), error);
+  return error;
+}
+
 int32_t CScanLog::FlushLog() {
   return Flush(false);
 }
@@ -464,12 +513,16 @@ int32_t CScanLog::FlushLog() {
 int32_t CScanLog::Flush(bool durable) {
   if (!m_open || m_readOnly) return kOk;
   int32_t result = WriteBuffer();
-  if (result == kOk) result = m_pendingWriteError;
+  if (result != kOk) {
+    WriteFailed(result);
+  } else {
+    result = m_pendingWriteError;  // already noted
+  }
   m_pendingWriteError = kOk;
   if (result != kOk) return result;
   const int32_t relationResult = WriteRelations(durable);
   const int32_t dirInfoResult = WriteDirInfo();
-  return relationResult != kOk ? relationResult : dirInfoResult;
+  return WriteFailed(relationResult != kOk ? relationResult : dirInfoResult);
 }
 
 int32_t CScanLog::CloseLog() {

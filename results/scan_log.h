@@ -94,6 +94,23 @@ void SortFoundRecords(std::vector<FoundRecord>& records);
 // photo list.
 [[nodiscard]] bool IsHiddenBrokenPhoto(const FoundRecord& record);
 
+// A write of a scan log or of the scan-log registry that failed: the folder
+// it went to (with a trailing "/") and the Win32 code. Every such failure is
+// noted process-wide as it happens, so that a front end can say which
+// folder could not be written and why, whichever engine met it.
+struct ScanLogWriteFailure {
+  int32_t error = 0;
+  std::string folder;
+};
+void NoteScanLogWriteFailure(const std::string& folder, int32_t error);
+// The first failure noted since the last ClearScanLogWriteFailures (error 0
+// when there was none), and how many were noted since the process started.
+[[nodiscard]] ScanLogWriteFailure FirstScanLogWriteFailure();
+[[nodiscard]] uint64_t ScanLogWriteFailureCount();
+void ClearScanLogWriteFailures();
+// "cannot write the scan log in FOLDER: There is not enough space on the disk."
+[[nodiscard]] std::string ScanLogWriteFailureText(const ScanLogWriteFailure& failure);
+
 class CScanLog {
  public:
   // The log places its files in registry.CurrentLogFolder(); null means the
@@ -147,6 +164,11 @@ class CScanLog {
   // Returns 0, else the first failure of the main file (including a failed
   // batch write during AppendRecord), the relation text or the directory file.
   [[nodiscard]] int32_t FlushLog();
+
+  // The first write of this log that failed since OpenLog (a batch during
+  // AppendRecord, a flush, the companions), 0 when none did. It stays set:
+  // a log that lost records is not complete, whatever later writes do.
+  [[nodiscard]] int32_t WriteError() const { return m_writeError; }
 
   // FlushLog, then closes the three files and frees the lists. Returns the
   // flush result. Closing a log that is not open returns 0.
@@ -227,6 +249,9 @@ class CScanLog {
   void AddDirInfo(uint32_t ownKey, uint32_t recordNumber, const char* name, size_t nameBytes);
   int32_t WriteBuffer();
   int32_t Flush(bool durable);
+  // Keeps the first write failure and notes it with the log's folder;
+  // returns `error`.
+  int32_t WriteFailed(int32_t error);
   int32_t WriteRelations(bool durable);
   int32_t WriteDirInfo();
   void NoteRetired(const FoundRecord& record, uint32_t recordNumber);
@@ -261,6 +286,7 @@ class CScanLog {
   uint32_t m_existing = 0;
   uint32_t m_flushed = 0;
   int32_t m_pendingWriteError = 0;
+  int32_t m_writeError = 0;
   uint64_t m_mainReads = 0;
 
   bool m_open = false;

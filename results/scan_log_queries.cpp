@@ -248,7 +248,10 @@ int32_t CScanLog::CountFilesBelow(DirectoryKey key, uint32_t& count) {
 int32_t CScanLog::FindByExtension(const std::string& filter, std::vector<FoundRecord>& out) {
   if (!m_open) return kOk;
   const std::string_view pattern(filter.data(), Utf8BoundaryAtOrBefore(filter, 4096));
-  (void)FlushLog();  // the sweep reads the file; a failed flush leaves holes that are skipped
+  // The sweep reads the file: a log that could not be written whole would
+  // give a fraction of the files as if it were all.
+  if (const int32_t err = FlushLog(); err != kOk) return err;
+  if (m_writeError != kOk) return m_writeError;
 
   const uint64_t totalBytes = uint64_t{m_flushed} * kScanLogRecordBytes;
   std::vector<uint8_t> piece(kScanLogBufferBytes);

@@ -356,16 +356,18 @@ int32_t CScanLogRegistry::RecordDeepScan(uint16_t driveLetter, int32_t diskNumbe
   return SaveRegistry();
 }
 
-void CScanLogRegistry::DropEntryOf(const std::string& folder) {
+int32_t CScanLogRegistry::DropEntryOf(const std::string& folder) {
   FileLock lock(*this);
   const std::string wanted = WithTrailingSlash(folder);
+  int32_t saved = kOk;
   for (size_t i = 0; i < m_entries.size(); ++i) {
     if (AsciiEqualNoCase(WithTrailingSlash(EntryLogFolder(m_entries[i])), wanted)) {
       m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
-      (void)SaveRegistry();
-      return;
+      saved = SaveRegistry();
+      break;
     }
   }
+  return saved;
 }
 
 int32_t CScanLogRegistry::RemoveLogFolder(const std::string& folder) {
@@ -381,12 +383,12 @@ int32_t CScanLogRegistry::RemoveLogFolder(const std::string& folder) {
   ScanFolderLock hold;
   if (exists && fs::is_directory(WithoutTrailingSlash(wanted), ec) && hold.Acquire(wanted) == kErrBusy)
     return kErrBusy;
-  DropEntryOf(wanted);
+  const int32_t saved = DropEntryOf(wanted);
   if (!inside) return kErrAccessDenied;
-  if (!exists) return kOk;
+  if (!exists) return saved;
   const int32_t removed = RemoveFolderTree(WithoutTrailingSlash(wanted));
   hold.Release();
-  return removed;
+  return removed != kOk ? removed : saved;
 }
 
 int32_t CScanLogRegistry::SaveRegistry() {

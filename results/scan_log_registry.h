@@ -185,7 +185,8 @@ class CScanLogRegistry {
   bool DropUnusable(size_t index);
   bool Accept(int index, DeepScanEntry& entry);
   void ReloadEntries();
-  void DropEntryOf(const std::string& folder);
+  // Drops the entry of `folder` when there is one; the save's result.
+  int32_t DropEntryOf(const std::string& folder);
   [[nodiscard]] bool IsInsideScanLogFolder(const std::string& folder) const;
 
   std::string m_scanLogFolder;

@@ -144,7 +144,7 @@ TEST(SectorSource, OpenFailuresAreWin32Codes) {
   TempDir dir;
   SectorSource src;
   EXPECT_EQ(OpenImageSource(src, dir.File("missing.img")), kErrFileNotFound);
-  EXPECT_EQ(OpenImageSource(src, dir.path()), kErrAccessDenied);
+  EXPECT_EQ(OpenImageSource(src, dir.path()), kErrBadFileType);
   EXPECT_FALSE(src.IsOpen());
   EXPECT_EQ(OpenDiskSource(src, 1 << 20), kErrFileNotFound);
 }

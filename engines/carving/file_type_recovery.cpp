@@ -114,6 +114,8 @@ int32_t CFileTypeRecovery::CarveAtSector(uint32_t sectorSize, ByteView sector, u
     record.recordNumber = slot->recordNumber;
     *slot = record;
     m_store->AddRelation(0, record.recordNumber, 0, nullptr);
+    // A log that cannot be written stops the sweep: what it finds would be lost.
+    if (const int32_t err = m_store->WriteError(); err != kOk) return err;
   }
   consumed = std::max<uint64_t>(SectorsConsumed(*row, length, sectorSize), 1);
   ++found;
@@ -123,14 +125,14 @@ int32_t CFileTypeRecovery::CarveAtSector(uint32_t sectorSize, ByteView sector, u
 int32_t CFileTypeRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
   children.clear();
   if (folder != nullptr || depth != 0 || !m_store) return kOk;
-  (void)m_store->FlushLog();
+  if (const int32_t err = FlushedWhole(*m_store); err != kOk) return err;
   return m_store->ReadChildRecords(0, children);
 }
 
 int32_t CFileTypeRecovery::CountFiles(const FoundRecord*, uint32_t, uint32_t& count) {
   count = 0;
   if (!m_store) return kOk;
-  (void)m_store->FlushLog();
+  if (const int32_t err = FlushedWhole(*m_store); err != kOk) return err;
   return m_store->CountFilesBelow(0, count);
 }
 

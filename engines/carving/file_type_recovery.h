@@ -49,7 +49,8 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   // a known file starts there, carves and records it. `consumed` is how many
   // sectors the sweep moves on (1 when nothing was carved); `found` grows by
   // one per file. Returns 0, 87 when no carvable type starts here, or the
-  // non-zero answer of a progress report during the read-ahead (no record).
+  // non-zero answer of a progress report during the read-ahead (no record),
+  // or the scan log's write error (the sweep must stop).
   [[nodiscard]] int32_t CarveAtSector(uint32_t sectorSize, ByteView sector, uint64_t absoluteSector,
                                       const SweepFigures& figures, const SectorSource& source,
                                       uint64_t& consumed, uint64_t& found);

@@ -10,6 +10,7 @@
 
 #include "engines/engine_factory.h"
 #include "engines/fat/fast_fat_recovery.h"
+#include "engines/logged_results.h"
 #include "engines/ntfs/deep_ntfs_sweep.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "platform/drives.h"
@@ -265,8 +266,11 @@ int32_t CProfessionalRecovery::RunFastPass(bool& freeSpace) {
   freeSpace = m_fast->LoadAllocationMap() == kOk;
   std::string logName;
   if (m_continuing) logName = ContinuedLogName(EntryLogFolder(m_entry), "Fast_");
+  const uint64_t writeFailures = ScanLogWriteFailureCount();
   int32_t result = m_fast->Scan(logName);
   if (result != kOk && !logName.empty() && m_fastAnswer == kOk) result = m_fast->Scan("");  // log gone: scan again
+  // A log that cannot be written stops the scan; a sweep would lose its files too.
+  if (result != kOk && ScanLogWriteFailureCount() != writeFailures) return result;
   // The fast engine keeps serving recoveries afterwards: give it back the
   // caller's callbacks, file progress included.
   m_fast->SetProgressCallbacks(m_scanCallback, m_fileCallback, m_userData, kFastScale);
@@ -366,11 +370,13 @@ int32_t CProfessionalRecovery::Scan(const std::string& /*scanLogPath*/) {
     if (m_busy) return kErrBusy;
   }
   const bool continuing = m_continuing;
+  const uint64_t writeFailures = ScanLogWriteFailureCount();
   if (continuing && m_haveResume && m_resume.finished) return ShowFinishedScan();
   std::string folder;
   if (continuing) {
     folder = EntryLogFolder(m_entry);
   } else if (const int32_t err = StartNewFolder(folder); err != kOk) {
+    NoteScanLogWriteFailure(folder.empty() ? registry.CurrentLogFolder() : folder, err);
     m_folderLock.Release();
     return err;
   }
@@ -389,12 +395,15 @@ int32_t CProfessionalRecovery::Scan(const std::string& /*scanLogPath*/) {
     swept = true;
     m_stats.freeSpaceOnly = freeSpace;
     result = Sweep(freeSpace, state);
-    // Where the sweep stopped, before the engines add what they work out
-    // at its end (a continued scan rebuilds that from the journal).
-    const int32_t saved = Checkpoint(state, false);
-    if (saved != kOk && (result == kOk || result == kCancelled)) result = saved;
+    // Logs that could not be written whole fail the scan, even a stopped one
+    // (a read error of a folder does not). Where the sweep stopped is saved
+    // only with whole logs, before the engines add what they work out at its
+    // end (a continued scan rebuilds that from the journal).
+    int32_t written = SubLogWriteError(false);
+    if (written == kOk) written = Checkpoint(state, false);
     try {
-      m_deepFat.FinishDeepFat();
+      const int32_t fat = m_deepFat.FinishDeepFat();
+      if (written == kOk) written = fat;
     } catch (...) {
       ++m_stats.contained;
     }
@@ -403,12 +412,20 @@ int32_t CProfessionalRecovery::Scan(const std::string& /*scanLogPath*/) {
     } catch (...) {
       ++m_stats.contained;
     }
-    if (result == kOk) result = Checkpoint(state, true);
+    if (written == kOk) written = SubLogWriteError(true);
+    if (written != kOk) result = written;
+    else if (result == kOk) result = Checkpoint(state, true);
   }
   m_piece = {};
   m_window = {};
   if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);
 
+  if (ScanLogWriteFailureCount() != writeFailures) {
+    // Logs that lost records must not be continued as if whole: the registry
+    // keeps the last position that went with complete logs.
+    if (result == kOk) result = FirstScanLogWriteFailure().error;
+    if (result == kOk) result = kErrWriteFault;
+  }
   if (!swept && !continuing) {
     // A new scan that ended before its sweep began leaves nothing to continue.
     m_journal.Close();
@@ -513,6 +530,12 @@ int32_t CProfessionalRecovery::MaybeCheckpoint(const SweepState& state) {
 }
 
 int32_t CProfessionalRecovery::Checkpoint(const SweepState& state, bool finished) {
+  const int32_t err = WriteCheckpoint(state, finished);
+  if (err != kOk) NoteScanLogWriteFailure(m_folder, err);
+  return err;
+}
+
+int32_t CProfessionalRecovery::WriteCheckpoint(const SweepState& state, bool finished) {
   m_lastCheckpointMs = TickCountMs();
   ScanCheckpoint c;
   c.finished = finished;
@@ -552,8 +575,11 @@ int32_t CProfessionalRecovery::Checkpoint(const SweepState& state, bool finished
   if (const int32_t err = SyncFolder(m_folder); err != kOk) return err;
   if (const int32_t err = WriteScanCheckpoint(m_folder, c); err != kOk) return err;
   m_stats.position = c.position;
-  return CScanLogRegistry::Instance().RecordDeepScan(m_driveLetter, m_diskNumber, m_startSector, m_sectorCount,
-                                                     c.position, m_folder, m_registryImagePath);
+  CScanLogRegistry& registry = CScanLogRegistry::Instance();
+  const int32_t recorded = registry.RecordDeepScan(m_driveLetter, m_diskNumber, m_startSector, m_sectorCount,
+                                                   c.position, m_folder, m_registryImagePath);
+  if (recorded != kOk) NoteScanLogWriteFailure(registry.ScanLogFolder() + "/", recorded);
+  return recorded;
 }
 
 int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
@@ -596,9 +622,7 @@ int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
       const uint64_t remaining = state.extent.length - state.done;
       const auto n = static_cast<uint32_t>(std::min<uint64_t>(pieceSectors, remaining));
       const uint64_t first = m_startSector + state.extent.start + state.done;
-      uint32_t got = 0;
-      (void)ReadSectors(n, m_source, m_piece.data(), first, bps, got);
-      if (got < n) ++m_stats.unreadPieces;
+      const uint32_t got = ReadPiece(n, first);
       DispatchResult dispatched{n, kOk};
       if (got > 0) {
         try {
@@ -617,6 +641,7 @@ int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
         result = dispatched.answer;
         break;
       }
+      if ((result = SubLogWriteError(false)) != kOk) break;  // what is found now could not be kept
       if ((result = MaybeCheckpoint(state)) != kOk) break;
       const uint64_t now = TickCountMs();
       if (now - lastEstimate >= kEstimateIntervalMs) {
@@ -642,6 +667,26 @@ int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
   m_carver.SetProgressCallbacks(m_scanCallback, m_fileCallback, m_userData, kSweepScale);
   m_stats.sectorsSwept = state.swept;
   return result;
+}
+
+uint32_t CProfessionalRecovery::ReadPiece(uint32_t sectors, uint64_t firstSector) {
+  const uint32_t bps = m_sectorSize;
+  uint32_t got = 0;
+  (void)ReadSectors(sectors, m_source, m_piece.data(), firstSector, bps, got);  // a short read is handled below
+  if (got >= sectors) return sectors;
+  // One bad sector must not cost the rest of the piece: the sectors after
+  // the first failure are read one by one, and only those that cannot be
+  // read are lost (zero-filled, so that nothing is found in them).
+  ++m_stats.unreadPieces;
+  for (uint32_t i = got; i < sectors; ++i) {
+    uint8_t* at = m_piece.data() + size_t{i} * bps;
+    uint32_t one = 0;
+    if (ReadSectors(1, m_source, at, firstSector + i, bps, one) != kOk || one != 1) {
+      std::fill(at, at + bps, uint8_t{0});
+      ++m_stats.unreadSectors;
+    }
+  }
+  return sectors;
 }
 
 uint64_t CProfessionalRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_t firstSector,
@@ -701,6 +746,21 @@ uint64_t CProfessionalRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors,
   return k;
 }
 
+int32_t CProfessionalRecovery::SubLogWriteError(bool flush) {
+  for (CScanLog* log : {m_deepFat.Store(), m_deepNtfs.Store(), m_carver.Log()}) {
+    if (log == nullptr) continue;
+    const int32_t err = flush ? FlushedWhole(*log) : log->WriteError();
+    if (err != kOk) return err;
+  }
+  return kOk;
+}
+
+uint64_t CProfessionalRecovery::UnreadSectors() const {
+  uint64_t sectors = m_stats.unreadSectors;
+  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get())) sectors += fat->UnreadSectors();
+  return sectors;
+}
+
 DeepScanSweep CProfessionalRecovery::PositionOf(const SweepState& state) {
   DeepScanSweep position;
   position.extentStart = state.extent.start;
@@ -732,9 +792,11 @@ int32_t CProfessionalRecovery::ListChildren(const FoundRecord* folder, uint32_t 
                                             std::vector<FoundRecord>& children) {
   std::vector<FoundRecord> listed;
   std::vector<FoundRecord> part;
+  int32_t result = kOk;
   auto add = [&](IFileRecoveryParse* engine, const FoundRecord* of) {
     part.clear();  // the engines replace what their list held
-    if (engine != nullptr) (void)engine->ListChildren(of, depth, part);
+    const int32_t err = engine != nullptr ? engine->ListChildren(of, depth, part) : kOk;
+    if (result == kOk) result = err;
     StampSourceKey(part);
     listed.insert(listed.end(), part.begin(), part.end());
   };
@@ -750,23 +812,27 @@ int32_t CProfessionalRecovery::ListChildren(const FoundRecord* folder, uint32_t 
   }
   SortFoundRecords(listed);
   children.insert(children.end(), listed.begin(), listed.end());
-  return kOk;
+  return result;
 }
 
 int32_t CProfessionalRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
   count = 0;
   if (folder != nullptr) {
     IFileRecoveryParse* engine = folder->engineTag == kTagCarving ? nullptr : EngineFor(*folder);
-    if (engine != nullptr) (void)engine->CountFiles(folder, depth, count);
-    return kOk;
+    return engine != nullptr ? engine->CountFiles(folder, depth, count) : kOk;
   }
   if (depth != 0) return kErrInvalidParameter;
   IFileRecoveryParse* engines[] = {m_fast.get(), &m_deepFat, &m_deepNtfs, &m_carver};
+  int32_t result = kOk;
   for (IFileRecoveryParse* engine : engines) {
     uint32_t n = 0;
-    if (engine != nullptr && engine->CountFiles(nullptr, 0, n) == kOk) count += n;
+    const int32_t err = engine != nullptr ? engine->CountFiles(nullptr, 0, n) : kOk;
+    if (err == kOk)
+      count += n;
+    else if (result == kOk)
+      result = err;
   }
-  return kOk;
+  return result;
 }
 
 uint64_t CProfessionalRecovery::GetFoundCount() {

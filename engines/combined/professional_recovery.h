@@ -51,7 +51,8 @@ struct CombinedSweepStats {
   bool fastPassFailed = false;  // the fast scan failed; the whole source was swept
   uint64_t totalSectors = 0;
   uint64_t sectorsSwept = 0;   // including the sectors of a resumed run
-  uint64_t unreadPieces = 0;
+  uint64_t unreadPieces = 0;   // pieces that needed a sector-by-sector read
+  uint64_t unreadSectors = 0;  // sectors that could not be read at all (this run)
   uint64_t contained = 0;      // pieces whose dispatch raised an exception
   DeepScanSweep position;      // as recorded in the registry
 };
@@ -116,6 +117,9 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   void SetSweepReader(std::shared_ptr<ByteReader> reader) { m_source.reader = std::move(reader); }
 
   [[nodiscard]] const CombinedSweepStats& Stats() const { return m_stats; }
+  // Sectors the last scan could not read and went on without: the sweep's
+  // and the fast pass's.
+  [[nodiscard]] uint64_t UnreadSectors() const;
   [[nodiscard]] IFileRecoveryParse* FastEngine() { return m_fast.get(); }
   [[nodiscard]] CProfessionalFatRecovery& DeepFat() { return m_deepFat; }
   [[nodiscard]] CProfessionalNtfsRecovery& DeepNtfs() { return m_deepNtfs; }
@@ -165,18 +169,28 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   int32_t ShowFinishedScan();
   // After each piece: a checkpoint when one is due.
   int32_t MaybeCheckpoint(const SweepState& state);
+  // Writes a checkpoint; a failure is noted with the folder it concerns.
   int32_t Checkpoint(const SweepState& state, bool finished);
+  int32_t WriteCheckpoint(const SweepState& state, bool finished);
   int32_t RunFastPass(bool& freeSpace);
   int32_t BeginSubLogs(const std::string& folder);
   [[nodiscard]] bool NextExtent(uint64_t from, Extent& extent);
   [[nodiscard]] uint64_t FreeSpaceTotal();
   int32_t Sweep(bool freeSpace, SweepState& state);
+  // Reads `sectors` sectors from `firstSector` into the piece buffer; after
+  // a failure the rest is read sector by sector and the unreadable ones are
+  // zero-filled and counted. Returns `sectors`: the buffer always holds the
+  // whole piece.
+  uint32_t ReadPiece(uint32_t sectors, uint64_t firstSector);
   // Offers the sectors of one piece to the engines; returns the sectors the
   // carver consumed beyond the piece. `answer` receives a callback's
   // non-zero answer given during a carve.
   uint64_t Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_t firstSector, SweepState& state,
                     int32_t& answer);
   [[nodiscard]] DeepScanSweep PositionOf(const SweepState& state);
+  // The first write error of the deep FAT, deep NTFS or carving log (with
+  // `flush`, flushed first); 0 when they are whole.
+  int32_t SubLogWriteError(bool flush);
   int32_t Report(int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position, uint64_t total,
                  uint64_t found);
   static int32_t SweepPercent(const SweepState& state);

@@ -58,13 +58,15 @@ int32_t CProfessionalRecovery::CollectMatches(const std::string& patterns, std::
   matches.clear();
   std::vector<FoundRecord> named;
   std::vector<FoundRecord> part;
-  auto collect = [&](IFileRecoveryParse* engine, std::vector<FoundRecord>& into) {
+  auto collect = [&](IFileRecoveryParse* engine, std::vector<FoundRecord>& into) -> int32_t {
     part.clear();
     if (engine == nullptr) return kOk;
     const int32_t result = engine->CollectMatches(patterns, part);
     StampSourceKey(part);
     into.insert(into.end(), part.begin(), part.end());
-    return result == kCancelled ? kCancelled : kOk;
+    // A log that cannot be read or was not written whole fails the whole
+    // collection: a fraction of the files is never passed off as all.
+    return result;
   };
   int32_t result = collect(m_fast.get(), named);
   if (result == kOk) result = collect(&m_deepFat, named);

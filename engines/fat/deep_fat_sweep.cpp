@@ -50,7 +50,8 @@ int32_t RunDeepFatSweep(CProfessionalFatRecovery& engine, ScanProgressCallback c
       }
     }
   }
-  engine.FinishDeepFat();
+  // A log that could not be written whole fails the sweep, even a stopped one.
+  if (const int32_t err = engine.FinishDeepFat(); err != kOk) return err;
   return result;
 }
 

@@ -23,7 +23,8 @@ struct DeepFatSweepStats {
 // the engine's partition and finishes. The callback (may be null) gets
 // (userData, percent, 100, -1, sectors swept, total, records found, 0) after
 // every piece; a non-zero answer stops the sweep (the engine still finishes)
-// and is returned. Returns 0, the log's open error, or the callback's answer.
+// and is returned. Returns 0, the log's open or write error, or the
+// callback's answer.
 [[nodiscard]] int32_t RunDeepFatSweep(CProfessionalFatRecovery& engine, ScanProgressCallback callback,
                                       void* userData, DeepFatSweepStats* stats = nullptr);
 

@@ -3,6 +3,7 @@
 #include "engines/folder_tree_recovery.h"
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 #include "engines/fat/fat_names.h"
 #include "engines/carving/signature_table.h"
@@ -104,6 +105,7 @@ int32_t CFastFatRecovery::Report(int32_t percent, int32_t secondsLeft) {
 }
 
 int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
+  m_unreadSectors = 0;
   m_folderRecords.clear();
   m_foldersToStore.clear();
   m_foldersToStoreSet.clear();
@@ -129,7 +131,9 @@ int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
   while (!m_pendingFolders.empty()) {
     const uint32_t cluster = m_pendingFolders.front();
     m_pendingFolders.pop_front();
+    // An unreadable folder costs its own files, not the scan.
     if (m_foldersRead.insert(cluster).second) (void)ReadFolder(cluster);
+    if (m_store->WriteError() != kOk) break;  // what is found now could not be kept
     if (TickCountMs() - lastReport >= m_reportIntervalMs) {
       lastReport = TickCountMs();
       ++periodic;
@@ -145,9 +149,10 @@ int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
     }
   }
   if (result == 0 && firstAnswer != 0) result = firstAnswer;
-  if (result == 0) result = Report(80, 10);
+  if (result == 0 && m_store->WriteError() == kOk) result = Report(80, 10);
   if (result == 0) StoreFolders();
-  (void)m_store->FlushLog();
+  // A log that could not be written whole fails the scan, even a stopped one.
+  if (const int32_t err = FlushedWhole(*m_store); err != kOk) return err;
   if (result == 0) result = Report(100, 0);
   return result;
 }
@@ -165,13 +170,18 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
   uint32_t currentKey = folderCluster;
   LongNameBuffer longName;
   uint32_t cluster = folderCluster;
-  const uint64_t maxClusters = uint64_t{m_geometry.clusterCount} + 1;
+  std::unordered_set<uint32_t> visited;  // a looping chain is read once round
 
-  for (uint64_t step = 0; step <= maxClusters; ++step) {
+  for (uint64_t step = 0; visited.insert(cluster).second; ++step) {
     const uint64_t firstSector = m_startSector + m_geometry.ClusterSector(cluster);
     uint32_t got = 0;
     const int32_t err = ReadSectors(bufferBytes / bps, m_source, buffer.data(), firstSector, bps, got);
-    if (err != kOk) return err;
+    if (err != kOk) {
+      // The folder's files are lost with it; the front end says how much
+      // could not be read.
+      m_unreadSectors += bufferBytes / bps - got;
+      return err;
+    }
     const ByteView view(buffer.data(), buffer.size());
     if (step == 0 && isKnown && folderCluster != m_geometry.rootCluster && !StartsWithDotPair(view))
       return kOk;  // the cluster now holds something else
@@ -242,7 +252,7 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
       file.entrySector = entrySector;
       file.partitionStart = m_startSector;
       file.clusterBytes = m_geometry.ClusterBytes();
-      file.contentOk = ContentMatches(key, name) ? 1 : 0;
+      file.contentOk = ContentMatches(key, name, file.size) ? 1 : 0;
 
       FoundRecord* slot = m_store->AppendRecord();
       file.recordNumber = slot->recordNumber;
@@ -252,7 +262,7 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
     }
     if (fixedRoot) return kOk;
     const uint32_t next = m_table->NextCluster(cluster);
-    if (next == 0 || next == folderCluster) return kOk;
+    if (next == 0) return kOk;
     cluster = next;
   }
   return kOk;
@@ -328,13 +338,47 @@ uint32_t CFastFatRecovery::SearchHighHalf(uint32_t low, bool folder, const std::
   return 0;
 }
 
-bool CFastFatRecovery::ContentMatches(uint32_t cluster, const std::string& name) {
+bool CFastFatRecovery::DataReachable(uint32_t cluster, uint64_t size) {
+  if (size == 0) return true;
+  if (cluster < 2 || cluster > m_geometry.clusterCount + 1) return false;
+  const uint64_t clusterBytes = m_geometry.ClusterBytes();
+  if (clusterBytes == 0) return false;
+  // The end of the data: the volume's, or the source's when it is cut short.
+  const uint64_t end = std::min<uint64_t>(m_startSector + m_sectorCount, m_source.sectorCount);
+  const uint64_t sectorsPerCluster = m_geometry.sectorsPerCluster;
+  auto inside = [&](uint32_t c) { return m_startSector + m_geometry.ClusterSector(c) + sectorsPerCluster <= end; };
+  const uint64_t needed = size / clusterBytes + (size % clusterBytes != 0 ? 1 : 0);
+  uint32_t value = 0;
+  if (!m_table || m_table->Entry(cluster, value) != kOk) return inside(cluster);
+  if (value == 0) {
+    // A deleted file's clusters follow its first one upwards: at least the
+    // file's own length must lie before the end.
+    const uint64_t first = m_startSector + m_geometry.ClusterSector(cluster);
+    return first <= end && needed <= (end - first) / sectorsPerCluster;
+  }
+  // The first cluster sits in a chain: the file is read along it, so the
+  // chain must reach the file's size without ending early or coming round.
+  std::unordered_set<uint32_t> visited;
+  bool freeRun = false;
+  uint32_t c = cluster;
+  for (uint64_t taken = 1;; ++taken) {
+    if (!visited.insert(c).second || !inside(c)) return false;
+    if (taken >= needed) return true;
+    c = NextFileCluster(c, freeRun);
+    if (c == 0) return false;
+    if (freeRun) return true;  // the rest lies in free clusters, upwards
+  }
+}
+
+bool CFastFatRecovery::ContentMatches(uint32_t cluster, const std::string& name, uint64_t size) {
+  // Data that cannot be read where the entry says is never "ok".
+  if (!DataReachable(cluster, size)) return false;
   const std::string ext = ExtensionAfterLastDot(name);
-  if (name.find('.') == std::string::npos) return true;
+  if (name.find('.') == std::string::npos || size == 0) return true;
   std::vector<uint8_t> sector(m_bytesPerSector);
   uint32_t got = 0;
   const uint64_t at = m_startSector + m_geometry.ClusterSector(cluster);
-  if (cluster < 2 || ReadSectors(1, m_source, sector.data(), at, m_bytesPerSector, got) != kOk) return true;
+  if (ReadSectors(1, m_source, sector.data(), at, m_bytesPerSector, got) != kOk || got == 0) return false;
   return CheckContent(ByteView(sector.data(), sector.size()), ext, &m_source, m_bytesPerSector, at);
 }
 
@@ -402,10 +446,15 @@ int32_t CFastFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& si
   bool freeRun = false;
   uint64_t written = 0;
   int32_t error = 0;
-  const uint64_t maxClusters = uint64_t{m_geometry.clusterCount} + 2;
-  for (uint64_t step = 0;; ++step) {
-    if (step > maxClusters) {  // a cycle in a corrupt chain
-      error = kChainEnded;
+  // A chain that comes back to a cluster it passed (a loop, or a chain of
+  // another file that runs into this one) would copy the same data round and
+  // round: the copy ends there and the file is reported damaged.
+  // (Free clusters are taken upwards and are in no chain: only the chain
+  // part is remembered.)
+  std::unordered_set<uint32_t> visited;
+  for (;;) {
+    if (!freeRun && !visited.insert(cluster).second) {
+      error = kErrFileCorrupt;
       break;
     }
     uint32_t got = 0;

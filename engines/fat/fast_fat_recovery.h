@@ -50,6 +50,9 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   [[nodiscard]] uint32_t BytesPerSector() const { return m_bytesPerSector; }
   // The scan log of the last Scan (null before).
   [[nodiscard]] const CScanLog* Store() const { return m_store.get(); }
+  // Sectors of folders the last scan could not read (their files are
+  // missing from the results).
+  [[nodiscard]] uint64_t UnreadSectors() const { return m_unreadSectors; }
   // How often the walk reports progress (5 s; tests shorten it).
   void SetReportInterval(uint64_t milliseconds) { m_reportIntervalMs = milliseconds; }
 
@@ -59,7 +62,13 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   int32_t Report(int32_t percent, int32_t secondsLeft);
   uint32_t FolderDepth(uint32_t cluster);
   uint32_t SearchHighHalf(uint32_t low, bool folder, const std::string& extension);
-  bool ContentMatches(uint32_t cluster, const std::string& name);
+  // Whether a file of `size` bytes from `cluster` can be read back: its
+  // first cluster inside the volume and the source, and, when the cluster
+  // sits in a chain, a chain that reaches the size without ending or
+  // passing a cluster twice.
+  bool DataReachable(uint32_t cluster, uint64_t size);
+  // DataReachable, then the first sector against the type the name gives.
+  bool ContentMatches(uint32_t cluster, const std::string& name, uint64_t size);
   void AddFoldersToStore(uint32_t cluster);
   void StoreFolders();
   uint64_t AbsoluteClusterSector(const FoundRecord& record, uint32_t cluster) const;
@@ -93,6 +102,7 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   std::set<uint32_t> m_foldersToStoreSet;
   std::map<uint32_t, uint32_t> m_depthCache;
   uint64_t m_reportIntervalMs = 5000;
+  uint64_t m_unreadSectors = 0;
 
   // Callbacks.
   ScanProgressCallback m_scanCallback = nullptr;

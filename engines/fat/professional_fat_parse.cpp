@@ -130,15 +130,23 @@ uint32_t CProfessionalFatRecovery::SearchHighHalf(LayoutIndex index, uint32_t lo
   return 0;
 }
 
-bool CProfessionalFatRecovery::ContentMatches(LayoutIndex index, uint32_t cluster, const std::string& name) {
-  if (name.find('.') == std::string::npos) return true;
+bool CProfessionalFatRecovery::ContentMatches(LayoutIndex index, uint32_t cluster, const std::string& name,
+                                              uint64_t size) {
+  if (size == 0) return true;
+  // Data that cannot be read back where the entry says is never "ok": a
+  // first cluster outside the source, or a file running past its end (the
+  // copy takes consecutive clusters).
   const FatLayout* layout = LayoutAt(index);
-  if (layout == nullptr || cluster < 2) return true;
+  if (layout == nullptr || cluster < 2) return false;
   const std::optional<uint64_t> sector = layout->SectorOf(cluster);
-  if (!sector || !InSource(*sector)) return true;
+  if (!sector || !InSource(*sector)) return false;
+  const uint64_t sectors = size / m_bytesPerSector + (size % m_bytesPerSector != 0 ? 1 : 0);
+  const uint64_t end = std::min<uint64_t>(m_partitionStart + m_partitionLength, m_source.sectorCount);
+  if (*sector >= end || sectors > end - *sector) return false;
+  if (name.find('.') == std::string::npos) return true;
   uint32_t got = 0;
   if (ReadSectors(1, m_source, m_sectorBuffer.data(), *sector, m_bytesPerSector, got) != kOk || got == 0)
-    return true;
+    return false;
   return CheckContent(ByteView(m_sectorBuffer.data(), m_sectorBuffer.size()), ExtensionOf(name), &m_source,
                       m_bytesPerSector, *sector);
 }
@@ -286,7 +294,7 @@ void CProfessionalFatRecovery::WriteFile(LayoutIndex layout, FoundRecord record,
     const uint32_t low = record.key & 0xFFFF;
     record.key = (SearchHighHalf(layout, low, false, ExtensionOf(name)) << 16) | low;
   }
-  record.contentOk = ContentMatches(layout, record.key, name) ? 1 : 0;
+  record.contentOk = ContentMatches(layout, record.key, name, record.size) ? 1 : 0;
   // Cluster 0 is the fixed root folder: filed where the root's other
   // children are.
   const uint32_t parent = folder == 0 ? m_rootCluster : folder;

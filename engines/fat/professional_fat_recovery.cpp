@@ -451,8 +451,8 @@ void CProfessionalFatRecovery::ProcessFragments() {
   for (auto& bucket : m_fragmentIndex) bucket.clear();
 }
 
-void CProfessionalFatRecovery::FinishDeepFat() {
-  if (!m_opened) return;
+int32_t CProfessionalFatRecovery::FinishDeepFat() {
+  if (!m_opened) return kOk;
   ProcessFragments();
   // Files go before the folders: placing a file adds the folders above it.
   PlacePendingFiles();
@@ -473,7 +473,7 @@ void CProfessionalFatRecovery::FinishDeepFat() {
   m_tails.clear();
   m_run = {};
   m_lastLayout = {};
-  if (m_store) (void)m_store->FlushLog();
+  return m_store ? FlushedWhole(*m_store) : kOk;
 }
 
 size_t CProfessionalFatRecovery::PendingFileCount() const {

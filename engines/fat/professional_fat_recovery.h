@@ -105,8 +105,9 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   // A directory sector that does not start a folder.
   void OnDirectorySector(ByteView data, uint64_t sector);
   // Once after the sweep: places the fragments and the files still pending
-  // and writes the folders that lead to recorded files. Flushes the log.
-  void FinishDeepFat();
+  // and writes the folders that lead to recorded files. Flushes the log:
+  // returns 0 or the write error that left it incomplete.
+  int32_t FinishDeepFat();
 
   // Inspection.
   [[nodiscard]] const std::vector<FatLayout>& Layouts() const { return m_layouts; }
@@ -217,7 +218,9 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   uint32_t FolderDepth(LayoutIndex layout, uint32_t parent);
   std::optional<uint32_t> ParentOf(LayoutIndex layout, uint32_t cluster);
   uint32_t SearchHighHalf(LayoutIndex layout, uint32_t low, bool folder, const std::string& extension);
-  bool ContentMatches(LayoutIndex layout, uint32_t cluster, const std::string& name);
+  // Whether a file of `size` bytes from `cluster` lies inside the source and
+  // its first sector fits the type its name gives.
+  bool ContentMatches(LayoutIndex layout, uint32_t cluster, const std::string& name, uint64_t size);
   void ApplyLayout(FoundRecord& record, LayoutIndex layout) const;
   void ProcessFragments();
   void StoreFolders();

@@ -141,8 +141,9 @@ int32_t CFastNtfsRecovery::Scan(const std::string& scanLogPath) {
   m_secondsLeft = -1;
   uint64_t done = 0;
   int32_t result = Sweep(total, done);
-  if (result == kOk) DirectoryPass();
-  (void)m_store->FlushLog();
+  if (result == kOk && m_store->WriteError() == kOk) DirectoryPass();
+  // A log that could not be written whole fails the scan, even a stopped one.
+  if (const int32_t err = FlushedWhole(*m_store); err != kOk) return err;
   if (result == kOk && m_scanCallback != nullptr)
     result = m_scanCallback(m_userData, 100, m_scale, 0, 0, 0, 0, 0);
   return result;
@@ -187,6 +188,7 @@ int32_t CFastNtfsRecovery::Sweep(uint64_t total, uint64_t& done) {
       }
       offset += count;
       done += count;
+      if (const int32_t err = m_store->WriteError(); err != kOk) return err;
       if (int32_t answer = Report(done, total)) return answer;
     }
     position += runSectors;

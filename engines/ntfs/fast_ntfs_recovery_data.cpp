@@ -39,15 +39,17 @@ bool FirstDataRuns(ByteView record, const NtfsGeometry& g, std::vector<DataRun>&
 bool CFastNtfsRecovery::ContentLooksRight(ByteView record, uint64_t sector, const std::string& name,
                                           bool hasList) {
   const size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return true;
-  const std::string extension = name.substr(dot + 1);
-  // Types the signature table does not know pass without a read.
-  if (FindRowByExtension(extension) == nullptr) return true;
+  const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+  // Types the signature table does not know pass without a read of their
+  // data, once it is known to lie inside the volume.
+  const bool typed = !extension.empty() && FindRowByExtension(extension) != nullptr;
+  if (!typed && hasList) return true;  // their runs would cost a read
   const NtfsGeometry& g = m_geometry;
 
   std::vector<uint8_t> data;
   const int32_t resident = ResidentDataOf(record, g, data, record.size());
   if (resident == kOk) {
+    if (!typed) return true;
     if (data.empty()) return false;
     return CheckContent(ByteView(data.data(), data.size()), extension, nullptr, g.bytesPerSector, sector);
   }
@@ -55,19 +57,24 @@ bool CFastNtfsRecovery::ContentLooksRight(ByteView record, uint64_t sector, cons
 
   std::vector<DataRun> runs;
   if (hasList) {
-    if (GetAttributeRuns(m_source, g, m_mftRuns, sector, kNtfsAttrData, runs) != kOk) return true;
+    // The data's place cannot be read: nothing says the content is there.
+    if (GetAttributeRuns(m_source, g, m_mftRuns, sector, kNtfsAttrData, runs) != kOk) return false;
   } else if (!FirstDataRuns(record, g, runs)) {
     return true;
   }
-  if (runs.empty() || runs[0].sparse || runs[0].delta < 0) return true;
+  if (runs.empty() || runs[0].sparse) return true;
+  if (runs[0].delta < 0) return false;
   const uint64_t volumeClusters = g.partitionLength / g.sectorsPerCluster;
   uint64_t first = 0;
+  // A first cluster past the end of the volume, or a sector that cannot be
+  // read, is content that could not be checked: not ok.
   if (static_cast<uint64_t>(runs[0].delta) >= volumeClusters || !ClusterToSector(g, runs[0].delta, first) ||
-      first == 0)
-    return true;
+      first == 0 || first >= m_source.sectorCount)
+    return false;
+  if (!typed) return true;
   std::vector<uint8_t> bytes(g.bytesPerSector);
   uint32_t got = 0;
-  if (ReadSectors(1, m_source, bytes.data(), first, g.bytesPerSector, got) != kOk) return true;
+  if (ReadSectors(1, m_source, bytes.data(), first, g.bytesPerSector, got) != kOk || got == 0) return false;
   return CheckContent(ByteView(bytes.data(), bytes.size()), extension, &m_source, g.bytesPerSector, first);
 }
 

@@ -20,6 +20,7 @@
 
 #include "engines/boot_sector.h"
 #include "platform/byte_view.h"
+#include "platform/errors.h"
 #include "storage/sector_source.h"
 
 namespace velmira {
@@ -29,9 +30,10 @@ namespace velmira {
 inline constexpr uint32_t kNtfsWindowBytes = 8192;
 
 // Results of the decoder besides the Win32 codes (87, 30, ...).
-inline constexpr int32_t kNtfsNotFileRecord = -1;        // the record does not start with "FILE"
-inline constexpr int32_t kNtfsAttributeNotFound = -100;  // no attribute of the wanted type
-inline constexpr int32_t kNtfsNoResidentData = -101;     // $DATA is not resident (use its runs)
+// Their words are in ErrorText (platform/errors.h).
+inline constexpr int32_t kNtfsNotFileRecord = kErrNotFileRecord;          // the record does not start with "FILE"
+inline constexpr int32_t kNtfsAttributeNotFound = kErrAttributeNotFound;  // no attribute of the wanted type
+inline constexpr int32_t kNtfsNoResidentData = kErrNoResidentData;        // $DATA is not resident (use its runs)
 
 // Attribute types the engines use, and the two type values that end a walk.
 inline constexpr uint32_t kNtfsAttrAttributeList = 0x20;

@@ -423,7 +423,10 @@ int32_t CProfessionalNtfsRecovery::FinishDeepNtfs() {
     (void)ProcessRecord(bytes, ref.number, sector, Mode::kDirectory, &placement);
     m_clusterEstimate = saved;
   }
-  if (m_store) (void)m_store->FlushLog();
+  // A log that could not be written whole outweighs an unreadable folder.
+  if (m_store) {
+    if (const int32_t err = FlushedWhole(*m_store); err != kOk) return err;
+  }
   return readError;
 }
 

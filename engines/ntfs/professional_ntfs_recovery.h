@@ -88,9 +88,12 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
   // without "FILE". Folders are never listed from here.
   [[nodiscard]] int32_t ProcessFoundRecord(std::span<const uint8_t> record, uint64_t sector);
   // Reads and lists the folders met (a folder that cannot be read or is no
-  // folder any more becomes a lost folder). Returns 0 or the first read
-  // error; the pass goes on after it.
+  // folder any more becomes a lost folder). Returns 0, the log's write
+  // error (it left the log incomplete) or the first read error; the pass
+  // goes on after a read error.
   [[nodiscard]] int32_t FinishDeepNtfs();
+  // The scan log (null before BeginDeepNtfsLog).
+  [[nodiscard]] CScanLog* Store() { return m_store.get(); }
   // The runs of the first $DATA of the file record at `sector` (appended).
   // 0; the read error; -1 without "FILE"; 87 at an $ATTRIBUTE_LIST before
   // the $DATA or a header offset outside the record; -100 without $DATA.
@@ -116,7 +119,6 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
   [[nodiscard]] const std::vector<DirectoryRef>& Directories() const { return m_directories; }
   [[nodiscard]] const NtfsGeometry& Geometry() const { return m_geometry; }
   [[nodiscard]] const SectorSource& Source() const { return m_source; }
-  [[nodiscard]] CScanLog* Store() { return m_store.get(); }
 
  private:
   enum class Mode { kSweep, kDirectory };

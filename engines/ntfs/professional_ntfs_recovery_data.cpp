@@ -61,15 +61,18 @@ bool CProfessionalNtfsRecovery::ContentLooksRight(ByteView record, const FoundRe
   std::vector<uint8_t> value;
   std::vector<DataRun> runs;
   if (DataOf(found.entrySector, value, runs) != kNtfsNoResidentData) return true;
-  if (runs.empty() || runs[0].sparse || runs[0].delta <= 0) return true;
+  if (runs.empty() || runs[0].sparse) return true;
+  // A first cluster before the volume or past the source's end, or a sector
+  // that cannot be read, is content that could not be checked: not ok.
+  if (runs[0].delta <= 0) return false;
   const uint64_t clusterSectors = found.clusterBytes / g.bytesPerSector;
   uint64_t first = 0;
   if (__builtin_mul_overflow(static_cast<uint64_t>(runs[0].delta), clusterSectors, &first) ||
       __builtin_add_overflow(first, uint64_t{found.partitionStart}, &first) || first == 0)
-    return true;
+    return false;
   std::vector<uint8_t> bytes(g.bytesPerSector);
   uint32_t got = 0;
-  if (ReadSectors(1, m_source, bytes.data(), first, g.bytesPerSector, got) != kOk) return true;
+  if (ReadSectors(1, m_source, bytes.data(), first, g.bytesPerSector, got) != kOk || got == 0) return false;
   return CheckContent(ByteView(bytes.data(), bytes.size()), extension, &m_source, g.bytesPerSector, first);
 }
 

@@ -153,9 +153,10 @@ void CMainWnd::StartRecovery(std::vector<FoundRecord> files, std::vector<Recover
   // results stay as they are meanwhile.
   for (;;) {
     const QString start = state.destination.isEmpty() ? QDir::homePath() : state.destination;
-    folder = state.asker ? state.asker(kPathRecoveryFolder, start)
-                         : QFileDialog::getExistingDirectory(this, QStringLiteral("Select location for recovery"),
-                                                             start, QFileDialog::ShowDirsOnly);
+    folder = state.asker
+                 ? state.asker(kPathRecoveryFolder, start)
+                 : QFileDialog::getExistingDirectory(this, QStringLiteral("Select location for recovery"),
+                                                     start, QFileDialog::ShowDirsOnly);
     if (folder.isEmpty()) return;
     if (folder.size() > 1 && (folder.endsWith(QLatin1Char('/')) || folder.endsWith(QLatin1Char('\\'))))
       folder.chop(1);
@@ -163,14 +164,12 @@ void CMainWnd::StartRecovery(std::vector<FoundRecord> files, std::vector<Recover
     const bool onPartition = std::any_of(partitions.begin(), partitions.end(), [&](const PartitionRecord* p) {
       return DestinationOnPartition(S(folder), *p);
     });
-    const DestinationCheck check =
-        onPartition ? DestinationCheck{DestinationProblem::kOnScannedSource, {}, 0}
-                    : CheckRecoveryDestination(S(folder), areas);
+    const DestinationCheck check = onPartition ? DestinationCheck{DestinationProblem::kOnScannedSource, {}, 0}
+                                               : CheckRecoveryDestination(S(folder), areas);
     if (check.problem == DestinationProblem::kNone) break;
-    const QString text =
-        check.problem == DestinationProblem::kOnScannedSource
-            ? Q(FormatText(S(Message("MSG0806")), {S(folder)}))
-            : Q(FormatText(S(Message("MSG0810")), {S(folder), ErrorText(check.error)}));
+    const QString text = check.problem == DestinationProblem::kOnScannedSource
+                             ? Q(FormatText(S(Message("MSG0806")), {S(folder)}))
+                             : Q(FormatText(S(Message("MSG0810")), {S(folder), ErrorText(check.error)}));
     CMessageBox::Show(CMessageBox::kInformation, this, text);
   }
 

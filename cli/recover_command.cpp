@@ -9,11 +9,9 @@
 #include "cli/command_registry.h"
 #include "cli/commands.h"
 #include "engines/combined/professional_recovery.h"
-#include "jobs/recovery_destination.h"
 #include "jobs/recovery_job.h"
 #include "jobs/scan_job.h"
 #include "jobs/search_job.h"
-#include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/time_util.h"
 
@@ -151,29 +149,6 @@ class ScanObserver : public ScanJob::Observer {
   const RecoverOptions& m_options;
   const SourceArg& m_source;
 };
-
-// Refuses --to DIR before the scan when it lies on the medium being scanned
-// or cannot be written: a scan may take hours.
-bool DestinationUsable(const std::string& folder, const SourceArg& source) {
-  ScannedArea area;
-  if (!source.isDisk) {
-    area = ScannedAreaOf(source.imagePath, 0, 0);
-  } else if (std::string drive; PhysicalDrivePath(source.diskNumber, drive) == kOk) {
-    area = ScannedAreaOf(drive, source.startSector, source.sectorCount);
-  }
-  const DestinationCheck check = CheckRecoveryDestination(folder, {area});
-  if (check.problem == DestinationProblem::kOnScannedSource) {
-    std::fprintf(stderr, "velmira-cli: refusing --to %s: %s; choose a folder on another disk\n", folder.c_str(),
-                 check.reason.c_str());
-    return false;
-  }
-  if (check.problem == DestinationProblem::kNotWritable) {
-    std::fprintf(stderr, "velmira-cli: cannot write into %s: %s (error %d)\n", folder.c_str(),
-                 ErrorText(check.error).c_str(), check.error);
-    return false;
-  }
-  return true;
-}
 
 class ProgressObserver : public RecoveryJob::Observer {
  public:

@@ -43,11 +43,17 @@ int32_t MoveToFreeName(const std::string& from, const std::string& wanted, std::
 
 }  // namespace
 
-bool KeepPartialFiles() { return t_keepPartial; }
+bool KeepPartialFiles() {
+  return t_keepPartial;
+}
 
-KeepPartialScope::KeepPartialScope(bool keep) : m_previous(t_keepPartial) { t_keepPartial = keep; }
+KeepPartialScope::KeepPartialScope(bool keep) : m_previous(t_keepPartial) {
+  t_keepPartial = keep;
+}
 
-KeepPartialScope::~KeepPartialScope() { t_keepPartial = m_previous; }
+KeepPartialScope::~KeepPartialScope() {
+  t_keepPartial = m_previous;
+}
 
 std::string NumberedPath(const std::string& path, uint32_t n) {
   if (n == 0) return path;
@@ -74,7 +80,8 @@ int32_t MoveWithoutReplacing(const std::string& from, const std::string& to) {
   }
   e = errno;
   if (e == EEXIST) return kErrFileExists;
-  if (e != EPERM && e != ENOSYS && e != EOPNOTSUPP && e != EMLINK) return ErrorFromErrno(e, IoDirection::kWrite);
+  if (e != EPERM && e != ENOSYS && e != EOPNOTSUPP && e != EMLINK)
+    return ErrorFromErrno(e, IoDirection::kWrite);
   // No links either (FAT through FUSE): look, then move.
   struct stat st {};
   if (::lstat(to.c_str(), &st) == 0) return kErrFileExists;

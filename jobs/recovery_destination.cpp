@@ -64,7 +64,8 @@ ScannedArea ScannedAreaOf(const PartitionRecord& partition) {
   return ScannedAreaOf(drive, partition.startSector, partition.sectorCount);
 }
 
-DestinationCheck CheckRecoveryDestination(const std::string& folder, const std::vector<ScannedArea>& scanned) {
+DestinationCheck CheckRecoveryDestination(const std::string& folder,
+                                          const std::vector<ScannedArea>& scanned) {
   DestinationCheck check;
   for (const ScannedArea& area : scanned) {
     if (area.path.empty() || !DestinationOnScannedArea(folder, area, check.reason)) continue;

@@ -21,7 +21,8 @@ namespace velmira {
 // The bytes of `sectorCount` sectors (0: to the end) from `startSector` of a
 // drive or image file, counted in the drive's own sector size (512 for a
 // file, the logical block size sysfs gives for a device).
-[[nodiscard]] ScannedArea ScannedAreaOf(const std::string& drivePath, uint64_t startSector, uint64_t sectorCount);
+[[nodiscard]] ScannedArea ScannedAreaOf(const std::string& drivePath, uint64_t startSector,
+                                        uint64_t sectorCount);
 
 // The area a partition record stands for on its PhysicalDrive; an empty path
 // when the drive is unknown.

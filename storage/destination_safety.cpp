@@ -41,7 +41,9 @@ struct Extent {
   uint64_t length = kToTheEnd;
 };
 
-uint64_t EndOf(const Extent& e) { return e.length > kToTheEnd - e.start ? kToTheEnd : e.start + e.length; }
+uint64_t EndOf(const Extent& e) {
+  return e.length > kToTheEnd - e.start ? kToTheEnd : e.start + e.length;
+}
 
 bool Overlap(const Extent& a, const Extent& b) {
   if (a.isFile != b.isFile || a.device != b.device) return false;
@@ -75,13 +77,15 @@ bool ReadSysDevice(const fs::path& path, dev_t& device) {
       minorText.find_first_not_of("0123456789") != std::string::npos || majorText.size() > 9 ||
       minorText.size() > 9)
     return false;
-  device = makedev(std::strtoul(majorText.c_str(), nullptr, 10), std::strtoul(minorText.c_str(), nullptr, 10));
+  device =
+      makedev(std::strtoul(majorText.c_str(), nullptr, 10), std::strtoul(minorText.c_str(), nullptr, 10));
   return true;
 }
 
 bool SysfsDirOf(dev_t device, fs::path& dir) {
   std::error_code ec;
-  dir = fs::canonical("/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device)), ec);
+  dir = fs::canonical("/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device)),
+                      ec);
   return !ec;
 }
 
@@ -108,7 +112,8 @@ std::vector<dev_t> BlockDevicesOfPath(const std::string& path) {
   auto addSource = [&](libmnt_fs* entry) {
     struct stat source {};
     const char* name = mnt_fs_get_srcpath(entry);
-    if (name != nullptr && ::stat(name, &source) == 0 && S_ISBLK(source.st_mode)) devices.push_back(source.st_rdev);
+    if (name != nullptr && ::stat(name, &source) == 0 && S_ISBLK(source.st_mode))
+      devices.push_back(source.st_rdev);
   };
   libmnt_iter* iter = mnt_new_iter(MNT_ITER_FORWARD);
   libmnt_fs* entry = nullptr;
@@ -125,7 +130,8 @@ std::vector<dev_t> BlockDevicesOfPath(const std::string& path) {
     std::error_code ec;
     const std::string real = fs::canonical(path, ec).string();
     if (!ec) {
-      if (libmnt_fs* mount = mnt_table_find_mountpoint(table, real.c_str(), MNT_ITER_BACKWARD)) addSource(mount);
+      if (libmnt_fs* mount = mnt_table_find_mountpoint(table, real.c_str(), MNT_ITER_BACKWARD))
+        addSource(mount);
     }
   }
   mnt_unref_table(table);
@@ -151,7 +157,7 @@ bool LoopBacking(const fs::path& dir, Extent& file, std::string& backingPath) {
     // device itself knows the file's device and inode numbers.
     const int fd = ::open(("/dev/" + dir.filename().string()).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    loop_info64 info {};
+    loop_info64 info{};
     const int rc = ::ioctl(fd, LOOP_GET_STATUS64, &info);
     ::close(fd);
     if (rc != 0) return false;
@@ -185,7 +191,8 @@ void Collect(dev_t device, uint64_t start, uint64_t length, bool downward, int d
     uint64_t sectors = 0;
     dev_t disk = 0;
     if (!ReadSysNumber(dir / "start", first) || !ReadSysNumber(dir / "size", sectors) ||
-        !ReadSysDevice(dir.parent_path() / "dev", disk) || first > kToTheEnd / 512 || sectors > kToTheEnd / 512)
+        !ReadSysDevice(dir.parent_path() / "dev", disk) || first > kToTheEnd / 512 ||
+        sectors > kToTheEnd / 512)
       return;
     // sysfs counts partitions in 512-byte units whatever the sector size.
     const uint64_t size = sectors * 512;

@@ -30,9 +30,9 @@ struct CliRun {
 // velmira-cli with its scan logs in `data`.
 CliRun Cli(const std::string& data, const std::string& args) {
   CliRun r;
-  r.err = testing::RunCapture("XDG_DATA_HOME=" + ShellQuote(data) + " " + ShellQuote(VELMIRA_CLI_PATH) + " " + args +
-                                  " 2>&1",
-                              r.status);
+  r.err = testing::RunCapture(
+      "XDG_DATA_HOME=" + ShellQuote(data) + " " + ShellQuote(VELMIRA_CLI_PATH) + " " + args + " 2>&1",
+      r.status);
   return r;
 }
 
@@ -60,9 +60,9 @@ class Undo {
   std::string m_command;
 };
 
-#define VELMIRA_REQUIRE_ROOT()                                                          \
-  do {                                                                                  \
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root (loop devices and mounts)";        \
+#define VELMIRA_REQUIRE_ROOT()                                                    \
+  do {                                                                            \
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root (loop devices and mounts)"; \
   } while (0)
 
 // ---- destinations on the scanned medium ------------------------------------------
@@ -104,7 +104,8 @@ TEST_F(MountedImage, AFolderInsideTheMountedImageIsRefusedBeforeTheScan) {
   EXPECT_NE(reason.find(m_loop), std::string::npos) << reason;
   EXPECT_TRUE(DestinationOnScannedArea(m_dir.File("mnt/out/not/yet"), ScannedAreaOf(m_loop, 0, 0), reason));
   // Beside the image file, on the file system that holds it, is fine.
-  EXPECT_FALSE(DestinationOnScannedArea(m_dir.File("beside"), ScannedAreaOf(m_image, 0, 0), reason)) << reason;
+  EXPECT_FALSE(DestinationOnScannedArea(m_dir.File("beside"), ScannedAreaOf(m_image, 0, 0), reason))
+      << reason;
   // A bind mount shows the same file system under another path.
   fs::create_directories(m_dir.File("bound"));
   ASSERT_TRUE(testing::RunQuiet("mount --bind " + ShellQuote(m_dir.File("mnt/out")) + " " +
@@ -122,9 +123,13 @@ TEST_F(MountedImage, AFolderInsideTheMountedImageIsRefusedBeforeTheScan) {
     EXPECT_FALSE(fs::exists(m_dir.File("data/Orvanta/ScanLog"))) << "refused before the scan";
     EXPECT_TRUE(fs::is_empty(m_dir.File("mnt/out")));
   }
+  const CliRun carve =
+      Cli(m_dir.File("data"), "carve " + ShellQuote(m_image) + " --to " + ShellQuote(m_dir.File("mnt/out")));
+  EXPECT_EQ(carve.status, 1) << carve.err;
+  EXPECT_TRUE(fs::is_empty(m_dir.File("mnt/out")));
   // The same image into a folder beside it gets past the check.
-  const CliRun beside =
-      Cli(m_dir.File("data"), "recover --fast " + ShellQuote(m_image) + " --to " + ShellQuote(m_dir.File("beside")));
+  const CliRun beside = Cli(m_dir.File("data"), "recover --fast " + ShellQuote(m_image) + " --to " +
+                                                    ShellQuote(m_dir.File("beside")));
   EXPECT_EQ(beside.err.find("source being scanned"), std::string::npos) << beside.err;
   EXPECT_TRUE(fs::is_directory(m_dir.File("beside")));
 }
@@ -136,9 +141,10 @@ class PartitionedImage : public ::testing::Test {
     VELMIRA_REQUIRE_ROOT();
     VELMIRA_REQUIRE_TOOL("losetup");
     m_image = m_dir.File("disk.img");
-    if (!testing::MakePartitionedImage(m_image, 40ull << 20,
-                                       "label: dos\nstart=2048, size=32768, type=83\nstart=36864, size=32768, "
-                                       "type=83\n") ||
+    if (!testing::MakePartitionedImage(
+            m_image, 40ull << 20,
+            "label: dos\nstart=2048, size=32768, type=83\nstart=36864, size=32768, "
+            "type=83\n") ||
         !testing::FormatAt(m_image, 2048, 16, "ext4"))
       GTEST_SKIP() << "sfdisk or mke2fs is not installed";
     fs::create_directories(m_dir.File("mnt"));
@@ -147,8 +153,8 @@ class PartitionedImage : public ::testing::Test {
   // Sets up a loop device with `options` over the image; empty when none.
   std::string Loop(const std::string& options) {
     int status = -1;
-    std::string loop =
-        testing::RunCapture("losetup -f --show " + options + " " + ShellQuote(m_image) + " 2>/dev/null", status);
+    std::string loop = testing::RunCapture(
+        "losetup -f --show " + options + " " + ShellQuote(m_image) + " 2>/dev/null", status);
     while (!loop.empty() && loop.back() == '\n') loop.pop_back();
     if (status != 0) loop.clear();
     if (!loop.empty()) m_undo.push_back(std::make_unique<Undo>("losetup -d " + ShellQuote(loop)));
@@ -169,13 +175,15 @@ class PartitionedImage : public ::testing::Test {
 };
 
 TEST_F(PartitionedImage, ALoopDeviceOverOnePartitionConflictsWithItsSectorsOnly) {
-  const std::string loop = Loop("-o " + std::to_string(2048 * 512) + " --sizelimit " + std::to_string(32768 * 512));
+  const std::string loop =
+      Loop("-o " + std::to_string(2048 * 512) + " --sizelimit " + std::to_string(32768 * 512));
   if (loop.empty()) GTEST_SKIP() << "no loop device could be set up";
   if (!Mount(loop)) GTEST_SKIP() << "the partition cannot be mounted here";
   const std::string folder = m_dir.File("mnt/out");
   std::string reason;
   EXPECT_TRUE(DestinationOnScannedArea(folder, ScannedAreaOf(m_image, 0, 0), reason)) << "the whole image";
-  EXPECT_TRUE(DestinationOnScannedArea(folder, ScannedAreaOf(m_image, 30000, 4096), reason)) << "its last sectors";
+  EXPECT_TRUE(DestinationOnScannedArea(folder, ScannedAreaOf(m_image, 30000, 4096), reason))
+      << "its last sectors";
   EXPECT_FALSE(DestinationOnScannedArea(folder, ScannedAreaOf(m_image, 36864, 32768), reason)) << reason;
   EXPECT_FALSE(DestinationOnScannedArea(folder, ScannedAreaOf(m_image, 0, 2048), reason)) << reason;
   // The desktop program's check of a scanned partition row of a drive.
@@ -198,8 +206,10 @@ TEST_F(PartitionedImage, APartitionOfTheScannedDiskConflictsWhereTheyOverlap) {
   const std::string folder = m_dir.File("mnt");
   std::string reason;
   EXPECT_TRUE(DestinationOnScannedArea(folder, ScannedAreaOf(loop, 0, 0), reason)) << "the whole disk";
-  EXPECT_TRUE(DestinationOnScannedArea(folder, ScannedAreaOf(loop, 30000, 4096), reason)) << "its last sectors";
-  EXPECT_FALSE(DestinationOnScannedArea(folder, ScannedAreaOf(loop, 36864, 32768), reason)) << "the other one";
+  EXPECT_TRUE(DestinationOnScannedArea(folder, ScannedAreaOf(loop, 30000, 4096), reason))
+      << "its last sectors";
+  EXPECT_FALSE(DestinationOnScannedArea(folder, ScannedAreaOf(loop, 36864, 32768), reason))
+      << "the other one";
   EXPECT_FALSE(DestinationOnScannedArea(folder, ScannedAreaOf(loop + "p2", 0, 0), reason)) << reason;
   EXPECT_TRUE(DestinationOnScannedArea(folder, ScannedAreaOf(loop + "p1", 0, 0), reason));
   EXPECT_TRUE(DestinationOnScannedArea(folder, ScannedAreaOf(m_image, 2048, 32768), reason));
@@ -267,7 +277,8 @@ class StreamEngine : public IFileRecoveryParse {
 
   int32_t OpenImage(const std::string&, uint16_t) override { return 0; }
   int32_t OpenPartition(int32_t, uint64_t, uint64_t, uint16_t) override { return 0; }
-  int32_t SetProgressCallbacks(ScanProgressCallback, FileProgressCallback file, void* user, int32_t) override {
+  int32_t SetProgressCallbacks(ScanProgressCallback, FileProgressCallback file, void* user,
+                               int32_t) override {
     m_file = file;
     m_user = user;
     return 0;
@@ -336,13 +347,15 @@ TEST(RecoveredFiles, ANameTakenMeanwhileIsNeverWrittenOver) {
   Watcher watcher;
   RecoveryJob job(dir.path(), {{1, &engine}}, {Named("a.jpg")}, &watcher);
   ASSERT_EQ(job.Run(), kOk);
-  EXPECT_EQ(testing::ReadFileBytes(dir.File("photo/a.jpg")), (std::vector<uint8_t>{'t', 'h', 'e', 'i', 'r', 's'}));
+  EXPECT_EQ(testing::ReadFileBytes(dir.File("photo/a.jpg")),
+            (std::vector<uint8_t>{'t', 'h', 'e', 'i', 'r', 's'}));
   EXPECT_EQ(testing::ReadFileBytes(dir.File("photo/a(1).jpg")).size(), engine.size);
   ASSERT_EQ(job.Results().size(), 1u);
   EXPECT_EQ(job.Results()[0].error, kOk);
   EXPECT_EQ(job.Results()[0].path, dir.File("photo/a(1).jpg")) << "the row names the file really written";
   EXPECT_EQ(watcher.shown.back(), dir.File("photo/a(1).jpg"));
-  EXPECT_EQ(NamesIn(dir.path()), (std::vector<std::string>{"photo/a(1).jpg", "photo/a.jpg"})) << "no temporary left";
+  EXPECT_EQ(NamesIn(dir.path()), (std::vector<std::string>{"photo/a(1).jpg", "photo/a.jpg"}))
+      << "no temporary left";
 
   EXPECT_EQ(NumberedPath("/x.y/a.b.jpg", 2), "/x.y/a.b(2).jpg");
   EXPECT_EQ(NumberedPath("/x.y/notes", 1), "/x.y/notes(1)");
@@ -376,7 +389,8 @@ TEST(RecoveredFiles, AFailedOrStoppedCopyLeavesNoFileUnderItsName) {
     if (keep) {
       EXPECT_EQ(job.Results()[0].path, dir.File("photo/broken.jpg.partial"));
       EXPECT_EQ(cancelled.Results()[0].path, dir.File("video/clip.avi.partial"));
-      EXPECT_EQ(NamesIn(dir.path()), (std::vector<std::string>{"photo/broken.jpg.partial", "video/clip.avi.partial"}));
+      EXPECT_EQ(NamesIn(dir.path()),
+                (std::vector<std::string>{"photo/broken.jpg.partial", "video/clip.avi.partial"}));
       EXPECT_EQ(testing::ReadFileBytes(dir.File("photo/broken.jpg.partial")).size(), 4000u);
     } else {
       EXPECT_EQ(job.Results()[0].path, dir.File("photo/broken.jpg"));
@@ -402,8 +416,8 @@ TEST(RecoveredFiles, ADiskThatFillsUpLeavesNoTruncatedFile) {
   const auto ending = [](const std::vector<std::string>& names, const std::string& end) {
     return std::count_if(names.begin(), names.end(), [&](const std::string& n) { return n.ends_with(end); });
   };
-  const CliRun run =
-      Cli(dir.File("data"), "recover --fast " + ShellQuote(card.image()) + " --to " + ShellQuote(dir.File("out")));
+  const CliRun run = Cli(dir.File("data"), "recover --fast " + ShellQuote(card.image()) + " --to " +
+                                               ShellQuote(dir.File("out")));
   EXPECT_EQ(run.status, 4) << run.err;
   EXPECT_NE(run.err.find("1 of 2 files recovered"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("not enough space"), std::string::npos) << run.err;

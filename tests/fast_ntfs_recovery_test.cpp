@@ -1,6 +1,8 @@
 // The fast NTFS scan on volumes made by a real NTFS driver (mkntfs and an
 // ntfs-3g mount), on volumes built record by record where a tool cannot
 // make the damage, and on the corpus volumes against their listings.
+#include "engines/ntfs/fast_ntfs_recovery.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,7 +14,6 @@
 #include <sstream>
 
 #include "engines/engine_factory.h"
-#include "engines/ntfs/fast_ntfs_recovery.h"
 #include "engines/output_sink.h"
 #include "platform/errors.h"
 #include "tests/fixtures/data_home.h"
@@ -384,7 +385,8 @@ TEST_F(FastNtfs, RunsPastTheVolumeEndEndTheFileWithAnError) {
     EXPECT_EQ(engine->RecoverItem(found.at("cut.jpg"), m_out.File("cut.jpg"), 0), kErrInvalidParameter);
   }
   EXPECT_FALSE(fs::exists(m_out.File("cut.jpg"))) << "an incomplete file never stands under its name";
-  EXPECT_EQ(testing::ReadFileBytes(m_out.File("cut.jpg.partial")), inside) << "what lies inside the volume is kept";
+  EXPECT_EQ(testing::ReadFileBytes(m_out.File("cut.jpg.partial")), inside)
+      << "what lies inside the volume is kept";
   ASSERT_FALSE(seen.errors.empty());
   EXPECT_EQ(seen.errors.back(), kErrInvalidParameter);
 

@@ -1,10 +1,11 @@
+#include "engines/carving/file_type_recovery.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
 
 #include "engines/carving/carve_sweep.h"
-#include "engines/carving/file_type_recovery.h"
 #include "engines/output_sink.h"
 #include "platform/errors.h"
 #include "tests/fixtures/carving_samples.h"

@@ -456,7 +456,8 @@ TEST_F(DeepFat, ReadingBackStopsCleanly) {
     const KeepPartialScope keep(true);
     EXPECT_EQ(engine.RecoverItem(r, m_out.File("big.bin"), 0), kErrReadFault);
   }
-  EXPECT_EQ(testing::ReadFileBytes(m_out.File("big.bin.partial")).size(), 24u * 512) << "the sectors up to the end";
+  EXPECT_EQ(testing::ReadFileBytes(m_out.File("big.bin.partial")).size(), 24u * 512)
+      << "the sectors up to the end";
   r.size = 0;
   EXPECT_EQ(engine.RecoverItem(r, m_out.File("empty.bin"), 0), kOk);
   EXPECT_TRUE(testing::ReadFileBytes(m_out.File("empty.bin")).empty());

@@ -95,25 +95,32 @@ std::string DeviceName(dev_t device) {
   return "device " + std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }
 
-// The block devices a path's file system is read from. A device number with
-// major 0 is anonymous (btrfs, FUSE, network and memory file systems): the
-// mount table's source device stands for it then, found by the device number
-// or else by the mount the path lies under.
-std::vector<dev_t> BlockDevicesOfPath(const std::string& path) {
+// Where a path's file system keeps its data: block devices, or image files a
+// FUSE driver reads directly. A device number with major 0 is anonymous
+// (btrfs, FUSE, network and memory file systems): the mount table's source
+// stands for it then, found by the device number or else by the mount the
+// path lies under. Sources that are neither (tmpfs, a server) hold nothing.
+struct Storage {
   std::vector<dev_t> devices;
+  std::vector<std::string> files;
+};
+
+Storage StorageOfPath(const std::string& path) {
+  Storage storage;
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return devices;
+  if (::stat(path.c_str(), &st) != 0) return storage;
   if (major(st.st_dev) != 0) {
-    devices.push_back(st.st_dev);
-    return devices;
+    storage.devices.push_back(st.st_dev);
+    return storage;
   }
   libmnt_table* table = mnt_new_table_from_file("/proc/self/mountinfo");
-  if (table == nullptr) return devices;
+  if (table == nullptr) return storage;
   auto addSource = [&](libmnt_fs* entry) {
     struct stat source {};
     const char* name = mnt_fs_get_srcpath(entry);
-    if (name != nullptr && ::stat(name, &source) == 0 && S_ISBLK(source.st_mode))
-      devices.push_back(source.st_rdev);
+    if (name == nullptr || name[0] != '/' || ::stat(name, &source) != 0) return;
+    if (S_ISBLK(source.st_mode)) storage.devices.push_back(source.st_rdev);
+    if (S_ISREG(source.st_mode)) storage.files.emplace_back(name);
   };
   libmnt_iter* iter = mnt_new_iter(MNT_ITER_FORWARD);
   libmnt_fs* entry = nullptr;
@@ -135,7 +142,7 @@ std::vector<dev_t> BlockDevicesOfPath(const std::string& path) {
     }
   }
   mnt_unref_table(table);
-  return devices;
+  return storage;
 }
 
 // The backing file of a loop device (its sysfs folder given), with the
@@ -171,6 +178,8 @@ bool LoopBacking(const fs::path& dir, Extent& file, std::string& backingPath) {
   file.length = sizeLimit != 0 ? sizeLimit : kToTheEnd;
   return true;
 }
+
+void CollectPath(const std::string& path, int depth, std::set<dev_t>& seen, std::vector<Extent>& out);
 
 // Every stretch of storage that `length` bytes from `start` of block device
 // `device` live in, the device's own stretch first. Partitions lead to their
@@ -212,14 +221,11 @@ void Collect(dev_t device, uint64_t start, uint64_t length, bool downward, int d
     out.push_back(file);
     if (!downward) return;
     // Writing into the backing file writes into its file system.
-    std::vector<dev_t> below;
     if (!backingPath.empty()) {
-      below = BlockDevicesOfPath(backingPath);
-    } else if (major(file.device) != 0) {
-      below.push_back(file.device);
+      CollectPath(backingPath, depth + 1, seen, out);
+    } else if (major(file.device) != 0 && seen.insert(file.device).second) {
+      Collect(file.device, 0, kToTheEnd, downward, depth + 1, seen, out);
     }
-    for (dev_t d : below)
-      if (seen.insert(d).second) Collect(d, 0, kToTheEnd, downward, depth + 1, seen, out);
     return;
   }
   if (!downward) return;
@@ -227,6 +233,21 @@ void Collect(dev_t device, uint64_t start, uint64_t length, bool downward, int d
     dev_t member = 0;
     if (ReadSysDevice(entry.path() / "dev", member) && seen.insert(member).second)
       Collect(member, 0, kToTheEnd, downward, depth + 1, seen, out);
+  }
+}
+
+// What writing into the file system of `path` may change: the storage it
+// lies on, followed downward as in Collect.
+void CollectPath(const std::string& path, int depth, std::set<dev_t>& seen, std::vector<Extent>& out) {
+  if (depth >= kMaxDepth) return;
+  const Storage storage = StorageOfPath(path);
+  for (dev_t device : storage.devices)
+    if (seen.insert(device).second) Collect(device, 0, kToTheEnd, true, depth, seen, out);
+  for (const std::string& file : storage.files) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) continue;
+    out.push_back(Extent{true, st.st_dev, st.st_ino, 0, kToTheEnd});
+    CollectPath(file, depth + 1, seen, out);
   }
 }
 
@@ -264,18 +285,19 @@ bool DestinationOnScannedArea(const std::string& folder, const ScannedArea& area
     return false;
   }
 
-  for (dev_t device : BlockDevicesOfPath(existing)) {
-    std::vector<Extent> written;
-    seen.clear();
-    seen.insert(device);
-    Collect(device, 0, kToTheEnd, true, 0, seen, written);
-    for (const Extent& w : written) {
-      for (const Extent& s : scanned) {
-        if (!Overlap(w, s)) continue;
-        reason = folder + " is on " + DeviceName(device) + ", which is stored on the source being scanned (" +
-                 area.path + "): saving there would overwrite the files still to be recovered";
-        return true;
-      }
+  std::vector<Extent> written;
+  seen.clear();
+  CollectPath(existing, 0, seen, written);
+  for (const Extent& w : written) {
+    for (const Extent& s : scanned) {
+      if (!Overlap(w, s)) continue;
+      const Storage storage = StorageOfPath(existing);
+      const std::string on = !storage.devices.empty() ? DeviceName(storage.devices.front())
+                             : !storage.files.empty() ? storage.files.front()
+                                                      : std::string("its file system");
+      reason = folder + " is on " + on + ", which is stored on the source being scanned (" + area.path +
+               "): saving there would overwrite the files still to be recovered";
+      return true;
     }
   }
   return false;

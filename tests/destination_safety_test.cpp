@@ -134,6 +134,24 @@ TEST_F(MountedImage, AFolderInsideTheMountedImageIsRefusedBeforeTheScan) {
   EXPECT_TRUE(fs::is_directory(m_dir.File("beside")));
 }
 
+TEST(DestinationOnScannedArea, AnImageMountedThroughFuseIsSeenThroughItsMountSource) {
+  VELMIRA_REQUIRE_ROOT();
+  VELMIRA_REQUIRE_TOOL("ntfs-3g");
+  testing::TempDir dir;
+  const std::string image = dir.File("ntfs.img");
+  if (!testing::MakeNtfsImage(image, 16)) GTEST_SKIP() << "mkntfs is not installed";
+  fs::create_directories(dir.File("mnt"));
+  // ntfs-3g reads the image file itself: the mount's device number is
+  // anonymous and its source is the file.
+  if (!testing::RunQuiet("ntfs-3g " + ShellQuote(image) + " " + ShellQuote(dir.File("mnt"))))
+    GTEST_SKIP() << "FUSE mounts are not available here";
+  Undo unmount("umount -l " + ShellQuote(dir.File("mnt")));
+  std::string reason;
+  EXPECT_TRUE(DestinationOnScannedArea(dir.File("mnt/out"), ScannedAreaOf(image, 0, 0), reason));
+  EXPECT_NE(reason.find(image), std::string::npos) << reason;
+  EXPECT_FALSE(DestinationOnScannedArea(dir.File("beside"), ScannedAreaOf(image, 0, 0), reason)) << reason;
+}
+
 // A disk image with two partitions of 16 MiB and ext4 on the first.
 class PartitionedImage : public ::testing::Test {
  protected:

@@ -85,9 +85,10 @@ class CMainWnd : public QWidget {
   void SetPreviewFile(const QString& path) { m_previewFile = path; }
 
   // ---- recovering, previewing, imaging (main_wnd_recover.cpp) ----
-  // "BtnRecover": asks for the destination folder, confirms a destination on
-  // a scanned partition, then runs the recovery window over `files`, each
-  // recovered by the engine of the source whose key it carries.
+  // "BtnRecover": asks for the destination folder (again after a refusal:
+  // a folder on a scanned partition or image, or one that cannot be
+  // written), then runs the recovery window over `files`, each recovered by
+  // the engine of the source whose key it carries.
   void StartRecovery(std::vector<FoundRecord> files, std::vector<RecoverySource> sources);
   // A file selected in the results: extracts it by `engine` under the
   // preview window, then shows a picture in "PreviewEdit" or hands sound

@@ -131,26 +131,46 @@ void CMainWnd::ConnectKeyboard() {
 
 void CMainWnd::StartRecovery(std::vector<FoundRecord> files, std::vector<RecoverySource> sources) {
   RecoverWndState& state = Recover();
-  const QString start = state.destination.isEmpty() ? QDir::homePath() : state.destination;
-  QString folder =
-      state.asker ? state.asker(kPathRecoveryFolder, start)
-                  : QFileDialog::getExistingDirectory(this, QStringLiteral("Select location for recovery"),
-                                                      start, QFileDialog::ShowDirsOnly);
-  if (folder.isEmpty()) return;
-  if (folder.size() > 1 && (folder.endsWith(QLatin1Char('/')) || folder.endsWith(QLatin1Char('\\'))))
-    folder.chop(1);
-  state.destination = folder;
-
-  // Saving onto a partition that was scanned may overwrite what is still to
-  // be recovered: the first such partition asks once.
+  // The areas the files come from: saving onto one of them may overwrite
+  // what is still to be recovered, so a folder there is refused.
+  std::vector<const PartitionRecord*> partitions;
+  std::vector<ScannedArea> areas;
   for (const auto& source : m_sources) {
-    if (!source->partition.has_value() || source->IsImage()) continue;
     const bool scanned = std::any_of(sources.begin(), sources.end(), [&](const RecoverySource& s) {
       return s.engine != nullptr && s.key == source->SourceKey();
     });
-    if (!scanned || !DestinationOnPartition(S(folder), *source->partition)) continue;
-    if (CMessageBox::Show(CMessageBox::kConfirm, this, Message("MSG0805")) != CMessageBox::kOk) return;
-    break;
+    if (!scanned) continue;
+    if (source->IsImage()) {
+      areas.push_back(ScannedAreaOf(source->imagePath, 0, 0));
+    } else {
+      partitions.push_back(&*source->partition);
+      areas.push_back(ScannedAreaOf(*source->partition));
+    }
+  }
+
+  QString folder;
+  // Asked until the folder can take the files or the user gives up; the
+  // results stay as they are meanwhile.
+  for (;;) {
+    const QString start = state.destination.isEmpty() ? QDir::homePath() : state.destination;
+    folder = state.asker
+                 ? state.asker(kPathRecoveryFolder, start)
+                 : QFileDialog::getExistingDirectory(this, QStringLiteral("Select location for recovery"),
+                                                     start, QFileDialog::ShowDirsOnly);
+    if (folder.isEmpty()) return;
+    if (folder.size() > 1 && (folder.endsWith(QLatin1Char('/')) || folder.endsWith(QLatin1Char('\\'))))
+      folder.chop(1);
+    state.destination = folder;
+    const bool onPartition = std::any_of(partitions.begin(), partitions.end(), [&](const PartitionRecord* p) {
+      return DestinationOnPartition(S(folder), *p);
+    });
+    const DestinationCheck check = onPartition ? DestinationCheck{DestinationProblem::kOnScannedSource, {}, 0}
+                                               : CheckRecoveryDestination(S(folder), areas);
+    if (check.problem == DestinationProblem::kNone) break;
+    const QString text = check.problem == DestinationProblem::kOnScannedSource
+                             ? Q(FormatText(S(Message("MSG0806")), {S(folder)}))
+                             : Q(FormatText(S(Message("MSG0810")), {S(folder), ErrorText(check.error)}));
+    CMessageBox::Show(CMessageBox::kInformation, this, text);
   }
 
   CRecoverProcessWnd window(this, folder, std::move(sources), std::move(files));

@@ -44,6 +44,7 @@ int RunCarve(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   const std::string patterns = PatternsFromTypes(types);
+  if (!list && !DestinationUsable(to, source)) return kExitUsage;
   InstallCancelHandler();
 
   CFileTypeRecovery engine;
@@ -129,7 +130,8 @@ VELMIRA_CLI_COMMAND(carve, "carve", "carve SOURCE --to DIR [--types jpg,png,...]
                     "      sweep every sector of SOURCE for files known by their content (photos,\n"
                     "      audio, video, documents, archives), named by their first sector\n"
                     "      (123456.jpg), and copy them into DIR's category folders. For a medium\n"
-                    "      whose file system is gone. --list prints what was found instead.\n"
+                    "      whose file system is gone. --list prints what was found instead. A DIR\n"
+                    "      on SOURCE, or one that cannot be written, is refused first (exit 1).\n"
                     "      Sectors that cannot be read are skipped; their number is said at the\n"
                     "      end, and the exit status is then 6.\n",
                     30, RunCarve);

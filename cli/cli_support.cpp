@@ -10,6 +10,8 @@
 #include <cstdio>
 
 #include "engines/engine_factory.h"
+#include "jobs/recovery_destination.h"
+#include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/file_handle.h"
 #include "platform/text.h"
@@ -273,6 +275,27 @@ std::string PatternsFromTypes(const std::string& types) {
     start = comma + 1;
   }
   return out;
+}
+
+bool DestinationUsable(const std::string& folder, const SourceArg& source) {
+  ScannedArea area;
+  if (!source.isDisk) {
+    area = ScannedAreaOf(source.imagePath, 0, 0);
+  } else if (std::string drive; PhysicalDrivePath(source.diskNumber, drive) == kOk) {
+    area = ScannedAreaOf(drive, source.startSector, source.sectorCount);
+  }
+  const DestinationCheck check = CheckRecoveryDestination(folder, {area});
+  if (check.problem == DestinationProblem::kOnScannedSource) {
+    std::fprintf(stderr, "velmira-cli: refusing --to %s: %s; choose a folder on another disk\n",
+                 folder.c_str(), check.reason.c_str());
+    return false;
+  }
+  if (check.problem == DestinationProblem::kNotWritable) {
+    std::fprintf(stderr, "velmira-cli: cannot write into %s: %s (error %d)\n", folder.c_str(),
+                 ErrorText(check.error).c_str(), check.error);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace velmira::cli

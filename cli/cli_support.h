@@ -57,4 +57,9 @@ std::string TerminalText(std::string_view text);
 // "*.jpg|*.png|" from "jpg,png"; empty input gives the five category lists.
 std::string PatternsFromTypes(const std::string& types);
 
+// Before a scan that writes into `folder`: false, with one line saying why,
+// when the folder lies on the medium SOURCE names (compared by device) or
+// cannot be created and written. The folder is created when it passes.
+bool DestinationUsable(const std::string& folder, const SourceArg& source);
+
 }  // namespace velmira::cli

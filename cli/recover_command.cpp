@@ -27,6 +27,7 @@ struct RecoverOptions {
   bool json = false;
   bool keepGoing = false;  // --continue
   bool restart = false;    // --restart
+  bool keepPartial = false;  // --keep-partial
 };
 
 bool ParseOptions(const std::vector<std::string>& args, RecoverOptions& o) {
@@ -52,6 +53,8 @@ bool ParseOptions(const std::vector<std::string>& args, RecoverOptions& o) {
       o.restart = true;
     } else if (a == "--list") {
       o.list = true;
+    } else if (a == "--keep-partial") {
+      o.keepPartial = true;
     } else if (a == "--json") {
       o.json = true;
     } else if (!a.empty() && a[0] == '-') {
@@ -215,6 +218,7 @@ int RunRecover(const std::vector<std::string>& args) {
     std::fprintf(stderr, "velmira-cli: --types names no extension\n");
     return kExitUsage;
   }
+  if (!o.list && !DestinationUsable(o.to, source)) return kExitUsage;
   InstallCancelHandler();
   // The same scan job as the desktop program's: one source, its engine built
   // through the factory (deep unless --fast), an earlier deep scan settled.
@@ -294,6 +298,7 @@ int RunRecover(const std::vector<std::string>& args) {
 
   ProgressObserver observer(files.size());
   RecoveryJob job(o.to, {{SourceKeyOf(source), engine}}, files, &observer);
+  job.SetKeepPartial(o.keepPartial);
   observer.job = &job;
   const int32_t result = job.Run();
   EndProgress();
@@ -316,10 +321,17 @@ int RunRecover(const std::vector<std::string>& args) {
 }  // namespace
 
 VELMIRA_CLI_COMMAND(recover, "recover",
-                    "recover SOURCE --to DIR [--fast] [--continue|--restart] [--types jpg,png,...] [--list] [--json]",
+                    "recover SOURCE --to DIR [--fast] [--continue|--restart] [--types jpg,png,...] "
+                    "[--keep-partial] [--list] [--json]",
                     "      scan SOURCE and copy the deleted and lost files it finds into DIR/photo,\n"
                     "      DIR/audio, DIR/video, DIR/document, DIR/archive and DIR/others; a name\n"
-                    "      that is taken gets (1), (2), ... before its extension. --types limits\n"
+                    "      that is taken gets (1), (2), ... before its extension (no file is ever\n"
+                    "      replaced). A DIR on the medium being scanned (the source itself, a\n"
+                    "      partition of it, an image mounted through a loop device) or one that\n"
+                    "      cannot be created and written is refused before the scan, with exit\n"
+                    "      status 1. A file that cannot be copied whole (read or write error,\n"
+                    "      disk full, Ctrl-C) is removed and listed as FAILED; --keep-partial\n"
+                    "      keeps what was copied as NAME.partial instead. --types limits\n"
                     "      the files to those extensions (default: every known category).\n"
                     "      --list prints the found files (folder path, size, times, whether their\n"
                     "      content check passed) without writing anything. --json prints one JSON\n"

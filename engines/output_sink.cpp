@@ -1,7 +1,12 @@
 #include "engines/output_sink.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -10,15 +15,134 @@
 #include "results/extension_lists.h"
 
 namespace velmira {
+namespace {
+
+thread_local bool t_keepPartial = false;
+
+// Free names are looked for this far; beyond, the move fails as taken.
+constexpr uint32_t kMaxNameNumber = 100000;
+
+int32_t CreateParentFolders(const std::string& path) {
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (parent.empty()) return kOk;
+  const int32_t err = CreateFolderWithParents(parent.string());
+  return err == kErrFileExists || err == kErrAlreadyExists ? kOk : err;
+}
+
+// Moves `from` to `wanted` or the first free numbered form of it.
+int32_t MoveToFreeName(const std::string& from, const std::string& wanted, std::string& finalPath) {
+  for (uint32_t n = 0; n <= kMaxNameNumber; ++n) {
+    const std::string candidate = NumberedPath(wanted, n);
+    const int32_t err = MoveWithoutReplacing(from, candidate);
+    if (err == kErrFileExists) continue;
+    if (err == kOk) finalPath = candidate;
+    return err;
+  }
+  return kErrFileExists;
+}
+
+}  // namespace
+
+bool KeepPartialFiles() {
+  return t_keepPartial;
+}
+
+KeepPartialScope::KeepPartialScope(bool keep) : m_previous(t_keepPartial) {
+  t_keepPartial = keep;
+}
+
+KeepPartialScope::~KeepPartialScope() {
+  t_keepPartial = m_previous;
+}
+
+std::string NumberedPath(const std::string& path, uint32_t n) {
+  if (n == 0) return path;
+  const size_t slash = path.find_last_of('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot < nameStart) dot = path.size();
+  return path.substr(0, dot) + "(" + std::to_string(n) + ")" + path.substr(dot);
+}
+
+int32_t MoveWithoutReplacing(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return kOk;
+  int e = errno;
+  if (e == EEXIST) return kErrFileExists;
+  if (e != EINVAL && e != ENOSYS && e != EOPNOTSUPP) return ErrorFromErrno(e, IoDirection::kWrite);
+  // The file system does not take the flag: a new link never replaces either.
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    if (::unlink(from.c_str()) != 0) {
+      const int32_t err = LastError(IoDirection::kWrite);
+      (void)::unlink(to.c_str());
+      return err;
+    }
+    return kOk;
+  }
+  e = errno;
+  if (e == EEXIST) return kErrFileExists;
+  if (e != EPERM && e != ENOSYS && e != EOPNOTSUPP && e != EMLINK)
+    return ErrorFromErrno(e, IoDirection::kWrite);
+  // No links either (FAT through FUSE): look, then move.
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0) return kErrFileExists;
+  if (errno != ENOENT) return LastError();
+  if (::rename(from.c_str(), to.c_str()) != 0) return LastError(IoDirection::kWrite);
+  return kOk;
+}
+
+OutputSink::~OutputSink() {
+  if (m_file.IsValid() && !m_wanted.empty()) {
+    (void)m_file.Close();
+    (void)::unlink(m_path.c_str());
+  }
+}
+
+int32_t OutputSink::CreateRecovered(const std::string& path) {
+  Close();
+  int32_t err = CreateParentFolders(path);
+  if (err != kOk) return err;
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  const std::string folder = parent.empty() ? std::string(".") : parent.string();
+  static std::atomic<uint32_t> counter{0};
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const std::string temp =
+        folder + "/.velmira-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".part";
+    err = OpenForWriting(temp, WriteMode::kCreateNew, m_file);
+    if (err == kErrFileExists) continue;
+    if (err != kOk) return err;
+    m_path = temp;
+    m_wanted = path;
+    return kOk;
+  }
+  return err;
+}
+
+int32_t OutputSink::FinishRecovered(bool complete, bool keepPartial, std::string& finalPath) {
+  finalPath = m_wanted;
+  if (!m_file.IsValid() || m_wanted.empty()) return kErrInvalidHandle;
+  // Written through to the medium before it takes its name: after a crash
+  // the name never stands on a file that is only partly there.
+  int32_t err = complete ? FlushHandle(m_file) : kOk;
+  const int32_t closed = m_file.Close();
+  if (err == kOk) err = closed;
+  const std::string temp = m_path;
+  const std::string wanted = m_wanted;
+  m_wanted.clear();
+  if (complete && err == kOk) {
+    err = MoveToFreeName(temp, wanted, finalPath);
+    if (err == kOk) return kOk;
+  }
+  if (keepPartial && MoveToFreeName(temp, wanted + ".partial", finalPath) == kOk) return err;
+  (void)::unlink(temp.c_str());
+  finalPath = wanted;
+  return err;
+}
 
 int32_t OutputSink::OpenFile(const std::string& path) {
   Close();
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (!parent.empty()) {
-    const int32_t err = CreateFolderWithParents(parent.string());
-    if (err != kOk && err != kErrFileExists && err != kErrAlreadyExists) return err;
-  }
-  const int32_t err = OpenForWriting(path, WriteMode::kCreateAlways, m_file);
+  int32_t err = CreateParentFolders(path);
+  if (err != kOk) return err;
+  err = OpenForWriting(path, WriteMode::kCreateAlways, m_file);
   if (err != kOk) return err;
   m_path = path;
   return kOk;
@@ -53,8 +177,10 @@ int32_t OutputSink::Write(const uint8_t* data, size_t size) {
 void OutputSink::Close(bool discard) {
   if (m_file.IsValid()) {
     (void)m_file.Close();
-    if (discard) ::unlink(m_path.c_str());
+    // A recovered file's temporary name never outlives it.
+    if (discard || !m_wanted.empty()) ::unlink(m_path.c_str());
   }
+  m_wanted.clear();
 }
 
 std::string ScanLogFolder() { return CompanyDataFolder() + "/ScanLog"; }

@@ -1,6 +1,7 @@
 // Where an engine writes the data it reads back for a found file: a
-// recovered file (created with its folders, truncated), a preview file in the
-// ScanLog folder, or the caller's memory buffer.
+// recovered file (written under a hidden temporary name beside its own and
+// moved to a free name once it is complete), a preview file in the ScanLog
+// folder, or the caller's memory buffer.
 #pragma once
 
 #include <cstddef>
@@ -16,12 +17,27 @@ namespace velmira {
 class OutputSink {
  public:
   OutputSink() = default;
+  // A recovered file never finished (its engine threw) is removed.
+  ~OutputSink();
   OutputSink(const OutputSink&) = delete;
   OutputSink& operator=(const OutputSink&) = delete;
 
   // Creates the file's missing folders and the file itself, truncating an
-  // existing one. Returns 0 or the Win32 code of the failing step.
+  // existing one (a preview's temporary file). Returns 0 or the Win32 code of
+  // the failing step.
   [[nodiscard]] int32_t OpenFile(const std::string& path);
+  // For a recovered file that is to stand at `path`: creates the missing
+  // folders and a new hidden temporary file in the same folder (O_EXCL, so
+  // nothing is ever opened twice or truncated). Returns 0 or the error.
+  [[nodiscard]] int32_t CreateRecovered(const std::string& path);
+  // Ends a file begun by CreateRecovered. A complete one is flushed, closed
+  // and moved to its path, or to the next free "name(1).ext", "name(2).ext",
+  // ... without ever replacing a file. An incomplete one (or one whose flush,
+  // close or move failed) is removed, or with `keepPartial` moved the same
+  // way to "NAME.partial". `finalPath` gets the name the file now stands
+  // under (the wanted path when nothing was kept). Returns 0 or the error of
+  // flushing, closing or moving.
+  [[nodiscard]] int32_t FinishRecovered(bool complete, bool keepPartial, std::string& finalPath);
   // Writes into memory, at most `capacity` bytes; more is dropped.
   void UseMemory(uint8_t* memory, uint32_t capacity);
 
@@ -38,6 +54,7 @@ class OutputSink {
  private:
   FileHandle m_file;
   std::string m_path;
+  std::string m_wanted;  // a recovered file's own path; m_path is its temporary name
   uint8_t* m_memory = nullptr;
   uint32_t m_capacity = 0;
   uint32_t m_memoryUsed = 0;
@@ -50,25 +67,58 @@ class OutputSink {
 [[nodiscard]] int32_t OpenPreviewSink(const std::string& recordName, OutputSink& sink, std::string& outPath,
                                       uint8_t* memory, uint32_t capacity);
 
+// `path` with "(n)" before the extension of its last component ("a(2).jpg");
+// n == 0 gives the path itself. A leading dot is part of the extension, as a
+// hidden name's is.
+[[nodiscard]] std::string NumberedPath(const std::string& path, uint32_t n);
+
+// Moves a file to `to` unless something stands there: kErrFileExists then.
+// Where the file system refuses the no-replace flag, a hard link (and the
+// old name removed) does the same; where it has no links either, the name is
+// looked up first.
+[[nodiscard]] int32_t MoveWithoutReplacing(const std::string& from, const std::string& to);
+
+// Whether recovered files that could not be finished on this thread are kept
+// as "NAME.partial" (else removed). The recovery job sets it around each of
+// its items; engines read it when they end a file.
+[[nodiscard]] bool KeepPartialFiles();
+class KeepPartialScope {
+ public:
+  explicit KeepPartialScope(bool keep);
+  ~KeepPartialScope();
+  KeepPartialScope(const KeepPartialScope&) = delete;
+  KeepPartialScope& operator=(const KeepPartialScope&) = delete;
+
+ private:
+  bool m_previous;
+};
+
 // The ScanLog folder: <application data>/Orvanta/ScanLog.
 [[nodiscard]] std::string ScanLogFolder();
 
-// The frame every engine's file recovery shares: opens `path` (reporting a
-// failure to the file callback as a finished file), runs `copy(sink, report)`
-// where report(percent, error) forwards to the file callback, and closes.
+// The frame every engine's file recovery shares: begins the file under a
+// temporary name (reporting a failure to the file callback as a finished
+// file), runs `copy(sink, report)` where report(percent, error) forwards to
+// the file callback, and ends the file. Its last report (100) comes only
+// once the file stands under its final name, and carries that name and the
+// file's outcome: a copy that failed or was stopped leaves no file under its
+// name (see FinishRecovered; KeepPartialFiles keeps a ".partial" one).
 template <typename CopyFn>
 [[nodiscard]] int32_t RecoverToFile(const std::string& path, FileProgressCallback callback, void* userData,
                                     CopyFn copy) {
   OutputSink sink;
-  int32_t err = sink.OpenFile(path);
+  int32_t err = sink.CreateRecovered(path);
   if (err != 0) {
     if (callback) (void)callback(userData, 100, 100, err, path);
     return err;
   }
   err = copy(sink, [&](int32_t percent, int32_t error) {
-    return callback ? callback(userData, percent, 100, error, path) : 0;
+    return callback ? callback(userData, percent < 100 ? percent : 99, 100, error, path) : 0;
   });
-  sink.Close();
+  std::string finalPath;
+  const int32_t finished = sink.FinishRecovered(err == 0, KeepPartialFiles(), finalPath);
+  if (err == 0) err = finished;
+  if (callback) (void)callback(userData, 100, 100, err, finalPath);
   return err;
 }
 

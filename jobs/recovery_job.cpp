@@ -4,6 +4,7 @@
 
 #include <exception>
 
+#include "engines/output_sink.h"
 #include "platform/errors.h"
 #include "platform/text.h"
 #include "results/extension_lists.h"
@@ -27,15 +28,9 @@ std::string RecoveryTargetPath(const std::string& destination, const FoundRecord
   const std::string name = SafeFileName(RecordName(record));
   const std::string folder = TrimTrailingSeparator(destination) + "/" +
                              RecoveryFolderName(RecoveryCategoryOf(name)) + "/";
-  std::string path = folder + name;
-  if (!PathTaken(path)) return path;
-  // "name(1).ext": the counter goes before the last "." (a leading dot is part
-  // of the extension, as a hidden name's is).
-  const size_t dot = name.rfind('.');
-  const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
-  const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
-  for (uint32_t n = 1;; ++n) {
-    path = folder + stem + "(" + std::to_string(n) + ")" + ext;
+  const std::string wanted = folder + name;
+  for (uint32_t n = 0;; ++n) {
+    const std::string path = NumberedPath(wanted, n);
     if (!PathTaken(path) || n == UINT32_MAX) return path;
   }
 }
@@ -77,6 +72,9 @@ void RecoveryJob::Finish(const std::string& path, int32_t error, const char* tex
 
 int32_t RecoveryJob::OnFileProgress(int32_t percent, int32_t scale, int32_t error, const std::string& path) {
   std::lock_guard<std::mutex> guard(m_lock);
+  // A file stopped by the cancel still gets its row: its last report says
+  // where (or whether) its incomplete copy stands.
+  if (percent == 100 && error == kCancelled && !m_fileFinished) Finish(path, error);
   if (m_cancel.load()) return kCancelled;
   const int32_t overall = static_cast<int32_t>(int64_t{percent} * scale / 100);
   // A file reports 100 once when it is done (and once more after an error).
@@ -100,6 +98,7 @@ int32_t RecoveryJob::Run() {
     engine->SetProgressCallbacks(nullptr, &RecoveryJob::FileProgress, this, 100);
     int32_t result = kOk;
     try {
+      const KeepPartialScope keep(m_keepPartial);
       result = engine->RecoverItem(record, target, separators);
     } catch (const std::exception&) {
       result = kErrGenFailure;

@@ -30,7 +30,9 @@ struct RecoveryResult {
 
 // The target path of a record: destination/category/name, where the name is
 // the stored name made safe for a path, and "(1)", "(2)", ... go before the
-// extension while the path is taken.
+// extension while the path is taken. The engine's output takes the next free
+// name again when it moves a finished file there (another program may have
+// taken this one meanwhile), and reports the name it used.
 [[nodiscard]] std::string RecoveryTargetPath(const std::string& destination, const FoundRecord& record);
 
 // The engine of a record: the first source whose key equals the record's
@@ -65,6 +67,10 @@ class RecoveryJob {
   // May be called from any thread; the next progress report stops the job.
   void Cancel() { m_cancel.store(true); }
 
+  // Keep what was copied of a file that failed or was stopped as
+  // "NAME.partial" instead of removing it. Set before Run.
+  void SetKeepPartial(bool keep) { m_keepPartial = keep; }
+
   // The lock the progress reports run under: a front end that asks "really
   // cancel?" holds it meanwhile, so the worker waits.
   std::mutex& Lock() { return m_lock; }
@@ -90,6 +96,7 @@ class RecoveryJob {
   uint32_t m_processed = 0;
   uint32_t m_failed = 0;
   bool m_fileFinished = false;
+  bool m_keepPartial = false;
   std::vector<RecoveryResult> m_results;
 };
 

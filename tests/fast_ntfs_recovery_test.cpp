@@ -1,6 +1,8 @@
 // The fast NTFS scan on volumes made by a real NTFS driver (mkntfs and an
 // ntfs-3g mount), on volumes built record by record where a tool cannot
 // make the damage, and on the corpus volumes against their listings.
+#include "engines/ntfs/fast_ntfs_recovery.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,7 +14,7 @@
 #include <sstream>
 
 #include "engines/engine_factory.h"
-#include "engines/ntfs/fast_ntfs_recovery.h"
+#include "engines/output_sink.h"
 #include "platform/errors.h"
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/image_tools.h"
@@ -378,8 +380,13 @@ TEST_F(FastNtfs, RunsPastTheVolumeEndEndTheFileWithAnError) {
                                  return 0;
                                },
                                &seen, 100);
-  EXPECT_EQ(engine->RecoverItem(found.at("cut.jpg"), m_out.File("cut.jpg"), 0), kErrInvalidParameter);
-  EXPECT_EQ(testing::ReadFileBytes(m_out.File("cut.jpg")), inside) << "what lies inside the volume is kept";
+  {
+    const KeepPartialScope keep(true);
+    EXPECT_EQ(engine->RecoverItem(found.at("cut.jpg"), m_out.File("cut.jpg"), 0), kErrInvalidParameter);
+  }
+  EXPECT_FALSE(fs::exists(m_out.File("cut.jpg"))) << "an incomplete file never stands under its name";
+  EXPECT_EQ(testing::ReadFileBytes(m_out.File("cut.jpg.partial")), inside)
+      << "what lies inside the volume is kept";
   ASSERT_FALSE(seen.errors.empty());
   EXPECT_EQ(seen.errors.back(), kErrInvalidParameter);
 
@@ -549,7 +556,8 @@ TEST_F(FastNtfs, RecoveringAFolderTreeStopsAfterTheFileWhoseCallbackCancels) {
                                },
                                nullptr, 100);
   EXPECT_EQ(engine->RecoverItem(found.at("Trip"), dest, depth), kCancelled);
-  EXPECT_TRUE(fs::exists(dest + "/a.txt"));
+  EXPECT_FALSE(fs::exists(dest + "/a.txt")) << "the file stopped while it was written is removed";
+  EXPECT_TRUE(fs::is_empty(dest)) << "no temporary file is left either";
   EXPECT_FALSE(fs::exists(dest + "/b.txt"));
   EXPECT_FALSE(fs::exists(dest + "/Day two")) << "folders queued behind the file are not made";
 }

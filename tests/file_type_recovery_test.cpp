@@ -1,9 +1,12 @@
+#include "engines/carving/file_type_recovery.h"
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 
 #include "engines/carving/carve_sweep.h"
-#include "engines/carving/file_type_recovery.h"
+#include "engines/output_sink.h"
 #include "platform/errors.h"
 #include "tests/fixtures/carving_samples.h"
 #include "tests/fixtures/data_home.h"
@@ -46,6 +49,7 @@ class Carver : public ::testing::Test {
   }
   Bytes Recover(const FoundRecord& record) {
     const std::string out = m_dir.File("out.bin");
+    std::filesystem::remove(out);  // a taken name is never written over
     EXPECT_EQ(m_engine->RecoverItem(record, out, 0), kOk);
     return testing::ReadFileBytes(out);
   }
@@ -109,10 +113,15 @@ TEST_F(Carver, RecoveryReadsWholeSectorsAndWritesTheSize) {
   const Bytes out = Recover(r);
   ASSERT_EQ(out.size(), 1000u);
   EXPECT_EQ(out, Bytes(image.bytes().begin() + 10 * 512, image.bytes().begin() + 10 * 512 + 1000));
-  // Past the end of the source: a read fault, with what was read kept.
+  // Past the end of the source: a read fault, with what was read kept when
+  // partial files are.
   r.entrySector = 63;
-  EXPECT_EQ(m_engine->RecoverItem(r, m_dir.File("cut.bin"), 0), kErrReadFault);
-  EXPECT_EQ(testing::ReadFileBytes(m_dir.File("cut.bin")).size(), 512u);
+  {
+    const KeepPartialScope keep(true);
+    EXPECT_EQ(m_engine->RecoverItem(r, m_dir.File("cut.bin"), 0), kErrReadFault);
+  }
+  EXPECT_EQ(testing::ReadFileBytes(m_dir.File("cut.bin.partial")).size(), 512u);
+  EXPECT_FALSE(std::filesystem::exists(m_dir.File("cut.bin")));
   // Preview: a picture goes to the ScanLog folder's tmp.jpg.
   std::string path;
   uint32_t bytes = 0;

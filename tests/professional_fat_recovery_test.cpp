@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
@@ -10,6 +11,7 @@
 #include "engines/fat/deep_fat_sweep.h"
 #include "engines/fat/fat_directory.h"
 #include "engines/fat/fat_volume.h"
+#include "engines/output_sink.h"
 #include "jobs/recovery_job.h"
 #include "platform/errors.h"
 #include "tests/fixtures/data_home.h"
@@ -449,7 +451,13 @@ TEST_F(DeepFat, ReadingBackStopsCleanly) {
   r.size = 100000;  // runs past the end of the source
   SetRecordName(r, "big.bin");
   EXPECT_EQ(engine.RecoverItem(r, m_out.File("big.bin"), 0), kErrReadFault);
-  EXPECT_EQ(testing::ReadFileBytes(m_out.File("big.bin")).size(), 24u * 512) << "the sectors up to the end";
+  EXPECT_FALSE(std::filesystem::exists(m_out.File("big.bin"))) << "an incomplete file is removed";
+  {
+    const KeepPartialScope keep(true);
+    EXPECT_EQ(engine.RecoverItem(r, m_out.File("big.bin"), 0), kErrReadFault);
+  }
+  EXPECT_EQ(testing::ReadFileBytes(m_out.File("big.bin.partial")).size(), 24u * 512)
+      << "the sectors up to the end";
   r.size = 0;
   EXPECT_EQ(engine.RecoverItem(r, m_out.File("empty.bin"), 0), kOk);
   EXPECT_TRUE(testing::ReadFileBytes(m_out.File("empty.bin")).empty());
@@ -582,6 +590,7 @@ TEST_F(DeepFat, ZeroedBootSectorGivesTheSameTree) {
     ASSERT_TRUE(a.count(listed)) << listed;
     EXPECT_EQ(zeroed.RecoverItem(a.at(listed), m_out.File("f"), 0), kOk);
     EXPECT_EQ(testing::ReadFileBytes(m_out.File("f")), card.Original(original)) << listed;
+    std::filesystem::remove(m_out.File("f"));
   }
 }
 

@@ -255,6 +255,7 @@ class VelmiraRecoverTest : public QObject {
   void RecoversAFatCardIntoCategoryFolders();
   void RecoversAnNtfsVolume();
   void StoppingARecoveryAsksFirst();
+  void AnUnwritableFolderIsRefusedAndAskedAgain();
   void PreviewsPicturesFoldersAndBrokenFiles();
   void VideoPreviewsHandTheFileToThePlayer();
   void ImagesAPartitionAndScansTheImage();
@@ -495,6 +496,24 @@ void VelmiraRecoverTest::StoppingARecoveryAsksFirst() {
   QVERIFY(window.failed() >= 1);
   QCOMPARE(window.total(), 61u);
   QVERIFY2(!engine.HasFileCallback(), "the engine no longer calls into the window");
+}
+
+void VelmiraRecoverTest::AnUnwritableFolderIsRefusedAndAskedAgain() {
+  // A folder below a plain file can never be made: the refusal names it, the
+  // folder is asked for again, and giving up there starts nothing.
+  testing::WriteFileBytes(S(Path("plain")), {1});
+  const QString bad = Path("plain") + QStringLiteral("/out");
+  CMainWnd wnd;
+  int asked = 0;
+  wnd.SetPathAsker([&](int, const QString&) { return ++asked == 1 ? bad : QString(); });
+  QString refusal;
+  ModalScript script({Answer(1, &refusal)});
+  wnd.StartRecovery({NamedRecord(7, "a.jpg")}, {});
+  QVERIFY(script.finished());
+  QVERIFY2(script.unexpected().isEmpty(), qPrintable(script.unexpected().join(QLatin1Char('\n'))));
+  QCOMPARE(asked, 2);
+  QVERIFY2(refusal.contains(bad), qPrintable(refusal));
+  QVERIFY(refusal.startsWith(Msg("MSG0810").section(QStringLiteral("%s"), 0, 0)));
 }
 
 void VelmiraRecoverTest::PreviewsPicturesFoldersAndBrokenFiles() {

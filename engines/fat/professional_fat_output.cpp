@@ -66,17 +66,8 @@ int32_t CProfessionalFatRecovery::CopyClusters(const FoundRecord& record, Output
 }
 
 int32_t CProfessionalFatRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  OutputSink sink;
-  int32_t err = sink.OpenFile(path);
-  if (err != kOk) {
-    if (m_fileCallback) (void)m_fileCallback(m_userData, 100, 100, err, path);
-    return err;
-  }
-  err = CopyClusters(record, sink, [&](int32_t percent, int32_t error) {
-    return m_fileCallback ? m_fileCallback(m_userData, percent, 100, error, path) : 0;
-  });
-  sink.Close();
-  return err;
+  return RecoverToFile(path, m_fileCallback, m_userData,
+                       [&](OutputSink& sink, auto report) { return CopyClusters(record, sink, report); });
 }
 
 int32_t CProfessionalFatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,

@@ -153,17 +153,9 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
 }
 
 int32_t CFastNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  OutputSink sink;
-  int32_t err = sink.OpenFile(path);
-  if (err != kOk) {
-    if (m_fileCallback) (void)m_fileCallback(m_userData, 100, 100, err, path);
-    return err;
-  }
-  err = CopyData(record, sink, record.size, [&](int32_t percent, int32_t error) {
-    return m_fileCallback ? m_fileCallback(m_userData, percent, 100, error, path) : 0;
+  return RecoverToFile(path, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
+    return CopyData(record, sink, record.size, report);
   });
-  sink.Close();
-  return err;
 }
 
 int32_t CFastNtfsRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,

@@ -33,7 +33,10 @@ int32_t CFileTypeRecovery::OpenImage(const std::string& imagePath, uint16_t imag
   m_sectorCount = 0;
   const int32_t logErr = OpenLogFor(0);
   int32_t err = OpenImageSource(m_source, imagePath);
-  if (err == kOk) m_sectorCount = m_source.sectorCount;
+  if (err == kOk) {
+    m_sectorSize = SourceSectorSize(m_source);  // sectorCount counts in these
+    m_sectorCount = m_source.sectorCount;
+  }
   return err != kOk ? err : logErr;
 }
 

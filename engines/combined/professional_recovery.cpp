@@ -85,6 +85,9 @@ int32_t CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t 
   m_identity = ImageSourceIdentity(imagePath);
   m_registryImagePath = m_identity.imagePath.empty() ? imagePath : m_identity.imagePath;
   m_continuing = CScanLogRegistry::Instance().FindEntryForImage(imagePath, m_identity, m_entry);
+  // An earlier scan that read the image in another sector size recorded its
+  // positions in those sectors: it cannot be continued.
+  if (m_continuing && m_entry.sectorCount != m_sectorCount) ClearContinuing();
   (void)m_deepFat.OpenImage(imagePath, imageValue);
   const int32_t result = m_deepNtfs.OpenImage(imagePath, imageValue);
   m_fast = CreateEngineForImage(imagePath, imageValue, false);

@@ -204,8 +204,9 @@ TEST(DiskDiscovery, MbrAndGptDrivesListVolumesGapsAndWholeDrives) {
             {{K::kVolume, 2048, 81920, "FAT32", 11, 1, "CARD"},
              {K::kUnallocated, 83968, 20480, "", 0, -1, ""},
              {K::kVolume, 104448, 32768, "NTFS", 7, 2, "Data"},
-             // The unformatted partition and the gap before it.
-             {K::kUnallocated, 137216, 43008, "", 0, -1, ""},
+             // The unformatted partition keeps its row and type byte; the
+             // 4 MiB before it is less than a cylinder.
+             {K::kVolume, 145408, 32768, "unknown file system", 0x83, 3, ""},
              {K::kVolume, 180224, 32768, "ext4", 0x83, 5, "linux"},
              {K::kUnallocated, 212992, 327680 - 212992, "", 0, -1, ""}},
             1);

@@ -47,6 +47,7 @@ int32_t CFileTypeRecovery::OpenPartition(int32_t diskNumber, uint64_t startSecto
   m_sectorCount = sectorCount;
   const int32_t logErr = OpenLogFor(startSector);
   const int32_t err = OpenDiskSource(m_source, diskNumber);
+  if (err == kOk) m_sectorSize = SourceSectorSize(m_source);  // the drive's: start and length count in it
   return err != kOk ? err : logErr;
 }
 

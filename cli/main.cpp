@@ -69,8 +69,7 @@ bool TakeSectorSizeOption(std::vector<std::string>& args) {
     const unsigned long bytes = value.empty() || value[0] == '-' ? 0 : std::strtoul(value.c_str(), &end, 10);
     if (value.empty() || errno != 0 || end == nullptr || *end != '\0' || bytes == 0 || bytes > 65536 ||
         !velmira::SetSectorSizeOverride(static_cast<uint32_t>(bytes))) {
-      std::fprintf(stderr,
-                   "velmira-cli: --sector-size needs a power of two from 512 to 65536, got '%s'\n",
+      std::fprintf(stderr, "velmira-cli: --sector-size needs a power of two from 512 to 65536, got '%s'\n",
                    value.c_str());
       return false;
     }

@@ -193,12 +193,20 @@ namespace {
 
 std::atomic<uint32_t> g_sectorSizeOverride{0};
 
-bool IsSectorSize(uint32_t v) { return v >= 512 && v <= 65536 && (v & (v - 1)) == 0; }
+bool IsSectorSize(uint32_t v) {
+  return v >= 512 && v <= 65536 && (v & (v - 1)) == 0;
+}
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24; }
+uint16_t Le16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
 
-bool HasBootSignature(const uint8_t* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
+bool HasBootSignature(const uint8_t* sector) {
+  return sector[510] == 0x55 && sector[511] == 0xAA;
+}
 
 // The bytes-per-sector a volume boot sector states, or 0 when `s` (512
 // bytes) is none of FAT, NTFS, exFAT.
@@ -215,8 +223,8 @@ uint32_t BootSectorSize(const uint8_t* s) {
   // and a media byte; an MBR's boot code rarely passes all of them.
   const bool jump = (s[0] == 0xEB && s[2] == 0x90) || s[0] == 0xE9;
   const uint32_t spc = s[13];
-  const bool fat = jump && spc != 0 && (spc & (spc - 1)) == 0 && Le16(s + 14) != 0 && (s[16] == 1 || s[16] == 2) &&
-                   (s[21] == 0xF0 || s[21] >= 0xF8);
+  const bool fat = jump && spc != 0 && (spc & (spc - 1)) == 0 && Le16(s + 14) != 0 &&
+                   (s[16] == 1 || s[16] == 2) && (s[21] == 0xF0 || s[21] >= 0xF8);
   return fat ? bps : 0;
 }
 
@@ -242,7 +250,9 @@ bool SetSectorSizeOverride(uint32_t bytes) {
   return true;
 }
 
-uint32_t SectorSizeOverride() { return g_sectorSizeOverride; }
+uint32_t SectorSizeOverride() {
+  return g_sectorSizeOverride;
+}
 
 uint32_t SectorSizeFromHead(const uint8_t* head, size_t size, uint64_t fileBytes,
                             bool (*readAt)(void*, uint64_t, uint8_t*, size_t), void* context) {
@@ -276,7 +286,8 @@ uint32_t ImageSectorSize(const FileHandle& handle) {
   if (HandleLength(handle, length) != kOk) return 512;
   std::array<uint8_t, 4096 + 512> head{};
   size_t done = 0;
-  if (ReadAt(handle, head.data(), static_cast<size_t>(std::min<uint64_t>(head.size(), length)), 0, done) != kOk)
+  if (ReadAt(handle, head.data(), static_cast<size_t>(std::min<uint64_t>(head.size(), length)), 0, done) !=
+      kOk)
     return 512;
   return SectorSizeFromHead(head.data(), done, length, &ReadHandleAt,
                             const_cast<void*>(static_cast<const void*>(&handle)));

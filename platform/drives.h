@@ -58,7 +58,8 @@ void SortNaturally(std::vector<std::string>& names);
 // test at 4096) and a way to read a few bytes further in (for the MBR test);
 // `readAt` may be empty.
 [[nodiscard]] uint32_t SectorSizeFromHead(const uint8_t* head, size_t size, uint64_t fileBytes,
-                                          bool (*readAt)(void* context, uint64_t offset, uint8_t* out, size_t n),
+                                          bool (*readAt)(void* context, uint64_t offset, uint8_t* out,
+                                                         size_t n),
                                           void* context);
 
 // A sector size that replaces what the kernel or an image's contents say,

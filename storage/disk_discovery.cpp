@@ -521,8 +521,8 @@ bool EnumeratePartitions(DiskMap& map) {
     SortByStart(list);
     const DriveFacts& fact = facts[static_cast<size_t>(disk)];
     const uint64_t sectorSize = std::max<uint32_t>(fact.sectorSize, 1);
-    AddUnallocatedRegions(list, disk, (kFirstUsableBytes + sectorSize - 1) / sectorSize, kMinGapBytes / sectorSize,
-                          fact.usable ? fact.sectors : 0, fact.sectorSize);
+    AddUnallocatedRegions(list, disk, (kFirstUsableBytes + sectorSize - 1) / sectorSize,
+                          kMinGapBytes / sectorSize, fact.usable ? fact.sectors : 0, fact.sectorSize);
   }
   for (int32_t disk = 0; disk < driveCount; ++disk) {
     const DriveFacts& fact = facts[static_cast<size_t>(disk)];

@@ -59,7 +59,8 @@ int32_t OpenImageSource(SectorSource& source, const std::string& path) {
 
 uint32_t SourceSectorSize(const SectorSource& source) {
   DriveGeometry geometry;
-  if (!source.handle.IsValid() || QueryDriveGeometry(source.handle, geometry) != kOk || geometry.bytesPerSector == 0)
+  if (!source.handle.IsValid() || QueryDriveGeometry(source.handle, geometry) != kOk ||
+      geometry.bytesPerSector == 0)
     return 512;
   return geometry.bytesPerSector;
 }

@@ -163,7 +163,8 @@ TEST_F(BashCompletion, CommandsOptionsAndArguments) {
   EXPECT_EQ(Complete("velmira-cli recover card.img --re"), (std::set<std::string>{"--restart"}));
   EXPECT_EQ(Complete("velmira-cli disks --"), (std::set<std::string>{"--json", "--drive", "--sector-size"}));
   EXPECT_EQ(Complete("velmira-cli --sector-size 4"), std::set<std::string>{"4096"});
-  EXPECT_EQ(Complete("velmira-cli --sector-size 4096 pro"), std::set<std::string>{"probe"}) << "N is no command";
+  EXPECT_EQ(Complete("velmira-cli --sector-size 4096 pro"), std::set<std::string>{"probe"})
+      << "N is no command";
 
   // Folders for --to, files and drives for SOURCE, nothing for a list of types.
   testing::WriteFileBytes(m_dir.File("card.img"), {1});

@@ -52,7 +52,8 @@ std::string CliOutput(const std::string& args, int& status) {
 // An MBR whose entries (type, start, count) count in 4096-byte sectors, as
 // a drive with 4096-byte sectors carries it. sfdisk writes one only through
 // a device with that sector size, so the table is written here.
-void Write4kMbr(const std::string& disk, const std::vector<std::tuple<uint8_t, uint32_t, uint32_t>>& entries) {
+void Write4kMbr(const std::string& disk,
+                const std::vector<std::tuple<uint8_t, uint32_t, uint32_t>>& entries) {
   testing::Bytes mbr(512, 0);
   for (size_t i = 0; i < entries.size(); ++i) {
     const size_t at = 446 + 16 * i;
@@ -67,8 +68,8 @@ void Write4kMbr(const std::string& disk, const std::vector<std::tuple<uint8_t, u
 }
 
 bool CopyInto(const std::string& volume, const std::string& disk, uint64_t sector4k) {
-  return testing::RunQuiet("dd if=" + ShellQuote(volume) + " of=" + ShellQuote(disk) + " bs=4096 seek=" +
-                           std::to_string(sector4k) + " conv=notrunc status=none");
+  return testing::RunQuiet("dd if=" + ShellQuote(volume) + " of=" + ShellQuote(disk) +
+                           " bs=4096 seek=" + std::to_string(sector4k) + " conv=notrunc status=none");
 }
 
 // A 128 MiB disk of 4096-byte sectors: a FAT32 volume at 256, an NTFS volume
@@ -92,7 +93,8 @@ class FourKDisk : public ::testing::Test {
   }
 
   // The first drive's rows as (start, count, kind, file system, type).
-  static std::vector<std::tuple<uint64_t, uint64_t, RegionKind, std::string, int>> Rows(const std::string& drive) {
+  static std::vector<std::tuple<uint64_t, uint64_t, RegionKind, std::string, int>> Rows(
+      const std::string& drive) {
     DrivesEnv env(drive);
     DiskMap map;
     EXPECT_TRUE(EnumeratePartitions(map));
@@ -142,9 +144,10 @@ TEST_F(FourKDisk, ImageFileListsEveryPartitionAndTheGaps) {
 TEST_F(FourKDisk, LoopDeviceWith4096ByteSectorsListsTheSameRows) {
   if (::geteuid() != 0) GTEST_SKIP() << "loop devices need root";
   int status = 0;
-  std::string loop = testing::RunCapture(
-      "PATH=\"$PATH:/sbin:/usr/sbin\" losetup -f --show --sector-size 4096 " + ShellQuote(m_disk) + " 2>/dev/null",
-      status);
+  std::string loop =
+      testing::RunCapture("PATH=\"$PATH:/sbin:/usr/sbin\" losetup -f --show --sector-size 4096 " +
+                              ShellQuote(m_disk) + " 2>/dev/null",
+                          status);
   if (status != 0 || loop.empty()) GTEST_SKIP() << "losetup --sector-size 4096 was refused";
   loop.erase(loop.find_last_not_of("\n") + 1);
   EXPECT_EQ(Rows(loop), Expected());
@@ -217,8 +220,13 @@ TEST(NtfsRecordSize, TakenFromTheBootSector) {
   testing::PutLe16(boot, 0x0B, 512);
   boot[0x0D] = 8;
   testing::PutLe64(boot, 0x30, 4);
-  for (const auto& [field, expected] : std::vector<std::pair<uint8_t, uint32_t>>{
-           {0xF6, 1024}, {0xF4, 4096}, {0x01, 4096}, {0x02, 8192}, {0x40, 1024}, {0x00, 1024}, {0x80, 1024}}) {
+  for (const auto& [field, expected] : std::vector<std::pair<uint8_t, uint32_t>>{{0xF6, 1024},
+                                                                                 {0xF4, 4096},
+                                                                                 {0x01, 4096},
+                                                                                 {0x02, 8192},
+                                                                                 {0x40, 1024},
+                                                                                 {0x00, 1024},
+                                                                                 {0x80, 1024}}) {
     boot[0x40] = field;
     NtfsGeometry g;
     ASSERT_EQ(NtfsGeometryFromBootSector(ByteView(boot.data(), boot.size()), 0, 1000, g), kOk);

@@ -262,7 +262,8 @@ uint32_t CProfessionalRecovery::FastExtentUnit() const {
   // The fast engines count free space in their volume's own sectors, which
   // need not be the sectors this engine sweeps in (an image read in one size
   // holding a volume formatted with another).
-  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get()); fat != nullptr && fat->BytesPerSector() != 0)
+  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get());
+      fat != nullptr && fat->BytesPerSector() != 0)
     return fat->BytesPerSector();
   if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get());
       ntfs != nullptr && ntfs->Geometry().bytesPerSector != 0)

@@ -90,6 +90,9 @@ class FourKDisk : public ::testing::Test {
     ASSERT_TRUE(CopyInto(m_dir.File("fat.img"), m_disk, 256));
     ASSERT_TRUE(CopyInto(m_dir.File("ntfs.img"), m_disk, 12800));
     Write4kMbr(m_disk, {{0x0C, 256, 8192}, {0x07, 12800, 8192}, {0x0C, 25600, 2048}});
+    // A photo inside the damaged partition, at drive sector 25,610.
+    testing::WriteFileBytes(m_dir.File("photo.jpg"), testing::JpegPicture(50000, 4));
+    ASSERT_TRUE(CopyInto(m_dir.File("photo.jpg"), m_disk, 25610));
   }
 
   // The first drive's rows as (start, count, kind, file system, type).
@@ -114,8 +117,33 @@ class FourKDisk : public ::testing::Test {
             {27648, 5120, RegionKind::kUnallocated, "", 0}};
   }
 
+  testing::ScopedDataHome m_home;  // for the scan logs of the commands run
   testing::TempDir m_dir;
   std::string m_disk = m_dir.File("disk.img");
+};
+
+// A loop device over a file, with 4096-byte logical sectors, detached at the
+// end; empty when losetup refuses.
+class LoopDevice {
+ public:
+  explicit LoopDevice(const std::string& file) {
+    int status = 0;
+    m_path = testing::RunCapture("PATH=\"$PATH:/sbin:/usr/sbin\" losetup -f --show --sector-size 4096 " +
+                                     ShellQuote(file) + " 2>/dev/null",
+                                 status);
+    m_path.erase(m_path.find_last_not_of('\n') + 1);
+    if (status != 0) m_path.clear();
+  }
+  ~LoopDevice() {
+    if (!m_path.empty())
+      (void)testing::RunQuiet("PATH=\"$PATH:/sbin:/usr/sbin\" losetup -d " + ShellQuote(m_path));
+  }
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+  [[nodiscard]] const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
 };
 
 // The image file's table is read in 4096-byte sectors; the damaged
@@ -137,21 +165,25 @@ TEST_F(FourKDisk, ImageFileListsEveryPartitionAndTheGaps) {
   EXPECT_NE(probed.find("file system:  FAT"), std::string::npos) << probed;
   EXPECT_NE(CliOutput("probe --drive " + ShellQuote(m_disk) + " 3", status).find("file system:  NTFS"),
             std::string::npos);
+  // The deep scan of the damaged partition's row finds the photo.
+  const std::string found = CliOutput("recover --drive " + ShellQuote(m_disk) + " 5 --list", status);
+  EXPECT_EQ(status, 0) << found;
+  EXPECT_NE(found.find("25610.jpg"), std::string::npos) << found;
 }
 
 // The same disk through a loop device whose logical sectors are 4096 bytes:
 // the kernel's sector size is taken, and the gaps still count in bytes.
 TEST_F(FourKDisk, LoopDeviceWith4096ByteSectorsListsTheSameRows) {
   if (::geteuid() != 0) GTEST_SKIP() << "loop devices need root";
-  int status = 0;
-  std::string loop =
-      testing::RunCapture("PATH=\"$PATH:/sbin:/usr/sbin\" losetup -f --show --sector-size 4096 " +
-                              ShellQuote(m_disk) + " 2>/dev/null",
-                          status);
-  if (status != 0 || loop.empty()) GTEST_SKIP() << "losetup --sector-size 4096 was refused";
-  loop.erase(loop.find_last_not_of("\n") + 1);
+  const LoopDevice device(m_disk);
+  if (device.path().empty()) GTEST_SKIP() << "losetup --sector-size 4096 was refused";
+  const std::string& loop = device.path();
   EXPECT_EQ(Rows(loop), Expected());
-  (void)testing::RunQuiet("PATH=\"$PATH:/sbin:/usr/sbin\" losetup -d " + ShellQuote(loop));
+  int status = 0;
+  // Carving the whole drive goes to its end, counted in its own sectors.
+  const std::string carved = CliOutput("carve --drive " + ShellQuote(loop) + " disk:0 --list", status);
+  EXPECT_EQ(status, 0) << carved;
+  EXPECT_NE(carved.find("25610.jpg"), std::string::npos) << carved;
 }
 
 // What an image's first bytes say about its sector size.

@@ -184,6 +184,12 @@ TEST_F(FourKDisk, LoopDeviceWith4096ByteSectorsListsTheSameRows) {
   const std::string carved = CliOutput("carve --drive " + ShellQuote(loop) + " disk:0 --list", status);
   EXPECT_EQ(status, 0) << carved;
   EXPECT_NE(carved.find("25610.jpg"), std::string::npos) << carved;
+  // An image copied from the drive lists the same partitions.
+  const std::string copy = m_dir.File("copy.img");
+  const std::string imaged =
+      CliOutput("image --drive " + ShellQuote(loop) + " disk:0 " + ShellQuote(copy), status);
+  ASSERT_EQ(status, 0) << imaged;
+  EXPECT_EQ(Rows(copy), Expected());
 }
 
 // What an image's first bytes say about its sector size.

@@ -52,7 +52,7 @@ std::string CliOutput(const std::string& args, int& status) {
 // An MBR whose entries (type, start, count) count in 4096-byte sectors, as
 // a drive with 4096-byte sectors carries it. sfdisk writes one only through
 // a device with that sector size, so the table is written here.
-void Write4kMbr(const std::string& disk,
+bool Write4kMbr(const std::string& disk,
                 const std::vector<std::tuple<uint8_t, uint32_t, uint32_t>>& entries) {
   testing::Bytes mbr(512, 0);
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -65,6 +65,8 @@ void Write4kMbr(const std::string& disk,
   mbr[511] = 0xAA;
   std::fstream out(disk, std::ios::binary | std::ios::in | std::ios::out);
   out.write(reinterpret_cast<const char*>(mbr.data()), 512);
+  out.close();
+  return !out.fail();
 }
 
 bool CopyInto(const std::string& volume, const std::string& disk, uint64_t sector4k) {
@@ -89,7 +91,7 @@ class FourKDisk : public ::testing::Test {
                                   ShellQuote(m_dir.File("ntfs.img"))));
     ASSERT_TRUE(CopyInto(m_dir.File("fat.img"), m_disk, 256));
     ASSERT_TRUE(CopyInto(m_dir.File("ntfs.img"), m_disk, 12800));
-    Write4kMbr(m_disk, {{0x0C, 256, 8192}, {0x07, 12800, 8192}, {0x0C, 25600, 2048}});
+    ASSERT_TRUE(Write4kMbr(m_disk, {{0x0C, 256, 8192}, {0x07, 12800, 8192}, {0x0C, 25600, 2048}}));
     // A photo inside the damaged partition, at drive sector 25,610.
     testing::WriteFileBytes(m_dir.File("photo.jpg"), testing::JpegPicture(50000, 4));
     ASSERT_TRUE(CopyInto(m_dir.File("photo.jpg"), m_disk, 25610));

@@ -121,6 +121,8 @@ _velmira_cli()
             ((++ndrives))
         elif [[ $w == --drive=* ]]; then
             ((++ndrives))
+        elif [[ $w == --sector-size ]]; then
+            skip=size
         elif [[ $w == -* ]]; then
             [[ -n $cmd && " $valued " == *" $w="* ]] && skip=value
         elif [[ -z $cmd ]]; then
@@ -132,13 +134,15 @@ _velmira_cli()
     done
     if [[ $skip == drive ]]; then
         _velmira_cli_complete file "$cur"
+    elif [[ $skip == size ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "512 4096" -- "$cur")
     elif [[ $skip == value ]]; then
         local kind=${valued##*" $prev="}
         _velmira_cli_complete "${kind%% *}" "$cur"
     elif [[ -z $cmd ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "$_velmira_cli_commands --drive --help --version" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "$_velmira_cli_commands --drive --sector-size --help --version" -- "$cur")
     elif [[ $cur == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "$opts --drive" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "$opts --drive --sector-size" -- "$cur")
     else
         local -a kinds=($args)
         ((npos < ${#kinds[@]})) && _velmira_cli_complete "${kinds[npos]}" "$cur"

@@ -55,8 +55,10 @@ int RunCarve(const std::vector<std::string>& args) {
     err = GetDiskLength(source.diskNumber, length);
     if (err == kOk) {
       first = source.startSector;
-      count = source.sectorCount != 0 ? source.sectorCount : length / 512 - std::min<uint64_t>(first, length / 512);
-      err = engine.OpenPartition(source.diskNumber, first, count, SourceKeyOf(source));
+      err = engine.OpenPartition(source.diskNumber, first, source.sectorCount, SourceKeyOf(source));
+      // To the end of the drive, counted in its own sectors.
+      const uint64_t sectors = engine.Source().sectorCount;
+      count = source.sectorCount != 0 ? source.sectorCount : sectors - std::min(first, sectors);
     }
   } else {
     err = engine.OpenImage(source.imagePath, SourceKeyOf(source));

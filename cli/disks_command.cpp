@@ -85,6 +85,11 @@ size_t Columns(const std::string& text) {
 
 Row RowOf(const PartitionRecord& r, const DriveFacts& drive) {
   std::string kind = r.fileSystemName;
+  if (r.kind == RegionKind::kVolume && r.partitionType != 0 && r.fileSystemName == "unknown file system") {
+    char type[16];
+    std::snprintf(type, sizeof type, " (type %02X)", unsigned{r.partitionType});
+    kind += type;
+  }
   if (r.kind == RegionKind::kUnallocated) kind = "(unallocated)";
   if (r.kind == RegionKind::kWholeDrive) kind = "(whole drive)";
   return {std::to_string(r.letterOrNumber),

@@ -35,6 +35,12 @@ std::vector<DocItem> GlobalOptions() {
        "VELMIRA_DRIVES) in their order. The partitions inside an image then show in 'disks' and can be "
        "named by their numbers.",
        kDocCli},
+      {"--sector-size N",
+       "also --sector-size=N, taken by every command: read every drive and image file in sectors of N bytes "
+       "(512, 1024, 2048, 4096, ... up to 65536) instead of the size the kernel gives a device or an image "
+       "file's partition table or boot sector implies (512 when they tell none). For an image copied from a "
+       "drive with 4096-byte sectors whose contents do not tell.",
+       kDocCli},
       {"--help", "print this help and exit", kDocCli},
       {"--version", "print the version and exit", kDocCli},
   };
@@ -205,7 +211,7 @@ std::string TermList(const std::vector<DocItem>& items, int program, size_t colu
 
 std::string UsageText() {
   std::string text =
-      "Usage: velmira-cli [--drive PATH]... COMMAND [ARGS]\n"
+      "Usage: velmira-cli [--drive PATH]... [--sector-size N] COMMAND [ARGS]\n"
       "       velmira-cli --help | --version\n\n";
   text += WrapText(kCliSummary, 0) + "\nCommands:\n";
   for (const CliCommand& c : VisibleCommands()) {

@@ -1,4 +1,6 @@
 // velmira-cli: find deleted and lost files from the command line.
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include "cli/command_registry.h"
 #include "cli/commands.h"
 #include "cli/help_text.h"
+#include "platform/drives.h"
 
 namespace {
 
@@ -43,11 +46,43 @@ bool TakeDriveOptions(std::vector<std::string>& args) {
   return true;
 }
 
+// Takes --sector-size N and --sector-size=N out of `args`, wherever they
+// stand, and makes N the sector size of every drive and image opened.
+bool TakeSectorSizeOption(std::vector<std::string>& args) {
+  std::vector<std::string> rest;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string value;
+    if (args[i] == "--sector-size") {
+      if (i + 1 >= args.size()) {
+        std::fprintf(stderr, "velmira-cli: --sector-size needs a number of bytes\n");
+        return false;
+      }
+      value = args[++i];
+    } else if (args[i].rfind("--sector-size=", 0) == 0) {
+      value = args[i].substr(14);
+    } else {
+      rest.push_back(args[i]);
+      continue;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long bytes = value.empty() || value[0] == '-' ? 0 : std::strtoul(value.c_str(), &end, 10);
+    if (value.empty() || errno != 0 || end == nullptr || *end != '\0' || bytes == 0 || bytes > 65536 ||
+        !velmira::SetSectorSizeOverride(static_cast<uint32_t>(bytes))) {
+      std::fprintf(stderr, "velmira-cli: --sector-size needs a power of two from 512 to 65536, got '%s'\n",
+                   value.c_str());
+      return false;
+    }
+  }
+  args.swap(rest);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (!TakeDriveOptions(args)) return velmira::cli::kExitUsage;
+  if (!TakeDriveOptions(args) || !TakeSectorSizeOption(args)) return velmira::cli::kExitUsage;
   if (args.empty()) {
     std::fputs(velmira::cli::UsageText().c_str(), stderr);
     return velmira::cli::kExitUsage;

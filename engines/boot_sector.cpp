@@ -44,7 +44,9 @@ bool IsFat32BootSector(ByteView s) {
   if (s.size() < 512) return false;
   if (!s.Matches(82, "FAT32   ")) return false;
   if (s.U8At(16) == 0) return false;
-  if (s.U32At(32) == 0) return false;
+  // A small volume (as mkfs.fat makes on 4096-byte sectors) keeps its sector
+  // count in the 16-bit field and leaves the 32-bit one 0.
+  if (s.U32At(32) == 0 && s.U16At(19) == 0) return false;
   if (!IsPowerOfTwoUpTo128(s.U8At(13))) return false;
   if (s.U32At(36) == 0) return false;
   return HasBootSignature(s);

@@ -18,6 +18,8 @@ int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
   if (target.IsImage()) {
     int32_t err = OpenReadOnly(target.imagePath, handle);
     if (err != kOk) return err;
+    DriveGeometry geometry;
+    if (QueryDriveGeometry(handle, geometry) == kOk) probe.bytesPerSector = geometry.bytesPerSector;
   } else {
     std::string path;
     int32_t err = PhysicalDrivePath(target.diskNumber, path);

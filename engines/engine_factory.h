@@ -17,7 +17,7 @@ inline constexpr uint32_t kProbeBytes = 16384;
 
 // What the factories learn about a target before they choose an engine.
 struct TargetProbe {
-  uint32_t bytesPerSector = 512;  // the drive's sector size (512 for images)
+  uint32_t bytesPerSector = 512;  // the source's sector size (SourceSectorSize)
   uint64_t sourceBytes = 0;       // length of the whole drive or image file
   FileSystemKind kind = FileSystemKind::kOther;
 };

@@ -6,8 +6,11 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -186,6 +189,110 @@ int32_t QueryDriveLength(const FileHandle& handle, uint64_t& length) {
   return HandleLength(handle, length);
 }
 
+namespace {
+
+std::atomic<uint32_t> g_sectorSizeOverride{0};
+
+bool IsSectorSize(uint32_t v) {
+  return v >= 512 && v <= 65536 && (v & (v - 1)) == 0;
+}
+
+uint16_t Le16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+bool HasBootSignature(const uint8_t* sector) {
+  return sector[510] == 0x55 && sector[511] == 0xAA;
+}
+
+// The bytes-per-sector a volume boot sector states, or 0 when `s` (512
+// bytes) is none of FAT, NTFS, exFAT.
+uint32_t BootSectorSize(const uint8_t* s) {
+  if (!HasBootSignature(s)) return 0;
+  if (std::memcmp(s + 3, "EXFAT   ", 8) == 0) {
+    const uint32_t shift = s[108];
+    return shift >= 9 && shift <= 12 ? 1u << shift : 0;
+  }
+  const uint32_t bps = Le16(s + 11);
+  if (!IsSectorSize(bps) || bps > 4096) return 0;
+  if (std::memcmp(s + 3, "NTFS    ", 8) == 0) return bps;
+  // FAT: a jump, a power-of-two cluster, reserved sectors, one or two tables
+  // and a media byte; an MBR's boot code rarely passes all of them.
+  const bool jump = (s[0] == 0xEB && s[2] == 0x90) || s[0] == 0xE9;
+  const uint32_t spc = s[13];
+  const bool fat = jump && spc != 0 && (spc & (spc - 1)) == 0 && Le16(s + 14) != 0 &&
+                   (s[16] == 1 || s[16] == 2) && (s[21] == 0xF0 || s[21] >= 0xF8);
+  return fat ? bps : 0;
+}
+
+// True when the bytes at a partition's start look like a volume: a boot
+// sector, or an ext superblock's magic at byte 1,080.
+bool LooksLikeVolume(uint64_t offset, bool (*readAt)(void*, uint64_t, uint8_t*, size_t), void* context) {
+  std::array<uint8_t, 1084> bytes{};
+  if (!readAt(context, offset, bytes.data(), bytes.size())) return false;
+  if (BootSectorSize(bytes.data()) != 0) return true;
+  return Le16(bytes.data() + 1080) == 0xEF53;
+}
+
+bool ReadHandleAt(void* context, uint64_t offset, uint8_t* out, size_t n) {
+  size_t done = 0;
+  return ReadAt(*static_cast<const FileHandle*>(context), out, n, offset, done) == kOk && done == n;
+}
+
+}  // namespace
+
+bool SetSectorSizeOverride(uint32_t bytes) {
+  if (bytes != 0 && !IsSectorSize(bytes)) return false;
+  g_sectorSizeOverride = bytes;
+  return true;
+}
+
+uint32_t SectorSizeOverride() {
+  return g_sectorSizeOverride;
+}
+
+uint32_t SectorSizeFromHead(const uint8_t* head, size_t size, uint64_t fileBytes,
+                            bool (*readAt)(void*, uint64_t, uint8_t*, size_t), void* context) {
+  for (const uint32_t candidate : {512u, 4096u})
+    if (size >= candidate + 8 && std::memcmp(head + candidate, "EFI PART", 8) == 0) return candidate;
+  if (size < 512 || !HasBootSignature(head)) return 512;
+  if (const uint32_t bps = BootSectorSize(head); bps != 0) return bps;
+  if (readAt == nullptr) return 512;
+  // An MBR: the unit in which more of its entries lead to a volume.
+  int bestScore = 0;
+  uint32_t best = 512;
+  for (const uint32_t unit : {512u, 4096u}) {
+    int score = 0;
+    for (int i = 0; i < 4; ++i) {
+      const uint8_t* entry = head + 446 + 16 * i;
+      const uint32_t start = Le32(entry + 8);
+      if (entry[4] == 0 || start == 0) continue;
+      const uint64_t offset = uint64_t{start} * unit;
+      if (offset + 1084 <= fileBytes && LooksLikeVolume(offset, readAt, context)) ++score;
+    }
+    if (score > bestScore) {
+      bestScore = score;
+      best = unit;
+    }
+  }
+  return best;
+}
+
+uint32_t ImageSectorSize(const FileHandle& handle) {
+  uint64_t length = 0;
+  if (HandleLength(handle, length) != kOk) return 512;
+  std::array<uint8_t, 4096 + 512> head{};
+  size_t done = 0;
+  if (ReadAt(handle, head.data(), static_cast<size_t>(std::min<uint64_t>(head.size(), length)), 0, done) !=
+      kOk)
+    return 512;
+  return SectorSizeFromHead(head.data(), done, length, &ReadHandleAt,
+                            const_cast<void*>(static_cast<const void*>(&handle)));
+}
+
 int32_t QueryDriveGeometry(const FileHandle& handle, DriveGeometry& geometry) {
   geometry = DriveGeometry{};
   struct stat st {};
@@ -197,9 +304,12 @@ int32_t QueryDriveGeometry(const FileHandle& handle, DriveGeometry& geometry) {
     fs::path dir;
     if (SysfsDirOf(handle, dir) && ReadSysText(dir / "removable") == "1")
       geometry.mediaType = kRemovableMedia;
-  } else if (!S_ISREG(st.st_mode)) {
+  } else if (S_ISREG(st.st_mode)) {
+    geometry.bytesPerSector = ImageSectorSize(handle);
+  } else {
     return kErrInvalidFunction;
   }
+  if (const uint32_t forced = SectorSizeOverride(); forced != 0) geometry.bytesPerSector = forced;
   uint64_t length = 0;
   int32_t err = HandleLength(handle, length);
   if (err != kOk) return err;

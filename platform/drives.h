@@ -42,10 +42,31 @@ void SortNaturally(std::vector<std::string>& names);
 // file, with "@offset" when it has one). Empty when the device tells none.
 [[nodiscard]] std::string DriveIdentity(const std::string& devicePath);
 
-// Geometry of an open drive or image: BLKSSZGET sector size (512 for a regular
-// file), 255 heads, 63 sectors per track, cylinders from the length, and
-// RemovableMedia when sysfs says the disk is removable.
+// Geometry of an open drive or image: the sector size is the override when
+// one is set, else BLKSSZGET for a block device and ImageSectorSize for a
+// regular file; 255 heads, 63 sectors per track, cylinders from the length,
+// and RemovableMedia when sysfs says the disk is removable.
 [[nodiscard]] int32_t QueryDriveGeometry(const FileHandle& handle, DriveGeometry& geometry);
+
+// The sector size an image file's own bytes imply: a GPT header ("EFI PART")
+// at byte 512 or 4096; a FAT, NTFS or exFAT boot sector at its start (its
+// bytes-per-sector field); an MBR whose entries, counted in 4096-byte
+// sectors, lead to more recognisable volumes than counted in 512-byte ones.
+// 512 otherwise, and when the file cannot be read.
+[[nodiscard]] uint32_t ImageSectorSize(const FileHandle& handle);
+// The same test on the first bytes of an image (at least 8,192 for the GPT
+// test at 4096) and a way to read a few bytes further in (for the MBR test);
+// `readAt` may be empty.
+[[nodiscard]] uint32_t SectorSizeFromHead(const uint8_t* head, size_t size, uint64_t fileBytes,
+                                          bool (*readAt)(void* context, uint64_t offset, uint8_t* out,
+                                                         size_t n),
+                                          void* context);
+
+// A sector size that replaces what the kernel or an image's contents say,
+// for every drive and image this process opens (velmira-cli --sector-size);
+// 0 removes it. True when `bytes` is 0 or a power of two from 512 to 65,536.
+bool SetSectorSizeOverride(uint32_t bytes);
+[[nodiscard]] uint32_t SectorSizeOverride();
 
 // Length in bytes of an open drive or image file.
 [[nodiscard]] int32_t QueryDriveLength(const FileHandle& handle, uint64_t& length);

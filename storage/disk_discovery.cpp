@@ -32,9 +32,15 @@ constexpr int32_t kMaxDrives = 128;
 // More entries than any real table holds; a hostile table cannot make the
 // listing grow without bound.
 constexpr int kMaxPartitionsPerDrive = 256;
-// The geometry every drive reports on Linux: 255 heads of 63 sectors.
-constexpr uint64_t kFirstUsableSector = 63;
-constexpr uint64_t kCylinderSectors = 255 * 63;
+// The geometry every drive reports on Linux is 255 heads of 63 sectors. The
+// space before the first usable sector and the smallest gap listed as
+// unallocated (one cylinder) are kept at their sizes on 512-byte sectors, in
+// bytes, so that a drive with 4096-byte sectors does not hide gaps eight
+// times as large.
+constexpr uint64_t kFirstUsableBytes = 63 * 512;
+constexpr uint64_t kMinGapBytes = 255 * 63 * 512;
+// What a partition-table entry whose file system is not recognised is called.
+constexpr const char* kUnknownFileSystem = "unknown file system";
 constexpr const char* kMountInfo = "/proc/self/mountinfo";
 
 // ---- sysfs ---------------------------------------------------------------
@@ -411,7 +417,9 @@ bool QueryVolume(PartitionRecord& record, const VolumeLocation& volume) {
     NameFileSystem(probe, record);
     record.volumeLabel = CleanLabel(probe.label);
   } else {
-    record.partitionType = 0;
+    // A damaged or unknown file system: the entry keeps its table's type
+    // byte (0 on GPT), and a deep scan can still be run on it.
+    record.fileSystemName = kUnknownFileSystem;
   }
 
   if (!volume.devicePath.empty()) (void)FindDriveLetter(volume.devicePath, record.mountPoint);
@@ -500,7 +508,11 @@ bool EnumeratePartitions(DiskMap& map) {
     const auto volumes = ListDriveVolumes(drive, path, disk, fact.sectorSize, fact.sectors * fact.sectorSize);
     for (const auto& volume : volumes) {
       PartitionRecord record;
-      if (QueryVolume(record, volume) && record.partitionType != 0 && record.diskNumber >= 0)
+      // Every entry of a partition table is listed; a table-less drive only
+      // when a file system fills it (otherwise it is listed whole below).
+      const bool tableEntry = volume.partitionNumber > 0;
+      if (QueryVolume(record, volume) && record.diskNumber >= 0 &&
+          (tableEntry || record.fileSystemName != kUnknownFileSystem))
         map.disks[disk].push_back(record);
     }
   }
@@ -508,8 +520,9 @@ bool EnumeratePartitions(DiskMap& map) {
   for (auto& [disk, list] : map.disks) {
     SortByStart(list);
     const DriveFacts& fact = facts[static_cast<size_t>(disk)];
-    AddUnallocatedRegions(list, disk, kFirstUsableSector, kCylinderSectors, fact.usable ? fact.sectors : 0,
-                          fact.sectorSize);
+    const uint64_t sectorSize = std::max<uint32_t>(fact.sectorSize, 1);
+    AddUnallocatedRegions(list, disk, (kFirstUsableBytes + sectorSize - 1) / sectorSize,
+                          kMinGapBytes / sectorSize, fact.usable ? fact.sectors : 0, fact.sectorSize);
   }
   for (int32_t disk = 0; disk < driveCount; ++disk) {
     const DriveFacts& fact = facts[static_cast<size_t>(disk)];

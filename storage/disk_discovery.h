@@ -1,7 +1,9 @@
 // The machine's physical drives and, under each, the regions a user can
-// scan: every volume with a file system found in the drive's partition table
-// (or filling a drive without one), every stretch of unallocated space longer
-// than one cylinder, and, for a drive without volumes, the drive as a whole.
+// scan: every entry of the drive's partition table, with its file system or
+// "unknown file system" (or a file system filling a drive without a table),
+// every stretch of unallocated space longer than one cylinder of 512-byte
+// sectors (8,225,280 bytes), and, for a drive without volumes, the drive as a
+// whole.
 // Partition tables and file systems are read through libblkid, mount points
 // through libmount, used and free bytes through statvfs. Sources are opened
 // read-only. Also the size and duration texts every screen uses.
@@ -39,6 +41,7 @@ struct PartitionRecord {
   uint64_t startSector = 0;
   uint64_t sectorCount = 0;
   // "NTFS", "FAT32", "FAT", "exFAT", or libblkid's name ("ext4", "btrfs", ...);
+  // "unknown file system" for a table entry holding none that is recognised;
   // empty for regions and whole drives.
   std::string fileSystemName;
   // How the volume is reached: its own device node (/dev/sdb1), or the drive's
@@ -88,8 +91,9 @@ struct VolumeLocation {
 // Fills `record` for a candidate volume: position, file-system name, label and
 // type from the bytes at its start, mount point and sizes from the mount
 // table and statvfs (an unmounted volume counts as full: totalBytes is its
-// length, freeBytes 0). Without a known file system partitionType is 0, which
-// keeps it off the list. False when the drive cannot be opened.
+// length, freeBytes 0). Without a known file system the name is "unknown file
+// system" and partitionType the table's type byte (0 on GPT and on a drive
+// without a table). False when the drive cannot be opened.
 [[nodiscard]] bool QueryVolume(PartitionRecord& record, const VolumeLocation& volume);
 
 // The mount point of a block device (the stand-in for a drive letter): true

@@ -53,8 +53,16 @@ int32_t OpenImageSource(SectorSource& source, const std::string& path) {
     source.handle.Close();
     return err;
   }
-  source.sectorCount = length / 512;
+  source.sectorCount = length / SourceSectorSize(source);
   return kOk;
+}
+
+uint32_t SourceSectorSize(const SectorSource& source) {
+  DriveGeometry geometry;
+  if (!source.handle.IsValid() || QueryDriveGeometry(source.handle, geometry) != kOk ||
+      geometry.bytesPerSector == 0)
+    return 512;
+  return geometry.bytesPerSector;
 }
 
 int32_t ReadSectors(uint32_t count, const SectorSource& source, void* buffer, uint64_t firstSector,
@@ -230,6 +238,7 @@ int32_t OpenTargetSource(const PartitionLocator& target, SectorSource& source, O
   if (err != kOk) return err;
   (void)HandleLength(source.handle, opened.sourceBytes);
   if (target.IsImage()) {
+    opened.bytesPerSector = SourceSectorSize(source);
     opened.sectorCount = source.sectorCount;
     opened.sourceKey = target.imageValue;
     return kOk;

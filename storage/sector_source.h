@@ -23,8 +23,9 @@ class ByteReader {
 
 struct SectorSource {
   FileHandle handle;
-  // Addressable sectors of the whole source: drive sectors for a drive,
-  // 512-byte units for an image file (a trailing partial sector is dropped).
+  // Addressable sectors of the whole source, in the units SourceSectorSize
+  // gives: the drive's sectors, or an image file's (a trailing partial sector
+  // is dropped).
   uint64_t sectorCount = 0;
   // When set, reads go here instead of the handle.
   std::shared_ptr<ByteReader> reader;
@@ -55,8 +56,14 @@ inline constexpr size_t kIoPieceBytes = 65536;
 [[nodiscard]] int32_t OpenDiskSource(SectorSource& source, int32_t diskNumber);
 
 // Opens an image file (or any block device path) read-only; sectorCount =
-// size / 512.
+// size / SourceSectorSize.
 [[nodiscard]] int32_t OpenImageSource(SectorSource& source, const std::string& path);
+
+// The sector size of an open source: the override (velmira-cli --sector-size)
+// when set, else the kernel's for a block device and for an image file the
+// one its partition table or boot sector implies (platform/drives.h); 512
+// for a test reader or when it cannot be told.
+[[nodiscard]] uint32_t SourceSectorSize(const SectorSource& source);
 
 // Reads `count` whole sectors starting at `firstSector`.
 // - 87 when the request runs past source.sectorCount (sectorsRead untouched),
@@ -77,10 +84,10 @@ int32_t CloseSource(SectorSource& source);
 
 // What opening a target's source tells an engine.
 struct OpenedTarget {
-  uint32_t bytesPerSector = 512;  // the drive's sector size (512 for images, or when unknown)
+  uint32_t bytesPerSector = 512;  // the source's sector size (SourceSectorSize; 512 when unknown)
   uint64_t startSector = 0;       // 0 for an image
   // The partition's length as given, or to the end of the drive when given
-  // as 0; an image's length in 512-byte units.
+  // as 0; an image's length in its sectors.
   uint64_t sectorCount = 0;
   uint64_t sourceBytes = 0;  // length of the whole drive or image file
   uint16_t sourceKey = 0;    // the records' key: the image value or the drive letter

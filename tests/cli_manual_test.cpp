@@ -154,13 +154,17 @@ TEST_F(BashCompletion, CommandsOptionsAndArguments) {
   std::set<std::string> names;
   for (const auto& [name, synopsis] : m_commands) names.insert(name);
   std::set<std::string> all = Complete("velmira-cli ");
-  for (const char* option : {"--drive", "--help", "--version"}) EXPECT_EQ(all.erase(option), 1u) << option;
+  for (const char* option : {"--drive", "--sector-size", "--help", "--version"})
+    EXPECT_EQ(all.erase(option), 1u) << option;
   EXPECT_EQ(all, names) << "the commands offered are those --help lists";
   EXPECT_EQ(Complete("velmira-cli --drive x.img pro"), std::set<std::string>{"probe"});
 
   EXPECT_EQ(Complete("velmira-cli recover card.img --t"), (std::set<std::string>{"--to", "--types"}));
   EXPECT_EQ(Complete("velmira-cli recover card.img --re"), (std::set<std::string>{"--restart"}));
-  EXPECT_EQ(Complete("velmira-cli disks --"), (std::set<std::string>{"--json", "--drive"}));
+  EXPECT_EQ(Complete("velmira-cli disks --"), (std::set<std::string>{"--json", "--drive", "--sector-size"}));
+  EXPECT_EQ(Complete("velmira-cli --sector-size 4"), std::set<std::string>{"4096"});
+  EXPECT_EQ(Complete("velmira-cli --sector-size 4096 pro"), std::set<std::string>{"probe"})
+      << "N is no command";
 
   // Folders for --to, files and drives for SOURCE, nothing for a list of types.
   testing::WriteFileBytes(m_dir.File("card.img"), {1});

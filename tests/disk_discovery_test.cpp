@@ -204,8 +204,9 @@ TEST(DiskDiscovery, MbrAndGptDrivesListVolumesGapsAndWholeDrives) {
             {{K::kVolume, 2048, 81920, "FAT32", 11, 1, "CARD"},
              {K::kUnallocated, 83968, 20480, "", 0, -1, ""},
              {K::kVolume, 104448, 32768, "NTFS", 7, 2, "Data"},
-             // The unformatted partition and the gap before it.
-             {K::kUnallocated, 137216, 43008, "", 0, -1, ""},
+             // The unformatted partition keeps its row and type byte; the
+             // 4 MiB before it is less than a cylinder.
+             {K::kVolume, 145408, 32768, "unknown file system", 0x83, 3, ""},
              {K::kVolume, 180224, 32768, "ext4", 0x83, 5, "linux"},
              {K::kUnallocated, 212992, 327680 - 212992, "", 0, -1, ""}},
             1);
@@ -307,7 +308,7 @@ TEST(DiskDiscovery, DamagedTablesAndHostileLabels) {
   EXPECT_EQ(map.disks[1][0].volumeLabel, "a\xEF\xBF\xBD[2Jb\xEF\xBF\xBD");
 }
 
-TEST(DiskDiscovery, CorpusTablesWithoutFileSystemsListTheWholeDrive) {
+TEST(DiskDiscovery, CorpusTablesWithoutFileSystemsListTheirEntries) {
   VELMIRA_REQUIRE_CORPUS(gpt3, "msuhanov__dfir_ntfs/test_data/gpt-512-3p.raw.gz");
   VELMIRA_REQUIRE_CORPUS(gpt0, "msuhanov__dfir_ntfs/test_data/gpt-512-0p.raw.gz");
   VELMIRA_REQUIRE_CORPUS(mbr4, "msuhanov__dfir_ntfs/test_data/mbr-512-p4.bin");
@@ -318,15 +319,23 @@ TEST(DiskDiscovery, CorpusTablesWithoutFileSystemsListTheWholeDrive) {
   DrivesEnv env({dir.File("gpt3.raw"), dir.File("gpt0.raw"), mbr4, mbr1});
   DiskMap map;
   ASSERT_TRUE(EnumeratePartitions(map));
-  // Partitions without a file system are not volumes; a 1 MiB drive is
-  // shorter than a cylinder, so it is listed whole.
-  const uint64_t sectors[] = {2048, 2048, 2, 2};
-  for (int32_t disk = 0; disk < 4; ++disk) {
+  // Every table entry is listed, without a file system, with its type byte
+  // (none on GPT); the gaps are shorter than a cylinder. A table without
+  // entries leaves the drive listed whole.
+  using K = RegionKind;
+  CheckList(map.disks[0],
+            {{K::kVolume, 34, 31, "unknown file system", 0, 1, ""},
+             {K::kVolume, 65, 64, "unknown file system", 0, 2, ""},
+             {K::kVolume, 129, 1886, "unknown file system", 0, 3, ""}},
+            1);
+  CheckList(map.disks[1], {{K::kWholeDrive, 0, 2048, "", 0, -1, ""}}, 4);
+  for (int32_t disk : {2, 3}) {
     SCOPED_TRACE(disk);
     ASSERT_EQ(map.disks[disk].size(), 1u);
-    EXPECT_EQ(map.disks[disk][0].kind, RegionKind::kWholeDrive);
-    EXPECT_EQ(map.disks[disk][0].sectorCount, sectors[disk]);
-    EXPECT_EQ(map.disks[disk][0].letterOrNumber, disk + 1);
+    EXPECT_EQ(map.disks[disk][0].kind, K::kVolume);
+    EXPECT_EQ(map.disks[disk][0].fileSystemName, "unknown file system");
+    EXPECT_EQ(map.disks[disk][0].partitionType, 0x83);
+    EXPECT_EQ(map.disks[disk][0].sectorCount, 1u) << "the entry cut at the drive's end";
   }
 }
 

@@ -45,8 +45,9 @@ struct Volume {
     const ByteView view(boot.data(), boot.size());
     ASSERT_TRUE(IsNtfsBootSector(view));
     const uint32_t bps = view.U16At(0x0B);
-    ASSERT_EQ(NtfsGeometryFromBootSector(view, start * 512 / bps, (source.sectorCount - start) * 512 / bps, g),
-              kOk);
+    // The source counts in the image's own sectors.
+    const uint64_t bytes = source.sectorCount * SourceSectorSize(source);
+    ASSERT_EQ(NtfsGeometryFromBootSector(view, start * 512 / bps, (bytes - start * 512) / bps, g), kOk);
     ASSERT_EQ(ReadMftRunMap(source, g, mft), kOk);
     ASSERT_FALSE(mft.empty());
   }

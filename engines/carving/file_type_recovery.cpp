@@ -33,7 +33,10 @@ int32_t CFileTypeRecovery::OpenImage(const std::string& imagePath, uint16_t imag
   m_sectorCount = 0;
   const int32_t logErr = OpenLogFor(0);
   int32_t err = OpenImageSource(m_source, imagePath);
-  if (err == kOk) m_sectorCount = m_source.sectorCount;
+  if (err == kOk) {
+    m_sectorSize = SourceSectorSize(m_source);  // sectorCount counts in these
+    m_sectorCount = m_source.sectorCount;
+  }
   return err != kOk ? err : logErr;
 }
 
@@ -44,6 +47,7 @@ int32_t CFileTypeRecovery::OpenPartition(int32_t diskNumber, uint64_t startSecto
   m_sectorCount = sectorCount;
   const int32_t logErr = OpenLogFor(startSector);
   const int32_t err = OpenDiskSource(m_source, diskNumber);
+  if (err == kOk) m_sectorSize = SourceSectorSize(m_source);  // the drive's: start and length count in it
   return err != kOk ? err : logErr;
 }
 

@@ -86,13 +86,17 @@ int32_t CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t 
   if (int32_t err = OpenTargetSource(ImageTarget(imagePath, imageValue), m_source, opened); err != kOk) return err;
   m_diskNumber = kImageDiskNumber;
   m_startSector = 0;
-  m_sectorCount = opened.sectorCount;  // 512-byte units
+  m_sectorSize = opened.bytesPerSector;  // the image's own sector size
+  m_sectorCount = opened.sectorCount;    // in those sectors
   m_imagePath = imagePath;
   m_entry = MakeDeepScanEntry();
   m_identity = ImageSourceIdentity(imagePath);
   m_registryImagePath = m_identity.imagePath.empty() ? imagePath : m_identity.imagePath;
   CScanLogRegistry::Instance().Reload();  // what other processes recorded meanwhile
   m_continuing = CScanLogRegistry::Instance().FindEntryForImage(imagePath, m_identity, m_entry);
+  // An earlier scan that read the image in another sector size recorded its
+  // positions in those sectors: it cannot be continued.
+  if (m_continuing && m_entry.sectorCount != m_sectorCount) ClearContinuing();
   AdoptEarlierScan();
   (void)m_deepFat.OpenImage(imagePath, imageValue);
   const int32_t result = m_deepNtfs.OpenImage(imagePath, imageValue);
@@ -156,10 +160,12 @@ bool CProfessionalRecovery::RefreshContinuing() {
   // source opened since may have changed it, so look this one up again.
   CScanLogRegistry& registry = CScanLogRegistry::Instance();
   DeepScanEntry entry = MakeDeepScanEntry();
-  const bool found = m_imagePath.empty()
-                         ? registry.FindEntryForPartition(m_diskNumber, m_startSector, m_sectorCount,
-                                                          m_driveLetter, m_identity, entry)
-                         : registry.FindEntryForImage(m_imagePath, m_identity, entry);
+  bool found = m_imagePath.empty()
+                   ? registry.FindEntryForPartition(m_diskNumber, m_startSector, m_sectorCount, m_driveLetter,
+                                                    m_identity, entry)
+                   : registry.FindEntryForImage(m_imagePath, m_identity, entry);
+  // Positions recorded in another sector size do not fit this reading.
+  if (found && entry.sectorCount != m_sectorCount) found = false;
   m_entry = found ? entry : MakeDeepScanEntry();
   return found;
 }
@@ -313,11 +319,35 @@ int32_t CProfessionalRecovery::BeginSubLogs(const std::string& folder) {
   return result;
 }
 
+uint32_t CProfessionalRecovery::FastExtentUnit() const {
+  // The fast engines count free space in their volume's own sectors, which
+  // need not be the sectors this engine sweeps in (an image read in one size
+  // holding a volume formatted with another).
+  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get());
+      fat != nullptr && fat->BytesPerSector() != 0)
+    return fat->BytesPerSector();
+  if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get());
+      ntfs != nullptr && ntfs->Geometry().bytesPerSector != 0)
+    return ntfs->Geometry().bytesPerSector;
+  return m_sectorSize;
+}
+
 bool CProfessionalRecovery::NextExtent(uint64_t from, Extent& extent) {
-  if (!m_fast || from >= m_sectorCount) return false;
-  uint64_t position = from;
+  if (!m_fast || from >= m_sectorCount || m_sectorSize == 0) return false;
+  // Into the fast engine's unit and back into the sweep's: a free run is
+  // widened to whole sweep sectors, never narrowed.
+  using Wide = unsigned __int128;
+  const uint32_t unit = FastExtentUnit();
+  const Wide fromUnits = Wide{from} * m_sectorSize / unit;
+  if (fromUnits > UINT64_MAX) return false;
+  uint64_t position = static_cast<uint64_t>(fromUnits);
   uint64_t length = 0;
   if (m_fast->NextFreeExtent(position, length) == 0 || length == 0) return false;
+  const Wide first = Wide{position} * unit / m_sectorSize;
+  const Wide end = ((Wide{position} + length) * unit + m_sectorSize - 1) / m_sectorSize;
+  if (first >= m_sectorCount) return false;
+  position = static_cast<uint64_t>(first);
+  length = static_cast<uint64_t>(std::min<Wide>(end, m_sectorCount) - first);
   // Extents only move forward and stay inside the partition, whatever the
   // map says: the total and the sweep always end.
   if (position < from) {
@@ -692,7 +722,9 @@ uint32_t CProfessionalRecovery::ReadPiece(uint32_t sectors, uint64_t firstSector
 uint64_t CProfessionalRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_t firstSector,
                                          SweepState& state, int32_t& answer) {
   const uint32_t bps = m_sectorSize;
-  const uint32_t recordSize = SweepRecordSize(bps);
+  // The boot sector's record size when it could be read, else the usual
+  // one for the sector size.
+  const uint32_t recordSize = m_deepNtfs.Geometry().recordSize;
   const size_t pieceBytes = size_t{sectors} * bps;
   const uint64_t foundBefore = GetFoundCount() + state.resumedFound;
   uint64_t k = 0;

@@ -175,6 +175,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   int32_t RunFastPass(bool& freeSpace);
   int32_t BeginSubLogs(const std::string& folder);
   [[nodiscard]] bool NextExtent(uint64_t from, Extent& extent);
+  // Bytes of the unit the fast engine gives free extents in.
+  [[nodiscard]] uint32_t FastExtentUnit() const;
   [[nodiscard]] uint64_t FreeSpaceTotal();
   int32_t Sweep(bool freeSpace, SweepState& state);
   // Reads `sectors` sectors from `firstSector` into the piece buffer; after

@@ -84,7 +84,7 @@ int32_t CFastFatRecovery::Open(const PartitionLocator& target) {
   m_bytesPerSector = m_geometry.bytesPerSector;
   // An image's length in the volume's own sectors.
   if (target.IsImage()) m_sectorCount = length / m_bytesPerSector;
-  // The source counts 512-byte units for images; reads use the volume's sectors.
+  // Reads use the volume's own sectors, whatever unit the source counts in.
   m_table = std::make_unique<FatTable>(m_source, m_geometry, m_startSector + m_geometry.reservedSectors);
   m_table->Load();
   return kOk;

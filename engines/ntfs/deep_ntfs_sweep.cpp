@@ -22,7 +22,7 @@ int32_t SweepDeepNtfs(CProfessionalNtfsRecovery& engine, ScanProgressCallback pr
   const SectorSource& source = engine.Source();
   const NtfsGeometry& g = engine.Geometry();
   const uint32_t bps = g.bytesPerSector;
-  const uint32_t recordSize = SweepRecordSize(bps);
+  const uint32_t recordSize = g.recordSize;  // the boot sector's, or the one the sector size implies
   const uint64_t total = g.partitionLength;
   const uint32_t pieceSectors = std::max<uint32_t>(kPieceBytes / bps, 1);
   std::vector<uint8_t> piece(size_t{pieceSectors} * bps);

@@ -37,6 +37,34 @@ void SetNtfsRecordGeometry(NtfsGeometry& g, uint32_t bytesPerSector) {
   g.fixupCount = std::max<uint32_t>(1, g.recordSize / kNtfsFixupBlock);
 }
 
+uint32_t NtfsRecordSizeFromBootSector(ByteView boot) {
+  if (boot.size() < 512) return 0;
+  const uint32_t bps = EffectiveBytesPerSector(boot.U16At(0x0B));
+  const uint32_t raw = boot.U8At(0x0D);
+  const uint64_t spc = raw > 128 ? (256 - raw <= kMaxClusterShift ? uint64_t{1} << (256 - raw) : 0) : raw;
+  // Clusters per record, or when negative 2^-n bytes.
+  const auto stated = static_cast<int8_t>(boot.U8At(0x40));
+  uint64_t bytes = 0;
+  if (stated < 0) {
+    const int shift = -stated;
+    bytes = shift < 32 ? uint64_t{1} << shift : 0;
+  } else {
+    bytes = uint64_t{static_cast<uint32_t>(stated)} * spc * bps;
+  }
+  // A record the reads can hold: whole sectors, a power of two, one window.
+  if (bytes < 512 || bytes < bps || bytes > kNtfsWindowBytes || (bytes & (bytes - 1)) != 0) return 0;
+  return static_cast<uint32_t>(bytes);
+}
+
+void SetNtfsRecordSize(NtfsGeometry& g, uint32_t recordSize) {
+  const uint32_t bps = EffectiveBytesPerSector(g.bytesPerSector);
+  if (recordSize < bps || recordSize % bps != 0) return;
+  g.sectorsPerRecord = recordSize / bps;
+  g.recordSize = recordSize;
+  g.chunkSize = g.recordSize * 1024u;
+  g.fixupCount = std::max<uint32_t>(1, g.recordSize / kNtfsFixupBlock);
+}
+
 int32_t NtfsGeometryFromBootSector(ByteView boot, uint64_t partitionStart, uint64_t partitionLength,
                                    NtfsGeometry& g) {
   SetNtfsRecordGeometry(g, boot.U16At(0x0B));
@@ -55,6 +83,7 @@ int32_t NtfsGeometryFromBootSector(ByteView boot, uint64_t partitionStart, uint6
   }
   if (spc == 0) return kErrInvalidParameter;
   g.sectorsPerCluster = spc;
+  SetNtfsRecordSize(g, NtfsRecordSizeFromBootSector(boot));
 
   uint64_t offset = 0;
   if (__builtin_mul_overflow(boot.U64At(0x30), uint64_t{spc}, &offset) ||

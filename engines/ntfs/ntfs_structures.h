@@ -70,10 +70,11 @@ inline constexpr size_t kNtfsAttDataSize = 0x30;       // u64, non-resident
 // The update sequence (fix-up) protects each block of this many bytes.
 inline constexpr uint32_t kNtfsFixupBlock = 512;
 
-// The geometry of one opened NTFS volume. The record layout follows from the
-// sector size alone: 1,024-byte records on 512-byte sectors, one-sector
-// records otherwise; the fix-up restores the end of every 512-byte block
-// (2 words in a 1,024-byte record, 8 in a 4,096-byte one).
+// The geometry of one opened NTFS volume. The record size is the boot
+// sector's (its clusters-per-record field at 0x40); without a readable boot
+// sector it follows from the sector size: 1,024-byte records on 512-byte
+// sectors, one-sector records otherwise. The fix-up restores the end of
+// every 512-byte block (2 words in a 1,024-byte record, 8 in a 4,096-byte one).
 struct NtfsGeometry {
   uint64_t partitionStart = 0;   // absolute sector of the boot sector
   uint64_t partitionLength = 0;  // sectors
@@ -94,10 +95,20 @@ struct NtfsGeometry {
 // count and stride) from the bytes per sector; 0 is taken as 512.
 void SetNtfsRecordGeometry(NtfsGeometry& geometry, uint32_t bytesPerSector);
 
+// The file-record size a boot sector states at 0x40: clusters per record, or
+// when the signed byte is negative, 2^-n bytes. 0 when the view is short or
+// the size is not a power of two of whole sectors from 512 to 8,192 bytes.
+[[nodiscard]] uint32_t NtfsRecordSizeFromBootSector(ByteView bootSector);
+// Sets the record size (and sectors per record, chunk size, fix-up count)
+// keeping the bytes per sector; a size that is not a multiple of the sector
+// size (0 included) changes nothing.
+void SetNtfsRecordSize(NtfsGeometry& geometry, uint32_t recordSize);
+
 // Fills the whole geometry from a boot sector (at least 512 bytes): bytes per
 // sector from 0x0B (0 taken as 512), sectors per cluster from 0x0D (values
-// above 128 are the power-of-two form 2^(256 - v)), MFT sector = start + $MFT
-// cluster (0x30) x sectors per cluster. The boot sector is not tested here.
+// above 128 are the power-of-two form 2^(256 - v)), the record size from 0x40
+// when it is usable, MFT sector = start + $MFT cluster (0x30) x sectors per
+// cluster. The boot sector is not tested here.
 // 87 when the view is short, sectors per cluster is 0 or too large, or the MFT
 // sector does not fit in 64 bits; the record layout is filled in every case.
 [[nodiscard]] int32_t NtfsGeometryFromBootSector(ByteView bootSector, uint64_t partitionStart,

@@ -99,6 +99,10 @@ void CProfessionalNtfsRecovery::ReadBootMap() {
   m_maps.clear();
   const ByteView view(boot.data(), boot.size());
   if (!IsNtfsBootSector(view.Sub(0, 512))) return;
+  // The record size the volume was formatted with, when the boot sector
+  // states one the reads can hold (the sector size may differ from the
+  // volume's when an image is read in another size).
+  SetNtfsRecordSize(m_geometry, NtfsRecordSizeFromBootSector(view));
   NtfsGeometry fromBoot;
   if (NtfsGeometryFromBootSector(view, g.partitionStart, g.partitionLength, fromBoot) != kOk) return;
   std::vector<DataRun> runs;

@@ -152,6 +152,49 @@ int32_t FlushHandle(const FileHandle& handle) {
   return kOk;
 }
 
+int32_t WriteAllAt(const FileHandle& handle, const void* data, size_t size, uint64_t offset) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  size_t written = 0;
+  while (written < size) {
+    size_t done = 0;
+    const int32_t err = WriteAt(handle, bytes + written, size - written, offset + written, done);
+    if (err != kOk) return err;
+    if (done == 0) return kErrWriteFault;
+    written += done;
+  }
+  return kOk;
+}
+
+int32_t SyncFolder(const std::string& folder) {
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return LastError(IoDirection::kWrite);
+  FileHandle handle(fd);
+  if (const int32_t err = FlushHandle(handle); err != kOk) return err;
+  return handle.Close();
+}
+
+int32_t ReplaceFileContents(const std::string& path, std::string_view bytes,
+                            const std::function<void()>& beforeRename) {
+  const std::string temporary = path + ".tmp";
+  int32_t err = kOk;
+  {
+    FileHandle out;
+    if ((err = OpenForWriting(temporary, WriteMode::kCreateAlways, out)) != kOk) return err;
+    err = WriteAllAt(out, bytes.data(), bytes.size(), 0);
+    if (err == kOk) err = FlushHandle(out);
+    const int32_t closed = out.Close();
+    if (err == kOk) err = closed;
+  }
+  if (err == kOk && beforeRename) beforeRename();
+  if (err == kOk && ::rename(temporary.c_str(), path.c_str()) != 0) err = LastError(IoDirection::kWrite);
+  if (err != kOk) {
+    ::unlink(temporary.c_str());
+    return err;
+  }
+  const size_t slash = path.rfind('/');
+  return SyncFolder(slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash));
+}
+
 int32_t FileLengthOf(const std::string& path, uint64_t& length) {
   FileHandle h;
   int32_t err = OpenReadOnly(path, h);

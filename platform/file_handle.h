@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace velmira {
 
@@ -69,6 +71,21 @@ enum class WriteMode {
 
 // Pushes written data to the medium.
 [[nodiscard]] int32_t FlushHandle(const FileHandle& handle);
+
+// Writes all `size` bytes at `offset`, repeating partial writes; a write
+// that makes no progress gives 29.
+[[nodiscard]] int32_t WriteAllAt(const FileHandle& handle, const void* data, size_t size, uint64_t offset);
+
+// Pushes a folder's entries (a new name, a rename) to the medium.
+[[nodiscard]] int32_t SyncFolder(const std::string& folder);
+
+// Replaces the file at `path` whole, so that a crash leaves either the old
+// or the new contents: `bytes` go into "<path>.tmp", which is synced, closed
+// and renamed over `path`, and then the folder is synced. The temporary is
+// removed after a failure. `beforeRename` (a test hook) runs once the
+// temporary is complete.
+[[nodiscard]] int32_t ReplaceFileContents(const std::string& path, std::string_view bytes,
+                                          const std::function<void()>& beforeRename = {});
 
 // Size of a file or device by path, opened read-only.
 [[nodiscard]] int32_t FileLengthOf(const std::string& path, uint64_t& length);

@@ -31,18 +31,6 @@ std::string InFolder(const std::string& folder, const char* name) {
   return path + name;
 }
 
-int32_t WriteAll(const FileHandle& handle, const std::string& text) {
-  size_t written = 0;
-  while (written < text.size()) {
-    size_t done = 0;
-    const int32_t err = WriteAt(handle, text.data() + written, text.size() - written, written, done);
-    if (err != kOk) return err;
-    if (done == 0) return kErrWriteFault;
-    written += done;
-  }
-  return kOk;
-}
-
 // Reads an unsigned decimal number; false on anything else.
 bool ReadNumber(std::istringstream& in, uint64_t& value) {
   std::string word;
@@ -76,14 +64,6 @@ const CheckpointLog* ScanCheckpoint::LogWithPrefix(const std::string& prefix) co
   for (const CheckpointLog& log : logs)
     if (log.name.compare(0, prefix.size(), prefix) == 0) return &log;
   return nullptr;
-}
-
-int32_t SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return LastError(IoDirection::kWrite);
-  FileHandle handle(fd);
-  if (const int32_t err = FlushHandle(handle); err != kOk) return err;
-  return handle.Close();
 }
 
 int32_t SyncFolderFiles(const std::string& folder) {
@@ -131,25 +111,12 @@ int32_t WriteScanCheckpoint(const std::string& folder, const ScanCheckpoint& c) 
   }
   text += "end\n";
 
-  const std::string path = InFolder(folder, kCheckpointFileName);
-  const std::string temporary = path + ".tmp";
-  {
-    FileHandle out;
-    int32_t err = OpenForWriting(temporary, WriteMode::kCreateAlways, out);
-    if (err == kOk) err = WriteAll(out, text);
-    if (err == kOk) err = FlushHandle(out);
-    const int32_t closed = out.Close();
-    if (err == kOk) err = closed;
-    if (err != kOk) return err;
-  }
-  if (const uint64_t killAt = TestHook("VELMIRA_TEST_KILL_IN_CHECKPOINT"); killAt != 0) {
-    static uint64_t written = 0;
-    if (++written == killAt) ::raise(SIGKILL);  // test hook: everything synced, nothing renamed yet
-  }
-  std::error_code ec;
-  fs::rename(temporary, path, ec);
-  if (ec) return ErrorFromErrno(ec.value(), IoDirection::kWrite);
-  return SyncFolder(fs::path(path).parent_path().string());
+  return ReplaceFileContents(InFolder(folder, kCheckpointFileName), text, [] {
+    if (const uint64_t killAt = TestHook("VELMIRA_TEST_KILL_IN_CHECKPOINT"); killAt != 0) {
+      static uint64_t written = 0;
+      if (++written == killAt) ::raise(SIGKILL);  // test hook: everything synced, nothing renamed yet
+    }
+  });
 }
 
 bool ReadScanCheckpoint(const std::string& folder, ScanCheckpoint& c) {

@@ -75,8 +75,6 @@ struct ScanCheckpoint {
 // `checkpoint` is unspecified).
 [[nodiscard]] bool ReadScanCheckpoint(const std::string& folder, ScanCheckpoint& checkpoint);
 
-// fsync of a folder, so that the renames and creations in it last.
-[[nodiscard]] int32_t SyncFolder(const std::string& folder);
 // fsync of every regular file directly in a folder.
 [[nodiscard]] int32_t SyncFolderFiles(const std::string& folder);
 

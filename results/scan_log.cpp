@@ -28,20 +28,6 @@ constexpr size_t kRelationWritePieceBytes = 1u << 20;
 constexpr uint32_t kAlwaysIndexedRecords = 1u << 20;
 constexpr uint32_t kMaxRecordNumber = std::numeric_limits<uint32_t>::max() - 1;
 
-// Writes all of `size` bytes at `offset`, continuing after partial writes.
-int32_t WriteAllAt(const FileHandle& handle, const void* data, size_t size, uint64_t offset) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  size_t written = 0;
-  while (written < size) {
-    size_t done = 0;
-    const int32_t err = WriteAt(handle, bytes + written, size - written, offset + written, done);
-    if (err != kOk) return err;
-    if (done == 0) return kErrWriteFault;
-    written += done;
-  }
-  return kOk;
-}
-
 int32_t TruncateTo(const std::string& path, uint64_t length) {
   std::error_code ec;
   fs::resize_file(path, length, ec);

@@ -42,19 +42,6 @@ std::string WithoutTrailingSlash(std::string folder) {
   return folder;
 }
 
-int32_t WriteAll(const FileHandle& handle, const void* data, size_t size, uint64_t offset) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  size_t written = 0;
-  while (written < size) {
-    size_t done = 0;
-    const int32_t err = WriteAt(handle, bytes + written, size - written, offset + written, done);
-    if (err != kOk) return err;
-    if (done == 0) return kErrWriteFault;
-    written += done;
-  }
-  return kOk;
-}
-
 bool FitsPathField(const std::string& path) {
   return Utf8ToUtf16(path).size() < kDeepScanPathUnits;
 }
@@ -395,23 +382,13 @@ int32_t CScanLogRegistry::SaveRegistry() {
   int32_t err = CreateFolderWithParents(m_scanLogFolder);
   if (err != kOk) return err;
   FileLock lock(*this, /*reload=*/false);
-  const std::string config = m_scanLogFolder + "/config";
-  const std::string temporary = m_scanLogFolder + "/config.tmp";
-  {
-    FileHandle out;
-    if ((err = OpenForWriting(temporary, WriteMode::kCreateAlways, out)) != kOk) return err;
-    if ((err = WriteAll(out, &m_counter, sizeof m_counter, 0)) != kOk) return err;
-    if (!m_entries.empty() && (err = WriteAll(out, m_entries.data(), m_entries.size() * sizeof(DeepScanEntry),
-                                              sizeof m_counter)) != kOk)
-      return err;
-    if ((err = FlushHandle(out)) != kOk) return err;
-    if ((err = out.Close()) != kOk) return err;
-  }
-  // rename replaces "config" in one step; "config" is never missing.
-  std::error_code ec;
-  fs::rename(temporary, config, ec);
-  if (ec) return ErrorFromErrno(ec.value(), IoDirection::kWrite);
-  return SyncFolder(m_scanLogFolder);
+  // The counter, then the entries, as they lie in memory. The rename
+  // replaces "config" in one step: "config" is never missing.
+  std::string bytes(sizeof m_counter + m_entries.size() * sizeof(DeepScanEntry), '\0');
+  std::memcpy(bytes.data(), &m_counter, sizeof m_counter);
+  if (!m_entries.empty())
+    std::memcpy(bytes.data() + sizeof m_counter, m_entries.data(), m_entries.size() * sizeof(DeepScanEntry));
+  return ReplaceFileContents(m_scanLogFolder + "/config", bytes);
 }
 
 }  // namespace velmira

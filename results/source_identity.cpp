@@ -188,18 +188,6 @@ bool Parse(std::string_view text, SourceIdentity& out) {
   return true;
 }
 
-int32_t WriteWhole(const FileHandle& handle, const std::string& text) {
-  size_t written = 0;
-  while (written < text.size()) {
-    size_t done = 0;
-    const int32_t err = WriteAt(handle, text.data() + written, text.size() - written, written, done);
-    if (err != kOk) return err;
-    if (done == 0) return kErrWriteFault;
-    written += done;
-  }
-  return kOk;
-}
-
 }  // namespace
 
 SourceIdentity PartitionSourceIdentity(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount) {
@@ -263,34 +251,7 @@ std::string LoggedName(const SourceIdentity& identity, std::string_view prefix) 
 
 int32_t WriteSourceIdentity(const std::string& folder, const SourceIdentity& identity) {
   if (identity.kind == SourceIdentity::Kind::kNone) return kErrInvalidParameter;
-  const std::string path = InFolder(folder, kFileName);
-  const std::string temporary = path + ".tmp";
-  int32_t err = kOk;
-  {
-    FileHandle out;
-    if ((err = OpenForWriting(temporary, WriteMode::kCreateAlways, out)) != kOk) return err;
-    if ((err = WriteWhole(out, Serialise(identity))) != kOk || (err = FlushHandle(out)) != kOk ||
-        (err = out.Close()) != kOk) {
-      std::error_code ignored;
-      fs::remove(temporary, ignored);
-      return err;
-    }
-  }
-  std::error_code ec;
-  fs::rename(temporary, path, ec);
-  if (ec) {
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    return ErrorFromErrno(ec.value(), IoDirection::kWrite);
-  }
-  // The rename itself reaches the medium with the folder.
-  const std::string parent = fs::path(path).parent_path().string();
-  const int dir = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return LastError(IoDirection::kWrite);
-  const bool synced = ::fsync(dir) == 0;
-  err = synced ? kOk : LastError(IoDirection::kWrite);
-  ::close(dir);
-  return err;
+  return ReplaceFileContents(InFolder(folder, kFileName), Serialise(identity));
 }
 
 bool ReadSourceIdentity(const std::string& folder, SourceIdentity& identity) {

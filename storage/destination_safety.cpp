@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/sysfs.h"
 #include "platform/file_handle.h"
 #include "platform/folders.h"
 
@@ -49,37 +50,6 @@ bool Overlap(const Extent& a, const Extent& b) {
   if (a.isFile != b.isFile || a.device != b.device) return false;
   if (a.isFile && a.inode != b.inode) return false;
   return a.start < EndOf(b) && b.start < EndOf(a);
-}
-
-std::string ReadSysLine(const fs::path& path) {
-  std::ifstream in(path);
-  std::string text;
-  std::getline(in, text);
-  return text;
-}
-
-bool ReadSysNumber(const fs::path& path, uint64_t& value) {
-  const std::string text = ReadSysLine(path);
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  errno = 0;
-  value = std::strtoull(text.c_str(), nullptr, 10);
-  return errno == 0;
-}
-
-// "MAJ:MIN" as sysfs writes a device number.
-bool ReadSysDevice(const fs::path& path, dev_t& device) {
-  const std::string text = ReadSysLine(path);
-  const size_t colon = text.find(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return false;
-  const std::string majorText = text.substr(0, colon);
-  const std::string minorText = text.substr(colon + 1);
-  if (majorText.find_first_not_of("0123456789") != std::string::npos ||
-      minorText.find_first_not_of("0123456789") != std::string::npos || majorText.size() > 9 ||
-      minorText.size() > 9)
-    return false;
-  device =
-      makedev(std::strtoul(majorText.c_str(), nullptr, 10), std::strtoul(minorText.c_str(), nullptr, 10));
-  return true;
 }
 
 bool SysfsDirOf(dev_t device, fs::path& dir) {

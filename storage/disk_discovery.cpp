@@ -19,6 +19,7 @@
 
 #include "platform/drives.h"
 #include "platform/errors.h"
+#include "platform/sysfs.h"
 #include "platform/file_handle.h"
 #include "platform/text.h"
 #include "storage/volume_keys.h"
@@ -44,21 +45,6 @@ constexpr const char* kUnknownFileSystem = "unknown file system";
 constexpr const char* kMountInfo = "/proc/self/mountinfo";
 
 // ---- sysfs ---------------------------------------------------------------
-
-std::string ReadSysLine(const fs::path& path) {
-  std::ifstream in(path);
-  std::string text;
-  std::getline(in, text);
-  return text;
-}
-
-bool ReadSysNumber(const fs::path& path, uint64_t& value) {
-  const std::string text = ReadSysLine(path);
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  errno = 0;
-  value = std::strtoull(text.c_str(), nullptr, 10);
-  return errno == 0;
-}
 
 // The sysfs folder of a block device number.
 bool SysfsBlockDir(dev_t devno, fs::path& dir) {

@@ -19,6 +19,7 @@
 
 #include "platform/drives.h"
 #include "platform/errors.h"
+#include "platform/sysfs.h"
 
 namespace fs = std::filesystem;
 
@@ -45,21 +46,6 @@ constexpr uint64_t kFat32MinClusters = 65525;
 
 // ---- where a file system's bytes live -----------------------------------
 
-std::string ReadSysLine(const fs::path& path) {
-  std::ifstream in(path);
-  std::string text;
-  std::getline(in, text);
-  return text;
-}
-
-bool ParseDevNumber(const std::string& text, dev_t& devno) {
-  unsigned maj = 0, min = 0;
-  char extra = 0;
-  if (std::sscanf(text.c_str(), "%u:%u%c", &maj, &min, &extra) != 2) return false;
-  devno = makedev(maj, min);
-  return true;
-}
-
 // The whole disks and image files that hold the bytes of block device
 // `devno`: a partition's disk, the members of a device-mapper or RAID
 // device, the backing file of a loop device.
@@ -72,14 +58,14 @@ void CollectBacking(dev_t devno, int depth, std::set<dev_t>& disks, std::set<std
   if (fs::exists(dir / "partition", ec)) {
     dir = dir.parent_path();
     dev_t whole = 0;
-    if (ParseDevNumber(ReadSysLine(dir / "dev"), whole)) devno = whole;
+    if (ReadSysDevice(dir / "dev", whole)) devno = whole;
   }
   disks.insert(devno);
   const std::string backing = ReadSysLine(dir / "loop" / "backing_file");
   if (!backing.empty()) files.insert(backing);
   for (const auto& slave : fs::directory_iterator(dir / "slaves", ec)) {
     dev_t member = 0;
-    if (ParseDevNumber(ReadSysLine(slave.path() / "dev"), member))
+    if (ReadSysDevice(slave.path() / "dev", member))
       CollectBacking(member, depth + 1, disks, files);
   }
 }
@@ -118,7 +104,7 @@ dev_t WholeDiskOf(dev_t devno) {
       "/sys/dev/block/" + std::to_string(major(devno)) + ":" + std::to_string(minor(devno)), ec);
   if (ec || !fs::exists(dir / "partition", ec)) return devno;
   dev_t whole = devno;
-  if (ParseDevNumber(ReadSysLine(dir.parent_path() / "dev"), whole)) return whole;
+  if (ReadSysDevice(dir.parent_path() / "dev", whole)) return whole;
   return devno;
 }
 
@@ -370,7 +356,7 @@ class Copier {
     for (const auto& line : m_job.mapComments) comments.push_back(line);
     comments.push_back("Sector size: " + std::to_string(m_ss) + " bytes; positions are offsets in the image");
     comments.push_back(MapPhaseText(m_job.map.currentStatus, m_job.map.currentPass));
-    return SaveFileAtomically(m_job.mapPath, m_job.map.Format(comments));
+    return ReplaceFileContents(m_job.mapPath, m_job.map.Format(comments));
   }
 
   // Reads [pos, pos + size) of the copy into the buffer; `good` is the whole

@@ -218,38 +218,6 @@ std::string MapPhaseText(char status, int pass) {
   }
 }
 
-int32_t SaveFileAtomically(const std::string& path, const std::string& text) {
-  const std::string temp = path + ".tmp";
-  FileHandle file;
-  int32_t err = OpenForWriting(temp, WriteMode::kCreateAlways, file);
-  if (err != kOk) return err;
-  size_t written = 0;
-  while (written < text.size()) {
-    size_t done = 0;
-    err = WriteAt(file, text.data() + written, text.size() - written, written, done);
-    if (err == kOk && done == 0) err = kErrWriteFault;
-    if (err != kOk) break;
-    written += done;
-  }
-  if (err == kOk) err = FlushHandle(file);
-  const int32_t closeErr = file.Close();
-  if (err == kOk) err = closeErr;
-  if (err == kOk && ::rename(temp.c_str(), path.c_str()) != 0) err = LastError(IoDirection::kWrite);
-  if (err != kOk) {
-    ::unlink(temp.c_str());
-    return err;
-  }
-  // The rename itself reaches the disk with the folder.
-  std::filesystem::path folder = std::filesystem::path(path).parent_path();
-  if (folder.empty()) folder = ".";
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    (void)::fsync(dir);
-    ::close(dir);
-  }
-  return kOk;
-}
-
 int32_t LoadTextFile(const std::string& path, std::string& text, uint64_t limit) {
   FileHandle file;
   int32_t err = OpenReadOnly(path, file);

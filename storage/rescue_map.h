@@ -84,10 +84,6 @@ class RescueMap {
 // blocks... Pass 1", "Trimming failed blocks...", "Finished".
 [[nodiscard]] std::string MapPhaseText(char status, int pass);
 
-// Writes `text` to `path` so that the old map stays whole until the new one is
-// complete on disk: into PATH.tmp, fsync, rename over PATH, fsync the folder.
-// Returns 0 or the failing call's code.
-[[nodiscard]] int32_t SaveFileAtomically(const std::string& path, const std::string& text);
 
 // Reads a small text file (at most `limit` bytes). 0, kErrFileNotFound, or the
 // read error; kErrInvalidData when the file is larger than the limit.

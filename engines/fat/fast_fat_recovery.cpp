@@ -81,8 +81,12 @@ int32_t CFastFatRecovery::Open(const PartitionLocator& target) {
   uint64_t bootFrom = 0;
   const bool found = ReadVolumeBootSector(m_source, m_startSector, target.IsImage() ? 0 : m_sectorCount,
                                           m_bytesPerSector, kBootBytes, m_bootSector, bootFrom);
-  if (!found && ReadSectorsEach(m_source, m_startSector, 1, m_bytesPerSector, m_bootSector.data()) != 0)
-    return kErrReadFault;
+  if (!found) {
+    // No boot sector anywhere: a first sector that cannot be read fails the
+    // open as a read error, one that reads fails below as no volume.
+    std::vector<uint8_t> first(m_bytesPerSector);
+    if (ReadSectorsEach(m_source, m_startSector, 1, m_bytesPerSector, first.data()) != 0) return kErrReadFault;
+  }
   if (!ReadFatGeometry(ByteView(m_bootSector.data(), m_bootSector.size()), m_geometry)) return kErrInvalidData;
   m_bytesPerSector = m_geometry.bytesPerSector;
   // An image's length in the volume's own sectors.

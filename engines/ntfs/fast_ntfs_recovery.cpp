@@ -66,8 +66,12 @@ int32_t CFastNtfsRecovery::Open(const PartitionLocator& target) {
   uint64_t bootFrom = 0;
   const bool found = ReadVolumeBootSector(m_source, opened.startSector, target.IsImage() ? 0 : opened.sectorCount,
                                           driveSectorSize, kBootBytes, boot, bootFrom);
-  if (!found && ReadSectorsEach(m_source, opened.startSector, 1, driveSectorSize, boot.data()) != 0)
-    return kErrReadFault;
+  if (!found) {
+    // No boot sector anywhere: a first sector that cannot be read fails the
+    // open as a read error, one that reads fails below as no volume.
+    std::vector<uint8_t> first(driveSectorSize);
+    if (ReadSectorsEach(m_source, opened.startSector, 1, driveSectorSize, first.data()) != 0) return kErrReadFault;
+  }
 
   const ByteView view(boot.data(), boot.size());
   const uint32_t bps = view.U16At(0x0B) == 0 ? 512u : view.U16At(0x0B);

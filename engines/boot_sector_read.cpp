@@ -59,6 +59,10 @@ bool ReadVolumeBootSector(const SectorSource& source, uint64_t volumeStart, uint
   };
   boot = readAt(0);
   if (IsBootSector(boot)) return true;
+  // A first sector that reads says what the volume is, even when it says
+  // nothing; the backups stand in for one that cannot be read.
+  std::vector<uint8_t> first(sectorSize);
+  if (ReadSectorsEach(source, volumeStart, 1, sectorSize, first.data()) == 0) return false;
 
   if (volumeSectors == 0 && source.sectorCount > volumeStart) volumeSectors = source.sectorCount - volumeStart;
   if (volumeSectors > kFat32BackupBootSector) {

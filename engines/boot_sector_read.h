@@ -1,7 +1,7 @@
 // Reading the start of a volume on a failing medium: sector by sector, so
 // that one bad sector costs that sector only, and from the backup boot
 // sectors (FAT32's at sector 6, NTFS's in the volume's last sector) when the
-// first one cannot be read or no longer describes a volume.
+// first one cannot be read.
 #pragma once
 
 #include <cstdint>
@@ -28,11 +28,12 @@ inline constexpr uint32_t kFat32BackupBootSector = 6;
 
 // The boot sector of the volume that starts at `volumeStart` and spans
 // `volumeSectors` (0: to the end of the source), in `sectorSize`-byte units:
-// `bytes` bytes from the first sector when it reads and holds an NTFS or FAT
-// boot sector; else from the FAT32 backup (sector 6); else from NTFS's backup
-// in the volume's last sector. `fromSector` gets the chosen sector relative
-// to the volume start. False (with `boot` holding what the first read gave,
-// zeros where it failed) when no boot sector is found.
+// `bytes` bytes from the first sector when it holds an NTFS or FAT boot
+// sector. When the first sector cannot be read: from the FAT32 backup
+// (sector 6), else from NTFS's backup in the volume's last sector.
+// `fromSector` gets the chosen sector relative to the volume start. False
+// (with `boot` holding what the first read gave, zeros where it failed) when
+// no boot sector is found.
 bool ReadVolumeBootSector(const SectorSource& source, uint64_t volumeStart, uint64_t volumeSectors,
                           uint32_t sectorSize, uint32_t bytes, std::vector<uint8_t>& boot, uint64_t& fromSector);
 

@@ -49,7 +49,7 @@ int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
   probe.unreadableHeadSectors = ReadSectorsEach(source, headSector, headSectors, probe.bytesPerSector, head.data());
   probe.headSectors = headSectors;
   probe.kind = ClassifyFileSystem(ByteView(head.data(), head.size()));
-  if (probe.kind == FileSystemKind::kOther) {
+  if (probe.kind == FileSystemKind::kOther && probe.unreadableHeadSectors != 0) {
     std::vector<uint8_t> boot;
     uint64_t from = 0;
     if (ReadVolumeBootSector(source, headSector, target.IsImage() ? 0 : target.sectorCount, probe.bytesPerSector,

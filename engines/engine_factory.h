@@ -27,8 +27,9 @@ struct TargetProbe {
 
 // Opens the target read-only, reads its first 16,384 bytes sector by sector
 // (bad sectors count in unreadableHeadSectors and read as zeros) and
-// classifies them; when they tell no file system, the backup boot sectors
-// (FAT32's sector 6, NTFS's last sector) are tried. Returns the open error,
+// classifies them; when they tell no file system and the first sector
+// cannot be read, the backup boot sectors (FAT32's sector 6, NTFS's last
+// sector) are tried. Returns the open error,
 // 30 for a target smaller than 16 KiB, or 0. A drive's volume is flushed
 // first so that pending writes reach the medium.
 [[nodiscard]] int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe);

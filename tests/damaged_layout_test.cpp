@@ -166,6 +166,12 @@ TEST(DamagedStart, SectorsAreReadOneByOneAndBackupBootSectorsStandIn) {
   EXPECT_EQ(from, 6u);
   ASSERT_EQ(boot.size(), 4096u);
   EXPECT_TRUE(std::equal(primary.begin() + 11, primary.begin() + 90, boot.begin() + 11));
+  // A first sector that reads stands for itself: wiped, it tells no volume.
+  {
+    auto wiped = std::make_shared<MemoryReader>(reader->bytes());
+    std::fill(wiped->bytes().begin(), wiped->bytes().begin() + 512, 0);
+    EXPECT_FALSE(ReadVolumeBootSector(MakeMemorySource(wiped), 0, 0, 512, 4096, boot, from));
+  }
   // With the backup gone too there is no boot sector; what was read is zeros.
   reader->FailRange(0, 41 * 512, kErrReadFault);
   EXPECT_FALSE(ReadVolumeBootSector(MakeMemorySource(reader), 0, 0, 512, 4096, boot, from));

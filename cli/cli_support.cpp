@@ -113,11 +113,12 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool adv
     exitCode = kExitCannotOpen;
     return nullptr;
   }
-  // The scan goes on; the exit status still tells of the bad sectors.
-  if (probe.unreadableHeadSectors != 0) exitCode = kExitUnreadSectors;
-  if (probe.unreadableHeadSectors != 0)
+  if (probe.unreadableHeadSectors != 0) {
+    // The scan goes on; the exit status still tells of the bad sectors.
+    exitCode = kExitUnreadSectors;
     std::fprintf(stderr, "velmira-cli: %u of the first %u sectors of %s cannot be read\n", probe.unreadableHeadSectors,
                  probe.headSectors, shown.c_str());
+  }
   if (probe.bootSector != 0)
     std::fprintf(stderr, "velmira-cli: the %s file system of %s is read through its backup boot sector (sector %" PRIu64
                  ")\n", FileSystemKindName(probe.kind), shown.c_str(), probe.bootSector);

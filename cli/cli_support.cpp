@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cinttypes>
 #include <cstdio>
 
 #include "engines/engine_factory.h"
@@ -96,7 +97,7 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool adv
   TargetProbe probe;
   const int32_t err = ProbeTarget(target, probe);
   if (err == kErrReadFault) {
-    std::fprintf(stderr, "velmira-cli: %s is too small or unreadable: its first %u bytes cannot be read\n",
+    std::fprintf(stderr, "velmira-cli: %s is too small to hold a file system: it is shorter than %u bytes\n",
                  shown.c_str(), kProbeBytes);
     exitCode = kExitUnreadable;
     return nullptr;
@@ -112,6 +113,18 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool adv
     exitCode = kExitCannotOpen;
     return nullptr;
   }
+  if (probe.unreadableHeadSectors != 0) {
+    // The scan goes on; the exit status still tells of the bad sectors.
+    exitCode = kExitUnreadSectors;
+    std::fprintf(stderr, "velmira-cli: %u of the first %u sectors of %s cannot be read\n", probe.unreadableHeadSectors,
+                 probe.headSectors, shown.c_str());
+  }
+  if (probe.bootSector != 0)
+    std::fprintf(stderr, "velmira-cli: the %s file system of %s is read through its backup boot sector (sector %" PRIu64
+                 ")\n", FileSystemKindName(probe.kind), shown.c_str(), probe.bootSector);
+  else if (probe.unreadableHeadSectors != 0 && probe.kind == FileSystemKind::kOther && advanced)
+    std::fprintf(stderr, "velmira-cli: no file system can be told on %s; the whole medium is searched for files\n",
+                 shown.c_str());
   uint64_t count = source.sectorCount;
   if (source.isDisk && count == 0) {
     const uint64_t sectors = probe.sourceBytes / probe.bytesPerSector;

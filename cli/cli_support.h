@@ -25,7 +25,10 @@ std::string SourceName(const SourceArg& source);
 
 // Builds the engine for SOURCE through the factories (source key: the region
 // number, 1 for another drive range, 1001 for an image). On failure prints
-// one line and returns null with the exit code in `exitCode`.
+// one line and returns null with the exit code in `exitCode`. A source whose
+// first sectors cannot all be read still gets its engine (the file system
+// told from what can be read or from a backup boot sector, else the deep
+// scan over the whole medium); `exitCode` is then kExitUnreadSectors.
 std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool advanced, int& exitCode);
 
 // The source key records of this SOURCE carry.

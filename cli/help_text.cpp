@@ -53,7 +53,7 @@ std::vector<ExitCodeDoc> ExitCodes() {
       {kExitCannotOpen,
        "the source does not exist, cannot be opened, or is neither a disk nor an image file (a folder, a FIFO, "
        "a character device such as /dev/zero)"},
-      {kExitUnreadable, "the source is smaller than 16 KiB or its start cannot be read"},
+      {kExitUnreadable, "the source is smaller than 16 KiB"},
       {kExitFailed, "the command ran and failed (a scan error, or files that could not be recovered)"},
       {kExitCancelled, "cancelled by the user (Ctrl-C)"},
       {kExitUnreadSectors,

@@ -112,7 +112,7 @@ int RunProbe(const std::vector<std::string>& args) {
   const int32_t probeErr = ProbeTarget(target, probe);
   if (probeErr == kErrReadFault) {
     std::fprintf(stderr,
-                 "velmira-cli: %s is too small or unreadable: its first %u bytes cannot be read\n",
+                 "velmira-cli: %s is too small to hold a file system: it is shorter than %u bytes\n",
                  shown.c_str(), kProbeBytes);
     return kExitUnreadable;
   }
@@ -137,6 +137,12 @@ int RunProbe(const std::vector<std::string>& args) {
   std::printf("sector size:  %u\n", sectorSize);
   std::printf("sectors:      %" PRIu64 "\n", sectors);
   std::printf("file system:  %s\n", FileSystemKindName(probe.kind));
+  if (probe.bootSector != 0) std::printf("boot sector:  backup at sector %" PRIu64 "\n", probe.bootSector);
+  if (probe.unreadableHeadSectors != 0) {
+    std::printf("unreadable:   %u of the first %u sectors\n", probe.unreadableHeadSectors, probe.headSectors);
+    std::fflush(stdout);
+    return kExitUnreadSectors;
+  }
   return kExitOk;
 }
 

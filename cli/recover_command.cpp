@@ -283,7 +283,7 @@ int RunRecover(const std::vector<std::string>& args) {
   // Said last, after the listing or the copies, where it is seen.
   const uint64_t unreadSectors = UnreadSectorsOf(*engine);
   auto finish = [&](int exit) {
-    if (unreadSectors == 0) return exit;
+    if (unreadSectors == 0) return exit == kExitOk && exitCode == kExitUnreadSectors ? kExitUnreadSectors : exit;
     std::fprintf(stderr,
                  "velmira-cli: %" PRIu64 " sector%s of %s could not be read; files in them may be missing or "
                  "damaged\n",

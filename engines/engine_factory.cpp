@@ -1,7 +1,9 @@
 #include "engines/engine_factory.h"
 
+#include <algorithm>
 #include <vector>
 
+#include "engines/boot_sector_read.h"
 #include "engines/combined/professional_recovery.h"
 #include "engines/ext/fast_ext_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
@@ -33,12 +35,29 @@ int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
     headOffset = target.startSector * probe.bytesPerSector;
   }
   if (int32_t err = HandleLength(handle, probe.sourceBytes); err != kOk) return err;
+  if (probe.bytesPerSector == 0 || headOffset > probe.sourceBytes || probe.sourceBytes - headOffset < kProbeBytes)
+    return kErrReadFault;  // too small to hold a volume
 
-  std::vector<uint8_t> head(kProbeBytes);
-  size_t done = 0;
-  if (ReadAt(handle, head.data(), head.size(), headOffset, done) != kOk || done != head.size())
-    return kErrReadFault;
+  // Read sector by sector: a bad sector in the head costs that sector, and
+  // the volume may still be told by what is left or by a backup boot sector.
+  SectorSource source;
+  source.handle = std::move(handle);
+  source.sectorCount = probe.sourceBytes / probe.bytesPerSector;
+  const uint64_t headSector = headOffset / probe.bytesPerSector;
+  const uint32_t headSectors = std::max<uint32_t>(1, kProbeBytes / probe.bytesPerSector);
+  std::vector<uint8_t> head(size_t{headSectors} * probe.bytesPerSector);
+  probe.unreadableHeadSectors = ReadSectorsEach(source, headSector, headSectors, probe.bytesPerSector, head.data());
+  probe.headSectors = headSectors;
   probe.kind = ClassifyFileSystem(ByteView(head.data(), head.size()));
+  if (probe.kind == FileSystemKind::kOther && probe.unreadableHeadSectors != 0) {
+    std::vector<uint8_t> boot;
+    uint64_t from = 0;
+    if (ReadVolumeBootSector(source, headSector, target.IsImage() ? 0 : target.sectorCount, probe.bytesPerSector,
+                             512, boot, from)) {
+      probe.kind = ClassifyFileSystem(ByteView(boot.data(), boot.size()));
+      probe.bootSector = from;
+    }
+  }
   return kOk;
 }
 

@@ -20,11 +20,17 @@ struct TargetProbe {
   uint32_t bytesPerSector = 512;  // the source's sector size (SourceSectorSize)
   uint64_t sourceBytes = 0;       // length of the whole drive or image file
   FileSystemKind kind = FileSystemKind::kOther;
+  uint32_t headSectors = 0;            // sectors of the head read
+  uint32_t unreadableHeadSectors = 0;  // of them, those that could not be read (left as zeros)
+  uint64_t bootSector = 0;             // where the kind was told: 0, or a backup boot sector
 };
 
-// Opens the target read-only, reads its first 16,384 bytes in full and
-// classifies them. Returns the open error, 30 when the head cannot be read
-// in full (a target smaller than 16 KiB), or 0. A drive's volume is flushed
+// Opens the target read-only, reads its first 16,384 bytes sector by sector
+// (bad sectors count in unreadableHeadSectors and read as zeros) and
+// classifies them; when they tell no file system and the first sector
+// cannot be read, the backup boot sectors (FAT32's sector 6, NTFS's last
+// sector) are tried. Returns the open error,
+// 30 for a target smaller than 16 KiB, or 0. A drive's volume is flushed
 // first so that pending writes reach the medium.
 [[nodiscard]] int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe);
 

@@ -29,6 +29,14 @@ constexpr uint64_t kCheckpointIntervalMs = 5000;
 constexpr int32_t kFastScale = 9;
 constexpr int32_t kSweepScale = 90;
 
+// Whether the fast engine's boot-sector layout holds on the medium; an
+// engine without such a check is taken at its word.
+bool FastLayoutHolds(const IFileRecoveryParse* fast) {
+  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(fast)) return fat->LayoutHolds();
+  if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(fast)) return ntfs->LayoutHolds();
+  return true;
+}
+
 }  // namespace
 
 // The sweep's share done, as reported: 10 to 110 at scale 90 (9 % to 99 %).
@@ -294,6 +302,9 @@ int32_t CProfessionalRecovery::RunFastPass(bool& freeSpace) {
     uint64_t length = 0;
     if (m_fast->NextFreeExtent(position, length) == 0) freeSpace = false;
   }
+  // A boot sector with one wrong but plausible field maps free space that
+  // is not there: the whole medium is swept instead.
+  if (freeSpace && !FastLayoutHolds(m_fast.get())) freeSpace = false;
   return result;
 }
 
@@ -314,7 +325,9 @@ int32_t CProfessionalRecovery::BeginSubLogs(const std::string& folder) {
   const int32_t ntfs = m_deepNtfs.BeginDeepNtfsLog(ntfsLog);
   if (result == kOk) result = fat;
   if (result == kOk) result = ntfs;
-  (void)m_deepFat.AddBootSectorLayout();  // an unreadable start leaves the "." sectors to tell the layout
+  // An unreadable start, or a boot sector whose layout does not hold, leaves
+  // the "." sectors to tell the layout.
+  if (FastLayoutHolds(m_fast.get())) (void)m_deepFat.AddBootSectorLayout();
   m_carver.State().ResetForSweep();
   return result;
 }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "engines/boot_sector_read.h"
+#include "engines/fat/fat_layout_check.h"
 #include "engines/fat/fat_names.h"
 #include "engines/carving/signature_table.h"
 #include "engines/fat/fat_directory.h"
@@ -75,11 +77,16 @@ int32_t CFastFatRecovery::Open(const PartitionLocator& target) {
   m_driveLetter = opened.sourceKey;
   if (m_startSector > UINT64_MAX / m_bytesPerSector) return kErrInvalidParameter;
 
-  m_bootSector.assign(kBootBytes, 0);
-  size_t done = 0;
-  err = ReadAt(m_source.handle, m_bootSector.data(), kBootBytes, m_startSector * m_bytesPerSector, done);
-  if (err != kOk) return err;
-  if (done != kBootBytes) return kErrReadFault;
+  // A boot sector that cannot be read is taken from its FAT32 backup.
+  uint64_t bootFrom = 0;
+  const bool found = ReadVolumeBootSector(m_source, m_startSector, target.IsImage() ? 0 : m_sectorCount,
+                                          m_bytesPerSector, kBootBytes, m_bootSector, bootFrom);
+  if (!found) {
+    // No boot sector anywhere: a first sector that cannot be read fails the
+    // open as a read error, one that reads fails below as no volume.
+    std::vector<uint8_t> first(m_bytesPerSector);
+    if (ReadSectorsEach(m_source, m_startSector, 1, m_bytesPerSector, first.data()) != 0) return kErrReadFault;
+  }
   if (!ReadFatGeometry(ByteView(m_bootSector.data(), m_bootSector.size()), m_geometry)) return kErrInvalidData;
   m_bytesPerSector = m_geometry.bytesPerSector;
   // An image's length in the volume's own sectors.
@@ -88,6 +95,12 @@ int32_t CFastFatRecovery::Open(const PartitionLocator& target) {
   m_table = std::make_unique<FatTable>(m_source, m_geometry, m_startSector + m_geometry.reservedSectors);
   m_table->Load();
   return kOk;
+}
+
+bool CFastFatRecovery::LayoutHolds() const {
+  if (!m_table || m_bootSector.empty()) return false;
+  return FatLayoutHolds(m_source, m_startSector, m_sectorCount, ByteView(m_bootSector.data(), m_bootSector.size()),
+                        m_geometry);
 }
 
 int32_t CFastFatRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,

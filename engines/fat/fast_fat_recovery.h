@@ -47,6 +47,10 @@ class CFastFatRecovery final : public IFileRecoveryParse {
                             uint32_t& byteCount, PreviewProgressCallback callback, void* userData) override;
 
   [[nodiscard]] const FatGeometry& Geometry() const { return m_geometry; }
+  // Whether the boot sector's layout holds on the medium (FatLayoutHolds);
+  // false before a successful open. A scan that finds it does not sweeps the
+  // whole medium rather than the free space this layout maps.
+  [[nodiscard]] bool LayoutHolds() const;
   [[nodiscard]] uint32_t BytesPerSector() const { return m_bytesPerSector; }
   // The scan log of the last Scan (null before).
   [[nodiscard]] const CScanLog* Store() const { return m_store.get(); }

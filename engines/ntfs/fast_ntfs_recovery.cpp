@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "engines/boot_sector_read.h"
+#include "engines/ntfs/ntfs_layout_check.h"
 #include "engines/logged_results.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
@@ -58,11 +60,18 @@ int32_t CFastNtfsRecovery::Open(const PartitionLocator& target) {
   if (__builtin_mul_overflow(opened.startSector, uint64_t{driveSectorSize}, &startByte)) return kErrInvalidParameter;
   m_driveLetter = opened.sourceKey;
 
-  std::vector<uint8_t> boot(kBootBytes, 0);
-  size_t done = 0;
-  err = ReadAt(m_source.handle, boot.data(), boot.size(), startByte, done);
-  if (err != kOk) return err;
-  if (done != boot.size()) return kErrReadFault;
+  // A boot sector that cannot be read is taken from its backup in the
+  // volume's last sector.
+  std::vector<uint8_t> boot;
+  uint64_t bootFrom = 0;
+  const bool found = ReadVolumeBootSector(m_source, opened.startSector, target.IsImage() ? 0 : opened.sectorCount,
+                                          driveSectorSize, kBootBytes, boot, bootFrom);
+  if (!found) {
+    // No boot sector anywhere: a first sector that cannot be read fails the
+    // open as a read error, one that reads fails below as no volume.
+    std::vector<uint8_t> first(driveSectorSize);
+    if (ReadSectorsEach(m_source, opened.startSector, 1, driveSectorSize, first.data()) != 0) return kErrReadFault;
+  }
 
   const ByteView view(boot.data(), boot.size());
   const uint32_t bps = view.U16At(0x0B) == 0 ? 512u : view.U16At(0x0B);
@@ -75,12 +84,18 @@ int32_t CFastNtfsRecovery::Open(const PartitionLocator& target) {
   }
   err = NtfsGeometryFromBootSector(view, startByte / bps, lengthBytes / bps, m_geometry);
   if (err != kOk) return err;
+  m_bootSector = boot;
   // Every later read counts in the volume's sectors.
   m_source.sectorCount = sourceBytes / bps;
   // An $MFT that cannot be read leaves the run list empty: the scan then
   // finds nothing, which is not an error of the open.
   (void)ReadMftRunMap(m_source, m_geometry, m_mftRuns);
   return kOk;
+}
+
+bool CFastNtfsRecovery::LayoutHolds() const {
+  if (m_bootSector.empty()) return false;
+  return NtfsLayoutHolds(m_source, m_geometry, ByteView(m_bootSector.data(), m_bootSector.size()));
 }
 
 int32_t CFastNtfsRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,

@@ -54,6 +54,9 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
                             uint32_t& byteCount, PreviewProgressCallback callback, void* userData) override;
 
   [[nodiscard]] const NtfsGeometry& Geometry() const { return m_geometry; }
+  // Whether the boot sector's layout holds on the medium (NtfsLayoutHolds);
+  // false before a successful open.
+  [[nodiscard]] bool LayoutHolds() const;
   [[nodiscard]] const MftRunMap& MftRuns() const { return m_mftRuns; }
   // The folders met as ancestors of deleted files, in the order first met.
   [[nodiscard]] const std::vector<uint32_t>& DirectoryList() const { return m_directories; }
@@ -102,6 +105,7 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   uint16_t m_driveLetter = 0;
   SectorSource m_source;
   NtfsGeometry m_geometry;
+  std::vector<uint8_t> m_bootSector;  // the boot sector the geometry came from
   MftRunMap m_mftRuns;
   std::vector<uint8_t> m_sweepBuffer;
   VolumeBitmap m_bitmap;

@@ -140,6 +140,7 @@ int32_t CFastNtfsRecovery::Scan(const std::string& scanLogPath) {
   m_lastEstimate = m_scanStart;
   m_secondsLeft = -1;
   uint64_t done = 0;
+  m_unreadSectors = 0;
   int32_t result = Sweep(total, done);
   if (result == kOk && m_store->WriteError() == kOk) DirectoryPass();
   // A log that could not be written whole fails the scan, even a stopped one.
@@ -174,9 +175,24 @@ int32_t CFastNtfsRecovery::Sweep(uint64_t total, uint64_t& done) {
       const auto count = static_cast<uint32_t>(std::min<uint64_t>(chunkSectors, runSectors - offset));
       uint32_t got = 0;
       const int32_t err = ReadSectors(count, m_source, m_sweepBuffer.data(), first + offset, bps, got);
-      if (err != kOk) return err;
       const uint32_t records = count / g.sectorsPerRecord;
+      // A chunk that cannot be read whole is read again record by record:
+      // only the records that cannot be read are lost, and counted.
+      std::vector<bool> unread;
+      if (err != kOk) {
+        unread.assign(records, false);
+        for (uint32_t r = 0; r < records; ++r) {
+          const uint64_t within = uint64_t{r} * g.sectorsPerRecord;
+          uint32_t one = 0;
+          if (ReadSectors(g.sectorsPerRecord, m_source, m_sweepBuffer.data() + within * bps, first + offset + within,
+                          bps, one) != kOk) {
+            unread[r] = true;
+            m_unreadSectors += g.sectorsPerRecord;
+          }
+        }
+      }
       for (uint32_t r = 0; r < records; ++r) {
+        if (!unread.empty() && unread[r]) continue;
         const uint64_t within = uint64_t{r} * g.sectorsPerRecord;
         const std::span<uint8_t> bytes(m_sweepBuffer.data() + within * bps, g.recordSize);
         // Only records that are neither in use nor folders are processed.

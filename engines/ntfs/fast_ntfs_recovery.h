@@ -59,6 +59,11 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   [[nodiscard]] const std::vector<uint32_t>& DirectoryList() const { return m_directories; }
   // The scan log of the last Scan (null before).
   [[nodiscard]] const CScanLog* Store() const { return m_store.get(); }
+  // Sectors of $MFT records the last Scan could not read (their records
+  // are left out; the rest of the $MFT is still swept).
+  [[nodiscard]] uint64_t UnreadSectors() const { return m_unreadSectors; }
+  // Reads go to `reader` from now on (a test's failing device).
+  void SetReader(std::shared_ptr<ByteReader> reader) { m_source.reader = std::move(reader); }
   // How often the seconds-left estimate is recomputed (5 s; tests shorten it).
   void SetReportInterval(uint64_t milliseconds) { m_reportIntervalMs = milliseconds; }
 
@@ -112,6 +117,7 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   std::unordered_set<uint32_t> m_directorySet;
   std::unordered_map<uint32_t, ParentLink> m_links;
   std::unordered_map<uint32_t, ChainLength> m_chains;
+  uint64_t m_unreadSectors = 0;
   uint64_t m_reportIntervalMs = 5000;
   uint64_t m_scanStart = 0;
   uint64_t m_lastEstimate = 0;

@@ -210,10 +210,11 @@ class NtfsAttributeWalk {
 };
 
 // Appends the runs of one non-resident attribute (`attribute` starts at its
-// header) to `runs`. Only attributes shorter than one sector are decoded: a
-// longer one yields no runs. Decoding stops quietly at a header byte of 0, at a
-// length or offset field wider than 7 bytes, and at a run whose fields run past
-// the attribute; the runs decoded before stay.
+// header) to `runs`: the run list from its offset to the end of the
+// attribute (its length field, clipped to the view), however long. Decoding
+// stops quietly at a header byte of 0, at a length or offset field wider than
+// 7 bytes, and at a run whose fields run past the attribute; the runs decoded
+// before stay.
 void DecodeRunList(ByteView attribute, const NtfsGeometry& geometry, std::vector<DataRun>& runs);
 
 // Absolute sector of record `recordNumber` through the $MFT's runs; the

@@ -180,6 +180,44 @@ TEST_F(NtfsContent, AFileInManyFragmentsComesBackWhole) {
 }
 
 // ---------------------------------------------------------------------------
+// Torn records: the update sequence number does not match.
+
+TEST_F(NtfsContent, ATornRecordIsDoubtfulAndListedOnlyWhileItsRunsLieInTheVolume) {
+  Volume vol;
+  const Bytes data = Content(3 * Volume::kCluster, 7);
+  vol.PutCluster(200, data);
+  auto whole = Volume::File(40, u"whole.bin");
+  whole.NonResident(0x80, RunList({{3, 200}}), 0, 2, data.size());
+  vol.Put(40, whole);
+  auto torn = Volume::File(41, u"torn.bin");
+  torn.NonResident(0x80, RunList({{3, 200}}), 0, 2, data.size());
+  Bytes tornBytes = torn.Build();
+  tornBytes[1022] ^= 0x55;  // the second sector is of another write
+  vol.PutRaw(41, tornBytes);
+  auto wild = Volume::File(42, u"wild.bin");
+  wild.NonResident(0x80, RunList({{3, 200}, {2, 50000}}), 0, 4, 5 * Volume::kCluster);
+  Bytes wildBytes = wild.Build();
+  wildBytes[510] ^= 0x55;
+  vol.PutRaw(42, wildBytes);
+  const std::string image = vol.Save(m_out);
+
+  auto fast = Fast(image);
+  ASSERT_NE(fast, nullptr);
+  auto deep = Deep(image);
+  ASSERT_NE(deep, nullptr);
+  for (IFileRecoveryParse* engine : {static_cast<IFileRecoveryParse*>(fast.get()),
+                                     static_cast<IFileRecoveryParse*>(deep.get())}) {
+    const auto found = ListAll(*engine);
+    ASSERT_EQ(found.count("whole.bin"), 1u);
+    ASSERT_EQ(found.count("torn.bin"), 1u);
+    EXPECT_EQ(found.count("wild.bin"), 0u) << "a torn record with runs outside the volume";
+    EXPECT_EQ(uint32_t{found.at("whole.bin").contentOk}, 1u);
+    EXPECT_EQ(uint32_t{found.at("torn.bin").contentOk}, 0u);
+    EXPECT_EQ(Recover(*engine, found.at("torn.bin")), data) << "its runs are still plausible";
+  }
+}
+
+// ---------------------------------------------------------------------------
 // An unreadable piece of the $MFT.
 
 TEST_F(NtfsContent, AnUnreadableMftRecordLosesOnlyItselfAndIsCounted) {

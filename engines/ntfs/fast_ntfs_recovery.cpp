@@ -256,6 +256,9 @@ void CFastNtfsRecovery::ProcessRecord(std::span<uint8_t> bytes, uint32_t number,
     WriteLostFolder(number);
     return;
   }
+  // A record whose sectors do not carry its update sequence number was torn:
+  // its data is doubtful.
+  const bool torn = !FixupMatches(ByteView(bytes.data(), bytes.size()), g.fixupCount, g.fixupStride);
   ApplyFixup(bytes, g.fixupCount, g.fixupStride);
   const ByteView record(bytes.data(), bytes.size());
   const size_t limit = NtfsRecordWalkLimit(record);
@@ -317,7 +320,14 @@ void CFastNtfsRecovery::ProcessRecord(std::span<uint8_t> bytes, uint32_t number,
       const uint64_t size = DataSizeThroughList(list, number);
       if (size != UINT64_MAX) found.size = size;
     }
-    found.contentOk = ContentLooksRight(record, sector, RecordName(found), hasList) ? 1 : 0;
+    if (torn) {
+      // Listed only while its runs still lie inside the volume, and never
+      // as sound.
+      if (!RunsPlausible(record, sector, hasList)) return;
+      found.contentOk = 0;
+    } else {
+      found.contentOk = ContentLooksRight(record, sector, RecordName(found), hasList) ? 1 : 0;
+    }
   }
   const uint32_t depth = CollectAncestors(parent);
   Store(found, depth, parent);

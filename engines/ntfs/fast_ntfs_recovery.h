@@ -90,6 +90,9 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   uint32_t SweepRecordNumber(ByteView record, uint64_t position, uint64_t sector) const;
   uint64_t DataSizeThroughList(ByteView listAttribute, uint32_t number);
   bool ContentLooksRight(ByteView record, uint64_t sector, const std::string& name, bool hasList);
+  // Whether the $DATA runs of a record (through its attribute list too) all
+  // lie inside the volume; resident data is plausible.
+  bool RunsPlausible(ByteView record, uint64_t sector, bool hasList);
   uint32_t CollectAncestors(uint32_t parent);
   ParentLink LinkOf(uint32_t number);
   void NoteDirectory(uint32_t number);

@@ -78,6 +78,19 @@ bool CFastNtfsRecovery::ContentLooksRight(ByteView record, uint64_t sector, cons
   return CheckContent(ByteView(bytes.data(), bytes.size()), extension, &m_source, g.bytesPerSector, first);
 }
 
+bool CFastNtfsRecovery::RunsPlausible(ByteView record, uint64_t sector, bool hasList) {
+  const NtfsGeometry& g = m_geometry;
+  std::vector<uint8_t> value;
+  if (ResidentDataOf(record, g, value, record.size()) != kNtfsNoResidentData) return true;
+  std::vector<DataRun> runs;
+  if (hasList) {
+    if (GetAttributeRuns(m_source, g, m_mftRuns, sector, kNtfsAttrData, runs) != kOk) return false;
+  } else if (!FirstDataRuns(record, g, runs)) {
+    return true;
+  }
+  return RunsLieInside(runs, g.partitionLength / g.sectorsPerCluster);
+}
+
 template <typename ReportFn>
 int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink, uint64_t progressBase,
                                     ReportFn report) {

@@ -109,6 +109,15 @@ void ApplyFixup(std::span<uint8_t> record, uint32_t fixupCount, uint32_t fixupSt
   }
 }
 
+bool FixupMatches(ByteView record, uint32_t fixupCount, uint32_t fixupStride) {
+  if (fixupStride < 2 || record.size() < kFixupWords) return false;
+  const uint16_t usn = record.U16At(kNtfsRecUpdateSequence);
+  const size_t count = std::min<size_t>(fixupCount, record.size() / fixupStride);
+  for (size_t i = 1; i <= count; ++i)
+    if (record.U16At(i * size_t{fixupStride} - 2) != usn) return false;
+  return true;
+}
+
 int32_t ReadRecordWindow(const SectorSource& source, const NtfsGeometry& g, uint64_t sector,
                          std::vector<uint8_t>& window) {
   const uint32_t bps = EffectiveBytesPerSector(g.bytesPerSector);

@@ -52,6 +52,14 @@ std::vector<AbsoluteRun> ToAbsoluteRuns(std::span<const DataRun> runs) {
   return out;
 }
 
+bool RunsLieInside(std::span<const DataRun> runs, uint64_t clusterLimit) {
+  for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
+    if (run.sparse) continue;
+    if (!run.valid || run.firstCluster > clusterLimit || run.length > clusterLimit - run.firstCluster) return false;
+  }
+  return true;
+}
+
 bool ClusterToSector(const NtfsGeometry& g, int64_t cluster, uint64_t& sector) {
   if (cluster < 0) return false;
   uint64_t offset = 0;

@@ -151,6 +151,17 @@ struct AbsoluteRun {
 // buffer are left alone; a stride below 2 does nothing.
 void ApplyFixup(std::span<uint8_t> record, uint32_t fixupCount, uint32_t fixupStride);
 
+// Whether the last two bytes of each `fixupStride`-byte block of a record as
+// read (before ApplyFixup) hold the update sequence number at 0x30, as they
+// do when every sector of the record was written together. A record torn by
+// a write cut short, or pieced together from sectors of different times,
+// fails. Blocks that do not lie wholly in the view are not compared.
+[[nodiscard]] bool FixupMatches(ByteView record, uint32_t fixupCount, uint32_t fixupStride);
+
+// True when every run that has clusters (sparse runs have none) can be
+// located and ends at or before `clusterLimit`, the clusters of the volume.
+[[nodiscard]] bool RunsLieInside(std::span<const DataRun> runs, uint64_t clusterLimit);
+
 // Reads the window (WindowSectors() sectors) at `sector` into `window`, which
 // is resized to at least kNtfsWindowBytes. When the whole window cannot be
 // read (the end of the source, a bad sector further on) but the record itself

@@ -270,6 +270,9 @@ int32_t CProfessionalNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, ui
   } else if (flags & kNtfsFlagDirectory) {
     return kOk;
   }
+  // A record whose sectors do not carry its update sequence number was torn.
+  const bool torn = !FixupMatches(ByteView(bytes.data(), std::min<size_t>(bytes.size(), g.recordSize)),
+                                  g.fixupCount, g.fixupStride);
   ApplyFixup(bytes, g.fixupCount, g.fixupStride);
   const ByteView record(bytes.data(), bytes.size());
   if (!HeaderFits(record, g.recordSize)) {
@@ -330,7 +333,16 @@ int32_t CProfessionalNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, ui
     if (directoryMode && own > kLastSystemRecord) WriteLostFolder(own);
     return kOk;
   }
-  if (!directoryMode) found.contentOk = ContentLooksRight(record, found) ? 1 : 0;
+  if (!directoryMode) {
+    if (torn) {
+      // Listed only while its runs still lie inside the source, and never
+      // as sound.
+      if (!RunsPlausible(record, found)) return kOk;
+      found.contentOk = 0;
+    } else {
+      found.contentOk = ContentLooksRight(record, found) ? 1 : 0;
+    }
+  }
   const uint32_t depth = CollectAncestors(parent, located);
   Store(found, depth, parent);
   return kOk;

@@ -139,6 +139,9 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
   void WriteLostFolder(uint32_t number);
   void Store(FoundRecord& record, uint32_t depth, uint32_t parent);
   bool ContentLooksRight(ByteView record, const FoundRecord& found);
+  // Whether the $DATA runs of a record in memory all lie inside the source,
+  // counted in the found record's clusters from its volume start.
+  bool RunsPlausible(ByteView record, const FoundRecord& found);
   // The record at `sector` read as recovery reads it: resident value in
   // `value` (returns 0), or its runs (returns kNtfsNoResidentData).
   int32_t DataOf(uint64_t sector, std::vector<uint8_t>& value, std::vector<DataRun>& runs);

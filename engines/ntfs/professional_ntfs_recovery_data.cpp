@@ -76,6 +76,25 @@ bool CProfessionalNtfsRecovery::ContentLooksRight(ByteView record, const FoundRe
   return CheckContent(ByteView(bytes.data(), bytes.size()), extension, &m_source, g.bytesPerSector, first);
 }
 
+bool CProfessionalNtfsRecovery::RunsPlausible(ByteView record, const FoundRecord& found) {
+  const NtfsGeometry& g = m_geometry;
+  const uint64_t clusterSectors = found.clusterBytes / g.bytesPerSector;
+  if (clusterSectors == 0 || found.partitionStart > m_source.sectorCount) return false;
+  const uint64_t clusterLimit = (m_source.sectorCount - found.partitionStart) / clusterSectors;
+  const size_t limit = std::min<size_t>(record.U32At(kNtfsRecBytesInUse), record.size());
+  NtfsAttributeWalk walk(record, limit, kWalkStopAtFill);
+  while (walk.Next()) {
+    if (walk.type() != kNtfsAttrData) continue;
+    ByteView attr;
+    if (!NtfsCurrentAttribute(walk, record, limit, attr)) return false;
+    if (attr.U8At(kNtfsAttNonResident) == 0) return true;
+    std::vector<DataRun> runs;
+    DecodeRunList(attr, g, runs);
+    return RunsLieInside(runs, clusterLimit);
+  }
+  return true;
+}
+
 template <typename ReportFn>
 int32_t CProfessionalNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink, uint64_t progressBase,
                                             ReportFn report) {

@@ -13,6 +13,7 @@
 
 #include "engines/ntfs/deep_ntfs_sweep.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
+#include "engines/ntfs/lznt1.h"
 #include "engines/ntfs/professional_ntfs_recovery.h"
 #include "jobs/scan_job.h"
 #include "platform/errors.h"
@@ -214,6 +215,165 @@ TEST_F(NtfsContent, ATornRecordIsDoubtfulAndListedOnlyWhileItsRunsLieInTheVolume
     EXPECT_EQ(uint32_t{found.at("whole.bin").contentOk}, 1u);
     EXPECT_EQ(uint32_t{found.at("torn.bin").contentOk}, 0u);
     EXPECT_EQ(Recover(*engine, found.at("torn.bin")), data) << "its runs are still plausible";
+  }
+}
+
+// ---------------------------------------------------------------------------
+// $ATTRIBUTE_LIST: the data in an extension record.
+
+TEST_F(NtfsContent, DataInAnExtensionRecordIsFoundThroughTheAttributeList) {
+  Volume vol;
+  const Bytes data = Content(2 * Volume::kCluster + 300, 11);
+  vol.PutCluster(300, data);
+  auto base = Volume::File(40, u"listed.bin");
+  Bytes list = testing::AttributeListEntry(0x10, 0, 40);
+  for (uint32_t type : {0x30u}) {
+    const Bytes e = testing::AttributeListEntry(type, 0, 40);
+    list.insert(list.end(), e.begin(), e.end());
+  }
+  const Bytes dataEntry = testing::AttributeListEntry(0x80, 0, 41);
+  list.insert(list.end(), dataEntry.begin(), dataEntry.end());
+  base.Resident(0x20, list);
+  vol.Put(40, base);
+  NtfsRecordBuilder extension(1024, 41, 0);
+  extension.NonResident(0x80, RunList({{3, 300}}), 0, 2, data.size());
+  vol.Put(41, extension);
+  const std::string image = vol.Save(m_out);
+
+  auto fast = Fast(image);
+  ASSERT_NE(fast, nullptr);
+  auto deep = Deep(image);
+  ASSERT_NE(deep, nullptr);
+  for (IFileRecoveryParse* engine : {static_cast<IFileRecoveryParse*>(fast.get()),
+                                     static_cast<IFileRecoveryParse*>(deep.get())}) {
+    const auto found = ListAll(*engine);
+    ASSERT_EQ(found.size(), 1u);
+    ASSERT_EQ(found.count("listed.bin"), 1u);
+    EXPECT_EQ(uint64_t{found.at("listed.bin").size}, data.size());
+    int32_t code = -1;
+    EXPECT_EQ(Recover(*engine, found.at("listed.bin"), &code), data);
+    EXPECT_EQ(code, kOk);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Compressed and encrypted files.
+
+Bytes Text(size_t size, uint32_t seed) {
+  static const char kWords[] = "the quick brown fox jumps over the lazy dog ";
+  Bytes b(size);
+  std::mt19937 rng(seed);
+  for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>(kWords[(i + rng() % 3) % (sizeof kWords - 1)]);
+  return b;
+}
+
+TEST(Lznt1, ChunksLiteralsBackReferencesAndDamage) {
+  // "abcabcabcabc" then 4,084 bytes of nothing more: one compressed chunk of
+  // three literals and a back-reference of 9 bytes at offset 3, then an
+  // uncompressed chunk of 4,096 bytes.
+  Bytes stream = {0x00, 0xB0};  // header patched below
+  stream.push_back(0x08);       // tag: items 0-2 literals, item 3 a reference
+  for (char c : {'a', 'b', 'c'}) stream.push_back(static_cast<uint8_t>(c));
+  // At position 3 the offset takes 4 bits (positions up to 16): offset 3 -> 2,
+  // length 9 -> 6.
+  const uint16_t token = static_cast<uint16_t>((2 << 12) | 6);
+  stream.push_back(static_cast<uint8_t>(token));
+  stream.push_back(static_cast<uint8_t>(token >> 8));
+  PutLe(stream, 0, 0xB000 | (stream.size() - 2 - 1), 2);
+  const Bytes raw = Content(4096, 3);
+  PutLe(stream, stream.size(), 0x3000 | 4095, 2);
+  stream.insert(stream.end(), raw.begin(), raw.end());
+
+  Bytes out(3 * 4096, 0xEE);
+  ASSERT_TRUE(Lznt1Decompress(stream, out));
+  EXPECT_EQ(std::string(out.begin(), out.begin() + 12), "abcabcabcabc");
+  EXPECT_EQ(Bytes(out.begin() + 12, out.begin() + 4096), Bytes(4096 - 12, 0)) << "a short chunk is padded";
+  EXPECT_EQ(Bytes(out.begin() + 4096, out.begin() + 8192), raw);
+  EXPECT_EQ(Bytes(out.begin() + 8192, out.end()), Bytes(4096, 0)) << "past the stream: zeros";
+
+  // A reference before the chunk's start, a bad signature, a chunk longer
+  // than the input: errors, never reads outside.
+  Bytes back = stream;
+  back[2 + 1 + 3 + 1] = 0xF0;  // offset 16 at position 3
+  EXPECT_FALSE(Lznt1Decompress(back, out));
+  Bytes sig = stream;
+  sig[1] = 0x80;
+  EXPECT_FALSE(Lznt1Decompress(sig, out));
+  EXPECT_FALSE(Lznt1Decompress(Bytes(stream.begin(), stream.end() - 100), out));
+  Bytes small(10);
+  EXPECT_TRUE(Lznt1Decompress(stream, small));
+  EXPECT_EQ(std::string(small.begin(), small.end()), "abcabcabca");
+}
+
+TEST_F(NtfsContent, CompressedFilesComeBackDecompressed) {
+  testing::NtfsDisk disk(24, 4096);
+  if (std::string why = disk.Unusable(); !why.empty()) GTEST_SKIP() << why;
+  ASSERT_TRUE(disk.Mount());
+  disk.Mkdir("Packed");
+  const std::string folder = disk.dir().File("mnt/Packed");
+  const uint8_t compressed[4] = {0x00, 0x00, 0x08, 0x00};  // FILE_ATTRIBUTE_COMPRESSED, big-endian
+  ASSERT_EQ(setxattr(folder.c_str(), "system.ntfs_attrib_be", compressed, sizeof compressed, 0), 0)
+      << "ntfs-3g refused to mark the folder compressed";
+  // Text that compresses, random data that does not (a unit stored as is),
+  // and a hole (a sparse unit) before more text.
+  Bytes mixed = Text(70000, 1);
+  const Bytes noise = Content(65536 * 2, 2);
+  mixed.insert(mixed.end(), noise.begin(), noise.end());
+  disk.Put("Packed/text.txt", Text(200000, 3));
+  disk.PutSparse("Packed/mixed.bin", {{0, mixed}, {mixed.size() + 300000, Text(20000, 4)}});
+  disk.Unmount();
+  // The clusters hold compressed data indeed.
+  ASSERT_TRUE(disk.Mount());
+  disk.Remove("Packed");
+  disk.Unmount();
+
+  auto fast = Fast(disk.image());
+  ASSERT_NE(fast, nullptr);
+  auto deep = Deep(disk.image());
+  ASSERT_NE(deep, nullptr);
+  for (IFileRecoveryParse* engine : {static_cast<IFileRecoveryParse*>(fast.get()),
+                                     static_cast<IFileRecoveryParse*>(deep.get())}) {
+    const auto found = ListAll(*engine);
+    for (const char* path : {"Packed/text.txt", "Packed/mixed.bin"}) {
+      ASSERT_EQ(found.count(path), 1u) << path;
+      int32_t code = -1;
+      EXPECT_EQ(Recover(*engine, found.at(path), &code), disk.Original(path)) << path;
+      EXPECT_EQ(code, kOk) << path;
+    }
+    // Preview decompresses too.
+    Bytes memory(1000);
+    uint32_t bytes = 1000;
+    std::string preview;
+    ASSERT_EQ(engine->ExtractForPreview(found.at("Packed/text.txt"), preview, memory.data(), bytes, nullptr, nullptr),
+              kOk);
+    EXPECT_EQ(memory, Bytes(disk.Original("Packed/text.txt").begin(), disk.Original("Packed/text.txt").begin() + 1000));
+  }
+}
+
+TEST_F(NtfsContent, EncryptedFilesAreListedAsDoubtful) {
+  Volume vol;
+  const Bytes data = Content(Volume::kCluster, 21);
+  vol.PutCluster(400, data);
+  auto plain = Volume::File(40, u"plain.bin");
+  plain.NonResident(0x80, RunList({{1, 400}}), 0, 0, data.size());
+  vol.Put(40, plain);
+  auto efs = Volume::File(41, u"secret.bin");
+  const size_t at = efs.NonResident(0x80, RunList({{1, 400}}), 0, 0, data.size());
+  Bytes efsBytes = efs.Build();
+  PutLe(efsBytes, at + 0x0C, 0x4000, 2);  // the $DATA is encrypted
+  vol.PutRaw(41, efsBytes);
+  const std::string image = vol.Save(m_out);
+
+  auto fast = Fast(image);
+  ASSERT_NE(fast, nullptr);
+  auto deep = Deep(image);
+  ASSERT_NE(deep, nullptr);
+  for (IFileRecoveryParse* engine : {static_cast<IFileRecoveryParse*>(fast.get()),
+                                     static_cast<IFileRecoveryParse*>(deep.get())}) {
+    const auto found = ListAll(*engine);
+    ASSERT_EQ(found.count("secret.bin"), 1u);
+    EXPECT_EQ(uint32_t{found.at("plain.bin").contentOk}, 1u);
+    EXPECT_EQ(uint32_t{found.at("secret.bin").contentOk}, 0u);
   }
 }
 

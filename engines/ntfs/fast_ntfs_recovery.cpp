@@ -328,6 +328,8 @@ void CFastNtfsRecovery::ProcessRecord(std::span<uint8_t> bytes, uint32_t number,
     } else {
       found.contentOk = ContentLooksRight(record, sector, RecordName(found), hasList) ? 1 : 0;
     }
+    // Encrypted data cannot be read back as the file was.
+    if (DataFormOf(record).encrypted) found.contentOk = 0;
   }
   const uint32_t depth = CollectAncestors(parent);
   Store(found, depth, parent);

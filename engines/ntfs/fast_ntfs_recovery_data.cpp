@@ -72,6 +72,14 @@ bool CFastNtfsRecovery::ContentLooksRight(ByteView record, uint64_t sector, cons
       first == 0 || first >= m_source.sectorCount)
     return false;
   if (!typed) return true;
+  if (const NtfsDataForm form = DataFormOf(record); form.compressed) {
+    // The signature is in the decompressed data.
+    std::vector<uint8_t> data;
+    if (!FirstCompressedBytes(m_source, g.bytesPerSector, g.partitionStart, g.sectorsPerCluster, volumeClusters, runs,
+                              form.unitClusters, kPieceBytes, data))
+      return false;
+    return CheckContent(ByteView(data.data(), data.size()), extension, nullptr, g.bytesPerSector, first);
+  }
   std::vector<uint8_t> bytes(g.bytesPerSector);
   uint32_t got = 0;
   if (ReadSectors(1, m_source, bytes.data(), first, g.bytesPerSector, got) != kOk || got == 0) return false;
@@ -135,6 +143,15 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
   const uint64_t volumeClusters = g.partitionLength / sectorsPerCluster;
   std::vector<uint8_t> buffer(kPieceBytes);
   uint64_t remaining = size;
+  if (const NtfsDataForm form = DataFormOf(base); form.compressed) {
+    const RunCopy copied =
+        CopyCompressedRuns(m_source, bps, record.partitionStart, sectorsPerCluster, volumeClusters, runs,
+                           form.unitClusters, sink, remaining,
+                           [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
+    if (copied.leave) return copied.code;
+    error = copied.code;
+    runs.clear();
+  }
   for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
     if (remaining == 0 || error != kOk) break;
     uint64_t runBytes = 0;

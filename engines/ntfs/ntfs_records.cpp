@@ -219,6 +219,34 @@ int32_t ReadResidentData(const SectorSource& source, const NtfsGeometry& g, uint
   return ResidentDataOf(ByteView(window.data(), window.size()), g, data, walkLimit);
 }
 
+NtfsDataForm DataFormOf(ByteView record) {
+  NtfsDataForm form;
+  const size_t limit = std::min<size_t>(record.U32At(kNtfsRecBytesInUse), record.size());
+  NtfsAttributeWalk walk(record, limit, kWalkStopAtFill);
+  while (walk.Next()) {
+    const ByteView attr = walk.attribute();
+    if (walk.type() == 0x10 && attr.U8At(kNtfsAttNonResident) == 0) {
+      const uint32_t value = attr.U16At(kNtfsAttValueOffset);
+      if (attr.U32At(kNtfsAttValueLength) >= 0x24 && attr.Has(value + 0x20, 4) &&
+          (attr.U32At(value + 0x20) & kNtfsFileAttrEncrypted))
+        form.encrypted = true;
+      continue;
+    }
+    if (walk.type() != kNtfsAttrData || attr.U8At(kNtfsAttNameLength) != 0) continue;
+    const uint16_t flags = attr.U16At(kNtfsAttFlags);
+    if (flags & kNtfsAttFlagEncrypted) form.encrypted = true;
+    // Only a non-resident $DATA is stored in compression units; 2^8 clusters
+    // is far above any unit NTFS writes.
+    const uint32_t shift = attr.U8At(kNtfsAttCompressionUnit);
+    if ((flags & kNtfsAttFlagCompressed) && attr.U8At(kNtfsAttNonResident) != 0 && shift > 0 && shift <= 8) {
+      form.compressed = true;
+      form.unitClusters = 1u << shift;
+    }
+    break;
+  }
+  return form;
+}
+
 bool ReadFileNameValue(ByteView attribute, NtfsFileName& value) {
   constexpr size_t kValue = 0x18;
   constexpr size_t kName = kValue + 0x42;

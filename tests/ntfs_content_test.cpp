@@ -374,6 +374,11 @@ TEST_F(NtfsContent, EncryptedFilesAreListedAsDoubtful) {
     ASSERT_EQ(found.count("secret.bin"), 1u);
     EXPECT_EQ(uint32_t{found.at("plain.bin").contentOk}, 1u);
     EXPECT_EQ(uint32_t{found.at("secret.bin").contentOk}, 0u);
+    // Its bytes are copied as stored, but the result says what they are.
+    const std::string target = m_out.File("efs/" + std::to_string(m_next++));
+    EXPECT_EQ(engine->RecoverItem(found.at("secret.bin"), target, 0), kErrEncryptedContent);
+    EXPECT_EQ(testing::ReadFileBytes(target), data);
+    EXPECT_NE(ErrorText(kErrEncryptedContent).find("encrypted"), std::string::npos);
   }
 }
 

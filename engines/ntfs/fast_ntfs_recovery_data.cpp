@@ -183,9 +183,15 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
 }
 
 int32_t CFastNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  return RecoverToFile(path, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
+  const int32_t err = RecoverToFile(path, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
     return CopyData(record, sink, record.size, report);
   });
+  // Encrypted data is copied as stored: the file is there, but not readable.
+  std::vector<uint8_t> window;
+  if (err == kOk && ReadFileRecord(m_source, m_geometry, record.entrySector, window) == kOk &&
+      DataFormOf(ByteView(window.data(), std::min<size_t>(window.size(), m_geometry.recordSize))).encrypted)
+    return kErrEncryptedContent;
+  return err;
 }
 
 int32_t CFastNtfsRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,

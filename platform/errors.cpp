@@ -77,6 +77,8 @@ std::string ErrorText(int32_t code) {
     case kErrNotFileRecord: return "The file's record is damaged (it is not a file record).";
     case kErrAttributeNotFound: return "The file's record holds no data for it.";
     case kErrNoResidentData: return "The file's data could not be located.";
+    case kErrEncryptedContent:
+      return "The file is encrypted (EFS): its bytes were copied as stored and cannot be read without the owner's key.";
     default: return "Unknown error " + std::to_string(code) + ".";
   }
 }

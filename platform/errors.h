@@ -49,6 +49,7 @@ enum : int32_t {
   kErrNotFileRecord = -1,         // the record does not start with "FILE"
   kErrAttributeNotFound = -100,   // no attribute of the wanted type
   kErrNoResidentData = -101,      // $DATA is not resident (its runs are used)
+  kErrEncryptedContent = -102,    // copied, but as stored: encrypted (EFS) data
 };
 
 // Whether the failed call was reading or writing: EIO maps to 30 for reads

@@ -803,6 +803,7 @@ int32_t CProfessionalRecovery::SubLogWriteError(bool flush) {
 uint64_t CProfessionalRecovery::UnreadSectors() const {
   uint64_t sectors = m_stats.unreadSectors;
   if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get())) sectors += fat->UnreadSectors();
+  if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get())) sectors += ntfs->UnreadSectors();
   return sectors;
 }
 

@@ -155,6 +155,7 @@ int32_t CFastNtfsRecovery::Scan(const std::string& scanLogPath) {
   m_lastEstimate = m_scanStart;
   m_secondsLeft = -1;
   uint64_t done = 0;
+  m_unreadSectors = 0;
   int32_t result = Sweep(total, done);
   if (result == kOk && m_store->WriteError() == kOk) DirectoryPass();
   // A log that could not be written whole fails the scan, even a stopped one.
@@ -189,9 +190,24 @@ int32_t CFastNtfsRecovery::Sweep(uint64_t total, uint64_t& done) {
       const auto count = static_cast<uint32_t>(std::min<uint64_t>(chunkSectors, runSectors - offset));
       uint32_t got = 0;
       const int32_t err = ReadSectors(count, m_source, m_sweepBuffer.data(), first + offset, bps, got);
-      if (err != kOk) return err;
       const uint32_t records = count / g.sectorsPerRecord;
+      // A chunk that cannot be read whole is read again record by record:
+      // only the records that cannot be read are lost, and counted.
+      std::vector<bool> unread;
+      if (err != kOk) {
+        unread.assign(records, false);
+        for (uint32_t r = 0; r < records; ++r) {
+          const uint64_t within = uint64_t{r} * g.sectorsPerRecord;
+          uint32_t one = 0;
+          if (ReadSectors(g.sectorsPerRecord, m_source, m_sweepBuffer.data() + within * bps, first + offset + within,
+                          bps, one) != kOk) {
+            unread[r] = true;
+            m_unreadSectors += g.sectorsPerRecord;
+          }
+        }
+      }
       for (uint32_t r = 0; r < records; ++r) {
+        if (!unread.empty() && unread[r]) continue;
         const uint64_t within = uint64_t{r} * g.sectorsPerRecord;
         const std::span<uint8_t> bytes(m_sweepBuffer.data() + within * bps, g.recordSize);
         // Only records that are neither in use nor folders are processed.
@@ -255,6 +271,9 @@ void CFastNtfsRecovery::ProcessRecord(std::span<uint8_t> bytes, uint32_t number,
     WriteLostFolder(number);
     return;
   }
+  // A record whose sectors do not carry its update sequence number was torn:
+  // its data is doubtful.
+  const bool torn = !FixupMatches(ByteView(bytes.data(), bytes.size()), g.fixupCount, g.fixupStride);
   ApplyFixup(bytes, g.fixupCount, g.fixupStride);
   const ByteView record(bytes.data(), bytes.size());
   const size_t limit = NtfsRecordWalkLimit(record);
@@ -316,7 +335,16 @@ void CFastNtfsRecovery::ProcessRecord(std::span<uint8_t> bytes, uint32_t number,
       const uint64_t size = DataSizeThroughList(list, number);
       if (size != UINT64_MAX) found.size = size;
     }
-    found.contentOk = ContentLooksRight(record, sector, RecordName(found), hasList) ? 1 : 0;
+    if (torn) {
+      // Listed only while its runs still lie inside the volume, and never
+      // as sound.
+      if (!RunsPlausible(record, sector, hasList)) return;
+      found.contentOk = 0;
+    } else {
+      found.contentOk = ContentLooksRight(record, sector, RecordName(found), hasList) ? 1 : 0;
+    }
+    // Encrypted data cannot be read back as the file was.
+    if (DataFormOf(record).encrypted) found.contentOk = 0;
   }
   const uint32_t depth = CollectAncestors(parent);
   Store(found, depth, parent);

@@ -62,6 +62,11 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   [[nodiscard]] const std::vector<uint32_t>& DirectoryList() const { return m_directories; }
   // The scan log of the last Scan (null before).
   [[nodiscard]] const CScanLog* Store() const { return m_store.get(); }
+  // Sectors of $MFT records the last Scan could not read (their records
+  // are left out; the rest of the $MFT is still swept).
+  [[nodiscard]] uint64_t UnreadSectors() const { return m_unreadSectors; }
+  // Reads go to `reader` from now on (a test's failing device).
+  void SetReader(std::shared_ptr<ByteReader> reader) { m_source.reader = std::move(reader); }
   // How often the seconds-left estimate is recomputed (5 s; tests shorten it).
   void SetReportInterval(uint64_t milliseconds) { m_reportIntervalMs = milliseconds; }
 
@@ -88,6 +93,9 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   uint32_t SweepRecordNumber(ByteView record, uint64_t position, uint64_t sector) const;
   uint64_t DataSizeThroughList(ByteView listAttribute, uint32_t number);
   bool ContentLooksRight(ByteView record, uint64_t sector, const std::string& name, bool hasList);
+  // Whether the $DATA runs of a record (through its attribute list too) all
+  // lie inside the volume; resident data is plausible.
+  bool RunsPlausible(ByteView record, uint64_t sector, bool hasList);
   uint32_t CollectAncestors(uint32_t parent);
   ParentLink LinkOf(uint32_t number);
   void NoteDirectory(uint32_t number);
@@ -116,6 +124,7 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   std::unordered_set<uint32_t> m_directorySet;
   std::unordered_map<uint32_t, ParentLink> m_links;
   std::unordered_map<uint32_t, ChainLength> m_chains;
+  uint64_t m_unreadSectors = 0;
   uint64_t m_reportIntervalMs = 5000;
   uint64_t m_scanStart = 0;
   uint64_t m_lastEstimate = 0;

@@ -72,10 +72,31 @@ bool CFastNtfsRecovery::ContentLooksRight(ByteView record, uint64_t sector, cons
       first == 0 || first >= m_source.sectorCount)
     return false;
   if (!typed) return true;
+  if (const NtfsDataForm form = DataFormOf(record); form.compressed) {
+    // The signature is in the decompressed data.
+    std::vector<uint8_t> data;
+    if (!FirstCompressedBytes(m_source, g.bytesPerSector, g.partitionStart, g.sectorsPerCluster, volumeClusters, runs,
+                              form.unitClusters, kPieceBytes, data))
+      return false;
+    return CheckContent(ByteView(data.data(), data.size()), extension, nullptr, g.bytesPerSector, first);
+  }
   std::vector<uint8_t> bytes(g.bytesPerSector);
   uint32_t got = 0;
   if (ReadSectors(1, m_source, bytes.data(), first, g.bytesPerSector, got) != kOk || got == 0) return false;
   return CheckContent(ByteView(bytes.data(), bytes.size()), extension, &m_source, g.bytesPerSector, first);
+}
+
+bool CFastNtfsRecovery::RunsPlausible(ByteView record, uint64_t sector, bool hasList) {
+  const NtfsGeometry& g = m_geometry;
+  std::vector<uint8_t> value;
+  if (ResidentDataOf(record, g, value, record.size()) != kNtfsNoResidentData) return true;
+  std::vector<DataRun> runs;
+  if (hasList) {
+    if (GetAttributeRuns(m_source, g, m_mftRuns, sector, kNtfsAttrData, runs) != kOk) return false;
+  } else if (!FirstDataRuns(record, g, runs)) {
+    return true;
+  }
+  return RunsLieInside(runs, g.partitionLength / g.sectorsPerCluster);
 }
 
 template <typename ReportFn>
@@ -122,6 +143,15 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
   const uint64_t volumeClusters = g.partitionLength / sectorsPerCluster;
   std::vector<uint8_t> buffer(kPieceBytes);
   uint64_t remaining = size;
+  if (const NtfsDataForm form = DataFormOf(base); form.compressed) {
+    const RunCopy copied =
+        CopyCompressedRuns(m_source, bps, record.partitionStart, sectorsPerCluster, volumeClusters, runs,
+                           form.unitClusters, sink, remaining,
+                           [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
+    if (copied.leave) return copied.code;
+    error = copied.code;
+    runs.clear();
+  }
   for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
     if (remaining == 0 || error != kOk) break;
     uint64_t runBytes = 0;
@@ -153,9 +183,15 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
 }
 
 int32_t CFastNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  return RecoverToFile(path, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
+  const int32_t err = RecoverToFile(path, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
     return CopyData(record, sink, record.size, report);
   });
+  // Encrypted data is copied as stored: the file is there, but not readable.
+  std::vector<uint8_t> window;
+  if (err == kOk && ReadFileRecord(m_source, m_geometry, record.entrySector, window) == kOk &&
+      DataFormOf(ByteView(window.data(), std::min<size_t>(window.size(), m_geometry.recordSize))).encrypted)
+    return kErrEncryptedContent;
+  return err;
 }
 
 int32_t CFastNtfsRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,

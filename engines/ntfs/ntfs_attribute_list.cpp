@@ -132,7 +132,7 @@ bool FindExtent(ByteView record, uint32_t type, const RawName& name, uint64_t vc
 
 // Gathers the extents named by the list. `locator` maps record numbers to
 // sectors; when it is null the runs gathered so far do (the $MFT's own list).
-int32_t ResolveList(const SectorSource& source, const NtfsGeometry& g, const MftRunMap* locator,
+int32_t ResolveList(const SectorSource& source, const NtfsGeometry& g, const NtfsRecordLocator* locator,
                     ByteView baseRecord, uint64_t baseNumber, ByteView list, uint32_t type,
                     std::vector<DataRun>& runs) {
   const std::vector<uint8_t> value = ReadListValue(source, g, list);
@@ -160,7 +160,7 @@ int32_t ResolveList(const SectorSource& source, const NtfsGeometry& g, const Mft
     ByteView record = baseRecord;
     if (entry.record != baseNumber) {
       if (++reads > kMaxExtentReads) break;
-      const uint64_t sector = RecordToSector(g, locator ? *locator : out, entry.record);
+      const uint64_t sector = locator ? (*locator)(entry.record) : RecordToSector(g, out, entry.record);
       if (ReadFileRecord(source, g, sector, window) != kOk) continue;
       record = ByteView(window.data(), window.size());
     }
@@ -188,7 +188,7 @@ int32_t ResolveList(const SectorSource& source, const NtfsGeometry& g, const Mft
   return kOk;
 }
 
-int32_t AttributeRuns(const SectorSource& source, const NtfsGeometry& g, const MftRunMap* locator,
+int32_t AttributeRuns(const SectorSource& source, const NtfsGeometry& g, const NtfsRecordLocator* locator,
                       uint64_t sector, uint32_t type, const uint64_t* baseNumber, std::vector<DataRun>& runs) {
   std::vector<uint8_t> window;
   const int32_t rc = ReadFileRecord(source, g, sector, window);
@@ -227,14 +227,53 @@ int32_t AttributeRuns(const SectorSource& source, const NtfsGeometry& g, const M
 
 int32_t GetAttributeRuns(const SectorSource& source, const NtfsGeometry& g, const MftRunMap& mftRuns,
                          uint64_t sector, uint32_t type, std::vector<DataRun>& runs) {
-  return AttributeRuns(source, g, &mftRuns, sector, type, nullptr, runs);
+  const NtfsRecordLocator locate = [&](uint64_t number) { return RecordToSector(g, mftRuns, number); };
+  return AttributeRuns(source, g, &locate, sector, type, nullptr, runs);
 }
 
 int32_t ResolveAttributeList(const SectorSource& source, const NtfsGeometry& g, const MftRunMap& mftRuns,
                              ByteView baseRecord, ByteView listAttribute, uint32_t type,
                              std::vector<DataRun>& runs) {
-  return ResolveList(source, g, &mftRuns, baseRecord, baseRecord.U32At(kNtfsRecNumber), listAttribute, type,
-                     runs);
+  const NtfsRecordLocator locate = [&](uint64_t number) { return RecordToSector(g, mftRuns, number); };
+  return ResolveAttributeListAt(source, g, locate, baseRecord, listAttribute, type, runs);
+}
+
+int32_t ResolveAttributeListAt(const SectorSource& source, const NtfsGeometry& g, const NtfsRecordLocator& locate,
+                               ByteView baseRecord, ByteView listAttribute, uint32_t type,
+                               std::vector<DataRun>& runs) {
+  return ResolveList(source, g, &locate, baseRecord, baseRecord.U32At(kNtfsRecNumber), listAttribute, type, runs);
+}
+
+uint64_t DataSizeThroughListAt(const SectorSource& source, const NtfsGeometry& g, const NtfsRecordLocator& locate,
+                               ByteView baseRecord, ByteView listAttribute) {
+  const std::vector<uint8_t> value = ReadListValue(source, g, listAttribute);
+  const ByteView view(value.data(), value.size());
+  const uint64_t base = baseRecord.U32At(kNtfsRecNumber);
+  std::vector<uint8_t> window;
+  for (size_t off = 0; off + kEntMinimum <= view.size();) {
+    const uint32_t type = view.U32At(off + kEntType);
+    const uint16_t length = view.U16At(off + kEntLength);
+    if (type == 0 || type == kNtfsAttrEnd || length == 0) break;
+    if (type == kNtfsAttrData && view.U8At(off + kEntNameLength) == 0 && view.U64At(off + kEntStartVcn) == 0) {
+      const uint64_t number = view.U64At(off + kEntReference) & kRecordNumberMask;
+      ByteView record = baseRecord;
+      if (number != base) {
+        if (ReadFileRecord(source, g, locate(number), window) != kOk) return UINT64_MAX;
+        record = ByteView(window.data(), window.size());
+      }
+      const size_t limit = std::min<size_t>(record.U32At(kNtfsRecBytesInUse), record.size());
+      NtfsAttributeWalk walk(record, limit);
+      while (walk.Next()) {
+        const ByteView attr = walk.attribute();
+        if (walk.type() != kNtfsAttrData || attr.U8At(kNtfsAttNameLength) != 0) continue;
+        if (attr.U8At(kNtfsAttNonResident) == 0) return attr.U32At(kNtfsAttValueLength);
+        if (attr.U64At(kNtfsAttLowestVcn) == 0 && attr.Has(kNtfsAttDataSize, 8)) return attr.U64At(kNtfsAttDataSize);
+      }
+      return UINT64_MAX;
+    }
+    off += length;
+  }
+  return UINT64_MAX;
 }
 
 int32_t ReadMftRunMap(const SectorSource& source, const NtfsGeometry& g, MftRunMap& mftRuns) {

@@ -109,6 +109,15 @@ void ApplyFixup(std::span<uint8_t> record, uint32_t fixupCount, uint32_t fixupSt
   }
 }
 
+bool FixupMatches(ByteView record, uint32_t fixupCount, uint32_t fixupStride) {
+  if (fixupStride < 2 || record.size() < kFixupWords) return false;
+  const uint16_t usn = record.U16At(kNtfsRecUpdateSequence);
+  const size_t count = std::min<size_t>(fixupCount, record.size() / fixupStride);
+  for (size_t i = 1; i <= count; ++i)
+    if (record.U16At(i * size_t{fixupStride} - 2) != usn) return false;
+  return true;
+}
+
 int32_t ReadRecordWindow(const SectorSource& source, const NtfsGeometry& g, uint64_t sector,
                          std::vector<uint8_t>& window) {
   const uint32_t bps = EffectiveBytesPerSector(g.bytesPerSector);
@@ -208,6 +217,34 @@ int32_t ReadResidentData(const SectorSource& source, const NtfsGeometry& g, uint
   if (rc == kNtfsNotFileRecord) return kNtfsNoResidentData;
   if (rc != kOk) return rc;
   return ResidentDataOf(ByteView(window.data(), window.size()), g, data, walkLimit);
+}
+
+NtfsDataForm DataFormOf(ByteView record) {
+  NtfsDataForm form;
+  const size_t limit = std::min<size_t>(record.U32At(kNtfsRecBytesInUse), record.size());
+  NtfsAttributeWalk walk(record, limit, kWalkStopAtFill);
+  while (walk.Next()) {
+    const ByteView attr = walk.attribute();
+    if (walk.type() == 0x10 && attr.U8At(kNtfsAttNonResident) == 0) {
+      const uint32_t value = attr.U16At(kNtfsAttValueOffset);
+      if (attr.U32At(kNtfsAttValueLength) >= 0x24 && attr.Has(value + 0x20, 4) &&
+          (attr.U32At(value + 0x20) & kNtfsFileAttrEncrypted))
+        form.encrypted = true;
+      continue;
+    }
+    if (walk.type() != kNtfsAttrData || attr.U8At(kNtfsAttNameLength) != 0) continue;
+    const uint16_t flags = attr.U16At(kNtfsAttFlags);
+    if (flags & kNtfsAttFlagEncrypted) form.encrypted = true;
+    // Only a non-resident $DATA is stored in compression units; 2^8 clusters
+    // is far above any unit NTFS writes.
+    const uint32_t shift = attr.U8At(kNtfsAttCompressionUnit);
+    if ((flags & kNtfsAttFlagCompressed) && attr.U8At(kNtfsAttNonResident) != 0 && shift > 0 && shift <= 8) {
+      form.compressed = true;
+      form.unitClusters = 1u << shift;
+    }
+    break;
+  }
+  return form;
 }
 
 bool ReadFileNameValue(ByteView attribute, NtfsFileName& value) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engines/ntfs/lznt1.h"
+#include "engines/ntfs/ntfs_structures.h"
 #include "engines/output_sink.h"
 #include "platform/errors.h"
 #include "storage/sector_source.h"
@@ -59,6 +61,96 @@ RunCopy CopyRunSectors(const SectorSource& source, uint32_t bytesPerSector, bool
     done += count;
   }
   return {kOk, false};
+}
+
+// A compression unit larger than this is taken for damage.
+inline constexpr uint64_t kMaxCompressionUnitBytes = 4u << 20;
+
+// Writes the data of a compressed attribute to `sink`, at most `remaining`
+// bytes, unit by unit: a unit of `unitClusters` clusters that are all
+// sparse is zeros, one whose clusters all hold data is stored as is, and
+// one with data clusters followed by sparse ones holds LZNT1 data that is
+// decompressed. Clusters are counted from `partitionStart` in
+// `clusterSectors` sectors; every cluster read must lie below
+// `clusterLimit`. After each unit `progress(error)` is asked; a non-zero
+// answer ends the copy. Runs that end before the data leave `remaining`
+// above 0 for the caller to report.
+template <typename ProgressFn>
+RunCopy CopyCompressedRuns(const SectorSource& source, uint32_t bps, uint64_t partitionStart, uint64_t clusterSectors,
+                           uint64_t clusterLimit, std::span<const DataRun> runs, uint32_t unitClusters,
+                           OutputSink& sink, uint64_t& remaining, ProgressFn progress) {
+  const uint64_t clusterBytes = clusterSectors * bps;
+  if (unitClusters == 0 || clusterBytes == 0 || clusterBytes > kMaxCompressionUnitBytes / unitClusters)
+    return {kErrInvalidParameter, false};
+  const std::vector<AbsoluteRun> absolute = ToAbsoluteRuns(runs);
+  std::vector<uint8_t> stored;
+  std::vector<uint8_t> unit(static_cast<size_t>(clusterBytes * unitClusters));
+  size_t index = 0;     // the run the next cluster comes from
+  uint64_t within = 0;  // clusters of that run already taken
+  while (remaining > 0) {
+    stored.clear();
+    uint64_t have = 0;
+    uint64_t dataClusters = 0;
+    while (have < unitClusters && index < absolute.size()) {
+      const AbsoluteRun& run = absolute[index];
+      const uint64_t take = std::min<uint64_t>(run.length - within, unitClusters - have);
+      if (take > 0 && !run.sparse) {
+        const uint64_t first = run.firstCluster + within;
+        uint64_t sector = 0;
+        if (!run.valid || first > clusterLimit || take > clusterLimit - first ||
+            __builtin_mul_overflow(first, clusterSectors, &sector) ||
+            __builtin_add_overflow(sector, partitionStart, &sector))
+          return {kErrInvalidParameter, false};
+        const size_t at = stored.size();
+        stored.resize(at + static_cast<size_t>(take * clusterBytes));
+        const auto count = static_cast<uint32_t>(take * clusterSectors);
+        uint32_t got = 0;
+        int32_t error = ReadSectors(count, source, stored.data() + at, sector, bps, got);
+        if (error == kOk && got < count) error = kErrReadFault;
+        if (error != kOk) return {error, false};
+        dataClusters += take;
+      }
+      have += take;
+      within += take;
+      if (within >= run.length) {
+        ++index;
+        within = 0;
+      }
+    }
+    if (have == 0) break;  // the runs end before the data
+    const size_t unitBytes = static_cast<size_t>(have * clusterBytes);
+    int32_t error = kOk;
+    if (dataClusters == 0) {
+      std::fill(unit.begin(), unit.begin() + static_cast<std::ptrdiff_t>(unitBytes), 0);
+    } else if (dataClusters == have) {
+      std::copy(stored.begin(), stored.end(), unit.begin());
+    } else if (!Lznt1Decompress(stored, std::span<uint8_t>(unit.data(), unitBytes))) {
+      error = kErrInvalidData;
+    }
+    if (error != kOk) return {error, false};
+    const uint64_t n = std::min<uint64_t>(unitBytes, remaining);
+    error = sink.Write(unit.data(), static_cast<size_t>(n));
+    if (error == kOk) remaining -= n;
+    if (const int32_t stop = progress(error)) return {stop, true};
+    if (error != kOk) return {error, false};
+    if (!sink.ToFile() && sink.MemoryFull()) return {kOk, true};
+  }
+  return {kOk, false};
+}
+
+// The first `bytes` bytes of a compressed attribute's data, decompressed,
+// for the content check; false when they cannot be read or decoded.
+inline bool FirstCompressedBytes(const SectorSource& source, uint32_t bps, uint64_t partitionStart,
+                                 uint64_t clusterSectors, uint64_t clusterLimit, std::span<const DataRun> runs,
+                                 uint32_t unitClusters, uint32_t bytes, std::vector<uint8_t>& out) {
+  out.assign(bytes, 0);
+  OutputSink sink;
+  sink.UseMemory(out.data(), bytes);
+  uint64_t remaining = bytes;
+  const RunCopy copied = CopyCompressedRuns(source, bps, partitionStart, clusterSectors, clusterLimit, runs,
+                                            unitClusters, sink, remaining, [](int32_t) { return 0; });
+  out.resize(sink.MemoryBytes());
+  return copied.code == kOk && !out.empty();
 }
 
 }  // namespace velmira

@@ -5,15 +5,13 @@
 
 namespace velmira {
 
-void DecodeRunList(ByteView attribute, const NtfsGeometry& g, std::vector<DataRun>& runs) {
-  const uint32_t bps = g.bytesPerSector == 0 ? 512u : g.bytesPerSector;
-  const uint32_t length = attribute.U32At(kNtfsAttLength);
-  // Only attribute records shorter than a sector have their runs decoded.
-  if (length >= bps) return;
-  const size_t end = std::min<size_t>(length, attribute.size());
+void DecodeRunList(ByteView attribute, const NtfsGeometry&, std::vector<DataRun>& runs) {
+  // The run list ends with the attribute (or the view, whichever is shorter),
+  // however many runs it holds.
+  const size_t end = std::min<size_t>(attribute.U32At(kNtfsAttLength), attribute.size());
   size_t pos = attribute.U16At(kNtfsAttRunListOffset);
-  // Every run takes at least one byte and pos stays below one sector.
-  while (pos < length && pos < bps) {
+  // Every run takes at least one byte: the loop ends within `end` steps.
+  while (pos < end) {
     const uint8_t header = attribute.U8At(pos);
     if (header == 0) return;
     const size_t lengthBytes = header & 0x0F;
@@ -52,6 +50,14 @@ std::vector<AbsoluteRun> ToAbsoluteRuns(std::span<const DataRun> runs) {
     out.push_back(AbsoluteRun{valid ? static_cast<uint64_t>(cluster) : 0, run.length, run.sparse, valid});
   }
   return out;
+}
+
+bool RunsLieInside(std::span<const DataRun> runs, uint64_t clusterLimit) {
+  for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
+    if (run.sparse) continue;
+    if (!run.valid || run.firstCluster > clusterLimit || run.length > clusterLimit - run.firstCluster) return false;
+  }
+  return true;
 }
 
 bool ClusterToSector(const NtfsGeometry& g, int64_t cluster, uint64_t& sector) {

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -66,6 +67,13 @@ inline constexpr size_t kNtfsAttHighestVcn = 0x18;     // u64, non-resident
 inline constexpr size_t kNtfsAttRunListOffset = 0x20;  // u16, non-resident
 inline constexpr size_t kNtfsAttAllocatedSize = 0x28;  // u64, non-resident
 inline constexpr size_t kNtfsAttDataSize = 0x30;       // u64, non-resident
+
+inline constexpr size_t kNtfsAttFlags = 0x0C;            // u16
+inline constexpr size_t kNtfsAttCompressionUnit = 0x22;  // u8, non-resident: log2 of clusters per unit
+inline constexpr uint16_t kNtfsAttFlagCompressed = 0x0001;
+inline constexpr uint16_t kNtfsAttFlagEncrypted = 0x4000;
+// $STANDARD_INFORMATION's file attributes (u32 at 0x20 of its value).
+inline constexpr uint32_t kNtfsFileAttrEncrypted = 0x4000;
 
 // The update sequence (fix-up) protects each block of this many bytes.
 inline constexpr uint32_t kNtfsFixupBlock = 512;
@@ -151,6 +159,17 @@ struct AbsoluteRun {
 // buffer are left alone; a stride below 2 does nothing.
 void ApplyFixup(std::span<uint8_t> record, uint32_t fixupCount, uint32_t fixupStride);
 
+// Whether the last two bytes of each `fixupStride`-byte block of a record as
+// read (before ApplyFixup) hold the update sequence number at 0x30, as they
+// do when every sector of the record was written together. A record torn by
+// a write cut short, or pieced together from sectors of different times,
+// fails. Blocks that do not lie wholly in the view are not compared.
+[[nodiscard]] bool FixupMatches(ByteView record, uint32_t fixupCount, uint32_t fixupStride);
+
+// True when every run that has clusters (sparse runs have none) can be
+// located and ends at or before `clusterLimit`, the clusters of the volume.
+[[nodiscard]] bool RunsLieInside(std::span<const DataRun> runs, uint64_t clusterLimit);
+
 // Reads the window (WindowSectors() sectors) at `sector` into `window`, which
 // is resized to at least kNtfsWindowBytes. When the whole window cannot be
 // read (the end of the source, a bad sector further on) but the record itself
@@ -210,10 +229,11 @@ class NtfsAttributeWalk {
 };
 
 // Appends the runs of one non-resident attribute (`attribute` starts at its
-// header) to `runs`. Only attributes shorter than one sector are decoded: a
-// longer one yields no runs. Decoding stops quietly at a header byte of 0, at a
-// length or offset field wider than 7 bytes, and at a run whose fields run past
-// the attribute; the runs decoded before stay.
+// header) to `runs`: the run list from its offset to the end of the
+// attribute (its length field, clipped to the view), however long. Decoding
+// stops quietly at a header byte of 0, at a length or offset field wider than
+// 7 bytes, and at a run whose fields run past the attribute; the runs decoded
+// before stay.
 void DecodeRunList(ByteView attribute, const NtfsGeometry& geometry, std::vector<DataRun>& runs);
 
 // Absolute sector of record `recordNumber` through the $MFT's runs; the
@@ -248,6 +268,23 @@ void DecodeRunList(ByteView attribute, const NtfsGeometry& geometry, std::vector
                                            ByteView listAttribute, uint32_t type,
                                            std::vector<DataRun>& runs);
 
+// Maps a record number to the absolute sector of its record (the partition
+// start, whose boot sector fails every record test, when it cannot).
+using NtfsRecordLocator = std::function<uint64_t(uint64_t recordNumber)>;
+
+// ResolveAttributeList with the extension records located by `locate`
+// instead of an $MFT run list (the deep scan knows its $MFT only so far).
+[[nodiscard]] int32_t ResolveAttributeListAt(const SectorSource& source, const NtfsGeometry& geometry,
+                                             const NtfsRecordLocator& locate, ByteView baseRecord,
+                                             ByteView listAttribute, uint32_t type, std::vector<DataRun>& runs);
+
+// The data size of the unnamed $DATA that an $ATTRIBUTE_LIST names (its
+// extent starting at VCN 0, read from its record); UINT64_MAX when the list
+// names none or that record cannot be read.
+[[nodiscard]] uint64_t DataSizeThroughListAt(const SectorSource& source, const NtfsGeometry& geometry,
+                                             const NtfsRecordLocator& locate, ByteView baseRecord,
+                                             ByteView listAttribute);
+
 // Reads the $MFT's own run list from record 0 at geometry.mftSector into
 // `mftRuns` (emptied first). Extension records named by an attribute list of
 // record 0 are located through the runs found so far. Returns what
@@ -270,6 +307,14 @@ void DecodeRunList(ByteView attribute, const NtfsGeometry& geometry, std::vector
 // The same rule on a record already read and fixed up.
 [[nodiscard]] int32_t ResidentDataOf(ByteView record, const NtfsGeometry& geometry,
                                      std::vector<uint8_t>& data, size_t walkLimit = kNtfsWindowBytes);
+
+// How a file's unnamed $DATA is stored, from its base record (fixed up).
+struct NtfsDataForm {
+  bool compressed = false;    // LZNT1 in units of `unitClusters`
+  bool encrypted = false;     // EFS: the $DATA flag or the file attribute
+  uint32_t unitClusters = 0;  // clusters per compression unit (compressed only)
+};
+[[nodiscard]] NtfsDataForm DataFormOf(ByteView record);
 
 // The value of a $FILE_NAME attribute, taken at offset 0x18 of the attribute.
 struct NtfsFileName {

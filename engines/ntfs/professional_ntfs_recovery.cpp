@@ -270,6 +270,9 @@ int32_t CProfessionalNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, ui
   } else if (flags & kNtfsFlagDirectory) {
     return kOk;
   }
+  // A record whose sectors do not carry its update sequence number was torn.
+  const bool torn = !FixupMatches(ByteView(bytes.data(), std::min<size_t>(bytes.size(), g.recordSize)),
+                                  g.fixupCount, g.fixupStride);
   ApplyFixup(bytes, g.fixupCount, g.fixupStride);
   const ByteView record(bytes.data(), bytes.size());
   if (!HeaderFits(record, g.recordSize)) {
@@ -280,13 +283,17 @@ int32_t CProfessionalNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, ui
 
   FoundRecord found = MakeFoundRecord();
   bool built = false;
+  bool unnamedData = false;
+  ByteView list;
   uint32_t parent = 0;
   Placement located;
   NtfsAttributeWalk walk(record, limit, kDeepWalkFlags);
   while (walk.Next()) {
     ByteView attr;
     if (!NtfsCurrentAttribute(walk, record, limit, attr)) break;
-    if (walk.type() == kNtfsAttrFileName) {
+    if (walk.type() == kNtfsAttrAttributeList && list.size() == 0) {
+      list = attr;
+    } else if (walk.type() == kNtfsAttrFileName) {
       NtfsFileName name;
       if (!ReadFileNameValue(attr, name)) continue;
       if (own == 0 && !built && AsciiCompareNoCase(name.name, "$MFT") == 0) {
@@ -320,6 +327,7 @@ int32_t CProfessionalNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, ui
         SetRecordName(found, name.name);
       }
     } else if (walk.type() == kNtfsAttrData && built && attr.U8At(kNtfsAttNameLength) == 0) {
+      unnamedData = true;
       if (attr.U8At(kNtfsAttNonResident) == 0)
         found.size = attr.U32At(kNtfsAttValueLength);
       else if (attr.size() > kNtfsAttDataSize)
@@ -330,7 +338,27 @@ int32_t CProfessionalNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, ui
     if (directoryMode && own > kLastSystemRecord) WriteLostFolder(own);
     return kOk;
   }
-  if (!directoryMode) found.contentOk = ContentLooksRight(record, found) ? 1 : 0;
+  if (!directoryMode && !unnamedData && list.size() != 0) {
+    // The data lives in an extension record: its size is taken from there.
+    NtfsGeometry volume = g;
+    volume.sectorsPerCluster = m_clusterEstimate;
+    volume.partitionStart = located.partitionStart;
+    const uint64_t size =
+        DataSizeThroughListAt(m_source, volume, LocatorFor(located, m_clusterEstimate), record, list);
+    if (size != UINT64_MAX) found.size = size;
+  }
+  if (!directoryMode) {
+    if (torn) {
+      // Listed only while its runs still lie inside the source, and never
+      // as sound.
+      if (!RunsPlausible(record, found)) return kOk;
+      found.contentOk = 0;
+    } else {
+      found.contentOk = ContentLooksRight(record, found) ? 1 : 0;
+    }
+    // Encrypted data cannot be read back as the file was.
+    if (DataFormOf(record).encrypted) found.contentOk = 0;
+  }
   const uint32_t depth = CollectAncestors(parent, located);
   Store(found, depth, parent);
   return kOk;

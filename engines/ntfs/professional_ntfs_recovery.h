@@ -139,9 +139,17 @@ class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
   void WriteLostFolder(uint32_t number);
   void Store(FoundRecord& record, uint32_t depth, uint32_t parent);
   bool ContentLooksRight(ByteView record, const FoundRecord& found);
-  // The record at `sector` read as recovery reads it: resident value in
-  // `value` (returns 0), or its runs (returns kNtfsNoResidentData).
-  int32_t DataOf(uint64_t sector, std::vector<uint8_t>& value, std::vector<DataRun>& runs);
+  // Whether the $DATA runs of a record in memory all lie inside the source,
+  // counted in the found record's clusters from its volume start.
+  bool RunsPlausible(ByteView record, const FoundRecord& found);
+  // The record of `found` read as recovery reads it: resident value in
+  // `value` (returns 0), or its runs, through its $ATTRIBUTE_LIST when it
+  // has one (returns kNtfsNoResidentData).
+  int32_t DataOf(const FoundRecord& found, std::vector<uint8_t>& value, std::vector<DataRun>& runs);
+  // Where the records of a found file's $MFT lie (its extension records),
+  // with `geometry` set to its volume start and cluster size.
+  NtfsRecordLocator LocatorFor(const FoundRecord& found, NtfsGeometry& geometry);
+  [[nodiscard]] NtfsRecordLocator LocatorFor(const Placement& placement, uint32_t estimate) const;
   template <typename ReportFn>
   int32_t CopyData(const FoundRecord& record, OutputSink& sink, uint64_t progressBase, ReportFn report);
   int32_t WriteOneFile(const FoundRecord& record, const std::string& path);

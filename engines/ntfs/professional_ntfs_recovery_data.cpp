@@ -23,16 +23,53 @@ constexpr uint32_t kPieceBytes = 64 * 1024;
 
 }  // namespace
 
-int32_t CProfessionalNtfsRecovery::DataOf(uint64_t sector, std::vector<uint8_t>& value, std::vector<DataRun>& runs) {
+NtfsRecordLocator CProfessionalNtfsRecovery::LocatorFor(const FoundRecord& found, NtfsGeometry& geometry) {
+  const uint32_t bps = m_geometry.bytesPerSector;
+  const uint32_t estimate = std::max<uint32_t>(found.clusterBytes / bps, 1);
+  geometry = m_geometry;
+  geometry.sectorsPerCluster = estimate;
+  geometry.partitionStart = found.partitionStart;
+  const uint32_t saved = m_clusterEstimate;
+  m_clusterEstimate = estimate;
+  const Placement placement = PlaceRecord(found.key, found.entrySector);
+  m_clusterEstimate = saved;
+  return LocatorFor(placement, estimate);
+}
+
+NtfsRecordLocator CProfessionalNtfsRecovery::LocatorFor(const Placement& placement, uint32_t estimate) const {
+  return [this, runs = placement.runs, start = placement.partitionStart, estimate](uint64_t number) {
+    // LocateRecord keeps the sector inside the source.
+    if (number > UINT32_MAX) return start;
+    return LocateRecord(runs, start, estimate, static_cast<uint32_t>(number));
+  };
+}
+
+int32_t CProfessionalNtfsRecovery::DataOf(const FoundRecord& found, std::vector<uint8_t>& value,
+                                          std::vector<DataRun>& runs) {
   const NtfsGeometry& g = m_geometry;
   std::vector<uint8_t> window;
-  int32_t err = ReadFileRecord(m_source, g, sector, window);
+  int32_t err = ReadFileRecord(m_source, g, found.entrySector, window);
   if (err != kOk) return err;
   const ByteView record(window.data(), g.recordSize);
   if (record.U16At(kNtfsRecFirstAttribute) >= g.recordSize) return kErrInvalidParameter;
   NtfsAttributeWalk walk(record, g.recordSize, kWalkStopAtFill);
+  bool listTried = false;
   while (walk.Next()) {
-    if (walk.type() == kNtfsAttrAttributeList) return kNtfsAttributeNotFound;
+    if (walk.type() == kNtfsAttrAttributeList && !listTried) {
+      // The data may live in extension records: they are found through the
+      // $MFT this record belongs to.
+      listTried = true;
+      if ((walk.length() & 0xFFFF) == 0 || walk.offset() + (walk.length() & 0xFFFF) > g.recordSize) continue;
+      NtfsGeometry located;
+      const NtfsRecordLocator locate = LocatorFor(found, located);
+      std::vector<DataRun> listed;
+      if (ResolveAttributeListAt(m_source, located, locate, record, record.Sub(walk.offset(), walk.length() & 0xFFFF),
+                                 kNtfsAttrData, listed) == kOk && !listed.empty()) {
+        runs.insert(runs.end(), listed.begin(), listed.end());
+        return kNtfsNoResidentData;
+      }
+      continue;
+    }
     if (walk.type() != kNtfsAttrData) continue;
     if (walk.offset() + walk.length() > g.recordSize) return kErrInvalidParameter;
     const ByteView attr = record.Sub(walk.offset(), walk.length());
@@ -60,7 +97,7 @@ bool CProfessionalNtfsRecovery::ContentLooksRight(ByteView record, const FoundRe
   if (resident != kNtfsNoResidentData) return true;
   std::vector<uint8_t> value;
   std::vector<DataRun> runs;
-  if (DataOf(found.entrySector, value, runs) != kNtfsNoResidentData) return true;
+  if (DataOf(found, value, runs) != kNtfsNoResidentData) return true;
   if (runs.empty() || runs[0].sparse) return true;
   // A first cluster before the volume or past the source's end, or a sector
   // that cannot be read, is content that could not be checked: not ok.
@@ -70,10 +107,39 @@ bool CProfessionalNtfsRecovery::ContentLooksRight(ByteView record, const FoundRe
   if (__builtin_mul_overflow(static_cast<uint64_t>(runs[0].delta), clusterSectors, &first) ||
       __builtin_add_overflow(first, uint64_t{found.partitionStart}, &first) || first == 0)
     return false;
+  if (const NtfsDataForm form = DataFormOf(record); form.compressed && clusterSectors != 0) {
+    // The signature is in the decompressed data.
+    const uint64_t clusterLimit =
+        found.partitionStart < m_source.sectorCount ? (m_source.sectorCount - found.partitionStart) / clusterSectors : 0;
+    std::vector<uint8_t> data;
+    if (!FirstCompressedBytes(m_source, g.bytesPerSector, found.partitionStart, clusterSectors, clusterLimit, runs,
+                              form.unitClusters, kPieceBytes, data))
+      return false;
+    return CheckContent(ByteView(data.data(), data.size()), extension, nullptr, g.bytesPerSector, first);
+  }
   std::vector<uint8_t> bytes(g.bytesPerSector);
   uint32_t got = 0;
   if (ReadSectors(1, m_source, bytes.data(), first, g.bytesPerSector, got) != kOk || got == 0) return false;
   return CheckContent(ByteView(bytes.data(), bytes.size()), extension, &m_source, g.bytesPerSector, first);
+}
+
+bool CProfessionalNtfsRecovery::RunsPlausible(ByteView record, const FoundRecord& found) {
+  const NtfsGeometry& g = m_geometry;
+  const uint64_t clusterSectors = found.clusterBytes / g.bytesPerSector;
+  if (clusterSectors == 0 || found.partitionStart > m_source.sectorCount) return false;
+  const uint64_t clusterLimit = (m_source.sectorCount - found.partitionStart) / clusterSectors;
+  const size_t limit = std::min<size_t>(record.U32At(kNtfsRecBytesInUse), record.size());
+  NtfsAttributeWalk walk(record, limit, kWalkStopAtFill);
+  while (walk.Next()) {
+    if (walk.type() != kNtfsAttrData) continue;
+    ByteView attr;
+    if (!NtfsCurrentAttribute(walk, record, limit, attr)) return false;
+    if (attr.U8At(kNtfsAttNonResident) == 0) return true;
+    std::vector<DataRun> runs;
+    DecodeRunList(attr, g, runs);
+    return RunsLieInside(runs, clusterLimit);
+  }
+  return true;
 }
 
 template <typename ReportFn>
@@ -88,7 +154,7 @@ int32_t CProfessionalNtfsRecovery::CopyData(const FoundRecord& record, OutputSin
 
   std::vector<uint8_t> value;
   std::vector<DataRun> runs;
-  int32_t error = DataOf(record.entrySector, value, runs);
+  int32_t error = DataOf(record, value, runs);
   if (error == kOk) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(value.size(), size & 0xFFFFFFFFu));
     error = sink.Write(value.data(), n);
@@ -105,6 +171,20 @@ int32_t CProfessionalNtfsRecovery::CopyData(const FoundRecord& record, OutputSin
   const uint64_t sectorsPerCluster = clusterBytes / bps;
   std::vector<uint8_t> buffer(kPieceBytes);
   uint64_t remaining = size;
+  std::vector<uint8_t> window;
+  if (ReadFileRecord(m_source, m_geometry, record.entrySector, window) == kOk) {
+    if (const NtfsDataForm form = DataFormOf(ByteView(window.data(), m_geometry.recordSize)); form.compressed) {
+      const uint64_t clusterLimit =
+          partitionStart < m_source.sectorCount ? (m_source.sectorCount - partitionStart) / sectorsPerCluster : 0;
+      const RunCopy copied =
+          CopyCompressedRuns(m_source, bps, partitionStart, sectorsPerCluster, clusterLimit, runs, form.unitClusters,
+                             sink, remaining,
+                             [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
+      if (copied.leave) return copied.code;
+      error = copied.code;
+      runs.clear();
+    }
+  }
   for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
     if (remaining == 0 || error != kOk) break;
     uint64_t runBytes = 0;
@@ -135,9 +215,15 @@ int32_t CProfessionalNtfsRecovery::CopyData(const FoundRecord& record, OutputSin
 }
 
 int32_t CProfessionalNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  return RecoverToFile(path, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
+  const int32_t err = RecoverToFile(path, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
     return CopyData(record, sink, record.size, report);
   });
+  // Encrypted data is copied as stored: the file is there, but not readable.
+  std::vector<uint8_t> window;
+  if (err == kOk && ReadFileRecord(m_source, m_geometry, record.entrySector, window) == kOk &&
+      DataFormOf(ByteView(window.data(), std::min<size_t>(window.size(), m_geometry.recordSize))).encrypted)
+    return kErrEncryptedContent;
+  return err;
 }
 
 int32_t CProfessionalNtfsRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,

@@ -80,5 +80,25 @@ TEST_F(RecoverSelection, EveryFileByDefaultAndCategoriesOrExtensionsByTypes) {
   EXPECT_EQ(testing::ReadFileBytes(m_card.dir().File("out/others/!rag_a.bin")), m_card.Original("DATA/frag_a.bin"));
 }
 
+
+// ---------------------------------------------------------------------------
+// Each file once.
+
+TEST(RecoverRepeats, FileFoundByFastAndDeepFatPassIsListedOnceWithItsPath) {
+  if (!testing::ToolAvailable("mcopy")) GTEST_SKIP() << "mtools is not installed";
+  testing::FatCard card(16, 16);
+  ASSERT_TRUE(card.ok());
+  ASSERT_TRUE(card.Mkdir("DIR1"));
+  ASSERT_TRUE(card.Mkdir("DIR1/SUB"));
+  ASSERT_TRUE(card.Put("DIR1/SUB/DEEP.JPG", testing::CardContent(5000, 3, true)));
+  ASSERT_TRUE(card.DeleteTree("DIR1"));
+  const CliRun list = Cli(card.dir(), "recover " + ShellQuote(card.image()) + " --list");
+  EXPECT_EQ(list.status, 0) << list.out;
+  size_t count = 0;
+  for (size_t at = list.out.find("eep.jpg"); at != std::string::npos; at = list.out.find("eep.jpg", at + 1)) ++count;
+  EXPECT_EQ(count, 1u) << list.out;
+  EXPECT_TRUE(Has(list.out, "!ir1/!ub/!eep.jpg")) << "the copy with the real path is kept\n" << list.out;
+}
+
 }  // namespace
 }  // namespace velmira

@@ -4,11 +4,13 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
 #include <string>
 
 #include "tests/fixtures/fat_card.h"
 #include "tests/fixtures/image_tools.h"
+#include "tests/fixtures/ntfs_disk.h"
 #include "tests/fixtures/temp_dir.h"
 
 namespace velmira {
@@ -98,6 +100,79 @@ TEST(RecoverRepeats, FileFoundByFastAndDeepFatPassIsListedOnceWithItsPath) {
   for (size_t at = list.out.find("eep.jpg"); at != std::string::npos; at = list.out.find("eep.jpg", at + 1)) ++count;
   EXPECT_EQ(count, 1u) << list.out;
   EXPECT_TRUE(Has(list.out, "!ir1/!ub/!eep.jpg")) << "the copy with the real path is kept\n" << list.out;
+}
+
+
+// ---------------------------------------------------------------------------
+// The file system's times on the recovered file.
+
+time_t ModifiedOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+
+time_t AccessedOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_atime : 0;
+}
+
+time_t Utc(int year, int month, int day, int hour, int minute, int second) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  return timegm(&tm);
+}
+
+TEST(RecoveredTimes, FatFileKeepsItsLocalCivilTimeInTheRecoveringZone) {
+  if (!testing::ToolAvailable("mcopy")) GTEST_SKIP() << "mtools is not installed";
+  testing::FatCard card(16, 16);
+  ASSERT_TRUE(card.ok());
+  const std::string local = card.dir().File("old.jpg");
+  testing::WriteFileBytes(local, testing::CardContent(4000, 4, true));
+  ASSERT_TRUE(testing::RunQuiet("TZ=UTC touch -d '2015-06-01 10:20:30' " + ShellQuote(local)));
+  // mcopy -m keeps the time, written as the civil time of its zone (UTC).
+  ASSERT_TRUE(testing::Mtools(card.image(), "TZ=UTC mcopy", "-m " + ShellQuote(local) + " ::/OLD.JPG"));
+  ASSERT_TRUE(card.Delete("OLD.JPG"));
+
+  const std::string tokyo = "TZ=UTC-9 ";  // nine hours ahead of UTC, no summer time
+  const CliRun list = Cli(card.dir(), "--help >/dev/null; " + tokyo + ShellQuote(VELMIRA_CLI_PATH) +
+                                          " recover --fast " + ShellQuote(card.image()) + " --list");
+  EXPECT_TRUE(Has(list.out, "2015-06-01 10:20:30")) << "the listing shows the time as stored\n" << list.out;
+  const CliRun rec = Cli(card.dir(), "--help >/dev/null; " + tokyo + ShellQuote(VELMIRA_CLI_PATH) +
+                                         " recover --fast " + ShellQuote(card.image()) + " --to " +
+                                         ShellQuote(card.dir().File("out")));
+  ASSERT_EQ(rec.status, 0) << rec.out;
+  const std::string file = card.dir().File("out/photo/!ld.jpg");
+  ASSERT_TRUE(fs::exists(file)) << rec.out;
+  // 10:20:30 on a clock nine hours ahead of UTC.
+  EXPECT_EQ(ModifiedOf(file), Utc(2015, 6, 1, 1, 20, 30));
+  EXPECT_LT(AccessedOf(file), Utc(2016, 1, 1, 0, 0, 0)) << "the access date comes from the entry too";
+}
+
+TEST(RecoveredTimes, NtfsFileGetsStandardInformationTimesFastAndDeep) {
+  testing::NtfsDisk disk(16);
+  if (const std::string why = disk.Unusable(); !why.empty()) GTEST_SKIP() << why;
+  ASSERT_TRUE(disk.Mount());
+  disk.Put("keep/old.txt", testing::CardContent(6000, 5));
+  const std::string mounted = disk.mountPath() + "/keep/old.txt";
+  ASSERT_TRUE(testing::RunQuiet("TZ=UTC touch -d '2015-06-01 12:00:00' " + ShellQuote(mounted)));
+  disk.Remove("keep/old.txt");
+  disk.Unmount();
+
+  for (const std::string mode : {"--fast ", ""}) {
+    const CliRun list = Cli(disk.dir(), "recover " + mode + ShellQuote(disk.image()) + " --list --restart");
+    EXPECT_TRUE(Has(list.out, "2015-06-01 12:00:00")) << mode << "\n" << list.out;
+    const std::string out = disk.dir().File("out" + std::to_string(mode.size()));
+    const CliRun rec = Cli(disk.dir(), "recover " + mode + ShellQuote(disk.image()) + " --restart --to " + ShellQuote(out));
+    ASSERT_EQ(rec.status, 0) << rec.out;
+    const std::string file = out + "/document/old.txt";
+    ASSERT_TRUE(fs::exists(file)) << rec.out;
+    EXPECT_EQ(ModifiedOf(file), Utc(2015, 6, 1, 12, 0, 0)) << mode;
+  }
 }
 
 }  // namespace

@@ -485,7 +485,7 @@ int32_t CFastFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& si
 }
 
 int32_t CFastFatRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  return RecoverToFile(path, m_fileCallback, m_userData,
+  return RecoverToFile(path, record, m_fileCallback, m_userData,
                        [&](OutputSink& sink, auto report) { return CopyClusters(record, sink, report); });
 }
 

@@ -153,7 +153,7 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
 }
 
 int32_t CFastNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  return RecoverToFile(path, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
+  return RecoverToFile(path, record, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
     return CopyData(record, sink, record.size, report);
   });
 }

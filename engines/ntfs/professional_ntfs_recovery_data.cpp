@@ -135,7 +135,7 @@ int32_t CProfessionalNtfsRecovery::CopyData(const FoundRecord& record, OutputSin
 }
 
 int32_t CProfessionalNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  return RecoverToFile(path, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
+  return RecoverToFile(path, record, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
     return CopyData(record, sink, record.size, report);
   });
 }

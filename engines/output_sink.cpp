@@ -101,6 +101,7 @@ OutputSink::~OutputSink() {
 int32_t OutputSink::CreateRecovered(const std::string& path) {
   Close();
   m_times[0] = m_times[1] = timespec{0, UTIME_OMIT};
+  m_doubtful = 0;
   int32_t err = CreateParentFolders(path);
   if (err != kOk) return err;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();

@@ -45,6 +45,11 @@ class OutputSink {
   // takes its name (see RecoveredFileTimes); without a call it keeps the
   // time it was written.
   void SetTimes(const FoundRecord& record);
+  // A copy that will be complete but is known not to be the file's own data
+  // (kErrContentOverwritten): it is kept under its name and RecoverToFile
+  // reports this code instead of success.
+  void SetDoubtful(int32_t code) { m_doubtful = code; }
+  [[nodiscard]] int32_t Doubtful() const { return m_doubtful; }
   // Writes into memory, at most `capacity` bytes; more is dropped.
   void UseMemory(uint8_t* memory, uint32_t capacity);
 
@@ -65,6 +70,7 @@ class OutputSink {
   uint8_t* m_memory = nullptr;
   uint32_t m_capacity = 0;
   uint32_t m_memoryUsed = 0;
+  int32_t m_doubtful = 0;
   timespec m_times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};  // access, modification
 };
 
@@ -134,6 +140,7 @@ template <typename CopyFn>
   std::string finalPath;
   const int32_t finished = sink.FinishRecovered(err == 0, KeepPartialFiles(), finalPath);
   if (err == 0) err = finished;
+  if (err == 0) err = sink.Doubtful();
   if (callback) (void)callback(userData, 100, 100, err, finalPath);
   return err;
 }

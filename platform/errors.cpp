@@ -77,6 +77,9 @@ std::string ErrorText(int32_t code) {
     case kErrNotFileRecord: return "The file's record is damaged (it is not a file record).";
     case kErrAttributeNotFound: return "The file's record holds no data for it.";
     case kErrNoResidentData: return "The file's data could not be located.";
+    case kErrContentOverwritten:
+      return "Copied, but the file's first cluster now belongs to another file: its content is most likely "
+             "overwritten.";
     default: return "Unknown error " + std::to_string(code) + ".";
   }
 }

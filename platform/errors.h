@@ -49,6 +49,9 @@ enum : int32_t {
   kErrNotFileRecord = -1,         // the record does not start with "FILE"
   kErrAttributeNotFound = -100,   // no attribute of the wanted type
   kErrNoResidentData = -101,      // $DATA is not resident (its runs are used)
+  // A copy made whole whose data is likely another file's (a deleted file's
+  // first cluster belongs to a file now): the copy is kept, not called a success.
+  kErrContentOverwritten = -110,
 };
 
 // Whether the failed call was reading or writing: EIO maps to 30 for reads

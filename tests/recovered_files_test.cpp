@@ -175,5 +175,33 @@ TEST(RecoveredTimes, NtfsFileGetsStandardInformationTimesFastAndDeep) {
   }
 }
 
+
+// ---------------------------------------------------------------------------
+// Content that is another file's.
+
+TEST(RecoveredContent, DeletedFatFileWhoseFirstClusterIsTakenIsNotCalledOk) {
+  if (!testing::ToolAvailable("mcopy")) GTEST_SKIP() << "mtools is not installed";
+  testing::FatCard card(16, 16);
+  ASSERT_TRUE(card.ok());
+  ASSERT_TRUE(card.Mkdir("A"));
+  ASSERT_TRUE(card.Put("A/OLD.BIN", testing::CardContent(3000, 6)));
+  ASSERT_TRUE(card.Delete("A/OLD.BIN"));
+  // Written after the deletion (in another folder, so that the deleted
+  // entry stays) into the first free cluster: OLD.BIN's.
+  ASSERT_TRUE(card.Put("NEW.BIN", testing::CardContent(3000, 7)));
+
+  const CliRun list = Cli(card.dir(), "recover --fast " + ShellQuote(card.image()) + " --list --json");
+  EXPECT_TRUE(Has(list.out, "{\"path\":\"a/!ld.bin\",\"size\":3000,")) << list.out;
+  EXPECT_TRUE(Has(list.out, "\"contentOk\":false}")) << "the content is NEW.BIN's\n" << list.out;
+
+  const std::string out = card.dir().File("out");
+  const CliRun rec = Cli(card.dir(), "recover --fast " + ShellQuote(card.image()) + " --to " + ShellQuote(out));
+  EXPECT_NE(rec.status, 0) << rec.out;
+  EXPECT_FALSE(Has(rec.out, "ok         " + out)) << "no clean success\n" << rec.out;
+  EXPECT_TRUE(Has(rec.out, "overwritten")) << rec.out;
+  // The copy is kept for whoever wants to look at it.
+  EXPECT_EQ(testing::ReadFileBytes(out + "/others/!ld.bin"), card.Original("NEW.BIN"));
+}
+
 }  // namespace
 }  // namespace velmira

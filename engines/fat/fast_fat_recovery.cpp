@@ -252,7 +252,7 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
       file.entrySector = entrySector;
       file.partitionStart = m_startSector;
       file.clusterBytes = m_geometry.ClusterBytes();
-      file.contentOk = ContentMatches(key, name, file.size) ? 1 : 0;
+      file.contentOk = ContentMatches(key, name, file.size) && !FirstClusterTaken(key, file.size) ? 1 : 0;
 
       FoundRecord* slot = m_store->AppendRecord();
       file.recordNumber = slot->recordNumber;
@@ -370,6 +370,13 @@ bool CFastFatRecovery::DataReachable(uint32_t cluster, uint64_t size) {
   }
 }
 
+bool CFastFatRecovery::FirstClusterTaken(uint32_t cluster, uint64_t size) {
+  // A deleted file's clusters are free in the live table; one in a chain
+  // belongs to a file written since, and so does what the chain holds.
+  uint32_t value = 0;
+  return size != 0 && m_table && cluster >= 2 && m_table->Entry(cluster, value) == kOk && value != 0;
+}
+
 bool CFastFatRecovery::ContentMatches(uint32_t cluster, const std::string& name, uint64_t size) {
   // Data that cannot be read where the entry says is never "ok".
   if (!DataReachable(cluster, size)) return false;
@@ -444,6 +451,8 @@ int32_t CFastFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& si
   std::vector<uint8_t> buffer(clusterBytes);
   uint32_t cluster = record.key;
   bool freeRun = false;
+  // Listed files are deleted ones: copied all the same, but not as a success.
+  if (FirstClusterTaken(cluster, size)) sink.SetDoubtful(kErrContentOverwritten);
   uint64_t written = 0;
   int32_t error = 0;
   // A chain that comes back to a cluster it passed (a loop, or a chain of

@@ -203,5 +203,56 @@ TEST(RecoveredContent, DeletedFatFileWhoseFirstClusterIsTakenIsNotCalledOk) {
   EXPECT_EQ(testing::ReadFileBytes(out + "/others/!ld.bin"), card.Original("NEW.BIN"));
 }
 
+
+// ---------------------------------------------------------------------------
+// Paths through damaged folders.
+
+// Points the 8.3 entry `name` (11 bytes, padded) of a FAT16 image at `cluster`.
+bool PointEntryAt(std::vector<uint8_t>& image, const std::string& name, uint16_t cluster) {
+  for (size_t at = 0; at + 32 <= image.size(); at += 32) {
+    if (std::equal(name.begin(), name.end(), image.begin() + static_cast<std::ptrdiff_t>(at)) &&
+        (image[at + 11] & 0x10) != 0) {
+      image[at + 26] = static_cast<uint8_t>(cluster);
+      image[at + 27] = static_cast<uint8_t>(cluster >> 8);
+      return true;
+    }
+  }
+  return false;
+}
+
+uint16_t EntryCluster(const std::vector<uint8_t>& image, const std::string& name) {
+  for (size_t at = 0; at + 32 <= image.size(); at += 32)
+    if (std::equal(name.begin(), name.end(), image.begin() + static_cast<std::ptrdiff_t>(at)) &&
+        (image[at + 11] & 0x10) != 0)
+      return static_cast<uint16_t>(image[at + 26] | image[at + 27] << 8);
+  return 0;
+}
+
+TEST(RecoveredPaths, FolderListingItsParentKeepsTheWholePath) {
+  if (!testing::ToolAvailable("mcopy")) GTEST_SKIP() << "mtools is not installed";
+  testing::FatCard card(16, 16);
+  ASSERT_TRUE(card.ok());
+  ASSERT_TRUE(card.Mkdir("DIR1"));
+  ASSERT_TRUE(card.Mkdir("DIR1/SUB"));
+  ASSERT_TRUE(card.Mkdir("DIR1/SUB/LOOP"));
+  ASSERT_TRUE(card.Mkdir("DIR1/SUB/SELF"));
+  ASSERT_TRUE(card.Put("DIR1/SUB/ONE.JPG", testing::CardContent(3000, 8, true)));
+  ASSERT_TRUE(card.Delete("DIR1/SUB/ONE.JPG"));
+  std::vector<uint8_t> image = testing::ReadFileBytes(card.image());
+  const uint16_t dir1 = EntryCluster(image, "DIR1       ");
+  const uint16_t sub = EntryCluster(image, "SUB        ");
+  ASSERT_GE(dir1, 2);
+  ASSERT_GE(sub, 2);
+  ASSERT_TRUE(PointEntryAt(image, "LOOP       ", dir1));  // SUB lists its parent
+  ASSERT_TRUE(PointEntryAt(image, "SELF       ", sub));   // and itself
+  testing::WriteFileBytes(card.image(), image);
+
+  for (const std::string mode : {"--fast ", ""}) {
+    const CliRun list = Cli(card.dir(), "recover " + mode + ShellQuote(card.image()) + " --list --restart");
+    EXPECT_EQ(list.status, 0) << list.out;
+    EXPECT_TRUE(Has(list.out, " dir1/sub/!ne.jpg\n")) << mode << "\n" << list.out;
+  }
+}
+
 }  // namespace
 }  // namespace velmira

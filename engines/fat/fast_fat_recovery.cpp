@@ -224,7 +224,10 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
         if (m_geometry.isFat32 && first == 0xE5 && e.U16At(20) == 0)
           key = (SearchHighHalf(e.U16At(26), true, {}) << 16) | e.U16At(26);
         folder.key = key;
-        if (key != 0 && key != currentKey) {
+        // A folder met again (an entry that names the folder itself, its
+        // parent or another folder already found: a loop or a cross-link)
+        // keeps the place it was first found at, nearer the root.
+        if (key != 0 && key != currentKey && m_folderRecords.count(key) == 0) {
           m_pendingFolders.push_back(key);
           m_folderRecords[key] = folder;
         }

@@ -129,7 +129,8 @@ bool RecoveredFileTimes(const FoundRecord& record, timespec times[2]) {
     if (fileTime == 0) return false;
     const auto nanoseconds = static_cast<long>(fileTime % 10000000u) * 100;
     if (!fat) {
-      if (fileTime < kFileTimeUnixEpoch) return false;
+      // Before 1970 or after 2200: a damaged record's, not a file's.
+      if (fileTime < kFileTimeUnixEpoch || UnixSecondsFromFileTime(fileTime) > 7258118400) return false;
       out = timespec{static_cast<time_t>(UnixSecondsFromFileTime(fileTime)), nanoseconds};
       return true;
     }

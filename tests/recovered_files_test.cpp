@@ -24,10 +24,11 @@ struct CliRun {
   std::string out;
 };
 
-CliRun Cli(const testing::TempDir& dir, const std::string& args) {
+// velmira-cli with `args`; `env` ("TZ=...") goes before it.
+CliRun Cli(const testing::TempDir& dir, const std::string& args, const std::string& env = "") {
   CliRun r;
-  r.out = testing::RunCapture("XDG_DATA_HOME=" + ShellQuote(dir.File("data")) + " " + ShellQuote(VELMIRA_CLI_PATH) +
-                                  " " + args + " 2>&1",
+  r.out = testing::RunCapture(env + " XDG_DATA_HOME=" + ShellQuote(dir.File("data")) + " " +
+                                  ShellQuote(VELMIRA_CLI_PATH) + " " + args + " 2>&1",
                               r.status);
   return r;
 }
@@ -138,13 +139,11 @@ TEST(RecoveredTimes, FatFileKeepsItsLocalCivilTimeInTheRecoveringZone) {
   ASSERT_TRUE(testing::Mtools(card.image(), "TZ=UTC mcopy", "-m " + ShellQuote(local) + " ::/OLD.JPG"));
   ASSERT_TRUE(card.Delete("OLD.JPG"));
 
-  const std::string tokyo = "TZ=UTC-9 ";  // nine hours ahead of UTC, no summer time
-  const CliRun list = Cli(card.dir(), "--help >/dev/null; " + tokyo + ShellQuote(VELMIRA_CLI_PATH) +
-                                          " recover --fast " + ShellQuote(card.image()) + " --list");
+  const std::string tokyo = "TZ=UTC-9";  // nine hours ahead of UTC, no summer time
+  const CliRun list = Cli(card.dir(), "recover --fast " + ShellQuote(card.image()) + " --list", tokyo);
   EXPECT_TRUE(Has(list.out, "2015-06-01 10:20:30")) << "the listing shows the time as stored\n" << list.out;
-  const CliRun rec = Cli(card.dir(), "--help >/dev/null; " + tokyo + ShellQuote(VELMIRA_CLI_PATH) +
-                                         " recover --fast " + ShellQuote(card.image()) + " --to " +
-                                         ShellQuote(card.dir().File("out")));
+  const CliRun rec = Cli(card.dir(), "recover --fast " + ShellQuote(card.image()) + " --to " +
+                                         ShellQuote(card.dir().File("out")), tokyo);
   ASSERT_EQ(rec.status, 0) << rec.out;
   const std::string file = card.dir().File("out/photo/!ld.jpg");
   ASSERT_TRUE(fs::exists(file)) << rec.out;

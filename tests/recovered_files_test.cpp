@@ -1,7 +1,6 @@
 // What recover hands back: which files it takes by default, each file once,
 // its path, its times and whether its content can be trusted.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <ctime>
@@ -33,7 +32,9 @@ CliRun Cli(const testing::TempDir& dir, const std::string& args, const std::stri
   return r;
 }
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 // ---------------------------------------------------------------------------
 // Which files recover takes.
@@ -80,9 +81,9 @@ TEST_F(RecoverSelection, EveryFileByDefaultAndCategoriesOrExtensionsByTypes) {
   const CliRun rec = Cli(m_card.dir(), "recover --fast " + ShellQuote(m_card.image()) + " --to " +
                                            ShellQuote(m_card.dir().File("out")));
   EXPECT_EQ(rec.status, 0) << rec.out;
-  EXPECT_EQ(testing::ReadFileBytes(m_card.dir().File("out/others/!rag_a.bin")), m_card.Original("DATA/frag_a.bin"));
+  EXPECT_EQ(testing::ReadFileBytes(m_card.dir().File("out/others/!rag_a.bin")),
+            m_card.Original("DATA/frag_a.bin"));
 }
-
 
 // ---------------------------------------------------------------------------
 // Each file once.
@@ -98,11 +99,11 @@ TEST(RecoverRepeats, FileFoundByFastAndDeepFatPassIsListedOnceWithItsPath) {
   const CliRun list = Cli(card.dir(), "recover " + ShellQuote(card.image()) + " --list");
   EXPECT_EQ(list.status, 0) << list.out;
   size_t count = 0;
-  for (size_t at = list.out.find("eep.jpg"); at != std::string::npos; at = list.out.find("eep.jpg", at + 1)) ++count;
+  for (size_t at = list.out.find("eep.jpg"); at != std::string::npos; at = list.out.find("eep.jpg", at + 1))
+    ++count;
   EXPECT_EQ(count, 1u) << list.out;
   EXPECT_TRUE(Has(list.out, "!ir1/!ub/!eep.jpg")) << "the copy with the real path is kept\n" << list.out;
 }
-
 
 // ---------------------------------------------------------------------------
 // The file system's times on the recovered file.
@@ -142,8 +143,9 @@ TEST(RecoveredTimes, FatFileKeepsItsLocalCivilTimeInTheRecoveringZone) {
   const std::string tokyo = "TZ=UTC-9";  // nine hours ahead of UTC, no summer time
   const CliRun list = Cli(card.dir(), "recover --fast " + ShellQuote(card.image()) + " --list", tokyo);
   EXPECT_TRUE(Has(list.out, "2015-06-01 10:20:30")) << "the listing shows the time as stored\n" << list.out;
-  const CliRun rec = Cli(card.dir(), "recover --fast " + ShellQuote(card.image()) + " --to " +
-                                         ShellQuote(card.dir().File("out")), tokyo);
+  const CliRun rec = Cli(
+      card.dir(),
+      "recover --fast " + ShellQuote(card.image()) + " --to " + ShellQuote(card.dir().File("out")), tokyo);
   ASSERT_EQ(rec.status, 0) << rec.out;
   const std::string file = card.dir().File("out/photo/!ld.jpg");
   ASSERT_TRUE(fs::exists(file)) << rec.out;
@@ -166,14 +168,14 @@ TEST(RecoveredTimes, NtfsFileGetsStandardInformationTimesFastAndDeep) {
     const CliRun list = Cli(disk.dir(), "recover " + mode + ShellQuote(disk.image()) + " --list --restart");
     EXPECT_TRUE(Has(list.out, "2015-06-01 12:00:00")) << mode << "\n" << list.out;
     const std::string out = disk.dir().File("out" + std::to_string(mode.size()));
-    const CliRun rec = Cli(disk.dir(), "recover " + mode + ShellQuote(disk.image()) + " --restart --to " + ShellQuote(out));
+    const CliRun rec =
+        Cli(disk.dir(), "recover " + mode + ShellQuote(disk.image()) + " --restart --to " + ShellQuote(out));
     ASSERT_EQ(rec.status, 0) << rec.out;
     const std::string file = out + "/document/old.txt";
     ASSERT_TRUE(fs::exists(file)) << rec.out;
     EXPECT_EQ(ModifiedOf(file), Utc(2015, 6, 1, 12, 0, 0)) << mode;
   }
 }
-
 
 // ---------------------------------------------------------------------------
 // Content that is another file's.
@@ -194,14 +196,14 @@ TEST(RecoveredContent, DeletedFatFileWhoseFirstClusterIsTakenIsNotCalledOk) {
   EXPECT_TRUE(Has(list.out, "\"contentOk\":false}")) << "the content is NEW.BIN's\n" << list.out;
 
   const std::string out = card.dir().File("out");
-  const CliRun rec = Cli(card.dir(), "recover --fast " + ShellQuote(card.image()) + " --to " + ShellQuote(out));
+  const CliRun rec =
+      Cli(card.dir(), "recover --fast " + ShellQuote(card.image()) + " --to " + ShellQuote(out));
   EXPECT_NE(rec.status, 0) << rec.out;
   EXPECT_FALSE(Has(rec.out, "ok         " + out)) << "no clean success\n" << rec.out;
   EXPECT_TRUE(Has(rec.out, "overwritten")) << rec.out;
   // The copy is kept for whoever wants to look at it.
   EXPECT_EQ(testing::ReadFileBytes(out + "/others/!ld.bin"), card.Original("NEW.BIN"));
 }
-
 
 // ---------------------------------------------------------------------------
 // Paths through damaged folders.

@@ -43,7 +43,8 @@ int RunCarve(const std::vector<std::string>& args) {
     std::fprintf(stderr, "velmira-cli: %s\n", error.c_str());
     return kExitUsage;
   }
-  const std::string patterns = PatternsFromTypes(types);
+  const TypeSelection selection = SelectTypes(types);
+  const std::string& patterns = selection.patterns;
   if (!list && !DestinationUsable(to, source)) return kExitUsage;
   InstallCancelHandler();
 
@@ -106,6 +107,7 @@ int RunCarve(const std::vector<std::string>& args) {
     std::fprintf(stderr, "velmira-cli: cannot read the carve results: %s (error %d)\n", ErrorText(e).c_str(), e);
     return kExitFailed;
   }
+  KeepSelected(selection, files);
   if (list) {
     std::printf("%12s  %12s  %s\n", "SIZE", "SECTOR", "NAME");
     for (const FoundRecord& r : files)

@@ -272,22 +272,49 @@ std::string TerminalText(std::string_view text) {
   return out;
 }
 
-std::string PatternsFromTypes(const std::string& types) {
+TypeSelection SelectTypes(const std::string& types) {
+  TypeSelection selection;
   if (types.empty()) {
-    return std::string(kPhotoExtensions) + std::string(kAudioExtensions) + std::string(kVideoExtensions) +
-           std::string(kDocumentExtensions) + std::string(kArchiveExtensions);
+    selection.patterns = std::string(kEveryFilePattern);
+    return selection;
   }
-  std::string out;
   size_t start = 0;
   while (start <= types.size()) {
     size_t comma = types.find(',', start);
     if (comma == std::string::npos) comma = types.size();
     std::string item = AsciiLower(types.substr(start, comma - start));
     while (!item.empty() && item.front() == '.') item.erase(item.begin());
-    if (!item.empty()) out += "*." + item + "|";
     start = comma + 1;
+    if (item.empty()) continue;
+    if (item == "photo") {
+      selection.named += kPhotoExtensions;
+    } else if (item == "audio") {
+      selection.named += kAudioExtensions;
+    } else if (item == "video") {
+      selection.named += kVideoExtensions;
+    } else if (item == "document") {
+      selection.named += kDocumentExtensions;
+    } else if (item == "archive") {
+      selection.named += kArchiveExtensions;
+    } else if (item == "others") {
+      selection.others = true;
+    } else {
+      selection.named += "*." + item + "|";
+    }
   }
-  return out;
+  // The others are the files of no list: collected all, then sifted.
+  selection.patterns = selection.others ? std::string(kEveryFilePattern) : selection.named;
+  return selection;
+}
+
+void KeepSelected(const TypeSelection& selection, std::vector<FoundRecord>& files) {
+  if (!selection.others) return;
+  std::erase_if(files, [&](const FoundRecord& r) {
+    const std::string name = RecordName(r);
+    const std::string ext = ExtensionOf(name);
+    if (ext.empty() || RecoveryCategoryOf(name) == FileCategory::kOthers) return false;
+    return selection.named.find("*." + ext + "|") == std::string::npos;
+  });
 }
 
 bool DestinationUsable(const std::string& folder, const SourceArg& source) {

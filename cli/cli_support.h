@@ -57,8 +57,18 @@ std::string JsonString(const std::string& text);
 // kept as it is.
 std::string TerminalText(std::string_view text);
 
-// "*.jpg|*.png|" from "jpg,png"; empty input gives the five category lists.
-std::string PatternsFromTypes(const std::string& types);
+// What --types chooses: empty is every file found; else a comma list of
+// categories (photo, audio, video, document, archive, others) and
+// extensions ("jpg,png", ".JPG", "photo,bin").
+struct TypeSelection {
+  std::string patterns;  // for CollectMatches: "*.jpg|*.png|", or "*.*|" for every file
+  std::string named;     // the named extensions and category lists
+  bool others = false;   // files of no category (and without an extension)
+};
+TypeSelection SelectTypes(const std::string& types);
+// Leaves out of a collection made with "*.*|" for "others" the files of the
+// categories that were not chosen.
+void KeepSelected(const TypeSelection& selection, std::vector<FoundRecord>& files);
 
 // Before a scan that writes into `folder`: false, with one line saying why,
 // when the folder lies on the medium SOURCE names (compared by device) or

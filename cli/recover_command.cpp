@@ -213,9 +213,10 @@ int RunRecover(const std::vector<std::string>& args) {
     std::fprintf(stderr, "velmira-cli: %s\n", error.c_str());
     return resolveExit;
   }
-  const std::string patterns = PatternsFromTypes(o.types);
+  const TypeSelection selection = SelectTypes(o.types);
+  const std::string& patterns = selection.patterns;
   if (patterns.empty()) {
-    std::fprintf(stderr, "velmira-cli: --types names no extension\n");
+    std::fprintf(stderr, "velmira-cli: --types names no category or extension\n");
     return kExitUsage;
   }
   if (!o.list && !DestinationUsable(o.to, source)) return kExitUsage;
@@ -280,6 +281,7 @@ int RunRecover(const std::vector<std::string>& args) {
     return kExitFailed;
   }
   if (collected == SearchJob::Outcome::kCancelled) return kExitCancelled;
+  KeepSelected(selection, files);
   // Said last, after the listing or the copies, where it is seen.
   const uint64_t unreadSectors = UnreadSectorsOf(*engine);
   auto finish = [&](int exit) {
@@ -321,7 +323,7 @@ int RunRecover(const std::vector<std::string>& args) {
 }  // namespace
 
 VELMIRA_CLI_COMMAND(recover, "recover",
-                    "recover SOURCE --to DIR [--fast] [--continue|--restart] [--types jpg,png,...] "
+                    "recover SOURCE --to DIR [--fast] [--continue|--restart] [--types photo,bin,...] "
                     "[--keep-partial] [--list] [--json]",
                     "      scan SOURCE and copy the deleted and lost files it finds into DIR/photo,\n"
                     "      DIR/audio, DIR/video, DIR/document, DIR/archive and DIR/others; a name\n"
@@ -331,8 +333,9 @@ VELMIRA_CLI_COMMAND(recover, "recover",
                     "      cannot be created and written is refused before the scan, with exit\n"
                     "      status 1. A file that cannot be copied whole (read or write error,\n"
                     "      disk full, Ctrl-C) is removed and listed as FAILED; --keep-partial\n"
-                    "      keeps what was copied as NAME.partial instead. --types limits\n"
-                    "      the files to those extensions (default: every known category).\n"
+                    "      keeps what was copied as NAME.partial instead. Every file found is\n"
+                    "      recovered unless --types limits them to categories (photo, audio,\n"
+                    "      video, document, archive, others) and extensions, e.g. photo,pdf.\n"
                     "      --list prints the found files (folder path, size, times, whether their\n"
                     "      content check passed) without writing anything. --json prints one JSON\n"
                     "      object per line. The scan reads the file system's records, then sweeps\n"

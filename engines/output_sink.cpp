@@ -12,6 +12,7 @@
 
 #include "platform/errors.h"
 #include "platform/folders.h"
+#include "platform/time_util.h"
 #include "results/extension_lists.h"
 
 namespace velmira {
@@ -99,6 +100,8 @@ OutputSink::~OutputSink() {
 
 int32_t OutputSink::CreateRecovered(const std::string& path) {
   Close();
+  m_times[0] = m_times[1] = timespec{0, UTIME_OMIT};
+  m_doubtful = 0;
   int32_t err = CreateParentFolders(path);
   if (err != kOk) return err;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
@@ -117,12 +120,54 @@ int32_t OutputSink::CreateRecovered(const std::string& path) {
   return err;
 }
 
+bool RecoveredFileTimes(const FoundRecord& record, timespec times[2]) {
+  times[0] = times[1] = timespec{0, UTIME_OMIT};
+  const uint32_t tag = record.engineTag;
+  const bool fat = tag == kTagFastFat || tag == kTagDeepFat;
+  if (!fat && tag != kTagFastNtfs && tag != kTagDeepNtfs) return false;
+  auto convert = [&](uint64_t fileTime, timespec& out) {
+    if (fileTime == 0) return false;
+    const auto nanoseconds = static_cast<long>(fileTime % 10000000u) * 100;
+    if (!fat) {
+      // Before 1970 or after 2200: a damaged record's, not a file's.
+      if (fileTime < kFileTimeUnixEpoch || UnixSecondsFromFileTime(fileTime) > 7258118400) return false;
+      out = timespec{static_cast<time_t>(UnixSecondsFromFileTime(fileTime)), nanoseconds};
+      return true;
+    }
+    const CivilTime c = CivilFromFileTime(fileTime);
+    std::tm tm{};
+    tm.tm_year = c.year - 1900;
+    tm.tm_mon = c.month - 1;
+    tm.tm_mday = c.day;
+    tm.tm_hour = c.hour;
+    tm.tm_min = c.minute;
+    tm.tm_sec = c.second;
+    tm.tm_isdst = -1;  // whatever the zone's rules say for that day
+    const time_t local = std::mktime(&tm);
+    if (local == static_cast<time_t>(-1)) return false;
+    out = timespec{local, nanoseconds};
+    return true;
+  };
+  const bool modified = convert(record.modified, times[1]);
+  if (!convert(record.accessed, times[0]) && modified) times[0] = times[1];
+  return modified || times[0].tv_nsec != UTIME_OMIT;
+}
+
+void OutputSink::SetTimes(const FoundRecord& record) {
+  if (!RecoveredFileTimes(record, m_times)) m_times[0] = m_times[1] = timespec{0, UTIME_OMIT};
+}
+
 int32_t OutputSink::FinishRecovered(bool complete, bool keepPartial, std::string& finalPath) {
   finalPath = m_wanted;
   if (!m_file.IsValid() || m_wanted.empty()) return kErrInvalidHandle;
+  // The found file's own times, set once nothing is written any more.
+  int32_t err = kOk;
+  if (complete && (m_times[0].tv_nsec != UTIME_OMIT || m_times[1].tv_nsec != UTIME_OMIT) &&
+      ::futimens(m_file.Get(), m_times) != 0)
+    err = LastError(IoDirection::kWrite);
   // Written through to the medium before it takes its name: after a crash
   // the name never stands on a file that is only partly there.
-  int32_t err = complete ? FlushHandle(m_file) : kOk;
+  if (complete && err == kOk) err = FlushHandle(m_file);
   const int32_t closed = m_file.Close();
   if (err == kOk) err = closed;
   const std::string temp = m_path;

@@ -4,8 +4,11 @@
 // folder, or the caller's memory buffer.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 #include "engines/found_record.h"
@@ -38,6 +41,15 @@ class OutputSink {
   // under (the wanted path when nothing was kept). Returns 0 or the error of
   // flushing, closing or moving.
   [[nodiscard]] int32_t FinishRecovered(bool complete, bool keepPartial, std::string& finalPath);
+  // The modification and access times a recovered file is given before it
+  // takes its name (see RecoveredFileTimes); without a call it keeps the
+  // time it was written.
+  void SetTimes(const FoundRecord& record);
+  // A copy that will be complete but is known not to be the file's own data
+  // (kErrContentOverwritten): it is kept under its name and RecoverToFile
+  // reports this code instead of success.
+  void SetDoubtful(int32_t code) { m_doubtful = code; }
+  [[nodiscard]] int32_t Doubtful() const { return m_doubtful; }
   // Writes into memory, at most `capacity` bytes; more is dropped.
   void UseMemory(uint8_t* memory, uint32_t capacity);
 
@@ -58,7 +70,16 @@ class OutputSink {
   uint8_t* m_memory = nullptr;
   uint32_t m_capacity = 0;
   uint32_t m_memoryUsed = 0;
+  int32_t m_doubtful = 0;
+  timespec m_times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};  // access, modification
 };
+
+// The access and modification times (for futimens) of a found file, from
+// its record: FAT keeps local civil time, which means here what the local
+// zone makes of it; NTFS keeps UTC. A time the record does not hold is
+// UTIME_OMIT (a carved file has none); a missing access time is the
+// modification time. False when neither is known.
+[[nodiscard]] bool RecoveredFileTimes(const FoundRecord& record, timespec times[2]);
 
 // Chooses the preview target of a found file by its name: photo, audio and
 // video go to "tmp.jpg" / "tmp.avi" in the ScanLog folder (created when
@@ -97,27 +118,29 @@ class KeepPartialScope {
 [[nodiscard]] std::string ScanLogFolder();
 
 // The frame every engine's file recovery shares: begins the file under a
-// temporary name (reporting a failure to the file callback as a finished
+// temporary name (given the times of `record`) (reporting a failure to the file callback as a finished
 // file), runs `copy(sink, report)` where report(percent, error) forwards to
 // the file callback, and ends the file. Its last report (100) comes only
 // once the file stands under its final name, and carries that name and the
 // file's outcome: a copy that failed or was stopped leaves no file under its
 // name (see FinishRecovered; KeepPartialFiles keeps a ".partial" one).
 template <typename CopyFn>
-[[nodiscard]] int32_t RecoverToFile(const std::string& path, FileProgressCallback callback, void* userData,
-                                    CopyFn copy) {
+[[nodiscard]] int32_t RecoverToFile(const std::string& path, const FoundRecord& record, FileProgressCallback callback,
+                                    void* userData, CopyFn copy) {
   OutputSink sink;
   int32_t err = sink.CreateRecovered(path);
   if (err != 0) {
     if (callback) (void)callback(userData, 100, 100, err, path);
     return err;
   }
+  sink.SetTimes(record);
   err = copy(sink, [&](int32_t percent, int32_t error) {
     return callback ? callback(userData, percent < 100 ? percent : 99, 100, error, path) : 0;
   });
   std::string finalPath;
   const int32_t finished = sink.FinishRecovered(err == 0, KeepPartialFiles(), finalPath);
   if (err == 0) err = finished;
+  if (err == 0) err = sink.Doubtful();
   if (callback) (void)callback(userData, 100, 100, err, finalPath);
   return err;
 }

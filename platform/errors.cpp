@@ -79,6 +79,9 @@ std::string ErrorText(int32_t code) {
     case kErrNoResidentData: return "The file's data could not be located.";
     case kErrEncryptedContent:
       return "The file is encrypted (EFS): its bytes were copied as stored and cannot be read without the owner's key.";
+    case kErrContentOverwritten:
+      return "Copied, but the file's first cluster now belongs to another file: its content is most likely "
+             "overwritten.";
     default: return "Unknown error " + std::to_string(code) + ".";
   }
 }

@@ -50,6 +50,9 @@ enum : int32_t {
   kErrAttributeNotFound = -100,   // no attribute of the wanted type
   kErrNoResidentData = -101,      // $DATA is not resident (its runs are used)
   kErrEncryptedContent = -102,    // copied, but as stored: encrypted (EFS) data
+  // A copy made whole whose data is likely another file's (a deleted file's
+  // first cluster belongs to a file now): the copy is kept, not called a success.
+  kErrContentOverwritten = -110,
 };
 
 // Whether the failed call was reading or writing: EIO maps to 30 for reads

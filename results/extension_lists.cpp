@@ -24,6 +24,18 @@ bool ListContains(std::string_view list, std::string_view extension) {
   return list.find(extension) != std::string_view::npos;
 }
 
+bool PatternMatchesEveryFile(std::string_view patterns) {
+  size_t start = 0;
+  while (start < patterns.size()) {
+    size_t bar = patterns.find('|', start);
+    if (bar == std::string_view::npos) bar = patterns.size();
+    const std::string_view item = patterns.substr(start, bar - start);
+    if (item == "*.*" || item == "*") return true;
+    start = bar + 1;
+  }
+  return false;
+}
+
 std::string ExtensionOf(std::string_view name) {
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return {};

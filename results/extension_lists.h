@@ -27,6 +27,11 @@ inline constexpr std::string_view kDocumentExtensions =
 inline constexpr std::string_view kArchiveExtensions =
     "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|";
 
+// The pattern that stands for every file found, whatever its name.
+inline constexpr std::string_view kEveryFilePattern = "*.*|";
+// True when `patterns` holds the item "*.*" or "*" (every file).
+[[nodiscard]] bool PatternMatchesEveryFile(std::string_view patterns);
+
 enum class FileCategory { kPhoto, kAudio, kVideo, kDocument, kArchive, kOthers };
 
 // Plain substring membership; the caller lower-cases the extension.

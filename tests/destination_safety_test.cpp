@@ -306,12 +306,12 @@ class StreamEngine : public IFileRecoveryParse {
   int32_t CountFiles(const FoundRecord*, uint32_t, uint32_t&) override { return 0; }
   uint64_t GetFoundCount() override { return 0; }
   int32_t GetFolderPath(const FoundRecord&, std::string&, uint32_t) override { return 0; }
-  int32_t RecoverItem(const FoundRecord&, const std::string& path, int32_t) override {
+  int32_t RecoverItem(const FoundRecord& record, const std::string& path, int32_t) override {
     if (takeName) {
       fs::create_directories(fs::path(path).parent_path());
       testing::WriteFileBytes(path, {'t', 'h', 'e', 'i', 'r', 's'});
     }
-    return RecoverToFile(path, m_file, m_user, [&](OutputSink& sink, auto report) -> int32_t {
+    return RecoverToFile(path, record, m_file, m_user, [&](OutputSink& sink, auto report) -> int32_t {
       const std::vector<uint8_t> piece(size / 10, 'x');
       for (int i = 0; i < 10; ++i) {
         if (i == failAfterPieces) {

@@ -194,7 +194,7 @@ int32_t CFileTypeRecovery::CopyCarved(const FoundRecord& record, OutputSink& sin
 }
 
 int32_t CFileTypeRecovery::RecoverItem(const FoundRecord& record, const std::string& destination, int32_t) {
-  return RecoverToFile(destination, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
+  return RecoverToFile(destination, record, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
     if (uint64_t{record.size} == 0) return report(100, 0);
     return CopyCarved(record, sink, report);
   });

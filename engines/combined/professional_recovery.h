@@ -88,6 +88,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   // Whether a carved file with `carvedExtension` repeats a named file with
   // `namedExtension` that starts at the same sector.
   [[nodiscard]] static bool CarvedRepeats(std::string_view namedExtension, std::string_view carvedExtension);
+  // Leaves out the deep FAT pass's copies of files the fast FAT pass found.
+  void DropDeepFatRepeats(std::vector<FoundRecord>& named) const;
   int32_t LoadAllocationMap() override { return 0; }
   int32_t ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
                             uint32_t& byteCount, PreviewProgressCallback callback, void* userData) override;

@@ -48,6 +48,27 @@ bool FatFirstDataSector(const FoundRecord& record, uint32_t bytesPerSector, uint
 
 }  // namespace
 
+void CProfessionalRecovery::DropDeepFatRepeats(std::vector<FoundRecord>& named) const {
+  // The deep FAT pass reaches the deleted folders the fast pass listed with
+  // their path again, as lost folders: a file of it whose data starts where
+  // a fast FAT file's data starts, with the same size, is that file.
+  std::vector<std::pair<uint64_t, uint64_t>> fast;
+  auto startOf = [&](const FoundRecord& r, uint64_t& sector) {
+    return r.isFolder == 0 && r.key >= 2 && FatFirstDataSector(r, m_sectorSize, sector);
+  };
+  for (const FoundRecord& r : named) {
+    uint64_t sector = 0;
+    if (r.engineTag == kTagFastFat && startOf(r, sector)) fast.emplace_back(sector, r.size);
+  }
+  if (fast.empty()) return;
+  std::sort(fast.begin(), fast.end());
+  std::erase_if(named, [&](const FoundRecord& r) {
+    uint64_t sector = 0;
+    return r.engineTag == kTagDeepFat && startOf(r, sector) &&
+           std::binary_search(fast.begin(), fast.end(), std::make_pair(sector, uint64_t{r.size}));
+  });
+}
+
 bool CProfessionalRecovery::CarvedRepeats(std::string_view namedExtension, std::string_view carvedExtension) {
   const std::string named = Normalised(namedExtension);
   const std::string carved = Normalised(carvedExtension);
@@ -73,6 +94,7 @@ int32_t CProfessionalRecovery::CollectMatches(const std::string& patterns, std::
   if (result == kOk) result = collect(&m_deepNtfs, named);
   std::vector<FoundRecord> carved;
   if (result == kOk) result = collect(&m_carver, carved);
+  DropDeepFatRepeats(named);
 
   // First data sector -> extension of the named files whose extension a
   // carved file could repeat. Only those are looked up: an NTFS file's first

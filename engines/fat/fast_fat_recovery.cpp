@@ -237,7 +237,10 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
         if (m_geometry.isFat32 && first == 0xE5 && e.U16At(20) == 0)
           key = (SearchHighHalf(e.U16At(26), true, {}) << 16) | e.U16At(26);
         folder.key = key;
-        if (key != 0 && key != currentKey) {
+        // A folder met again (an entry that names the folder itself, its
+        // parent or another folder already found: a loop or a cross-link)
+        // keeps the place it was first found at, nearer the root.
+        if (key != 0 && key != currentKey && m_folderRecords.count(key) == 0) {
           m_pendingFolders.push_back(key);
           m_folderRecords[key] = folder;
         }
@@ -265,7 +268,7 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
       file.entrySector = entrySector;
       file.partitionStart = m_startSector;
       file.clusterBytes = m_geometry.ClusterBytes();
-      file.contentOk = ContentMatches(key, name, file.size) ? 1 : 0;
+      file.contentOk = ContentMatches(key, name, file.size) && !FirstClusterTaken(key, file.size) ? 1 : 0;
 
       FoundRecord* slot = m_store->AppendRecord();
       file.recordNumber = slot->recordNumber;
@@ -383,6 +386,13 @@ bool CFastFatRecovery::DataReachable(uint32_t cluster, uint64_t size) {
   }
 }
 
+bool CFastFatRecovery::FirstClusterTaken(uint32_t cluster, uint64_t size) {
+  // A deleted file's clusters are free in the live table; one in a chain
+  // belongs to a file written since, and so does what the chain holds.
+  uint32_t value = 0;
+  return size != 0 && m_table && cluster >= 2 && m_table->Entry(cluster, value) == kOk && value != 0;
+}
+
 bool CFastFatRecovery::ContentMatches(uint32_t cluster, const std::string& name, uint64_t size) {
   // Data that cannot be read where the entry says is never "ok".
   if (!DataReachable(cluster, size)) return false;
@@ -457,6 +467,8 @@ int32_t CFastFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& si
   std::vector<uint8_t> buffer(clusterBytes);
   uint32_t cluster = record.key;
   bool freeRun = false;
+  // Listed files are deleted ones: copied all the same, but not as a success.
+  if (FirstClusterTaken(cluster, size)) sink.SetDoubtful(kErrContentOverwritten);
   uint64_t written = 0;
   int32_t error = 0;
   // A chain that comes back to a cluster it passed (a loop, or a chain of
@@ -498,7 +510,7 @@ int32_t CFastFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& si
 }
 
 int32_t CFastFatRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  return RecoverToFile(path, m_fileCallback, m_userData,
+  return RecoverToFile(path, record, m_fileCallback, m_userData,
                        [&](OutputSink& sink, auto report) { return CopyClusters(record, sink, report); });
 }
 

@@ -73,6 +73,8 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   bool DataReachable(uint32_t cluster, uint64_t size);
   // DataReachable, then the first sector against the type the name gives.
   bool ContentMatches(uint32_t cluster, const std::string& name, uint64_t size);
+  // Whether the first cluster of a deleted file of `size` bytes is in a chain now.
+  bool FirstClusterTaken(uint32_t cluster, uint64_t size);
   void AddFoldersToStore(uint32_t cluster);
   void StoreFolders();
   uint64_t AbsoluteClusterSector(const FoundRecord& record, uint32_t cluster) const;

@@ -66,7 +66,7 @@ int32_t CProfessionalFatRecovery::CopyClusters(const FoundRecord& record, Output
 }
 
 int32_t CProfessionalFatRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  return RecoverToFile(path, m_fileCallback, m_userData,
+  return RecoverToFile(path, record, m_fileCallback, m_userData,
                        [&](OutputSink& sink, auto report) { return CopyClusters(record, sink, report); });
 }
 

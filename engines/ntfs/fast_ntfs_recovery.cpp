@@ -285,9 +285,15 @@ void CFastNtfsRecovery::ProcessRecord(std::span<uint8_t> bytes, uint32_t number,
   ByteView list;
   bool hasList = false;
   NtfsAttributeWalk walk(record, limit, kNtfsRecordWalkFlags);
+  NtfsStandardTimes standard;
+  bool hasStandard = false;
   while (walk.Next()) {
     ByteView attr;
     if (!NtfsCurrentAttribute(walk, record, limit, attr)) break;
+    if (walk.type() == kNtfsAttrStandardInformation) {
+      hasStandard = hasStandard || ReadStandardTimes(attr, standard);
+      continue;
+    }
     if (walk.type() == kNtfsAttrAttributeList && !hasList) {
       hasList = true;
       list = attr;
@@ -327,6 +333,12 @@ void CFastNtfsRecovery::ProcessRecord(std::span<uint8_t> bytes, uint32_t number,
     // A folder without a usable name still holds files: keep them reachable.
     if (directoryMode && number > kLastSystemRecord) WriteLostFolder(number);
     return;
+  }
+  // The times the system keeps up to date, where the record holds them.
+  if (hasStandard) {
+    if (standard.created != 0) found.created = standard.created;
+    if (standard.modified != 0) found.modified = standard.modified;
+    if (standard.accessed != 0) found.accessed = standard.accessed;
   }
   if (!directoryMode) {
     // The name's size goes stale once data is written; when the $DATA lives

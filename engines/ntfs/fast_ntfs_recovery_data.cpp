@@ -183,7 +183,7 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
 }
 
 int32_t CFastNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  const int32_t err = RecoverToFile(path, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
+  const int32_t err = RecoverToFile(path, record, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
     return CopyData(record, sink, record.size, report);
   });
   // Encrypted data is copied as stored: the file is there, but not readable.

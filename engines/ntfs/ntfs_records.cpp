@@ -266,4 +266,14 @@ bool ReadFileNameValue(ByteView attribute, NtfsFileName& value) {
   return true;
 }
 
+bool ReadStandardTimes(ByteView attribute, NtfsStandardTimes& times) {
+  if (!attribute.Has(0, kNtfsAttValueOffset + 2) || attribute.U8At(kNtfsAttNonResident) != 0) return false;
+  const size_t value = attribute.U16At(kNtfsAttValueOffset);
+  if (!attribute.Has(value, 0x20)) return false;
+  times.created = attribute.U64At(value + 0x00);
+  times.modified = attribute.U64At(value + 0x08);
+  times.accessed = attribute.U64At(value + 0x18);
+  return true;
+}
+
 }  // namespace velmira

@@ -37,6 +37,7 @@ inline constexpr int32_t kNtfsAttributeNotFound = kErrAttributeNotFound;  // no 
 inline constexpr int32_t kNtfsNoResidentData = kErrNoResidentData;        // $DATA is not resident (use its runs)
 
 // Attribute types the engines use, and the two type values that end a walk.
+inline constexpr uint32_t kNtfsAttrStandardInformation = 0x10;
 inline constexpr uint32_t kNtfsAttrAttributeList = 0x20;
 inline constexpr uint32_t kNtfsAttrFileName = 0x30;
 inline constexpr uint32_t kNtfsAttrData = 0x80;
@@ -329,6 +330,17 @@ struct NtfsFileName {
 // Reads the value of the $FILE_NAME attribute that starts `attribute`; false
 // when the view cannot hold its fixed part.
 [[nodiscard]] bool ReadFileNameValue(ByteView attribute, NtfsFileName& value);
+
+// The times of a $STANDARD_INFORMATION attribute: the ones the system keeps
+// up to date ($FILE_NAME's are set when the name is written and seldom
+// after).
+struct NtfsStandardTimes {
+  uint64_t created = 0;
+  uint64_t modified = 0;
+  uint64_t accessed = 0;
+};
+// False when `attribute` is not resident or its view cannot hold the times.
+[[nodiscard]] bool ReadStandardTimes(ByteView attribute, NtfsStandardTimes& times);
 
 // The volume bitmap: bit n of byte k stands for cluster 8k + n; set means
 // allocated. `length` (the data size of $Bitmap) is at most bytes.size().

@@ -288,9 +288,15 @@ int32_t CProfessionalNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, ui
   uint32_t parent = 0;
   Placement located;
   NtfsAttributeWalk walk(record, limit, kDeepWalkFlags);
+  NtfsStandardTimes standard;
+  bool hasStandard = false;
   while (walk.Next()) {
     ByteView attr;
     if (!NtfsCurrentAttribute(walk, record, limit, attr)) break;
+    if (walk.type() == kNtfsAttrStandardInformation) {
+      hasStandard = hasStandard || ReadStandardTimes(attr, standard);
+      continue;
+    }
     if (walk.type() == kNtfsAttrAttributeList && list.size() == 0) {
       list = attr;
     } else if (walk.type() == kNtfsAttrFileName) {
@@ -337,6 +343,12 @@ int32_t CProfessionalNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, ui
   if (!built) {
     if (directoryMode && own > kLastSystemRecord) WriteLostFolder(own);
     return kOk;
+  }
+  // The times the system keeps up to date, where the record holds them.
+  if (hasStandard) {
+    if (standard.created != 0) found.created = standard.created;
+    if (standard.modified != 0) found.modified = standard.modified;
+    if (standard.accessed != 0) found.accessed = standard.accessed;
   }
   if (!directoryMode && !unnamedData && list.size() != 0) {
     // The data lives in an extension record: its size is taken from there.

@@ -215,7 +215,7 @@ int32_t CProfessionalNtfsRecovery::CopyData(const FoundRecord& record, OutputSin
 }
 
 int32_t CProfessionalNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  const int32_t err = RecoverToFile(path, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
+  const int32_t err = RecoverToFile(path, record, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
     return CopyData(record, sink, record.size, report);
   });
   // Encrypted data is copied as stored: the file is there, but not readable.

@@ -13,12 +13,24 @@ using Candidate = std::pair<std::string_view, FileCategory>;
 constexpr size_t kMaxRecoveryExtension = 26;
 
 FileCategory FirstListHolding(std::string_view ext, std::initializer_list<Candidate> order) {
+  // The empty extension is in every list by substring: a file without one
+  // is none of their kinds.
+  if (ext.empty()) return FileCategory::kOthers;
   for (const auto& [list, category] : order)
     if (ListContains(list, ext)) return category;
   return FileCategory::kOthers;
 }
 
 }  // namespace
+
+bool PatternTakesEveryFile(std::string_view pattern) {
+  return pattern.find("*.*") != std::string_view::npos || pattern.find(".\\..") != std::string_view::npos;
+}
+
+bool PatternTakesNoExtension(std::string_view pattern) {
+  return PatternTakesEveryFile(pattern) || pattern.find("*.|") != std::string_view::npos ||
+         pattern.find("\\.|") != std::string_view::npos;
+}
 
 bool ListContains(std::string_view list, std::string_view extension) {
   return list.find(extension) != std::string_view::npos;

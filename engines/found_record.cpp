@@ -74,7 +74,8 @@ std::string RememberLongName(std::string_view name) {
 
 bool FindLongName(std::string_view stored, std::string& name) {
   // Stored forms fill the field but for the room a character boundary takes.
-  if (stored.size() + 4 < kFoundNameBytes - 1 || stored.find(kCutMark) == std::string_view::npos) return false;
+  if (stored.size() + 4 < kFoundNameBytes - 1 || stored.find(kCutMark) == std::string_view::npos)
+    return false;
   LongNameTable& table = Table();
   std::shared_lock lock(table.mutex);
   const auto it = table.byStored.find(std::string(stored));

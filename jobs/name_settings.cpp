@@ -25,7 +25,8 @@ void ApplyNameSettings(const std::string& configPath, std::string& problem) {
   }
   if (!SetShortNameCodePage(codePage)) {
     (void)SetShortNameCodePage(kDefaultShortNameCodePage);
-    problem = "ShortNameCodePage=" + text + " in " + configPath + " is not 437, 850 or 1252; short names are read in " +
+    problem = "ShortNameCodePage=" + text + " in " + configPath +
+              " is not 437, 850 or 1252; short names are read in " +
               std::to_string(kDefaultShortNameCodePage);
   }
 }

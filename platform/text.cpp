@@ -224,7 +224,8 @@ std::string FitNameBytes(std::string_view name, size_t maxBytes) {
   if (dot != std::string_view::npos && dot > 0 && name.size() - dot <= kMaxKeptExtension &&
       name.size() - dot + kCut.size() < maxBytes)
     extension = name.substr(dot);
-  if (maxBytes < kCut.size() + extension.size()) return std::string(name.substr(0, Utf8BoundaryAtOrBefore(name, maxBytes)));
+  if (maxBytes < kCut.size() + extension.size())
+    return std::string(name.substr(0, Utf8BoundaryAtOrBefore(name, maxBytes)));
   const std::string_view base = name.substr(0, name.size() - extension.size());
   std::string out(base.substr(0, Utf8BoundaryAtOrBefore(base, maxBytes - kCut.size() - extension.size())));
   out += kCut;

@@ -1,6 +1,8 @@
 // Names as FAT volumes hold them: long names of up to 255 characters, names
 // longer than a record's name field, short names in DOS code pages, files
 // without the archive bit and files without an extension.
+#include "engines/fat/fat_names.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@
 
 #include "engines/engine_factory.h"
 #include "engines/fat/fat_directory.h"
-#include "engines/fat/fat_names.h"
 #include "jobs/name_settings.h"
 #include "jobs/recovery_job.h"
 #include "platform/errors.h"
@@ -109,7 +110,8 @@ TEST_P(FatNames, LongNamesOfNineteenAndTwentyPartsAreKept) {
   ASSERT_TRUE(card.Mkdir(folder));
   for (const std::string& name : {n235, n255, std::string("after file.jpg"), n247})
     ASSERT_TRUE(card.Put(folder + "/" + name, CardContent(3000, static_cast<uint32_t>(name.size()), true)));
-  for (const std::string& name : {n235, n255, std::string("after file.jpg"), n247}) ASSERT_TRUE(card.Delete(folder + "/" + name));
+  for (const std::string& name : {n235, n255, std::string("after file.jpg"), n247})
+    ASSERT_TRUE(card.Delete(folder + "/" + name));
   ASSERT_TRUE(card.Put(Repeat("e", 251) + ".jpg", CardContent(100, 9, true)));
   ASSERT_TRUE(card.Delete(Repeat("e", 251) + ".jpg"));
 
@@ -167,8 +169,9 @@ TEST_P(FatNames, NamesLongerThanTheRecordFieldKeepNameAndType) {
 
   std::vector<FoundRecord> files;
   ASSERT_EQ(engine->CollectMatches("*.jpg|", files), kOk);
-  files.erase(std::remove_if(files.begin(), files.end(), [&](const FoundRecord& r) { return RecordName(r) != name; }),
-              files.end());
+  files.erase(
+      std::remove_if(files.begin(), files.end(), [&](const FoundRecord& r) { return RecordName(r) != name; }),
+      files.end());
   ASSERT_EQ(files.size(), 1u);
   testing::TempDir out;
   RecoveryJob job(out.path(), {{1201, engine.get()}}, files, nullptr);
@@ -191,7 +194,13 @@ TEST_P(FatNames, ShortNamesAreReadInTheDosCodePage) {
   ASSERT_TRUE(card.ok());
   ASSERT_TRUE(card.Put("CAFX.JPG", CardContent(3000, 3, true)));
   ASSERT_TRUE(card.Delete("CAFX.JPG"));
-  ASSERT_TRUE(PatchImage(card.image(), std::string("\xE5" "AFX    JPG", 11), std::string("\xE5" "AF\x90    JPG", 11)));
+  ASSERT_TRUE(PatchImage(card.image(),
+                         std::string("\xE5"
+                                     "AFX    JPG",
+                                     11),
+                         std::string("\xE5"
+                                     "AF\x90    JPG",
+                                     11)));
 
   auto engine = Scanned(card);
   ASSERT_NE(engine, nullptr);
@@ -206,8 +215,10 @@ TEST_P(FatNames, FilesWithoutTheArchiveBitAreListed) {
   VELMIRA_REQUIRE_TOOL("mattrib");
   FatCard card(16, 16);
   ASSERT_TRUE(card.ok());
-  const std::map<std::string, std::string> attributes = {
-      {"plain file.jpg", "-a"}, {"read only.jpg", "-a +r"}, {"hidden file.jpg", "+h"}, {"system file.jpg", "-a +s"}};
+  const std::map<std::string, std::string> attributes = {{"plain file.jpg", "-a"},
+                                                         {"read only.jpg", "-a +r"},
+                                                         {"hidden file.jpg", "+h"},
+                                                         {"system file.jpg", "-a +s"}};
   uint32_t seed = 10;
   for (const auto& [name, change] : attributes) {
     ASSERT_TRUE(card.Put(name, CardContent(4000, ++seed, true)));
@@ -220,7 +231,8 @@ TEST_P(FatNames, FilesWithoutTheArchiveBitAreListed) {
   auto engine = Scanned(card);
   ASSERT_NE(engine, nullptr);
   const auto found = ListAll(*engine);
-  for (const auto& [name, change] : attributes) EXPECT_EQ(found.count(name), 1u) << name << " (" << change << ")";
+  for (const auto& [name, change] : attributes)
+    EXPECT_EQ(found.count(name), 1u) << name << " (" << change << ")";
   EXPECT_EQ(found.count("after file.jpg"), 1u);
 }
 
@@ -256,7 +268,9 @@ TEST_P(FatNames, FilesWithoutExtensionAreCollectedAndRecovered) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FastAndDeep, FatNames, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Deep" : "Fast"; });
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Deep" : "Fast";
+                         });
 
 // ---- builders: what the tools cannot make ----------------------------------
 
@@ -305,18 +319,21 @@ TEST(FatNameRules, LongNamePartsUpToTwentyAreValid) {
 TEST(FatNameRules, CodePagesAndTheirSetting) {
   const Bytes cafe = Entry("CAF\x90    JPG", 0x20);
   const Bytes sign = Entry("PRICE\x9B  TXT", 0x20);
-  const Bytes sigma = Entry("\x05" "BC     TXT", 0x20);
+  const Bytes sigma = Entry(
+      "\x05"
+      "BC     TXT",
+      0x20);
   const ByteView cafeView(cafe.data(), cafe.size());
   EXPECT_EQ(ShortNameCodePage(), 437);
   EXPECT_EQ(ShortEntryName(cafeView, false), "caf\xC3\xA9.jpg");
   EXPECT_EQ(ShortEntryName(ByteView(sign.data(), sign.size()), false), "price\xC2\xA2.txt");  // ¢
-  EXPECT_EQ(ShortEntryName(ByteView(sigma.data(), sigma.size()), false), "\xCF\x83" "bc.txt");  // σ
+  EXPECT_EQ(ShortEntryName(ByteView(sigma.data(), sigma.size()), false),
+            "\xCF\x83"
+            "bc.txt");  // σ
 
   testing::TempDir dir;
   const std::string ini = dir.File("config.ini");
-  auto write = [&](const std::string& text) {
-    std::ofstream(ini) << text;
-  };
+  auto write = [&](const std::string& text) { std::ofstream(ini) << text; };
   std::string problem;
   write("[Settings]\nShortNameCodePage=850\n");
   ApplyNameSettings(ini, problem);

@@ -405,8 +405,11 @@ int32_t CScanLog::LoadNames(const std::string& path) {
 }
 
 void CScanLog::NoteLongName(const FoundRecord& record, uint32_t recordNumber) {
+  // Stored forms fill the field; most names are far shorter.
+  const size_t stored = strnlen(record.name, kFoundNameBytes);
+  if (stored + 4 < kFoundNameBytes - 1) return;
   std::string full;
-  if (!FindLongName(NameFieldText(record.name, sizeof record.name), full)) return;
+  if (!FindLongName(std::string_view(record.name, stored), full)) return;
   if (full.size() > kMaxStoredNameBytes) full.resize(Utf8BoundaryAtOrBefore(full, kMaxStoredNameBytes));
   char head[kNameEntryHeadBytes];
   for (size_t i = 0; i < 4; ++i) head[i] = static_cast<char>(recordNumber >> (8 * i));

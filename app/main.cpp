@@ -1,6 +1,8 @@
 // velmira: the desktop program. Start-up makes sure one copy runs per user,
 // shows the main window centred and runs the message loop; shutdown removes
 // the temporary preview files and ends the players this program started.
+#include <cstdio>
+
 #include <QApplication>
 #include <QFile>
 #include <QIcon>
@@ -10,6 +12,7 @@
 #include "app/main_wnd.h"
 #include "app/message_box.h"
 #include "app/single_instance.h"
+#include "jobs/name_settings.h"
 #include "platform/child_processes.h"
 #include "platform/folders.h"
 
@@ -23,6 +26,9 @@ int main(int argc, char** argv) {
   InitResources();
   QApplication::setWindowIcon(QIcon(IconPath(QStringLiteral("velmira"))));
   ApplyProgramStyle();
+  std::string settingsProblem;
+  ApplyNameSettings(settingsProblem);
+  if (!settingsProblem.empty()) std::fprintf(stderr, "velmira: %s\n", settingsProblem.c_str());
 
   SingleInstance instance;
   switch (instance.ClaimInstance()) {

@@ -37,7 +37,9 @@ int RunLog(const std::vector<std::string>& args) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder, ec)) {
     const std::string name = entry.path().filename().string();
-    if (!entry.is_regular_file(ec) || EndsWith(name, "_Relation") || EndsWith(name, "_DirInfo")) continue;
+    if (!entry.is_regular_file(ec) || EndsWith(name, "_Relation") || EndsWith(name, "_DirInfo") ||
+        EndsWith(name, "_Names"))
+      continue;
     if (!fs::exists(entry.path().string() + "_Relation", ec)) continue;  // not a log
     names.push_back(name);
   }

@@ -10,6 +10,7 @@
 #include "cli/command_registry.h"
 #include "cli/commands.h"
 #include "cli/help_text.h"
+#include "jobs/name_settings.h"
 #include "platform/drives.h"
 
 namespace {
@@ -105,6 +106,9 @@ int main(int argc, char** argv) {
     std::printf("velmira-cli %s\n", VELMIRA_VERSION);
     return velmira::cli::kExitOk;
   }
+  std::string settingsProblem;
+  velmira::ApplyNameSettings(settingsProblem);
+  if (!settingsProblem.empty()) std::fprintf(stderr, "velmira-cli: %s\n", settingsProblem.c_str());
   for (const auto& c : velmira::cli::Commands())
     if (command == c.name) return c.run(args);
   std::fprintf(stderr, "velmira-cli: unknown command '%s' (see velmira-cli --help)\n", command.c_str());

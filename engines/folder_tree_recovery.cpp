@@ -34,7 +34,8 @@ int32_t RecoverFolderTree(IFileRecoveryParse& engine, const FoundRecord& folder,
     std::vector<FoundRecord> children;
     if (engine.ListChildren(&item.record, static_cast<uint32_t>(depth), children) != kOk) continue;
     for (const FoundRecord& child : children) {
-      const std::string childPath = item.path + "/" + SafeFileName(RecordName(child));
+      const std::string childPath =
+          item.path + "/" + FitNameBytes(SafeFileName(RecordName(child)), kMaxRecoveredNameBytes);
       if (child.isFolder) {
         (void)CreateFolderWithParents(childPath);
         queue.push_back({child, childPath});

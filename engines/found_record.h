@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace velmira {
 
@@ -68,9 +69,26 @@ static_assert(offsetof(FoundRecord, name) == 86);
   return r;
 }
 
-// The record's name as text (never reads past the field).
+// The record's name as text (never reads past the field): the full name when
+// the field holds the stored form of a longer name known to this process.
 [[nodiscard]] std::string RecordName(const FoundRecord& record);
-// Stores a UTF-8 name, cut on a character boundary to fit the field.
+// Stores a UTF-8 name (up to a NUL). A name of more than 259 bytes is stored
+// in its short form (LongNameStoredForm) and the full name is kept in the
+// process's table of long names, where RecordName finds it and a scan log
+// takes it into its "_Names" file.
 void SetRecordName(FoundRecord& record, const std::string& name);
+
+// The form of a name too long for the field, as the field stores it: the
+// start of the name cut on a character boundary, "…~" with eight hex digits
+// of the full name's hash, and the extension (".jpg", up to 40 bytes), so that
+// a file never loses its extension or its place in a list to the field, and
+// two long names with one start stay apart. Names that fit come back as
+// they are.
+[[nodiscard]] std::string LongNameStoredForm(std::string_view name);
+// Adds a full name to the process's table of long names (a name that fits
+// the field is not kept). Returns its stored form.
+std::string RememberLongName(std::string_view name);
+// The full name whose stored form is `stored`, when the table knows one.
+[[nodiscard]] bool FindLongName(std::string_view stored, std::string& name);
 
 }  // namespace velmira

@@ -25,7 +25,7 @@ std::string TrimTrailingSeparator(std::string folder) {
 }  // namespace
 
 std::string RecoveryTargetPath(const std::string& destination, const FoundRecord& record) {
-  const std::string name = SafeFileName(RecordName(record));
+  const std::string name = FitNameBytes(SafeFileName(RecordName(record)), kMaxRecoveredNameBytes);
   const std::string folder = TrimTrailingSeparator(destination) + "/" +
                              RecoveryFolderName(RecoveryCategoryOf(name)) + "/";
   const std::string wanted = folder + name;

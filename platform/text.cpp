@@ -215,4 +215,22 @@ std::string SafeFileName(std::string_view name) {
   return out;
 }
 
+std::string FitNameBytes(std::string_view name, size_t maxBytes) {
+  if (name.size() <= maxBytes) return std::string(name);
+  constexpr std::string_view kCut = "\xE2\x80\xA6";  // "…"
+  constexpr size_t kMaxKeptExtension = 40;
+  std::string_view extension;
+  const size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos && dot > 0 && name.size() - dot <= kMaxKeptExtension &&
+      name.size() - dot + kCut.size() < maxBytes)
+    extension = name.substr(dot);
+  if (maxBytes < kCut.size() + extension.size())
+    return std::string(name.substr(0, Utf8BoundaryAtOrBefore(name, maxBytes)));
+  const std::string_view base = name.substr(0, name.size() - extension.size());
+  std::string out(base.substr(0, Utf8BoundaryAtOrBefore(base, maxBytes - kCut.size() - extension.size())));
+  out += kCut;
+  out += extension;
+  return out;
+}
+
 }  // namespace velmira

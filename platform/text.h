@@ -46,4 +46,13 @@ void CopyToNameField(char* field, size_t size, std::string_view text);
 // empty name) become "_".
 [[nodiscard]] std::string SafeFileName(std::string_view name);
 
+// Linux file systems take names of up to 255 bytes; a recovered file's name
+// leaves room for a "(N)" to make it unique and for ".partial".
+inline constexpr size_t kMaxRecoveredNameBytes = 239;
+
+// `name` when it has at most `maxBytes` bytes; else its start and its
+// extension (the text from the last ".", up to 40 bytes) joined by "…",
+// cut on a character boundary, so that the name keeps its type.
+[[nodiscard]] std::string FitNameBytes(std::string_view name, size_t maxBytes);
+
 }  // namespace velmira

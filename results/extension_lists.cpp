@@ -13,6 +13,9 @@ using Candidate = std::pair<std::string_view, FileCategory>;
 constexpr size_t kMaxRecoveryExtension = 26;
 
 FileCategory FirstListHolding(std::string_view ext, std::initializer_list<Candidate> order) {
+  // The empty extension is in every list by substring: a file without one
+  // is none of their kinds.
+  if (ext.empty()) return FileCategory::kOthers;
   for (const auto& [list, category] : order)
     if (ListContains(list, ext)) return category;
   return FileCategory::kOthers;
@@ -20,20 +23,17 @@ FileCategory FirstListHolding(std::string_view ext, std::initializer_list<Candid
 
 }  // namespace
 
-bool ListContains(std::string_view list, std::string_view extension) {
-  return list.find(extension) != std::string_view::npos;
+bool PatternTakesEveryFile(std::string_view pattern) {
+  return pattern.find("*.*") != std::string_view::npos || pattern.find(".\\..") != std::string_view::npos;
 }
 
-bool PatternMatchesEveryFile(std::string_view patterns) {
-  size_t start = 0;
-  while (start < patterns.size()) {
-    size_t bar = patterns.find('|', start);
-    if (bar == std::string_view::npos) bar = patterns.size();
-    const std::string_view item = patterns.substr(start, bar - start);
-    if (item == "*.*" || item == "*") return true;
-    start = bar + 1;
-  }
-  return false;
+bool PatternTakesNoExtension(std::string_view pattern) {
+  return PatternTakesEveryFile(pattern) || pattern.find("*.|") != std::string_view::npos ||
+         pattern.find("\\.|") != std::string_view::npos;
+}
+
+bool ListContains(std::string_view list, std::string_view extension) {
+  return list.find(extension) != std::string_view::npos;
 }
 
 std::string ExtensionOf(std::string_view name) {

@@ -27,10 +27,14 @@ inline constexpr std::string_view kDocumentExtensions =
 inline constexpr std::string_view kArchiveExtensions =
     "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|";
 
-// The pattern that stands for every file found, whatever its name.
+// Pattern items beyond the lists: "*.*|" takes every file, "*.|" the files
+// whose name has no extension (no ".", or nothing after the last one).
 inline constexpr std::string_view kEveryFilePattern = "*.*|";
-// True when `patterns` holds the item "*.*" or "*" (every file).
-[[nodiscard]] bool PatternMatchesEveryFile(std::string_view patterns);
+inline constexpr std::string_view kNoExtensionPattern = "*.|";
+// Whether a search pattern holds those items, as written or converted for
+// the engines ("*" to ".", "." to "\.").
+[[nodiscard]] bool PatternTakesEveryFile(std::string_view pattern);
+[[nodiscard]] bool PatternTakesNoExtension(std::string_view pattern);
 
 enum class FileCategory { kPhoto, kAudio, kVideo, kDocument, kArchive, kOthers };
 
@@ -42,7 +46,7 @@ enum class FileCategory { kPhoto, kAudio, kVideo, kDocument, kArchive, kOthers }
 
 // The recovery subfolder of a file: photo, audio, video, document, archive,
 // else others, judged on at most 26 characters of extension. A name without
-// "." goes to photo (the empty extension is in every list).
+// extension goes to others.
 [[nodiscard]] FileCategory RecoveryCategoryOf(std::string_view name);
 [[nodiscard]] const char* RecoveryFolderName(FileCategory category);
 
@@ -59,7 +63,8 @@ enum class PreviewTarget { kTempMedia, kTempPicture, kMemory };
 [[nodiscard]] const char* PreviewTempFileName(PreviewTarget target);  // "tmp.avi" / "tmp.jpg" / ""
 
 // The row icon category of a file: photo, audio, document, video, archive,
-// else others (folders and "exe" are the result view's own cases).
+// else others (folders and "exe" are the result view's own cases); a name
+// without extension is others.
 [[nodiscard]] FileCategory IconCategoryOf(std::string_view name);
 
 }  // namespace velmira

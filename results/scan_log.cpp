@@ -10,6 +10,7 @@
 #include <new>
 #include <system_error>
 
+#include "platform/byte_view.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
 #include "platform/text.h"
@@ -27,6 +28,10 @@ constexpr size_t kRelationWritePieceBytes = 1u << 20;
 // the log's size, so that filing a record ahead of its write stays cheap.
 constexpr uint32_t kAlwaysIndexedRecords = 1u << 20;
 constexpr uint32_t kMaxRecordNumber = std::numeric_limits<uint32_t>::max() - 1;
+// An entry of "_Names": record number (4 bytes), name length (2), name.
+constexpr size_t kNameEntryHeadBytes = 6;
+// 255 UTF-16 units take at most 765 bytes of UTF-8; anything longer is damage.
+constexpr size_t kMaxStoredNameBytes = 1024;
 
 int32_t TruncateTo(const std::string& path, uint64_t length) {
   std::error_code ec;
@@ -92,6 +97,10 @@ void CScanLog::ResetState() {
   m_mainWrite.Close();
   m_mainRead.Close();
   m_dirInfoFile.Close();
+  m_namesFile.Close();
+  m_namesPath.clear();
+  m_namesBytes = 0;
+  m_namesPending.clear();
   m_mainPath.clear();
   m_relationPath.clear();
   m_dirInfoPath.clear();
@@ -135,6 +144,7 @@ int32_t CScanLog::OpenLog(const std::string& name) {
   m_mainPath = path;
   m_relationPath = path + "_Relation";
   m_dirInfoPath = path + "_DirInfo";
+  m_namesPath = path + "_Names";
 
   uint64_t mainBytes = 0;
   FileHandle relationFile;  // created here; the text is replaced whole on flush
@@ -166,7 +176,7 @@ int32_t CScanLog::OpenLog(const std::string& name) {
   }
 
   if ((err = OpenForWriting(m_dirInfoPath, WriteMode::kOpenAlways, m_dirInfoFile)) != kOk ||
-      (err = LoadDirInfo(m_dirInfoPath)) != kOk) {
+      (err = LoadDirInfo(m_dirInfoPath)) != kOk || (err = LoadNames(m_namesPath)) != kOk) {
     NoteScanLogWriteFailure(folder, err);
     ResetState();
     return err;
@@ -182,6 +192,7 @@ int32_t CScanLog::OpenLogReadOnly(const std::string& path) {
   m_mainPath = path;
   m_relationPath = path + "_Relation";
   m_dirInfoPath = path + "_DirInfo";
+  m_namesPath = path + "_Names";
   m_readOnly = true;
   uint64_t mainBytes = 0;
   int32_t err = OpenReadOnly(m_mainPath, m_mainRead);
@@ -195,7 +206,8 @@ int32_t CScanLog::OpenLogReadOnly(const std::string& path) {
   m_existingIndexed = m_existing == 0;
   m_isFolder.assign(m_existing, 2);
   m_keys.assign(m_existing, 0);
-  if ((err = LoadRelations(m_relationPath)) != kOk || (err = LoadDirInfo(m_dirInfoPath)) != kOk) {
+  if ((err = LoadRelations(m_relationPath)) != kOk || (err = LoadDirInfo(m_dirInfoPath)) != kOk ||
+      (err = LoadNames(m_namesPath)) != kOk) {
     ResetState();
     return err;
   }
@@ -237,6 +249,7 @@ int32_t CScanLog::SyncLog() {
   int32_t err = Flush(true);
   if (err == kOk) err = FlushHandle(m_mainWrite);
   if (err == kOk) err = FlushHandle(m_dirInfoFile);
+  if (err == kOk && m_namesFile.IsValid()) err = FlushHandle(m_namesFile);
   return err;
 }
 
@@ -346,6 +359,65 @@ int32_t CScanLog::LoadDirInfo(const std::string& path) {
   return kOk;
 }
 
+int32_t CScanLog::LoadNames(const std::string& path) {
+  FileHandle in;
+  int32_t err = OpenReadOnly(path, in);
+  if (err == kErrFileNotFound) return kOk;  // no name was too long, or an older log
+  if (err != kOk) return err;
+  uint64_t length = 0;
+  if ((err = HandleLength(in, length)) != kOk) return err;
+  // Every entry names a record of the main file once.
+  const uint64_t maxBytes = (uint64_t{m_existing} + 1024) * (kNameEntryHeadBytes + kMaxStoredNameBytes);
+  const size_t want = static_cast<size_t>(std::min(length, maxBytes));
+  std::string bytes(want, '\0');
+  size_t got = 0;
+  if (want > 0 && (err = ReadAt(in, bytes.data(), want, 0, got)) != kOk) return err;
+  bytes.resize(got);
+  size_t at = 0;
+  while (bytes.size() - at >= kNameEntryHeadBytes) {
+    const ByteView head(reinterpret_cast<const uint8_t*>(bytes.data()) + at, kNameEntryHeadBytes);
+    const uint32_t number = head.U32At(0);
+    const uint16_t nameBytes = head.U16At(4);
+    // A cut or damaged entry ends what can be trusted.
+    if (nameBytes == 0 || nameBytes > kMaxStoredNameBytes || bytes.size() - at - kNameEntryHeadBytes < nameBytes)
+      break;
+    if (number != 0 && number <= m_existing)
+      (void)RememberLongName(std::string_view(bytes).substr(at + kNameEntryHeadBytes, nameBytes));
+    at += kNameEntryHeadBytes + nameBytes;
+  }
+  // New entries go after the last whole one.
+  m_namesBytes = at;
+  return kOk;
+}
+
+void CScanLog::NoteLongName(const FoundRecord& record, uint32_t recordNumber) {
+  // Stored forms fill the field; most names are far shorter.
+  const size_t stored = strnlen(record.name, kFoundNameBytes);
+  if (stored + 4 < kFoundNameBytes - 1) return;
+  std::string full;
+  if (!FindLongName(std::string_view(record.name, stored), full)) return;
+  if (full.size() > kMaxStoredNameBytes) full.resize(Utf8BoundaryAtOrBefore(full, kMaxStoredNameBytes));
+  char head[kNameEntryHeadBytes];
+  for (size_t i = 0; i < 4; ++i) head[i] = static_cast<char>(recordNumber >> (8 * i));
+  head[4] = static_cast<char>(full.size() & 0xFF);
+  head[5] = static_cast<char>(full.size() >> 8);
+  m_namesPending.append(head, sizeof head);
+  m_namesPending += full;
+}
+
+int32_t CScanLog::WriteNames() {
+  if (m_namesPending.empty()) return kOk;
+  if (!m_namesFile.IsValid()) {
+    if (const int32_t err = OpenForWriting(m_namesPath, WriteMode::kOpenAlways, m_namesFile); err != kOk) return err;
+  }
+  if (const int32_t err = WriteAllAt(m_namesFile, m_namesPending.data(), m_namesPending.size(), m_namesBytes);
+      err != kOk)
+    return err;
+  m_namesBytes += m_namesPending.size();
+  m_namesPending.clear();
+  return kOk;
+}
+
 uint64_t CScanLog::TotalRecords() const {
   return LastRecordNumber();
 }
@@ -383,6 +455,7 @@ int32_t CScanLog::WriteBuffer() {
     FoundRecord record;
     std::memcpy(&record, m_buffer.get() + i * kScanLogRecordBytes, kScanLogRecordBytes);
     NoteRetired(record, m_flushed + static_cast<uint32_t>(i) + 1);
+    NoteLongName(record, m_flushed + static_cast<uint32_t>(i) + 1);
   }
   // Records are written at their own position, so a failed batch leaves a
   // hole instead of shifting every later record.
@@ -506,9 +579,10 @@ int32_t CScanLog::Flush(bool durable) {
   }
   m_pendingWriteError = kOk;
   if (result != kOk) return result;
+  const int32_t namesResult = WriteNames();
   const int32_t relationResult = WriteRelations(durable);
   const int32_t dirInfoResult = WriteDirInfo();
-  return WriteFailed(relationResult != kOk ? relationResult : dirInfoResult);
+  return WriteFailed(namesResult != kOk ? namesResult : relationResult != kOk ? relationResult : dirInfoResult);
 }
 
 int32_t CScanLog::CloseLog() {

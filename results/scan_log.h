@@ -8,6 +8,14 @@
 //                    " | <key> - [<n>,<n>,...]", e.g.
 //                    " | 2 - [1,2,5] | 4294967302 - [3,4]"
 //   <name>_DirInfo   DirInfoRecords (268 bytes each) in the order added.
+//   <name>_Names     only when a name did not fit a record's 260-byte field:
+//                    for each such record, appended as it is written, its
+//                    record number (uint32 LE), the byte length of its full
+//                    UTF-8 name (uint16 LE) and the name. The record holds
+//                    the name's stored form (LongNameStoredForm), which
+//                    keeps the start and the extension; opening the log
+//                    makes the full names known to RecordName again. Logs
+//                    without this file read as before.
 //
 // Typical use by an engine:
 //   CScanLog log;                                   // uses the process registry
@@ -188,7 +196,9 @@ class CScanLog {
 
   // Appends every file record whose lower-cased extension occurs as a
   // substring of `filter` (a "*.jpg|*.png|" pattern text, at most 4096 bytes
-  // used); names without "." and hidden broken photos are left out. Flushes
+  // used); files without extension only when the filter holds "*.|", and
+  // every file when it holds "*.*" (kNoExtensionPattern, kEveryFilePattern);
+  // hidden broken photos are left out. Flushes
   // first. The search callback, when set, gets (userData, percent, 0) after
   // each piece of 200 records; a non-zero answer ends the sweep and is
   // returned, with what was collected so far. `out` is then sorted whole.
@@ -254,6 +264,9 @@ class CScanLog {
   int32_t WriteFailed(int32_t error);
   int32_t WriteRelations(bool durable);
   int32_t WriteDirInfo();
+  int32_t LoadNames(const std::string& path);
+  void NoteLongName(const FoundRecord& record, uint32_t recordNumber);
+  int32_t WriteNames();
   void NoteRetired(const FoundRecord& record, uint32_t recordNumber);
   int32_t EnsureIndexed();
   Meta MetaOf(uint32_t recordNumber);
@@ -297,6 +310,12 @@ class CScanLog {
   std::string m_mainPath;
   std::string m_relationPath;
   std::string m_dirInfoPath;
+  std::string m_namesPath;
+  // The "_Names" file, opened when the first long name is written, and the
+  // entries waiting for the next flush.
+  FileHandle m_namesFile;
+  uint64_t m_namesBytes = 0;
+  std::string m_namesPending;
 
   SearchProgressCallback m_searchCallback = nullptr;
   void* m_searchUserData = nullptr;

@@ -56,7 +56,7 @@ std::string FirstLogNameWithPrefix(const std::string& folder, std::string_view p
     const std::string name = it->path().filename().string();
     if (name.empty() || name[0] == '.') continue;
     if (name.find(prefix) == std::string::npos) continue;
-    if (EndsWith(name, "_Relation") || EndsWith(name, "_DirInfo")) continue;
+    if (EndsWith(name, "_Relation") || EndsWith(name, "_DirInfo") || EndsWith(name, "_Names")) continue;
     std::error_code typeEc;
     if (!it->is_regular_file(typeEc)) continue;
     if (!found || name < best) {

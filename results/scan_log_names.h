@@ -34,8 +34,8 @@ enum class ScanLogKind {
 [[nodiscard]] std::string ScanLogName(ScanLogKind kind, int64_t startSector);
 
 // The first main log file of `folder` (in name order) whose name contains
-// `prefix`. Names starting with "." and the companions ending in "_Relation"
-// or "_DirInfo" are never taken. Empty when there is none or the folder
+// `prefix`. Names starting with "." and the companions ending in "_Relation",
+// "_DirInfo" or "_Names" are never taken. Empty when there is none or the folder
 // cannot be read.
 [[nodiscard]] std::string FirstLogNameWithPrefix(const std::string& folder, std::string_view prefix);
 

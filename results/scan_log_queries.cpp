@@ -248,7 +248,8 @@ int32_t CScanLog::CountFilesBelow(DirectoryKey key, uint32_t& count) {
 int32_t CScanLog::FindByExtension(const std::string& filter, std::vector<FoundRecord>& out) {
   if (!m_open) return kOk;
   const std::string_view pattern(filter.data(), Utf8BoundaryAtOrBefore(filter, 4096));
-  const bool everyFile = PatternMatchesEveryFile(pattern);
+  const bool everyFile = PatternTakesEveryFile(pattern);
+  const bool noExtension = PatternTakesNoExtension(pattern);
   // The sweep reads the file: a log that could not be written whole would
   // give a fraction of the files as if it were all.
   if (const int32_t err = FlushLog(); err != kOk) return err;
@@ -266,14 +267,10 @@ int32_t CScanLog::FindByExtension(const std::string& filter, std::vector<FoundRe
       FoundRecord record;
       std::memcpy(&record, piece.data() + k * kScanLogRecordBytes, sizeof record);
       if (record.isFolder != 0 || IsHiddenBrokenPhoto(record)) continue;
-      if (everyFile) {
-        out.push_back(record);
-        continue;
-      }
-      const std::string_view name = NameView(record);
-      if (name.find('.') == std::string_view::npos) continue;
-      const std::string ext = ExtensionOf(name);
-      if (!ext.empty() && pattern.find(ext) != std::string_view::npos) out.push_back(record);
+      // The stored form of a long name keeps its extension.
+      const std::string ext = ExtensionOf(NameView(record));
+      const bool wanted = everyFile || (ext.empty() ? noExtension : pattern.find(ext) != std::string_view::npos);
+      if (wanted) out.push_back(record);
     }
     if (got < want) break;  // the file is shorter than the records written to it
     offset += got;

@@ -31,9 +31,9 @@ TEST(ExtensionLists, RecoveryFolderOrder) {
   struct Case { const char* name; const char* folder; };
   const Case cases[] = {
       {"IMG_0001.JPG", "photo"}, {"song.rm", "audio"},     {"clip.rmvb", "video"},
-      {"clip.MTS", "video"},     {"x.ra", "photo"},        {"README", "photo"},
+      {"clip.MTS", "video"},     {"x.ra", "photo"},        {"README", "others"},
       {"report.PDF", "document"}, {"backup.tar", "archive"}, {"setup.exe", "others"},
-      {"a.b.mp3", "audio"},      {"trailing.", "photo"},
+      {"a.b.mp3", "audio"},      {"trailing.", "others"},
   };
   for (const auto& c : cases) EXPECT_STREQ(RecoveryFolderName(RecoveryCategoryOf(c.name)), c.folder) << c.name;
   // Only 26 characters of extension are looked at.

@@ -128,7 +128,8 @@ TEST(FatEntry, ValidityRules) {
       {"read-only folder", [](Entry& e) { e[11] = 0x11, Put32(&e[28], 0); }, false},
       {"read-only file", [](Entry& e) { e[11] = 0x21; }, true},
       {"attribute 0x40", [](Entry& e) { e[11] = 0x60; }, false},
-      {"hidden file without archive bit", [](Entry& e) { e[11] = 0x02; }, false},
+      {"hidden file without archive bit", [](Entry& e) { e[11] = 0x02; }, true},
+      {"file without any attribute", [](Entry& e) { e[11] = 0x00; }, true},
       {"live folder with a size", [](Entry& e) { e[11] = 0x10; }, false},
       {"deleted folder with a size", [](Entry& e) { e[11] = 0x10, e[0] = 0xE5; }, true},
       {"lower-case name", [](Entry& e) { e[1] = 'h'; }, false},
@@ -143,10 +144,10 @@ TEST(FatEntry, ValidityRules) {
     EXPECT_EQ(IsValidFatEntry(ByteView(e.data(), e.size()), 0), c.valid) << c.what;
   }
 
-  // Long-name parts: 18 parts at most unless deleted; no low cluster.
-  Entry part = LongNamePart(0x40 | 18, 0x11);
+  // Long-name parts: 20 parts at most unless deleted; no low cluster.
+  Entry part = LongNamePart(0x40 | 20, 0x11);
   EXPECT_TRUE(IsValidFatEntry(ByteView(part.data(), 32), 0));
-  part[0] = 0x40 | 19;
+  part[0] = 0x40 | 21;
   EXPECT_FALSE(IsValidFatEntry(ByteView(part.data(), 32), 0));
   part[0] = 0xE5;
   EXPECT_TRUE(IsValidFatEntry(ByteView(part.data(), 32), 0));

@@ -607,7 +607,9 @@ TEST_F(DeepFat, CorpusImages) {
   };
   for (const Case c : {Case{"fat_dir.raw.gz", 400, 1}, Case{"fat16_moved.raw.gz", 1, 3},
                        Case{"fat_deleted_dir.raw.gz", 502, 2}, Case{"fat_deleted_dir_2.raw.gz", 252, 3},
-                       Case{"fat32_loop.raw.gz", 0, 0}}) {
+                       // Its two live files in a directory sector lack the
+                       // archive bit; they are files all the same.
+                       Case{"fat32_loop.raw.gz", 2, 1}}) {
     const std::string img = tmp.File(c.image) + ".img";
     ASSERT_TRUE(testing::GunzipTo(dir + "/" + c.image, img)) << c.image;
     CProfessionalFatRecovery engine;

@@ -402,7 +402,7 @@ void VelmiraRecoverTest::RecoversAFatCardIntoCategoryFolders() {
   const auto one = bytesAt("photo/Holiday.jpg");
   const auto two = bytesAt("photo/Holiday(1).jpg");
   QVERIFY((one == m_photoOne && two == m_photoTwo) || (one == m_photoTwo && two == m_photoOne));
-  QVERIFY(bytesAt("photo/Notes") == m_notes);
+  QVERIFY(bytesAt("others/Notes") == m_notes);  // no extension: others
   QVERIFY(bytesAt("audio/Song.mp3") == m_song);
   QVERIFY(bytesAt("video/Clip.avi") == m_clip);
   QVERIFY(bytesAt("photo/Broken.jpg") == m_broken);

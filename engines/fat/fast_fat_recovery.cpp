@@ -209,7 +209,11 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
       }
       const uint8_t attr = e.U8At(11);
       if (attr == 0x0F) {
-        if (!longName.AddPart(e)) return kOk;  // a name of 20 parts ends the folder
+        if (!longName.AddPart(e)) {
+          // More parts than any name has: the run is noise; start anew here.
+          longName.Reset();
+          (void)longName.AddPart(e);
+        }
         continue;
       }
       const uint64_t entrySector = firstSector + off / bps;
@@ -246,7 +250,7 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
         }
         continue;
       }
-      if ((attr & 0x20) == 0) continue;  // neither folder nor file: keep the long name
+      if (attr == kFatVolumeLabel) continue;  // not a file: keep the long name
       const std::string name = longName.HasName() ? longName.Take() : ShortEntryName(e, false);
       longName.Reset();
       if (first != 0xE5 && !parentDeleted) continue;

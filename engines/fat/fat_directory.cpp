@@ -5,8 +5,9 @@
 namespace velmira {
 namespace {
 
-// Long-name sequences longer than this many parts are taken for noise.
-constexpr uint8_t kMaxLongNameSequence = 18;
+// Long-name sequences longer than this many parts are taken for noise: 20
+// parts of 13 characters hold the longest name, 255 UTF-16 characters.
+constexpr uint8_t kMaxLongNameSequence = 20;
 
 // Entries of live files must carry timestamps inside this window.
 uint64_t FileTimeOf(int year) {
@@ -159,8 +160,10 @@ bool IsValidFatEntry(ByteView entries, size_t offset) {
 
   const bool shapeOk = deleted || !folder || e.Size() == 0;
   const bool clusterOk = !longName || e.ClusterLow() == 0;
-  const bool kindOk = label || longName || (attr & (kFatFolder | kFatArchive)) != 0;
-  return shapeOk && clusterOk && kindOk;
+  // Files without the archive bit (attribute 0, read-only, hidden, system)
+  // are files all the same; the label bit outside a label or a long-name
+  // part and bits 0x40 and up were refused above.
+  return shapeOk && clusterOk;
 }
 
 bool IsDotDirectorySector(ByteView sector) {

@@ -228,7 +228,12 @@ std::optional<CProfessionalFatRecovery::NameTail> CProfessionalFatRecovery::Pars
     }
     if (entry.IsLongNamePart()) {
       if (!longName.HasName()) sequenceStart = off;
-      if (!longName.AddPart(entry.Bytes())) return std::nullopt;  // too long for any name: the walk ends
+      if (!longName.AddPart(entry.Bytes())) {
+        // More parts than any name has: the run is noise; start anew here.
+        resetName();
+        sequenceStart = off;
+        (void)longName.AddPart(entry.Bytes());
+      }
       continue;
     }
     const uint64_t entrySector = entrySectorAt(off);
@@ -253,7 +258,7 @@ std::optional<CProfessionalFatRecovery::NameTail> CProfessionalFatRecovery::Pars
       known.folderSector = sector;
       continue;
     }
-    if ((entry.Attributes() & kFatArchive) == 0) continue;  // neither folder nor file: the long name stays
+    if (entry.IsVolumeLabel()) continue;  // not a file: the long name stays
     const std::string name = takeName(entry, false);
     FoundRecord record = RecordFromEntry(entry, false, name, m_driveLetter, entrySector);
     RecordFile(layout, record, current, sector, entry.IsDeleted() && entry.ClusterHigh() == 0);

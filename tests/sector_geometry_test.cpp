@@ -290,7 +290,7 @@ class FourKScan : public ::testing::Test {
     std::vector<FoundRecord> carved;
     EXPECT_EQ(combined->Carver().CollectMatches("*.jpg|", carved), kOk);
     std::vector<uint64_t> sizes;
-    for (const FoundRecord& r : carved) sizes.push_back(r.size);
+    for (const FoundRecord& r : carved) sizes.push_back(uint64_t{r.size});  // a copy: the field is packed
     return sizes;
   }
 

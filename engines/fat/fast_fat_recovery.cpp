@@ -243,10 +243,15 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
         folder.key = key;
         // A folder met again (an entry that names the folder itself, its
         // parent or another folder already found: a loop or a cross-link)
-        // keeps the place it was first found at, nearer the root.
-        if (key != 0 && key != currentKey && m_folderRecords.count(key) == 0) {
+        // keeps the place it was first found at, nearer the root; only a
+        // live folder takes a cluster over from a deleted entry, whose
+        // cluster it now owns.
+        const auto known = m_folderRecords.find(key);
+        if (key != 0 && key != currentKey && known == m_folderRecords.end()) {
           m_pendingFolders.push_back(key);
           m_folderRecords[key] = folder;
+        } else if (known != m_folderRecords.end() && known->second.isDeleted != 0 && folder.isDeleted == 0) {
+          known->second = folder;
         }
         continue;
       }

@@ -32,7 +32,8 @@ void ApplyNameSettings(const std::string& configPath, std::string& problem) {
 }
 
 void ApplyNameSettings(std::string& problem) {
-  ApplyNameSettings(LanguageManager::Instance().SettingsPathFor("Settings"), problem);
+  // Only config.ini is read: the language texts are not needed for this.
+  ApplyNameSettings(LanguageManager::SettingsPathIn(LanguageManager::DefaultPaths(), "Settings"), problem);
 }
 
 }  // namespace velmira

@@ -29,7 +29,7 @@ bool FileExists(const std::string& path) {
 }  // namespace
 
 LanguageManager& LanguageManager::Instance() {
-  static LanguageManager manager(LanguagePaths{ProgramFolder(), UserConfigFolder()});
+  static LanguageManager manager(DefaultPaths());
   return manager;
 }
 
@@ -45,13 +45,19 @@ void LanguageManager::Reset(LanguagePaths paths) {
 }
 
 std::string LanguageManager::SettingsPathFor(const std::string& section) const {
-  const std::string user = Join(m_paths.userConfigFolder, kSettingsFile);
-  if (!m_paths.userConfigFolder.empty() && FileExists(user)) {
+  return SettingsPathIn(m_paths, section);
+}
+
+std::string LanguageManager::SettingsPathIn(const LanguagePaths& paths, const std::string& section) {
+  const std::string user = Join(paths.userConfigFolder, kSettingsFile);
+  if (!paths.userConfigFolder.empty() && FileExists(user)) {
     IniFile file;
     if (file.Load(user) && file.HasSection(section)) return user;
   }
-  return Join(m_paths.programFolder, kSettingsFile);
+  return Join(paths.programFolder, kSettingsFile);
 }
+
+LanguagePaths LanguageManager::DefaultPaths() { return LanguagePaths{ProgramFolder(), UserConfigFolder()}; }
 
 std::string LanguageManager::SettingsWritePath() const {
   const std::string program = Join(m_paths.programFolder, kSettingsFile);

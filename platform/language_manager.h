@@ -56,6 +56,10 @@ class LanguageManager {
   // The settings file read for a section: the user's config.ini when it holds
   // that section, else the program folder's.
   [[nodiscard]] std::string SettingsPathFor(const std::string& section) const;
+  // The same for the given folders, without a manager (nothing is loaded).
+  [[nodiscard]] static std::string SettingsPathIn(const LanguagePaths& paths, const std::string& section);
+  // The folders Instance() uses.
+  [[nodiscard]] static LanguagePaths DefaultPaths();
   // The settings file a change is written to: the user's config.ini when it
   // exists or the program folder cannot be written, else the program folder's.
   [[nodiscard]] std::string SettingsWritePath() const;

@@ -14,8 +14,7 @@ class QTreeWidget;
 
 namespace velmira {
 
-// Notifications posted to the main window (the numbers the windows of the
-// original platform used).
+// Notifications posted to the main window, by their fixed event numbers.
 inline constexpr int kEventScanFinished = 1025;
 inline constexpr int kEventCollectionFinished = 1026;
 inline constexpr int kEventLanguageSwitched = 1030;

@@ -1,5 +1,5 @@
 // INI files (config.ini and the language files): a small reader and writer
-// that answer the way the profile functions of the original platform do.
+// with the usual profile-file rules (first "=" splits, first key wins).
 // Files are UTF-8 (a leading byte-order mark is skipped), lines end in LF or
 // CRLF. "[name]" opens a section; in a section every line with a "=" is an
 // entry, split at its first "=", key and text trimmed of blanks. Lines

@@ -45,8 +45,8 @@ struct PartitionLocator {
   [[nodiscard]] bool IsImage() const { return !imagePath.empty(); }
 };
 
-// Largest byte count one ReadSectors call may move (the count is 32-bit signed
-// on the wire of the original design).
+// Largest byte count one ReadSectors call may move (the count is a 32-bit
+// signed value).
 inline constexpr uint64_t kMaxReadBytes = 0x7FFFFFFFULL;
 // Raw reads and writes go in pieces of at most this size.
 inline constexpr size_t kIoPieceBytes = 65536;

@@ -58,7 +58,7 @@ void CProfessionalRecovery::DropDeepFatRepeats(std::vector<FoundRecord>& named) 
   };
   for (const FoundRecord& r : named) {
     uint64_t sector = 0;
-    if (r.engineTag == kTagFastFat && startOf(r, sector)) fast.emplace_back(sector, r.size);
+    if (r.engineTag == kTagFastFat && startOf(r, sector)) fast.emplace_back(sector, uint64_t{r.size});  // a copy: packed
   }
   if (fast.empty()) return;
   std::sort(fast.begin(), fast.end());

@@ -10,6 +10,7 @@
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/fat/fat_volume.h"
 #include "platform/errors.h"
+#include "tests/fixtures/engine_listing.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -62,22 +63,7 @@ class FatCard {
   std::map<std::string, Bytes> m_files;
 };
 
-// Every record the engine lists, by folder path ("DCIM/x.jpg").
-std::map<std::string, FoundRecord> ListAll(IFileRecoveryParse& engine) {
-  std::map<std::string, FoundRecord> out;
-  std::function<void(const FoundRecord*, uint32_t, const std::string&, int)> walk =
-      [&](const FoundRecord* folder, uint32_t depth, const std::string& prefix, int guard) {
-        std::vector<FoundRecord> children;
-        if (guard > 40 || engine.ListChildren(folder, depth, children) != kOk) return;
-        for (const auto& child : children) {
-          const std::string path = prefix + RecordName(child);
-          out[path] = child;
-          if (child.isFolder) walk(&child, depth + 1, path + "/", guard + 1);
-        }
-      };
-  walk(nullptr, 0, "", 0);
-  return out;
-}
+using testing::ListAll;
 
 // The number of records a full walk of the folder tree lists.
 size_t CountListed(IFileRecoveryParse& engine) {

@@ -16,6 +16,7 @@
 #include "engines/engine_factory.h"
 #include "engines/output_sink.h"
 #include "platform/errors.h"
+#include "tests/fixtures/engine_listing.h"
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/ntfs_disk.h"
@@ -40,22 +41,7 @@ Bytes Content(size_t size, uint32_t seed, bool jpeg = false) {
   return b;
 }
 
-// Every record the engine lists, by folder path ("Photos/a.jpg").
-std::map<std::string, FoundRecord> ListAll(IFileRecoveryParse& engine) {
-  std::map<std::string, FoundRecord> out;
-  std::function<void(const FoundRecord*, uint32_t, const std::string&, int)> walk =
-      [&](const FoundRecord* folder, uint32_t depth, const std::string& prefix, int guard) {
-        std::vector<FoundRecord> children;
-        if (guard > 40 || engine.ListChildren(folder, depth, children) != kOk) return;
-        for (const auto& child : children) {
-          const std::string path = prefix + RecordName(child);
-          out[path] = child;
-          if (child.isFolder) walk(&child, depth + 1, path + "/", guard + 1);
-        }
-      };
-  walk(nullptr, 0, "", 0);
-  return out;
-}
+using testing::ListAll;
 
 std::vector<std::string> Keys(const std::map<std::string, FoundRecord>& m) {
   std::vector<std::string> k;

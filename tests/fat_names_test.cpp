@@ -20,6 +20,7 @@
 #include "platform/text.h"
 #include "results/extension_lists.h"
 #include "results/scan_log.h"
+#include "tests/fixtures/engine_listing.h"
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/fat_card.h"
 #include "tests/fixtures/image_tools.h"
@@ -33,22 +34,7 @@ using Bytes = std::vector<uint8_t>;
 using testing::CardContent;
 using testing::FatCard;
 
-// Every record the engine lists, by folder path ("dir/x.jpg").
-std::map<std::string, FoundRecord> ListAll(IFileRecoveryParse& engine) {
-  std::map<std::string, FoundRecord> out;
-  std::function<void(const FoundRecord*, uint32_t, const std::string&, int)> walk =
-      [&](const FoundRecord* folder, uint32_t depth, const std::string& prefix, int guard) {
-        std::vector<FoundRecord> children;
-        if (guard > 40 || engine.ListChildren(folder, depth, children) != kOk) return;
-        for (const auto& child : children) {
-          const std::string path = prefix + RecordName(child);
-          out[path] = child;
-          if (child.isFolder) walk(&child, depth + 1, path + "/", guard + 1);
-        }
-      };
-  walk(nullptr, 0, "", 0);
-  return out;
-}
+using testing::ListAll;
 
 std::vector<std::string> CollectedNames(IFileRecoveryParse& engine, std::string_view pattern) {
   std::vector<FoundRecord> files;

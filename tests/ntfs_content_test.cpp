@@ -17,6 +17,7 @@
 #include "engines/ntfs/professional_ntfs_recovery.h"
 #include "jobs/scan_job.h"
 #include "platform/errors.h"
+#include "tests/fixtures/engine_listing.h"
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/memory_source.h"
@@ -101,22 +102,7 @@ class Volume {
   Bytes m_bytes;
 };
 
-// Every record an engine lists, by folder path.
-std::map<std::string, FoundRecord> ListAll(IFileRecoveryParse& engine) {
-  std::map<std::string, FoundRecord> out;
-  std::function<void(const FoundRecord*, uint32_t, const std::string&, int)> walk =
-      [&](const FoundRecord* folder, uint32_t depth, const std::string& prefix, int guard) {
-        std::vector<FoundRecord> children;
-        if (guard > 40 || engine.ListChildren(folder, depth, children) != kOk) return;
-        for (const auto& child : children) {
-          const std::string path = prefix + RecordName(child);
-          out[path] = child;
-          if (child.isFolder) walk(&child, depth + 1, path + "/", guard + 1);
-        }
-      };
-  walk(nullptr, 0, "", 0);
-  return out;
-}
+using testing::ListAll;
 
 class NtfsContent : public ::testing::Test {
  protected:

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engines/carving/file_cursor.h"
 #include "engines/carving/read_ahead.h"
 #include "engines/carving/signature_table.h"
 #include "platform/errors.h"
@@ -35,6 +37,10 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
   Bytes all;
   for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
   return all;
+}
+
+std::string_view BytesView(const Bytes& b, size_t at, size_t n) {
+  return std::string_view(reinterpret_cast<const char*>(b.data()) + at, n);
 }
 
 uint64_t SectorsOf(uint64_t bytes, uint32_t sectorSize = 512) {
@@ -392,6 +398,51 @@ TEST(ReadAheadTest, FailingDeviceEndsTheFileAtTheFault) {
   const SignatureRow* row = DetectCarvableType(ByteView(first.data(), 512), alone);
   ASSERT_NE(row, nullptr);
   EXPECT_EQ(CarveLength(*row, ByteView(first.data(), 512), alone), 512u);
+}
+
+// The cursor of structural rules: views across its window, the end of the
+// source, the cap, a failing device and a cancel.
+TEST(FileCursorTest, ViewsStayInsideTheDataAndStopOnCancel) {
+  const Bytes data = testing::RandomBytes(300 * 1024 + 100, 9);
+  ImageBuilder image;
+  image.Put(3, data);
+  const SectorSource source = image.Source();
+  const uint64_t fileBytes = (image.bytes().size() / 512 - 3) * 512;
+  CarvingState state;
+  state.BeginSector(&source, 512, 3, SweepFigures{});
+  const ByteView first(image.bytes().data() + 3 * 512, 512);
+  FileCursor cursor(state, first, 1024 * 1024);
+  for (uint64_t at : {uint64_t{0}, uint64_t{500}, uint64_t{65535}, uint64_t{200000}, uint64_t{131000}, uint64_t{7}}) {
+    const ByteView v = cursor.View(at, FileCursor::kMaxView);
+    ASSERT_EQ(v.size(), FileCursor::kMaxView) << at;
+    EXPECT_EQ(std::memcmp(v.data(), data.data() + at, v.size()), 0) << at;
+  }
+  EXPECT_EQ(cursor.View(fileBytes - 10, 20).size(), 0u) << "past the source";
+  EXPECT_EQ(cursor.ViewUpTo(fileBytes - 10, 20).size(), 10u);
+  EXPECT_EQ(cursor.Find(BytesView(data, 250000, 16), 0), 250000u);
+  EXPECT_EQ(cursor.Find("\x01\x02\x03\x04\x05\x06\x07\x08\x09"sv, 0), FileCursor::kNotFound);
+  FileCursor capped(state, first, 4096);
+  EXPECT_EQ(capped.View(4090, 8).size(), 0u) << "past the cap";
+
+  auto reader = std::make_shared<testing::MemoryReader>(image.bytes());
+  reader->failFrom = 100 * 512;
+  const SectorSource failing = testing::MakeMemorySource(reader);
+  CarvingState faulty;
+  faulty.BeginSector(&failing, 512, 3, SweepFigures{});
+  FileCursor broken(faulty, first, 1024 * 1024);
+  EXPECT_EQ(broken.View(96 * 512, 512).size(), 512u);
+  EXPECT_EQ(broken.View(97 * 512, 512).size(), 0u) << "the fault ends the data";
+
+  Reports reports;
+  reports.answerFrom = 1;
+  CarvingState cancelled;
+  cancelled.scanCallback = &Record;
+  cancelled.userData = &reports;
+  cancelled.BeginSector(&source, 512, 3, SweepFigures{0, 10000, -1, 0});
+  FileCursor stopped(cancelled, first, 1024 * 1024);
+  EXPECT_EQ(stopped.View(4096, 16).size(), 0u);
+  EXPECT_TRUE(stopped.Stopped());
+  EXPECT_EQ(stopped.View(0, 16).size(), 0u) << "nothing after a cancel";
 }
 
 // Real files from the corpus, each followed by the start of another file:

@@ -43,6 +43,11 @@ uint8_t* CarvingState::TestBuffer(size_t bytes) {
   return m_testBuffer.data();
 }
 
+uint8_t* CarvingState::CursorBuffer(size_t bytes) {
+  if (m_cursorBuffer.size() < bytes) m_cursorBuffer.resize(bytes);
+  return m_cursorBuffer.data();
+}
+
 int32_t CarvingState::ReportReadAhead(uint64_t sectorsAhead) {
   if (scanCallback == nullptr) return 0;
   const uint64_t position = sweep.sectorsDone + sectorsAhead;

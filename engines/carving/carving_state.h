@@ -75,6 +75,8 @@ struct CarvingState {
   // A second buffer for the tests that read further sectors, so that a test
   // run by the boundary scan never overwrites the piece being scanned.
   [[nodiscard]] uint8_t* TestBuffer(size_t bytes);
+  // The window of the file cursor of structural length rules.
+  [[nodiscard]] uint8_t* CursorBuffer(size_t bytes);
 
   // Reports progress after `sectorsAhead` sectors were read ahead in the
   // current rule; a non-zero answer is stored in carveResult and returned.
@@ -83,6 +85,7 @@ struct CarvingState {
  private:
   std::vector<uint8_t> m_readAhead;
   std::vector<uint8_t> m_testBuffer;
+  std::vector<uint8_t> m_cursorBuffer;
 };
 
 }  // namespace velmira

@@ -97,6 +97,8 @@ int32_t CFileTypeRecovery::CarveAtSector(uint32_t sectorSize, ByteView sector, u
   if (row == nullptr) return kErrInvalidParameter;
   uint64_t length = CarveLength(*row, sector, m_state);
   if (m_state.carveResult != 0) return m_state.carveResult;
+  // The header was there but the structure behind it was not: no file.
+  if (length == kNotAFile) return kErrInvalidParameter;
   // A file never runs past the end of the source it was carved from.
   if (sectorSize != 0 && absoluteSector < source.sectorCount) {
     const uint64_t room = (source.sectorCount - absoluteSector) * sectorSize;

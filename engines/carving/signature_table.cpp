@@ -129,8 +129,7 @@ class Dispatch {
     Mask mask = m_always;
     for (const auto& [offset, masks] : m_byOffset) {
       const Mask& m = masks[sector.U8At(offset)];
-      mask[0] |= m[0];
-      mask[1] |= m[1];
+      for (size_t w = 0; w < mask.size(); ++w) mask[w] |= m[w];
     }
     for (size_t word = 0; word < mask.size(); ++word) {
       for (uint64_t bits = mask[word]; bits != 0; bits &= bits - 1) {
@@ -143,7 +142,7 @@ class Dispatch {
   }
 
  private:
-  using Mask = std::array<uint64_t, 2>;
+  using Mask = std::array<uint64_t, 4>;
   using Masks = std::array<Mask, 256>;
 
   Masks& MasksAt(uint8_t offset) {
@@ -158,7 +157,7 @@ class Dispatch {
   std::vector<std::pair<uint8_t, Masks>> m_byOffset;
 };
 
-static_assert(std::size(kRows) < 2 * 64, "the dispatch masks hold 128 slots");
+static_assert(std::size(kRows) < 4 * 64, "the dispatch masks hold 256 slots");
 
 const Dispatch& TheDispatch() {
   static const Dispatch dispatch;

@@ -71,6 +71,31 @@ enum TypeCode : uint32_t {
   kTypeMts = 47,
   kTypeMxf = 48,
   kNoType = 49,  // "not this type"; also closes the table
+  // Formats recognised beyond the first table.
+  kTypeHeic = 50,
+  kTypeAvif = 51,
+  kTypeWebp = 52,
+  kTypeM4a = 53,
+  kTypeCr3 = 54,
+  kTypeCr2 = 55,
+  kTypeNef = 56,
+  kTypeArw = 57,
+  kTypeDng = 58,
+  kTypeOrf = 59,
+  kTypeRw2 = 60,
+  kTypeRaf = 61,
+  kTypeFlac = 62,
+  kTypeOgg = 63,
+  kTypeWebm = 64,
+  kTypeOdt = 65,
+  kTypeOds = 66,
+  kTypeOdp = 67,
+  kTypeEpub = 68,
+  kTypeJar = 69,
+  kTypeApk = 70,
+  kTypeMsg = 71,
+  // Further codes: documents and archives 100-119, video containers 120-139,
+  // audio 140-159, pictures 160-179.
 };
 
 // Returns the type code the sector starts, or kNoType. Only the compound
@@ -78,9 +103,12 @@ enum TypeCode : uint32_t {
 // state.source, from state.sectorUnderTest on).
 using HeaderTest = uint32_t (*)(ByteView sector, CarvingState& state);
 // Returns the length in bytes of the file whose first sector is `sector`
-// (absolute number state.candidateSector). Rules that read ahead report
-// progress and leave a non-zero answer in state.carveResult.
+// (absolute number state.candidateSector), or kNotAFile when the bytes that
+// follow the header fail the format's structure check (nothing is carved
+// then). Rules that read ahead report progress and leave a non-zero answer
+// in state.carveResult.
 using LengthRule = uint64_t (*)(ByteView sector, CarvingState& state);
+inline constexpr uint64_t kNotAFile = 0;
 
 // A byte every sector accepted by a header test carries at `offset`. A format
 // lists one lead byte per alternative form of its header.

@@ -306,8 +306,8 @@ TEST(CarveBoundary, VideosEndAtTheNextKnownStart) {
   const Bytes mkv = Concat({SampleOfType(kTypeMkv), Noise(20 * 512 - 512, 60)});
   ExpectCarved(mkv, "mkv", 20 * 512, PngStart());
   ExpectCarved(Concat({SampleOfType(kTypeMkv), Noise(9 * 4096, 61)}), "mkv", 10 * 4096, PngStart(), 0, 4096);
-  // A compound document is carved under the fla row.
-  ExpectCarved(SampleOfType(kTypeDoc), "fla", 3 * 512, PngStart());
+  // A compound document ends with its last sector in use.
+  ExpectCarved(SampleOfType(kTypeDoc), "doc", 4 * 512, PngStart());
   // Camera streams: the next table with a running time stamp is no new file.
   Bytes mts = SampleOfType(kTypeMts);
   Bytes repeat = SampleOfType(kTypeMts);

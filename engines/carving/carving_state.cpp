@@ -14,6 +14,7 @@ void CarvingState::BeginSector(const SectorSource* src, uint32_t bytesPerSector,
   sectorUnderTest = absoluteSector;
   sweep = figures;
   carveResult = 0;
+  namingCode.reset();
 }
 
 void CarvingState::ResetForSweep() {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "engines/progress_callbacks.h"
@@ -48,6 +49,11 @@ struct CarvingState {
   // 0, or the non-zero answer of a progress report that ended a length rule
   // (kCancelled when the user cancelled). The carver drops the file then.
   int32_t carveResult = 0;
+  // Set by a length rule that finds what the file really is once it walked
+  // it (a ZIP archive holding a text document, a compound document holding
+  // a mail message): the type code whose first row names the carved file.
+  // Unset, the detected row names it. Cleared for every sector.
+  std::optional<uint32_t> namingCode;
 
   // Set by the carver after every header test run; while set, a transport
   // stream start must not continue the previous sector's packets nor lie in

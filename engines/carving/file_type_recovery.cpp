@@ -113,7 +113,7 @@ int32_t CFileTypeRecovery::CarveAtSector(uint32_t sectorSize, ByteView sector, u
   record.size = length;
   record.entrySector = absoluteSector;
   char name[64];
-  std::snprintf(name, sizeof name, "%" PRIu64 ".%s", absoluteSector, row->extension);
+  std::snprintf(name, sizeof name, "%" PRIu64 ".%s", absoluteSector, NamingRow(*row, m_state).extension);
   SetRecordName(record, name);
   if (m_store) {
     FoundRecord* slot = m_store->AppendRecord();

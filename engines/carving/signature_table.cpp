@@ -14,9 +14,11 @@ namespace {
 
 using namespace std::string_view_literals;
 
-// Rows are tried in this order; the first row of a code names carved files.
-// The fla row (bare compound-document magic) comes before the compound rows,
-// so a carved compound document is named .fla.
+// Rows are tried in this order; the first row of a code names carved files
+// unless the length rule names the file by what it found inside (see
+// CarvingState::namingCode). Compound documents and ZIP archives are
+// detected by their first rows (the compound and zip tests accept every such
+// file); the rows after them serve the content check and name carved files.
 constexpr SignatureRow kRows[] = {
     {"mpeg", kTypeMpeg, &kMpegFormat},
     {"mpg", kTypeMpeg, &kMpegFormat},
@@ -42,7 +44,6 @@ constexpr SignatureRow kRows[] = {
     {"mov", kTypeMov, &kMovFormat},
     {"mp2", kTypeMp2, &kMp2Format},
     {"mmf", kTypeMmf, &kMmfFormat},
-    {"fla", kTypeFla, &kFlaFormat},
     {"gif", kTypeGif, &kGifFormat},
     {"bmp", kTypeBmp, &kBmpFormat},
     {"dib", kTypeBmp, &kBmpFormat},
@@ -70,6 +71,9 @@ constexpr SignatureRow kRows[] = {
     {"dps", kTypePpt, &kCompoundFormat},
     {"dpt", kTypePpt, &kCompoundFormat},
     {"ole", kTypeCompound, &kCompoundFormat},
+    {"msg", kTypeMsg, &kMsgFormat},
+    {"fla", kTypeFla, &kFlaFormat},
+    {"zip", kTypeZip, &kZipFormat},
     {"docx", kTypeOoxmlWord, &kOoxmlFormat},
     {"docm", kTypeOoxmlWord, &kOoxmlFormat},
     {"dotm", kTypeOoxmlWord, &kOoxmlFormat},
@@ -87,11 +91,16 @@ constexpr SignatureRow kRows[] = {
     {"ppsx", kTypeOoxmlPowerPoint, &kOoxmlFormat},
     {"ppsm", kTypeOoxmlPowerPoint, &kOoxmlFormat},
     {"mso07", kTypeOoxmlOther, &kOoxmlFormat},
+    {"odt", kTypeOdt, &kOpenDocumentFormat},
+    {"ods", kTypeOds, &kOpenDocumentFormat},
+    {"odp", kTypeOdp, &kOpenDocumentFormat},
+    {"epub", kTypeEpub, &kOpenDocumentFormat},
+    {"jar", kTypeJar, &kJarFormat},
+    {"apk", kTypeApk, &kApkFormat},
     {"pdf", kTypePdf, &kPdfFormat},
     {"gz", kTypeGzip, &kGzipFormat},
     {"gzip", kTypeGzip, &kGzipFormat},
     {"7z", kType7z, &k7zFormat},
-    {"zip", kTypeZip, &kZipFormat},
     {"rar", kTypeRar, &kRarFormat},
     {"cab", kTypeCab, &kCabFormat},
     {"exe", kTypeExe, &kExeFormat},
@@ -233,6 +242,12 @@ const SignatureRow* DetectCarvableType(ByteView sector, CarvingState& state) {
 
 uint64_t CarveLength(const SignatureRow& row, ByteView sector, CarvingState& state) {
   return row.format->rule != nullptr ? row.format->rule(sector, state) : 0;
+}
+
+const SignatureRow& NamingRow(const SignatureRow& detected, const CarvingState& state) {
+  if (!state.namingCode) return detected;
+  const SignatureRow* row = FindRowByCode(*state.namingCode);
+  return row != nullptr ? *row : detected;
 }
 
 uint64_t SectorsConsumed(const SignatureRow& row, uint64_t length, uint32_t sectorSize) {

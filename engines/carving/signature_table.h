@@ -178,6 +178,10 @@ struct SignatureRow {
 // without one).
 [[nodiscard]] uint64_t CarveLength(const SignatureRow& row, ByteView sector, CarvingState& state);
 
+// The row that names a file carved after `detected` was detected: the first
+// row of the code the length rule left in state.namingCode, else `detected`.
+[[nodiscard]] const SignatureRow& NamingRow(const SignatureRow& detected, const CarvingState& state);
+
 // Sectors the sweep moves on after carving a file of `length` bytes.
 [[nodiscard]] uint64_t SectorsConsumed(const SignatureRow& row, uint64_t length, uint32_t sectorSize);
 

@@ -22,10 +22,6 @@ uint32_t SevenZipTest(ByteView s, CarvingState&) {
   return s.size() >= 2 && s.Matches(0, "\x37\x7A\xBC\xAF\x27"sv) ? kType7z : kNoType;
 }
 
-uint32_t ZipTest(ByteView s, CarvingState&) {
-  return s.size() >= 48 && s.Matches(0, "PK\x03\x04"sv) ? kTypeZip : kNoType;
-}
-
 uint32_t RarTest(ByteView s, CarvingState&) {
   return s.size() >= 7 && s.Matches(0, "Rar!\x1A\x07\x00"sv) ? kTypeRar : kNoType;
 }
@@ -38,7 +34,6 @@ uint32_t CabTest(ByteView s, CarvingState&) {
 
 const FileFormat kGzipFormat{"gzip", &GzipTest, nullptr, CarveStep::kPastFile, 1, {{0, 0x1F}}};
 const FileFormat k7zFormat{"7z", &SevenZipTest, nullptr, CarveStep::kPastFile, 1, {{0, 0x37}}};
-const FileFormat kZipFormat{"zip", &ZipTest, nullptr, CarveStep::kPastFile, 1, {{0, 'P'}}};
 const FileFormat kRarFormat{"rar", &RarTest, nullptr, CarveStep::kPastFile, 1, {{0, 'R'}}};
 const FileFormat kCabFormat{"cab", &CabTest, nullptr, CarveStep::kNextSector, 1, {{0, 'M'}}};
 

@@ -1,15 +1,11 @@
-// Documents and data files known by their headers only (never carved): PDF,
-// disk-image backups, SQLite databases, mail stores and TrueType fonts.
+// Data files known by their headers only (never carved): disk-image backups,
+// SQLite databases, mail stores and TrueType fonts.
 #include "engines/carving/formats/formats.h"
 
 namespace velmira {
 namespace {
 
 using namespace std::string_view_literals;
-
-uint32_t PdfTest(ByteView s, CarvingState&) {
-  return s.size() >= 5 && s.Matches(0, "%PDF-") ? kTypePdf : kNoType;
-}
 
 uint32_t GhoTest(ByteView s, CarvingState&) {
   return s.size() >= 2 && s.Matches(0, "\xFE\xEF\x00\x00"sv) ? kTypeGho : kNoType;
@@ -39,7 +35,6 @@ uint32_t TtfTest(ByteView s, CarvingState&) {
 
 }  // namespace
 
-const FileFormat kPdfFormat{"pdf", &PdfTest, nullptr, CarveStep::kPastFile, 1, {{0, '%'}}};
 const FileFormat kGhoFormat{"gho", &GhoTest, nullptr, CarveStep::kPastFile, 1, {{0, 0xFE}}};
 const FileFormat kSqliteFormat{"sqlite", &SqliteTest, nullptr, CarveStep::kPastFile, 1, {{0, 'S'}}};
 const FileFormat kDbxFormat{"dbx", &DbxTest, nullptr, CarveStep::kPastFile, 1, {{0, 0xCF}}};

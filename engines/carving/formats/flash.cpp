@@ -1,5 +1,6 @@
 // Flash files: SWF movies (plain "FWS" with their size in the header, or
-// compressed "CWS"), FLV videos, and FLA projects (compound documents).
+// compressed "CWS") and FLV videos. FLA projects are compound documents
+// (compound_document.cpp).
 #include <algorithm>
 
 #include "engines/carving/formats/formats.h"
@@ -32,18 +33,9 @@ uint64_t FlvLength(ByteView s, CarvingState& state) {
   return BoundaryLength(s, state, 6 * kGiB);
 }
 
-uint32_t FlaTest(ByteView s, CarvingState&) {
-  return s.size() >= 16 && s.Matches(0, "\xD0\xCF\x11\xE0"sv) ? kTypeFla : kNoType;
-}
-
-uint64_t FlaLength(ByteView s, CarvingState& state) {
-  return BoundaryLength(s, state, 256 * kMiB);
-}
-
 }  // namespace
 
 const FileFormat kSwfFormat{"swf", &SwfTest, &SwfLength, CarveStep::kNextSector, 2, {{0, 'C'}, {0, 'F'}}};
 const FileFormat kFlvFormat{"flv", &FlvTest, &FlvLength, CarveStep::kPastFile, 1, {{0, 'F'}}};
-const FileFormat kFlaFormat{"fla", &FlaTest, &FlaLength, CarveStep::kPastFile, 1, {{0, 0xD0}}};
 
 }  // namespace velmira

@@ -22,7 +22,6 @@ extern const FileFormat kTsFormat;
 extern const FileFormat kMtsFormat;
 extern const FileFormat kMxfFormat;
 extern const FileFormat kMovFormat;
-extern const FileFormat kFlaFormat;
 
 // Audio (mpeg_audio.cpp, midi.cpp, ape.cpp, riff.cpp).
 extern const FileFormat kMp3Format;
@@ -41,10 +40,15 @@ extern const FileFormat kPsdFormat;
 extern const FileFormat kTiffFormat;
 extern const FileFormat kIcoFormat;
 
-// Documents, archives and other data (compound_document.cpp, ooxml.cpp,
-// archives.cpp, executable.cpp, data_files.cpp).
+// Documents, archives and other data (compound_document.cpp, zip_family.cpp,
+// pdf.cpp, archives.cpp, executable.cpp, data_files.cpp).
 extern const FileFormat kCompoundFormat;
+extern const FileFormat kMsgFormat;
+extern const FileFormat kFlaFormat;
 extern const FileFormat kOoxmlFormat;
+extern const FileFormat kOpenDocumentFormat;
+extern const FileFormat kJarFormat;
+extern const FileFormat kApkFormat;
 extern const FileFormat kPdfFormat;
 extern const FileFormat kGzipFormat;
 extern const FileFormat k7zFormat;

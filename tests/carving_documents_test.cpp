@@ -14,6 +14,7 @@
 #include "tests/fixtures/carving_samples.h"
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/image_tools.h"
+#include "tests/fixtures/memory_source.h"
 #include "tests/fixtures/temp_dir.h"
 
 namespace velmira {
@@ -336,6 +337,42 @@ TEST(CarvingDocuments, FalseHeadersAndBrokenStructuresGiveNoFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ExpectNoFile(c.file);
+  }
+}
+
+// A medium with a false header at every sector: each candidate reads a few
+// sectors, not the rest of the medium.
+TEST(CarvingDocuments, FloodsOfFalseHeadersStayCheap) {
+  Bytes compound = BytesOf("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"sv);
+  compound.resize(76, 0);
+  PutLe16(compound, 26, 3);
+  PutLe16(compound, 28, 0xFFFE);
+  PutLe16(compound, 30, 9);
+  PutLe16(compound, 32, 6);
+  PutLe32(compound, 44, 109);
+  for (uint32_t i = 0; i < 109; ++i) PutLe32(compound, 76 + 4 * i, i);
+  const Bytes headers[] = {
+      // A member whose sizes follow its data.
+      BytesOf("PK\x03\x04\x14\x00\x08\x00\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+              "\x00\x00\x00\x00\x00\x00\x00\x00\x05\x00\x00\x00" "a.txt"sv),
+      BytesOf("%PDF-1.4\n1 0 obj\n<< /Length 9 >>\nstream\n"),
+      compound,
+  };
+  constexpr uint64_t kSectors = 6000;
+  for (const Bytes& header : headers) {
+    SCOPED_TRACE(std::string(header.begin(), header.begin() + 4));
+    ImageBuilder image;
+    for (uint64_t s = 0; s < kSectors; ++s) {
+      Bytes sector = testing::Noise(512, static_cast<uint32_t>(s));
+      testing::PutBytes(sector, 0, header);
+      image.Put(s, sector);
+    }
+    const SectorSource source = image.Source();
+    CarvingState state;
+    size_t carved = 0;
+    for (uint64_t s = 0; s < kSectors; ++s) carved += CarveAt(source, s, 512, state).row != nullptr;
+    EXPECT_EQ(carved, 0u);
+    EXPECT_LT(testing::ReaderOf(source).reads, int{8 * kSectors});
   }
 }
 

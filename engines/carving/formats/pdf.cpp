@@ -9,7 +9,7 @@
 // The data is searched in pieces. End marks inside a stream (an embedded PDF)
 // do not count; a sector that starts another known file or holds file-system
 // metadata ends the search unless it lies inside a stream, whose compressed
-// bytes may look like anything.
+// bytes may look like anything (there only another PDF's header ends it).
 #include <algorithm>
 #include <cctype>
 
@@ -178,12 +178,18 @@ uint64_t PdfLength(ByteView first, CarvingState& state) {
         // no PDF syntax.
         const uint64_t pos = nextSector;
         nextSector += sectorSize;
-        if (scan.inStream) continue;
+        const ByteView sector = v.Sub(static_cast<size_t>(pos - base), sectorSize);
+        if (scan.inStream) {
+          // Stream bytes may look like anything, but another PDF's header
+          // on a sector of its own ends this file: a medium of false PDF
+          // headers is searched one sector per header.
+          if (sector.Matches(0, "%PDF-")) stop = true;
+          continue;
+        }
         if (pos - scan.lastSyntax > kMaxGapOutsideStreams) {
           stop = true;
           break;
         }
-        const ByteView sector = v.Sub(static_cast<size_t>(pos - base), sectorSize);
         if (sector.size() != sectorSize) continue;
         const uint64_t saved = state.sectorUnderTest;
         state.sectorUnderTest = state.candidateSector + pos / sectorSize;

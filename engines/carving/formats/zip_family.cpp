@@ -219,7 +219,7 @@ uint64_t AfterDescriptor(FileCursor& cursor, uint64_t at, uint64_t compressed, b
 // `data` and whose sizes were not known when its header was written: the
 // descriptor is the first whose compressed size equals the distance from
 // the data to it, found by the signature it starts with or the record after
-// it.
+// it (the first record signature after the data must follow it).
 uint64_t AfterUnknownSizeDescriptor(FileCursor& cursor, uint64_t data, bool zip64) {
   uint32_t candidates = 0;
   for (uint64_t q = cursor.Find("PK", data); q != FileCursor::kNotFound; q = cursor.Find("PK", q + 1)) {
@@ -232,6 +232,10 @@ uint64_t AfterUnknownSizeDescriptor(FileCursor& cursor, uint64_t data, bool zip6
       for (uint64_t size : {uint64_t{12}, uint64_t{20}}) {
         if (q >= data + size && AfterDescriptor(cursor, q - size, q - size - data, zip64) == q) return q;
       }
+      // The next record without a descriptor in front: compressed data
+      // holds such a signature once in 4 GiB, a medium of false headers at
+      // every sector; the search ends here either way.
+      return kBroken;
     }
   }
   return kBroken;

@@ -3,6 +3,7 @@
 // documents to their last sector in use; each named by what it holds.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -243,12 +244,24 @@ TEST(CarvingDocuments, PdfEndsAtTheEndMarkThatEndsItsLastSection) {
   const std::string embedded =
       "4 0 obj\n<< /Type /EmbeddedFile /Length 60 >>\nstream\n%PDF-1.4\n1 0 obj\n<< >>\nendobj\n"
       "startxref\n15\n%%EOF\nendstream\nendobj\n";
+  // A picture in a stream, starting on a sector of its own.
+  const std::string picture = [&] {
+    const std::string head = "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n" + catalog + "4 0 obj\n<< /Length 00000000 >>\nstream\n";
+    const Bytes jpeg = testing::JpegPicture(2000, 8);
+    std::string data(512 - head.size() % 512, 'a');
+    data.append(jpeg.begin(), jpeg.end());
+    data.append(300, 'b');
+    char length[16];
+    std::snprintf(length, sizeof length, "%08zu", data.size());
+    return catalog + "4 0 obj\n<< /Length " + length + " >>\nstream\n" + data + "\nendstream\nendobj\n" + pages;
+  }();
   struct Case {
     const char* name;
     std::string pdf;
   };
   const Case cases[] = {
       {"one section", Pdf({catalog + pages})},
+      {"a picture in a stream", Pdf({picture})},
       {"two incremental updates", Pdf({catalog + pages, info, "5 0 obj\n(x)\nendobj\n"})},
       {"linearized", Pdf({catalog, pages + info}, {true, false})},
       {"an end mark inside a stream", Pdf({catalog + embedded + pages})},

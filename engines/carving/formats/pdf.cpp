@@ -54,6 +54,20 @@ bool ObjectHeaderAt(ByteView bytes, size_t at) {
   return bytes.Matches(i, "obj");
 }
 
+// Whether `bytes` at `at` hold a reference "N G R".
+bool ObjectReferenceAt(ByteView bytes, size_t at) {
+  size_t i = at;
+  for (int field = 0; field < 2; ++field) {
+    const size_t digits = i;
+    while (i < bytes.size() && i - digits < 10 && IsDigit(bytes.U8At(i))) ++i;
+    if (i == digits) return false;
+    const size_t spaces = i;
+    while (i < bytes.size() && i - spaces < 4 && IsPdfSpace(bytes.U8At(i))) ++i;
+    if (i == spaces) return false;
+  }
+  return bytes.U8At(i) == 'R';
+}
+
 // Whether a new section starts in `bytes`: an object or a cross-reference
 // table, after white space (writers pad a linearized file's first part).
 bool SectionStarts(ByteView bytes) {
@@ -109,6 +123,32 @@ uint64_t EndAfterMark(FileCursor& cursor, uint64_t mark) {
   return mark + 5;
 }
 
+constexpr uint64_t kUnknownLength = UINT64_MAX;
+// Bytes allowed between a stream's stated end and its "endstream".
+constexpr uint64_t kStreamEndSlack = 64;
+
+// The stream length the dictionary in front of the "stream" keyword at
+// `at` states directly ("/Length 1234"); kUnknownLength when it is missing
+// or a reference to another object.
+uint64_t DirectStreamLength(ByteView bytes, size_t at) {
+  constexpr size_t kLookBack = 512;
+  const size_t from = at > kLookBack ? at - kLookBack : 0;
+  const ByteView dictionary = bytes.Sub(from, at - from);
+  size_t key = ReadAhead::kNotFound;
+  for (size_t p = FindMark(dictionary, "/Length"); p != ReadAhead::kNotFound;
+       p = FindMark(dictionary, "/Length", p + 1))
+    key = p;
+  if (key == ReadAhead::kNotFound) return kUnknownLength;
+  size_t i = key + 7;
+  while (i < dictionary.size() && IsPdfSpace(dictionary.U8At(i))) ++i;
+  if (ObjectReferenceAt(dictionary, i)) return kUnknownLength;
+  uint64_t length = 0;
+  size_t digits = 0;
+  for (; i < dictionary.size() && IsDigit(dictionary.U8At(i)) && digits < 12; ++i, ++digits)
+    length = length * 10 + (dictionary.U8At(i) - '0');
+  return digits != 0 ? length : kUnknownLength;
+}
+
 // Where the search over the file's pieces stands.
 struct PdfScan {
   bool inStream = false;
@@ -116,6 +156,7 @@ struct PdfScan {
   uint64_t lastEnd = 0;         // end of the last end mark that ends the file
   uint64_t looseEnd = 0;        // end of an end mark whose trailer does not hold
   uint64_t resumeAt = 0;        // keywords before this offset are already handled
+  uint64_t streamEnd = UINT64_MAX;  // where the current stream's stated length ends
   uint32_t marks = 0;
 };
 
@@ -179,6 +220,9 @@ uint64_t PdfLength(ByteView first, CarvingState& state) {
         const uint64_t pos = nextSector;
         nextSector += sectorSize;
         const ByteView sector = v.Sub(static_cast<size_t>(pos - base), sectorSize);
+        // Past a stream's stated length its end is due: the checks resume
+        // even when the "endstream" is missing or misplaced.
+        if (scan.inStream && pos >= scan.streamEnd) scan.inStream = false;
         if (scan.inStream) {
           // Stream bytes may look like anything, but another PDF's header
           // on a sector of its own ends this file: a medium of false PDF
@@ -206,6 +250,9 @@ uint64_t PdfLength(ByteView first, CarvingState& state) {
           scan.lastSyntax = keyPos;
         } else if (v.U8At(hit + 6) == '\r' || v.U8At(hit + 6) == '\n') {
           scan.inStream = true;
+          const uint64_t length = DirectStreamLength(v, hit);
+          const uint64_t data = keyPos + 6 + (v.Matches(hit + 6, "\r\n") ? 2 : 1);
+          scan.streamEnd = length != kUnknownLength ? data + length + kStreamEndSlack : UINT64_MAX;
         }
       } else if (word == 1) {
         if (scan.inStream) continue;

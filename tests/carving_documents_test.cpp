@@ -214,6 +214,32 @@ TEST(CarvingDocuments, SamplesOfEveryRowCarveUnderTheirRow) {
   std::copy(word.begin() + 1024, word.begin() + 1536, big.begin() + 512 * 112);  // the directory
   big.resize(512 * 114);
   ExpectWholeInNoise(big, "doc");
+
+  // Version 4: 4,096-byte sectors, the header alone in the first.
+  Bytes v4(4 * 4096, 0);
+  std::copy(word.begin(), word.begin() + 512, v4.begin());
+  PutLe16(v4, 26, 4);
+  PutLe16(v4, 30, 12);
+  PutLe32(v4, 40, 1);  // directory sectors, counted from version 4 on
+  for (size_t sector = 0; sector < 3; ++sector)
+    std::copy(word.begin() + 512 * (sector + 1), word.begin() + 512 * (sector + 2), v4.begin() + 4096 * (sector + 1));
+  for (size_t i = 128; i < 1024; ++i) PutLe32(v4, 3 * 4096 + 4 * i, 0xFFFFFFFF);
+  ExpectWholeInNoise(v4, "doc");
+
+  // An Android package signed with a signing block between its members
+  // and its central directory.
+  Bytes apk = SampleOfType(kTypeApk);
+  const size_t end = apk.size() - 22;
+  const uint32_t directory = ByteView(apk.data(), apk.size()).U32At(end + 16);
+  Bytes block(8 + 12 + 100 + 8 + 16, 0);
+  testing::PutLe64(block, 0, block.size() - 8);
+  testing::PutLe64(block, 8, 4 + 100);
+  PutLe32(block, 16, 0x7109871A);
+  testing::PutLe64(block, 8 + 12 + 100, block.size() - 8);
+  testing::PutBytes(block, 8 + 12 + 100 + 8, "APK Sig Block 42"sv);
+  apk.insert(apk.begin() + directory, block.begin(), block.end());
+  PutLe32(apk, apk.size() - 22 + 16, static_cast<uint32_t>(directory + block.size()));
+  ExpectWholeInNoise(apk, "apk");
 }
 
 // A PDF of `sections`: the first starts with the header, each ends with a

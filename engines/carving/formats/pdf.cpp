@@ -11,7 +11,6 @@
 // metadata ends the search unless it lies inside a stream, whose compressed
 // bytes may look like anything (there only another PDF's header ends it).
 #include <algorithm>
-#include <cctype>
 
 #include "engines/carving/file_cursor.h"
 #include "engines/carving/formats/formats.h"
@@ -40,32 +39,31 @@ bool IsDigit(uint8_t c) {
   return c >= '0' && c <= '9';
 }
 
-// Whether `bytes` at `at` hold an object header "N G obj".
-bool ObjectHeaderAt(ByteView bytes, size_t at) {
+// The position after "N G" and white space at `at` (an object number and
+// generation), or 0 when they are not there.
+size_t AfterObjectNumber(ByteView bytes, size_t at) {
   size_t i = at;
   for (int field = 0; field < 2; ++field) {
     const size_t digits = i;
     while (i < bytes.size() && i - digits < 10 && IsDigit(bytes.U8At(i))) ++i;
-    if (i == digits) return false;
+    if (i == digits) return 0;
     const size_t spaces = i;
     while (i < bytes.size() && i - spaces < 4 && IsPdfSpace(bytes.U8At(i)) && bytes.U8At(i) != 0) ++i;
-    if (i == spaces) return false;
+    if (i == spaces) return 0;
   }
-  return bytes.Matches(i, "obj");
+  return i;
+}
+
+// Whether `bytes` at `at` hold an object header "N G obj".
+bool ObjectHeaderAt(ByteView bytes, size_t at) {
+  const size_t after = AfterObjectNumber(bytes, at);
+  return after != 0 && bytes.Matches(after, "obj");
 }
 
 // Whether `bytes` at `at` hold a reference "N G R".
 bool ObjectReferenceAt(ByteView bytes, size_t at) {
-  size_t i = at;
-  for (int field = 0; field < 2; ++field) {
-    const size_t digits = i;
-    while (i < bytes.size() && i - digits < 10 && IsDigit(bytes.U8At(i))) ++i;
-    if (i == digits) return false;
-    const size_t spaces = i;
-    while (i < bytes.size() && i - spaces < 4 && IsPdfSpace(bytes.U8At(i))) ++i;
-    if (i == spaces) return false;
-  }
-  return bytes.U8At(i) == 'R';
+  const size_t after = AfterObjectNumber(bytes, at);
+  return after != 0 && bytes.U8At(after) == 'R';
 }
 
 // Whether a new section starts in `bytes`: an object or a cross-reference
@@ -134,10 +132,13 @@ uint64_t DirectStreamLength(ByteView bytes, size_t at) {
   constexpr size_t kLookBack = 512;
   const size_t from = at > kLookBack ? at - kLookBack : 0;
   const ByteView dictionary = bytes.Sub(from, at - from);
+  // The last "/Length" key (not "/Length1" and the like of font streams).
   size_t key = ReadAhead::kNotFound;
   for (size_t p = FindMark(dictionary, "/Length"); p != ReadAhead::kNotFound;
-       p = FindMark(dictionary, "/Length", p + 1))
-    key = p;
+       p = FindMark(dictionary, "/Length", p + 1)) {
+    const uint8_t next = dictionary.U8At(p + 7);
+    if (IsPdfSpace(next) || next == '/') key = p;
+  }
   if (key == ReadAhead::kNotFound) return kUnknownLength;
   size_t i = key + 7;
   while (i < dictionary.size() && IsPdfSpace(dictionary.U8At(i))) ++i;
@@ -244,6 +245,7 @@ uint64_t PdfLength(ByteView first, CarvingState& state) {
       }
       if (keyPos >= hi) break;
       keyFrom = keyPos + kWords[word].size();
+      if (scan.inStream && keyPos >= scan.streamEnd) scan.inStream = false;
       if (word == 0) {
         if (hit >= 3 && v.Matches(hit - 3, "end")) {
           scan.inStream = false;

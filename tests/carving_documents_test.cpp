@@ -142,6 +142,7 @@ TEST(CarvingDocuments, ArchivesMadeWithZipAreNamedByWhatTheyHold) {
       {"jar", {{"META-INF/MANIFEST.MF", "Manifest-Version: 1.0\n"}, {"a/Main.class", "*"}}, ""},
       {"apk", {{"AndroidManifest.xml", "*"}, {"classes.dex", "*"}, {"META-INF/MANIFEST.MF", "M\n"}}, ""},
       {"docx", {{"[Content_Types].xml", "<Types/>"}, {"word/document.xml", "<w/>"}}, ""},
+      {"mso07", {{"[Content_Types].xml", "<Types/>"}, {"visio/document.xml", "<v/>"}}, ""},
       {"zip", {{"notes.txt", "notes"}, {"data.bin", "*"}}, ""},
       // Written to a pipe: sizes follow the data in descriptors.
       {"zip", {{"notes.txt", "notes"}, {"data.bin", "*"}, {"more.txt", "more text"}}, "stream"},

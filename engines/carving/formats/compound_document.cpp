@@ -182,7 +182,7 @@ class Allocation {
   }
 
   [[nodiscard]] uint64_t Offset(uint32_t sector) const { return (uint64_t{sector} + 1) * m_sectorBytes; }
-  [[nodiscard]] uint32_t Limit() const { return m_limit; }
+  [[nodiscard]] uint32_t SectorBytes() const { return m_sectorBytes; }
 
  private:
   FileCursor& m_cursor;
@@ -195,7 +195,7 @@ struct DirectoryEntry {
   uint8_t type = 0;
   uint32_t left = 0, right = 0, child = 0;
   uint32_t start = 0;
-  uint64_t size = 0;
+  uint32_t size = 0;
   uint32_t code = kNoType;  // what the entry's name tells
   bool message = false, flashContents = false, flashPage = false;
 };
@@ -205,7 +205,7 @@ struct DirectoryEntry {
 // sector in use.
 bool ReadDirectory(FileCursor& cursor, Allocation& table, uint32_t first, uint32_t highest,
                    uint32_t miniCutoff, std::vector<DirectoryEntry>& entries) {
-  const uint64_t perSector = (table.Offset(1) - table.Offset(0)) / kDirectoryEntryBytes;
+  const uint64_t perSector = table.SectorBytes() / kDirectoryEntryBytes;
   uint32_t sector = first;
   for (uint32_t steps = 0; sector != 0xFFFFFFFE; ++steps) {
     if (sector > highest || steps > highest || entries.size() >= kMaxDirectoryEntries) return false;

@@ -16,6 +16,13 @@ PACKAGES=(
   dpkg-dev groff-base
   qt6-image-formats-plugins
   gddrescue  # ddrescuelog reads the map that the image copy writes, in a test
+  # Encoders that make the audio files of the carving tests.
+  ffmpeg
+  flac
+  lame
+  opus-tools
+  twolame
+  vorbis-tools
 )
 
 missing=()

@@ -3,6 +3,7 @@
 // pages, MIDI, SMAF and Monkey's Audio by their chunk and part sizes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -122,6 +123,8 @@ std::vector<BuiltCase> BuiltFiles() {
       {"midi with a chunk of another type between its tracks", MidiWithAlienChunk(), "mid"},
       {"smaf", SmafFile(3000), "mmf"},
       {"ape with tags", Concat({ApeFile(5000), ApeTag(), Id3v1Tag()}), "ape"},
+      {"ape before the descriptor, ended by its tag",
+       Concat({BytesOf("MAC \x82\x0F\x00\x00"sv), Noise(3000, 8), ApeTag(), Id3v1Tag()}), "ape"},
   };
 }
 
@@ -197,6 +200,24 @@ TEST(CarveAudioBuilt, FalseHeadersGiveNoFile) {
   for (const auto& [what, file] : cases) {
     SCOPED_TRACE(what);
     for (const uint64_t at : {0, 65}) EXPECT_EQ(CarveInNoise(file, at).row, nullptr);
+  }
+}
+
+// Damaged copies of every built file carve to a length inside the medium or
+// to nothing, and never read out of bounds (the sanitizer build checks).
+TEST(CarveAudioBuilt, DamagedCopiesStayInBounds) {
+  for (const BuiltCase& c : BuiltFiles()) {
+    SCOPED_TRACE(c.what);
+    for (uint32_t seed = 1; seed <= 40; ++seed) {
+      Bytes file = c.file;
+      const Bytes noise = testing::RandomBytes(8, seed);
+      for (size_t k = 0; k < 4; ++k) {
+        const size_t at = (noise[k] * 131u + noise[k + 4] * 7u + seed * 977u) % std::min<size_t>(file.size(), 600);
+        file[at] = noise[(k + 1) % 8];
+      }
+      const Carved carved = CarveInNoise(file, 0, seed % 2 == 0);
+      EXPECT_LE(carved.length, (SectorsOf(file.size()) + 8) * 512);
+    }
   }
 }
 

@@ -170,7 +170,7 @@ uint64_t DescribedApeLength(ByteView s, CarvingState& state) {
   const uint32_t wavTailBytes = d.U32At(32);
   if (descriptorBytes < kDescriptorMinBytes || descriptorBytes > 1024) return kNotAFile;
   if (headerBytes < kHeaderMinBytes || headerBytes > 1024 || seekTableBytes % 4 != 0) return kNotAFile;
-  if (frameBytes == 0) return kNotAFile;
+  if (frameBytes == 0 || frameBytes > kApeCap) return kNotAFile;
 
   const ByteView h = cursor.View(descriptorBytes, kHeaderMinBytes);
   if (h.size() != kHeaderMinBytes) return kNotAFile;

@@ -91,7 +91,7 @@ uint64_t OggLength(ByteView s, CarvingState& state) {
     };
     if ((page.flags & kBegins) != 0) {
       // Streams begin together at the front of the file.
-      if (dataSeen || known(open) || known(ended) || open.size() >= kMaxStreams) break;
+      if (dataSeen || known(open) || known(ended) || open.size() + ended.size() >= kMaxStreams) break;
       open.push_back(page.serial);
     } else {
       if (!known(open)) break;

@@ -44,6 +44,7 @@ constexpr SignatureRow kRows[] = {
     {"aac", kTypeAac, &kAacFormat},
     {"mmf", kTypeMmf, &kMmfFormat},
     {"flac", kTypeFlac, &kFlacFormat},
+    {"opus", kTypeOpus, &kOpusFormat},
     {"ogg", kTypeOgg, &kOggFormat},
     {"fla", kTypeFla, &kFlaFormat},
     {"gif", kTypeGif, &kGifFormat},

@@ -1,4 +1,4 @@
-// FLAC: "fLaC", metadata blocks (STREAMINFO first, the last one flagged),
+// FLAC: [an ID3v2 tag,] "fLaC", metadata blocks (STREAMINFO first, the last one flagged),
 // then frames. A frame header opens with the sync code FF F8 (fixed block
 // size) or FF F9 (variable) and ends with a CRC-8 of itself; the frame ends
 // with a CRC-16 of all its bytes. Frames carry no length, so each next frame
@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "engines/carving/file_cursor.h"
+#include "engines/carving/formats/audio_tags.h"
 #include "engines/carving/formats/formats.h"
 #include "engines/carving/length_rules.h"
 
@@ -324,7 +325,8 @@ uint64_t FindNextFrame(FileCursor& cursor, uint64_t start, const FrameHeader& h,
   return 0;
 }
 
-uint32_t FlacTest(ByteView s, CarvingState&) {
+uint32_t FlacTest(ByteView s, CarvingState& state) {
+  if (s.U8At(0) == 'I') return Id3FollowerType(s, state) == kTypeFlac ? kTypeFlac : kNoType;
   if (s.size() < 8 + kStreamInfoBytes || !s.Matches(0, "fLaC") || (s.U8At(4) & 0x7F) != 0) return kNoType;
   if (s.U8At(5) != 0 || s.U8At(6) != 0 || s.U8At(7) != kStreamInfoBytes) return kNoType;
   StreamInfo info;
@@ -335,7 +337,9 @@ uint64_t FlacLength(ByteView s, CarvingState& state) {
   FileCursor cursor(state, s, kFlacCap);
   const uint64_t dataEnd = cursor.DataEnd();
   StreamInfo info;
-  uint64_t at = 4;
+  const uint64_t tagEnd = Id3TagEnd(s);  // an ID3v2 tag some taggers put in front
+  if (!cursor.Matches(tagEnd, "fLaC")) return kNotAFile;
+  uint64_t at = tagEnd + 4;
   bool last = false;
   for (uint32_t block = 0; block < kMaxMetadataBlocks && !last; ++block) {
     const ByteView h = cursor.View(at, 4);
@@ -380,6 +384,6 @@ uint64_t FlacLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FileFormat kFlacFormat{"flac", &FlacTest, &FlacLength, CarveStep::kPastFile, 1, {{0, 'f'}}};
+const FileFormat kFlacFormat{"flac", &FlacTest, &FlacLength, CarveStep::kPastFile, 2, {{0, 'f'}, {0, 'I'}}};
 
 }  // namespace velmira

@@ -34,6 +34,7 @@ extern const FileFormat kMmfFormat;
 extern const FileFormat kAacFormat;
 extern const FileFormat kFlacFormat;
 extern const FileFormat kOggFormat;
+extern const FileFormat kOpusFormat;
 
 // Pictures (gif.cpp, bmp.cpp, jpeg.cpp, png.cpp, tiff_psd.cpp, ico.cpp).
 extern const FileFormat kGifFormat;

@@ -12,6 +12,9 @@
 // that follows. Free-format frames (bit-rate index 0) have no length in
 // their header and are not followed.
 //
+// The stream behind an ID3v2 tag names the file: FLAC, ADTS and layer II
+// streams keep their own names, all others are MP3.
+//
 // Without an ID3v2 tag a sector starts a stream only when two consecutive
 // frames of one stream begin there; the header test reads the sector holding
 // the second frame header when it lies past the first sector.
@@ -238,44 +241,67 @@ constexpr uint64_t kMp3Cap = 2 * kGiB;
 constexpr uint64_t kMp2Cap = 2 * kGiB;
 constexpr uint64_t kAacCap = 2 * kGiB;
 
+// `n` (at most a sector) bytes at offset `at` of the file under test: from
+// its first sector when they lie there, else read from the source. Empty
+// when they cannot be read.
+ByteView PeekAhead(ByteView s, CarvingState& state, uint64_t at, size_t n) {
+  if (at + n <= s.size()) return s.Sub(static_cast<size_t>(at), n);
+  const uint32_t sectorSize = SectorBytes(state);
+  if (n > sectorSize) return {};
+  const uint64_t sector = at / sectorSize;
+  const size_t offset = static_cast<size_t>(at % sectorSize);
+  const uint32_t count = offset + n > sectorSize ? 2 : 1;
+  uint8_t* bytes = state.TestBuffer(size_t{count} * sectorSize);
+  uint32_t got = 0;
+  if (state.Read(state.sectorUnderTest + sector, count, bytes, got) != 0 || got != count) return {};
+  return ByteView(bytes + offset, n);
+}
+
 // Where a stream that has no ID3v2 tag in front begins: the first frame at
 // offset 0 and the next one right after it, of the same stream. The second
 // header is read from the source when it lies past the sector.
 AudioFrame BareStreamStart(ByteView s, CarvingState& state) {
   const AudioFrame first = ParseFrame(s);
   if (first.kind == FrameKind::kNone) return {};
-  const uint64_t next = first.bytes;
-  AudioFrame second;
-  if (next + kHeaderProbe <= s.size()) {
-    second = ParseFrame(s.Sub(static_cast<size_t>(next), kHeaderProbe));
-  } else {
-    const uint32_t sectorSize = SectorBytes(state);
-    const uint64_t sector = next / sectorSize;
-    const size_t offset = static_cast<size_t>(next % sectorSize);
-    const uint32_t count = offset + kHeaderProbe > sectorSize ? 2 : 1;
-    uint8_t* bytes = state.TestBuffer(size_t{count} * sectorSize);
-    uint32_t got = 0;
-    if (state.Read(state.sectorUnderTest + sector, count, bytes, got) != 0 || got != count) return {};
-    second = ParseFrame(ByteView(bytes + offset, kHeaderProbe));
-  }
+  const AudioFrame second = ParseFrame(PeekAhead(s, state, first.bytes, kHeaderProbe));
   return SameStream(first, second) ? first : AudioFrame{};
 }
 
+}  // namespace
+
+uint64_t Id3TagEnd(ByteView s) {
+  return IsId3Header(s) ? Id3TagBytes(s) : 0;
+}
+
+uint32_t Id3FollowerType(ByteView s, CarvingState& state) {
+  if (!IsId3Header(s)) return kNoType;
+  const ByteView next = PeekAhead(s, state, Id3TagBytes(s), kHeaderProbe);
+  if (next.Matches(0, "fLaC")) return kTypeFlac;
+  const AudioFrame f = ParseFrame(next);
+  if (f.kind == FrameKind::kAdts) return kTypeAac;
+  if (f.kind == FrameKind::kMpeg && f.layer == 2) return kTypeMp2;
+  return kTypeMp3;
+}
+
+namespace {
+
 uint32_t Mp3Test(ByteView s, CarvingState& state) {
   if (s.size() < 4) return kNoType;
-  if (s.U8At(0) == 'I') return IsId3Header(s) ? kTypeMp3 : kNoType;
+  if (s.U8At(0) == 'I') return Id3FollowerType(s, state);
   if (s.U8At(0) != 0xFF || (s.U8At(1) & 0x06) != 0x02) return kNoType;  // layer III bits
   const AudioFrame f = BareStreamStart(s, state);
   return f.kind == FrameKind::kMpeg && f.layer == 3 ? kTypeMp3 : kNoType;
 }
 
 uint32_t Mp2Test(ByteView s, CarvingState& state) {
+  if (s.U8At(0) == 'I') return Id3FollowerType(s, state) == kTypeMp2 ? kTypeMp2 : kNoType;
   if (s.size() < 4 || s.U8At(0) != 0xFF || (s.U8At(1) & 0x06) != 0x04) return kNoType;  // layer II bits
   const AudioFrame f = BareStreamStart(s, state);
   return f.kind == FrameKind::kMpeg && f.layer == 2 ? kTypeMp2 : kNoType;
 }
 
 uint32_t AacTest(ByteView s, CarvingState& state) {
+  if (s.U8At(0) == 'I') return Id3FollowerType(s, state) == kTypeAac ? kTypeAac : kNoType;
   if (s.size() < kHeaderProbe || s.U8At(0) != 0xFF || (s.U8At(1) & 0xF6) != 0xF0) return kNoType;
   return BareStreamStart(s, state).kind == FrameKind::kAdts ? kTypeAac : kNoType;
 }
@@ -317,17 +343,19 @@ uint64_t Mp3Length(ByteView s, CarvingState& state) {
 }
 
 uint64_t Mp2Length(ByteView s, CarvingState& state) {
+  if (IsId3Header(s)) return TaggedStreamLength(s, state);
   return BareStreamLength(s, state, kMp2Cap, FrameKind::kMpeg, 2);
 }
 
 uint64_t AacLength(ByteView s, CarvingState& state) {
+  if (IsId3Header(s)) return TaggedStreamLength(s, state);
   return BareStreamLength(s, state, kAacCap, FrameKind::kAdts, 0);
 }
 
 }  // namespace
 
 const FileFormat kMp3Format{"mp3", &Mp3Test, &Mp3Length, CarveStep::kPastFile, 2, {{0, 'I'}, {0, 0xFF}}};
-const FileFormat kMp2Format{"mp2", &Mp2Test, &Mp2Length, CarveStep::kPastFile, 1, {{0, 0xFF}}};
-const FileFormat kAacFormat{"aac", &AacTest, &AacLength, CarveStep::kPastFile, 1, {{0, 0xFF}}};
+const FileFormat kMp2Format{"mp2", &Mp2Test, &Mp2Length, CarveStep::kPastFile, 2, {{0, 'I'}, {0, 0xFF}}};
+const FileFormat kAacFormat{"aac", &AacTest, &AacLength, CarveStep::kPastFile, 2, {{0, 'I'}, {0, 0xFF}}};
 
 }  // namespace velmira

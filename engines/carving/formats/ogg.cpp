@@ -5,6 +5,8 @@
 // ends with the page that ends the last of them. Every page's CRC is
 // checked and must belong to a stream that began and has not ended.
 //
+// Opus streams are named .opus, all others .ogg.
+//
 // A new stream that begins after all earlier ones ended (a chained file) is
 // carved as a file of its own: files laid back to back look just the same.
 #include <algorithm>
@@ -71,10 +73,20 @@ bool ReadPage(FileCursor& cursor, uint64_t at, Page& page) {
   return crc == stored;
 }
 
+// The first page of a stream: it begins the stream, continues no packet,
+// has page number 0 and granule position 0, and holds a segment.
+bool IsFirstPage(ByteView s) {
+  if (!IsPageHeader(s) || (s.U8At(5) & (kBegins | kContinued)) != kBegins) return false;
+  return s.U64At(6) == 0 && s.U32At(18) == 0 && s.U8At(26) != 0;
+}
+
 uint32_t OggTest(ByteView s, CarvingState&) {
-  if (!IsPageHeader(s) || (s.U8At(5) & (kBegins | kContinued)) != kBegins) return kNoType;
-  if (s.U64At(6) != 0 || s.U32At(18) != 0 || s.U8At(26) == 0) return kNoType;
-  return kTypeOgg;
+  return IsFirstPage(s) ? kTypeOgg : kNoType;
+}
+
+// Opus files get their own name; their row comes before the general one.
+uint32_t OpusTest(ByteView s, CarvingState&) {
+  return IsFirstPage(s) && s.Matches(kPageHeaderBytes + s.U8At(26), "OpusHead") ? kTypeOpus : kNoType;
 }
 
 uint64_t OggLength(ByteView s, CarvingState& state) {
@@ -113,5 +125,6 @@ uint64_t OggLength(ByteView s, CarvingState& state) {
 }  // namespace
 
 const FileFormat kOggFormat{"ogg", &OggTest, &OggLength, CarveStep::kPastFile, 1, {{0, 'O'}}};
+const FileFormat kOpusFormat{"opus", &OpusTest, &OggLength, CarveStep::kPastFile, 1, {{0, 'O'}}};
 
 }  // namespace velmira

@@ -167,6 +167,7 @@ uint32_t SyncSafe(ByteView b, size_t at) {
 bool IsId3Header(ByteView s) {
   if (s.size() < kId3HeaderBytes || !s.Matches(0, "ID3")) return false;
   if (s.U8At(3) == 0xFF || s.U8At(4) == 0xFF || (s.U8At(5) & 0x0F) != 0) return false;
+  if ((s.U8At(5) & 0x10) != 0 && s.U8At(3) != 4) return false;  // only version 4 tags have a footer
   for (size_t i = 6; i < 10; ++i)
     if (s.U8At(i) >= 0x80) return false;
   return true;

@@ -166,6 +166,15 @@ TEST(CarveAudioBuilt, DamagedStreamsKeepTheirWholePart) {
   ogg.resize(whole.size());  // cut before the last two pages
   ExpectWholeInNoise(ogg, "ogg", whole.size());
 
+  // An MP3 cut inside its last frame, with the next file in the sector
+  // after the cut: the cut frame is left to the next file.
+  Bytes cut = testing::MpegAudioFrames(kMp3Frame128k, 417, 7);
+  cut.resize(6 * 417 + 10);
+  ImageBuilder image;
+  image.Put(0, cut).Put(SectorsOf(cut.size()), testing::OggStream(3)).Size(20);
+  EXPECT_EQ(CarveAt(image.Source(), 0).length, 6 * 417);
+  EXPECT_EQ(CarveAt(image.Source(), SectorsOf(cut.size())).Extension(), "ogg");
+
   Bytes mid = MidiWithAlienChunk();
   testing::PutBe16(mid, 10, 3);  // a track more than the file holds
   ExpectWholeInNoise(mid, "mid");

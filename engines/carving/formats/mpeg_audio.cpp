@@ -132,11 +132,15 @@ struct FrameRun {
   uint64_t end = 0;  // past the last whole frame
 };
 
-// Follows the frames of one stream from `at`.
+// Follows the frames of one stream from `at`. A file cut short ends in a
+// frame whose header promises more bytes than were written; the walk cannot
+// tell, but when such a last frame reaches into a sector that starts another
+// file, it is left out so that the next file keeps its first sector.
 FrameRun WalkFrames(FileCursor& cursor, uint64_t at) {
   FrameRun run;
   run.end = at;
   const uint64_t dataEnd = cursor.DataEnd();
+  uint64_t lastStart = at;
   while (true) {
     const AudioFrame f = ParseFrame(cursor.ViewUpTo(at, kHeaderProbe));
     if (f.kind == FrameKind::kNone) break;
@@ -146,9 +150,18 @@ FrameRun WalkFrames(FileCursor& cursor, uint64_t at) {
       break;
     }
     if (f.bytes > dataEnd - at) break;  // the frame runs past the data
+    lastStart = at;
     at += f.bytes;
     ++run.frames;
     run.end = at;
+  }
+  const uint32_t sectorSize = cursor.SectorSize();
+  for (uint64_t sector = (lastStart / sectorSize + 1) * sectorSize; run.frames > 0 && sector < run.end;
+       sector += sectorSize) {
+    if (cursor.IsBoundaryAt(sector)) {
+      run.end = lastStart;
+      --run.frames;
+    }
   }
   return run;
 }

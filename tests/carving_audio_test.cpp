@@ -116,7 +116,7 @@ std::vector<BuiltCase> BuiltFiles() {
       {"flac behind an ID3v2 tag longer than a sector", Concat({Id3v2Tag(800), FlacStream(3)}), "flac"},
       {"aac in ADTS frames", AdtsFrames(371, 20), "aac"},
       {"flac with its sample count", FlacStream(6), "flac"},
-      {"flac without a sample count", FlacStream(5, false), "flac"},
+      {"flac without a sample count, ID3v1 tag behind", Concat({FlacStream(5, false), Id3v1Tag()}), "flac"},
       {"ogg", OggStream(6), "ogg"},
       {"ogg with two streams",
        Concat({OggPage(2, 0, 1, 0, Bytes(30, 1)), OggPage(2, 0, 2, 0, Bytes(40, 2)),

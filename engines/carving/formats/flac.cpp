@@ -370,8 +370,9 @@ uint64_t FlacLength(ByteView s, CarvingState& state) {
     if (nextAt == 0) {
       // The last frame, or the last before the stream stops holding: it
       // counts when it reads whole; the frames before it were checked.
+      // Taggers may append APE or ID3v1 tags.
       const uint64_t end = MeasuredFrameEnd(cursor, at, h, info);
-      if (end != 0) return end;
+      if (end != 0) return TrailingTagsEnd(cursor, end);
       return frames > 0 ? at : kNotAFile;
     }
     samples += h.blockSize;

@@ -17,6 +17,13 @@ PACKAGES=(
   qt6-image-formats-plugins
   gddrescue  # ddrescuelog reads the map that the image copy writes, in a test
   zip  # makes the OpenDocument, EPUB and Java archives of the carving tests
+  # Encoders that make the audio files of the carving tests.
+  ffmpeg
+  flac
+  lame
+  opus-tools
+  twolame
+  vorbis-tools
 )
 
 missing=()

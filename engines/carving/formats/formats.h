@@ -23,13 +23,17 @@ extern const FileFormat kMtsFormat;
 extern const FileFormat kMxfFormat;
 extern const FileFormat kMovFormat;
 
-// Audio (mpeg_audio.cpp, midi.cpp, ape.cpp, riff.cpp).
+// Audio (mpeg_audio.cpp, midi.cpp, ape.cpp, flac.cpp, ogg.cpp, riff.cpp).
 extern const FileFormat kMp3Format;
 extern const FileFormat kMidiFormat;
 extern const FileFormat kApeFormat;
 extern const FileFormat kWavFormat;
 extern const FileFormat kMp2Format;
 extern const FileFormat kMmfFormat;
+extern const FileFormat kAacFormat;
+extern const FileFormat kFlacFormat;
+extern const FileFormat kOggFormat;
+extern const FileFormat kOpusFormat;
 
 // Pictures (gif.cpp, bmp.cpp, jpeg.cpp, png.cpp, tiff_psd.cpp, ico.cpp).
 extern const FileFormat kGifFormat;

@@ -138,10 +138,11 @@ uint64_t NextBoundary(FileCursor& cursor, uint64_t from) {
 
 // Walks the top-level boxes. The file counts when it holds a movie, a
 // movie fragment or (HEIF) a meta box; it ends after the last valid box,
-// before a second file-type box, and, once it holds its movie and media
-// data, before a box that starts a sector where another file starts. A box
-// that runs past the data ends the walk: the boxes before it are kept when
-// they make a file (a movie whose media data was cut off gives nothing).
+// before a second file-type box that starts a sector or follows the
+// movie, and, once it holds its movie and media data, before a box that
+// starts a sector where another file starts. A box that runs past the data
+// ends the walk: the boxes before it are kept when they make a file (a
+// movie whose media data was cut off gives nothing).
 uint64_t IsoMediaLength(ByteView s, CarvingState& state) {
   FileCursor cursor(state, s, kIsoCap);
   const uint64_t dataEnd = cursor.DataEnd();
@@ -155,7 +156,10 @@ uint64_t IsoMediaLength(ByteView s, CarvingState& state) {
     const Box box = ReadBox(cursor, at);
     if (!box.valid) break;
     const ByteView type = cursor.View(at + 4, 4);
-    if (at != 0 && (type.Matches(0, "ftyp") || (movie && type.Matches(0, "moov")))) break;
+    // Another file-type box starts the next file when it starts a sector
+    // or follows a whole movie (some servers repeat it inside a file).
+    if (at != 0 && type.Matches(0, "ftyp") && (described || at % sectorSize == 0)) break;
+    if (movie && type.Matches(0, "moov")) break;
     if (movie && mediaData && at % sectorSize == 0 && cursor.IsBoundaryAt(at)) break;
     uint64_t size = box.size;
     if (size == 0) {

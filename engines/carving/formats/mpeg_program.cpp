@@ -55,10 +55,20 @@ uint64_t Resync(FileCursor& cursor, uint64_t from) {
   return std::min(pack, end);
 }
 
+// The system clock reference of the pack header `h` (33 bits, spread over
+// bytes 4-8 between marker bits; MPEG-1 and MPEG-2 lay them out apart).
+uint64_t PackClock(ByteView h) {
+  const uint64_t b4 = h.U8At(4), b5 = h.U8At(5), b6 = h.U8At(6), b7 = h.U8At(7), b8 = h.U8At(8);
+  if ((b4 >> 6) == 1)
+    return ((b4 >> 3) & 7) << 30 | (b4 & 3) << 28 | b5 << 20 | (b6 >> 3) << 15 | (b6 & 3) << 13 | b7 << 5 | b8 >> 3;
+  return ((b4 >> 1) & 7) << 30 | b5 << 22 | (b6 >> 1) << 15 | b7 << 7 | b8 >> 1;
+}
+
 // A program stream: pack headers (MPEG-1: 12 bytes; MPEG-2: 14 and their
 // stuffing) and packets with a 16-bit length, to the program end code.
 // Bytes that are neither (a damaged packet) are skipped to the next pack
-// header close by. Without an end code the stream ends after its last
+// header close by. A pack whose clock goes back starts another stream.
+// Without an end code the stream ends after its last
 // valid packet, and it must hold a packet beyond the system header.
 uint64_t ProgramStreamLength(ByteView s, CarvingState& state) {
   FileCursor cursor(state, s, 64 * kGiB);
@@ -67,6 +77,7 @@ uint64_t ProgramStreamLength(ByteView s, CarvingState& state) {
   uint64_t at = 0;
   uint64_t lastGood = 0;
   uint32_t resyncs = 0;
+  uint64_t lastClock = 0;
   for (uint32_t n = 0; n < kMaxUnits && !cursor.Stopped(); ++n) {
     const ByteView h = cursor.ViewUpTo(at, 14);
     uint64_t length = 0;
@@ -75,6 +86,13 @@ uint64_t ProgramStreamLength(ByteView s, CarvingState& state) {
       if (code == 0xB9) return at + 4;
       if (code == 0xBA && h.size() >= 14 && (h.U8At(4) >> 6) == 1) length = 14 + (h.U8At(13) & 7);
       else if (code == 0xBA && h.size() >= 12 && (h.U8At(4) >> 4) == 2) length = 12;
+      if (code == 0xBA && length != 0) {
+        // The clock runs on through one stream; a pack whose clock goes
+        // back starts the next one.
+        const uint64_t clock = PackClock(h);
+        if (clock < lastClock) break;
+        lastClock = clock;
+      }
       else if (code >= 0xBB && h.size() >= 6) length = 6 + uint64_t{h.U16BeAt(4)};
       if (length != 0 && code > 0xBB) packets = true;
     }

@@ -67,9 +67,10 @@ uint64_t SwfLength(ByteView s, CarvingState& state) {
     return length <= cursor.DataEnd() && length <= kSwfCap ? length : kNotAFile;
   }
   // Deflate grows incompressible data by at most 5 bytes per 16 KiB block;
-  // zlib adds 6 bytes of its own.
+  // zlib adds 6 bytes of its own. The read-ahead ends on whole sectors.
+  const uint64_t sectorSize = SectorBytes(state);
   const uint64_t bound = 8 + declared + (declared / 16384 + 1) * 5 + 6;
-  return BoundaryLength(s, state, std::min(bound, kSwfCap));
+  return BoundaryLength(s, state, std::min((bound + sectorSize - 1) / sectorSize * sectorSize, kSwfCap));
 }
 
 uint32_t FlvTest(ByteView s, CarvingState&) {

@@ -16,6 +16,9 @@ PACKAGES=(
   dpkg-dev groff-base
   qt6-image-formats-plugins
   gddrescue  # ddrescuelog reads the map that the image copy writes, in a test
+  ffmpeg  # makes the video and sound files the carving tests carve
+  libheif-examples  # heif-enc makes HEIC and AVIF pictures for the carving tests
+  webp  # cwebp makes WebP pictures for the carving tests
 )
 
 missing=()

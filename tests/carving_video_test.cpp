@@ -148,6 +148,7 @@ class MadeFiles : public ::testing::Test {
         {"ffmpeg", "a.mxf", "mxf", ff + v + " -c:v mpeg2video -s 720x576 -f mxf"},
         {"ffmpeg", "a.mpg", "mpeg", ff + v + a + " -c:v mpeg1video -c:a mp2 -shortest -f mpeg"},
         {"ffmpeg", "a.vob", "mpeg", ff + v + a + " -c:v mpeg2video -c:a mp2 -shortest -f vob"},
+        {"ffmpeg", "a.ts", "ts", ff + v + " -c:v mpeg2video -f mpegts"},
         {"ffmpeg", "a.png", "", ff + v + " -frames:v 1"},
         {"cwebp", "a.webp", "webp", "cwebp -quiet " + s_dir->File("a.png") + " -o"},
         {"heif-enc", "a.heic", "heic", "heif-enc -q 50 " + s_dir->File("a.png") + " -o"},
@@ -310,6 +311,14 @@ TEST(CarveVideoStructure, WalksDecideTheEnd) {
   ImageBuilder image;
   image.Put(0, RandomBytes(512, 5)).Put(1, open).Put(1 + 8, SampleOfType(kTypePng)).Size(20);
   EXPECT_EQ(CarveAt(image.Source(), 1).length, 8u * 512);
+
+  // A camera stream runs while its 192-byte packets keep their sync byte.
+  Bytes mts = SampleOfType(kTypeMts);
+  for (size_t k = 3; k < 40; ++k) {
+    PutBytes(mts, k * 192, testing::Noise(192, static_cast<uint32_t>(k)));
+    mts[k * 192 + 4] = 0x47;
+  }
+  for (bool noisySlack : {false, true}) EXPECT_EQ(CarveInNoise(mts, 65, noisySlack).length, mts.size());
 
   // A Matroska segment of unknown size, its cluster too: measured by the
   // cluster's blocks.

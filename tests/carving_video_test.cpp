@@ -4,6 +4,7 @@
 // header whose structure does not follow gives no file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -22,8 +23,8 @@ namespace {
 using namespace std::string_view_literals;
 using testing::Bytes;
 using testing::CarveAt;
-using testing::CarveInNoise;
 using testing::Carved;
+using testing::CarveInNoise;
 using testing::ImageBuilder;
 using testing::PutBytes;
 using testing::RandomBytes;
@@ -41,7 +42,8 @@ void ExpectWholeInNoise(const Sample& s) {
   ASSERT_FALSE(s.bytes.empty()) << s.name;
   for (uint64_t at : {uint64_t{0}, uint64_t{65}}) {
     for (bool noisySlack : {false, true}) {
-      SCOPED_TRACE(s.name + " at sector " + std::to_string(at) + (noisySlack ? ", noisy slack" : ", zero slack"));
+      SCOPED_TRACE(s.name + " at sector " + std::to_string(at) +
+                   (noisySlack ? ", noisy slack" : ", zero slack"));
       const Carved carved = CarveInNoise(s.bytes, at, noisySlack);
       EXPECT_EQ(carved.Extension(), s.extension);
       EXPECT_EQ(carved.length, s.bytes.size());
@@ -222,7 +224,8 @@ TEST_F(MadeFiles, QuickTimeWithoutFileTypeBox) {
 TEST_F(MadeFiles, SmallFilesInALargeImageOfZeros) {
   std::vector<Sample> files;
   if (const Sample* mp4 = Find("zeros.mp4")) files.push_back({"zeros.mp4", "mp4", mp4->bytes});
-  for (const char* rel : {"exiftool__exiftool/t/images/Pentax.avi", "sbraz__pymediainfo/tests/data/sample.mkv"}) {
+  for (const char* rel :
+       {"exiftool__exiftool/t/images/Pentax.avi", "sbraz__pymediainfo/tests/data/sample.mkv"}) {
     const std::string path = testing::CorpusPath(rel);
     if (!path.empty()) files.push_back({rel, "", testing::ReadFileBytes(path)});
   }
@@ -253,7 +256,8 @@ TEST(CarveVideoStructure, FalseHeadersGiveNoFile) {
        [](Bytes& b) { b = testing::BytesOf("\x00\x00\x00\x40moov\x00\x00\x00\x50mvhd"sv); }},
       {"AVI without its movie list", kTypeAvi, [](Bytes& b) { b.resize(88); }},
       {"WAV without data", kTypeWav, [](Bytes& b) { b.resize(36); }},
-      {"WebP whose first chunk is no picture", kTypeWebp, [](Bytes& b) { PutBytes(b, 16, "\xFF\xFF\xFF\xFF"sv); }},
+      {"WebP whose first chunk is no picture", kTypeWebp,
+       [](Bytes& b) { PutBytes(b, 16, "\xFF\xFF\xFF\xFF"sv); }},
       {"EBML header without a segment", kTypeMkv, [](Bytes& b) { b.resize(40); }},
       {"segment without info, tracks or clusters", kTypeWebm,
        [](Bytes& b) { b.resize(36), PutBytes(b, 36, "\x18\x53\x80\x67\x83\xEC\x81\x00"sv); }},
@@ -282,7 +286,9 @@ TEST(CarveVideoStructure, WalksDecideTheEnd) {
   // An AVI over 1 GiB goes on in AVIX lists; a RIFF file of another form
   // after it is a file of its own.
   const Bytes avi = SampleOfType(kTypeAvi);
-  Bytes avix = testing::BytesOf("RIFF\x00\x00\x00\x00" "AVIXLIST\x00\x00\x00\x00movi"sv);
+  Bytes avix = testing::BytesOf(
+      "RIFF\x00\x00\x00\x00"
+      "AVIXLIST\x00\x00\x00\x00movi"sv);
   PutBytes(avix, 24, testing::Noise(1000, 3));
   testing::PutLe32(avix, 4, static_cast<uint32_t>(avix.size() - 8));
   testing::PutLe32(avix, 16, static_cast<uint32_t>(avix.size() - 20));
@@ -327,6 +333,26 @@ TEST(CarveVideoStructure, WalksDecideTheEnd) {
   live[44] = 0xFF;
   PutBytes(live, live.size(), "\x1F\x43\xB6\x75\xFF\xE7\x81\x00\xA3\x84\x81\x00\x00\x80"sv);
   EXPECT_EQ(CarveInNoise(live, 65, false).length, live.size());
+}
+
+// Damaged headers and sizes: every walk ends inside the medium.
+TEST(CarveVideoStructure, DamagedFilesStayInsideTheMedium) {
+  const uint32_t codes[] = {kTypeMp4, kTypeMov, kTypeHeic, kTypeMkv,  kTypeWebm,
+                            kTypeAvi, kTypeWav, kTypeWebp, kTypeFlv,  kTypeSwf,
+                            kTypeAsf, kTypeRm,  kTypeMxf,  kTypeMpeg, kTypeMts};
+  for (uint32_t code : codes) {
+    const Bytes sample = SampleOfType(code);
+    const Bytes noise = RandomBytes(4096, code);
+    for (uint32_t k = 0; k < 200; ++k) {
+      Bytes b = sample;
+      const size_t span = std::min<size_t>(b.size(), 256);
+      for (uint32_t j = 0; j < 1 + k % 4; ++j)
+        b[noise[(k * 8 + j) % noise.size()] % span] = noise[(k * 8 + j + 1) % noise.size()];
+      if (k % 5 == 0) b.resize(b.size() / 2);
+      const Carved carved = CarveInNoise(b, 3, k % 2 == 0);
+      EXPECT_LE(carved.length, ((b.size() + 511) / 512 + 8) * 512) << code << " case " << k;
+    }
+  }
 }
 
 }  // namespace

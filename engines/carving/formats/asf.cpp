@@ -35,7 +35,8 @@ constexpr uint32_t kBroadcastFlag = 1;
 constexpr uint32_t kMaxObjects = 100'000;
 
 uint32_t AsfTest(ByteView s, CarvingState&) {
-  return s.size() >= 32 && s.Matches(0, kHeaderObject) && s.U64At(16) >= kFirstChildObject ? kTypeAsf : kNoType;
+  return s.size() >= 32 && s.Matches(0, kHeaderObject) && s.U64At(16) >= kFirstChildObject ? kTypeAsf
+                                                                                           : kNoType;
 }
 
 // The file size the header declares, or 0 (none, or a broadcast file).

@@ -33,7 +33,7 @@ uint32_t SwfTest(ByteView s, CarvingState&) {
 // The tags of a plain SWF after its header: a 16-bit code and length (63:
 // a 32-bit length follows). Returns the end of the end tag, or 0.
 uint64_t SwfTagsEnd(FileCursor& cursor, uint64_t fileLength) {
-  const uint8_t bits = cursor.U8(8) >> 3;                   // frame rectangle: 5 + 4 * bits bits
+  const uint8_t bits = cursor.U8(8) >> 3;                  // frame rectangle: 5 + 4 * bits bits
   uint64_t at = 8 + (5 + 4 * uint64_t{bits} + 7) / 8 + 4;  // then frame rate and count
   for (uint32_t n = 0; n < kMaxTags && at + 2 <= fileLength && !cursor.Stopped(); ++n) {
     const ByteView h = cursor.ViewUpTo(at, 6);

@@ -27,11 +27,13 @@ constexpr uint32_t kCrcId = 0xBF;
 
 // Level-1 elements: seek head, info, tracks, cluster, cues, tags,
 // chapters, attachments.
-constexpr std::array<uint32_t, 10> kSegmentChildren = {0x114D9B74, 0x1549A966, 0x1654AE6B, kClusterId, 0x1C53BB6B,
-                                                       0x1254C367, 0x1043A770, 0x1941A469, kVoidId,    kCrcId};
+constexpr std::array<uint32_t, 10> kSegmentChildren = {0x114D9B74, 0x1549A966, 0x1654AE6B, kClusterId,
+                                                       0x1C53BB6B, 0x1254C367, 0x1043A770, 0x1941A469,
+                                                       kVoidId,    kCrcId};
 // Children of a cluster: time code, silent tracks, position, previous
 // size, simple block, block group, encrypted block.
-constexpr std::array<uint32_t, 9> kClusterChildren = {0xE7, 0x5854, 0xA7, 0xAB, 0xA3, 0xA0, 0xAF, kVoidId, kCrcId};
+constexpr std::array<uint32_t, 9> kClusterChildren = {0xE7, 0x5854, 0xA7,    0xAB,  0xA3,
+                                                      0xA0, 0xAF,   kVoidId, kCrcId};
 
 struct Element {
   uint32_t id = 0;
@@ -82,7 +84,8 @@ uint32_t MkvTest(ByteView s, CarvingState&) {
   const size_t end = header.headerBytes + static_cast<size_t>(header.size);
   for (size_t at = header.headerBytes; at < end;) {
     const Element e = ParseElement(s, at);
-    if (!e.valid || e.unknownSize || e.size > end - at - e.headerBytes) return kNoType;
+    if (!e.valid || e.unknownSize || e.headerBytes > end - at || e.size > end - at - e.headerBytes)
+      return kNoType;
     if (e.id == kDocTypeId) {
       const ByteView text = s.Sub(at + e.headerBytes, static_cast<size_t>(e.size));
       if (text.Matches(0, "webm") && (e.size == 4 || text.U8At(4) == 0)) return kTypeWebm;

@@ -51,7 +51,8 @@ uint64_t ElementaryStreamLength(ByteView s, CarvingState& state) {
 uint64_t Resync(FileCursor& cursor, uint64_t from) {
   const uint64_t limit = from + kResyncBytes;
   const uint64_t pack = cursor.Find(kPackHeader, from, limit);
-  const uint64_t end = cursor.Find(kProgramEnd, from, std::min(limit, pack == FileCursor::kNotFound ? limit : pack));
+  const uint64_t end =
+      cursor.Find(kProgramEnd, from, std::min(limit, pack == FileCursor::kNotFound ? limit : pack));
   return std::min(pack, end);
 }
 
@@ -60,7 +61,8 @@ uint64_t Resync(FileCursor& cursor, uint64_t from) {
 uint64_t PackClock(ByteView h) {
   const uint64_t b4 = h.U8At(4), b5 = h.U8At(5), b6 = h.U8At(6), b7 = h.U8At(7), b8 = h.U8At(8);
   if ((b4 >> 6) == 1)
-    return ((b4 >> 3) & 7) << 30 | (b4 & 3) << 28 | b5 << 20 | (b6 >> 3) << 15 | (b6 & 3) << 13 | b7 << 5 | b8 >> 3;
+    return ((b4 >> 3) & 7) << 30 | (b4 & 3) << 28 | b5 << 20 | (b6 >> 3) << 15 | (b6 & 3) << 13 | b7 << 5 |
+           b8 >> 3;
   return ((b4 >> 1) & 7) << 30 | b5 << 22 | (b6 >> 1) << 15 | b7 << 7 | b8 >> 1;
 }
 
@@ -84,16 +86,18 @@ uint64_t ProgramStreamLength(ByteView s, CarvingState& state) {
     if (h.size() >= 4 && h.Matches(0, "\x00\x00\x01"sv)) {
       const uint8_t code = h.U8At(3);
       if (code == 0xB9) return at + 4;
-      if (code == 0xBA && h.size() >= 14 && (h.U8At(4) >> 6) == 1) length = 14 + (h.U8At(13) & 7);
-      else if (code == 0xBA && h.size() >= 12 && (h.U8At(4) >> 4) == 2) length = 12;
+      if (code == 0xBA && h.size() >= 14 && (h.U8At(4) >> 6) == 1)
+        length = 14 + (h.U8At(13) & 7);
+      else if (code == 0xBA && h.size() >= 12 && (h.U8At(4) >> 4) == 2)
+        length = 12;
       if (code == 0xBA && length != 0) {
         // The clock runs on through one stream; a pack whose clock goes
         // back starts the next one.
         const uint64_t clock = PackClock(h);
         if (clock < lastClock) break;
         lastClock = clock;
-      }
-      else if (code >= 0xBB && h.size() >= 6) length = 6 + uint64_t{h.U16BeAt(4)};
+      } else if (code >= 0xBB && h.size() >= 6)
+        length = 6 + uint64_t{h.U16BeAt(4)};
       if (length != 0 && code > 0xBB) packets = true;
     }
     if (length != 0 && length <= dataEnd - std::min(at, dataEnd)) {

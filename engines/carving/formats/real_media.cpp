@@ -21,8 +21,9 @@ constexpr uint16_t kPacketHeader = 12;
 constexpr uint32_t kMaxChunks = 1'000'000;
 
 uint32_t RmTest(ByteView s, CarvingState&) {
-  return s.size() >= 18 && s.Matches(0, ".RMF") && s.U32BeAt(4) >= kChunkHeader && s.U16BeAt(8) <= 1 ? kTypeRm
-                                                                                                      : kNoType;
+  return s.size() >= 18 && s.Matches(0, ".RMF") && s.U32BeAt(4) >= kChunkHeader && s.U16BeAt(8) <= 1
+             ? kTypeRm
+             : kNoType;
 }
 
 // The end of the packets of the data chunk at `at` (its header counts the
@@ -52,7 +53,8 @@ uint64_t RmLength(ByteView s, CarvingState& state) {
     const ByteView h = cursor.View(at, kChunkHeader);
     if (h.size() < kChunkHeader || h.U16BeAt(8) > 2) break;
     const ByteView id = h.Sub(0, 4);
-    if (!std::any_of(kChunkIds.begin(), kChunkIds.end(), [&](std::string_view c) { return id.Matches(0, c); }))
+    if (!std::any_of(kChunkIds.begin(), kChunkIds.end(),
+                     [&](std::string_view c) { return id.Matches(0, c); }))
       break;
     uint64_t size = h.U32BeAt(4);
     if (id.Matches(0, "DATA")) {

@@ -126,8 +126,10 @@ uint64_t MtsLength(ByteView s, CarvingState& state) {
     const ByteView v = cursor.ViewUpTo(at, kPacketsPerView * kStampedBytes);
     const size_t whole = v.size() / kStampedBytes;
     for (size_t k = 0; k < whole && !broken; ++k) {
-      if (v.U8At(k * kStampedBytes + 4) != kSync) broken = true;
-      else at += kStampedBytes;
+      if (v.U8At(k * kStampedBytes + 4) != kSync)
+        broken = true;
+      else
+        at += kStampedBytes;
     }
     if (whole < kPacketsPerView) break;
   }

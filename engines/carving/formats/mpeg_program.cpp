@@ -56,6 +56,22 @@ uint64_t Resync(FileCursor& cursor, uint64_t from) {
   return std::min(pack, end);
 }
 
+// Whether a sector that starts in (from, to] starts another file (this
+// stream's own pack headers do not count).
+bool OtherFileBetween(FileCursor& cursor, CarvingState& state, uint64_t from, uint64_t to) {
+  const uint32_t sectorSize = cursor.SectorSize();
+  for (uint64_t at = (from / sectorSize + 1) * sectorSize; at <= to && !cursor.Stopped(); at += sectorSize) {
+    const ByteView sector = cursor.View(at, sectorSize);
+    if (sector.size() != sectorSize) return true;
+    const uint64_t saved = state.sectorUnderTest;
+    state.sectorUnderTest = state.candidateSector + at / sectorSize;
+    const bool boundary = IsBoundarySector(sector, state, BoundaryKind::kIgnoreMpeg);
+    state.sectorUnderTest = saved;
+    if (boundary) return true;
+  }
+  return false;
+}
+
 // The system clock reference of the pack header `h` (33 bits, spread over
 // bytes 4-8 between marker bits; MPEG-1 and MPEG-2 lay them out apart).
 uint64_t PackClock(ByteView h) {
@@ -69,7 +85,7 @@ uint64_t PackClock(ByteView h) {
 // A program stream: pack headers (MPEG-1: 12 bytes; MPEG-2: 14 and their
 // stuffing) and packets with a 16-bit length, to the program end code.
 // Bytes that are neither (a damaged packet) are skipped to the next pack
-// header close by. A pack whose clock goes back starts another stream.
+// header close by, unless another file starts on the way. A pack whose clock goes back starts another stream.
 // Without an end code the stream ends after its last
 // valid packet, and it must hold a packet beyond the system header.
 uint64_t ProgramStreamLength(ByteView s, CarvingState& state) {
@@ -107,7 +123,7 @@ uint64_t ProgramStreamLength(ByteView s, CarvingState& state) {
     }
     if (++resyncs > kMaxResyncs) break;
     const uint64_t next = Resync(cursor, at + 1);
-    if (next == FileCursor::kNotFound) break;
+    if (next == FileCursor::kNotFound || OtherFileBetween(cursor, state, at, next)) break;
     at = next;
   }
   return cursor.Stopped() || !packets ? kNotAFile : lastGood;

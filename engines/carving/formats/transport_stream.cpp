@@ -1,6 +1,7 @@
 // MPEG transport streams: 188-byte packets that each start with the sync
 // byte 47, and camera streams (M2TS) whose 192-byte packets open with a
-// 4-byte time stamp before a program association table.
+// 4-byte time stamp before a program association table. Both run while
+// their packets keep the sync byte.
 //
 // A transport stream has no header of its own, so every sector inside a
 // stream looks like a start. While the carver's strict flag is set, a start

@@ -207,6 +207,37 @@ TEST_F(MadeFiles, ComeBackWholeInNoiseAndBackToBack) {
   }
 }
 
+// All the made files in one run, each starting at the sector after the
+// one before ends: none runs into the next (a program stream without an
+// end code included).
+TEST_F(MadeFiles, MixedFormatsBackToBack) {
+  ImageBuilder image;
+  std::vector<std::pair<uint64_t, const Sample*>> placed;
+  uint64_t at = 1;
+  for (const Sample* s : Carvable()) {
+    image.Put(at, s->bytes);
+    placed.emplace_back(at, s);
+    at += (s->bytes.size() + 511) / 512;
+  }
+  image.Size(at + 8);
+  const SectorSource source = image.Source();
+  for (const auto& [sector, s] : placed) {
+    const Carved carved = CarveAt(source, sector);
+    EXPECT_EQ(carved.Extension(), s->extension) << s->name;
+    EXPECT_EQ(carved.length, s->bytes.size()) << s->name;
+  }
+  // A program stream without an end code, a picture, and then a pack that
+  // could continue the stream: the picture ends the stream.
+  if (const Sample* mpg = Find("a.mpg")) {
+    const uint64_t after = 1 + (mpg->bytes.size() + 511) / 512;
+    Bytes pack = testing::BytesOf("\x00\x00\x01\xBA\x2F\xFF\xFF\xFF\xFF\x80\x00\x01"sv);
+    PutBytes(pack, pack.size(), "\x00\x00\x01\xBE\x00\x04\xFF\xFF\xFF\xFF"sv);
+    ImageBuilder run;
+    run.Put(1, mpg->bytes).Put(after, SampleOfType(kTypePng)).Put(after + 1, pack).Size(after + 8);
+    EXPECT_EQ(CarveAt(run.Source(), 1).length, mpg->bytes.size());
+  }
+}
+
 // A QuickTime movie without its file-type box starts with a padding atom
 // ("wide") and keeps its media data ahead of its movie.
 TEST_F(MadeFiles, QuickTimeWithoutFileTypeBox) {

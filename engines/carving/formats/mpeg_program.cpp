@@ -56,11 +56,12 @@ uint64_t Resync(FileCursor& cursor, uint64_t from) {
   return std::min(pack, end);
 }
 
-// Whether a sector that starts in (from, to] starts another file (this
+// Whether a sector that starts in [from, to] starts another file (this
 // stream's own pack headers do not count).
 bool OtherFileBetween(FileCursor& cursor, CarvingState& state, uint64_t from, uint64_t to) {
   const uint32_t sectorSize = cursor.SectorSize();
-  for (uint64_t at = (from / sectorSize + 1) * sectorSize; at <= to && !cursor.Stopped(); at += sectorSize) {
+  for (uint64_t at = (from + sectorSize - 1) / sectorSize * sectorSize; at <= to && !cursor.Stopped();
+       at += sectorSize) {
     const ByteView sector = cursor.View(at, sectorSize);
     if (sector.size() != sectorSize) return true;
     const uint64_t saved = state.sectorUnderTest;

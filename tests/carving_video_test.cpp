@@ -238,6 +238,24 @@ TEST_F(MadeFiles, MixedFormatsBackToBack) {
   }
 }
 
+// Real files with bytes changed anywhere: the walks stay inside the medium.
+TEST_F(MadeFiles, DamagedFilesStayInsideTheMedium) {
+  for (const Sample* s : Carvable()) {
+    const Bytes noise = RandomBytes(1024, static_cast<uint32_t>(s->bytes.size()));
+    for (uint32_t k = 0; k < 40; ++k) {
+      Bytes b = s->bytes;
+      for (uint32_t j = 0; j < 8; ++j) {
+        const size_t at = (size_t{noise[(k * 16 + 2 * j) % noise.size()]} << 8 |
+                           noise[(k * 16 + 2 * j + 1) % noise.size()]) *
+                          7919 % b.size();
+        b[at] = noise[(k * 16 + j * 3) % noise.size()];
+      }
+      const Carved carved = CarveInNoise(b, 1, k % 2 == 0);
+      EXPECT_LE(carved.length, ((b.size() + 511) / 512 + 8) * 512) << s->name << " case " << k;
+    }
+  }
+}
+
 // A QuickTime movie without its file-type box starts with a padding atom
 // ("wide") and keeps its media data ahead of its movie.
 TEST_F(MadeFiles, QuickTimeWithoutFileTypeBox) {

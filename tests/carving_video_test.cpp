@@ -143,6 +143,7 @@ class MadeFiles : public ::testing::Test {
         {"ffmpeg", "a.webm", "webm", ff + v + a + " -c:v libvpx -c:a libopus -shortest"},
         {"ffmpeg", "a.avi", "avi", ff + v + a + " -c:v mjpeg -c:a pcm_s16le -shortest"},
         {"ffmpeg", "a.wav", "wav", ff + a},
+        {"ffmpeg", "rf64.wav", "wav", ff + a + " -rf64 always"},
         {"ffmpeg", "a.flv", "flv", ff + v + a + " -c:v flv -c:a mp3 -ar 22050 -shortest"},
         {"ffmpeg", "a.wmv", "wmv", ff + v + a + " -c:v wmv2 -c:a wmav2 -shortest"},
         {"ffmpeg", "a.rm", "rmvb", ff + v + a + " -c:v rv10 -c:a ac3 -shortest"},

@@ -1,4 +1,4 @@
-// RIFF files: AVI videos, WAV sounds and WebP pictures. A RIFF file is a
+// RIFF files: AVI videos, WAV sounds (RF64 too) and WebP pictures. A RIFF file is a
 // 12-byte header (the size of what follows and the form type) and a run of
 // chunks (a four-character id, a 32-bit size, the data padded to an even
 // length). The header's size is taken only when the chunk walk lands on it;
@@ -33,6 +33,7 @@ uint32_t AviTest(ByteView s, CarvingState&) {
 }
 
 uint32_t WavTest(ByteView s, CarvingState&) {
+  if (s.size() >= 16 && s.Matches(0, "RF64") && s.Matches(8, "WAVEds64")) return kTypeWav;
   if (!IsRiff(s, "WAVE")) return kNoType;
   return s.Matches(12, "fmt ") || s.Matches(12, "JUNK") || s.Matches(12, "bext") ? kTypeWav : kNoType;
 }
@@ -59,13 +60,17 @@ void NoteChunk(ByteView id, ByteView listType, RiffWalk& walk) {
   if (id.Matches(0, "VP8 ") || id.Matches(0, "VP8L") || id.Matches(0, "VP8X")) walk.header = walk.body = true;
 }
 
-// Walks the chunks of the RIFF list at `start`.
+// Walks the chunks of the RIFF list at `start`. An RF64 file keeps its
+// sizes over 4 GiB in its "ds64" chunk: the list's and the data chunk's
+// 32-bit sizes then read FFFFFFFF.
 RiffWalk WalkRiff(FileCursor& cursor, uint64_t start) {
   RiffWalk walk;
   const uint64_t dataEnd = cursor.DataEnd();
-  const uint32_t declared = cursor.U32(start + 4);
+  const bool rf64 = cursor.Matches(start, "RF64") && cursor.Matches(start + 12, "ds64");
+  const uint64_t declared = rf64 ? cursor.U64(start + 20) : cursor.U32(start + 4);
+  const uint64_t dataSize64 = rf64 ? cursor.U64(start + 28) : 0;
   // A size too small to hold the form type says nothing.
-  const uint64_t claimed = declared >= 4 ? start + 8 + declared : UINT64_MAX;
+  const uint64_t claimed = declared >= 4 && declared < kRiffCap ? start + 8 + declared : UINT64_MAX;
   uint64_t at = start + 12;
   uint64_t last = at;  // start of the last valid chunk
   for (uint32_t n = 0; n < kMaxChunks && !cursor.Stopped(); ++n) {
@@ -85,11 +90,12 @@ RiffWalk WalkRiff(FileCursor& cursor, uint64_t start) {
     if (h.size() < 8) break;
     // A RIFF header is no chunk: it starts the next file.
     if (!IsChunkId(h.Sub(0, 4)) || h.Matches(0, "RIFF")) break;
-    const uint32_t size = h.U32At(4);
-    if (at + 8 + size > dataEnd) break;
+    uint64_t size = h.U32At(4);
+    if (rf64 && size == UINT32_MAX && h.Matches(0, "data")) size = dataSize64;
+    if (size > dataEnd || at + 8 > dataEnd - size) break;
     NoteChunk(h.Sub(0, 4), h.Sub(8, 4), walk);
     last = at;
-    at += 8 + uint64_t{size} + (size & 1);
+    at += 8 + size + (size & 1);
   }
   walk.end = std::min(at, dataEnd);
   return walk;

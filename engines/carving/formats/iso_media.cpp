@@ -14,8 +14,6 @@
 namespace velmira {
 namespace {
 
-using namespace std::string_view_literals;
-
 constexpr uint64_t kIsoCap = 64 * kGiB;
 // More top-level boxes than any real file holds (a fragmented recording of a
 // day in one-second fragments has fewer).
@@ -104,7 +102,9 @@ uint32_t QuickTimeTest(ByteView s, CarvingState& state) {
 
 struct Box {
   uint64_t size = 0;
+  std::array<char, 4> type{};
   bool valid = false;
+  [[nodiscard]] bool Is(std::string_view t) const { return std::string_view(type.data(), 4) == t; }
 };
 
 // The box at `at`; invalid when its header cannot be read, its type is not
@@ -122,7 +122,9 @@ Box ReadBox(FileCursor& cursor, uint64_t at) {
   } else if (size != 0 && size < 8) {
     return {};
   }
-  return {size, true};
+  Box box{size, {}, true};
+  for (size_t k = 0; k < 4; ++k) box.type[k] = static_cast<char>(h.U8At(4 + k));
+  return box;
 }
 
 // The first sector from `from` on (a sector start) that is a boundary, or
@@ -155,25 +157,24 @@ uint64_t IsoMediaLength(ByteView s, CarvingState& state) {
     if (cursor.Stopped()) return kNotAFile;
     const Box box = ReadBox(cursor, at);
     if (!box.valid) break;
-    const ByteView type = cursor.View(at + 4, 4);
     // Another file-type box starts the next file when it starts a sector
     // or follows a whole movie (some servers repeat it inside a file).
-    if (at != 0 && type.Matches(0, "ftyp") && (described || at % sectorSize == 0)) break;
-    if (movie && type.Matches(0, "moov")) break;
+    if (at != 0 && box.Is("ftyp") && (described || at % sectorSize == 0)) break;
+    if (movie && box.Is("moov")) break;
     if (movie && mediaData && at % sectorSize == 0 && cursor.IsBoundaryAt(at)) break;
     uint64_t size = box.size;
     if (size == 0) {
       // Media data "to the end of the file": sound only after the movie
       // that describes it; the end is the next boundary.
-      if (!(movie && type.Matches(0, "mdat"))) break;
+      if (!(movie && box.Is("mdat"))) break;
       at = NextBoundary(cursor, at + 8);
       mediaData = true;
       break;
     }
     if (size > dataEnd || at > dataEnd - size) break;
-    if (type.Matches(0, "moov")) movie = true;
-    if (type.Matches(0, "mdat")) mediaData = true;
-    if (type.Matches(0, "moov") || type.Matches(0, "moof") || type.Matches(0, "meta")) described = true;
+    if (box.Is("moov")) movie = true;
+    if (box.Is("mdat")) mediaData = true;
+    if (box.Is("moov") || box.Is("moof") || box.Is("meta")) described = true;
     at += size;
   }
   if (cursor.Stopped() || !described || at == 0) return kNotAFile;

@@ -57,12 +57,14 @@ uint64_t RmLength(ByteView s, CarvingState& state) {
                      [&](std::string_view c) { return id.Matches(0, c); }))
       break;
     uint64_t size = h.U32BeAt(4);
-    if (id.Matches(0, "DATA")) {
+    // The header view lasts until the next read: take what it says first.
+    const bool isProperties = id.Matches(0, "PROP");
+    const bool isData = id.Matches(0, "DATA");
+    if (isData)
       if (const uint64_t end = PacketsEnd(cursor, at, dataEnd); end != 0) size = end - at;
-      data = true;
-    }
     if (size < kChunkHeader || size > dataEnd - at) break;
-    properties = properties || id.Matches(0, "PROP");
+    properties = properties || isProperties;
+    data = data || isData;
     at += size;
   }
   // The writers that miscount the data chunk close the file with 8 zero

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -158,7 +159,7 @@ class MadeFiles : public ::testing::Test {
         {"heif-enc", "a.avif", "avif", "heif-enc -A " + s_dir->File("a.png") + " -o"},
         // About 30 KB, for the medium of zeros.
         {"ffmpeg", "zeros.mp4", "",
-         ff + " -f lavfi -i testsrc=size=160x120:rate=25:duration=2 -c:v mpeg4 -b:v 120k"},
+         ff + " -f lavfi -i testsrc=size=160x120:rate=25:duration=2 -c:v mpeg4 -q:v 8"},
     };
     for (const Recipe& r : recipes) {
       if (!testing::ToolAvailable(r.tool)) {

@@ -369,6 +369,21 @@ TEST(CarveVideoStructure, WalksDecideTheEnd) {
   image.Put(0, RandomBytes(512, 5)).Put(1, open).Put(1 + 8, SampleOfType(kTypePng)).Size(20);
   EXPECT_EQ(CarveAt(image.Source(), 1).length, 8u * 512);
 
+  // An LZMA-compressed movie gives its compressed length; a deflated one
+  // is never longer than the sectors deflate can make its length fill.
+  Bytes lzma = testing::BytesOf("ZWS\x0D"sv);
+  testing::PutLe32(lzma, 4, 5000);
+  testing::PutLe32(lzma, 8, 1200);
+  PutBytes(lzma, 12, testing::Noise(5 + 1200, 6));
+  EXPECT_EQ(CarveInNoise(lzma, 65).length, lzma.size());
+  Bytes deflated = testing::BytesOf("CWS\x0A"sv);
+  testing::PutLe32(deflated, 4, 5000);
+  PutBytes(deflated, 8, testing::Noise(3000, 7));
+  const Carved bounded = CarveInNoise(deflated, 65, true);
+  EXPECT_EQ(bounded.Extension(), "swf");
+  EXPECT_LE(bounded.length, (8 + 5000 + 5 + 6 + 511) / 512 * 512);
+  EXPECT_GE(bounded.length, deflated.size());
+
   // A camera stream runs while its 192-byte packets keep their sync byte.
   Bytes mts = SampleOfType(kTypeMts);
   for (size_t k = 3; k < 40; ++k) {

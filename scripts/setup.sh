@@ -24,6 +24,8 @@ PACKAGES=(
   opus-tools
   twolame
   vorbis-tools
+  libheif-examples  # heif-enc makes HEIC and AVIF pictures for the carving tests
+  webp  # cwebp makes WebP pictures for the carving tests
 )
 
 missing=()

@@ -83,21 +83,21 @@ TEST_F(Carver, NamesRecordsAfterTheirFirstSectorAndSkipsWhatTheyHold) {
   EXPECT_TRUE(folder.empty());
 }
 
-TEST_F(Carver, AviIsFollowedByATestOfTheNextSector) {
+TEST_F(Carver, PicturesInsideAnAviAreNotCarvedAgain) {
   Bytes avi = testing::SampleOfType(kTypeAvi);
   ASSERT_FALSE(avi.empty());
   const Bytes inner = Jpeg(2000);
-  // The picture sits in the AVI's second sector.
-  if (avi.size() < 512) avi.resize(512, 0);
+  // The picture sits in the AVI's second sector, in its movie list.
   avi.resize(512);
   avi.insert(avi.end(), inner.begin(), inner.end());
   testing::PutLe32(avi, 4, static_cast<uint32_t>(avi.size() - 8));
+  testing::PutLe32(avi, 92, static_cast<uint32_t>(avi.size() - 96));
   testing::ImageBuilder image;
   image.Put(100, avi).Size(400);
   Carve c = Run(image.bytes());
   std::vector<std::string> names;
   for (const auto& r : c.records) names.push_back(RecordName(r));
-  EXPECT_EQ(names, (std::vector<std::string>{"100.avi", "101.jpg"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"100.avi"}));
 }
 
 TEST_F(Carver, RecoveryReadsWholeSectorsAndWritesTheSize) {

@@ -114,14 +114,14 @@ TEST(SignatureTable, FindsRowsByCodeAndExtension) {
 }
 
 TEST(SignatureTable, SectorsConsumedFollowTheCarveStep) {
-  const std::set<uint32_t> nextSector = {21, 22, 24, 26, 29, 33, 45, 46};
+  const std::set<uint32_t> nextSector = {29, 33, 45, 46};
   for (const SignatureRow& row : SignatureTable()) {
     const bool one = nextSector.count(row.code) != 0;
     EXPECT_EQ(row.format->step == CarveStep::kNextSector, one) << row.extension;
   }
   EXPECT_EQ(SectorsConsumed(*FindRowByCode(kTypeJpeg), 10000, 512), 20u);
   EXPECT_EQ(SectorsConsumed(*FindRowByCode(kTypeJpeg), 42, 512), 1u);
-  EXPECT_EQ(SectorsConsumed(*FindRowByCode(kTypeAvi), 10000000, 512), 1u);
+  EXPECT_EQ(SectorsConsumed(*FindRowByCode(kTypeAvi), 10000000, 512), 19532u);
 }
 
 TEST(HeaderTests, EdgeCases) {
@@ -188,7 +188,7 @@ TEST(HeaderTests, RejectDamagedHeaders) {
       {"ttf directory beyond the sector", kTypeTtf, [](Bytes& b) { testing::PutBe16(b, 4, 0x4000); }},
       {"pst without SM", kTypePst, [](Bytes& b) { b[9] = 'X'; }},
       {"mpeg without system header", kTypeMpeg, [](Bytes& b) { b[17] = 0xBC; }},
-      {"mp4 brand", kTypeMp4, [](Bytes& b) { b[8] = 'x'; }},
+      {"mp4 brand", kTypeMp4, [](Bytes& b) { b[8] = 0x01; }},
       {"ts sync gone in the second packet", kTypeTs, [](Bytes& b) { b[188] = 0x46; }},
       {"ts sync gone in packet 21", kTypeTs, [](Bytes& b) { b[21 * 188] = 0; }},
       {"ts null packet header", kTypeTs, [](Bytes& b) { b[1] = 0, b[2] = 0, b[3] = 0; }},

@@ -28,6 +28,7 @@ extern const FileFormat kMp3Format;
 extern const FileFormat kMidiFormat;
 extern const FileFormat kApeFormat;
 extern const FileFormat kWavFormat;
+extern const FileFormat kWebpFormat;  // WebP pictures, a RIFF form
 extern const FileFormat kMp2Format;
 extern const FileFormat kMmfFormat;
 extern const FileFormat kAacFormat;

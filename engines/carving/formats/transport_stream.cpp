@@ -1,6 +1,7 @@
 // MPEG transport streams: 188-byte packets that each start with the sync
 // byte 47, and camera streams (M2TS) whose 192-byte packets open with a
-// 4-byte time stamp before a program association table.
+// 4-byte time stamp before a program association table. Both run while
+// their packets keep the sync byte.
 //
 // A transport stream has no header of its own, so every sector inside a
 // stream looks like a start. While the carver's strict flag is set, a start
@@ -8,6 +9,7 @@
 // a stream already carved.
 #include <algorithm>
 
+#include "engines/carving/file_cursor.h"
 #include "engines/carving/formats/formats.h"
 #include "engines/carving/length_rules.h"
 
@@ -111,8 +113,28 @@ uint32_t MtsTest(ByteView s, CarvingState& state) {
   return kTypeMts;
 }
 
+// A camera stream runs while its 192-byte packets (a 4-byte time stamp and
+// a transport packet) keep their sync byte; a packet cut short by the end
+// of the data is not part of it. A table without a packet after it is no
+// stream.
 uint64_t MtsLength(ByteView s, CarvingState& state) {
-  return BoundaryLength(s, state, 6 * kGiB);
+  constexpr size_t kStampedBytes = 192;
+  constexpr size_t kPacketsPerView = FileCursor::kMaxView / kStampedBytes;
+  FileCursor cursor(state, s, 64 * kGiB);
+  uint64_t at = 0;
+  bool broken = false;
+  while (!broken && !cursor.Stopped()) {
+    const ByteView v = cursor.ViewUpTo(at, kPacketsPerView * kStampedBytes);
+    const size_t whole = v.size() / kStampedBytes;
+    for (size_t k = 0; k < whole && !broken; ++k) {
+      if (v.U8At(k * kStampedBytes + 4) != kSync)
+        broken = true;
+      else
+        at += kStampedBytes;
+    }
+    if (whole < kPacketsPerView) break;
+  }
+  return cursor.Stopped() || at < 2 * kStampedBytes ? kNotAFile : at;
 }
 
 }  // namespace

@@ -42,6 +42,17 @@ bool GroupOfCode(uint32_t code, TypeGroup& group) {
     case kTypeTiff:
     case kTypePsd:
     case kTypeIco:
+    case kTypeHeic:
+    case kTypeAvif:
+    case kTypeWebp:
+    case kTypeCr3:
+    case kTypeCr2:
+    case kTypeNef:
+    case kTypeArw:
+    case kTypeDng:
+    case kTypeOrf:
+    case kTypeRw2:
+    case kTypeRaf:
       group = TypeGroup::kPhoto;
       return true;
     case kTypeMp2:
@@ -50,6 +61,9 @@ bool GroupOfCode(uint32_t code, TypeGroup& group) {
     case kTypeMmf:
     case kTypeWav:
     case kTypeApe:
+    case kTypeM4a:
+    case kTypeFlac:
+    case kTypeOgg:
       group = TypeGroup::kAudio;
       return true;
     case kTypeMpeg:
@@ -66,6 +80,7 @@ bool GroupOfCode(uint32_t code, TypeGroup& group) {
     case kTypeFla:
     case kTypeMts:
     case kTypeMxf:
+    case kTypeWebm:
       group = TypeGroup::kVideo;
       return true;
     default:

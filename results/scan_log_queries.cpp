@@ -269,7 +269,7 @@ int32_t CScanLog::FindByExtension(const std::string& filter, std::vector<FoundRe
       if (record.isFolder != 0 || IsHiddenBrokenPhoto(record)) continue;
       // The stored form of a long name keeps its extension.
       const std::string ext = ExtensionOf(NameView(record));
-      const bool wanted = everyFile || (ext.empty() ? noExtension : pattern.find(ext) != std::string_view::npos);
+      const bool wanted = everyFile || (ext.empty() ? noExtension : ListContains(pattern, ext));
       if (wanted) out.push_back(record);
     }
     if (got < want) break;  // the file is shorter than the records written to it

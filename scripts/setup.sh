@@ -16,6 +16,7 @@ PACKAGES=(
   dpkg-dev groff-base
   qt6-image-formats-plugins
   gddrescue  # ddrescuelog reads the map that the image copy writes, in a test
+  time  # /usr/bin/time gives a command's peak memory, in a test
 )
 
 missing=()

@@ -255,7 +255,10 @@ SearchJob::Outcome SearchJob::Run() {
     std::vector<FoundRecord> matches;
     const int32_t result = source.engine->CollectMatches(m_pattern, matches);
     source.engine->SetSearchCallback(nullptr, nullptr);
-    m_collected.insert(m_collected.end(), matches.begin(), matches.end());
+    if (m_collected.empty())
+      m_collected = std::move(matches);
+    else
+      m_collected.insert(m_collected.end(), matches.begin(), matches.end());
     if (result == kCancelled) {
       outcome = Outcome::kCancelled;
       break;

@@ -21,7 +21,7 @@ inline constexpr std::string_view kPhotoExtensions =
     "*.jfif|*.pct|*.tga|*.thm|";
 inline constexpr std::string_view kAudioExtensions =
     "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|"
-    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd|*.flac|*.opus|*.aac|*.mp2|*.mmf|";
+    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd|*.flac|*.opus|*.aac|*.mp2|*.mmf|*.oga|*.mka|";
 inline constexpr std::string_view kVideoExtensions =
     "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|"
     "*.m4b|*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|*.mod|"
@@ -30,9 +30,9 @@ inline constexpr std::string_view kDocumentExtensions =
     "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.html|"
     "*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.odp|*.epub|*.msg|*.db|*.sqlite|*.dot|"
     "*.wpt|*.xlt|*.xla|*.ett|*.pot|*.pps|*.dpt|*.docm|*.dotm|*.dotx|*.xlsb|*.xlsm|*.xlam|*.xltx|*.xltm|"
-    "*.pptm|*.potx|*.potm|*.ppsx|*.ppsm|*.mso07|";
+    "*.pptm|*.potx|*.potm|*.ppsx|*.ppsm|*.mso07|*.xps|";
 inline constexpr std::string_view kArchiveExtensions =
-    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.apk|*.xz|";
+    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.apk|*.xz|*.tgz|";
 
 // Pattern items beyond the lists: "*.*|" takes every file, "*.|" the files
 // whose name has no extension (no ".", or nothing after the last one).

@@ -54,7 +54,7 @@ TEST(ExtensionLists, CarvedExtensionsHaveTheirCategory) {
       // audio
       {"mp3", "audio"}, {"mp2", "audio"}, {"wav", "audio"}, {"ape", "audio"}, {"mid", "audio"},
       {"mmf", "audio"}, {"wma", "audio"}, {"rm", "audio"}, {"m4a", "audio"}, {"flac", "audio"},
-      {"ogg", "audio"}, {"opus", "audio"}, {"aac", "audio"},
+      {"ogg", "audio"}, {"opus", "audio"}, {"aac", "audio"}, {"oga", "audio"}, {"mka", "audio"},
       // video
       {"mpeg", "video"}, {"mpg", "video"}, {"vob", "video"}, {"mp4", "video"}, {"m4v", "video"},
       {"mov", "video"}, {"3gp", "video"}, {"rmvb", "video"}, {"wmv", "video"}, {"asf", "video"},
@@ -70,12 +70,12 @@ TEST(ExtensionLists, CarvedExtensionsHaveTheirCategory) {
       {"xltm", "document"}, {"pptx", "document"}, {"pptm", "document"}, {"potx", "document"},
       {"potm", "document"}, {"ppsx", "document"}, {"ppsm", "document"}, {"mso07", "document"},
       {"pdf", "document"}, {"odt", "document"}, {"ods", "document"}, {"odp", "document"},
-      {"epub", "document"}, {"msg", "document"}, {"db", "document"}, {"sqlite", "document"},
+      {"epub", "document"}, {"msg", "document"}, {"xps", "document"}, {"db", "document"}, {"sqlite", "document"},
       {"dbx", "document"}, {"pst", "document"},
       // archive
       {"zip", "archive"}, {"rar", "archive"}, {"7z", "archive"}, {"gz", "archive"}, {"gzip", "archive"},
       {"cab", "archive"}, {"tar", "archive"}, {"bz2", "archive"}, {"xz", "archive"}, {"jar", "archive"},
-      {"apk", "archive"},
+      {"apk", "archive"}, {"tgz", "archive"},
       // others
       {"exe", "others"}, {"dll", "others"}, {"sys", "others"}, {"gho", "others"}, {"ttf", "others"},
   };

@@ -71,12 +71,13 @@ double CarveSpeed(const std::string& path, uint64_t& found) {
   return total / 1048576.0 / Seconds(start);
 }
 
-void Report(const char* what, const std::string& path, uint64_t bytes) {
+void Report(const std::string& what, const std::string& path, uint64_t bytes) {
   (void)ReadSpeed(path, bytes);  // into the page cache
   const double read = ReadSpeed(path, bytes);
   uint64_t found = 0;
   const double carve = CarveSpeed(path, found);
-  std::printf("%-6s %6llu MiB: page-cache read %8.0f MB/s, carve sweep %8.0f MB/s (%.0f%%), %llu files\n", what,
+  std::printf("%-6s %6llu MiB: page-cache read %8.0f MB/s, carve sweep %8.0f MB/s (%.0f%%), %llu files\n",
+              what.c_str(),
               static_cast<unsigned long long>(bytes >> 20), read, carve, 100.0 * carve / read,
               static_cast<unsigned long long>(found));
 }
@@ -101,6 +102,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "cannot open %s\n", argv[i]);
       return 1;
     }
+    std::printf("%s:\n", argv[i]);
     Report("image", argv[i], bytes);
   }
   std::string cleanup = "rm -rf '" + dir + "'";

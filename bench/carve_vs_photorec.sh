@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Lays the corpus's media samples into a raw image (sector-aligned, one sector
 # of noise between files), carves it with velmira-cli carve and with PhotoRec,
-# and counts per extension how many samples each got back byte for byte.
+# and counts per extension how many samples each got back byte for byte, and
+# what share of the files each wrote are whole planted files.
 # WORKDIR/planted.tsv lists the samples in order (sha256, extension, path,
 # first sector, size); WORKDIR/misses.tsv shows, for every sample velmira did
 # not get back, what the carver found at its first sector.
+# With VELMIRA_PREPARED=1 the medium WORKDIR/raw.img and WORKDIR/planted.tsv
+# are taken as they are (bench/carve_mixed_medium.sh builds them).
 # Run by hand: bench/carve_vs_photorec.sh [WORKDIR]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cli=${VELMIRA_CLI:-$here/build/velmira-cli}
 corpus=${VELMIRA_CORPUS:-$here/../shared/corpus}
 work=${1:-/tmp/velmira-carve-compare}
-rm -rf "$work"; mkdir -p "$work"
 export XDG_DATA_HOME="$work/data"
-
+if [ "${VELMIRA_PREPARED:-0}" != 1 ]; then
+rm -rf "$work"; mkdir -p "$work"
 python3 - "$corpus" "$work" <<'PY'
 import os, random, sys, hashlib
 corpus, work = sys.argv[1], sys.argv[2]
@@ -36,6 +39,8 @@ with open(os.path.join(work, "raw.img"), "wb") as img, open(os.path.join(work, "
         img.write(b"\0" * ((-len(data)) % 512))
     img.write(b"\0" * (1 << 20))
 PY
+fi
+rm -rf "$work/velmira" "$work/photorec" "$work/data"
 "$cli" carve "$work/raw.img" --to "$work/velmira" >/dev/null 2>&1 || true
 "$cli" carve "$work/raw.img" --list 2>/dev/null > "$work/velmira.list" || true
 mkdir -p "$work/photorec"
@@ -45,14 +50,18 @@ if command -v photorec >/dev/null; then
     partition_none,options,paranoid,keep_corrupted_file_no,fileopt,everything,enable,wholespace,search \
     >/dev/null 2>&1) || true
 fi
-sums() { [ -d "$1" ] && find "$1" -type f -print0 | xargs -0 -r sha256sum | cut -d' ' -f1 | sort -u || true; }
+# One line per written file (PhotoRec's report.xml aside): its sha256 and path.
+sums() { [ -d "$1" ] && find "$1" -type f ! -name report.xml -print0 | xargs -0 -r sha256sum || true; }
 sums "$work/velmira" > "$work/velmira.sums"
 sums "$work/photorec" > "$work/photorec.sums"
 python3 - "$work" <<'PY'
 import sys, collections
 work = sys.argv[1]
-v = set(open(f"{work}/velmira.sums").read().split())
-p = set(open(f"{work}/photorec.sums").read().split())
+def written(tool):
+    return [line.split(None, 1)[0] for line in open(f"{work}/{tool}.sums") if line.strip()]
+vw, pw = written("velmira"), written("photorec")
+v, p = set(vw), set(pw)
+planted = set(line.split("\t", 1)[0] for line in open(f"{work}/planted.tsv"))
 carved = {}
 for line in open(f"{work}/velmira.list"):
     f = line.split()
@@ -74,6 +83,11 @@ for ext, (n, a, b, missed) in sorted(per.items()):
     print(f"{ext:8} {n:7} {a:7} {b:8}")
     tot[0] += n; tot[1] += a; tot[2] += b
 print(f"{'total':8} {tot[0]:7} {tot[1]:7} {tot[2]:8}")
+share = lambda a, b: f"{100.0 * a / b:.1f}%" if b else "-"
+print(f"byte for byte: velmira {share(tot[1], tot[0])}, photorec {share(tot[2], tot[0])} (target >= 98%)")
+for tool, files in (("velmira", vw), ("photorec", pw)):
+    whole = sum(1 for s in files if s in planted)
+    print(f"{tool} wrote {len(files)} files, {whole} whole planted files: {share(whole, len(files))} (target >= 95%)")
 for ext, (n, a, b, missed) in sorted(per.items()):
     for m in missed: print(f"  photorec only: {m}")
 PY

@@ -14,6 +14,9 @@
 namespace velmira::cli {
 namespace {
 
+// Carved files handed on at a time to the listing or the copy.
+constexpr size_t kCarvedPiece = 4096;
+
 int RunCarve(const std::vector<std::string>& args) {
   std::string sourceText, to, types;
   bool list = false;
@@ -102,42 +105,70 @@ int RunCarve(const std::vector<std::string>& args) {
                  swept.unreadableSectors, swept.unreadableSectors == 1 ? "" : "s", TerminalText(sourceText).c_str());
     return exit == kExitOk ? kExitUnreadSectors : exit;
   };
-  std::vector<FoundRecord> files;
-  if (int32_t e = engine.CollectMatches(patterns, files); e != kOk) {
+  // The carved files are read back from the scan log in pieces and copied
+  // (or listed) piece by piece, in the order of their sectors: memory stays
+  // the same however many files the medium gave.
+  if (list) std::printf("%12s  %12s  %s\n", "SIZE", "SECTOR", "NAME");
+  FolderSpread spread;
+  spread.limit = kFilesPerFolder;
+  uint64_t total = 0, processed = 0, failed = 0;
+  bool cancelled = false;
+  std::vector<FoundRecord> piece;
+  auto handOn = [&]() -> int32_t {
+    KeepSelected(selection, piece);
+    if (list) {
+      for (const FoundRecord& r : piece)
+        std::printf("%12" PRIu64 "  %12" PRIu64 "  %s\n", uint64_t{r.size}, uint64_t{r.entrySector},
+                    TerminalText(RecordName(r)).c_str());
+      total += piece.size();
+      piece.clear();
+      return CancelRequested() ? kCancelled : kOk;
+    }
+    RecoveryJob job(to, {{SourceKeyOf(source), &engine}}, std::move(piece));
+    piece = {};
+    job.SetFolderSpread(&spread);
+    const int32_t run = job.Run();
+    for (const RecoveryResult& r : job.Results())
+      std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", TerminalText(r.path).c_str(),
+                  r.error == kOk ? "" : "  ", r.error == kOk ? "" : r.text.c_str());
+    total += job.Total();
+    processed += job.Processed();
+    failed += job.Failed();
+    return run == kCancelled || CancelRequested() ? kCancelled : kOk;
+  };
+  int32_t e = engine.VisitMatches(patterns, [&](const FoundRecord& r) {
+    piece.push_back(r);
+    return piece.size() >= kCarvedPiece ? handOn() : kOk;
+  });
+  if (e == kOk && !piece.empty()) e = handOn();
+  std::fflush(stdout);
+  if (e == kCancelled) {
+    cancelled = true;
+  } else if (e != kOk) {
     std::fprintf(stderr, "velmira-cli: cannot read the carve results: %s (error %d)\n", ErrorText(e).c_str(), e);
     return kExitFailed;
   }
-  KeepSelected(selection, files);
-  if (list) {
-    std::printf("%12s  %12s  %s\n", "SIZE", "SECTOR", "NAME");
-    for (const FoundRecord& r : files)
-      std::printf("%12" PRIu64 "  %12" PRIu64 "  %s\n", uint64_t{r.size}, uint64_t{r.entrySector},
-                  TerminalText(RecordName(r)).c_str());
-    std::fflush(stdout);
-    return finish(kExitOk);
-  }
-  RecoveryJob job(to, {{SourceKeyOf(source), &engine}}, files);
-  const int32_t run = job.Run();
-  for (const RecoveryResult& r : job.Results())
-    std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", TerminalText(r.path).c_str(),
-                r.error == kOk ? "" : "  ", r.error == kOk ? "" : r.text.c_str());
-  std::fflush(stdout);
-  std::fprintf(stderr, "velmira-cli: %u of %u files recovered into %s\n", job.Processed() - job.Failed(), job.Total(),
+  if (list) return finish(cancelled ? kExitCancelled : kExitOk);
+  std::fprintf(stderr, "velmira-cli: %" PRIu64 " of %" PRIu64 " files recovered into %s\n", processed - failed, total,
                to.c_str());
-  if (run == kCancelled) return finish(kExitCancelled);
-  return finish(job.Failed() != 0 ? kExitFailed : kExitOk);
+  if (cancelled) return finish(kExitCancelled);
+  return finish(failed != 0 ? kExitFailed : kExitOk);
 }
 
 }  // namespace
 
 VELMIRA_CLI_COMMAND(carve, "carve", "carve SOURCE --to DIR [--types jpg,png,...] [--list]",
-                    "      sweep every sector of SOURCE for files known by their content (photos,\n"
-                    "      audio, video, documents, archives), named by their first sector\n"
-                    "      (123456.jpg), and copy them into DIR's category folders. For a medium\n"
-                    "      whose file system is gone. --list prints what was found instead. A DIR\n"
-                    "      on SOURCE, or one that cannot be written, is refused first (exit 1).\n"
-                    "      Sectors that cannot be read are skipped; their number is said at the\n"
-                    "      end, and the exit status is then 6.\n",
+                    "      sweep every sector of SOURCE for files known by their content and\n"
+                    "      structure (photos and camera raw files, audio, video, documents,\n"
+                    "      archives, databases, executables), each cut where its own structure\n"
+                    "      ends and named by its first sector (123456.jpg), and copy them into\n"
+                    "      DIR's category folders (photo, audio, video, document, archive,\n"
+                    "      others); past 10000 files a category goes on in photo.2, photo.3, ...\n"
+                    "      For a medium whose file system is gone. --list prints what was found\n"
+                    "      instead, in the order of the sectors. A DIR on SOURCE, or one that\n"
+                    "      cannot be written, is refused first (exit 1). Sectors that cannot be\n"
+                    "      read are skipped; their number is said at the end, and the exit\n"
+                    "      status is then 6.\n",
                     30, RunCarve);
 
 }  // namespace velmira::cli

@@ -299,8 +299,12 @@ int RunRecover(const std::vector<std::string>& args) {
   }
 
   ProgressObserver observer(files.size());
-  RecoveryJob job(o.to, {{SourceKeyOf(source), engine}}, files, &observer);
+  RecoveryJob job(o.to, {{SourceKeyOf(source), engine}}, std::move(files), &observer);
   job.SetKeepPartial(o.keepPartial);
+  // Very many files of a category go on in DIR/photo.2, DIR/photo.3, ...
+  FolderSpread spread;
+  spread.limit = kFilesPerFolder;
+  job.SetFolderSpread(&spread);
   observer.job = &job;
   const int32_t result = job.Run();
   EndProgress();
@@ -328,7 +332,8 @@ VELMIRA_CLI_COMMAND(recover, "recover",
                     "      scan SOURCE and copy the deleted and lost files it finds into DIR/photo,\n"
                     "      DIR/audio, DIR/video, DIR/document, DIR/archive and DIR/others; a name\n"
                     "      that is taken gets (1), (2), ... before its extension (no file is ever\n"
-                    "      replaced). A DIR on the medium being scanned (the source itself, a\n"
+                    "      replaced); past 10000 files a category goes on in DIR/photo.2, ...\n"
+                    "      A DIR on the medium being scanned (the source itself, a\n"
                     "      partition of it, an image mounted through a loop device) or one that\n"
                     "      cannot be created and written is refused before the scan, with exit\n"
                     "      status 1. A file that cannot be copied whole (read or write error,\n"

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <exception>
+#include <iterator>
 
 #include "engines/output_sink.h"
 #include "platform/errors.h"
@@ -24,10 +25,26 @@ std::string TrimTrailingSeparator(std::string folder) {
 
 }  // namespace
 
+std::string FolderSpread::NextFolder(std::string_view name) {
+  const FileCategory category = RecoveryCategoryOf(name);
+  std::string folder = RecoveryFolderName(category);
+  const auto index = static_cast<size_t>(category);
+  if (index >= std::size(placed)) return folder;
+  const uint64_t n = placed[index]++;
+  if (limit != 0 && n >= limit) folder += "." + std::to_string(n / limit + 1);
+  return folder;
+}
+
 std::string RecoveryTargetPath(const std::string& destination, const FoundRecord& record) {
+  return RecoveryTargetPath(destination, record, nullptr);
+}
+
+std::string RecoveryTargetPath(const std::string& destination, const FoundRecord& record, FolderSpread* spread) {
   const std::string name = FitNameBytes(SafeFileName(RecordName(record)), kMaxRecoveredNameBytes);
   const std::string folder = TrimTrailingSeparator(destination) + "/" +
-                             RecoveryFolderName(RecoveryCategoryOf(name)) + "/";
+                             (spread != nullptr ? spread->NextFolder(name)
+                                                : std::string(RecoveryFolderName(RecoveryCategoryOf(name)))) +
+                             "/";
   const std::string wanted = folder + name;
   for (uint32_t n = 0;; ++n) {
     const std::string path = NumberedPath(wanted, n);
@@ -94,7 +111,7 @@ int32_t RecoveryJob::Run() {
       Finish(RecordName(record), kErrInvalidHandle, "The source of this file is no longer open.");
       continue;
     }
-    const std::string target = RecoveryTargetPath(m_destination, record);
+    const std::string target = RecoveryTargetPath(m_destination, record, m_spread);
     engine->SetProgressCallbacks(nullptr, &RecoveryJob::FileProgress, this, 100);
     int32_t result = kOk;
     try {

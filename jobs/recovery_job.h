@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engines/file_recovery_parse.h"
@@ -34,6 +35,24 @@ struct RecoveryResult {
 // name again when it moves a finished file there (another program may have
 // taken this one meanwhile), and reports the name it used.
 [[nodiscard]] std::string RecoveryTargetPath(const std::string& destination, const FoundRecord& record);
+
+// Keeps a category folder usable when a run recovers very many files (a
+// carve of a large medium): the first `limit` files of a category go to its
+// folder ("photo"), the next `limit` to "photo.2", then "photo.3", ... The
+// caller owns it, so that several jobs of one run (a listing recovered in
+// pieces) share the counts. A limit of 0 keeps one folder per category.
+struct FolderSpread {
+  uint32_t limit = 0;
+  uint64_t placed[6] = {};  // files placed so far, by FileCategory
+
+  // The category folder name for the next file of `name`'s category, counted.
+  [[nodiscard]] std::string NextFolder(std::string_view name);
+};
+inline constexpr uint32_t kFilesPerFolder = 10000;
+
+// As above, in the folder `spread` gives (null: the category folder).
+[[nodiscard]] std::string RecoveryTargetPath(const std::string& destination, const FoundRecord& record,
+                                             FolderSpread* spread);
 
 // The engine of a record: the first source whose key equals the record's
 // driveLetter, else null.
@@ -70,6 +89,9 @@ class RecoveryJob {
   // Keep what was copied of a file that failed or was stopped as
   // "NAME.partial" instead of removing it. Set before Run.
   void SetKeepPartial(bool keep) { m_keepPartial = keep; }
+  // Spread the files over category folders of at most spread->limit files.
+  // Set before Run; the object must outlive it.
+  void SetFolderSpread(FolderSpread* spread) { m_spread = spread; }
 
   // The lock the progress reports run under: a front end that asks "really
   // cancel?" holds it meanwhile, so the worker waits.
@@ -97,6 +119,7 @@ class RecoveryJob {
   uint32_t m_failed = 0;
   bool m_fileFinished = false;
   bool m_keepPartial = false;
+  FolderSpread* m_spread = nullptr;
   std::vector<RecoveryResult> m_results;
 };
 

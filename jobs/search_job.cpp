@@ -42,6 +42,17 @@ bool GroupOfCode(uint32_t code, TypeGroup& group) {
     case kTypeTiff:
     case kTypePsd:
     case kTypeIco:
+    case kTypeHeic:
+    case kTypeAvif:
+    case kTypeWebp:
+    case kTypeCr3:
+    case kTypeCr2:
+    case kTypeNef:
+    case kTypeArw:
+    case kTypeDng:
+    case kTypeOrf:
+    case kTypeRw2:
+    case kTypeRaf:
       group = TypeGroup::kPhoto;
       return true;
     case kTypeMp2:
@@ -50,6 +61,9 @@ bool GroupOfCode(uint32_t code, TypeGroup& group) {
     case kTypeMmf:
     case kTypeWav:
     case kTypeApe:
+    case kTypeM4a:
+    case kTypeFlac:
+    case kTypeOgg:
       group = TypeGroup::kAudio;
       return true;
     case kTypeMpeg:
@@ -66,6 +80,7 @@ bool GroupOfCode(uint32_t code, TypeGroup& group) {
     case kTypeFla:
     case kTypeMts:
     case kTypeMxf:
+    case kTypeWebm:
       group = TypeGroup::kVideo;
       return true;
     default:
@@ -240,7 +255,10 @@ SearchJob::Outcome SearchJob::Run() {
     std::vector<FoundRecord> matches;
     const int32_t result = source.engine->CollectMatches(m_pattern, matches);
     source.engine->SetSearchCallback(nullptr, nullptr);
-    m_collected.insert(m_collected.end(), matches.begin(), matches.end());
+    if (m_collected.empty())
+      m_collected = std::move(matches);
+    else
+      m_collected.insert(m_collected.end(), matches.begin(), matches.end());
     if (result == kCancelled) {
       outcome = Outcome::kCancelled;
       break;

@@ -1,7 +1,11 @@
 // The five pattern texts that define Velmira's file categories, and the
-// lookups built on them. Membership is a plain substring test on the list
-// text: "rm" is in audio ("*.rm|") and video ("*.rmvb|"), "ts" is in video
-// ("*.mts|"), and an empty extension is in every list. Each lookup tries the
+// lookups built on them. Membership is a substring test on the list text:
+// "rm" is in audio ("*.rm|") and video ("*.rmvb|"), "ts" is in video
+// ("*.mts|"), and an empty extension is in every list. One exception keeps a
+// known extension in its own list: an extension that is a whole item of one
+// of the five lists is in a list only when that list names it whole, so
+// "avi" is not a photo through "*.avif|" nor "fla" audio through "*.flac|"
+// (and "ra" is audio, not a photo through "*.raf|"). Each lookup tries the
 // lists in its own order and the first list that holds the extension wins.
 #pragma once
 
@@ -13,19 +17,22 @@ namespace velmira {
 inline constexpr std::string_view kPhotoExtensions =
     "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|*.cr2|"
     "*.sr2|*.arw|*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|*.x3f|"
-    "*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|";
+    "*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.heic|*.heif|*.avif|*.webp|*.cr3|*.rw2|*.dib|"
+    "*.jfif|*.pct|*.tga|*.thm|";
 inline constexpr std::string_view kAudioExtensions =
     "*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|"
-    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd|";
+    "*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd|*.flac|*.opus|*.aac|*.mp2|*.mmf|*.oga|*.mka|";
 inline constexpr std::string_view kVideoExtensions =
     "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|*.3g2|"
     "*.m4b|*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|*.hdmov|*.mod|"
-    "*.mxf|*.lrv|";
+    "*.webm|*.mpg|*.mxf|*.lrv|";
 inline constexpr std::string_view kDocumentExtensions =
     "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.html|"
-    "*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|";
+    "*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.odp|*.epub|*.msg|*.db|*.sqlite|*.dot|"
+    "*.wpt|*.xlt|*.xla|*.ett|*.pot|*.pps|*.dpt|*.docm|*.dotm|*.dotx|*.xlsb|*.xlsm|*.xlam|*.xltx|*.xltm|"
+    "*.pptm|*.potx|*.potm|*.ppsx|*.ppsm|*.mso07|*.xps|";
 inline constexpr std::string_view kArchiveExtensions =
-    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|";
+    "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.apk|*.xz|*.tgz|";
 
 // Pattern items beyond the lists: "*.*|" takes every file, "*.|" the files
 // whose name has no extension (no ".", or nothing after the last one).
@@ -38,7 +45,9 @@ inline constexpr std::string_view kNoExtensionPattern = "*.|";
 
 enum class FileCategory { kPhoto, kAudio, kVideo, kDocument, kArchive, kOthers };
 
-// Plain substring membership; the caller lower-cases the extension.
+// Substring membership, except for the whole items of the five lists (see
+// above); the caller lower-cases the extension. `list` may be any pattern
+// text in the "*.a|*.b|" form (or its converted ".\.a|" form).
 [[nodiscard]] bool ListContains(std::string_view list, std::string_view extension);
 
 // The text after the last "." of a name, lower-cased (ASCII); empty without ".".

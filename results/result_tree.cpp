@@ -27,6 +27,11 @@ std::string TypeGroupKey(std::string_view name) {
   if (key == "scr") return "pcx";
   if (key == "midi") return "mid";
   if (key == "m4p") return "m4a";
+  if (key == "jpe" || key == "jfif") return "jpg";
+  if (key == "heif") return "heic";
+  if (key == "dib") return "bmp";
+  if (key == "mpg") return "mpeg";
+  if (key == "sqlite") return "db";
   return key;
 }
 

@@ -43,6 +43,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -203,6 +204,12 @@ class CScanLog {
   // each piece of 200 records; a non-zero answer ends the sweep and is
   // returned, with what was collected so far. `out` is then sorted whole.
   [[nodiscard]] int32_t FindByExtension(const std::string& filter, std::vector<FoundRecord>& out);
+  // The same sweep, handing each matching record to `visit` in the order of
+  // the main file instead of keeping them: memory stays bounded however many
+  // records match. A non-zero answer of `visit` ends the sweep and is
+  // returned.
+  [[nodiscard]] int32_t VisitByExtension(const std::string& filter,
+                                         const std::function<int32_t(const FoundRecord&)>& visit);
   void SetSearchCallback(SearchProgressCallback callback, void* userData);
 
   // Appends the ancestor folders of a record, nearest first, up to (not

@@ -246,6 +246,16 @@ int32_t CScanLog::CountFilesBelow(DirectoryKey key, uint32_t& count) {
 }
 
 int32_t CScanLog::FindByExtension(const std::string& filter, std::vector<FoundRecord>& out) {
+  const int32_t result = VisitByExtension(filter, [&](const FoundRecord& record) {
+    out.push_back(record);
+    return 0;
+  });
+  SortFoundRecords(out);
+  return result;
+}
+
+int32_t CScanLog::VisitByExtension(const std::string& filter,
+                                   const std::function<int32_t(const FoundRecord&)>& visit) {
   if (!m_open) return kOk;
   const std::string_view pattern(filter.data(), Utf8BoundaryAtOrBefore(filter, 4096));
   const bool everyFile = PatternTakesEveryFile(pattern);
@@ -269,8 +279,10 @@ int32_t CScanLog::FindByExtension(const std::string& filter, std::vector<FoundRe
       if (record.isFolder != 0 || IsHiddenBrokenPhoto(record)) continue;
       // The stored form of a long name keeps its extension.
       const std::string ext = ExtensionOf(NameView(record));
-      const bool wanted = everyFile || (ext.empty() ? noExtension : pattern.find(ext) != std::string_view::npos);
-      if (wanted) out.push_back(record);
+      const bool wanted = everyFile || (ext.empty() ? noExtension : ListContains(pattern, ext));
+      if (wanted) {
+        if (const int32_t answer = visit(record); answer != 0) return answer;
+      }
     }
     if (got < want) break;  // the file is shorter than the records written to it
     offset += got;
@@ -282,7 +294,6 @@ int32_t CScanLog::FindByExtension(const std::string& filter, std::vector<FoundRe
       }
     }
   }
-  SortFoundRecords(out);
   return result;
 }
 

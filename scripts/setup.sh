@@ -26,6 +26,7 @@ PACKAGES=(
   vorbis-tools
   libheif-examples  # heif-enc makes HEIC and AVIF pictures for the carving tests
   webp  # cwebp makes WebP pictures for the carving tests
+  time  # /usr/bin/time gives a command's peak memory, in a test
 )
 
 missing=()

@@ -156,6 +156,13 @@ int32_t CFileTypeRecovery::CollectMatches(const std::string& patterns, std::vect
   return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 
+int32_t CFileTypeRecovery::VisitMatches(const std::string& patterns,
+                                        const std::function<int32_t(const FoundRecord&)>& visit) {
+  if (!m_store) return kOk;
+  if (const int32_t err = FlushedWhole(*m_store); err != kOk) return err;
+  return m_store->VisitByExtension(patterns, visit);
+}
+
 template <typename ReportFn>
 int32_t CFileTypeRecovery::CopyCarved(const FoundRecord& record, OutputSink& sink, ReportFn report) {
   const uint64_t size = record.size;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +55,12 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   [[nodiscard]] int32_t CarveAtSector(uint32_t sectorSize, ByteView sector, uint64_t absoluteSector,
                                       const SweepFigures& figures, const SectorSource& source,
                                       uint64_t& consumed, uint64_t& found);
+
+  // Hands every carved file whose extension the patterns take to `visit`, in
+  // the order they were carved, without keeping them (CollectMatches keeps
+  // and sorts them all). A non-zero answer of `visit` stops and is returned.
+  [[nodiscard]] int32_t VisitMatches(const std::string& patterns,
+                                     const std::function<int32_t(const FoundRecord&)>& visit);
 
   // Reopens an existing "File_Type_" log by name in the current log folder
   // (a continued deep scan) and opens the source.

@@ -3,6 +3,7 @@
 // that starts where such a file's data starts, with the same extension, is
 // left out (a carved jpg at the start of a camera's .thm thumbnail too).
 #include <algorithm>
+#include <set>
 #include <utility>
 
 #include "engines/combined/professional_recovery.h"
@@ -84,7 +85,11 @@ int32_t CProfessionalRecovery::CollectMatches(const std::string& patterns, std::
     if (engine == nullptr) return kOk;
     const int32_t result = engine->CollectMatches(patterns, part);
     StampSourceKey(part);
-    into.insert(into.end(), part.begin(), part.end());
+    // Moved when it is the first part: a copy of every record costs 346 bytes each.
+    if (into.empty())
+      into.swap(part);
+    else
+      into.insert(into.end(), part.begin(), part.end());
     // A log that cannot be read or was not written whole fails the whole
     // collection: a fraction of the files is never passed off as all.
     return result;
@@ -92,20 +97,26 @@ int32_t CProfessionalRecovery::CollectMatches(const std::string& patterns, std::
   int32_t result = collect(m_fast.get(), named);
   if (result == kOk) result = collect(&m_deepFat, named);
   if (result == kOk) result = collect(&m_deepNtfs, named);
+  // The carved files straight from the carver's log: no sorted copy of
+  // them all before they are merged and sorted with the others.
   std::vector<FoundRecord> carved;
-  if (result == kOk) result = collect(&m_carver, carved);
+  if (result == kOk) {
+    result = m_carver.VisitMatches(patterns, [&](const FoundRecord& r) {
+      carved.push_back(r);
+      carved.back().driveLetter = m_driveLetter;
+      return 0;
+    });
+  }
   DropDeepFatRepeats(named);
 
   // First data sector -> extension of the named files whose extension a
   // carved file could repeat. Only those are looked up: an NTFS file's first
   // sector costs a read of its file record.
-  std::vector<std::string> carvedExtensions;
-  for (const FoundRecord& r : carved) carvedExtensions.push_back(ExtensionOf(r));
-  std::sort(carvedExtensions.begin(), carvedExtensions.end());
-  carvedExtensions.erase(std::unique(carvedExtensions.begin(), carvedExtensions.end()), carvedExtensions.end());
+  // A set of the few extensions the table names, not one entry per carved file.
+  std::set<std::string> carvedExtensions;
+  for (const FoundRecord& r : carved) carvedExtensions.insert(ExtensionOf(r));
   auto mayRepeat = [&](const std::string& ext) {
-    return std::binary_search(carvedExtensions.begin(), carvedExtensions.end(), ext) ||
-           (ext == "thm" && std::binary_search(carvedExtensions.begin(), carvedExtensions.end(), "jpg"));
+    return carvedExtensions.count(ext) != 0 || (ext == "thm" && carvedExtensions.count("jpg") != 0);
   };
   std::vector<std::pair<uint64_t, std::string>> starts;
   std::vector<DataRun> runs;
@@ -135,6 +146,7 @@ int32_t CProfessionalRecovery::CollectMatches(const std::string& patterns, std::
   std::sort(starts.begin(), starts.end());
 
   matches = std::move(named);
+  matches.reserve(matches.size() + carved.size());
   for (const FoundRecord& r : carved) {
     const std::string ext = ExtensionOf(r);
     const uint64_t sector = r.entrySector;
@@ -143,6 +155,7 @@ int32_t CProfessionalRecovery::CollectMatches(const std::string& patterns, std::
     for (; it != starts.end() && it->first == sector && !repeated; ++it) repeated = CarvedRepeats(it->second, ext);
     if (!repeated) matches.push_back(r);
   }
+  carved = {};
   SortFoundRecords(matches);
   return result;
 }

@@ -16,6 +16,12 @@ PACKAGES=(
   dpkg-dev groff-base
   qt6-image-formats-plugins
   gddrescue  # ddrescuelog reads the map that the image copy writes, in a test
+  zlib1g-dev  # decodes gzip streams to find where a carved one ends
+  p7zip-full  # makes 7z archives for the carving tests
+  gcab  # makes cabinet files for the carving tests
+  sqlite3  # makes databases for the carving tests
+  xz-utils  # makes xz streams for the carving tests
+  bzip2  # makes bzip2 streams for the carving tests
 )
 
 missing=()

@@ -47,7 +47,7 @@ TEST(SignatureTable, RowsAreWellFormed) {
     const std::string ext = row.extension;
     ASSERT_NE(row.format, nullptr) << ext;
     EXPECT_NE(row.format->test, nullptr) << ext;
-    EXPECT_LT(row.code, kNoType) << ext;
+    EXPECT_NE(row.code, kNoType) << ext;
     EXPECT_TRUE(extensions.insert(ext).second) << "duplicate extension " << ext;
     for (char c : ext) EXPECT_TRUE(std::islower(static_cast<unsigned char>(c)) || std::isdigit(c)) << ext;
     EXPECT_GE(row.format->leadCount, 1) << ext << ": every format keys the dispatch";

@@ -66,7 +66,7 @@ uint64_t CabLength(ByteView s, CarvingState& state) {
   // across cabinets) and has a name.
   const ByteView file = cursor.View(filesAt, 17);
   if (file.size() == 0) return kNotAFile;
-  const uint16_t folder = file.U16At(12);
+  const uint16_t folder = file.U16At(8);
   if (folder >= folders && folder < kFolderContinued) return kNotAFile;
   uint64_t name = filesAt + 16;
   if (!SkipString(cursor, name) || name == filesAt + 17) return kNotAFile;

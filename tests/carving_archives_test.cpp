@@ -1,6 +1,7 @@
 // Archives, executables, databases, mail stores and fonts are carved to
 // their exact end, whatever follows them, and false headers give no file.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <string>
 #include <vector>
@@ -131,11 +132,15 @@ TEST(CarvingArchives, CorpusFilesBackToBack) {
 // the next boundary, so the whole archive is in the file.
 TEST(CarvingArchives, EncryptedRarHeadersReadToTheBoundary) {
   VELMIRA_REQUIRE_CORPUS(path, "markokr__rarfile/test/files/rar5-hpsw.rar");
-  const Bytes file = CorpusFile(path);
-  const Carved carved = CarveInNoise(file, 65);
-  ASSERT_NE(carved.row, nullptr);
-  EXPECT_EQ(carved.row->code, kTypeRar);
-  EXPECT_GE(carved.length, file.size());
+  Bytes old = SampleOfType(kTypeRar);
+  testing::PutLe16(old, 7 + 3, 0x0080);
+  testing::PutLe16(old, 7, static_cast<uint16_t>(crc32(0, old.data() + 9, 11)));
+  for (const Bytes& file : {CorpusFile(path), old}) {
+    const Carved carved = CarveInNoise(file, 65);
+    ASSERT_NE(carved.row, nullptr);
+    EXPECT_EQ(carved.row->code, kTypeRar);
+    EXPECT_GE(carved.length, file.size());
+  }
 }
 
 // Every sample the fixtures build for these rows is a whole file of its
@@ -166,6 +171,19 @@ TEST(CarvingArchives, BrokenStructuresGiveNoFile) {
       {"7z next header kind", kType7z, [](Bytes& b) {
          b[b.size() - 2] = 0x42;
          testing::PutLe32(b, 28, static_cast<uint32_t>(0));
+       }},
+      {"7z offsets past any medium", kType7z, [](Bytes& b) {
+         testing::PutLe64(b, 12, UINT64_MAX - 40);
+         testing::PutLe32(b, 8, static_cast<uint32_t>(crc32(0, b.data() + 12, 20)));
+       }},
+      {"rar packed size past any medium", kTypeRar, [](Bytes& b) {
+         // The file block (after the mark and the main header) claims 2^64 - 1
+         // bytes with the high half of a large file.
+         const size_t at = 7 + 13;
+         testing::PutLe16(b, at + 3, 0x8100);
+         testing::PutLe32(b, at + 7, UINT32_MAX);
+         testing::PutLe32(b, at + 32, UINT32_MAX);
+         testing::PutLe16(b, at, static_cast<uint16_t>(crc32(0, b.data() + at + 2, b[at + 5] - 2)));
        }},
       {"rar main header CRC", kTypeRar, [](Bytes& b) { b[7] ^= 1; }},
       {"rar main header type", kTypeRar, [](Bytes& b) { b[9] = 0x74; }},
@@ -200,8 +218,8 @@ TEST(CarvingArchives, BrokenStructuresGiveNoFile) {
 }
 
 // A medium that ends inside the file: archives whose directory lies at
-// their end give nothing; block-chained ones end after their last whole
-// block.
+// their end give nothing, and so does a RAR archive of which only the main
+// header is whole.
 TEST(CarvingArchives, FilesCutShortByTheEndOfTheMedium) {
   struct Case {
     uint32_t code;
@@ -211,7 +229,7 @@ TEST(CarvingArchives, FilesCutShortByTheEndOfTheMedium) {
   const Case cases[] = {
       {kType7z, 200, 0},
       {kTypeGzip, 30, 0},
-      {kTypeRar, 7 + 13 + 100, 20},  // the main header only: its file's data is cut
+      {kTypeRar, 7 + 13 + 100, 0},  // the main header only: its file's data is cut
   };
   for (const Case& c : cases) {
     Bytes part = SampleOfType(c.code);

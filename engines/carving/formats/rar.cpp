@@ -40,6 +40,7 @@ constexpr uint8_t kSubBlock = 0x7A;
 constexpr uint8_t kEndBlock = 0x7B;
 constexpr uint16_t kLongBlock = 0x8000;      // a data area follows the header
 constexpr uint16_t kMainComment = 0x0002;    // old comment inside the main header
+constexpr uint16_t kMainEncrypted = 0x0080;  // every later header is encrypted
 constexpr uint16_t kFileComment = 0x0008;    // old comment inside a file header
 constexpr uint16_t kLargeFile = 0x0100;      // 64-bit sizes
 constexpr size_t kFileFixed = 32;            // a file header up to its name
@@ -59,11 +60,12 @@ bool HeaderCrcHolds(ByteView h, uint8_t type, uint16_t flags) {
   return false;
 }
 
-// The end of the last block that holds, or kNotAFile when not even the main
-// header does.
+// The end of the last block that holds, or kNotAFile when no block holds
+// past the main header (an archive without its files is of no use).
 uint64_t Rar4Length(FileCursor& cursor) {
   uint64_t at = kMark4.size();
   uint64_t end = kNotAFile;
+  uint64_t mainEnd = kNotAFile;
   for (int block = 0; block < kMaxBlocks; ++block) {
     const ByteView head = cursor.View(at, 7);
     if (head.size() == 0) break;
@@ -87,12 +89,14 @@ uint64_t Rar4Length(FileCursor& cursor) {
       if (size < 11) break;
       data = h.U32At(7);
     }
+    if (data > cursor.Cap()) break;
     const uint64_t next = at + size + data;
     if (next > cursor.Cap() || (data != 0 && !cursor.Has(next - 1, 1))) break;  // the data area is cut short
     at = end = next;
+    if (block == 0) mainEnd = end;
     if (type == kEndBlock) break;
   }
-  return end;
+  return end == mainEnd ? kNotAFile : end;
 }
 
 // --- Version 5 -------------------------------------------------------------
@@ -118,9 +122,9 @@ bool ReadVint(ByteView v, size_t& at, uint64_t& value) {
 
 enum class Walk5 { kDone, kBroken, kEncrypted };
 
-Walk5 Rar5Walk(FileCursor& cursor, uint64_t& end) {
+Walk5 Rar5Walk(FileCursor& cursor, uint64_t& end, uint64_t& mainEnd) {
   uint64_t at = kMark5.size();
-  end = kNotAFile;
+  end = mainEnd = kNotAFile;
   for (int block = 0; block < kMaxBlocks; ++block) {
     const ByteView head = cursor.ViewUpTo(at, 64);
     size_t p = 4;
@@ -149,6 +153,7 @@ Walk5 Rar5Walk(FileCursor& cursor, uint64_t& end) {
     const uint64_t next = headerEnd + data;
     if (data != 0 && !cursor.Has(next - 1, 1)) return Walk5::kBroken;
     at = end = next;
+    if (block == 0) mainEnd = end;
     if (type == kEndHeader) return Walk5::kDone;
     // Every header after this one is encrypted: no size can be read.
     if (type == kEncryptionHeader) return Walk5::kEncrypted;
@@ -158,23 +163,30 @@ Walk5 Rar5Walk(FileCursor& cursor, uint64_t& end) {
 
 uint64_t RarLength(ByteView s, CarvingState& state) {
   if (s.Matches(0, kMark4)) {
+    // The headers after a main header of the "encrypted headers" flag
+    // cannot be read without the password: read to the next boundary.
+    const ByteView main = s.Sub(kMark4.size(), 13);
+    if (main.U8At(2) == kMainBlock && (main.U16At(3) & kMainEncrypted) != 0 &&
+        HeaderCrcHolds(main, kMainBlock, main.U16At(3)))
+      return BoundaryLength(s, state, 4 * kGiB);
     FileCursor cursor(state, s, kRarCap);
     const uint64_t end = Rar4Length(cursor);
     return cursor.Stopped() ? kNotAFile : end;
   }
   Walk5 walk = Walk5::kBroken;
   uint64_t end = kNotAFile;
+  uint64_t mainEnd = kNotAFile;
   {
     FileCursor cursor(state, s, kRarCap);
-    walk = Rar5Walk(cursor, end);
+    walk = Rar5Walk(cursor, end, mainEnd);
     if (cursor.Stopped()) return kNotAFile;
   }
   // An archive of encrypted headers hides its sizes: it is read to the next
   // boundary. One whose walk breaks before the end header ends after its
   // last valid block, as an old archive does (its files up to there can be
-  // extracted).
+  // extracted), unless nothing but the main header holds.
   if (walk == Walk5::kEncrypted) return BoundaryLength(s, state, 4 * kGiB);
-  return end;
+  return walk == Walk5::kDone || end != mainEnd ? end : kNotAFile;
 }
 
 }  // namespace

@@ -37,7 +37,8 @@ uint64_t SevenZipLength(ByteView s, CarvingState& state) {
   const uint32_t crc = s.U32At(28);
   // An empty archive is the start header alone.
   if (offset == 0 && size == 0) return crc == 0 ? kStartHeader : kNotAFile;
-  if (size == 0 || offset > kSevenZipCap || size > kSevenZipCap - offset - kStartHeader) return kNotAFile;
+  if (size == 0 || offset > kSevenZipCap - kStartHeader || size > kSevenZipCap - kStartHeader - offset)
+    return kNotAFile;
   const uint64_t headerAt = kStartHeader + offset;
   const uint64_t end = headerAt + size;
   FileCursor cursor(state, s, kSevenZipCap);

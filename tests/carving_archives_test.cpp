@@ -272,6 +272,40 @@ TEST(CarvingArchives, GzipMembers) {
   EXPECT_EQ(carved.length, one.size());
 }
 
+// Lengths some headers give only with care.
+TEST(CarvingArchives, LengthsBeyondTheObvious) {
+  // A signed program: the certificate table past the last section belongs
+  // to it.
+  Bytes signedExe = SampleOfType(kTypeExe);
+  const size_t directory = 0x98 + 96 + 4 * 8;
+  testing::PutLe32(signedExe, directory, 1024);
+  testing::PutLe32(signedExe, directory + 4, 40);
+  testing::PutLe32(signedExe, 1024, 40);
+  testing::PutLe16(signedExe, 1028, 0x0200);
+  testing::PutLe16(signedExe, 1030, 2);
+  testing::PutBytes(signedExe, 1032, testing::Noise(32, 4));
+  ExpectCarvedWhole(signedExe, kTypeExe, "signed program");
+  // A certificate entry that points inside the sections is not trusted.
+  Bytes odd = SampleOfType(kTypeExe);
+  testing::PutLe32(odd, directory, 512);
+  testing::PutLe32(odd, directory + 4, 4000);
+  EXPECT_EQ(CarveInNoise(odd, 65).length, odd.size());
+}
+
+// Databases written before the header kept its page count current are
+// walked page by page.
+TEST(CarvingArchives, SqliteWithoutACurrentPageCount) {
+  for (const char* rel : {"log2timeline__dfvfs/test_data/blob.db", "log2timeline__dfvfs/test_data/syslog.db"}) {
+    const std::string path = testing::CorpusPath(rel);
+    if (path.empty()) GTEST_SKIP() << "shared corpus not present";
+    Bytes file = CorpusFile(path);
+    file[95] ^= 0x40;  // "valid for" no longer matches the change counter
+    ExpectCarvedWhole(file, kTypeSqlite, rel);
+    file[31] ^= 0x01;  // nor does the stale count matter
+    EXPECT_EQ(CarveInNoise(file, 65, false).length, file.size()) << rel;
+  }
+}
+
 // Files made here with the real tools.
 TEST(CarvingArchives, FilesMadeByTheTools) {
   testing::TempDir dir;

@@ -146,8 +146,8 @@ TEST(CarvingArchives, EncryptedRarHeadersReadToTheBoundary) {
 // Every sample the fixtures build for these rows is a whole file of its
 // format (the fuzz seeds start from them).
 TEST(CarvingArchives, FixtureSamplesComeOutWhole) {
-  for (const uint32_t code : {kTypeGzip, kType7z, kTypeRar, kTypeCab, kTypeExe, kTypeDll, kTypeSys, kTypeSqlite,
-                              kTypePst, kTypeDbx, kTypeTtf, kTypeTar, kTypeBzip2, kTypeXz}) {
+  for (const uint32_t code : {kTypeGzip, kType7z, kTypeRar, kTypeCab, kTypeExe, kTypeDll, kTypeSys,
+                              kTypeSqlite, kTypePst, kTypeDbx, kTypeTtf, kTypeTar, kTypeBzip2, kTypeXz}) {
     const Bytes sample = SampleOfType(code);
     ExpectCarvedWhole(sample, code, FindRowByCode(code)->extension);
     ExpectBackToBack(sample, sample, FindRowByCode(code)->extension);
@@ -168,15 +168,18 @@ TEST(CarvingArchives, BrokenStructuresGiveNoFile) {
       {"gzip length", kTypeGzip, [](Bytes& b) { b[b.size() - 3] ^= 1; }},
       {"gzip cut short", kTypeGzip, [](Bytes& b) { b.resize(b.size() - 8); }},
       {"7z next header CRC", kType7z, [](Bytes& b) { b[b.size() - 1] ^= 1; }},
-      {"7z next header kind", kType7z, [](Bytes& b) {
+      {"7z next header kind", kType7z,
+       [](Bytes& b) {
          b[b.size() - 2] = 0x42;
          testing::PutLe32(b, 28, static_cast<uint32_t>(0));
        }},
-      {"7z offsets past any medium", kType7z, [](Bytes& b) {
+      {"7z offsets past any medium", kType7z,
+       [](Bytes& b) {
          testing::PutLe64(b, 12, UINT64_MAX - 40);
          testing::PutLe32(b, 8, static_cast<uint32_t>(crc32(0, b.data() + 12, 20)));
        }},
-      {"rar packed size past any medium", kTypeRar, [](Bytes& b) {
+      {"rar packed size past any medium", kTypeRar,
+       [](Bytes& b) {
          // The file block (after the mark and the main header) claims 2^64 - 1
          // bytes with the high half of a large file.
          const size_t at = 7 + 13;
@@ -193,7 +196,8 @@ TEST(CarvingArchives, BrokenStructuresGiveNoFile) {
       {"pe optional header magic", kTypeExe, [](Bytes& b) { testing::PutLe16(b, 0x98, 0x999); }},
       {"pe no sections", kTypeExe, [](Bytes& b) { testing::PutLe16(b, 0x86, 0); }},
       {"pe file alignment", kTypeExe, [](Bytes& b) { testing::PutLe32(b, 0x98 + 36, 500); }},
-      {"pe section beyond the data", kTypeExe, [](Bytes& b) { testing::PutLe32(b, 0x98 + 224 + 20, 0x7FFFFF00); }},
+      {"pe section beyond the data", kTypeExe,
+       [](Bytes& b) { testing::PutLe32(b, 0x98 + 224 + 20, 0x7FFFFF00); }},
       {"sqlite count beyond the data", kTypeSqlite, [](Bytes& b) { testing::PutBe32(b, 28, 0x00FFFFFF); }},
       {"pst sentinel", kTypePst, [](Bytes& b) { b[460] = 0; }},
       {"pst allocation map off the grid", kTypePst, [](Bytes& b) { testing::PutLe32(b, 172, 0x4401); }},
@@ -212,7 +216,8 @@ TEST(CarvingArchives, BrokenStructuresGiveNoFile) {
     c.damage(sample);
     for (const bool noisySlack : {false, true}) {
       const Carved carved = CarveInNoise(sample, 65, noisySlack);
-      EXPECT_EQ(carved.row, nullptr) << c.what << " gave a ." << carved.Extension() << " of " << carved.length;
+      EXPECT_EQ(carved.row, nullptr) << c.what << " gave a ." << carved.Extension() << " of "
+                                     << carved.length;
     }
   }
 }
@@ -223,8 +228,8 @@ TEST(CarvingArchives, BrokenStructuresGiveNoFile) {
 TEST(CarvingArchives, FilesCutShortByTheEndOfTheMedium) {
   struct Case {
     uint32_t code;
-    size_t keep;         // bytes of the sample on the medium
-    uint64_t expected;   // carved length, 0 for none
+    size_t keep;        // bytes of the sample on the medium
+    uint64_t expected;  // carved length, 0 for none
   };
   const Case cases[] = {
       {kType7z, 200, 0},
@@ -241,21 +246,33 @@ TEST(CarvingArchives, FilesCutShortByTheEndOfTheMedium) {
   }
 }
 
-// Old header tests turned real files away.
+// Header tests that turned real files away.
 TEST(CarvingArchives, HeaderTestsAcceptRealVariants) {
-  // gzip without extra flags (every level but the slowest and fastest)
-  // and with a comment.
+  // gzip of the default level (no extra flags), and with a comment and a
+  // header CRC after its name.
   Bytes plain = SampleOfType(kTypeGzip);
   plain[8] = 0;
   ExpectCarvedWhole(plain, kTypeGzip, "gzip of the default level");
-  // A font of 16 tables: its range shift is zero.
-  Bytes font = SampleOfType(kTypeTtf);
-  testing::PutBe16(font, 6, 32);
-  font[9] = 1;
-  font[11] = 0;
-  EXPECT_EQ(CarveInNoise(font, 65).length, font.size());
-  // RAR 5.
-  EXPECT_EQ(testing::CarveInNoise(testing::BytesOf("Rar!\x1A\x07\x01\x00"sv), 5).row, nullptr);
+  Bytes commented = SampleOfType(kTypeGzip);
+  commented[3] |= 0x10 | 0x02;
+  const std::string comment = "made for a test";
+  commented.insert(commented.begin() + 16, comment.begin(), comment.end() + 1);
+  const uint32_t headerCrc =
+      static_cast<uint32_t>(crc32(0, commented.data(), static_cast<uInt>(16 + comment.size() + 1)));
+  const uint8_t crc16[] = {static_cast<uint8_t>(headerCrc), static_cast<uint8_t>(headerCrc >> 8)};
+  commented.insert(commented.begin() + 16 + static_cast<std::ptrdiff_t>(comment.size()) + 1, crc16,
+                   crc16 + 2);
+  ExpectCarvedWhole(commented, kTypeGzip, "gzip with a comment and a header CRC");
+  // A font whose table count is a power of two has a zero range shift.
+  const Bytes font = SampleOfType(kTypeTtf);
+  ASSERT_EQ(font[11], 0);
+  ExpectCarvedWhole(font, kTypeTtf, "font of two tables");
+  // RAR 5 is recognised; its mark alone is no file.
+  Bytes rar5 = testing::BytesOf("Rar!\x1A\x07\x01\x00"sv);
+  rar5.resize(512, 0);
+  CarvingState state;
+  EXPECT_EQ(DetectType(ByteView(rar5.data(), rar5.size()), state), kTypeRar);
+  EXPECT_EQ(CarveInNoise(rar5, 5, false).row, nullptr);
 }
 
 // Concatenated gzip members that follow each other inside a sector are one
@@ -295,7 +312,8 @@ TEST(CarvingArchives, LengthsBeyondTheObvious) {
 // Databases written before the header kept its page count current are
 // walked page by page.
 TEST(CarvingArchives, SqliteWithoutACurrentPageCount) {
-  for (const char* rel : {"log2timeline__dfvfs/test_data/blob.db", "log2timeline__dfvfs/test_data/syslog.db"}) {
+  for (const char* rel :
+       {"log2timeline__dfvfs/test_data/blob.db", "log2timeline__dfvfs/test_data/syslog.db"}) {
     const std::string path = testing::CorpusPath(rel);
     if (path.empty()) GTEST_SKIP() << "shared corpus not present";
     Bytes file = CorpusFile(path);

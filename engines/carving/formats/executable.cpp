@@ -51,8 +51,8 @@ uint64_t CertificateEnd(FileCursor& cursor, uint32_t at, uint32_t size, uint64_t
   const uint32_t length = cert.U32At(0);
   const uint16_t revision = cert.U16At(4);
   const uint16_t type = cert.U16At(6);
-  if (cert.size() == 0 || length < 8 || length > size || (revision != 0x0100 && revision != 0x0200) || type == 0 ||
-      type > 4)
+  if (cert.size() == 0 || length < 8 || length > size || (revision != 0x0100 && revision != 0x0200) ||
+      type == 0 || type > 4)
     return 0;
   return uint64_t{at} + size;
 }
@@ -82,9 +82,11 @@ uint64_t ExeLength(ByteView s, CarvingState& state) {
   const uint32_t fileAlignment = header.U32At(36);
   const uint32_t headersSize = header.U32At(60);
   const uint32_t directoryCount = header.U32At(directories - 4);
-  if (!IsPowerOfTwo(fileAlignment) || fileAlignment > 64 * 1024 || headersSize < opt + optionalSize) return kNotAFile;
+  if (!IsPowerOfTwo(fileAlignment) || fileAlignment > 64 * 1024 || headersSize < opt + optionalSize)
+    return kNotAFile;
   uint32_t certificateAt = 0, certificateSize = 0;
-  if (directoryCount > kCertificateDirectory && optionalSize >= directories + 8 * (kCertificateDirectory + 1)) {
+  if (directoryCount > kCertificateDirectory &&
+      optionalSize >= directories + 8 * (kCertificateDirectory + 1)) {
     certificateAt = header.U32At(directories + 8 * kCertificateDirectory);
     certificateSize = header.U32At(directories + 8 * kCertificateDirectory + 4);
   }

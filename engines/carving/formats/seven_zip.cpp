@@ -47,7 +47,8 @@ uint64_t SevenZipLength(ByteView s, CarvingState& state) {
   if (size > kCheckedHeader) return cursor.Has(end - 1, 1) ? end : kNotAFile;
   uint32_t sum = 0;
   for (uint64_t at = headerAt; at < end;) {
-    const ByteView piece = cursor.View(at, static_cast<size_t>(std::min<uint64_t>(FileCursor::kMaxView, end - at)));
+    const ByteView piece =
+        cursor.View(at, static_cast<size_t>(std::min<uint64_t>(FileCursor::kMaxView, end - at)));
     if (piece.size() == 0) return kNotAFile;  // the archive is cut short: its header is lost
     sum = Crc32(piece, sum);
     at += piece.size();

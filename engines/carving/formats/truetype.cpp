@@ -35,7 +35,8 @@ uint32_t TtfTest(ByteView s, CarvingState&) {
   uint16_t selector = 0;
   while ((2u << selector) <= tables) ++selector;
   const uint32_t range = 16u << selector;
-  if (s.U16BeAt(6) != range || s.U16BeAt(8) != selector || s.U16BeAt(10) != tables * 16u - range) return kNoType;
+  if (s.U16BeAt(6) != range || s.U16BeAt(8) != selector || s.U16BeAt(10) != tables * 16u - range)
+    return kNoType;
   return IsTag(s, kDirectory) ? kTypeTtf : kNoType;
 }
 

@@ -27,6 +27,12 @@ PACKAGES=(
   libheif-examples  # heif-enc makes HEIC and AVIF pictures for the carving tests
   webp  # cwebp makes WebP pictures for the carving tests
   time  # /usr/bin/time gives a command's peak memory, in a test
+  zlib1g-dev  # decodes gzip streams to find where a carved one ends
+  p7zip-full  # makes 7z archives for the carving tests
+  gcab  # makes cabinet files for the carving tests
+  sqlite3  # makes databases for the carving tests
+  xz-utils  # makes xz streams for the carving tests
+  bzip2  # makes bzip2 streams for the carving tests
 )
 
 missing=()

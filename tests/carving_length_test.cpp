@@ -286,7 +286,7 @@ TEST(CarveBoundary, VideosEndAtTheNextKnownStart) {
 
 TEST(CarvingFlags, FollowTheSweep) {
   ImageBuilder image;
-  image.Put(0, Bytes(512, 0x33)).Put(1, SampleOfType(kTypeMts)).Put(2, SampleOfType(kTypeExe)).Size(8);
+  image.Put(0, Bytes(512, 0x33)).Put(1, SampleOfType(kTypeMts)).Put(2, SampleOfType(kTypeGho)).Size(8);
   const SectorSource source = image.Source();
   CarvingState state;
   EXPECT_EQ(CarveAt(source, 0, 512, state).row, nullptr);
@@ -295,7 +295,7 @@ TEST(CarvingFlags, FollowTheSweep) {
   EXPECT_EQ(CarveAt(source, 1, 512, state).Extension(), "mts");
   EXPECT_FALSE(state.tsStrict);
   EXPECT_TRUE(state.previousWasMts);
-  // Programs are known but never carved.
+  // Disk-image backups are known but never carved.
   EXPECT_EQ(CarveAt(source, 2, 512, state).row, nullptr);
   EXPECT_TRUE(state.tsStrict);
   EXPECT_FALSE(state.previousWasMts);

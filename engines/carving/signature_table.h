@@ -96,6 +96,9 @@ enum TypeCode : uint32_t {
   kTypeMsg = 71,
   // Further codes: documents and archives 100-119, video containers 120-139,
   // audio 140-159, pictures 160-179.
+  kTypeTar = 110,
+  kTypeBzip2 = 111,
+  kTypeXz = 112,
   kTypeAac = 140,
   kTypeOpus = 141,
 };

@@ -46,7 +46,9 @@ extern const FileFormat kTiffFormat;
 extern const FileFormat kIcoFormat;
 
 // Documents, archives and other data (compound_document.cpp, zip_family.cpp,
-// pdf.cpp, archives.cpp, executable.cpp, data_files.cpp).
+// pdf.cpp, gzip.cpp, seven_zip.cpp, rar.cpp, cab.cpp, tar.cpp, bzip2.cpp,
+// xz.cpp, executable.cpp, ghost.cpp, sqlite.cpp, mail_stores.cpp,
+// truetype.cpp).
 extern const FileFormat kCompoundFormat;
 extern const FileFormat kMsgFormat;
 extern const FileFormat kFlaFormat;
@@ -66,5 +68,8 @@ extern const FileFormat kSqliteFormat;
 extern const FileFormat kDbxFormat;
 extern const FileFormat kPstFormat;
 extern const FileFormat kTtfFormat;
+extern const FileFormat kTarFormat;
+extern const FileFormat kBzip2Format;
+extern const FileFormat kXzFormat;
 
 }  // namespace velmira

@@ -17,7 +17,7 @@ namespace {
 
 using namespace std::string_view_literals;
 
-constexpr uint64_t kJpegCap = 256 * kMiB;
+constexpr uint64_t kJpegCap = 128 * kMiB;
 constexpr uint32_t kMaxSegments = 1u << 16;
 constexpr uint32_t kMaxPictures = 64;
 

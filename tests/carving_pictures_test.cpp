@@ -123,6 +123,10 @@ TEST(CarvePicturesCorpus, ExactInNoiseAtBothOffsets) {
     ASSERT_FALSE(file.empty());
     ExpectExactInNoise(file, s.extension);
   }
+  // A TIFF without its last next-IFD pointer ends at its table when noise
+  // follows (the noise is no pointer to a directory).
+  const Bytes tiny = Corpus("mathiasbynens__small/tiff.tif");
+  EXPECT_EQ(CarveInNoise(tiny, 65, true).length, tiny.size());
   // The multi-picture file runs to its second picture's end.
   EXPECT_EQ(Corpus("python-pillow__Pillow/Tests/images/sugarshack.mpo").size(), 120198u);
 }
@@ -313,6 +317,38 @@ TEST(CarvePictures, BrokenStructuresGiveNoFile) {
     Bytes sample = SampleOfType(c.code);
     c.damage(sample);
     for (bool noisy : {true, false}) EXPECT_EQ(CarveInNoise(sample, 65, noisy).row, nullptr);
+  }
+}
+
+// Raw data led only by its offset (RW2) runs to the next file.
+TEST(CarvePictures, RawDataWithoutALengthRunsToTheNextFile) {
+  testing::TiffBuilder t("IIU\x00"sv);
+  const uint32_t ifd = t.Ifd({{256, 3, 1, 64}, {257, 3, 1, 64}, {0x118, 4, 1, 0}});
+  t.SetFirstIfd(ifd);
+  t.Patch(ifd, 2, t.Blob(testing::Noise(3000, 12)));
+  const Bytes rw2 = t.bytes();
+  ImageBuilder image;
+  image.Put(0, testing::RandomBytes(40 * 512, 3));
+  image.Put(5, rw2).Put(5 + SectorsOf(rw2.size()), SampleOfType(kTypePng));
+  const Carved carved = CarveAt(image.Source(), 5);
+  EXPECT_EQ(carved.Extension(), "rw2");
+  EXPECT_EQ(carved.length, SectorsOf(rw2.size()) * 512);
+}
+
+// Damaged samples never crash a walk nor give more than the medium holds.
+TEST(CarvePictures, DamagedSamplesStayInsideTheMedium) {
+  const uint32_t codes[] = {kTypeJpeg, kTypePng, kTypeGif, kTypeBmp, kTypeTiff, kTypeCr2,
+                            kTypeNef,  kTypeDng, kTypeRaf, kTypePsd};
+  uint32_t seed = 1;
+  for (uint32_t code : codes) {
+    const Bytes sample = SampleOfType(code);
+    for (int round = 0; round < 150; ++round) {
+      Bytes damaged = sample;
+      const Bytes noise = testing::RandomBytes(8, ++seed);
+      for (size_t k = 0; k < 4; ++k) damaged[(noise[2 * k] * 131u + noise[2 * k + 1] + round) % damaged.size()] = noise[k + 4];
+      const Carved carved = CarveInNoise(damaged, 3, round % 2 == 0);
+      EXPECT_LE(carved.length, (3 + SectorsOf(damaged.size()) + 8) * 512) << code << " round " << round;
+    }
   }
 }
 

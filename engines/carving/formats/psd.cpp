@@ -63,8 +63,8 @@ uint64_t PsdLength(ByteView s, CarvingState& state) {
   const uint64_t rows = channels * height;
   pos += 2;
   switch (compression.U16BeAt(0)) {
-    case 0:  // raw rows
-      return pos + rows * ((width * depth + 7) / 8);
+    case 0:  // raw rows; a document cut by the end of the medium keeps what is there
+      return std::min(pos + rows * ((width * depth + 7) / 8), cursor.DataEnd());
     case 1: {  // run-length rows: a table of byte counts, then the rows
       const size_t countBytes = large ? 4 : 2;
       uint64_t data = 0;
@@ -76,7 +76,7 @@ uint64_t PsdLength(ByteView s, CarvingState& state) {
         if (bytes > 2 * ((width * depth + 7) / 8) + 2) return kNotAFile;
         data += bytes;
       }
-      return pos + rows * countBytes + data;
+      return std::min(pos + rows * countBytes + data, cursor.DataEnd());
     }
     case 2:
     case 3:  // deflated data carries no length: it runs to the next boundary

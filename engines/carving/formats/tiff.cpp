@@ -35,6 +35,7 @@ enum : uint16_t {
   kTagStripByteCounts = 0x117,
   kTagTileOffsets = 0x144,
   kTagTileByteCounts = 0x145,
+  kTagRw2RawOffset = 0x118,  // in Panasonic's RW2 only
   kTagSubIfds = 0x14A,
   kTagJpegOffset = 0x201,
   kTagJpegLength = 0x202,
@@ -142,17 +143,21 @@ struct Field {
 
 class TiffWalker {
  public:
-  TiffWalker(FileCursor& cursor, const TiffHeader& h) : m_cursor(cursor), m_o{h.little}, m_big(h.big) {}
+  TiffWalker(FileCursor& cursor, const TiffHeader& h)
+      : m_cursor(cursor), m_o{h.little}, m_big(h.big), m_rw2(h.code == kTypeRw2) {}
 
   // Walks the IFD at `offset` and every IFD it leads to. False when this
   // IFD does not hold (its entries are not those of a directory).
   bool Walk(uint64_t offset) {
-    std::vector<uint64_t> pending{offset};
+    std::vector<Pending> pending{{offset, 0}};
     bool first = true;
     while (!pending.empty()) {
-      const uint64_t ifd = pending.back();
+      const Pending ifd = pending.back();
       pending.pop_back();
-      const bool ok = WalkOne(ifd, pending);
+      const bool ok = WalkOne(ifd.offset, pending);
+      // The pointer that led here belongs to the file only when it leads to
+      // a directory.
+      if (ok) Reach(ifd.pointerEnd);
       if (first && !ok) return false;
       first = false;
     }
@@ -194,7 +199,8 @@ class TiffWalker {
         m_openEnd = std::max(m_openEnd, at);  // a piece of unknown length
         continue;
       }
-      Reach(at + bytes);
+      // A piece past the end of the data is a damaged figure, not the file's.
+      if (at + bytes <= dataEnd) Reach(at + bytes);
     }
     // A strip without a count field (some raw files) runs on past its offset.
     if (counts.count == 0)
@@ -202,7 +208,14 @@ class TiffWalker {
         if (const uint64_t at = ReadUint(offsets, i); at != 0 && at < dataEnd) m_openEnd = std::max(m_openEnd, at);
   }
 
-  bool WalkOne(uint64_t ifd, std::vector<uint64_t>& pending) {
+  // An IFD still to walk, and the end of the next-IFD pointer that named it
+  // (0 for IFDs named by a tag).
+  struct Pending {
+    uint64_t offset;
+    uint64_t pointerEnd;
+  };
+
+  bool WalkOne(uint64_t ifd, std::vector<Pending>& pending) {
     if (m_ifds >= kMaxIfds || ifd < 8 || (ifd & 1) != 0) return false;
     if (std::find(m_seen.begin(), m_seen.end(), ifd) != m_seen.end()) return true;
     m_seen.push_back(ifd);
@@ -216,8 +229,10 @@ class TiffWalker {
     if (n == 0 || n > kMaxEntries) return false;
     const uint64_t entries = ifd + countBytes;
     const uint64_t tableEnd = entries + n * entryBytes;
-    const ByteView table = m_cursor.View(entries, static_cast<size_t>(n * entryBytes + inlineBytes));
-    if (table.size() == 0) return false;
+    // A copy: reading the values below moves the cursor's window.
+    m_table.resize(static_cast<size_t>(n * entryBytes));
+    if (!m_cursor.Read(entries, m_table.size(), m_table.data())) return false;
+    const ByteView table(m_table.data(), m_table.size());
     uint64_t unknown = 0;
     Field strips, stripCounts, tiles, tileCounts, jpeg, jpegLength;
     for (uint64_t i = 0; i < n; ++i) {
@@ -237,7 +252,7 @@ class TiffWalker {
         f.at = entries + valueAt;
       } else {
         f.at = m_big ? m_o.U64(table, valueAt) : m_o.U32(table, valueAt);
-        if (f.at < 8 || f.at >= m_cursor.DataEnd()) {
+        if (f.at < 8 || f.at + bytes > m_cursor.DataEnd()) {
           ++unknown;
           continue;
         }
@@ -250,36 +265,46 @@ class TiffWalker {
         case kTagTileByteCounts: tileCounts = f; break;
         case kTagJpegOffset: jpeg = f; break;
         case kTagJpegLength: jpegLength = f; break;
+        case kTagRw2RawOffset:  // where the raw data starts; its length is given nowhere
+          if (m_rw2 && IsInteger(f.type))
+            if (const uint64_t at = ReadUint(f, 0); at != 0 && at < m_cursor.DataEnd()) m_openEnd = std::max(m_openEnd, at);
+          break;
         case kTagSubIfds:
         case kTagExifIfd:
         case kTagGpsIfd:
         case kTagInteropIfd:
           if (IsInteger(f.type))
             for (uint64_t k = 0; k < std::min<uint64_t>(f.count, 64); ++k)
-              if (const uint64_t sub = ReadUint(f, k); sub != 0) pending.push_back(sub);
+              if (const uint64_t sub = ReadUint(f, k); sub != 0) pending.push_back({sub, 0});
           break;
         default: break;
       }
     }
     // A directory whose entries are mostly of no known type is no directory.
     if (unknown * 4 > n) return false;
-    Reach(tableEnd + inlineBytes);
+    Reach(tableEnd);
     Pairs(strips, stripCounts);
     Pairs(tiles, tileCounts);
     Pairs(jpeg, jpegLength);
     const ByteView next = m_cursor.View(tableEnd, inlineBytes);
     const uint64_t nextIfd = m_big ? m_o.U64(next, 0) : m_o.U32(next, 0);
-    if (nextIfd != 0) pending.push_back(nextIfd);
+    if (next.size() != inlineBytes) return true;
+    if (nextIfd == 0)
+      Reach(tableEnd + inlineBytes);
+    else
+      pending.push_back({nextIfd, tableEnd + inlineBytes});
     return true;
   }
 
   FileCursor& m_cursor;
   Order m_o;
   bool m_big;
+  bool m_rw2;
   uint64_t m_end = 0;
   uint64_t m_openEnd = 0;
   uint32_t m_ifds = 0;
   std::vector<uint64_t> m_seen;
+  std::vector<uint8_t> m_table;
 };
 
 // The first sector at or after `from` that starts another file or holds
@@ -324,6 +349,11 @@ uint64_t RafLength(ByteView s, CarvingState& state) {
     const uint64_t at = s.U32BeAt(field);
     const uint64_t bytes = s.U32BeAt(field + 4);
     if (at < 0x5C || bytes == 0) {
+      if (field == 0x54) return kNotAFile;
+      continue;
+    }
+    // A region past the end of the data is a damaged figure.
+    if (at + bytes > cursor.DataEnd()) {
       if (field == 0x54) return kNotAFile;
       continue;
     }

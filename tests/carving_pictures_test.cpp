@@ -3,10 +3,16 @@
 // broken headers that must give no file.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
+#include "engines/carving/carve_sweep.h"
+#include "engines/carving/file_type_recovery.h"
 #include "engines/carving/signature_table.h"
+#include "engines/found_record.h"
+#include "platform/errors.h"
+#include "tests/fixtures/data_home.h"
 #include "tests/fixtures/carving_samples.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
@@ -145,6 +151,49 @@ TEST(CarvePicturesCorpus, SameFormatBackToBack) {
     SCOPED_TRACE(std::string(pair[0].path) + " then " + pair[1].path);
     ExpectBackToBack(Corpus(pair[0].path), Corpus(pair[1].path), pair[0].extension);
   }
+}
+
+// The whole sweep over a medium of every corpus picture (some back to back,
+// others apart in noise, with noise or zeros after each in its sector)
+// finds each picture once, whole, and nothing else: thumbnails and
+// previews inside them are no files of their own.
+TEST(CarvePicturesCorpus, SweepFindsEachPictureOnceAndWhole) {
+  VELMIRA_REQUIRE_CORPUS(tsv, "_truth/media_files.tsv");
+  testing::ScopedDataHome home;
+  testing::TempDir dir;
+  std::vector<std::pair<uint64_t, Bytes>> laid;
+  uint64_t sector = 2;
+  int k = 0;
+  for (const Sample& s : kCorpusPictures) {
+    Bytes file = Corpus(s.path);
+    laid.emplace_back(sector, file);
+    if (++k % 2 == 0) file.resize(SectorsOf(file.size()) * 512, 0);
+    sector += SectorsOf(file.size()) + (k % 3 == 0 ? 0 : 1 + k % 5);
+  }
+  ImageBuilder image;
+  image.Put(0, testing::RandomBytes((sector + 4) * 512, 21));
+  for (size_t i = 0; i < laid.size(); ++i) {
+    Bytes placed = laid[i].second;
+    if (i % 2 == 1) placed.resize(SectorsOf(placed.size()) * 512, 0);
+    image.Put(laid[i].first, placed);
+  }
+  const std::string path = dir.File("pictures.img");
+  testing::WriteFileBytes(path, image.bytes());
+  CFileTypeRecovery engine;
+  ASSERT_EQ(engine.OpenImage(path, 1001), kOk);
+  CarveSweepResult swept;
+  ASSERT_EQ(CarveSweep(engine, 0, engine.Source().sectorCount, nullptr, nullptr, swept), kOk);
+  std::vector<FoundRecord> records;
+  ASSERT_EQ(engine.ListChildren(nullptr, 0, records), kOk);
+  std::map<uint64_t, uint64_t> found;
+  for (const FoundRecord& r : records) found[r.entrySector] = r.size;
+  for (const auto& [at, file] : laid) {
+    SCOPED_TRACE("picture at sector " + std::to_string(at));
+    ASSERT_EQ(found.count(at), 1u);
+    EXPECT_EQ(found[at], file.size());
+    found.erase(at);
+  }
+  EXPECT_TRUE(found.empty()) << found.size() << " more files, the first at sector " << found.begin()->first;
 }
 
 // Every picture and raw kind from the fixtures' samples, named by its own

@@ -16,6 +16,8 @@ PACKAGES=(
   dpkg-dev groff-base
   qt6-image-formats-plugins
   gddrescue  # ddrescuelog reads the map that the image copy writes, in a test
+  libjpeg-turbo-progs  # cjpeg writes progressive and restart-marked JPEGs for the carving tests
+  libtiff-tools  # tiffcp writes tiled, BigTIFF and big-endian TIFFs for the carving tests
 )
 
 missing=()

@@ -186,7 +186,7 @@ TEST(CarvePicturesCorpus, SweepFindsEachPictureOnceAndWhole) {
   std::vector<FoundRecord> records;
   ASSERT_EQ(engine.ListChildren(nullptr, 0, records), kOk);
   std::map<uint64_t, uint64_t> found;
-  for (const FoundRecord& r : records) found[r.entrySector] = r.size;
+  for (const FoundRecord& r : records) found[uint64_t{r.entrySector}] = uint64_t{r.size};
   for (const auto& [at, file] : laid) {
     SCOPED_TRACE("picture at sector " + std::to_string(at));
     ASSERT_EQ(found.count(at), 1u);

@@ -33,6 +33,8 @@ PACKAGES=(
   sqlite3  # makes databases for the carving tests
   xz-utils  # makes xz streams for the carving tests
   bzip2  # makes bzip2 streams for the carving tests
+  libjpeg-turbo-progs  # cjpeg writes progressive and restart-marked JPEGs for the carving tests
+  libtiff-tools  # tiffcp writes tiled, BigTIFF and big-endian TIFFs for the carving tests
 )
 
 missing=()

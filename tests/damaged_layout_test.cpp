@@ -21,6 +21,7 @@
 #include "engines/ntfs/ntfs_layout_check.h"
 #include "engines/ntfs/ntfs_structures.h"
 #include "platform/errors.h"
+#include "tests/fixtures/carving_samples.h"
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/fat_card.h"
 #include "tests/fixtures/image_tools.h"
@@ -38,13 +39,12 @@ using testing::RunCapture;
 using testing::ShellQuote;
 using testing::WriteFileBytes;
 
-// A photo the carver can size exactly: a JFIF header, pseudo-random bytes
-// and the end mark.
+// A photo the carver can size exactly: a JPEG's header and tables, a scan
+// of pseudo-random bytes without FF, and the end mark.
 std::vector<uint8_t> Photo(size_t size, uint32_t seed) {
-  std::vector<uint8_t> b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00,
-                            0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
+  std::vector<uint8_t> b = testing::JpegHead();
   std::mt19937 rng(seed);
-  while (b.size() < size - 2) b.push_back(static_cast<uint8_t>(rng()));
+  while (b.size() < size - 2) b.push_back(static_cast<uint8_t>(rng() % 255));
   b.push_back(0xFF);
   b.push_back(0xD9);
   return b;

@@ -18,14 +18,10 @@ namespace {
 
 using testing::Bytes;
 
-// A JFIF picture of exactly `size` bytes: header, noise without FF, end mark.
+// A JFIF picture of exactly `size` bytes: header and tables, a scan of
+// noise without FF, end mark.
 Bytes Jpeg(size_t size, uint32_t seed = 3) {
-  Bytes b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x01, 0x01, 0x00, 0x00, 0x01};
-  const Bytes noise = testing::Noise(size - b.size() - 2, seed);
-  b.insert(b.end(), noise.begin(), noise.end());
-  b.push_back(0xFF);
-  b.push_back(0xD9);
-  return b;
+  return testing::JpegPicture(size - testing::JpegHead().size() - 2, seed);
 }
 
 struct Carve {

@@ -36,13 +36,14 @@ extern const FileFormat kFlacFormat;
 extern const FileFormat kOggFormat;
 extern const FileFormat kOpusFormat;
 
-// Pictures (gif.cpp, bmp.cpp, jpeg.cpp, png.cpp, tiff_psd.cpp, ico.cpp).
+// Pictures (gif.cpp, bmp.cpp, jpeg.cpp, png.cpp, psd.cpp, tiff.cpp, ico.cpp).
 extern const FileFormat kGifFormat;
 extern const FileFormat kBmpFormat;
 extern const FileFormat kJpegFormat;
 extern const FileFormat kPngFormat;
 extern const FileFormat kPsdFormat;
-extern const FileFormat kTiffFormat;
+extern const FileFormat kTiffFormat;  // TIFF, BigTIFF and the raw files built on TIFF
+extern const FileFormat kRafFormat;
 extern const FileFormat kIcoFormat;
 
 // Documents, archives and other data (compound_document.cpp, zip_family.cpp,

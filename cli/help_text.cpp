@@ -226,12 +226,39 @@ std::string UsageText() {
       "    velmira-cli recover --drive sdb.img 2 --to DIR\n";
   text += "\nEnvironment:\n" + TermList(EnvironmentVariables(), kDocCli, 26);
   text += "\nFiles:\n" + TermList(Files(), kDocCli, 26);
-  text += "\nExit codes:\n";
+  text += "\nExit codes:\n" + ExitCodeList();
+  text += "\nMore in the manual page velmira-cli(1), with examples.\n";
+  return text;
+}
+
+std::string ExitCodeList() {
+  std::string text;
   for (const ExitCodeDoc& e : ExitCodes()) {
     const std::string body = WrapText(e.text, 5);
     text += "  " + std::to_string(e.code) + "  " + body.substr(5);
   }
-  text += "\nMore in the manual page velmira-cli(1), with examples.\n";
+  return text;
+}
+
+std::string CommandHelpText(const CliCommand& command) {
+  std::string text = std::string("Usage: velmira-cli [--drive PATH]... [--sector-size N] ") + command.synopsis + "\n\n";
+  text += WrapText(UnwrapHelp(command.help), 2);
+  const SynopsisParts parts = ParseSynopsis(command.synopsis);
+  if (!parts.positionals.empty()) {
+    text += "\nArguments:\n";
+    for (const std::string& p : parts.positionals) text += "  " + p + "\n";
+    for (const std::string& p : parts.positionals)
+      if (p == "SOURCE") {
+        text += "\nSOURCE is one of:\n" + TermList(SourceForms(), kDocCli, 26);
+        break;
+      }
+  }
+  if (!parts.options.empty()) {
+    text += "\nOptions:\n";
+    for (const SynopsisOption& o : parts.options) text += "  " + o.name + (o.value.empty() ? "" : " " + o.value) + "\n";
+  }
+  text += "\nOptions of every command:\n" + TermList(GlobalOptions(), kDocCli, 26);
+  text += "\nExit codes:\n" + ExitCodeList();
   return text;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engines/file_recovery_parse.h"
+#include "engines/output_sink.h"
 
 namespace velmira {
 
@@ -26,6 +27,11 @@ struct RecoveryResult {
   std::string path;   // destination path (or the record's name when no path was built)
   int32_t error = 0;  // Win32 code; 0 success
   std::string text;   // "Success" or the English text of the code
+  size_t index = 0;   // the file's position in the job's list
+  // What the engine wrote of the file (its digest, size and places on the
+  // source), when it began writing it.
+  bool traced = false;
+  WrittenTrace trace;
 };
 
 // The target path of a record: destination/category/name, where the name is
@@ -97,6 +103,8 @@ class RecoveryJob {
   uint32_t m_failed = 0;
   bool m_fileFinished = false;
   bool m_keepPartial = false;
+  size_t m_current = 0;
+  WrittenTrace m_trace;  // of the current file
   std::vector<RecoveryResult> m_results;
 };
 

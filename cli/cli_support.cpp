@@ -83,7 +83,8 @@ uint16_t SourceKeyOf(const SourceArg& source) {
   return source.isDisk ? 1 : 1001;
 }
 
-std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool advanced, int& exitCode) {
+std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool advanced, int& exitCode,
+                                               TargetProbe* probed) {
   PartitionLocator target;
   const std::string shown = SourceName(source);
   if (source.isDisk) {
@@ -113,6 +114,7 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool adv
     exitCode = kExitCannotOpen;
     return nullptr;
   }
+  if (probed != nullptr) *probed = probe;
   if (probe.unreadableHeadSectors != 0) {
     // The scan goes on; the exit status still tells of the bad sectors.
     exitCode = kExitUnreadSectors;

@@ -49,16 +49,55 @@ std::vector<DocItem> GlobalOptions() {
 std::vector<ExitCodeDoc> ExitCodes() {
   return {
       {kExitOk, "success"},
-      {kExitUsage, "usage error (unknown command or option, missing or malformed argument)"},
+      {kExitUsage,
+       "usage error: unknown command or option, missing or malformed argument, or a target refused before "
+       "anything was read (a DIR or OUT on the medium being read, an existing OUT)"},
       {kExitCannotOpen,
-       "the source does not exist, cannot be opened, or is neither a disk nor an image file (a folder, a FIFO, "
-       "a character device such as /dev/zero)"},
-      {kExitUnreadable, "the source is smaller than 16 KiB"},
-      {kExitFailed, "the command ran and failed (a scan error, or files that could not be recovered)"},
-      {kExitCancelled, "cancelled by the user (Ctrl-C)"},
+       "the source cannot be opened: it does not exist, cannot be opened, or is neither a disk nor an image "
+       "file (a folder, a FIFO, a character device such as /dev/zero)"},
+      {kExitUnreadable, "the source is unreadable as a medium: smaller than 16 KiB, or without one whole sector"},
+      {kExitFailed,
+       "finished with failures: a scan error, files that could not be recovered, a report or image that could "
+       "not be written"},
+      {kExitCancelled,
+       "stopped by the user (Ctrl-C, SIGTERM, a closed terminal); a deep scan or an image copy continues "
+       "where it stopped when run again"},
       {kExitUnreadSectors,
        "finished, but some sectors of the source could not be read: files in them may be missing or damaged "
-       "(recover says how many on stderr)"},
+       "(the command says how many on stderr)"},
+  };
+}
+
+std::vector<DocItem> JsonOutputs() {
+  return {
+      {"disks --json",
+       "one document {\"drives\":[DRIVE,...]}; DRIVE is {\"drive\",\"path\",\"bytes\",\"size\",\"sectorSize\","
+       "\"sectors\",\"removable\",\"regions\":[REGION,...]} (or \"error\" and \"message\" instead of the sizes); "
+       "REGION is {\"number\",\"kind\",\"device\",\"start\",\"length\",\"bytes\",\"size\",\"fileSystem\","
+       "\"label\",\"mountPoint\",\"removable\",\"partition\",\"usedBytes\",\"freeBytes\"}.",
+       kDocCli},
+      {"probe --json",
+       "one object {\"source\",\"drive\",\"start\",\"bytes\",\"size\",\"sectorSize\",\"sectors\",\"fileSystem\","
+       "\"backupBootSector\",\"headSectors\",\"unreadableHeadSectors\"}.",
+       kDocCli},
+      {"recover --json",
+       "one object per line: with --list {\"path\",\"size\",\"modified\",\"created\",\"contentOk\"} per file "
+       "found, else {\"file\",\"error\",\"status\"} per file recovered or failed.",
+       kDocCli},
+      {"log --json",
+       "one document {\"folder\",\"logs\":[LOG,...]}; LOG is {\"name\",\"records\",\"keys\":[{\"key\",\"depth\","
+       "\"id\",\"children\"}],\"folders\":[{\"key\",\"record\",\"name\"}]} (or \"error\" and \"message\").",
+       kDocCli},
+      {"velmira-report.json",
+       "one document {\"creator\",\"source\":{\"given\",\"path\",\"offset\",\"size\",\"sectorSize\",\"fileSystem\","
+       "\"identity\"},\"scan\":{\"date\",\"mode\",\"types\"},\"destination\",\"files\":[FILE,...],\"summary\"}; "
+       "FILE is {\"written\",\"originalPath\",\"name\",\"category\",\"size\",\"modified\",\"created\","
+       "\"accessed\",\"foundBy\",\"deleted\",\"contentOk\",\"byteRuns\":[{\"offset\",\"length\"}],"
+       "\"byteRunsComplete\",\"bytesWritten\",\"sha256\",\"status\",\"error\",\"message\"}. Byte runs count "
+       "bytes from the start of the drive or image file \"path\" names; byteRunsComplete is false when some bytes "
+       "were not copied as they lie on the source (zeros of a sparse run, compressed or resident NTFS data). "
+       "foundBy is fast, deep or carved; sha256 is taken of the bytes as they were written.",
+       kDocCli},
   };
 }
 

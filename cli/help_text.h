@@ -39,6 +39,8 @@ extern const char kCliSummary[];
 
 std::vector<DocItem> SourceForms();
 std::vector<ExitCodeDoc> ExitCodes();
+// What each --json output and the recovery report hold.
+std::vector<DocItem> JsonOutputs();
 std::vector<DocItem> EnvironmentVariables();
 std::vector<DocItem> Files();
 std::vector<ExampleDoc> Examples();

@@ -170,8 +170,8 @@ int RunImage(const std::vector<std::string>& rawArgs) {
                 "not enough free space for the image (" + size + ") where '" + out + "' would go");
 
   ImageJob job;
-  ProgressLine shown(stderr, ProgressLine::StderrMode(quiet));
-  ImageProgress line{&job, &shown};
+  ProgressLine progressLine(stderr, ProgressLine::StderrMode(quiet));
+  ImageProgress line{&job, &progressLine};
   job.progress = ReportProgress;
   job.resume = resume;
   job.mapComments = {
@@ -202,7 +202,7 @@ int RunImage(const std::vector<std::string>& rawArgs) {
   if (err == kOk) err = closeErr;
   ::sigaction(SIGINT, &oldInt, nullptr);
   ::sigaction(SIGTERM, &oldTerm, nullptr);
-  shown.End();
+  progressLine.End();
 
   const std::string kept = "'" + out + "' holds " + std::to_string(settled) + " of " + std::to_string(count) +
                            " sectors so far; the map '" + mapPath + "' records which. Run the same command " +

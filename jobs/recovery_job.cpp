@@ -62,7 +62,10 @@ int32_t RecoveryJob::FileProgress(void* user, int32_t percent, int32_t scale, in
 }
 
 void RecoveryJob::Finish(const std::string& path, int32_t error, const char* text) {
-  RecoveryResult r{path, error, text ? text : error == kOk ? "Success" : ErrorText(error)};
+  RecoveryResult r;
+  r.path = path;
+  r.error = error;
+  r.text = text ? text : error == kOk ? "Success" : ErrorText(error);
   r.index = m_current;
   r.traced = m_trace.begun;
   if (r.traced) r.trace = m_trace;

@@ -92,7 +92,7 @@ std::vector<DocItem> JsonOutputs() {
        "one document {\"creator\",\"source\":{\"given\",\"path\",\"offset\",\"size\",\"sectorSize\",\"fileSystem\","
        "\"identity\"},\"scan\":{\"date\",\"mode\",\"types\"},\"destination\",\"files\":[FILE,...],\"summary\"}; "
        "FILE is {\"written\",\"originalPath\",\"name\",\"category\",\"size\",\"modified\",\"created\","
-       "\"accessed\",\"foundBy\",\"deleted\",\"contentOk\",\"byteRuns\":[{\"offset\",\"length\"}],"
+       "\"accessed\",\"foundBy\",\"contentOk\",\"byteRuns\":[{\"offset\",\"length\"}],"
        "\"byteRunsComplete\",\"bytesWritten\",\"sha256\",\"status\",\"error\",\"message\"}. Byte runs count "
        "bytes from the start of the drive or image file \"path\" names; byteRunsComplete is false when some bytes "
        "were not copied as they lie on the source (zeros of a sparse run, compressed or resident NTFS data). "

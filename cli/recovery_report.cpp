@@ -142,7 +142,6 @@ std::string ReportJson(const RecoveryReport& report) {
     out += ", \"modified\": " + JsonTime(r.modified, tag) + ", \"created\": " + JsonTime(r.created, tag) +
            ", \"accessed\": " + JsonTime(r.accessed, tag);
     out += ", \"foundBy\": \"" + std::string(FoundByText(tag)) + "\"";
-    out += std::string(", \"deleted\": ") + (r.isDeleted != 0 ? "true" : "false");
     out += std::string(", \"contentOk\": ") + (r.contentOk != 0 ? "true" : "false");
     if (f.result != nullptr && f.result->traced) {
       const WrittenTrace& t = f.result->trace;
@@ -191,7 +190,6 @@ std::string ReportDfxml(const RecoveryReport& report) {
     out += "    <fileobject>\n";
     out += "      <filename>" + Xml(tag == kTagCarving ? RecordName(r) : f.originalPath) + "</filename>\n";
     out += "      <filesize>" + Number(r.size) + "</filesize>\n";
-    out += "      <alloc>" + std::string(r.isDeleted != 0 ? "0" : "1") + "</alloc>\n";
     const std::pair<const char*, uint64_t> times[] = {{"mtime", r.modified}, {"crtime", r.created}, {"atime", r.accessed}};
     for (const auto& [element, value] : times) {
       const std::string text = RecordTime(value, tag);

@@ -77,5 +77,8 @@ void KeepSelected(const TypeSelection& selection, std::vector<FoundRecord>& file
 // when the folder lies on the medium SOURCE names (compared by device) or
 // cannot be created and written. The folder is created when it passes.
 bool DestinationUsable(const std::string& folder, const SourceArg& source);
+// The same for a file another option names (--report FILE): false, with one
+// line, when its folder lies on the medium SOURCE names. Nothing is created.
+bool OutputFileUsable(const std::string& option, const std::string& file, const SourceArg& source);
 
 }  // namespace velmira::cli

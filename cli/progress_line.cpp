@@ -33,8 +33,12 @@ void ProgressLine::Show(const std::string& text) {
   if (m_mode == Mode::kQuiet || m_out == nullptr) return;
   const double now = m_clock();
   const double wait = m_mode == Mode::kTerminal ? kTerminalInterval : m_interval;
-  if (m_last >= 0 && now - m_last < wait) return;
+  if (m_last >= 0 && now - m_last < wait) {
+    if (m_mode == Mode::kLog) m_unwritten = text;
+    return;
+  }
   m_last = now;
+  m_unwritten.clear();
   if (m_mode == Mode::kTerminal) {
     std::string shown = text;
     if (shown.size() < m_width) shown += std::string(m_width - shown.size(), ' ');
@@ -51,6 +55,12 @@ void ProgressLine::End() {
   if (m_mode == Mode::kTerminal && m_lines != 0 && m_width != 0) {
     std::fprintf(m_out, "\r%s\r", std::string(m_width, ' ').c_str());
     std::fflush(m_out);
+  }
+  if (m_mode == Mode::kLog && !m_unwritten.empty()) {
+    std::fprintf(m_out, "%s\n", m_unwritten.c_str());
+    std::fflush(m_out);
+    ++m_lines;
+    m_unwritten.clear();
   }
   m_width = 0;
   m_last = -1;

@@ -24,7 +24,7 @@ class ProgressLine {
   // Offers the current state; it is written when the mode and the time allow.
   void Show(const std::string& text);
   // Ends the line: a terminal's line is cleared, so that what follows starts
-  // on a clean line; a log gets nothing more.
+  // on a clean line; a log gets the last state offered when it was not written.
   void End();
   // Seconds since the line was made, on its clock.
   [[nodiscard]] double Elapsed() const;
@@ -37,6 +37,7 @@ class ProgressLine {
   Clock m_clock;
   double m_start = 0;
   double m_last = -1;
+  std::string m_unwritten;  // the last text offered to a log and held back
   size_t m_width = 0;
   unsigned m_lines = 0;
 };

@@ -306,6 +306,8 @@ int RunRecover(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   if (!o.list && !DestinationUsable(o.to, source)) return kExitUsage;
+  if (!o.report.empty() && !OutputFileUsable("--report", o.report, source)) return kExitUsage;
+  if (!o.dfxml.empty() && !OutputFileUsable("--dfxml", o.dfxml, source)) return kExitUsage;
   InstallCancelHandler();
   // The same scan job as the desktop program's: one source, its engine built
   // through the factory (deep unless --fast), an earlier deep scan settled.

@@ -4,6 +4,8 @@
 // the source they came from.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -103,7 +105,7 @@ TEST(CliReference, ProgressLineRateFollowsTheMode) {
   };
   // 2400 reports, one every 0.125 s of a fake clock: 300 s.
   const Case cases[] = {
-      {cli::ProgressLine::Mode::kLog, 30, 30},        // one per 10 s
+      {cli::ProgressLine::Mode::kLog, 31, 31},        // one per 10 s, and the last state at the end
       {cli::ProgressLine::Mode::kTerminal, 1200, 0},  // at most every 0.2 s, never a new line
       {cli::ProgressLine::Mode::kQuiet, 0, 0},
   };
@@ -123,6 +125,7 @@ TEST(CliReference, ProgressLineRateFollowsTheMode) {
     EXPECT_EQ(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')), c.expectedNewlines);
     if (c.mode == cli::ProgressLine::Mode::kLog) {
       EXPECT_EQ(text.rfind("deep scan: 0%\n", 0), 0u) << "the first at once";
+      EXPECT_EQ(text.substr(text.size() - 15), "deep scan: 99%\n") << "the last at the end";
     }
   }
   EXPECT_EQ(cli::RateText(0, 100, 5), "");
@@ -214,6 +217,25 @@ TEST(CliReference, ExitStatusesAndJsonPerCase) {
                                                     "\"records\":1,\"keys\":\\[.*\\],\"folders\":\\[.*\\]\\}")))
       << log.out;
   EXPECT_EQ(log.out.substr(log.out.size() - 4), "\n]}\n");
+}
+
+// A report is a write like any other: never onto the medium being read.
+TEST(CliReference, AReportOnTheSourceIsRefusedBeforeTheScan) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root (a loop mount)";
+  testing::TempDir dir;
+  const std::string image = dir.File("ext.img");
+  if (!testing::MakeExtImage(image, 16)) GTEST_SKIP() << "mke2fs is not installed";
+  std::filesystem::create_directories(dir.File("mnt"));
+  if (!testing::RunQuiet("mount -o loop " + ShellQuote(image) + " " + ShellQuote(dir.File("mnt"))))
+    GTEST_SKIP() << "the ext4 image cannot be mounted here";
+  for (const char* option : {"--report", "--dfxml"}) {
+    const CliRun run = Cli(dir, "recover --fast " + ShellQuote(image) + " --to " + ShellQuote(dir.File("out")) + " " +
+                                    option + " " + ShellQuote(dir.File("mnt/report")));
+    EXPECT_EQ(run.status, 1) << option << "\n" << run.err;
+    EXPECT_NE(run.err.find(std::string("refusing ") + option), std::string::npos) << run.err;
+  }
+  EXPECT_TRUE(testing::RunQuiet("umount -l " + ShellQuote(dir.File("mnt"))));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("out/velmira-report.json"))) << "refused before the scan";
 }
 
 // ---- the recovery report ---------------------------------------------------

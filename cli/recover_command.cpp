@@ -396,6 +396,7 @@ int RunRecover(const std::vector<std::string>& args) {
   ProgressObserver observer(files, progress);
   RecoveryJob job(o.to, {{SourceKeyOf(source), engine}}, files, &observer);
   job.SetKeepPartial(o.keepPartial);
+  job.SetTraceWrites(true);
   observer.job = &job;
   const int32_t result = job.Run();
   progress.End();

@@ -107,7 +107,7 @@ int32_t RecoveryJob::Run() {
     int32_t result = kOk;
     try {
       const KeepPartialScope keep(m_keepPartial);
-      const WrittenTraceScope traced(&m_trace);
+      const WrittenTraceScope traced(m_traceWrites ? &m_trace : nullptr);
       result = engine->RecoverItem(record, target, separators);
     } catch (const std::exception&) {
       result = kErrGenFailure;

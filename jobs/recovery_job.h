@@ -77,6 +77,10 @@ class RecoveryJob {
   // "NAME.partial" instead of removing it. Set before Run.
   void SetKeepPartial(bool keep) { m_keepPartial = keep; }
 
+  // Trace what is written of each file (its SHA-256 and its places on the
+  // source) into its result, for a report. Set before Run.
+  void SetTraceWrites(bool trace) { m_traceWrites = trace; }
+
   // The lock the progress reports run under: a front end that asks "really
   // cancel?" holds it meanwhile, so the worker waits.
   std::mutex& Lock() { return m_lock; }
@@ -103,6 +107,7 @@ class RecoveryJob {
   uint32_t m_failed = 0;
   bool m_fileFinished = false;
   bool m_keepPartial = false;
+  bool m_traceWrites = false;
   size_t m_current = 0;
   WrittenTrace m_trace;  // of the current file
   std::vector<RecoveryResult> m_results;

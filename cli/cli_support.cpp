@@ -1,6 +1,7 @@
 #include "cli/cli_support.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,7 +84,8 @@ uint16_t SourceKeyOf(const SourceArg& source) {
   return source.isDisk ? 1 : 1001;
 }
 
-std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool advanced, int& exitCode) {
+std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool advanced, int& exitCode,
+                                               TargetProbe* probed) {
   PartitionLocator target;
   const std::string shown = SourceName(source);
   if (source.isDisk) {
@@ -113,6 +115,7 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool adv
     exitCode = kExitCannotOpen;
     return nullptr;
   }
+  if (probed != nullptr) *probed = probe;
   if (probe.unreadableHeadSectors != 0) {
     // The scan goes on; the exit status still tells of the bad sectors.
     exitCode = kExitUnreadSectors;
@@ -317,13 +320,33 @@ void KeepSelected(const TypeSelection& selection, std::vector<FoundRecord>& file
   });
 }
 
-bool DestinationUsable(const std::string& folder, const SourceArg& source) {
+namespace {
+
+ScannedArea AreaOf(const SourceArg& source) {
   ScannedArea area;
   if (!source.isDisk) {
     area = ScannedAreaOf(source.imagePath, 0, 0);
   } else if (std::string drive; PhysicalDrivePath(source.diskNumber, drive) == kOk) {
     area = ScannedAreaOf(drive, source.startSector, source.sectorCount);
   }
+  return area;
+}
+
+}  // namespace
+
+bool OutputFileUsable(const std::string& option, const std::string& file, const SourceArg& source) {
+  const std::filesystem::path parent = std::filesystem::path(file).parent_path();
+  std::string reason;
+  if (DestinationOnScannedArea(parent.empty() ? std::string(".") : parent.string(), AreaOf(source), reason)) {
+    std::fprintf(stderr, "velmira-cli: refusing %s %s: %s; choose a folder on another disk\n", option.c_str(),
+                 TerminalText(file).c_str(), reason.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool DestinationUsable(const std::string& folder, const SourceArg& source) {
+  const ScannedArea area = AreaOf(source);
   const DestinationCheck check = CheckRecoveryDestination(folder, {area});
   if (check.problem == DestinationProblem::kOnScannedSource) {
     std::fprintf(stderr, "velmira-cli: refusing --to %s: %s; choose a folder on another disk\n",

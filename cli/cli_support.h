@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "engines/engine_factory.h"
 #include "engines/file_recovery_parse.h"
 
 namespace velmira::cli {
@@ -29,7 +30,9 @@ std::string SourceName(const SourceArg& source);
 // first sectors cannot all be read still gets its engine (the file system
 // told from what can be read or from a backup boot sector, else the deep
 // scan over the whole medium); `exitCode` is then kExitUnreadSectors.
-std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool advanced, int& exitCode);
+// `probed`, when given, gets what the first look at the source told.
+std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool advanced, int& exitCode,
+                                               TargetProbe* probed = nullptr);
 
 // The source key records of this SOURCE carry.
 uint16_t SourceKeyOf(const SourceArg& source);
@@ -74,5 +77,8 @@ void KeepSelected(const TypeSelection& selection, std::vector<FoundRecord>& file
 // when the folder lies on the medium SOURCE names (compared by device) or
 // cannot be created and written. The folder is created when it passes.
 bool DestinationUsable(const std::string& folder, const SourceArg& source);
+// The same for a file another option names (--report FILE): false, with one
+// line, when its folder lies on the medium SOURCE names. Nothing is created.
+bool OutputFileUsable(const std::string& option, const std::string& file, const SourceArg& source);
 
 }  // namespace velmira::cli

@@ -49,16 +49,55 @@ std::vector<DocItem> GlobalOptions() {
 std::vector<ExitCodeDoc> ExitCodes() {
   return {
       {kExitOk, "success"},
-      {kExitUsage, "usage error (unknown command or option, missing or malformed argument)"},
+      {kExitUsage,
+       "usage error: unknown command or option, missing or malformed argument, or a target refused before "
+       "anything was read (a DIR or OUT on the medium being read, an existing OUT)"},
       {kExitCannotOpen,
-       "the source does not exist, cannot be opened, or is neither a disk nor an image file (a folder, a FIFO, "
-       "a character device such as /dev/zero)"},
-      {kExitUnreadable, "the source is smaller than 16 KiB"},
-      {kExitFailed, "the command ran and failed (a scan error, or files that could not be recovered)"},
-      {kExitCancelled, "cancelled by the user (Ctrl-C)"},
+       "the source cannot be opened: it does not exist, cannot be opened, or is neither a disk nor an image "
+       "file (a folder, a FIFO, a character device such as /dev/zero)"},
+      {kExitUnreadable, "the source is unreadable as a medium: smaller than 16 KiB, or without one whole sector"},
+      {kExitFailed,
+       "finished with failures: a scan error, files that could not be recovered, a report or image that could "
+       "not be written"},
+      {kExitCancelled,
+       "stopped by the user (Ctrl-C, SIGTERM, a closed terminal); a deep scan or an image copy continues "
+       "where it stopped when run again"},
       {kExitUnreadSectors,
        "finished, but some sectors of the source could not be read: files in them may be missing or damaged "
-       "(recover says how many on stderr)"},
+       "(the command says how many on stderr)"},
+  };
+}
+
+std::vector<DocItem> JsonOutputs() {
+  return {
+      {"disks --json",
+       "one document {\"drives\":[DRIVE,...]}; DRIVE is {\"drive\",\"path\",\"bytes\",\"size\",\"sectorSize\","
+       "\"sectors\",\"removable\",\"regions\":[REGION,...]} (or \"error\" and \"message\" instead of the sizes); "
+       "REGION is {\"number\",\"kind\",\"device\",\"start\",\"length\",\"bytes\",\"size\",\"fileSystem\","
+       "\"label\",\"mountPoint\",\"removable\",\"partition\",\"usedBytes\",\"freeBytes\"}.",
+       kDocCli},
+      {"probe --json",
+       "one object {\"source\",\"drive\",\"start\",\"bytes\",\"size\",\"sectorSize\",\"sectors\",\"fileSystem\","
+       "\"backupBootSector\",\"headSectors\",\"unreadableHeadSectors\"}.",
+       kDocCli},
+      {"recover --json",
+       "one object per line: with --list {\"path\",\"size\",\"modified\",\"created\",\"contentOk\"} per file "
+       "found, else {\"file\",\"error\",\"status\"} per file recovered or failed.",
+       kDocCli},
+      {"log --json",
+       "one document {\"folder\",\"logs\":[LOG,...]}; LOG is {\"name\",\"records\",\"keys\":[{\"key\",\"depth\","
+       "\"id\",\"children\"}],\"folders\":[{\"key\",\"record\",\"name\"}]} (or \"error\" and \"message\").",
+       kDocCli},
+      {"velmira-report.json",
+       "one document {\"creator\",\"source\":{\"given\",\"path\",\"offset\",\"size\",\"sectorSize\",\"fileSystem\","
+       "\"identity\"},\"scan\":{\"date\",\"mode\",\"types\"},\"destination\",\"files\":[FILE,...],\"summary\"}; "
+       "FILE is {\"written\",\"originalPath\",\"name\",\"category\",\"size\",\"modified\",\"created\","
+       "\"accessed\",\"foundBy\",\"contentOk\",\"byteRuns\":[{\"offset\",\"length\"}],"
+       "\"byteRunsComplete\",\"bytesWritten\",\"sha256\",\"status\",\"error\",\"message\"}. Byte runs count "
+       "bytes from the start of the drive or image file \"path\" names; byteRunsComplete is false when some bytes "
+       "were not copied as they lie on the source (zeros of a sparse run, compressed or resident NTFS data). "
+       "foundBy is fast, deep or carved; sha256 is taken of the bytes as they were written.",
+       kDocCli},
   };
 }
 
@@ -226,12 +265,39 @@ std::string UsageText() {
       "    velmira-cli recover --drive sdb.img 2 --to DIR\n";
   text += "\nEnvironment:\n" + TermList(EnvironmentVariables(), kDocCli, 26);
   text += "\nFiles:\n" + TermList(Files(), kDocCli, 26);
-  text += "\nExit codes:\n";
+  text += "\nExit codes:\n" + ExitCodeList();
+  text += "\nMore in the manual page velmira-cli(1), with examples.\n";
+  return text;
+}
+
+std::string ExitCodeList() {
+  std::string text;
   for (const ExitCodeDoc& e : ExitCodes()) {
     const std::string body = WrapText(e.text, 5);
     text += "  " + std::to_string(e.code) + "  " + body.substr(5);
   }
-  text += "\nMore in the manual page velmira-cli(1), with examples.\n";
+  return text;
+}
+
+std::string CommandHelpText(const CliCommand& command) {
+  std::string text = std::string("Usage: velmira-cli [--drive PATH]... [--sector-size N] ") + command.synopsis + "\n\n";
+  text += WrapText(UnwrapHelp(command.help), 2);
+  const SynopsisParts parts = ParseSynopsis(command.synopsis);
+  if (!parts.positionals.empty()) {
+    text += "\nArguments:\n";
+    for (const std::string& p : parts.positionals) text += "  " + p + "\n";
+    for (const std::string& p : parts.positionals)
+      if (p == "SOURCE") {
+        text += "\nSOURCE is one of:\n" + TermList(SourceForms(), kDocCli, 26);
+        break;
+      }
+  }
+  if (!parts.options.empty()) {
+    text += "\nOptions:\n";
+    for (const SynopsisOption& o : parts.options) text += "  " + o.name + (o.value.empty() ? "" : " " + o.value) + "\n";
+  }
+  text += "\nOptions of every command:\n" + TermList(GlobalOptions(), kDocCli, 26);
+  text += "\nExit codes:\n" + ExitCodeList();
   return text;
 }
 

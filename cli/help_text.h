@@ -39,6 +39,8 @@ extern const char kCliSummary[];
 
 std::vector<DocItem> SourceForms();
 std::vector<ExitCodeDoc> ExitCodes();
+// What each --json output and the recovery report hold.
+std::vector<DocItem> JsonOutputs();
 std::vector<DocItem> EnvironmentVariables();
 std::vector<DocItem> Files();
 std::vector<ExampleDoc> Examples();
@@ -47,6 +49,12 @@ std::vector<DocItem> GlobalOptions();
 
 // The text of velmira-cli --help.
 std::string UsageText();
+// The text of velmira-cli COMMAND --help: the command's synopsis, its
+// description, each option its synopsis names, the global options and the
+// exit statuses.
+std::string CommandHelpText(const CliCommand& command);
+// The exit statuses as --help lists them ("  0  success\n...").
+std::string ExitCodeList();
 
 // `text` re-flowed into lines of at most `width` characters, each starting
 // with `indent` spaces and ending in "\n". Words longer than a line stand alone.

@@ -11,6 +11,7 @@
 #include "cli/cli_support.h"
 #include "cli/command_registry.h"
 #include "cli/commands.h"
+#include "cli/progress_line.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/file_handle.h"
@@ -27,54 +28,28 @@ void OnInterrupt(int) {
   g_interrupted = 1;
 }
 
-struct ProgressLine {
+struct ImageProgress {
   const ImageJob* job = nullptr;
-  bool terminal = false;
-  int32_t lastPercent = -1;
-  int32_t lastSeconds = -2;
-  uint64_t lastBad = 0;
-  size_t lastWidth = 0;
-  bool shown = false;
+  ProgressLine* line = nullptr;
 };
 
 int32_t ReportProgress(void* userData, int32_t percent, uint64_t sectorsDone, uint64_t sectorsTotal,
                        int32_t secondsLeft) {
   if (g_interrupted != 0) return kCancelled;
-  auto* line = static_cast<ProgressLine*>(userData);
-  const uint64_t bad = line->job->badSectors;
-  // A log gets a line per percent; a terminal also sees the count and the time change.
-  const bool changed = percent != line->lastPercent ||
-                       (line->terminal && (bad != line->lastBad || secondsLeft != line->lastSeconds));
-  if (!changed) return 0;
-  line->lastPercent = percent;
-  line->lastSeconds = secondsLeft;
-  line->lastBad = bad;
+  auto* progress = static_cast<ImageProgress*>(userData);
+  const ImageJob& job = *progress->job;
+  const uint64_t bad = job.badSectors;
   const std::string left =
       secondsLeft < 0 ? std::string("estimating time left") : FormatDuration(secondsLeft) + " left";
-  const uint64_t speed = line->job->bytesPerSecond;
+  const uint64_t speed = job.bytesPerSecond;
   const std::string rate = speed == 0 ? std::string() : FormatSize(static_cast<int64_t>(speed)) + "/s, ";
-  const std::string copied =
-      FormatSize(static_cast<int64_t>((sectorsDone - std::min(sectorsDone, bad)) * line->job->sectorSize));
+  const std::string copied = FormatSize(static_cast<int64_t>((sectorsDone - std::min(sectorsDone, bad)) * job.sectorSize));
   char buf[300];
   std::snprintf(buf, sizeof buf,
                 "copying: %3d%% (%" PRIu64 " / %" PRIu64 " sectors), %s copied, %" PRIu64 " unreadable, %s%s",
                 percent, sectorsDone, sectorsTotal, copied.c_str(), bad, rate.c_str(), left.c_str());
-  std::string text = buf;
-  if (line->terminal) {
-    const size_t width = text.size();
-    if (width < line->lastWidth) text += std::string(line->lastWidth - width, ' ');
-    line->lastWidth = width;
-    std::fprintf(stderr, "\r%s", text.c_str());
-  } else {
-    std::fprintf(stderr, "%s\n", text.c_str());
-  }
-  std::fflush(stderr);
-  line->shown = true;
+  progress->line->Show(buf);
   return 0;
-}
-
-void EndProgressLine(const ProgressLine& line) {
-  if (line.terminal && line.shown) std::fputc('\n', stderr);
 }
 
 int Fail(int code, const std::string& message) {
@@ -89,10 +64,13 @@ std::string CodeText(int32_t err) {
 int RunImage(const std::vector<std::string>& rawArgs) {
   bool force = false;
   bool resume = false;
+  bool quiet = false;
   std::vector<std::string> args;
   for (const auto& a : rawArgs) {
     if (a == "--force" || a == "-f")
       force = true;
+    else if (a == "--quiet" || a == "-q")
+      quiet = true;
     else if (a == "--continue")
       resume = true;
     else if (a.size() > 1 && a[0] == '-' && a != "-")
@@ -192,9 +170,8 @@ int RunImage(const std::vector<std::string>& rawArgs) {
                 "not enough free space for the image (" + size + ") where '" + out + "' would go");
 
   ImageJob job;
-  ProgressLine line;
-  line.job = &job;
-  line.terminal = ::isatty(STDERR_FILENO) != 0;
+  ProgressLine progressLine(stderr, ProgressLine::StderrMode(quiet));
+  ImageProgress line{&job, &progressLine};
   job.progress = ReportProgress;
   job.resume = resume;
   job.mapComments = {
@@ -225,7 +202,7 @@ int RunImage(const std::vector<std::string>& rawArgs) {
   if (err == kOk) err = closeErr;
   ::sigaction(SIGINT, &oldInt, nullptr);
   ::sigaction(SIGTERM, &oldTerm, nullptr);
-  EndProgressLine(line);
+  progressLine.End();
 
   const std::string kept = "'" + out + "' holds " + std::to_string(settled) + " of " + std::to_string(count) +
                            " sectors so far; the map '" + mapPath + "' records which. Run the same command " +
@@ -247,10 +224,12 @@ int RunImage(const std::vector<std::string>& rawArgs) {
 
 }  // namespace
 
-VELMIRA_CLI_COMMAND(image, "image", "image [--force | --continue] SOURCE OUT.img",
+VELMIRA_CLI_COMMAND(image, "image", "image [--force | --continue] [--quiet] SOURCE OUT.img",
                     "      copy SOURCE sector by sector into the file OUT.img: a whole drive (disk:N),\n"
                     "      or a region by its number in 'disks'. A line shows the percent done, the\n"
-                    "      sectors copied, those found unreadable, the speed and the time left. Read\n"
+                    "      sectors copied, those found unreadable, the speed and the time left (on a\n"
+                    "      terminal one line rewritten in place, else a line every 10 seconds;\n"
+                    "      --quiet shows none). Read\n"
                     "      errors do not stop the copy: a failing stretch is skipped and read again at\n"
                     "      the end sector by sector; sectors that stay unreadable are zeros in OUT.img.\n"
                     "      OUT.img.map (GNU ddrescue's mapfile format) records what is copied, left and\n"

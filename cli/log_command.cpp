@@ -23,7 +23,19 @@ bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-int RunLog(const std::vector<std::string>& args) {
+int RunLog(const std::vector<std::string>& rawArgs) {
+  bool json = false;
+  std::vector<std::string> args;
+  for (const std::string& a : rawArgs) {
+    if (a == "--json") {
+      json = true;
+    } else if (a.size() > 1 && a[0] == '-') {
+      std::fprintf(stderr, "velmira-cli: unknown option '%s' for log (see velmira-cli log --help)\n", a.c_str());
+      return kExitUsage;
+    } else {
+      args.push_back(a);
+    }
+  }
   if (args.size() != 1) {
     std::fprintf(stderr, "velmira-cli: log needs exactly one FOLDER (see velmira-cli --help)\n");
     return kExitUsage;
@@ -48,10 +60,41 @@ int RunLog(const std::vector<std::string>& args) {
     std::fprintf(stderr, "velmira-cli: no scan logs in '%s'\n", args[0].c_str());
     return kExitFailed;
   }
-  for (const std::string& name : names) {
+  if (json) std::printf("{\"folder\":%s,\"logs\":[", JsonString(TerminalText(folder.string())).c_str());
+  for (size_t n = 0; n < names.size(); ++n) {
+    const std::string& name = names[n];
     // Only looked at: nothing is created, opened for writing or changed.
     CScanLog log;
     const int32_t err = log.OpenLogReadOnly((folder / name).string());
+    if (json) {
+      std::string out = (n ? ",\n" : "\n") + std::string("{\"name\":") + JsonString(name);
+      if (err != kOk) {
+        out += ",\"error\":" + std::to_string(err) + ",\"message\":" + JsonString(ErrorText(err)) + "}";
+        std::fputs(out.c_str(), stdout);
+        continue;
+      }
+      out += ",\"records\":" + std::to_string(log.TotalRecords()) + ",\"keys\":[";
+      bool first = true;
+      for (const auto& [key, children] : log.Relations()) {
+        out += std::string(first ? "" : ",") + "{\"key\":" + std::to_string(key) + ",\"depth\":" +
+               std::to_string(DirectoryDepth(key)) + ",\"id\":" + std::to_string(DirectoryId(key)) +
+               ",\"children\":" + std::to_string(children.size()) + "}";
+        first = false;
+      }
+      out += "],\"folders\":[";
+      first = true;
+      for (const DirInfoRecord& dir : log.Directories()) {
+        const uint32_t key = dir.key;
+        const uint32_t number = dir.recordNumber;
+        out += std::string(first ? "" : ",") + "{\"key\":" + std::to_string(key) + ",\"record\":" +
+               std::to_string(number) + ",\"name\":" +
+               JsonString(TerminalText(NameFieldText(dir.name, sizeof dir.name))) + "}";
+        first = false;
+      }
+      out += "]}";
+      std::fputs(out.c_str(), stdout);
+      continue;
+    }
     if (err != kOk) {
       std::printf("%s: cannot open: %s (error %d)\n", name.c_str(), ErrorText(err).c_str(), err);
       continue;
@@ -68,15 +111,17 @@ int RunLog(const std::vector<std::string>& args) {
       std::printf("  folder %u (record %u): %s\n", key, number, TerminalText(NameFieldText(dir.name, sizeof dir.name)).c_str());
     }
   }
+  if (json) std::printf("\n]}\n");
   return kExitOk;
 }
 
 }  // namespace
 
-VELMIRA_CLI_COMMAND(log, "log", "log FOLDER",
+VELMIRA_CLI_COMMAND(log, "log", "log FOLDER [--json]",
                     "      show what the scan logs of a log folder hold (by default in\n"
                     "      ~/.local/share/Orvanta/ScanLog/N/): records, directory keys with\n"
-                    "      their child counts, and the named folders\n",
+                    "      their child counts, and the named folders. --json prints the same as\n"
+                    "      one JSON document\n",
                     80, RunLog);
 
 }  // namespace velmira::cli

@@ -109,8 +109,15 @@ int main(int argc, char** argv) {
   std::string settingsProblem;
   velmira::ApplyNameSettings(settingsProblem);
   if (!settingsProblem.empty()) std::fprintf(stderr, "velmira-cli: %s\n", settingsProblem.c_str());
-  for (const auto& c : velmira::cli::Commands())
-    if (command == c.name) return c.run(args);
+  for (const auto& c : velmira::cli::Commands()) {
+    if (command != c.name) continue;
+    for (const std::string& a : args)
+      if (a == "--help" || a == "-h") {
+        std::fputs(velmira::cli::CommandHelpText(c).c_str(), stdout);
+        return velmira::cli::kExitOk;
+      }
+    return c.run(args);
+  }
   std::fprintf(stderr, "velmira-cli: unknown command '%s' (see velmira-cli --help)\n", command.c_str());
   return velmira::cli::kExitUsage;
 }

@@ -118,6 +118,12 @@ std::string CliManualPage(const std::vector<CliCommand>& commands) {
   page += ".SH EXIT STATUS\n";
   for (const ExitCodeDoc& e : ExitCodes())
     page += ".TP\n.B " + std::to_string(e.code) + "\n" + Roff(e.text) + "\n";
+  page +=
+      ".SH JSON OUTPUT\n"
+      "Keys are written in camelCase; sizes and offsets are numbers of bytes, sectors counted from 0, times "
+      "text (ISO 8601 in the report), and a value that is not known is null. Names read from the medium are "
+      "given as the terminal shows them: control characters and bytes that are not UTF-8 as C escapes.\n";
+  TaggedList(page, JsonOutputs(), kDocCli, false);
   Environment(page, kDocCli);
   FilesSection(page, kDocCli);
   page += ".SH EXAMPLES\n";

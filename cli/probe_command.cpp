@@ -69,7 +69,19 @@ bool ParseSourceArg(const std::string& text, SourceArg& out, std::string& error)
   return true;
 }
 
-int RunProbe(const std::vector<std::string>& args) {
+int RunProbe(const std::vector<std::string>& rawArgs) {
+  bool json = false;
+  std::vector<std::string> args;
+  for (const std::string& a : rawArgs) {
+    if (a == "--json") {
+      json = true;
+    } else if (a.size() > 1 && a[0] == '-') {
+      std::fprintf(stderr, "velmira-cli: unknown option '%s' for probe (see velmira-cli probe --help)\n", a.c_str());
+      return kExitUsage;
+    } else {
+      args.push_back(a);
+    }
+  }
   if (args.size() != 1) {
     std::fprintf(stderr, "velmira-cli: probe needs exactly one SOURCE (see velmira-cli --help)\n");
     return kExitUsage;
@@ -129,6 +141,20 @@ int RunProbe(const std::vector<std::string>& args) {
     sectors = source.sectorCount;
     bytes = sectors * sectorSize;
   }
+  if (json) {
+    std::string out = "{\"source\":" + JsonString(shown);
+    out += ",\"drive\":" + (source.isDisk ? std::to_string(source.diskNumber) : std::string("null"));
+    out += ",\"start\":" + std::to_string(source.startSector);
+    out += ",\"bytes\":" + std::to_string(bytes) + ",\"size\":" + JsonString(SizeText(bytes));
+    out += ",\"sectorSize\":" + std::to_string(sectorSize) + ",\"sectors\":" + std::to_string(sectors);
+    out += ",\"fileSystem\":" + JsonString(FileSystemKindName(probe.kind));
+    out += ",\"backupBootSector\":" + (probe.bootSector != 0 ? std::to_string(probe.bootSector) : std::string("null"));
+    out += ",\"headSectors\":" + std::to_string(probe.headSectors);
+    out += ",\"unreadableHeadSectors\":" + std::to_string(probe.unreadableHeadSectors) + "}\n";
+    std::fputs(out.c_str(), stdout);
+    std::fflush(stdout);
+    return probe.unreadableHeadSectors != 0 ? kExitUnreadSectors : kExitOk;
+  }
   std::printf("source:       %s\n", shown.c_str());
   if (source.regionNumber != 0) std::printf("drive:        disk %d\n", source.diskNumber);
   if (source.isDisk && (source.startSector != 0 || source.sectorCount != 0))
@@ -146,9 +172,9 @@ int RunProbe(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
-VELMIRA_CLI_COMMAND(probe, "probe", "probe SOURCE",
+VELMIRA_CLI_COMMAND(probe, "probe", "probe SOURCE [--json]",
                     "      show the size and sector size of SOURCE and which file system starts it\n"
-                    "      (NTFS, FAT, ext or other)\n",
+                    "      (NTFS, FAT, ext or other). --json prints the same as one JSON object\n",
                     10, RunProbe);
 
 }  // namespace velmira::cli

@@ -1,17 +1,23 @@
 // velmira-cli recover: scan a source and copy the found files of the chosen
 // types into category folders, or list them without writing anything.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-
-#include <unistd.h>
+#include <ctime>
 
 #include "cli/cli_support.h"
 #include "cli/command_registry.h"
 #include "cli/commands.h"
+#include "cli/progress_line.h"
+#include "cli/recovery_report.h"
 #include "engines/combined/professional_recovery.h"
 #include "jobs/recovery_job.h"
 #include "jobs/scan_job.h"
 #include "jobs/search_job.h"
+#include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/time_util.h"
 
@@ -28,6 +34,9 @@ struct RecoverOptions {
   bool keepGoing = false;  // --continue
   bool restart = false;    // --restart
   bool keepPartial = false;  // --keep-partial
+  bool quiet = false;        // --quiet: no progress line
+  std::string report;        // --report FILE, else DIR/velmira-report.json
+  std::string dfxml;         // --dfxml FILE
 };
 
 bool ParseOptions(const std::vector<std::string>& args, RecoverOptions& o) {
@@ -57,6 +66,12 @@ bool ParseOptions(const std::vector<std::string>& args, RecoverOptions& o) {
       o.keepPartial = true;
     } else if (a == "--json") {
       o.json = true;
+    } else if (a == "--quiet" || a == "-q") {
+      o.quiet = true;
+    } else if (a == "--report") {
+      if (!value(o.report)) return false;
+    } else if (a == "--dfxml") {
+      if (!value(o.dfxml)) return false;
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr, "velmira-cli: unknown option '%s' for recover\n", a.c_str());
       return false;
@@ -77,6 +92,10 @@ bool ParseOptions(const std::vector<std::string>& args, RecoverOptions& o) {
   }
   if (!o.list && o.to.empty()) {
     std::fprintf(stderr, "velmira-cli: recover needs --to DIR (or --list)\n");
+    return false;
+  }
+  if (o.list && (!o.report.empty() || !o.dfxml.empty())) {
+    std::fprintf(stderr, "velmira-cli: --report and --dfxml describe a recovery; they go with --to, not --list\n");
     return false;
   }
   return true;
@@ -106,16 +125,32 @@ void PrintListing(IFileRecoveryParse& engine, const std::vector<FoundRecord>& fi
 // asked on a terminal and otherwise answered by --continue or --restart.
 class ScanObserver : public ScanJob::Observer {
  public:
-  ScanObserver(const RecoverOptions& options, const SourceArg& source) : m_options(options), m_source(source) {}
+  ScanObserver(const RecoverOptions& options, const SourceArg& source, ProgressLine& line)
+      : m_options(options), m_source(source), m_line(line) {}
   ScanJob* job = nullptr;
   bool unanswered = false;  // no terminal and neither option: the scan was stopped
+  uint32_t sectorSize = 512;
 
+  // "deep scan: 42%, sector 1200 of 4000, 35.2 MiB/s, 1 min 10 s left, 17 files found"
   void OnProgress(const ScanProgressView& view) override {
     if (CancelRequested() && job != nullptr) job->Cancel();
-    std::string line = "scanning " + std::to_string(view.percent) + "%";
-    if (view.total != 0) line += "  sector " + std::to_string(view.position) + " of " + std::to_string(view.total);
-    if (view.filesFound != 0) line += "  found " + std::to_string(view.filesFound);
-    ShowProgress(line);
+    const double now = m_line.Elapsed();
+    // A scan sweeps in passes; each starts its count of sectors again.
+    if (view.position < m_lastPosition || m_baseTime < 0) {
+      m_basePosition = view.position;
+      m_baseTime = now;
+    }
+    m_lastPosition = view.position;
+    std::string line = std::string(m_options.fast ? "fast scan: " : "deep scan: ") + std::to_string(view.percent) + "%";
+    if (view.total != 0) {
+      line += ", sector " + std::to_string(view.position) + " of " + std::to_string(view.total);
+      const std::string rate = RateText((view.position - m_basePosition) * sectorSize,
+                                        (view.total - std::min(view.total, m_basePosition)) * sectorSize,
+                                        now - m_baseTime);
+      if (!rate.empty()) line += ", " + rate;
+    }
+    line += ", " + std::to_string(view.filesFound) + (view.filesFound == 1 ? " file" : " files") + " found";
+    m_line.Show(line);
   }
 
   bool ContinueEarlierScan(const ScanSource& source) override {
@@ -185,23 +220,74 @@ class ScanObserver : public ScanJob::Observer {
  private:
   const RecoverOptions& m_options;
   const SourceArg& m_source;
+  ProgressLine& m_line;
+  uint64_t m_basePosition = 0;
+  uint64_t m_lastPosition = 0;
+  double m_baseTime = -1;
 };
 
+// "recovering: 45%, file 3 of 17, 12.0 MiB/s, 5 s left"
 class ProgressObserver : public RecoveryJob::Observer {
  public:
-  explicit ProgressObserver(size_t total) : m_total(total) {}
+  ProgressObserver(const std::vector<FoundRecord>& files, ProgressLine& line)
+      : m_files(files), m_line(line), m_start(line.Elapsed()) {
+    for (const FoundRecord& f : files) m_totalBytes += f.size;
+  }
   RecoveryJob* job = nullptr;
   void OnProgress(int32_t percent, const std::string&) override {
     if (CancelRequested() && job != nullptr) job->Cancel();
-    ShowProgress("recovering " + std::to_string(m_done + 1) + " of " + std::to_string(m_total) + "  " +
-                 std::to_string(percent) + "%");
+    const uint64_t current = m_done < m_files.size() ? m_files[m_done].size : 0;
+    const uint64_t bytes = m_doneBytes + current * static_cast<uint64_t>(std::clamp(percent, 0, 100)) / 100;
+    const uint64_t overall = m_totalBytes != 0 ? bytes * 100 / m_totalBytes : m_done * 100 / std::max<size_t>(m_files.size(), 1);
+    std::string line = "recovering: " + std::to_string(std::min<uint64_t>(overall, 100)) + "%, file " +
+                       std::to_string(std::min(m_done + 1, m_files.size())) + " of " + std::to_string(m_files.size());
+    const std::string rate = RateText(bytes, m_totalBytes, m_line.Elapsed() - m_start);
+    if (!rate.empty()) line += ", " + rate;
+    m_line.Show(line);
   }
-  void OnFileFinished(const RecoveryResult&) override { ++m_done; }
+  void OnFileFinished(const RecoveryResult&) override {
+    if (m_done < m_files.size()) m_doneBytes += m_files[m_done].size;
+    ++m_done;
+  }
 
  private:
-  size_t m_total;
+  const std::vector<FoundRecord>& m_files;
+  ProgressLine& m_line;
+  double m_start;
+  uint64_t m_totalBytes = 0;
+  uint64_t m_doneBytes = 0;
   size_t m_done = 0;
 };
+
+// The source as the report describes it.
+ReportSource DescribeSource(const RecoverOptions& o, const SourceArg& source, const TargetProbe& probe) {
+  ReportSource s;
+  s.given = o.source;
+  s.sectorSize = probe.bytesPerSector;
+  s.fileSystem = probe.kind == FileSystemKind::kOther ? "unknown" : FileSystemKindName(probe.kind);
+  if (source.isDisk) {
+    if (PhysicalDrivePath(source.diskNumber, s.path) != kOk) s.path = "disk:" + std::to_string(source.diskNumber);
+    s.offset = source.startSector * probe.bytesPerSector;
+    s.identity = PartitionSourceIdentity(source.diskNumber, source.startSector, source.sectorCount);
+  } else {
+    s.path = source.imagePath;
+    s.identity = ImageSourceIdentity(source.imagePath);
+  }
+  s.size = source.sectorCount != 0 ? source.sectorCount * probe.bytesPerSector
+                                   : probe.sourceBytes - std::min(probe.sourceBytes, s.offset);
+  return s;
+}
+
+// DIR/velmira-report.json, or velmira-report(1).json, ... when an earlier
+// recovery into DIR left one.
+std::string DefaultReportPath(const std::string& folder) {
+  const std::string wanted = folder + (folder.empty() || folder.back() == '/' ? "" : "/") + "velmira-report.json";
+  for (uint32_t n = 0;; ++n) {
+    const std::string path = NumberedPath(wanted, n);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || n == 100000) return path;
+  }
+}
 
 int RunRecover(const std::vector<std::string>& args) {
   RecoverOptions o;
@@ -220,6 +306,8 @@ int RunRecover(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   if (!o.list && !DestinationUsable(o.to, source)) return kExitUsage;
+  if (!o.report.empty() && !OutputFileUsable("--report", o.report, source)) return kExitUsage;
+  if (!o.dfxml.empty() && !OutputFileUsable("--dfxml", o.dfxml, source)) return kExitUsage;
   InstallCancelHandler();
   // The same scan job as the desktop program's: one source, its engine built
   // through the factory (deep unless --fast), an earlier deep scan settled.
@@ -237,12 +325,19 @@ int RunRecover(const std::vector<std::string>& args) {
   }
   int exitCode = kExitOk;
   JobControl control;
-  ScanObserver scanObserver(o, source);
+  const int64_t started = static_cast<int64_t>(std::time(nullptr));
+  ProgressLine progress(stderr, ProgressLine::StderrMode(o.quiet));
+  TargetProbe probe;
+  ScanObserver scanObserver(o, source, progress);
   ScanJob scan({&scanned}, !o.fast, control, {}, &scanObserver);
   scanObserver.job = &scan;
-  scan.SetEngineBuilder([&](const ScanSource&, bool advanced) { return OpenEngine(source, advanced, exitCode); });
+  scan.SetEngineBuilder([&](const ScanSource&, bool advanced) {
+    auto engine = OpenEngine(source, advanced, exitCode, &probe);
+    scanObserver.sectorSize = probe.bytesPerSector;
+    return engine;
+  });
   const ScanJob::Outcome outcome = scan.Run();
-  EndProgress();
+  progress.End();
   if (scanObserver.unanswered) return kExitUsage;
   if (outcome == ScanJob::Outcome::kNoEngine || !scanned.engine) return exitCode != kExitOk ? exitCode : kExitFailed;
   IFileRecoveryParse* engine = scanned.engine.get();
@@ -298,16 +393,18 @@ int RunRecover(const std::vector<std::string>& args) {
     return finish(kExitOk);
   }
 
-  ProgressObserver observer(files.size());
-  RecoveryJob job(o.to, {{SourceKeyOf(source), engine}}, std::move(files), &observer);
+  // The list stays here too: the report names every file after the job.
+  ProgressObserver observer(files, progress);
+  RecoveryJob job(o.to, {{SourceKeyOf(source), engine}}, files, &observer);
   job.SetKeepPartial(o.keepPartial);
+  job.SetTraceWrites(true);
   // Very many files of a category go on in DIR/photo.2, DIR/photo.3, ...
   FolderSpread spread;
   spread.limit = kFilesPerFolder;
   job.SetFolderSpread(&spread);
   observer.job = &job;
   const int32_t result = job.Run();
-  EndProgress();
+  progress.End();
   if (!o.json) std::printf("%-9s  %s\n", "STATUS", "FILE");
   for (const RecoveryResult& r : job.Results()) {
     if (o.json)
@@ -320,15 +417,49 @@ int RunRecover(const std::vector<std::string>& args) {
   std::fflush(stdout);
   std::fprintf(stderr, "velmira-cli: %u of %u files recovered into %s%s\n", job.Processed() - job.Failed(),
                job.Total(), o.to.c_str(), job.Failed() ? " (some failed, see above)" : "");
+
+  // The record of what came from where, also after a stop.
+  RecoveryReport report;
+  report.version = VELMIRA_VERSION;
+  report.commandLine = {"velmira-cli", "recover"};
+  report.commandLine.insert(report.commandLine.end(), args.begin(), args.end());
+  report.startedUnix = started;
+  report.deep = deep;
+  report.types = o.types;
+  report.destination = o.to;
+  report.source = DescribeSource(o, source, probe);
+  for (const FoundRecord& r : files) {
+    ReportFile f;
+    f.record = r;
+    std::string folder;
+    if (engine->GetFolderPath(r, folder, 4096) != kOk) folder.clear();
+    f.originalPath = folder + RecordName(r);
+    report.files.push_back(f);
+  }
+  for (const RecoveryResult& r : job.Results())
+    if (r.index < report.files.size()) report.files[r.index].result = &r;
+  bool reportFailed = false;
+  auto writeReport = [&](const std::string& path, const std::string& text) {
+    std::string problem;
+    if (WriteReportFile(path, text, problem)) {
+      std::fprintf(stderr, "velmira-cli: report written to %s\n", TerminalText(path).c_str());
+    } else {
+      std::fprintf(stderr, "velmira-cli: %s\n", problem.c_str());
+      reportFailed = true;
+    }
+  };
+  writeReport(o.report.empty() ? DefaultReportPath(o.to) : o.report, ReportJson(report));
+  if (!o.dfxml.empty()) writeReport(o.dfxml, ReportDfxml(report));
+
   if (result == kCancelled) return finish(kExitCancelled);
-  return finish(job.Failed() != 0 ? kExitFailed : kExitOk);
+  return finish(job.Failed() != 0 || reportFailed ? kExitFailed : kExitOk);
 }
 
 }  // namespace
 
 VELMIRA_CLI_COMMAND(recover, "recover",
                     "recover SOURCE --to DIR [--fast] [--continue|--restart] [--types photo,bin,...] "
-                    "[--keep-partial] [--list] [--json]",
+                    "[--keep-partial] [--list] [--json] [--quiet] [--report FILE] [--dfxml FILE]",
                     "      scan SOURCE and copy the deleted and lost files it finds into DIR/photo,\n"
                     "      DIR/audio, DIR/video, DIR/document, DIR/archive and DIR/others; a name\n"
                     "      that is taken gets (1), (2), ... before its extension (no file is ever\n"
@@ -351,7 +482,15 @@ VELMIRA_CLI_COMMAND(recover, "recover",
                     "      next run on the same SOURCE asks whether to continue it; after a scan\n"
                     "      that finished, whether to show its results again (--continue / --restart\n"
                     "      answer without asking). Sectors that cannot be read are skipped one by\n"
-                    "      one; their number is said at the end, and the exit status is then 6.\n",
+                    "      one; their number is said at the end, and the exit status is then 6.\n"
+                    "      Progress (stage, percent, speed, time left, files found) goes to\n"
+                    "      stderr: one line rewritten on a terminal, else a line every 10\n"
+                    "      seconds; --quiet shows none. After the copies DIR/velmira-report.json\n"
+                    "      (--report FILE puts it elsewhere) records the source, the scan and for\n"
+                    "      each file where it was written, its original path, size, times, how\n"
+                    "      it was found (fast, deep, carved), its byte runs on the source, the\n"
+                    "      SHA-256 of what was written and its status; --dfxml FILE writes the\n"
+                    "      same as DFXML. A report that cannot be written gives exit status 4.\n",
                     20, RunRecover);
 
 }  // namespace velmira::cli

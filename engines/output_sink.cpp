@@ -19,6 +19,7 @@ namespace velmira {
 namespace {
 
 thread_local bool t_keepPartial = false;
+thread_local WrittenTrace* t_trace = nullptr;
 
 // Free names are looked for this far; beyond, the move fails as taken.
 constexpr uint32_t kMaxNameNumber = 100000;
@@ -54,6 +55,14 @@ KeepPartialScope::KeepPartialScope(bool keep) : m_previous(t_keepPartial) {
 
 KeepPartialScope::~KeepPartialScope() {
   t_keepPartial = m_previous;
+}
+
+WrittenTraceScope::WrittenTraceScope(WrittenTrace* trace) : m_previous(t_trace) {
+  t_trace = trace;
+}
+
+WrittenTraceScope::~WrittenTraceScope() {
+  t_trace = m_previous;
 }
 
 std::string NumberedPath(const std::string& path, uint32_t n) {
@@ -115,6 +124,11 @@ int32_t OutputSink::CreateRecovered(const std::string& path) {
     if (err != kOk) return err;
     m_path = temp;
     m_wanted = path;
+    m_trace = t_trace;
+    if (m_trace != nullptr) {
+      *m_trace = WrittenTrace{};
+      m_trace->begun = true;
+    }
     return kOk;
   }
   return err;
@@ -200,6 +214,19 @@ void OutputSink::UseMemory(uint8_t* memory, uint32_t capacity) {
   m_memoryUsed = 0;
 }
 
+int32_t OutputSink::WriteFrom(const uint8_t* data, size_t size, uint64_t sourceOffset) {
+  const int32_t err = Write(data, size);
+  if (err == kOk && m_trace != nullptr && size != 0) {
+    m_trace->unplacedBytes -= size;  // Write counted them as unplaced
+    std::vector<ByteRun>& runs = m_trace->runs;
+    if (!runs.empty() && runs.back().offset + runs.back().length == sourceOffset)
+      runs.back().length += size;
+    else
+      runs.push_back({sourceOffset, size});
+  }
+  return err;
+}
+
 int32_t OutputSink::Write(const uint8_t* data, size_t size) {
   if (m_file.IsValid()) {
     size_t put = 0;
@@ -209,6 +236,11 @@ int32_t OutputSink::Write(const uint8_t* data, size_t size) {
       if (err != kOk) return err;
       if (done == 0) return kErrWriteFault;
       put += done;
+    }
+    if (m_trace != nullptr) {
+      m_trace->digest.Update(data, size);
+      m_trace->bytes += size;
+      m_trace->unplacedBytes += size;
     }
     return kOk;
   }
@@ -226,6 +258,7 @@ void OutputSink::Close(bool discard) {
     if (discard || !m_wanted.empty()) ::unlink(m_path.c_str());
   }
   m_wanted.clear();
+  m_trace = nullptr;
 }
 
 std::string ScanLogFolder() { return CompanyDataFolder() + "/ScanLog"; }

@@ -10,12 +10,47 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "engines/found_record.h"
 #include "engines/progress_callbacks.h"
 #include "platform/file_handle.h"
+#include "platform/sha256.h"
 
 namespace velmira {
+
+// Bytes of the source, counted from the start of the drive or image file.
+struct ByteRun {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+};
+
+// What went into a recovered file, gathered while it is written: the digest
+// and number of its bytes and, in order, the places on the source they were
+// read from (adjacent pieces joined). Bytes an engine made rather than
+// copied (zeros of a sparse run, decompressed data, data kept inside a file
+// record) have no place: they count in unplacedBytes, and the runs then do
+// not describe the whole file.
+struct WrittenTrace {
+  bool begun = false;  // the file was created
+  Sha256 digest;
+  uint64_t bytes = 0;
+  std::vector<ByteRun> runs;
+  uint64_t unplacedBytes = 0;
+};
+
+// While one lives, the recovered files this thread writes (OutputSink's
+// CreateRecovered) are traced into `trace`, which each new file resets.
+class WrittenTraceScope {
+ public:
+  explicit WrittenTraceScope(WrittenTrace* trace);
+  ~WrittenTraceScope();
+  WrittenTraceScope(const WrittenTraceScope&) = delete;
+  WrittenTraceScope& operator=(const WrittenTraceScope&) = delete;
+
+ private:
+  WrittenTrace* m_previous;
+};
 
 class OutputSink {
  public:
@@ -55,6 +90,9 @@ class OutputSink {
 
   // Writes all bytes (partial writes repeated). Returns 0 or the error.
   [[nodiscard]] int32_t Write(const uint8_t* data, size_t size);
+  // The same for bytes read as they are from the source at byte
+  // `sourceOffset`, which the file's trace records.
+  [[nodiscard]] int32_t WriteFrom(const uint8_t* data, size_t size, uint64_t sourceOffset);
   // Closes the file; with `discard`, deletes it too.
   void Close(bool discard = false);
 
@@ -71,6 +109,7 @@ class OutputSink {
   uint32_t m_capacity = 0;
   uint32_t m_memoryUsed = 0;
   int32_t m_doubtful = 0;
+  WrittenTrace* m_trace = nullptr;  // a recovered file's, while a WrittenTraceScope lives
   timespec m_times[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};  // access, modification
 };
 

@@ -79,7 +79,13 @@ int32_t RecoveryJob::FileProgress(void* user, int32_t percent, int32_t scale, in
 }
 
 void RecoveryJob::Finish(const std::string& path, int32_t error, const char* text) {
-  RecoveryResult r{path, error, text ? text : error == kOk ? "Success" : ErrorText(error)};
+  RecoveryResult r;
+  r.path = path;
+  r.error = error;
+  r.text = text ? text : error == kOk ? "Success" : ErrorText(error);
+  r.index = m_current;
+  r.traced = m_trace.begun;
+  if (r.traced) r.trace = m_trace;
   ++m_processed;
   if (error != kOk) ++m_failed;
   m_fileFinished = true;
@@ -102,9 +108,11 @@ int32_t RecoveryJob::OnFileProgress(int32_t percent, int32_t scale, int32_t erro
 
 int32_t RecoveryJob::Run() {
   const int32_t separators = SeparatorCount(m_destination);
-  for (const FoundRecord& record : m_files) {
+  for (m_current = 0; m_current < m_files.size(); ++m_current) {
+    const FoundRecord& record = m_files[m_current];
     if (m_cancel.load()) return kCancelled;
     m_fileFinished = false;
+    m_trace = WrittenTrace{};
     IFileRecoveryParse* engine = EngineForRecord(m_sources, record);
     if (engine == nullptr) {
       std::lock_guard<std::mutex> guard(m_lock);
@@ -116,6 +124,7 @@ int32_t RecoveryJob::Run() {
     int32_t result = kOk;
     try {
       const KeepPartialScope keep(m_keepPartial);
+      const WrittenTraceScope traced(m_traceWrites ? &m_trace : nullptr);
       result = engine->RecoverItem(record, target, separators);
     } catch (const std::exception&) {
       result = kErrGenFailure;

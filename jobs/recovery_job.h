@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engines/file_recovery_parse.h"
+#include "engines/output_sink.h"
 
 namespace velmira {
 
@@ -27,6 +28,11 @@ struct RecoveryResult {
   std::string path;   // destination path (or the record's name when no path was built)
   int32_t error = 0;  // Win32 code; 0 success
   std::string text;   // "Success" or the English text of the code
+  size_t index = 0;   // the file's position in the job's list
+  // What the engine wrote of the file (its digest, size and places on the
+  // source), when it began writing it.
+  bool traced = false;
+  WrittenTrace trace;
 };
 
 // The target path of a record: destination/category/name, where the name is
@@ -93,6 +99,10 @@ class RecoveryJob {
   // Set before Run; the object must outlive it.
   void SetFolderSpread(FolderSpread* spread) { m_spread = spread; }
 
+  // Trace what is written of each file (its SHA-256 and its places on the
+  // source) into its result, for a report. Set before Run.
+  void SetTraceWrites(bool trace) { m_traceWrites = trace; }
+
   // The lock the progress reports run under: a front end that asks "really
   // cancel?" holds it meanwhile, so the worker waits.
   std::mutex& Lock() { return m_lock; }
@@ -120,6 +130,9 @@ class RecoveryJob {
   bool m_fileFinished = false;
   bool m_keepPartial = false;
   FolderSpread* m_spread = nullptr;
+  bool m_traceWrites = false;
+  size_t m_current = 0;
+  WrittenTrace m_trace;  // of the current file
   std::vector<RecoveryResult> m_results;
 };
 

@@ -75,12 +75,15 @@ TEST(CliDeepRecover, ReformattedCardGivesBackNamedAndCarvedPhotos) {
     ASSERT_NE(it, photos.end()) << name << " by its name\n" << run.out;
     EXPECT_EQ(it->second, card.Original("DCIM/100CANON/" + name)) << name;
   }
-  std::multiset<std::vector<uint8_t>> contents;
-  for (const auto& [name, bytes] : photos) contents.insert(bytes);
+  // Compared as text: GCC 12 at -O3 takes the memcmp of two vectors' ordering
+  // for an overread (-Wstringop-overread), falsely.
+  auto text = [](const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); };
+  std::multiset<std::string> contents;
+  for (const auto& [name, bytes] : photos) contents.insert(text(bytes));
   for (const std::string& name : rooted)
-    EXPECT_EQ(contents.count(card.Original(name)), 1u) << name << " by its content, once";
+    EXPECT_EQ(contents.count(text(card.Original(name))), 1u) << name << " by its content, once";
   for (const std::string& name : named)
-    EXPECT_EQ(contents.count(card.Original("DCIM/100CANON/" + name)), 1u) << name << " is not carved again";
+    EXPECT_EQ(contents.count(text(card.Original("DCIM/100CANON/" + name))), 1u) << name << " is not carved again";
 }
 
 // An NTFS volume without its boot sector is no file system to the probe;

@@ -160,7 +160,7 @@ TEST_F(BashCompletion, CommandsOptionsAndArguments) {
   EXPECT_EQ(Complete("velmira-cli --drive x.img pro"), std::set<std::string>{"probe"});
 
   EXPECT_EQ(Complete("velmira-cli recover card.img --t"), (std::set<std::string>{"--to", "--types"}));
-  EXPECT_EQ(Complete("velmira-cli recover card.img --re"), (std::set<std::string>{"--restart"}));
+  EXPECT_EQ(Complete("velmira-cli recover card.img --re"), (std::set<std::string>{"--report", "--restart"}));
   EXPECT_EQ(Complete("velmira-cli disks --"), (std::set<std::string>{"--json", "--drive", "--sector-size"}));
   EXPECT_EQ(Complete("velmira-cli --sector-size 4"), std::set<std::string>{"4096"});
   EXPECT_EQ(Complete("velmira-cli --sector-size 4096 pro"), std::set<std::string>{"probe"})

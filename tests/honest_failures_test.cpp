@@ -179,7 +179,7 @@ TEST_F(LogWrites, AFailedLogWriteStopsTheScanWithTheFolderAndTheReason) {
     ExpectFolderNamedInFailure(run, home + "/Orvanta/ScanLog/");
   }
   // With room again the same card lists all of its files.
-  const CliRun whole = Cli(home, "recover " + ShellQuote(m_image) + " --list --fast --types txt");
+  const CliRun whole = Cli(home, "recover " + ShellQuote(m_image) + " --list --fast --types txt --quiet");
   EXPECT_EQ(whole.status, 0) << whole.out;
   EXPECT_EQ(std::count(whole.out.begin(), whole.out.end(), '\n'), 601) << whole.out;
 }

@@ -501,11 +501,11 @@ void VelmiraScanTest::SecondDeepScanAsksToContinue() {
   };
   const std::set<std::string> earlier = folders();
   {
-    // The first scan is stopped halfway, so that it can be continued.
+    // The first scan is stopped early, so that it can be continued.
     Watcher watch(wnd.get());
     std::unique_ptr<Answerer> answer;
     watch.onProgress = [&](CScanProcessWnd* scan, int percent) {
-      if (answer || percent < 20) return;
+      if (answer || percent < 1) return;  // early: a Release build sweeps this card in moments
       answer = std::make_unique<Answerer>(1);
       QTimer::singleShot(0, scan, [scan] {
         QTest::mouseClick(scan->findChild<QPushButton*>(QStringLiteral("cancelbtn")), Qt::LeftButton);
@@ -601,11 +601,17 @@ void VelmiraScanTest::ScanCheckAllAndRecover() {
   QTest::mouseClick(wnd->findChild<QPushButton*>(QStringLiteral("BtnRecover")), Qt::LeftButton);
   QCOMPARE(failed, 0u);
   QCOMPARE(size_t{processed}, wnd->CheckedFiles().size());
-  std::multiset<std::vector<uint8_t>> recovered;
+  // Compared as text: GCC 12 at -O3 takes the memcmp of two vectors' ordering
+  // for an overread (-Wstringop-overread), falsely.
+  auto text = [](const std::string& path) {
+    const std::vector<uint8_t> bytes = testing::ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+  };
+  std::multiset<std::string> recovered;
   for (const auto& e : std::filesystem::directory_iterator(S(out + QStringLiteral("/photo"))))
-    recovered.insert(testing::ReadFileBytes(e.path().string()));
+    recovered.insert(text(e.path().string()));
   for (const char* original : {"/photo0.bin", "/photo1.bin"})  // what the card's two photos held
-    QCOMPARE(recovered.count(testing::ReadFileBytes(S(work) + original)), size_t{1});
+    QCOMPARE(recovered.count(text(S(work) + original)), size_t{1});
 }
 
 #include "velmira_scan_test.moc"

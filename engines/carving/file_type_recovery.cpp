@@ -185,7 +185,7 @@ int32_t CFileTypeRecovery::CopyCarved(const FoundRecord& record, OutputSink& sin
       break;
     }
     const uint64_t n = std::min<uint64_t>(uint64_t{got} * bps, size - written);
-    error = sink.Write(buffer.data(), static_cast<size_t>(n));
+    error = sink.WriteFrom(buffer.data(), static_cast<size_t>(n), sector * bps);
     if (error != kOk) break;
     written += n;
     done += got;

@@ -499,7 +499,8 @@ int32_t CFastFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& si
       break;
     }
     const uint64_t n = std::min<uint64_t>(uint64_t{got} * m_bytesPerSector, size - written);
-    error = sink.Write(buffer.data(), static_cast<size_t>(n));
+    error = sink.WriteFrom(buffer.data(), static_cast<size_t>(n),
+                           AbsoluteClusterSector(record, cluster) * m_bytesPerSector);
     if (error == kOk) written += n;
     if (int32_t stop = report(static_cast<int32_t>(written * 100 / size), error)) return stop;
     if (error != kOk || written >= size) break;

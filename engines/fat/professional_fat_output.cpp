@@ -50,7 +50,7 @@ int32_t CProfessionalFatRecovery::CopyClusters(const FoundRecord& record, Output
       break;
     }
     const uint64_t n = std::min<uint64_t>(uint64_t{got} * m_bytesPerSector, remaining);
-    error = sink.Write(buffer.data(), static_cast<size_t>(n));
+    error = sink.WriteFrom(buffer.data(), static_cast<size_t>(n), sector * m_bytesPerSector);
     if (error == kOk) written += n;
     if (int32_t stop = report(static_cast<int32_t>(written * 100 / size), error)) return stop;
     if (error != kOk || written >= size) break;

@@ -52,7 +52,9 @@ RunCopy CopyRunSectors(const SectorSource& source, uint32_t bytesPerSector, bool
       if (error != kOk) return {error, false};
     }
     const uint64_t n = std::min<uint64_t>(uint64_t{got} * bps, remaining);
-    error = sink.Write(buffer.data(), static_cast<size_t>(n));
+    // Zeros of a sparse run come from nowhere on the source.
+    error = sparse ? sink.Write(buffer.data(), static_cast<size_t>(n))
+                   : sink.WriteFrom(buffer.data(), static_cast<size_t>(n), (first + done) * bps);
     if (error == kOk) remaining -= n;
     if (const int32_t stop = progress(error)) return {stop, true};
     if (error != kOk) return {error, false};

@@ -477,7 +477,7 @@ TEST(CarvingDocuments, TheSweepNamesFilesByWhatTheyHold) {
   std::vector<FoundRecord> records;
   ASSERT_EQ(engine.ListChildren(nullptr, 0, records), kOk);
   std::map<uint64_t, std::string> names;
-  for (const FoundRecord& r : records) names[r.entrySector] = RecordName(r);
+  for (const FoundRecord& r : records) names[uint64_t{r.entrySector}] = RecordName(r);
   EXPECT_EQ(names, expected);
 }
 

@@ -147,9 +147,9 @@ TEST(CarvingMixedMedium, MixedFilesComeBackWholeAndNothingElse) {
   for (const Planted& p : planted) plantedSums.insert(p.sha);
   ASSERT_EQ(engine.VisitMatches(std::string(kEveryFilePattern), [&](const FoundRecord& r) {
     const uint64_t at = uint64_t{r.entrySector} * kSector;
-    const uint64_t length = std::min<uint64_t>(r.size, at < medium.size() ? medium.size() - at : 0);
+    const uint64_t length = std::min<uint64_t>(uint64_t{r.size}, at < medium.size() ? medium.size() - at : 0);
     const std::string sha = testing::Sha256Hex(medium.data() + at, static_cast<size_t>(length));
-    carvedAt[r.entrySector] = {RecordName(r), uint64_t{r.size}};
+    carvedAt[uint64_t{r.entrySector}] = {RecordName(r), uint64_t{r.size}};
     carvedSums.insert(sha);
     ++written;
     whole += plantedSums.count(sha);

@@ -241,7 +241,9 @@ TEST(CarveJpegStructure, HeaderFormsAndWhatEndsThePicture) {
   PutBytes(frameFirst, frameFirst.size(), testing::Noise(1500, 4));
   PutBytes(frameFirst, frameFirst.size(), "\xFF\xD9"sv);
   // The Huffman table ahead of the frame.
-  Bytes tableFirst(frameFirst.begin(), frameFirst.begin() + 2);
+  Bytes tableFirst;
+  tableFirst.reserve(frameFirst.size());
+  tableFirst.insert(tableFirst.end(), frameFirst.begin(), frameFirst.begin() + 2);
   tableFirst.insert(tableFirst.end(), frameFirst.begin() + 15, frameFirst.begin() + 37);
   tableFirst.insert(tableFirst.end(), frameFirst.begin() + 2, frameFirst.begin() + 15);
   tableFirst.insert(tableFirst.end(), frameFirst.begin() + 37, frameFirst.end());

@@ -3,6 +3,8 @@
 // broken headers that must give no file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -241,12 +243,8 @@ TEST(CarveJpegStructure, HeaderFormsAndWhatEndsThePicture) {
   PutBytes(frameFirst, frameFirst.size(), testing::Noise(1500, 4));
   PutBytes(frameFirst, frameFirst.size(), "\xFF\xD9"sv);
   // The Huffman table ahead of the frame.
-  Bytes tableFirst;
-  tableFirst.reserve(frameFirst.size());
-  tableFirst.insert(tableFirst.end(), frameFirst.begin(), frameFirst.begin() + 2);
-  tableFirst.insert(tableFirst.end(), frameFirst.begin() + 15, frameFirst.begin() + 37);
-  tableFirst.insert(tableFirst.end(), frameFirst.begin() + 2, frameFirst.begin() + 15);
-  tableFirst.insert(tableFirst.end(), frameFirst.begin() + 37, frameFirst.end());
+  Bytes tableFirst = frameFirst;
+  std::rotate(tableFirst.begin() + 2, tableFirst.begin() + 15, tableFirst.begin() + 37);
   for (const Bytes* jpeg : std::initializer_list<const Bytes*>{&photoshop, &adobe, &comment, &tables, &frameFirst, &tableFirst}) {
     ExpectExactInNoise(*jpeg, "jpg");
   }

@@ -190,7 +190,9 @@ std::string ReportDfxml(const RecoveryReport& report) {
     out += "    <fileobject>\n";
     out += "      <filename>" + Xml(tag == kTagCarving ? RecordName(r) : f.originalPath) + "</filename>\n";
     out += "      <filesize>" + Number(r.size) + "</filesize>\n";
-    const std::pair<const char*, uint64_t> times[] = {{"mtime", r.modified}, {"crtime", r.created}, {"atime", r.accessed}};
+    // Packed fields are copied before a pair takes them.
+    const std::pair<const char*, uint64_t> times[] = {
+        {"mtime", uint64_t{r.modified}}, {"crtime", uint64_t{r.created}}, {"atime", uint64_t{r.accessed}}};
     for (const auto& [element, value] : times) {
       const std::string text = RecordTime(value, tag);
       if (!text.empty()) out += "      <" + std::string(element) + ">" + text + "</" + element + ">\n";

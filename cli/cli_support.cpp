@@ -361,4 +361,22 @@ bool DestinationUsable(const std::string& folder, const SourceArg& source) {
   return true;
 }
 
+bool SplitJsonOption(const std::vector<std::string>& rawArgs, const char* command, bool& json,
+                     std::vector<std::string>& operands) {
+  json = false;
+  operands.clear();
+  for (const std::string& a : rawArgs) {
+    if (a == "--json") {
+      json = true;
+    } else if (a.size() > 1 && a[0] == '-') {
+      std::fprintf(stderr, "velmira-cli: unknown option '%s' for %s (see velmira-cli %s --help)\n", a.c_str(),
+                   command, command);
+      return false;
+    } else {
+      operands.push_back(a);
+    }
+  }
+  return true;
+}
+
 }  // namespace velmira::cli

@@ -53,6 +53,11 @@ int32_t ScanProgressLine(void* userData, int32_t percent, int32_t scale, int32_t
                          uint64_t total, uint64_t filesFound, int32_t reserved);
 
 std::string JsonString(const std::string& text);
+// Splits the arguments of a command that takes only --json besides its
+// operands: sets `json`, fills `operands`, and says an unknown option on
+// stderr (false then: a usage error).
+bool SplitJsonOption(const std::vector<std::string>& rawArgs, const char* command, bool& json,
+                     std::vector<std::string>& operands);
 
 // Text from the medium (a found name, a path) made safe for a terminal:
 // control characters become C escapes (\n, \t, \x1b, ...), a backslash

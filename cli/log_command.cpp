@@ -26,16 +26,7 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 int RunLog(const std::vector<std::string>& rawArgs) {
   bool json = false;
   std::vector<std::string> args;
-  for (const std::string& a : rawArgs) {
-    if (a == "--json") {
-      json = true;
-    } else if (a.size() > 1 && a[0] == '-') {
-      std::fprintf(stderr, "velmira-cli: unknown option '%s' for log (see velmira-cli log --help)\n", a.c_str());
-      return kExitUsage;
-    } else {
-      args.push_back(a);
-    }
-  }
+  if (!SplitJsonOption(rawArgs, "log", json, args)) return kExitUsage;
   if (args.size() != 1) {
     std::fprintf(stderr, "velmira-cli: log needs exactly one FOLDER (see velmira-cli --help)\n");
     return kExitUsage;

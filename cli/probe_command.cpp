@@ -72,16 +72,7 @@ bool ParseSourceArg(const std::string& text, SourceArg& out, std::string& error)
 int RunProbe(const std::vector<std::string>& rawArgs) {
   bool json = false;
   std::vector<std::string> args;
-  for (const std::string& a : rawArgs) {
-    if (a == "--json") {
-      json = true;
-    } else if (a.size() > 1 && a[0] == '-') {
-      std::fprintf(stderr, "velmira-cli: unknown option '%s' for probe (see velmira-cli probe --help)\n", a.c_str());
-      return kExitUsage;
-    } else {
-      args.push_back(a);
-    }
-  }
+  if (!SplitJsonOption(rawArgs, "probe", json, args)) return kExitUsage;
   if (args.size() != 1) {
     std::fprintf(stderr, "velmira-cli: probe needs exactly one SOURCE (see velmira-cli --help)\n");
     return kExitUsage;

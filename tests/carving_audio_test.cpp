@@ -19,17 +19,12 @@ namespace {
 
 using namespace std::string_view_literals;
 using testing::Bytes;
+using testing::Concat;
 using testing::CarveAt;
 using testing::Carved;
 using testing::CarveInNoise;
 using testing::ImageBuilder;
 using testing::PutBytes;
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
-}
 
 uint64_t SectorsOf(uint64_t bytes) {
   return (bytes + 511) / 512;

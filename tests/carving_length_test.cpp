@@ -23,6 +23,7 @@ namespace {
 
 using namespace std::string_view_literals;
 using testing::Bytes;
+using testing::Concat;
 using testing::CarveAt;
 using testing::Carved;
 using testing::ImageBuilder;
@@ -33,12 +34,6 @@ using testing::SampleOfType;
 // Every carving case runs with the file at sector 0 and at sector 65 and must
 // give the same answer.
 constexpr uint64_t kAlignments[] = {0, 65};
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
-}
 
 std::string_view BytesView(const Bytes& b, size_t at, size_t n) {
   return std::string_view(reinterpret_cast<const char*>(b.data()) + at, n);

@@ -24,6 +24,7 @@ namespace {
 
 using namespace std::string_view_literals;
 using testing::Bytes;
+using testing::Concat;
 using testing::CarveAt;
 using testing::CarveInNoise;
 using testing::Carved;
@@ -33,12 +34,6 @@ using testing::SampleOfType;
 
 uint64_t SectorsOf(uint64_t bytes) {
   return (bytes + 511) / 512;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
 }
 
 // The file laid into noise at sectors 0 and 65, with noise or zeros after

@@ -105,6 +105,14 @@ uint64_t FileCursor::Find(std::string_view mark, uint64_t from, uint64_t limit) 
   return kNotFound;
 }
 
+uint64_t FileCursor::NextBoundary(uint64_t from) {
+  const uint64_t end = DataEnd();
+  uint64_t at = (from + m_sectorSize - 1) / m_sectorSize * m_sectorSize;
+  for (; at < end && !Stopped(); at += m_sectorSize)
+    if (IsBoundaryAt(at)) return at;
+  return std::min(at, end);
+}
+
 bool FileCursor::IsBoundaryAt(uint64_t offset) {
   const ByteView sector = View(offset, m_sectorSize);
   if (sector.size() != m_sectorSize) return false;

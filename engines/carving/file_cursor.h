@@ -58,6 +58,11 @@ class FileCursor {
   // metadata. False when it cannot be read.
   [[nodiscard]] bool IsBoundaryAt(uint64_t offset);
 
+  // The first sector at or after `from` (rounded up to a sector start) that
+  // IsBoundaryAt accepts, or DataEnd(): where data without a length of its
+  // own stops.
+  [[nodiscard]] uint64_t NextBoundary(uint64_t from);
+
   // True once the user asked to stop (state.carveResult is set); every read
   // fails from then on.
   [[nodiscard]] bool Stopped() const { return m_state.carveResult != 0; }

@@ -127,17 +127,6 @@ Box ReadBox(FileCursor& cursor, uint64_t at) {
   return box;
 }
 
-// The first sector from `from` on (a sector start) that is a boundary, or
-// the end of the data: where a box "to the end of the file" stops.
-uint64_t NextBoundary(FileCursor& cursor, uint64_t from) {
-  const uint64_t end = cursor.DataEnd();
-  const uint32_t sectorSize = cursor.SectorSize();
-  uint64_t at = (from + sectorSize - 1) / sectorSize * sectorSize;
-  for (; at < end && !cursor.Stopped(); at += sectorSize)
-    if (cursor.IsBoundaryAt(at)) return at;
-  return std::min(at, end);
-}
-
 // Walks the top-level boxes. The file counts when it holds a movie, a
 // movie fragment or (HEIF) a meta box; it ends after the last valid box,
 // before a second file-type box that starts a sector or follows the
@@ -167,7 +156,7 @@ uint64_t IsoMediaLength(ByteView s, CarvingState& state) {
       // Media data "to the end of the file": sound only after the movie
       // that describes it; the end is the next boundary.
       if (!(movie && box.Is("mdat"))) break;
-      at = NextBoundary(cursor, at + 8);
+      at = cursor.NextBoundary(at + 8);
       mediaData = true;
       break;
     }

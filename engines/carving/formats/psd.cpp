@@ -25,18 +25,6 @@ uint32_t PsdTest(ByteView s, CarvingState&) {
   return ok ? kTypePsd : kNoType;
 }
 
-// The first sector at or after `from` that starts another file or holds
-// file-system metadata, as a file offset; the data's end when none does.
-uint64_t BoundaryAfter(FileCursor& cursor, uint64_t from) {
-  const uint32_t sector = cursor.SectorSize();
-  const uint64_t end = cursor.DataEnd();
-  for (uint64_t at = (from / sector + 1) * sector; at < end; at += sector) {
-    if (cursor.Stopped()) return end;
-    if (cursor.IsBoundaryAt(at)) return at;
-  }
-  return end;
-}
-
 uint64_t PsdLength(ByteView s, CarvingState& state) {
   FileCursor cursor(state, s, kPsdCap);
   const bool large = s.U16BeAt(4) == 2;
@@ -80,7 +68,7 @@ uint64_t PsdLength(ByteView s, CarvingState& state) {
     }
     case 2:
     case 3:  // deflated data carries no length: it runs to the next boundary
-      return BoundaryAfter(cursor, pos);
+      return cursor.NextBoundary((pos / cursor.SectorSize() + 1) * cursor.SectorSize());
     default:
       return kNotAFile;
   }

@@ -307,18 +307,6 @@ class TiffWalker {
   std::vector<uint8_t> m_table;
 };
 
-// The first sector at or after `from` that starts another file or holds
-// file-system metadata, as a file offset; the data's end when none does.
-uint64_t BoundaryAfter(FileCursor& cursor, uint64_t from) {
-  const uint32_t sector = cursor.SectorSize();
-  const uint64_t end = cursor.DataEnd();
-  for (uint64_t at = (from / sector + 1) * sector; at < end; at += sector) {
-    if (cursor.Stopped()) return end;
-    if (cursor.IsBoundaryAt(at)) return at;
-  }
-  return end;
-}
-
 uint64_t TiffLength(ByteView s, CarvingState& state) {
   TiffHeader h;
   if (!ReadTiffHeader(s, h)) return kNotAFile;
@@ -331,7 +319,8 @@ uint64_t TiffLength(ByteView s, CarvingState& state) {
   uint64_t end = walker.End();
   // Data whose length no field gives (raw data led only by its offset) runs
   // to the next boundary.
-  if (walker.OpenEnd() >= end) end = BoundaryAfter(cursor, walker.OpenEnd());
+  if (walker.OpenEnd() >= end)
+    end = cursor.NextBoundary((walker.OpenEnd() / cursor.SectorSize() + 1) * cursor.SectorSize());
   return end > 8 ? end : kNotAFile;
 }
 

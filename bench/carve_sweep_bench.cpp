@@ -49,7 +49,11 @@ double ReadSpeed(const std::string& path, uint64_t bytes) {
   do {
     for (uint64_t off = 0; off < bytes; off += buf.size()) {
       size_t n = 0;
-      (void)ReadAt(in, buf.data(), buf.size(), off, n);
+      // A failed read would time nothing: say so and stop.
+      if (ReadAt(in, buf.data(), buf.size(), off, n) != kOk) {
+        std::fprintf(stderr, "cannot read %s at %llu\n", path.c_str(), static_cast<unsigned long long>(off));
+        std::exit(1);
+      }
     }
     total += bytes;
   } while (Seconds(start) < kMinSeconds);
@@ -64,7 +68,11 @@ double CarveSpeed(const std::string& path, uint64_t& found) {
     CFileTypeRecovery engine;
     if (engine.OpenImage(path, 1001) != kOk) std::exit(1);
     CarveSweepResult result;
-    (void)CarveSweep(engine, 0, engine.Source().sectorCount, nullptr, nullptr, result);
+    if (const int32_t err = CarveSweep(engine, 0, engine.Source().sectorCount, nullptr, nullptr, result);
+        err != kOk) {
+      std::fprintf(stderr, "the carve sweep of %s failed with %d\n", path.c_str(), err);
+      std::exit(1);
+    }
     found = result.filesFound;
     total += engine.Source().sectorCount * 512;
   } while (Seconds(start) < kMinSeconds);
@@ -72,7 +80,7 @@ double CarveSpeed(const std::string& path, uint64_t& found) {
 }
 
 void Report(const std::string& what, const std::string& path, uint64_t bytes) {
-  (void)ReadSpeed(path, bytes);  // into the page cache
+  ReadSpeed(path, bytes);  // into the page cache; the first speed is not wanted
   const double read = ReadSpeed(path, bytes);
   uint64_t found = 0;
   const double carve = CarveSpeed(path, found);

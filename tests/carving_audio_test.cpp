@@ -10,6 +10,7 @@
 
 #include "engines/carving/signature_table.h"
 #include "tests/fixtures/audio_samples.h"
+#include "tests/fixtures/carving_expect.h"
 #include "tests/fixtures/carving_samples.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
@@ -19,6 +20,7 @@ namespace {
 
 using namespace std::string_view_literals;
 using testing::Bytes;
+using testing::ExpectWholeInNoise;
 using testing::Concat;
 using testing::CarveAt;
 using testing::Carved;
@@ -30,22 +32,7 @@ uint64_t SectorsOf(uint64_t bytes) {
   return (bytes + 511) / 512;
 }
 
-// The file at sectors 0 and 65 of a noisy medium, its last sector's slack
-// noise or zero: carved under `extension` to exactly `length` bytes.
-void ExpectWholeInNoise(const Bytes& file, std::string_view extension, uint64_t length) {
-  for (const uint64_t at : {0, 65}) {
-    for (const bool noisySlack : {true, false}) {
-      SCOPED_TRACE("at sector " + std::to_string(at) + (noisySlack ? ", noisy slack" : ", zero slack"));
-      const Carved carved = CarveInNoise(file, at, noisySlack);
-      EXPECT_EQ(carved.Extension(), extension);
-      EXPECT_EQ(carved.length, length);
-    }
-  }
-}
 
-void ExpectWholeInNoise(const Bytes& file, std::string_view extension) {
-  ExpectWholeInNoise(file, extension, file.size());
-}
 
 // Two files laid back to back (the second in the sector after the first
 // one's last, zero slack between): each carves whole.

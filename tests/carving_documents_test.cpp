@@ -12,6 +12,7 @@
 #include "engines/carving/carve_sweep.h"
 #include "engines/carving/file_type_recovery.h"
 #include "platform/errors.h"
+#include "tests/fixtures/carving_expect.h"
 #include "tests/fixtures/carving_samples.h"
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/image_tools.h"
@@ -23,6 +24,7 @@ namespace {
 
 using namespace std::string_view_literals;
 using testing::Bytes;
+using testing::ExpectWholeInNoise;
 using testing::BytesOf;
 using testing::CarveAt;
 using testing::CarveInNoise;
@@ -36,18 +38,6 @@ uint64_t SectorsOf(uint64_t bytes) {
   return (bytes + 511) / 512;
 }
 
-// The file at sectors 0 and 65 of a noisy medium, its last sector's slack
-// noise or zero: it comes out whole under `extension`.
-void ExpectWholeInNoise(const Bytes& file, std::string_view extension) {
-  for (uint64_t at : {0u, 65u}) {
-    for (bool noisySlack : {true, false}) {
-      SCOPED_TRACE("at sector " + std::to_string(at) + (noisySlack ? ", noisy slack" : ", zero slack"));
-      const Carved carved = CarveInNoise(file, at, noisySlack);
-      EXPECT_EQ(carved.Extension(), extension);
-      EXPECT_EQ(carved.length, file.size());
-    }
-  }
-}
 
 // No file is carved from the candidate at sector 0 or 65 of a noisy medium.
 void ExpectNoFile(const Bytes& file) {

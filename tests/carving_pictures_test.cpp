@@ -15,6 +15,7 @@
 #include "engines/found_record.h"
 #include "platform/errors.h"
 #include "tests/fixtures/data_home.h"
+#include "tests/fixtures/carving_expect.h"
 #include "tests/fixtures/carving_samples.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
@@ -24,6 +25,7 @@ namespace {
 
 using namespace std::string_view_literals;
 using testing::Bytes;
+using testing::ExpectWholeInNoise;
 using testing::Concat;
 using testing::CarveAt;
 using testing::CarveInNoise;
@@ -36,18 +38,6 @@ uint64_t SectorsOf(uint64_t bytes) {
   return (bytes + 511) / 512;
 }
 
-// The file laid into noise at sectors 0 and 65, with noise or zeros after
-// its end in its last sector: carved whole, under `extension`.
-void ExpectExactInNoise(const Bytes& file, std::string_view extension) {
-  for (uint64_t at : {uint64_t{0}, uint64_t{65}}) {
-    for (bool noisySlack : {true, false}) {
-      SCOPED_TRACE("at sector " + std::to_string(at) + (noisySlack ? ", noise after it" : ", zeros after it"));
-      const Carved carved = CarveInNoise(file, at, noisySlack);
-      EXPECT_EQ(carved.Extension(), extension);
-      EXPECT_EQ(carved.length, file.size());
-    }
-  }
-}
 
 // Two files laid back to back (the second from the sector after the
 // first's last) in noise: each is carved whole.
@@ -124,7 +114,7 @@ TEST(CarvePicturesCorpus, ExactInNoiseAtBothOffsets) {
     SCOPED_TRACE(s.path);
     const Bytes file = Corpus(s.path);
     ASSERT_FALSE(file.empty());
-    ExpectExactInNoise(file, s.extension);
+    ExpectWholeInNoise(file, s.extension);
   }
   // A TIFF without its last next-IFD pointer ends at its table when noise
   // follows (the noise is no pointer to a directory).
@@ -204,7 +194,7 @@ TEST(CarvePictures, SamplesOfEveryKind) {
     ASSERT_NE(row, nullptr) << code;
     SCOPED_TRACE(row->extension);
     const Bytes sample = SampleOfType(code);
-    ExpectExactInNoise(sample, row->extension);
+    ExpectWholeInNoise(sample, row->extension);
     ExpectBackToBack(sample, sample, row->extension);
   }
 }
@@ -241,7 +231,7 @@ TEST(CarveJpegStructure, HeaderFormsAndWhatEndsThePicture) {
   Bytes tableFirst = frameFirst;
   std::rotate(tableFirst.begin() + 2, tableFirst.begin() + 15, tableFirst.begin() + 37);
   for (const Bytes* jpeg : std::initializer_list<const Bytes*>{&photoshop, &adobe, &comment, &tables, &frameFirst, &tableFirst}) {
-    ExpectExactInNoise(*jpeg, "jpg");
+    ExpectWholeInNoise(*jpeg, "jpg");
   }
 
   // A thumbnail inside APP1 ends neither the picture nor is carved alone:
@@ -252,7 +242,7 @@ TEST(CarveJpegStructure, HeaderFormsAndWhatEndsThePicture) {
   testing::PutBe16(exif, 4, static_cast<uint16_t>(exif.size() - 4));
   const Bytes main = testing::JpegPicture(5000, 6);
   exif.insert(exif.end(), main.begin() + 2, main.end());
-  ExpectExactInNoise(exif, "jpg");
+  ExpectWholeInNoise(exif, "jpg");
   ExpectBackToBack(exif, main, "jpg");
 }
 
@@ -318,7 +308,7 @@ TEST(CarvePicturesMadeByTools, JpegAndTiffForms) {
   for (const auto& [name, command] : jpegs) {
     SCOPED_TRACE(name);
     if (!testing::RunQuiet(command + " > " + testing::ShellQuote(dir.File(name)))) continue;  // an option this build lacks
-    ExpectExactInNoise(testing::ReadFileBytes(dir.File(name)), "jpg");
+    ExpectWholeInNoise(testing::ReadFileBytes(dir.File(name)), "jpg");
   }
 
   VELMIRA_REQUIRE_CORPUS(hopper, "python-pillow__Pillow/Tests/images/hopper.tif");
@@ -330,7 +320,7 @@ TEST(CarvePicturesMadeByTools, JpegAndTiffForms) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(testing::RunQuiet(std::string("tiffcp ") + options + " " + testing::ShellQuote(hopper) + " " +
                                   testing::ShellQuote(dir.File(name))));
-    ExpectExactInNoise(testing::ReadFileBytes(dir.File(name)), "tif");
+    ExpectWholeInNoise(testing::ReadFileBytes(dir.File(name)), "tif");
   }
 }
 
@@ -425,10 +415,10 @@ TEST(CarvePictures, BitmapHeadersAndPsdRows) {
   for (uint16_t row = 0; row < 6; ++row) testing::PutBe16(rle, rle.size(), static_cast<uint16_t>(3 + row % 2));
   PutBytes(rle, rle.size(), testing::Noise(3 * 3 + 3 * 4, 6));
   for (const Bytes* file : std::initializer_list<const Bytes*>{&v4, &os2}) {
-    ExpectExactInNoise(*file, "bmp");
+    ExpectWholeInNoise(*file, "bmp");
     ExpectBackToBack(*file, *file, "bmp");
   }
-  ExpectExactInNoise(rle, "psd");
+  ExpectWholeInNoise(rle, "psd");
 }
 
 }  // namespace

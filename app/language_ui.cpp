@@ -45,6 +45,14 @@ void SetTreeItemTexts(QTreeWidgetItem* item, const TextSection& section) {
   for (int i = 0; i < item->childCount(); ++i) SetTreeItemTexts(item->child(i), section);
 }
 
+// Language files keep the keys they were written with; these two widgets
+// have since been renamed after the deep scan they lead to.
+QString ObjectNameOf(const std::string& key) {
+  if (key == "BtnAdvanceScan") return QStringLiteral("BtnDeepScan");
+  if (key == "TxtAdvancedScan") return QStringLiteral("TxtDeepScan");
+  return Q(key);
+}
+
 }  // namespace
 
 QString SectionText(const TextSection& section, const std::string& key) {
@@ -55,7 +63,7 @@ QString SectionText(const TextSection& section, const std::string& key) {
 void ApplySection(QWidget* window, const TextSection& section) {
   if (window == nullptr) return;
   for (const auto& [key, text] : section) {
-    const QString name = Q(key);
+    const QString name = ObjectNameOf(key);
     if (window->objectName() == name) {
       SetObjectText(window, Q(text));
       continue;

@@ -29,7 +29,7 @@ struct PageLook {
 };
 
 constexpr PageLook kDiskPageLook{"banner_bg", "scan_files", "#0089BE"};
-constexpr PageLook kTypePageLook{"banner_bg2", "advance_scan", "#E47100"};
+constexpr PageLook kTypePageLook{"banner_bg2", "deep_scan", "#E47100"};
 constexpr PageLook kResultPageLook{"banner_bg1", "recover_file", "#316D1E"};
 
 }  // namespace
@@ -69,7 +69,7 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
   connect(tabs, &QButtonGroup::idClicked, this, [this](int page) { SelectPage(page); });
 
   connect(m_ui->BtnStart, &QPushButton::clicked, this, [this] {
-    m_advanced = 1;
+    m_deep = 1;
     ChooseMode(kModeRecover);
   });
   connect(m_ui->BtnRecoverMode, &QToolButton::clicked, this, [this] { ChooseMode(kModeRecover); });
@@ -81,7 +81,7 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
   connect(m_ui->BtnScan, &QPushButton::clicked, this, &CMainWnd::OnScan);
   connect(m_ui->BtnLoadImage, &QPushButton::clicked, this, &CMainWnd::OnLoadImage);
   connect(m_ui->BtnCreateImage, &QPushButton::clicked, this, &CMainWnd::OnCreateImage);
-  connect(m_ui->BtnAdvanceScan, &QPushButton::clicked, this, [this] { SelectPage(kPageFileType); });
+  connect(m_ui->BtnDeepScan, &QPushButton::clicked, this, [this] { SelectPage(kPageFileType); });
   connect(m_ui->BtnAssist, &QToolButton::clicked, this, &CMainWnd::OnAssist);
   connect(m_ui->BtnLikeIt, &QPushButton::clicked, this, [this] { ShowHelpPage(this, HelpTopic::kSupport); });
   connect(m_ui->DiskList, &QTreeWidget::itemSelectionChanged, this, &CMainWnd::OnDiskSelection);

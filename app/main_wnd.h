@@ -66,7 +66,7 @@ class CMainWnd : public QWidget {
   [[nodiscard]] bool sourceChosen() const { return m_sourceChosen; }
   [[nodiscard]] bool scanFromTypePage() const { return m_scanFromTypePage; }
   // The scan kind handed to every scan job (1: the combined deep scan).
-  [[nodiscard]] int advanced() const { return m_advanced; }
+  [[nodiscard]] bool deep() const { return m_deep; }
   // Whether a scan window is open.
   [[nodiscard]] bool busy() const { return m_busy; }
   [[nodiscard]] const std::vector<std::unique_ptr<ScanSource>>& sources() const { return m_sources; }
@@ -205,7 +205,7 @@ class CMainWnd : public QWidget {
   TextSection m_texts;
   uint32_t m_imageKeyCounter = kFirstImageKeyCounter;
   int m_mode = kModeRecover;
-  int m_advanced = 1;
+  int m_deep = 1;
   bool m_sourceChosen = false;
   bool m_scanFromTypePage = false;
   bool m_busy = false;

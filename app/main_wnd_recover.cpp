@@ -122,7 +122,7 @@ void CMainWnd::ConnectKeyboard() {
     }
   }));
   // The disk page in reading order, then the footer.
-  QWidget* order[] = {m_ui->DiskList, m_ui->BtnLoadImage, m_ui->BtnCreateImage, m_ui->BtnAdvanceScan,
+  QWidget* order[] = {m_ui->DiskList, m_ui->BtnLoadImage, m_ui->BtnCreateImage, m_ui->BtnDeepScan,
                       m_ui->BtnPrev,  m_ui->BtnNext,      m_ui->BtnScan,        m_ui->BtnRecover};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }

@@ -264,7 +264,7 @@ void CMainWnd::RunScanWindow(const std::vector<ScanSource*>& list) {
   int code = 0;
   std::string failure;
   {
-    CScanProcessWnd wnd(this, list, m_advanced != 0, r.builder);
+    CScanProcessWnd wnd(this, list, m_deep != 0, r.builder);
     r.inScanWindow = true;
     code = wnd.exec();
     r.inScanWindow = false;

@@ -8,7 +8,7 @@
 
 #include "app/language_ui.h"
 #include "app/message_box.h"
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
 #include "platform/message_format.h"
@@ -29,24 +29,24 @@ void CScanProcessWnd::EnsureUsedMarker() {
   std::ofstream create(marker, std::ios::binary | std::ios::app);
 }
 
-CScanProcessWnd::CScanProcessWnd(QWidget* mainWnd, std::vector<ScanSource*> sources, bool advanced,
+CScanProcessWnd::CScanProcessWnd(QWidget* mainWnd, std::vector<ScanSource*> sources, bool deep,
                                  EngineBuilder builder)
     : CJobWnd(mainWnd, SharedControl(), "ScanProcessWnd", "ScanWnd", "MSG0709", 0, QSize(450, 250)),
       m_mainWnd(mainWnd),
       m_sources(std::move(sources)),
-      m_advanced(advanced),
+      m_deep(deep),
       m_builder(std::move(builder)) {
   EnsureUsedMarker();
 }
 
 int CScanProcessWnd::RunJob() {
-  ScanJob job(m_sources, m_advanced, Control(), m_messages, this);
+  ScanJob job(m_sources, m_deep, Control(), m_messages, this);
   if (m_builder) job.SetEngineBuilder(m_builder);
   m_outcome = job.Run();
   // A source that another Velmira program is scanning was left alone: say so.
   for (size_t i = 0; i < job.ScanResults().size() && i < m_sources.size(); ++i) {
     const ScanSource& source = *m_sources[i];
-    const auto* deep = dynamic_cast<const CProfessionalRecovery*>(source.engine.get());
+    const auto* deep = dynamic_cast<const CDeepRecovery*>(source.engine.get());
     if (job.ScanResults()[i] != kErrBusy || deep == nullptr || !deep->SourceBusy()) continue;
     const std::string name =
         source.IsImage() ? source.imagePath : std::to_string(static_cast<int>(source.partition->letterOrNumber));
@@ -104,7 +104,7 @@ bool CScanProcessWnd::ContinueEarlierScan(const ScanSource& source) {
   // A scan that ran to its end is not continued: its results can be shown
   // again (with its date and file count), or the source scanned afresh.
   QString question = Message("MSG1206");
-  if (const auto* deep = dynamic_cast<const CProfessionalRecovery*>(source.engine.get());
+  if (const auto* deep = dynamic_cast<const CDeepRecovery*>(source.engine.get());
       deep != nullptr && deep->ContinuedFinished())
     question = Q(FormatText(S(Message("MSG1208")), {ScanDateText(deep->ContinuedDate()),
                                                     static_cast<unsigned long long>(deep->ContinuedFiles())}));

@@ -21,7 +21,7 @@ class CScanProcessWnd : public CJobWnd, private ScanJob::Observer {
 
  public:
   // `mainWnd` receives notification 1025 and owns the continue question.
-  CScanProcessWnd(QWidget* mainWnd, std::vector<ScanSource*> sources, bool advanced,
+  CScanProcessWnd(QWidget* mainWnd, std::vector<ScanSource*> sources, bool deep,
                   EngineBuilder builder = BuildEngineFor);
 
   // The lock and flags shared by every scan window of the program.
@@ -51,7 +51,7 @@ class CScanProcessWnd : public CJobWnd, private ScanJob::Observer {
 
   QWidget* m_mainWnd;
   std::vector<ScanSource*> m_sources;
-  bool m_advanced;
+  bool m_deep;
   EngineBuilder m_builder;
   ScanJob::Outcome m_outcome = ScanJob::Outcome::kEmpty;
   std::string m_failureText;

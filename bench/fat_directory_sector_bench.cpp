@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "engines/fat/professional_fat_recovery.h"
+#include "engines/fat/deep_fat_recovery.h"
 #include "platform/file_handle.h"
 
 int main(int argc, char** argv) {
@@ -50,9 +50,9 @@ int main(int argc, char** argv) {
       auto t1 = Clock::now();
       for (size_t at = 0; at + 512 <= filled; at += 512) {
         const ByteView sector(batch.data() + at, 512);
-        if (CProfessionalFatRecovery::IsDotDirectorySector(sector))
+        if (CDeepFatRecovery::IsDotDirectorySector(sector))
           ++dots;
-        else if (CProfessionalFatRecovery::IsDirectorySector(sector))
+        else if (CDeepFatRecovery::IsDirectorySector(sector))
           ++dirs;
       }
       auto t2 = Clock::now();

@@ -84,7 +84,7 @@ uint16_t SourceKeyOf(const SourceArg& source) {
   return source.isDisk ? 1 : 1001;
 }
 
-std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool advanced, int& exitCode,
+std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool deep, int& exitCode,
                                                TargetProbe* probed) {
   PartitionLocator target;
   const std::string shown = SourceName(source);
@@ -125,7 +125,7 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool adv
   if (probe.bootSector != 0)
     std::fprintf(stderr, "velmira-cli: the %s file system of %s is read through its backup boot sector (sector %" PRIu64
                  ")\n", FileSystemKindName(probe.kind), shown.c_str(), probe.bootSector);
-  else if (probe.unreadableHeadSectors != 0 && probe.kind == FileSystemKind::kOther && advanced)
+  else if (probe.unreadableHeadSectors != 0 && probe.kind == FileSystemKind::kOther && deep)
     std::fprintf(stderr, "velmira-cli: no file system can be told on %s; the whole medium is searched for files\n",
                  shown.c_str());
   uint64_t count = source.sectorCount;
@@ -134,10 +134,10 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool adv
     count = sectors > source.startSector ? sectors - source.startSector : 0;
   }
   auto engine = source.isDisk
-                    ? CreateEngineForPartition(source.diskNumber, source.startSector, count, SourceKeyOf(source), advanced)
-                    : CreateEngineForImage(source.imagePath, SourceKeyOf(source), advanced);
+                    ? CreateEngineForPartition(source.diskNumber, source.startSector, count, SourceKeyOf(source), deep)
+                    : CreateEngineForImage(source.imagePath, SourceKeyOf(source), deep);
   if (!engine) {
-    std::fprintf(stderr, "velmira-cli: no %s engine for %s (file system: %s)\n", advanced ? "deep-scan" : "fast-scan",
+    std::fprintf(stderr, "velmira-cli: no %s engine for %s (file system: %s)\n", deep ? "deep-scan" : "fast-scan",
                  shown.c_str(), FileSystemKindName(probe.kind));
     exitCode = kExitFailed;
   }

@@ -31,7 +31,7 @@ std::string SourceName(const SourceArg& source);
 // told from what can be read or from a backup boot sector, else the deep
 // scan over the whole medium); `exitCode` is then kExitUnreadSectors.
 // `probed`, when given, gets what the first look at the source told.
-std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool advanced, int& exitCode,
+std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool deep, int& exitCode,
                                                TargetProbe* probed = nullptr);
 
 // The source key records of this SOURCE carry.

@@ -13,7 +13,7 @@
 #include "cli/commands.h"
 #include "cli/progress_line.h"
 #include "cli/recovery_report.h"
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 #include "jobs/recovery_job.h"
 #include "jobs/scan_job.h"
 #include "jobs/search_job.h"
@@ -154,7 +154,7 @@ class ScanObserver : public ScanJob::Observer {
   }
 
   bool ContinueEarlierScan(const ScanSource& source) override {
-    auto* deep = dynamic_cast<CProfessionalRecovery*>(source.engine.get());
+    auto* deep = dynamic_cast<CDeepRecovery*>(source.engine.get());
     if (deep != nullptr && deep->ContinuedFinished()) return ShowFinishedScan(*deep);
     if (m_options.keepGoing) return true;
     if (m_options.restart) return false;
@@ -184,7 +184,7 @@ class ScanObserver : public ScanJob::Observer {
 
   // A deep scan of the source that ran to its end: its results are shown
   // again (nothing is swept), or the source is scanned afresh.
-  bool ShowFinishedScan(const CProfessionalRecovery& deep) {
+  bool ShowFinishedScan(const CDeepRecovery& deep) {
     const std::string date = ScanDateText(deep.ContinuedDate());
     const uint64_t files = deep.ContinuedFiles();
     const std::string name = SourceName(m_source);
@@ -331,8 +331,8 @@ int RunRecover(const std::vector<std::string>& args) {
   ScanObserver scanObserver(o, source, progress);
   ScanJob scan({&scanned}, !o.fast, control, {}, &scanObserver);
   scanObserver.job = &scan;
-  scan.SetEngineBuilder([&](const ScanSource&, bool advanced) {
-    auto engine = OpenEngine(source, advanced, exitCode, &probe);
+  scan.SetEngineBuilder([&](const ScanSource&, bool deep) {
+    auto engine = OpenEngine(source, deep, exitCode, &probe);
     scanObserver.sectorSize = probe.bytesPerSector;
     return engine;
   });
@@ -341,7 +341,7 @@ int RunRecover(const std::vector<std::string>& args) {
   if (scanObserver.unanswered) return kExitUsage;
   if (outcome == ScanJob::Outcome::kNoEngine || !scanned.engine) return exitCode != kExitOk ? exitCode : kExitFailed;
   IFileRecoveryParse* engine = scanned.engine.get();
-  const bool deep = dynamic_cast<CProfessionalRecovery*>(engine) != nullptr;
+  const bool deep = dynamic_cast<CDeepRecovery*>(engine) != nullptr;
   const int32_t scanResult = scan.ScanResults().empty() ? kCancelled : scan.ScanResults().front();
   if (outcome == ScanJob::Outcome::kCancelled || scanResult == kCancelled) {
     if (deep)
@@ -350,7 +350,7 @@ int RunRecover(const std::vector<std::string>& args) {
       std::fprintf(stderr, "velmira-cli: scan cancelled\n");
     return kExitCancelled;
   }
-  if (scanResult == kErrBusy && deep && static_cast<CProfessionalRecovery*>(engine)->SourceBusy()) {
+  if (scanResult == kErrBusy && deep && static_cast<CDeepRecovery*>(engine)->SourceBusy()) {
     std::fprintf(stderr, "velmira-cli: %s is being scanned by another Velmira process\n", SourceName(source).c_str());
     return kExitFailed;
   }

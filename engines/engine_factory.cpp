@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "engines/boot_sector_read.h"
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 #include "engines/ext/fast_ext_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
@@ -61,8 +61,8 @@ int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
   return kOk;
 }
 
-std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool advanced) {
-  if (advanced) return std::make_unique<CProfessionalRecovery>();  // every file system, and none
+std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool deep) {
+  if (deep) return std::make_unique<CDeepRecovery>();  // every file system, and none
   switch (kind) {
     case FileSystemKind::kExt: return std::make_unique<CFastExtRecovery>();
     case FileSystemKind::kFat: return std::make_unique<CFastFatRecovery>();
@@ -75,19 +75,19 @@ std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool advan
 std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber,
                                                              uint64_t startSector,
                                                              uint64_t sectorCount,
-                                                             uint16_t driveLetter, bool advanced) {
+                                                             uint16_t driveLetter, bool deep) {
   TargetProbe probe;
   if (ProbeTarget(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter), probe) != kOk) return nullptr;
-  auto engine = NewEngineFor(probe.kind, advanced);
+  auto engine = NewEngineFor(probe.kind, deep);
   if (engine) (void)engine->OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   return engine;
 }
 
 std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imagePath,
-                                                         uint16_t imageValue, bool advanced) {
+                                                         uint16_t imageValue, bool deep) {
   TargetProbe probe;
   if (ProbeTarget(ImageTarget(imagePath, imageValue), probe) != kOk) return nullptr;
-  auto engine = NewEngineFor(probe.kind, advanced);
+  auto engine = NewEngineFor(probe.kind, deep);
   if (engine) (void)engine->OpenImage(imagePath, imageValue);
   return engine;
 }

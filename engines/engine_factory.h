@@ -35,19 +35,19 @@ struct TargetProbe {
 [[nodiscard]] int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe);
 
 // Builds and opens the engine for a partition of PhysicalDrive diskNumber.
-// Null when the drive cannot be opened or read, or (advanced = false) when
+// Null when the drive cannot be opened or read, or (deep = false) when
 // no file system is recognised. An engine whose open failed is still returned.
 [[nodiscard]] std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(
     int32_t diskNumber, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter,
-    bool advanced);
+    bool deep);
 
 // The same for an image file; imageValue becomes the records' source key.
 [[nodiscard]] std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imagePath,
                                                                        uint16_t imageValue,
-                                                                       bool advanced);
+                                                                       bool deep);
 
 // The engine class the factories choose for a file system, not yet opened;
 // null where there is none.
-[[nodiscard]] std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool advanced);
+[[nodiscard]] std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool deep);
 
 }  // namespace velmira

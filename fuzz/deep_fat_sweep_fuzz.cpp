@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engines/fat/deep_fat_sweep.h"
-#include "engines/fat/professional_fat_recovery.h"
+#include "engines/fat/deep_fat_recovery.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
 
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   source.sectorCount = sectors;
   source.reader = std::make_shared<BytesReader>(std::move(image));
   {
-    CProfessionalFatRecovery engine;
+    CDeepFatRecovery engine;
     if (engine.OpenSource(std::move(source), 0, sectors, 1001) == kOk &&
         RunDeepFatSweep(engine, nullptr, nullptr) == kOk) {
       std::set<uint64_t> seen;

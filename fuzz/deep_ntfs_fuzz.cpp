@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "engines/ntfs/deep_ntfs_sweep.h"
-#include "engines/ntfs/professional_ntfs_recovery.h"
+#include "engines/ntfs/deep_ntfs_recovery.h"
 #include "tests/fixtures/memory_source.h"
 
 namespace {
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   constexpr size_t kFirstSector = 64;
   std::copy(data, data + std::min(size, records * kRecord), image.begin() + kFirstSector * 512);
 
-  CProfessionalNtfsRecovery engine;
+  CDeepNtfsRecovery engine;
   if (engine.AttachSource(testing::MakeMemorySource(image), start, kSourceBytes / 512 - start, 1001) != 0) return 0;
   engine.SetClusterEstimate(estimate);
   if (engine.BeginDeepNtfsLog("") != 0) return 0;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engines/fat/fat_directory.h"
-#include "engines/fat/professional_fat_recovery.h"
+#include "engines/fat/deep_fat_recovery.h"
 #include "platform/errors.h"
 
 namespace {
@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SectorSource source;
   source.sectorCount = kSectors;
   source.reader = std::make_shared<BytesReader>(std::move(image));
-  CProfessionalFatRecovery engine;  // no scan log: the parse runs, nothing is stored
+  CDeepFatRecovery engine;  // no scan log: the parse runs, nothing is stored
   if (engine.OpenSource(std::move(source), 0, kSectors, 1001) != kOk) return 0;
   engine.OnDotDirectorySector(ByteView(a.data(), a.size()), sa);
   engine.OnDotDirectorySector(ByteView(b.data(), b.size()), sb);

@@ -2,7 +2,7 @@
 // declining makes it start afresh and deletes the earlier scan's logs.
 #include <ctime>
 
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 #include "jobs/scan_job.h"
 #include "results/scan_log.h"
 #include "results/scan_log_registry.h"
@@ -22,11 +22,11 @@ std::string ScanDateText(int64_t unixSeconds) {
 ScanContinuation DeepScanContinuation() {
   ScanContinuation continuation;
   continuation.pending = [](IFileRecoveryParse& engine) {
-    const auto* deep = dynamic_cast<const CProfessionalRecovery*>(&engine);
+    const auto* deep = dynamic_cast<const CDeepRecovery*>(&engine);
     return deep != nullptr && deep->Continuing();
   };
   continuation.decline = [](IFileRecoveryParse& engine) {
-    auto* deep = dynamic_cast<CProfessionalRecovery*>(&engine);
+    auto* deep = dynamic_cast<CDeepRecovery*>(&engine);
     if (deep == nullptr) return;
     const std::string folder = deep->ContinuedLogFolder();
     deep->ClearContinuing();

@@ -1,6 +1,6 @@
 #include "jobs/scan_job.h"
 
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 #include "engines/engine_factory.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
@@ -59,16 +59,16 @@ std::string ScanStageText(const TextSection& messages, const ScanSource& source)
   return FormatText(Text(messages, "MSG0702"), {static_cast<int>(source.partition->letterOrNumber)});
 }
 
-std::unique_ptr<IFileRecoveryParse> BuildEngineFor(const ScanSource& source, bool advanced) {
-  if (source.IsImage()) return CreateEngineForImage(source.imagePath, source.imageValue, advanced);
+std::unique_ptr<IFileRecoveryParse> BuildEngineFor(const ScanSource& source, bool deep) {
+  if (source.IsImage()) return CreateEngineForImage(source.imagePath, source.imageValue, deep);
   const PartitionRecord& p = *source.partition;
-  return CreateEngineForPartition(p.diskNumber, p.startSector, p.sectorCount, p.letterOrNumber, advanced);
+  return CreateEngineForPartition(p.diskNumber, p.startSector, p.sectorCount, p.letterOrNumber, deep);
 }
 
-ScanJob::ScanJob(std::vector<ScanSource*> sources, bool advanced, JobControl& control, TextSection messages,
+ScanJob::ScanJob(std::vector<ScanSource*> sources, bool deep, JobControl& control, TextSection messages,
                  Observer* observer)
     : m_sources(std::move(sources)),
-      m_advanced(advanced),
+      m_deep(deep),
       m_control(control),
       m_messages(std::move(messages)),
       m_observer(observer),
@@ -76,7 +76,7 @@ ScanJob::ScanJob(std::vector<ScanSource*> sources, bool advanced, JobControl& co
       m_continuation(DeepScanContinuation()) {}
 
 uint64_t UnreadSectorsOf(const IFileRecoveryParse& engine) {
-  if (const auto* deep = dynamic_cast<const CProfessionalRecovery*>(&engine)) return deep->UnreadSectors();
+  if (const auto* deep = dynamic_cast<const CDeepRecovery*>(&engine)) return deep->UnreadSectors();
   if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(&engine)) return fat->UnreadSectors();
   if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(&engine)) return ntfs->UnreadSectors();
   return 0;
@@ -103,14 +103,14 @@ ScanJob::Outcome ScanJob::Run() {
     ScanSource& source = *m_sources[i];
     if (m_observer != nullptr) m_observer->OnStage(i, ScanStageText(m_messages, source));
     source.engine.reset();
-    source.engine = m_builder(source, m_advanced);
+    source.engine = m_builder(source, m_deep);
     if (!source.engine) {
       m_failedSource = i;
       outcome = Outcome::kNoEngine;
       break;
     }
     IFileRecoveryParse& engine = *source.engine;
-    if (m_advanced && m_continuation.pending && m_continuation.pending(engine)) {
+    if (m_deep && m_continuation.pending && m_continuation.pending(engine)) {
       const bool goOn = m_observer == nullptr || m_observer->ContinueEarlierScan(source);
       if (!goOn && m_continuation.decline) m_continuation.decline(engine);
       if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk) {

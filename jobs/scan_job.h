@@ -59,8 +59,8 @@ struct ScanProgressView {
 
 // Builds the engine for one source; the default uses CreateEngineForPartition
 // and CreateEngineForImage.
-using EngineBuilder = std::function<std::unique_ptr<IFileRecoveryParse>(const ScanSource&, bool advanced)>;
-[[nodiscard]] std::unique_ptr<IFileRecoveryParse> BuildEngineFor(const ScanSource& source, bool advanced);
+using EngineBuilder = std::function<std::unique_ptr<IFileRecoveryParse>(const ScanSource&, bool deep)>;
+[[nodiscard]] std::unique_ptr<IFileRecoveryParse> BuildEngineFor(const ScanSource& source, bool deep);
 
 // An engine's earlier deep scan that its next Scan would continue:
 // `pending` tells whether there is one; `decline` makes the engine start
@@ -103,7 +103,7 @@ class ScanJob {
   };
 
   // `control` may be shared program-wide; the front end resets it before Run.
-  ScanJob(std::vector<ScanSource*> sources, bool advanced, JobControl& control, TextSection messages = {},
+  ScanJob(std::vector<ScanSource*> sources, bool deep, JobControl& control, TextSection messages = {},
           Observer* observer = nullptr);
 
   void SetEngineBuilder(EngineBuilder builder) { m_builder = std::move(builder); }
@@ -142,7 +142,7 @@ class ScanJob {
 
  private:
   std::vector<ScanSource*> m_sources;
-  bool m_advanced;
+  bool m_deep;
   JobControl& m_control;
   TextSection m_messages;
   Observer* m_observer;

@@ -22,7 +22,7 @@
 #include <sstream>
 #include <thread>
 
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 #include "engines/engine_factory.h"
 #include "platform/errors.h"
 #include "results/scan_checkpoint.h"
@@ -431,7 +431,7 @@ TEST_F(CrashCard, SecondProcessOnTheSameSourceIsRefused) {
 TEST_F(CrashCard, TwoEnginesNeverShareOrDeleteAFolder) {
   testing::ScopedDataHome home;
   auto first = CreateEngineForImage(Image(), 1001, true);
-  auto* a = dynamic_cast<CProfessionalRecovery*>(first.get());
+  auto* a = dynamic_cast<CDeepRecovery*>(first.get());
   ASSERT_NE(a, nullptr);
   ASSERT_EQ(a->Scan(""), kOk);
   CScanLogRegistry& registry = CScanLogRegistry::Instance();
@@ -439,7 +439,7 @@ TEST_F(CrashCard, TwoEnginesNeverShareOrDeleteAFolder) {
   const std::string folder = EntryLogFolder(registry.Entries()[0]);
 
   auto second = CreateEngineForImage(Image(), 1002, true);
-  auto* b = dynamic_cast<CProfessionalRecovery*>(second.get());
+  auto* b = dynamic_cast<CDeepRecovery*>(second.get());
   ASSERT_NE(b, nullptr);
   EXPECT_TRUE(b->SourceBusy());
   EXPECT_FALSE(b->Continuing());

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engines/engine_factory.h"
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 #include "engines/ext/fast_ext_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
@@ -48,7 +48,7 @@ TEST(EngineFactory, ExtGetsThePlaceholderThatFindsNothing) {
 TEST(EngineFactory, TargetsSmallerThan16KiBGiveNoEngine) {
   TempDir dir;
   testing::WriteRandomFile(dir.File("small.img"), 16383);
-  for (bool advanced : {false, true}) EXPECT_EQ(CreateEngineForImage(dir.File("small.img"), 1001, advanced), nullptr);
+  for (bool deep : {false, true}) EXPECT_EQ(CreateEngineForImage(dir.File("small.img"), 1001, deep), nullptr);
   TargetProbe probe;
   PartitionLocator target;
   target.imagePath = dir.File("small.img");
@@ -79,10 +79,10 @@ TEST(EngineFactory, PartitionHeadIsReadAtItsStartSector) {
   ::unsetenv("VELMIRA_DRIVES");
 }
 
-// Without the advanced flag an unknown file system has no engine; with it
+// Without the deep flag an unknown file system has no engine; with it
 // every source gets the combined deep scan, which sweeps what no file system
 // describes.
-TEST(EngineFactory, AdvancedScansGetTheCombinedEngineForEveryFileSystem) {
+TEST(EngineFactory, DeepScansGetTheCombinedEngineForEveryFileSystem) {
   TempDir dir;
   testing::WriteRandomFile(dir.File("random.img"), 1 << 20);
   EXPECT_EQ(CreateEngineForImage(dir.File("random.img"), 1001, false), nullptr);
@@ -90,10 +90,10 @@ TEST(EngineFactory, AdvancedScansGetTheCombinedEngineForEveryFileSystem) {
   EXPECT_NE(dynamic_cast<CFastFatRecovery*>(NewEngineFor(FileSystemKind::kFat, false).get()), nullptr);
   EXPECT_NE(dynamic_cast<CFastNtfsRecovery*>(NewEngineFor(FileSystemKind::kNtfs, false).get()), nullptr);
   for (FileSystemKind kind : {FileSystemKind::kOther, FileSystemKind::kFat, FileSystemKind::kNtfs, FileSystemKind::kExt})
-    EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(NewEngineFor(kind, true).get()), nullptr);
+    EXPECT_NE(dynamic_cast<CDeepRecovery*>(NewEngineFor(kind, true).get()), nullptr);
   testing::ScopedDataHome home;
   auto engine = CreateEngineForImage(dir.File("random.img"), 1001, true);
-  auto* combined = dynamic_cast<CProfessionalRecovery*>(engine.get());
+  auto* combined = dynamic_cast<CDeepRecovery*>(engine.get());
   ASSERT_NE(combined, nullptr);
   EXPECT_EQ(combined->FastEngine(), nullptr);
 }

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 #include "engines/engine_factory.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "jobs/scan_job.h"
@@ -364,7 +364,7 @@ TEST(UnreadSectors, OnlyTheBadSectorsOfAPieceAreLostAndTheyAreCounted) {
   testing::WriteFileBytes(image, bytes);
 
   auto engine = CreateEngineForImage(image, 1001, true);
-  auto* combined = dynamic_cast<CProfessionalRecovery*>(engine.get());
+  auto* combined = dynamic_cast<CDeepRecovery*>(engine.get());
   ASSERT_NE(combined, nullptr);
   auto reader = std::make_shared<testing::MemoryReader>(bytes);
   reader->FailRange(kBad * 512, (kBad + 2) * 512, kErrCrc);

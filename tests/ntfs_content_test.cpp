@@ -14,7 +14,7 @@
 #include "engines/ntfs/deep_ntfs_sweep.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "engines/ntfs/lznt1.h"
-#include "engines/ntfs/professional_ntfs_recovery.h"
+#include "engines/ntfs/deep_ntfs_recovery.h"
 #include "jobs/scan_job.h"
 #include "platform/errors.h"
 #include "tests/fixtures/engine_listing.h"
@@ -111,8 +111,8 @@ class NtfsContent : public ::testing::Test {
     if (engine->OpenImage(image, 1001) != kOk || engine->Scan("") != kOk) return nullptr;
     return engine;
   }
-  std::unique_ptr<CProfessionalNtfsRecovery> Deep(const std::string& image) {
-    auto engine = std::make_unique<CProfessionalNtfsRecovery>();
+  std::unique_ptr<CDeepNtfsRecovery> Deep(const std::string& image) {
+    auto engine = std::make_unique<CDeepNtfsRecovery>();
     if (engine->OpenImage(image, 1001) != kOk || engine->BeginDeepNtfsLog("") != kOk) return nullptr;
     if (SweepDeepNtfs(*engine, nullptr, nullptr) != kOk) return nullptr;
     return engine;

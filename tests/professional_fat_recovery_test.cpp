@@ -1,4 +1,4 @@
-#include "engines/fat/professional_fat_recovery.h"
+#include "engines/fat/deep_fat_recovery.h"
 
 #include <gtest/gtest.h>
 
@@ -125,11 +125,11 @@ SectorSource Image(uint64_t sectors, const std::map<uint64_t, Sector>& placed,
 }
 
 // Hands the sectors to the engine in sweep order, as the sweep would.
-void Feed(CProfessionalFatRecovery& engine, const std::map<uint64_t, Sector>& sectors) {
+void Feed(CDeepFatRecovery& engine, const std::map<uint64_t, Sector>& sectors) {
   for (const auto& [at, s] : sectors) {
-    if (CProfessionalFatRecovery::IsDotDirectorySector(s.View()))
+    if (CDeepFatRecovery::IsDotDirectorySector(s.View()))
       engine.OnDotDirectorySector(s.View(), at);
-    else if (CProfessionalFatRecovery::IsDirectorySector(s.View()))
+    else if (CDeepFatRecovery::IsDirectorySector(s.View()))
       engine.OnDirectorySector(s.View(), at);
   }
 }
@@ -208,7 +208,7 @@ TEST(FatLayoutTest, TwoFolderStartsGiveTheLayoutTheyAgreeOn) {
 }
 
 TEST_F(DeepFat, FolderStartsInferTheLayoutOnlyWhenTheyAgree) {
-  CProfessionalFatRecovery engine;
+  CDeepFatRecovery engine;
   std::map<uint64_t, Sector> sectors = {{10240, FolderStart(10, 0)}, {10272, FolderStart(14, 0)}};
   ASSERT_EQ(engine.OpenSource(Image(20000, sectors), 0, 20000, 1001), kOk);
   ASSERT_EQ(engine.BeginDeepFatLog(""), kOk);
@@ -220,7 +220,7 @@ TEST_F(DeepFat, FolderStartsInferTheLayoutOnlyWhenTheyAgree) {
   EXPECT_EQ(engine.Layouts()[0], (FatLayout{8, 10176, 0}));
   EXPECT_FALSE(engine.HasBootLayout());
 
-  CProfessionalFatRecovery other;
+  CDeepFatRecovery other;
   std::map<uint64_t, Sector> odd = {{1000, FolderStart(10, 0)}, {1005, FolderStart(12, 0)}};
   ASSERT_EQ(other.OpenSource(Image(2000, odd), 0, 2000, 1001), kOk);
   ASSERT_EQ(other.BeginDeepFatLog(""), kOk);
@@ -238,14 +238,14 @@ TEST_F(DeepFat, BootLayoutBeyondTheSourceIsNotAdded) {
   FatGeometry geometry;
   ASSERT_TRUE(ReadFatGeometry(ByteView(bytes.data(), 512), geometry));
   bytes.resize(size_t{geometry.dataStart} * 512);  // the data area starts exactly at the end
-  CProfessionalFatRecovery engine;
+  CDeepFatRecovery engine;
   ASSERT_EQ(engine.OpenSource(testing::MemorySource(bytes), 0, geometry.dataStart, 1001), kOk);
   ASSERT_EQ(engine.BeginDeepFatLog(""), kOk);
   ASSERT_EQ(engine.AddBootSectorLayout(), kOk);
   EXPECT_TRUE(engine.Layouts().empty());
   EXPECT_FALSE(engine.HasBootLayout());
 
-  CProfessionalFatRecovery whole;
+  CDeepFatRecovery whole;
   ASSERT_EQ(whole.OpenImage(card.image(), 1001), kOk);
   ASSERT_EQ(whole.BeginDeepFatLog(""), kOk);
   ASSERT_EQ(whole.AddBootSectorLayout(), kOk);
@@ -297,7 +297,7 @@ TEST_F(DeepFat, LongNameAcrossClustersJoinsOnlyAtAPlaceItCanContinue) {
   next.Add(parts[2]).Add(ShortEntry(kShort, 0x20, 50, 1234)).Add(ShortEntry("AFTER   TXT", 0x20, 51, 5));
   s[ClusterSector(30)] = next;
 
-  CProfessionalFatRecovery engine;
+  CDeepFatRecovery engine;
   ASSERT_EQ(engine.OpenSource(Image(1000, s), 0, 1000, 1001), kOk);
   ASSERT_EQ(engine.BeginDeepFatLog(""), kOk);
   Feed(engine, s);
@@ -339,7 +339,7 @@ TEST_F(DeepFat, PendingFilesAreWrittenAsIfTheLayoutHadBeenKnown) {
   s[ClusterSector(9)] = sub;
 
   auto run = [&](bool knownLayout, size_t& pendingSeen) {
-    auto engine = std::make_unique<CProfessionalFatRecovery>();
+    auto engine = std::make_unique<CDeepFatRecovery>();
     std::map<uint64_t, Bytes> raw;
     if (knownLayout) {
       // Two agreeing folder starts earlier on the medium give the layout first.
@@ -355,7 +355,7 @@ TEST_F(DeepFat, PendingFilesAreWrittenAsIfTheLayoutHadBeenKnown) {
     }
     pendingSeen = 0;
     for (const auto& [at, sector] : s) {
-      if (CProfessionalFatRecovery::IsDotDirectorySector(sector.View()))
+      if (CDeepFatRecovery::IsDotDirectorySector(sector.View()))
         engine->OnDotDirectorySector(sector.View(), at);
       else
         engine->OnDirectorySector(sector.View(), at);
@@ -396,7 +396,7 @@ TEST_F(DeepFat, DeletedFileWithAZeroedHighHalfIsFoundByItsHeader) {
   const Bytes photo = CardContent(700, 9, true);
   Bytes padded = photo;
   padded.resize(1024, 0);
-  CProfessionalFatRecovery engine;
+  CDeepFatRecovery engine;
   ASSERT_EQ(engine.OpenSource(Image(kDataSector + 10, s, {{kDataSector, padded}}), 0, kDataSector + 10, 1001),
             kOk);
   ASSERT_EQ(engine.BeginDeepFatLog(""), kOk);
@@ -426,7 +426,7 @@ TEST_F(DeepFat, FolderLoopsEnd) {
   s[ClusterSector(20)] = x;
   s[ClusterSector(21)] = y;
   s[ClusterSector(22)] = z;
-  CProfessionalFatRecovery engine;
+  CDeepFatRecovery engine;
   ASSERT_EQ(engine.OpenSource(Image(1000, s), 0, 1000, 1001), kOk);
   ASSERT_EQ(engine.BeginDeepFatLog(""), kOk);
   Feed(engine, s);
@@ -442,7 +442,7 @@ TEST_F(DeepFat, FolderLoopsEnd) {
 }
 
 TEST_F(DeepFat, ReadingBackStopsCleanly) {
-  CProfessionalFatRecovery engine;
+  CDeepFatRecovery engine;
   ASSERT_EQ(engine.OpenSource(Image(64, {}), 0, 64, 1001), kOk);
   FoundRecord r = MakeFoundRecord();
   r.clusterBytes = 1024;
@@ -496,7 +496,7 @@ TEST_F(DeepFat, ReformattedCardShowsTheOldFolders) {
   ASSERT_TRUE(card.Reformat(16, "-s 1"));
   ASSERT_TRUE(card.Put("new.jpg", CardContent(5000, 22, true)));
 
-  CProfessionalFatRecovery engine;
+  CDeepFatRecovery engine;
   ASSERT_EQ(engine.OpenImage(card.image(), 1001), kOk);
   DeepFatSweepStats stats;
   ASSERT_EQ(RunDeepFatSweep(engine, nullptr, nullptr, &stats), kOk);
@@ -557,7 +557,7 @@ TEST_F(DeepFat, ZeroedBootSectorGivesTheSameTree) {
   ASSERT_TRUE(card.Put("top.jpg", CardContent(1500, 36, true)));
   ASSERT_TRUE(card.Delete("A/B/long picture name 2.jpg"));
 
-  CProfessionalFatRecovery withBoot;
+  CDeepFatRecovery withBoot;
   ASSERT_EQ(withBoot.OpenImage(card.image(), 1001), kOk);
   ASSERT_EQ(RunDeepFatSweep(withBoot, nullptr, nullptr), kOk);
   ASSERT_TRUE(withBoot.HasBootLayout());
@@ -565,7 +565,7 @@ TEST_F(DeepFat, ZeroedBootSectorGivesTheSameTree) {
   Bytes image = testing::ReadFileBytes(card.image());
   std::fill(image.begin(), image.begin() + 512, 0);
   testing::WriteFileBytes(card.image(), image);
-  CProfessionalFatRecovery zeroed;
+  CDeepFatRecovery zeroed;
   ASSERT_EQ(zeroed.OpenImage(card.image(), 1001), kOk);
   ASSERT_EQ(RunDeepFatSweep(zeroed, nullptr, nullptr), kOk);
   EXPECT_FALSE(zeroed.HasBootLayout());
@@ -612,7 +612,7 @@ TEST_F(DeepFat, CorpusImages) {
                        Case{"fat32_loop.raw.gz", 2, 1}}) {
     const std::string img = tmp.File(c.image) + ".img";
     ASSERT_TRUE(testing::GunzipTo(dir + "/" + c.image, img)) << c.image;
-    CProfessionalFatRecovery engine;
+    CDeepFatRecovery engine;
     ASSERT_EQ(engine.OpenImage(img, 1001), kOk);
     ASSERT_EQ(RunDeepFatSweep(engine, nullptr, nullptr), kOk) << c.image;
     const auto found = ListAll(engine);

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 #include "jobs/search_job.h"
 #include "platform/errors.h"
 #include "tests/fixtures/fake_scan_engine.h"
@@ -281,7 +281,7 @@ TEST(ScanJob, StoppedDeepScanIsOfferedAgainAndDeclinedLogsGo) {
     }
     bool ContinueEarlierScan(const ScanSource& source) override {
       ++asked;
-      if (auto* deep = dynamic_cast<CProfessionalRecovery*>(source.engine.get()))
+      if (auto* deep = dynamic_cast<CDeepRecovery*>(source.engine.get()))
         earlierFolder = deep->ContinuedLogFolder();
       return answer;
     }

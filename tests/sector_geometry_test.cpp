@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engines/boot_sector.h"
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 #include "engines/engine_factory.h"
 #include "engines/ntfs/deep_ntfs_sweep.h"
 #include "engines/ntfs/ntfs_structures.h"
@@ -281,7 +281,7 @@ class FourKScan : public ::testing::Test {
   // Scans an image with the combined engine; the carved .jpg sizes.
   static std::vector<uint64_t> CarvedPhotos(const std::string& image, CombinedSweepStats& stats) {
     auto engine = CreateEngineForImage(image, 1001, true);
-    auto* combined = dynamic_cast<CProfessionalRecovery*>(engine.get());
+    auto* combined = dynamic_cast<CDeepRecovery*>(engine.get());
     EXPECT_NE(combined, nullptr);
     if (combined == nullptr) return {};
     EXPECT_NE(combined->FastEngine(), nullptr);
@@ -325,7 +325,7 @@ TEST_F(FourKScan, NtfsVolumeRecordsAndFreeSpacePhoto) {
     EXPECT_EQ(std::count(sizes.begin(), sizes.end(), photo.size()), 1) << ::testing::PrintToString(sizes);
 
     // The deep NTFS sweep of the whole volume finds its 4096-byte records.
-    CProfessionalNtfsRecovery deep;
+    CDeepNtfsRecovery deep;
     ASSERT_EQ(deep.OpenImage(disk.image(), 1001), kOk);
     EXPECT_EQ(deep.Geometry().recordSize, 4096u);
     ASSERT_EQ(deep.BeginDeepNtfsLog(""), kOk);

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 #include "engines/engine_factory.h"
 #include "jobs/recovery_job.h"
 #include "platform/errors.h"
@@ -300,9 +300,9 @@ class SourceIdentityEngine : public ::testing::Test {
 };
 
 std::unique_ptr<IFileRecoveryParse> Deep(const std::string& image, uint16_t key,
-                                         CProfessionalRecovery*& combined) {
+                                         CDeepRecovery*& combined) {
   auto engine = CreateEngineForImage(image, key, true);
-  combined = dynamic_cast<CProfessionalRecovery*>(engine.get());
+  combined = dynamic_cast<CDeepRecovery*>(engine.get());
   return engine;
 }
 
@@ -317,14 +317,14 @@ TEST_F(SourceIdentityEngine, ImagesLoadedInTheOtherOrderContinueAndRecover) {
   ASSERT_TRUE(a.Put("alpha.jpg", testing::JpegPicture(30000, 1)) && a.Delete("alpha.jpg"));
   ASSERT_TRUE(b.Put("bravo.jpg", testing::JpegPicture(34000, 2)) && b.Delete("bravo.jpg"));
   for (auto [card, key] : {std::pair{&a, uint16_t{1001}}, std::pair{&b, uint16_t{1002}}}) {
-    CProfessionalRecovery* combined = nullptr;
+    CDeepRecovery* combined = nullptr;
     auto engine = Deep(card->image(), key, combined);
     ASSERT_NE(combined, nullptr);
     ASSERT_EQ(engine->Scan(""), kOk);
   }
 
-  CProfessionalRecovery* deepB = nullptr;
-  CProfessionalRecovery* deepA = nullptr;
+  CDeepRecovery* deepB = nullptr;
+  CDeepRecovery* deepA = nullptr;
   auto engineB = Deep(b.image(), 1001, deepB);
   auto engineA = Deep(a.image(), 1002, deepA);
   ASSERT_TRUE(deepA != nullptr && deepB != nullptr);

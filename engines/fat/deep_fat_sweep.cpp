@@ -8,7 +8,7 @@
 
 namespace velmira {
 
-int32_t RunDeepFatSweep(CProfessionalFatRecovery& engine, ScanProgressCallback callback, void* userData,
+int32_t RunDeepFatSweep(CDeepFatRecovery& engine, ScanProgressCallback callback, void* userData,
                         DeepFatSweepStats* stats) {
   DeepFatSweepStats local;
   DeepFatSweepStats& counts = stats ? *stats : local;
@@ -31,10 +31,10 @@ int32_t RunDeepFatSweep(CProfessionalFatRecovery& engine, ScanProgressCallback c
     for (uint32_t i = 0; i < got; ++i) {
       const ByteView sector(piece.data() + size_t{i} * bytesPerSector, bytesPerSector);
       const uint64_t at = start + done + i;
-      if (CProfessionalFatRecovery::IsDotDirectorySector(sector)) {
+      if (CDeepFatRecovery::IsDotDirectorySector(sector)) {
         ++counts.dotSectors;
         engine.OnDotDirectorySector(sector, at);
-      } else if (CProfessionalFatRecovery::IsDirectorySector(sector)) {
+      } else if (CDeepFatRecovery::IsDirectorySector(sector)) {
         ++counts.directorySectors;
         engine.OnDirectorySector(sector, at);
       }

@@ -18,7 +18,7 @@ bool IsNtfsRecordCandidate(ByteView bytes, uint32_t recordSize) {
          bytes.U16At(kNtfsRecUpdateSequence) == bytes.U16At(510);
 }
 
-int32_t SweepDeepNtfs(CProfessionalNtfsRecovery& engine, ScanProgressCallback progress, void* userData) {
+int32_t SweepDeepNtfs(CDeepNtfsRecovery& engine, ScanProgressCallback progress, void* userData) {
   const SectorSource& source = engine.Source();
   const NtfsGeometry& g = engine.Geometry();
   const uint32_t bps = g.bytesPerSector;

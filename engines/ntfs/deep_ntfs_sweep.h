@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engines/ntfs/professional_ntfs_recovery.h"
+#include "engines/ntfs/deep_ntfs_recovery.h"
 #include "engines/progress_callbacks.h"
 #include "platform/byte_view.h"
 #include "storage/sector_source.h"
@@ -29,7 +29,7 @@ namespace velmira {
 // `progress` (may be null) gets (userData, percent, 100, -1, sector, total,
 // found, 0) after each piece; a non-zero answer stops the sweep (the folder
 // pass still runs) and is returned. A piece that cannot be read is skipped.
-[[nodiscard]] int32_t SweepDeepNtfs(CProfessionalNtfsRecovery& engine, ScanProgressCallback progress,
+[[nodiscard]] int32_t SweepDeepNtfs(CDeepNtfsRecovery& engine, ScanProgressCallback progress,
                                     void* userData);
 
 }  // namespace velmira

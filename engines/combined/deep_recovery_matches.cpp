@@ -6,7 +6,7 @@
 #include <set>
 #include <utility>
 
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 #include "platform/errors.h"
 #include "platform/text.h"
 #include "results/scan_log.h"
@@ -49,7 +49,7 @@ bool FatFirstDataSector(const FoundRecord& record, uint32_t bytesPerSector, uint
 
 }  // namespace
 
-void CProfessionalRecovery::DropDeepFatRepeats(std::vector<FoundRecord>& named) const {
+void CDeepRecovery::DropDeepFatRepeats(std::vector<FoundRecord>& named) const {
   // The deep FAT pass reaches the deleted folders the fast pass listed with
   // their path again, as lost folders: a file of it whose data starts where
   // a fast FAT file's data starts, with the same size, is that file.
@@ -70,13 +70,13 @@ void CProfessionalRecovery::DropDeepFatRepeats(std::vector<FoundRecord>& named) 
   });
 }
 
-bool CProfessionalRecovery::CarvedRepeats(std::string_view namedExtension, std::string_view carvedExtension) {
+bool CDeepRecovery::CarvedRepeats(std::string_view namedExtension, std::string_view carvedExtension) {
   const std::string named = Normalised(namedExtension);
   const std::string carved = Normalised(carvedExtension);
   return !named.empty() && (named == carved || (named == "thm" && carved == "jpg"));
 }
 
-int32_t CProfessionalRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
+int32_t CDeepRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
   matches.clear();
   std::vector<FoundRecord> named;
   std::vector<FoundRecord> part;

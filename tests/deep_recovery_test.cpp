@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 #include "engines/engine_factory.h"
 #include "platform/errors.h"
 #include "results/scan_log_registry.h"
@@ -26,9 +26,9 @@ using testing::FatCard;
 
 constexpr const char* kPatterns = "*.jpg|*.thm|*.png|*.bin|";
 
-std::unique_ptr<IFileRecoveryParse> OpenCombined(const std::string& image, CProfessionalRecovery*& combined) {
+std::unique_ptr<IFileRecoveryParse> OpenCombined(const std::string& image, CDeepRecovery*& combined) {
   auto engine = CreateEngineForImage(image, 1001, true);
-  combined = dynamic_cast<CProfessionalRecovery*>(engine.get());
+  combined = dynamic_cast<CDeepRecovery*>(engine.get());
   return engine;
 }
 
@@ -97,7 +97,7 @@ TEST_F(CombinedScan, CarvedCopiesOfNamedFilesAreLeftOutAndTheRootListsEveryEngin
   ASSERT_TRUE(card.Put("DCIM/shot.thm", png));
   for (const char* gone : {"DCIM/a.jpg", "DCIM/photo.thm", "DCIM/shot.thm"}) ASSERT_TRUE(card.Delete(gone));
 
-  CProfessionalRecovery* combined = nullptr;
+  CDeepRecovery* combined = nullptr;
   auto engine = OpenCombined(card.image(), combined);
   ASSERT_NE(combined, nullptr);
   ASSERT_NE(combined->FastEngine(), nullptr);
@@ -168,13 +168,13 @@ TEST_F(CombinedScan, CarvedCopiesOfNamedFilesAreLeftOutAndTheRootListsEveryEngin
 
 // Which carved files repeat a named file that starts at the same sector.
 TEST(CombinedScanDuplicates, CarvedFileRepeatsANamedOneOfItsType) {
-  EXPECT_TRUE(CProfessionalRecovery::CarvedRepeats("jpg", "jpg"));
-  EXPECT_TRUE(CProfessionalRecovery::CarvedRepeats("JPEG", "jpg")) << "the carver spells jpeg jpg";
-  EXPECT_TRUE(CProfessionalRecovery::CarvedRepeats("thm", "jpg")) << "a camera thumbnail is a JPEG";
-  EXPECT_TRUE(CProfessionalRecovery::CarvedRepeats("tiff", "tif"));
-  EXPECT_FALSE(CProfessionalRecovery::CarvedRepeats("thm", "png"));
-  EXPECT_FALSE(CProfessionalRecovery::CarvedRepeats("jpg", "thm"));
-  EXPECT_FALSE(CProfessionalRecovery::CarvedRepeats("", "jpg"));
+  EXPECT_TRUE(CDeepRecovery::CarvedRepeats("jpg", "jpg"));
+  EXPECT_TRUE(CDeepRecovery::CarvedRepeats("JPEG", "jpg")) << "the carver spells jpeg jpg";
+  EXPECT_TRUE(CDeepRecovery::CarvedRepeats("thm", "jpg")) << "a camera thumbnail is a JPEG";
+  EXPECT_TRUE(CDeepRecovery::CarvedRepeats("tiff", "tif"));
+  EXPECT_FALSE(CDeepRecovery::CarvedRepeats("thm", "png"));
+  EXPECT_FALSE(CDeepRecovery::CarvedRepeats("jpg", "thm"));
+  EXPECT_FALSE(CDeepRecovery::CarvedRepeats("", "jpg"));
 }
 
 // A stop during the fast pass of a new scan takes the log folder number
@@ -186,7 +186,7 @@ TEST_F(CombinedScan, StopInTheFastPassRecordsNothing) {
   ASSERT_TRUE(card.Put("a.jpg", CardContent(5000, 1, true)));
   CScanLogRegistry& registry = CScanLogRegistry::Instance();
   const uint64_t counter = registry.Counter();
-  CProfessionalRecovery* combined = nullptr;
+  CDeepRecovery* combined = nullptr;
   auto engine = OpenCombined(card.image(), combined);
   ASSERT_NE(combined, nullptr);
   ProgressLog log;
@@ -222,7 +222,7 @@ TEST_F(CombinedScan, StoppedScanGoesOnWhereItStoppedAndFindsTheSameFiles) {
   std::multiset<std::tuple<std::string, uint64_t, uint32_t>> whole;
   ProgressLog progress;
   {
-    CProfessionalRecovery* combined = nullptr;
+    CDeepRecovery* combined = nullptr;
     auto engine = OpenCombined(copy, combined);
     ASSERT_NE(combined, nullptr);
     engine->SetProgressCallbacks(&ProgressLog::Callback, nullptr, &progress, 100);
@@ -256,7 +256,7 @@ TEST_F(CombinedScan, StoppedScanGoesOnWhereItStoppedAndFindsTheSameFiles) {
   CScanLogRegistry& registry = CScanLogRegistry::Instance();
   DeepScanSweep stoppedAt;
   {
-    CProfessionalRecovery* combined = nullptr;
+    CDeepRecovery* combined = nullptr;
     auto engine = OpenCombined(card.image(), combined);
     ASSERT_NE(combined, nullptr);
     EXPECT_FALSE(combined->Continuing());
@@ -270,7 +270,7 @@ TEST_F(CombinedScan, StoppedScanGoesOnWhereItStoppedAndFindsTheSameFiles) {
   }
   ASSERT_EQ(registry.Entries().size(), 2u) << "the whole scan and the stopped one";
   {
-    CProfessionalRecovery* combined = nullptr;
+    CDeepRecovery* combined = nullptr;
     auto engine = OpenCombined(card.image(), combined);
     ASSERT_NE(combined, nullptr);
     ASSERT_TRUE(combined->Continuing());
@@ -302,7 +302,7 @@ TEST_F(CombinedScan, ExtSourceIsSweptWholeAndUnreadablePiecesArePassedOver) {
   std::copy(png.begin(), png.end(), bytes.begin() + static_cast<std::ptrdiff_t>(pngAt));
   testing::WriteFileBytes(image, bytes);
 
-  CProfessionalRecovery* combined = nullptr;
+  CDeepRecovery* combined = nullptr;
   auto engine = OpenCombined(image, combined);
   ASSERT_NE(combined, nullptr);
   auto reader = std::make_shared<testing::MemoryReader>(bytes);
@@ -331,7 +331,7 @@ TEST_F(CombinedScan, VolumeWithoutAMapIsSweptWhole) {
   for (int i = 0; i < 8; ++i) bytes[0x30 + i] = i == 3 ? 0x10 : 0;  // $MFT cluster far past the end
   testing::WriteFileBytes(image, bytes);
 
-  CProfessionalRecovery* combined = nullptr;
+  CDeepRecovery* combined = nullptr;
   auto engine = OpenCombined(image, combined);
   ASSERT_NE(combined, nullptr);
   ASSERT_NE(combined->FastEngine(), nullptr);

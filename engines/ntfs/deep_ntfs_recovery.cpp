@@ -1,7 +1,7 @@
 // Opening, record processing, $MFT placement, the ancestor walk, the folder
 // pass and the scan-log queries of the deep NTFS scan. Reading data back is
-// in professional_ntfs_recovery_data.cpp.
-#include "engines/ntfs/professional_ntfs_recovery.h"
+// in deep_ntfs_recovery_data.cpp.
+#include "engines/ntfs/deep_ntfs_recovery.h"
 
 #include <algorithm>
 
@@ -48,23 +48,23 @@ uint32_t ClusterEstimateForVolume(uint64_t sectorCount, uint32_t bytesPerSector)
   return 8;
 }
 
-CProfessionalNtfsRecovery::CProfessionalNtfsRecovery() = default;
+CDeepNtfsRecovery::CDeepNtfsRecovery() = default;
 
-CProfessionalNtfsRecovery::~CProfessionalNtfsRecovery() {
+CDeepNtfsRecovery::~CDeepNtfsRecovery() {
   if (m_store) m_store->CloseLog();
   CloseSource(m_source);
 }
 
-int32_t CProfessionalNtfsRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
+int32_t CDeepNtfsRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
   return Open(ImageTarget(imagePath, imageValue));
 }
 
-int32_t CProfessionalNtfsRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+int32_t CDeepNtfsRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
                                                  uint16_t driveLetter) {
   return Open(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter));
 }
 
-int32_t CProfessionalNtfsRecovery::Open(const PartitionLocator& target) {
+int32_t CDeepNtfsRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
   SectorSource source;
   OpenedTarget opened;
@@ -73,7 +73,7 @@ int32_t CProfessionalNtfsRecovery::Open(const PartitionLocator& target) {
                       opened.bytesPerSector);
 }
 
-int32_t CProfessionalNtfsRecovery::AttachSource(SectorSource source, uint64_t partitionStart, uint64_t sectorCount,
+int32_t CDeepNtfsRecovery::AttachSource(SectorSource source, uint64_t partitionStart, uint64_t sectorCount,
                                                 uint16_t driveLetter, uint32_t bytesPerSector) {
   if (bytesPerSector == 0 || bytesPerSector % 512 != 0) return kErrInvalidParameter;
   CloseSource(m_source);
@@ -90,7 +90,7 @@ int32_t CProfessionalNtfsRecovery::AttachSource(SectorSource source, uint64_t pa
   return kOk;
 }
 
-void CProfessionalNtfsRecovery::ReadBootMap() {
+void CDeepNtfsRecovery::ReadBootMap() {
   const NtfsGeometry& g = m_geometry;
   const uint32_t sectors = std::max<uint32_t>(kBootBytes / g.bytesPerSector, 1);
   std::vector<uint8_t> boot(size_t{sectors} * g.bytesPerSector, 0);
@@ -109,7 +109,7 @@ void CProfessionalNtfsRecovery::ReadBootMap() {
   if (ReadRecordRuns(fromBoot.mftSector, runs) == kOk && !runs.empty()) m_maps[fromBoot.mftSector] = runs;
 }
 
-int32_t CProfessionalNtfsRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
+int32_t CDeepNtfsRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
                                                         FileProgressCallback fileCallback, void* userData,
                                                         int32_t scale) {
   m_scanCallback = scanCallback;
@@ -119,11 +119,11 @@ int32_t CProfessionalNtfsRecovery::SetProgressCallbacks(ScanProgressCallback sca
   return kOk;
 }
 
-int32_t CProfessionalNtfsRecovery::Scan(const std::string&) { return kOk; }
-int32_t CProfessionalNtfsRecovery::LoadAllocationMap() { return kOk; }
-int32_t CProfessionalNtfsRecovery::NextFreeExtent(uint64_t&, uint64_t&) { return kOk; }
+int32_t CDeepNtfsRecovery::Scan(const std::string&) { return kOk; }
+int32_t CDeepNtfsRecovery::LoadAllocationMap() { return kOk; }
+int32_t CDeepNtfsRecovery::NextFreeExtent(uint64_t&, uint64_t&) { return kOk; }
 
-int32_t CProfessionalNtfsRecovery::BeginDeepNtfsLog(const std::string& logName) {
+int32_t CDeepNtfsRecovery::BeginDeepNtfsLog(const std::string& logName) {
   m_directories.clear();
   m_directorySet.clear();
   m_links.clear();
@@ -137,7 +137,7 @@ int32_t CProfessionalNtfsRecovery::BeginDeepNtfsLog(const std::string& logName) 
   return m_store->OpenLog(name);
 }
 
-int32_t CProfessionalNtfsRecovery::ReadRecordRuns(uint64_t sector, std::vector<DataRun>& runs) {
+int32_t CDeepNtfsRecovery::ReadRecordRuns(uint64_t sector, std::vector<DataRun>& runs) {
   std::vector<uint8_t> window;
   int32_t err = ReadRecordWindow(m_source, m_geometry, sector, window);
   if (err != kOk) return err;
@@ -158,13 +158,13 @@ int32_t CProfessionalNtfsRecovery::ReadRecordRuns(uint64_t sector, std::vector<D
   return kNtfsAttributeNotFound;
 }
 
-int32_t CProfessionalNtfsRecovery::ProcessFoundRecord(std::span<const uint8_t> record, uint64_t sector) {
+int32_t CDeepNtfsRecovery::ProcessFoundRecord(std::span<const uint8_t> record, uint64_t sector) {
   if (!m_opened || record.size() < m_geometry.recordSize) return kErrInvalidParameter;
   std::vector<uint8_t> bytes(record.begin(), record.begin() + m_geometry.recordSize);
   return ProcessRecord(bytes, 0, sector, Mode::kSweep, nullptr);
 }
 
-void CProfessionalNtfsRecovery::ImproveClusterEstimate(ByteView record) {
+void CDeepNtfsRecovery::ImproveClusterEstimate(ByteView record) {
   const uint32_t bps = m_geometry.bytesPerSector;
   if (!HasFileSignature(record) || record.U16At(kNtfsRecFirstAttribute) >= record.size()) return;
   NtfsAttributeWalk walk(record, record.size(), kWalkStopAtFill | kWalkStopAtAttributeList);
@@ -188,7 +188,7 @@ void CProfessionalNtfsRecovery::ImproveClusterEstimate(ByteView record) {
   }
 }
 
-CProfessionalNtfsRecovery::Placement CProfessionalNtfsRecovery::PlaceRecord(uint32_t number, uint64_t sector) const {
+CDeepNtfsRecovery::Placement CDeepNtfsRecovery::PlaceRecord(uint32_t number, uint64_t sector) const {
   using Wide = __int128;
   const Wide c = std::max<uint32_t>(m_clusterEstimate, 1);
   const Wide t = Wide{number} * m_geometry.sectorsPerRecord;
@@ -226,7 +226,7 @@ CProfessionalNtfsRecovery::Placement CProfessionalNtfsRecovery::PlaceRecord(uint
   return placement;
 }
 
-uint64_t CProfessionalNtfsRecovery::LocateRecord(const std::vector<DataRun>& runs, uint64_t partitionStart,
+uint64_t CDeepNtfsRecovery::LocateRecord(const std::vector<DataRun>& runs, uint64_t partitionStart,
                                                  uint32_t estimate, uint32_t number) const {
   using Wide = __int128;
   const Wide c = std::max<uint32_t>(estimate, 1);
@@ -249,7 +249,7 @@ uint64_t CProfessionalNtfsRecovery::LocateRecord(const std::vector<DataRun>& run
   return partitionStart;
 }
 
-int32_t CProfessionalNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, uint32_t readFor, uint64_t sector,
+int32_t CDeepNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, uint32_t readFor, uint64_t sector,
                                                  Mode mode, const Placement* placement) {
   const NtfsGeometry& g = m_geometry;
   const bool directoryMode = mode == Mode::kDirectory;
@@ -376,7 +376,7 @@ int32_t CProfessionalNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, ui
   return kOk;
 }
 
-void CProfessionalNtfsRecovery::Store(FoundRecord& record, uint32_t depth, uint32_t parent) {
+void CDeepNtfsRecovery::Store(FoundRecord& record, uint32_t depth, uint32_t parent) {
   if (!m_store) return;
   FoundRecord* slot = m_store->AppendRecord();
   record.recordNumber = slot->recordNumber;
@@ -385,7 +385,7 @@ void CProfessionalNtfsRecovery::Store(FoundRecord& record, uint32_t depth, uint3
                        record.isFolder ? record.name : nullptr);
 }
 
-void CProfessionalNtfsRecovery::WriteLostFolder(uint32_t number) {
+void CDeepNtfsRecovery::WriteLostFolder(uint32_t number) {
   FoundRecord folder = MakeFoundRecord();
   folder.driveLetter = m_driveLetter;
   folder.engineTag = kTagDeepNtfs;
@@ -397,7 +397,7 @@ void CProfessionalNtfsRecovery::WriteLostFolder(uint32_t number) {
   Store(folder, 0, kRootRecord);
 }
 
-CProfessionalNtfsRecovery::ParentLink CProfessionalNtfsRecovery::LinkOf(uint32_t number, uint64_t sector) {
+CDeepNtfsRecovery::ParentLink CDeepNtfsRecovery::LinkOf(uint32_t number, uint64_t sector) {
   auto known = m_links.find(sector);
   if (known != m_links.end()) return known->second;
   ParentLink link;
@@ -426,7 +426,7 @@ CProfessionalNtfsRecovery::ParentLink CProfessionalNtfsRecovery::LinkOf(uint32_t
   return link;
 }
 
-uint32_t CProfessionalNtfsRecovery::CollectAncestors(uint32_t parent, const Placement& placement) {
+uint32_t CDeepNtfsRecovery::CollectAncestors(uint32_t parent, const Placement& placement) {
   uint32_t depth = 0;
   std::unordered_set<uint32_t> visited;
   for (uint32_t p = parent; p != kRootRecord && depth < kMaxFolderDepth;) {
@@ -442,7 +442,7 @@ uint32_t CProfessionalNtfsRecovery::CollectAncestors(uint32_t parent, const Plac
   return depth;
 }
 
-int32_t CProfessionalNtfsRecovery::FinishDeepNtfs() {
+int32_t CDeepNtfsRecovery::FinishDeepNtfs() {
   int32_t readError = kOk;
   std::vector<uint8_t> window;
   // Listing a folder can meet new ones above it; the list only grows.
@@ -474,28 +474,28 @@ int32_t CProfessionalNtfsRecovery::FinishDeepNtfs() {
   return readError;
 }
 
-int32_t CProfessionalNtfsRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
+int32_t CDeepNtfsRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
   return ListLoggedChildren(m_store.get(), MakeDirectoryKey(0, kRootRecord), folder, depth, children);
 }
 
-int32_t CProfessionalNtfsRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
+int32_t CDeepNtfsRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
   return CountLoggedFiles(m_store.get(), MakeDirectoryKey(0, kRootRecord), folder, depth, count);
 }
 
-uint64_t CProfessionalNtfsRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
+uint64_t CDeepNtfsRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
 
-int32_t CProfessionalNtfsRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
+int32_t CDeepNtfsRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
   return LoggedFolderPath(m_store.get(), record, path, maxChars);
 }
 
-int32_t CProfessionalNtfsRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
+int32_t CDeepNtfsRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
   m_searchCallback = callback;
   m_searchUserData = userData;
   if (m_store) m_store->SetSearchCallback(callback, userData);
   return kOk;
 }
 
-int32_t CProfessionalNtfsRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
+int32_t CDeepNtfsRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
   return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 

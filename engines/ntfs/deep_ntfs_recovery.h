@@ -47,10 +47,10 @@ struct DirectoryRef {
   std::vector<DataRun> runs;
 };
 
-class CProfessionalNtfsRecovery final : public IFileRecoveryParse {
+class CDeepNtfsRecovery final : public IFileRecoveryParse {
  public:
-  CProfessionalNtfsRecovery();
-  ~CProfessionalNtfsRecovery() override;
+  CDeepNtfsRecovery();
+  ~CDeepNtfsRecovery() override;
 
   int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
   int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,

@@ -8,7 +8,7 @@
 // folders to their parents through their ".." entries, and files everything
 // in its scan log. File data is read back from consecutive clusters.
 //
-//   CProfessionalFatRecovery engine;
+//   CDeepFatRecovery engine;
 //   engine.OpenImage(path, 1001);
 //   engine.BeginDeepFatLog("");
 //   engine.AddBootSectorLayout();
@@ -39,7 +39,7 @@
 
 namespace velmira {
 
-class CProfessionalFatRecovery final : public IFileRecoveryParse {
+class CDeepFatRecovery final : public IFileRecoveryParse {
  public:
   // Bounds that keep a hostile medium from exhausting memory or time. Real
   // media stay far below them.
@@ -54,8 +54,8 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   // known yet are taken as that folder's, up to this many sectors.
   static constexpr uint32_t kMaxUnplacedRun = 128;
 
-  CProfessionalFatRecovery();
-  ~CProfessionalFatRecovery() override;
+  CDeepFatRecovery();
+  ~CDeepFatRecovery() override;
 
   // Slots. Opening keeps the caller's sector count; an image's count is its
   // size / 512. A second open returns 0 at once.
@@ -197,7 +197,7 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   void InferLayout(uint32_t cluster, uint64_t sector);
   [[nodiscard]] bool InSource(uint64_t sector) const;
 
-  // Parsing (professional_fat_parse.cpp).
+  // Parsing (deep_fat_parse.cpp).
   std::optional<NameTail> ParseDirectoryBuffer(LayoutIndex layout, ByteView buffer, uint64_t sector,
                                                uint32_t cluster, const BufferOrigin& origin);
   uint32_t CurrentFolderOf(LayoutIndex layout, ByteView buffer, uint32_t cluster,
@@ -225,7 +225,7 @@ class CProfessionalFatRecovery final : public IFileRecoveryParse {
   void ProcessFragments();
   void StoreFolders();
 
-  // Reading back (professional_fat_output.cpp).
+  // Reading back (deep_fat_output.cpp).
   template <typename ReportFn>
   int32_t CopyClusters(const FoundRecord& record, OutputSink& sink, ReportFn report);
   int32_t WriteOneFile(const FoundRecord& record, const std::string& path);

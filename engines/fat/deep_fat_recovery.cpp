@@ -1,4 +1,4 @@
-#include "engines/fat/professional_fat_recovery.h"
+#include "engines/fat/deep_fat_recovery.h"
 
 #include <algorithm>
 
@@ -29,23 +29,23 @@ std::optional<uint8_t> FirstEntryChecksum(ByteView data) {
 
 }  // namespace
 
-CProfessionalFatRecovery::CProfessionalFatRecovery() = default;
+CDeepFatRecovery::CDeepFatRecovery() = default;
 
-CProfessionalFatRecovery::~CProfessionalFatRecovery() {
+CDeepFatRecovery::~CDeepFatRecovery() {
   if (m_store) m_store->CloseLog();
   CloseSource(m_source);
 }
 
-int32_t CProfessionalFatRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
+int32_t CDeepFatRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
   return Open(ImageTarget(imagePath, imageValue));
 }
 
-int32_t CProfessionalFatRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector,
+int32_t CDeepFatRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector,
                                                 uint64_t sectorCount, uint16_t driveLetter) {
   return Open(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter));
 }
 
-int32_t CProfessionalFatRecovery::Open(const PartitionLocator& target) {
+int32_t CDeepFatRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
   SectorSource source;
   OpenedTarget opened;
@@ -54,7 +54,7 @@ int32_t CProfessionalFatRecovery::Open(const PartitionLocator& target) {
                     opened.bytesPerSector);
 }
 
-int32_t CProfessionalFatRecovery::OpenSource(SectorSource source, uint64_t startSector, uint64_t sectorCount,
+int32_t CDeepFatRecovery::OpenSource(SectorSource source, uint64_t startSector, uint64_t sectorCount,
                                              uint16_t driveLetter, uint32_t bytesPerSector) {
   if (m_opened) return kOk;
   if (bytesPerSector < 512 || bytesPerSector % 512 != 0) return kErrInvalidParameter;
@@ -72,7 +72,7 @@ int32_t CProfessionalFatRecovery::OpenSource(SectorSource source, uint64_t start
   return kOk;
 }
 
-int32_t CProfessionalFatRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
+int32_t CDeepFatRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
                                                        FileProgressCallback fileCallback, void* userData,
                                                        int32_t scale) {
   m_scanCallback = scanCallback;
@@ -82,33 +82,33 @@ int32_t CProfessionalFatRecovery::SetProgressCallbacks(ScanProgressCallback scan
   return kOk;
 }
 
-int32_t CProfessionalFatRecovery::Scan(const std::string&) {
+int32_t CDeepFatRecovery::Scan(const std::string&) {
   return kOk;
 }
-int32_t CProfessionalFatRecovery::NextFreeExtent(uint64_t&, uint64_t&) {
+int32_t CDeepFatRecovery::NextFreeExtent(uint64_t&, uint64_t&) {
   return 0;
 }
-int32_t CProfessionalFatRecovery::LoadAllocationMap() {
+int32_t CDeepFatRecovery::LoadAllocationMap() {
   return kOk;
 }
 
-int32_t CProfessionalFatRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
+int32_t CDeepFatRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
   return ListLoggedChildren(m_store.get(), 0, folder, depth, children);
 }
 
-int32_t CProfessionalFatRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
+int32_t CDeepFatRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
   return CountLoggedFiles(m_store.get(), 0, folder, depth, count);
 }
 
-uint64_t CProfessionalFatRecovery::GetFoundCount() {
+uint64_t CDeepFatRecovery::GetFoundCount() {
   return m_store ? m_store->RecordCount() : 0;
 }
 
-int32_t CProfessionalFatRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
+int32_t CDeepFatRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
   return LoggedFolderPath(m_store.get(), record, path, maxChars);
 }
 
-int32_t CProfessionalFatRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
+int32_t CDeepFatRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
   m_searchCallback = callback;
   m_searchUserData = userData;
   if (!m_store) return kErrInvalidParameter;
@@ -116,14 +116,14 @@ int32_t CProfessionalFatRecovery::SetSearchCallback(SearchProgressCallback callb
   return kOk;
 }
 
-int32_t CProfessionalFatRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
+int32_t CDeepFatRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
   return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 
 // ---------------------------------------------------------------------------
 // The sweep's operations.
 
-void CProfessionalFatRecovery::ResetSweepState() {
+void CDeepFatRecovery::ResetSweepState() {
   m_layouts.clear();
   m_bootLayout = false;
   m_observations.clear();
@@ -145,7 +145,7 @@ void CProfessionalFatRecovery::ResetSweepState() {
   m_depths.clear();
 }
 
-int32_t CProfessionalFatRecovery::BeginDeepFatLog(const std::string& logName) {
+int32_t CDeepFatRecovery::BeginDeepFatLog(const std::string& logName) {
   ResetSweepState();
   if (m_store) m_store->CloseLog();
   m_store = std::make_unique<CScanLog>();
@@ -158,18 +158,18 @@ int32_t CProfessionalFatRecovery::BeginDeepFatLog(const std::string& logName) {
   return m_store->OpenLog(name);
 }
 
-bool CProfessionalFatRecovery::IsDotDirectorySector(ByteView sector) {
+bool CDeepFatRecovery::IsDotDirectorySector(ByteView sector) {
   return velmira::IsDotDirectorySector(sector);
 }
-bool CProfessionalFatRecovery::IsDirectorySector(ByteView buffer) {
+bool CDeepFatRecovery::IsDirectorySector(ByteView buffer) {
   return velmira::IsDirectorySector(buffer);
 }
 
-bool CProfessionalFatRecovery::InSource(uint64_t sector) const {
+bool CDeepFatRecovery::InSource(uint64_t sector) const {
   return sector >= m_partitionStart && sector - m_partitionStart < m_partitionLength;
 }
 
-int32_t CProfessionalFatRecovery::AddBootSectorLayout() {
+int32_t CDeepFatRecovery::AddBootSectorLayout() {
   if (!m_opened) return kErrInvalidHandle;
   const uint32_t count = std::max<uint32_t>(1, kBootBytes / m_bytesPerSector);
   std::vector<uint8_t> boot(size_t{count} * m_bytesPerSector);
@@ -195,38 +195,38 @@ int32_t CProfessionalFatRecovery::AddBootSectorLayout() {
   return kOk;
 }
 
-const FatLayout* CProfessionalFatRecovery::LayoutAt(LayoutIndex index) const {
+const FatLayout* CDeepFatRecovery::LayoutAt(LayoutIndex index) const {
   if (index < 0 || static_cast<size_t>(index) >= m_layouts.size()) return nullptr;
   return &m_layouts[static_cast<size_t>(index)];
 }
 
-uint32_t CProfessionalFatRecovery::SectorsPerClusterOf(LayoutIndex index) const {
+uint32_t CDeepFatRecovery::SectorsPerClusterOf(LayoutIndex index) const {
   const FatLayout* layout = LayoutAt(index);
   return layout ? layout->sectorsPerCluster : 0;
 }
 
-CProfessionalFatRecovery::LayoutIndex CProfessionalFatRecovery::AddLayout(const FatLayout& layout) {
+CDeepFatRecovery::LayoutIndex CDeepFatRecovery::AddLayout(const FatLayout& layout) {
   if (m_layouts.size() >= kMaxLayouts || layout.sectorsPerCluster == 0) return kNoLayout;
   if (layout.DataSector() < m_partitionStart || !InSource(layout.DataSector())) return kNoLayout;
   m_layouts.push_back(layout);
   return static_cast<LayoutIndex>(m_layouts.size() - 1);
 }
 
-CProfessionalFatRecovery::LayoutIndex CProfessionalFatRecovery::LayoutPlacingCluster(uint32_t cluster,
+CDeepFatRecovery::LayoutIndex CDeepFatRecovery::LayoutPlacingCluster(uint32_t cluster,
                                                                                      uint64_t sector) const {
   for (size_t i = 0; i < m_layouts.size(); ++i)
     if (m_layouts[i].SectorOf(cluster) == sector) return static_cast<LayoutIndex>(i);
   return kNoLayout;
 }
 
-CProfessionalFatRecovery::LayoutIndex CProfessionalFatRecovery::LayoutCovering(uint32_t cluster,
+CDeepFatRecovery::LayoutIndex CDeepFatRecovery::LayoutCovering(uint32_t cluster,
                                                                                uint64_t sector) const {
   for (size_t i = 0; i < m_layouts.size(); ++i)
     if (m_layouts[i].Covers(cluster, sector)) return static_cast<LayoutIndex>(i);
   return kNoLayout;
 }
 
-CProfessionalFatRecovery::LayoutIndex CProfessionalFatRecovery::LayoutNearestBelow(uint64_t sector) const {
+CDeepFatRecovery::LayoutIndex CDeepFatRecovery::LayoutNearestBelow(uint64_t sector) const {
   LayoutIndex best = kNoLayout;
   // With several layouts, the boot sector's describes the live volume; what
   // is left over belongs to an older one.
@@ -241,7 +241,7 @@ CProfessionalFatRecovery::LayoutIndex CProfessionalFatRecovery::LayoutNearestBel
   return best;
 }
 
-void CProfessionalFatRecovery::InferLayout(uint32_t cluster, uint64_t sector) {
+void CDeepFatRecovery::InferLayout(uint32_t cluster, uint64_t sector) {
   if (cluster < 2) return;
   for (const auto& [seenCluster, seenSector] : m_observations) {
     if (seenCluster == cluster) continue;
@@ -253,7 +253,7 @@ void CProfessionalFatRecovery::InferLayout(uint32_t cluster, uint64_t sector) {
   if (m_observations.size() > kMaxObservations) m_observations.pop_front();
 }
 
-void CProfessionalFatRecovery::OnDotDirectorySector(ByteView data, uint64_t sector) {
+void CDeepFatRecovery::OnDotDirectorySector(ByteView data, uint64_t sector) {
   if (!m_opened) return;
   const uint32_t cluster = FatEntryView(data.Sub(0, kFatEntryBytes)).FirstCluster();
   LayoutIndex layout = LayoutPlacingCluster(cluster, sector);
@@ -273,7 +273,7 @@ void CProfessionalFatRecovery::OnDotDirectorySector(ByteView data, uint64_t sect
   ParseAndJoin(layout, data, sector, cluster, BufferOrigin{0, 0, sector});
 }
 
-void CProfessionalFatRecovery::OnDirectorySector(ByteView data, uint64_t sector) {
+void CDeepFatRecovery::OnDirectorySector(ByteView data, uint64_t sector) {
   if (!m_opened) return;
   const bool continuesRun =
       m_run.active && sector == m_run.last + 1 && sector - m_run.start < kMaxUnplacedRun;
@@ -323,7 +323,7 @@ void CProfessionalFatRecovery::OnDirectorySector(ByteView data, uint64_t sector)
 // ---------------------------------------------------------------------------
 // Name tails and fragments.
 
-bool CProfessionalFatRecovery::TailMayContinueAt(const NameTail& tail, uint64_t sector) const {
+bool CDeepFatRecovery::TailMayContinueAt(const NameTail& tail, uint64_t sector) const {
   const uint64_t end = tail.endSector;
   const FatLayout* layout = LayoutAt(tail.layout);
   if (layout == nullptr) return sector > end && sector - end <= kMaxUnplacedRun;
@@ -339,7 +339,7 @@ bool CProfessionalFatRecovery::TailMayContinueAt(const NameTail& tail, uint64_t 
   return cluster && *cluster != *endCluster && *cluster > tail.cluster;
 }
 
-bool CProfessionalFatRecovery::TryContinueTail(ByteView data, uint64_t sector) {
+bool CDeepFatRecovery::TryContinueTail(ByteView data, uint64_t sector) {
   const FatEntryView first(data.Sub(0, kFatEntryBytes));
   for (auto it = m_tails.begin(); it != m_tails.end(); ++it) {
     const NameTail& tail = *it;
@@ -365,12 +365,12 @@ bool CProfessionalFatRecovery::TryContinueTail(ByteView data, uint64_t sector) {
   return false;
 }
 
-void CProfessionalFatRecovery::KeepTail(NameTail tail) {
+void CDeepFatRecovery::KeepTail(NameTail tail) {
   m_tails.push_back(std::move(tail));
   if (m_tails.size() > kMaxNameTails) m_tails.pop_front();
 }
 
-void CProfessionalFatRecovery::ParseAndJoin(LayoutIndex layout, ByteView buffer, uint64_t sector,
+void CDeepFatRecovery::ParseAndJoin(LayoutIndex layout, ByteView buffer, uint64_t sector,
                                             uint32_t cluster, const BufferOrigin& origin) {
   std::optional<NameTail> tail = ParseDirectoryBuffer(layout, buffer, sector, cluster, origin);
   // Each round uses up one fragment, so this ends; the bound keeps it short.
@@ -404,7 +404,7 @@ void CProfessionalFatRecovery::ParseAndJoin(LayoutIndex layout, ByteView buffer,
 // ---------------------------------------------------------------------------
 // After the sweep.
 
-void CProfessionalFatRecovery::ProcessFragments() {
+void CDeepFatRecovery::ProcessFragments() {
   m_fragmentLayout = {};
   m_previous = {};
   for (auto it = m_fragments.begin(); it != m_fragments.end(); ++it) {
@@ -451,7 +451,7 @@ void CProfessionalFatRecovery::ProcessFragments() {
   for (auto& bucket : m_fragmentIndex) bucket.clear();
 }
 
-int32_t CProfessionalFatRecovery::FinishDeepFat() {
+int32_t CDeepFatRecovery::FinishDeepFat() {
   if (!m_opened) return kOk;
   ProcessFragments();
   // Files go before the folders: placing a file adds the folders above it.
@@ -476,7 +476,7 @@ int32_t CProfessionalFatRecovery::FinishDeepFat() {
   return m_store ? FlushedWhole(*m_store) : kOk;
 }
 
-size_t CProfessionalFatRecovery::PendingFileCount() const {
+size_t CDeepFatRecovery::PendingFileCount() const {
   return m_pendingOpen;
 }
 

@@ -5,7 +5,7 @@
 #include <deque>
 #include <set>
 
-#include "engines/fat/professional_fat_recovery.h"
+#include "engines/fat/deep_fat_recovery.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
 #include "platform/text.h"
@@ -13,7 +13,7 @@
 namespace velmira {
 
 template <typename ReportFn>
-int32_t CProfessionalFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& sink, ReportFn report) {
+int32_t CDeepFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& sink, ReportFn report) {
   const uint32_t clusterBytes = record.clusterBytes;
   if (clusterBytes > kMaxClusterBytes) return kErrWriteFault;
   if (!m_opened || clusterBytes == 0 || clusterBytes % m_bytesPerSector != 0) return kErrInvalidParameter;
@@ -65,19 +65,19 @@ int32_t CProfessionalFatRecovery::CopyClusters(const FoundRecord& record, Output
   return error;
 }
 
-int32_t CProfessionalFatRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
+int32_t CDeepFatRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
   return RecoverToFile(path, record, m_fileCallback, m_userData,
                        [&](OutputSink& sink, auto report) { return CopyClusters(record, sink, report); });
 }
 
-int32_t CProfessionalFatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
+int32_t CDeepFatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
                                               int32_t rootDepth) {
   if (!record.isFolder) return WriteOneFile(record, destination);
   return RecoverFolderTree(*this, record, destination, rootDepth,
                            [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
 }
 
-int32_t CProfessionalFatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath,
+int32_t CDeepFatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath,
                                                     uint8_t* memory, uint32_t& byteCount,
                                                     PreviewProgressCallback callback, void* userData) {
   OutputSink sink;

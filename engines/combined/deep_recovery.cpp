@@ -1,4 +1,4 @@
-#include "engines/combined/professional_recovery.h"
+#include "engines/combined/deep_recovery.h"
 
 #include <algorithm>
 #include <climits>
@@ -40,7 +40,7 @@ bool FastLayoutHolds(const IFileRecoveryParse* fast) {
 }  // namespace
 
 // The sweep's share done, as reported: 10 to 110 at scale 90 (9 % to 99 %).
-int32_t CProfessionalRecovery::SweepPercent(const SweepState& state) {
+int32_t CDeepRecovery::SweepPercent(const SweepState& state) {
   if (state.total == 0) return 110;
   const auto share = static_cast<unsigned __int128>(state.swept) * 100 / state.total;
   return static_cast<int32_t>(std::min<unsigned __int128>(share, 100)) + 10;
@@ -56,13 +56,13 @@ struct DispatchResult {
 
 }  // namespace
 
-CProfessionalRecovery::CProfessionalRecovery() : m_entry(MakeDeepScanEntry()) {}
+CDeepRecovery::CDeepRecovery() : m_entry(MakeDeepScanEntry()) {}
 
-CProfessionalRecovery::~CProfessionalRecovery() = default;
+CDeepRecovery::~CDeepRecovery() = default;
 
 // ---- Opening -----------------------------------------------------------
 
-int32_t CProfessionalRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+int32_t CDeepRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
                                              uint16_t driveLetter) {
   m_diskNumber = diskNumber;
   m_startSector = startSector;
@@ -87,7 +87,7 @@ int32_t CProfessionalRecovery::OpenPartition(int32_t diskNumber, uint64_t startS
   return result;
 }
 
-int32_t CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
+int32_t CDeepRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
   m_driveLetter = imageValue;
   m_imageValue = imageValue;
   OpenedTarget opened;
@@ -113,11 +113,11 @@ int32_t CProfessionalRecovery::OpenImage(const std::string& imagePath, uint16_t 
   return result;
 }
 
-std::string CProfessionalRecovery::ContinuedLogFolder() const {
+std::string CDeepRecovery::ContinuedLogFolder() const {
   return m_continuing ? EntryLogFolder(m_entry) : std::string();
 }
 
-void CProfessionalRecovery::ClearContinuing() {
+void CDeepRecovery::ClearContinuing() {
   m_continuing = false;
   m_entry = MakeDeepScanEntry();
   m_resume = ScanCheckpoint{};
@@ -125,11 +125,11 @@ void CProfessionalRecovery::ClearContinuing() {
   m_folderLock.Release();  // the caller deletes the folder next
 }
 
-uint64_t CProfessionalRecovery::ContinuedFiles() const {
+uint64_t CDeepRecovery::ContinuedFiles() const {
   return m_haveResume ? m_resume.files : m_entry.filesFound;
 }
 
-void CProfessionalRecovery::AdoptEarlierScan() {
+void CDeepRecovery::AdoptEarlierScan() {
   m_busy = false;
   m_haveResume = false;
   m_resume = ScanCheckpoint{};
@@ -163,7 +163,7 @@ void CProfessionalRecovery::AdoptEarlierScan() {
   }
 }
 
-bool CProfessionalRecovery::RefreshContinuing() {
+bool CDeepRecovery::RefreshContinuing() {
   // The registry's current folder belongs to the last lookup made; another
   // source opened since may have changed it, so look this one up again.
   CScanLogRegistry& registry = CScanLogRegistry::Instance();
@@ -178,7 +178,7 @@ bool CProfessionalRecovery::RefreshContinuing() {
   return found;
 }
 
-std::string CProfessionalRecovery::ContinuedLogName(const std::string& folder,
+std::string CDeepRecovery::ContinuedLogName(const std::string& folder,
                                                     const std::string& prefix) const {
   std::string name;
   if (m_haveResume) {
@@ -200,7 +200,7 @@ std::string CProfessionalRecovery::ContinuedLogName(const std::string& folder,
   return std::filesystem::is_regular_file(base + name, ec) ? name : std::string();
 }
 
-int32_t CProfessionalRecovery::WriteFolderIdentity(const std::string& folder) {
+int32_t CDeepRecovery::WriteFolderIdentity(const std::string& folder) {
   if (m_identity.kind == SourceIdentity::Kind::kNone) return kOk;  // nothing lasting is known
   SourceIdentity identity = m_identity;
   identity.logs.clear();
@@ -218,7 +218,7 @@ int32_t CProfessionalRecovery::WriteFolderIdentity(const std::string& folder) {
 
 // ---- Callbacks ---------------------------------------------------------
 
-int32_t CProfessionalRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
+int32_t CDeepRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
                                                     FileProgressCallback fileCallback, void* userData,
                                                     int32_t /*scale*/) {
   m_scanCallback = scanCallback;
@@ -232,7 +232,7 @@ int32_t CProfessionalRecovery::SetProgressCallbacks(ScanProgressCallback scanCal
   return kOk;
 }
 
-int32_t CProfessionalRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
+int32_t CDeepRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
   m_searchCallback = callback;
   m_searchUserData = userData;
   if (m_fast) m_fast->SetSearchCallback(callback, userData);
@@ -242,26 +242,26 @@ int32_t CProfessionalRecovery::SetSearchCallback(SearchProgressCallback callback
   return kOk;
 }
 
-int32_t CProfessionalRecovery::Report(int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position,
+int32_t CDeepRecovery::Report(int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position,
                                       uint64_t total, uint64_t found) {
   if (m_scanCallback == nullptr) return kOk;
   return m_scanCallback(m_userData, percent, scale, secondsLeft, position, total, found, 0);
 }
 
-int32_t CProfessionalRecovery::FastPassProgress(void* self, int32_t percent, int32_t scale, int32_t secondsLeft,
+int32_t CDeepRecovery::FastPassProgress(void* self, int32_t percent, int32_t scale, int32_t secondsLeft,
                                                 uint64_t position, uint64_t total, uint64_t found,
                                                 int32_t /*reserved*/) {
-  auto* engine = static_cast<CProfessionalRecovery*>(self);
+  auto* engine = static_cast<CDeepRecovery*>(self);
   const int32_t answer = engine->Report(percent, scale, secondsLeft, position, total, found);
   if (answer != kOk) engine->m_fastAnswer = answer;
   return answer;
 }
 
-int32_t CProfessionalRecovery::ReadAheadProgress(void* self, int32_t, int32_t, int32_t, uint64_t, uint64_t,
+int32_t CDeepRecovery::ReadAheadProgress(void* self, int32_t, int32_t, int32_t, uint64_t, uint64_t,
                                                  uint64_t, int32_t) {
   // A length rule reading far ahead reports where it reads; the bar keeps
   // showing where the sweep stands, so that it never runs ahead and back.
-  auto* engine = static_cast<CProfessionalRecovery*>(self);
+  auto* engine = static_cast<CDeepRecovery*>(self);
   const SweepState* state = engine->m_sweepState;
   if (state == nullptr) return kOk;
   return engine->Report(SweepPercent(*state), kSweepScale, state->secondsLeft, state->swept, state->total,
@@ -270,7 +270,7 @@ int32_t CProfessionalRecovery::ReadAheadProgress(void* self, int32_t, int32_t, i
 
 // ---- Scan --------------------------------------------------------------
 
-int32_t CProfessionalRecovery::RunFastPass(bool& freeSpace) {
+int32_t CDeepRecovery::RunFastPass(bool& freeSpace) {
   freeSpace = false;
   if (!m_fast) return kOk;
   // The fast pass reports through FastPassProgress so that a stop asked for
@@ -308,7 +308,7 @@ int32_t CProfessionalRecovery::RunFastPass(bool& freeSpace) {
   return result;
 }
 
-int32_t CProfessionalRecovery::BeginSubLogs(const std::string& folder) {
+int32_t CDeepRecovery::BeginSubLogs(const std::string& folder) {
   int32_t result = kOk;
   const std::string carvedLog = m_continuing ? ContinuedLogName(folder, "File_Type_") : std::string();
   if (carvedLog.empty()) {
@@ -332,7 +332,7 @@ int32_t CProfessionalRecovery::BeginSubLogs(const std::string& folder) {
   return result;
 }
 
-uint32_t CProfessionalRecovery::FastExtentUnit() const {
+uint32_t CDeepRecovery::FastExtentUnit() const {
   // The fast engines count free space in their volume's own sectors, which
   // need not be the sectors this engine sweeps in (an image read in one size
   // holding a volume formatted with another).
@@ -345,7 +345,7 @@ uint32_t CProfessionalRecovery::FastExtentUnit() const {
   return m_sectorSize;
 }
 
-bool CProfessionalRecovery::NextExtent(uint64_t from, Extent& extent) {
+bool CDeepRecovery::NextExtent(uint64_t from, Extent& extent) {
   if (!m_fast || from >= m_sectorCount || m_sectorSize == 0) return false;
   // Into the fast engine's unit and back into the sweep's: a free run is
   // widened to whole sweep sectors, never narrowed.
@@ -375,14 +375,14 @@ bool CProfessionalRecovery::NextExtent(uint64_t from, Extent& extent) {
   return true;
 }
 
-uint64_t CProfessionalRecovery::FreeSpaceTotal() {
+uint64_t CDeepRecovery::FreeSpaceTotal() {
   uint64_t total = 0;
   Extent extent;
   for (uint64_t from = 0; NextExtent(from, extent); from = extent.start + extent.length) total += extent.length;
   return total;
 }
 
-int32_t CProfessionalRecovery::StartNewFolder(std::string& folder) {
+int32_t CDeepRecovery::StartNewFolder(std::string& folder) {
   CScanLogRegistry& registry = CScanLogRegistry::Instance();
   // The number is saved at once: a run killed later never hands it out again.
   if (const int32_t err = registry.NewLogFolder(); err != kOk) return err;
@@ -395,7 +395,7 @@ int32_t CProfessionalRecovery::StartNewFolder(std::string& folder) {
                                  folder, m_registryImagePath);
 }
 
-int32_t CProfessionalRecovery::Scan(const std::string& /*scanLogPath*/) {
+int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
   m_stats = CombinedSweepStats{};
   if (!m_opened || !m_source.IsOpen()) return kErrInvalidHandle;
   if (m_busy) return kErrBusy;
@@ -480,7 +480,7 @@ int32_t CProfessionalRecovery::Scan(const std::string& /*scanLogPath*/) {
   return result;
 }
 
-int32_t CProfessionalRecovery::RestoreSweep(bool continuing) {
+int32_t CDeepRecovery::RestoreSweep(bool continuing) {
   const bool checkpointed = continuing && m_haveResume;
   if (const int32_t err = m_journal.Open(m_folder, checkpointed ? m_resume.journalEntries : 0); err != kOk)
     return err;
@@ -519,7 +519,7 @@ int32_t CProfessionalRecovery::RestoreSweep(bool continuing) {
   return SyncFolder(m_folder);
 }
 
-int32_t CProfessionalRecovery::ReplayJournal() {
+int32_t CDeepRecovery::ReplayJournal() {
   const uint32_t bps = m_sectorSize;
   const uint32_t recordSize = SweepRecordSize(bps);
   std::vector<uint8_t> sector(bps);
@@ -544,7 +544,7 @@ int32_t CProfessionalRecovery::ReplayJournal() {
   });
 }
 
-int32_t CProfessionalRecovery::ShowFinishedScan() {
+int32_t CDeepRecovery::ShowFinishedScan() {
   // The logs as the finished scan left them; nothing is swept again.
   m_folder = EntryLogFolder(m_entry);
   bool freeSpace = false;
@@ -564,7 +564,7 @@ int32_t CProfessionalRecovery::ShowFinishedScan() {
   return result;
 }
 
-int32_t CProfessionalRecovery::MaybeCheckpoint(const SweepState& state) {
+int32_t CDeepRecovery::MaybeCheckpoint(const SweepState& state) {
   ++m_pieces;
   if (m_killAfterPieces != 0 && m_pieces == m_killAfterPieces) ::raise(m_killSignal);  // test hook
   const bool due = TickCountMs() - m_lastCheckpointMs >= kCheckpointIntervalMs ||
@@ -572,13 +572,13 @@ int32_t CProfessionalRecovery::MaybeCheckpoint(const SweepState& state) {
   return due ? Checkpoint(state, false) : kOk;
 }
 
-int32_t CProfessionalRecovery::Checkpoint(const SweepState& state, bool finished) {
+int32_t CDeepRecovery::Checkpoint(const SweepState& state, bool finished) {
   const int32_t err = WriteCheckpoint(state, finished);
   if (err != kOk) NoteScanLogWriteFailure(m_folder, err);
   return err;
 }
 
-int32_t CProfessionalRecovery::WriteCheckpoint(const SweepState& state, bool finished) {
+int32_t CDeepRecovery::WriteCheckpoint(const SweepState& state, bool finished) {
   m_lastCheckpointMs = TickCountMs();
   ScanCheckpoint c;
   c.finished = finished;
@@ -625,7 +625,7 @@ int32_t CProfessionalRecovery::WriteCheckpoint(const SweepState& state, bool fin
   return recorded;
 }
 
-int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
+int32_t CDeepRecovery::Sweep(bool freeSpace, SweepState& state) {
   const uint32_t bps = m_sectorSize;
   const uint32_t pieceSectors = std::max<uint32_t>(1, static_cast<uint32_t>(kIoPieceBytes / bps));
   m_piece.assign(size_t{pieceSectors} * bps, 0);
@@ -712,7 +712,7 @@ int32_t CProfessionalRecovery::Sweep(bool freeSpace, SweepState& state) {
   return result;
 }
 
-uint32_t CProfessionalRecovery::ReadPiece(uint32_t sectors, uint64_t firstSector) {
+uint32_t CDeepRecovery::ReadPiece(uint32_t sectors, uint64_t firstSector) {
   const uint32_t bps = m_sectorSize;
   uint32_t got = 0;
   (void)ReadSectors(sectors, m_source, m_piece.data(), firstSector, bps, got);  // a short read is handled below
@@ -732,7 +732,7 @@ uint32_t CProfessionalRecovery::ReadPiece(uint32_t sectors, uint64_t firstSector
   return sectors;
 }
 
-uint64_t CProfessionalRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_t firstSector,
+uint64_t CDeepRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_t firstSector,
                                          SweepState& state, int32_t& answer) {
   const uint32_t bps = m_sectorSize;
   // The boot sector's record size when it could be read, else the usual
@@ -763,13 +763,13 @@ uint64_t CProfessionalRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors,
       ++k;
       continue;
     }
-    if (CProfessionalFatRecovery::IsDotDirectorySector(sector)) {
+    if (CDeepFatRecovery::IsDotDirectorySector(sector)) {
       m_journal.Add(SweepJournal::kFatDotSector, at);
       m_deepFat.OnDotDirectorySector(sector, at);
       ++k;
       continue;
     }
-    if (CProfessionalFatRecovery::IsDirectorySector(sector)) {
+    if (CDeepFatRecovery::IsDirectorySector(sector)) {
       m_journal.Add(SweepJournal::kFatDirectorySector, at);
       m_deepFat.OnDirectorySector(sector, at);
       ++k;
@@ -791,7 +791,7 @@ uint64_t CProfessionalRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors,
   return k;
 }
 
-int32_t CProfessionalRecovery::SubLogWriteError(bool flush) {
+int32_t CDeepRecovery::SubLogWriteError(bool flush) {
   for (CScanLog* log : {m_deepFat.Store(), m_deepNtfs.Store(), m_carver.Log()}) {
     if (log == nullptr) continue;
     const int32_t err = flush ? FlushedWhole(*log) : log->WriteError();
@@ -800,14 +800,14 @@ int32_t CProfessionalRecovery::SubLogWriteError(bool flush) {
   return kOk;
 }
 
-uint64_t CProfessionalRecovery::UnreadSectors() const {
+uint64_t CDeepRecovery::UnreadSectors() const {
   uint64_t sectors = m_stats.unreadSectors;
   if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get())) sectors += fat->UnreadSectors();
   if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get())) sectors += ntfs->UnreadSectors();
   return sectors;
 }
 
-DeepScanSweep CProfessionalRecovery::PositionOf(const SweepState& state) {
+DeepScanSweep CDeepRecovery::PositionOf(const SweepState& state) {
   DeepScanSweep position;
   position.extentStart = state.extent.start;
   position.extentLength = state.extent.length;
@@ -819,11 +819,11 @@ DeepScanSweep CProfessionalRecovery::PositionOf(const SweepState& state) {
 
 // ---- Routed slots ------------------------------------------------------
 
-void CProfessionalRecovery::StampSourceKey(std::vector<FoundRecord>& records) const {
+void CDeepRecovery::StampSourceKey(std::vector<FoundRecord>& records) const {
   for (FoundRecord& record : records) record.driveLetter = m_driveLetter;
 }
 
-IFileRecoveryParse* CProfessionalRecovery::EngineFor(const FoundRecord& record) {
+IFileRecoveryParse* CDeepRecovery::EngineFor(const FoundRecord& record) {
   switch (record.engineTag) {
     case kTagFastNtfs:
     case kTagFastFat: return m_fast.get();
@@ -834,7 +834,7 @@ IFileRecoveryParse* CProfessionalRecovery::EngineFor(const FoundRecord& record) 
   }
 }
 
-int32_t CProfessionalRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
+int32_t CDeepRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
                                             std::vector<FoundRecord>& children) {
   std::vector<FoundRecord> listed;
   std::vector<FoundRecord> part;
@@ -861,7 +861,7 @@ int32_t CProfessionalRecovery::ListChildren(const FoundRecord* folder, uint32_t 
   return result;
 }
 
-int32_t CProfessionalRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
+int32_t CDeepRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
   count = 0;
   if (folder != nullptr) {
     IFileRecoveryParse* engine = folder->engineTag == kTagCarving ? nullptr : EngineFor(*folder);
@@ -881,12 +881,12 @@ int32_t CProfessionalRecovery::CountFiles(const FoundRecord* folder, uint32_t de
   return result;
 }
 
-uint64_t CProfessionalRecovery::GetFoundCount() {
+uint64_t CDeepRecovery::GetFoundCount() {
   return (m_fast ? m_fast->GetFoundCount() : 0) + m_deepFat.GetFoundCount() + m_deepNtfs.GetFoundCount() +
          m_carver.GetFoundCount();
 }
 
-int32_t CProfessionalRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
+int32_t CDeepRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
   IFileRecoveryParse* engine = EngineFor(record);
   if (engine == nullptr) {
     path.clear();
@@ -895,14 +895,14 @@ int32_t CProfessionalRecovery::GetFolderPath(const FoundRecord& record, std::str
   return engine->GetFolderPath(record, path, maxChars);
 }
 
-int32_t CProfessionalRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
+int32_t CDeepRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
                                            int32_t rootDepth) {
   IFileRecoveryParse* engine = EngineFor(record);
   if (engine == nullptr) return kErrInvalidParameter;  // never report a file as recovered that was not
   return engine->RecoverItem(record, destination, rootDepth);
 }
 
-int32_t CProfessionalRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
+int32_t CDeepRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
                                                  uint32_t& byteCount, PreviewProgressCallback callback,
                                                  void* userData) {
   IFileRecoveryParse* engine = EngineFor(record);

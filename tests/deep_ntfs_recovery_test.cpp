@@ -9,7 +9,7 @@
 #include <random>
 
 #include "engines/ntfs/deep_ntfs_sweep.h"
-#include "engines/ntfs/professional_ntfs_recovery.h"
+#include "engines/ntfs/deep_ntfs_recovery.h"
 #include "platform/errors.h"
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/image_tools.h"
@@ -62,8 +62,8 @@ void ZeroAt(const std::string& path, uint64_t offset, size_t size) {
 
 class DeepNtfs : public ::testing::Test {
  protected:
-  std::unique_ptr<CProfessionalNtfsRecovery> SweepImage(const std::string& image) {
-    auto engine = std::make_unique<CProfessionalNtfsRecovery>();
+  std::unique_ptr<CDeepNtfsRecovery> SweepImage(const std::string& image) {
+    auto engine = std::make_unique<CDeepNtfsRecovery>();
     if (engine->OpenImage(image, 1001) != kOk || engine->BeginDeepNtfsLog("") != kOk) return nullptr;
     if (SweepDeepNtfs(*engine, nullptr, nullptr) != kOk) return nullptr;
     return engine;
@@ -185,7 +185,7 @@ class DeepNtfsRecords : public DeepNtfs {
     m_engine.SetClusterEstimate(estimate);
     ASSERT_EQ(m_engine.BeginDeepNtfsLog(""), kOk);
   }
-  CProfessionalNtfsRecovery m_engine;
+  CDeepNtfsRecovery m_engine;
   testing::MemoryReader* m_reader = nullptr;
 };
 

@@ -10,7 +10,7 @@
 #include "engines/carving/signature_table.h"
 #include "engines/ntfs/ntfs_record_walk.h"
 #include "engines/ntfs/ntfs_run_copy.h"
-#include "engines/ntfs/professional_ntfs_recovery.h"
+#include "engines/ntfs/deep_ntfs_recovery.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
 #include "platform/text.h"
@@ -23,7 +23,7 @@ constexpr uint32_t kPieceBytes = 64 * 1024;
 
 }  // namespace
 
-NtfsRecordLocator CProfessionalNtfsRecovery::LocatorFor(const FoundRecord& found, NtfsGeometry& geometry) {
+NtfsRecordLocator CDeepNtfsRecovery::LocatorFor(const FoundRecord& found, NtfsGeometry& geometry) {
   const uint32_t bps = m_geometry.bytesPerSector;
   const uint32_t estimate = std::max<uint32_t>(found.clusterBytes / bps, 1);
   geometry = m_geometry;
@@ -36,7 +36,7 @@ NtfsRecordLocator CProfessionalNtfsRecovery::LocatorFor(const FoundRecord& found
   return LocatorFor(placement, estimate);
 }
 
-NtfsRecordLocator CProfessionalNtfsRecovery::LocatorFor(const Placement& placement, uint32_t estimate) const {
+NtfsRecordLocator CDeepNtfsRecovery::LocatorFor(const Placement& placement, uint32_t estimate) const {
   return [this, runs = placement.runs, start = placement.partitionStart, estimate](uint64_t number) {
     // LocateRecord keeps the sector inside the source.
     if (number > UINT32_MAX) return start;
@@ -44,7 +44,7 @@ NtfsRecordLocator CProfessionalNtfsRecovery::LocatorFor(const Placement& placeme
   };
 }
 
-int32_t CProfessionalNtfsRecovery::DataOf(const FoundRecord& found, std::vector<uint8_t>& value,
+int32_t CDeepNtfsRecovery::DataOf(const FoundRecord& found, std::vector<uint8_t>& value,
                                           std::vector<DataRun>& runs) {
   const NtfsGeometry& g = m_geometry;
   std::vector<uint8_t> window;
@@ -80,7 +80,7 @@ int32_t CProfessionalNtfsRecovery::DataOf(const FoundRecord& found, std::vector<
   return kNtfsAttributeNotFound;
 }
 
-bool CProfessionalNtfsRecovery::ContentLooksRight(ByteView record, const FoundRecord& found) {
+bool CDeepNtfsRecovery::ContentLooksRight(ByteView record, const FoundRecord& found) {
   const std::string name = RecordName(found);
   const size_t dot = name.rfind('.');
   if (dot == std::string::npos) return true;
@@ -123,7 +123,7 @@ bool CProfessionalNtfsRecovery::ContentLooksRight(ByteView record, const FoundRe
   return CheckContent(ByteView(bytes.data(), bytes.size()), extension, &m_source, g.bytesPerSector, first);
 }
 
-bool CProfessionalNtfsRecovery::RunsPlausible(ByteView record, const FoundRecord& found) {
+bool CDeepNtfsRecovery::RunsPlausible(ByteView record, const FoundRecord& found) {
   const NtfsGeometry& g = m_geometry;
   const uint64_t clusterSectors = found.clusterBytes / g.bytesPerSector;
   if (clusterSectors == 0 || found.partitionStart > m_source.sectorCount) return false;
@@ -143,7 +143,7 @@ bool CProfessionalNtfsRecovery::RunsPlausible(ByteView record, const FoundRecord
 }
 
 template <typename ReportFn>
-int32_t CProfessionalNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink, uint64_t progressBase,
+int32_t CDeepNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink, uint64_t progressBase,
                                             ReportFn report) {
   const uint32_t bps = m_geometry.bytesPerSector;
   const uint32_t clusterBytes = record.clusterBytes;
@@ -214,7 +214,7 @@ int32_t CProfessionalNtfsRecovery::CopyData(const FoundRecord& record, OutputSin
   return error;
 }
 
-int32_t CProfessionalNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
+int32_t CDeepNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
   const int32_t err = RecoverToFile(path, record, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
     return CopyData(record, sink, record.size, report);
   });
@@ -226,14 +226,14 @@ int32_t CProfessionalNtfsRecovery::WriteOneFile(const FoundRecord& record, const
   return err;
 }
 
-int32_t CProfessionalNtfsRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
+int32_t CDeepNtfsRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
                                                int32_t rootDepth) {
   if (!record.isFolder) return WriteOneFile(record, destination);
   return RecoverFolderTree(*this, record, destination, rootDepth,
                            [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
 }
 
-int32_t CProfessionalNtfsRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath,
+int32_t CDeepNtfsRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath,
                                                      uint8_t* memory, uint32_t& byteCount,
                                                      PreviewProgressCallback callback, void* userData) {
   const uint64_t size = record.size;

@@ -7,7 +7,7 @@
 #include "engines/carving/signature_table.h"
 #include "engines/fat/fat_directory.h"
 #include "engines/fat/fat_names.h"
-#include "engines/fat/professional_fat_recovery.h"
+#include "engines/fat/deep_fat_recovery.h"
 #include "platform/errors.h"
 #include "platform/text.h"
 
@@ -49,7 +49,7 @@ FoundRecord RecordFromEntry(FatEntryView entry, bool isFolder, const std::string
 
 }  // namespace
 
-void CProfessionalFatRecovery::ApplyLayout(FoundRecord& record, LayoutIndex index) const {
+void CDeepFatRecovery::ApplyLayout(FoundRecord& record, LayoutIndex index) const {
   const FatLayout* layout = LayoutAt(index);
   if (layout == nullptr) return;
   record.clusterBytes = layout->sectorsPerCluster * m_bytesPerSector;
@@ -57,7 +57,7 @@ void CProfessionalFatRecovery::ApplyLayout(FoundRecord& record, LayoutIndex inde
   record.partitionStart = layout->base;
 }
 
-CProfessionalFatRecovery::FolderStart CProfessionalFatRecovery::ReadFolderStart(LayoutIndex index,
+CDeepFatRecovery::FolderStart CDeepFatRecovery::ReadFolderStart(LayoutIndex index,
                                                                                 uint32_t cluster) {
   FolderStart start;
   const FatLayout* layout = LayoutAt(index);
@@ -80,7 +80,7 @@ CProfessionalFatRecovery::FolderStart CProfessionalFatRecovery::ReadFolderStart(
   return start;
 }
 
-uint32_t CProfessionalFatRecovery::FolderDepth(LayoutIndex layout, uint32_t parent) {
+uint32_t CDeepFatRecovery::FolderDepth(LayoutIndex layout, uint32_t parent) {
   if (parent == 0 || LayoutAt(layout) == nullptr) return 0;
   const uint64_t key = CacheKey(layout, parent);
   if (auto cached = m_depths.find(key); cached != m_depths.end()) return cached->second;
@@ -101,7 +101,7 @@ uint32_t CProfessionalFatRecovery::FolderDepth(LayoutIndex layout, uint32_t pare
   return depth;
 }
 
-std::optional<uint32_t> CProfessionalFatRecovery::ParentOf(LayoutIndex layout, uint32_t cluster) {
+std::optional<uint32_t> CDeepFatRecovery::ParentOf(LayoutIndex layout, uint32_t cluster) {
   if (cluster == 0) return std::nullopt;
   const FolderStart start = ReadFolderStart(layout, cluster);
   if (!start.read) return std::nullopt;
@@ -109,7 +109,7 @@ std::optional<uint32_t> CProfessionalFatRecovery::ParentOf(LayoutIndex layout, u
   return m_rootCluster;
 }
 
-uint32_t CProfessionalFatRecovery::SearchHighHalf(LayoutIndex index, uint32_t low, bool folder,
+uint32_t CDeepFatRecovery::SearchHighHalf(LayoutIndex index, uint32_t low, bool folder,
                                                   const std::string& extension) {
   const FatLayout* layout = LayoutAt(index);
   if (layout == nullptr || (!folder && extension.empty())) return 0;
@@ -130,7 +130,7 @@ uint32_t CProfessionalFatRecovery::SearchHighHalf(LayoutIndex index, uint32_t lo
   return 0;
 }
 
-bool CProfessionalFatRecovery::ContentMatches(LayoutIndex index, uint32_t cluster, const std::string& name,
+bool CDeepFatRecovery::ContentMatches(LayoutIndex index, uint32_t cluster, const std::string& name,
                                               uint64_t size) {
   if (size == 0) return true;
   // Data that cannot be read back where the entry says is never "ok": a
@@ -151,7 +151,7 @@ bool CProfessionalFatRecovery::ContentMatches(LayoutIndex index, uint32_t cluste
                       m_bytesPerSector, *sector);
 }
 
-void CProfessionalFatRecovery::StoreRecord(FoundRecord record, std::optional<DirectoryKey> parent,
+void CDeepFatRecovery::StoreRecord(FoundRecord record, std::optional<DirectoryKey> parent,
                                            bool named) {
   if (!m_store) return;
   FoundRecord* slot = m_store->AppendRecord();
@@ -162,7 +162,7 @@ void CProfessionalFatRecovery::StoreRecord(FoundRecord record, std::optional<Dir
   if (parent) m_store->AddRelation(*parent, number, record.key, named ? record.name : nullptr);
 }
 
-uint32_t CProfessionalFatRecovery::CurrentFolderOf(LayoutIndex layout, ByteView buffer, uint32_t cluster,
+uint32_t CDeepFatRecovery::CurrentFolderOf(LayoutIndex layout, ByteView buffer, uint32_t cluster,
                                                    std::optional<uint32_t> continued) {
   const FatEntryView first(buffer.Sub(0, kFatEntryBytes));
   if (first.IsVolumeLabel()) return m_rootCluster;
@@ -186,7 +186,7 @@ uint32_t CProfessionalFatRecovery::CurrentFolderOf(LayoutIndex layout, ByteView 
   return continued.value_or(cluster);
 }
 
-std::optional<CProfessionalFatRecovery::NameTail> CProfessionalFatRecovery::ParseDirectoryBuffer(
+std::optional<CDeepFatRecovery::NameTail> CDeepFatRecovery::ParseDirectoryBuffer(
     LayoutIndex layout, ByteView buffer, uint64_t sector, uint32_t cluster, const BufferOrigin& origin) {
   auto entrySectorAt = [&](size_t off) {
     if (off < origin.headBytes) return origin.headEndSector;
@@ -274,7 +274,7 @@ std::optional<CProfessionalFatRecovery::NameTail> CProfessionalFatRecovery::Pars
   return tail;
 }
 
-void CProfessionalFatRecovery::RecordFile(LayoutIndex layout, FoundRecord record, uint32_t folder,
+void CDeepFatRecovery::RecordFile(LayoutIndex layout, FoundRecord record, uint32_t folder,
                                           uint64_t folderSector, bool searchHighHalf) {
   if (LayoutAt(layout) != nullptr) {
     WriteFile(layout, record, folder, searchHighHalf);
@@ -291,7 +291,7 @@ void CProfessionalFatRecovery::RecordFile(LayoutIndex layout, FoundRecord record
   AddFoldersToStore(kNoLayout, folder, folderSector);
 }
 
-void CProfessionalFatRecovery::WriteFile(LayoutIndex layout, FoundRecord record, uint32_t folder,
+void CDeepFatRecovery::WriteFile(LayoutIndex layout, FoundRecord record, uint32_t folder,
                                          bool searchHighHalf) {
   ApplyLayout(record, layout);
   const std::string name = RecordName(record);
@@ -310,7 +310,7 @@ void CProfessionalFatRecovery::WriteFile(LayoutIndex layout, FoundRecord record,
   AddFoldersToStore(layout, folder, folderSector.value_or(entrySector));
 }
 
-void CProfessionalFatRecovery::AddFoldersToStore(LayoutIndex layout, uint32_t cluster, uint64_t sector) {
+void CDeepFatRecovery::AddFoldersToStore(LayoutIndex layout, uint32_t cluster, uint64_t sector) {
   std::set<uint32_t> visited;
   for (uint32_t step = 0; step < kMaxFolderDepth; ++step) {
     if (cluster < 2 || cluster == m_rootCluster || !visited.insert(cluster).second) return;
@@ -330,7 +330,7 @@ void CProfessionalFatRecovery::AddFoldersToStore(LayoutIndex layout, uint32_t cl
   }
 }
 
-void CProfessionalFatRecovery::PlacePendingFiles() {
+void CDeepFatRecovery::PlacePendingFiles() {
   if (m_pendingOpen == 0) {
     m_pending.clear();
     m_pendingChecked = 0;
@@ -357,7 +357,7 @@ void CProfessionalFatRecovery::PlacePendingFiles() {
   m_layoutsChecked = m_layouts.size();
 }
 
-void CProfessionalFatRecovery::StoreFolders() {
+void CDeepFatRecovery::StoreFolders() {
   for (const auto& [cluster, entry] : m_foldersToStore) {
     if (auto known = m_knownFolders.find(cluster); known != m_knownFolders.end()) {
       const KnownFolder& folder = known->second;

@@ -17,7 +17,7 @@
 // the sweep ends), and sweeps on. The log folder stays locked (flock) for as
 // long as the engine lives, so that no other process takes or deletes it.
 //
-//   auto engine = CreateEngineForImage(path, 1001, /*advanced=*/true);
+//   auto engine = CreateEngineForImage(path, 1001, /*deep=*/true);
 //   engine->SetProgressCallbacks(onProgress, nullptr, user, 100);
 //   engine->Scan("");
 //   engine->CollectMatches("*.jpg|", files);
@@ -34,9 +34,9 @@
 #include <vector>
 
 #include "engines/carving/file_type_recovery.h"
-#include "engines/fat/professional_fat_recovery.h"
+#include "engines/fat/deep_fat_recovery.h"
 #include "engines/file_recovery_parse.h"
-#include "engines/ntfs/professional_ntfs_recovery.h"
+#include "engines/ntfs/deep_ntfs_recovery.h"
 #include "results/scan_checkpoint.h"
 #include "results/scan_log_registry.h"
 #include "results/source_identity.h"
@@ -57,10 +57,10 @@ struct CombinedSweepStats {
   DeepScanSweep position;      // as recorded in the registry
 };
 
-class CProfessionalRecovery final : public IFileRecoveryParse {
+class CDeepRecovery final : public IFileRecoveryParse {
  public:
-  CProfessionalRecovery();
-  ~CProfessionalRecovery() override;
+  CDeepRecovery();
+  ~CDeepRecovery() override;
 
   int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
   int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
@@ -123,8 +123,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
   // and the fast pass's.
   [[nodiscard]] uint64_t UnreadSectors() const;
   [[nodiscard]] IFileRecoveryParse* FastEngine() { return m_fast.get(); }
-  [[nodiscard]] CProfessionalFatRecovery& DeepFat() { return m_deepFat; }
-  [[nodiscard]] CProfessionalNtfsRecovery& DeepNtfs() { return m_deepNtfs; }
+  [[nodiscard]] CDeepFatRecovery& DeepFat() { return m_deepFat; }
+  [[nodiscard]] CDeepNtfsRecovery& DeepNtfs() { return m_deepNtfs; }
   [[nodiscard]] CFileTypeRecovery& Carver() { return m_carver; }
   [[nodiscard]] uint32_t SectorSize() const { return m_sectorSize; }
   [[nodiscard]] uint64_t PartitionStart() const { return m_startSector; }
@@ -216,8 +216,8 @@ class CProfessionalRecovery final : public IFileRecoveryParse {
 
   // Destroyed in the reverse order: the fast engine, the carver, the deep
   // NTFS engine, the deep FAT engine.
-  CProfessionalFatRecovery m_deepFat;
-  CProfessionalNtfsRecovery m_deepNtfs;
+  CDeepFatRecovery m_deepFat;
+  CDeepNtfsRecovery m_deepNtfs;
   CFileTypeRecovery m_carver;
   std::unique_ptr<IFileRecoveryParse> m_fast;
 

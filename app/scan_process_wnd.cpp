@@ -60,13 +60,11 @@ int CScanProcessWnd::RunJob() {
     m_failureText = job.FailureText(failure.error);
     return kCloseWriteFailed;
   }
-  if (ScanJob::Announces(m_outcome) && m_mainWnd != nullptr)
-    QCoreApplication::postEvent(m_mainWnd, new QEvent(static_cast<QEvent::Type>(kEventScanFinished)));
+  if (ScanJob::Announces(m_outcome)) emit scanEnded();
   return ScanJob::CloseCode(m_outcome);
 }
 
 void CScanProcessWnd::OnStage(size_t, const std::string& text) {
-  const std::lock_guard<std::mutex> hold(Control().lock);
   Post([this, stage = Q(text)] {
     m_stage->setText(stage);
     emit stageShown(stage);

@@ -139,7 +139,7 @@ void CDiskPage::SetDiskRowTexts(QTreeWidgetItem* row, const DriveInfo& drive) {
 }
 
 void CDiskPage::SetRegionRowTexts(QTreeWidgetItem* row, const PartitionRecord& record,
-                                 const std::string& drivePath) {
+                                  const std::string& drivePath) {
   SetRowTexts(row, PartitionRowTexts(record, drivePath, m_texts));
 }
 

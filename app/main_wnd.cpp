@@ -84,7 +84,8 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
   connect(m_disk->BtnCreateImage, &QPushButton::clicked, this, &CMainWnd::OnCreateImage);
   connect(m_disk->BtnDeepScan, &QPushButton::clicked, this, [this] { SelectPage(kPageFileType); });
   connect(m_ui->BtnAssist, &QToolButton::clicked, this, &CMainWnd::OnAssist);
-  connect(m_found->BtnLikeIt, &QPushButton::clicked, this, [this] { ShowHelpPage(this, HelpTopic::kSupport); });
+  connect(m_found->BtnLikeIt, &QPushButton::clicked, this,
+          [this] { ShowHelpPage(this, HelpTopic::kSupport); });
   connect(m_diskPage, &CDiskPage::selectionChanged, this, &CMainWnd::OnDiskSelection);
   connect(m_diskPage, &CDiskPage::rowsChanged, this, &CMainWnd::UpdateScanButton);
   connect(m_diskPage, &CDiskPage::rowActivated, this, &CMainWnd::OnDiskRowActivated);
@@ -343,7 +344,8 @@ void CMainWnd::keyPressEvent(QKeyEvent* event) {
   // do nothing here, and Escape never closes the window.
   const int key = event->key();
   if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-    if (auto* button = qobject_cast<QAbstractButton*>(focusWidget()); button != nullptr && button->isEnabled())
+    if (auto* button = qobject_cast<QAbstractButton*>(focusWidget());
+        button != nullptr && button->isEnabled())
       button->animateClick();
     event->accept();
     return;

@@ -123,7 +123,7 @@ void CMainWnd::ConnectKeyboard() {
   }));
   // The disk page in reading order, then the footer.
   QWidget* order[] = {m_disk->DiskList, m_disk->BtnLoadImage, m_disk->BtnCreateImage, m_disk->BtnDeepScan,
-                      m_ui->BtnPrev,  m_ui->BtnNext,      m_ui->BtnScan,        m_ui->BtnRecover};
+                      m_ui->BtnPrev,    m_ui->BtnNext,        m_ui->BtnScan,          m_ui->BtnRecover};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
@@ -294,7 +294,8 @@ void CMainWnd::CreateImage() {
     if (state.asker) {
       target = state.asker(kPathImageFile, proposed);
     } else {
-      QFileDialog dialog(this, m_disk->BtnCreateImage->text(), proposed, QStringLiteral("Image Files (*.img)"));
+      QFileDialog dialog(this, m_disk->BtnCreateImage->text(), proposed,
+                         QStringLiteral("Image Files (*.img)"));
       dialog.setAcceptMode(QFileDialog::AcceptSave);
       dialog.setFileMode(QFileDialog::AnyFile);
       dialog.setDefaultSuffix(QStringLiteral("img"));

@@ -32,8 +32,8 @@
 namespace velmira {
 namespace {
 
-constexpr int kNodeKindRole = 0x0100 + 41;  // NodeKind
-constexpr int kNodeKeyRole = 0x0100 + 42;   // extension key, or folder record index
+constexpr int kNodeKindRole = 0x0100 + 41;    // NodeKind
+constexpr int kNodeKeyRole = 0x0100 + 42;     // extension key, or folder record index
 constexpr int kNodeSourceRole = 0x0100 + 43;  // the source key of a folder node
 constexpr int kNodeDepthRole = 0x0100 + 44;
 constexpr uint32_t kMaxFolderPath = 4096;
@@ -204,9 +204,10 @@ void CMainWnd::SetUpResults() {
 
   // Selecting a file previews it; "BtnRecover" recovers the checked files,
   // each through the engine of the source it was found on.
-  connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex& now) {
-    if (now.isValid()) PreviewSelected();
-  });
+  connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          [this](const QModelIndex& now) {
+            if (now.isValid()) PreviewSelected();
+          });
   connect(m_ui->BtnRecover, &QAbstractButton::clicked, this, &CMainWnd::RecoverChecked);
 }
 
@@ -303,7 +304,8 @@ void CMainWnd::RunScanWindow(const std::vector<ScanSource*>& list) {
   Results& r = *m_results;
   std::vector<std::shared_ptr<ScanSource>> shared;
   for (ScanSource* source : list)
-    if (std::shared_ptr<ScanSource> owner = m_diskPage->SharedSource(source)) shared.push_back(std::move(owner));
+    if (std::shared_ptr<ScanSource> owner = m_diskPage->SharedSource(source))
+      shared.push_back(std::move(owner));
   r.running = std::make_shared<ScanSession>(std::move(shared));
   int code = 0;
   std::string failure;
@@ -400,7 +402,8 @@ void CMainWnd::OnCollectionFinished() {
 void CMainWnd::ShowUnreadBanner() {
   uint64_t unread = 0;
   if (m_results->session != nullptr)
-    for (const ScanSource* source : m_results->session->LiveSources()) unread += UnreadSectorsOf(*source->engine);
+    for (const ScanSource* source : m_results->session->LiveSources())
+      unread += UnreadSectorsOf(*source->engine);
   m_found->UnreadBanner->setVisible(unread != 0);
   if (unread == 0) return;
   m_found->UnreadBanner->setText(
@@ -539,7 +542,8 @@ void CMainWnd::OnTypeTreeSelection() {
           isFolder ? &r.folderRecords[item->data(0, kNodeKeyRole).toULongLong()] : nullptr;
       r.model->Clear();  // the rows below refer to folderRows
       r.folderRows.clear();
-      if (source != nullptr && source->engine->ListChildren(folder, item->data(0, kNodeDepthRole).toUInt(), r.folderRows) != 0)
+      if (source != nullptr &&
+          source->engine->ListChildren(folder, item->data(0, kNodeDepthRole).toUInt(), r.folderRows) != 0)
         r.folderRows.clear();
       for (const FoundRecord& f : r.folderRows) rows.push_back(&f);
       break;

@@ -29,8 +29,8 @@
 #include "app/scan_process_wnd.h"
 #include "app/scan_session.h"
 #include "app/search_process_wnd.h"
-#include "results/extension_lists.h"
 #include "platform/message_format.h"
+#include "results/extension_lists.h"
 #include "results/result_tree.h"
 #include "tests/fixtures/fake_scan_engine.h"
 #include "tests/fixtures/image_tools.h"
@@ -239,7 +239,8 @@ void VelmiraScanTest::HundredThousandFiles() {
   QVERIFY(!painted.isNull());
   QVERIFY(view->model()->rowCount() > 10000);
   qInfo(
-      "100000 files: collection end -> tree and list built %lld ms, -> painted %lld ms; RSS before %ld KiB, peak %ld "
+      "100000 files: collection end -> tree and list built %lld ms, -> painted %lld ms; RSS before %ld KiB, "
+      "peak %ld "
       "KiB",
       static_cast<long long>(wnd->lastResultsMs()), static_cast<long long>(paintedAt - watch.collectionAtMs),
       before, ProcStatusKiB("VmHWM:"));
@@ -660,7 +661,8 @@ void VelmiraScanTest::RemovedDeviceKeepsItsFilesButIsNotRead() {
   QCOMPARE(wnd->findChild<QTextBrowser*>(QStringLiteral("PreviewEdit"))->toPlainText(), Message("MSG0906"));
   QCOMPARE(wnd->EngineOfRecord(wnd->collectedFiles()[0]), nullptr);
   // The folder view offers nothing to open on it.
-  QTreeWidgetItem* folders = NodeNamed(wnd->findChild<QTreeWidget*>(QStringLiteral("TypeTree")), "NodeFolders");
+  QTreeWidgetItem* folders =
+      NodeNamed(wnd->findChild<QTreeWidget*>(QStringLiteral("TypeTree")), "NodeFolders");
   QVERIFY(folders != nullptr);
   for (int i = 0; i < folders->childCount(); ++i) folders->child(i)->setExpanded(true);
 

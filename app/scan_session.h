@@ -11,7 +11,6 @@
 #include <set>
 #include <vector>
 
-#include "engines/found_record.h"
 #include "jobs/recovery_job.h"
 #include "jobs/scan_source.h"
 

@@ -11,6 +11,7 @@
 #include <QTextBlock>
 
 #include "app/language_ui.h"
+#include "app/main_wnd.h"
 #include "platform/folders.h"
 #include "ui_about_wnd.h"
 #include "ui_help_wnd.h"
@@ -74,7 +75,8 @@ QMenu* BuildAssistMenu(QWidget* mainWnd) {
     if (entry.name == current) action->setIcon(QIcon(IconPath(QStringLiteral("point"))));
     QObject::connect(action, &QAction::triggered, mainWnd, [mainWnd, name = entry.name] {
       (void)LanguageManager::Instance().SwitchLanguage(name);
-      QCoreApplication::postEvent(mainWnd, new QEvent(static_cast<QEvent::Type>(kEventLanguageSwitched)));
+      if (auto* main = qobject_cast<CMainWnd*>(mainWnd))
+        QMetaObject::invokeMethod(main, &CMainWnd::ApplyLanguage, Qt::QueuedConnection);
     });
   }
   languages->setEnabled(!languages->isEmpty());

@@ -6,7 +6,6 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QVBoxLayout>
-#include <chrono>
 
 #include "app/language_ui.h"
 #include "app/message_box.h"
@@ -25,7 +24,8 @@ CCreateImageProcessWnd::CCreateImageProcessWnd(QWidget* owner, const QString& im
       m_sourcePath(sourcePath),
       m_startSector(startSector),
       m_sectorCount(sectorCount),
-      m_resume(resume) {
+      m_resume(resume),
+      m_runner(std::make_unique<CJobRunner>(m_token, nullptr)) {
   auto label = [this](const char* name) {
     auto* l = new QLabel(this);
     l->setObjectName(QString::fromLatin1(name));
@@ -60,6 +60,9 @@ CCreateImageProcessWnd::CCreateImageProcessWnd(QWidget* owner, const QString& im
   buttons->addWidget(m_cancelButton);
   body->addLayout(buttons);
   connect(m_cancelButton, &QPushButton::clicked, this, &CCreateImageProcessWnd::OnCloseRequest);
+  connect(m_runner.get(), &CJobRunner::finished, this, [this](int result) {
+    done(result == kOk ? kClosedComplete : result == kCancelled ? kClosedCancelled : kClosedFailed);
+  });
 
   LanguageManager& language = LanguageManager::Instance();
   m_messages = language.GetSection("Messages");
@@ -73,15 +76,7 @@ CCreateImageProcessWnd::CCreateImageProcessWnd(QWidget* owner, const QString& im
 }
 
 CCreateImageProcessWnd::~CCreateImageProcessWnd() {
-  if (m_worker.joinable()) {
-    m_cancel.store(true);
-    m_worker.join();
-  }
-}
-
-std::mutex& CCreateImageProcessWnd::ImageLock() {
-  static std::mutex lock;
-  return lock;
+  m_runner.reset();  // stops a copy still running
 }
 
 QString CCreateImageProcessWnd::Message(const char* id) const {
@@ -90,9 +85,8 @@ QString CCreateImageProcessWnd::Message(const char* id) const {
 
 void CCreateImageProcessWnd::showEvent(QShowEvent* event) {
   CPopUpWnd::showEvent(event);
-  if (m_started) return;
-  m_started = true;
-  m_worker = std::thread([this] {
+  if (m_runner->Started()) return;
+  m_runner->Start([this] {
     ImageJob job;
     job.progress = &CCreateImageProcessWnd::Progress;
     job.resume = m_resume;
@@ -103,23 +97,14 @@ void CCreateImageProcessWnd::showEvent(QShowEvent* event) {
     m_job = nullptr;
     m_badSectors.store(job.badSectors);
     m_result.store(result);
-    m_done.store(true);
-    const int code = result == kOk          ? kClosedComplete
-                     : result == kCancelled ? kClosedCancelled
-                                            : kClosedFailed;
-    QMetaObject::invokeMethod(
-        this, [this, code] { done(code); }, Qt::QueuedConnection);
+    return static_cast<int>(result);
   });
 }
 
 int32_t CCreateImageProcessWnd::Progress(void* user, int32_t percent, uint64_t sectorsDone,
                                          uint64_t sectorsTotal, int32_t secondsLeft) {
   auto* wnd = static_cast<CCreateImageProcessWnd*>(user);
-  // A copy from a fast source would take the lock again at once, again and
-  // again: it steps aside while the window wants to ask.
-  while (wnd->m_asking.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  std::lock_guard<std::mutex> guard(ImageLock());
-  if (wnd->m_cancel.load()) return kCancelled;
+  if (wnd->m_token.Checkpoint()) return kCancelled;
   const uint64_t bad = wnd->m_job != nullptr ? wnd->m_job->badSectors : 0;
   const uint64_t speed = wnd->m_job != nullptr ? wnd->m_job->bytesPerSecond : 0;
   QMetaObject::invokeMethod(
@@ -152,15 +137,12 @@ void CCreateImageProcessWnd::ShowProgress(int percent, uint64_t sectorsDone, uin
 }
 
 void CCreateImageProcessWnd::OnCloseRequest() {
-  if (!m_started || m_done.load()) return;  // the worker closes the window itself
-  m_asking.store(true);
-  std::unique_lock<std::mutex> lock(ImageLock());
-  m_asking.store(false);
-  if (CMessageBox::Show(CMessageBox::kQuestion, this, Message("MSG0306")) != CMessageBox::kOk) return;
-  m_cancel.store(true);
-  lock.unlock();
-  // The worker closes the window with 2 at its next report.
-  WaitUntil([this] { return m_done.load(); });
+  // Not started or ended: the runner's end closes the window itself; after
+  // a yes it closes with 2 once the copy has stopped at its next report.
+  if (m_runner->AskToStop([this] {
+        return CMessageBox::Show(CMessageBox::kQuestion, this, Message("MSG0306")) == CMessageBox::kOk;
+      }))
+    m_cancelButton->setEnabled(false);
 }
 
 }  // namespace velmira

@@ -10,10 +10,10 @@
 #include <QString>
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 
+#include "app/job_runner.h"
 #include "app/pop_up_wnd.h"
 #include "platform/language_manager.h"
 
@@ -45,10 +45,8 @@ class CCreateImageProcessWnd : public CPopUpWnd {
   [[nodiscard]] int32_t result() const { return m_result.load(); }
   // Sectors that could not be read (zeros in the image), once the window has closed.
   [[nodiscard]] uint64_t badSectors() const { return m_badSectors.load(); }
-
-  // The lock every progress report runs under; one image copy runs at a
-  // time. The cancel question holds it, so the copy waits meanwhile.
-  static std::mutex& ImageLock();
+  // The token every progress report of the copy passes.
+  [[nodiscard]] CancelToken& token() { return m_token; }
 
  protected:
   void OnCloseRequest() override;
@@ -70,12 +68,10 @@ class CCreateImageProcessWnd : public CPopUpWnd {
   const ImageJob* m_job = nullptr;
   std::atomic<uint64_t> m_badSectors{0};
   TextSection m_messages;
-  std::atomic<bool> m_cancel{false};
-  std::atomic<bool> m_done{false};
-  std::atomic<bool> m_asking{false};
+  // Each progress report passes it; the stop question pauses the copy there.
+  CancelToken m_token;
+  std::unique_ptr<CJobRunner> m_runner;
   std::atomic<int32_t> m_result{0};
-  std::thread m_worker;
-  bool m_started = false;
   QLabel* m_stage;
   QLabel* m_percent;
   QLabel* m_time;

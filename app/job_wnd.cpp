@@ -1,14 +1,11 @@
 #include "app/job_wnd.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QThread>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -17,8 +14,6 @@
 
 namespace velmira {
 namespace {
-
-constexpr int kDonePollMs = 50;
 
 QLabel* NewLabel(QWidget* parent, const char* name) {
   auto* label = new QLabel(parent);
@@ -31,7 +26,12 @@ QLabel* NewLabel(QWidget* parent, const char* name) {
 
 CJobWnd::CJobWnd(QWidget* owner, JobControl& control, const char* objectName, const char* section,
                  const char* question, int stopCode, QSize size)
-    : QDialog(owner), m_control(control), m_section(section), m_question(question), m_stopCode(stopCode) {
+    : QDialog(owner),
+      m_control(control),
+      m_section(section),
+      m_question(question),
+      m_stopCode(stopCode),
+      m_runner(std::make_unique<CJobRunner>(control, nullptr)) {
   setObjectName(QString::fromLatin1(objectName));
   setModal(true);
   setFixedSize(size);
@@ -90,14 +90,13 @@ CJobWnd::CJobWnd(QWidget* owner, JobControl& control, const char* objectName, co
 
   connect(m_cancelButton, &QPushButton::clicked, this, &CJobWnd::OnStop);
   connect(m_closeButton, &QToolButton::clicked, this, &CJobWnd::OnStop);
+  connect(m_runner.get(), &CJobRunner::finished, this, &CJobWnd::WorkerEnded);
 }
 
 CJobWnd::~CJobWnd() {
-  // Never reached with a running worker in normal use; stop it if so.
-  if (m_worker.joinable()) {
-    m_control.cancel.store(1);
-    m_worker.join();
-  }
+  // Never reached with a running worker in normal use: the runner stops it
+  // before the members its job uses go.
+  m_runner.reset();
 }
 
 QString CJobWnd::Message(const char* id) const {
@@ -105,37 +104,28 @@ QString CJobWnd::Message(const char* id) const {
 }
 
 void CJobWnd::Post(std::function<void()> call) {
-  QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+  m_runner->Post(std::move(call));
 }
 
 void CJobWnd::PostAndWait(const std::function<void()>& call) {
-  QMetaObject::invokeMethod(this, call, Qt::BlockingQueuedConnection);
+  m_runner->PostAndWait(call);
 }
 
 void CJobWnd::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  if (m_started) return;
-  m_started = true;
+  if (m_runner->Started()) return;
   m_control.Reset();
   LanguageManager& language = LanguageManager::Instance();
   m_messages = language.GetSection("Messages");
   ApplySection(this, language.GetSection(m_section));
   if (windowTitle().isEmpty()) setWindowTitle(findChild<QLabel*>(QStringLiteral("title"))->text());
-  m_worker = std::thread([this] {
-    const int code = RunJob();
-    Post([this, code] { WorkerEnded(code); });
-  });
+  m_runner->Start([this] { return RunJob(); });
 }
 
 void CJobWnd::WorkerEnded(int code) {
-  if (m_worker.joinable()) m_worker.join();
-  m_finished = true;
   AfterJob();
-  if (m_asking) {
-    m_pendingCode = code;  // closed when the question is answered
-    return;
-  }
-  CloseWith(code);
+  // After a confirmed stop the window closes with its stop code, if it has one.
+  CloseWith(m_runner->StopRequested() && m_stopCode != 0 ? m_stopCode : code);
 }
 
 void CJobWnd::CloseWith(int code) {
@@ -143,30 +133,12 @@ void CJobWnd::CloseWith(int code) {
 }
 
 void CJobWnd::OnStop() {
-  if (!WorkerRunning() || m_asking) return;
-  std::unique_lock<std::mutex> hold(m_control.lock);
-  m_asking = true;
-  const int answer = CMessageBox::Show(CMessageBox::kQuestion, this, Message(m_question));
-  m_asking = false;
-  if (answer != CMessageBox::kOk) {
-    hold.unlock();
-    if (m_pendingCode >= 0) CloseWith(m_pendingCode);
-    return;
-  }
-  m_control.cancel.store(1);
-  hold.unlock();
-  // The worker unwinds at its next report; keep the window alive meanwhile.
-  while (m_control.done.load() == 0) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, kDonePollMs);
-    QThread::msleep(kDonePollMs / 5);
-  }
-  if (m_stopCode != 0) {
-    // Let the worker's end arrive first, so that its announcement is made.
-    while (!m_finished) QCoreApplication::processEvents(QEventLoop::AllEvents, kDonePollMs);
-    CloseWith(m_stopCode);
-  } else if (m_pendingCode >= 0) {
-    CloseWith(m_pendingCode);
-  }
+  if (m_runner->StopRequested()) return;  // stopping already: the window closes when the job has
+  // The worker unwinds at its next report and the runner's finished() closes the window.
+  if (m_runner->AskToStop([this] {
+        return CMessageBox::Show(CMessageBox::kQuestion, this, Message(m_question)) == CMessageBox::kOk;
+      }))
+    m_cancelButton->setEnabled(false);
 }
 
 void CJobWnd::keyPressEvent(QKeyEvent* event) {

@@ -1,15 +1,14 @@
 // The modal progress window of a job that runs on a worker thread: a stage
-// text, a percent, a bar, a stop button. The worker's updates reach the
-// controls as queued calls on the window's thread; a stop asks first while
-// holding the job's lock, so the worker waits at its next report meanwhile.
+// text, a percent, a bar, a stop button. A CJobRunner runs the job: the
+// worker's updates reach the controls as queued calls on the window's
+// thread, and a stop asks first with the worker paused at its next report.
 #pragma once
 
 #include <QDialog>
-#include <atomic>
 #include <functional>
-#include <mutex>
-#include <thread>
+#include <memory>
 
+#include "app/job_runner.h"
 #include "jobs/scan_job.h"
 #include "platform/language_manager.h"
 
@@ -27,7 +26,7 @@ class CJobWnd : public QDialog {
   ~CJobWnd() override;
 
   // Whether the worker is still running.
-  [[nodiscard]] bool WorkerRunning() const { return m_started && !m_finished; }
+  [[nodiscard]] bool WorkerRunning() const { return m_runner->Running(); }
   [[nodiscard]] JobControl& Control() const { return m_control; }
 
  protected:
@@ -73,11 +72,7 @@ class CJobWnd : public QDialog {
   const char* m_section;
   const char* m_question;
   int m_stopCode;
-  std::thread m_worker;
-  bool m_started = false;
-  bool m_finished = false;
-  bool m_asking = false;
-  int m_pendingCode = -1;  // the worker ended while the question was open
+  std::unique_ptr<CJobRunner> m_runner;
 };
 
 }  // namespace velmira

@@ -14,11 +14,6 @@ class QTreeWidget;
 
 namespace velmira {
 
-// Notifications posted to the main window, by their fixed event numbers.
-inline constexpr int kEventScanFinished = 1025;
-inline constexpr int kEventCollectionFinished = 1026;
-inline constexpr int kEventLanguageSwitched = 1030;
-
 // The item data role that holds a tree item's name ("NodePhoto", ...).
 inline constexpr int kItemNameRole = 0x0100 + 40;  // Qt::UserRole + 40
 // The dynamic property of a tree or list widget that names its header items,

@@ -11,16 +11,18 @@
 #include <QTimer>
 
 #include "app/assist_menu.h"
-#include "app/device_monitor.h"
+#include "app/file_type_page.h"
 #include "app/language_ui.h"
 #include "app/message_box.h"
+#include "app/results_page.h"
 #include "platform/message_format.h"
+#include "ui_disk_page.h"
+#include "ui_file_type_page.h"
 #include "ui_main_wnd.h"
+#include "ui_results_page.h"
 
 namespace velmira {
 namespace {
-
-constexpr int kDeviceSettleMs = 5000;
 
 struct PageLook {
   const char* background;
@@ -37,28 +39,27 @@ constexpr PageLook kResultPageLook{"banner_bg1", "recover_file", "#316D1E"};
 CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui::MainWnd>()) {
   InitResources();
   m_ui->setupUi(this);
+  m_diskPage = new CDiskPage(m_ui->TabPage);
+  m_typePage = new CFileTypePage(m_ui->TabPage);
+  m_resultsPage = new CResultsPage(m_ui->TabPage);
+  for (QWidget* page : {static_cast<QWidget*>(m_diskPage), static_cast<QWidget*>(m_typePage),
+                        static_cast<QWidget*>(m_resultsPage)})
+    m_ui->TabPage->addWidget(page);
+  m_disk = &m_diskPage->ui();
+  m_types = &m_typePage->ui();
+  m_found = &m_resultsPage->ui();
   setWindowTitle(QStringLiteral("Velmira"));
   setWindowIcon(QIcon(IconPath(QStringLiteral("velmira"))));
   MakeLabelsPlain(this, {QStringLiteral("Txt2")});
   m_ui->Txt2->setTextFormat(Qt::RichText);
   m_ui->LogoIcon->setPixmap(QIcon(IconPath(QStringLiteral("velmira"))).pixmap(28, 28));
-  m_ui->DiskList->header()->setObjectName(QStringLiteral("DiskListHeader"));
-  m_ui->DiskList->header()->setStretchLastSection(true);
-  m_ui->DiskList->setAllColumnsShowFocus(true);
-  m_ui->DiskList->setColumnWidth(0, 246);
-  m_ui->DiskList->setColumnWidth(1, 88);
-  m_ui->DiskList->setColumnWidth(2, 76);
   const char* nodes[] = {"NodePhoto", "NodeAudio", "NodeVideo"};
   const char* nodeIcons[] = {"type_photo", "type_audio", "type_video"};
   for (int i = 0; i < 3; ++i) {
-    QTreeWidgetItem* node = m_ui->TypeTree->topLevelItem(i);
+    QTreeWidgetItem* node = m_found->TypeTree->topLevelItem(i);
     node->setData(0, kItemNameRole, QString::fromLatin1(nodes[i]));
     node->setIcon(0, QIcon(IconPath(QString::fromLatin1(nodeIcons[i]))));
     node->setHidden(true);
-  }
-  for (QLabel* label : {m_ui->Label1, m_ui->Label2, m_ui->Label3, m_ui->Label4, m_ui->Label5, m_ui->Label6,
-                        m_ui->Label7, m_ui->Label8, m_ui->Label9, m_ui->Label10}) {
-    m_factLabels.push_back(label);
   }
 
   // The page options act as one group.
@@ -66,10 +67,10 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
   tabs->addButton(m_ui->TabScan, kPageDisks);
   tabs->addButton(m_ui->TabFileType, kPageFileType);
   tabs->addButton(m_ui->TabRecover, kPageRecover);
-  connect(tabs, &QButtonGroup::idClicked, this, [this](int page) { SelectPage(page); });
+  connect(tabs, &QButtonGroup::idClicked, this, [this](int page) { SelectPage(static_cast<Page>(page)); });
 
   connect(m_ui->BtnStart, &QPushButton::clicked, this, [this] {
-    m_deep = 1;
+    m_deep = true;
     ChooseMode(kModeRecover);
   });
   connect(m_ui->BtnRecoverMode, &QToolButton::clicked, this, [this] { ChooseMode(kModeRecover); });
@@ -79,43 +80,16 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
   connect(m_ui->BtnNext, &QPushButton::clicked, this, &CMainWnd::OnNext);
   connect(m_ui->BtnPrev, &QPushButton::clicked, this, &CMainWnd::OnPrev);
   connect(m_ui->BtnScan, &QPushButton::clicked, this, &CMainWnd::OnScan);
-  connect(m_ui->BtnLoadImage, &QPushButton::clicked, this, &CMainWnd::OnLoadImage);
-  connect(m_ui->BtnCreateImage, &QPushButton::clicked, this, &CMainWnd::OnCreateImage);
-  connect(m_ui->BtnDeepScan, &QPushButton::clicked, this, [this] { SelectPage(kPageFileType); });
+  connect(m_disk->BtnLoadImage, &QPushButton::clicked, this, &CMainWnd::OnLoadImage);
+  connect(m_disk->BtnCreateImage, &QPushButton::clicked, this, &CMainWnd::OnCreateImage);
+  connect(m_disk->BtnDeepScan, &QPushButton::clicked, this, [this] { SelectPage(kPageFileType); });
   connect(m_ui->BtnAssist, &QToolButton::clicked, this, &CMainWnd::OnAssist);
-  connect(m_ui->BtnLikeIt, &QPushButton::clicked, this, [this] { ShowHelpPage(this, HelpTopic::kSupport); });
-  connect(m_ui->DiskList, &QTreeWidget::itemSelectionChanged, this, &CMainWnd::OnDiskSelection);
-  connect(m_ui->DiskList, &QTreeWidget::itemDoubleClicked, this,
-          [this](QTreeWidgetItem* row, int) { OnDiskDoubleClick(row); });
-
-  // A group's own option checks or clears all options of the group.
-  const std::pair<QCheckBox*, QWidget*> groups[] = {{m_ui->OptPhotoFile, m_ui->FileTypePhoto},
-                                                    {m_ui->OptAudioFile, m_ui->FileTypeAudio},
-                                                    {m_ui->OptVideoFile, m_ui->FileTypeVideo}};
-  for (const auto& [all, group] : groups) {
-    connect(all, &QCheckBox::clicked, this, [all = all, group = group](bool checked) {
-      for (QCheckBox* option : group->findChildren<QCheckBox*>())
-        if (option != all) option->setChecked(checked);
-    });
-  }
-  connect(m_ui->BtnPhoto, &QToolButton::clicked, m_ui->OptPhotoFile, &QCheckBox::click);
-  connect(m_ui->BtnAudio, &QToolButton::clicked, m_ui->OptAudioFile, &QCheckBox::click);
-  connect(m_ui->BtnVideo, &QToolButton::clicked, m_ui->OptVideoFile, &QCheckBox::click);
-
-  // Devices: a refill 5 seconds after the last arrival or removal.
-  m_arrivalTimer = new QTimer(m_ui->PartitionListBar);
-  m_arrivalTimer->setObjectName(QStringLiteral("timer0"));
-  m_removalTimer = new QTimer(m_ui->PartitionListBar);
-  m_removalTimer->setObjectName(QStringLiteral("timer1"));
-  for (QTimer* timer : {m_arrivalTimer, m_removalTimer}) {
-    timer->setSingleShot(true);
-    timer->setInterval(kDeviceSettleMs);
-  }
-  connect(m_arrivalTimer, &QTimer::timeout, this, [this] { FillDiskList(kFillArrival); });
-  connect(m_removalTimer, &QTimer::timeout, this, [this] { FillDiskList(kFillRemoval); });
-  m_devices = new DeviceMonitor(this);
-  connect(m_devices, &DeviceMonitor::deviceArrived, m_arrivalTimer, qOverload<>(&QTimer::start));
-  connect(m_devices, &DeviceMonitor::deviceRemoved, m_removalTimer, qOverload<>(&QTimer::start));
+  connect(m_found->BtnLikeIt, &QPushButton::clicked, this,
+          [this] { ShowHelpPage(this, HelpTopic::kSupport); });
+  connect(m_diskPage, &CDiskPage::selectionChanged, this, &CMainWnd::OnDiskSelection);
+  connect(m_diskPage, &CDiskPage::rowsChanged, this, &CMainWnd::UpdateScanButton);
+  connect(m_diskPage, &CDiskPage::rowActivated, this, &CMainWnd::OnDiskRowActivated);
+  connect(m_diskPage, &CDiskPage::sourceReleased, this, &CMainWnd::MarkSourceGone);
 
   SetUpResults();
   LoadTexts();
@@ -126,7 +100,7 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
 }
 
 CMainWnd::~CMainWnd() {
-  m_ui->PreviewEdit->clear();
+  m_found->PreviewEdit->clear();
   if (!m_previewFile.isEmpty()) QFile::remove(m_previewFile);
 }
 
@@ -144,19 +118,19 @@ void CMainWnd::LoadTexts() {
   LanguageManager& language = LanguageManager::Instance();
   m_messages = language.GetSection("Messages");
   m_texts = language.GetSection("MainWnd");
+  m_diskPage->SetTexts(m_messages, m_texts);
   ApplySection(this, m_texts);
   m_ui->LblProductName->setText(Message("MSG1209"));
   ApplyResultTexts();
 }
 
-void CMainWnd::OnLanguageSwitched() {
+void CMainWnd::ApplyLanguage() {
   LoadTexts();
   SetTabScanLook();
-  const int page = CurrentPage();
+  const Page page = CurrentPage();
   if (page != kPageStart) SetPageTexts(page);
   UpdateSelectedFileInfo();
-  RewriteRowTexts();
-  if (SelectedRow() != nullptr) OnDiskSelection();
+  m_diskPage->RewriteTexts();
 }
 
 void CMainWnd::SetTabScanLook() {
@@ -166,7 +140,7 @@ void CMainWnd::SetTabScanLook() {
   m_ui->TabScan->setText(Message(recover ? "MSG0503" : "MSG0211"));
 }
 
-void CMainWnd::SetPageTexts(int page) {
+void CMainWnd::SetPageTexts(Page page) {
   switch (page) {
     case kPageDisks: {
       const bool recover = m_mode == kModeRecover;
@@ -194,11 +168,11 @@ void CMainWnd::SetPageTexts(int page) {
 
 // ---- pages -------------------------------------------------------------------
 
-int CMainWnd::CurrentPage() const {
-  return m_ui->TabPage->currentIndex();
+CMainWnd::Page CMainWnd::CurrentPage() const {
+  return static_cast<Page>(m_ui->TabPage->currentIndex());
 }
 
-void CMainWnd::SelectPage(int page) {
+void CMainWnd::SelectPage(Page page) {
   if (page < kPageStart || page > kPageRecover) return;
   QAbstractButton* option = page == kPageDisks      ? static_cast<QAbstractButton*>(m_ui->TabScan)
                             : page == kPageFileType ? m_ui->TabFileType
@@ -218,7 +192,7 @@ void CMainWnd::SetBanner(const QString& background, const QString& logo, const Q
   m_ui->Txt1->setStyleSheet(QStringLiteral("color: %1;").arg(colour));
 }
 
-void CMainWnd::ShowPage(int page) {
+void CMainWnd::ShowPage(Page page) {
   m_ui->TabPage->setCurrentIndex(page);
   const bool start = page == kPageStart;
   m_ui->ToolBar2->setVisible(!start);
@@ -258,9 +232,9 @@ void CMainWnd::ShowPage(int page) {
   SetPageTexts(page);
 }
 
-void CMainWnd::ChooseMode(int mode) {
+void CMainWnd::ChooseMode(Mode mode) {
   m_mode = mode == kModeCreateImage ? kModeCreateImage : kModeRecover;
-  ApplyModeToList();
+  m_diskPage->ApplyMode(m_mode == kModeRecover);
   SelectPage(kPageDisks);
 }
 
@@ -310,8 +284,6 @@ void CMainWnd::OnScan() {
   }
   m_scanFromTypePage = CurrentPage() == kPageFileType;
   if (!m_scanHandler) return;  // no scan window in this build
-  if (m_currentSource != nullptr) m_currentSource->engine.reset();
-  m_currentSource = list.back();
   m_busy = true;
   m_scanHandler(list);
   m_busy = false;
@@ -326,9 +298,36 @@ void CMainWnd::OnCreateImage() {
 }
 
 void CMainWnd::OnLoadImage() {
-  const QString path = QFileDialog::getOpenFileName(this, m_ui->BtnLoadImage->text(), QString(),
+  const QString path = QFileDialog::getOpenFileName(this, m_disk->BtnLoadImage->text(), QString(),
                                                     QStringLiteral("Image Files (*.img);;All files (*)"));
   if (!path.isEmpty()) (void)AddImageSource(path);
+}
+
+// ---- the disk page -------------------------------------------------------------
+
+void CMainWnd::FillDiskList(FillMode fillMode) {
+  m_diskPage->FillDiskList(fillMode);
+}
+
+bool CMainWnd::AddImageSource(const QString& path) {
+  return m_diskPage->AddImageSource(path);
+}
+
+const std::vector<std::shared_ptr<ScanSource>>& CMainWnd::sources() const {
+  return m_diskPage->sources();
+}
+
+void CMainWnd::UpdateScanButton() {
+  m_ui->BtnScan->setEnabled(!SourcesOfRow(SelectedRow()).empty());
+}
+
+void CMainWnd::OnDiskSelection(QTreeWidgetItem* row) {
+  m_sourceChosen = row != nullptr;
+  UpdateScanButton();
+}
+
+void CMainWnd::OnDiskRowActivated() {
+  if (m_mode == kModeRecover) OnScan();
 }
 
 void CMainWnd::OnAssist() {
@@ -340,21 +339,13 @@ void CMainWnd::OnAssist() {
 
 // ---- events --------------------------------------------------------------------
 
-bool CMainWnd::event(QEvent* event) {
-  if (event->type() == static_cast<QEvent::Type>(kEventLanguageSwitched)) {
-    OnLanguageSwitched();
-    return true;
-  }
-  if (HandleJobNotification(static_cast<int>(event->type()))) return true;
-  return QWidget::event(event);
-}
-
 void CMainWnd::keyPressEvent(QKeyEvent* event) {
   // Enter presses the button that has the focus; otherwise Enter and Escape
   // do nothing here, and Escape never closes the window.
   const int key = event->key();
   if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-    if (auto* button = qobject_cast<QAbstractButton*>(focusWidget()); button != nullptr && button->isEnabled())
+    if (auto* button = qobject_cast<QAbstractButton*>(focusWidget());
+        button != nullptr && button->isEnabled())
       button->animateClick();
     event->accept();
     return;

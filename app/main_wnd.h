@@ -1,7 +1,8 @@
-// The main window: four pages in "TabPage" (start, disks, file types,
-// results) with their banners and footers, the assist menu, and the disk
-// list of drives, partitions, unallocated space, whole drives and loaded
-// image files, kept up to date when devices come and go.
+// The main window: four pages in "TabPage" (the start page of its own
+// layout, then CDiskPage, CFileTypePage and CResultsPage) with their banners
+// and footers, the assist menu, and the flows between them: scanning a
+// disk-page row, the results page's scan session, recovering, previewing
+// and copying a drive into an image.
 #pragma once
 
 #include <QWidget>
@@ -9,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "jobs/disk_list.h"
+#include "app/disk_page.h"
 #include "jobs/recovery_job.h"
 #include "jobs/scan_job.h"
 #include "jobs/scan_source.h"
@@ -18,15 +19,18 @@
 
 namespace Ui {
 class MainWnd;
-}
-class QTimer;
+class DiskPage;
+class FileTypePage;
+class ResultsPage;
+}  // namespace Ui
 class QTreeWidgetItem;
-class QLabel;
 
 namespace velmira {
 
-class DeviceMonitor;
 class CPreviewWnd;
+class CFileTypePage;
+class CResultsPage;
+class ScanSession;
 struct RecoverWndState;
 struct RecoverWndStateDeleter {
   void operator()(RecoverWndState* state) const;
@@ -38,8 +42,19 @@ class CMainWnd : public QWidget {
  public:
   enum Page { kPageStart = 0, kPageDisks = 1, kPageFileType = 2, kPageRecover = 3 };
   enum Mode { kModeRecover = 0, kModeCreateImage = 1 };
-  enum FillMode { kFillFirst = 0, kFillArrival = 1, kFillRemoval = 2 };
-  enum RowKind { kRowNone = 0, kRowDisk = 1, kRowPartition = 2, kRowImageGroup = 3, kRowImage = 4 };
+  Q_ENUM(Page)
+  Q_ENUM(Mode)
+  // The disk page's, for the callers of the window.
+  using FillMode = CDiskPage::FillMode;
+  using RowKind = CDiskPage::RowKind;
+  static constexpr FillMode kFillFirst = CDiskPage::kFillFirst;
+  static constexpr FillMode kFillArrival = CDiskPage::kFillArrival;
+  static constexpr FillMode kFillRemoval = CDiskPage::kFillRemoval;
+  static constexpr RowKind kRowNone = CDiskPage::kRowNone;
+  static constexpr RowKind kRowDisk = CDiskPage::kRowDisk;
+  static constexpr RowKind kRowPartition = CDiskPage::kRowPartition;
+  static constexpr RowKind kRowImageGroup = CDiskPage::kRowImageGroup;
+  static constexpr RowKind kRowImage = CDiskPage::kRowImage;
 
   // The fixed text of "BtnNext" on the disk page without a usable selection.
   static constexpr const char* kSelectDiskText = "Please select disk media for next step!";
@@ -47,35 +62,39 @@ class CMainWnd : public QWidget {
   explicit CMainWnd(QWidget* parent = nullptr);
   ~CMainWnd() override;
 
-  // Fills the disk list: at start-up (all drives), after a device arrived
-  // (drives without a row), after one was removed (drops the rows of drives
-  // whose regions are gone).
-  void FillDiskList(int fillMode);
+  // The disk page's list (see CDiskPage::FillDiskList).
+  void FillDiskList(FillMode fillMode);
   // Adds an image file as a source, as "BtnLoadImage" does after its dialog.
   // False (with a message) when the file cannot be read.
   bool AddImageSource(const QString& path);
 
   // Shows a page as its option in the top bar does.
-  void SelectPage(int page);
+  void SelectPage(Page page);
   // "BtnRecoverMode" / "BtnCreateImageMode": the mode, a row chosen for it,
   // then the disk page.
-  void ChooseMode(int mode);
+  void ChooseMode(Mode mode);
 
-  [[nodiscard]] int CurrentPage() const;
-  [[nodiscard]] int mode() const { return m_mode; }
+  [[nodiscard]] Page CurrentPage() const;
+  [[nodiscard]] Mode mode() const { return m_mode; }
   [[nodiscard]] bool sourceChosen() const { return m_sourceChosen; }
   [[nodiscard]] bool scanFromTypePage() const { return m_scanFromTypePage; }
-  // The scan kind handed to every scan job (1: the combined deep scan).
+  // The scan kind handed to every scan job (true: the combined deep scan).
   [[nodiscard]] bool deep() const { return m_deep; }
   // Whether a scan window is open.
   [[nodiscard]] bool busy() const { return m_busy; }
-  [[nodiscard]] const std::vector<std::unique_ptr<ScanSource>>& sources() const { return m_sources; }
+  [[nodiscard]] const std::vector<std::shared_ptr<ScanSource>>& sources() const;
+  // What the results page shows: the last scan's sources, engines and
+  // files (null before the first scan). The recovery and preview windows
+  // hold it while they run.
+  [[nodiscard]] std::shared_ptr<ScanSession> session() const;
 
   // The row's kind and source (partition and image rows have one).
-  [[nodiscard]] static int KindOf(const QTreeWidgetItem* row);
-  [[nodiscard]] static ScanSource* SourceOf(const QTreeWidgetItem* row);
+  [[nodiscard]] static RowKind KindOf(const QTreeWidgetItem* row) { return CDiskPage::KindOf(row); }
+  [[nodiscard]] static ScanSource* SourceOf(const QTreeWidgetItem* row) { return CDiskPage::SourceOf(row); }
   // What a scan of a row takes: its own source, or its children's in order.
-  [[nodiscard]] static std::vector<ScanSource*> SourcesOfRow(const QTreeWidgetItem* row);
+  [[nodiscard]] static std::vector<ScanSource*> SourcesOfRow(const QTreeWidgetItem* row) {
+    return CDiskPage::SourcesOfRow(row);
+  }
 
   // Receives the sources of a scan that "BtnScan" starts (the scan window).
   using ScanHandler = std::function<void(const std::vector<ScanSource*>&)>;
@@ -102,15 +121,17 @@ class CMainWnd : public QWidget {
   // Whether the last video player has printed its progress.
   [[nodiscard]] bool videoPlayerPlaying() const;
 
-  // What the file dialogs answer; tests replace them. `purpose` is one of
-  // PathPurpose; an empty answer is a cancel.
+  // What the file dialogs answer; tests replace them. An empty answer is a cancel.
   enum PathPurpose { kPathRecoveryFolder = 0, kPathImageFile = 1 };
-  using PathAsker = std::function<QString(int purpose, const QString& proposed)>;
+  using PathAsker = std::function<QString(PathPurpose purpose, const QString& proposed)>;
   void SetPathAsker(PathAsker asker);
   // The target check before an image copy (CheckImageTarget unless replaced).
   using ImageTargetCheck = std::function<ImageTargetProblem(const std::string& source,
                                                             const std::string& target, uint64_t bytes)>;
   void SetImageTargetCheck(ImageTargetCheck check);
+
+  // The language was switched: every text again (queued by the menu).
+  void ApplyLanguage();
 
   // ---- scans, collection and the results page (main_wnd_results.cpp) ----
   // How the scan window builds engines (tests hand in their own).
@@ -126,23 +147,26 @@ class CMainWnd : public QWidget {
   [[nodiscard]] IFileRecoveryParse* EngineOfRecord(const FoundRecord& record) const;
   // The type page's options with their current selection.
   [[nodiscard]] std::vector<TypeOption> TypeOptions() const;
-  // Milliseconds the last results took from notification 1026 to a filled list.
+  // Milliseconds the last results took from the collection's end to a filled list.
   [[nodiscard]] qint64 lastResultsMs() const;
 
+ signals:
+  // A scan's end and its collection's end, as the main window takes them up.
+  void scanFinished();
+  void collectionFinished();
+
  protected:
-  bool event(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   // Pages and texts.
-  void ShowPage(int page);
-  void SetPageTexts(int page);
+  void ShowPage(Page page);
+  void SetPageTexts(Page page);
   void SetTabScanLook();
   void SetBanner(const QString& background, const QString& logo, const QString& colour);
   void UpdateSelectedFileInfo();
   void LoadTexts();
-  void OnLanguageSwitched();
   void OnNext();
   void OnPrev();
   void OnScan();
@@ -155,23 +179,12 @@ class CMainWnd : public QWidget {
   [[nodiscard]] QString Message(const char* id) const;
   [[nodiscard]] QString WindowText(const char* key) const;
 
-  // Disk list.
-  void AddDiskRows(const DiskSnapshot& snapshot, int32_t disk);
-  void SetDiskRowTexts(QTreeWidgetItem* row, const DriveInfo& drive);
-  void SetRegionRowTexts(QTreeWidgetItem* row, const PartitionRecord& record, const std::string& drivePath);
-  [[nodiscard]] QTreeWidgetItem* ImageGroupRow(bool create);
-  void RemoveDiskRow(QTreeWidgetItem* row);
-  void RefreshKeptRows(const DiskSnapshot& fresh);
-  void RewriteRowTexts();
-  void ReleaseSource(const ScanSource* source);
-  void OnDiskSelection();
-  void FillFacts(const QTreeWidgetItem* row);
-  void OnDiskDoubleClick(QTreeWidgetItem* row);
-  void ApplyModeToList();
-  [[nodiscard]] QList<QTreeWidgetItem*> VisibleRows() const;
-  [[nodiscard]] QTreeWidgetItem* SelectedRow() const;
+  // The disk page's selection and what "BtnScan" can scan.
+  void OnDiskSelection(QTreeWidgetItem* row);
+  void OnDiskRowActivated();
   void UpdateScanButton();
-  [[nodiscard]] DriveInfo DriveOfRow(const QTreeWidgetItem* row) const;
+  [[nodiscard]] QTreeWidgetItem* SelectedRow() const { return m_diskPage->SelectedRow(); }
+  [[nodiscard]] DriveInfo DriveOfRow(const QTreeWidgetItem* row) const { return m_diskPage->DriveOfRow(row); }
 
   // Results page (main_wnd_results.cpp).
   struct Results;
@@ -181,7 +194,17 @@ class CMainWnd : public QWidget {
   void SetUpResults();
   void ApplyResultTexts();
   void RunScanWindow(const std::vector<ScanSource*>& list);
-  bool HandleJobNotification(int type);
+  // The results page's part when a device goes: the sources of the shown
+  // (or running) scan are marked gone, not freed.
+  void MarkSourceGone(const ScanSource* source);
+  // "BtnRecover": the checked files through the session's live engines.
+  void RecoverChecked();
+  // A file selected in the list: previewed, or why it cannot be.
+  void PreviewSelected();
+  // The scan window's and the collection window's end, handled once their
+  // modal loop has ended.
+  void OnScanEnded();
+  void OnCollectionEnded();
   void OnScanFinished();
   void OnCollectionFinished();
   // Shows above the file list how many sectors the last scan could not
@@ -191,28 +214,29 @@ class CMainWnd : public QWidget {
   void OnTypeTreeSelection();
   void OnTypeTreeItemChanged(QTreeWidgetItem* item);
   void OnFolderExpanded(QTreeWidgetItem* item);
+  // The source of a folder-view node while it can still be read, else null.
+  [[nodiscard]] ScanSource* LiveSourceOfNode(const QTreeWidgetItem* node) const;
   void OnFileListHeaderClick(int column);
   void OnCheckAll(bool checked);
   void SetFileChecked(const FoundRecord& record, bool checked);
   void ShowRows(std::vector<const FoundRecord*> rows);
 
   std::unique_ptr<Ui::MainWnd> m_ui;
+  // The pages after the start page, and their controls.
+  CDiskPage* m_diskPage = nullptr;
+  CFileTypePage* m_typePage = nullptr;
+  CResultsPage* m_resultsPage = nullptr;
+  Ui::DiskPage* m_disk = nullptr;
+  Ui::FileTypePage* m_types = nullptr;
+  Ui::ResultsPage* m_found = nullptr;
   std::unique_ptr<Results, ResultsDeleter> m_results;
-  std::vector<QLabel*> m_factLabels;
-  std::vector<std::unique_ptr<ScanSource>> m_sources;
-  DiskSnapshot m_snapshot;
   TextSection m_messages;
   TextSection m_texts;
-  uint32_t m_imageKeyCounter = kFirstImageKeyCounter;
-  int m_mode = kModeRecover;
-  int m_deep = 1;
+  Mode m_mode = kModeRecover;
+  bool m_deep = true;
   bool m_sourceChosen = false;
   bool m_scanFromTypePage = false;
   bool m_busy = false;
-  ScanSource* m_currentSource = nullptr;
-  QTimer* m_arrivalTimer = nullptr;
-  QTimer* m_removalTimer = nullptr;
-  DeviceMonitor* m_devices = nullptr;
   ScanHandler m_scanHandler;
   QString m_previewFile;
   int m_collectedCount = 0;

@@ -8,8 +8,6 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextImageFormat>
-#include <QThread>
-#include <QTreeWidgetItemIterator>
 #include <atomic>
 
 #include "app/create_image_process_wnd.h"
@@ -23,7 +21,9 @@
 #include "platform/child_processes.h"
 #include "platform/errors.h"
 #include "platform/message_format.h"
+#include "ui_disk_page.h"
 #include "ui_main_wnd.h"
+#include "ui_results_page.h"
 
 namespace velmira {
 
@@ -112,18 +112,18 @@ void CMainWnd::SetImageTargetCheck(ImageTargetCheck check) {
 void CMainWnd::ConnectKeyboard() {
   // Enter on a row of the disk list acts as a double click; in the image
   // mode it copies the row.
-  m_ui->DiskList->installEventFilter(new EnterKeyFilter(m_ui->DiskList, [this] {
+  m_disk->DiskList->installEventFilter(new EnterKeyFilter(m_disk->DiskList, [this] {
     QTreeWidgetItem* row = SelectedRow();
     if (row == nullptr) return;
     if (m_mode == kModeCreateImage && !(KindOf(row) == kRowDisk && row->childCount() > 0)) {
       OnCreateImage();
     } else {
-      OnDiskDoubleClick(row);
+      m_diskPage->ActivateRow(row);
     }
   }));
   // The disk page in reading order, then the footer.
-  QWidget* order[] = {m_ui->DiskList, m_ui->BtnLoadImage, m_ui->BtnCreateImage, m_ui->BtnDeepScan,
-                      m_ui->BtnPrev,  m_ui->BtnNext,      m_ui->BtnScan,        m_ui->BtnRecover};
+  QWidget* order[] = {m_disk->DiskList, m_disk->BtnLoadImage, m_disk->BtnCreateImage, m_disk->BtnDeepScan,
+                      m_ui->BtnPrev,    m_ui->BtnNext,        m_ui->BtnScan,          m_ui->BtnRecover};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
@@ -135,7 +135,7 @@ void CMainWnd::StartRecovery(std::vector<FoundRecord> files, std::vector<Recover
   // what is still to be recovered, so a folder there is refused.
   std::vector<const PartitionRecord*> partitions;
   std::vector<ScannedArea> areas;
-  for (const auto& source : m_sources) {
+  for (const auto& source : m_diskPage->sources()) {
     const bool scanned = std::any_of(sources.begin(), sources.end(), [&](const RecoverySource& s) {
       return s.engine != nullptr && s.key == source->SourceKey();
     });
@@ -180,7 +180,7 @@ void CMainWnd::StartRecovery(std::vector<FoundRecord> files, std::vector<Recover
 // ---- preview ---------------------------------------------------------------------
 
 void CMainWnd::StartPreview(const FoundRecord& record, IFileRecoveryParse* engine) {
-  QTextBrowser* edit = m_ui->PreviewEdit;
+  QTextBrowser* edit = m_found->PreviewEdit;
   edit->clear();
   if (record.isFolder != 0) {
     edit->setPlainText(Message("MSG0904"));
@@ -201,7 +201,7 @@ void CMainWnd::StartPreview(const FoundRecord& record, IFileRecoveryParse* engin
 
 void CMainWnd::ShowPreviewResult(CPreviewWnd& preview) {
   const PreviewState& result = preview.state();
-  QTextBrowser* edit = m_ui->PreviewEdit;
+  QTextBrowser* edit = m_found->PreviewEdit;
   const QString output = Q(result.output);
   if (result.IsPicture() || output.isEmpty()) {
     SetPreviewFile(output);
@@ -252,7 +252,7 @@ void CMainWnd::ShowPreviewResult(CPreviewWnd& preview) {
 
 void CMainWnd::CreateImage() {
   QTreeWidgetItem* row = SelectedRow();
-  const int kind = KindOf(row);
+  const RowKind kind = KindOf(row);
   ScanSource* source = SourceOf(row);
   if (row == nullptr || kind == kRowImageGroup) {
     CMessageBox::Show(CMessageBox::kInformation, this, Message("MSG0216"));
@@ -294,7 +294,8 @@ void CMainWnd::CreateImage() {
     if (state.asker) {
       target = state.asker(kPathImageFile, proposed);
     } else {
-      QFileDialog dialog(this, m_ui->BtnCreateImage->text(), proposed, QStringLiteral("Image Files (*.img)"));
+      QFileDialog dialog(this, m_disk->BtnCreateImage->text(), proposed,
+                         QStringLiteral("Image Files (*.img)"));
       dialog.setAcceptMode(QFileDialog::AcceptSave);
       dialog.setFileMode(QFileDialog::AnyFile);
       dialog.setDefaultSuffix(QStringLiteral("img"));
@@ -323,7 +324,6 @@ void CMainWnd::CreateImage() {
     unreadable = window.badSectors();
   }
   if (code == CCreateImageProcessWnd::kClosedFailed) {
-    QThread::msleep(100);
     CMessageBox::Show(CMessageBox::kInformation, this, Message("MSG0217"));
     return;
   }
@@ -334,13 +334,7 @@ void CMainWnd::CreateImage() {
   if (CMessageBox::Show(CMessageBox::kQuestion, this, Message("MSG0214")) != CMessageBox::kOk) return;
   ChooseMode(kModeRecover);
   if (!AddImageSource(target)) return;
-  QTreeWidgetItem* last = nullptr;
-  for (QTreeWidgetItemIterator it(m_ui->DiskList); *it != nullptr; ++it)
-    if (!(*it)->isHidden()) last = *it;
-  if (last != nullptr) {
-    m_ui->DiskList->setCurrentItem(last);
-    last->setSelected(true);
-  }
+  m_diskPage->SelectLastRow();
   SelectPage(kPageFileType);
 }
 

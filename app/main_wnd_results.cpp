@@ -19,19 +19,22 @@
 #include "app/main_wnd.h"
 #include "app/message_box.h"
 #include "app/scan_process_wnd.h"
+#include "app/scan_session.h"
 #include "app/search_process_wnd.h"
 #include "jobs/recovery_job.h"
 #include "platform/message_format.h"
 #include "results/result_tree.h"
 #include "storage/disk_discovery.h"
+#include "ui_disk_page.h"
 #include "ui_main_wnd.h"
+#include "ui_results_page.h"
 
 namespace velmira {
 namespace {
 
-constexpr int kNodeKindRole = 0x0100 + 41;  // NodeKind
-constexpr int kNodeKeyRole = 0x0100 + 42;   // extension key, or folder record index
-constexpr int kNodeSourceRole = 0x0100 + 43;
+constexpr int kNodeKindRole = 0x0100 + 41;    // NodeKind
+constexpr int kNodeKeyRole = 0x0100 + 42;     // extension key, or folder record index
+constexpr int kNodeSourceRole = 0x0100 + 43;  // the source key of a folder node
 constexpr int kNodeDepthRole = 0x0100 + 44;
 constexpr uint32_t kMaxFolderPath = 4096;
 
@@ -62,8 +65,10 @@ const char* const kCategoryTexts[] = {"MSG0807", "MSG0808", "MSG0809"};
 
 struct CMainWnd::Results {
   EngineBuilder builder = BuildEngineFor;
-  std::vector<ScanSource*> lastScan;
-  std::vector<FoundRecord> collected;
+  // The scan the page shows, and the one whose windows run (it becomes the
+  // shown one when its collection has finished).
+  std::shared_ptr<ScanSession> session;
+  std::shared_ptr<ScanSession> running;
   TypeGroups groups;
   std::vector<TypeOption> options;
   std::vector<QCheckBox*> optionBoxes;
@@ -85,6 +90,13 @@ struct CMainWnd::Results {
 
 void CMainWnd::ResultsDeleter::operator()(Results* results) const {
   delete results;
+}
+
+ScanSource* CMainWnd::LiveSourceOfNode(const QTreeWidgetItem* node) const {
+  const ScanSession* session = m_results->session.get();
+  if (session == nullptr) return nullptr;
+  ScanSource* source = session->SourceOfKey(static_cast<uint16_t>(node->data(0, kNodeSourceRole).toUInt()));
+  return source == nullptr || !source->engine || session->IsGone(source) ? nullptr : source;
 }
 
 // ---- set-up ------------------------------------------------------------------
@@ -150,17 +162,17 @@ void CMainWnd::SetUpResults() {
   r.extensionMap = BuildExtensionMap(r.options);
 
   // Results page: the folder view below the three categories.
-  r.folderRoot = new QTreeWidgetItem(m_ui->TypeTree);
+  r.folderRoot = new QTreeWidgetItem(m_found->TypeTree);
   r.folderRoot->setData(0, kItemNameRole, QStringLiteral("NodeFolders"));
   r.folderRoot->setData(0, kNodeKindRole, kNodeFolderRoot);
   r.folderRoot->setText(0, QStringLiteral("Folders"));
   r.folderRoot->setIcon(0, QIcon(FileIconPath("FileIcon/folder.png")));
   r.folderRoot->setHidden(true);
-  for (int i = 0; i < 3; ++i) m_ui->TypeTree->topLevelItem(i)->setData(0, kNodeKindRole, kNodeCategory);
-  connect(m_ui->TypeTree, &QTreeWidget::itemSelectionChanged, this, &CMainWnd::OnTypeTreeSelection);
-  connect(m_ui->TypeTree, &QTreeWidget::itemChanged, this,
+  for (int i = 0; i < 3; ++i) m_found->TypeTree->topLevelItem(i)->setData(0, kNodeKindRole, kNodeCategory);
+  connect(m_found->TypeTree, &QTreeWidget::itemSelectionChanged, this, &CMainWnd::OnTypeTreeSelection);
+  connect(m_found->TypeTree, &QTreeWidget::itemChanged, this,
           [this](QTreeWidgetItem* item, int) { OnTypeTreeItemChanged(item); });
-  connect(m_ui->TypeTree, &QTreeWidget::itemExpanded, this, &CMainWnd::OnFolderExpanded);
+  connect(m_found->TypeTree, &QTreeWidget::itemExpanded, this, &CMainWnd::OnFolderExpanded);
 
   // The file list: a model whose rows are painted on demand.
   r.model = new CFileListModel(this);
@@ -175,7 +187,7 @@ void CMainWnd::SetUpResults() {
     if (engine == nullptr || engine->GetFolderPath(f, path, kMaxFolderPath) != 0) return std::string();
     return path;
   });
-  QTableView* view = m_ui->FileList;
+  QTableView* view = m_found->FileList;
   view->setModel(r.model);
   view->verticalHeader()->hide();
   view->verticalHeader()->setDefaultSectionSize(22);
@@ -188,23 +200,54 @@ void CMainWnd::SetUpResults() {
   const int widths[] = {24, 140, 68, 122, 122, 90, 44};
   for (int c = 0; c < CFileListModel::kColumnCount; ++c) view->setColumnWidth(c, widths[c]);
   connect(view->horizontalHeader(), &QHeaderView::sectionClicked, this, &CMainWnd::OnFileListHeaderClick);
-  connect(m_ui->ChkAllListSel, &QCheckBox::clicked, this, &CMainWnd::OnCheckAll);
+  connect(m_found->ChkAllListSel, &QCheckBox::clicked, this, &CMainWnd::OnCheckAll);
 
   // Selecting a file previews it; "BtnRecover" recovers the checked files,
   // each through the engine of the source it was found on.
-  connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex& now) {
-    if (!now.isValid()) return;
-    const FoundRecord* record = SelectedFileRecord();
-    if (record == nullptr) return;
-    const FoundRecord file = *record;  // the list may be rebuilt meanwhile
-    StartPreview(file, EngineOfRecord(file));
-  });
-  connect(m_ui->BtnRecover, &QAbstractButton::clicked, this, [this] {
-    std::vector<RecoverySource> sources;
-    for (const ScanSource* source : m_results->lastScan)
-      if (source->engine) sources.push_back({source->SourceKey(), source->engine.get()});
-    StartRecovery(CheckedFiles(), std::move(sources));
-  });
+  connect(view->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          [this](const QModelIndex& now) {
+            if (now.isValid()) PreviewSelected();
+          });
+  connect(m_ui->BtnRecover, &QAbstractButton::clicked, this, &CMainWnd::RecoverChecked);
+}
+
+void CMainWnd::PreviewSelected() {
+  const FoundRecord* record = SelectedFileRecord();
+  if (record == nullptr) return;
+  const FoundRecord file = *record;  // the list may be rebuilt meanwhile
+  // The session stays while the preview window reads from its engine.
+  const std::shared_ptr<ScanSession> session = m_results->session;
+  if (session != nullptr && session->SourceGone(file)) {
+    m_found->PreviewEdit->clear();
+    m_found->PreviewEdit->setPlainText(Message("MSG0906"));
+    return;
+  }
+  StartPreview(file, session == nullptr ? nullptr : session->EngineOf(file));
+}
+
+void CMainWnd::RecoverChecked() {
+  const std::shared_ptr<ScanSession> session = m_results->session;
+  std::vector<FoundRecord> files = CheckedFiles();
+  if (session == nullptr || files.empty()) return;
+  const auto gone = static_cast<int>(std::count_if(
+      files.begin(), files.end(), [&session](const FoundRecord& f) { return session->SourceGone(f); }));
+  if (gone != 0) {
+    CMessageBox::Show(CMessageBox::kWarning, this, Q(FormatText(S(Message("MSG0811")), {gone})));
+    // The others are recovered; those of the removed device are listed
+    // among the failures with the reason.
+    if (gone == static_cast<int>(files.size())) return;
+  }
+  StartRecovery(std::move(files), session->RecoverySources());
+}
+
+std::shared_ptr<ScanSession> CMainWnd::session() const {
+  return m_results ? m_results->session : nullptr;
+}
+
+void CMainWnd::MarkSourceGone(const ScanSource* source) {
+  if (!m_results) return;
+  for (ScanSession* session : {m_results->session.get(), m_results->running.get()})
+    if (session != nullptr) session->MarkGone(source);
 }
 
 void CMainWnd::ApplyResultTexts() {
@@ -223,7 +266,8 @@ void CMainWnd::SetEngineBuilder(EngineBuilder builder) {
 }
 
 const std::vector<FoundRecord>& CMainWnd::collectedFiles() const {
-  return m_results->collected;
+  static const std::vector<FoundRecord> kNone;
+  return m_results->session ? m_results->session->collected() : kNone;
 }
 
 qint64 CMainWnd::lastResultsMs() const {
@@ -247,24 +291,27 @@ std::vector<FoundRecord> CMainWnd::CheckedFiles() const {
 }
 
 const FoundRecord* CMainWnd::SelectedFileRecord() const {
-  return m_results->model->RecordAt(m_ui->FileList->currentIndex().row());
+  return m_results->model->RecordAt(m_found->FileList->currentIndex().row());
 }
 
 IFileRecoveryParse* CMainWnd::EngineOfRecord(const FoundRecord& record) const {
-  for (const ScanSource* source : m_results->lastScan)
-    if (source->engine && source->SourceKey() == record.driveLetter) return source->engine.get();
-  return nullptr;
+  return m_results->session ? m_results->session->EngineOf(record) : nullptr;
 }
 
 // ---- scan and collection -----------------------------------------------------------
 
 void CMainWnd::RunScanWindow(const std::vector<ScanSource*>& list) {
   Results& r = *m_results;
-  r.lastScan = list;
+  std::vector<std::shared_ptr<ScanSource>> shared;
+  for (ScanSource* source : list)
+    if (std::shared_ptr<ScanSource> owner = m_diskPage->SharedSource(source))
+      shared.push_back(std::move(owner));
+  r.running = std::make_shared<ScanSession>(std::move(shared));
   int code = 0;
   std::string failure;
   {
-    CScanProcessWnd wnd(this, list, m_deep != 0, r.builder);
+    CScanProcessWnd wnd(this, r.running->SourceList(), m_deep, r.builder);
+    connect(&wnd, &CScanProcessWnd::scanEnded, this, &CMainWnd::OnScanEnded, Qt::QueuedConnection);
     r.inScanWindow = true;
     code = wnd.exec();
     r.inScanWindow = false;
@@ -281,47 +328,53 @@ void CMainWnd::RunScanWindow(const std::vector<ScanSource*>& list) {
     r.scanFinishedPending = false;
     OnScanFinished();
   }
+  r.running.reset();
 }
 
-bool CMainWnd::HandleJobNotification(int type) {
-  if (!m_results) return false;
-  Results& r = *m_results;
-  // Handled once the job window's modal loop has ended.
-  if (type == kEventScanFinished) {
-    if (r.inScanWindow)
-      r.scanFinishedPending = true;
-    else
-      OnScanFinished();
-    return true;
-  }
-  if (type == kEventCollectionFinished) {
-    if (r.inSearchWindow)
-      r.collectionFinishedPending = true;
-    else
-      OnCollectionFinished();
-    return true;
-  }
-  return false;
+void CMainWnd::OnScanEnded() {
+  emit scanFinished();
+  if (m_results->inScanWindow)
+    m_results->scanFinishedPending = true;
+  else
+    OnScanFinished();
+}
+
+void CMainWnd::OnCollectionEnded() {
+  emit collectionFinished();
+  if (m_results->inSearchWindow)
+    m_results->collectionFinishedPending = true;
+  else
+    OnCollectionFinished();
 }
 
 void CMainWnd::OnScanFinished() {
   Results& r = *m_results;
+  if (r.running == nullptr) return;
   // Every source of the scan that holds an engine, in scan order.
-  std::vector<ScanSource*> sources;
-  for (ScanSource* source : r.lastScan)
-    if (source->engine) sources.push_back(source);
+  const std::vector<ScanSource*> sources = r.running->LiveSources();
   if (sources.empty()) return;
+  // The page lets go of the last scan: its rows refer to its files.
   r.checked.clear();
   r.checkedBytes = 0;
   r.model->Clear();
   r.folderRows.clear();
-  r.collected.clear();
+  if (r.session != nullptr && r.session != r.running) {
+    // The engines of the last scan that this one does not rescan are done.
+    for (const auto& old : r.session->sources()) {
+      const auto& now = r.running->sources();
+      if (std::find(now.begin(), now.end(), old) == now.end()) old->engine.reset();
+    }
+  }
+  r.session = r.running;
+  r.session->collected().clear();
   UpdateSelectedFileInfo();
-  if (SelectedRow() == nullptr && m_ui->DiskList->topLevelItemCount() > 0)
-    m_ui->DiskList->setCurrentItem(m_ui->DiskList->topLevelItem(0));
+  if (SelectedRow() == nullptr && m_disk->DiskList->topLevelItemCount() > 0)
+    m_disk->DiskList->setCurrentItem(m_disk->DiskList->topLevelItem(0));
   const std::string pattern = SearchPatternFor(TypeOptions());
   {
-    CSearchProcessWnd wnd(this, sources, pattern, r.collected);
+    CSearchProcessWnd wnd(this, sources, pattern, r.session->collected());
+    connect(&wnd, &CSearchProcessWnd::collectionEnded, this, &CMainWnd::OnCollectionEnded,
+            Qt::QueuedConnection);
     r.inSearchWindow = true;
     (void)wnd.exec();
     r.inSearchWindow = false;
@@ -337,9 +390,9 @@ void CMainWnd::OnCollectionFinished() {
   clock.start();
   Results& r = *m_results;
   r.model->Clear();
-  m_ui->PreviewEdit->clear();
-  GroupByType(r.collected, r.groups);
-  m_collectedCount = static_cast<int>(r.collected.size());
+  m_found->PreviewEdit->clear();
+  GroupByType(collectedFiles(), r.groups);
+  m_collectedCount = static_cast<int>(collectedFiles().size());
   ShowUnreadBanner();
   SelectPage(kPageRecover);
   RebuildTypeTree();
@@ -348,11 +401,12 @@ void CMainWnd::OnCollectionFinished() {
 
 void CMainWnd::ShowUnreadBanner() {
   uint64_t unread = 0;
-  for (const ScanSource* source : m_results->lastScan)
-    if (source->engine) unread += UnreadSectorsOf(*source->engine);
-  m_ui->UnreadBanner->setVisible(unread != 0);
+  if (m_results->session != nullptr)
+    for (const ScanSource* source : m_results->session->LiveSources())
+      unread += UnreadSectorsOf(*source->engine);
+  m_found->UnreadBanner->setVisible(unread != 0);
   if (unread == 0) return;
-  m_ui->UnreadBanner->setText(
+  m_found->UnreadBanner->setText(
       Q(std::to_string(unread) + (unread == 1 ? " sector" : " sectors") +
         " of the medium could not be read. Files stored there may be missing from this list or damaged."));
 }
@@ -361,12 +415,12 @@ void CMainWnd::ShowUnreadBanner() {
 
 void CMainWnd::RebuildTypeTree() {
   Results& r = *m_results;
-  const QSignalBlocker block(m_ui->TypeTree);
+  const QSignalBlocker block(m_found->TypeTree);
   r.updatingTree = true;
   QTreeWidgetItem* categories[3];
   uint64_t sums[3] = {0, 0, 0};
   for (int g = 0; g < 3; ++g) {
-    categories[g] = m_ui->TypeTree->topLevelItem(g);
+    categories[g] = m_found->TypeTree->topLevelItem(g);
     qDeleteAll(categories[g]->takeChildren());
     categories[g]->setHidden(true);
     categories[g]->setText(0, Message(kCategoryTexts[g]));
@@ -399,14 +453,14 @@ void CMainWnd::RebuildTypeTree() {
   // The folder view: one node per scanned source with an engine.
   qDeleteAll(r.folderRoot->takeChildren());
   r.folderRecords.clear();
-  for (ScanSource* source : r.lastScan) {
-    if (!source->engine) continue;
+  const std::vector<ScanSource*> scanned = r.session ? r.session->LiveSources() : std::vector<ScanSource*>();
+  for (ScanSource* source : scanned) {
     auto* node = new QTreeWidgetItem(r.folderRoot);
     node->setText(0, source->IsImage()
                          ? Q(ImageFileName(source->imagePath))
                          : Q(FormatText("%d:", {static_cast<int>(source->partition->letterOrNumber)})));
     node->setData(0, kNodeKindRole, kNodeSource);
-    node->setData(0, kNodeSourceRole, QVariant::fromValue(reinterpret_cast<quintptr>(source)));
+    node->setData(0, kNodeSourceRole, unsigned{source->SourceKey()});
     node->setData(0, kNodeDepthRole, 0);
     node->setIcon(
         0, QIcon(IconPath(source->IsImage() ? QStringLiteral("image_file") : QStringLiteral("drive"))));
@@ -418,7 +472,7 @@ void CMainWnd::RebuildTypeTree() {
   // Show the first type's files at once.
   for (int g = 0; g < 3; ++g) {
     if (categories[g]->childCount() > 0) {
-      m_ui->TypeTree->setCurrentItem(categories[g]->child(0));
+      m_found->TypeTree->setCurrentItem(categories[g]->child(0));
       break;
     }
   }
@@ -429,14 +483,14 @@ void CMainWnd::OnFolderExpanded(QTreeWidgetItem* item) {
   Results& r = *m_results;
   const int kind = item->data(0, kNodeKindRole).toInt();
   if ((kind != kNodeSource && kind != kNodeFolder) || item->childCount() > 0) return;
-  auto* source = reinterpret_cast<ScanSource*>(item->data(0, kNodeSourceRole).value<quintptr>());
-  if (source == nullptr || !source->engine) return;
+  ScanSource* source = LiveSourceOfNode(item);
+  if (source == nullptr) return;
   const uint32_t depth = item->data(0, kNodeDepthRole).toUInt();
   const FoundRecord* folder =
       kind == kNodeFolder ? &r.folderRecords[item->data(0, kNodeKeyRole).toULongLong()] : nullptr;
   std::vector<FoundRecord> children;
   if (source->engine->ListChildren(folder, depth, children) != 0) children.clear();
-  const QSignalBlocker block(m_ui->TypeTree);
+  const QSignalBlocker block(m_found->TypeTree);
   for (const FoundRecord& child : children) {
     if (child.isFolder == 0) continue;
     r.folderRecords.push_back(child);
@@ -454,15 +508,15 @@ void CMainWnd::OnFolderExpanded(QTreeWidgetItem* item) {
 
 void CMainWnd::ShowRows(std::vector<const FoundRecord*> rows) {
   m_results->model->SetRows(std::move(rows));
-  m_ui->FileList->horizontalHeader()->setSortIndicatorShown(false);
-  const QSignalBlocker block(m_ui->ChkAllListSel);
-  m_ui->ChkAllListSel->setChecked(false);
+  m_found->FileList->horizontalHeader()->setSortIndicatorShown(false);
+  const QSignalBlocker block(m_found->ChkAllListSel);
+  m_found->ChkAllListSel->setChecked(false);
 }
 
 void CMainWnd::OnTypeTreeSelection() {
   Results& r = *m_results;
-  const QList<QTreeWidgetItem*> selected = m_ui->TypeTree->selectedItems();
-  QTreeWidgetItem* item = selected.isEmpty() ? m_ui->TypeTree->currentItem() : selected.first();
+  const QList<QTreeWidgetItem*> selected = m_found->TypeTree->selectedItems();
+  QTreeWidgetItem* item = selected.isEmpty() ? m_found->TypeTree->currentItem() : selected.first();
   std::vector<const FoundRecord*> rows;
   if (item == nullptr) {
     ShowRows({});
@@ -471,7 +525,7 @@ void CMainWnd::OnTypeTreeSelection() {
   const auto addGroup = [&](const QTreeWidgetItem* node) {
     const auto it = r.groups.find(S(node->data(0, kNodeKeyRole).toString()));
     if (it == r.groups.end()) return;
-    for (const uint32_t i : it->second) rows.push_back(&r.collected[i]);
+    for (const uint32_t i : it->second) rows.push_back(&r.session->collected()[i]);
   };
   switch (item->data(0, kNodeKindRole).toInt()) {
     case kNodeExtension:
@@ -482,13 +536,13 @@ void CMainWnd::OnTypeTreeSelection() {
       break;
     case kNodeSource:
     case kNodeFolder: {
-      auto* source = reinterpret_cast<ScanSource*>(item->data(0, kNodeSourceRole).value<quintptr>());
+      ScanSource* source = LiveSourceOfNode(item);
       const bool isFolder = item->data(0, kNodeKindRole).toInt() == kNodeFolder;
       const FoundRecord* folder =
           isFolder ? &r.folderRecords[item->data(0, kNodeKeyRole).toULongLong()] : nullptr;
       r.model->Clear();  // the rows below refer to folderRows
       r.folderRows.clear();
-      if (source != nullptr && source->engine &&
+      if (source != nullptr &&
           source->engine->ListChildren(folder, item->data(0, kNodeDepthRole).toUInt(), r.folderRows) != 0)
         r.folderRows.clear();
       for (const FoundRecord& f : r.folderRows) rows.push_back(&f);
@@ -516,7 +570,7 @@ void CMainWnd::OnTypeTreeItemChanged(QTreeWidgetItem* item) {
   for (const QTreeWidgetItem* node : nodes) {
     const auto it = r.groups.find(S(node->data(0, kNodeKeyRole).toString()));
     if (it == r.groups.end()) continue;
-    for (const uint32_t i : it->second) SetFileChecked(r.collected[i], on);
+    for (const uint32_t i : it->second) SetFileChecked(r.session->collected()[i], on);
   }
   r.updatingTree = false;
   r.model->RefreshChecks();
@@ -575,7 +629,7 @@ void CMainWnd::OnFileListHeaderClick(int column) {
       break;
   }
   m_results->model->SortRows(column, direction == 1);
-  QHeaderView* header = m_ui->FileList->horizontalHeader();
+  QHeaderView* header = m_found->FileList->horizontalHeader();
   header->setSortIndicatorShown(true);
   header->setSortIndicator(column, direction == 1 ? Qt::AscendingOrder : Qt::DescendingOrder);
 }

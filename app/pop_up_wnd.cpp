@@ -1,11 +1,8 @@
 #include "app/pop_up_wnd.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QThread>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <functional>
@@ -60,13 +57,6 @@ void CPopUpWnd::SetTitle(const QString& title) {
 }
 
 void CPopUpWnd::Centre() { CentreOverOwner(this); }
-
-void CPopUpWnd::WaitUntil(const std::function<bool()>& done) {
-  while (!done()) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    if (!done()) QThread::msleep(50);
-  }
-}
 
 void CPopUpWnd::reject() {
   OnCloseRequest();

@@ -27,8 +27,6 @@ class CPopUpWnd : public QDialog {
   void SetTitle(const QString& title);
   // Moves the window to the centre of its owner (or of the screen).
   void Centre();
-  // Waits, handling events, until `done()` is true, checking every 50 ms.
-  static void WaitUntil(const std::function<bool()>& done);
 
  protected:
   // "closebtn", Escape and the window manager's close: closes with 2 unless

@@ -7,7 +7,6 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QVBoxLayout>
-#include <mutex>
 
 #include "app/language_ui.h"
 #include "app/message_box.h"
@@ -19,7 +18,8 @@ namespace velmira {
 CPreviewProcessWnd::CPreviewProcessWnd(QWidget* owner, PreviewState& state, IFileRecoveryParse* engine,
                                        uint32_t settleMs)
     : CPopUpWnd(owner, QStringLiteral("PreviewProcessWnd"), kWidth, kHeight),
-      m_job(state, engine, this, settleMs) {
+      m_job(state, engine, this, settleMs),
+      m_runner(std::make_unique<CJobRunner>(m_job.Token(), nullptr)) {
   m_fileName = new QLabel(this);
   m_fileName->setObjectName(QStringLiteral("FileName"));
   m_stage = new QLabel(this);
@@ -46,6 +46,9 @@ CPreviewProcessWnd::CPreviewProcessWnd(QWidget* owner, PreviewState& state, IFil
   buttons->addWidget(m_cancel);
   body->addLayout(buttons);
   connect(m_cancel, &QPushButton::clicked, this, &CPreviewProcessWnd::OnCloseRequest);
+  // The window closes when the extraction has ended: 2 after a stop.
+  connect(m_runner.get(), &CJobRunner::finished, this,
+          [this](int result) { done(result == kCancelled ? kClosedCancelled : kClosedExtracted); });
 
   LanguageManager& language = LanguageManager::Instance();
   m_messages = language.GetSection("Messages");
@@ -61,13 +64,7 @@ CPreviewProcessWnd::CPreviewProcessWnd(QWidget* owner, PreviewState& state, IFil
 }
 
 CPreviewProcessWnd::~CPreviewProcessWnd() {
-  if (m_worker.joinable()) {
-    {
-      std::lock_guard<std::mutex> guard(m_job.Lock());
-      m_job.Cancel();
-    }
-    m_worker.join();
-  }
+  m_runner.reset();  // stops an extraction still running before the job goes
 }
 
 QString CPreviewProcessWnd::Message(const char* id) const {
@@ -76,14 +73,11 @@ QString CPreviewProcessWnd::Message(const char* id) const {
 
 void CPreviewProcessWnd::showEvent(QShowEvent* event) {
   CPopUpWnd::showEvent(event);
-  if (m_started) return;
-  m_started = true;
-  m_worker = std::thread([this] {
+  if (m_runner->Started()) return;
+  m_runner->Start([this] {
     const int32_t result = m_job.Run();
     m_result.store(result);
-    const int code = result == kCancelled ? kClosedCancelled : kClosedExtracted;
-    QMetaObject::invokeMethod(
-        this, [this, code] { done(code); }, Qt::QueuedConnection);
+    return static_cast<int>(result);
   });
 }
 
@@ -98,13 +92,11 @@ void CPreviewProcessWnd::ShowPercent(int percent) {
 }
 
 void CPreviewProcessWnd::OnCloseRequest() {
-  if (!m_started || m_job.Done()) return;  // the worker closes the window itself
-  std::unique_lock<std::mutex> lock(m_job.Lock());
-  if (CMessageBox::Show(CMessageBox::kQuestion, this, Message("MSG0903")) != CMessageBox::kOk) return;
-  m_job.Cancel();
-  lock.unlock();
-  // The worker closes the window with 2 once the engine has stopped.
-  WaitUntil([this] { return m_job.Done(); });
+  // Not started or ended: the runner's end closes the window itself.
+  if (m_runner->AskToStop([this] {
+        return CMessageBox::Show(CMessageBox::kQuestion, this, Message("MSG0903")) == CMessageBox::kOk;
+      }))
+    m_cancel->setEnabled(false);
 }
 
 // ---- CPreviewWnd ---------------------------------------------------------------

@@ -8,8 +8,8 @@
 #include <QString>
 #include <atomic>
 #include <memory>
-#include <thread>
 
+#include "app/job_runner.h"
 #include "app/pop_up_wnd.h"
 #include "jobs/preview_job.h"
 #include "platform/language_manager.h"
@@ -46,9 +46,8 @@ class CPreviewProcessWnd : public CPopUpWnd, private PreviewJob::Observer {
 
   PreviewJob m_job;
   TextSection m_messages;
-  std::thread m_worker;
+  std::unique_ptr<CJobRunner> m_runner;
   std::atomic<int32_t> m_result{0};
-  bool m_started = false;
   QLabel* m_stage;
   QLabel* m_percent;
   QLabel* m_fileName;

@@ -11,7 +11,6 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <mutex>
 
 #include "app/language_ui.h"
 #include "app/message_box.h"
@@ -46,7 +45,8 @@ CRecoverProcessWnd::CRecoverProcessWnd(QWidget* owner, const QString& destinatio
     : CPopUpWnd(owner, QStringLiteral("RecoverProcessWnd"), kWidth, kHeight),
       m_destination(destination),
       m_engines(EnginesOf(sources)),
-      m_job(S(destination), std::move(sources), std::move(files), this) {
+      m_job(S(destination), std::move(sources), std::move(files), this),
+      m_runner(std::make_unique<CJobRunner>(m_job.Token(), nullptr)) {
   m_total = m_job.Total();
   m_current = new QLabel(this);
   m_current->setObjectName(QStringLiteral("current"));
@@ -107,6 +107,7 @@ CRecoverProcessWnd::CRecoverProcessWnd(QWidget* owner, const QString& destinatio
   connect(m_finish, &QPushButton::clicked, this, [this] { done(kClosedFinished); });
   connect(m_cancel, &QPushButton::clicked, this, &CRecoverProcessWnd::OnCloseRequest);
   connect(m_detail, &QPushButton::clicked, this, &CRecoverProcessWnd::ToggleDetails);
+  connect(m_runner.get(), &CJobRunner::finished, this, &CRecoverProcessWnd::JobEnded);
 
   LanguageManager& language = LanguageManager::Instance();
   m_messages = language.GetSection("Messages");
@@ -120,10 +121,7 @@ CRecoverProcessWnd::CRecoverProcessWnd(QWidget* owner, const QString& destinatio
 }
 
 CRecoverProcessWnd::~CRecoverProcessWnd() {
-  if (m_worker.joinable()) {
-    m_job.Cancel();
-    m_worker.join();
-  }
+  m_runner.reset();  // stops a job still running before the job goes
 }
 
 QString CRecoverProcessWnd::Message(const char* id) const {
@@ -132,21 +130,26 @@ QString CRecoverProcessWnd::Message(const char* id) const {
 
 void CRecoverProcessWnd::showEvent(QShowEvent* event) {
   CPopUpWnd::showEvent(event);
-  if (m_started) return;
-  m_started = true;
-  m_worker = std::thread([this] {
+  if (m_runner->Started()) return;
+  m_runner->Start([this] {
     const int32_t result = m_job.Run();
     // The engines outlive this window: they must not keep calling back into it.
     for (IFileRecoveryParse* engine : m_engines) engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100);
     m_done.store(true);
-    // A stopped job leaves the buttons alone: the cancel question closes the window.
-    if (result != kCancelled)
-      QMetaObject::invokeMethod(
-          this, [this] { ShowFinished(); }, Qt::QueuedConnection);
+    return static_cast<int>(result);
   });
 }
 
-// ---- worker side (under the job's lock) -------------------------------------
+void CRecoverProcessWnd::JobEnded(int result) {
+  // A confirmed stop closes the window; otherwise the user reads the counts.
+  if (m_runner->StopRequested()) {
+    done(kClosedCancelled);
+    return;
+  }
+  if (result != kCancelled) ShowFinished();
+}
+
+// ---- worker side -------------------------------------------------------------
 
 void CRecoverProcessWnd::OnProgress(int32_t percent, const std::string& path) {
   const uint32_t processed = m_job.Processed();
@@ -241,16 +244,15 @@ void CRecoverProcessWnd::OpenFolder() {
 }
 
 void CRecoverProcessWnd::OnCloseRequest() {
-  if (m_finish->isVisible() || !m_started) {
+  if (m_finish->isVisible() || !m_runner->Started()) {
     done(kClosedFinished);
     return;
   }
-  std::unique_lock<std::mutex> lock(m_job.Lock());
-  if (CMessageBox::Show(CMessageBox::kQuestion, this, Message("MSG1103")) != CMessageBox::kOk) return;
-  m_job.Cancel();
-  lock.unlock();
-  WaitUntil([this] { return m_done.load(); });
-  done(kClosedCancelled);
+  // Yes: the window closes with 2 once the job has stopped (JobEnded).
+  if (m_runner->AskToStop([this] {
+        return CMessageBox::Show(CMessageBox::kQuestion, this, Message("MSG1103")) == CMessageBox::kOk;
+      }))
+    m_cancel->setEnabled(false);
 }
 
 }  // namespace velmira

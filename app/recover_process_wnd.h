@@ -7,9 +7,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <thread>
 #include <vector>
 
+#include "app/job_runner.h"
 #include "app/pop_up_wnd.h"
 #include "jobs/recovery_job.h"
 #include "platform/language_manager.h"
@@ -55,6 +55,7 @@ class CRecoverProcessWnd : public CPopUpWnd, private RecoveryJob::Observer {
   void ShowProgress(int percent, const QString& path, uint32_t processed, uint32_t failed);
   void AddDetailRow(const QString& path, const QString& status, bool success);
   void ShowFinished();
+  void JobEnded(int result);
   void ToggleDetails();
   void OpenFolder();
   [[nodiscard]] QString Message(const char* id) const;
@@ -63,9 +64,8 @@ class CRecoverProcessWnd : public CPopUpWnd, private RecoveryJob::Observer {
   std::vector<IFileRecoveryParse*> m_engines;
   RecoveryJob m_job;
   TextSection m_messages;
-  std::thread m_worker;
+  std::unique_ptr<CJobRunner> m_runner;
   std::atomic<bool> m_done{false};
-  bool m_started = false;
   bool m_detailsShown = false;
   uint32_t m_processed = 0;
   uint32_t m_failed = 0;

@@ -48,8 +48,9 @@ int CScanProcessWnd::RunJob() {
     const ScanSource& source = *m_sources[i];
     const auto* deep = dynamic_cast<const CDeepRecovery*>(source.engine.get());
     if (job.ScanResults()[i] != kErrBusy || deep == nullptr || !deep->SourceBusy()) continue;
-    const std::string name =
-        source.IsImage() ? source.imagePath : std::to_string(static_cast<int>(source.partition->letterOrNumber));
+    const std::string name = source.IsImage()
+                                 ? source.imagePath
+                                 : std::to_string(static_cast<int>(source.partition->letterOrNumber));
     PostAndWait([this, text = Q(FormatText(S(Message("MSG1210")), {name}))] {
       setWindowOpacity(0.0);
       CMessageBox::Show(CMessageBox::kWarning, m_mainWnd, text);
@@ -60,13 +61,11 @@ int CScanProcessWnd::RunJob() {
     m_failureText = job.FailureText(failure.error);
     return kCloseWriteFailed;
   }
-  if (ScanJob::Announces(m_outcome) && m_mainWnd != nullptr)
-    QCoreApplication::postEvent(m_mainWnd, new QEvent(static_cast<QEvent::Type>(kEventScanFinished)));
+  if (ScanJob::Announces(m_outcome)) emit scanEnded();
   return ScanJob::CloseCode(m_outcome);
 }
 
 void CScanProcessWnd::OnStage(size_t, const std::string& text) {
-  const std::lock_guard<std::mutex> hold(Control().lock);
   Post([this, stage = Q(text)] {
     m_stage->setText(stage);
     emit stageShown(stage);
@@ -106,8 +105,9 @@ bool CScanProcessWnd::ContinueEarlierScan(const ScanSource& source) {
   QString question = Message("MSG1206");
   if (const auto* deep = dynamic_cast<const CDeepRecovery*>(source.engine.get());
       deep != nullptr && deep->ContinuedFinished())
-    question = Q(FormatText(S(Message("MSG1208")), {ScanDateText(deep->ContinuedDate()),
-                                                    static_cast<unsigned long long>(deep->ContinuedFiles())}));
+    question =
+        Q(FormatText(S(Message("MSG1208")), {ScanDateText(deep->ContinuedDate()),
+                                             static_cast<unsigned long long>(deep->ContinuedFiles())}));
   bool goOn = true;
   PostAndWait([this, &goOn, &question] {
     // Out of sight while the question is open; hiding the window would end

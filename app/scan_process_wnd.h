@@ -1,9 +1,8 @@
 // The scan's progress window: runs the scan job on its worker thread, shows
 // the stage, percent, time left, sectors and files found, asks whether an
-// earlier deep scan is continued, and tells the main window when the scan
-// ended (notification 1025). Close code 1: ended or stopped; 3: no engine;
-// 4: a scan log could not be written (no notification: the results are not
-// whole).
+// earlier deep scan is continued, and says when the scan ended (scanEnded).
+// Close code 1: ended or stopped; 3: no engine; 4: a scan log could not be
+// written (no scanEnded: the results are not whole).
 #pragma once
 
 #include <atomic>
@@ -20,11 +19,11 @@ class CScanProcessWnd : public CJobWnd, private ScanJob::Observer {
   Q_OBJECT
 
  public:
-  // `mainWnd` receives notification 1025 and owns the continue question.
+  // `mainWnd` owns the continue question.
   CScanProcessWnd(QWidget* mainWnd, std::vector<ScanSource*> sources, bool deep,
                   EngineBuilder builder = BuildEngineFor);
 
-  // The lock and flags shared by every scan window of the program.
+  // The cancel token and done flag shared by every scan window of the program.
   [[nodiscard]] static JobControl& SharedControl();
   // Makes sure the marker file "Used" exists in the company folder.
   static void EnsureUsedMarker();
@@ -39,6 +38,9 @@ class CScanProcessWnd : public CJobWnd, private ScanJob::Observer {
   // The controls were updated with a new stage text / a new report.
   void stageShown(const QString& stage);
   void progressShown(int percent);
+  // The scan finished or was stopped, with results to collect (emitted on
+  // the worker thread, before the window closes).
+  void scanEnded();
 
  protected:
   int RunJob() override;

@@ -28,8 +28,7 @@ CSearchProcessWnd::CSearchProcessWnd(QWidget* mainWnd, std::vector<ScanSource*> 
 int CSearchProcessWnd::RunJob() {
   SearchJob job(m_sources, m_pattern, m_collected, Control(), m_messages, this);
   m_outcome = job.Run();
-  if (SearchJob::Announces(m_outcome) && m_mainWnd != nullptr)
-    QCoreApplication::postEvent(m_mainWnd, new QEvent(static_cast<QEvent::Type>(kEventCollectionFinished)));
+  if (SearchJob::Announces(m_outcome)) emit collectionEnded();
   return 1;
 }
 

@@ -1,6 +1,6 @@
 // The collection window: runs the collection job on its worker thread with a
-// stage text, a percent and a bar, and tells the main window when it ended
-// (notification 1026). Close code 1, or 2 after a confirmed stop.
+// stage text, a percent and a bar, and says when it ended (collectionEnded).
+// Close code 1, or 2 after a confirmed stop.
 #pragma once
 
 #include <QString>
@@ -19,12 +19,16 @@ class CSearchProcessWnd : public CJobWnd, private SearchJob::Observer {
 
  public:
   // Appends the matches of `pattern` to `collected`, which the caller reads
-  // after notification 1026.
+  // after collectionEnded.
   CSearchProcessWnd(QWidget* mainWnd, std::vector<ScanSource*> sources, std::string pattern,
                     std::vector<FoundRecord>& collected);
 
   [[nodiscard]] static JobControl& SharedControl();
   [[nodiscard]] SearchJob::Outcome outcome() const { return m_outcome; }
+
+ signals:
+  // The collection finished or was stopped (worker thread, before the window closes).
+  void collectionEnded();
 
  protected:
   int RunJob() override;

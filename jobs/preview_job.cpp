@@ -20,8 +20,7 @@ PreviewJob::PreviewJob(PreviewState& state, IFileRecoveryParse* engine, Observer
 
 int32_t PreviewJob::Progress(void* user, int32_t percent, int32_t /*error*/) {
   auto* job = static_cast<PreviewJob*>(user);
-  std::lock_guard<std::mutex> guard(job->m_lock);
-  if (job->m_cancel.load()) return kCancelled;
+  if (job->m_token.Checkpoint()) return kCancelled;
   if (job->m_observer) job->m_observer->OnPreviewProgress(percent);
   return 0;
 }
@@ -31,7 +30,7 @@ int32_t PreviewJob::Run() {
   if (m_state.media && m_settleMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(m_settleMs));
   m_state.output.clear();
   m_state.byteCount = static_cast<uint32_t>(m_state.buffer.size());
-  if (m_engine != nullptr && !m_cancel.load()) {
+  if (m_engine != nullptr && !m_token.Cancelled()) {
     try {
       result = m_engine->ExtractForPreview(m_state.file, m_state.output, m_state.buffer.data(),
                                            m_state.byteCount, &PreviewJob::Progress, this);
@@ -40,7 +39,7 @@ int32_t PreviewJob::Run() {
       result = kErrGenFailure;
       m_state.output.clear();
     }
-  } else if (m_cancel.load()) {
+  } else if (m_token.Cancelled()) {
     result = kCancelled;
   }
   if (result != kOk) m_state.byteCount = 0;

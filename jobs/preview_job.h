@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engines/file_recovery_parse.h"
+#include "jobs/cancel_token.h"
 
 namespace velmira {
 
@@ -32,7 +33,7 @@ struct PreviewState {
 
 class PreviewJob {
  public:
-  // Receives the extraction's percent on the worker thread, under Lock().
+  // Receives the extraction's percent on the worker thread, after the token's checkpoint.
   struct Observer {
     virtual ~Observer() = default;
     virtual void OnPreviewProgress(int32_t percent) = 0;
@@ -46,11 +47,11 @@ class PreviewJob {
   // kErrInvalidHandle without an engine. Sets Done() at the end.
   [[nodiscard]] int32_t Run();
 
-  // The lock the progress reports run under (held while the user is asked
+  // The token each progress report passes (paused while the user is asked
   // whether to cancel).
-  std::mutex& Lock() { return m_lock; }
-  // Call with Lock() held: the next progress report stops the extraction.
-  void Cancel() { m_cancel.store(true); }
+  CancelToken& Token() { return m_token; }
+  // Any thread: the next progress report stops the extraction.
+  void Cancel() { m_token.Cancel(); }
   [[nodiscard]] bool Done() const { return m_done.load(); }
 
  private:
@@ -60,8 +61,7 @@ class PreviewJob {
   IFileRecoveryParse* m_engine;
   Observer* m_observer;
   uint32_t m_settleMs;
-  std::mutex m_lock;
-  std::atomic<bool> m_cancel{false};
+  CancelToken m_token;
   std::atomic<bool> m_done{false};
 };
 

@@ -94,11 +94,13 @@ void RecoveryJob::Finish(const std::string& path, int32_t error, const char* tex
 }
 
 int32_t RecoveryJob::OnFileProgress(int32_t percent, int32_t scale, int32_t error, const std::string& path) {
+  // Waits here while the front end asks whether to stop.
+  const bool stop = m_token.Checkpoint();
   std::lock_guard<std::mutex> guard(m_lock);
   // A file stopped by the cancel still gets its row: its last report says
   // where (or whether) its incomplete copy stands.
   if (percent == 100 && error == kCancelled && !m_fileFinished) Finish(path, error);
-  if (m_cancel.load()) return kCancelled;
+  if (stop) return kCancelled;
   const int32_t overall = static_cast<int32_t>(int64_t{percent} * scale / 100);
   // A file reports 100 once when it is done (and once more after an error).
   if (overall == 100 && !m_fileFinished) Finish(path, error);
@@ -110,7 +112,7 @@ int32_t RecoveryJob::Run() {
   const int32_t separators = SeparatorCount(m_destination);
   for (m_current = 0; m_current < m_files.size(); ++m_current) {
     const FoundRecord& record = m_files[m_current];
-    if (m_cancel.load()) return kCancelled;
+    if (m_token.Cancelled()) return kCancelled;
     m_fileFinished = false;
     m_trace = WrittenTrace{};
     IFileRecoveryParse* engine = EngineForRecord(m_sources, record);

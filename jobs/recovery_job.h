@@ -13,6 +13,7 @@
 
 #include "engines/file_recovery_parse.h"
 #include "engines/output_sink.h"
+#include "jobs/cancel_token.h"
 
 namespace velmira {
 
@@ -70,7 +71,7 @@ inline constexpr uint32_t kFilesPerFolder = 10000;
 
 class RecoveryJob {
  public:
-  // Called on the worker thread under the job's lock.
+  // Called on the worker thread, after the token's checkpoint.
   struct Observer {
     virtual ~Observer() = default;
     // Overall percent of the current file and its destination path.
@@ -90,7 +91,10 @@ class RecoveryJob {
   [[nodiscard]] int32_t Run();
 
   // May be called from any thread; the next progress report stops the job.
-  void Cancel() { m_cancel.store(true); }
+  void Cancel() { m_token.Cancel(); }
+  // The token each progress report passes: a front end pauses it while it
+  // asks whether to stop.
+  CancelToken& Token() { return m_token; }
 
   // Keep what was copied of a file that failed or was stopped as
   // "NAME.partial" instead of removing it. Set before Run.
@@ -102,10 +106,6 @@ class RecoveryJob {
   // Trace what is written of each file (its SHA-256 and its places on the
   // source) into its result, for a report. Set before Run.
   void SetTraceWrites(bool trace) { m_traceWrites = trace; }
-
-  // The lock the progress reports run under: a front end that asks "really
-  // cancel?" holds it meanwhile, so the worker waits.
-  std::mutex& Lock() { return m_lock; }
 
   [[nodiscard]] uint32_t Processed() const { return m_processed; }
   [[nodiscard]] uint32_t Failed() const { return m_failed; }
@@ -124,7 +124,7 @@ class RecoveryJob {
   std::vector<FoundRecord> m_files;
   Observer* m_observer;
   std::mutex m_lock;
-  std::atomic<bool> m_cancel{false};
+  CancelToken m_token;
   uint32_t m_processed = 0;
   uint32_t m_failed = 0;
   bool m_fileFinished = false;

@@ -96,7 +96,7 @@ ScanJob::Outcome ScanJob::Run() {
   if (m_sources.empty()) outcome = Outcome::kEmpty;
   for (size_t i = 0; i < m_sources.size(); ++i) {
     // A cancel confirmed between two sources stops before the next one.
-    if (m_control.cancel.load() != 0) {
+    if (m_control.Cancelled()) {
       outcome = Outcome::kCancelled;
       break;
     }
@@ -120,7 +120,7 @@ ScanJob::Outcome ScanJob::Run() {
         break;
       }
       // Stopped while the question was open: the earlier scan stays as it is.
-      if (m_control.cancel.load() != 0) {
+      if (m_control.Cancelled()) {
         m_results.push_back(kCancelled);
         outcome = Outcome::kCancelled;
         break;
@@ -151,8 +151,7 @@ int32_t ScanJob::ProgressCallback(void* userData, int32_t percent, int32_t scale
                                   int32_t /*reserved*/) {
   auto* job = static_cast<ScanJob*>(userData);
   if (job == nullptr) return 0;
-  const std::lock_guard<std::mutex> hold(job->m_control.lock);
-  if (job->m_control.cancel.load() != 0) return kCancelled;
+  if (job->m_control.Checkpoint()) return kCancelled;
   job->m_filesFound = filesFound;
   if (job->m_observer != nullptr)
     job->m_observer->OnProgress(

@@ -13,22 +13,21 @@
 #include <vector>
 
 #include "engines/file_recovery_parse.h"
+#include "jobs/cancel_token.h"
 #include "jobs/scan_source.h"
 #include "platform/language_manager.h"
 #include "results/scan_log.h"
 
 namespace velmira {
 
-// The lock, cancel flag and done flag a job shares with its front end. The
-// worker's progress reports run under the lock; a front end that asks "really
-// stop?" holds the lock meanwhile, so the worker waits at its next report.
-struct JobControl {
-  std::mutex lock;
-  std::atomic<int32_t> cancel{0};
+// The cancel token and done flag a job shares with its front end. Each
+// progress report passes the token's checkpoint: a front end that asks
+// "really stop?" pauses the token meanwhile, so the worker waits there.
+struct JobControl : CancelToken {
   std::atomic<int32_t> done{0};
 
   void Reset() {
-    cancel.store(0);
+    CancelToken::Reset();
     done.store(0);
   }
 };
@@ -94,7 +93,7 @@ class ScanJob {
     virtual ~Observer() = default;
     // A source's scan starts (worker thread, not under the lock).
     virtual void OnStage(size_t /*index*/, const std::string& /*text*/) {}
-    // A progress report (worker thread, under the control's lock).
+    // A progress report (worker thread, after the control's checkpoint).
     virtual void OnProgress(const ScanProgressView& /*view*/) {}
     // An earlier deep scan of the source can be continued: true continues,
     // false starts afresh (worker thread, not under the lock; the worker
@@ -114,7 +113,7 @@ class ScanJob {
   Outcome Run();
 
   // Stops the job at the engine's next progress report (any thread).
-  void Cancel() { m_control.cancel.store(1); }
+  void Cancel() { m_control.Cancel(); }
 
   // The window's close code: 3 for kNoEngine, else 1.
   [[nodiscard]] static int CloseCode(Outcome outcome) { return outcome == Outcome::kNoEngine ? 3 : 1; }

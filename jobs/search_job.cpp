@@ -240,7 +240,7 @@ SearchJob::SearchJob(std::vector<ScanSource*> sources, std::string pattern,
 SearchJob::Outcome SearchJob::Run() {
   Outcome outcome = m_sources.empty() ? Outcome::kEmpty : Outcome::kFinished;
   for (size_t i = 0; i < m_sources.size(); ++i) {
-    if (m_control.cancel.load() != 0) {
+    if (m_control.Cancelled()) {
       outcome = Outcome::kCancelled;
       break;
     }
@@ -272,8 +272,7 @@ SearchJob::Outcome SearchJob::Run() {
 int32_t SearchJob::ProgressCallback(void* userData, int32_t percent, int32_t /*ignored*/) {
   auto* job = static_cast<SearchJob*>(userData);
   if (job == nullptr) return 0;
-  const std::lock_guard<std::mutex> hold(job->m_control.lock);
-  if (job->m_control.cancel.load() != 0) return kCancelled;
+  if (job->m_control.Checkpoint()) return kCancelled;
   if (job->m_observer != nullptr)
     job->m_observer->OnProgress(percent, FormatText("%s %d%%", {Text(job->m_messages, "MSG1204"), percent}));
   return 0;

@@ -67,7 +67,7 @@ class SearchJob {
    public:
     virtual ~Observer() = default;
     virtual void OnStage(size_t /*index*/, const std::string& /*text*/) {}
-    // Under the control's lock, on the worker thread.
+    // On the worker thread, after the control's checkpoint.
     virtual void OnProgress(int32_t /*percent*/, const std::string& /*percentText*/) {}
   };
 
@@ -76,7 +76,7 @@ class SearchJob {
             JobControl& control, TextSection messages = {}, Observer* observer = nullptr);
 
   Outcome Run();
-  void Cancel() { m_control.cancel.store(1); }
+  void Cancel() { m_control.Cancel(); }
 
   // 2 after a confirmed cancel, else 1.
   [[nodiscard]] static int CloseCode(Outcome outcome) { return outcome == Outcome::kCancelled ? 2 : 1; }

@@ -155,7 +155,7 @@ TEST(SearchJob, CollectsFromEverySourceAndKeepsFilesOnCancel) {
     JobControl* control;
     int* reports;
     void OnProgress(int32_t, const std::string&) override {
-      if (++*reports == 3) control->cancel.store(1);
+      if (++*reports == 3) control->Cancel();
     }
   } canceller;
   canceller.control = &control;

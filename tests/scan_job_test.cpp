@@ -172,7 +172,7 @@ TEST(ScanJob, CancelDuringTheSecondSourceSkipsTheThird) {
   builder.prepare = [&](FakeScanEngine& e, size_t i) {
     if (i == 1)
       e.onStep = [&](int32_t step) {
-        if (step == 2) control.cancel.store(1);
+        if (step == 2) control.Cancel();
       };
   };
   ScanJob job({a.get(), b.get(), c.get()}, true, control);
@@ -186,9 +186,9 @@ TEST(ScanJob, CancelDuringTheSecondSourceSkipsTheThird) {
   EXPECT_EQ(c->engine, nullptr);
 }
 
-// The front end holds the lock while it asks "really stop?": the worker
+// The front end pauses the token while it asks "really stop?": the worker
 // waits at its next report, and goes on when the answer is No.
-TEST(ScanJob, HeldLockPausesTheWorkerAndNoLetsItGoOn) {
+TEST(ScanJob, PausedTokenHoldsTheWorkerAndNoLetsItGoOn) {
   auto a = Partition(1);
   JobControl control;
   Builder builder;
@@ -199,13 +199,13 @@ TEST(ScanJob, HeldLockPausesTheWorkerAndNoLetsItGoOn) {
   };
   ScanJob job({a.get()}, true, control);
   job.SetEngineBuilder(builder.Make());
-  std::unique_lock<std::mutex> question(control.lock);
+  control.Pause();  // the question opens
   std::thread worker([&] { (void)job.Run(); });
   while (step.load() < 0) std::this_thread::yield();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(step.load(), 0);  // blocked in its first report
   EXPECT_EQ(control.done.load(), 0);
-  question.unlock();  // answered No
+  control.Resume();  // answered No
   worker.join();
   EXPECT_EQ(builder.built[0]->reportsDone, 6);
   EXPECT_EQ(job.ScanResults(), (std::vector<int32_t>{0}));
@@ -277,7 +277,7 @@ TEST(ScanJob, StoppedDeepScanIsOfferedAgainAndDeclinedLogsGo) {
     int asked = 0;
     std::string earlierFolder;
     void OnProgress(const ScanProgressView& v) override {
-      if (control != nullptr && v.percent >= 20) control->cancel.store(1);
+      if (control != nullptr && v.percent >= 20) control->Cancel();
     }
     bool ContinueEarlierScan(const ScanSource& source) override {
       ++asked;

@@ -154,7 +154,7 @@ void VelmiraGuiTest::DiskListShowsDisksPartitionsRegionsAndWholeDrives() {
   QCOMPARE(disk1->text(0), QStringLiteral("Disk 1  ") + m_disk1);
   QCOMPARE(disk1->text(2), QStringLiteral("80.00 MB"));
   QCOMPARE(disk2->text(0), QStringLiteral("Disk 2  ") + m_disk2);
-  QCOMPARE(CMainWnd::KindOf(disk1), int{CMainWnd::kRowDisk});
+  QCOMPARE(CMainWnd::KindOf(disk1), CMainWnd::kRowDisk);
 
   // FAT32, NTFS, the free space after them; the blank disk as a whole.
   QCOMPARE(disk1->childCount(), 3);
@@ -211,7 +211,7 @@ void VelmiraGuiTest::ImageFilesGetKeysAndFacts() {
   QVERIFY(wnd.AddImageSource(m_card));
   QVERIFY(wnd.AddImageSource(m_disk2));
   QTreeWidgetItem* group = list->topLevelItem(list->topLevelItemCount() - 1);
-  QCOMPARE(CMainWnd::KindOf(group), int{CMainWnd::kRowImageGroup});
+  QCOMPARE(CMainWnd::KindOf(group), CMainWnd::kRowImageGroup);
   QCOMPARE(group->text(0), QStringLiteral("Image File"));
   QCOMPARE(group->childCount(), 2);
   QCOMPARE(group->child(0)->text(0), m_card);
@@ -283,7 +283,7 @@ void VelmiraGuiTest::NavigationAndModes() {
   QCOMPARE(pages->currentIndex(), 0);
   QTest::mouseClick(Find<QWidget>(&wnd, "BtnRecoverMode"), Qt::LeftButton);
   QCOMPARE(pages->currentIndex(), 1);
-  QCOMPARE(wnd.mode(), int{CMainWnd::kModeRecover});
+  QCOMPARE(wnd.mode(), CMainWnd::kModeRecover);
   QCOMPARE(list->currentItem(), list->topLevelItem(0)->child(0));
   QVERIFY(Find<QWidget>(&wnd, "BtnScan")->isVisible());
   QVERIFY(Find<QWidget>(&wnd, "TabRecover")->isVisible());
@@ -333,7 +333,7 @@ void VelmiraGuiTest::NavigationAndModes() {
   // Creating an image: no scan button, the image look of the first option.
   QTest::mouseClick(prev, Qt::LeftButton);
   QTest::mouseClick(Find<QWidget>(&wnd, "BtnCreateImageMode"), Qt::LeftButton);
-  QCOMPARE(wnd.mode(), int{CMainWnd::kModeCreateImage});
+  QCOMPARE(wnd.mode(), CMainWnd::kModeCreateImage);
   QVERIFY(!Find<QWidget>(&wnd, "BtnScan")->isVisible());
   QVERIFY(!Find<QWidget>(&wnd, "TabRecover")->isVisible());
   QCOMPARE(Text(&wnd, "TabScan"), Q(LanguageManager::Instance().Text("Messages", "MSG0211")));
@@ -388,7 +388,7 @@ void VelmiraGuiTest::LanguagesSwitchAndFailSoftly() {
   settings.write("NoName=No name\nGhost=Ghost\n");
   settings.close();
   UseLanguage("NoName");
-  QCoreApplication::postEvent(&wnd, new QEvent(static_cast<QEvent::Type>(kEventLanguageSwitched)));
+  QMetaObject::invokeMethod(&wnd, &CMainWnd::ApplyLanguage, Qt::QueuedConnection);
   QTRY_COMPARE(Text(&wnd, "BtnNext"), QStringLiteral("Next"));
   QCOMPARE(Text(&wnd, "LblProductName"), QString());
   QCOMPARE(Text(&wnd, "Txt1"), QStringLiteral("Which kinds of files do you need?"));
@@ -396,7 +396,7 @@ void VelmiraGuiTest::LanguagesSwitchAndFailSoftly() {
   // A language whose file is missing: layout texts stay, messages are empty.
   UseLanguage("Ghost");
   QVERIFY(!LanguageManager::Instance().LanguageFileLoaded());
-  QCoreApplication::postEvent(&wnd, new QEvent(static_cast<QEvent::Type>(kEventLanguageSwitched)));
+  QMetaObject::invokeMethod(&wnd, &CMainWnd::ApplyLanguage, Qt::QueuedConnection);
   QTRY_COMPARE(Text(&wnd, "Txt1"), QString());
   QCOMPARE(Text(&wnd, "BtnNext"), QStringLiteral("Next"));
   QCOMPARE(Text(&wnd, "LblProductName"), QString());
@@ -568,7 +568,7 @@ void VelmiraGuiTest::PagesAsPictures() {
   wnd.SelectPage(CMainWnd::kPageRecover);
   save("page3_results.png");
   UseLanguage("German");
-  QCoreApplication::postEvent(&wnd, new QEvent(static_cast<QEvent::Type>(kEventLanguageSwitched)));
+  QMetaObject::invokeMethod(&wnd, &CMainWnd::ApplyLanguage, Qt::QueuedConnection);
   wnd.SelectPage(CMainWnd::kPageDisks);
   save("page1_disks_german.png");
   UseLanguage("English");

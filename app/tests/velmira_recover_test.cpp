@@ -637,7 +637,7 @@ void VelmiraRecoverTest::ImagesAPartitionAndScansTheImage() {
   auto* list = wnd.findChild<QTreeWidget*>(QStringLiteral("DiskList"));
   wnd.ChooseMode(CMainWnd::kModeCreateImage);
   QTreeWidgetItem* partition = list->topLevelItem(0)->child(0);
-  QCOMPARE(CMainWnd::KindOf(partition), int{CMainWnd::kRowPartition});
+  QCOMPARE(CMainWnd::KindOf(partition), CMainWnd::kRowPartition);
   list->setCurrentItem(partition);
 
   // By keyboard: Enter on the row copies it; Tab walks the page's buttons in
@@ -713,11 +713,11 @@ void VelmiraRecoverTest::ImagesAPartitionAndScansTheImage() {
   QVERIFY(std::equal(copy.begin(), copy.end(), whole.begin() + 2048 * 512));
 
   // The image becomes a source and the type page opens.
-  QCOMPARE(wnd.mode(), int{CMainWnd::kModeRecover});
-  QCOMPARE(wnd.CurrentPage(), int{CMainWnd::kPageFileType});
+  QCOMPARE(wnd.mode(), CMainWnd::kModeRecover);
+  QCOMPARE(wnd.CurrentPage(), CMainWnd::kPageFileType);
   const QList<QTreeWidgetItem*> selected = list->selectedItems();
   QCOMPARE(selected.size(), 1);
-  QCOMPARE(CMainWnd::KindOf(selected.first()), int{CMainWnd::kRowImage});
+  QCOMPARE(CMainWnd::KindOf(selected.first()), CMainWnd::kRowImage);
   QCOMPARE(CMainWnd::SourceOf(selected.first())->imagePath, S(target));
   QVERIFY(wnd.sourceChosen());
 }
@@ -733,24 +733,15 @@ void VelmiraRecoverTest::StoppedAndRefusedImages() {
   QString sectors;
   int code = 0;
   {
-    // Another thread holds the image lock, so the copy waits at its first
-    // report, until the click on "cancelbtn" is on its way.
-    std::atomic<bool> locked{false};
-    std::atomic<bool> clicked{false};
-    std::thread holder([&] {
-      std::lock_guard<std::mutex> hold(CCreateImageProcessWnd::ImageLock());
-      locked.store(true);
-      while (!clicked.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    });
-    while (!locked.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The copy's token is paused, so the copy waits at its first report
+    // until the question is answered.
     CCreateImageProcessWnd window(nullptr, target, source, 0, 0);
+    window.token().Pause();
     ModalScript script({
         [&](QWidget* modal) {
           auto* iw = qobject_cast<CCreateImageProcessWnd*>(modal);
           if (iw == nullptr) return false;
           ModalScript::Click(iw->findChild<QPushButton*>("cancelbtn"));
-          clicked.store(true);
           return true;
         },
         [&](QWidget* modal) {
@@ -764,7 +755,6 @@ void VelmiraRecoverTest::StoppedAndRefusedImages() {
         },
     });
     code = window.exec();
-    holder.join();
     QCOMPARE(window.result(), kCancelled);
   }
   QCOMPARE(code, 2);
@@ -799,7 +789,7 @@ void VelmiraRecoverTest::StoppedAndRefusedImages() {
   auto* list = wnd.findChild<QTreeWidget*>(QStringLiteral("DiskList"));
   wnd.ChooseMode(CMainWnd::kModeCreateImage);
   list->setCurrentItem(list->topLevelItem(0));
-  QCOMPARE(CMainWnd::KindOf(list->topLevelItem(0)), int{CMainWnd::kRowDisk});
+  QCOMPARE(CMainWnd::KindOf(list->topLevelItem(0)), CMainWnd::kRowDisk);
   int asked = 0;
   QString proposed;
   wnd.SetPathAsker([&](int, const QString& offer) {
@@ -827,7 +817,7 @@ void VelmiraRecoverTest::StoppedAndRefusedImages() {
   ModalScript lost({Answer(1, &failure)});
   QTest::mouseClick(wnd.findChild<QPushButton*>(QStringLiteral("BtnCreateImage")), Qt::LeftButton);
   QCOMPARE(failure, Msg("MSG0217"));
-  QCOMPARE(wnd.CurrentPage(), int{CMainWnd::kPageDisks});
+  QCOMPARE(wnd.CurrentPage(), CMainWnd::kPageDisks);
 
   // A copy that fails closes with 3 and says so.
   QFile::remove(Path("gone.img"));

@@ -1,16 +1,19 @@
-// The disk list of the main window: rows, sources, facts and device events.
+#include "app/disk_page.h"
+
+#include <QHeaderView>
 #include <QIcon>
+#include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
 #include <set>
 
+#include "app/device_monitor.h"
 #include "app/language_ui.h"
-#include "app/main_wnd.h"
 #include "app/message_box.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/file_handle.h"
-#include "ui_main_wnd.h"
+#include "ui_disk_page.h"
 
 namespace velmira {
 namespace {
@@ -20,6 +23,7 @@ constexpr int kSourceRole = 0x0100 + 2;  // ScanSource*, as an integer
 constexpr int kPathRole = 0x0100 + 3;    // disk rows and their children: the drive's path
 constexpr int kRowHeight = 30;
 constexpr int kColumns = 4;
+constexpr int kDeviceSettleMs = 5000;
 
 void SetRowTexts(QTreeWidgetItem* row, const RowTexts& texts) {
   row->setText(0, Q(texts.name));
@@ -46,16 +50,60 @@ QString RegionIcon(const PartitionRecord& record, bool removable) {
 
 }  // namespace
 
-int CMainWnd::KindOf(const QTreeWidgetItem* row) {
-  return row == nullptr ? kRowNone : row->data(0, kKindRole).toInt();
+CDiskPage::CDiskPage(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui::DiskPage>()) {
+  m_ui->setupUi(this);
+  m_ui->DiskList->header()->setObjectName(QStringLiteral("DiskListHeader"));
+  m_ui->DiskList->header()->setStretchLastSection(true);
+  m_ui->DiskList->setAllColumnsShowFocus(true);
+  m_ui->DiskList->setColumnWidth(0, 246);
+  m_ui->DiskList->setColumnWidth(1, 88);
+  m_ui->DiskList->setColumnWidth(2, 76);
+  for (QLabel* label : {m_ui->Label1, m_ui->Label2, m_ui->Label3, m_ui->Label4, m_ui->Label5, m_ui->Label6,
+                        m_ui->Label7, m_ui->Label8, m_ui->Label9, m_ui->Label10})
+    m_factLabels.push_back(label);
+  connect(m_ui->DiskList, &QTreeWidget::itemSelectionChanged, this, &CDiskPage::OnSelection);
+  connect(m_ui->DiskList, &QTreeWidget::itemDoubleClicked, this,
+          [this](QTreeWidgetItem* row, int) { ActivateRow(row); });
+
+  // Devices: a refill 5 seconds after the last arrival or removal.
+  m_arrivalTimer = new QTimer(m_ui->PartitionListBar);
+  m_arrivalTimer->setObjectName(QStringLiteral("timer0"));
+  m_removalTimer = new QTimer(m_ui->PartitionListBar);
+  m_removalTimer->setObjectName(QStringLiteral("timer1"));
+  for (QTimer* timer : {m_arrivalTimer, m_removalTimer}) {
+    timer->setSingleShot(true);
+    timer->setInterval(kDeviceSettleMs);
+  }
+  connect(m_arrivalTimer, &QTimer::timeout, this, [this] { FillDiskList(kFillArrival); });
+  connect(m_removalTimer, &QTimer::timeout, this, [this] { FillDiskList(kFillRemoval); });
+  m_devices = new DeviceMonitor(this);
+  connect(m_devices, &DeviceMonitor::deviceArrived, m_arrivalTimer, qOverload<>(&QTimer::start));
+  connect(m_devices, &DeviceMonitor::deviceRemoved, m_removalTimer, qOverload<>(&QTimer::start));
 }
 
-ScanSource* CMainWnd::SourceOf(const QTreeWidgetItem* row) {
+CDiskPage::~CDiskPage() = default;
+
+void CDiskPage::SetTexts(const TextSection& messages, const TextSection& texts) {
+  m_messages = messages;
+  m_texts = texts;
+}
+
+std::shared_ptr<ScanSource> CDiskPage::SharedSource(const ScanSource* source) const {
+  for (const auto& s : m_sources)
+    if (s.get() == source) return s;
+  return nullptr;
+}
+
+CDiskPage::RowKind CDiskPage::KindOf(const QTreeWidgetItem* row) {
+  return row == nullptr ? kRowNone : static_cast<RowKind>(row->data(0, kKindRole).toInt());
+}
+
+ScanSource* CDiskPage::SourceOf(const QTreeWidgetItem* row) {
   if (row == nullptr) return nullptr;
   return reinterpret_cast<ScanSource*>(row->data(0, kSourceRole).value<quintptr>());
 }
 
-std::vector<ScanSource*> CMainWnd::SourcesOfRow(const QTreeWidgetItem* row) {
+std::vector<ScanSource*> CDiskPage::SourcesOfRow(const QTreeWidgetItem* row) {
   std::vector<ScanSource*> list;
   if (row == nullptr) return list;
   if (row->childCount() == 0) {
@@ -67,12 +115,12 @@ std::vector<ScanSource*> CMainWnd::SourcesOfRow(const QTreeWidgetItem* row) {
   return list;
 }
 
-QTreeWidgetItem* CMainWnd::SelectedRow() const {
+QTreeWidgetItem* CDiskPage::SelectedRow() const {
   const QList<QTreeWidgetItem*> selected = m_ui->DiskList->selectedItems();
   return selected.isEmpty() ? nullptr : selected.first();
 }
 
-DriveInfo CMainWnd::DriveOfRow(const QTreeWidgetItem* row) const {
+DriveInfo CDiskPage::DriveOfRow(const QTreeWidgetItem* row) const {
   const std::string path = S(row->data(0, kPathRole).toString());
   for (const DriveInfo& drive : m_snapshot.drives)
     if (drive.path == path) return drive;
@@ -83,19 +131,19 @@ DriveInfo CMainWnd::DriveOfRow(const QTreeWidgetItem* row) const {
 
 // ---- rows ----------------------------------------------------------------------
 
-void CMainWnd::SetDiskRowTexts(QTreeWidgetItem* row, const DriveInfo& drive) {
+void CDiskPage::SetDiskRowTexts(QTreeWidgetItem* row, const DriveInfo& drive) {
   SetRowTexts(row, DiskRowTexts(drive, m_messages, m_texts));
   row->setIcon(0, QIcon(IconPath(drive.removable ? QStringLiteral("removable_drive")
                                                  : QStringLiteral("physical_drive"))));
   if (drive.openError != kOk) row->setToolTip(1, Q(ErrorText(drive.openError)));
 }
 
-void CMainWnd::SetRegionRowTexts(QTreeWidgetItem* row, const PartitionRecord& record,
-                                 const std::string& drivePath) {
+void CDiskPage::SetRegionRowTexts(QTreeWidgetItem* row, const PartitionRecord& record,
+                                  const std::string& drivePath) {
   SetRowTexts(row, PartitionRowTexts(record, drivePath, m_texts));
 }
 
-void CMainWnd::AddDiskRows(const DiskSnapshot& snapshot, int32_t disk) {
+void CDiskPage::AddDiskRows(const DiskSnapshot& snapshot, int32_t disk) {
   DriveInfo drive;
   if (const DriveInfo* known = snapshot.Drive(disk)) drive = *known;
   drive.diskNumber = disk;
@@ -105,7 +153,7 @@ void CMainWnd::AddDiskRows(const DiskSnapshot& snapshot, int32_t disk) {
   row->setData(0, kPathRole, Q(drive.path));
   SetDiskRowTexts(row, drive);
   for (const PartitionRecord& record : snapshot.Regions(disk)) {
-    auto source = std::make_unique<ScanSource>();
+    auto source = std::make_shared<ScanSource>();
     source->partition = record;
     auto* child = new QTreeWidgetItem(row);
     child->setData(0, kKindRole, kRowPartition);
@@ -132,7 +180,7 @@ void CMainWnd::AddDiskRows(const DiskSnapshot& snapshot, int32_t disk) {
   row->setExpanded(true);
 }
 
-QTreeWidgetItem* CMainWnd::ImageGroupRow(bool create) {
+QTreeWidgetItem* CDiskPage::ImageGroupRow(bool create) {
   QTreeWidget* list = m_ui->DiskList;
   for (int i = 0; i < list->topLevelItemCount(); ++i)
     if (KindOf(list->topLevelItem(i)) == kRowImageGroup) return list->topLevelItem(i);
@@ -146,20 +194,20 @@ QTreeWidgetItem* CMainWnd::ImageGroupRow(bool create) {
   bold.setBold(true);
   group->setFont(0, bold);
   list->addTopLevelItem(group);
-  group->setHidden(m_mode == kModeCreateImage);
+  group->setHidden(!m_imageRowsShown);
   return group;
 }
 
-bool CMainWnd::AddImageSource(const QString& path) {
+bool CDiskPage::AddImageSource(const QString& path) {
   const std::string file = S(path);
   FileHandle handle;
   uint64_t size = 0;
   if (OpenReadOnly(file, handle) != kOk || QueryDriveLength(handle, size) != kOk) {
-    CMessageBox::Show(CMessageBox::kWarning, this, Message("MSG0504"));
+    CMessageBox::Show(CMessageBox::kWarning, window(), SectionText(m_messages, "MSG0504"));
     return false;
   }
   ++m_imageKeyCounter;
-  auto source = std::make_unique<ScanSource>();
+  auto source = std::make_shared<ScanSource>();
   source->imagePath = file;
   source->imageValue = static_cast<uint16_t>(m_imageKeyCounter & 0xFFFF);
 
@@ -171,26 +219,27 @@ bool CMainWnd::AddImageSource(const QString& path) {
   SetRowTexts(row, ImageRowTexts(file, size));
   m_sources.push_back(std::move(source));
   group->setExpanded(true);
-  UpdateScanButton();
+  emit rowsChanged();
   return true;
 }
 
-void CMainWnd::ReleaseSource(const ScanSource* source) {
+void CDiskPage::ReleaseSource(const ScanSource* source) {
   if (source == nullptr) return;
-  if (m_currentSource == source) m_currentSource = nullptr;
+  // A scan session that holds the source keeps it (and its engine) alive.
+  emit sourceReleased(source);
   const auto it = std::find_if(m_sources.begin(), m_sources.end(),
-                               [source](const std::unique_ptr<ScanSource>& s) { return s.get() == source; });
+                               [source](const std::shared_ptr<ScanSource>& s) { return s.get() == source; });
   if (it != m_sources.end()) m_sources.erase(it);
 }
 
-void CMainWnd::RemoveDiskRow(QTreeWidgetItem* row) {
+void CDiskPage::RemoveDiskRow(QTreeWidgetItem* row) {
   for (int i = 0; i < row->childCount(); ++i) ReleaseSource(SourceOf(row->child(i)));
   delete row;
 }
 
 // ---- filling -------------------------------------------------------------------
 
-void CMainWnd::FillDiskList(int fillMode) {
+void CDiskPage::FillDiskList(FillMode fillMode) {
   DiskSnapshot fresh = TakeDiskSnapshot();
   QTreeWidget* list = m_ui->DiskList;
   std::vector<QTreeWidgetItem*> diskRows;
@@ -200,7 +249,6 @@ void CMainWnd::FillDiskList(int fillMode) {
   if (fillMode == kFillFirst) {
     list->clear();
     m_sources.clear();
-    m_currentSource = nullptr;
     for (const int32_t disk : fresh.DiskNumbers()) AddDiskRows(fresh, disk);
   } else if (fillMode == kFillArrival) {
     // A row without regions (an empty card reader, a drive that could not
@@ -231,12 +279,12 @@ void CMainWnd::FillDiskList(int fillMode) {
     RewriteRowTexts();
   }
   if (SelectedRow() == nullptr) FillFacts(nullptr);
-  UpdateScanButton();
+  emit rowsChanged();
 }
 
 // Drives are numbered in the order they are present, so an arrival or a
 // removal can renumber the drives and regions that stay. Their records follow.
-void CMainWnd::RefreshKeptRows(const DiskSnapshot& fresh) {
+void CDiskPage::RefreshKeptRows(const DiskSnapshot& fresh) {
   QTreeWidget* list = m_ui->DiskList;
   for (int i = 0; i < list->topLevelItemCount(); ++i) {
     QTreeWidgetItem* row = list->topLevelItem(i);
@@ -251,7 +299,7 @@ void CMainWnd::RefreshKeptRows(const DiskSnapshot& fresh) {
   }
 }
 
-void CMainWnd::RewriteRowTexts() {
+void CDiskPage::RewriteRowTexts() {
   QTreeWidget* list = m_ui->DiskList;
   for (int i = 0; i < list->topLevelItemCount(); ++i) {
     QTreeWidgetItem* row = list->topLevelItem(i);
@@ -268,7 +316,7 @@ void CMainWnd::RewriteRowTexts() {
 
 // ---- selection -----------------------------------------------------------------
 
-QList<QTreeWidgetItem*> CMainWnd::VisibleRows() const {
+QList<QTreeWidgetItem*> CDiskPage::VisibleRows() const {
   QList<QTreeWidgetItem*> rows;
   QTreeWidget* list = m_ui->DiskList;
   for (int i = 0; i < list->topLevelItemCount(); ++i) {
@@ -281,8 +329,21 @@ QList<QTreeWidgetItem*> CMainWnd::VisibleRows() const {
   return rows;
 }
 
-void CMainWnd::ApplyModeToList() {
-  if (QTreeWidgetItem* group = ImageGroupRow(false)) group->setHidden(m_mode == kModeCreateImage);
+void CDiskPage::RewriteTexts() {
+  RewriteRowTexts();
+  if (SelectedRow() != nullptr) OnSelection();
+}
+
+void CDiskPage::SelectLastRow() {
+  const QList<QTreeWidgetItem*> rows = VisibleRows();
+  if (rows.isEmpty()) return;
+  m_ui->DiskList->setCurrentItem(rows.last());
+  rows.last()->setSelected(true);
+}
+
+void CDiskPage::ApplyMode(bool imageRowsShown) {
+  m_imageRowsShown = imageRowsShown;
+  if (QTreeWidgetItem* group = ImageGroupRow(false)) group->setHidden(!m_imageRowsShown);
   const QList<QTreeWidgetItem*> rows = VisibleRows();
   QTreeWidgetItem* choice = nullptr;
   for (QTreeWidgetItem* row : rows) {
@@ -298,18 +359,13 @@ void CMainWnd::ApplyModeToList() {
   }
 }
 
-void CMainWnd::UpdateScanButton() {
-  m_ui->BtnScan->setEnabled(!SourcesOfRow(SelectedRow()).empty());
-}
-
-void CMainWnd::OnDiskSelection() {
-  const QTreeWidgetItem* row = SelectedRow();
-  m_sourceChosen = row != nullptr;
+void CDiskPage::OnSelection() {
+  QTreeWidgetItem* row = SelectedRow();
   FillFacts(row);
-  UpdateScanButton();
+  emit selectionChanged(row);
 }
 
-void CMainWnd::FillFacts(const QTreeWidgetItem* row) {
+void CDiskPage::FillFacts(const QTreeWidgetItem* row) {
   FactTexts facts(kFactLabels);
   switch (KindOf(row)) {
     case kRowDisk:
@@ -333,13 +389,13 @@ void CMainWnd::FillFacts(const QTreeWidgetItem* row) {
   }
 }
 
-void CMainWnd::OnDiskDoubleClick(QTreeWidgetItem* row) {
+void CDiskPage::ActivateRow(QTreeWidgetItem* row) {
   if (row == nullptr) return;
   if (KindOf(row) == kRowDisk && row->childCount() > 0) {
     row->setExpanded(!row->isExpanded());
     return;
   }
-  if (m_mode == kModeRecover) OnScan();
+  emit rowActivated(row);
 }
 
 }  // namespace velmira

@@ -1,0 +1,29 @@
+// The file-type page ("PageFileType"): the photo, audio and video options
+// whose ticked types the next collection offers; each group's own option
+// ticks or clears the whole group.
+#pragma once
+
+#include <QWidget>
+#include <memory>
+
+namespace Ui {
+class FileTypePage;
+}
+
+namespace velmira {
+
+class CFileTypePage : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit CFileTypePage(QWidget* parent = nullptr);
+  ~CFileTypePage() override;
+
+  // The page's controls, by their object names.
+  [[nodiscard]] Ui::FileTypePage& ui() const { return *m_ui; }
+
+ private:
+  std::unique_ptr<Ui::FileTypePage> m_ui;
+};
+
+}  // namespace velmira

@@ -85,6 +85,7 @@ int32_t CFastExfatRecovery::Scan(const std::string& scanLogPath) {
   m_folders.clear();
   m_queue.clear();
   m_read.clear();
+  m_takenFolders.clear();
   m_unreadSectors = 0;
   if (m_store) m_store->CloseLog();
   m_store = std::make_unique<CScanLog>();
@@ -118,6 +119,16 @@ int32_t CFastExfatRecovery::Scan(const std::string& scanLogPath) {
       result = Report(std::min(1 + ++periodic, 79));
     }
   }
+  m_takenPass = true;
+  for (size_t i = 0; result == 0 && i < m_takenFolders.size(); ++i) {
+    auto folder = m_folders.find(m_takenFolders[i]);
+    if (folder != m_folders.end() && folder->second.deleted && m_read.insert(m_takenFolders[i]).second)
+      ReadFolder(m_takenFolders[i]);
+    // Their subfolders are read at once (the queue is walked again).
+    for (size_t next = 0; next < m_queue.size(); ++next)
+      if (m_read.insert(m_queue[next]).second) ReadFolder(m_queue[next]);
+  }
+  m_takenPass = false;
   // The bitmap may lie anywhere the root says; without one, nothing is
   // known about which deleted files were overwritten.
   if (!m_bitmapLoaded) (void)LoadAllocationMap();
@@ -184,9 +195,16 @@ void CFastExfatRecovery::ReadFolder(uint32_t folderCluster) {
   const uint32_t depth = isRoot ? 0 : self->second.depth;
   // The root has no length of its own: its chain gives it.
   const uint64_t bytes = isRoot ? kMaxFolderBytes : std::min(self->second.dataLength, kMaxFolderBytes);
-  // A deleted folder whose first cluster is in use again holds another
-  // item's data now: its entries are not its own.
-  if (folderDeleted && m_volume.InUse(folderCluster)) return;
+  // A deleted folder whose first cluster is in use again may hold another
+  // item's data now: it is read after every live folder, and only when no
+  // live folder took the cluster and it still starts with an entry set
+  // (a folder deleted while the bitmap was not updated).
+  const bool taken = folderDeleted && m_volume.InUse(folderCluster);
+  if (taken && !m_takenPass) {
+    m_takenFolders.push_back(folderCluster);
+    m_read.erase(folderCluster);  // a live folder met later may still take the cluster
+    return;
+  }
   const std::vector<uint32_t> clusters =
       m_volume.Clusters(folderCluster, bytes, !isRoot && self->second.noFatChain, folderDeleted);
 
@@ -216,6 +234,8 @@ void CFastExfatRecovery::ReadFolder(uint32_t folderCluster) {
     }
   }
   const ByteView view(data.data(), data.size());
+  ExfatEntrySet firstSet;
+  if (taken && !ParseExfatEntrySet(view, 0, firstSet)) return;
   if (isRoot) {
     ReadRootSpecials(view);
     (void)LoadAllocationMap();

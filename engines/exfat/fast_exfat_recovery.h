@@ -101,6 +101,8 @@ class CFastExfatRecovery final : public IFileRecoveryParse {
   std::map<uint32_t, Folder> m_folders;  // by first cluster
   std::vector<uint32_t> m_queue;
   std::set<uint32_t> m_read;
+  std::vector<uint32_t> m_takenFolders;  // deleted folders whose first cluster is in use
+  bool m_takenPass = false;
   uint64_t m_unreadSectors = 0;
 
   ScanProgressCallback m_scanCallback = nullptr;

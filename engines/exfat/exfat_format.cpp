@@ -124,7 +124,7 @@ bool LooksLikeExfatSetStart(ByteView bytes, size_t off) {
   return stream == (kExfatStreamEntry & (type | 0x7F));
 }
 
-bool ParseExfatEntrySet(ByteView bytes, size_t off, ExfatEntrySet& set) {
+bool ParseExfatEntrySet(ByteView bytes, size_t off, ExfatEntrySet& set, bool requireChecksum) {
   if (!LooksLikeExfatSetStart(bytes, off)) return false;
   const ByteView file = bytes.Sub(off, kExfatEntryBytes);
   const uint32_t secondaries = file.U8At(1);
@@ -146,9 +146,11 @@ bool ParseExfatEntrySet(ByteView bytes, size_t off, ExfatEntrySet& set) {
     const uint8_t type = all.U8At(size_t{i} * kExfatEntryBytes);
     if (type < 0x40 || ((type & kExfatEntryInUse) != 0) != live) return false;
   }
-  if (ExfatSetChecksum(all) != file.U16At(2)) return false;
+  const bool checksumOk = ExfatSetChecksum(all) == file.U16At(2);
+  if (!checksumOk && (requireChecksum || live)) return false;
 
   ExfatEntrySet out;
+  out.checksumOk = checksumOk;
   out.deleted = !live;
   out.secondaryCount = secondaries;
   out.attributes = file.U16At(4);

@@ -88,6 +88,7 @@ struct ExfatEntrySet {
   uint64_t validDataLength = 0;
   std::string name;  // UTF-8
   ExfatTimes times;
+  bool checksumOk = true;  // false only when the caller let a wrong checksum pass
   [[nodiscard]] bool IsFolder() const { return (attributes & kExfatAttrFolder) != 0; }
   [[nodiscard]] uint32_t Bytes() const { return (secondaryCount + 1) * kExfatEntryBytes; }
 };
@@ -101,8 +102,10 @@ struct ExfatEntrySet {
 // Reads the set that starts at `off`. False when the bytes do not hold a
 // whole set, the entries are not those of one set (the same in-use state
 // throughout, a Stream entry, enough Name entries for the name length),
-// or the checksum does not match.
-[[nodiscard]] bool ParseExfatEntrySet(ByteView bytes, size_t off, ExfatEntrySet& set);
+// or the checksum does not match. Inside a folder whose place is known, a
+// deleted set may be taken with a wrong checksum (`requireChecksum` false):
+// some systems change a set as they delete it without summing it again.
+[[nodiscard]] bool ParseExfatEntrySet(ByteView bytes, size_t off, ExfatEntrySet& set, bool requireChecksum = true);
 // Whether a sector holds the start of at least one set that parses (the
 // set may run past the sector's end when `bytes` goes on).
 [[nodiscard]] bool HasExfatEntrySet(ByteView bytes, size_t sectorBytes);

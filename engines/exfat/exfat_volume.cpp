@@ -159,7 +159,7 @@ bool FindExfatSetAt(const SectorSource& source, uint64_t entrySector, uint32_t b
   const ByteView view(bytes.data(), bytes.size());
   for (size_t off = 0; off < bps; off += kExfatEntryBytes) {
     ExfatEntrySet candidate;
-    if (ParseExfatEntrySet(view, off, candidate) && candidate.firstCluster == firstCluster &&
+    if (ParseExfatEntrySet(view, off, candidate, false) && candidate.firstCluster == firstCluster &&
         candidate.dataLength == dataLength) {
       set = std::move(candidate);
       return true;

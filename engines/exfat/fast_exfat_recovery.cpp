@@ -2,10 +2,12 @@
 
 #include <algorithm>
 
+#include "engines/carving/signature_table.h"
 #include "engines/folder_tree_recovery.h"
 #include "engines/logged_results.h"
 #include "engines/output_sink.h"
 #include "platform/errors.h"
+#include "platform/text.h"
 #include "platform/time_util.h"
 #include "results/scan_log_names.h"
 #include "results/scan_log_registry.h"
@@ -245,7 +247,7 @@ void CFastExfatRecovery::ReadFolder(uint32_t folderCluster) {
     const uint8_t type = view.U8At(off);
     if (type == 0 && !folderDeleted) break;
     ExfatEntrySet set;
-    if (!ParseExfatEntrySet(view, off, set)) continue;
+    if (!ParseExfatEntrySet(view, off, set, false)) continue;
     const size_t clusterIndex = off / clusterBytes;
     const uint64_t entrySector = clusterSectors[clusterIndex] + (off % clusterBytes) / bps;
     const bool deleted = set.deleted || folderDeleted;
@@ -276,7 +278,8 @@ void CFastExfatRecovery::ReadFolder(uint32_t folderCluster) {
     const bool reachable = set.dataLength == 0 ||
                            (g.ValidCluster(set.firstCluster) &&
                             m_volume.ClusterSector(set.firstCluster) < m_startSector + m_sectorCount);
-    file.contentOk = !taken && reachable ? 1 : 0;
+    // A set changed without its checksum may not describe its data.
+    file.contentOk = !taken && reachable && set.checksumOk && ContentMatches(file) ? 1 : 0;
     FoundRecord* slot = m_store->AppendRecord();
     if (slot == nullptr) return;
     file.recordNumber = slot->recordNumber;
@@ -284,6 +287,19 @@ void CFastExfatRecovery::ReadFolder(uint32_t folderCluster) {
     m_store->AddRelation(MakeDirectoryKey(depth, folderCluster), file.recordNumber, file.key, nullptr);
     StoreFolders(folderCluster);
   }
+}
+
+bool CFastExfatRecovery::ContentMatches(const FoundRecord& file) {
+  // The first sector against the type the name gives.
+  const std::string name = RecordName(file);
+  const size_t dot = name.rfind('.');
+  if (file.size == 0 || dot == std::string::npos) return true;
+  const uint32_t bps = m_volume.Geometry().bytesPerSector;
+  std::vector<uint8_t> sector(bps);
+  const uint64_t at = m_volume.ClusterSector(file.key);
+  uint32_t got = 0;
+  if (ReadSectors(1, m_source, sector.data(), at, bps, got) != kOk || got != 1) return false;
+  return CheckContent(ByteView(sector.data(), sector.size()), AsciiLower(name.substr(dot + 1)), &m_source, bps, at);
 }
 
 void CFastExfatRecovery::StoreFolders(uint32_t cluster) {

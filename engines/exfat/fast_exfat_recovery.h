@@ -80,6 +80,7 @@ class CFastExfatRecovery final : public IFileRecoveryParse {
   void ReadFolder(uint32_t cluster);
   void ReadRootSpecials(ByteView entries);
   void StoreFolders(uint32_t cluster);
+  bool ContentMatches(const FoundRecord& file);
   FoundRecord MakeRecord(const ExfatEntrySet& set, uint64_t entrySector) const;
   int32_t CopyData(const FoundRecord& record, OutputSink& sink, const ExfatReport& report);
   int32_t WriteOneFile(const FoundRecord& record, const std::string& path);

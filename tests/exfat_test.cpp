@@ -233,7 +233,9 @@ TEST_F(ExfatCorpus, EveryDeletedFileTheSleuthKitListsIsFoundWithItsPath) {
     for (const TruthRow& row : rows) {
       auto it = listing.find(row.path);
       ASSERT_NE(it, listing.end()) << row.path;
-      if (sharing[row.path] == 1) EXPECT_EQ(it->second.size, row.size) << row.path;
+      if (sharing[row.path] == 1) {
+        EXPECT_EQ(it->second.size, row.size) << row.path;
+      }
       EXPECT_EQ(it->second.engineTag, uint32_t{kTagFastExfat});
     }
   }

@@ -1,8 +1,6 @@
 #include "engines/exfat/deep_exfat_recovery.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -98,7 +96,6 @@ int32_t CDeepExfatRecovery::BeginDeepExfatLog(const std::string& logName) {
 }
 
 void CDeepExfatRecovery::OnSector(ByteView bytes, uint64_t sector) {
-  if (getenv("EXDBG")) fprintf(stderr, "OnSector %llu\n", (unsigned long long)sector);
   const uint32_t bps = m_bytesPerSector;
   if (!m_opened || bytes.size() < bps) return;
   // Bitmap and up-case entries at the start of a sector: the root folder.
@@ -290,7 +287,6 @@ int32_t CDeepExfatRecovery::FinishDeepExfat() {
   for (const FoundSet& f : m_sets) {
     if (f.set.IsFolder() || !written.insert({f.sector, f.offset}).second) continue;
     const uint32_t p = parentOf(f.sector);
-    if (getenv("EXDBG")) fprintf(stderr, "file %s p=%u depth=%u\n", f.set.name.c_str(), p, depthOf(p));
     FoundRecord* slot = m_store->AppendRecord();
     if (slot == nullptr) break;
     FoundRecord r = MakeFoundRecord();
@@ -334,7 +330,6 @@ int32_t CDeepExfatRecovery::FinishDeepExfat() {
     }
   }
   for (uint32_t key : usedFolders) {
-    if (getenv("EXDBG")) fprintf(stderr, "folder %u parent %u\n", key, parent.count(key) ? parent[key] : 99999);
     FoundRecord* slot = m_store->AppendRecord();
     if (slot == nullptr) break;
     FoundRecord r = MakeFoundRecord();

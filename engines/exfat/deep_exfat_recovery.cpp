@@ -236,31 +236,35 @@ int32_t CDeepExfatRecovery::FinishDeepExfat() {
     if (!added && m_sets[it->second].set.deleted && !s.deleted) it->second = i;
   }
   // Clusters each folder owns (its length, taken as one run).
+  // Folders are small: a hostile length claims at most 8192 clusters, and
+  // all folders together at most kMaxOwnedClusters.
   std::map<uint32_t, uint32_t> owner;  // cluster -> folder's first cluster
+  size_t budget = kMaxOwnedClusters;
   for (const auto& [first, index] : folderOf) {
     const uint64_t length = std::max<uint64_t>(m_sets[index].set.dataLength, 1);
     const uint64_t count = std::min<uint64_t>((length + clusterBytes - 1) / clusterBytes, 8192);
-    for (uint64_t k = 0; k < count && first + k <= UINT32_MAX; ++k)
+    for (uint64_t k = 0; k < count && budget > 0 && first + k <= UINT32_MAX; ++k, --budget)
       owner.emplace(static_cast<uint32_t>(first + k), first);
   }
   // The clusters that hold sets, to group sets no folder owns into runs.
   std::set<uint32_t> setClusters;
   for (const auto& [sector, offsets] : m_setSectors) setClusters.insert(clusterOf(sector));
 
-  // The folder (first cluster; kRootKey for the root) a sector's sets belong to,
-  // and whether it is a lost one.
-  std::map<uint32_t, bool> lost;  // lost folder's key -> written
+  // The folder (first cluster; kRootKey for the root) a sector's sets
+  // belong to; sets no folder owns go to the lost folder of their run.
+  std::unordered_map<uint32_t, uint32_t> lostRun;  // cluster -> first cluster of its run
   auto parentOf = [&](uint64_t sector) -> uint32_t {
     const uint32_t c = clusterOf(sector);
     if (c < 2) return kRootKey;
     if (c == root) return kRootKey;
     if (auto it = owner.find(c); it != owner.end()) return it->second;
+    if (auto it = lostRun.find(c); it != lostRun.end()) return it->second;
     uint32_t first = c;
     for (uint32_t k = 0; k < 8192 && first > 2 && setClusters.count(first - 1) != 0 && owner.count(first - 1) == 0 &&
                          first - 1 != root;
          ++k)
       --first;
-    lost.emplace(first, false);
+    lostRun.emplace(c, first);
     return first;
   };
   std::unordered_map<uint32_t, uint32_t> parent;  // folder key -> parent key

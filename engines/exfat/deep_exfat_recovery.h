@@ -46,6 +46,7 @@ class CDeepExfatRecovery final : public IFileRecoveryParse {
   static constexpr size_t kMaxVoteFolders = 64;      // folders sampled to infer the layout
   static constexpr size_t kMaxVoteStarts = 4096;      // folder-start sectors sampled
   static constexpr uint32_t kMaxDepth = 256;
+  static constexpr size_t kMaxOwnedClusters = 4000000;  // folder clusters mapped to their folder
 
   CDeepExfatRecovery();
   ~CDeepExfatRecovery() override;

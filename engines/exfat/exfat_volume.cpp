@@ -38,7 +38,7 @@ int32_t ExfatVolume::Open(const SectorSource* source, uint64_t start, uint64_t s
     m_geometry = g;
     m_fromBackup = pass == 1;
     m_opened = true;
-    if (m_sectorCount == 0 || m_sectorCount > g.volumeSectors) m_sectorCount = g.volumeSectors;
+    if (m_sectorCount > g.volumeSectors) m_sectorCount = g.volumeSectors;
     return kOk;
   }
   return lastError;
@@ -54,6 +54,9 @@ int32_t ExfatVolume::LoadFat() {
   const uint64_t bytes = entries * 4;
   const uint32_t bps = g.bytesPerSector;
   const uint64_t sectors = (bytes + bps - 1) / bps;
+  // The table lies on the medium: a boot sector that says otherwise cannot
+  // make it larger than the medium is.
+  if (tableSector - m_start + sectors > m_sectorCount) return kErrInvalidData;
   std::vector<uint8_t> raw(static_cast<size_t>(sectors * bps));
   const uint32_t perRead = static_cast<uint32_t>(kIoPieceBytes * 16 / bps);
   for (uint64_t done = 0; done < sectors;) {
@@ -111,8 +114,13 @@ std::vector<uint32_t> ExfatVolume::Clusters(uint32_t first, uint64_t bytes, bool
   const uint64_t wanted = std::min<uint64_t>({(bytes + clusterBytes - 1) / clusterBytes, g.clusterCount,
                                               kMaxListClusters});
   list.reserve(static_cast<size_t>(std::min<uint64_t>(wanted, 65536)));
+  // Only clusters that lie on the medium: a cluster count the boot sector
+  // overstates never makes a list longer than the medium.
+  auto onMedium = [&](uint32_t c) {
+    return g.ValidCluster(c) && g.ClusterSector(c) + g.sectorsPerCluster <= m_sectorCount;
+  };
   if (noFatChain) {
-    for (uint64_t i = 0; i < wanted && g.ValidCluster(static_cast<uint32_t>(first + i)); ++i)
+    for (uint64_t i = 0; i < wanted && first + i <= UINT32_MAX && onMedium(static_cast<uint32_t>(first + i)); ++i)
       list.push_back(static_cast<uint32_t>(first + i));
     return list;
   }
@@ -120,7 +128,7 @@ std::vector<uint32_t> ExfatVolume::Clusters(uint32_t first, uint64_t bytes, bool
   uint32_t cluster = first;
   bool freeRun = false;
   while (list.size() < wanted) {
-    if (!g.ValidCluster(cluster) || !seen.insert(cluster).second) break;
+    if (!onMedium(cluster) || !seen.insert(cluster).second) break;
     list.push_back(cluster);
     if (list.size() >= wanted) break;
     uint32_t next = 0;

@@ -124,16 +124,28 @@ bool LooksLikeExfatSetStart(ByteView bytes, size_t off) {
   return stream == (kExfatStreamEntry & (type | 0x7F));
 }
 
-bool ParseExfatEntrySet(ByteView bytes, size_t off, ExfatEntrySet& set, bool requireChecksum) {
+namespace {
+
+// The type bytes entries have, live or deleted (the in-use bit cleared):
+// bitmap, up-case, label, File, volume GUID, padding and access-control
+// entries, Stream, Name, and vendor entries.
+constexpr bool MayBeEntryType(uint8_t type) {
+  const uint8_t code = type & 0x7F;
+  return code == 0x01 || code == 0x02 || code == 0x03 || code == 0x05 || (code >= 0x20 && code <= 0x22) ||
+         code == 0x40 || code == 0x41 || code >= 0x60;
+}
+
+// The entries of the set at `off` belong together (the same in-use state
+// throughout, a Stream entry, enough Name entries for the name length); the
+// set lies whole in `bytes`. `checksumOk` tells whether its checksum holds.
+bool SetHoldsTogether(ByteView bytes, size_t off, bool& checksumOk) {
   if (!LooksLikeExfatSetStart(bytes, off)) return false;
-  const ByteView file = bytes.Sub(off, kExfatEntryBytes);
-  const uint32_t secondaries = file.U8At(1);
+  const uint32_t secondaries = bytes.U8At(off + 1);
   const size_t total = size_t{secondaries + 1} * kExfatEntryBytes;
   if (!bytes.Has(off, total)) return false;
   const ByteView all = bytes.Sub(off, total);
-  const bool live = (file.U8At(0) & kExfatEntryInUse) != 0;
-  const ByteView stream = all.Sub(kExfatEntryBytes, kExfatEntryBytes);
-  const uint8_t nameLength = stream.U8At(3);
+  const bool live = (all.U8At(0) & kExfatEntryInUse) != 0;
+  const uint8_t nameLength = all.U8At(kExfatEntryBytes + 3);
   if (nameLength == 0) return false;
   const uint32_t nameEntries = (nameLength + 14u) / 15u;
   if (nameEntries > secondaries - 1) return false;
@@ -146,7 +158,21 @@ bool ParseExfatEntrySet(ByteView bytes, size_t off, ExfatEntrySet& set, bool req
     const uint8_t type = all.U8At(size_t{i} * kExfatEntryBytes);
     if (type < 0x40 || ((type & kExfatEntryInUse) != 0) != live) return false;
   }
-  const bool checksumOk = ExfatSetChecksum(all) == file.U16At(2);
+  checksumOk = ExfatSetChecksum(all) == all.U16At(2);
+  return true;
+}
+
+}  // namespace
+
+bool ParseExfatEntrySet(ByteView bytes, size_t off, ExfatEntrySet& set, bool requireChecksum) {
+  bool checksumOk = false;
+  if (!SetHoldsTogether(bytes, off, checksumOk)) return false;
+  const ByteView file = bytes.Sub(off, kExfatEntryBytes);
+  const uint32_t secondaries = file.U8At(1);
+  const ByteView all = bytes.Sub(off, size_t{secondaries + 1} * kExfatEntryBytes);
+  const bool live = (file.U8At(0) & kExfatEntryInUse) != 0;
+  const ByteView stream = all.Sub(kExfatEntryBytes, kExfatEntryBytes);
+  const uint8_t nameLength = stream.U8At(3);
   if (!checksumOk && (requireChecksum || live)) return false;
 
   ExfatEntrySet out;
@@ -173,10 +199,18 @@ bool ParseExfatEntrySet(ByteView bytes, size_t off, ExfatEntrySet& set, bool req
 }
 
 bool HasExfatEntrySet(ByteView bytes, size_t sectorBytes) {
-  ExfatEntrySet set;
-  for (size_t off = 0; off + kExfatEntryBytes <= sectorBytes && off + kExfatEntryBytes <= bytes.size();
-       off += kExfatEntryBytes) {
-    if (LooksLikeExfatSetStart(bytes, off) && ParseExfatEntrySet(bytes, off, set)) return true;
+  // Called for every sector of a sweep: the type byte is looked at first,
+  // and a set is checked without being read out.
+  const size_t n = sectorBytes < bytes.size() ? sectorBytes : bytes.size();
+  const uint8_t* p = bytes.data();
+  // Every slot of a folder sector up to its end mark holds an entry, and a
+  // set needs two of them: unless the first two slots hold entry types, no
+  // set starts in the sector (one cache line decides most sectors).
+  if (bytes.size() < 2 * kExfatEntryBytes || !MayBeEntryType(p[0]) || !MayBeEntryType(p[kExfatEntryBytes])) return false;
+  for (size_t off = 0; off + kExfatEntryBytes <= n; off += kExfatEntryBytes) {
+    if ((p[off] | kExfatEntryInUse) != kExfatFileEntry) continue;
+    bool checksumOk = false;
+    if (SetHoldsTogether(bytes, off, checksumOk) && checksumOk) return true;
   }
   return false;
 }

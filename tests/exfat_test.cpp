@@ -421,30 +421,57 @@ TEST_F(ExfatCard, AfterAQuickFormatNinetyPercentComeBackByteForByteWithNames) {
   ASSERT_EQ(fast->Scan(""), kOk);
   EXPECT_EQ(fast->GetFoundCount(), 0u);  // the new root knows nothing
 
+  // Every card file found by its name whose bytes come back whole.
+  auto sameByName = [&](IFileRecoveryParse& engine, const std::map<std::string, FoundRecord>& listing) {
+    std::map<std::string, std::vector<FoundRecord>> byName;
+    for (const auto& [path, record] : listing)
+      if (!record.isFolder && record.engineTag == kTagDeepExfat) byName[RecordName(record)].push_back(record);
+    size_t same = 0;
+    for (const auto& [path, twin] : m_files)
+      for (const FoundRecord& record : byName[fs::path(path).filename().string()])
+        if (SameBytes(engine, record, twin)) {
+          ++same;
+          break;
+        }
+    return same;
+  };
+  // A copy of the card whose boot regions are gone as well (a new path: a
+  // scan of the first one would be continued).
+  const std::string bare = m_dir.File("bare.img");
+  fs::copy_file(m_image, bare);
+  {
+    std::fstream f(bare, std::ios::in | std::ios::out | std::ios::binary);
+    const std::vector<char> zeros(24 * 512, 0);
+    f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    ASSERT_TRUE(f.good());
+  }
+
   auto deep = CreateEngineForImage(m_image, 1004, true);
   ASSERT_TRUE(deep);
   ASSERT_EQ(deep->Scan(""), kOk);
   auto* combined = dynamic_cast<CDeepRecovery*>(deep.get());
   ASSERT_NE(combined, nullptr);
   EXPECT_TRUE(combined->DeepExfat().LayoutFromBoot());
+  const ExfatLayout boot = combined->DeepExfat().Layout();
   const auto listing = testing::ListAll(*deep);
-  std::map<std::string, std::vector<FoundRecord>> byName;
-  for (const auto& [path, record] : listing)
-    if (!record.isFolder && record.engineTag == kTagDeepExfat) byName[RecordName(record)].push_back(record);
-  size_t same = 0;
-  for (const auto& [path, twin] : m_files) {
-    const std::string name = fs::path(path).filename().string();
-    for (const FoundRecord& record : byName[name])
-      if (SameBytes(*deep, record, twin)) {
-        ++same;
-        break;
-      }
-  }
+  const size_t same = sameByName(*deep, listing);
   EXPECT_GE(same * 10, m_files.size() * 9) << same << " of " << m_files.size();
   // The subfolders keep their names; the folders the old root held are lost ones.
   bool albumKept = false;
   for (const auto& [path, record] : listing) albumKept |= path.find("/Album/track0.mp3") != std::string::npos;
   EXPECT_TRUE(albumKept);
+
+  // Without a boot region the cluster size and heap start are inferred.
+  auto inferred = CreateEngineForImage(bare, 1005, true);
+  ASSERT_TRUE(inferred);
+  ASSERT_EQ(inferred->Scan(""), kOk);
+  auto* second = dynamic_cast<CDeepRecovery*>(inferred.get());
+  ASSERT_NE(second, nullptr);
+  EXPECT_FALSE(second->DeepExfat().LayoutFromBoot());
+  EXPECT_EQ(second->DeepExfat().Layout().sectorsPerCluster, boot.sectorsPerCluster);
+  EXPECT_EQ(second->DeepExfat().Layout().heapOffset, boot.heapOffset);
+  const size_t again = sameByName(*inferred, testing::ListAll(*inferred));
+  EXPECT_GE(again * 10, m_files.size() * 9) << again << " of " << m_files.size();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "engines/exfat/deep_exfat_recovery.h"
 
 #include <algorithm>
+#include <climits>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -172,22 +173,74 @@ ExfatLayout CDeepExfatRecovery::InferLayout(uint64_t& bestVotes) const {
       }
     }
   }
-  ExfatLayout best;
-  bestVotes = 0;
-  uint64_t bestKey = 0;
-  for (const auto& [layout, count] : votes) {
-    if (count > bestVotes || (count == bestVotes && layout < bestKey)) {  // ties: the same choice every time
-      bestVotes = count;
-      bestKey = layout;
-      best.sectorsPerCluster = 1u << (layout & 31);
-      best.heapOffset = layout >> 5;
-    }
-  }
-  if (bestVotes < 2) {
+  // The layouts with the most votes, in key order so that ties always end
+  // the same way. A layout one cluster off also puts folders on run starts;
+  // what tells them apart is judged next.
+  uint64_t most = 0;
+  for (const auto& [key, count] : votes) most = std::max(most, count);
+  bestVotes = most;
+  if (most < 2) {
     bestVotes = 0;
     return ExfatLayout{};
   }
+  std::vector<uint64_t> candidates;
+  for (const auto& [key, count] : votes)
+    if (count == most) candidates.push_back(key);
+  std::sort(candidates.begin(), candidates.end());
+  if (candidates.size() > kMaxLayoutCandidates) candidates.resize(kMaxLayoutCandidates);
+  ExfatLayout best;
+  int64_t bestScore = INT64_MIN;
+  for (uint64_t key : candidates) {
+    ExfatLayout layout;
+    layout.sectorsPerCluster = 1u << (key & 31);
+    layout.heapOffset = key >> 5;
+    const int64_t score = LayoutScore(layout);
+    if (score > bestScore) {
+      bestScore = score;
+      best = layout;
+    }
+  }
   return best;
+}
+
+int64_t CDeepExfatRecovery::LayoutScore(const ExfatLayout& layout) const {
+  // Folders take whole clusters: a cluster size that does not divide a
+  // folder's length is wrong, and small folders take exactly one cluster.
+  // A folder whose own set lies in its first cluster is placed wrong. A
+  // file whose first sector holds what its name says counts for the layout.
+  const uint64_t clusterBytes = uint64_t{layout.sectorsPerCluster} * m_bytesPerSector;
+  uint64_t smallest = UINT64_MAX;
+  int64_t score = 0;
+  size_t folders = 0;
+  size_t files = 0;
+  std::vector<uint8_t> sector(m_bytesPerSector);
+  auto sectorOf = [&](uint32_t cluster) {
+    return m_startSector + layout.heapOffset + uint64_t{cluster - 2} * layout.sectorsPerCluster;
+  };
+  for (const FoundSet& f : m_sets) {
+    if (f.set.firstCluster < 2 || f.set.dataLength == 0) continue;
+    if (f.set.IsFolder() && folders < kMaxVoteFolders) {
+      ++folders;
+      if (f.set.dataLength % clusterBytes != 0) return INT64_MIN / 2;
+      smallest = std::min(smallest, f.set.dataLength);
+      const uint64_t first = sectorOf(f.set.firstCluster);
+      if (f.sector >= first && f.sector < first + layout.sectorsPerCluster) score -= 3;
+    } else if (!f.set.IsFolder() && files < kMaxVoteFolders) {
+      const size_t dot = f.set.name.rfind('.');
+      if (dot == std::string::npos) continue;
+      ++files;
+      const uint64_t at = sectorOf(f.set.firstCluster);
+      uint32_t got = 0;
+      if (at >= m_startSector + m_sectorCount || ReadSectors(1, m_source, sector.data(), at, m_bytesPerSector, got) != kOk ||
+          got != 1)
+        continue;
+      if (CheckContent(ByteView(sector.data(), sector.size()), AsciiLower(f.set.name.substr(dot + 1)), &m_source,
+                       m_bytesPerSector, at))
+        score += 4;
+    }
+  }
+  if (smallest == clusterBytes) score += 2;
+  return score;
 }
 
 int32_t CDeepExfatRecovery::FinishDeepExfat() {

@@ -46,6 +46,7 @@ class CDeepExfatRecovery final : public IFileRecoveryParse {
   static constexpr size_t kMaxVoteFolders = 64;      // folders sampled to infer the layout
   static constexpr size_t kMaxVoteStarts = 4096;      // folder-start sectors sampled
   static constexpr uint32_t kMaxDepth = 256;
+  static constexpr size_t kMaxLayoutCandidates = 16;  // equally voted layouts judged further
   static constexpr size_t kMaxOwnedClusters = 4000000;  // folder clusters mapped to their folder
 
   CDeepExfatRecovery();
@@ -100,6 +101,8 @@ class CDeepExfatRecovery final : public IFileRecoveryParse {
     uint32_t offset = 0;  // its byte offset in that sector
   };
   [[nodiscard]] ExfatLayout InferLayout(uint64_t& bestVotes) const;
+  // How well a layout explains the sets (higher is better).
+  [[nodiscard]] int64_t LayoutScore(const ExfatLayout& layout) const;
   [[nodiscard]] uint64_t Explained(const ExfatLayout& layout) const;
   int32_t CopyData(const FoundRecord& record, OutputSink& sink, const ExfatReport& report);
   int32_t WriteOneFile(const FoundRecord& record, const std::string& path);

@@ -122,13 +122,14 @@ int32_t CFastExfatRecovery::Scan(const std::string& scanLogPath) {
     }
   }
   m_takenPass = true;
+  size_t queued = m_queue.size();  // the queue's entries up to here are read
   for (size_t i = 0; result == 0 && i < m_takenFolders.size(); ++i) {
     auto folder = m_folders.find(m_takenFolders[i]);
     if (folder != m_folders.end() && folder->second.deleted && m_read.insert(m_takenFolders[i]).second)
       ReadFolder(m_takenFolders[i]);
-    // Their subfolders are read at once (the queue is walked again).
-    for (size_t next = 0; next < m_queue.size(); ++next)
-      if (m_read.insert(m_queue[next]).second) ReadFolder(m_queue[next]);
+    // Their subfolders, as they are queued.
+    for (; queued < m_queue.size(); ++queued)
+      if (m_read.insert(m_queue[queued]).second) ReadFolder(m_queue[queued]);
   }
   m_takenPass = false;
   // The bitmap may lie anywhere the root says; without one, nothing is

@@ -165,7 +165,7 @@ int RunProbe(const std::vector<std::string>& rawArgs) {
 
 VELMIRA_CLI_COMMAND(probe, "probe", "probe SOURCE [--json]",
                     "      show the size and sector size of SOURCE and which file system starts it\n"
-                    "      (NTFS, FAT, ext or other). --json prints the same as one JSON object\n",
+                    "      (NTFS, FAT, exFAT, ext or other). --json prints the same as one JSON object\n",
                     10, RunProbe);
 
 }  // namespace velmira::cli

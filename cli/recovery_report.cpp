@@ -99,9 +99,11 @@ const char* FoundByText(uint32_t engineTag) {
   switch (engineTag) {
     case kTagFastNtfs:
     case kTagFastFat:
+    case kTagFastExfat:
       return "fast";
     case kTagDeepNtfs:
     case kTagDeepFat:
+    case kTagDeepExfat:
       return "deep";
     case kTagCarving:
       return "carved";

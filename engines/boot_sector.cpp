@@ -1,5 +1,7 @@
 #include "engines/boot_sector.h"
 
+#include "engines/exfat/exfat_format.h"
+
 namespace velmira {
 namespace {
 
@@ -97,6 +99,7 @@ FileSystemKind ClassifyFileSystem(ByteView head) {
   const ByteView boot = head.Sub(0, 512);
   if (IsNtfsBootSector(boot)) return FileSystemKind::kNtfs;
   if (IsFatBootSector(boot)) return FileSystemKind::kFat;
+  if (IsExfatBootSector(boot)) return FileSystemKind::kExfat;
   if (IsExtSuperblock(head.Sub(1024, 1024))) return FileSystemKind::kExt;
   return FileSystemKind::kOther;
 }
@@ -106,6 +109,7 @@ const char* FileSystemKindName(FileSystemKind kind) {
     case FileSystemKind::kNtfs: return "NTFS";
     case FileSystemKind::kFat: return "FAT";
     case FileSystemKind::kExt: return "ext";
+    case FileSystemKind::kExfat: return "exFAT";
     case FileSystemKind::kOther: return "other";
   }
   return "other";

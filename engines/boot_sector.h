@@ -8,7 +8,7 @@
 
 namespace velmira {
 
-enum class FileSystemKind { kNtfs, kFat, kExt, kOther };
+enum class FileSystemKind { kNtfs, kFat, kExt, kOther, kExfat };
 
 // Each test takes the boot sector (512 bytes; a shorter view fails).
 [[nodiscard]] bool IsNtfsBootSector(ByteView sector);
@@ -19,7 +19,7 @@ enum class FileSystemKind { kNtfs, kFat, kExt, kOther };
 // Takes the 1,024-byte superblock (found at offset 1,024 of the partition).
 [[nodiscard]] bool IsExtSuperblock(ByteView superblock);
 
-// NTFS, then FAT, then ext (superblock at 1,024), else other. `head` is the
+// NTFS, then FAT, then exFAT, then ext (superblock at 1,024), else other. `head` is the
 // first bytes of the partition, at least 2,048 for the ext test to run.
 [[nodiscard]] FileSystemKind ClassifyFileSystem(ByteView head);
 

@@ -5,6 +5,7 @@
 
 #include "engines/boot_sector_read.h"
 #include "engines/combined/deep_recovery.h"
+#include "engines/exfat/fast_exfat_recovery.h"
 #include "engines/ext/fast_ext_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
@@ -67,6 +68,7 @@ std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool deep)
     case FileSystemKind::kExt: return std::make_unique<CFastExtRecovery>();
     case FileSystemKind::kFat: return std::make_unique<CFastFatRecovery>();
     case FileSystemKind::kNtfs: return std::make_unique<CFastNtfsRecovery>();
+    case FileSystemKind::kExfat: return std::make_unique<CFastExfatRecovery>();
     case FileSystemKind::kOther: return nullptr;
   }
   return nullptr;

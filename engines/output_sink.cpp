@@ -138,7 +138,8 @@ bool RecoveredFileTimes(const FoundRecord& record, timespec times[2]) {
   times[0] = times[1] = timespec{0, UTIME_OMIT};
   const uint32_t tag = record.engineTag;
   const bool fat = tag == kTagFastFat || tag == kTagDeepFat;
-  if (!fat && tag != kTagFastNtfs && tag != kTagDeepNtfs) return false;
+  // exFAT engines store UTC, as NTFS does.
+  if (!fat && tag != kTagFastNtfs && tag != kTagDeepNtfs && tag != kTagFastExfat && tag != kTagDeepExfat) return false;
   auto convert = [&](uint64_t fileTime, timespec& out) {
     if (fileTime == 0) return false;
     const auto nanoseconds = static_cast<long>(fileTime % 10000000u) * 100;

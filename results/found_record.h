@@ -16,6 +16,8 @@ enum EngineTag : uint32_t {
   kTagDeepNtfs = 2,
   kTagDeepFat = 3,
   kTagCarving = 4,
+  kTagFastExfat = 5,
+  kTagDeepExfat = 6,
 };
 
 inline constexpr size_t kFoundNameBytes = 260;
@@ -31,7 +33,7 @@ struct FoundRecord {
   uint32_t isDeleted;
   uint32_t contentOk;       // 0 when the first data sector does not match the extension
   uint32_t recordNumber;    // 1-based position in the scan log
-  uint32_t key;             // FAT: first cluster; NTFS: file-record number; carving: 0
+  uint32_t key;             // FAT, exFAT: first cluster; NTFS: file-record number; carving: 0
   uint32_t clusterBytes;    // read-back unit; kNoClusterBytes for carved records
   uint64_t created;         // FILETIME
   uint64_t accessed;        // FILETIME

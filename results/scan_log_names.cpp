@@ -26,6 +26,8 @@ const char* ScanLogPrefix(ScanLogKind kind) {
       return "Pro_Ntfs_";
     case ScanLogKind::kCarving:
       return "File_Type_";
+    case ScanLogKind::kDeepExfat:
+      return "Pro_Exfat_";
   }
   return "Fast_";
 }

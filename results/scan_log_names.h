@@ -17,13 +17,14 @@
 namespace velmira {
 
 enum class ScanLogKind {
-  kFast,      // "Fast_": fast FAT and fast NTFS scans
+  kFast,      // "Fast_": fast FAT, exFAT and NTFS scans
   kDeepFat,   // "Pro_Fat_"
   kDeepNtfs,  // "Pro_Ntfs_"
   kCarving,   // "File_Type_" (start sector 0 for an image file)
+  kDeepExfat,  // "Pro_Exfat_"
 };
 
-// "Fast_", "Pro_Fat_", "Pro_Ntfs_" or "File_Type_".
+// "Fast_", "Pro_Fat_", "Pro_Ntfs_", "File_Type_" or "Pro_Exfat_".
 [[nodiscard]] const char* ScanLogPrefix(ScanLogKind kind);
 
 // The log name for a start sector at the given local time, e.g.

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "engines/engine_factory.h"
+#include "engines/exfat/fast_exfat_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/logged_results.h"
 #include "engines/ntfs/deep_ntfs_sweep.h"
@@ -34,6 +35,7 @@ constexpr int32_t kSweepScale = 90;
 bool FastLayoutHolds(const IFileRecoveryParse* fast) {
   if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(fast)) return fat->LayoutHolds();
   if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(fast)) return ntfs->LayoutHolds();
+  if (const auto* exfat = dynamic_cast<const CFastExfatRecovery*>(fast)) return exfat->LayoutHolds();
   return true;
 }
 
@@ -81,6 +83,7 @@ int32_t CDeepRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, u
                                                                     driveLetter, m_identity, m_entry);
   AdoptEarlierScan();
   (void)m_deepFat.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
+  (void)m_deepExfat.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   const int32_t result = m_deepNtfs.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   m_fast = CreateEngineForPartition(diskNumber, startSector, sectorCount, driveLetter, false);
   m_opened = true;
@@ -107,6 +110,7 @@ int32_t CDeepRecovery::OpenImage(const std::string& imagePath, uint16_t imageVal
   if (m_continuing && m_entry.sectorCount != m_sectorCount) ClearContinuing();
   AdoptEarlierScan();
   (void)m_deepFat.OpenImage(imagePath, imageValue);
+  (void)m_deepExfat.OpenImage(imagePath, imageValue);
   const int32_t result = m_deepNtfs.OpenImage(imagePath, imageValue);
   m_fast = CreateEngineForImage(imagePath, imageValue, false);
   m_opened = true;
@@ -210,8 +214,10 @@ int32_t CDeepRecovery::WriteFolderIdentity(const std::string& folder) {
   };
   if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get())) note(fat->Store());
   if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get())) note(ntfs->Store());
+  if (const auto* exfat = dynamic_cast<const CFastExfatRecovery*>(m_fast.get())) note(exfat->Store());
   note(m_deepFat.Store());
   note(m_deepNtfs.Store());
+  note(m_deepExfat.Store());
   note(m_carver.Log());
   return WriteSourceIdentity(folder, identity);
 }
@@ -228,6 +234,7 @@ int32_t CDeepRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
   if (m_fast) m_fast->SetProgressCallbacks(scanCallback, fileCallback, userData, kFastScale);
   m_deepFat.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
   m_deepNtfs.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
+  m_deepExfat.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
   m_carver.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
   return kOk;
 }
@@ -238,6 +245,7 @@ int32_t CDeepRecovery::SetSearchCallback(SearchProgressCallback callback, void* 
   if (m_fast) m_fast->SetSearchCallback(callback, userData);
   m_deepFat.SetSearchCallback(callback, userData);
   m_deepNtfs.SetSearchCallback(callback, userData);
+  m_deepExfat.SetSearchCallback(callback, userData);
   m_carver.SetSearchCallback(callback, userData);
   return kOk;
 }
@@ -323,8 +331,11 @@ int32_t CDeepRecovery::BeginSubLogs(const std::string& folder) {
   const int32_t fat = m_deepFat.BeginDeepFatLog(fatLog);
   const std::string ntfsLog = m_continuing ? ContinuedLogName(folder, "Pro_Ntfs_") : std::string();
   const int32_t ntfs = m_deepNtfs.BeginDeepNtfsLog(ntfsLog);
+  const std::string exfatLog = m_continuing ? ContinuedLogName(folder, "Pro_Exfat_") : std::string();
+  const int32_t exfat = m_deepExfat.BeginDeepExfatLog(exfatLog);
   if (result == kOk) result = fat;
   if (result == kOk) result = ntfs;
+  if (result == kOk) result = exfat;
   // An unreadable start, or a boot sector whose layout does not hold, leaves
   // the "." sectors to tell the layout.
   if (FastLayoutHolds(m_fast.get())) (void)m_deepFat.AddBootSectorLayout();
@@ -342,6 +353,9 @@ uint32_t CDeepRecovery::FastExtentUnit() const {
   if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get());
       ntfs != nullptr && ntfs->Geometry().bytesPerSector != 0)
     return ntfs->Geometry().bytesPerSector;
+  if (const auto* exfat = dynamic_cast<const CFastExfatRecovery*>(m_fast.get());
+      exfat != nullptr && exfat->BytesPerSector() != 0)
+    return exfat->BytesPerSector();
   return m_sectorSize;
 }
 
@@ -455,6 +469,12 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
     } catch (...) {
       ++m_stats.contained;
     }
+    try {
+      const int32_t exfat = m_deepExfat.FinishDeepExfat();
+      if (written == kOk) written = exfat;
+    } catch (...) {
+      ++m_stats.contained;
+    }
     if (written == kOk) written = SubLogWriteError(true);
     if (written != kOk) result = written;
     else if (result == kOk) result = Checkpoint(state, true);
@@ -499,7 +519,7 @@ int32_t CDeepRecovery::RestoreSweep(bool continuing) {
   // Every log back to what the checkpoint counted; the deep FAT and NTFS
   // logs back to what the journal cannot rebuild (nothing, for a scan that
   // was checkpointed from its start).
-  for (CScanLog* log : {m_carver.Log(), fat, ntfs}) {
+  for (CScanLog* log : {m_carver.Log(), fat, ntfs, m_deepExfat.Store()}) {
     if (log == nullptr || !log->IsOpen()) continue;
     const CheckpointLog* counted = m_resume.FindLog(std::filesystem::path(log->MainPath()).filename().string());
     const uint64_t base = counted != nullptr ? counted->base : 0;
@@ -534,7 +554,14 @@ int32_t CDeepRecovery::ReplayJournal() {
       uint32_t got = 0;
       if (ReadSectors(1, m_source, sector.data(), entry.sector, bps, got) != kOk || got != 1) return;
       const ByteView view(sector.data(), bps);
-      if (entry.kind == SweepJournal::kFatDotSector)
+      // exFAT sectors are journalled as directory sectors (the journal has
+      // room for no further kind): the same test as the sweep's tells them.
+      if (entry.kind == SweepJournal::kFatDirectorySector && CDeepExfatRecovery::HasEntrySet(view)) {
+        std::vector<uint8_t> set(size_t{bps} * 3, 0);
+        uint32_t got3 = 0;
+        (void)ReadSectors(3, m_source, set.data(), entry.sector, bps, got3);  // a set may run on
+        m_deepExfat.OnSector(ByteView(set.data(), set.size()), entry.sector);
+      } else if (entry.kind == SweepJournal::kFatDotSector)
         m_deepFat.OnDotDirectorySector(view, entry.sector);
       else
         m_deepFat.OnDirectorySector(view, entry.sector);
@@ -550,7 +577,7 @@ int32_t CDeepRecovery::ShowFinishedScan() {
   bool freeSpace = false;
   int32_t result = RunFastPass(freeSpace);
   if (result == kOk) result = BeginSubLogs(m_folder);
-  for (CScanLog* log : {m_carver.Log(), m_deepFat.Store(), m_deepNtfs.Store()}) {
+  for (CScanLog* log : {m_carver.Log(), m_deepFat.Store(), m_deepNtfs.Store(), m_deepExfat.Store()}) {
     if (result != kOk || log == nullptr || !log->IsOpen()) continue;
     const CheckpointLog* counted = m_resume.FindLog(std::filesystem::path(log->MainPath()).filename().string());
     result = log->RollBackTo(static_cast<uint32_t>(counted != nullptr ? counted->base : 0));
@@ -598,7 +625,7 @@ int32_t CDeepRecovery::WriteCheckpoint(const SweepState& state, bool finished) {
     if (const int32_t err = SyncFolderFiles(m_folder); err != kOk) return err;
     m_fastSynced = true;
   }
-  for (CScanLog* log : {m_carver.Log(), m_deepFat.Store(), m_deepNtfs.Store()}) {
+  for (CScanLog* log : {m_carver.Log(), m_deepFat.Store(), m_deepNtfs.Store(), m_deepExfat.Store()}) {
     if (log == nullptr || !log->IsOpen()) continue;
     if (const int32_t err = log->SyncLog(); err != kOk) return err;
     CheckpointLog counted;
@@ -607,6 +634,7 @@ int32_t CDeepRecovery::WriteCheckpoint(const SweepState& state, bool finished) {
     counted.base = counted.records;
     if (!finished && log == m_deepFat.Store()) counted.base = std::min(m_fatBase, counted.records);
     if (!finished && log == m_deepNtfs.Store()) counted.base = std::min(m_ntfsBase, counted.records);
+    if (!finished && log == m_deepExfat.Store()) counted.base = 0;  // written at the sweep's end only
     c.logs.push_back(std::move(counted));
   }
   if (const int32_t err = m_journal.Sync(); err != kOk) return err;
@@ -763,6 +791,12 @@ uint64_t CDeepRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_
       ++k;
       continue;
     }
+    if (CDeepExfatRecovery::HasEntrySet(sector)) {
+      m_journal.Add(SweepJournal::kFatDirectorySector, at);  // replayed by the same test
+      m_deepExfat.OnSector(rest, at);
+      ++k;
+      continue;
+    }
     if (CDeepFatRecovery::IsDotDirectorySector(sector)) {
       m_journal.Add(SweepJournal::kFatDotSector, at);
       m_deepFat.OnDotDirectorySector(sector, at);
@@ -792,7 +826,7 @@ uint64_t CDeepRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_
 }
 
 int32_t CDeepRecovery::SubLogWriteError(bool flush) {
-  for (CScanLog* log : {m_deepFat.Store(), m_deepNtfs.Store(), m_carver.Log()}) {
+  for (CScanLog* log : {m_deepFat.Store(), m_deepNtfs.Store(), m_carver.Log(), m_deepExfat.Store()}) {
     if (log == nullptr) continue;
     const int32_t err = flush ? FlushedWhole(*log) : log->WriteError();
     if (err != kOk) return err;
@@ -804,6 +838,7 @@ uint64_t CDeepRecovery::UnreadSectors() const {
   uint64_t sectors = m_stats.unreadSectors;
   if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get())) sectors += fat->UnreadSectors();
   if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get())) sectors += ntfs->UnreadSectors();
+  if (const auto* exfat = dynamic_cast<const CFastExfatRecovery*>(m_fast.get())) sectors += exfat->UnreadSectors();
   return sectors;
 }
 
@@ -826,7 +861,9 @@ void CDeepRecovery::StampSourceKey(std::vector<FoundRecord>& records) const {
 IFileRecoveryParse* CDeepRecovery::EngineFor(const FoundRecord& record) {
   switch (record.engineTag) {
     case kTagFastNtfs:
-    case kTagFastFat: return m_fast.get();
+    case kTagFastFat:
+    case kTagFastExfat: return m_fast.get();
+    case kTagDeepExfat: return &m_deepExfat;
     case kTagDeepNtfs: return &m_deepNtfs;
     case kTagDeepFat: return &m_deepFat;
     case kTagCarving: return &m_carver;
@@ -852,6 +889,7 @@ int32_t CDeepRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
     add(m_fast.get(), nullptr);
     add(&m_deepFat, nullptr);
     add(&m_deepNtfs, nullptr);
+    add(&m_deepExfat, nullptr);
     add(&m_carver, nullptr);
   } else {
     return kErrInvalidParameter;
@@ -868,7 +906,7 @@ int32_t CDeepRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uin
     return engine != nullptr ? engine->CountFiles(folder, depth, count) : kOk;
   }
   if (depth != 0) return kErrInvalidParameter;
-  IFileRecoveryParse* engines[] = {m_fast.get(), &m_deepFat, &m_deepNtfs, &m_carver};
+  IFileRecoveryParse* engines[] = {m_fast.get(), &m_deepFat, &m_deepNtfs, &m_deepExfat, &m_carver};
   int32_t result = kOk;
   for (IFileRecoveryParse* engine : engines) {
     uint32_t n = 0;
@@ -883,6 +921,7 @@ int32_t CDeepRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uin
 
 uint64_t CDeepRecovery::GetFoundCount() {
   return (m_fast ? m_fast->GetFoundCount() : 0) + m_deepFat.GetFoundCount() + m_deepNtfs.GetFoundCount() +
+         m_deepExfat.GetFoundCount() +
          m_carver.GetFoundCount();
 }
 

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "engines/carving/file_type_recovery.h"
+#include "engines/exfat/deep_exfat_recovery.h"
 #include "engines/fat/deep_fat_recovery.h"
 #include "engines/file_recovery_parse.h"
 #include "engines/ntfs/deep_ntfs_recovery.h"
@@ -125,6 +126,7 @@ class CDeepRecovery final : public IFileRecoveryParse {
   [[nodiscard]] IFileRecoveryParse* FastEngine() { return m_fast.get(); }
   [[nodiscard]] CDeepFatRecovery& DeepFat() { return m_deepFat; }
   [[nodiscard]] CDeepNtfsRecovery& DeepNtfs() { return m_deepNtfs; }
+  [[nodiscard]] CDeepExfatRecovery& DeepExfat() { return m_deepExfat; }
   [[nodiscard]] CFileTypeRecovery& Carver() { return m_carver; }
   [[nodiscard]] uint32_t SectorSize() const { return m_sectorSize; }
   [[nodiscard]] uint64_t PartitionStart() const { return m_startSector; }
@@ -218,6 +220,7 @@ class CDeepRecovery final : public IFileRecoveryParse {
   // NTFS engine, the deep FAT engine.
   CDeepFatRecovery m_deepFat;
   CDeepNtfsRecovery m_deepNtfs;
+  CDeepExfatRecovery m_deepExfat;
   CFileTypeRecovery m_carver;
   std::unique_ptr<IFileRecoveryParse> m_fast;
 

@@ -59,13 +59,14 @@ void CDeepRecovery::DropDeepFatRepeats(std::vector<FoundRecord>& named) const {
   };
   for (const FoundRecord& r : named) {
     uint64_t sector = 0;
-    if (r.engineTag == kTagFastFat && startOf(r, sector)) fast.emplace_back(sector, uint64_t{r.size});  // a copy: packed
+    if ((r.engineTag == kTagFastFat || r.engineTag == kTagFastExfat) && startOf(r, sector))
+      fast.emplace_back(sector, uint64_t{r.size});  // a copy: packed
   }
   if (fast.empty()) return;
   std::sort(fast.begin(), fast.end());
   std::erase_if(named, [&](const FoundRecord& r) {
     uint64_t sector = 0;
-    return r.engineTag == kTagDeepFat && startOf(r, sector) &&
+    return (r.engineTag == kTagDeepFat || r.engineTag == kTagDeepExfat) && startOf(r, sector) &&
            std::binary_search(fast.begin(), fast.end(), std::make_pair(sector, uint64_t{r.size}));
   });
 }
@@ -97,6 +98,7 @@ int32_t CDeepRecovery::CollectMatches(const std::string& patterns, std::vector<F
   int32_t result = collect(m_fast.get(), named);
   if (result == kOk) result = collect(&m_deepFat, named);
   if (result == kOk) result = collect(&m_deepNtfs, named);
+  if (result == kOk) result = collect(&m_deepExfat, named);
   // The carved files straight from the carver's log: no sorted copy of
   // them all before they are merged and sorted with the others.
   std::vector<FoundRecord> carved;
@@ -127,7 +129,7 @@ int32_t CDeepRecovery::CollectMatches(const std::string& patterns, std::vector<F
     if (!mayRepeat(ext)) continue;
     uint64_t sector = 0;
     const uint32_t tag = r.engineTag;
-    if (tag == kTagFastFat || tag == kTagDeepFat) {
+    if (tag == kTagFastFat || tag == kTagDeepFat || tag == kTagFastExfat || tag == kTagDeepExfat) {
       if (!FatFirstDataSector(r, m_sectorSize, sector)) continue;
     } else if (tag == kTagFastNtfs || tag == kTagDeepNtfs) {
       runs.clear();

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engines/exfat/exfat_format.h"
-#include "engines/found_record.h"
+#include "results/found_record.h"
 #include "engines/output_sink.h"
 #include "storage/sector_source.h"
 

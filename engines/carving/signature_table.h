@@ -118,7 +118,9 @@ using LengthRule = uint64_t (*)(ByteView sector, CarvingState& state);
 inline constexpr uint64_t kNotAFile = 0;
 
 // A byte every sector accepted by a header test carries at `offset`. A format
-// lists one lead byte per alternative form of its header.
+// lists one lead byte per alternative form of its header; a byte that zeros
+// and fill patterns do not carry keeps blank stretches of a medium from
+// running any header test.
 struct LeadByte {
   uint8_t offset;
   uint8_t value;

@@ -32,59 +32,14 @@ std::vector<std::string> ListExtensions(std::string_view list) {
   return out;
 }
 
-// The group of a signature-table type known by content only.
-bool GroupOfCode(uint32_t code, TypeGroup& group) {
-  switch (code) {
-    case kTypeJpeg:
-    case kTypeBmp:
-    case kTypePng:
-    case kTypeGif:
-    case kTypeTiff:
-    case kTypePsd:
-    case kTypeIco:
-    case kTypeHeic:
-    case kTypeAvif:
-    case kTypeWebp:
-    case kTypeCr3:
-    case kTypeCr2:
-    case kTypeNef:
-    case kTypeArw:
-    case kTypeDng:
-    case kTypeOrf:
-    case kTypeRw2:
-    case kTypeRaf:
-      group = TypeGroup::kPhoto;
-      return true;
-    case kTypeMp2:
-    case kTypeMp3:
-    case kTypeMidi:
-    case kTypeMmf:
-    case kTypeWav:
-    case kTypeApe:
-    case kTypeM4a:
-    case kTypeFlac:
-    case kTypeOgg:
-      group = TypeGroup::kAudio;
-      return true;
-    case kTypeMpeg:
-    case kType3gp:
-    case kTypeMov:
-    case kTypeMp4:
-    case kTypeMkv:
-    case kTypeTs:
-    case kTypeAvi:
-    case kTypeRm:
-    case kTypeAsf:
-    case kTypeSwf:
-    case kTypeFlv:
-    case kTypeFla:
-    case kTypeMts:
-    case kTypeMxf:
-    case kTypeWebm:
-      group = TypeGroup::kVideo;
-      return true;
-    default:
-      return false;
+// The file-types page's group of a signature-table row: its category when
+// that is photo, audio or video.
+bool GroupOfRow(const SignatureRow& row, TypeGroup& group) {
+  switch (row.category) {
+    case FileCategory::kPhoto: group = TypeGroup::kPhoto; return true;
+    case FileCategory::kAudio: group = TypeGroup::kAudio; return true;
+    case FileCategory::kVideo: group = TypeGroup::kVideo; return true;
+    default: return false;
   }
 }
 
@@ -121,15 +76,9 @@ void CompleteTypeOptions(std::vector<TypeOption>& options) {
   for (const SignatureRow& row : SignatureTable()) {
     TypeGroup group;
     const std::string ext = row.extension;
-    if (seen.count(ext) != 0 || !GroupOfCode(row.code, group)) continue;
-    // A type a list already holds by substring ("ts" in "*.mts|") belongs
-    // to that list's group.
-    for (const auto& [list, listGroup] : lists) {
-      if (ListContains(list, ext)) {
-        group = listGroup;
-        break;
-      }
-    }
+    // The row's category is the first list holding its extension, by
+    // substring too ("ts" is video through "*.mts|").
+    if (seen.count(ext) != 0 || !GroupOfRow(row, group)) continue;
     seen.insert(ext);
     known.emplace_back(ext, group);
   }

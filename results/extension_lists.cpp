@@ -32,34 +32,6 @@ bool PatternTakesNoExtension(std::string_view pattern) {
          pattern.find("\\.|") != std::string_view::npos;
 }
 
-namespace {
-
-// Whether `list` names `extension` as a whole item (".ext|", after "*" or "\\").
-bool HoldsWholeItem(std::string_view list, std::string_view extension) {
-  for (size_t at = list.find(extension); at != std::string_view::npos; at = list.find(extension, at + 1)) {
-    const size_t end = at + extension.size();
-    if (at >= 2 && list[at - 1] == '.' && (list[at - 2] == '*' || list[at - 2] == '\\') &&
-        (end == list.size() || list[end] == '|'))
-      return true;
-  }
-  return false;
-}
-
-bool IsKnownExtension(std::string_view extension) {
-  for (std::string_view list : {kPhotoExtensions, kAudioExtensions, kVideoExtensions, kDocumentExtensions,
-                                kArchiveExtensions})
-    if (HoldsWholeItem(list, extension)) return true;
-  return false;
-}
-
-}  // namespace
-
-bool ListContains(std::string_view list, std::string_view extension) {
-  if (list.find(extension) == std::string_view::npos) return false;
-  if (extension.empty() || HoldsWholeItem(list, extension)) return true;
-  return !IsKnownExtension(extension);
-}
-
 std::string ExtensionOf(std::string_view name) {
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return {};
@@ -69,11 +41,7 @@ std::string ExtensionOf(std::string_view name) {
 FileCategory RecoveryCategoryOf(std::string_view name) {
   std::string ext = ExtensionOf(name);
   if (ext.size() > kMaxRecoveryExtension) ext.resize(kMaxRecoveryExtension);
-  return FirstListHolding(ext, {{kPhotoExtensions, FileCategory::kPhoto},
-                                {kAudioExtensions, FileCategory::kAudio},
-                                {kVideoExtensions, FileCategory::kVideo},
-                                {kDocumentExtensions, FileCategory::kDocument},
-                                {kArchiveExtensions, FileCategory::kArchive}});
+  return CategoryOfExtension(ext);
 }
 
 const char* RecoveryFolderName(FileCategory category) {

@@ -30,7 +30,7 @@ inline constexpr std::string_view kDocumentExtensions =
     "*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.html|"
     "*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.odp|*.epub|*.msg|*.db|*.sqlite|*.dot|"
     "*.wpt|*.xlt|*.xla|*.ett|*.pot|*.pps|*.dpt|*.docm|*.dotm|*.dotx|*.xlsb|*.xlsm|*.xlam|*.xltx|*.xltm|"
-    "*.pptm|*.potx|*.potm|*.ppsx|*.ppsm|*.mso07|*.xps|";
+    "*.pptm|*.potx|*.potm|*.ppsx|*.ppsm|*.mso07|*.xps|*.xlw|";
 inline constexpr std::string_view kArchiveExtensions =
     "*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|*.apk|*.xz|*.tgz|";
 
@@ -45,10 +45,53 @@ inline constexpr std::string_view kNoExtensionPattern = "*.|";
 
 enum class FileCategory { kPhoto, kAudio, kVideo, kDocument, kArchive, kOthers };
 
+namespace extension_lists_detail {
+
+// Whether `list` names `extension` as a whole item (".ext|", after "*" or "\\").
+constexpr bool HoldsWholeItem(std::string_view list, std::string_view extension) {
+  for (size_t at = list.find(extension); at != std::string_view::npos; at = list.find(extension, at + 1)) {
+    const size_t end = at + extension.size();
+    if (at >= 2 && list[at - 1] == '.' && (list[at - 2] == '*' || list[at - 2] == '\\') &&
+        (end == list.size() || list[end] == '|'))
+      return true;
+  }
+  return false;
+}
+
+constexpr bool IsKnownExtension(std::string_view extension) {
+  for (std::string_view list : {kPhotoExtensions, kAudioExtensions, kVideoExtensions, kDocumentExtensions,
+                                kArchiveExtensions})
+    if (HoldsWholeItem(list, extension)) return true;
+  return false;
+}
+
+}  // namespace extension_lists_detail
+
 // Substring membership, except for the whole items of the five lists (see
 // above); the caller lower-cases the extension. `list` may be any pattern
 // text in the "*.a|*.b|" form (or its converted ".\.a|" form).
-[[nodiscard]] bool ListContains(std::string_view list, std::string_view extension);
+[[nodiscard]] constexpr bool ListContains(std::string_view list, std::string_view extension) {
+  if (list.find(extension) == std::string_view::npos) return false;
+  if (extension.empty() || extension_lists_detail::HoldsWholeItem(list, extension)) return true;
+  return !extension_lists_detail::IsKnownExtension(extension);
+}
+
+// The recovery category of a lower-case extension of at most 26 characters
+// (see RecoveryCategoryOf): the first of photo, audio, video, document and
+// archive whose list holds it, else others. The carved formats' rows state
+// their category, and the signature table checks it against this answer
+// when it is compiled.
+[[nodiscard]] constexpr FileCategory CategoryOfExtension(std::string_view extension) {
+  // The empty extension is in every list by substring: a file without one
+  // is none of their kinds.
+  if (extension.empty()) return FileCategory::kOthers;
+  if (ListContains(kPhotoExtensions, extension)) return FileCategory::kPhoto;
+  if (ListContains(kAudioExtensions, extension)) return FileCategory::kAudio;
+  if (ListContains(kVideoExtensions, extension)) return FileCategory::kVideo;
+  if (ListContains(kDocumentExtensions, extension)) return FileCategory::kDocument;
+  if (ListContains(kArchiveExtensions, extension)) return FileCategory::kArchive;
+  return FileCategory::kOthers;
+}
 
 // The text after the last "." of a name, lower-cased (ASCII); empty without ".".
 [[nodiscard]] std::string ExtensionOf(std::string_view name);

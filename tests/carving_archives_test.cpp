@@ -97,6 +97,8 @@ const CorpusCase kCorpusFiles[] = {
     {"log2timeline__dfvfs/test_data/syslog.xz", kTypeXz},
     {"log2timeline__dfvfs/test_data/tar/syslog.tar", kTypeTar},
     {"mathiasbynens__small/tar.tar", kTypeTar},
+    // An archive with no members: its end record alone.
+    {"mathiasbynens__small/zip.zip", kTypeZip},
 };
 
 TEST(CarvingArchives, CorpusFilesComeOutWhole) {

@@ -75,6 +75,8 @@ TEST(CarvingDocuments, CorpusFilesComeOutWholeUnderTheirKind) {
       {"python-excel__xlrd/tests/samples/namesdemo.xls", "xls"},
       {"python-excel__xlrd/tests/samples/profiles.xls", "xls"},
       {"python-excel__xlrd/tests/samples/xf_class.xls", "xls"},
+      // A bare BIFF4 worksheet, to the EOF record that closes it.
+      {"python-excel__xlrd/tests/samples/biff4_no_format_no_window2.xls", "xls"},
       {"decalage2__oletools/tests/test-data/encrypted/encrypted.ppt", "ppt"},
       {"decalage2__oletools/tests/test-data/oleobj/embedded-simple-2007.ppt", "ppt"},
       {"exiftool__exiftool/t/images/FlashPix.ppt", "ppt"},

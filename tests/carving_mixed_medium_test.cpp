@@ -45,8 +45,6 @@ const std::map<std::string, std::string>& KnownMisses() {
       {"tinytag__tinytag/tinytag/tests/samples/id3v22-test.mp3", "cut off inside its last frame"},
       {"tinytag__tinytag/tinytag/tests/samples/vbri.mp3", "cut off inside its last frame"},
       {"python-pillow__Pillow/Tests/images/tiff_adobe_deflate.tif", "ends with 4 bytes nothing points at"},
-      {"python-excel__xlrd/tests/samples/biff4_no_format_no_window2.xls",
-       "a bare worksheet stream, not a compound document"},
   };
   return kMisses;
 }

@@ -71,7 +71,7 @@ TEST(ExtensionLists, CarvedExtensionsHaveTheirCategory) {
       {"potm", "document"}, {"ppsx", "document"}, {"ppsm", "document"}, {"mso07", "document"},
       {"pdf", "document"}, {"odt", "document"}, {"ods", "document"}, {"odp", "document"},
       {"epub", "document"}, {"msg", "document"}, {"xps", "document"}, {"db", "document"}, {"sqlite", "document"},
-      {"dbx", "document"}, {"pst", "document"},
+      {"dbx", "document"}, {"pst", "document"}, {"xlw", "document"},
       // archive
       {"zip", "archive"}, {"rar", "archive"}, {"7z", "archive"}, {"gz", "archive"}, {"gzip", "archive"},
       {"cab", "archive"}, {"tar", "archive"}, {"bz2", "archive"}, {"xz", "archive"}, {"jar", "archive"},

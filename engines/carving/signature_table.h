@@ -14,6 +14,7 @@
 
 #include "engines/carving/carving_state.h"
 #include "platform/byte_view.h"
+#include "results/extension_lists.h"
 #include "storage/sector_source.h"
 
 namespace velmira {
@@ -96,6 +97,7 @@ enum TypeCode : uint32_t {
   kTypeMsg = 71,
   // Further codes: documents and archives 100-119, video containers 120-139,
   // audio 140-159, pictures 160-179.
+  kTypeXlsBiff = 100,  // a bare Excel 2.x-4.x stream: .xlw for a workbook, else named .xls
   kTypeTar = 110,
   kTypeBzip2 = 111,
   kTypeXz = 112,
@@ -116,7 +118,9 @@ using LengthRule = uint64_t (*)(ByteView sector, CarvingState& state);
 inline constexpr uint64_t kNotAFile = 0;
 
 // A byte every sector accepted by a header test carries at `offset`. A format
-// lists one lead byte per alternative form of its header.
+// lists one lead byte per alternative form of its header; a byte that zeros
+// and fill patterns do not carry keeps blank stretches of a medium from
+// running any header test.
 struct LeadByte {
   uint8_t offset;
   uint8_t value;
@@ -138,10 +142,16 @@ struct FileFormat {
   LeadByte leads[3];
 };
 
+// One carved format's row: everything the rest of the program knows of it
+// comes from here. The first row of a code names the files carved with it;
+// the category is the recovery folder and, for photo, audio and video, the
+// file-types page's group (it must agree with results/extension_lists.h,
+// which the table checks when it is compiled).
 struct SignatureRow {
   const char* extension;  // lower case, no dot
   uint32_t code;
   const FileFormat* format;
+  FileCategory category;
 };
 
 // The rows in table order (the closing row of code 49 is not part of it).

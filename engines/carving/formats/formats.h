@@ -46,7 +46,7 @@ extern const FileFormat kTiffFormat;  // TIFF, BigTIFF and the raw files built o
 extern const FileFormat kRafFormat;
 extern const FileFormat kIcoFormat;
 
-// Documents, archives and other data (compound_document.cpp, zip_family.cpp,
+// Documents, archives and other data (compound_document.cpp, biff.cpp, zip_family.cpp,
 // pdf.cpp, gzip.cpp, seven_zip.cpp, rar.cpp, cab.cpp, tar.cpp, bzip2.cpp,
 // xz.cpp, executable.cpp, ghost.cpp, sqlite.cpp, mail_stores.cpp,
 // truetype.cpp).
@@ -72,5 +72,6 @@ extern const FileFormat kTtfFormat;
 extern const FileFormat kTarFormat;
 extern const FileFormat kBzip2Format;
 extern const FileFormat kXzFormat;
+extern const FileFormat kBiffFormat;
 
 }  // namespace velmira

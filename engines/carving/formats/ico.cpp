@@ -54,6 +54,6 @@ uint64_t IcoLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FileFormat kIcoFormat{"ico", &IcoTest, &IcoLength, CarveStep::kNextSector, 1, {{0, 0x00}}};
+const FileFormat kIcoFormat{"ico", &IcoTest, &IcoLength, CarveStep::kNextSector, 1, {{2, 0x01}}};
 
 }  // namespace velmira

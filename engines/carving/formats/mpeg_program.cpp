@@ -136,6 +136,6 @@ uint64_t MpegLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FileFormat kMpegFormat{"mpeg", &MpegTest, &MpegLength, CarveStep::kPastFile, 1, {{0, 0x00}}};
+const FileFormat kMpegFormat{"mpeg", &MpegTest, &MpegLength, CarveStep::kPastFile, 1, {{2, 0x01}}};
 
 }  // namespace velmira

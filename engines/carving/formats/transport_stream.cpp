@@ -140,6 +140,6 @@ uint64_t MtsLength(ByteView s, CarvingState& state) {
 }  // namespace
 
 const FileFormat kTsFormat{"ts", &TsTest, &TsLength, CarveStep::kPastFile, 1, {{0, kSync}}};
-const FileFormat kMtsFormat{"mts", &MtsTest, &MtsLength, CarveStep::kPastFile, 1, {{8, 0x00}}};
+const FileFormat kMtsFormat{"mts", &MtsTest, &MtsLength, CarveStep::kPastFile, 1, {{10, 0xB0}}};
 
 }  // namespace velmira

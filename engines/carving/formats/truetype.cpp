@@ -63,6 +63,6 @@ uint64_t TtfLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FileFormat kTtfFormat{"ttf", &TtfTest, &TtfLength, CarveStep::kPastFile, 2, {{0, 0x00}, {0, 't'}}};
+const FileFormat kTtfFormat{"ttf", &TtfTest, &TtfLength, CarveStep::kPastFile, 2, {{1, 0x01}, {0, 't'}}};
 
 }  // namespace velmira

@@ -108,8 +108,17 @@ bool LocalHeaderHolds(ByteView s) {
   return s.Matches(0, kLocalHeader) && KnownMethod(s.U16At(8)) && s.U16At(26) != 0;
 }
 
+// An archive with no members is its end record alone: no disk numbers, no
+// entries, an empty directory at offset 0.
+bool IsEmptyArchive(ByteView s) {
+  if (!s.Matches(0, kEndOfDirectory)) return false;
+  for (size_t at = 4; at < 20; at += 4)
+    if (s.U32At(at) != 0) return false;
+  return true;
+}
+
 uint32_t ZipTest(ByteView s, CarvingState&) {
-  return s.size() >= 48 && LocalHeaderHolds(s) ? kTypeZip : kNoType;
+  return s.size() >= 48 && (LocalHeaderHolds(s) || IsEmptyArchive(s)) ? kTypeZip : kNoType;
 }
 
 // The type an OpenDocument file or EPUB book declares in its "mimetype"
@@ -350,6 +359,10 @@ uint64_t WalkArchive(FileCursor& cursor, ZipKind& kind) {
 // there, leaves no archive that opens: such a candidate is no file.
 uint64_t ZipLength(ByteView first, CarvingState& state) {
   FileCursor cursor(state, first, kZipCap);
+  if (IsEmptyArchive(first)) {
+    const uint64_t end = 22 + uint64_t{first.U16At(20)};
+    return end <= cursor.DataEnd() ? end : kNotAFile;
+  }
   ZipKind kind;
   const uint64_t end = WalkArchive(cursor, kind);
   if (end == kBroken || cursor.Stopped()) return kNotAFile;

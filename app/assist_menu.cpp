@@ -11,7 +11,9 @@
 #include <QTextBlock>
 
 #include "app/language_ui.h"
+#include "app/message_box.h"
 #include "platform/folders.h"
+#include "platform/message_format.h"
 #include "ui_about_wnd.h"
 #include "ui_help_wnd.h"
 
@@ -73,7 +75,12 @@ QMenu* BuildAssistMenu(QWidget* mainWnd) {
     action->setObjectName(Q(entry.name));
     if (entry.name == current) action->setIcon(QIcon(IconPath(QStringLiteral("point"))));
     QObject::connect(action, &QAction::triggered, mainWnd, [mainWnd, name = entry.name] {
-      (void)LanguageManager::Instance().SwitchLanguage(name);
+      LanguageManager& manager = LanguageManager::Instance();
+      if (!manager.SwitchLanguage(name)) {
+        // The choice holds for this run only; said in the language now in use.
+        CMessageBox::Show(CMessageBox::kWarning, mainWnd,
+                          Q(FormatText(manager.Text("Messages", "MSG0103"), {manager.SettingsWritePath()})));
+      }
       QCoreApplication::postEvent(mainWnd, new QEvent(static_cast<QEvent::Type>(kEventLanguageSwitched)));
     });
   }

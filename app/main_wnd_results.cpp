@@ -323,7 +323,7 @@ void CMainWnd::OnScanFinished() {
   {
     CSearchProcessWnd wnd(this, sources, pattern, r.collected);
     r.inSearchWindow = true;
-    (void)wnd.exec();
+    (void)wnd.exec();  // the window reports its own outcome; its dialog code says nothing more
     r.inSearchWindow = false;
   }
   if (r.collectionFinishedPending) {

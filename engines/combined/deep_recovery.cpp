@@ -16,6 +16,7 @@
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
+#include "platform/status.h"
 #include "platform/time_util.h"
 #include "results/extension_lists.h"
 #include "results/scan_log.h"
@@ -80,6 +81,7 @@ int32_t CDeepRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, u
   m_continuing = CScanLogRegistry::Instance().FindEntryForPartition(diskNumber, startSector, sectorCount,
                                                                     driveLetter, m_identity, m_entry);
   AdoptEarlierScan();
+  // Both open the same source: the NTFS side's result stands for the pair.
   (void)m_deepFat.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   const int32_t result = m_deepNtfs.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   m_fast = CreateEngineForPartition(diskNumber, startSector, sectorCount, driveLetter, false);
@@ -106,6 +108,7 @@ int32_t CDeepRecovery::OpenImage(const std::string& imagePath, uint16_t imageVal
   // positions in those sectors: it cannot be continued.
   if (m_continuing && m_entry.sectorCount != m_sectorCount) ClearContinuing();
   AdoptEarlierScan();
+  // Both open the same source: the NTFS side's result stands for the pair.
   (void)m_deepFat.OpenImage(imagePath, imageValue);
   const int32_t result = m_deepNtfs.OpenImage(imagePath, imageValue);
   m_fast = CreateEngineForImage(imagePath, imageValue, false);
@@ -157,7 +160,7 @@ void CDeepRecovery::AdoptEarlierScan() {
     // Recorded when its folder was made, ended before its first checkpoint:
     // nothing to continue.
     m_folderLock.Release();
-    (void)CScanLogRegistry::Instance().RemoveLogFolder(folder);
+    (void)CScanLogRegistry::Instance().RemoveLogFolder(folder);  // a leftover empty folder harms nothing
     m_continuing = false;
     m_entry = MakeDeepScanEntry();
   }
@@ -327,7 +330,7 @@ int32_t CDeepRecovery::BeginSubLogs(const std::string& folder) {
   if (result == kOk) result = ntfs;
   // An unreadable start, or a boot sector whose layout does not hold, leaves
   // the "." sectors to tell the layout.
-  if (FastLayoutHolds(m_fast.get())) (void)m_deepFat.AddBootSectorLayout();
+  if (FastLayoutHolds(m_fast.get())) (void)m_deepFat.AddBootSectorLayout();  // unreadable: as said above
   m_carver.State().ResetForSweep();
   return result;
 }
@@ -425,6 +428,7 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
   }
   m_folder = folder;
   m_folderIdentity = SourceIdentity{};
+  // An older scan without an identity file is not checked against the source.
   if (continuing) (void)ReadSourceIdentity(folder, m_folderIdentity);
 
   bool freeSpace = false;
@@ -451,6 +455,8 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
       ++m_stats.contained;
     }
     try {
+      // Its log's write error is taken by SubLogWriteError below; an
+      // unreadable folder became a lost folder and does not fail the scan.
       (void)m_deepNtfs.FinishDeepNtfs();
     } catch (...) {
       ++m_stats.contained;
@@ -461,7 +467,7 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
   }
   m_piece = {};
   m_window = {};
-  if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);
+  if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);  // done: a stop asked now changes nothing
 
   if (ScanLogWriteFailureCount() != writeFailures) {
     // Logs that lost records must not be continued as if whole: the registry
@@ -473,7 +479,7 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
     // A new scan that ended before its sweep began leaves nothing to continue.
     m_journal.Close();
     m_folderLock.Release();
-    (void)registry.RemoveLogFolder(folder);
+    (void)registry.RemoveLogFolder(folder);  // a leftover empty folder harms nothing
     registry.TakeBackLogFolder();
   }
   m_continuing = false;
@@ -523,12 +529,19 @@ int32_t CDeepRecovery::ReplayJournal() {
   const uint32_t bps = m_sectorSize;
   const uint32_t recordSize = SweepRecordSize(bps);
   std::vector<uint8_t> sector(bps);
-  return m_journal.ForEach([&](const SweepJournal::Entry& entry) {
+  int32_t logError = kOk;
+  const int32_t read = m_journal.ForEach([&](const SweepJournal::Entry& entry) {
     try {
       if (entry.kind == SweepJournal::kNtfsRecord) {
         if (ReadRecordWindow(m_source, m_deepNtfs.Geometry(), entry.sector, m_window) == kOk &&
-            m_window.size() >= recordSize)
-          (void)m_deepNtfs.ProcessFoundRecord(std::span<const uint8_t>(m_window.data(), recordSize), entry.sector);
+            m_window.size() >= recordSize) {
+          // A skipped record was skipped when it was swept; a log that fails
+          // fails the replay.
+          const Status listed =
+              m_deepNtfs.SweepFoundRecord(std::span<const uint8_t>(m_window.data(), recordSize),
+                                          entry.sector);
+          if (listed.IsFatal() && logError == kOk) logError = listed.Code();
+        }
         return;
       }
       uint32_t got = 0;
@@ -542,6 +555,7 @@ int32_t CDeepRecovery::ReplayJournal() {
       ++m_stats.contained;  // as during the sweep
     }
   });
+  return read != kOk ? read : logError;
 }
 
 int32_t CDeepRecovery::ShowFinishedScan() {
@@ -559,7 +573,7 @@ int32_t CDeepRecovery::ShowFinishedScan() {
   m_stats.freeSpaceOnly = freeSpace;
   m_stats.position = m_resume.position;
   m_stats.sectorsSwept = m_resume.position.sectorsSwept;
-  if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);
+  if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);  // done: a stop asked now changes nothing
   m_continuing = false;
   return result;
 }
@@ -758,7 +772,14 @@ uint64_t CDeepRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_
       }
       if (record.size() >= recordSize && (record.U16At(kNtfsRecFlags) & kNtfsFlagDirectory) == 0) {
         m_journal.Add(SweepJournal::kNtfsRecord, at);
-        (void)m_deepNtfs.ProcessFoundRecord(std::span<const uint8_t>(record.data(), recordSize), at);
+        // A skipped record is no file; a log that fails ends the sweep here,
+        // as SubLogWriteError would after the piece.
+        const Status listed =
+            m_deepNtfs.SweepFoundRecord(std::span<const uint8_t>(record.data(), recordSize), at);
+        if (listed.IsFatal()) {
+          answer = listed.Code();
+          return k + 1;
+        }
       }
       ++k;
       continue;

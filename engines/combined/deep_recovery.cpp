@@ -81,7 +81,6 @@ int32_t CDeepRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, u
   m_continuing = CScanLogRegistry::Instance().FindEntryForPartition(diskNumber, startSector, sectorCount,
                                                                     driveLetter, m_identity, m_entry);
   AdoptEarlierScan();
-  // Both open the same source: the NTFS side's result stands for the pair.
   (void)m_deepFat.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   const int32_t result = m_deepNtfs.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   m_fast = CreateEngineForPartition(diskNumber, startSector, sectorCount, driveLetter, false);
@@ -108,7 +107,6 @@ int32_t CDeepRecovery::OpenImage(const std::string& imagePath, uint16_t imageVal
   // positions in those sectors: it cannot be continued.
   if (m_continuing && m_entry.sectorCount != m_sectorCount) ClearContinuing();
   AdoptEarlierScan();
-  // Both open the same source: the NTFS side's result stands for the pair.
   (void)m_deepFat.OpenImage(imagePath, imageValue);
   const int32_t result = m_deepNtfs.OpenImage(imagePath, imageValue);
   m_fast = CreateEngineForImage(imagePath, imageValue, false);

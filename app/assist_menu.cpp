@@ -12,7 +12,9 @@
 
 #include "app/language_ui.h"
 #include "app/main_wnd.h"
+#include "app/message_box.h"
 #include "platform/folders.h"
+#include "platform/message_format.h"
 #include "ui_about_wnd.h"
 #include "ui_help_wnd.h"
 
@@ -74,7 +76,12 @@ QMenu* BuildAssistMenu(QWidget* mainWnd) {
     action->setObjectName(Q(entry.name));
     if (entry.name == current) action->setIcon(QIcon(IconPath(QStringLiteral("point"))));
     QObject::connect(action, &QAction::triggered, mainWnd, [mainWnd, name = entry.name] {
-      (void)LanguageManager::Instance().SwitchLanguage(name);
+      LanguageManager& manager = LanguageManager::Instance();
+      if (!manager.SwitchLanguage(name)) {
+        // The choice holds for this run only; said in the language now in use.
+        CMessageBox::Show(CMessageBox::kWarning, mainWnd,
+                          Q(FormatText(manager.Text("Messages", "MSG0103"), {manager.SettingsWritePath()})));
+      }
       if (auto* main = qobject_cast<CMainWnd*>(mainWnd))
         QMetaObject::invokeMethod(main, &CMainWnd::ApplyLanguage, Qt::QueuedConnection);
     });

@@ -88,11 +88,10 @@ void MakeLabelsPlain(QWidget* window, const QStringList& except) {
 }
 
 void InitResources() {
-  static const bool done = [] {
+  [[maybe_unused]] static const bool done = [] {
     InitVelmiraResources();
     return true;
   }();
-  (void)done;
 }
 
 void ApplyProgramStyle() {

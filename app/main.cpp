@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     instance.SetWindow(nullptr);
   }
 
-  (void)EndRememberedProcesses();
+  (void)EndRememberedProcesses();  // leaving anyway: nothing is left to tell
   QFile::remove(Q(CompanyDataFolder()) + QStringLiteral("/ScanLog/tmp.avi"));
   return code;
 }

@@ -300,7 +300,7 @@ void CMainWnd::OnCreateImage() {
 void CMainWnd::OnLoadImage() {
   const QString path = QFileDialog::getOpenFileName(this, m_disk->BtnLoadImage->text(), QString(),
                                                     QStringLiteral("Image Files (*.img);;All files (*)"));
-  if (!path.isEmpty()) (void)AddImageSource(path);
+  if (!path.isEmpty()) (void)AddImageSource(path);  // a file it cannot open gets its own message there
 }
 
 // ---- the disk page -------------------------------------------------------------

@@ -174,7 +174,7 @@ void CMainWnd::StartRecovery(std::vector<FoundRecord> files, std::vector<Recover
   }
 
   CRecoverProcessWnd window(this, folder, std::move(sources), std::move(files));
-  (void)window.exec();
+  (void)window.exec();  // the window reports its own outcome; its dialog code says nothing more
 }
 
 // ---- preview ---------------------------------------------------------------------

@@ -376,7 +376,7 @@ void CMainWnd::OnScanFinished() {
     connect(&wnd, &CSearchProcessWnd::collectionEnded, this, &CMainWnd::OnCollectionEnded,
             Qt::QueuedConnection);
     r.inSearchWindow = true;
-    (void)wnd.exec();
+    (void)wnd.exec();  // the window reports its own outcome; its dialog code says nothing more
     r.inSearchWindow = false;
   }
   if (r.collectionFinishedPending) {

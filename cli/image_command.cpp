@@ -182,7 +182,7 @@ int RunImage(const std::vector<std::string>& rawArgs) {
                       : OpenImageJobOnPath(job, out, sourcePath, source.startSector, count, &line);
   if (err != kOk) {
     const bool sourceOpen = job.drive.IsOpen();
-    (void)CloseImageJob(job);
+    (void)CloseImageJob(job);  // the open failed already, and that is what is reported
     if (!sourceOpen) return Fail(kExitCannotOpen, "cannot open " + shown + ": " + CodeText(err));
     return Fail(kExitFailed, "cannot create '" + out + "': " + CodeText(err));
   }

@@ -101,11 +101,17 @@ bool ParseOptions(const std::vector<std::string>& args, RecoverOptions& o) {
   return true;
 }
 
-void PrintListing(IFileRecoveryParse& engine, const std::vector<FoundRecord>& files, bool json) {
+// Prints the files; returns 0 or the first error of telling a file's folder
+// (that file is shown under ".../", never as if it lay at the top).
+int32_t PrintListing(IFileRecoveryParse& engine, const std::vector<FoundRecord>& files, bool json) {
   if (!json) std::printf("%12s  %-19s  %-19s  %-7s  %s\n", "SIZE", "MODIFIED", "CREATED", "CONTENT", "PATH");
+  int32_t firstError = kOk;
   for (const FoundRecord& r : files) {
     std::string folder;
-    (void)engine.GetFolderPath(r, folder, 4096);
+    if (const int32_t err = engine.GetFolderPath(r, folder, 4096); err != kOk) {
+      folder = ".../";
+      if (firstError == kOk) firstError = err;
+    }
     const std::string path = folder + RecordName(r);
     const uint64_t size = r.size;
     const bool ok = r.contentOk != 0;
@@ -118,6 +124,7 @@ void PrintListing(IFileRecoveryParse& engine, const std::vector<FoundRecord>& fi
                   FileTimeText(r.created).c_str(), ok ? "ok" : "damaged", TerminalText(path).c_str());
     }
   }
+  return firstError;
 }
 
 // The scan job's front end on a terminal: the progress line, Ctrl-C, and
@@ -388,8 +395,15 @@ int RunRecover(const std::vector<std::string>& args) {
     return exit == kExitOk ? kExitUnreadSectors : exit;
   };
   if (o.list) {
-    PrintListing(*engine, files, o.json);
+    const int32_t listed = PrintListing(*engine, files, o.json);
     std::fflush(stdout);
+    if (listed != kOk) {
+      std::fprintf(stderr,
+                   "velmira-cli: the folder paths of some files could not be given (they are shown under "
+                   ".../): %s (error %d)\n",
+                   ErrorText(listed).c_str(), listed);
+      return finish(kExitFailed);
+    }
     return finish(kExitOk);
   }
 

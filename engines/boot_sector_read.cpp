@@ -52,6 +52,7 @@ bool ReadVolumeBootSector(const SectorSource& source, uint64_t volumeStart, uint
   const uint32_t sectors = std::max<uint32_t>(1, (bytes + sectorSize - 1) / sectorSize);
   std::vector<uint8_t> buffer(size_t{sectors} * sectorSize);
   auto readAt = [&](uint64_t relative) {
+    // Unreadable sectors read as zeros, which no boot sector test accepts.
     (void)ReadSectorsEach(source, volumeStart + relative, sectors, sectorSize, buffer.data());
     std::vector<uint8_t> piece(buffer.begin(), buffer.begin() + std::min<size_t>(bytes, buffer.size()));
     piece.resize(bytes, 0);

@@ -81,6 +81,7 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber,
   TargetProbe probe;
   if (ProbeTarget(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter), probe) != kOk) return nullptr;
   auto engine = NewEngineFor(probe.kind, deep);
+  // An engine whose open failed is still handed out: its Scan says why.
   if (engine) (void)engine->OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   return engine;
 }
@@ -90,7 +91,7 @@ std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imag
   TargetProbe probe;
   if (ProbeTarget(ImageTarget(imagePath, imageValue), probe) != kOk) return nullptr;
   auto engine = NewEngineFor(probe.kind, deep);
-  if (engine) (void)engine->OpenImage(imagePath, imageValue);
+  if (engine) (void)engine->OpenImage(imagePath, imageValue);  // as above: its Scan says why
   return engine;
 }
 

@@ -23,6 +23,7 @@ int32_t RecoverFolderTree(IFileRecoveryParse& engine, const FoundRecord& folder,
   // Breadth first: a folder's files, then the folders queued behind it.
   std::deque<Item> queue{{folder, destination}};
   std::set<uint64_t> listed;
+  int32_t folderError = kOk;  // the first subfolder that could not be made
   while (!queue.empty()) {
     Item item = std::move(queue.front());
     queue.pop_front();
@@ -37,14 +38,17 @@ int32_t RecoverFolderTree(IFileRecoveryParse& engine, const FoundRecord& folder,
       const std::string childPath =
           item.path + "/" + FitNameBytes(SafeFileName(RecordName(child)), kMaxRecoveredNameBytes);
       if (child.isFolder) {
-        (void)CreateFolderWithParents(childPath);
+        // Its files still get their own tries (and errors); an empty folder
+        // that is missing would otherwise pass for recovered.
+        if (const int32_t made = CreateFolderWithParents(childPath); made != kOk && folderError == kOk)
+          folderError = made;
         queue.push_back({child, childPath});
         continue;
       }
       if (write(child, childPath) == kCancelled) return kCancelled;
     }
   }
-  return kOk;
+  return folderError;
 }
 
 }  // namespace velmira

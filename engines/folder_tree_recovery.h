@@ -17,7 +17,8 @@ using WriteFoundFile = std::function<int32_t(const FoundRecord& file, const std:
 // engine.ListChildren at depth (separators in its path − rootDepth), writes
 // its files with `write` and queues its subfolders. A damaged tree that lists
 // a folder inside itself recreates it once. Returns 0, the error of creating
-// the destination, or kCancelled as soon as a file write answers it.
+// the destination, kCancelled as soon as a file write answers it, or (after
+// the whole walk) the error of the first subfolder that could not be made.
 [[nodiscard]] int32_t RecoverFolderTree(IFileRecoveryParse& engine, const FoundRecord& folder,
                                         const std::string& destination, int32_t rootDepth,
                                         const WriteFoundFile& write);

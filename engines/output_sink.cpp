@@ -83,7 +83,7 @@ int32_t MoveWithoutReplacing(const std::string& from, const std::string& to) {
   if (::link(from.c_str(), to.c_str()) == 0) {
     if (::unlink(from.c_str()) != 0) {
       const int32_t err = LastError(IoDirection::kWrite);
-      (void)::unlink(to.c_str());
+      (void)::unlink(to.c_str());  // undoing the link; the unlink error above is the one reported
       return err;
     }
     return kOk;
@@ -102,13 +102,15 @@ int32_t MoveWithoutReplacing(const std::string& from, const std::string& to) {
 
 OutputSink::~OutputSink() {
   if (m_file.IsValid() && !m_wanted.empty()) {
+    // Only a recovery that threw gets here: its exception is what reaches
+    // the user, and the unfinished file is removed however its close went.
     (void)m_file.Close();
-    (void)::unlink(m_path.c_str());
+    (void)::unlink(m_path.c_str());  // a temporary name; nothing else to do if it stays
   }
 }
 
 int32_t OutputSink::CreateRecovered(const std::string& path) {
-  Close();
+  Reset();
   m_times[0] = m_times[1] = timespec{0, UTIME_OMIT};
   m_doubtful = 0;
   int32_t err = CreateParentFolders(path);
@@ -193,13 +195,14 @@ int32_t OutputSink::FinishRecovered(bool complete, bool keepPartial, std::string
     if (err == kOk) return kOk;
   }
   if (keepPartial && MoveToFreeName(temp, wanted + ".partial", finalPath) == kOk) return err;
+  // err already says the file failed; a leftover is only a hidden temporary name.
   (void)::unlink(temp.c_str());
   finalPath = wanted;
   return err;
 }
 
 int32_t OutputSink::OpenFile(const std::string& path) {
-  Close();
+  Reset();
   int32_t err = CreateParentFolders(path);
   if (err != kOk) return err;
   err = OpenForWriting(path, WriteMode::kCreateAlways, m_file);
@@ -209,7 +212,7 @@ int32_t OutputSink::OpenFile(const std::string& path) {
 }
 
 void OutputSink::UseMemory(uint8_t* memory, uint32_t capacity) {
-  Close();
+  Reset();
   m_memory = memory;
   m_capacity = memory ? capacity : 0;
   m_memoryUsed = 0;
@@ -252,14 +255,22 @@ int32_t OutputSink::Write(const uint8_t* data, size_t size) {
   return kOk;
 }
 
-void OutputSink::Close(bool discard) {
+void OutputSink::Reset() {
+  // A file still open here was left unfinished by its writer, which has
+  // already seen that it failed: only the handle and a temporary name go.
+  (void)Close();
+}
+
+int32_t OutputSink::Close(bool discard) {
+  int32_t closed = kOk;
   if (m_file.IsValid()) {
-    (void)m_file.Close();
+    closed = m_file.Close();
     // A recovered file's temporary name never outlives it.
-    if (discard || !m_wanted.empty()) ::unlink(m_path.c_str());
+    if (discard || !m_wanted.empty() || closed != kOk) ::unlink(m_path.c_str());
   }
   m_wanted.clear();
   m_trace = nullptr;
+  return closed;
 }
 
 std::string ScanLogFolder() { return CompanyDataFolder() + "/ScanLog"; }

@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "results/found_record.h"
-#include "results/progress_callbacks.h"
+#include "platform/errors.h"
 #include "platform/file_handle.h"
 #include "platform/sha256.h"
+#include "results/found_record.h"
+#include "results/progress_callbacks.h"
 
 namespace velmira {
 
@@ -93,8 +94,10 @@ class OutputSink {
   // The same for bytes read as they are from the source at byte
   // `sourceOffset`, which the file's trace records.
   [[nodiscard]] int32_t WriteFrom(const uint8_t* data, size_t size, uint64_t sourceOffset);
-  // Closes the file; with `discard`, deletes it too.
-  void Close(bool discard = false);
+  // Closes the file; with `discard`, deletes it too. A file whose close
+  // failed is deleted as well (its last bytes may be missing). Returns 0 or
+  // the error of the close.
+  [[nodiscard]] int32_t Close(bool discard = false);
 
   [[nodiscard]] bool ToFile() const { return m_file.IsValid(); }
   [[nodiscard]] const std::string& Path() const { return m_path; }
@@ -102,6 +105,9 @@ class OutputSink {
   [[nodiscard]] bool MemoryFull() const { return m_memoryUsed >= m_capacity; }
 
  private:
+  // Drops what the sink held before it takes a new target.
+  void Reset();
+
   FileHandle m_file;
   std::string m_path;
   std::string m_wanted;  // a recovered file's own path; m_path is its temporary name
@@ -169,7 +175,7 @@ template <typename CopyFn>
   OutputSink sink;
   int32_t err = sink.CreateRecovered(path);
   if (err != 0) {
-    if (callback) (void)callback(userData, 100, 100, err, path);
+    if (callback) (void)callback(userData, 100, 100, err, path);  // ends in error whatever the answer
     return err;
   }
   sink.SetTimes(record);
@@ -180,7 +186,7 @@ template <typename CopyFn>
   const int32_t finished = sink.FinishRecovered(err == 0, KeepPartialFiles(), finalPath);
   if (err == 0) err = finished;
   if (err == 0) err = sink.Doubtful();
-  if (callback) (void)callback(userData, 100, 100, err, finalPath);
+  if (callback) (void)callback(userData, 100, 100, err, finalPath);  // the last report: nothing to stop
   return err;
 }
 
@@ -195,13 +201,17 @@ template <typename CopyFn>
   OutputSink sink;
   int32_t err = OpenPreviewSink(RecordName(record), sink, outPath, memory, byteCount);
   if (err != 0) {
-    if (callback) (void)callback(userData, 100, err);
+    if (callback) (void)callback(userData, 100, err);  // the preview ends in error whatever the answer
     byteCount = 0;
     return err;
   }
   err = copy(sink, [&](int32_t percent, int32_t error) { return callback ? callback(userData, percent, error) : 0; });
   byteCount = sink.ToFile() ? 0 : sink.MemoryBytes();
-  sink.Close(err > 0);
+  const int32_t closed = sink.Close(err > 0);
+  if (err == kOk && closed != kOk) {
+    err = closed;  // the temporary file was removed with its failed close
+    outPath.clear();
+  }
   return err;
 }
 

@@ -178,7 +178,7 @@ void PlayerWatch::Watch(int fd) {
     }
     if (!reaped) {
       ::kill(m_pid, SIGKILL);
-      (void)Reap(m_pid, true);
+      (void)Reap(m_pid, true);  // after SIGKILL the wait only collects the exit
     }
   }
   m_ended.store(true);

@@ -12,7 +12,7 @@ void ApplyNameSettings(const std::string& configPath, std::string& problem) {
   (void)ini.Load(configPath);  // a missing file gives the default
   const std::string text = ini.GetString("Settings", "ShortNameCodePage", "", 16);
   if (text.empty()) {
-    (void)SetShortNameCodePage(kDefaultShortNameCodePage);
+    (void)SetShortNameCodePage(kDefaultShortNameCodePage);  // the default is always one it takes
     return;
   }
   int codePage = 0;
@@ -24,7 +24,7 @@ void ApplyNameSettings(const std::string& configPath, std::string& problem) {
     codePage = codePage * 10 + (c - '0');
   }
   if (!SetShortNameCodePage(codePage)) {
-    (void)SetShortNameCodePage(kDefaultShortNameCodePage);
+    (void)SetShortNameCodePage(kDefaultShortNameCodePage);  // as above
     problem = "ShortNameCodePage=" + text + " in " + configPath +
               " is not 437, 850 or 1252; short names are read in " +
               std::to_string(kDefaultShortNameCodePage);

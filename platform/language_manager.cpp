@@ -75,11 +75,11 @@ std::string LanguageManager::LanguageFilePath(const std::string& name) const {
 
 void LanguageManager::LoadSettings() {
   IniFile settings;
-  (void)settings.Load(SettingsPathFor(kDefaultSection));
+  (void)settings.Load(SettingsPathFor(kDefaultSection));  // no settings file yet: the defaults below
   m_current = settings.GetString(kDefaultSection, kDefaultKey, kDefaultLanguage, kLanguageNameChars);
 
   IniFile list;
-  (void)list.Load(SettingsPathFor(kLanguagesSection));
+  (void)list.Load(SettingsPathFor(kLanguagesSection));  // no list: only the languages found on disk
   TextSection seen;
   m_languages.clear();
   for (const std::string& full : list.SectionLines(kLanguagesSection, kLanguageListChars)) {

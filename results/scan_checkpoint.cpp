@@ -202,7 +202,7 @@ int32_t SweepJournal::Open(const std::string& folder, uint64_t entries) {
 }
 
 void SweepJournal::Close() {
-  (void)m_file.Close();
+  (void)m_file.Close();  // what counts was synced by Sync; unsynced entries are dropped by design
   m_entries = 0;
   m_pending.clear();
 }

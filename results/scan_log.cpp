@@ -382,6 +382,7 @@ int32_t CScanLog::LoadNames(const std::string& path) {
     if (nameBytes == 0 || nameBytes > kMaxStoredNameBytes || bytes.size() - at - kNameEntryHeadBytes < nameBytes)
       break;
     if (number != 0 && number <= m_existing)
+      // Only the interning counts here: the name's stored form is in the main file already.
       (void)RememberLongName(std::string_view(bytes).substr(at + kNameEntryHeadBytes, nameBytes));
     at += kNameEntryHeadBytes + nameBytes;
   }

@@ -203,7 +203,7 @@ void CScanLogRegistry::TakeBackLogFolder() {
   FileLock lock(*this);
   if (m_counter != mine || mine == 0) return;  // a later number is taken: this one stays used
   --m_counter;
-  (void)SaveRegistry();
+  (void)SaveRegistry();  // unsaved, the number only stays used: a later scan takes the next one
 }
 
 bool CScanLogRegistry::IsInsideScanLogFolder(const std::string& folder) const {

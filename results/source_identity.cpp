@@ -205,7 +205,7 @@ SourceIdentity PartitionSourceIdentity(int32_t diskNumber, uint64_t startSector,
   const uint64_t bps = opened.bytesPerSector;
   identity.bytes = opened.sectorCount <= UINT64_MAX / bps ? opened.sectorCount * bps : 0;
   if (startSector <= UINT64_MAX / bps) HashHead(source.handle, startSector * bps, identity.bytes, identity);
-  (void)CloseSource(source);
+  (void)CloseSource(source);  // read-only, and the identity is already taken
   return identity;
 }
 

@@ -120,8 +120,8 @@ Storage StorageOfPath(const std::string& path) {
 bool LoopBacking(const fs::path& dir, Extent& file, std::string& backingPath) {
   uint64_t offset = 0;
   uint64_t sizeLimit = 0;
-  (void)ReadSysNumber(dir / "loop" / "offset", offset);
-  (void)ReadSysNumber(dir / "loop" / "sizelimit", sizeLimit);
+  (void)ReadSysNumber(dir / "loop" / "offset", offset);        // absent on old kernels: 0, the whole file
+  (void)ReadSysNumber(dir / "loop" / "sizelimit", sizeLimit);  // absent or 0: up to the end of the file
   file = Extent{};
   file.isFile = true;
   backingPath = ReadSysLine(dir / "loop" / "backing_file");

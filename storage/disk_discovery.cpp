@@ -148,12 +148,13 @@ FileSystemProbe ProbeFileSystem(int fd, uint64_t offset, uint64_t length, uint32
   if (blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset), static_cast<blkid_loff_t>(length)) !=
       0)
     return result;
-  (void)blkid_probe_set_sectorsize(pr, sectorSize);
-  (void)blkid_probe_enable_partitions(pr, 0);
-  (void)blkid_probe_enable_superblocks(pr, 1);
-  (void)blkid_probe_set_superblocks_flags(
-      pr, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_USAGE);
-  (void)blkid_probe_filter_superblocks_usage(pr, BLKID_FLTR_ONLYIN, BLKID_USAGE_FILESYSTEM);
+  // A probe that cannot be set up as asked would answer other questions.
+  if (blkid_probe_set_sectorsize(pr, sectorSize) != 0 || blkid_probe_enable_partitions(pr, 0) != 0 ||
+      blkid_probe_enable_superblocks(pr, 1) != 0 ||
+      blkid_probe_set_superblocks_flags(
+          pr, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION | BLKID_SUBLKS_USAGE) != 0 ||
+      blkid_probe_filter_superblocks_usage(pr, BLKID_FLTR_ONLYIN, BLKID_USAGE_FILESYSTEM) != 0)
+    return result;
   int rc = blkid_do_safeprobe(pr);
   if (rc == -2) {
     // Two file systems claim the volume (one left over from an earlier
@@ -226,9 +227,9 @@ std::vector<VolumeLocation> ListDriveVolumes(const FileHandle& drive, const std:
   blkid_probe pr = probe.get();
   if (pr == nullptr) return volumes;
   if (blkid_probe_set_device(pr, drive.Get(), 0, 0) != 0) return volumes;
-  (void)blkid_probe_set_sectorsize(pr, sectorSize);
-  (void)blkid_probe_enable_superblocks(pr, 0);
-  (void)blkid_probe_enable_partitions(pr, 1);
+  if (blkid_probe_set_sectorsize(pr, sectorSize) != 0 || blkid_probe_enable_superblocks(pr, 0) != 0 ||
+      blkid_probe_enable_partitions(pr, 1) != 0)
+    return volumes;
   blkid_partlist list = blkid_probe_get_partitions(pr);
   blkid_parttable root = list != nullptr ? blkid_partlist_get_table(list) : nullptr;
   if (root == nullptr) {
@@ -408,6 +409,7 @@ bool QueryVolume(PartitionRecord& record, const VolumeLocation& volume) {
     record.fileSystemName = kUnknownFileSystem;
   }
 
+  // A volume that is not mounted has no mount point (and no free space shown).
   if (!volume.devicePath.empty()) (void)FindDriveLetter(volume.devicePath, record.mountPoint);
   struct statvfs st {};
   if (!record.mountPoint.empty() && ::statvfs(record.mountPoint.c_str(), &st) == 0) {

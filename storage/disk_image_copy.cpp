@@ -336,7 +336,7 @@ class Copier {
     err = SaveMap(true);
     if (err != kOk) return err;
     // The last settled sectors are shown; the copy is done, whatever the answer.
-    if (m_reportedAt != m_settled) (void)Report(kFinal);
+    if (m_reportedAt != m_settled) (void)Report(kFinal);  // done: a stop asked now changes nothing
     return kOk;
   }
 
@@ -589,7 +589,7 @@ int32_t RunImageJob(ImageJob& job) {
 }
 
 int32_t CloseImageJob(ImageJob& job) {
-  (void)CloseSource(job.drive);
+  (void)CloseSource(job.drive);  // read-only: its close cannot lose data; the image's close is the result
   return job.image.Close();
 }
 

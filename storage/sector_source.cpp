@@ -210,7 +210,7 @@ void FlushVolume(uint16_t key) {
   if (!binding || binding->mountPoint.empty()) return;
   const int fd = ::open(binding->mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  (void)::syncfs(fd);
+  (void)::syncfs(fd);  // a courtesy before a raw read: a volume that cannot flush is still read as it stands
   ::close(fd);
 }
 
@@ -236,7 +236,12 @@ int32_t OpenTargetSource(const PartitionLocator& target, SectorSource& source, O
   const int32_t err =
       target.IsImage() ? OpenImageSource(source, target.imagePath) : OpenDiskSource(source, target.diskNumber);
   if (err != kOk) return err;
-  (void)HandleLength(source.handle, opened.sourceBytes);
+  // Engines place the volume inside the source by its length: without it
+  // there is nothing to scan.
+  if (const int32_t lengthError = HandleLength(source.handle, opened.sourceBytes); lengthError != kOk) {
+    CloseSource(source);
+    return lengthError;
+  }
   if (target.IsImage()) {
     opened.bytesPerSector = SourceSectorSize(source);
     opened.sectorCount = source.sectorCount;

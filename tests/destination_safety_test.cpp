@@ -12,6 +12,7 @@
 #include "jobs/recovery_destination.h"
 #include "jobs/recovery_job.h"
 #include "platform/errors.h"
+#include "tests/fixtures/data_home.h"
 #include "tests/fixtures/fat_card.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
@@ -415,6 +416,31 @@ TEST(RecoveredFiles, AFailedOrStoppedCopyLeavesNoFileUnderItsName) {
       EXPECT_TRUE(NamesIn(dir.path()).empty()) << NamesIn(dir.path()).front();
     }
   }
+}
+
+// A preview file whose close fails (here its descriptor is taken away, as a
+// network disk fails a close that flushes) is not shown as if whole.
+TEST(RecoveredFiles, APreviewWhoseCloseFailsIsNotShown) {
+  testing::ScopedDataHome home;
+  std::string outPath;
+  uint32_t byteCount = 0;
+  const int32_t err = ExtractToPreview(
+      Named("a.jpg"), outPath, nullptr, byteCount, nullptr, nullptr, [](OutputSink& sink, auto) -> int32_t {
+        const std::vector<uint8_t> bytes(100, 'x');
+        if (const int32_t written = sink.Write(bytes.data(), bytes.size()); written != kOk) return written;
+        std::vector<int> open;
+        for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+          std::error_code ec;
+          if (fs::read_symlink(fd.path(), ec) == fs::path(sink.Path()))
+            open.push_back(std::stoi(fd.path().filename().string()));
+        }
+        EXPECT_EQ(open.size(), 1u);
+        for (const int fd : open) ::close(fd);
+        return kOk;
+      });
+  EXPECT_NE(err, kOk);
+  EXPECT_TRUE(outPath.empty());
+  EXPECT_FALSE(fs::exists(home.ScanLogFolder() + "/tmp.jpg"));
 }
 
 TEST(RecoveredFiles, ADiskThatFillsUpLeavesNoTruncatedFile) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -149,6 +150,14 @@ void ExpectCameraCardRecovered(FatCard& card, int bits) {
     EXPECT_EQ(engine->RecoverItem(it->second, target, 0), kOk) << listed;
     EXPECT_EQ(testing::ReadFileBytes(target), card.Original(original)) << listed << " FAT" << bits;
   }
+  // A subfolder that cannot be made (a file stands at its name) fails the
+  // folder's recovery, after the rest of the tree was written.
+  const std::string tree = out.File("tree");
+  ASSERT_TRUE(fs::create_directory(tree));
+  testing::WriteFileBytes(tree + "/Day one", {1});
+  const auto separators = static_cast<int32_t>(std::count(tree.begin(), tree.end(), '/'));
+  EXPECT_EQ(engine->RecoverItem(found.at("Trip"), tree, separators - 1), kErrAlreadyExists) << "FAT" << bits;
+  EXPECT_EQ(testing::ReadFileBytes(tree + "/!.jpg"), card.Original("Trip/a.jpg")) << "FAT" << bits;
   // The folder path of a file comes from the store.
   std::string path;
   EXPECT_EQ(engine->GetFolderPath(found.at("Trip/Day one/!.jpg"), path, 260), kOk);

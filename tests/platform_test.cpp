@@ -8,6 +8,7 @@
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
+#include "platform/status.h"
 #include "platform/text.h"
 #include "platform/time_util.h"
 #include "tests/fixtures/temp_dir.h"
@@ -30,6 +31,17 @@ TEST(Errors, ErrnoMapsOntoWin32Codes) {
   EXPECT_EQ(ErrorText(30), "The system cannot read from the specified device.");
   EXPECT_EQ(ErrorText(112), "There is not enough space on the disk.");
   EXPECT_EQ(ErrorText(777777), "Unknown error 777777.");
+
+  // An outcome leaves as a code only at the interface: a fatal one never as
+  // 0, a skip with the record's own code.
+  static_assert(Status::Fatal(kOk, "lost").Code() == kErrGenFailure);
+  static_assert(Status::FromCode(kOk, "unused").IsOk() && Status().Code() == kOk);
+  constexpr Status skip = Status::Skip(kErrInvalidParameter, "a damaged header");
+  static_assert(skip.IsSkip() && !skip.IsFatal() && skip.Code() == kErrInvalidParameter);
+  constexpr Status full = Status::FromCode(kErrDiskFull, "the scan log could not be written");
+  static_assert(full.IsFatal() && full.Code() == kErrDiskFull);
+  EXPECT_STREQ(full.Reason(), "the scan log could not be written");
+  EXPECT_STREQ(Status::Ok().Reason(), "");
 }
 
 TEST(Text, Utf8Utf16RoundTripAndRepair) {

@@ -255,5 +255,27 @@ TEST(RecoveredPaths, FolderListingItsParentKeepsTheWholePath) {
   }
 }
 
+// Eighteen nested folders of 240-character names: a path longer than the
+// listing takes. The deleted file at the bottom is never shown as if it lay
+// at the top; the listing names it under ".../", says why and fails.
+TEST(RecoveredPaths, AFolderPathTooLongToTellIsNotShownAtTheTop) {
+  if (!testing::ToolAvailable("mcopy")) GTEST_SKIP() << "mtools is not installed";
+  testing::FatCard card(32, 40);
+  ASSERT_TRUE(card.ok());
+  std::string folder;
+  for (int level = 1; level <= 18; ++level) {
+    folder += (folder.empty() ? "" : "/") + std::to_string(level) + std::string(240, 'n');
+    ASSERT_TRUE(card.Mkdir(folder)) << level;
+  }
+  ASSERT_TRUE(card.Put(folder + "/deep.txt", testing::CardContent(100, 9)));
+  ASSERT_TRUE(card.Delete(folder + "/deep.txt"));
+
+  const CliRun list = Cli(card.dir(), "recover --fast " + ShellQuote(card.image()) + " --list");
+  EXPECT_EQ(list.status, 4) << list.out;
+  EXPECT_TRUE(Has(list.out, "  .../!eep.txt\n")) << list.out;
+  EXPECT_FALSE(Has(list.out, "  !eep.txt\n")) << list.out;
+  EXPECT_TRUE(Has(list.out, "folder paths of some files could not be given")) << list.out;
+}
+
 }  // namespace
 }  // namespace velmira

@@ -17,6 +17,9 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QtTest>
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 
@@ -25,6 +28,7 @@
 #include "app/main_wnd.h"
 #include "app/message_box.h"
 #include "app/single_instance.h"
+#include "platform/message_format.h"
 #include "tests/fixtures/image_tools.h"
 
 using namespace velmira;
@@ -373,6 +377,35 @@ void VelmiraGuiTest::LanguagesSwitchAndFailSoftly() {
   }
   wnd.SelectPage(CMainWnd::kPageFileType);
   QCOMPARE(Text(&wnd, "OptPhotoFile"), QStringLiteral("Fotos"));
+
+  // A choice that cannot be saved (files may not grow past 16 bytes for a
+  // moment) holds for this run, and the user is told where it was not saved.
+  {
+    struct sigaction ignore {}, oldSignal {};
+    ignore.sa_handler = SIG_IGN;
+    rlimit oldLimit{};
+    QVERIFY(sigaction(SIGXFSZ, &ignore, &oldSignal) == 0 && getrlimit(RLIMIT_FSIZE, &oldLimit) == 0);
+    rlimit small = oldLimit;
+    small.rlim_cur = 16;
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+    menu = BuildAssistMenu(&wnd);
+    MessageBoxAnswer answer(1);
+    menu->findChild<QAction*>(QStringLiteral("English"))->trigger();
+    delete menu;
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &oldLimit) == 0 && sigaction(SIGXFSZ, &oldSignal, nullptr) == 0);
+    const std::string path = LanguageManager::Instance().SettingsWritePath();
+    QCOMPARE(answer.text(), Q(FormatText(LanguageManager::Instance().Text("Messages", "MSG0103"), {path})));
+    QVERIFY(answer.text().contains(Q(path)));
+    QCOMPARE(answer.kind(), int{CMessageBox::kWarning});
+    QTRY_COMPARE(Text(&wnd, "OptPhotoFile"), QStringLiteral("Photos"));
+    QFile settings(ProgramFile(QStringLiteral("config.ini")));
+    QVERIFY(settings.open(QIODevice::ReadOnly));
+    QVERIFY(settings.readAll().contains("Default=German"));
+  }
+  menu = BuildAssistMenu(&wnd);  // back to where the steps below start
+  menu->findChild<QAction*>(QStringLiteral("German"))->trigger();
+  delete menu;
+  QTRY_COMPARE(Text(&wnd, "OptPhotoFile"), QStringLiteral("Fotos"));
 
   // A language without "MSG1209": the product name goes empty.
   QFile english(ProgramFile(QStringLiteral("Languages/English.ini")));

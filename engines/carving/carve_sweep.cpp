@@ -27,7 +27,7 @@ int32_t CarveSweep(CFileTypeRecovery& engine, uint64_t first, uint64_t count, Sc
   while (pos < end) {
     const auto want = static_cast<uint32_t>(std::min<uint64_t>(pieceSectors, end - pos));
     uint32_t got = 0;
-    (void)ReadSectors(want, source, piece.data(), pos, bps, got);
+    (void)ReadSectors(want, source, piece.data(), pos, bps, got);  // judged by `got` below
     if (got == 0) {  // a bad sector: step over it, the sweep goes on
       ++result.unreadableSectors;
       ++pos;

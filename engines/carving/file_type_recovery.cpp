@@ -179,6 +179,7 @@ int32_t CFileTypeRecovery::CopyCarved(const FoundRecord& record, OutputSink& sin
     const uint64_t left = sector < m_source.sectorCount ? m_source.sectorCount - sector : 0;
     const auto want = static_cast<uint32_t>(std::min<uint64_t>({pieceSectors, totalSectors - done, left}));
     uint32_t got = 0;
+    // Judged by `got` below.
     if (want != 0) (void)ReadSectors(want, m_source, buffer.data(), sector, bps, got);
     if (got == 0) {
       error = kErrReadFault;
@@ -198,7 +199,7 @@ int32_t CFileTypeRecovery::CopyCarved(const FoundRecord& record, OutputSink& sin
     }
   }
   if (error == kOk && written < size) error = kErrReadFault;  // the source ended first
-  if (error > 0) (void)report(100, error);
+  if (error > 0) (void)report(100, error);  // the copy failed already: the answer cannot change that
   return error;
 }
 

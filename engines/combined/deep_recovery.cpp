@@ -17,6 +17,7 @@
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
+#include "platform/status.h"
 #include "platform/time_util.h"
 #include "results/extension_lists.h"
 #include "results/scan_log.h"
@@ -161,7 +162,7 @@ void CDeepRecovery::AdoptEarlierScan() {
     // Recorded when its folder was made, ended before its first checkpoint:
     // nothing to continue.
     m_folderLock.Release();
-    (void)CScanLogRegistry::Instance().RemoveLogFolder(folder);
+    (void)CScanLogRegistry::Instance().RemoveLogFolder(folder);  // a leftover empty folder harms nothing
     m_continuing = false;
     m_entry = MakeDeepScanEntry();
   }
@@ -338,7 +339,7 @@ int32_t CDeepRecovery::BeginSubLogs(const std::string& folder) {
   if (result == kOk) result = exfat;
   // An unreadable start, or a boot sector whose layout does not hold, leaves
   // the "." sectors to tell the layout.
-  if (FastLayoutHolds(m_fast.get())) (void)m_deepFat.AddBootSectorLayout();
+  if (FastLayoutHolds(m_fast.get())) (void)m_deepFat.AddBootSectorLayout();  // unreadable: as said above
   m_carver.State().ResetForSweep();
   return result;
 }
@@ -439,6 +440,7 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
   }
   m_folder = folder;
   m_folderIdentity = SourceIdentity{};
+  // An older scan without an identity file is not checked against the source.
   if (continuing) (void)ReadSourceIdentity(folder, m_folderIdentity);
 
   bool freeSpace = false;
@@ -465,6 +467,8 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
       ++m_stats.contained;
     }
     try {
+      // Its log's write error is taken by SubLogWriteError below; an
+      // unreadable folder became a lost folder and does not fail the scan.
       (void)m_deepNtfs.FinishDeepNtfs();
     } catch (...) {
       ++m_stats.contained;
@@ -481,7 +485,7 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
   }
   m_piece = {};
   m_window = {};
-  if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);
+  if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);  // done: a stop asked now changes nothing
 
   if (ScanLogWriteFailureCount() != writeFailures) {
     // Logs that lost records must not be continued as if whole: the registry
@@ -493,7 +497,7 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
     // A new scan that ended before its sweep began leaves nothing to continue.
     m_journal.Close();
     m_folderLock.Release();
-    (void)registry.RemoveLogFolder(folder);
+    (void)registry.RemoveLogFolder(folder);  // a leftover empty folder harms nothing
     registry.TakeBackLogFolder();
   }
   m_continuing = false;
@@ -543,12 +547,19 @@ int32_t CDeepRecovery::ReplayJournal() {
   const uint32_t bps = m_sectorSize;
   const uint32_t recordSize = SweepRecordSize(bps);
   std::vector<uint8_t> sector(bps);
-  return m_journal.ForEach([&](const SweepJournal::Entry& entry) {
+  int32_t logError = kOk;
+  const int32_t read = m_journal.ForEach([&](const SweepJournal::Entry& entry) {
     try {
       if (entry.kind == SweepJournal::kNtfsRecord) {
         if (ReadRecordWindow(m_source, m_deepNtfs.Geometry(), entry.sector, m_window) == kOk &&
-            m_window.size() >= recordSize)
-          (void)m_deepNtfs.ProcessFoundRecord(std::span<const uint8_t>(m_window.data(), recordSize), entry.sector);
+            m_window.size() >= recordSize) {
+          // A skipped record was skipped when it was swept; a log that fails
+          // fails the replay.
+          const Status listed =
+              m_deepNtfs.SweepFoundRecord(std::span<const uint8_t>(m_window.data(), recordSize),
+                                          entry.sector);
+          if (listed.IsFatal() && logError == kOk) logError = listed.Code();
+        }
         return;
       }
       uint32_t got = 0;
@@ -569,6 +580,7 @@ int32_t CDeepRecovery::ReplayJournal() {
       ++m_stats.contained;  // as during the sweep
     }
   });
+  return read != kOk ? read : logError;
 }
 
 int32_t CDeepRecovery::ShowFinishedScan() {
@@ -586,7 +598,7 @@ int32_t CDeepRecovery::ShowFinishedScan() {
   m_stats.freeSpaceOnly = freeSpace;
   m_stats.position = m_resume.position;
   m_stats.sectorsSwept = m_resume.position.sectorsSwept;
-  if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);
+  if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);  // done: a stop asked now changes nothing
   m_continuing = false;
   return result;
 }
@@ -786,7 +798,14 @@ uint64_t CDeepRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_
       }
       if (record.size() >= recordSize && (record.U16At(kNtfsRecFlags) & kNtfsFlagDirectory) == 0) {
         m_journal.Add(SweepJournal::kNtfsRecord, at);
-        (void)m_deepNtfs.ProcessFoundRecord(std::span<const uint8_t>(record.data(), recordSize), at);
+        // A skipped record is no file; a log that fails ends the sweep here,
+        // as SubLogWriteError would after the piece.
+        const Status listed =
+            m_deepNtfs.SweepFoundRecord(std::span<const uint8_t>(record.data(), recordSize), at);
+        if (listed.IsFatal()) {
+          answer = listed.Code();
+          return k + 1;
+        }
       }
       ++k;
       continue;

@@ -44,7 +44,7 @@ int32_t CDeepFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& si
     const uint64_t needed = (remaining + m_bytesPerSector - 1) / m_bytesPerSector;
     const uint32_t count = static_cast<uint32_t>(std::min(sectorsPerCluster, needed));
     uint32_t got = 0;
-    (void)ReadSectors(count, m_source, buffer.data(), sector, m_bytesPerSector, got);
+    (void)ReadSectors(count, m_source, buffer.data(), sector, m_bytesPerSector, got);  // judged by `got`
     if (got == 0) {
       error = kErrReadFault;
       break;
@@ -61,7 +61,7 @@ int32_t CDeepFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& si
     }
     sector += sectorsPerCluster;
   }
-  if (error > 0) (void)report(100, error);
+  if (error > 0) (void)report(100, error);  // the copy failed already: the answer cannot change that
   return error;
 }
 
@@ -83,7 +83,7 @@ int32_t CDeepFatRecovery::ExtractForPreview(const FoundRecord& record, std::stri
   OutputSink sink;
   int32_t err = OpenPreviewSink(RecordName(record), sink, outPath, memory, byteCount);
   if (err != kOk) {
-    if (callback) (void)callback(userData, 100, err);
+    if (callback) (void)callback(userData, 100, err);  // the preview ends in error whatever the answer
     outPath.clear();
     byteCount = 0;
     return err;
@@ -93,8 +93,9 @@ int32_t CDeepFatRecovery::ExtractForPreview(const FoundRecord& record, std::stri
   });
   byteCount = sink.ToFile() ? 0 : sink.MemoryBytes();
   const bool failed = err != kOk;
-  sink.Close(failed && sink.ToFile());
-  if (failed && !outPath.empty()) outPath.clear();
+  const int32_t closed = sink.Close(failed && sink.ToFile());
+  if (!failed && closed != kOk) err = closed;  // the file went with its failed close
+  if (err != kOk && !outPath.empty()) outPath.clear();
   return err;
 }
 

@@ -232,7 +232,7 @@ std::optional<CDeepFatRecovery::NameTail> CDeepFatRecovery::ParseDirectoryBuffer
         // More parts than any name has: the run is noise; start anew here.
         resetName();
         sequenceStart = off;
-        (void)longName.AddPart(entry.Bytes());
+        (void)longName.AddPart(entry.Bytes());  // the first part of a new run always fits
       }
       continue;
     }

@@ -26,6 +26,7 @@ int32_t RunDeepFatSweep(CDeepFatRecovery& engine, ScanProgressCallback callback,
   while (done < total) {
     const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(pieceSectors, total - done));
     uint32_t got = 0;
+    // Judged by `got` below.
     (void)ReadSectors(count, engine.Source(), piece.data(), start + done, bytesPerSector, got);
     if (got < count) ++counts.unreadPieces;
     for (uint32_t i = 0; i < got; ++i) {

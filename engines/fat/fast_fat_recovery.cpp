@@ -145,6 +145,7 @@ int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
     const uint32_t cluster = m_pendingFolders.front();
     m_pendingFolders.pop_front();
     // An unreadable folder costs its own files, not the scan.
+    // An unreadable folder is counted in m_unreadSectors, which the scan reports.
     if (m_foldersRead.insert(cluster).second) (void)ReadFolder(cluster);
     if (m_store->WriteError() != kOk) break;  // what is found now could not be kept
     if (TickCountMs() - lastReport >= m_reportIntervalMs) {
@@ -212,7 +213,7 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
         if (!longName.AddPart(e)) {
           // More parts than any name has: the run is noise; start anew here.
           longName.Reset();
-          (void)longName.AddPart(e);
+          (void)longName.AddPart(e);  // the first part of a new run always fits
         }
         continue;
       }
@@ -492,6 +493,7 @@ int32_t CFastFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& si
       break;
     }
     uint32_t got = 0;
+    // Judged by `got` below.
     (void)ReadSectors(clusterBytes / m_bytesPerSector, m_source, buffer.data(), AbsoluteClusterSector(record, cluster),
                       m_bytesPerSector, got);
     if (got == 0) {
@@ -515,7 +517,7 @@ int32_t CFastFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& si
       break;
     }
   }
-  if (error > 0) (void)report(100, error);
+  if (error > 0) (void)report(100, error);  // the copy failed already: the answer cannot change that
   return error;
 }
 

@@ -14,7 +14,7 @@ uint64_t FileTimeOf(int year) {
   CivilTime c;
   c.year = year;
   uint64_t ft = 0;
-  (void)FileTimeFromCivil(c, ft);
+  (void)FileTimeFromCivil(c, ft);  // January 1 of these years is always a valid date
   return ft;
 }
 

@@ -67,6 +67,8 @@ FatTable::FatTable(const SectorSource& source, const FatGeometry& geometry, uint
       m_tableBytes(uint64_t{geometry.sectorsPerTable} * geometry.bytesPerSector),
       m_readableEnd(m_tableBytes) {}
 
+// An unreadable table is remembered (m_readableEnd): each lookup past what
+// was read then fails with the read error.
 void FatTable::Load() { (void)LoadWindowAt(0); }
 
 int32_t FatTable::LoadWindowAt(uint64_t byteOffset) {

@@ -159,7 +159,12 @@ int32_t CDeepNtfsRecovery::ReadRecordRuns(uint64_t sector, std::vector<DataRun>&
 }
 
 int32_t CDeepNtfsRecovery::ProcessFoundRecord(std::span<const uint8_t> record, uint64_t sector) {
-  if (!m_opened || record.size() < m_geometry.recordSize) return kErrInvalidParameter;
+  return SweepFoundRecord(record, sector).Code();
+}
+
+Status CDeepNtfsRecovery::SweepFoundRecord(std::span<const uint8_t> record, uint64_t sector) {
+  if (!m_opened || record.size() < m_geometry.recordSize)
+    return Status::Skip(kErrInvalidParameter, "shorter than a file record");
   std::vector<uint8_t> bytes(record.begin(), record.begin() + m_geometry.recordSize);
   return ProcessRecord(bytes, 0, sector, Mode::kSweep, nullptr);
 }
@@ -249,8 +254,8 @@ uint64_t CDeepNtfsRecovery::LocateRecord(const std::vector<DataRun>& runs, uint6
   return partitionStart;
 }
 
-int32_t CDeepNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, uint32_t readFor, uint64_t sector,
-                                                 Mode mode, const Placement* placement) {
+Status CDeepNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, uint32_t readFor, uint64_t sector,
+                                        Mode mode, const Placement* placement) {
   const NtfsGeometry& g = m_geometry;
   const bool directoryMode = mode == Mode::kDirectory;
   const ByteView raw(bytes.data(), bytes.size());
@@ -258,17 +263,17 @@ int32_t CDeepNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, uint32_t r
   const uint16_t flags = raw.U16At(kNtfsRecFlags);
   if (!HasFileSignature(raw)) {
     if (directoryMode) WriteLostFolder(readFor != 0 ? readFor : own);
-    return kNtfsNotFileRecord;
+    return Status::Skip(kNtfsNotFileRecord, "no file record");
   }
   if (directoryMode) {
     // A folder whose record now holds something else (a file, or a record
     // of another number) keeps its files in a lost folder.
     if ((flags & kNtfsFlagDirectory) == 0 || (readFor != 0 && own != readFor)) {
       WriteLostFolder(readFor != 0 ? readFor : own);
-      return kOk;
+      return Logged();
     }
   } else if (flags & kNtfsFlagDirectory) {
-    return kOk;
+    return Logged();
   }
   // A record whose sectors do not carry its update sequence number was torn.
   const bool torn = !FixupMatches(ByteView(bytes.data(), std::min<size_t>(bytes.size(), g.recordSize)),
@@ -277,7 +282,7 @@ int32_t CDeepNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, uint32_t r
   const ByteView record(bytes.data(), bytes.size());
   if (!HeaderFits(record, g.recordSize)) {
     if (directoryMode) WriteLostFolder(readFor != 0 ? readFor : own);
-    return kErrInvalidParameter;
+    return Status::Skip(kErrInvalidParameter, "a damaged file record header");
   }
   const size_t limit = record.U32At(kNtfsRecBytesInUse);
 
@@ -308,7 +313,7 @@ int32_t CDeepNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, uint32_t r
           std::vector<DataRun> runs;
           if (ReadRecordRuns(sector, runs) == kOk && !runs.empty()) m_maps[sector] = std::move(runs);
         }
-        return kOk;
+        return Logged();
       }
       if (own <= kLastSystemRecord) continue;
       if (!built) {
@@ -342,7 +347,7 @@ int32_t CDeepNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, uint32_t r
   }
   if (!built) {
     if (directoryMode && own > kLastSystemRecord) WriteLostFolder(own);
-    return kOk;
+    return Logged();
   }
   // The times the system keeps up to date, where the record holds them.
   if (hasStandard) {
@@ -363,7 +368,7 @@ int32_t CDeepNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, uint32_t r
     if (torn) {
       // Listed only while its runs still lie inside the source, and never
       // as sound.
-      if (!RunsPlausible(record, found)) return kOk;
+      if (!RunsPlausible(record, found)) return Logged();
       found.contentOk = 0;
     } else {
       found.contentOk = ContentLooksRight(record, found) ? 1 : 0;
@@ -373,7 +378,12 @@ int32_t CDeepNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, uint32_t r
   }
   const uint32_t depth = CollectAncestors(parent, located);
   Store(found, depth, parent);
-  return kOk;
+  return Logged();
+}
+
+Status CDeepNtfsRecovery::Logged() const {
+  const int32_t err = m_store ? m_store->WriteError() : kOk;
+  return Status::FromCode(err, "the scan log could not be written");
 }
 
 void CDeepNtfsRecovery::Store(FoundRecord& record, uint32_t depth, uint32_t parent) {
@@ -462,10 +472,11 @@ int32_t CDeepNtfsRecovery::FinishDeepNtfs() {
     placement.partitionStart = ref.partitionStart;
     const uint32_t saved = m_clusterEstimate;
     m_clusterEstimate = ref.clusterEstimate;
-    // A record that is not a readable folder became a lost folder: that is
-    // an outcome, not a failure of the pass.
-    (void)ProcessRecord(bytes, ref.number, sector, Mode::kDirectory, &placement);
+    // A record that is not a readable folder became a lost folder (a skip):
+    // that is an outcome, not a failure of the pass. A log that fails ends it.
+    const Status status = ProcessRecord(bytes, ref.number, sector, Mode::kDirectory, &placement);
     m_clusterEstimate = saved;
+    if (status.IsFatal()) return status.Code();
   }
   // A log that could not be written whole outweighs an unreadable folder.
   if (m_store) {

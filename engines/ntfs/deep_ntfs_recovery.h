@@ -29,6 +29,7 @@
 #include "engines/file_recovery_parse.h"
 #include "engines/ntfs/ntfs_structures.h"
 #include "engines/output_sink.h"
+#include "platform/status.h"
 #include "results/scan_log.h"
 #include "storage/sector_source.h"
 
@@ -85,8 +86,14 @@ class CDeepNtfsRecovery final : public IFileRecoveryParse {
   [[nodiscard]] const CScanLog* Store() const { return m_store.get(); }
   // Lists the file record at `sector` (`record` holds at least one record).
   // Returns 0; 87 when the record fails the header check or is short; -1
-  // without "FILE". Folders are never listed from here.
+  // without "FILE"; the scan log's write error once a write of it failed.
+  // Folders are never listed from here.
   [[nodiscard]] int32_t ProcessFoundRecord(std::span<const uint8_t> record, uint64_t sector);
+  // The same for the sweep: Ok when the record was taken (or was no file of
+  // its own to list), Skip with ProcessFoundRecord's code for a record that
+  // is no file record or is damaged, Fatal once the scan log has failed a
+  // write (whatever is found after that could not be kept).
+  [[nodiscard]] Status SweepFoundRecord(std::span<const uint8_t> record, uint64_t sector);
   // Reads and lists the folders met (a folder that cannot be read or is no
   // folder any more becomes a lost folder). Returns 0, the log's write
   // error (it left the log incomplete) or the first read error; the pass
@@ -131,8 +138,13 @@ class CDeepNtfsRecovery final : public IFileRecoveryParse {
   void ReadBootMap();
   // `bytes` is one record as read, before its fix-up. `readFor` is the folder
   // number in directory mode; `placement` its location there.
-  int32_t ProcessRecord(std::vector<uint8_t>& bytes, uint32_t readFor, uint64_t sector, Mode mode,
-                        const Placement* placement);
+  // Skip: no "FILE" (kNtfsNotFileRecord) or a damaged header (87); in
+  // directory mode the folder then became a lost folder. Fatal: the scan
+  // log's write error.
+  Status ProcessRecord(std::vector<uint8_t>& bytes, uint32_t readFor, uint64_t sector, Mode mode,
+                       const Placement* placement);
+  // Fatal once the scan log has failed a write, else Ok.
+  [[nodiscard]] Status Logged() const;
   void ImproveClusterEstimate(ByteView record);
   uint32_t CollectAncestors(uint32_t parent, const Placement& placement);
   ParentLink LinkOf(uint32_t number, uint64_t sector);

@@ -163,7 +163,7 @@ int32_t CDeepNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
     return error;
   }
   if (error != kNtfsNoResidentData) {
-    if (error > 0) (void)report(100, error);
+    if (error > 0) (void)report(100, error);  // the copy failed already: the answer cannot change that
     return error;
   }
   error = kOk;
@@ -210,7 +210,7 @@ int32_t CDeepNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
     error = copied.code;
   }
   if (error == kOk && remaining > 0) error = kErrHandleEof;
-  if (error > 0) (void)report(100, error);
+  if (error > 0) (void)report(100, error);  // the copy failed already: the answer cannot change that
   return error;
 }
 

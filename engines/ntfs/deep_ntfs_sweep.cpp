@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/status.h"
 
 namespace velmira {
 namespace {
@@ -43,9 +44,16 @@ int32_t SweepDeepNtfs(CDeepNtfsRecovery& engine, ScanProgressCallback progress, 
           view = ByteView(window.data(), window.size());
         }
         if (view.U16At(kNtfsRecFlags) & kNtfsFlagDirectory) continue;
-        (void)engine.ProcessFoundRecord(std::span<const uint8_t>(view.data(), recordSize), first + s);
+        // A skipped record is no file; a log that fails ends the sweep.
+        const Status listed =
+            engine.SweepFoundRecord(std::span<const uint8_t>(view.data(), recordSize), first + s);
+        if (listed.IsFatal()) {
+          result = listed.Code();
+          break;
+        }
       }
     }
+    if (result != kOk) break;
     done += count;
     if (progress != nullptr) {
       const auto percent = static_cast<int32_t>(static_cast<unsigned __int128>(done) * 100 / total);

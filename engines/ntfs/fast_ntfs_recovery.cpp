@@ -89,7 +89,7 @@ int32_t CFastNtfsRecovery::Open(const PartitionLocator& target) {
   m_source.sectorCount = sourceBytes / bps;
   // An $MFT that cannot be read leaves the run list empty: the scan then
   // finds nothing, which is not an error of the open.
-  (void)ReadMftRunMap(m_source, m_geometry, m_mftRuns);
+  (void)ReadMftRunMap(m_source, m_geometry, m_mftRuns);  // see above
   return kOk;
 }
 

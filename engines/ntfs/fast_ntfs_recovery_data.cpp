@@ -114,7 +114,7 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
   std::vector<uint8_t> window;
   int32_t error = ReadFileRecord(m_source, g, record.entrySector, window);
   if (error != kOk) {
-    if (error > 0) (void)report(100, error);
+    if (error > 0) (void)report(100, error);  // the copy failed already: the answer cannot change that
     return error;
   }
   std::vector<uint8_t> value;
@@ -128,7 +128,7 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
     return error;
   }
   if (error != kNtfsNoResidentData) {
-    (void)report(100, error);
+    (void)report(100, error);  // the copy failed already: the answer cannot change that
     return error;
   }
 
@@ -136,7 +136,7 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
   std::vector<DataRun> runs;
   error = GetAttributeRuns(m_source, g, m_mftRuns, record.entrySector, kNtfsAttrData, runs);
   if (error != kOk) {
-    if (error > 0) (void)report(100, error);
+    if (error > 0) (void)report(100, error);  // the copy failed already: the answer cannot change that
     return error;
   }
   const uint64_t sectorsPerCluster = clusterBytes / bps;
@@ -178,7 +178,7 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
   }
   // Runs that end before the data does leave the file short: say so.
   if (error == kOk && remaining > 0) error = kErrHandleEof;
-  if (error > 0) (void)report(100, error);
+  if (error > 0) (void)report(100, error);  // the copy failed already: the answer cannot change that
   return error;
 }
 
@@ -208,7 +208,7 @@ int32_t CFastNtfsRecovery::ExtractForPreview(const FoundRecord& record, std::str
   const uint32_t capacity = byteCount;
   int32_t err = OpenPreviewSink(RecordName(record), sink, outPath, memory, capacity);
   if (err != kOk) {
-    if (callback) (void)callback(userData, 100, err);
+    if (callback) (void)callback(userData, 100, err);  // the preview ends in error whatever the answer
     outPath.clear();
     byteCount = 0;
     return err;
@@ -221,7 +221,11 @@ int32_t CFastNtfsRecovery::ExtractForPreview(const FoundRecord& record, std::str
   byteCount = sink.ToFile() ? 0 : sink.MemoryBytes();
   const bool failed = err != kOk;
   if (failed && sink.ToFile()) outPath.clear();
-  sink.Close(failed);
+  const int32_t closed = sink.Close(failed);
+  if (!failed && closed != kOk) {
+    err = closed;  // the file went with its failed close
+    outPath.clear();
+  }
   return err;
 }
 

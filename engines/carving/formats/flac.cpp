@@ -174,7 +174,7 @@ class BitReader {
   void Skip(uint64_t n) {
     while (n > 0 && !m_failed) {
       const auto step = static_cast<uint32_t>(std::min<uint64_t>(n, 32));
-      (void)Read(step);
+      (void)Read(step);  // skipped bits; a read past the end sets m_failed
       n -= step;
     }
   }
@@ -230,7 +230,7 @@ bool SkipResidual(BitReader& bits, uint32_t blockSize, uint32_t order) {
       continue;
     }
     for (uint32_t k = 0; k < samples && !bits.Failed(); ++k) {
-      (void)bits.Unary();
+      (void)bits.Unary();  // skipped; a read past the end sets Failed()
       bits.Skip(param);
     }
   }
@@ -258,7 +258,7 @@ bool SkipSubframe(BitReader& bits, uint32_t blockSize, uint32_t sampleBits) {
     bits.Skip(uint64_t{order} * sampleBits);
     const uint32_t precision = bits.Read(4) + 1;
     if (precision == 16) return false;
-    (void)bits.Read(5);  // shift
+    (void)bits.Read(5);  // the shift, skipped; a read past the end sets Failed()
     bits.Skip(uint64_t{order} * precision);
     return SkipResidual(bits, blockSize, order);
   } else {

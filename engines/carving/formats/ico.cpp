@@ -46,7 +46,7 @@ uint64_t IcoLength(ByteView s, CarvingState& state) {
   const uint32_t count = std::max<uint32_t>(1, static_cast<uint32_t>(kIoPieceBytes / sectorSize));
   uint8_t* buffer = state.TestBuffer(size_t{count} * sectorSize);
   uint32_t got = 0;
-  (void)state.Read(state.candidateSector, count, buffer, got);
+  (void)state.Read(state.candidateSector, count, buffer, got);  // judged by `got` below
   if (got == 0) return sectorSize;
   const uint64_t end = LastImageEnd(ByteView(buffer, size_t{got} * sectorSize));
   return end != 0 ? end : sectorSize;

@@ -314,7 +314,7 @@ uint64_t TiffLength(ByteView s, CarvingState& state) {
   TiffWalker walker(cursor, h);
   if (!walker.Walk(h.firstIfd)) return kNotAFile;
   // A CR2 header points at the raw data's IFD as well.
-  if (h.code == kTypeCr2) (void)walker.Walk(s.U32At(12));
+  if (h.code == kTypeCr2) (void)walker.Walk(s.U32At(12));  // optional: a bad raw IFD only adds no length
   if (cursor.Stopped()) return kNotAFile;
   uint64_t end = walker.End();
   // Data whose length no field gives (raw data led only by its offset) runs

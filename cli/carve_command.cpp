@@ -10,6 +10,7 @@
 #include "jobs/recovery_job.h"
 #include "platform/errors.h"
 #include "results/scan_log.h"
+#include "results/scan_log_registry.h"
 
 namespace velmira::cli {
 namespace {
@@ -52,6 +53,7 @@ int RunCarve(const std::vector<std::string>& args) {
   InstallCancelHandler();
 
   CFileTypeRecovery engine;
+  engine.SetLogFolder(CScanLogRegistry::Instance().CurrentLogFolder());
   uint64_t first = 0, count = 0;
   int32_t err = kOk;
   if (source.isDisk) {

@@ -11,6 +11,7 @@
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
+#include "results/scan_log_registry.h"
 
 namespace velmira {
 
@@ -63,7 +64,9 @@ int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
 }
 
 std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool deep) {
-  if (deep) return std::make_unique<CDeepRecovery>();  // every file system, and none
+  // Every file system, and none; deep scans are recorded in the process's
+  // registry, which the front ends own.
+  if (deep) return std::make_unique<CDeepRecovery>(CScanLogRegistry::Instance());
   switch (kind) {
     case FileSystemKind::kExt: return std::make_unique<CFastExtRecovery>();
     case FileSystemKind::kFat: return std::make_unique<CFastFatRecovery>();

@@ -64,6 +64,14 @@ class IFileRecoveryParse {
   // Slot 14.
   virtual ~IFileRecoveryParse() = default;
 
+  // The folder (with a trailing "/") the engine's next new scan logs go in,
+  // handed over by whoever runs the scan (the scan job, the combined engine)
+  // before Scan or, for the carver, before it is opened. An engine never told
+  // makes them where the scan-log registry says. Engines without logs of
+  // their own, and the combined engine (which takes its folder from the
+  // registry it was built with), ignore it.
+  virtual void SetLogFolder(const std::string& /*folder*/) {}
+
  protected:
   IFileRecoveryParse() = default;
   IFileRecoveryParse(const IFileRecoveryParse&) = delete;

@@ -6,6 +6,7 @@
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "platform/errors.h"
 #include "platform/message_format.h"
+#include "results/scan_log_registry.h"
 #include "storage/disk_discovery.h"
 
 namespace velmira {
@@ -127,6 +128,9 @@ ScanJob::Outcome ScanJob::Run() {
       }
     }
     engine.SetProgressCallbacks(ProgressCallback, nullptr, this, 100);
+    // A fast scan's log goes in the registry's current folder; a deep scan
+    // chooses its own through the registry it was built with.
+    engine.SetLogFolder(CScanLogRegistry::Instance().CurrentLogFolder());
     const int32_t result = engine.Scan("");
     m_results.push_back(result);
     // A scan log or the registry could not be written: nothing more is

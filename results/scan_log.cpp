@@ -9,12 +9,14 @@
 #include <mutex>
 #include <new>
 #include <system_error>
+#include <utility>
 
 #include "platform/byte_view.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
 #include "platform/text.h"
 #include "results/relation_text.h"
+#include "results/scan_log_names.h"
 #include "results/scan_log_registry.h"
 
 namespace fs = std::filesystem;
@@ -78,6 +80,20 @@ std::string ScanLogWriteFailureText(const ScanLogWriteFailure& failure) {
 
 CScanLog::CScanLog(CScanLogRegistry* registry) : m_registry(registry) {}
 
+CScanLog::CScanLog(std::string folder) : m_folder(std::move(folder)) {
+  if (!m_folder.empty() && m_folder.back() != '/') m_folder += '/';
+}
+
+std::string CScanLog::Folder() const {
+  if (!m_folder.empty()) return m_folder;
+  const CScanLogRegistry& registry = m_registry != nullptr ? *m_registry : CScanLogRegistry::Instance();
+  return registry.CurrentLogFolder();
+}
+
+int32_t CScanLog::OpenNewLog(const std::string& name) {
+  return OpenLog(FreshLogName(Folder(), name));
+}
+
 CScanLog::~CScanLog() {
   CloseLog();
 }
@@ -131,8 +147,7 @@ int32_t CScanLog::OpenLog(const std::string& name) {
     folder = fs::path(name).parent_path().string();
   } else {
     if (name.find('/') != std::string::npos) return kErrInvalidName;
-    CScanLogRegistry& registry = m_registry != nullptr ? *m_registry : CScanLogRegistry::Instance();
-    folder = registry.CurrentLogFolder();
+    folder = Folder();
     path = folder + name;
   }
   int32_t err = CreateFolderWithParents(folder);

@@ -18,8 +18,8 @@
 //                    without this file read as before.
 //
 // Typical use by an engine:
-//   CScanLog log;                                   // uses the process registry
-//   log.OpenLog(ScanLogName(ScanLogKind::kFast, start));
+//   CScanLog log(folder);                           // the folder it was handed
+//   log.OpenNewLog(ScanLogName(ScanLogKind::kFast, start));
 //   FoundRecord* slot = log.AppendRecord();         // zeroed, recordNumber set
 //   ... fill *slot (keep slot->recordNumber, or set it to LastRecordNumber()) ...
 //   log.AddRelation(MakeDirectoryKey(parentDepth, parentKey), slot->recordNumber,
@@ -125,6 +125,9 @@ class CScanLog {
   // The log places its files in registry.CurrentLogFolder(); null means the
   // process-wide CScanLogRegistry::Instance().
   explicit CScanLog(CScanLogRegistry* registry = nullptr);
+  // The log places its files in `folder` (with a trailing "/"), the folder
+  // an engine was handed by whoever runs its scan; empty means as above.
+  explicit CScanLog(std::string folder);
   // Closes the log (flushing it).
   ~CScanLog();
   CScanLog(const CScanLog&) = delete;
@@ -137,6 +140,14 @@ class CScanLog {
   // in the main file. A name holding "/" that is not absolute gives 123.
   // An open log is closed first. Returns 0 or the Win32 code.
   [[nodiscard]] int32_t OpenLog(const std::string& name);
+
+  // The folder a log opened by a plain name goes in, with a trailing "/".
+  [[nodiscard]] std::string Folder() const;
+
+  // Opens a new log: `name` (a ScanLogName) in Folder(), or the FreshLogName
+  // beside it when a log of that name is already there, so that a new scan
+  // never appends to another's. Returns OpenLog's result.
+  [[nodiscard]] int32_t OpenNewLog(const std::string& name);
 
   // Opens an existing log at the absolute path `path` for looking only:
   // nothing is created, opened for writing or written, also not by
@@ -292,7 +303,8 @@ class CScanLog {
   bool ParentFolderOf(DirectoryKey parent, uint32_t& number, const DirInfoRecord*& named);
   void ResetState();
 
-  CScanLogRegistry* m_registry;
+  CScanLogRegistry* m_registry = nullptr;
+  std::string m_folder;  // when given: the log folder, else the registry's
 
   // Write buffer.
   std::unique_ptr<uint8_t[]> m_buffer;

@@ -238,6 +238,17 @@ TEST_F(FastFat, ASecondScanInTheSameMinuteGetsItsOwnLog) {
   EXPECT_EQ(second.GetFoundCount(), 1u);
   EXPECT_EQ(ListAll(first).size(), 1u);
   EXPECT_EQ(ListAll(second).size(), 1u) << "the second scan must not append to the first one's log";
+
+  // A scan handed a folder by whoever runs it makes its log there.
+  testing::TempDir handed;
+  const std::string folder = handed.File("logs") + "/";
+  CFastFatRecovery third;
+  third.SetLogFolder(folder);
+  ASSERT_EQ(third.OpenImage(card.image(), 1003), kOk);
+  ASSERT_EQ(third.Scan(""), kOk);
+  ASSERT_NE(third.Store(), nullptr);
+  EXPECT_EQ(third.Store()->MainPath().rfind(folder + "Fast_0_", 0), 0u) << third.Store()->MainPath();
+  EXPECT_EQ(ListAll(third).size(), 1u);
 }
 
 TEST_F(FastFat, CancelAtTheFirstPeriodicReportStopsWithoutTheFinalReport) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 
+#include "engines/ntfs/ntfs_run_copy.h"
 #include "platform/errors.h"
 #include "tests/fixtures/memory_source.h"
 #include "tests/fixtures/ntfs_record_builder.h"
@@ -205,6 +206,38 @@ TEST(NtfsRunList, AbsoluteRunsStopAtNegativeOrOverflowingSums) {
   EXPECT_EQ(sector, 140u);
   EXPECT_FALSE(ClusterToSector(g, -1, sector));
   EXPECT_FALSE(ClusterToSector(g, INT64_MAX, sector));
+}
+
+TEST(NtfsRunList, CopiesReadOnlyWholeClustersBelowTheLimit) {
+  // 20 sectors and clusters of 8: clusters 0 and 1 are whole, the last four
+  // sectors belong to no cluster.
+  Bytes image(20 * 512);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i / 512 + 1);
+  const SectorSource source = MemorySource(image);
+  Bytes out;
+  auto copy = [&](const std::vector<DataRun>& runs, uint64_t clusterLimit, size_t bytes) {
+    out.assign(bytes, 0xEE);
+    OutputSink sink;
+    sink.UseMemory(out.data(), static_cast<uint32_t>(bytes));
+    std::vector<uint8_t> buffer(4096);
+    uint64_t remaining = bytes;
+    const RunCopy copied = CopyDataRuns(source, 512, 0, 8, clusterLimit, runs, buffer, sink, remaining,
+                                        [](int32_t) { return 0; });
+    out.resize(sink.MemoryBytes());
+    return copied.code;
+  };
+  EXPECT_EQ(copy({{1, 1, false}}, 2, 512), kOk);
+  EXPECT_EQ(out, Bytes(image.begin() + 8 * 512, image.begin() + 9 * 512));
+  EXPECT_EQ(copy({{1, 0, true}}, 0, 100), kOk);
+  EXPECT_EQ(out, Bytes(100, 0)) << "a sparse run is zeros, wherever the limit lies";
+  // Cluster 2 starts inside the source, but is not whole: nothing of it is
+  // read, as the run checks of the scan and the compressed copy decide.
+  EXPECT_EQ(copy({{1, 2, false}}, 2, 512), kErrInvalidParameter);
+  EXPECT_TRUE(out.empty());
+  // A cluster whose sector number does not fit 64 bits is refused, however
+  // far the limit lies.
+  EXPECT_EQ(copy({{1, int64_t{1} << 62, false}}, UINT64_MAX, 512), kErrInvalidParameter);
+  EXPECT_TRUE(out.empty());
 }
 
 TEST(NtfsRecordToSector, WalksTheMftRuns) {

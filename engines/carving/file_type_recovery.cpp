@@ -7,7 +7,6 @@
 #include "engines/logged_results.h"
 #include "platform/errors.h"
 #include "results/scan_log_names.h"
-#include "results/scan_log_registry.h"
 
 namespace velmira {
 
@@ -20,11 +19,9 @@ CFileTypeRecovery::~CFileTypeRecovery() {
 
 int32_t CFileTypeRecovery::OpenLogFor(uint64_t startSector) {
   if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>();
+  m_store = std::make_unique<CScanLog>(m_logFolder);
   m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
-  const std::string name = FreshLogName(CScanLogRegistry::Instance().CurrentLogFolder(),
-                                        ScanLogName(ScanLogKind::kCarving, static_cast<int64_t>(startSector)));
-  return m_store->OpenLog(name);
+  return m_store->OpenNewLog(ScanLogName(ScanLogKind::kCarving, static_cast<int64_t>(startSector)));
 }
 
 int32_t CFileTypeRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
@@ -56,7 +53,7 @@ int32_t CFileTypeRecovery::ReopenForPartition(uint32_t sectorSize, int32_t diskN
   m_sectorSize = sectorSize;
   m_driveLetter = driveLetter;
   if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>();
+  m_store = std::make_unique<CScanLog>(m_logFolder);
   m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
   const int32_t logErr = m_store->OpenLog(logName);
   const int32_t err = OpenDiskSource(m_source, diskNumber);
@@ -68,7 +65,7 @@ int32_t CFileTypeRecovery::ReopenForImage(uint32_t sectorSize, const std::string
   m_sectorSize = sectorSize;
   m_driveLetter = driveLetter;
   if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>();
+  m_store = std::make_unique<CScanLog>(m_logFolder);
   m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
   const int32_t logErr = m_store->OpenLog(logName);
   const int32_t err = OpenImageSource(m_source, imagePath);

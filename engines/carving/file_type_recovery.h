@@ -77,6 +77,9 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   [[nodiscard]] uint64_t PartitionSectors() const { return m_sectorCount; }
   [[nodiscard]] CScanLog* Log() { return m_store.get(); }
 
+  // Where the next new scan log goes (see IFileRecoveryParse).
+  void SetLogFolder(const std::string& folder) override { m_logFolder = folder; }
+
  private:
   int32_t OpenLogFor(uint64_t startSector);
   template <typename ReportFn>
@@ -88,6 +91,7 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   uint32_t m_sectorSize = 512;
   SectorSource m_source;
   std::unique_ptr<CScanLog> m_store;
+  std::string m_logFolder;  // where new logs go; empty: where the registry says
   CarvingState m_state;
   ScanProgressCallback m_scanCallback = nullptr;
   FileProgressCallback m_fileCallback = nullptr;

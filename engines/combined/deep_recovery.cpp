@@ -59,7 +59,7 @@ struct DispatchResult {
 
 }  // namespace
 
-CDeepRecovery::CDeepRecovery() : m_entry(MakeDeepScanEntry()) {}
+CDeepRecovery::CDeepRecovery(CScanLogRegistry& registry) : m_entry(MakeDeepScanEntry()), m_registry(registry) {}
 
 CDeepRecovery::~CDeepRecovery() = default;
 
@@ -79,9 +79,9 @@ int32_t CDeepRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, u
   m_entry = MakeDeepScanEntry();
   m_identity = PartitionSourceIdentity(diskNumber, startSector, sectorCount);
   m_registryImagePath.clear();
-  CScanLogRegistry::Instance().Reload();  // what other processes recorded meanwhile
-  m_continuing = CScanLogRegistry::Instance().FindEntryForPartition(diskNumber, startSector, sectorCount,
-                                                                    driveLetter, m_identity, m_entry);
+  m_registry.Reload();  // what other processes recorded meanwhile
+  m_continuing =
+      m_registry.FindEntryForPartition(diskNumber, startSector, sectorCount, driveLetter, m_identity, m_entry);
   AdoptEarlierScan();
   (void)m_deepFat.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   (void)m_deepExfat.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
@@ -104,8 +104,8 @@ int32_t CDeepRecovery::OpenImage(const std::string& imagePath, uint16_t imageVal
   m_entry = MakeDeepScanEntry();
   m_identity = ImageSourceIdentity(imagePath);
   m_registryImagePath = m_identity.imagePath.empty() ? imagePath : m_identity.imagePath;
-  CScanLogRegistry::Instance().Reload();  // what other processes recorded meanwhile
-  m_continuing = CScanLogRegistry::Instance().FindEntryForImage(imagePath, m_identity, m_entry);
+  m_registry.Reload();  // what other processes recorded meanwhile
+  m_continuing = m_registry.FindEntryForImage(imagePath, m_identity, m_entry);
   // An earlier scan that read the image in another sector size recorded its
   // positions in those sectors: it cannot be continued.
   if (m_continuing && m_entry.sectorCount != m_sectorCount) ClearContinuing();
@@ -162,7 +162,7 @@ void CDeepRecovery::AdoptEarlierScan() {
     // Recorded when its folder was made, ended before its first checkpoint:
     // nothing to continue.
     m_folderLock.Release();
-    (void)CScanLogRegistry::Instance().RemoveLogFolder(folder);  // a leftover empty folder harms nothing
+    (void)m_registry.RemoveLogFolder(folder);  // a leftover empty folder harms nothing
     m_continuing = false;
     m_entry = MakeDeepScanEntry();
   }
@@ -171,7 +171,7 @@ void CDeepRecovery::AdoptEarlierScan() {
 bool CDeepRecovery::RefreshContinuing() {
   // The registry's current folder belongs to the last lookup made; another
   // source opened since may have changed it, so look this one up again.
-  CScanLogRegistry& registry = CScanLogRegistry::Instance();
+  CScanLogRegistry& registry = m_registry;
   DeepScanEntry entry = MakeDeepScanEntry();
   bool found = m_imagePath.empty()
                    ? registry.FindEntryForPartition(m_diskNumber, m_startSector, m_sectorCount, m_driveLetter,
@@ -317,6 +317,13 @@ int32_t CDeepRecovery::RunFastPass(bool& freeSpace) {
   return result;
 }
 
+void CDeepRecovery::HandOnLogFolder() {
+  if (m_fast) m_fast->SetLogFolder(m_folder);
+  m_deepFat.SetLogFolder(m_folder);
+  m_deepNtfs.SetLogFolder(m_folder);
+  m_carver.SetLogFolder(m_folder);
+}
+
 int32_t CDeepRecovery::BeginSubLogs(const std::string& folder) {
   int32_t result = kOk;
   const std::string carvedLog = m_continuing ? ContinuedLogName(folder, "File_Type_") : std::string();
@@ -398,7 +405,7 @@ uint64_t CDeepRecovery::FreeSpaceTotal() {
 }
 
 int32_t CDeepRecovery::StartNewFolder(std::string& folder) {
-  CScanLogRegistry& registry = CScanLogRegistry::Instance();
+  CScanLogRegistry& registry = m_registry;
   // The number is saved at once: a run killed later never hands it out again.
   if (const int32_t err = registry.NewLogFolder(); err != kOk) return err;
   folder = registry.CurrentLogFolder();
@@ -420,7 +427,7 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
   if (m_killSignal == 0) m_killSignal = SIGKILL;
   m_pieces = 0;
   m_fastSynced = false;
-  CScanLogRegistry& registry = CScanLogRegistry::Instance();
+  CScanLogRegistry& registry = m_registry;
   if (m_continuing) {
     m_folderLock.Release();
     m_continuing = RefreshContinuing();
@@ -439,6 +446,7 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
     return err;
   }
   m_folder = folder;
+  HandOnLogFolder();
   m_folderIdentity = SourceIdentity{};
   // An older scan without an identity file is not checked against the source.
   if (continuing) (void)ReadSourceIdentity(folder, m_folderIdentity);
@@ -586,6 +594,7 @@ int32_t CDeepRecovery::ReplayJournal() {
 int32_t CDeepRecovery::ShowFinishedScan() {
   // The logs as the finished scan left them; nothing is swept again.
   m_folder = EntryLogFolder(m_entry);
+  HandOnLogFolder();
   bool freeSpace = false;
   int32_t result = RunFastPass(freeSpace);
   if (result == kOk) result = BeginSubLogs(m_folder);
@@ -658,7 +667,7 @@ int32_t CDeepRecovery::WriteCheckpoint(const SweepState& state, bool finished) {
   if (const int32_t err = SyncFolder(m_folder); err != kOk) return err;
   if (const int32_t err = WriteScanCheckpoint(m_folder, c); err != kOk) return err;
   m_stats.position = c.position;
-  CScanLogRegistry& registry = CScanLogRegistry::Instance();
+  CScanLogRegistry& registry = m_registry;
   const int32_t recorded = registry.RecordDeepScan(m_driveLetter, m_diskNumber, m_startSector, m_sectorCount,
                                                    c.position, m_folder, m_registryImagePath);
   if (recorded != kOk) NoteScanLogWriteFailure(registry.ScanLogFolder() + "/", recorded);

@@ -60,7 +60,10 @@ struct CombinedSweepStats {
 
 class CDeepRecovery final : public IFileRecoveryParse {
  public:
-  CDeepRecovery();
+  // Deep scans are looked up in, and recorded to, `registry`, which also
+  // names the folder the scan's logs go in; the engine hands that folder on
+  // to the engines it runs.
+  explicit CDeepRecovery(CScanLogRegistry& registry);
   ~CDeepRecovery() override;
 
   int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
@@ -177,6 +180,8 @@ class CDeepRecovery final : public IFileRecoveryParse {
   int32_t Checkpoint(const SweepState& state, bool finished);
   int32_t WriteCheckpoint(const SweepState& state, bool finished);
   int32_t RunFastPass(bool& freeSpace);
+  // Every engine run here makes its logs in the scan's folder, m_folder.
+  void HandOnLogFolder();
   int32_t BeginSubLogs(const std::string& folder);
   [[nodiscard]] bool NextExtent(uint64_t from, Extent& extent);
   // Bytes of the unit the fast engine gives free extents in.
@@ -252,6 +257,7 @@ class CDeepRecovery final : public IFileRecoveryParse {
   uint64_t m_checkpointPieces = 0;
   int m_killSignal = 0;
   std::string m_imagePath;
+  CScanLogRegistry& m_registry;
   std::string m_registryImagePath;  // the canonical path when it could be found
   uint16_t m_imageValue = 0;
 

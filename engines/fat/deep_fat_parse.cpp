@@ -16,10 +16,6 @@ namespace {
 
 constexpr size_t kMaxCachedLookups = 1u << 20;
 
-bool StartsWithDots(ByteView buffer) {
-  return buffer.U8At(0) == '.' && buffer.U8At(1) == ' ' && buffer.U8At(32) == '.' && buffer.U8At(33) == '.';
-}
-
 std::string ExtensionOf(const std::string& name) {
   const size_t dot = name.rfind('.');
   return dot == std::string::npos ? std::string() : AsciiLower(name.substr(dot + 1));
@@ -70,10 +66,10 @@ CDeepFatRecovery::FolderStart CDeepFatRecovery::ReadFolderStart(LayoutIndex inde
       ReadSectors(1, m_source, m_sectorBuffer.data(), *sector, m_bytesPerSector, got) == kOk && got == 1) {
     const ByteView view(m_sectorBuffer.data(), m_sectorBuffer.size());
     start.read = true;
-    start.volumeLabel = view.U8At(11) == kFatVolumeLabel;
-    start.dots = StartsWithDots(view);
-    start.dot = FatEntryView(view.Sub(0, kFatEntryBytes)).FirstCluster();
-    start.dotDot = FatEntryView(view.Sub(kFatEntryBytes, kFatEntryBytes)).FirstCluster();
+    start.volumeLabel = FatEntryAt(view, 0).IsVolumeLabel();
+    start.dots = StartsWithDotNames(view);
+    start.dot = FatEntryAt(view, 0).FirstCluster();
+    start.dotDot = FatEntryAt(view, 1).FirstCluster();
   }
   if (m_folderStarts.size() >= kMaxCachedLookups) m_folderStarts.clear();
   m_folderStarts.emplace(key, start);
@@ -124,7 +120,7 @@ uint32_t CDeepFatRecovery::SearchHighHalf(LayoutIndex index, uint32_t low, bool 
       break;
     const ByteView view(m_sectorBuffer.data(), m_sectorBuffer.size());
     const bool pass =
-        folder ? StartsWithDots(view) : CheckContent(view, extension, &m_source, m_bytesPerSector, *sector);
+        folder ? StartsWithDotNames(view) : CheckContent(view, extension, &m_source, m_bytesPerSector, *sector);
     if (pass) return high;
   }
   return 0;
@@ -164,16 +160,16 @@ void CDeepFatRecovery::StoreRecord(FoundRecord record, std::optional<DirectoryKe
 
 uint32_t CDeepFatRecovery::CurrentFolderOf(LayoutIndex layout, ByteView buffer, uint32_t cluster,
                                                    std::optional<uint32_t> continued) {
-  const FatEntryView first(buffer.Sub(0, kFatEntryBytes));
+  const FatEntryView first = FatEntryAt(buffer, 0);
   if (first.IsVolumeLabel()) return m_rootCluster;
-  if (StartsWithDots(buffer)) return first.FirstCluster();
+  if (StartsWithDotNames(buffer)) return first.FirstCluster();
   if (LayoutAt(layout) == nullptr) return cluster;
   if (ReadFolderStart(layout, cluster).dots) return cluster;
   // A subfolder listed here names this folder in its ".." entry.
   for (size_t off = 0; off + kFatEntryBytes <= buffer.size(); off += kFatEntryBytes) {
     const FatEntryView entry(buffer.Sub(off, kFatEntryBytes));
-    if (entry.FirstByte() == 0) break;
-    if (!entry.IsFolder() || entry.IsLongNamePart() || entry.FirstByte() == '.') continue;
+    if (entry.IsEndMark()) break;
+    if (!entry.IsFolder() || entry.IsLongNamePart() || entry.StartsWithDot()) continue;
     if (!IsValidFatEntry(buffer, off)) continue;
     const uint32_t sub = entry.FirstCluster();
     if (sub < 2) continue;
@@ -221,7 +217,7 @@ std::optional<CDeepFatRecovery::NameTail> CDeepFatRecovery::ParseDirectoryBuffer
   size_t off = 0;
   for (; off + kFatEntryBytes <= buffer.size(); off += kFatEntryBytes) {
     const FatEntryView entry(buffer.Sub(off, kFatEntryBytes));
-    if (entry.FirstByte() == 0) return std::nullopt;
+    if (entry.IsEndMark()) return std::nullopt;
     if (!IsValidFatEntry(buffer, off)) {
       resetName();
       continue;
@@ -238,8 +234,8 @@ std::optional<CDeepFatRecovery::NameTail> CDeepFatRecovery::ParseDirectoryBuffer
     }
     const uint64_t entrySector = entrySectorAt(off);
     if (entry.IsFolder()) {
-      if (entry.FirstByte() == '.') {
-        if (entry.Bytes().U8At(1) != '.') current = entry.FirstCluster();
+      if (entry.StartsWithDot()) {
+        if (!entry.IsDotDotName()) current = entry.FirstCluster();
         resetName();
         continue;
       }

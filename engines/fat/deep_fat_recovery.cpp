@@ -9,7 +9,6 @@
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "results/scan_log_names.h"
-#include "results/scan_log_registry.h"
 
 namespace velmira {
 namespace {
@@ -21,7 +20,7 @@ constexpr uint32_t kBootBytes = 4096;
 // checksum of a live short entry. Sectors that begin with a deleted short
 // entry have none.
 std::optional<uint8_t> FirstEntryChecksum(ByteView data) {
-  const FatEntryView first(data.Sub(0, kFatEntryBytes));
+  const FatEntryView first = FatEntryAt(data, 0);
   if (first.IsLongNamePart()) return first.LongNameChecksum();
   if (first.IsDeleted()) return std::nullopt;
   return ShortNameChecksum(first);
@@ -148,14 +147,10 @@ void CDeepFatRecovery::ResetSweepState() {
 int32_t CDeepFatRecovery::BeginDeepFatLog(const std::string& logName) {
   ResetSweepState();
   if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>();
+  m_store = std::make_unique<CScanLog>(m_logFolder);
   m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
-  const std::string name =
-      logName.empty()
-          ? FreshLogName(CScanLogRegistry::Instance().CurrentLogFolder(),
-                         ScanLogName(ScanLogKind::kDeepFat, static_cast<int64_t>(m_partitionStart)))
-          : logName;
-  return m_store->OpenLog(name);
+  if (!logName.empty()) return m_store->OpenLog(logName);
+  return m_store->OpenNewLog(ScanLogName(ScanLogKind::kDeepFat, static_cast<int64_t>(m_partitionStart)));
 }
 
 bool CDeepFatRecovery::IsDotDirectorySector(ByteView sector) {
@@ -255,7 +250,7 @@ void CDeepFatRecovery::InferLayout(uint32_t cluster, uint64_t sector) {
 
 void CDeepFatRecovery::OnDotDirectorySector(ByteView data, uint64_t sector) {
   if (!m_opened) return;
-  const uint32_t cluster = FatEntryView(data.Sub(0, kFatEntryBytes)).FirstCluster();
+  const uint32_t cluster = FatEntryAt(data, 0).FirstCluster();
   LayoutIndex layout = LayoutPlacingCluster(cluster, sector);
   if (layout == kNoLayout) {
     InferLayout(cluster, sector);
@@ -340,7 +335,7 @@ bool CDeepFatRecovery::TailMayContinueAt(const NameTail& tail, uint64_t sector) 
 }
 
 bool CDeepFatRecovery::TryContinueTail(ByteView data, uint64_t sector) {
-  const FatEntryView first(data.Sub(0, kFatEntryBytes));
+  const FatEntryView first = FatEntryAt(data, 0);
   for (auto it = m_tails.begin(); it != m_tails.end(); ++it) {
     const NameTail& tail = *it;
     bool qualifies = false;

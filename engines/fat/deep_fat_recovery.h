@@ -90,7 +90,7 @@ class CDeepFatRecovery final : public IFileRecoveryParse {
   //
   // Empties every list and map, closes the previous scan log and opens a new
   // one: `logName` when continuing an earlier deep scan, else a fresh
-  // "Pro_Fat_<start>_<time>" log in the registry's current log folder.
+  // "Pro_Fat_<start>_<time>" log in the folder it was handed (SetLogFolder).
   // Returns the open's result.
   [[nodiscard]] int32_t BeginDeepFatLog(const std::string& logName);
   // Adds the layout of a valid FAT boot sector at the partition start (the
@@ -121,6 +121,9 @@ class CDeepFatRecovery final : public IFileRecoveryParse {
   [[nodiscard]] uint32_t BytesPerSector() const { return m_bytesPerSector; }
   [[nodiscard]] const SectorSource& Source() const { return m_source; }
   [[nodiscard]] CScanLog* Store() { return m_store.get(); }
+
+  // Where the next new scan log goes (see IFileRecoveryParse).
+  void SetLogFolder(const std::string& folder) override { m_logFolder = folder; }
 
  private:
   using LayoutIndex = int32_t;  // into m_layouts; kNoLayout when none
@@ -270,6 +273,7 @@ class CDeepFatRecovery final : public IFileRecoveryParse {
   std::vector<uint8_t> m_sectorBuffer;
 
   std::unique_ptr<CScanLog> m_store;
+  std::string m_logFolder;  // where new logs go; empty: where the registry says
 
   // Callbacks.
   ScanProgressCallback m_scanCallback = nullptr;

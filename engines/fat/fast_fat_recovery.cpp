@@ -17,7 +17,6 @@
 #include "platform/text.h"
 #include "platform/time_util.h"
 #include "results/scan_log_names.h"
-#include "results/scan_log_registry.h"
 
 namespace velmira {
 namespace {
@@ -27,19 +26,15 @@ constexpr uint32_t kDepthProbeBytes = 4096;
 // Sentinel: an error code that ends a file early because its chain ended.
 constexpr int32_t kChainEnded = kErrHandleEof;
 
-uint32_t EntryCluster(ByteView e) { return (uint32_t{e.U16At(20)} << 16) | e.U16At(26); }
-
-void SetTimes(FoundRecord& record, ByteView entry) {
-  const FatEntryTimes times = ReadFatEntryTimes(FatEntryView(entry));
+void SetTimes(FoundRecord& record, FatEntryView entry) {
+  const FatEntryTimes times = ReadFatEntryTimes(entry);
   record.created = times.created;
   record.accessed = times.accessed;
   record.modified = times.modified;
 }
 
-bool StartsWithDotPair(ByteView buf) {
-  return buf.U8At(0) == '.' && buf.U8At(1) == ' ' && (buf.U8At(11) & 0x10) != 0 && buf.U8At(32) == '.' &&
-         buf.U8At(33) == '.';
-}
+// A folder's first cluster: "." (a folder) and "..".
+bool StartsWithDotPair(ByteView buf) { return StartsWithDotNames(buf) && FatEntryAt(buf, 0).IsFolder(); }
 
 std::string ExtensionAfterLastDot(const std::string& name) {
   const size_t dot = name.rfind('.');
@@ -126,14 +121,12 @@ int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
   m_pendingFolders.clear();
   m_depthCache.clear();
   if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>();
+  m_store = std::make_unique<CScanLog>(m_logFolder);
   m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
   if (!scanLogPath.empty()) return m_store->OpenLog(scanLogPath);
   if (!m_table) return m_opened ? kErrInvalidData : kErrInvalidHandle;
 
-  const std::string logName = FreshLogName(CScanLogRegistry::Instance().CurrentLogFolder(),
-                                           ScanLogName(ScanLogKind::kFast, static_cast<int64_t>(m_startSector)));
-  int32_t err = m_store->OpenLog(logName);
+  int32_t err = m_store->OpenNewLog(ScanLogName(ScanLogKind::kFast, static_cast<int64_t>(m_startSector)));
   if (err != kOk) return err;
 
   m_pendingFolders.push_back(m_geometry.rootCluster);
@@ -200,37 +193,35 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
     if (step == 0 && isKnown && folderCluster != m_geometry.rootCluster && !StartsWithDotPair(view))
       return kOk;  // the cluster now holds something else
 
-    for (size_t off = 0; off + 32 <= buffer.size(); off += 32) {
-      const ByteView e = view.Sub(off, 32);
-      const uint8_t first = e.U8At(0);
-      if (first == 0x00) return kOk;
+    for (size_t off = 0; off + kFatEntryBytes <= buffer.size(); off += kFatEntryBytes) {
+      const FatEntryView e(view.Sub(off, kFatEntryBytes));
+      if (e.IsEndMark()) return kOk;
       if (!IsValidFatEntry(view, off)) {
         longName.Reset();
         continue;
       }
-      const uint8_t attr = e.U8At(11);
-      if (attr == 0x0F) {
-        if (!longName.AddPart(e)) {
+      if (e.IsLongNamePart()) {
+        if (!longName.AddPart(e.Bytes())) {
           // More parts than any name has: the run is noise; start anew here.
           longName.Reset();
-          (void)longName.AddPart(e);  // the first part of a new run always fits
+          (void)longName.AddPart(e.Bytes());  // the first part of a new run always fits
         }
         continue;
       }
       const uint64_t entrySector = firstSector + off / bps;
-      if (attr & 0x10) {
-        if (first == '.') {
-          if (e.U8At(1) != '.') currentKey = EntryCluster(e);
+      if (e.IsFolder()) {
+        if (e.StartsWithDot()) {
+          if (!e.IsDotDotName()) currentKey = e.FirstCluster();
           longName.Reset();
           continue;
         }
         FoundRecord folder = MakeFoundRecord();
-        SetRecordName(folder, longName.HasName() ? longName.Take() : ShortEntryName(e, true));
+        SetRecordName(folder, longName.HasName() ? longName.Take() : ShortEntryName(e.Bytes(), true));
         longName.Reset();
         folder.driveLetter = m_driveLetter;
         folder.engineTag = kTagFastFat;
         folder.isFolder = 1;
-        folder.isDeleted = (first == 0xE5 || parentDeleted) ? 1 : 0;
+        folder.isDeleted = (e.IsDeleted() || parentDeleted) ? 1 : 0;
         folder.contentOk = 1;
         folder.clusterBytes = m_geometry.ClusterBytes();
         SetTimes(folder, e);
@@ -238,9 +229,9 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
         folder.entrySector = entrySector;
         folder.partitionStart = m_startSector;
         folder.recordNumber = currentKey;  // the parent, until the record is stored
-        uint32_t key = m_geometry.isFat32 ? EntryCluster(e) : e.U16At(26);
-        if (m_geometry.isFat32 && first == 0xE5 && e.U16At(20) == 0)
-          key = (SearchHighHalf(e.U16At(26), true, {}) << 16) | e.U16At(26);
+        uint32_t key = m_geometry.isFat32 ? e.FirstCluster() : e.ClusterLow();
+        if (m_geometry.isFat32 && e.IsDeleted() && e.ClusterHigh() == 0)
+          key = (SearchHighHalf(e.ClusterLow(), true, {}) << 16) | e.ClusterLow();
         folder.key = key;
         // A folder met again (an entry that names the folder itself, its
         // parent or another folder already found: a loop or a cross-link)
@@ -256,10 +247,10 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
         }
         continue;
       }
-      if (attr == kFatVolumeLabel) continue;  // not a file: keep the long name
-      const std::string name = longName.HasName() ? longName.Take() : ShortEntryName(e, false);
+      if (e.IsVolumeLabel()) continue;  // not a file: keep the long name
+      const std::string name = longName.HasName() ? longName.Take() : ShortEntryName(e.Bytes(), false);
       longName.Reset();
-      if (first != 0xE5 && !parentDeleted) continue;
+      if (!e.IsDeleted() && !parentDeleted) continue;
 
       FoundRecord file = MakeFoundRecord();
       SetRecordName(file, name);
@@ -267,13 +258,13 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
       file.engineTag = kTagFastFat;
       file.contentOk = 1;
       SetTimes(file, e);
-      uint32_t key = m_geometry.isFat32 ? EntryCluster(e) : e.U16At(26);
-      if (m_geometry.isFat32 && first == 0xE5 && e.U16At(20) == 0) {
+      uint32_t key = m_geometry.isFat32 ? e.FirstCluster() : e.ClusterLow();
+      if (m_geometry.isFat32 && e.IsDeleted() && e.ClusterHigh() == 0) {
         const std::string ext = ExtensionAfterLastDot(name);
-        if (!ext.empty()) key = (SearchHighHalf(e.U16At(26), false, ext) << 16) | e.U16At(26);
+        if (!ext.empty()) key = (SearchHighHalf(e.ClusterLow(), false, ext) << 16) | e.ClusterLow();
       }
       file.key = key;
-      file.size = e.U32At(28);
+      file.size = e.Size();
       file.dataStart = m_geometry.dataStart;
       file.entrySector = entrySector;
       file.partitionStart = m_startSector;
@@ -335,11 +326,12 @@ uint32_t CFastFatRecovery::FolderDepth(uint32_t start) {
                     m_startSector + m_geometry.ClusterSector(cluster), m_bytesPerSector, got) != kOk)
       break;
     const ByteView view(buffer.data(), buffer.size());
-    if (view.U8At(11) == 0x08 || cluster == m_geometry.rootCluster || view.U8At(0) != '.' ||
-        view.U8At(32) != '.' || view.U8At(33) != '.')
+    const FatEntryView dot = FatEntryAt(view, 0);
+    const FatEntryView dotDot = FatEntryAt(view, 1);
+    if (dot.IsVolumeLabel() || cluster == m_geometry.rootCluster || !dot.StartsWithDot() || !dotDot.IsDotDotName())
       break;
     ++depth;
-    const uint32_t parent = EntryCluster(view.Sub(32, 32));
+    const uint32_t parent = dotDot.FirstCluster();
     if (cluster == 0 || visited.count(parent) != 0) break;
     cluster = parent;
   }
@@ -356,8 +348,7 @@ uint32_t CFastFatRecovery::SearchHighHalf(uint32_t low, bool folder, const std::
     uint32_t got = 0;
     if (ReadSectors(1, m_source, sector.data(), at, m_bytesPerSector, got) != kOk || got == 0) break;
     const ByteView view(sector.data(), sector.size());
-    const bool pass = folder ? (view.U8At(0) == '.' && view.U8At(1) == ' ' && view.U8At(32) == '.' &&
-                                view.U8At(33) == '.')
+    const bool pass = folder ? StartsWithDotNames(view)
                              : CheckContent(view, extension, &m_source, m_bytesPerSector, at);
     if (pass) return high;
   }

@@ -60,6 +60,9 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   // How often the walk reports progress (5 s; tests shorten it).
   void SetReportInterval(uint64_t milliseconds) { m_reportIntervalMs = milliseconds; }
 
+  // Where the next new scan log goes (see IFileRecoveryParse).
+  void SetLogFolder(const std::string& folder) override { m_logFolder = folder; }
+
  private:
   int32_t Open(const PartitionLocator& target);
   int32_t ReadFolder(uint32_t cluster);
@@ -101,6 +104,7 @@ class CFastFatRecovery final : public IFileRecoveryParse {
 
   // Scan state.
   std::unique_ptr<CScanLog> m_store;
+  std::string m_logFolder;  // where new logs go; empty: where the registry says
   std::deque<uint32_t> m_pendingFolders;
   std::set<uint32_t> m_foldersRead;
   std::map<uint32_t, FoundRecord> m_folderRecords;  // recordNumber holds the parent cluster while waiting

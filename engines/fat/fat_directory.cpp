@@ -30,17 +30,17 @@ bool IsDotPairAt(ByteView entries, size_t offset) {
   if (!entries.Has(offset, 2 * kFatEntryBytes)) return false;
   const FatEntryView dot(entries.Sub(offset, kFatEntryBytes));
   const FatEntryView dotDot(entries.Sub(offset + kFatEntryBytes, kFatEntryBytes));
-  if (dot.FirstByte() != '.' || !dot.IsFolder() || dot.Size() != 0) return false;
-  if (!dotDot.Bytes().Matches(0, "..") || !dotDot.IsFolder() || dotDot.Size() != 0) return false;
+  if (!dot.StartsWithDot() || !dot.IsFolder() || dot.Size() != 0) return false;
+  if (!dotDot.IsDotDotName() || !dotDot.IsFolder() || dotDot.Size() != 0) return false;
   return ReadFatEntryTimes(dot) == ReadFatEntryTimes(dotDot);
 }
 
 // The name bytes of an entry that is not a long-name part hold no control
 // byte, no lower-case letter and none of the characters a short name may not
 // contain. Bytes of 0x80 and above (code-page letters, the deleted mark) pass.
-bool HasCleanShortName(ByteView e) {
+bool HasCleanShortName(FatEntryView e) {
   for (size_t i = 0; i < 11; ++i) {
-    const uint8_t b = e.U8At(i);
+    const uint8_t b = e.NameByte(i);
     if (b < 0x20) return false;
     if (b >= 'a' && b <= 'z') return false;
     switch (b) {
@@ -64,11 +64,11 @@ bool HasCleanShortName(ByteView e) {
 // The stricter short-name rules of raw directory sectors: no control byte or
 // "." in the base or the extension, blanks only as trailing padding of each,
 // and double-byte characters complete.
-bool IsPlausibleShortName(ByteView e) {
+bool IsPlausibleShortName(FatEntryView e) {
   auto fieldOk = [&](size_t from, size_t to) {
     bool blankSeen = false;
     for (size_t i = from; i < to; ++i) {
-      const uint8_t b = e.U8At(i);
+      const uint8_t b = e.NameByte(i);
       if (b < 0x20 || b == '.') return false;
       if (b == ' ') {
         blankSeen = true;
@@ -80,10 +80,10 @@ bool IsPlausibleShortName(ByteView e) {
   };
   if (!fieldOk(0, 8) || !fieldOk(8, 11)) return false;
   // A lead byte of a double-byte character needs its trail byte.
-  size_t i = e.U8At(0) == kFatDeletedMark ? 1 : 0;
+  size_t i = e.IsDeleted() ? 1 : 0;
   while (i <= 9) {
-    if (e.U8At(i) >= 0x80) {
-      if (e.U8At(i + 1) < 0x80) return false;
+    if (e.NameByte(i) >= 0x80) {
+      if (e.NameByte(i + 1) < 0x80) return false;
       i += 2;
     } else {
       ++i;
@@ -126,7 +126,7 @@ FatEntryTimes ReadFatEntryTimes(FatEntryView entry) {
 uint8_t ShortNameChecksum(FatEntryView entry) {
   uint8_t sum = 0;
   for (size_t i = 0; i < 11; ++i)
-    sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + entry.Bytes().U8At(i));
+    sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + entry.NameByte(i));
   return sum;
 }
 
@@ -134,8 +134,7 @@ bool IsValidFatEntry(ByteView entries, size_t offset) {
   if (!entries.Has(offset, kFatEntryBytes)) return false;
   if (IsDotPairAt(entries, offset)) return true;
 
-  const ByteView bytes = entries.Sub(offset, kFatEntryBytes);
-  const FatEntryView e(bytes);
+  const FatEntryView e(entries.Sub(offset, kFatEntryBytes));
   const uint8_t attr = e.Attributes();
   const bool folder = e.IsFolder();
   const bool longName = e.IsLongNamePart();
@@ -155,7 +154,7 @@ bool IsValidFatEntry(ByteView entries, size_t offset) {
       const FatEntryTimes t = ReadFatEntryTimes(e);
       if (!TimeInWindow(t.created) || !TimeInWindow(t.accessed) || !TimeInWindow(t.modified)) return false;
     }
-    if (!label && !HasCleanShortName(bytes)) return false;
+    if (!label && !HasCleanShortName(e)) return false;
   }
 
   const bool shapeOk = deleted || !folder || e.Size() == 0;
@@ -177,7 +176,7 @@ bool IsDirectorySector(ByteView buffer) {
     const ByteView bytes = buffer.Sub(off, kFatEntryBytes);
     const FatEntryView e(bytes);
 
-    if (e.FirstByte() == 0) return i != 0 && IsZeroFrom(buffer, off);
+    if (e.IsEndMark()) return i != 0 && IsZeroFrom(buffer, off);
     if (!IsValidFatEntry(buffer, off)) return false;
     // A 16-byte pattern repeated twice is filler, not an entry.
     if (__builtin_memcmp(bytes.data() + 1, bytes.data() + 17, 14) == 0) return false;
@@ -200,7 +199,7 @@ bool IsDirectorySector(ByteView buffer) {
       if (!e.IsVolumeLabel() &&
           FatDateTimeToFileTime(e.CreationDate(), e.CreationTime(), e.CreationHundredths()) == 0)
         return false;
-      if (!IsPlausibleShortName(bytes)) return false;
+      if (!IsPlausibleShortName(e)) return false;
     }
   }
   return true;

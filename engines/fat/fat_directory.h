@@ -27,6 +27,8 @@ enum FatAttribute : uint8_t {
 inline constexpr uint8_t kFatDeletedMark = 0xE5;
 // Bit of a long-name part's sequence byte that marks the last part.
 inline constexpr uint8_t kFatLastLongNamePart = 0x40;
+// UTF-16 characters in one long-name part.
+inline constexpr size_t kFatLongNamePartChars = 13;
 
 // One 32-byte entry read through a bounds-checked view; fields past the end of
 // the view read as 0.
@@ -36,8 +38,19 @@ class FatEntryView {
 
   [[nodiscard]] ByteView Bytes() const { return m_entry; }
   [[nodiscard]] uint8_t FirstByte() const { return m_entry.U8At(0); }
+  // One of the 11 bytes of the short name (0 to 7 the base, 8 to 10 the
+  // extension).
+  [[nodiscard]] uint8_t NameByte(size_t i) const { return i < 11 ? m_entry.U8At(i) : 0; }
   [[nodiscard]] uint8_t Attributes() const { return m_entry.U8At(11); }
+  // A first byte of 0: this entry and all after it were never used.
+  [[nodiscard]] bool IsEndMark() const { return FirstByte() == 0; }
   [[nodiscard]] bool IsDeleted() const { return FirstByte() == kFatDeletedMark; }
+  // The names of a folder's first two entries: "." (a dot and a blank) for
+  // the folder itself, ".." for its parent. A name that merely starts with a
+  // dot is one of the two, as no other short name may.
+  [[nodiscard]] bool StartsWithDot() const { return FirstByte() == '.'; }
+  [[nodiscard]] bool IsDotName() const { return m_entry.Matches(0, ". "); }
+  [[nodiscard]] bool IsDotDotName() const { return m_entry.Matches(0, ".."); }
   [[nodiscard]] bool IsFolder() const { return (Attributes() & kFatFolder) != 0; }
   [[nodiscard]] bool IsLongNamePart() const { return Attributes() == kFatLongNamePart; }
   [[nodiscard]] bool IsVolumeLabel() const { return Attributes() == kFatVolumeLabel; }
@@ -57,10 +70,30 @@ class FatEntryView {
     return static_cast<uint8_t>(FirstByte() & ~kFatLastLongNamePart);
   }
   [[nodiscard]] uint8_t LongNameChecksum() const { return m_entry.U8At(13); }
+  // Character i (0 to 12) of the 13 UTF-16 characters a long-name part holds.
+  [[nodiscard]] char16_t LongNameChar(size_t i) const {
+    static constexpr size_t kOffsets[kFatLongNamePartChars] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    return i < kFatLongNamePartChars ? static_cast<char16_t>(m_entry.U16At(kOffsets[i])) : char16_t{0};
+  }
 
  private:
   ByteView m_entry;
 };
+
+// Entry `index` of a buffer of entries (32 bytes each); an entry cut short by
+// the end of the buffer reads as zeros past it, one wholly outside as all
+// zeros (an end mark).
+[[nodiscard]] inline FatEntryView FatEntryAt(ByteView entries, size_t index) {
+  if (index > entries.size() / kFatEntryBytes) return FatEntryView(ByteView());
+  return FatEntryView(entries.Sub(index * kFatEntryBytes, kFatEntryBytes));
+}
+
+// True when the first two entries of the buffer are named "." and "..": the
+// start of a folder, as the ".." walks and the searches for a lost folder's
+// cluster test it (without the stricter checks of IsDotDirectorySector).
+[[nodiscard]] inline bool StartsWithDotNames(ByteView sector) {
+  return FatEntryAt(sector, 0).IsDotName() && FatEntryAt(sector, 1).IsDotDotName();
+}
 
 // The three timestamps of an entry as FILETIMEs (civil time as stored, no
 // zone adjustment); a word pair that does not form a valid date and time

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engines/boot_sector_read.h"
+#include "engines/fat/fat_directory.h"
 
 namespace velmira {
 namespace {
@@ -30,13 +31,12 @@ class Reader {
 };
 
 // One 32-byte folder entry as a formatter or a file system leaves it.
-bool PlausibleEntry(ByteView e) {
-  const uint8_t attr = e.U8At(11);
-  if (attr == 0x0F) return true;  // a long-name part
-  if ((attr & 0xC0) != 0) return false;
+bool PlausibleEntry(FatEntryView e) {
+  if (e.IsLongNamePart()) return true;
+  if ((e.Attributes() & 0xC0) != 0) return false;
   for (size_t i = 0; i < 11; ++i) {
-    const uint8_t c = e.U8At(i);
-    if (i == 0 && (c == 0xE5 || c == 0x05)) continue;
+    const uint8_t c = e.NameByte(i);
+    if (i == 0 && (c == kFatDeletedMark || c == 0x05)) continue;
     if (c < 0x20 || c == '"' || c == '*' || c == '/' || c == ':' || c == '<' || c == '>' || c == '?' || c == '\\' ||
         c == '|' || c == 0x7F)
       return false;
@@ -48,9 +48,9 @@ bool PlausibleEntry(ByteView e) {
 // of them is not a folder entry.
 bool LooksLikeFolder(ByteView sectors, size_t& endOffset) {
   endOffset = sectors.size();
-  for (size_t off = 0; off + 32 <= sectors.size(); off += 32) {
-    const ByteView e = sectors.Sub(off, 32);
-    if (e.U8At(0) == 0x00) {
+  for (size_t off = 0; off + kFatEntryBytes <= sectors.size(); off += kFatEntryBytes) {
+    const FatEntryView e(sectors.Sub(off, kFatEntryBytes));
+    if (e.IsEndMark()) {
       endOffset = off;
       return true;
     }
@@ -58,8 +58,6 @@ bool LooksLikeFolder(ByteView sectors, size_t& endOffset) {
   }
   return true;
 }
-
-uint32_t EntryCluster(ByteView e) { return (uint32_t{e.U16At(20)} << 16) | e.U16At(26); }
 
 }  // namespace
 
@@ -141,22 +139,21 @@ bool FatLayoutHolds(const SectorSource& source, uint64_t volumeStart, uint64_t m
   FatTable table(source, g, volumeStart + g.reservedSectors);
   const ByteView entries(root.data(), rootEnd);
   uint32_t folders = 0, files = 0;
-  for (size_t off = 0; off + 32 <= entries.size(); off += 32) {
-    const ByteView e = entries.Sub(off, 32);
-    const uint8_t attr = e.U8At(11);
-    if (e.U8At(0) == 0xE5 || e.U8At(0) == '.' || attr == 0x0F || (attr & 0x08) != 0) continue;
-    const uint32_t cluster = EntryCluster(e) & 0x0FFFFFFF;
+  for (size_t off = 0; off + kFatEntryBytes <= entries.size(); off += kFatEntryBytes) {
+    const FatEntryView e(entries.Sub(off, kFatEntryBytes));
+    if (e.IsDeleted() || e.StartsWithDot() || e.IsLongNamePart() || (e.Attributes() & kFatVolumeLabel) != 0) continue;
+    const uint32_t cluster = e.FirstCluster() & 0x0FFFFFFF;
     if (cluster < 2) continue;
     if (cluster > g.clusterCount + 1) return false;
-    if ((attr & 0x10) != 0) {
+    if (e.IsFolder()) {
       if (folders++ >= kMaxFoldersChecked) continue;
       if (!reader.Read(g.ClusterSector(cluster), 1, buffer)) continue;
       const ByteView dot(buffer.data(), buffer.size());
       if (!dot.Matches(0, ".          ") || !dot.Matches(32, "..         ")) return false;
-      if ((EntryCluster(dot) & 0x0FFFFFFF) != cluster) return false;
+      if ((FatEntryAt(dot, 0).FirstCluster() & 0x0FFFFFFF) != cluster) return false;
       continue;
     }
-    const uint32_t size = e.U32At(28);
+    const uint32_t size = e.Size();
     if (size == 0 || files++ >= kMaxFilesChecked) continue;
     const uint64_t wanted = (uint64_t{size} + g.ClusterBytes() - 1) / g.ClusterBytes();
     uint64_t length = 1;

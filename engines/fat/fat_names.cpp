@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "engines/fat/fat_directory.h"
+
 #include "platform/text.h"
 
 namespace velmira {
@@ -74,9 +76,6 @@ const char16_t* UpperHalfOf(int codePage) {
   }
 }
 
-// Offsets of the 13 UTF-16 characters inside a long-name part.
-constexpr size_t kCharOffsets[LongNameBuffer::kPartChars] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-
 // One short-name byte as UTF-8: A-Z and the Latin-1 capitals lowered, as
 // short names are shown.
 void AppendShortNameByte(std::string& out, uint8_t b, const char16_t* upperHalf) {
@@ -102,7 +101,8 @@ int ShortNameCodePage() { return g_shortNameCodePage.load(std::memory_order_rela
 bool LongNameBuffer::AddPart(ByteView entry) {
   if (m_pos < kPartChars) return false;
   m_pos -= kPartChars;
-  for (size_t i = 0; i < kPartChars; ++i) m_chars[m_pos + i] = entry.U16At(kCharOffsets[i]);
+  const FatEntryView part(entry);
+  for (size_t i = 0; i < kPartChars; ++i) m_chars[m_pos + i] = part.LongNameChar(i);
   return true;
 }
 
@@ -113,25 +113,26 @@ std::string LongNameBuffer::Take() {
   return Utf16ToUtf8(name);
 }
 
-std::string ShortEntryName(ByteView entry, bool isFolder) {
+std::string ShortEntryName(ByteView bytes, bool isFolder) {
   const char16_t* upperHalf = UpperHalfOf(ShortNameCodePage());
+  const FatEntryView entry(bytes);
   std::string name;
   size_t baseEnd = 8;
-  while (baseEnd > 0 && entry.U8At(baseEnd - 1) == ' ') --baseEnd;
+  while (baseEnd > 0 && entry.NameByte(baseEnd - 1) == ' ') --baseEnd;
   for (size_t i = 0; i < baseEnd; ++i) {
-    const uint8_t b = entry.U8At(i);
-    if (i == 0 && b == 0xE5)
+    const uint8_t b = entry.NameByte(i);
+    if (i == 0 && b == kFatDeletedMark)
       name.push_back('!');
     else if (i == 0 && b == 0x05)  // a live name starting with byte 0xE5
       AppendShortNameByte(name, 0xE5, upperHalf);
     else
       AppendShortNameByte(name, b, upperHalf);
   }
-  if (!isFolder && entry.U8At(8) != ' ') {
+  if (!isFolder && entry.NameByte(8) != ' ') {
     size_t extEnd = 11;
-    while (extEnd > 8 && entry.U8At(extEnd - 1) == ' ') --extEnd;
+    while (extEnd > 8 && entry.NameByte(extEnd - 1) == ' ') --extEnd;
     name.push_back('.');
-    for (size_t i = 8; i < extEnd; ++i) AppendShortNameByte(name, entry.U8At(i), upperHalf);
+    for (size_t i = 8; i < extEnd; ++i) AppendShortNameByte(name, entry.NameByte(i), upperHalf);
   }
   return name;
 }

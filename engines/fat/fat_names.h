@@ -15,7 +15,7 @@ namespace velmira {
 class LongNameBuffer {
  public:
   static constexpr size_t kChars = 260;
-  static constexpr size_t kPartChars = 13;
+  static constexpr size_t kPartChars = 13;  // kFatLongNamePartChars
 
   void Reset() { m_pos = kChars; }
   // Adds one 32-byte long-name part. False (nothing added) when 20 parts are

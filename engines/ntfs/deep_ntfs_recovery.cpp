@@ -11,7 +11,6 @@
 #include "platform/errors.h"
 #include "platform/text.h"
 #include "results/scan_log_names.h"
-#include "results/scan_log_registry.h"
 
 namespace velmira {
 namespace {
@@ -128,13 +127,10 @@ int32_t CDeepNtfsRecovery::BeginDeepNtfsLog(const std::string& logName) {
   m_directorySet.clear();
   m_links.clear();
   if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>();
+  m_store = std::make_unique<CScanLog>(m_logFolder);
   m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
   if (!logName.empty()) return m_store->OpenLog(logName);
-  const std::string name =
-      FreshLogName(CScanLogRegistry::Instance().CurrentLogFolder(),
-                   ScanLogName(ScanLogKind::kDeepNtfs, static_cast<int64_t>(m_geometry.partitionStart)));
-  return m_store->OpenLog(name);
+  return m_store->OpenNewLog(ScanLogName(ScanLogKind::kDeepNtfs, static_cast<int64_t>(m_geometry.partitionStart)));
 }
 
 int32_t CDeepNtfsRecovery::ReadRecordRuns(uint64_t sector, std::vector<DataRun>& runs) {

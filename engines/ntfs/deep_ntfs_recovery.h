@@ -127,6 +127,9 @@ class CDeepNtfsRecovery final : public IFileRecoveryParse {
   [[nodiscard]] const NtfsGeometry& Geometry() const { return m_geometry; }
   [[nodiscard]] const SectorSource& Source() const { return m_source; }
 
+  // Where the next new scan log goes (see IFileRecoveryParse).
+  void SetLogFolder(const std::string& folder) override { m_logFolder = folder; }
+
  private:
   enum class Mode { kSweep, kDirectory };
   struct ParentLink {
@@ -174,6 +177,7 @@ class CDeepNtfsRecovery final : public IFileRecoveryParse {
   MftMapSet m_maps;
 
   std::unique_ptr<CScanLog> m_store;
+  std::string m_logFolder;  // where new logs go; empty: where the registry says
   std::vector<DirectoryRef> m_directories;
   std::unordered_set<uint32_t> m_directorySet;
   std::unordered_map<uint64_t, ParentLink> m_links;  // by sector

@@ -171,11 +171,12 @@ int32_t CDeepNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
   const uint64_t sectorsPerCluster = clusterBytes / bps;
   std::vector<uint8_t> buffer(kPieceBytes);
   uint64_t remaining = size;
+  // The volume's end is not known: its clusters end with the source.
+  const uint64_t clusterLimit =
+      partitionStart < m_source.sectorCount ? (m_source.sectorCount - partitionStart) / sectorsPerCluster : 0;
   std::vector<uint8_t> window;
   if (ReadFileRecord(m_source, m_geometry, record.entrySector, window) == kOk) {
     if (const NtfsDataForm form = DataFormOf(ByteView(window.data(), m_geometry.recordSize)); form.compressed) {
-      const uint64_t clusterLimit =
-          partitionStart < m_source.sectorCount ? (m_source.sectorCount - partitionStart) / sectorsPerCluster : 0;
       const RunCopy copied =
           CopyCompressedRuns(m_source, bps, partitionStart, sectorsPerCluster, clusterLimit, runs, form.unitClusters,
                              sink, remaining,
@@ -185,27 +186,10 @@ int32_t CDeepNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
       runs.clear();
     }
   }
-  for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
-    if (remaining == 0 || error != kOk) break;
-    uint64_t runBytes = 0;
-    if (!run.valid || __builtin_mul_overflow(run.length, uint64_t{clusterBytes}, &runBytes)) {
-      error = kErrInvalidParameter;
-      break;
-    }
-    const uint64_t wantedSectors = (std::min(runBytes, remaining) + bps - 1) / bps;
-    uint64_t first = 0;
-    if (!run.sparse) {
-      // The sectors that will be read must lie inside the source.
-      uint64_t last = 0;
-      if (__builtin_mul_overflow(run.firstCluster, sectorsPerCluster, &first) ||
-          __builtin_add_overflow(first, partitionStart, &first) ||
-          __builtin_add_overflow(first, wantedSectors, &last) || last > m_source.sectorCount) {
-        error = kErrInvalidParameter;
-        break;
-      }
-    }
-    const RunCopy copied = CopyRunSectors(m_source, bps, run.sparse, first, wantedSectors, buffer, sink, remaining,
-                                          [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
+  if (error == kOk) {
+    const RunCopy copied =
+        CopyDataRuns(m_source, bps, partitionStart, sectorsPerCluster, clusterLimit, runs, buffer, sink, remaining,
+                     [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
     if (copied.leave) return copied.code;
     error = copied.code;
   }

@@ -14,7 +14,6 @@
 #include "platform/text.h"
 #include "platform/time_util.h"
 #include "results/scan_log_names.h"
-#include "results/scan_log_registry.h"
 
 namespace velmira {
 namespace {
@@ -130,15 +129,13 @@ int32_t CFastNtfsRecovery::Scan(const std::string& scanLogPath) {
   m_links.clear();
   m_chains.clear();
   if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>();
+  m_store = std::make_unique<CScanLog>(m_logFolder);
   m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
   if (!scanLogPath.empty()) return m_store->OpenLog(scanLogPath);
   if (!m_opened || m_geometry.sectorsPerCluster == 0) return m_opened ? kErrInvalidData : kErrInvalidHandle;
 
-  const std::string logName =
-      FreshLogName(CScanLogRegistry::Instance().CurrentLogFolder(),
-                   ScanLogName(ScanLogKind::kFast, static_cast<int64_t>(m_geometry.partitionStart)));
-  int32_t err = m_store->OpenLog(logName);
+  int32_t err =
+      m_store->OpenNewLog(ScanLogName(ScanLogKind::kFast, static_cast<int64_t>(m_geometry.partitionStart)));
   if (err != kOk) return err;
 
   uint64_t total = 0;

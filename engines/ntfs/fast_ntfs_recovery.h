@@ -70,6 +70,9 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   // How often the seconds-left estimate is recomputed (5 s; tests shorten it).
   void SetReportInterval(uint64_t milliseconds) { m_reportIntervalMs = milliseconds; }
 
+  // Where the next new scan log goes (see IFileRecoveryParse).
+  void SetLogFolder(const std::string& folder) override { m_logFolder = folder; }
+
  private:
   enum class Mode { kSweep, kDirectory };
   // What the ancestor walk needs of one folder record: whether the walk goes
@@ -120,6 +123,7 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
 
   // Scan state.
   std::unique_ptr<CScanLog> m_store;
+  std::string m_logFolder;  // where new logs go; empty: where the registry says
   std::vector<uint32_t> m_directories;
   std::unordered_set<uint32_t> m_directorySet;
   std::unordered_map<uint32_t, ParentLink> m_links;

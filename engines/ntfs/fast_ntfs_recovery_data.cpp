@@ -152,27 +152,10 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
     error = copied.code;
     runs.clear();
   }
-  for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
-    if (remaining == 0 || error != kOk) break;
-    uint64_t runBytes = 0;
-    if (!run.valid || __builtin_mul_overflow(run.length, uint64_t{clusterBytes}, &runBytes)) {
-      error = kErrInvalidParameter;
-      break;
-    }
-    const uint64_t wanted = std::min(runBytes, remaining);
-    const uint64_t wantedSectors = (wanted + bps - 1) / bps;
-    uint64_t first = 0;
-    if (!run.sparse) {
-      // The clusters that will be read must lie inside the volume.
-      const uint64_t clusters = (wantedSectors + sectorsPerCluster - 1) / sectorsPerCluster;
-      if (run.firstCluster > volumeClusters || clusters > volumeClusters - run.firstCluster ||
-          __builtin_add_overflow(record.partitionStart, run.firstCluster * sectorsPerCluster, &first)) {
-        error = kErrInvalidParameter;
-        break;
-      }
-    }
-    const RunCopy copied = CopyRunSectors(m_source, bps, run.sparse, first, wantedSectors, buffer, sink, remaining,
-                                          [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
+  if (error == kOk) {
+    const RunCopy copied =
+        CopyDataRuns(m_source, bps, record.partitionStart, sectorsPerCluster, volumeClusters, runs, buffer, sink,
+                     remaining, [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
     if (copied.leave) return copied.code;
     error = copied.code;
   }

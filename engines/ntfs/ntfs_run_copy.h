@@ -1,11 +1,13 @@
-// Copying the clusters of one data run into an output, shared by the fast
-// and the deep NTFS engines once each has checked that the run lies inside
-// its volume or source.
+// Copying the data runs of an attribute into an output, shared by the fast
+// and the deep NTFS engines: each says where its clusters lie and where they
+// end (the volume's end, or the source's), and the checks that every run
+// lies inside are made here, the same for both.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "engines/ntfs/lznt1.h"
@@ -61,6 +63,45 @@ RunCopy CopyRunSectors(const SectorSource& source, uint32_t bytesPerSector, bool
     if (!sink.ToFile() && sink.MemoryFull()) return {kOk, true};  // a preview in memory holds what fits
     if (got < count) return {kErrReadFault, false};
     done += count;
+  }
+  return {kOk, false};
+}
+
+// Writes the data of an attribute that is not compressed to `sink`, at most
+// `remaining` bytes, run by run: zeros for a sparse run, the run's clusters
+// for the others. Clusters are counted from `partitionStart` in
+// `clusterSectors` sectors, and every cluster a read touches must lie below
+// `clusterLimit` (the end of the volume, or of the source when the volume's
+// is not known): a run reaching past it, an invalid run or one whose bytes or
+// sectors overflow stops the copy with 87 before anything of it is read.
+// After each piece `progress(error)` is asked; a non-zero answer ends the
+// copy. Runs that end before the data leave `remaining` above 0 for the
+// caller to report.
+template <typename ProgressFn>
+RunCopy CopyDataRuns(const SectorSource& source, uint32_t bps, uint64_t partitionStart, uint64_t clusterSectors,
+                     uint64_t clusterLimit, std::span<const DataRun> runs, std::vector<uint8_t>& buffer,
+                     OutputSink& sink, uint64_t& remaining, ProgressFn progress) {
+  uint64_t clusterBytes = 0;
+  if (bps == 0 || clusterSectors == 0 || __builtin_mul_overflow(clusterSectors, uint64_t{bps}, &clusterBytes))
+    return {kErrInvalidParameter, false};
+  for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
+    if (remaining == 0) break;
+    uint64_t runBytes = 0;
+    if (!run.valid || __builtin_mul_overflow(run.length, clusterBytes, &runBytes)) return {kErrInvalidParameter, false};
+    const uint64_t wantedSectors = std::min(runBytes, remaining) / bps + (std::min(runBytes, remaining) % bps != 0);
+    uint64_t first = 0;
+    if (!run.sparse) {
+      // Whole clusters: the part of a cluster past the limit is not the
+      // volume's, even where the source goes on.
+      const uint64_t clusters = wantedSectors / clusterSectors + (wantedSectors % clusterSectors != 0);
+      if (run.firstCluster > clusterLimit || clusters > clusterLimit - run.firstCluster ||
+          __builtin_mul_overflow(run.firstCluster, clusterSectors, &first) ||
+          __builtin_add_overflow(first, partitionStart, &first))
+        return {kErrInvalidParameter, false};
+    }
+    const RunCopy copied =
+        CopyRunSectors(source, bps, run.sparse, first, wantedSectors, buffer, sink, remaining, progress);
+    if (copied.leave || copied.code != kOk) return copied;
   }
   return {kOk, false};
 }

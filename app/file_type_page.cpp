@@ -54,12 +54,14 @@ CFileTypePage::CFileTypePage(QWidget* parent) : QWidget(parent), m_ui(std::make_
   auto* row = new QHBoxLayout;
   row->setSpacing(m_ui->layout20->spacing());
   row->setContentsMargins(0, 0, 0, 0);
-  QFrame* documents =
-      AddGroupFrame(row, "FileTypeDocument", "BtnDocument", "type_document", "OptDocumentFile", "Documents", true);
+  QFrame* documents = AddGroupFrame(row, "FileTypeDocument", "BtnDocument", "type_document",
+                                    "OptDocumentFile", "Documents", true);
   QFrame* archives =
       AddGroupFrame(row, "FileTypeArchive", "BtnArchive", "type_archive", "OptArchiveFile", "Archives", true);
-  QFrame* others = AddGroupFrame(row, "FileTypeOthers", "BtnOthers", "type_others", "OptOthersFile", "Others", false);
-  auto* othersText = new QLabel(QStringLiteral("Files of every other type, and files without an extension"), others);
+  QFrame* others =
+      AddGroupFrame(row, "FileTypeOthers", "BtnOthers", "type_others", "OptOthersFile", "Others", false);
+  auto* othersText =
+      new QLabel(QStringLiteral("Files of every other type, and files without an extension"), others);
   othersText->setObjectName(QStringLiteral("TxtOthers"));
   othersText->setWordWrap(true);
   others->layout()->addWidget(othersText);

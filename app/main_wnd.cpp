@@ -54,7 +54,8 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
   m_ui->Txt2->setTextFormat(Qt::RichText);
   m_ui->LogoIcon->setPixmap(QIcon(IconPath(QStringLiteral("velmira"))).pixmap(28, 28));
   const char* nodes[] = {"NodePhoto", "NodeAudio", "NodeVideo", "NodeDocument", "NodeArchive", "NodeOthers"};
-  const char* nodeIcons[] = {"type_photo", "type_audio", "type_video", "type_document", "type_archive", "type_others"};
+  const char* nodeIcons[] = {"type_photo",    "type_audio",   "type_video",
+                             "type_document", "type_archive", "type_others"};
   for (int i = 0; i < 6; ++i) {
     QTreeWidgetItem* node = m_found->TypeTree->topLevelItem(i);
     if (node == nullptr) node = new QTreeWidgetItem(m_found->TypeTree);

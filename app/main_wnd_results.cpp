@@ -69,7 +69,8 @@ const char* const kGroupFrames[kOptionGroups] = {"FileTypePhoto", "FileTypeAudio
                                                  "FileTypeDocument", "FileTypeArchive"};
 const char* const kGroupIcons[kCategories] = {"type_photo",    "type_audio",   "type_video",
                                               "type_document", "type_archive", "type_others"};
-const char* const kCategoryTexts[kCategories] = {"MSG0807", "MSG0808", "MSG0809", "MSG0812", "MSG0813", "MSG0814"};
+const char* const kCategoryTexts[kCategories] = {"MSG0807", "MSG0808", "MSG0809",
+                                                 "MSG0812", "MSG0813", "MSG0814"};
 
 // The group keys of the files of no offered type start with this; the files
 // without an extension share the key made of it alone.
@@ -203,7 +204,8 @@ void CMainWnd::SetUpResults() {
   r.folderRoot->setText(0, QStringLiteral("Folders"));
   r.folderRoot->setIcon(0, QIcon(FileIconPath("FileIcon/folder.png")));
   r.folderRoot->setHidden(true);
-  for (int i = 0; i < kCategories; ++i) m_found->TypeTree->topLevelItem(i)->setData(0, kNodeKindRole, kNodeCategory);
+  for (int i = 0; i < kCategories; ++i)
+    m_found->TypeTree->topLevelItem(i)->setData(0, kNodeKindRole, kNodeCategory);
   connect(m_found->TypeTree, &QTreeWidget::itemSelectionChanged, this, &CMainWnd::OnTypeTreeSelection);
   connect(m_found->TypeTree, &QTreeWidget::itemChanged, this,
           [this](QTreeWidgetItem* item, int) { OnTypeTreeItemChanged(item); });
@@ -409,8 +411,9 @@ void CMainWnd::OnScanFinished() {
     m_disk->DiskList->setCurrentItem(m_disk->DiskList->topLevelItem(0));
   // "Others" takes every file; what no ticked option offers is left out
   // when the collection has ended.
-  const std::string pattern =
-      m_typePage->othersOption()->isChecked() ? ConvertSearchPattern(kEveryFilePattern) : SearchPatternFor(TypeOptions());
+  const std::string pattern = m_typePage->othersOption()->isChecked()
+                                  ? ConvertSearchPattern(kEveryFilePattern)
+                                  : SearchPatternFor(TypeOptions());
   {
     CSearchProcessWnd wnd(this, sources, pattern, r.session->collected());
     connect(&wnd, &CSearchProcessWnd::collectionEnded, this, &CMainWnd::OnCollectionEnded,
@@ -438,8 +441,8 @@ void CMainWnd::OnCollectionFinished() {
     DropRepeatedFiles(files);
     const std::vector<TypeOption> options = TypeOptions();
     const bool others = m_typePage->othersOption()->isChecked();
-    const bool any = others || std::any_of(options.begin(), options.end(),
-                                           [](const TypeOption& o) { return o.selected; });
+    const bool any =
+        others || std::any_of(options.begin(), options.end(), [](const TypeOption& o) { return o.selected; });
     std::erase_if(files, [&](const FoundRecord& f) {
       if (f.isFolder != 0) return true;
       if (!any) return false;  // nothing ticked: everything was asked for

@@ -99,14 +99,16 @@ TEST(ResultTree, OneRowPerFile) {
   FoundRecord ntfsDeep = ntfs;
   ntfsDeep.engineTag = kTagDeepNtfs;
   // Cluster 5 starts at 2048 + 100 + 3 * 8 = 2172.
-  std::vector<FoundRecord> files = {
-      fat(kTagFastFat, "clip.mov", 5, 50000), fat(kTagFastFat, "b.jpg", 9, 300),  // one sector, two entries
-      ntfs, carved("00001.mp4", 2172, 20000),                                     // shorter copy of clip.mov
-      fat(kTagDeepFat, "clip.mov", 5, 50000), ntfsDeep,                           // the deep pass again
-      carved("00002.jpg", 2204, 90000),                                           // b.jpg's type, longer
-      carved("00003.png", 2204, 90000),                                           // another file, longer
-      carved("00004.jpg", 2172, 10, 4),                                           // another source
-      carved("00005.jpg", 4000, 10)};
+  std::vector<FoundRecord> files = {fat(kTagFastFat, "clip.mov", 5, 50000),
+                                    fat(kTagFastFat, "b.jpg", 9, 300),  // one sector, two entries
+                                    ntfs,
+                                    carved("00001.mp4", 2172, 20000),  // shorter copy of clip.mov
+                                    fat(kTagDeepFat, "clip.mov", 5, 50000),
+                                    ntfsDeep,                          // the deep pass again
+                                    carved("00002.jpg", 2204, 90000),  // b.jpg's type, longer
+                                    carved("00003.png", 2204, 90000),  // another file, longer
+                                    carved("00004.jpg", 2172, 10, 4),  // another source
+                                    carved("00005.jpg", 4000, 10)};
   DropRepeatedFiles(files);
   std::vector<std::string> names;
   for (const FoundRecord& r : files) names.push_back(RecordName(r));
@@ -154,8 +156,10 @@ TEST(SearchPattern, CompletedOptionsOfferEveryKnownType) {
   EXPECT_EQ(options[map.at("ts")].group, TypeGroup::kVideo);
   EXPECT_EQ(options[map.at("mp2")].group, TypeGroup::kAudio);
   // Documents and archives as the recovery folders sort them.
-  for (const char* ext : {"pdf", "txt", "docx", "db"}) EXPECT_EQ(options[map.at(ext)].group, TypeGroup::kDocument) << ext;
-  for (const char* ext : {"zip", "7z", "gz"}) EXPECT_EQ(options[map.at(ext)].group, TypeGroup::kArchive) << ext;
+  for (const char* ext : {"pdf", "txt", "docx", "db"})
+    EXPECT_EQ(options[map.at(ext)].group, TypeGroup::kDocument) << ext;
+  for (const char* ext : {"zip", "7z", "gz"})
+    EXPECT_EQ(options[map.at(ext)].group, TypeGroup::kArchive) << ext;
   // Every option is named uniquely.
   std::set<std::string> names;
   for (const TypeOption& o : options) EXPECT_TRUE(names.insert(o.name).second) << o.name;

@@ -7,8 +7,8 @@
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
-#include <QProcess>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStackedWidget>
@@ -243,10 +243,12 @@ void VelmiraGuiTest::ImageFilesGetKeysAndFacts() {
   // image and choosing file types.
   wnd.ChooseMode(CMainWnd::kModeCreateImage);
   QVERIFY(group->isHidden());
-  for (const char* name : {"BtnLoadImage", "BtnDeepScan", "TabFileType"}) QVERIFY2(Find<QWidget>(&wnd, name)->isHidden(), name);
+  for (const char* name : {"BtnLoadImage", "BtnDeepScan", "TabFileType"})
+    QVERIFY2(Find<QWidget>(&wnd, name)->isHidden(), name);
   wnd.ChooseMode(CMainWnd::kModeRecover);
   QVERIFY(!group->isHidden());
-  for (const char* name : {"BtnLoadImage", "BtnDeepScan", "TabFileType"}) QVERIFY2(!Find<QWidget>(&wnd, name)->isHidden(), name);
+  for (const char* name : {"BtnLoadImage", "BtnDeepScan", "TabFileType"})
+    QVERIFY2(!Find<QWidget>(&wnd, name)->isHidden(), name);
 }
 
 void VelmiraGuiTest::NavigationAndModes() {
@@ -535,8 +537,8 @@ void VelmiraGuiTest::HelpPagesAndAboutBox() {
   // click), and the same menu opens again until the language changes.
   QPointer<QMenu> kept;
   for (int round = 0; round < 2; ++round) {
-    for (const char* entry : {"item_help", "item_faq", "item_support", "item_about", "German", "English",
-                              "item_exit"}) {
+    for (const char* entry :
+         {"item_help", "item_faq", "item_support", "item_about", "German", "English", "item_exit"}) {
       if (!wnd.isVisible()) {
         wnd.show();
         QVERIFY(QTest::qWaitForWindowExposed(&wnd));

@@ -688,30 +688,30 @@ void VelmiraScanTest::RemovedDeviceKeepsItsFilesButIsNotRead() {
 // get categories of their own; the boxes show types ticked in part.
 void VelmiraScanTest::EveryKindOnceWithPartlyTickedBoxes() {
   auto wnd = NewMainWnd({}, FakeBuilder([](FakeScanEngine& e, const ScanSource& s) {
-    e.steps = 2;
-    const uint16_t key = s.SourceKey();
-    FoundRecord fast = testing::FakeFile(key, "Beach.jpg", 50000, 1);
-    fast.engineTag = kTagFastFat;
-    fast.key = 5;
-    fast.clusterBytes = 4096;
-    fast.dataStart = 100;
-    fast.entrySector = 90;
-    FoundRecord deep = fast;
-    deep.engineTag = kTagDeepFat;
-    deep.recordNumber = 2;
-    FoundRecord copy = testing::FakeFile(key, "00001.mp4", 20000, 3);
-    copy.engineTag = kTagCarving;
-    copy.clusterBytes = kNoClusterBytes;
-    copy.entrySector = 100 + 3 * 8;  // where cluster 5 starts
-    e.records = {fast,
-                 deep,
-                 copy,
-                 testing::FakeFile(key, "a.jpg", 10, 4),
-                 testing::FakeFile(key, "report.pdf", 10, 5),
-                 testing::FakeFile(key, "notes.txt", 10, 6),
-                 testing::FakeFile(key, "backup.zip", 10, 7),
-                 testing::FakeFile(key, "data.e", 10, 8)};
-  }));
+                          e.steps = 2;
+                          const uint16_t key = s.SourceKey();
+                          FoundRecord fast = testing::FakeFile(key, "Beach.jpg", 50000, 1);
+                          fast.engineTag = kTagFastFat;
+                          fast.key = 5;
+                          fast.clusterBytes = 4096;
+                          fast.dataStart = 100;
+                          fast.entrySector = 90;
+                          FoundRecord deep = fast;
+                          deep.engineTag = kTagDeepFat;
+                          deep.recordNumber = 2;
+                          FoundRecord copy = testing::FakeFile(key, "00001.mp4", 20000, 3);
+                          copy.engineTag = kTagCarving;
+                          copy.clusterBytes = kNoClusterBytes;
+                          copy.entrySector = 100 + 3 * 8;  // where cluster 5 starts
+                          e.records = {fast,
+                                       deep,
+                                       copy,
+                                       testing::FakeFile(key, "a.jpg", 10, 4),
+                                       testing::FakeFile(key, "report.pdf", 10, 5),
+                                       testing::FakeFile(key, "notes.txt", 10, 6),
+                                       testing::FakeFile(key, "backup.zip", 10, 7),
+                                       testing::FakeFile(key, "data.e", 10, 8)};
+                        }));
   auto* list = wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
   auto* tree = wnd->findChild<QTreeWidget*>(QStringLiteral("TypeTree"));
   auto* all = wnd->findChild<QCheckBox*>(QStringLiteral("ChkAllListSel"));
@@ -744,7 +744,8 @@ void VelmiraScanTest::EveryKindOnceWithPartlyTickedBoxes() {
   QCOMPARE(node("NodePhoto", -1)->checkState(0), Qt::Checked);
   node("NodeDocument", 0)->setCheckState(0, Qt::Checked);
   QCOMPARE(node("NodeDocument", -1)->checkState(0), Qt::PartiallyChecked);
-  for (const char* category : {"NodeDocument", "NodeArchive"}) node(category, -1)->setCheckState(0, Qt::Checked);
+  for (const char* category : {"NodeDocument", "NodeArchive"})
+    node(category, -1)->setCheckState(0, Qt::Checked);
   QCOMPARE(wnd->CheckedFiles().size(), wnd->collectedFiles().size());
   all->click();
   QCOMPARE(all->checkState(), Qt::Unchecked);

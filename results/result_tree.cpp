@@ -103,6 +103,16 @@ void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector)
   // entry's sector, its first cluster or file record, the name.
   using Entry = std::tuple<uint16_t, bool, uint64_t, uint32_t, std::string>;
   std::set<Entry> entries;
+  // Entries are compared only when two passes of a file system, or the
+  // carver, could have listed a file twice.
+  bool tags[kTagCarving + 1] = {};
+  for (const FoundRecord& r : files) {
+    const uint32_t tag = r.engineTag;
+    if (tag <= kTagCarving) tags[tag] = true;
+  }
+  const bool twoNtfs = tags[kTagFastNtfs] && tags[kTagDeepNtfs];
+  const bool twoFat = tags[kTagFastFat] && tags[kTagDeepFat];
+  if (!twoNtfs && !twoFat && !(tags[kTagCarving] && (tags[kTagFastFat] || tags[kTagDeepFat]))) return;
   // Named FAT files by where their data starts: size and type key.
   std::map<std::pair<uint16_t, uint64_t>, std::vector<std::pair<uint64_t, std::string>>> starts;
   for (const FoundRecord& r : files) {
@@ -121,7 +131,7 @@ void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector)
       return false;
     }
     const bool ntfs = tag == kTagFastNtfs || tag == kTagDeepNtfs;
-    if (!ntfs && tag != kTagFastFat && tag != kTagDeepFat) return false;
+    if (ntfs ? !twoNtfs : (tag != kTagFastFat && tag != kTagDeepFat) || !twoFat) return false;
     return !entries.emplace(r.driveLetter, ntfs, r.entrySector, r.key, RecordName(r)).second;
   });
 }

@@ -220,6 +220,9 @@ bool CDiskPage::AddImageSource(const QString& path) {
   m_sources.push_back(std::move(source));
   group->setExpanded(true);
   emit rowsChanged();
+  // The new image is what the next scan takes.
+  m_ui->DiskList->setCurrentItem(row);
+  m_ui->DiskList->scrollToItem(row);
   return true;
 }
 
@@ -344,6 +347,10 @@ void CDiskPage::SelectLastRow() {
 void CDiskPage::ApplyMode(bool imageRowsShown) {
   m_imageRowsShown = imageRowsShown;
   if (QTreeWidgetItem* group = ImageGroupRow(false)) group->setHidden(!m_imageRowsShown);
+  // A drive is copied into an image: loading one or choosing file types
+  // has no place then.
+  m_ui->BtnLoadImage->setVisible(m_imageRowsShown);
+  m_ui->BtnDeepScan->setVisible(m_imageRowsShown);
   const QList<QTreeWidgetItem*> rows = VisibleRows();
   QTreeWidgetItem* choice = nullptr;
   for (QTreeWidgetItem* row : rows) {

@@ -53,10 +53,12 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
   MakeLabelsPlain(this, {QStringLiteral("Txt2")});
   m_ui->Txt2->setTextFormat(Qt::RichText);
   m_ui->LogoIcon->setPixmap(QIcon(IconPath(QStringLiteral("velmira"))).pixmap(28, 28));
-  const char* nodes[] = {"NodePhoto", "NodeAudio", "NodeVideo"};
-  const char* nodeIcons[] = {"type_photo", "type_audio", "type_video"};
-  for (int i = 0; i < 3; ++i) {
+  const char* nodes[] = {"NodePhoto", "NodeAudio", "NodeVideo", "NodeDocument", "NodeArchive", "NodeOthers"};
+  const char* nodeIcons[] = {"type_photo",    "type_audio",   "type_video",
+                             "type_document", "type_archive", "type_others"};
+  for (int i = 0; i < 6; ++i) {
     QTreeWidgetItem* node = m_found->TypeTree->topLevelItem(i);
+    if (node == nullptr) node = new QTreeWidgetItem(m_found->TypeTree);
     node->setData(0, kItemNameRole, QString::fromLatin1(nodes[i]));
     node->setIcon(0, QIcon(IconPath(QString::fromLatin1(nodeIcons[i]))));
     node->setHidden(true);
@@ -211,6 +213,7 @@ void CMainWnd::ShowPage(Page page) {
       m_ui->BtnRecover->hide();
       m_ui->BtnScan->setVisible(recover);
       m_ui->TabRecover->setVisible(recover);
+      m_ui->TabFileType->setVisible(recover);
       SetBanner(kDiskPageLook.background, kDiskPageLook.logo, kDiskPageLook.colour);
       break;
     }
@@ -331,10 +334,21 @@ void CMainWnd::OnDiskRowActivated() {
 }
 
 void CMainWnd::OnAssist() {
-  QMenu* menu = BuildAssistMenu(this);
-  connect(menu, &QMenu::aboutToHide, menu, &QObject::deleteLater);
-  menu->popup(m_ui->BtnAssist->mapToGlobal(
-      QPoint(m_ui->BtnAssist->width() - menu->sizeHint().width(), m_ui->BtnAssist->height())));
+  // The menu is kept: an item's handler (the About box's modal loop) still
+  // runs inside the menu's own code after the menu has hidden, so the menu
+  // must not go when it hides. It is built again only here, with no menu
+  // code on the stack, when the language changed since.
+  const std::string language = LanguageManager::Instance().CurrentLanguage();
+  if (m_assistMenu != nullptr && m_assistMenuLanguage != language) {
+    delete m_assistMenu;
+    m_assistMenu = nullptr;
+  }
+  if (m_assistMenu == nullptr) {
+    m_assistMenu = BuildAssistMenu(this);
+    m_assistMenuLanguage = language;
+  }
+  m_assistMenu->popup(m_ui->BtnAssist->mapToGlobal(
+      QPoint(m_ui->BtnAssist->width() - m_assistMenu->sizeHint().width(), m_ui->BtnAssist->height())));
 }
 
 // ---- events --------------------------------------------------------------------

@@ -23,6 +23,7 @@ class DiskPage;
 class FileTypePage;
 class ResultsPage;
 }  // namespace Ui
+class QMenu;
 class QTreeWidgetItem;
 
 namespace velmira {
@@ -217,7 +218,10 @@ class CMainWnd : public QWidget {
   // The source of a folder-view node while it can still be read, else null.
   [[nodiscard]] ScanSource* LiveSourceOfNode(const QTreeWidgetItem* node) const;
   void OnFileListHeaderClick(int column);
-  void OnCheckAll(bool checked);
+  void OnCheckAll();
+  // "ChkAllListSel" and the type tree's boxes: ticked, partly ticked or
+  // clear as the files below them are.
+  void ShowCheckStates();
   void SetFileChecked(const FoundRecord& record, bool checked);
   void ShowRows(std::vector<const FoundRecord*> rows);
 
@@ -240,6 +244,10 @@ class CMainWnd : public QWidget {
   ScanHandler m_scanHandler;
   QString m_previewFile;
   int m_collectedCount = 0;
+  // The assist menu, kept from one opening to the next, and the language it
+  // was built in.
+  QMenu* m_assistMenu = nullptr;
+  std::string m_assistMenuLanguage;
   std::unique_ptr<RecoverWndState, RecoverWndStateDeleter> m_recover;
 };
 

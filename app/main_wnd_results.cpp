@@ -9,12 +9,14 @@
 #include <QTableView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cctype>
 #include <deque>
 #include <map>
 #include <tuple>
 
 #include "app/file_list_model.h"
+#include "app/file_type_page.h"
 #include "app/language_ui.h"
 #include "app/main_wnd.h"
 #include "app/message_box.h"
@@ -23,6 +25,7 @@
 #include "app/search_process_wnd.h"
 #include "jobs/recovery_job.h"
 #include "platform/message_format.h"
+#include "results/extension_lists.h"
 #include "results/result_tree.h"
 #include "storage/disk_discovery.h"
 #include "ui_disk_page.h"
@@ -57,9 +60,41 @@ RecordKey KeyOf(const FoundRecord& r) {
   return {source, engine, number, sector, RecordName(r)};
 }
 
-const char* const kGroupFrames[] = {"FileTypePhoto", "FileTypeAudio", "FileTypeVideo"};
-const char* const kGroupIcons[] = {"type_photo", "type_audio", "type_video"};
-const char* const kCategoryTexts[] = {"MSG0807", "MSG0808", "MSG0809"};
+// The groups of the type page's options, then "Others": the categories of
+// the type tree, in the order of the recovery folders.
+constexpr int kOptionGroups = 5;
+constexpr int kOthers = 5;
+constexpr int kCategories = 6;
+const char* const kGroupFrames[kOptionGroups] = {"FileTypePhoto", "FileTypeAudio", "FileTypeVideo",
+                                                 "FileTypeDocument", "FileTypeArchive"};
+const char* const kGroupIcons[kCategories] = {"type_photo",    "type_audio",   "type_video",
+                                              "type_document", "type_archive", "type_others"};
+const char* const kCategoryTexts[kCategories] = {"MSG0807", "MSG0808", "MSG0809",
+                                                 "MSG0812", "MSG0813", "MSG0814"};
+
+// The group keys of the files of no offered type start with this; the files
+// without an extension share the key made of it alone.
+constexpr char kOthersKeyMark = '*';
+
+// The files of no offered type go under "Others" by their extension.
+void GroupOthers(const std::vector<FoundRecord>& files, const ExtensionMap& offered, TypeGroups& groups) {
+  TypeGroups others;
+  for (auto it = groups.begin(); it != groups.end();) {
+    if (offered.count(it->first) != 0) {
+      ++it;
+      continue;
+    }
+    for (const uint32_t i : it->second) {
+      const bool noExtension = ExtensionOf(RecordName(files[i])).empty();
+      others[std::string(1, kOthersKeyMark) + (noExtension ? std::string() : it->first)].push_back(i);
+    }
+    it = groups.erase(it);
+  }
+  for (auto& [key, indices] : others) {
+    std::sort(indices.begin(), indices.end());
+    groups[key] = std::move(indices);
+  }
+}
 
 }  // namespace
 
@@ -107,8 +142,9 @@ void CMainWnd::SetUpResults() {
   m_scanHandler = [this](const std::vector<ScanSource*>& list) { RunScanWindow(list); };
 
   // Type page: the layout's options, completed so that every known photo,
-  // audio and video type is offered; each group's options scroll.
-  for (int g = 0; g < 3; ++g) {
+  // audio, video, document and archive type is offered; each group's
+  // options scroll.
+  for (int g = 0; g < kOptionGroups; ++g) {
     auto* frame = m_ui->TabPage->findChild<QFrame*>(QString::fromLatin1(kGroupFrames[g]));
     auto* frameLayout = frame == nullptr ? nullptr : qobject_cast<QVBoxLayout*>(frame->layout());
     if (frameLayout == nullptr) continue;
@@ -123,8 +159,8 @@ void CMainWnd::SetUpResults() {
   }
   const size_t fromLayout = r.options.size();
   CompleteTypeOptions(r.options);
-  std::vector<QVBoxLayout*> lists(3, nullptr);
-  for (int g = 0; g < 3; ++g) {
+  std::vector<QVBoxLayout*> lists(kOptionGroups, nullptr);
+  for (int g = 0; g < kOptionGroups; ++g) {
     auto* frame = m_ui->TabPage->findChild<QFrame*>(QString::fromLatin1(kGroupFrames[g]));
     auto* frameLayout = frame == nullptr ? nullptr : qobject_cast<QVBoxLayout*>(frame->layout());
     if (frameLayout == nullptr) continue;
@@ -168,7 +204,8 @@ void CMainWnd::SetUpResults() {
   r.folderRoot->setText(0, QStringLiteral("Folders"));
   r.folderRoot->setIcon(0, QIcon(FileIconPath("FileIcon/folder.png")));
   r.folderRoot->setHidden(true);
-  for (int i = 0; i < 3; ++i) m_found->TypeTree->topLevelItem(i)->setData(0, kNodeKindRole, kNodeCategory);
+  for (int i = 0; i < kCategories; ++i)
+    m_found->TypeTree->topLevelItem(i)->setData(0, kNodeKindRole, kNodeCategory);
   connect(m_found->TypeTree, &QTreeWidget::itemSelectionChanged, this, &CMainWnd::OnTypeTreeSelection);
   connect(m_found->TypeTree, &QTreeWidget::itemChanged, this,
           [this](QTreeWidgetItem* item, int) { OnTypeTreeItemChanged(item); });
@@ -179,6 +216,7 @@ void CMainWnd::SetUpResults() {
   r.model->SetCheckLookup([this](const FoundRecord& f) { return m_results->checked.count(KeyOf(f)) != 0; },
                           [this](const FoundRecord& f, bool on) {
                             SetFileChecked(f, on);
+                            ShowCheckStates();
                             UpdateSelectedFileInfo();
                           });
   r.model->SetPathLookup([this](const FoundRecord& f) {
@@ -200,6 +238,7 @@ void CMainWnd::SetUpResults() {
   const int widths[] = {24, 140, 68, 122, 122, 90, 44};
   for (int c = 0; c < CFileListModel::kColumnCount; ++c) view->setColumnWidth(c, widths[c]);
   connect(view->horizontalHeader(), &QHeaderView::sectionClicked, this, &CMainWnd::OnFileListHeaderClick);
+  m_found->ChkAllListSel->setTristate(true);
   connect(m_found->ChkAllListSel, &QCheckBox::clicked, this, &CMainWnd::OnCheckAll);
 
   // Selecting a file previews it; "BtnRecover" recovers the checked files,
@@ -370,7 +409,11 @@ void CMainWnd::OnScanFinished() {
   UpdateSelectedFileInfo();
   if (SelectedRow() == nullptr && m_disk->DiskList->topLevelItemCount() > 0)
     m_disk->DiskList->setCurrentItem(m_disk->DiskList->topLevelItem(0));
-  const std::string pattern = SearchPatternFor(TypeOptions());
+  // "Others" takes every file; what no ticked option offers is left out
+  // when the collection has ended.
+  const std::string pattern = m_typePage->othersOption()->isChecked()
+                                  ? ConvertSearchPattern(kEveryFilePattern)
+                                  : SearchPatternFor(TypeOptions());
   {
     CSearchProcessWnd wnd(this, sources, pattern, r.session->collected());
     connect(&wnd, &CSearchProcessWnd::collectionEnded, this, &CMainWnd::OnCollectionEnded,
@@ -391,7 +434,24 @@ void CMainWnd::OnCollectionFinished() {
   Results& r = *m_results;
   r.model->Clear();
   m_found->PreviewEdit->clear();
+  // One row per file, and only files of the ticked types: the count
+  // matches what the tree offers to tick.
+  if (r.session != nullptr) {
+    std::vector<FoundRecord>& files = r.session->collected();
+    DropRepeatedFiles(files);
+    const std::vector<TypeOption> options = TypeOptions();
+    const bool others = m_typePage->othersOption()->isChecked();
+    const bool any =
+        others || std::any_of(options.begin(), options.end(), [](const TypeOption& o) { return o.selected; });
+    std::erase_if(files, [&](const FoundRecord& f) {
+      if (f.isFolder != 0) return true;
+      if (!any) return false;  // nothing ticked: everything was asked for
+      const auto option = r.extensionMap.find(TypeGroupKey(RecordName(f)));
+      return option == r.extensionMap.end() ? !others : !options[option->second].selected;
+    });
+  }
   GroupByType(collectedFiles(), r.groups);
+  GroupOthers(collectedFiles(), r.extensionMap, r.groups);
   m_collectedCount = static_cast<int>(collectedFiles().size());
   ShowUnreadBanner();
   SelectPage(kPageRecover);
@@ -417,9 +477,9 @@ void CMainWnd::RebuildTypeTree() {
   Results& r = *m_results;
   const QSignalBlocker block(m_found->TypeTree);
   r.updatingTree = true;
-  QTreeWidgetItem* categories[3];
-  uint64_t sums[3] = {0, 0, 0};
-  for (int g = 0; g < 3; ++g) {
+  QTreeWidgetItem* categories[kCategories];
+  uint64_t sums[kCategories] = {};
+  for (int g = 0; g < kCategories; ++g) {
     categories[g] = m_found->TypeTree->topLevelItem(g);
     qDeleteAll(categories[g]->takeChildren());
     categories[g]->setHidden(true);
@@ -428,12 +488,20 @@ void CMainWnd::RebuildTypeTree() {
     categories[g]->setCheckState(0, Qt::Unchecked);
   }
   for (const auto& [key, indices] : r.groups) {
-    const auto option = r.extensionMap.find(key);
-    if (indices.empty() || option == r.extensionMap.end()) continue;
-    const TypeOption& offered = r.options[option->second];
-    const int g = static_cast<int>(offered.group);
-    const QString optionText =
-        option->second < r.optionBoxes.size() ? r.optionBoxes[option->second]->text() : Q(offered.label);
+    if (indices.empty()) continue;
+    int g = kOthers;
+    QString optionText;
+    if (!key.empty() && key[0] == kOthersKeyMark) {
+      optionText = key.size() == 1 ? Message("MSG0815") : Q(key.substr(1)).toUpper();
+    } else {
+      const auto option = r.extensionMap.find(key);
+      if (option == r.extensionMap.end()) continue;
+      const TypeOption& offered = r.options[option->second];
+      g = static_cast<int>(offered.group);
+      optionText =
+          option->second < r.optionBoxes.size() ? r.optionBoxes[option->second]->text() : Q(offered.label);
+    }
+    if (g < 0 || g >= kCategories) continue;
     auto* node = new QTreeWidgetItem(categories[g]);
     node->setText(0, Q(TypeNodeLabel(S(optionText), indices.size())));
     node->setData(0, kNodeKindRole, kNodeExtension);
@@ -444,7 +512,7 @@ void CMainWnd::RebuildTypeTree() {
     categories[g]->setHidden(false);
     sums[g] += indices.size();
   }
-  for (int g = 0; g < 3; ++g) {
+  for (int g = 0; g < kCategories; ++g) {
     if (categories[g]->childCount() == 0) continue;
     categories[g]->setText(0, Q(CategoryNodeLabel(S(Message(kCategoryTexts[g])), sums[g])));
     categories[g]->setExpanded(true);
@@ -470,7 +538,7 @@ void CMainWnd::RebuildTypeTree() {
   r.updatingTree = false;
 
   // Show the first type's files at once.
-  for (int g = 0; g < 3; ++g) {
+  for (int g = 0; g < kCategories; ++g) {
     if (categories[g]->childCount() > 0) {
       m_found->TypeTree->setCurrentItem(categories[g]->child(0));
       break;
@@ -509,8 +577,7 @@ void CMainWnd::OnFolderExpanded(QTreeWidgetItem* item) {
 void CMainWnd::ShowRows(std::vector<const FoundRecord*> rows) {
   m_results->model->SetRows(std::move(rows));
   m_found->FileList->horizontalHeader()->setSortIndicatorShown(false);
-  const QSignalBlocker block(m_found->ChkAllListSel);
-  m_found->ChkAllListSel->setChecked(false);
+  ShowCheckStates();
 }
 
 void CMainWnd::OnTypeTreeSelection() {
@@ -574,6 +641,7 @@ void CMainWnd::OnTypeTreeItemChanged(QTreeWidgetItem* item) {
   }
   r.updatingTree = false;
   r.model->RefreshChecks();
+  ShowCheckStates();
   UpdateSelectedFileInfo();
 }
 
@@ -589,10 +657,69 @@ void CMainWnd::SetFileChecked(const FoundRecord& record, bool checked) {
   }
 }
 
-void CMainWnd::OnCheckAll(bool checked) {
+void CMainWnd::OnCheckAll() {
+  // A click on a partly ticked box ticks every listed file.
+  const bool checked = m_found->ChkAllListSel->checkState() != Qt::Unchecked;
   for (const FoundRecord* record : m_results->model->Rows()) SetFileChecked(*record, checked);
   m_results->model->RefreshChecks();
+  ShowCheckStates();
   UpdateSelectedFileInfo();
+}
+
+namespace {
+
+Qt::CheckState StateOf(size_t ticked, size_t total) {
+  if (ticked == 0) return Qt::Unchecked;
+  return ticked == total ? Qt::Checked : Qt::PartiallyChecked;
+}
+
+}  // namespace
+
+void CMainWnd::ShowCheckStates() {
+  Results& r = *m_results;
+  const auto ticked = [&r](const FoundRecord& f) { return r.checked.count(KeyOf(f)) != 0; };
+  // "Select all": all, some or none of the listed files.
+  {
+    const std::vector<const FoundRecord*>& rows = r.model->Rows();
+    size_t on = 0;
+    if (!r.checked.empty())
+      on = static_cast<size_t>(
+          std::count_if(rows.begin(), rows.end(), [&](const FoundRecord* f) { return ticked(*f); }));
+    const QSignalBlocker block(m_found->ChkAllListSel);
+    m_found->ChkAllListSel->setCheckState(rows.empty() ? Qt::Unchecked : StateOf(on, rows.size()));
+  }
+  // The type nodes: of their files; the categories: of their types.
+  if (r.session == nullptr) return;
+  const bool wasUpdating = r.updatingTree;
+  r.updatingTree = true;
+  const QSignalBlocker block(m_found->TypeTree);
+  for (int g = 0; g < m_found->TypeTree->topLevelItemCount(); ++g) {
+    QTreeWidgetItem* category = m_found->TypeTree->topLevelItem(g);
+    if (category->data(0, kNodeKindRole).toInt() != kNodeCategory) continue;
+    size_t full = 0;
+    size_t some = 0;
+    for (int i = 0; i < category->childCount(); ++i) {
+      QTreeWidgetItem* node = category->child(i);
+      const auto it = r.groups.find(S(node->data(0, kNodeKeyRole).toString()));
+      size_t on = 0;
+      size_t total = 0;
+      if (it != r.groups.end()) {
+        total = it->second.size();
+        if (!r.checked.empty())
+          for (const uint32_t index : it->second) on += ticked(r.session->collected()[index]) ? 1 : 0;
+      }
+      const Qt::CheckState state = StateOf(on, total);
+      node->setCheckState(0, state);
+      full += state == Qt::Checked ? 1 : 0;
+      some += state == Qt::PartiallyChecked ? 1 : 0;
+    }
+    if (category->childCount() > 0)
+      category->setCheckState(0, full == static_cast<size_t>(category->childCount())
+                                     ? Qt::Checked
+                                     : (full + some > 0 ? Qt::PartiallyChecked : Qt::Unchecked));
+  }
+  r.updatingTree = wasUpdating;
+  m_found->TypeTree->viewport()->update();
 }
 
 void CMainWnd::UpdateSelectedFileInfo() {

@@ -69,7 +69,9 @@ void CompleteTypeOptions(std::vector<TypeOption>& options) {
   std::set<std::string> seen;
   const std::pair<std::string_view, TypeGroup> lists[] = {{kPhotoExtensions, TypeGroup::kPhoto},
                                                           {kAudioExtensions, TypeGroup::kAudio},
-                                                          {kVideoExtensions, TypeGroup::kVideo}};
+                                                          {kVideoExtensions, TypeGroup::kVideo},
+                                                          {kDocumentExtensions, TypeGroup::kDocument},
+                                                          {kArchiveExtensions, TypeGroup::kArchive}};
   for (const auto& [list, group] : lists)
     for (const std::string& ext : ListExtensions(list))
       if (seen.insert(ext).second) known.emplace_back(ext, group);

@@ -14,7 +14,8 @@
 
 namespace velmira {
 
-enum class TypeGroup { kPhoto = 0, kAudio = 1, kVideo = 2 };
+// The type page's groups, in the order of the recovery folders.
+enum class TypeGroup { kPhoto = 0, kAudio = 1, kVideo = 2, kDocument = 3, kArchive = 4 };
 
 // One option of the type page: its control name, its group, its extensions
 // ("jpg|jpeg") and its text ("JPG/JPEG (.jpg .jpeg)").
@@ -29,8 +30,9 @@ struct TypeOption {
 // The extensions of an option's user data, in order.
 [[nodiscard]] std::vector<std::string> SplitExtensions(std::string_view extensions);
 
-// Completes the options so that every photo, audio and video type that the
-// extension lists or the signature table know is offered: a spelling of a
+// Completes the options so that every photo, audio, video, document and
+// archive type that the extension lists or the signature table know is
+// offered: a spelling of a
 // type an option already offers joins that option's extensions (m4p with
 // m4a); every other type gets an option of its own ("PCX (.pcx .scr)")
 // appended to the first group whose list holds it.

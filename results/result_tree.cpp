@@ -1,5 +1,10 @@
 #include "results/result_tree.h"
 
+#include <map>
+#include <set>
+#include <tuple>
+#include <utility>
+
 #include "platform/message_format.h"
 #include "platform/text.h"
 #include "platform/time_util.h"
@@ -67,6 +72,68 @@ std::string SizeText(const FoundRecord& record) {
   if (record.isFolder != 0) return {};
   const uint64_t size = record.size;
   return FormatSize(size > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(size));
+}
+
+namespace {
+
+// The absolute first data sector of a named FAT file; false when the record
+// does not tell it.
+bool FatDataSector(const FoundRecord& record, uint32_t bytesPerSector, uint64_t& sector) {
+  const uint32_t tag = record.engineTag;
+  const uint32_t key = record.key;
+  const uint32_t clusterBytes = record.clusterBytes;
+  const uint64_t start = record.partitionStart;
+  const uint64_t dataStart = record.dataStart;
+  if ((tag != kTagFastFat && tag != kTagDeepFat) || record.isFolder != 0 || bytesPerSector == 0) return false;
+  if (key < 2 || clusterBytes == 0 || clusterBytes == kNoClusterBytes || clusterBytes % bytesPerSector != 0)
+    return false;
+  const uint64_t clusterSectors = clusterBytes / bytesPerSector;
+  const uint64_t index = key - 2;
+  if (start > UINT64_MAX / 4 || dataStart > UINT64_MAX / 4 || index > (UINT64_MAX / 4) / clusterSectors)
+    return false;
+  sector = start + dataStart + index * clusterSectors;
+  return true;
+}
+
+}  // namespace
+
+void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector) {
+  // Named files by their entry: the family of the file system (the fast
+  // and the deep pass of one read the same entries), the source, the
+  // entry's sector, its first cluster or file record, the name.
+  using Entry = std::tuple<uint16_t, bool, uint64_t, uint32_t, std::string>;
+  std::set<Entry> entries;
+  // Entries are compared only when two passes of a file system, or the
+  // carver, could have listed a file twice.
+  bool tags[kTagCarving + 1] = {};
+  for (const FoundRecord& r : files) {
+    const uint32_t tag = r.engineTag;
+    if (tag <= kTagCarving) tags[tag] = true;
+  }
+  const bool twoNtfs = tags[kTagFastNtfs] && tags[kTagDeepNtfs];
+  const bool twoFat = tags[kTagFastFat] && tags[kTagDeepFat];
+  if (!twoNtfs && !twoFat && !(tags[kTagCarving] && (tags[kTagFastFat] || tags[kTagDeepFat]))) return;
+  // Named FAT files by where their data starts: size and type key.
+  std::map<std::pair<uint16_t, uint64_t>, std::vector<std::pair<uint64_t, std::string>>> starts;
+  for (const FoundRecord& r : files) {
+    uint64_t sector = 0;
+    if (FatDataSector(r, bytesPerSector, sector))
+      starts[{r.driveLetter, sector}].emplace_back(r.size, TypeGroupKey(RecordName(r)));
+  }
+  std::erase_if(files, [&](const FoundRecord& r) {
+    const uint32_t tag = r.engineTag;
+    if (tag == kTagCarving) {
+      const auto it = starts.find({r.driveLetter, r.entrySector});
+      if (it == starts.end() || r.isFolder != 0) return false;
+      const std::string key = TypeGroupKey(RecordName(r));
+      for (const auto& [size, namedKey] : it->second)
+        if (namedKey == key || r.size <= size) return true;
+      return false;
+    }
+    const bool ntfs = tag == kTagFastNtfs || tag == kTagDeepNtfs;
+    if (ntfs ? !twoNtfs : (tag != kTagFastFat && tag != kTagDeepFat) || !twoFat) return false;
+    return !entries.emplace(r.driveLetter, ntfs, r.entrySector, r.key, RecordName(r)).second;
+  });
 }
 
 void GroupByType(const std::vector<FoundRecord>& results, TypeGroups& groups) {

@@ -34,6 +34,15 @@ inline constexpr const char* kNoTimeText = "    ----    ";
 // The size column: FormatSize for files, nothing for folders.
 [[nodiscard]] std::string SizeText(const FoundRecord& record);
 
+// One row per file. Drops, keeping the first of each and the list order:
+// - a file found again by another pass of the same file system on the same
+//   source (fast and deep FAT, fast and deep NTFS): the same entry sector,
+//   first cluster or file record, and name;
+// - a carved file whose data starts where the data of a named FAT file of
+//   the same source starts (at `bytesPerSector`), when it is of that file's
+//   type or not longer than it: a copy of that file, or of its start.
+void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector = 512);
+
 // Group key -> positions of its records in `results`, in list order.
 using TypeGroups = std::map<std::string, std::vector<uint32_t>>;
 void GroupByType(const std::vector<FoundRecord>& results, TypeGroups& groups);

@@ -72,6 +72,50 @@ TEST(ResultTree, GroupByTypeKeepsListOrderAndLabels) {
   EXPECT_EQ(CategoryNodeLabel("Photos", 40), "Photos (40)");
 }
 
+// The combined scan lists a file by its entry from the fast and the deep
+// pass, and carved again from its data: the page shows it once.
+TEST(ResultTree, OneRowPerFile) {
+  auto fat = [](uint32_t tag, const char* name, uint32_t cluster, uint64_t size) {
+    FoundRecord r = FakeFile(3, name, size);
+    r.engineTag = tag;
+    r.key = cluster;
+    r.clusterBytes = 4096;
+    r.partitionStart = 2048;
+    r.dataStart = 100;
+    r.entrySector = 2148;
+    return r;
+  };
+  auto carved = [](const char* name, uint64_t sector, uint64_t size, uint16_t source = 3) {
+    FoundRecord r = FakeFile(source, name, size);
+    r.engineTag = kTagCarving;
+    r.clusterBytes = kNoClusterBytes;
+    r.entrySector = sector;
+    return r;
+  };
+  FoundRecord ntfs = FakeFile(3, "report.pdf", 900);
+  ntfs.engineTag = kTagFastNtfs;
+  ntfs.key = 40;
+  ntfs.entrySector = 9000;
+  FoundRecord ntfsDeep = ntfs;
+  ntfsDeep.engineTag = kTagDeepNtfs;
+  // Cluster 5 starts at 2048 + 100 + 3 * 8 = 2172.
+  std::vector<FoundRecord> files = {fat(kTagFastFat, "clip.mov", 5, 50000),
+                                    fat(kTagFastFat, "b.jpg", 9, 300),  // one sector, two entries
+                                    ntfs,
+                                    carved("00001.mp4", 2172, 20000),  // shorter copy of clip.mov
+                                    fat(kTagDeepFat, "clip.mov", 5, 50000),
+                                    ntfsDeep,                          // the deep pass again
+                                    carved("00002.jpg", 2204, 90000),  // b.jpg's type, longer
+                                    carved("00003.png", 2204, 90000),  // another file, longer
+                                    carved("00004.jpg", 2172, 10, 4),  // another source
+                                    carved("00005.jpg", 4000, 10)};
+  DropRepeatedFiles(files);
+  std::vector<std::string> names;
+  for (const FoundRecord& r : files) names.push_back(RecordName(r));
+  EXPECT_EQ(names, (std::vector<std::string>{"clip.mov", "b.jpg", "report.pdf", "00003.png", "00004.jpg",
+                                             "00005.jpg"}));
+}
+
 TEST(SearchPattern, MapOrderLastOptionWinsAndConversion) {
   std::vector<TypeOption> options = {{"OptJpg", TypeGroup::kPhoto, "jpg|jpeg", "JPG", true},
                                      {"OptMp3", TypeGroup::kAudio, "mp3", "MP3", true},
@@ -111,6 +155,11 @@ TEST(SearchPattern, CompletedOptionsOfferEveryKnownType) {
   EXPECT_EQ(options[map.at("rm")].group, TypeGroup::kAudio);  // audio list first
   EXPECT_EQ(options[map.at("ts")].group, TypeGroup::kVideo);
   EXPECT_EQ(options[map.at("mp2")].group, TypeGroup::kAudio);
+  // Documents and archives as the recovery folders sort them.
+  for (const char* ext : {"pdf", "txt", "docx", "db"})
+    EXPECT_EQ(options[map.at(ext)].group, TypeGroup::kDocument) << ext;
+  for (const char* ext : {"zip", "7z", "gz"})
+    EXPECT_EQ(options[map.at(ext)].group, TypeGroup::kArchive) << ext;
   // Every option is named uniquely.
   std::set<std::string> names;
   for (const TypeOption& o : options) EXPECT_TRUE(names.insert(o.name).second) << o.name;

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -212,9 +213,16 @@ void VelmiraGuiTest::DiskListShowsDisksPartitionsRegionsAndWholeDrives() {
 void VelmiraGuiTest::ImageFilesGetKeysAndFacts() {
   CMainWnd wnd;
   auto* list = Find<QTreeWidget>(&wnd, "DiskList");
+  std::vector<ScanSource*> scanned;
+  wnd.SetScanHandler([&scanned](const std::vector<ScanSource*>& sources) { scanned = sources; });
   QVERIFY(wnd.AddImageSource(m_card));
   QVERIFY(wnd.AddImageSource(m_disk2));
   QTreeWidgetItem* group = list->topLevelItem(list->topLevelItemCount() - 1);
+  // The image loaded last is selected, and Scan scans it.
+  QCOMPARE(list->currentItem(), group->child(1));
+  QTest::mouseClick(Find<QPushButton>(&wnd, "BtnScan"), Qt::LeftButton);
+  QCOMPARE(scanned.size(), size_t{1});
+  QCOMPARE(scanned[0]->SourceKey(), uint16_t{1002});
   QCOMPARE(CMainWnd::KindOf(group), CMainWnd::kRowImageGroup);
   QCOMPARE(group->text(0), QStringLiteral("Image File"));
   QCOMPARE(group->childCount(), 2);
@@ -235,11 +243,16 @@ void VelmiraGuiTest::ImageFilesGetKeysAndFacts() {
   QCOMPARE(answer.kind(), int{CMessageBox::kWarning});
   QCOMPARE(group->childCount(), 2);
 
-  // Creating an image: the image rows are hidden.
+  // Creating an image: the image rows are hidden, and so are loading an
+  // image and choosing file types.
   wnd.ChooseMode(CMainWnd::kModeCreateImage);
   QVERIFY(group->isHidden());
+  for (const char* name : {"BtnLoadImage", "BtnDeepScan", "TabFileType"})
+    QVERIFY2(Find<QWidget>(&wnd, name)->isHidden(), name);
   wnd.ChooseMode(CMainWnd::kModeRecover);
   QVERIFY(!group->isHidden());
+  for (const char* name : {"BtnLoadImage", "BtnDeepScan", "TabFileType"})
+    QVERIFY2(!Find<QWidget>(&wnd, name)->isHidden(), name);
 }
 
 void VelmiraGuiTest::NavigationAndModes() {
@@ -551,6 +564,49 @@ void VelmiraGuiTest::HelpPagesAndAboutBox() {
   menu->findChild<QAction*>(QStringLiteral("item_exit"))->trigger();
   QVERIFY(!wnd.isVisible());
   delete menu;
+
+  // The menu from its button, every entry clicked twice. The menu is kept
+  // while its items run (the About box's modal loop runs inside the menu's
+  // click), and the same menu opens again until the language changes.
+  QPointer<QMenu> kept;
+  for (int round = 0; round < 2; ++round) {
+    for (const char* entry :
+         {"item_help", "item_faq", "item_support", "item_about", "German", "English", "item_exit"}) {
+      if (!wnd.isVisible()) {
+        wnd.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&wnd));
+      }
+      const std::string language = LanguageManager::Instance().CurrentLanguage();
+      QTest::mouseClick(Find<QToolButton>(&wnd, "BtnAssist"), Qt::LeftButton);
+      auto* open = wnd.findChild<QMenu*>(QStringLiteral("MenuWnd"));
+      QVERIFY(open != nullptr && open->isVisible());
+      if (kept != nullptr) QCOMPARE(open, kept.data());
+      kept = open;
+      auto* action = open->findChild<QAction*>(QString::fromLatin1(entry));
+      QVERIFY2(action != nullptr, entry);
+      bool aboutShown = false;
+      QTimer::singleShot(0, [&aboutShown] {
+        auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (about == nullptr || about->objectName() != QStringLiteral("AboutWnd")) return;
+        aboutShown = true;
+        QTest::mouseClick(about->findChild<QPushButton*>(QStringLiteral("okbtn")), Qt::LeftButton);
+      });
+      if (open->actions().contains(action)) {
+        QTest::mouseClick(open, Qt::LeftButton, {}, open->actionGeometry(action).center());
+      } else {  // a language, in the submenu
+        action->trigger();
+        open->hide();
+      }
+      QTest::qWait(20);  // queued language switch, deferred deletions
+      QVERIFY2(kept != nullptr, entry);
+      QVERIFY(!open->isVisible());
+      QCOMPARE(aboutShown, std::string(entry) == "item_about");
+      for (QDialog* help : wnd.findChildren<QDialog*>(QStringLiteral("HelpWnd"))) help->close();
+      if (LanguageManager::Instance().CurrentLanguage() != language) kept = nullptr;  // built anew
+    }
+    QVERIFY(!wnd.isVisible());
+  }
+  UseLanguage("English");
 }
 
 void VelmiraGuiTest::SecondInstanceRaisesTheFirst() {

@@ -654,9 +654,8 @@ void VelmiraRecoverTest::ImagesAPartitionAndScansTheImage() {
     list->setFocus();
     QTest::keyClick(list, Qt::Key_Return);
     QCOMPARE(asked, 1);
+    // "BtnLoadImage" is hidden while a drive is copied into an image.
     QTest::keyClick(list, Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("BtnLoadImage"));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("BtnCreateImage"));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     QTRY_COMPARE(asked, 2);

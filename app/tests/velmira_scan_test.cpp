@@ -168,6 +168,7 @@ class VelmiraScanTest : public QObject {
   void StoppingTheCollection();
   void ScanCheckAllAndRecover();
   void RemovedDeviceKeepsItsFilesButIsNotRead();
+  void EveryKindOnceWithPartlyTickedBoxes();
 
  private:
   // A main window on the current drives with image sources; its scans go
@@ -679,6 +680,88 @@ void VelmiraScanTest::RemovedDeviceKeepsItsFilesButIsNotRead() {
   QTest::mouseClick(wnd->findChild<QPushButton*>(QStringLiteral("BtnRecover")), Qt::LeftButton);
   QCOMPARE(ok.texts, QStringList{Q(FormatText(S(Message("MSG0811")), {2}))});
   QVERIFY(!asked);
+}
+
+// One row per file, of every kind: a file that the fast and the deep pass
+// both list and its shorter carved copy are one row, and the count says what
+// can be ticked; documents, archives and, when asked for, every other file
+// get categories of their own; the boxes show types ticked in part.
+void VelmiraScanTest::EveryKindOnceWithPartlyTickedBoxes() {
+  auto wnd = NewMainWnd({}, FakeBuilder([](FakeScanEngine& e, const ScanSource& s) {
+                          e.steps = 2;
+                          const uint16_t key = s.SourceKey();
+                          FoundRecord fast = testing::FakeFile(key, "Beach.jpg", 50000, 1);
+                          fast.engineTag = kTagFastFat;
+                          fast.key = 5;
+                          fast.clusterBytes = 4096;
+                          fast.dataStart = 100;
+                          fast.entrySector = 90;
+                          FoundRecord deep = fast;
+                          deep.engineTag = kTagDeepFat;
+                          deep.recordNumber = 2;
+                          FoundRecord copy = testing::FakeFile(key, "00001.mp4", 20000, 3);
+                          copy.engineTag = kTagCarving;
+                          copy.clusterBytes = kNoClusterBytes;
+                          copy.entrySector = 100 + 3 * 8;  // where cluster 5 starts
+                          e.records = {fast,
+                                       deep,
+                                       copy,
+                                       testing::FakeFile(key, "a.jpg", 10, 4),
+                                       testing::FakeFile(key, "report.pdf", 10, 5),
+                                       testing::FakeFile(key, "notes.txt", 10, 6),
+                                       testing::FakeFile(key, "backup.zip", 10, 7),
+                                       testing::FakeFile(key, "data.e", 10, 8)};
+                        }));
+  auto* list = wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList"));
+  auto* tree = wnd->findChild<QTreeWidget*>(QStringLiteral("TypeTree"));
+  auto* all = wnd->findChild<QCheckBox*>(QStringLiteral("ChkAllListSel"));
+  auto* view = wnd->findChild<QTableView*>(QStringLiteral("FileList"));
+  ScanRow(*wnd, list->topLevelItem(0)->child(0));
+  QCOMPARE(wnd->CurrentPage(), CMainWnd::kPageRecover);
+  QCOMPARE(wnd->collectedFiles().size(), size_t{5});
+  QVERIFY(wnd->findChild<QLabel*>(QStringLiteral("Txt2"))->text().contains(QStringLiteral(">5<")));
+  const auto node = [tree](const char* category, int child) {
+    QTreeWidgetItem* c = NodeNamed(tree, category);
+    return c == nullptr || child < 0 ? c : c->child(child);
+  };
+  QCOMPARE(node("NodePhoto", -1)->text(0), QStringLiteral("Photos (2)"));
+  QCOMPARE(node("NodeDocument", -1)->text(0), QStringLiteral("Documents (2)"));
+  QCOMPARE(node("NodeArchive", -1)->text(0), QStringLiteral("Archives (1)"));
+  QVERIFY(node("NodeVideo", -1)->isHidden());
+  QVERIFY(node("NodeOthers", -1)->isHidden());
+  QCOMPARE(node("NodeArchive", 0)->text(0), QStringLiteral("ZIP (1)"));
+
+  // Ticked in part: a row of two, then "Select all", then the category.
+  tree->setCurrentItem(node("NodePhoto", 0));
+  QCOMPARE(view->model()->rowCount(), 2);
+  QVERIFY(view->model()->setData(view->model()->index(0, 0), Qt::Checked, Qt::CheckStateRole));
+  QCOMPARE(all->checkState(), Qt::PartiallyChecked);
+  QCOMPARE(node("NodePhoto", 0)->checkState(0), Qt::PartiallyChecked);
+  QCOMPARE(node("NodePhoto", -1)->checkState(0), Qt::PartiallyChecked);
+  all->click();  // a partly ticked box ticks them all
+  QCOMPARE(all->checkState(), Qt::Checked);
+  QCOMPARE(wnd->CheckedFiles().size(), size_t{2});
+  QCOMPARE(node("NodePhoto", -1)->checkState(0), Qt::Checked);
+  node("NodeDocument", 0)->setCheckState(0, Qt::Checked);
+  QCOMPARE(node("NodeDocument", -1)->checkState(0), Qt::PartiallyChecked);
+  for (const char* category : {"NodeDocument", "NodeArchive"})
+    node(category, -1)->setCheckState(0, Qt::Checked);
+  QCOMPARE(wnd->CheckedFiles().size(), wnd->collectedFiles().size());
+  all->click();
+  QCOMPARE(all->checkState(), Qt::Unchecked);
+  QCOMPARE(node("NodePhoto", -1)->checkState(0), Qt::Unchecked);
+
+  // Every other file, when asked for; photos not.
+  wnd->SelectPage(CMainWnd::kPageFileType);
+  wnd->findChild<QCheckBox*>(QStringLiteral("OptOthersFile"))->click();
+  wnd->findChild<QCheckBox*>(QStringLiteral("OptPhotoFile"))->click();
+  ScanRow(*wnd, list->topLevelItem(0)->child(0));
+  QCOMPARE(wnd->collectedFiles().size(), size_t{4});
+  QVERIFY(node("NodePhoto", -1)->isHidden());
+  QCOMPARE(node("NodeOthers", -1)->text(0), QStringLiteral("Others (1)"));
+  QCOMPARE(node("NodeOthers", 0)->text(0), QStringLiteral("E (1)"));
+  wnd->findChild<QCheckBox*>(QStringLiteral("OptOthersFile"))->click();
+  wnd->findChild<QCheckBox*>(QStringLiteral("OptPhotoFile"))->click();
 }
 
 #include "velmira_scan_test.moc"

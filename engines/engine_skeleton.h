@@ -41,6 +41,18 @@ class CEngineSkeleton : public IFileRecoveryParse {
   int32_t SetSearchCallback(SearchProgressCallback callback, void* userData) final;
   int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) final;
 
+  // What the combined deep scan asks of the fast engine it runs first.
+  // The scan log (null before the first scan).
+  [[nodiscard]] const CScanLog* ScanLog() const { return m_store.get(); }
+  // Whether the boot sector's layout holds on the medium; an engine without
+  // such a check is taken at its word.
+  [[nodiscard]] virtual bool LayoutHolds() const { return true; }
+  // Bytes of the sectors NextFreeExtent counts in (the volume's own); 0
+  // when they are the source's.
+  [[nodiscard]] virtual uint32_t ExtentSectorBytes() const { return 0; }
+  // Sectors the last scan could not read and went on without.
+  [[nodiscard]] virtual uint64_t UnreadSectors() const { return 0; }
+
  protected:
   CEngineSkeleton() = default;
 

@@ -9,10 +9,9 @@
 #include <system_error>
 
 #include "engines/engine_factory.h"
-#include "engines/fat/fast_fat_recovery.h"
+#include "engines/engine_skeleton.h"
 #include "engines/logged_results.h"
 #include "engines/ntfs/deep_ntfs_sweep.h"
-#include "engines/ntfs/fast_ntfs_recovery.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
@@ -29,12 +28,17 @@ constexpr uint64_t kCheckpointIntervalMs = 5000;
 constexpr int32_t kFastScale = 9;
 constexpr int32_t kSweepScale = 90;
 
+// What the combined scan asks of its fast engine; null for none, or for an
+// engine that does not answer it.
+const CEngineSkeleton* FastSkeleton(const IFileRecoveryParse* fast) {
+  return dynamic_cast<const CEngineSkeleton*>(fast);
+}
+
 // Whether the fast engine's boot-sector layout holds on the medium; an
 // engine without such a check is taken at its word.
 bool FastLayoutHolds(const IFileRecoveryParse* fast) {
-  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(fast)) return fat->LayoutHolds();
-  if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(fast)) return ntfs->LayoutHolds();
-  return true;
+  const CEngineSkeleton* skeleton = FastSkeleton(fast);
+  return skeleton == nullptr || skeleton->LayoutHolds();
 }
 
 }  // namespace
@@ -208,8 +212,7 @@ int32_t CDeepRecovery::WriteFolderIdentity(const std::string& folder) {
     if (log != nullptr && log->IsOpen() && !log->MainPath().empty())
       identity.logs.push_back(std::filesystem::path(log->MainPath()).filename().string());
   };
-  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get())) note(fat->Store());
-  if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get())) note(ntfs->Store());
+  if (const CEngineSkeleton* fast = FastSkeleton(m_fast.get())) note(fast->ScanLog());
   note(m_deepFat.Store());
   note(m_deepNtfs.Store());
   note(m_carver.Log());
@@ -336,12 +339,8 @@ uint32_t CDeepRecovery::FastExtentUnit() const {
   // The fast engines count free space in their volume's own sectors, which
   // need not be the sectors this engine sweeps in (an image read in one size
   // holding a volume formatted with another).
-  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get());
-      fat != nullptr && fat->BytesPerSector() != 0)
-    return fat->BytesPerSector();
-  if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get());
-      ntfs != nullptr && ntfs->Geometry().bytesPerSector != 0)
-    return ntfs->Geometry().bytesPerSector;
+  if (const CEngineSkeleton* fast = FastSkeleton(m_fast.get()); fast != nullptr && fast->ExtentSectorBytes() != 0)
+    return fast->ExtentSectorBytes();
   return m_sectorSize;
 }
 
@@ -802,8 +801,7 @@ int32_t CDeepRecovery::SubLogWriteError(bool flush) {
 
 uint64_t CDeepRecovery::UnreadSectors() const {
   uint64_t sectors = m_stats.unreadSectors;
-  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get())) sectors += fat->UnreadSectors();
-  if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get())) sectors += ntfs->UnreadSectors();
+  if (const CEngineSkeleton* fast = FastSkeleton(m_fast.get())) sectors += fast->UnreadSectors();
   return sectors;
 }
 
@@ -824,9 +822,8 @@ void CDeepRecovery::StampSourceKey(std::vector<FoundRecord>& records) const {
 }
 
 IFileRecoveryParse* CDeepRecovery::EngineFor(const FoundRecord& record) {
+  if (IsFastEngineTag(record.engineTag)) return m_fast.get();
   switch (record.engineTag) {
-    case kTagFastNtfs:
-    case kTagFastFat: return m_fast.get();
     case kTagDeepNtfs: return &m_deepNtfs;
     case kTagDeepFat: return &m_deepFat;
     case kTagCarving: return &m_carver;

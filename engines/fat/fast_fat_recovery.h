@@ -41,13 +41,14 @@ class CFastFatRecovery final : public CEngineSkeleton {
   // Whether the boot sector's layout holds on the medium (FatLayoutHolds);
   // false before a successful open. A scan that finds it does not sweeps the
   // whole medium rather than the free space this layout maps.
-  [[nodiscard]] bool LayoutHolds() const;
+  [[nodiscard]] bool LayoutHolds() const override;
   [[nodiscard]] uint32_t BytesPerSector() const { return m_bytesPerSector; }
   // The scan log of the last Scan (null before).
   [[nodiscard]] const CScanLog* Store() const { return m_store.get(); }
   // Sectors of folders the last scan could not read (their files are
   // missing from the results).
-  [[nodiscard]] uint64_t UnreadSectors() const { return m_unreadSectors; }
+  [[nodiscard]] uint64_t UnreadSectors() const override { return m_unreadSectors; }
+  [[nodiscard]] uint32_t ExtentSectorBytes() const override { return m_bytesPerSector; }
   // How often the walk reports progress (5 s; tests shorten it).
   void SetReportInterval(uint64_t milliseconds) { m_reportIntervalMs = milliseconds; }
 

@@ -47,7 +47,7 @@ class CFastNtfsRecovery final : public CEngineSkeleton {
   [[nodiscard]] const NtfsGeometry& Geometry() const { return m_geometry; }
   // Whether the boot sector's layout holds on the medium (NtfsLayoutHolds);
   // false before a successful open.
-  [[nodiscard]] bool LayoutHolds() const;
+  [[nodiscard]] bool LayoutHolds() const override;
   [[nodiscard]] const MftRunMap& MftRuns() const { return m_mftRuns; }
   // The folders met as ancestors of deleted files, in the order first met.
   [[nodiscard]] const std::vector<uint32_t>& DirectoryList() const { return m_directories; }
@@ -55,7 +55,8 @@ class CFastNtfsRecovery final : public CEngineSkeleton {
   [[nodiscard]] const CScanLog* Store() const { return m_store.get(); }
   // Sectors of $MFT records the last Scan could not read (their records
   // are left out; the rest of the $MFT is still swept).
-  [[nodiscard]] uint64_t UnreadSectors() const { return m_unreadSectors; }
+  [[nodiscard]] uint64_t UnreadSectors() const override { return m_unreadSectors; }
+  [[nodiscard]] uint32_t ExtentSectorBytes() const override { return m_geometry.bytesPerSector; }
   // Reads go to `reader` from now on (a test's failing device).
   void SetReader(std::shared_ptr<ByteReader> reader) { m_source.reader = std::move(reader); }
   // How often the seconds-left estimate is recomputed (5 s; tests shorten it).

@@ -44,6 +44,7 @@ class CEngineSkeleton : public IFileRecoveryParse {
   // What the combined deep scan asks of the fast engine it runs first.
   // The scan log (null before the first scan).
   [[nodiscard]] const CScanLog* ScanLog() const { return m_store.get(); }
+  [[nodiscard]] CScanLog* ScanLog() { return m_store.get(); }
   // Whether the boot sector's layout holds on the medium; an engine without
   // such a check is taken at its word.
   [[nodiscard]] virtual bool LayoutHolds() const { return true; }

@@ -84,8 +84,11 @@ int32_t CDeepRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, u
   m_continuing = CScanLogRegistry::Instance().FindEntryForPartition(diskNumber, startSector, sectorCount,
                                                                     driveLetter, m_identity, m_entry);
   AdoptEarlierScan();
-  (void)m_deepFat.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
-  const int32_t result = m_deepNtfs.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
+  int32_t result = kOk;
+  for (const SweepEngine& sweep : SweepEngines()) {
+    const int32_t err = sweep.engine->OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
+    if (result == kOk) result = err;
+  }
   m_fast = CreateEngineForPartition(diskNumber, startSector, sectorCount, driveLetter, false);
   m_opened = true;
   return result;
@@ -110,8 +113,11 @@ int32_t CDeepRecovery::OpenImage(const std::string& imagePath, uint16_t imageVal
   // positions in those sectors: it cannot be continued.
   if (m_continuing && m_entry.sectorCount != m_sectorCount) ClearContinuing();
   AdoptEarlierScan();
-  (void)m_deepFat.OpenImage(imagePath, imageValue);
-  const int32_t result = m_deepNtfs.OpenImage(imagePath, imageValue);
+  int32_t result = kOk;
+  for (const SweepEngine& sweep : SweepEngines()) {
+    const int32_t err = sweep.engine->OpenImage(imagePath, imageValue);
+    if (result == kOk) result = err;
+  }
   m_fast = CreateEngineForImage(imagePath, imageValue, false);
   m_opened = true;
   return result;
@@ -213,8 +219,7 @@ int32_t CDeepRecovery::WriteFolderIdentity(const std::string& folder) {
       identity.logs.push_back(std::filesystem::path(log->MainPath()).filename().string());
   };
   if (const CEngineSkeleton* fast = FastSkeleton(m_fast.get())) note(fast->ScanLog());
-  note(m_deepFat.Store());
-  note(m_deepNtfs.Store());
+  for (const SweepEngine& sweep : SweepEngines()) note(sweep.engine->ScanLog());
   note(m_carver.Log());
   return WriteSourceIdentity(folder, identity);
 }
@@ -229,8 +234,8 @@ int32_t CDeepRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
   m_userData = userData;
   m_scale = kSweepScale;
   if (m_fast) m_fast->SetProgressCallbacks(scanCallback, fileCallback, userData, kFastScale);
-  m_deepFat.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
-  m_deepNtfs.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
+  for (const SweepEngine& sweep : SweepEngines())
+    sweep.engine->SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
   m_carver.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
   return kOk;
 }
@@ -239,8 +244,7 @@ int32_t CDeepRecovery::SetSearchCallback(SearchProgressCallback callback, void* 
   m_searchCallback = callback;
   m_searchUserData = userData;
   if (m_fast) m_fast->SetSearchCallback(callback, userData);
-  m_deepFat.SetSearchCallback(callback, userData);
-  m_deepNtfs.SetSearchCallback(callback, userData);
+  for (const SweepEngine& sweep : SweepEngines()) sweep.engine->SetSearchCallback(callback, userData);
   m_carver.SetSearchCallback(callback, userData);
   return kOk;
 }
@@ -549,7 +553,7 @@ int32_t CDeepRecovery::ShowFinishedScan() {
   bool freeSpace = false;
   int32_t result = RunFastPass(freeSpace);
   if (result == kOk) result = BeginSubLogs(m_folder);
-  for (CScanLog* log : {m_carver.Log(), m_deepFat.Store(), m_deepNtfs.Store()}) {
+  for (CScanLog* log : SweepLogs()) {
     if (result != kOk || log == nullptr || !log->IsOpen()) continue;
     const CheckpointLog* counted = m_resume.FindLog(std::filesystem::path(log->MainPath()).filename().string());
     result = log->RollBackTo(static_cast<uint32_t>(counted != nullptr ? counted->base : 0));
@@ -597,7 +601,7 @@ int32_t CDeepRecovery::WriteCheckpoint(const SweepState& state, bool finished) {
     if (const int32_t err = SyncFolderFiles(m_folder); err != kOk) return err;
     m_fastSynced = true;
   }
-  for (CScanLog* log : {m_carver.Log(), m_deepFat.Store(), m_deepNtfs.Store()}) {
+  for (CScanLog* log : SweepLogs()) {
     if (log == nullptr || !log->IsOpen()) continue;
     if (const int32_t err = log->SyncLog(); err != kOk) return err;
     CheckpointLog counted;
@@ -791,12 +795,18 @@ uint64_t CDeepRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_
 }
 
 int32_t CDeepRecovery::SubLogWriteError(bool flush) {
-  for (CScanLog* log : {m_deepFat.Store(), m_deepNtfs.Store(), m_carver.Log()}) {
+  for (CScanLog* log : SweepLogs()) {
     if (log == nullptr) continue;
     const int32_t err = flush ? FlushedWhole(*log) : log->WriteError();
     if (err != kOk) return err;
   }
   return kOk;
+}
+
+std::vector<CScanLog*> CDeepRecovery::SweepLogs() {
+  std::vector<CScanLog*> logs{m_carver.Log()};
+  for (const SweepEngine& sweep : SweepEngines()) logs.push_back(sweep.engine->ScanLog());
+  return logs;
 }
 
 uint64_t CDeepRecovery::UnreadSectors() const {
@@ -823,12 +833,10 @@ void CDeepRecovery::StampSourceKey(std::vector<FoundRecord>& records) const {
 
 IFileRecoveryParse* CDeepRecovery::EngineFor(const FoundRecord& record) {
   if (IsFastEngineTag(record.engineTag)) return m_fast.get();
-  switch (record.engineTag) {
-    case kTagDeepNtfs: return &m_deepNtfs;
-    case kTagDeepFat: return &m_deepFat;
-    case kTagCarving: return &m_carver;
-    default: return nullptr;
-  }
+  if (record.engineTag == kTagCarving) return &m_carver;
+  for (const SweepEngine& sweep : SweepEngines())
+    if (sweep.tag == record.engineTag) return sweep.engine;
+  return nullptr;
 }
 
 int32_t CDeepRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
@@ -847,8 +855,7 @@ int32_t CDeepRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
     add(folder->engineTag == kTagCarving ? nullptr : EngineFor(*folder), folder);
   } else if (depth == 0) {
     add(m_fast.get(), nullptr);
-    add(&m_deepFat, nullptr);
-    add(&m_deepNtfs, nullptr);
+    for (const SweepEngine& sweep : SweepEngines()) add(sweep.engine, nullptr);
     add(&m_carver, nullptr);
   } else {
     return kErrInvalidParameter;
@@ -865,7 +872,8 @@ int32_t CDeepRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uin
     return engine != nullptr ? engine->CountFiles(folder, depth, count) : kOk;
   }
   if (depth != 0) return kErrInvalidParameter;
-  IFileRecoveryParse* engines[] = {m_fast.get(), &m_deepFat, &m_deepNtfs, &m_carver};
+  std::vector<IFileRecoveryParse*> engines{m_fast.get(), &m_carver};
+  for (const SweepEngine& sweep : SweepEngines()) engines.push_back(sweep.engine);
   int32_t result = kOk;
   for (IFileRecoveryParse* engine : engines) {
     uint32_t n = 0;
@@ -879,8 +887,9 @@ int32_t CDeepRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uin
 }
 
 uint64_t CDeepRecovery::GetFoundCount() {
-  return (m_fast ? m_fast->GetFoundCount() : 0) + m_deepFat.GetFoundCount() + m_deepNtfs.GetFoundCount() +
-         m_carver.GetFoundCount();
+  uint64_t found = (m_fast ? m_fast->GetFoundCount() : 0) + m_carver.GetFoundCount();
+  for (const SweepEngine& sweep : SweepEngines()) found += sweep.engine->GetFoundCount();
+  return found;
 }
 
 int32_t CDeepRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {

@@ -27,6 +27,7 @@
 // carver.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,6 +35,7 @@
 #include <vector>
 
 #include "engines/carving/file_type_recovery.h"
+#include "engines/engine_skeleton.h"
 #include "engines/fat/deep_fat_recovery.h"
 #include "engines/file_recovery_parse.h"
 #include "engines/ntfs/deep_ntfs_recovery.h"
@@ -144,6 +146,19 @@ class CDeepRecovery final : public IFileRecoveryParse {
     uint64_t carvedFound = 0;
     int32_t secondsLeft = -1;
   };
+
+  // The file systems' engines of the sweep, each with the engine tag of the
+  // records it writes; the combined engine opens them, hands them its
+  // callbacks and answers from their logs alike.
+  struct SweepEngine {
+    uint32_t tag;
+    CEngineSkeleton* engine;
+  };
+  [[nodiscard]] std::array<SweepEngine, 2> SweepEngines() {
+    return {SweepEngine{kTagDeepFat, &m_deepFat}, SweepEngine{kTagDeepNtfs, &m_deepNtfs}};
+  }
+  // The carver's log and the sweep engines' logs (null where not begun).
+  [[nodiscard]] std::vector<CScanLog*> SweepLogs();
 
   // The engine that serves a record, or null.
   [[nodiscard]] IFileRecoveryParse* EngineFor(const FoundRecord& record);

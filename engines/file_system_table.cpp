@@ -2,7 +2,7 @@
 
 #include "engines/boot_sector.h"
 #include "engines/combined/deep_recovery.h"
-#include "engines/found_record.h"
+#include "engines/file_recovery_parse.h"  // the records and their engine tags
 #include "engines/ext/fast_ext_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"

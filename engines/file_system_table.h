@@ -31,7 +31,7 @@ struct FileSystemRow {
   // yet opened.
   std::unique_ptr<IFileRecoveryParse> (*newFastEngine)();
   std::unique_ptr<IFileRecoveryParse> (*newDeepEngine)();
-  // The engine tags (engines/found_record.h) of the records its fast engine
+  // The engine tags (EngineTag) of the records its fast engine
   // and its engine in the deep sweep write; kNoEngineTag for none.
   uint32_t fastTag;
   uint32_t deepTag;

@@ -139,10 +139,10 @@ void CCreateImageProcessWnd::ShowProgress(int percent, uint64_t sectorsDone, uin
                       ? Message("MSG0304")
                       : Q(FormatText("%s %s", {S(Message("MSG0305")), FormatDuration(secondsLeft)})));
   m_sectors->setText(
-      Q(FormatText("%s %I64u / %I64u", {S(Message("MSG0303")), static_cast<unsigned long long>(sectorsDone),
+      Q(FormatText("%s %llu / %llu", {S(Message("MSG0303")), static_cast<unsigned long long>(sectorsDone),
                                         static_cast<unsigned long long>(sectorsTotal)})));
   // Unreadable sectors so far, and the speed once it is known.
-  std::string line = FormatText("%s %I64u", {S(Message("MSG0307")), static_cast<unsigned long long>(bad)});
+  std::string line = FormatText("%s %llu", {S(Message("MSG0307")), static_cast<unsigned long long>(bad)});
   if (bytesPerSecond != 0)
     line += "    " +
             FormatText("%s %s/s",

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engines/found_record.h"
+#include "results/found_record.h"
 
 namespace velmira {
 

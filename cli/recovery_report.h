@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engines/found_record.h"
+#include "results/found_record.h"
 #include "jobs/recovery_job.h"
 #include "results/source_identity.h"
 

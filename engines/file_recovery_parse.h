@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engines/found_record.h"
-#include "engines/progress_callbacks.h"
+#include "results/found_record.h"
+#include "results/progress_callbacks.h"
 
 namespace velmira {
 

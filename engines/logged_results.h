@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engines/found_record.h"
+#include "results/found_record.h"
 #include "results/scan_log.h"
 
 namespace velmira {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "engines/found_record.h"
-#include "engines/progress_callbacks.h"
+#include "results/found_record.h"
+#include "results/progress_callbacks.h"
 #include "platform/file_handle.h"
 #include "platform/sha256.h"
 

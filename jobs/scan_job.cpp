@@ -41,8 +41,8 @@ ScanProgressView MakeScanProgressView(const TextSection& messages, int32_t perce
   view.filesFound = filesFound;
   if (total != 0) {
     view.sectorsVisible = true;
-    view.sectorsText = FormatText("%s %I64u / %I64u", {Text(messages, "MSG0706"), position, total});
-    view.totalFileText = FormatText("%s %I64u", {Text(messages, "MSG0707"), filesFound});
+    view.sectorsText = FormatText("%s %llu / %llu", {Text(messages, "MSG0706"), position, total});
+    view.totalFileText = FormatText("%s %llu", {Text(messages, "MSG0707"), filesFound});
   }
   return view;
 }

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engines/found_record.h"
+#include "results/found_record.h"
 #include "jobs/scan_job.h"
 
 namespace velmira {

@@ -7,10 +7,11 @@
 // section are ignored. Section and key names compare without regard to ASCII
 // case; of two sections with one name the first answers.
 //
-// The buffer limits are counted in characters (Unicode code points) as the
-// original buffers counted UTF-16 units: every listed name or line takes its
-// length plus one, and the list ends with one more; a list of at most
-// `bufferChars` ends before the first item that does not fit whole.
+// The buffer limits are counted in characters (Unicode code points), so that
+// a limit means the same for every language whatever its UTF-8 byte length:
+// every listed name or line takes its length plus one, and the list ends with
+// one more; a list of at most `bufferChars` ends before the first item that
+// does not fit whole.
 #pragma once
 
 #include <cstddef>

@@ -79,11 +79,11 @@ std::string TypeNodeLabel(std::string_view optionText, uint64_t count) {
   std::string_view shown = optionText;
   const size_t paren = optionText.find('(');
   if (paren != std::string_view::npos) shown = optionText.substr(0, paren == 0 ? 0 : paren - 1);
-  return FormatText("%s (%I64u)", {shown, count});
+  return FormatText("%s (%llu)", {shown, count});
 }
 
 std::string CategoryNodeLabel(std::string_view categoryText, uint64_t count) {
-  return FormatText("%s (%I64u)", {categoryText, count});
+  return FormatText("%s (%llu)", {categoryText, count});
 }
 
 }  // namespace velmira

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engines/found_record.h"
+#include "results/found_record.h"
 
 namespace velmira {
 

@@ -50,8 +50,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engines/found_record.h"
-#include "engines/progress_callbacks.h"
+#include "results/found_record.h"
+#include "results/progress_callbacks.h"
 #include "platform/file_handle.h"
 
 namespace velmira {

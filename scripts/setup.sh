@@ -11,7 +11,7 @@ PACKAGES=(
   libgtest-dev googletest libgmock-dev libbenchmark-dev
   libblkid-dev libmount-dev libudev-dev
   dosfstools mtools ntfs-3g e2fsprogs fdisk
-  strace clang libclang-rt-14-dev
+  strace clang libclang-rt-14-dev clang-format
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
   dpkg-dev groff-base
   qt6-image-formats-plugins

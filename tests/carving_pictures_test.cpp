@@ -12,7 +12,7 @@
 #include "engines/carving/carve_sweep.h"
 #include "engines/carving/file_type_recovery.h"
 #include "engines/carving/signature_table.h"
-#include "engines/found_record.h"
+#include "results/found_record.h"
 #include "platform/errors.h"
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/carving_expect.h"

@@ -12,6 +12,7 @@
 
 #include "tests/fixtures/carving_samples.h"
 #include "tests/fixtures/fat_card.h"
+#include "tests/fixtures/cli_run.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/ntfs_disk.h"
 #include "tests/fixtures/temp_dir.h"
@@ -21,17 +22,10 @@ namespace {
 
 using testing::ShellQuote;
 
-struct CliRun {
-  int status;
-  std::string out;
-};
+using testing::CliRun;
 
 CliRun Cli(const testing::TempDir& dir, const std::string& args) {
-  CliRun r;
-  r.out = testing::RunCapture("XDG_DATA_HOME=" + ShellQuote(dir.File("data")) + " " + ShellQuote(VELMIRA_CLI_PATH) +
-                                  " " + args + " 2>&1 </dev/null",
-                              r.status);
-  return r;
+  return testing::RunCli(args, {.dataHome = dir.File("data"), .mergeErr = true});
 }
 
 // File name -> bytes of every file below `folder`.

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/fixtures/cli_run.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -12,24 +13,11 @@ namespace {
 
 using testing::ShellQuote;
 
-struct CliRun {
-  int status;
-  std::string out;
-  std::string err;
-};
+using testing::CliRun;
 
 // Runs velmira-cli in `cwd` so that relative drive paths give fixed output.
 CliRun Cli(const std::string& cwd, const std::string& args, const std::string& drives) {
-  testing::TempDir dir;
-  CliRun r;
-  r.out =
-      testing::RunCapture("cd " + ShellQuote(cwd) + " && XDG_DATA_HOME=" + ShellQuote(cwd + "/data") +
-                              " VELMIRA_DRIVES=" + ShellQuote(drives) + " " +
-                              ShellQuote(VELMIRA_CLI_PATH) + " " + args + " 2>" + ShellQuote(dir.File("err")),
-                          r.status);
-  const auto err = testing::ReadFileBytes(dir.File("err"));
-  r.err.assign(err.begin(), err.end());
-  return r;
+  return testing::RunCli(args, {.dataHome = cwd + "/data", .cwd = cwd, .env = "VELMIRA_DRIVES=" + ShellQuote(drives)});
 }
 
 TEST(CliDisks, ListsDrivesRegionsAndHowToNameThem) {

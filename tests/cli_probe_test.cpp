@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "tests/fixtures/cli_run.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -8,21 +9,10 @@ namespace {
 
 using testing::ShellQuote;
 
-struct CliRun {
-  int status;
-  std::string out;
-  std::string err;
-};
+using testing::CliRun;
 
 CliRun Cli(const std::string& args, const std::string& env = "") {
-  testing::TempDir dir;
-  CliRun r;
-  r.out = testing::RunCapture(env + " " + ShellQuote(VELMIRA_CLI_PATH) + " " + args + " 2>" +
-                                  ShellQuote(dir.File("err")),
-                              r.status);
-  const auto err = testing::ReadFileBytes(dir.File("err"));
-  r.err.assign(err.begin(), err.end());
-  return r;
+  return testing::RunCli(args, {.env = env});
 }
 
 TEST(CliProbe, NamesTheFileSystemOfRealImages) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "tests/fixtures/cli_run.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/ntfs_disk.h"
 #include "tests/fixtures/temp_dir.h"
@@ -13,17 +14,10 @@ namespace {
 
 using testing::ShellQuote;
 
-struct CliRun {
-  int status;
-  std::string out;
-};
+using testing::CliRun;
 
 CliRun Cli(const testing::TempDir& dir, const std::string& args, const std::string& env = "") {
-  CliRun r;
-  r.out = testing::RunCapture(env + " XDG_DATA_HOME=" + ShellQuote(dir.File("data")) + " " +
-                                  ShellQuote(VELMIRA_CLI_PATH) + " " + args + " 2>/dev/null",
-                              r.status);
-  return r;
+  return testing::RunCli(args, {.dataHome = dir.File("data"), .env = env});
 }
 
 TEST(CliRecoverNtfs, ListsAndRecoversDeletedFilesFromAnImageAndAPartition) {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "tests/fixtures/cli_run.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -10,10 +11,7 @@ namespace {
 
 using testing::ShellQuote;
 
-struct CliRun {
-  int status;
-  std::string out;
-};
+using testing::CliRun;
 
 class CliRecover : public ::testing::Test {
  protected:
@@ -31,13 +29,7 @@ class CliRecover : public ::testing::Test {
     ASSERT_TRUE(testing::Mtools(m_image, "mdel", "::/One/Same.jpg ::/Two/Same.jpg ::/Notes.txt"));
   }
 
-  CliRun Cli(const std::string& args) {
-    CliRun r;
-    r.out = testing::RunCapture("XDG_DATA_HOME=" + ShellQuote(m_dir.File("data")) + " " +
-                                    ShellQuote(VELMIRA_CLI_PATH) + " " + args + " 2>/dev/null",
-                                r.status);
-    return r;
-  }
+  CliRun Cli(const std::string& args) { return testing::RunCli(args, {.dataHome = m_dir.File("data")}); }
 
   testing::TempDir m_dir;
   std::string m_image;

@@ -18,6 +18,7 @@
 #include "cli/progress_line.h"
 #include "tests/fixtures/carving_samples.h"
 #include "tests/fixtures/fat_card.h"
+#include "tests/fixtures/cli_run.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/ntfs_disk.h"
 #include "tests/fixtures/sha256.h"
@@ -28,23 +29,12 @@ namespace {
 
 using testing::ShellQuote;
 
-struct CliRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using testing::CliRun;
 
 // Runs velmira-cli with its scan logs under `dir`, stdin closed and stderr
-// caught in a file (not a terminal).
+// caught apart (not a terminal).
 CliRun Cli(const testing::TempDir& dir, const std::string& args) {
-  CliRun r;
-  const std::string errFile = dir.File("stderr.txt");
-  r.out = testing::RunCapture("XDG_DATA_HOME=" + ShellQuote(dir.File("data")) + " " + ShellQuote(VELMIRA_CLI_PATH) +
-                                  " " + args + " 2>" + ShellQuote(errFile) + " </dev/null",
-                              r.status);
-  const std::vector<uint8_t> err = testing::ReadFileBytes(errFile);
-  r.err.assign(err.begin(), err.end());
-  return r;
+  return testing::RunCli(args, {.dataHome = dir.File("data")});
 }
 
 std::vector<std::string> Lines(const std::string& text) {

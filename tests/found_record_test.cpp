@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engines/found_record.h"
+#include "results/found_record.h"
 #include "platform/text.h"
 
 namespace velmira {

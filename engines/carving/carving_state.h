@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "engines/progress_callbacks.h"
+#include "results/progress_callbacks.h"
 #include "storage/sector_source.h"
 
 namespace velmira {

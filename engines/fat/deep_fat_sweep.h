@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "engines/fat/deep_fat_recovery.h"
-#include "engines/progress_callbacks.h"
+#include "results/progress_callbacks.h"
 
 namespace velmira {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "engines/ntfs/deep_ntfs_recovery.h"
-#include "engines/progress_callbacks.h"
+#include "results/progress_callbacks.h"
 #include "platform/byte_view.h"
 #include "storage/sector_source.h"
 

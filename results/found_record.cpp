@@ -1,4 +1,4 @@
-#include "engines/found_record.h"
+#include "results/found_record.h"
 
 #include <cstdio>
 #include <cstring>

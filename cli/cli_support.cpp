@@ -124,7 +124,10 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool dee
   }
   if (probe.bootSector != 0)
     std::fprintf(stderr, "velmira-cli: the %s file system of %s is read through its backup boot sector (sector %" PRIu64
-                 ")\n", FileSystemKindName(probe.kind), shown.c_str(), probe.bootSector);
+                 ")\n", FileSystemText(probe).c_str(), shown.c_str(), probe.bootSector);
+  else if (probe.kind == FileSystemKind::kAmbiguous && deep)
+    std::fprintf(stderr, "velmira-cli: the start of %s looks like more than one file system (%s); none is trusted "
+                 "and the whole medium is searched for files\n", shown.c_str(), FileSystemText(probe).c_str());
   else if (probe.unreadableHeadSectors != 0 && probe.kind == FileSystemKind::kOther && deep)
     std::fprintf(stderr, "velmira-cli: no file system can be told on %s; the whole medium is searched for files\n",
                  shown.c_str());
@@ -138,7 +141,7 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool dee
                     : CreateEngineForImage(source.imagePath, SourceKeyOf(source), deep);
   if (!engine) {
     std::fprintf(stderr, "velmira-cli: no %s engine for %s (file system: %s)\n", deep ? "deep-scan" : "fast-scan",
-                 shown.c_str(), FileSystemKindName(probe.kind));
+                 shown.c_str(), FileSystemText(probe).c_str());
     exitCode = kExitFailed;
   }
   return engine;

@@ -138,7 +138,7 @@ int RunProbe(const std::vector<std::string>& rawArgs) {
     out += ",\"start\":" + std::to_string(source.startSector);
     out += ",\"bytes\":" + std::to_string(bytes) + ",\"size\":" + JsonString(SizeText(bytes));
     out += ",\"sectorSize\":" + std::to_string(sectorSize) + ",\"sectors\":" + std::to_string(sectors);
-    out += ",\"fileSystem\":" + JsonString(FileSystemKindName(probe.kind));
+    out += ",\"fileSystem\":" + JsonString(FileSystemText(probe));
     out += ",\"backupBootSector\":" + (probe.bootSector != 0 ? std::to_string(probe.bootSector) : std::string("null"));
     out += ",\"headSectors\":" + std::to_string(probe.headSectors);
     out += ",\"unreadableHeadSectors\":" + std::to_string(probe.unreadableHeadSectors) + "}\n";
@@ -153,7 +153,7 @@ int RunProbe(const std::vector<std::string>& rawArgs) {
   std::printf("size:         %s\n", SizeText(bytes).c_str());
   std::printf("sector size:  %u\n", sectorSize);
   std::printf("sectors:      %" PRIu64 "\n", sectors);
-  std::printf("file system:  %s\n", FileSystemKindName(probe.kind));
+  std::printf("file system:  %s\n", FileSystemText(probe).c_str());
   if (probe.bootSector != 0) std::printf("boot sector:  backup at sector %" PRIu64 "\n", probe.bootSector);
   if (probe.unreadableHeadSectors != 0) {
     std::printf("unreadable:   %u of the first %u sectors\n", probe.unreadableHeadSectors, probe.headSectors);

@@ -271,7 +271,7 @@ ReportSource DescribeSource(const RecoverOptions& o, const SourceArg& source, co
   ReportSource s;
   s.given = o.source;
   s.sectorSize = probe.bytesPerSector;
-  s.fileSystem = probe.kind == FileSystemKind::kOther ? "unknown" : FileSystemKindName(probe.kind);
+  s.fileSystem = probe.kind == FileSystemKind::kOther ? "unknown" : FileSystemText(probe);
   if (source.isDisk) {
     if (PhysicalDrivePath(source.diskNumber, s.path) != kOk) s.path = "disk:" + std::to_string(source.diskNumber);
     s.offset = source.startSector * probe.bytesPerSector;

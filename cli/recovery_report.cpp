@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "cli/cli_support.h"
+#include "engines/file_system_table.h"
 #include "platform/errors.h"
 #include "platform/file_handle.h"
 #include "platform/time_util.h"
@@ -45,7 +46,10 @@ std::string UtcText(int64_t unixSeconds) {
   return buf;
 }
 
-bool TimesAreUtc(uint32_t engineTag) { return engineTag == kTagFastNtfs || engineTag == kTagDeepNtfs; }
+bool TimesAreUtc(uint32_t engineTag) {
+  const FileSystemRow* fileSystem = FileSystemOfTag(engineTag);
+  return fileSystem != nullptr && !fileSystem->localTimes;
+}
 
 // ISO 8601 of a record's time: NTFS keeps UTC ("Z"), FAT the camera's or
 // computer's local time, which carries no zone. Empty when the record has none.
@@ -96,20 +100,9 @@ std::string IdentityJson(const SourceIdentity& id) {
 }  // namespace
 
 const char* FoundByText(uint32_t engineTag) {
-  switch (engineTag) {
-    case kTagFastNtfs:
-    case kTagFastFat:
-    case kTagFastExfat:
-      return "fast";
-    case kTagDeepNtfs:
-    case kTagDeepFat:
-    case kTagDeepExfat:
-      return "deep";
-    case kTagCarving:
-      return "carved";
-    default:
-      return "unknown";
-  }
+  if (engineTag == kTagCarving) return "carved";
+  if (FileSystemOfTag(engineTag) == nullptr) return "unknown";
+  return IsFastEngineTag(engineTag) ? "fast" : "deep";
 }
 
 std::string ReportJson(const RecoveryReport& report) {

@@ -95,24 +95,12 @@ bool IsExtSuperblock(ByteView sb) {
   return firstInode < inodes;
 }
 
-FileSystemKind ClassifyFileSystem(ByteView head) {
-  const ByteView boot = head.Sub(0, 512);
-  if (IsNtfsBootSector(boot)) return FileSystemKind::kNtfs;
-  if (IsFatBootSector(boot)) return FileSystemKind::kFat;
-  if (IsExfatBootSector(boot)) return FileSystemKind::kExfat;
-  if (IsExtSuperblock(head.Sub(1024, 1024))) return FileSystemKind::kExt;
-  return FileSystemKind::kOther;
-}
+bool IsNtfsHead(ByteView head) { return IsNtfsBootSector(head.Sub(0, 512)); }
 
-const char* FileSystemKindName(FileSystemKind kind) {
-  switch (kind) {
-    case FileSystemKind::kNtfs: return "NTFS";
-    case FileSystemKind::kFat: return "FAT";
-    case FileSystemKind::kExt: return "ext";
-    case FileSystemKind::kExfat: return "exFAT";
-    case FileSystemKind::kOther: return "other";
-  }
-  return "other";
-}
+bool IsFatHead(ByteView head) { return IsFatBootSector(head.Sub(0, 512)); }
+
+bool IsExfatHead(ByteView head) { return IsExfatBootSector(head.Sub(0, 512)); }
+
+bool IsExtHead(ByteView head) { return IsExtSuperblock(head.Sub(1024, 1024)); }
 
 }  // namespace velmira

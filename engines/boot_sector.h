@@ -4,11 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engines/file_system_table.h"
 #include "platform/byte_view.h"
 
 namespace velmira {
-
-enum class FileSystemKind { kNtfs, kFat, kExt, kOther, kExfat };
 
 // Each test takes the boot sector (512 bytes; a shorter view fails).
 [[nodiscard]] bool IsNtfsBootSector(ByteView sector);
@@ -18,11 +17,11 @@ enum class FileSystemKind { kNtfs, kFat, kExt, kOther, kExfat };
 [[nodiscard]] bool IsFatBootSector(ByteView sector);
 // Takes the 1,024-byte superblock (found at offset 1,024 of the partition).
 [[nodiscard]] bool IsExtSuperblock(ByteView superblock);
-
-// NTFS, then FAT, then exFAT, then ext (superblock at 1,024), else other. `head` is the
-// first bytes of the partition, at least 2,048 for the ext test to run.
-[[nodiscard]] FileSystemKind ClassifyFileSystem(ByteView head);
-
-[[nodiscard]] const char* FileSystemKindName(FileSystemKind kind);
+// The head of a volume holds NTFS, FAT, exFAT or ext: the tests above as the rows
+// of the file-system table (engines/file_system_table.h) apply them.
+[[nodiscard]] bool IsNtfsHead(ByteView head);
+[[nodiscard]] bool IsFatHead(ByteView head);
+[[nodiscard]] bool IsExfatHead(ByteView head);
+[[nodiscard]] bool IsExtHead(ByteView head);  // the superblock at 1,024
 
 }  // namespace velmira

@@ -5,10 +5,6 @@
 
 #include "engines/boot_sector_read.h"
 #include "engines/combined/deep_recovery.h"
-#include "engines/exfat/fast_exfat_recovery.h"
-#include "engines/ext/fast_ext_recovery.h"
-#include "engines/fat/fast_fat_recovery.h"
-#include "engines/ntfs/fast_ntfs_recovery.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "results/scan_log_registry.h"
@@ -50,13 +46,17 @@ int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
   std::vector<uint8_t> head(size_t{headSectors} * probe.bytesPerSector);
   probe.unreadableHeadSectors = ReadSectorsEach(source, headSector, headSectors, probe.bytesPerSector, head.data());
   probe.headSectors = headSectors;
-  probe.kind = ClassifyFileSystem(ByteView(head.data(), head.size()));
+  HeadClassification classified = ClassifyHead(ByteView(head.data(), head.size()));
+  probe.kind = classified.kind;
+  probe.accepted = std::move(classified.accepted);
   if (probe.kind == FileSystemKind::kOther && probe.unreadableHeadSectors != 0) {
     std::vector<uint8_t> boot;
     uint64_t from = 0;
     if (ReadVolumeBootSector(source, headSector, target.IsImage() ? 0 : target.sectorCount, probe.bytesPerSector,
                              512, boot, from)) {
-      probe.kind = ClassifyFileSystem(ByteView(boot.data(), boot.size()));
+      classified = ClassifyHead(ByteView(boot.data(), boot.size()));
+      probe.kind = classified.kind;
+      probe.accepted = std::move(classified.accepted);
       probe.bootSector = from;
     }
   }
@@ -64,17 +64,15 @@ int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
 }
 
 std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool deep) {
-  // Every file system, and none; deep scans are recorded in the process's
-  // registry, which the front ends own.
+  if (const FileSystemRow* row = FileSystemRowOf(kind)) return deep ? row->newDeepEngine() : row->newFastEngine();
+  // Sweeps what no file system describes; deep scans are recorded in the
+  // process's registry, which the front ends own.
   if (deep) return std::make_unique<CDeepRecovery>(CScanLogRegistry::Instance());
-  switch (kind) {
-    case FileSystemKind::kExt: return std::make_unique<CFastExtRecovery>();
-    case FileSystemKind::kFat: return std::make_unique<CFastFatRecovery>();
-    case FileSystemKind::kNtfs: return std::make_unique<CFastNtfsRecovery>();
-    case FileSystemKind::kExfat: return std::make_unique<CFastExfatRecovery>();
-    case FileSystemKind::kOther: return nullptr;
-  }
   return nullptr;
+}
+
+std::string FileSystemText(const TargetProbe& probe) {
+  return FileSystemText(HeadClassification{probe.kind, probe.accepted});
 }
 
 std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber,

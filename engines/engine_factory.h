@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engines/boot_sector.h"
 #include "engines/file_recovery_parse.h"
+#include "engines/file_system_table.h"
 #include "storage/sector_source.h"
 
 namespace velmira {
@@ -20,6 +22,7 @@ struct TargetProbe {
   uint32_t bytesPerSector = 512;  // the source's sector size (SourceSectorSize)
   uint64_t sourceBytes = 0;       // length of the whole drive or image file
   FileSystemKind kind = FileSystemKind::kOther;
+  std::vector<FileSystemKind> accepted;  // the file systems the head looks like (more than one: kAmbiguous)
   uint32_t headSectors = 0;            // sectors of the head read
   uint32_t unreadableHeadSectors = 0;  // of them, those that could not be read (left as zeros)
   uint64_t bootSector = 0;             // where the kind was told: 0, or a backup boot sector
@@ -46,8 +49,14 @@ struct TargetProbe {
                                                                        uint16_t imageValue,
                                                                        bool deep);
 
-// The engine class the factories choose for a file system, not yet opened;
-// null where there is none.
+// The engine class the factories choose for a file system (its row's fast
+// or deep engine), not yet opened. A deep scan of a head no row tells, or
+// that more than one row accepts, gets the combined engine, which then
+// sweeps without a fast scan; a fast scan of it gets null.
 [[nodiscard]] std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool deep);
+
+// The probe's file system as the user is told it: "NTFS", "other",
+// "ambiguous (NTFS, ext)".
+[[nodiscard]] std::string FileSystemText(const TargetProbe& probe);
 
 }  // namespace velmira

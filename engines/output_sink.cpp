@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "engines/file_system_table.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
 #include "platform/time_util.h"
@@ -139,9 +140,9 @@ int32_t OutputSink::CreateRecovered(const std::string& path) {
 bool RecoveredFileTimes(const FoundRecord& record, timespec times[2]) {
   times[0] = times[1] = timespec{0, UTIME_OMIT};
   const uint32_t tag = record.engineTag;
-  const bool fat = tag == kTagFastFat || tag == kTagDeepFat;
-  // exFAT engines store UTC, as NTFS does.
-  if (!fat && tag != kTagFastNtfs && tag != kTagDeepNtfs && tag != kTagFastExfat && tag != kTagDeepExfat) return false;
+  const FileSystemRow* fileSystem = FileSystemOfTag(tag);
+  if (fileSystem == nullptr) return false;
+  const bool fat = fileSystem->localTimes;
   auto convert = [&](uint64_t fileTime, timespec& out) {
     if (fileTime == 0) return false;
     const auto nanoseconds = static_cast<long>(fileTime % 10000000u) * 100;

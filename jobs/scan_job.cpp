@@ -2,8 +2,7 @@
 
 #include "engines/combined/deep_recovery.h"
 #include "engines/engine_factory.h"
-#include "engines/fat/fast_fat_recovery.h"
-#include "engines/ntfs/fast_ntfs_recovery.h"
+#include "engines/engine_skeleton.h"
 #include "platform/errors.h"
 #include "platform/message_format.h"
 #include "results/scan_log_registry.h"
@@ -78,8 +77,7 @@ ScanJob::ScanJob(std::vector<ScanSource*> sources, bool deep, JobControl& contro
 
 uint64_t UnreadSectorsOf(const IFileRecoveryParse& engine) {
   if (const auto* deep = dynamic_cast<const CDeepRecovery*>(&engine)) return deep->UnreadSectors();
-  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(&engine)) return fat->UnreadSectors();
-  if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(&engine)) return ntfs->UnreadSectors();
+  if (const auto* fast = dynamic_cast<const CEngineSkeleton*>(&engine)) return fast->UnreadSectors();
   return 0;
 }
 

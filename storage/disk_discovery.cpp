@@ -22,6 +22,7 @@
 #include "platform/sysfs.h"
 #include "platform/file_handle.h"
 #include "platform/text.h"
+#include "storage/file_system_names.h"
 #include "storage/volume_keys.h"
 
 namespace fs = std::filesystem;
@@ -182,33 +183,7 @@ std::string CleanLabel(const std::string& raw) {
 }
 
 void NameFileSystem(const FileSystemProbe& probe, PartitionRecord& record) {
-  const std::string type = AsciiLower(probe.type);
-  if (type == "ntfs") {
-    record.fileSystemName = "NTFS";
-  } else if (type == "vfat" || type == "msdos") {
-    record.fileSystemName = AsciiEqualNoCase(probe.version, "FAT32") ? "FAT32" : "FAT";
-  } else if (type == "exfat") {
-    record.fileSystemName = "exFAT";
-  } else {
-    record.fileSystemName = CleanLabel(probe.type);
-  }
-  const std::string& name = record.fileSystemName;
-  if (AsciiEqualNoCase(name, "NTFS")) {
-    record.partitionType = 7;
-  } else if (AsciiEqualNoCase(name, "FAT32")) {
-    record.partitionType = 11;
-  } else if (AsciiEqualNoCase(name, "FAT")) {
-    record.partitionType = 6;
-  } else if (record.partitionType == 0) {
-    // No MBR type byte (GPT, or no table): one from the file system.
-    if (type == "exfat") {
-      record.partitionType = 0x07;
-    } else if (type == "hfs" || type == "hfsplus") {
-      record.partitionType = 0xAF;
-    } else {
-      record.partitionType = 0x83;
-    }
-  }
+  NameVolumeFileSystem(probe.type, probe.version, CleanLabel(probe.type), record.fileSystemName, record.partitionType);
 }
 
 // The candidate volumes of one open drive: the entries of its partition

@@ -183,20 +183,29 @@ TEST(BootSector, ExtSuperblockRules) {
 
 TEST(BootSector, ClassificationOrder) {
   Bytes head(16384, 0);
-  // NTFS is tested first: a boot sector carrying FAT32 text and a FAT size
-  // (fields NTFS leaves alone) is still NTFS. The FAT tests need a FAT
-  // count at byte 16, which NTFS requires to be 0, so no sector passes both.
+  // A boot sector carrying FAT32 text and a FAT size (fields NTFS leaves
+  // alone) is still NTFS only: the FAT tests need a FAT count at byte 16,
+  // which NTFS requires to be 0, so no sector passes both.
   Bytes ntfs = NtfsBoot();
   Put32(ntfs, 36, 100);
   std::memcpy(&ntfs[82], "FAT32   ", 8);
   std::copy(ntfs.begin(), ntfs.end(), head.begin());
+  EXPECT_EQ(ClassifyFileSystem(View(head)), FileSystemKind::kNtfs);
+  // An ext superblock behind it (one file system formatted over another)
+  // makes two claims: neither is trusted, and both are named.
   const Bytes sb = ExtSuperblock();
   std::copy(sb.begin(), sb.end(), head.begin() + 1024);
-  EXPECT_EQ(ClassifyFileSystem(View(head)), FileSystemKind::kNtfs);
+  const HeadClassification both = ClassifyHead(View(head));
+  EXPECT_EQ(both.kind, FileSystemKind::kAmbiguous);
+  EXPECT_EQ(both.accepted, (std::vector<FileSystemKind>{FileSystemKind::kNtfs, FileSystemKind::kExt}));
+  EXPECT_EQ(FileSystemText(both), "ambiguous (NTFS, ext)");
 
+  std::fill(head.begin() + 1024, head.begin() + 2048, 0);
   const Bytes fat = Fat16Boot();
   std::copy(fat.begin(), fat.end(), head.begin());
   EXPECT_EQ(ClassifyFileSystem(View(head)), FileSystemKind::kFat);
+  std::copy(sb.begin(), sb.end(), head.begin() + 1024);
+  EXPECT_EQ(ClassifyFileSystem(View(head)), FileSystemKind::kAmbiguous);
   // An encrypted volume is not FAT; the ext superblock behind it decides.
   std::memcpy(&head[3], "-FVE-FS-", 8);
   EXPECT_EQ(ClassifyFileSystem(View(head)), FileSystemKind::kExt);

@@ -4,10 +4,14 @@
 #include "engines/combined/deep_recovery.h"
 #include "engines/ext/fast_ext_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
+#include "engines/carving/file_type_recovery.h"
+#include "engines/fat/deep_fat_recovery.h"
+#include "engines/ntfs/deep_ntfs_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "platform/errors.h"
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/image_tools.h"
+#include "tests/fixtures/ntfs_record_builder.h"
 #include "tests/fixtures/temp_dir.h"
 
 namespace velmira {
@@ -43,6 +47,52 @@ TEST(EngineFactory, ExtGetsThePlaceholderThatFindsNothing) {
   auto* ext = dynamic_cast<CFastExtRecovery*>(byDisk.get());
   ASSERT_NE(ext, nullptr);
   EXPECT_EQ(ext->SectorCount(), 16384u);
+
+  // An NTFS boot sector in front of the superblock: two file systems claim
+  // the volume, so a fast scan reads neither and a deep scan sweeps it all.
+  std::vector<uint8_t> bytes = testing::ReadFileBytes(img);
+  const std::vector<uint8_t> boot = testing::NtfsBootSector(512, 8, bytes.size() / 512 - 1, 4);
+  std::copy(boot.begin(), boot.end(), bytes.begin());
+  const std::string both = dir.File("both.img");
+  testing::WriteFileBytes(both, bytes);
+  TargetProbe probe;
+  ASSERT_EQ(ProbeTarget(ImageTarget(both, 1001), probe), kOk);
+  EXPECT_EQ(probe.kind, FileSystemKind::kAmbiguous);
+  EXPECT_EQ(FileSystemText(probe), "ambiguous (NTFS, ext)");
+  EXPECT_EQ(CreateEngineForImage(both, 1001, false), nullptr);
+  testing::ScopedDataHome home;
+  auto deep = CreateEngineForImage(both, 1001, true);
+  auto* combined = dynamic_cast<CDeepRecovery*>(deep.get());
+  ASSERT_NE(combined, nullptr);
+  EXPECT_EQ(combined->FastEngine(), nullptr);
+}
+
+// Every engine answers the slots it shares in one way, before it has a log:
+// a search callback is kept for the log to come, and a null folder below
+// the root is refused.
+TEST(EngineFactory, SharedSlotsAnswerAlikeBeforeAScan) {
+  std::vector<std::unique_ptr<IFileRecoveryParse>> engines;
+  for (const FileSystemRow& row : FileSystemRows()) engines.push_back(row.newFastEngine());
+  engines.push_back(std::make_unique<CDeepFatRecovery>());
+  engines.push_back(std::make_unique<CDeepNtfsRecovery>());
+  engines.push_back(std::make_unique<CFileTypeRecovery>());
+  for (size_t i = 0; i < engines.size(); ++i) {
+    IFileRecoveryParse& engine = *engines[i];
+    EXPECT_EQ(engine.SetSearchCallback(nullptr, nullptr), kOk) << i;
+    std::vector<FoundRecord> list{MakeFoundRecord()};
+    EXPECT_EQ(engine.ListChildren(nullptr, 0, list), kOk) << i;
+    EXPECT_TRUE(list.empty()) << i;
+    EXPECT_EQ(engine.ListChildren(nullptr, 1, list), kErrInvalidParameter) << i;
+    uint32_t count = 7;
+    EXPECT_EQ(engine.CountFiles(nullptr, 1, count), kErrInvalidParameter) << i;
+    EXPECT_EQ(engine.CountFiles(nullptr, 0, count), kOk) << i;
+    EXPECT_EQ(count, 0u) << i;
+    EXPECT_EQ(engine.GetFoundCount(), 0u) << i;
+    std::string path = "x";
+    EXPECT_EQ(engine.GetFolderPath(MakeFoundRecord(), path, 260), kErrInvalidParameter) << i;
+    EXPECT_TRUE(path.empty()) << i;
+    EXPECT_EQ(engine.OpenImage("", 1001), kErrPathNotFound) << i << ": an empty path names no image";
+  }
 }
 
 TEST(EngineFactory, TargetsSmallerThan16KiBGiveNoEngine) {

@@ -18,32 +18,28 @@ CFileTypeRecovery::~CFileTypeRecovery() {
 }
 
 int32_t CFileTypeRecovery::OpenLogFor(uint64_t startSector) {
-  if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>(m_logFolder);
-  m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
+  NewLog();
   return m_store->OpenNewLog(ScanLogName(ScanLogKind::kCarving, static_cast<int64_t>(startSector)));
 }
 
-int32_t CFileTypeRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
-  m_driveLetter = imageValue;
-  m_startSector = 0;
-  m_sectorCount = 0;
-  const int32_t logErr = OpenLogFor(0);
-  int32_t err = OpenImageSource(m_source, imagePath);
-  if (err == kOk) {
-    m_sectorSize = SourceSectorSize(m_source);  // sectorCount counts in these
-    m_sectorCount = m_source.sectorCount;
+int32_t CFileTypeRecovery::Open(const PartitionLocator& target) {
+  if (target.IsImage()) {
+    m_driveLetter = target.imageValue;
+    m_startSector = 0;
+    m_sectorCount = 0;
+    const int32_t logErr = OpenLogFor(0);
+    const int32_t err = OpenImageSource(m_source, target.imagePath);
+    if (err == kOk) {
+      m_sectorSize = SourceSectorSize(m_source);  // sectorCount counts in these
+      m_sectorCount = m_source.sectorCount;
+    }
+    return err != kOk ? err : logErr;
   }
-  return err != kOk ? err : logErr;
-}
-
-int32_t CFileTypeRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                         uint16_t driveLetter) {
-  m_driveLetter = driveLetter;
-  m_startSector = startSector;
-  m_sectorCount = sectorCount;
-  const int32_t logErr = OpenLogFor(startSector);
-  const int32_t err = OpenDiskSource(m_source, diskNumber);
+  m_driveLetter = target.driveLetter;
+  m_startSector = target.startSector;
+  m_sectorCount = target.sectorCount;
+  const int32_t logErr = OpenLogFor(target.startSector);
+  const int32_t err = OpenDiskSource(m_source, target.diskNumber);
   if (err == kOk) m_sectorSize = SourceSectorSize(m_source);  // the drive's: start and length count in it
   return err != kOk ? err : logErr;
 }
@@ -52,9 +48,7 @@ int32_t CFileTypeRecovery::ReopenForPartition(uint32_t sectorSize, int32_t diskN
                                               uint16_t driveLetter) {
   m_sectorSize = sectorSize;
   m_driveLetter = driveLetter;
-  if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>(m_logFolder);
-  m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
+  NewLog();
   const int32_t logErr = m_store->OpenLog(logName);
   const int32_t err = OpenDiskSource(m_source, diskNumber);
   return err != kOk ? err : logErr;
@@ -64,9 +58,7 @@ int32_t CFileTypeRecovery::ReopenForImage(uint32_t sectorSize, const std::string
                                           const std::string& imagePath) {
   m_sectorSize = sectorSize;
   m_driveLetter = driveLetter;
-  if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>(m_logFolder);
-  m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
+  NewLog();
   const int32_t logErr = m_store->OpenLog(logName);
   const int32_t err = OpenImageSource(m_source, imagePath);
   return err != kOk ? err : logErr;
@@ -123,34 +115,6 @@ int32_t CFileTypeRecovery::CarveAtSector(uint32_t sectorSize, ByteView sector, u
   consumed = std::max<uint64_t>(SectorsConsumed(*row, length, sectorSize), 1);
   ++found;
   return kOk;
-}
-
-int32_t CFileTypeRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
-  children.clear();
-  if (folder != nullptr || depth != 0 || !m_store) return kOk;
-  if (const int32_t err = FlushedWhole(*m_store); err != kOk) return err;
-  return m_store->ReadChildRecords(0, children);
-}
-
-int32_t CFileTypeRecovery::CountFiles(const FoundRecord*, uint32_t, uint32_t& count) {
-  count = 0;
-  if (!m_store) return kOk;
-  if (const int32_t err = FlushedWhole(*m_store); err != kOk) return err;
-  return m_store->CountFilesBelow(0, count);
-}
-
-uint64_t CFileTypeRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
-
-int32_t CFileTypeRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
-  m_searchCallback = callback;
-  m_searchUserData = userData;
-  if (!m_store) return kErrInvalidParameter;
-  m_store->SetSearchCallback(callback, userData);
-  return kOk;
-}
-
-int32_t CFileTypeRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
-  return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 
 int32_t CFileTypeRecovery::VisitMatches(const std::string& patterns,

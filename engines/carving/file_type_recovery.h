@@ -13,35 +13,23 @@
 
 #include "engines/carving/carving_state.h"
 #include "engines/carving/signature_table.h"
-#include "engines/file_recovery_parse.h"
+#include "engines/engine_skeleton.h"
 #include "engines/output_sink.h"
 #include "results/scan_log.h"
 #include "storage/sector_source.h"
 
 namespace velmira {
 
-class CFileTypeRecovery final : public IFileRecoveryParse {
+class CFileTypeRecovery final : public CEngineSkeleton {
  public:
   CFileTypeRecovery();
   ~CFileTypeRecovery() override;
 
-  int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
-  int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                        uint16_t driveLetter) override;
   int32_t SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
                                void* userData, int32_t scale) override;
   int32_t Scan(const std::string&) override { return 0; }
-  int32_t ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) override;
-  int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) override;
-  uint64_t GetFoundCount() override;
-  int32_t GetFolderPath(const FoundRecord&, std::string& path, uint32_t) override {
-    path.clear();
-    return 0;
-  }
   int32_t RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) override;
   int32_t NextFreeExtent(uint64_t&, uint64_t&) override { return 0; }
-  int32_t SetSearchCallback(SearchProgressCallback callback, void* userData) override;
-  int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
   int32_t LoadAllocationMap() override { return 0; }
   int32_t ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
                             uint32_t& byteCount, PreviewProgressCallback callback, void* userData) override;
@@ -78,9 +66,11 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   [[nodiscard]] CScanLog* Log() { return m_store.get(); }
 
   // Where the next new scan log goes (see IFileRecoveryParse).
-  void SetLogFolder(const std::string& folder) override { m_logFolder = folder; }
 
  private:
+  // An image, or a partition read through its drive, with a new log in the
+  // current log folder.
+  int32_t Open(const PartitionLocator& target) override;
   int32_t OpenLogFor(uint64_t startSector);
   template <typename ReportFn>
   int32_t CopyCarved(const FoundRecord& record, OutputSink& sink, ReportFn report);
@@ -90,15 +80,11 @@ class CFileTypeRecovery final : public IFileRecoveryParse {
   uint64_t m_sectorCount = 0;
   uint32_t m_sectorSize = 512;
   SectorSource m_source;
-  std::unique_ptr<CScanLog> m_store;
-  std::string m_logFolder;  // where new logs go; empty: where the registry says
   CarvingState m_state;
   ScanProgressCallback m_scanCallback = nullptr;
   FileProgressCallback m_fileCallback = nullptr;
   void* m_userData = nullptr;
   int32_t m_scale = 0;
-  SearchProgressCallback m_searchCallback = nullptr;
-  void* m_searchUserData = nullptr;
 };
 
 }  // namespace velmira

@@ -9,11 +9,9 @@
 #include <system_error>
 
 #include "engines/engine_factory.h"
-#include "engines/exfat/fast_exfat_recovery.h"
-#include "engines/fat/fast_fat_recovery.h"
+#include "engines/engine_skeleton.h"
 #include "engines/logged_results.h"
 #include "engines/ntfs/deep_ntfs_sweep.h"
-#include "engines/ntfs/fast_ntfs_recovery.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
@@ -31,13 +29,17 @@ constexpr uint64_t kCheckpointIntervalMs = 5000;
 constexpr int32_t kFastScale = 9;
 constexpr int32_t kSweepScale = 90;
 
+// What the combined scan asks of its fast engine; null for none, or for an
+// engine that does not answer it.
+const CEngineSkeleton* FastSkeleton(const IFileRecoveryParse* fast) {
+  return dynamic_cast<const CEngineSkeleton*>(fast);
+}
+
 // Whether the fast engine's boot-sector layout holds on the medium; an
 // engine without such a check is taken at its word.
 bool FastLayoutHolds(const IFileRecoveryParse* fast) {
-  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(fast)) return fat->LayoutHolds();
-  if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(fast)) return ntfs->LayoutHolds();
-  if (const auto* exfat = dynamic_cast<const CFastExfatRecovery*>(fast)) return exfat->LayoutHolds();
-  return true;
+  const CEngineSkeleton* skeleton = FastSkeleton(fast);
+  return skeleton == nullptr || skeleton->LayoutHolds();
 }
 
 }  // namespace
@@ -83,9 +85,11 @@ int32_t CDeepRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, u
   m_continuing =
       m_registry.FindEntryForPartition(diskNumber, startSector, sectorCount, driveLetter, m_identity, m_entry);
   AdoptEarlierScan();
-  (void)m_deepFat.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
-  (void)m_deepExfat.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
-  const int32_t result = m_deepNtfs.OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
+  int32_t result = kOk;
+  for (const SweepEngine& sweep : SweepEngines()) {
+    const int32_t err = sweep.engine->OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
+    if (result == kOk) result = err;
+  }
   m_fast = CreateEngineForPartition(diskNumber, startSector, sectorCount, driveLetter, false);
   m_opened = true;
   return result;
@@ -110,9 +114,11 @@ int32_t CDeepRecovery::OpenImage(const std::string& imagePath, uint16_t imageVal
   // positions in those sectors: it cannot be continued.
   if (m_continuing && m_entry.sectorCount != m_sectorCount) ClearContinuing();
   AdoptEarlierScan();
-  (void)m_deepFat.OpenImage(imagePath, imageValue);
-  (void)m_deepExfat.OpenImage(imagePath, imageValue);
-  const int32_t result = m_deepNtfs.OpenImage(imagePath, imageValue);
+  int32_t result = kOk;
+  for (const SweepEngine& sweep : SweepEngines()) {
+    const int32_t err = sweep.engine->OpenImage(imagePath, imageValue);
+    if (result == kOk) result = err;
+  }
   m_fast = CreateEngineForImage(imagePath, imageValue, false);
   m_opened = true;
   return result;
@@ -213,12 +219,8 @@ int32_t CDeepRecovery::WriteFolderIdentity(const std::string& folder) {
     if (log != nullptr && log->IsOpen() && !log->MainPath().empty())
       identity.logs.push_back(std::filesystem::path(log->MainPath()).filename().string());
   };
-  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get())) note(fat->Store());
-  if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get())) note(ntfs->Store());
-  if (const auto* exfat = dynamic_cast<const CFastExfatRecovery*>(m_fast.get())) note(exfat->Store());
-  note(m_deepFat.Store());
-  note(m_deepNtfs.Store());
-  note(m_deepExfat.Store());
+  if (const CEngineSkeleton* fast = FastSkeleton(m_fast.get())) note(fast->ScanLog());
+  for (const SweepEngine& sweep : SweepEngines()) note(sweep.engine->ScanLog());
   note(m_carver.Log());
   return WriteSourceIdentity(folder, identity);
 }
@@ -233,9 +235,8 @@ int32_t CDeepRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
   m_userData = userData;
   m_scale = kSweepScale;
   if (m_fast) m_fast->SetProgressCallbacks(scanCallback, fileCallback, userData, kFastScale);
-  m_deepFat.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
-  m_deepNtfs.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
-  m_deepExfat.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
+  for (const SweepEngine& sweep : SweepEngines())
+    sweep.engine->SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
   m_carver.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
   return kOk;
 }
@@ -244,9 +245,7 @@ int32_t CDeepRecovery::SetSearchCallback(SearchProgressCallback callback, void* 
   m_searchCallback = callback;
   m_searchUserData = userData;
   if (m_fast) m_fast->SetSearchCallback(callback, userData);
-  m_deepFat.SetSearchCallback(callback, userData);
-  m_deepNtfs.SetSearchCallback(callback, userData);
-  m_deepExfat.SetSearchCallback(callback, userData);
+  for (const SweepEngine& sweep : SweepEngines()) sweep.engine->SetSearchCallback(callback, userData);
   m_carver.SetSearchCallback(callback, userData);
   return kOk;
 }
@@ -319,8 +318,7 @@ int32_t CDeepRecovery::RunFastPass(bool& freeSpace) {
 
 void CDeepRecovery::HandOnLogFolder() {
   if (m_fast) m_fast->SetLogFolder(m_folder);
-  m_deepFat.SetLogFolder(m_folder);
-  m_deepNtfs.SetLogFolder(m_folder);
+  for (const SweepEngine& sweep : SweepEngines()) sweep.engine->SetLogFolder(m_folder);
   m_carver.SetLogFolder(m_folder);
 }
 
@@ -355,15 +353,8 @@ uint32_t CDeepRecovery::FastExtentUnit() const {
   // The fast engines count free space in their volume's own sectors, which
   // need not be the sectors this engine sweeps in (an image read in one size
   // holding a volume formatted with another).
-  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get());
-      fat != nullptr && fat->BytesPerSector() != 0)
-    return fat->BytesPerSector();
-  if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get());
-      ntfs != nullptr && ntfs->Geometry().bytesPerSector != 0)
-    return ntfs->Geometry().bytesPerSector;
-  if (const auto* exfat = dynamic_cast<const CFastExfatRecovery*>(m_fast.get());
-      exfat != nullptr && exfat->BytesPerSector() != 0)
-    return exfat->BytesPerSector();
+  if (const CEngineSkeleton* fast = FastSkeleton(m_fast.get()); fast != nullptr && fast->ExtentSectorBytes() != 0)
+    return fast->ExtentSectorBytes();
   return m_sectorSize;
 }
 
@@ -598,7 +589,7 @@ int32_t CDeepRecovery::ShowFinishedScan() {
   bool freeSpace = false;
   int32_t result = RunFastPass(freeSpace);
   if (result == kOk) result = BeginSubLogs(m_folder);
-  for (CScanLog* log : {m_carver.Log(), m_deepFat.Store(), m_deepNtfs.Store(), m_deepExfat.Store()}) {
+  for (CScanLog* log : SweepLogs()) {
     if (result != kOk || log == nullptr || !log->IsOpen()) continue;
     const CheckpointLog* counted = m_resume.FindLog(std::filesystem::path(log->MainPath()).filename().string());
     result = log->RollBackTo(static_cast<uint32_t>(counted != nullptr ? counted->base : 0));
@@ -646,7 +637,7 @@ int32_t CDeepRecovery::WriteCheckpoint(const SweepState& state, bool finished) {
     if (const int32_t err = SyncFolderFiles(m_folder); err != kOk) return err;
     m_fastSynced = true;
   }
-  for (CScanLog* log : {m_carver.Log(), m_deepFat.Store(), m_deepNtfs.Store(), m_deepExfat.Store()}) {
+  for (CScanLog* log : SweepLogs()) {
     if (log == nullptr || !log->IsOpen()) continue;
     if (const int32_t err = log->SyncLog(); err != kOk) return err;
     CheckpointLog counted;
@@ -854,7 +845,7 @@ uint64_t CDeepRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_
 }
 
 int32_t CDeepRecovery::SubLogWriteError(bool flush) {
-  for (CScanLog* log : {m_deepFat.Store(), m_deepNtfs.Store(), m_carver.Log(), m_deepExfat.Store()}) {
+  for (CScanLog* log : SweepLogs()) {
     if (log == nullptr) continue;
     const int32_t err = flush ? FlushedWhole(*log) : log->WriteError();
     if (err != kOk) return err;
@@ -862,11 +853,15 @@ int32_t CDeepRecovery::SubLogWriteError(bool flush) {
   return kOk;
 }
 
+std::vector<CScanLog*> CDeepRecovery::SweepLogs() {
+  std::vector<CScanLog*> logs{m_carver.Log()};
+  for (const SweepEngine& sweep : SweepEngines()) logs.push_back(sweep.engine->ScanLog());
+  return logs;
+}
+
 uint64_t CDeepRecovery::UnreadSectors() const {
   uint64_t sectors = m_stats.unreadSectors;
-  if (const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_fast.get())) sectors += fat->UnreadSectors();
-  if (const auto* ntfs = dynamic_cast<const CFastNtfsRecovery*>(m_fast.get())) sectors += ntfs->UnreadSectors();
-  if (const auto* exfat = dynamic_cast<const CFastExfatRecovery*>(m_fast.get())) sectors += exfat->UnreadSectors();
+  if (const CEngineSkeleton* fast = FastSkeleton(m_fast.get())) sectors += fast->UnreadSectors();
   return sectors;
 }
 
@@ -887,16 +882,11 @@ void CDeepRecovery::StampSourceKey(std::vector<FoundRecord>& records) const {
 }
 
 IFileRecoveryParse* CDeepRecovery::EngineFor(const FoundRecord& record) {
-  switch (record.engineTag) {
-    case kTagFastNtfs:
-    case kTagFastFat:
-    case kTagFastExfat: return m_fast.get();
-    case kTagDeepExfat: return &m_deepExfat;
-    case kTagDeepNtfs: return &m_deepNtfs;
-    case kTagDeepFat: return &m_deepFat;
-    case kTagCarving: return &m_carver;
-    default: return nullptr;
-  }
+  if (IsFastEngineTag(record.engineTag)) return m_fast.get();
+  if (record.engineTag == kTagCarving) return &m_carver;
+  for (const SweepEngine& sweep : SweepEngines())
+    if (sweep.tag == record.engineTag) return sweep.engine;
+  return nullptr;
 }
 
 int32_t CDeepRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
@@ -915,9 +905,7 @@ int32_t CDeepRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
     add(folder->engineTag == kTagCarving ? nullptr : EngineFor(*folder), folder);
   } else if (depth == 0) {
     add(m_fast.get(), nullptr);
-    add(&m_deepFat, nullptr);
-    add(&m_deepNtfs, nullptr);
-    add(&m_deepExfat, nullptr);
+    for (const SweepEngine& sweep : SweepEngines()) add(sweep.engine, nullptr);
     add(&m_carver, nullptr);
   } else {
     return kErrInvalidParameter;
@@ -934,7 +922,8 @@ int32_t CDeepRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uin
     return engine != nullptr ? engine->CountFiles(folder, depth, count) : kOk;
   }
   if (depth != 0) return kErrInvalidParameter;
-  IFileRecoveryParse* engines[] = {m_fast.get(), &m_deepFat, &m_deepNtfs, &m_deepExfat, &m_carver};
+  std::vector<IFileRecoveryParse*> engines{m_fast.get(), &m_carver};
+  for (const SweepEngine& sweep : SweepEngines()) engines.push_back(sweep.engine);
   int32_t result = kOk;
   for (IFileRecoveryParse* engine : engines) {
     uint32_t n = 0;
@@ -948,9 +937,9 @@ int32_t CDeepRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uin
 }
 
 uint64_t CDeepRecovery::GetFoundCount() {
-  return (m_fast ? m_fast->GetFoundCount() : 0) + m_deepFat.GetFoundCount() + m_deepNtfs.GetFoundCount() +
-         m_deepExfat.GetFoundCount() +
-         m_carver.GetFoundCount();
+  uint64_t found = (m_fast ? m_fast->GetFoundCount() : 0) + m_carver.GetFoundCount();
+  for (const SweepEngine& sweep : SweepEngines()) found += sweep.engine->GetFoundCount();
+  return found;
 }
 
 int32_t CDeepRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {

@@ -22,11 +22,12 @@
 //   engine->Scan("");
 //   engine->CollectMatches("*.jpg|", files);
 //
-// Per-record calls are routed by the record's engine tag: 0 and 1 to the
-// fast engine, 2 to the deep NTFS engine, 3 to the deep FAT engine, 4 to the
-// carver.
+// Per-record calls are routed by the record's engine tag: 0, 1 and 5 to the
+// fast engine, 2 to the deep NTFS engine, 3 to the deep FAT engine, 6 to the
+// deep exFAT engine, 4 to the carver.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,6 +35,7 @@
 #include <vector>
 
 #include "engines/carving/file_type_recovery.h"
+#include "engines/engine_skeleton.h"
 #include "engines/exfat/deep_exfat_recovery.h"
 #include "engines/fat/deep_fat_recovery.h"
 #include "engines/file_recovery_parse.h"
@@ -149,6 +151,20 @@ class CDeepRecovery final : public IFileRecoveryParse {
     uint64_t carvedFound = 0;
     int32_t secondsLeft = -1;
   };
+
+  // The file systems' engines of the sweep, each with the engine tag of the
+  // records it writes; the combined engine opens them, hands them its
+  // callbacks and answers from their logs alike.
+  struct SweepEngine {
+    uint32_t tag;
+    CEngineSkeleton* engine;
+  };
+  [[nodiscard]] std::array<SweepEngine, 3> SweepEngines() {
+    return {SweepEngine{kTagDeepFat, &m_deepFat}, SweepEngine{kTagDeepNtfs, &m_deepNtfs},
+            SweepEngine{kTagDeepExfat, &m_deepExfat}};
+  }
+  // The carver's log and the sweep engines' logs (null where not begun).
+  [[nodiscard]] std::vector<CScanLog*> SweepLogs();
 
   // The engine that serves a record, or null.
   [[nodiscard]] IFileRecoveryParse* EngineFor(const FoundRecord& record);

@@ -96,9 +96,8 @@ int32_t CDeepRecovery::CollectMatches(const std::string& patterns, std::vector<F
     return result;
   };
   int32_t result = collect(m_fast.get(), named);
-  if (result == kOk) result = collect(&m_deepFat, named);
-  if (result == kOk) result = collect(&m_deepNtfs, named);
-  if (result == kOk) result = collect(&m_deepExfat, named);
+  for (const SweepEngine& sweep : SweepEngines())
+    if (result == kOk) result = collect(sweep.engine, named);
   // The carved files straight from the carver's log: no sorted copy of
   // them all before they are merged and sorted with the others.
   std::vector<FoundRecord> carved;

@@ -34,22 +34,10 @@ CDeepExfatRecovery::~CDeepExfatRecovery() {
   CloseSource(m_source);
 }
 
-int32_t CDeepExfatRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
+int32_t CDeepExfatRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
   SectorSource source;
   OpenedTarget opened;
-  if (const int32_t err = OpenTargetSource(ImageTarget(imagePath, imageValue), source, opened); err != kOk)
-    return err;
-  return OpenSource(std::move(source), opened.startSector, opened.sectorCount, opened.sourceKey,
-                    opened.bytesPerSector);
-}
-
-int32_t CDeepExfatRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                          uint16_t driveLetter) {
-  if (m_opened) return kOk;
-  SectorSource source;
-  OpenedTarget opened;
-  const PartitionLocator target = PartitionTarget(diskNumber, startSector, sectorCount, driveLetter);
   if (const int32_t err = OpenTargetSource(target, source, opened); err != kOk) return err;
   return OpenSource(std::move(source), opened.startSector, opened.sectorCount, opened.sourceKey,
                     opened.bytesPerSector);
@@ -86,14 +74,9 @@ int32_t CDeepExfatRecovery::BeginDeepExfatLog(const std::string& logName) {
   m_rootSectors.clear();
   m_layout = {};
   m_layoutFromBoot = false;
-  if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>();
-  m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
-  const std::string name =
-      !logName.empty() ? logName
-                       : FreshLogName(CScanLogRegistry::Instance().CurrentLogFolder(),
-                                      ScanLogName(ScanLogKind::kDeepExfat, static_cast<int64_t>(m_startSector)));
-  return m_store->OpenLog(name);
+  NewLog();
+  if (!logName.empty()) return m_store->OpenLog(logName);
+  return m_store->OpenNewLog(ScanLogName(ScanLogKind::kDeepExfat, static_cast<int64_t>(m_startSector)));
 }
 
 void CDeepExfatRecovery::OnSector(ByteView bytes, uint64_t sector) {
@@ -420,31 +403,6 @@ int32_t CDeepExfatRecovery::FinishDeepExfat() {
   m_sets.shrink_to_fit();
   m_setSectors.clear();
   return FlushedWhole(*m_store);
-}
-
-int32_t CDeepExfatRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
-  return ListLoggedChildren(m_store.get(), MakeDirectoryKey(0, kRootKey), folder, depth, children);
-}
-
-int32_t CDeepExfatRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
-  return CountLoggedFiles(m_store.get(), MakeDirectoryKey(0, kRootKey), folder, depth, count);
-}
-
-uint64_t CDeepExfatRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
-
-int32_t CDeepExfatRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
-  return LoggedFolderPath(m_store.get(), record, path, maxChars);
-}
-
-int32_t CDeepExfatRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
-  m_searchCallback = callback;
-  m_searchUserData = userData;
-  if (m_store) m_store->SetSearchCallback(callback, userData);
-  return kOk;
-}
-
-int32_t CDeepExfatRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
-  return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 
 int32_t CDeepExfatRecovery::CopyData(const FoundRecord& record, OutputSink& sink, const ExfatReport& report) {

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "engines/exfat/exfat_volume.h"
-#include "engines/file_recovery_parse.h"
+#include "engines/engine_skeleton.h"
 #include "results/scan_log.h"
 #include "storage/sector_source.h"
 
@@ -40,7 +40,7 @@ struct ExfatLayout {
   [[nodiscard]] bool Valid() const { return sectorsPerCluster != 0; }
 };
 
-class CDeepExfatRecovery final : public IFileRecoveryParse {
+class CDeepExfatRecovery final : public CEngineSkeleton {
  public:
   static constexpr size_t kMaxSets = 4000000;         // further sets are dropped
   static constexpr size_t kMaxVoteFolders = 64;      // folders sampled to infer the layout
@@ -52,21 +52,12 @@ class CDeepExfatRecovery final : public IFileRecoveryParse {
   CDeepExfatRecovery();
   ~CDeepExfatRecovery() override;
 
-  int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
-  int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                        uint16_t driveLetter) override;
   int32_t SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
                                void* userData, int32_t scale) override;
   // Does nothing: the scan is driven from outside.
   int32_t Scan(const std::string& scanLogPath) override;
-  int32_t ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) override;
-  int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) override;
-  uint64_t GetFoundCount() override;
-  int32_t GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) override;
   int32_t RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) override;
   int32_t NextFreeExtent(uint64_t&, uint64_t&) override { return 0; }
-  int32_t SetSearchCallback(SearchProgressCallback callback, void* userData) override;
-  int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
   int32_t LoadAllocationMap() override { return 0; }
   int32_t ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
                             uint32_t& byteCount, PreviewProgressCallback callback, void* userData) override;
@@ -95,6 +86,8 @@ class CDeepExfatRecovery final : public IFileRecoveryParse {
   [[nodiscard]] uint32_t BytesPerSector() const { return m_bytesPerSector; }
 
  private:
+  int32_t Open(const PartitionLocator& target) override;
+
   struct FoundSet {
     ExfatEntrySet set;
     uint64_t sector = 0;  // absolute sector of the File entry
@@ -119,14 +112,11 @@ class CDeepExfatRecovery final : public IFileRecoveryParse {
   std::vector<uint64_t> m_rootSectors;        // sectors that start with the root's bitmap or up-case entries
   ExfatLayout m_layout;
   bool m_layoutFromBoot = false;
-  std::unique_ptr<CScanLog> m_store;
 
   ScanProgressCallback m_scanCallback = nullptr;
   FileProgressCallback m_fileCallback = nullptr;
   void* m_userData = nullptr;
   int32_t m_scale = 0;
-  SearchProgressCallback m_searchCallback = nullptr;
-  void* m_searchUserData = nullptr;
 };
 
 }  // namespace velmira

@@ -32,15 +32,6 @@ CFastExfatRecovery::~CFastExfatRecovery() {
   CloseSource(m_source);
 }
 
-int32_t CFastExfatRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
-  return Open(ImageTarget(imagePath, imageValue));
-}
-
-int32_t CFastExfatRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                          uint16_t driveLetter) {
-  return Open(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter));
-}
-
 int32_t CFastExfatRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
   SectorSource source;
@@ -89,9 +80,7 @@ int32_t CFastExfatRecovery::Scan(const std::string& scanLogPath) {
   m_read.clear();
   m_takenFolders.clear();
   m_unreadSectors = 0;
-  if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>();
-  m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
+  NewLog();
   if (!scanLogPath.empty()) {
     const int32_t err = m_store->OpenLog(scanLogPath);
     if (err == kOk && m_volume.Opened()) (void)LoadAllocationMap();
@@ -99,9 +88,9 @@ int32_t CFastExfatRecovery::Scan(const std::string& scanLogPath) {
   }
   if (!m_volume.Opened()) return m_opened ? (m_openError != kOk ? m_openError : kErrInvalidData) : kErrInvalidHandle;
 
-  const std::string logName = FreshLogName(CScanLogRegistry::Instance().CurrentLogFolder(),
-                                           ScanLogName(ScanLogKind::kFast, static_cast<int64_t>(m_startSector)));
-  if (const int32_t err = m_store->OpenLog(logName); err != kOk) return err;
+  if (const int32_t err = m_store->OpenNewLog(ScanLogName(ScanLogKind::kFast, static_cast<int64_t>(m_startSector)));
+      err != kOk)
+    return err;
 
   int32_t result = Report(1);
   const uint32_t root = m_volume.Geometry().rootCluster;
@@ -320,32 +309,6 @@ void CFastExfatRecovery::StoreFolders(uint32_t cluster) {
                          record.name);
     cluster = folder.parent;
   }
-}
-
-int32_t CFastExfatRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
-  return ListLoggedChildren(m_store.get(), MakeDirectoryKey(0, m_volume.Geometry().rootCluster), folder, depth,
-                            children);
-}
-
-int32_t CFastExfatRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
-  return CountLoggedFiles(m_store.get(), MakeDirectoryKey(0, m_volume.Geometry().rootCluster), folder, depth, count);
-}
-
-uint64_t CFastExfatRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
-
-int32_t CFastExfatRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
-  return LoggedFolderPath(m_store.get(), record, path, maxChars);
-}
-
-int32_t CFastExfatRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
-  m_searchCallback = callback;
-  m_searchUserData = userData;
-  if (m_store) m_store->SetSearchCallback(callback, userData);
-  return kOk;
-}
-
-int32_t CFastExfatRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
-  return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 
 int32_t CFastExfatRecovery::CopyData(const FoundRecord& record, OutputSink& sink, const ExfatReport& report) {

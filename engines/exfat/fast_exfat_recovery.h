@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "engines/exfat/exfat_volume.h"
-#include "engines/file_recovery_parse.h"
+#include "engines/engine_skeleton.h"
 #include "results/scan_log.h"
 #include "storage/sector_source.h"
 
 namespace velmira {
 
-class CFastExfatRecovery final : public IFileRecoveryParse {
+class CFastExfatRecovery final : public CEngineSkeleton {
  public:
   // Bounds against a hostile medium.
   static constexpr size_t kMaxFolders = 1000000;
@@ -31,20 +31,11 @@ class CFastExfatRecovery final : public IFileRecoveryParse {
   CFastExfatRecovery();
   ~CFastExfatRecovery() override;
 
-  int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
-  int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                        uint16_t driveLetter) override;
   int32_t SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
                                void* userData, int32_t scale) override;
   int32_t Scan(const std::string& scanLogPath) override;
-  int32_t ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) override;
-  int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) override;
-  uint64_t GetFoundCount() override;
-  int32_t GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) override;
   int32_t RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) override;
   int32_t NextFreeExtent(uint64_t& position, uint64_t& length) override;
-  int32_t SetSearchCallback(SearchProgressCallback callback, void* userData) override;
-  int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
   // The bitmap the scan read (or reads it now): 0, or an error when there
   // is none (NextFreeExtent then finds no free space).
   int32_t LoadAllocationMap() override;
@@ -56,10 +47,11 @@ class CFastExfatRecovery final : public IFileRecoveryParse {
                                    uint16_t sourceKey, uint32_t bytesPerSector = 512);
   [[nodiscard]] const ExfatVolume& Volume() const { return m_volume; }
   // A whole boot region (main or backup) was read.
-  [[nodiscard]] bool LayoutHolds() const { return m_volume.Opened(); }
-  [[nodiscard]] uint32_t BytesPerSector() const { return m_volume.Geometry().bytesPerSector; }
+  [[nodiscard]] bool LayoutHolds() const override { return m_volume.Opened(); }
+  // The volume's sectors, which NextFreeExtent counts in.
+  [[nodiscard]] uint32_t ExtentSectorBytes() const override { return m_volume.Geometry().bytesPerSector; }
   [[nodiscard]] const CScanLog* Store() const { return m_store.get(); }
-  [[nodiscard]] uint64_t UnreadSectors() const { return m_unreadSectors; }
+  [[nodiscard]] uint64_t UnreadSectors() const override { return m_unreadSectors; }
   // The up-case table's location and whether its checksum held (the scan
   // compares no names; a damaged table is only noted).
   [[nodiscard]] bool UpcaseChecked() const { return m_upcaseOk; }
@@ -74,7 +66,8 @@ class CFastExfatRecovery final : public IFileRecoveryParse {
     uint64_t dataLength = 0;
     bool stored = false;
   };
-  int32_t Open(const PartitionLocator& target);
+  int32_t Open(const PartitionLocator& target) override;
+  [[nodiscard]] DirectoryKey RootKey() const override { return MakeDirectoryKey(0, m_volume.Geometry().rootCluster); }
   int32_t Report(int32_t percent);
   // Reads one folder's entry sets; files go to the log, subfolders to the queue.
   void ReadFolder(uint32_t cluster);
@@ -98,7 +91,6 @@ class CFastExfatRecovery final : public IFileRecoveryParse {
   uint32_t m_bitmapCluster = 0;
   uint64_t m_bitmapLength = 0;
 
-  std::unique_ptr<CScanLog> m_store;
   std::map<uint32_t, Folder> m_folders;  // by first cluster
   std::vector<uint32_t> m_queue;
   std::set<uint32_t> m_read;
@@ -110,8 +102,6 @@ class CFastExfatRecovery final : public IFileRecoveryParse {
   FileProgressCallback m_fileCallback = nullptr;
   void* m_userData = nullptr;
   int32_t m_scale = 0;
-  SearchProgressCallback m_searchCallback = nullptr;
-  void* m_searchUserData = nullptr;
 };
 
 }  // namespace velmira

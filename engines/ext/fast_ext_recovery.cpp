@@ -5,17 +5,15 @@
 
 namespace velmira {
 
-int32_t CFastExtRecovery::OpenImage(const std::string&, uint16_t) { return kOk; }
-
-int32_t CFastExtRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector,
-                                        uint64_t sectorCount, uint16_t) {
+int32_t CFastExtRecovery::Open(const PartitionLocator& target) {
+  if (target.IsImage()) return kOk;
   std::string path;
-  int32_t err = PhysicalDrivePath(diskNumber, path);
+  int32_t err = PhysicalDrivePath(target.diskNumber, path);
   if (err != kOk) return err;
   err = OpenReadOnly(path, m_drive);
   if (err != kOk) return err;
-  m_startSector = startSector;
-  m_sectorCount = sectorCount;
+  m_startSector = target.startSector;
+  m_sectorCount = target.sectorCount;
   return kOk;
 }
 

@@ -35,15 +35,6 @@ CDeepFatRecovery::~CDeepFatRecovery() {
   CloseSource(m_source);
 }
 
-int32_t CDeepFatRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
-  return Open(ImageTarget(imagePath, imageValue));
-}
-
-int32_t CDeepFatRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector,
-                                                uint64_t sectorCount, uint16_t driveLetter) {
-  return Open(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter));
-}
-
 int32_t CDeepFatRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
   SectorSource source;
@@ -91,34 +82,6 @@ int32_t CDeepFatRecovery::LoadAllocationMap() {
   return kOk;
 }
 
-int32_t CDeepFatRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
-  return ListLoggedChildren(m_store.get(), 0, folder, depth, children);
-}
-
-int32_t CDeepFatRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
-  return CountLoggedFiles(m_store.get(), 0, folder, depth, count);
-}
-
-uint64_t CDeepFatRecovery::GetFoundCount() {
-  return m_store ? m_store->RecordCount() : 0;
-}
-
-int32_t CDeepFatRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
-  return LoggedFolderPath(m_store.get(), record, path, maxChars);
-}
-
-int32_t CDeepFatRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
-  m_searchCallback = callback;
-  m_searchUserData = userData;
-  if (!m_store) return kErrInvalidParameter;
-  m_store->SetSearchCallback(callback, userData);
-  return kOk;
-}
-
-int32_t CDeepFatRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
-  return CollectLoggedMatches(m_store.get(), patterns, matches);
-}
-
 // ---------------------------------------------------------------------------
 // The sweep's operations.
 
@@ -146,9 +109,7 @@ void CDeepFatRecovery::ResetSweepState() {
 
 int32_t CDeepFatRecovery::BeginDeepFatLog(const std::string& logName) {
   ResetSweepState();
-  if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>(m_logFolder);
-  m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
+  NewLog();
   if (!logName.empty()) return m_store->OpenLog(logName);
   return m_store->OpenNewLog(ScanLogName(ScanLogKind::kDeepFat, static_cast<int64_t>(m_partitionStart)));
 }

@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "engines/fat/fat_layout.h"
-#include "engines/file_recovery_parse.h"
+#include "engines/engine_skeleton.h"
 #include "engines/output_sink.h"
 #include "platform/byte_view.h"
 #include "results/scan_log.h"
@@ -39,7 +39,7 @@
 
 namespace velmira {
 
-class CDeepFatRecovery final : public IFileRecoveryParse {
+class CDeepFatRecovery final : public CEngineSkeleton {
  public:
   // Bounds that keep a hostile medium from exhausting memory or time. Real
   // media stay far below them.
@@ -59,23 +59,13 @@ class CDeepFatRecovery final : public IFileRecoveryParse {
 
   // Slots. Opening keeps the caller's sector count; an image's count is its
   // size / 512. A second open returns 0 at once.
-  int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
-  int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                        uint16_t driveLetter) override;
   int32_t SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
                                void* userData, int32_t scale) override;
   // Does nothing: the scan is driven from outside.
   int32_t Scan(const std::string& scanLogPath) override;
-  int32_t ListChildren(const FoundRecord* folder, uint32_t depth,
-                       std::vector<FoundRecord>& children) override;
-  int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) override;
-  uint64_t GetFoundCount() override;
-  int32_t GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) override;
   int32_t RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) override;
   // Does nothing and returns 0.
   int32_t NextFreeExtent(uint64_t& position, uint64_t& length) override;
-  int32_t SetSearchCallback(SearchProgressCallback callback, void* userData) override;
-  int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
   // Does nothing and returns 0.
   int32_t LoadAllocationMap() override;
   int32_t ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
@@ -123,7 +113,6 @@ class CDeepFatRecovery final : public IFileRecoveryParse {
   [[nodiscard]] CScanLog* Store() { return m_store.get(); }
 
   // Where the next new scan log goes (see IFileRecoveryParse).
-  void SetLogFolder(const std::string& folder) override { m_logFolder = folder; }
 
  private:
   using LayoutIndex = int32_t;  // into m_layouts; kNoLayout when none
@@ -189,7 +178,7 @@ class CDeepFatRecovery final : public IFileRecoveryParse {
     uint64_t sector = 0;
   };
 
-  int32_t Open(const PartitionLocator& target);
+  int32_t Open(const PartitionLocator& target) override;
   void ResetSweepState();
   [[nodiscard]] const FatLayout* LayoutAt(LayoutIndex index) const;
   [[nodiscard]] uint32_t SectorsPerClusterOf(LayoutIndex index) const;
@@ -272,16 +261,11 @@ class CDeepFatRecovery final : public IFileRecoveryParse {
   std::unordered_map<uint64_t, uint32_t> m_depths;
   std::vector<uint8_t> m_sectorBuffer;
 
-  std::unique_ptr<CScanLog> m_store;
-  std::string m_logFolder;  // where new logs go; empty: where the registry says
-
   // Callbacks.
   ScanProgressCallback m_scanCallback = nullptr;
   FileProgressCallback m_fileCallback = nullptr;
   void* m_userData = nullptr;
   int32_t m_scale = 0;
-  SearchProgressCallback m_searchCallback = nullptr;
-  void* m_searchUserData = nullptr;
 };
 
 }  // namespace velmira

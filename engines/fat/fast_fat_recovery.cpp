@@ -50,15 +50,6 @@ CFastFatRecovery::~CFastFatRecovery() {
   CloseSource(m_source);
 }
 
-int32_t CFastFatRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
-  return Open(ImageTarget(imagePath, imageValue));
-}
-
-int32_t CFastFatRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                        uint16_t driveLetter) {
-  return Open(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter));
-}
-
 int32_t CFastFatRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
   OpenedTarget opened;
@@ -120,9 +111,7 @@ int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
   m_foldersRead.clear();
   m_pendingFolders.clear();
   m_depthCache.clear();
-  if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>(m_logFolder);
-  m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
+  NewLog();
   if (!scanLogPath.empty()) return m_store->OpenLog(scanLogPath);
   if (!m_table) return m_opened ? kErrInvalidData : kErrInvalidHandle;
 
@@ -404,31 +393,6 @@ bool CFastFatRecovery::ContentMatches(uint32_t cluster, const std::string& name,
   const uint64_t at = m_startSector + m_geometry.ClusterSector(cluster);
   if (ReadSectors(1, m_source, sector.data(), at, m_bytesPerSector, got) != kOk || got == 0) return false;
   return CheckContent(ByteView(sector.data(), sector.size()), ext, &m_source, m_bytesPerSector, at);
-}
-
-int32_t CFastFatRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
-  return ListLoggedChildren(m_store.get(), MakeDirectoryKey(0, m_geometry.rootCluster), folder, depth, children);
-}
-
-int32_t CFastFatRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
-  return CountLoggedFiles(m_store.get(), MakeDirectoryKey(0, m_geometry.rootCluster), folder, depth, count);
-}
-
-uint64_t CFastFatRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
-
-int32_t CFastFatRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
-  return LoggedFolderPath(m_store.get(), record, path, maxChars);
-}
-
-int32_t CFastFatRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
-  m_searchCallback = callback;
-  m_searchUserData = userData;
-  if (m_store) m_store->SetSearchCallback(callback, userData);
-  return kOk;
-}
-
-int32_t CFastFatRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
-  return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 
 uint64_t CFastFatRecovery::AbsoluteClusterSector(const FoundRecord& record, uint32_t cluster) const {

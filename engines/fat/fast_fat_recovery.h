@@ -14,32 +14,23 @@
 #include <vector>
 
 #include "engines/fat/fat_volume.h"
-#include "engines/file_recovery_parse.h"
+#include "engines/engine_skeleton.h"
 #include "engines/output_sink.h"
 #include "results/scan_log.h"
 #include "storage/sector_source.h"
 
 namespace velmira {
 
-class CFastFatRecovery final : public IFileRecoveryParse {
+class CFastFatRecovery final : public CEngineSkeleton {
  public:
   CFastFatRecovery();
   ~CFastFatRecovery() override;
 
-  int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
-  int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                        uint16_t driveLetter) override;
   int32_t SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
                                void* userData, int32_t scale) override;
   int32_t Scan(const std::string& scanLogPath) override;
-  int32_t ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) override;
-  int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) override;
-  uint64_t GetFoundCount() override;
-  int32_t GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) override;
   int32_t RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) override;
   int32_t NextFreeExtent(uint64_t& position, uint64_t& length) override;
-  int32_t SetSearchCallback(SearchProgressCallback callback, void* userData) override;
-  int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
   // Loads the map NextFreeExtent walks. Returns 0, or an error when the map
   // cannot be read (NextFreeExtent then finds no free space).
   int32_t LoadAllocationMap() override;
@@ -50,21 +41,22 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   // Whether the boot sector's layout holds on the medium (FatLayoutHolds);
   // false before a successful open. A scan that finds it does not sweeps the
   // whole medium rather than the free space this layout maps.
-  [[nodiscard]] bool LayoutHolds() const;
+  [[nodiscard]] bool LayoutHolds() const override;
   [[nodiscard]] uint32_t BytesPerSector() const { return m_bytesPerSector; }
   // The scan log of the last Scan (null before).
   [[nodiscard]] const CScanLog* Store() const { return m_store.get(); }
   // Sectors of folders the last scan could not read (their files are
   // missing from the results).
-  [[nodiscard]] uint64_t UnreadSectors() const { return m_unreadSectors; }
+  [[nodiscard]] uint64_t UnreadSectors() const override { return m_unreadSectors; }
+  [[nodiscard]] uint32_t ExtentSectorBytes() const override { return m_bytesPerSector; }
   // How often the walk reports progress (5 s; tests shorten it).
   void SetReportInterval(uint64_t milliseconds) { m_reportIntervalMs = milliseconds; }
 
   // Where the next new scan log goes (see IFileRecoveryParse).
-  void SetLogFolder(const std::string& folder) override { m_logFolder = folder; }
 
  private:
-  int32_t Open(const PartitionLocator& target);
+  int32_t Open(const PartitionLocator& target) override;
+  [[nodiscard]] DirectoryKey RootKey() const override { return MakeDirectoryKey(0, m_geometry.rootCluster); }
   int32_t ReadFolder(uint32_t cluster);
   int32_t Report(int32_t percent, int32_t secondsLeft);
   uint32_t FolderDepth(uint32_t cluster);
@@ -103,8 +95,6 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   std::vector<uint8_t> m_allocationMap;
 
   // Scan state.
-  std::unique_ptr<CScanLog> m_store;
-  std::string m_logFolder;  // where new logs go; empty: where the registry says
   std::deque<uint32_t> m_pendingFolders;
   std::set<uint32_t> m_foldersRead;
   std::map<uint32_t, FoundRecord> m_folderRecords;  // recordNumber holds the parent cluster while waiting
@@ -119,8 +109,6 @@ class CFastFatRecovery final : public IFileRecoveryParse {
   FileProgressCallback m_fileCallback = nullptr;
   void* m_userData = nullptr;
   int32_t m_scale = 0;
-  SearchProgressCallback m_searchCallback = nullptr;
-  void* m_searchUserData = nullptr;
 };
 
 }  // namespace velmira

@@ -54,14 +54,7 @@ CDeepNtfsRecovery::~CDeepNtfsRecovery() {
   CloseSource(m_source);
 }
 
-int32_t CDeepNtfsRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
-  return Open(ImageTarget(imagePath, imageValue));
-}
-
-int32_t CDeepNtfsRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                                 uint16_t driveLetter) {
-  return Open(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter));
-}
+DirectoryKey CDeepNtfsRecovery::RootKey() const { return MakeDirectoryKey(0, kRootRecord); }
 
 int32_t CDeepNtfsRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
@@ -126,9 +119,7 @@ int32_t CDeepNtfsRecovery::BeginDeepNtfsLog(const std::string& logName) {
   m_directories.clear();
   m_directorySet.clear();
   m_links.clear();
-  if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>(m_logFolder);
-  m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
+  NewLog();
   if (!logName.empty()) return m_store->OpenLog(logName);
   return m_store->OpenNewLog(ScanLogName(ScanLogKind::kDeepNtfs, static_cast<int64_t>(m_geometry.partitionStart)));
 }
@@ -479,31 +470,6 @@ int32_t CDeepNtfsRecovery::FinishDeepNtfs() {
     if (const int32_t err = FlushedWhole(*m_store); err != kOk) return err;
   }
   return readError;
-}
-
-int32_t CDeepNtfsRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
-  return ListLoggedChildren(m_store.get(), MakeDirectoryKey(0, kRootRecord), folder, depth, children);
-}
-
-int32_t CDeepNtfsRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
-  return CountLoggedFiles(m_store.get(), MakeDirectoryKey(0, kRootRecord), folder, depth, count);
-}
-
-uint64_t CDeepNtfsRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
-
-int32_t CDeepNtfsRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
-  return LoggedFolderPath(m_store.get(), record, path, maxChars);
-}
-
-int32_t CDeepNtfsRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
-  m_searchCallback = callback;
-  m_searchUserData = userData;
-  if (m_store) m_store->SetSearchCallback(callback, userData);
-  return kOk;
-}
-
-int32_t CDeepNtfsRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
-  return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 
 }  // namespace velmira

@@ -26,7 +26,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engines/file_recovery_parse.h"
+#include "engines/engine_skeleton.h"
 #include "engines/ntfs/ntfs_structures.h"
 #include "engines/output_sink.h"
 #include "platform/status.h"
@@ -48,27 +48,18 @@ struct DirectoryRef {
   std::vector<DataRun> runs;
 };
 
-class CDeepNtfsRecovery final : public IFileRecoveryParse {
+class CDeepNtfsRecovery final : public CEngineSkeleton {
  public:
   CDeepNtfsRecovery();
   ~CDeepNtfsRecovery() override;
 
-  int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
-  int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                        uint16_t driveLetter) override;
   int32_t SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
                                void* userData, int32_t scale) override;
   // The scan is driven from outside: returns 0 and does nothing.
   int32_t Scan(const std::string& scanLogPath) override;
-  int32_t ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) override;
-  int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) override;
-  uint64_t GetFoundCount() override;
-  int32_t GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) override;
   int32_t RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) override;
   // Returns 0 without delivering an extent.
   int32_t NextFreeExtent(uint64_t& position, uint64_t& length) override;
-  int32_t SetSearchCallback(SearchProgressCallback callback, void* userData) override;
-  int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
   int32_t LoadAllocationMap() override;
   int32_t ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
                             uint32_t& byteCount, PreviewProgressCallback callback, void* userData) override;
@@ -128,7 +119,6 @@ class CDeepNtfsRecovery final : public IFileRecoveryParse {
   [[nodiscard]] const SectorSource& Source() const { return m_source; }
 
   // Where the next new scan log goes (see IFileRecoveryParse).
-  void SetLogFolder(const std::string& folder) override { m_logFolder = folder; }
 
  private:
   enum class Mode { kSweep, kDirectory };
@@ -137,7 +127,8 @@ class CDeepNtfsRecovery final : public IFileRecoveryParse {
     uint32_t parent = 0;
   };
 
-  int32_t Open(const PartitionLocator& target);
+  int32_t Open(const PartitionLocator& target) override;
+  [[nodiscard]] DirectoryKey RootKey() const override;
   void ReadBootMap();
   // `bytes` is one record as read, before its fix-up. `readFor` is the folder
   // number in directory mode; `placement` its location there.
@@ -176,8 +167,6 @@ class CDeepNtfsRecovery final : public IFileRecoveryParse {
   uint32_t m_clusterEstimate = 8;
   MftMapSet m_maps;
 
-  std::unique_ptr<CScanLog> m_store;
-  std::string m_logFolder;  // where new logs go; empty: where the registry says
   std::vector<DirectoryRef> m_directories;
   std::unordered_set<uint32_t> m_directorySet;
   std::unordered_map<uint64_t, ParentLink> m_links;  // by sector
@@ -186,8 +175,6 @@ class CDeepNtfsRecovery final : public IFileRecoveryParse {
   FileProgressCallback m_fileCallback = nullptr;
   void* m_userData = nullptr;
   int32_t m_scale = 0;
-  SearchProgressCallback m_searchCallback = nullptr;
-  void* m_searchUserData = nullptr;
 };
 
 // Sectors per cluster believed for a volume of `sectorCount` sectors of

@@ -36,14 +36,7 @@ CFastNtfsRecovery::~CFastNtfsRecovery() {
   CloseSource(m_source);
 }
 
-int32_t CFastNtfsRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
-  return Open(ImageTarget(imagePath, imageValue));
-}
-
-int32_t CFastNtfsRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                         uint16_t driveLetter) {
-  return Open(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter));
-}
+DirectoryKey CFastNtfsRecovery::RootKey() const { return MakeDirectoryKey(0, kRootRecord); }
 
 int32_t CFastNtfsRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
@@ -128,9 +121,7 @@ int32_t CFastNtfsRecovery::Scan(const std::string& scanLogPath) {
   m_directorySet.clear();
   m_links.clear();
   m_chains.clear();
-  if (m_store) m_store->CloseLog();
-  m_store = std::make_unique<CScanLog>(m_logFolder);
-  m_store->SetSearchCallback(m_searchCallback, m_searchUserData);
+  NewLog();
   if (!scanLogPath.empty()) return m_store->OpenLog(scanLogPath);
   if (!m_opened || m_geometry.sectorsPerCluster == 0) return m_opened ? kErrInvalidData : kErrInvalidHandle;
 
@@ -512,31 +503,6 @@ uint32_t CFastNtfsRecovery::CollectAncestors(uint32_t parent) {
     m_chains[parent] = ChainLength{depth, false};
   }
   return depth;
-}
-
-int32_t CFastNtfsRecovery::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
-  return ListLoggedChildren(m_store.get(), MakeDirectoryKey(0, kRootRecord), folder, depth, children);
-}
-
-int32_t CFastNtfsRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) {
-  return CountLoggedFiles(m_store.get(), MakeDirectoryKey(0, kRootRecord), folder, depth, count);
-}
-
-uint64_t CFastNtfsRecovery::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
-
-int32_t CFastNtfsRecovery::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
-  return LoggedFolderPath(m_store.get(), record, path, maxChars);
-}
-
-int32_t CFastNtfsRecovery::SetSearchCallback(SearchProgressCallback callback, void* userData) {
-  m_searchCallback = callback;
-  m_searchUserData = userData;
-  if (m_store) m_store->SetSearchCallback(callback, userData);
-  return kOk;
-}
-
-int32_t CFastNtfsRecovery::CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) {
-  return CollectLoggedMatches(m_store.get(), patterns, matches);
 }
 
 int32_t CFastNtfsRecovery::LoadAllocationMap() {

@@ -20,7 +20,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engines/file_recovery_parse.h"
+#include "engines/engine_skeleton.h"
 #include "engines/ntfs/ntfs_structures.h"
 #include "engines/output_sink.h"
 #include "results/scan_log.h"
@@ -28,25 +28,16 @@
 
 namespace velmira {
 
-class CFastNtfsRecovery final : public IFileRecoveryParse {
+class CFastNtfsRecovery final : public CEngineSkeleton {
  public:
   CFastNtfsRecovery();
   ~CFastNtfsRecovery() override;
 
-  int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
-  int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                        uint16_t driveLetter) override;
   int32_t SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
                                void* userData, int32_t scale) override;
   int32_t Scan(const std::string& scanLogPath) override;
-  int32_t ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) override;
-  int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) override;
-  uint64_t GetFoundCount() override;
-  int32_t GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) override;
   int32_t RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) override;
   int32_t NextFreeExtent(uint64_t& position, uint64_t& length) override;
-  int32_t SetSearchCallback(SearchProgressCallback callback, void* userData) override;
-  int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
   // Loads the map NextFreeExtent walks. Returns 0, or an error when the map
   // cannot be read (NextFreeExtent then finds no free space).
   int32_t LoadAllocationMap() override;
@@ -56,7 +47,7 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   [[nodiscard]] const NtfsGeometry& Geometry() const { return m_geometry; }
   // Whether the boot sector's layout holds on the medium (NtfsLayoutHolds);
   // false before a successful open.
-  [[nodiscard]] bool LayoutHolds() const;
+  [[nodiscard]] bool LayoutHolds() const override;
   [[nodiscard]] const MftRunMap& MftRuns() const { return m_mftRuns; }
   // The folders met as ancestors of deleted files, in the order first met.
   [[nodiscard]] const std::vector<uint32_t>& DirectoryList() const { return m_directories; }
@@ -64,14 +55,14 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   [[nodiscard]] const CScanLog* Store() const { return m_store.get(); }
   // Sectors of $MFT records the last Scan could not read (their records
   // are left out; the rest of the $MFT is still swept).
-  [[nodiscard]] uint64_t UnreadSectors() const { return m_unreadSectors; }
+  [[nodiscard]] uint64_t UnreadSectors() const override { return m_unreadSectors; }
+  [[nodiscard]] uint32_t ExtentSectorBytes() const override { return m_geometry.bytesPerSector; }
   // Reads go to `reader` from now on (a test's failing device).
   void SetReader(std::shared_ptr<ByteReader> reader) { m_source.reader = std::move(reader); }
   // How often the seconds-left estimate is recomputed (5 s; tests shorten it).
   void SetReportInterval(uint64_t milliseconds) { m_reportIntervalMs = milliseconds; }
 
   // Where the next new scan log goes (see IFileRecoveryParse).
-  void SetLogFolder(const std::string& folder) override { m_logFolder = folder; }
 
  private:
   enum class Mode { kSweep, kDirectory };
@@ -86,7 +77,8 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
     bool exact = false;  // the walk from here ended without a cycle or the depth cap
   };
 
-  int32_t Open(const PartitionLocator& target);
+  int32_t Open(const PartitionLocator& target) override;
+  [[nodiscard]] DirectoryKey RootKey() const override;
   int32_t Sweep(uint64_t total, uint64_t& done);
   void DirectoryPass();
   // `record` is one record (record-size bytes) as read, before its fix-up.
@@ -122,8 +114,6 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   VolumeBitmap m_bitmap;
 
   // Scan state.
-  std::unique_ptr<CScanLog> m_store;
-  std::string m_logFolder;  // where new logs go; empty: where the registry says
   std::vector<uint32_t> m_directories;
   std::unordered_set<uint32_t> m_directorySet;
   std::unordered_map<uint32_t, ParentLink> m_links;
@@ -139,8 +129,6 @@ class CFastNtfsRecovery final : public IFileRecoveryParse {
   FileProgressCallback m_fileCallback = nullptr;
   void* m_userData = nullptr;
   int32_t m_scale = 0;
-  SearchProgressCallback m_searchCallback = nullptr;
-  void* m_searchUserData = nullptr;
 };
 
 }  // namespace velmira

@@ -130,6 +130,9 @@ void ShowAboutBox(QWidget* parent) {
   QString version = SectionText(texts, "TxtVersion");
   if (version.isEmpty()) version = QStringLiteral("Version");
   ui.AboutVersion->setText(version + QLatin1Char(' ') + QStringLiteral(VELMIRA_VERSION));
+  // A longer translation makes the box taller, never cuts it.
+  dialog.layout()->setSizeConstraint(QLayout::SetMinimumSize);
+  dialog.adjustSize();
   dialog.exec();
 }
 

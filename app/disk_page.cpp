@@ -188,7 +188,8 @@ QTreeWidgetItem* CDiskPage::ImageGroupRow(bool create) {
   auto* group = new QTreeWidgetItem();
   group->setData(0, kKindRole, kRowImageGroup);
   group->setData(0, kItemNameRole, QStringLiteral("ImageFile"));
-  SetRowTexts(group, RowTexts{kImageGroupText, {}, {}, {}});
+  const QString title = SectionText(m_texts, "ImageFile");
+  SetRowTexts(group, RowTexts{title.isEmpty() ? std::string(kImageGroupText) : S(title), {}, {}, {}});
   group->setIcon(0, QIcon(IconPath(QStringLiteral("image_files"))));
   QFont bold = group->font(0);
   bold.setBold(true);

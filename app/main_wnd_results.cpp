@@ -258,6 +258,7 @@ void CMainWnd::ApplyResultTexts() {
   m_results->model->SetHeaderTexts(headers);
   const QString folders = WindowText("NodeFolders");
   if (!folders.isEmpty()) m_results->folderRoot->setText(0, folders);
+  RelabelTypeTree();
   UpdateSelectedFileInfo();
 }
 
@@ -406,12 +407,36 @@ void CMainWnd::ShowUnreadBanner() {
       unread += UnreadSectorsOf(*source->engine);
   m_found->UnreadBanner->setVisible(unread != 0);
   if (unread == 0) return;
-  m_found->UnreadBanner->setText(
-      Q(std::to_string(unread) + (unread == 1 ? " sector" : " sectors") +
-        " of the medium could not be read. Files stored there may be missing from this list or damaged."));
+  m_found->UnreadBanner->setText(Q(FormatText(S(Message(unread == 1 ? "MSG0823" : "MSG0824")),
+                                               {static_cast<unsigned long long>(unread)})));
 }
 
 // ---- type tree -----------------------------------------------------------------
+
+// The type and category nodes in the current language, with their counts.
+void CMainWnd::RelabelTypeTree() {
+  Results& r = *m_results;
+  const QSignalBlocker block(m_found->TypeTree);
+  const int categories = std::min<int>(m_found->TypeTree->topLevelItemCount(), std::size(kCategoryTexts));
+  for (int g = 0; g < categories; ++g) {
+    QTreeWidgetItem* category = m_found->TypeTree->topLevelItem(g);
+    uint64_t sum = 0;
+    for (int i = 0; i < category->childCount(); ++i) {
+      QTreeWidgetItem* node = category->child(i);
+      const std::string key = S(node->data(0, kNodeKeyRole).toString());
+      const auto files = r.groups.find(key);
+      const auto option = r.extensionMap.find(key);
+      if (files == r.groups.end() || option == r.extensionMap.end()) continue;
+      const QString optionText = option->second < r.optionBoxes.size() ? r.optionBoxes[option->second]->text()
+                                                                       : Q(r.options[option->second].label);
+      node->setText(0, Q(TypeNodeLabel(S(optionText), files->second.size())));
+      sum += files->second.size();
+    }
+    const QString name = Message(kCategoryTexts[g]);
+    category->setText(0, category->childCount() == 0 ? name : Q(CategoryNodeLabel(S(name), sum)));
+  }
+  ShowUnreadBanner();
+}
 
 void CMainWnd::RebuildTypeTree() {
   Results& r = *m_results;
@@ -604,7 +629,7 @@ void CMainWnd::UpdateSelectedFileInfo() {
   const uint64_t bytes = m_results->checkedBytes;
   m_ui->BtnRecover->setEnabled(true);
   m_ui->SelectedFileInfo->setText(Q(FormatText(
-      S(Message("MSG0804")),
+      S(Message(m_results->checked.size() == 1 ? "MSG0822" : "MSG0804")),
       {FormatSize(bytes > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(bytes)),
        static_cast<int>(m_results->checked.size())})));
 }

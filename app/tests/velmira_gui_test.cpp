@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMenu>
 #include <QProcess>
 #include <QPushButton>
@@ -267,7 +268,7 @@ void VelmiraGuiTest::NavigationAndModes() {
   {
     MessageBoxAnswer answer(1);
     QTest::mouseClick(next, Qt::LeftButton);
-    QCOMPARE(answer.text(), QString::fromLatin1(CMainWnd::kSelectDiskText));
+    QCOMPARE(answer.text(), Q(LanguageManager::Instance().Text("Messages", "MSG0506")));
     QCOMPARE(answer.kind(), int{CMessageBox::kInformation});
   }
   QCOMPARE(pages->currentIndex(), 1);
@@ -371,6 +372,20 @@ void VelmiraGuiTest::LanguagesSwitchAndFailSoftly() {
     QVERIFY(settings.open(QIODevice::ReadOnly));
     QVERIFY(settings.readAll().contains("Default=German"));
   }
+  {
+    // Nothing chosen: the hint is German too, and so are Qt's own dialogs.
+    QVERIFY(wnd.AddImageSource(m_card));
+    MessageBoxAnswer answer(1);
+    list->clearSelection();
+    QTest::mouseClick(Find<QPushButton>(&wnd, "BtnNext"), Qt::LeftButton);
+    QCOMPARE(answer.text(), QStringLiteral("Bitte wählen Sie zuerst einen Datenträger, eine Partition oder eine "
+                                           "Abbilddatei."));
+  }
+  QCOMPARE(Find<QTreeWidget>(&wnd, "DiskList")->topLevelItem(2)->text(0), QStringLiteral("Abbilddateien"));
+  if (QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_de.qm")))
+    QCOMPARE(QCoreApplication::translate("QFileDialog", "&Open"), QStringLiteral("Ö&ffnen"));
+  else
+    qWarning("qtbase_de.qm is not installed: Qt's own dialogs were not checked");
   wnd.SelectPage(CMainWnd::kPageFileType);
   QCOMPARE(Text(&wnd, "OptPhotoFile"), QStringLiteral("Fotos"));
 

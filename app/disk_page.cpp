@@ -4,7 +4,9 @@
 #include <QIcon>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QFontMetrics>
 #include <algorithm>
+#include <functional>
 #include <set>
 
 #include "app/device_monitor.h"
@@ -55,9 +57,7 @@ CDiskPage::CDiskPage(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<U
   m_ui->DiskList->header()->setObjectName(QStringLiteral("DiskListHeader"));
   m_ui->DiskList->header()->setStretchLastSection(true);
   m_ui->DiskList->setAllColumnsShowFocus(true);
-  m_ui->DiskList->setColumnWidth(0, 246);
-  m_ui->DiskList->setColumnWidth(1, 88);
-  m_ui->DiskList->setColumnWidth(2, 76);
+  FitColumns();
   for (QLabel* label : {m_ui->Label1, m_ui->Label2, m_ui->Label3, m_ui->Label4, m_ui->Label5, m_ui->Label6,
                         m_ui->Label7, m_ui->Label8, m_ui->Label9, m_ui->Label10})
     m_factLabels.push_back(label);
@@ -220,6 +220,7 @@ bool CDiskPage::AddImageSource(const QString& path) {
   SetRowTexts(row, ImageRowTexts(file, size));
   m_sources.push_back(std::move(source));
   group->setExpanded(true);
+  FitColumns();
   emit rowsChanged();
   return true;
 }
@@ -280,6 +281,7 @@ void CDiskPage::FillDiskList(FillMode fillMode) {
     RewriteRowTexts();
   }
   if (SelectedRow() == nullptr) FillFacts(nullptr);
+  FitColumns();
   emit rowsChanged();
 }
 
@@ -330,8 +332,36 @@ QList<QTreeWidgetItem*> CDiskPage::VisibleRows() const {
   return rows;
 }
 
+// The name, file system and size columns as wide as their texts (at least
+// their first widths); the mount point takes the rest.
+void CDiskPage::FitColumns() {
+  QTreeWidget* list = m_ui->DiskList;
+  int widths[] = {246, 88, 76};
+  // Padding, and in the first column the branch and the icon.
+  const int lead = std::max(list->iconSize().width(), 16) + 16;
+  std::function<void(QTreeWidgetItem*, int)> measure = [&](QTreeWidgetItem* row, int depth) {
+    for (int c = 0; c < 3; ++c) {
+      const QFont font = row->data(c, Qt::FontRole).isValid() ? row->font(c) : list->font();
+      const int text = QFontMetrics(font).horizontalAdvance(row->text(c)) + 12;
+      widths[c] = std::max(widths[c], c == 0 ? text + lead + list->indentation() * (depth + 1) : text);
+    }
+    for (int i = 0; i < row->childCount(); ++i) measure(row->child(i), depth + 1);
+  };
+  for (int i = 0; i < list->topLevelItemCount(); ++i) measure(list->topLevelItem(i), 0);
+  // The mount point fills the rest, but never less than its header (set first:
+  // a new default size resets every column).
+  const int mount = list->header()->fontMetrics().horizontalAdvance(list->headerItem()->text(3)) + 24;
+  list->header()->setMinimumSectionSize(mount);
+  list->header()->setDefaultSectionSize(mount);
+  for (int c = 0; c < 3; ++c) {
+    const int header = list->header()->fontMetrics().horizontalAdvance(list->headerItem()->text(c)) + 24;
+    list->setColumnWidth(c, std::max(widths[c], header));
+  }
+}
+
 void CDiskPage::RewriteTexts() {
   RewriteRowTexts();
+  FitColumns();
   if (SelectedRow() != nullptr) OnSelection();
 }
 

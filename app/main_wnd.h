@@ -213,6 +213,7 @@ class CMainWnd : public QWidget {
   void ShowUnreadBanner();
   void RebuildTypeTree();
   void RelabelTypeTree();
+  void SizeFileListColumns();
   void OnTypeTreeSelection();
   void OnTypeTreeItemChanged(QTreeWidgetItem* item);
   void OnFolderExpanded(QTreeWidgetItem* item);

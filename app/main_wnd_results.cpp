@@ -197,8 +197,7 @@ void CMainWnd::SetUpResults() {
   view->horizontalHeader()->setHighlightSections(false);
   view->horizontalHeader()->setStretchLastSection(true);
   view->setIconSize(QSize(16, 16));
-  const int widths[] = {24, 140, 68, 122, 122, 90, 44};
-  for (int c = 0; c < CFileListModel::kColumnCount; ++c) view->setColumnWidth(c, widths[c]);
+  SizeFileListColumns();
   connect(view->horizontalHeader(), &QHeaderView::sectionClicked, this, &CMainWnd::OnFileListHeaderClick);
   connect(m_found->ChkAllListSel, &QCheckBox::clicked, this, &CMainWnd::OnCheckAll);
 
@@ -259,6 +258,7 @@ void CMainWnd::ApplyResultTexts() {
   const QString folders = WindowText("NodeFolders");
   if (!folders.isEmpty()) m_results->folderRoot->setText(0, folders);
   RelabelTypeTree();
+  SizeFileListColumns();
   UpdateSelectedFileInfo();
 }
 
@@ -412,6 +412,25 @@ void CMainWnd::ShowUnreadBanner() {
 }
 
 // ---- type tree -----------------------------------------------------------------
+
+// Each column as wide as its header and its widest possible text: sizes up
+// to "1023.99 MB", times with their seconds; the folder gets what is left.
+void CMainWnd::SizeFileListColumns() {
+  QTableView* view = m_found->FileList;
+  const QFontMetrics text = view->fontMetrics();
+  const QFontMetrics header = view->horizontalHeader()->fontMetrics();
+  const QString samples[] = {QString(), QStringLiteral("Name.jpg"), QStringLiteral("1023.99 MB"),
+                             QStringLiteral("2026-12-31 23:59:59"), QStringLiteral("2026-12-31 23:59:59"),
+                             QString(), QStringLiteral("jpeg")};
+  const int least[] = {24, 140, 0, 0, 0, 90, 0};
+  for (int c = 0; c < CFileListModel::kColumnCount; ++c) {
+    const QString title = view->model() == nullptr ? QString() : view->model()->headerData(c, Qt::Horizontal).toString();
+    // Padding of the cell and of the header with its sort arrow.
+    const int width = std::max({least[c], text.horizontalAdvance(samples[c]) + 14,
+                                title.isEmpty() ? 0 : header.horizontalAdvance(title) + 24});
+    view->setColumnWidth(c, width);
+  }
+}
 
 // The type and category nodes in the current language, with their counts.
 void CMainWnd::RelabelTypeTree() {

@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
+#include <QTableView>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QtTest>
@@ -68,9 +69,11 @@ QStringList TextsThatDoNotFit(QWidget* window) {
     const int need = button->sizeHint().width();
     if (need > button->width()) problems << Describe(button, button->text(), need, button->width());
   }
-  for (QTreeView* view : window->findChildren<QTreeView*>()) {
-    if (!view->isVisibleTo(window)) continue;
-    QHeaderView* header = view->header();
+  for (QAbstractItemView* view : window->findChildren<QAbstractItemView*>()) {
+    auto* tree = qobject_cast<QTreeView*>(view);
+    auto* table = qobject_cast<QTableView*>(view);
+    if ((tree == nullptr && table == nullptr) || !view->isVisibleTo(window)) continue;
+    QHeaderView* header = tree != nullptr ? tree->header() : table->horizontalHeader();
     QAbstractItemModel* model = view->model();
     if (model == nullptr) continue;
     for (int column = 0; column < model->columnCount(); ++column) {
@@ -85,7 +88,7 @@ QStringList TextsThatDoNotFit(QWidget* window) {
     // The rows shown: a text in a column narrower than itself is elided.
     std::function<void(const QModelIndex&, int)> rows = [&](const QModelIndex& parent, int depth) {
       for (int row = 0; row < model->rowCount(parent); ++row) {
-        if (view->isRowHidden(row, parent)) continue;
+        if (tree != nullptr ? tree->isRowHidden(row, parent) : table->isRowHidden(row)) continue;
         for (int column = 0; column < model->columnCount(); ++column) {
           if (header->isSectionHidden(column)) continue;
           const QModelIndex index = model->index(row, column, parent);
@@ -99,7 +102,7 @@ QStringList TextsThatDoNotFit(QWidget* window) {
           if (need > cell.width()) problems << Describe(view, text, need, cell.width());
         }
         const QModelIndex first = model->index(row, 0, parent);
-        if (view->isExpanded(first)) rows(first, depth + 1);
+        if (tree != nullptr && tree->isExpanded(first)) rows(first, depth + 1);
       }
     };
     rows(QModelIndex(), 0);
@@ -211,7 +214,7 @@ void VelmiraTextsTest::EveryWindowFitsItsTexts() {
   {
     CMessageBox box(CMessageBox::kWarning, &wnd, SectionText(messages, "MSG0504"));
     box.show();
-    Check(&box, QStringLiteral("message_box") + suffix);
+    Check(&box, QStringLiteral("message_box_warning") + suffix);
   }
 
   // The menu's windows.

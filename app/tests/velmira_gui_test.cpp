@@ -383,7 +383,7 @@ void VelmiraGuiTest::LanguagesSwitchAndFailSoftly() {
   }
   QCOMPARE(Find<QTreeWidget>(&wnd, "DiskList")->topLevelItem(2)->text(0), QStringLiteral("Abbilddateien"));
   if (QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_de.qm")))
-    QCOMPARE(QCoreApplication::translate("QFileDialog", "&Open"), QStringLiteral("Ö&ffnen"));
+    QCOMPARE(QCoreApplication::translate("QFileDialog", "&Open"), QStringLiteral("&Öffnen"));
   else
     qWarning("qtbase_de.qm is not installed: Qt's own dialogs were not checked");
   wnd.SelectPage(CMainWnd::kPageFileType);
@@ -494,6 +494,15 @@ void VelmiraGuiTest::MessageBoxKinds() {
     QCOMPARE(box.findChild<QPushButton*>("cancelbtn")->isVisibleTo(&box), c.cancel);
     if (c.cancel)
       QCOMPARE(box.findChild<QPushButton*>("cancelbtn")->text(), QString::fromLatin1(c.cancelText));
+  }
+  {
+    // A long text makes the box larger instead of losing its last lines.
+    CMessageBox box(CMessageBox::kWarning, nullptr, QStringLiteral("Ein langer Satz. ").repeated(30));
+    box.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    auto* message = box.findChild<QLabel*>("message");
+    QVERIFY(box.height() > 160);
+    QVERIFY(message->heightForWidth(message->width()) <= message->height());
   }
   for (const auto& [button, result] : {std::pair{"okbtn", 1}, {"cancelbtn", 2}, {"closebtn", 2}}) {
     QTimer::singleShot(0, [button = button] {

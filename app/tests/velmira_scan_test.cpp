@@ -292,7 +292,6 @@ void VelmiraScanTest::FullRunOnAFatImage() {
   QVERIFY(png != nullptr);
   png->setCheckState(0, Qt::Checked);
   auto* selected = wnd->findChild<QLabel*>(QStringLiteral("SelectedFileInfo"));
-  QVERIFY2(selected->text().endsWith(QStringLiteral(" in 1 file")), qPrintable(selected->text()));
   QVERIFY(LanguageManager::Instance().SwitchLanguage("German"));
   wnd->ApplyLanguage();
   QVERIFY2(photos->text(0).startsWith(QStringLiteral("Fotos (")), qPrintable(photos->text(0)));
@@ -343,7 +342,7 @@ void VelmiraScanTest::FullRunOnAFatImage() {
   QVERIFY(model->setData(model->index(0, 0), Qt::Checked, Qt::CheckStateRole));
   QVERIFY(recover->isEnabled());
   QCOMPARE(wnd->CheckedFiles().size(), size_t{1});
-  QVERIFY(info->text().contains(QStringLiteral("1 files")));
+  QVERIFY2(info->text().endsWith(QStringLiteral(" in 1 file")), qPrintable(info->text()));
   wnd->findChild<QCheckBox*>(QStringLiteral("ChkAllListSel"))->click();
   QCOMPARE(wnd->CheckedFiles().size(), size_t(jpgFiles));
   wnd->findChild<QCheckBox*>(QStringLiteral("ChkAllListSel"))->click();

@@ -224,6 +224,9 @@ void CRecoverProcessWnd::AddDetailRow(const QString& path, const QString& status
   row->setToolTip(1, status);
   row->setTextAlignment(0, Qt::AlignLeft | Qt::AlignVCenter);
   row->setTextAlignment(1, Qt::AlignCenter);
+  // The reason is read whole; the path may be shortened in its middle.
+  const int statusWidth = m_details->fontMetrics().horizontalAdvance(status) + 16;
+  if (statusWidth > m_details->header()->sectionSize(1)) m_details->header()->resizeSection(1, statusWidth);
   if (success) {
     m_details->addTopLevelItem(row);
   } else {

@@ -24,6 +24,7 @@
 #include "app/language_ui.h"
 #include "app/main_wnd.h"
 #include "app/message_box.h"
+#include "app/recover_process_wnd.h"
 #include "tests/fixtures/image_tools.h"
 
 using namespace velmira;
@@ -239,6 +240,31 @@ void VelmiraTextsTest::EveryWindowFitsItsTexts() {
   menu->findChild<QAction*>(QStringLiteral("item_about"))->trigger();
   delete menu;
   QVERIFY(aboutSeen);
+
+  // The recovery window at its end, with a file whose source is gone.
+  FoundRecord orphan{};
+  orphan.key = 999;
+  CRecoverProcessWnd recovery(&wnd, m_temp.path() + QStringLiteral("/out"), {}, {orphan});
+  bool recoverySeen = false;
+  QString status;
+  QTimer poll;
+  connect(&poll, &QTimer::timeout, this, [&] {
+    auto* finish = recovery.findChild<QPushButton*>(QStringLiteral("FinishBtn"));
+    if (!recovery.isVisible() || finish == nullptr || !finish->isVisible()) return;
+    poll.stop();
+    recoverySeen = true;
+    recovery.findChild<QPushButton*>(QStringLiteral("DetailBtn"))->click();
+    // The reason in the window's language.
+    auto* details = recovery.findChild<QTreeWidget*>(QStringLiteral("DetailList"));
+    status = details->topLevelItemCount() == 0 ? QString() : details->topLevelItem(0)->text(1);
+    Check(&recovery, QStringLiteral("recover_window_details") + suffix);
+    finish->click();
+  });
+  poll.start(10);
+  (void)recovery.exec();
+  QVERIFY(recoverySeen);
+  QCOMPARE(status, SectionText(LanguageManager::Instance().GetSection("Errors"), "SourceGone"));
+  QVERIFY(language == QStringLiteral("English") || !status.startsWith(QStringLiteral("The ")));
 }
 
 QTEST_MAIN(VelmiraTextsTest)

@@ -1,10 +1,10 @@
 #include "app/disk_page.h"
 
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QIcon>
 #include <QTimer>
 #include <QTreeWidget>
-#include <QFontMetrics>
 #include <algorithm>
 #include <functional>
 #include <set>

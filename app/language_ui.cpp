@@ -8,8 +8,8 @@
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QLocale>
-#include <QTranslator>
 #include <QMenu>
+#include <QTranslator>
 #include <QTreeWidget>
 #include <QWidget>
 

@@ -159,7 +159,8 @@ void CMainWnd::SetPageTexts(Page page) {
       const QString count =
           QStringLiteral("<span style=\"font-size:15px; font-weight:bold; color:#316D1E\">%1</span>")
               .arg(m_collectedCount);
-      m_ui->Txt2->setText(Q(FormatText(S(Message(m_collectedCount == 1 ? "MSG0821" : "MSG0802").toHtmlEscaped()), {S(count)})));
+      m_ui->Txt2->setText(Q(
+          FormatText(S(Message(m_collectedCount == 1 ? "MSG0821" : "MSG0802").toHtmlEscaped()), {S(count)})));
       break;
     }
     default:
@@ -248,7 +249,9 @@ void CMainWnd::OnNext() {
       if (m_ui->BtnScan->isEnabled()) {
         SelectPage(kPageFileType);
       } else {
-        CMessageBox::Show(CMessageBox::kInformation, this, Message("MSG0506").isEmpty() ? QString::fromLatin1(kSelectDiskText) : Message("MSG0506"));
+        CMessageBox::Show(
+            CMessageBox::kInformation, this,
+            Message("MSG0506").isEmpty() ? QString::fromLatin1(kSelectDiskText) : Message("MSG0506"));
       }
       break;
     case kPageFileType:
@@ -299,8 +302,10 @@ void CMainWnd::OnCreateImage() {
 }
 
 void CMainWnd::OnLoadImage() {
-  const QString path = QFileDialog::getOpenFileName(this, m_disk->BtnLoadImage->text(), QString(),
-                                                    WindowText("StrImageFilter") + QStringLiteral(" (*.img);;") + WindowText("StrAllFiles") + QStringLiteral(" (*)"));
+  const QString path =
+      QFileDialog::getOpenFileName(this, m_disk->BtnLoadImage->text(), QString(),
+                                   WindowText("StrImageFilter") + QStringLiteral(" (*.img);;") +
+                                       WindowText("StrAllFiles") + QStringLiteral(" (*)"));
   if (!path.isEmpty()) (void)AddImageSource(path);
 }
 

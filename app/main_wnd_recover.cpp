@@ -153,10 +153,9 @@ void CMainWnd::StartRecovery(std::vector<FoundRecord> files, std::vector<Recover
   // results stay as they are meanwhile.
   for (;;) {
     const QString start = state.destination.isEmpty() ? QDir::homePath() : state.destination;
-    folder = state.asker
-                 ? state.asker(kPathRecoveryFolder, start)
-                 : QFileDialog::getExistingDirectory(this, WindowText("StrRecoveryFolder"),
-                                                     start, QFileDialog::ShowDirsOnly);
+    folder = state.asker ? state.asker(kPathRecoveryFolder, start)
+                         : QFileDialog::getExistingDirectory(this, WindowText("StrRecoveryFolder"), start,
+                                                             QFileDialog::ShowDirsOnly);
     if (folder.isEmpty()) return;
     if (folder.size() > 1 && (folder.endsWith(QLatin1Char('/')) || folder.endsWith(QLatin1Char('\\'))))
       folder.chop(1);
@@ -167,9 +166,12 @@ void CMainWnd::StartRecovery(std::vector<FoundRecord> files, std::vector<Recover
     const DestinationCheck check = onPartition ? DestinationCheck{DestinationProblem::kOnScannedSource, {}, 0}
                                                : CheckRecoveryDestination(S(folder), areas);
     if (check.problem == DestinationProblem::kNone) break;
-    const QString text = check.problem == DestinationProblem::kOnScannedSource
-                             ? Q(FormatText(S(Message("MSG0806")), {S(folder)}))
-                             : Q(FormatText(S(Message("MSG0810")), {S(folder), S(ErrorTextIn(LanguageManager::Instance().GetSection("Errors"), check.error, ErrorText(check.error)))}));
+    const QString text =
+        check.problem == DestinationProblem::kOnScannedSource
+            ? Q(FormatText(S(Message("MSG0806")), {S(folder)}))
+            : Q(FormatText(S(Message("MSG0810")),
+                           {S(folder), S(ErrorTextIn(LanguageManager::Instance().GetSection("Errors"),
+                                                     check.error, ErrorText(check.error)))}));
     CMessageBox::Show(CMessageBox::kInformation, this, text);
   }
 

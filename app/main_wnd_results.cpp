@@ -408,7 +408,7 @@ void CMainWnd::ShowUnreadBanner() {
   m_found->UnreadBanner->setVisible(unread != 0);
   if (unread == 0) return;
   m_found->UnreadBanner->setText(Q(FormatText(S(Message(unread == 1 ? "MSG0823" : "MSG0824")),
-                                               {static_cast<unsigned long long>(unread)})));
+                                              {static_cast<unsigned long long>(unread)})));
 }
 
 // ---- type tree -----------------------------------------------------------------
@@ -419,12 +419,17 @@ void CMainWnd::SizeFileListColumns() {
   QTableView* view = m_found->FileList;
   const QFontMetrics text = view->fontMetrics();
   const QFontMetrics header = view->horizontalHeader()->fontMetrics();
-  const QString samples[] = {QString(), QStringLiteral("Name.jpg"), QStringLiteral("1023.99 MB"),
-                             QStringLiteral("2026-12-31 23:59:59"), QStringLiteral("2026-12-31 23:59:59"),
-                             QString(), QStringLiteral("jpeg")};
+  const QString samples[] = {QString(),
+                             QStringLiteral("Name.jpg"),
+                             QStringLiteral("1023.99 MB"),
+                             QStringLiteral("2026-12-31 23:59:59"),
+                             QStringLiteral("2026-12-31 23:59:59"),
+                             QString(),
+                             QStringLiteral("jpeg")};
   const int least[] = {24, 140, 0, 0, 0, 90, 0};
   for (int c = 0; c < CFileListModel::kColumnCount; ++c) {
-    const QString title = view->model() == nullptr ? QString() : view->model()->headerData(c, Qt::Horizontal).toString();
+    const QString title =
+        view->model() == nullptr ? QString() : view->model()->headerData(c, Qt::Horizontal).toString();
     // Padding of the cell and of the header with its sort arrow.
     const int width = std::max({least[c], text.horizontalAdvance(samples[c]) + 14,
                                 title.isEmpty() ? 0 : header.horizontalAdvance(title) + 24});

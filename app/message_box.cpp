@@ -58,7 +58,8 @@ CMessageBox::CMessageBox(int kind, QWidget* owner, const QString& text)
   // the box wider up to 560 and then taller, never cut.
   ensurePolished();  // the style sheet's font, which the measures below use
   // The icon, the margins and the spacing take 104 pixels of the width.
-  const int width = std::clamp(m_ui->message->fontMetrics().horizontalAdvance(text) + 2, 400 - 104, 560 - 104);
+  const int width =
+      std::clamp(m_ui->message->fontMetrics().horizontalAdvance(text) + 2, 400 - 104, 560 - 104);
   m_ui->message->setMinimumWidth(width);
   m_ui->message->setMinimumHeight(m_ui->message->heightForWidth(width));
   setMinimumSize(layout()->minimumSize().expandedTo(QSize(400, 160)));

@@ -166,7 +166,8 @@ void CRecoverProcessWnd::OnFileFinished(const RecoveryResult& result) {
   const uint32_t failed = m_job.Failed();
   QMetaObject::invokeMethod(
       this,
-      [this, path = Q(result.path), status = StatusText(result), success = result.error == 0, processed, failed] {
+      [this, path = Q(result.path), status = StatusText(result), success = result.error == 0, processed,
+       failed] {
         AddDetailRow(path, status, success);
         ShowProgress(m_progress->value(), path, processed, failed);
       },
@@ -200,7 +201,8 @@ QString CRecoverProcessWnd::StatusText(const RecoveryResult& result) const {
     const QString gone = SectionText(m_errors, "SourceGone");
     return gone.isEmpty() ? Q(result.text) : gone;
   }
-  return result.text == ErrorText(result.error) ? ErrorTextIn(m_errors, result.error, result.text) : Q(result.text);
+  return result.text == ErrorText(result.error) ? ErrorTextIn(m_errors, result.error, result.text)
+                                                : Q(result.text);
 }
 
 // ---- user-interface side -------------------------------------------------------
@@ -214,8 +216,8 @@ void CRecoverProcessWnd::ShowProgress(int percent, const QString& path, uint32_t
     m_current->setText(m_current->fontMetrics().elidedText(path, Qt::ElideMiddle, m_current->width()));
   }
   m_percent->setText(Q(FormatText("%s %d%%", {S(Message("MSG1101")), percent})));
-  m_recovered->setText(
-      Q(FormatText(S(Message(m_total == 1 ? "MSG1104" : "MSG1102")), {processed, m_total, processed - failed, failed})));
+  m_recovered->setText(Q(FormatText(S(Message(m_total == 1 ? "MSG1104" : "MSG1102")),
+                                    {processed, m_total, processed - failed, failed})));
 }
 
 void CRecoverProcessWnd::AddDetailRow(const QString& path, const QString& status, bool success) {
@@ -257,7 +259,8 @@ void CRecoverProcessWnd::OpenFolder() {
   // Without a file manager (or a desktop to ask) the files are still there:
   // the user gets told where.
   if (!QDesktopServices::openUrl(QUrl::fromLocalFile(m_destination)))
-    CMessageBox::Show(CMessageBox::kInformation, this, Q(FormatText(S(Message("MSG1212")), {S(m_destination)})));
+    CMessageBox::Show(CMessageBox::kInformation, this,
+                      Q(FormatText(S(Message("MSG1212")), {S(m_destination)})));
 }
 
 void CRecoverProcessWnd::OnCloseRequest() {

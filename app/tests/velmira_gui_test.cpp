@@ -378,8 +378,9 @@ void VelmiraGuiTest::LanguagesSwitchAndFailSoftly() {
     MessageBoxAnswer answer(1);
     list->clearSelection();
     QTest::mouseClick(Find<QPushButton>(&wnd, "BtnNext"), Qt::LeftButton);
-    QCOMPARE(answer.text(), QStringLiteral("Bitte wählen Sie zuerst einen Datenträger, eine Partition oder eine "
-                                           "Abbilddatei."));
+    QCOMPARE(answer.text(),
+             QStringLiteral("Bitte wählen Sie zuerst einen Datenträger, eine Partition oder eine "
+                            "Abbilddatei."));
   }
   QCOMPARE(Find<QTreeWidget>(&wnd, "DiskList")->topLevelItem(2)->text(0), QStringLiteral("Abbilddateien"));
   if (QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_de.qm")))

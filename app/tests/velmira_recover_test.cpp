@@ -36,8 +36,8 @@
 #include "engines/engine_factory.h"
 #include "platform/errors.h"
 #include "platform/ini_file.h"
-#include "tests/fixtures/image_tools.h"
 #include "platform/message_format.h"
+#include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/ntfs_disk.h"
 #include "tests/fixtures/temp_dir.h"
 

@@ -12,10 +12,10 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
-#include <QTableView>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QtTest>
@@ -155,7 +155,8 @@ void VelmiraTextsTest::initTestCase() {
   if (!testing::ToolAvailable("sfdisk") || !testing::ToolAvailable("mkfs.vfat"))
     QSKIP("sfdisk and mkfs.vfat are needed to build the simulated drives");
   const QString disk = root + QStringLiteral("/disk.img");
-  QVERIFY(testing::MakePartitionedImage(S(disk), 48ull << 20, "label: dos\nstart=2048, size=81920, type=c\n"));
+  QVERIFY(
+      testing::MakePartitionedImage(S(disk), 48ull << 20, "label: dos\nstart=2048, size=81920, type=c\n"));
   QVERIFY(testing::FormatAt(S(disk), 2048, 40, "fat32", "CAMERA"));
   m_card = root + QStringLiteral("/card.img");
   QVERIFY(testing::MakeFatImage(S(m_card), 16, 24));
@@ -169,7 +170,8 @@ void VelmiraTextsTest::Check(QWidget* window, const QString& name) {
   QTest::qWait(20);  // texts, then the layouts they change
   QVERIFY(window->grab().save(m_shots + QLatin1Char('/') + name + QStringLiteral(".png")));
   const QStringList problems = TextsThatDoNotFit(window);
-  if (!problems.isEmpty()) QFAIL(qPrintable(name + QStringLiteral(":\n  ") + problems.join(QStringLiteral("\n  "))));
+  if (!problems.isEmpty())
+    QFAIL(qPrintable(name + QStringLiteral(":\n  ") + problems.join(QStringLiteral("\n  "))));
 }
 
 void VelmiraTextsTest::EveryWindowFitsItsTexts_data() {
@@ -210,7 +212,8 @@ void VelmiraTextsTest::EveryWindowFitsItsTexts() {
     box.show();
     QVERIFY(QTest::qWaitForWindowExposed(&box));
     const QStringList problems = TextsThatDoNotFit(&box);
-    if (!problems.isEmpty()) QFAIL(qPrintable(Q(id) + QStringLiteral(": ") + problems.join(QStringLiteral("; "))));
+    if (!problems.isEmpty())
+      QFAIL(qPrintable(Q(id) + QStringLiteral(": ") + problems.join(QStringLiteral("; "))));
   }
   {
     CMessageBox box(CMessageBox::kWarning, &wnd, SectionText(messages, "MSG0504"));

@@ -137,6 +137,10 @@ void ShowAboutBox(QWidget* parent) {
   QString version = SectionText(texts, "TxtVersion");
   if (version.isEmpty()) version = QStringLiteral("Version");
   ui.AboutVersion->setText(version + QLatin1Char(' ') + QStringLiteral(VELMIRA_VERSION));
+  // 420 pixels wide; a longer translation makes the box taller, never cuts it.
+  ui.TxtAbout->setMinimumWidth(380);
+  dialog.layout()->setSizeConstraint(QLayout::SetMinimumSize);
+  dialog.adjustSize();
   dialog.exec();
 }
 

@@ -1,10 +1,12 @@
 #include "app/disk_page.h"
 
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QIcon>
 #include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
+#include <functional>
 #include <set>
 
 #include "app/device_monitor.h"
@@ -55,9 +57,7 @@ CDiskPage::CDiskPage(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<U
   m_ui->DiskList->header()->setObjectName(QStringLiteral("DiskListHeader"));
   m_ui->DiskList->header()->setStretchLastSection(true);
   m_ui->DiskList->setAllColumnsShowFocus(true);
-  m_ui->DiskList->setColumnWidth(0, 246);
-  m_ui->DiskList->setColumnWidth(1, 88);
-  m_ui->DiskList->setColumnWidth(2, 76);
+  FitColumns();
   for (QLabel* label : {m_ui->Label1, m_ui->Label2, m_ui->Label3, m_ui->Label4, m_ui->Label5, m_ui->Label6,
                         m_ui->Label7, m_ui->Label8, m_ui->Label9, m_ui->Label10})
     m_factLabels.push_back(label);
@@ -188,7 +188,8 @@ QTreeWidgetItem* CDiskPage::ImageGroupRow(bool create) {
   auto* group = new QTreeWidgetItem();
   group->setData(0, kKindRole, kRowImageGroup);
   group->setData(0, kItemNameRole, QStringLiteral("ImageFile"));
-  SetRowTexts(group, RowTexts{kImageGroupText, {}, {}, {}});
+  const QString title = SectionText(m_texts, "ImageFile");
+  SetRowTexts(group, RowTexts{title.isEmpty() ? std::string(kImageGroupText) : S(title), {}, {}, {}});
   group->setIcon(0, QIcon(IconPath(QStringLiteral("image_files"))));
   QFont bold = group->font(0);
   bold.setBold(true);
@@ -219,6 +220,7 @@ bool CDiskPage::AddImageSource(const QString& path) {
   SetRowTexts(row, ImageRowTexts(file, size));
   m_sources.push_back(std::move(source));
   group->setExpanded(true);
+  FitColumns();
   emit rowsChanged();
   // The new image is what the next scan takes.
   m_ui->DiskList->setCurrentItem(row);
@@ -282,6 +284,7 @@ void CDiskPage::FillDiskList(FillMode fillMode) {
     RewriteRowTexts();
   }
   if (SelectedRow() == nullptr) FillFacts(nullptr);
+  FitColumns();
   emit rowsChanged();
 }
 
@@ -332,8 +335,36 @@ QList<QTreeWidgetItem*> CDiskPage::VisibleRows() const {
   return rows;
 }
 
+// The name, file system and size columns as wide as their texts (at least
+// their first widths); the mount point takes the rest.
+void CDiskPage::FitColumns() {
+  QTreeWidget* list = m_ui->DiskList;
+  int widths[] = {246, 88, 76};
+  // Padding, and in the first column the branch and the icon.
+  const int lead = std::max(list->iconSize().width(), 16) + 16;
+  std::function<void(QTreeWidgetItem*, int)> measure = [&](QTreeWidgetItem* row, int depth) {
+    for (int c = 0; c < 3; ++c) {
+      const QFont font = row->data(c, Qt::FontRole).isValid() ? row->font(c) : list->font();
+      const int text = QFontMetrics(font).horizontalAdvance(row->text(c)) + 12;
+      widths[c] = std::max(widths[c], c == 0 ? text + lead + list->indentation() * (depth + 1) : text);
+    }
+    for (int i = 0; i < row->childCount(); ++i) measure(row->child(i), depth + 1);
+  };
+  for (int i = 0; i < list->topLevelItemCount(); ++i) measure(list->topLevelItem(i), 0);
+  // The mount point fills the rest, but never less than its header (set first:
+  // a new default size resets every column).
+  const int mount = list->header()->fontMetrics().horizontalAdvance(list->headerItem()->text(3)) + 24;
+  list->header()->setMinimumSectionSize(mount);
+  list->header()->setDefaultSectionSize(mount);
+  for (int c = 0; c < 3; ++c) {
+    const int header = list->header()->fontMetrics().horizontalAdvance(list->headerItem()->text(c)) + 24;
+    list->setColumnWidth(c, std::max(widths[c], header));
+  }
+}
+
 void CDiskPage::RewriteTexts() {
   RewriteRowTexts();
+  FitColumns();
   if (SelectedRow() != nullptr) OnSelection();
 }
 

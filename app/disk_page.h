@@ -95,6 +95,7 @@ class CDiskPage : public QWidget {
   void RemoveDiskRow(QTreeWidgetItem* row);
   void RefreshKeptRows(const DiskSnapshot& fresh);
   void RewriteRowTexts();
+  void FitColumns();
   void ReleaseSource(const ScanSource* source);
   void OnSelection();
   void FillFacts(const QTreeWidgetItem* row);

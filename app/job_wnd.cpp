@@ -26,27 +26,13 @@ QLabel* NewLabel(QWidget* parent, const char* name) {
 
 CJobWnd::CJobWnd(QWidget* owner, JobControl& control, const char* objectName, const char* section,
                  const char* question, int stopCode, QSize size)
-    : QDialog(owner),
+    : CPopUpWnd(owner, QString::fromLatin1(objectName), size.width(), size.height()),
       m_control(control),
       m_section(section),
       m_question(question),
       m_stopCode(stopCode),
       m_runner(std::make_unique<CJobRunner>(control, nullptr)) {
-  setObjectName(QString::fromLatin1(objectName));
-  setModal(true);
-  setFixedSize(size);
-  setWindowFlag(Qt::WindowContextHelpButtonHint, false);
-  setWindowFlag(Qt::WindowCloseButtonHint, true);
-
-  auto* title = new QHBoxLayout();
-  auto* titleText = NewLabel(this, "title");
-  titleText->setStyleSheet(QStringLiteral("font-weight: bold; font-size: 14px;"));
-  m_closeButton = new QToolButton(this);
-  m_closeButton->setObjectName(QStringLiteral("closebtn"));
-  m_closeButton->setText(QStringLiteral("\u00D7"));
-  m_closeButton->setAutoRaise(true);
-  title->addWidget(titleText, 1);
-  title->addWidget(m_closeButton);
+  m_closeButton = findChild<QToolButton*>(QStringLiteral("closebtn"));
 
   m_stage = NewLabel(this, "stage");
   m_stage->setWordWrap(true);
@@ -77,10 +63,7 @@ CJobWnd::CJobWnd(QWidget* owner, JobControl& control, const char* objectName, co
   buttons->addStretch(1);
   buttons->addWidget(m_cancelButton);
 
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(18, 10, 18, 14);
-  layout->setSpacing(8);
-  layout->addLayout(title);
+  QVBoxLayout* layout = Body();
   layout->addWidget(m_stage);
   layout->addLayout(numbers);
   layout->addWidget(m_progress);
@@ -89,7 +72,6 @@ CJobWnd::CJobWnd(QWidget* owner, JobControl& control, const char* objectName, co
   layout->addLayout(buttons);
 
   connect(m_cancelButton, &QPushButton::clicked, this, &CJobWnd::OnStop);
-  connect(m_closeButton, &QToolButton::clicked, this, &CJobWnd::OnStop);
   connect(m_runner.get(), &CJobRunner::finished, this, &CJobWnd::WorkerEnded);
 }
 
@@ -112,13 +94,13 @@ void CJobWnd::PostAndWait(const std::function<void()>& call) {
 }
 
 void CJobWnd::showEvent(QShowEvent* event) {
-  QDialog::showEvent(event);
+  CPopUpWnd::showEvent(event);
   if (m_runner->Started()) return;
   m_control.Reset();
   LanguageManager& language = LanguageManager::Instance();
   m_messages = language.GetSection("Messages");
   ApplySection(this, language.GetSection(m_section));
-  if (windowTitle().isEmpty()) setWindowTitle(findChild<QLabel*>(QStringLiteral("title"))->text());
+  SetTitle(findChild<QLabel*>(QStringLiteral("title"))->text());
   m_runner->Start([this] { return RunJob(); });
 }
 
@@ -151,21 +133,12 @@ void CJobWnd::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
-void CJobWnd::closeEvent(QCloseEvent* event) {
-  if (WorkerRunning()) {
-    event->ignore();
-    OnStop();
-    return;
-  }
-  QDialog::closeEvent(event);
-}
-
-void CJobWnd::reject() {
+void CJobWnd::OnCloseRequest() {
   if (WorkerRunning()) {
     OnStop();
     return;
   }
-  QDialog::reject();
+  done(QDialog::Rejected);
 }
 
 }  // namespace velmira

@@ -1,14 +1,15 @@
-// The modal progress window of a job that runs on a worker thread: a stage
-// text, a percent, a bar, a stop button. A CJobRunner runs the job: the
+// The modal progress window of a job that runs on a worker thread, in the
+// frame of the other job windows: a stage text, a percent, a bar, a stop
+// button. A CJobRunner runs the job: the
 // worker's updates reach the controls as queued calls on the window's
 // thread, and a stop asks first with the worker paused at its next report.
 #pragma once
 
-#include <QDialog>
 #include <functional>
 #include <memory>
 
 #include "app/job_runner.h"
+#include "app/pop_up_wnd.h"
 #include "jobs/scan_job.h"
 #include "platform/language_manager.h"
 
@@ -19,7 +20,7 @@ class QToolButton;
 
 namespace velmira {
 
-class CJobWnd : public QDialog {
+class CJobWnd : public CPopUpWnd {
   Q_OBJECT
 
  public:
@@ -50,8 +51,8 @@ class CJobWnd : public QDialog {
 
   void showEvent(QShowEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
-  void reject() override;
+  // "closebtn", Escape and the window manager's close ask to stop a running job.
+  void OnCloseRequest() override;
 
   TextSection m_messages;
   QLabel* m_stage = nullptr;

@@ -6,7 +6,10 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMenu>
+#include <QTranslator>
 #include <QTreeWidget>
 #include <QWidget>
 
@@ -80,6 +83,36 @@ void ApplySection(QWidget* window, const TextSection& section) {
     }
     for (int i = 0; i < tree->topLevelItemCount(); ++i) SetTreeItemTexts(tree->topLevelItem(i), section);
   }
+}
+
+QString ErrorTextIn(const TextSection& errors, int32_t code, const std::string& english) {
+  const QString text = SectionText(errors, std::to_string(code));
+  return text.isEmpty() ? Q(english) : text;
+}
+
+bool LoadQtTranslations() {
+  static QTranslator* installed = nullptr;
+  if (installed != nullptr) {
+    QCoreApplication::removeTranslator(installed);
+    delete installed;
+    installed = nullptr;
+  }
+  const QString name = Q(LanguageManager::Instance().CurrentLanguage());
+  for (int value = QLocale::C + 1; value <= QLocale::LastLanguage; ++value) {
+    const auto language = static_cast<QLocale::Language>(value);
+    if (QLocale::languageToString(language).compare(name, Qt::CaseInsensitive) != 0) continue;
+    if (language == QLocale::English) return true;
+    auto* translator = new QTranslator(qApp);
+    if (!translator->load(QLocale(language), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+      delete translator;
+      return false;
+    }
+    QCoreApplication::installTranslator(translator);
+    installed = translator;
+    return true;
+  }
+  return false;
 }
 
 void MakeLabelsPlain(QWidget* window, const QStringList& except) {

@@ -36,6 +36,15 @@ inline std::string S(const QString& text) {
 // names without a control are left alone.
 void ApplySection(QWidget* window, const TextSection& section);
 
+// The text of a failure in the current language: the "Errors" section's
+// text for the code (0 is success), else `english`.
+[[nodiscard]] QString ErrorTextIn(const TextSection& errors, int32_t code, const std::string& english);
+
+// Loads Qt's own texts (file dialogs, standard buttons) for the current
+// language, named as Qt names it ("German"); English needs none. Returns
+// whether the current language is now served.
+bool LoadQtTranslations();
+
 // Makes every label below `window` show its text as plain text, so that a
 // translation can never inject markup; `except` keeps the rich ones.
 void MakeLabelsPlain(QWidget* window, const QStringList& except = {});

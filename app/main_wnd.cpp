@@ -121,6 +121,7 @@ void CMainWnd::LoadTexts() {
   m_messages = language.GetSection("Messages");
   m_texts = language.GetSection("MainWnd");
   m_diskPage->SetTexts(m_messages, m_texts);
+  (void)LoadQtTranslations();  // without them Qt's dialogs stay English
   ApplySection(this, m_texts);
   m_ui->LblProductName->setText(Message("MSG1209"));
   ApplyResultTexts();
@@ -160,7 +161,8 @@ void CMainWnd::SetPageTexts(Page page) {
       const QString count =
           QStringLiteral("<span style=\"font-size:15px; font-weight:bold; color:#316D1E\">%1</span>")
               .arg(m_collectedCount);
-      m_ui->Txt2->setText(Q(FormatText(S(Message("MSG0802").toHtmlEscaped()), {S(count)})));
+      m_ui->Txt2->setText(Q(
+          FormatText(S(Message(m_collectedCount == 1 ? "MSG0821" : "MSG0802").toHtmlEscaped()), {S(count)})));
       break;
     }
     default:
@@ -250,7 +252,9 @@ void CMainWnd::OnNext() {
       if (m_ui->BtnScan->isEnabled()) {
         SelectPage(kPageFileType);
       } else {
-        CMessageBox::Show(CMessageBox::kInformation, this, QString::fromLatin1(kSelectDiskText));
+        CMessageBox::Show(
+            CMessageBox::kInformation, this,
+            Message("MSG0506").isEmpty() ? QString::fromLatin1(kSelectDiskText) : Message("MSG0506"));
       }
       break;
     case kPageFileType:
@@ -301,8 +305,10 @@ void CMainWnd::OnCreateImage() {
 }
 
 void CMainWnd::OnLoadImage() {
-  const QString path = QFileDialog::getOpenFileName(this, m_disk->BtnLoadImage->text(), QString(),
-                                                    QStringLiteral("Image Files (*.img);;All files (*)"));
+  const QString path =
+      QFileDialog::getOpenFileName(this, m_disk->BtnLoadImage->text(), QString(),
+                                   WindowText("StrImageFilter") + QStringLiteral(" (*.img);;") +
+                                       WindowText("StrAllFiles") + QStringLiteral(" (*)"));
   if (!path.isEmpty()) (void)AddImageSource(path);  // a file it cannot open gets its own message there
 }
 

@@ -57,7 +57,8 @@ class CMainWnd : public QWidget {
   static constexpr RowKind kRowImageGroup = CDiskPage::kRowImageGroup;
   static constexpr RowKind kRowImage = CDiskPage::kRowImage;
 
-  // The fixed text of "BtnNext" on the disk page without a usable selection.
+  // The text of "BtnNext" on the disk page without a usable selection when
+  // the language file has no MSG0506.
   static constexpr const char* kSelectDiskText = "Please select disk media for next step!";
 
   explicit CMainWnd(QWidget* parent = nullptr);
@@ -212,6 +213,8 @@ class CMainWnd : public QWidget {
   // read, or hides the banner when it read them all.
   void ShowUnreadBanner();
   void RebuildTypeTree();
+  void RelabelTypeTree();
+  void SizeFileListColumns();
   void OnTypeTreeSelection();
   void OnTypeTreeItemChanged(QTreeWidgetItem* item);
   void OnFolderExpanded(QTreeWidgetItem* item);

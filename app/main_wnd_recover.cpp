@@ -153,10 +153,9 @@ void CMainWnd::StartRecovery(std::vector<FoundRecord> files, std::vector<Recover
   // results stay as they are meanwhile.
   for (;;) {
     const QString start = state.destination.isEmpty() ? QDir::homePath() : state.destination;
-    folder = state.asker
-                 ? state.asker(kPathRecoveryFolder, start)
-                 : QFileDialog::getExistingDirectory(this, QStringLiteral("Select location for recovery"),
-                                                     start, QFileDialog::ShowDirsOnly);
+    folder = state.asker ? state.asker(kPathRecoveryFolder, start)
+                         : QFileDialog::getExistingDirectory(this, WindowText("StrRecoveryFolder"), start,
+                                                             QFileDialog::ShowDirsOnly);
     if (folder.isEmpty()) return;
     if (folder.size() > 1 && (folder.endsWith(QLatin1Char('/')) || folder.endsWith(QLatin1Char('\\'))))
       folder.chop(1);
@@ -167,9 +166,12 @@ void CMainWnd::StartRecovery(std::vector<FoundRecord> files, std::vector<Recover
     const DestinationCheck check = onPartition ? DestinationCheck{DestinationProblem::kOnScannedSource, {}, 0}
                                                : CheckRecoveryDestination(S(folder), areas);
     if (check.problem == DestinationProblem::kNone) break;
-    const QString text = check.problem == DestinationProblem::kOnScannedSource
-                             ? Q(FormatText(S(Message("MSG0806")), {S(folder)}))
-                             : Q(FormatText(S(Message("MSG0810")), {S(folder), ErrorText(check.error)}));
+    const QString text =
+        check.problem == DestinationProblem::kOnScannedSource
+            ? Q(FormatText(S(Message("MSG0806")), {S(folder)}))
+            : Q(FormatText(S(Message("MSG0810")),
+                           {S(folder), S(ErrorTextIn(LanguageManager::Instance().GetSection("Errors"),
+                                                     check.error, ErrorText(check.error)))}));
     CMessageBox::Show(CMessageBox::kInformation, this, text);
   }
 
@@ -232,6 +234,10 @@ void CMainWnd::ShowPreviewResult(CPreviewWnd& preview) {
   const PlayerSettings players = ReadPlayerSettings(LanguageManager::Instance().SettingsPathFor("Players"));
   if (result.audio) {
     state.audio = std::make_unique<PlayerWatch>(players.audio, result.output, false, nullptr);
+    if (state.audio->StartError() != 0) {
+      state.audio.reset();
+      CMessageBox::Show(CMessageBox::kInformation, this, Message("MSG1211"));
+    }
     return;
   }
   state.video = std::make_unique<PlayerWatch>(players.video, result.output, true, [this](bool playing) {
@@ -295,7 +301,7 @@ void CMainWnd::CreateImage() {
       target = state.asker(kPathImageFile, proposed);
     } else {
       QFileDialog dialog(this, m_disk->BtnCreateImage->text(), proposed,
-                         QStringLiteral("Image Files (*.img)"));
+                         WindowText("StrImageFilter") + QStringLiteral(" (*.img)"));
       dialog.setAcceptMode(QFileDialog::AcceptSave);
       dialog.setFileMode(QFileDialog::AnyFile);
       dialog.setDefaultSuffix(QStringLiteral("img"));

@@ -235,8 +235,7 @@ void CMainWnd::SetUpResults() {
   view->horizontalHeader()->setHighlightSections(false);
   view->horizontalHeader()->setStretchLastSection(true);
   view->setIconSize(QSize(16, 16));
-  const int widths[] = {24, 140, 68, 122, 122, 90, 44};
-  for (int c = 0; c < CFileListModel::kColumnCount; ++c) view->setColumnWidth(c, widths[c]);
+  SizeFileListColumns();
   connect(view->horizontalHeader(), &QHeaderView::sectionClicked, this, &CMainWnd::OnFileListHeaderClick);
   m_found->ChkAllListSel->setTristate(true);
   connect(m_found->ChkAllListSel, &QCheckBox::clicked, this, &CMainWnd::OnCheckAll);
@@ -297,6 +296,8 @@ void CMainWnd::ApplyResultTexts() {
   m_results->model->SetHeaderTexts(headers);
   const QString folders = WindowText("NodeFolders");
   if (!folders.isEmpty()) m_results->folderRoot->setText(0, folders);
+  RelabelTypeTree();
+  SizeFileListColumns();
   UpdateSelectedFileInfo();
 }
 
@@ -466,12 +467,60 @@ void CMainWnd::ShowUnreadBanner() {
       unread += UnreadSectorsOf(*source->engine);
   m_found->UnreadBanner->setVisible(unread != 0);
   if (unread == 0) return;
-  m_found->UnreadBanner->setText(
-      Q(std::to_string(unread) + (unread == 1 ? " sector" : " sectors") +
-        " of the medium could not be read. Files stored there may be missing from this list or damaged."));
+  m_found->UnreadBanner->setText(Q(FormatText(S(Message(unread == 1 ? "MSG0823" : "MSG0824")),
+                                              {static_cast<unsigned long long>(unread)})));
 }
 
 // ---- type tree -----------------------------------------------------------------
+
+// Each column as wide as its header and its widest possible text: sizes up
+// to "1023.99 MB", times with their seconds; the folder gets what is left.
+void CMainWnd::SizeFileListColumns() {
+  QTableView* view = m_found->FileList;
+  const QFontMetrics text = view->fontMetrics();
+  const QFontMetrics header = view->horizontalHeader()->fontMetrics();
+  const QString samples[] = {QString(),
+                             QStringLiteral("Name.jpg"),
+                             QStringLiteral("1023.99 MB"),
+                             QStringLiteral("2026-12-31 23:59:59"),
+                             QStringLiteral("2026-12-31 23:59:59"),
+                             QString(),
+                             QStringLiteral("jpeg")};
+  const int least[] = {24, 140, 0, 0, 0, 90, 0};
+  for (int c = 0; c < CFileListModel::kColumnCount; ++c) {
+    const QString title =
+        view->model() == nullptr ? QString() : view->model()->headerData(c, Qt::Horizontal).toString();
+    // Padding of the cell and of the header with its sort arrow.
+    const int width = std::max({least[c], text.horizontalAdvance(samples[c]) + 14,
+                                title.isEmpty() ? 0 : header.horizontalAdvance(title) + 24});
+    view->setColumnWidth(c, width);
+  }
+}
+
+// The type and category nodes in the current language, with their counts.
+void CMainWnd::RelabelTypeTree() {
+  Results& r = *m_results;
+  const QSignalBlocker block(m_found->TypeTree);
+  const int categories = std::min<int>(m_found->TypeTree->topLevelItemCount(), std::size(kCategoryTexts));
+  for (int g = 0; g < categories; ++g) {
+    QTreeWidgetItem* category = m_found->TypeTree->topLevelItem(g);
+    uint64_t sum = 0;
+    for (int i = 0; i < category->childCount(); ++i) {
+      QTreeWidgetItem* node = category->child(i);
+      const std::string key = S(node->data(0, kNodeKeyRole).toString());
+      const auto files = r.groups.find(key);
+      const auto option = r.extensionMap.find(key);
+      if (files == r.groups.end() || option == r.extensionMap.end()) continue;
+      const QString optionText = option->second < r.optionBoxes.size() ? r.optionBoxes[option->second]->text()
+                                                                       : Q(r.options[option->second].label);
+      node->setText(0, Q(TypeNodeLabel(S(optionText), files->second.size())));
+      sum += files->second.size();
+    }
+    const QString name = Message(kCategoryTexts[g]);
+    category->setText(0, category->childCount() == 0 ? name : Q(CategoryNodeLabel(S(name), sum)));
+  }
+  ShowUnreadBanner();
+}
 
 void CMainWnd::RebuildTypeTree() {
   Results& r = *m_results;
@@ -731,7 +780,7 @@ void CMainWnd::UpdateSelectedFileInfo() {
   const uint64_t bytes = m_results->checkedBytes;
   m_ui->BtnRecover->setEnabled(true);
   m_ui->SelectedFileInfo->setText(Q(FormatText(
-      S(Message("MSG0804")),
+      S(Message(m_results->checked.size() == 1 ? "MSG0822" : "MSG0804")),
       {FormatSize(bytes > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(bytes)),
        static_cast<int>(m_results->checked.size())})));
 }

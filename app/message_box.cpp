@@ -1,6 +1,8 @@
 #include "app/message_box.h"
 
 #include <QIcon>
+#include <QLayout>
+#include <algorithm>
 
 #include "app/frameless_window.h"
 #include "app/language_ui.h"
@@ -52,6 +54,16 @@ CMessageBox::CMessageBox(int kind, QWidget* owner, const QString& text)
   setWindowTitle(title.isEmpty() ? QStringLiteral("Velmira") : title);
   m_ui->kindicon->setPixmap(QIcon(IconPath(QString::fromLatin1(look.icon))).pixmap(36, 36));
   m_ui->message->setText(text);
+  // At least the usual 400 x 160; a long text (or a long translation) makes
+  // the box wider up to 560 and then taller, never cut.
+  ensurePolished();  // the style sheet's font, which the measures below use
+  // The icon, the margins and the spacing take 104 pixels of the width.
+  const int width =
+      std::clamp(m_ui->message->fontMetrics().horizontalAdvance(text) + 2, 400 - 104, 560 - 104);
+  m_ui->message->setMinimumWidth(width);
+  m_ui->message->setMinimumHeight(m_ui->message->heightForWidth(width));
+  setMinimumSize(layout()->minimumSize().expandedTo(QSize(400, 160)));
+  resize(minimumSize());
   m_ui->cancelbtn->setVisible(look.cancel);
   if (look.cancelIsNo) {
     const QString no = SectionText(section, "nobtn");

@@ -111,6 +111,7 @@ CRecoverProcessWnd::CRecoverProcessWnd(QWidget* owner, const QString& destinatio
 
   LanguageManager& language = LanguageManager::Instance();
   m_messages = language.GetSection("Messages");
+  m_errors = language.GetSection("Errors");
   const TextSection texts = language.GetSection("RecoverProcessWnd");
   ApplySection(this, texts);
   MakeLabelsPlain(this);
@@ -165,7 +166,8 @@ void CRecoverProcessWnd::OnFileFinished(const RecoveryResult& result) {
   const uint32_t failed = m_job.Failed();
   QMetaObject::invokeMethod(
       this,
-      [this, path = Q(result.path), status = Q(result.text), success = result.error == 0, processed, failed] {
+      [this, path = Q(result.path), status = StatusText(result), success = result.error == 0, processed,
+       failed] {
         AddDetailRow(path, status, success);
         ShowProgress(m_progress->value(), path, processed, failed);
       },
@@ -177,7 +179,7 @@ void CRecoverProcessWnd::OnResultChanged(const RecoveryResult& result) {
   const uint32_t failed = m_job.Failed();
   QMetaObject::invokeMethod(
       this,
-      [this, path = Q(result.path), status = Q(result.text), processed, failed] {
+      [this, path = Q(result.path), status = StatusText(result), processed, failed] {
         // The file's success row becomes a failure row.
         for (int i = m_details->topLevelItemCount() - 1; i >= 0; --i) {
           QTreeWidgetItem* row = m_details->topLevelItem(i);
@@ -192,6 +194,17 @@ void CRecoverProcessWnd::OnResultChanged(const RecoveryResult& result) {
       Qt::QueuedConnection);
 }
 
+// The result's text in the current language: the job words it in English.
+QString CRecoverProcessWnd::StatusText(const RecoveryResult& result) const {
+  if (result.error == kOk) return ErrorTextIn(m_errors, kOk, result.text);
+  if (result.text == kSourceGoneText) {
+    const QString gone = SectionText(m_errors, "SourceGone");
+    return gone.isEmpty() ? Q(result.text) : gone;
+  }
+  return result.text == ErrorText(result.error) ? ErrorTextIn(m_errors, result.error, result.text)
+                                                : Q(result.text);
+}
+
 // ---- user-interface side -------------------------------------------------------
 
 void CRecoverProcessWnd::ShowProgress(int percent, const QString& path, uint32_t processed, uint32_t failed) {
@@ -203,8 +216,8 @@ void CRecoverProcessWnd::ShowProgress(int percent, const QString& path, uint32_t
     m_current->setText(m_current->fontMetrics().elidedText(path, Qt::ElideMiddle, m_current->width()));
   }
   m_percent->setText(Q(FormatText("%s %d%%", {S(Message("MSG1101")), percent})));
-  m_recovered->setText(
-      Q(FormatText(S(Message("MSG1102")), {processed, m_total, processed - failed, failed})));
+  m_recovered->setText(Q(FormatText(S(Message(m_total == 1 ? "MSG1104" : "MSG1102")),
+                                    {processed, m_total, processed - failed, failed})));
 }
 
 void CRecoverProcessWnd::AddDetailRow(const QString& path, const QString& status, bool success) {
@@ -213,6 +226,9 @@ void CRecoverProcessWnd::AddDetailRow(const QString& path, const QString& status
   row->setToolTip(1, status);
   row->setTextAlignment(0, Qt::AlignLeft | Qt::AlignVCenter);
   row->setTextAlignment(1, Qt::AlignCenter);
+  // The reason is read whole; the path may be shortened in its middle.
+  const int statusWidth = m_details->fontMetrics().horizontalAdvance(status) + 16;
+  if (statusWidth > m_details->header()->sectionSize(1)) m_details->header()->resizeSection(1, statusWidth);
   if (success) {
     m_details->addTopLevelItem(row);
   } else {
@@ -240,7 +256,11 @@ void CRecoverProcessWnd::ToggleDetails() {
 }
 
 void CRecoverProcessWnd::OpenFolder() {
-  QDesktopServices::openUrl(QUrl::fromLocalFile(m_destination));
+  // Without a file manager (or a desktop to ask) the files are still there:
+  // the user gets told where.
+  if (!QDesktopServices::openUrl(QUrl::fromLocalFile(m_destination)))
+    CMessageBox::Show(CMessageBox::kInformation, this,
+                      Q(FormatText(S(Message("MSG1212")), {S(m_destination)})));
 }
 
 void CRecoverProcessWnd::OnCloseRequest() {

@@ -58,9 +58,11 @@ class CRecoverProcessWnd : public CPopUpWnd, private RecoveryJob::Observer {
   void JobEnded(int result);
   void ToggleDetails();
   void OpenFolder();
+  [[nodiscard]] QString StatusText(const RecoveryResult& result) const;
   [[nodiscard]] QString Message(const char* id) const;
 
   QString m_destination;
+  TextSection m_errors;
   std::vector<IFileRecoveryParse*> m_engines;
   RecoveryJob m_job;
   TextSection m_messages;

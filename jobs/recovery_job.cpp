@@ -118,7 +118,7 @@ int32_t RecoveryJob::Run() {
     IFileRecoveryParse* engine = EngineForRecord(m_sources, record);
     if (engine == nullptr) {
       std::lock_guard<std::mutex> guard(m_lock);
-      Finish(RecordName(record), kErrInvalidHandle, "The source of this file is no longer open.");
+      Finish(RecordName(record), kErrInvalidHandle, kSourceGoneText);
       continue;
     }
     const std::string target = RecoveryTargetPath(m_destination, record, m_spread);

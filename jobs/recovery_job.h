@@ -17,6 +17,9 @@
 
 namespace velmira {
 
+// The result text of a file whose source was closed before it was copied.
+inline constexpr const char* kSourceGoneText = "The source of this file is no longer open.";
+
 // A scanned source that can serve recoveries: its source key (the partition
 // key or image value every record of it carries) and its engine.
 struct RecoverySource {

@@ -18,6 +18,16 @@ std::string Text(const TextSection& messages, const char* key) {
 
 }  // namespace
 
+DurationUnits DurationUnitsOf(const TextSection& messages) {
+  DurationUnits units;
+  for (auto [key, word] : {std::pair{"UnitHour", &units.hour}, std::pair{"UnitMin", &units.minute},
+                           std::pair{"UnitSec", &units.second}}) {
+    const std::string text = Text(messages, key);
+    if (!text.empty()) *word = text;
+  }
+  return units;
+}
+
 ScanProgressView MakeScanProgressView(const TextSection& messages, int32_t percent, int32_t scale,
                                       int32_t secondsLeft, uint64_t position, uint64_t total,
                                       uint64_t filesFound) {
@@ -29,7 +39,7 @@ ScanProgressView MakeScanProgressView(const TextSection& messages, int32_t perce
   // Only an engine carrying most of the work (90 or more) gives an estimate
   // worth showing.
   if (secondsLeft >= 0 && scale >= 90) {
-    view.timeText = Text(messages, "MSG0708") + FormatDuration(secondsLeft);
+    view.timeText = Text(messages, "MSG0708") + FormatDuration(secondsLeft, DurationUnitsOf(messages));
   } else {
     view.timeText = Text(messages, "MSG0705");
   }

@@ -17,6 +17,7 @@
 #include "jobs/scan_source.h"
 #include "platform/language_manager.h"
 #include "results/scan_log.h"
+#include "storage/disk_discovery.h"
 
 namespace velmira {
 
@@ -55,6 +56,10 @@ struct ScanProgressView {
 
 // "Scanning partition 2", "Scanning image file card.img", ...
 [[nodiscard]] std::string ScanStageText(const TextSection& messages, const ScanSource& source);
+
+// The duration words of the messages ("UnitHour", "UnitMin", "UnitSec"),
+// English where the language file has none.
+[[nodiscard]] DurationUnits DurationUnitsOf(const TextSection& messages);
 
 // Builds the engine for one source; the default uses CreateEngineForPartition
 // and CreateEngineForImage.

@@ -14,7 +14,7 @@ PACKAGES=(
   strace clang libclang-rt-14-dev clang-format
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
   dpkg-dev groff-base
-  qt6-image-formats-plugins
+  qt6-image-formats-plugins qt6-translations-l10n  # Qt's own dialogs in the chosen language
   gddrescue  # ddrescuelog reads the map that the image copy writes, in a test
   zip  # makes the OpenDocument, EPUB and Java archives of the carving tests
   # Encoders that make the audio files of the carving tests.

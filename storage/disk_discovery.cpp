@@ -297,16 +297,11 @@ struct DriveFacts {
 
 }  // namespace
 
-std::string FormatDuration(int64_t seconds) {
-  char buf[64];
-  if (seconds >= 3600) {
-    std::snprintf(buf, sizeof buf, "%" PRId64 " Hour %" PRId64 " Min", seconds / 3600, (seconds % 3600) / 60);
-  } else if (seconds >= 60) {
-    std::snprintf(buf, sizeof buf, "%" PRId64 " Min %" PRId64 " Sec", seconds / 60, seconds % 60);
-  } else {
-    std::snprintf(buf, sizeof buf, "%" PRId64 " Sec", seconds);
-  }
-  return buf;
+std::string FormatDuration(int64_t seconds, const DurationUnits& units) {
+  const auto n = [](int64_t value) { return std::to_string(value); };
+  if (seconds >= 3600) return n(seconds / 3600) + " " + units.hour + " " + n((seconds % 3600) / 60) + " " + units.minute;
+  if (seconds >= 60) return n(seconds / 60) + " " + units.minute + " " + n(seconds % 60) + " " + units.second;
+  return n(seconds) + " " + units.second;
 }
 
 std::string FormatSize(int64_t bytes) {

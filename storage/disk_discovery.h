@@ -112,8 +112,15 @@ void AddUnallocatedRegions(std::vector<PartitionRecord>& list, int32_t diskNumbe
 // Numbers every record of the map 1, 2, ... in walk order.
 void NumberPartitionRecords(DiskMap& map);
 
-// "%d Hour %d Min", "%d Min %d Sec" or "%d Sec" (also for negative values).
-[[nodiscard]] std::string FormatDuration(int64_t seconds);
+// The words of a duration; a language file may give its own.
+struct DurationUnits {
+  std::string hour = "Hour";
+  std::string minute = "Min";
+  std::string second = "Sec";
+};
+// "%d Hour %d Min", "%d Min %d Sec" or "%d Sec" (also for negative values),
+// in the given words.
+[[nodiscard]] std::string FormatDuration(int64_t seconds, const DurationUnits& units = {});
 // "1023 Bytes", "1.00 KB", "1.50 MB", "1.00 GB", "2.00 TB" (binary units).
 [[nodiscard]] std::string FormatSize(int64_t bytes);
 

@@ -100,6 +100,11 @@ TEST(DiskDiscovery, SizeAndDurationTexts) {
       {3600, "1 Hour 0 Min"}, {7322, "2 Hour 2 Min"}, {-1, "-1 Sec"},      {-3600, "-3600 Sec"},
   };
   for (const auto& [s, text] : durations) EXPECT_EQ(FormatDuration(s), text) << s;
+  // A language's own words.
+  const DurationUnits german{"Std.", "Min.", "Sek."};
+  EXPECT_EQ(FormatDuration(3, german), "3 Sek.");
+  EXPECT_EQ(FormatDuration(75, german), "1 Min. 15 Sek.");
+  EXPECT_EQ(FormatDuration(7322, german), "2 Std. 2 Min.");
 }
 
 TEST(DiskDiscovery, UnallocatedRegionsLongerThanOneCylinder) {

@@ -56,6 +56,11 @@ TEST(ScanProgressView, PercentTimeAndSectorLabels) {
   EXPECT_TRUE(v.sectorsVisible);
   EXPECT_EQ(v.sectorsText, "Sectors: 10 / 100");
   EXPECT_EQ(v.totalFileText, "Files found: 3");
+  // The time's words come from the language file where it has them.
+  TextSection german = kMessages;
+  german["UnitSec"] = "Sek.";
+  german["UnitMin"] = "Min.";
+  EXPECT_EQ(MakeScanProgressView(german, 50, 90, 75, 10, 100, 3).timeText, "Time left: 1 Min. 15 Sek.");
 
   // A small share never shows an estimate, whatever seconds it gives.
   for (int32_t seconds : {-1, 0, 5000}) {

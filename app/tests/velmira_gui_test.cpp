@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMenu>
 #include <QPointer>
 #include <QProcess>
@@ -284,7 +285,7 @@ void VelmiraGuiTest::NavigationAndModes() {
   {
     MessageBoxAnswer answer(1);
     QTest::mouseClick(next, Qt::LeftButton);
-    QCOMPARE(answer.text(), QString::fromLatin1(CMainWnd::kSelectDiskText));
+    QCOMPARE(answer.text(), Q(LanguageManager::Instance().Text("Messages", "MSG0506")));
     QCOMPARE(answer.kind(), int{CMessageBox::kInformation});
   }
   QCOMPARE(pages->currentIndex(), 1);
@@ -388,6 +389,21 @@ void VelmiraGuiTest::LanguagesSwitchAndFailSoftly() {
     QVERIFY(settings.open(QIODevice::ReadOnly));
     QVERIFY(settings.readAll().contains("Default=German"));
   }
+  {
+    // Nothing chosen: the hint is German too, and so are Qt's own dialogs.
+    QVERIFY(wnd.AddImageSource(m_card));
+    MessageBoxAnswer answer(1);
+    list->clearSelection();
+    QTest::mouseClick(Find<QPushButton>(&wnd, "BtnNext"), Qt::LeftButton);
+    QCOMPARE(answer.text(),
+             QStringLiteral("Bitte wählen Sie zuerst einen Datenträger, eine Partition oder eine "
+                            "Abbilddatei."));
+  }
+  QCOMPARE(Find<QTreeWidget>(&wnd, "DiskList")->topLevelItem(2)->text(0), QStringLiteral("Abbilddateien"));
+  if (QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_de.qm")))
+    QCOMPARE(QCoreApplication::translate("QFileDialog", "&Open"), QStringLiteral("&Öffnen"));
+  else
+    qWarning("qtbase_de.qm is not installed: Qt's own dialogs were not checked");
   wnd.SelectPage(CMainWnd::kPageFileType);
   QCOMPARE(Text(&wnd, "OptPhotoFile"), QStringLiteral("Fotos"));
 
@@ -525,6 +541,15 @@ void VelmiraGuiTest::MessageBoxKinds() {
     QCOMPARE(box.findChild<QPushButton*>("cancelbtn")->isVisibleTo(&box), c.cancel);
     if (c.cancel)
       QCOMPARE(box.findChild<QPushButton*>("cancelbtn")->text(), QString::fromLatin1(c.cancelText));
+  }
+  {
+    // A long text makes the box larger instead of losing its last lines.
+    CMessageBox box(CMessageBox::kWarning, nullptr, QStringLiteral("Ein langer Satz. ").repeated(30));
+    box.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    auto* message = box.findChild<QLabel*>("message");
+    QVERIFY(box.height() > 160);
+    QVERIFY(message->heightForWidth(message->width()) <= message->height());
   }
   for (const auto& [button, result] : {std::pair{"okbtn", 1}, {"cancelbtn", 2}, {"closebtn", 2}}) {
     QTimer::singleShot(0, [button = button] {

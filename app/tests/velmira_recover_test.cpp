@@ -36,6 +36,7 @@
 #include "engines/engine_factory.h"
 #include "platform/errors.h"
 #include "platform/ini_file.h"
+#include "platform/message_format.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/ntfs_disk.h"
 #include "tests/fixtures/temp_dir.h"
@@ -358,6 +359,8 @@ void VelmiraRecoverTest::RecoversAFatCardIntoCategoryFolders() {
   QSize grown;
   bool topRed = false;
   QString counts;
+  QString noFileManager;
+  const QByteArray path = qgetenv("PATH");
   ModalScript script({
       [&](QWidget* modal) {
         auto* rw = qobject_cast<CRecoverProcessWnd*>(modal);
@@ -378,6 +381,17 @@ void VelmiraRecoverTest::RecoversAFatCardIntoCategoryFolders() {
                  list->topLevelItem(0)->foreground(0).color() == QColor(255, 0, 0);
         counts = rw->findChild<QLabel*>("recovered")->text();
         rw->findChild<QPushButton*>("OpenBtn")->click();
+        // Without a file manager the user is told where the files are.
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        qputenv("PATH", QFile::encodeName(Path("no-programs")));
+        ModalScript::Click(rw->findChild<QPushButton*>("OpenBtn"));
+        return true;
+      },
+      Answer(1, &noFileManager),
+      [&](QWidget* modal) {
+        auto* rw = qobject_cast<CRecoverProcessWnd*>(modal);
+        if (rw == nullptr) return false;
+        qputenv("PATH", path);
         SaveShot(rw, "recover_window.png");
         // Details shrink back; "Close" after the end closes without a question.
         rw->findChild<QPushButton*>("DetailBtn")->click();
@@ -393,6 +407,7 @@ void VelmiraRecoverTest::RecoversAFatCardIntoCategoryFolders() {
   QCOMPARE(asked, 1);
   QCOMPARE(wnd.destination(), out);
   QCOMPARE(catcher.urls, QList<QUrl>{QUrl::fromLocalFile(out)});
+  QCOMPARE(noFileManager, Q(FormatText(S(Msg("MSG1212")), {S(out)})));
   QVERIFY2(!cancelShown, "Stop goes when the job is done");
   QCOMPARE(grown, QSize(150, 300));
 
@@ -614,6 +629,17 @@ void VelmiraRecoverTest::VideoPreviewsHandTheFileToThePlayer() {
   QVERIFY(first > 0);
   QVERIFY(ProcessRuns(first));
 
+  // A sound whose player cannot be started says so (and ends the video player).
+  {
+    const std::string config = S(m_program + QStringLiteral("/config.ini"));
+    QCOMPARE(WriteIniString(config, "Players", "Audio", S(Path("no-such-player"))), kOk);
+    QString audioText;
+    ModalScript audio({Answer(1, &audioText)});
+    wnd.StartPreview(*scan.Named("Song.mp3"), scan.engine.get());
+    QTRY_VERIFY_WITH_TIMEOUT(audio.finished(), 5000);
+    QCOMPARE(audioText, Msg("MSG1211"));
+  }
+
   // The next preview ends the first player; a player that never prints a
   // percent leads to MSG1207.
   SetVideoPlayer(silent);
@@ -800,8 +826,11 @@ void VelmiraRecoverTest::StoppedAndRefusedImages() {
   wnd.SetImageTargetCheck(
       [](const std::string&, const std::string&, uint64_t bytes) { return CheckFatTarget(70000, bytes); });
   QString refusal;
-  ModalScript script({Answer(1, &refusal)});
-  QTest::mouseClick(wnd.findChild<QPushButton*>(QStringLiteral("BtnCreateImage")), Qt::LeftButton);
+  {
+    // Ends before the next script starts: two scripts would race for its box.
+    ModalScript script({Answer(1, &refusal)});
+    QTest::mouseClick(wnd.findChild<QPushButton*>(QStringLiteral("BtnCreateImage")), Qt::LeftButton);
+  }
   QCOMPARE(refusal, Msg("MSG0220"));
   QCOMPARE(asked, 2);
   QVERIFY2(proposed.endsWith(QStringLiteral("on-fat32.img")), "the dialog offers the refused name again");

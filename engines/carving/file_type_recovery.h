@@ -65,7 +65,6 @@ class CFileTypeRecovery final : public CEngineSkeleton {
   [[nodiscard]] uint64_t PartitionSectors() const { return m_sectorCount; }
   [[nodiscard]] CScanLog* Log() { return m_store.get(); }
 
-  // Where the next new scan log goes (see IFileRecoveryParse).
 
  private:
   // An image, or a partition read through its drive, with a new log in the

@@ -134,19 +134,11 @@ constexpr SignatureRow kRows[] = {
     {"ttf", kTypeTtf, &kTtfFormat, FileCategory::kOthers},
 };
 
-// The number of distinct formats in the table: the dispatch's slots (one
-// per distinct header test) are at most that many, and its masks are as
-// wide as they need to be for them, one word for now.
-constexpr size_t DistinctFormats() {
-  size_t count = 0;
-  for (size_t i = 0; i < std::size(kRows); ++i) {
-    bool seen = false;
-    for (size_t j = 0; j < i; ++j) seen = seen || kRows[j].format == kRows[i].format;
-    if (!seen) ++count;
-  }
-  return count;
-}
-constexpr size_t kMaskWords = (DistinctFormats() + 63) / 64;
+// The dispatch keeps one slot per distinct header test, at most one per
+// row, so its masks are as wide as the table has rows. (Counting the distinct
+// formats instead would compare the addresses of objects defined elsewhere,
+// which not every compiler takes as a constant expression.)
+constexpr size_t kMaskWords = (std::size(kRows) + 63) / 64;
 
 // Rows with the same header test as an earlier row never change the answer
 // of DetectType, so the dispatch keeps one slot per distinct test.

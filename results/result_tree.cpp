@@ -118,7 +118,7 @@ void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector)
   for (const FoundRecord& r : files) {
     uint64_t sector = 0;
     if (FatDataSector(r, bytesPerSector, sector))
-      starts[{r.driveLetter, sector}].emplace_back(r.size, TypeGroupKey(RecordName(r)));
+      starts[{r.driveLetter, sector}].emplace_back(uint64_t{r.size}, TypeGroupKey(RecordName(r)));
   }
   std::erase_if(files, [&](const FoundRecord& r) {
     const uint32_t tag = r.engineTag;

@@ -234,7 +234,7 @@ TEST_F(ExfatCorpus, EveryDeletedFileTheSleuthKitListsIsFoundWithItsPath) {
       auto it = listing.find(row.path);
       ASSERT_NE(it, listing.end()) << row.path;
       if (sharing[row.path] == 1) {
-        EXPECT_EQ(it->second.size, row.size) << row.path;
+        EXPECT_EQ(uint64_t{it->second.size}, row.size) << row.path;
       }
       EXPECT_EQ(it->second.engineTag, uint32_t{kTagFastExfat});
     }
@@ -247,7 +247,7 @@ TEST_F(ExfatCorpus, DeletedFilesWhoseClustersAreInUseAgainAreOverwritten) {
   if (!engine) GTEST_SKIP() << "shared corpus not present";
   // 1.bin's cluster holds a live file now; the empty text file has no data to lose.
   ASSERT_TRUE(listing.count("1.bin"));
-  EXPECT_EQ(listing.at("1.bin").contentOk, 0u);
+  EXPECT_EQ(uint32_t{listing.at("1.bin").contentOk}, 0u);
   ASSERT_TRUE(listing.count("Текстовый документ.txt"));
   EXPECT_EQ(listing.at("Текстовый документ.txt").contentOk, 1u);
   testing::TempDir out;
@@ -386,7 +386,7 @@ TEST_F(ExfatCard, FortyPercentDeletedAndADeletedTreeComeBackByteForByteWithTheir
   for (const std::string& path : deleted) {
     auto it = listing.find(path);
     ASSERT_NE(it, listing.end()) << path;
-    EXPECT_EQ(it->second.contentOk, 1u) << path;
+    EXPECT_EQ(uint32_t{it->second.contentOk}, 1u) << path;
     EXPECT_TRUE(SameBytes(*fast, it->second, m_files[path])) << path;
   }
   // A deleted folder recovered whole.

@@ -236,7 +236,7 @@ TEST_F(ExfatCorpus, EveryDeletedFileTheSleuthKitListsIsFoundWithItsPath) {
       if (sharing[row.path] == 1) {
         EXPECT_EQ(uint64_t{it->second.size}, row.size) << row.path;
       }
-      EXPECT_EQ(it->second.engineTag, uint32_t{kTagFastExfat});
+      EXPECT_EQ(uint32_t{it->second.engineTag}, uint32_t{kTagFastExfat});
     }
   }
 }
@@ -249,7 +249,7 @@ TEST_F(ExfatCorpus, DeletedFilesWhoseClustersAreInUseAgainAreOverwritten) {
   ASSERT_TRUE(listing.count("1.bin"));
   EXPECT_EQ(uint32_t{listing.at("1.bin").contentOk}, 0u);
   ASSERT_TRUE(listing.count("Текстовый документ.txt"));
-  EXPECT_EQ(listing.at("Текстовый документ.txt").contentOk, 1u);
+  EXPECT_EQ(uint32_t{listing.at("Текстовый документ.txt").contentOk}, 1u);
   testing::TempDir out;
   EXPECT_EQ(engine->RecoverItem(listing.at("1.bin"), out.File("1.bin"), 0), kErrContentOverwritten);
   // Times are UTC: Windows wrote 20:35:24 local at UTC+3.

@@ -118,12 +118,12 @@ void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector)
   for (const FoundRecord& r : files) {
     uint64_t sector = 0;
     if (FatDataSector(r, bytesPerSector, sector))
-      starts[{r.driveLetter, sector}].emplace_back(uint64_t{r.size}, TypeGroupKey(RecordName(r)));
+      starts[{uint16_t{r.driveLetter}, sector}].emplace_back(uint64_t{r.size}, TypeGroupKey(RecordName(r)));
   }
   std::erase_if(files, [&](const FoundRecord& r) {
     const uint32_t tag = r.engineTag;
     if (tag == kTagCarving) {
-      const auto it = starts.find({r.driveLetter, r.entrySector});
+      const auto it = starts.find({uint16_t{r.driveLetter}, uint64_t{r.entrySector}});
       if (it == starts.end() || r.isFolder != 0) return false;
       const std::string key = TypeGroupKey(RecordName(r));
       for (const auto& [size, namedKey] : it->second)

@@ -9,11 +9,11 @@
 
 #include "app/language_ui.h"
 #include "app/message_box.h"
+#include "jobs/scan_job.h"
 #include "platform/errors.h"
 #include "platform/message_format.h"
 #include "storage/disk_discovery.h"
 #include "storage/disk_image_copy.h"
-#include "jobs/scan_job.h"
 
 namespace velmira {
 
@@ -123,10 +123,11 @@ void CCreateImageProcessWnd::ShowProgress(int percent, uint64_t sectorsDone, uin
   m_percent->setText(Q(FormatText("%s %d%%", {S(Message("MSG0301")), percent})));
   m_time->setText(secondsLeft == -1
                       ? Message("MSG0304")
-                      : Q(FormatText("%s %s", {S(Message("MSG0305")), FormatDuration(secondsLeft, DurationUnitsOf(m_messages))})));
+                      : Q(FormatText("%s %s", {S(Message("MSG0305")),
+                                               FormatDuration(secondsLeft, DurationUnitsOf(m_messages))})));
   m_sectors->setText(
       Q(FormatText("%s %llu / %llu", {S(Message("MSG0303")), static_cast<unsigned long long>(sectorsDone),
-                                        static_cast<unsigned long long>(sectorsTotal)})));
+                                      static_cast<unsigned long long>(sectorsTotal)})));
   // Unreadable sectors so far, and the speed once it is known.
   std::string line = FormatText("%s %llu", {S(Message("MSG0307")), static_cast<unsigned long long>(bad)});
   if (bytesPerSecond != 0)

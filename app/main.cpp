@@ -1,12 +1,11 @@
 // velmira: the desktop program. Start-up makes sure one copy runs per user,
 // shows the main window centred and runs the message loop; shutdown removes
 // the temporary preview files and ends the players this program started.
-#include <cstdio>
-
 #include <QApplication>
 #include <QFile>
 #include <QIcon>
 #include <QScreen>
+#include <cstdio>
 
 #include "app/language_ui.h"
 #include "app/main_wnd.h"

@@ -128,8 +128,8 @@ class CMainWnd : public QWidget {
   using PathAsker = std::function<QString(PathPurpose purpose, const QString& proposed)>;
   void SetPathAsker(PathAsker asker);
   // The target check before an image copy (CheckImageTarget unless replaced).
-  using ImageTargetCheck = std::function<ImageTargetProblem(const std::string& source,
-                                                            const std::string& target, uint64_t bytes)>;
+  using ImageTargetCheck =
+      std::function<ImageTargetProblem(const std::string& source, const std::string& target, uint64_t bytes)>;
   void SetImageTargetCheck(ImageTargetCheck check);
 
   // The language was switched: every text again (queued by the menu).

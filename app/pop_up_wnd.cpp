@@ -56,7 +56,9 @@ void CPopUpWnd::SetTitle(const QString& title) {
   setWindowTitle(title.isEmpty() ? QStringLiteral("Velmira") : title);
 }
 
-void CPopUpWnd::Centre() { CentreOverOwner(this); }
+void CPopUpWnd::Centre() {
+  CentreOverOwner(this);
+}
 
 void CPopUpWnd::reject() {
   OnCloseRequest();

@@ -85,8 +85,7 @@ void Report(const std::string& what, const std::string& path, uint64_t bytes) {
   uint64_t found = 0;
   const double carve = CarveSpeed(path, found);
   std::printf("%-6s %6llu MiB: page-cache read %8.0f MB/s, carve sweep %8.0f MB/s (%.0f%%), %llu files\n",
-              what.c_str(),
-              static_cast<unsigned long long>(bytes >> 20), read, carve, 100.0 * carve / read,
+              what.c_str(), static_cast<unsigned long long>(bytes >> 20), read, carve, 100.0 * carve / read,
               static_cast<unsigned long long>(found));
 }
 

@@ -71,7 +71,8 @@ int RunCarve(const std::vector<std::string>& args) {
     count = engine.Source().sectorCount;
   }
   if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk) {
-    std::fprintf(stderr, "velmira-cli: %s (error %d)\n", ScanLogWriteFailureText(failure).c_str(), failure.error);
+    std::fprintf(stderr, "velmira-cli: %s (error %d)\n", ScanLogWriteFailureText(failure).c_str(),
+                 failure.error);
     return kExitFailed;
   }
   if (err != kOk) {
@@ -89,22 +90,25 @@ int RunCarve(const std::vector<std::string>& args) {
   }
   if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk) {
     // "cannot write the scan log in FOLDER: There is not enough space on the disk."
-    std::fprintf(stderr, "velmira-cli: %s (error %d)\n", ScanLogWriteFailureText(failure).c_str(), failure.error);
+    std::fprintf(stderr, "velmira-cli: %s (error %d)\n", ScanLogWriteFailureText(failure).c_str(),
+                 failure.error);
     return kExitFailed;
   }
   if (result != kOk) {
     std::fprintf(stderr, "velmira-cli: carve failed: %s (error %d)\n", ErrorText(result).c_str(), result);
     return kExitFailed;
   }
-  std::fprintf(stderr, "velmira-cli: %" PRIu64 " sectors swept, %" PRIu64 " files carved\n", swept.sectorsSwept,
-               swept.filesFound);
+  std::fprintf(stderr, "velmira-cli: %" PRIu64 " sectors swept, %" PRIu64 " files carved\n",
+               swept.sectorsSwept, swept.filesFound);
   // Said last, after the listing or the copies, where it is seen.
   auto finish = [&](int exit) {
     if (swept.unreadableSectors == 0) return exit;
     std::fprintf(stderr,
-                 "velmira-cli: %" PRIu64 " sector%s of %s could not be read; files in them may be missing or "
+                 "velmira-cli: %" PRIu64
+                 " sector%s of %s could not be read; files in them may be missing or "
                  "damaged\n",
-                 swept.unreadableSectors, swept.unreadableSectors == 1 ? "" : "s", TerminalText(sourceText).c_str());
+                 swept.unreadableSectors, swept.unreadableSectors == 1 ? "" : "s",
+                 TerminalText(sourceText).c_str());
     return exit == kExitOk ? kExitUnreadSectors : exit;
   };
   // The carved files are read back from the scan log in pieces and copied
@@ -147,12 +151,13 @@ int RunCarve(const std::vector<std::string>& args) {
   if (e == kCancelled) {
     cancelled = true;
   } else if (e != kOk) {
-    std::fprintf(stderr, "velmira-cli: cannot read the carve results: %s (error %d)\n", ErrorText(e).c_str(), e);
+    std::fprintf(stderr, "velmira-cli: cannot read the carve results: %s (error %d)\n", ErrorText(e).c_str(),
+                 e);
     return kExitFailed;
   }
   if (list) return finish(cancelled ? kExitCancelled : kExitOk);
-  std::fprintf(stderr, "velmira-cli: %" PRIu64 " of %" PRIu64 " files recovered into %s\n", processed - failed, total,
-               to.c_str());
+  std::fprintf(stderr, "velmira-cli: %" PRIu64 " of %" PRIu64 " files recovered into %s\n",
+               processed - failed, total, to.c_str());
   if (cancelled) return finish(kExitCancelled);
   return finish(failed != 0 ? kExitFailed : kExitOk);
 }

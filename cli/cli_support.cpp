@@ -1,15 +1,14 @@
 #include "cli/cli_support.h"
 
-#include <algorithm>
-#include <filesystem>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 
 #include "engines/engine_factory.h"
 #include "jobs/recovery_destination.h"
@@ -27,7 +26,9 @@ namespace {
 std::atomic<bool> g_cancel{false};
 bool g_progressShown = false;
 
-void OnInterrupt(int) { g_cancel.store(true); }
+void OnInterrupt(int) {
+  g_cancel.store(true);
+}
 
 }  // namespace
 
@@ -46,8 +47,8 @@ bool ResolveSourceArg(const std::string& text, SourceArg& out, std::string& erro
     exitCode = kExitCannotOpen;
     return false;
   }
-  if (out.isDisk || text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos ||
-      exists)
+  if (out.isDisk || text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos || exists)
     return true;
   const unsigned long number = std::stoul(text);
   DiskMap map;
@@ -111,7 +112,8 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool dee
     return nullptr;
   }
   if (err != kOk) {
-    std::fprintf(stderr, "velmira-cli: cannot open %s: %s (error %d)\n", shown.c_str(), ErrorText(err).c_str(), err);
+    std::fprintf(stderr, "velmira-cli: cannot open %s: %s (error %d)\n", shown.c_str(),
+                 ErrorText(err).c_str(), err);
     exitCode = kExitCannotOpen;
     return nullptr;
   }
@@ -119,29 +121,34 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool dee
   if (probe.unreadableHeadSectors != 0) {
     // The scan goes on; the exit status still tells of the bad sectors.
     exitCode = kExitUnreadSectors;
-    std::fprintf(stderr, "velmira-cli: %u of the first %u sectors of %s cannot be read\n", probe.unreadableHeadSectors,
-                 probe.headSectors, shown.c_str());
+    std::fprintf(stderr, "velmira-cli: %u of the first %u sectors of %s cannot be read\n",
+                 probe.unreadableHeadSectors, probe.headSectors, shown.c_str());
   }
   if (probe.bootSector != 0)
-    std::fprintf(stderr, "velmira-cli: the %s file system of %s is read through its backup boot sector (sector %" PRIu64
-                 ")\n", FileSystemText(probe).c_str(), shown.c_str(), probe.bootSector);
+    std::fprintf(
+        stderr,
+        "velmira-cli: the %s file system of %s is read through its backup boot sector (sector %" PRIu64 ")\n",
+        FileSystemText(probe).c_str(), shown.c_str(), probe.bootSector);
   else if (probe.kind == FileSystemKind::kAmbiguous && deep)
-    std::fprintf(stderr, "velmira-cli: the start of %s looks like more than one file system (%s); none is trusted "
-                 "and the whole medium is searched for files\n", shown.c_str(), FileSystemText(probe).c_str());
+    std::fprintf(stderr,
+                 "velmira-cli: the start of %s looks like more than one file system (%s); none is trusted "
+                 "and the whole medium is searched for files\n",
+                 shown.c_str(), FileSystemText(probe).c_str());
   else if (probe.unreadableHeadSectors != 0 && probe.kind == FileSystemKind::kOther && deep)
-    std::fprintf(stderr, "velmira-cli: no file system can be told on %s; the whole medium is searched for files\n",
+    std::fprintf(stderr,
+                 "velmira-cli: no file system can be told on %s; the whole medium is searched for files\n",
                  shown.c_str());
   uint64_t count = source.sectorCount;
   if (source.isDisk && count == 0) {
     const uint64_t sectors = probe.sourceBytes / probe.bytesPerSector;
     count = sectors > source.startSector ? sectors - source.startSector : 0;
   }
-  auto engine = source.isDisk
-                    ? CreateEngineForPartition(source.diskNumber, source.startSector, count, SourceKeyOf(source), deep)
-                    : CreateEngineForImage(source.imagePath, SourceKeyOf(source), deep);
+  auto engine = source.isDisk ? CreateEngineForPartition(source.diskNumber, source.startSector, count,
+                                                         SourceKeyOf(source), deep)
+                              : CreateEngineForImage(source.imagePath, SourceKeyOf(source), deep);
   if (!engine) {
-    std::fprintf(stderr, "velmira-cli: no %s engine for %s (file system: %s)\n", deep ? "deep-scan" : "fast-scan",
-                 shown.c_str(), FileSystemText(probe).c_str());
+    std::fprintf(stderr, "velmira-cli: no %s engine for %s (file system: %s)\n",
+                 deep ? "deep-scan" : "fast-scan", shown.c_str(), FileSystemText(probe).c_str());
     exitCode = kExitFailed;
   }
   return engine;
@@ -174,7 +181,9 @@ void InstallCancelHandler() {
   ::sigaction(SIGHUP, &sa, nullptr);
 }
 
-bool CancelRequested() { return g_cancel.load(); }
+bool CancelRequested() {
+  return g_cancel.load();
+}
 
 int32_t ScanProgressLine(void*, int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position,
                          uint64_t total, uint64_t filesFound, int32_t) {
@@ -193,11 +202,21 @@ std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char buf[8];
@@ -217,10 +236,18 @@ std::string TerminalText(std::string_view text) {
   out.reserve(text.size());
   auto escape = [&](unsigned char c) {
     switch (c) {
-      case '\n': out += "\\n"; return;
-      case '\r': out += "\\r"; return;
-      case '\t': out += "\\t"; return;
-      case '\\': out += "\\\\"; return;
+      case '\n':
+        out += "\\n";
+        return;
+      case '\r':
+        out += "\\r";
+        return;
+      case '\t':
+        out += "\\t";
+        return;
+      case '\\':
+        out += "\\\\";
+        return;
       default: {
         char buf[8];
         std::snprintf(buf, sizeof buf, "\\x%02x", c);

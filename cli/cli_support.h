@@ -49,8 +49,8 @@ void InstallCancelHandler();
 bool CancelRequested();
 
 // A scan callback that shows "scanning NN%" and answers a Ctrl-C.
-int32_t ScanProgressLine(void* userData, int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position,
-                         uint64_t total, uint64_t filesFound, int32_t reserved);
+int32_t ScanProgressLine(void* userData, int32_t percent, int32_t scale, int32_t secondsLeft,
+                         uint64_t position, uint64_t total, uint64_t filesFound, int32_t reserved);
 
 std::string JsonString(const std::string& text);
 // Splits the arguments of a command that takes only --json besides its

@@ -19,7 +19,8 @@ bool RegisterCommand(const CliCommand& command) {
 
 std::vector<CliCommand> Commands() {
   std::vector<CliCommand> all = Table();
-  std::stable_sort(all.begin(), all.end(), [](const CliCommand& a, const CliCommand& b) { return a.order < b.order; });
+  std::stable_sort(all.begin(), all.end(),
+                   [](const CliCommand& a, const CliCommand& b) { return a.order < b.order; });
   return all;
 }
 

@@ -28,5 +28,6 @@ std::vector<CliCommand> VisibleCommands();
 }  // namespace velmira::cli
 
 // At namespace scope in a command's file.
-#define VELMIRA_CLI_COMMAND(id, ...) \
-  static const bool kRegistered_##id = ::velmira::cli::RegisterCommand(::velmira::cli::CliCommand{__VA_ARGS__})
+#define VELMIRA_CLI_COMMAND(id, ...)   \
+  static const bool kRegistered_##id = \
+      ::velmira::cli::RegisterCommand(::velmira::cli::CliCommand{__VA_ARGS__})

@@ -10,11 +10,11 @@ namespace velmira::cli {
 // Exit codes, also listed by --help.
 enum ExitCode : int {
   kExitOk = 0,
-  kExitUsage = 1,        // unknown command or option, missing argument
-  kExitCannotOpen = 2,   // the source does not exist, cannot be opened, or is no file or block device
-  kExitUnreadable = 3,   // the source is too small to hold a file system
-  kExitFailed = 4,       // the command ran and failed (scan or recovery error)
-  kExitCancelled = 5,    // interrupted by the user
+  kExitUsage = 1,          // unknown command or option, missing argument
+  kExitCannotOpen = 2,     // the source does not exist, cannot be opened, or is no file or block device
+  kExitUnreadable = 3,     // the source is too small to hold a file system
+  kExitFailed = 4,         // the command ran and failed (scan or recovery error)
+  kExitCancelled = 5,      // interrupted by the user
   kExitUnreadSectors = 6,  // done, but some sectors of the source could not be read
 };
 

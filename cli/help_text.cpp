@@ -55,9 +55,11 @@ std::vector<ExitCodeDoc> ExitCodes() {
       {kExitCannotOpen,
        "the source cannot be opened: it does not exist, cannot be opened, or is neither a disk nor an image "
        "file (a folder, a FIFO, a character device such as /dev/zero)"},
-      {kExitUnreadable, "the source is unreadable as a medium: smaller than 16 KiB, or without one whole sector"},
+      {kExitUnreadable,
+       "the source is unreadable as a medium: smaller than 16 KiB, or without one whole sector"},
       {kExitFailed,
-       "finished with failures: a scan error, files that could not be recovered, a report or image that could "
+       "finished with failures: a scan error, files that could not be recovered, a report or image that "
+       "could "
        "not be written"},
       {kExitCancelled,
        "stopped by the user (Ctrl-C, SIGTERM, a closed terminal); a deep scan or an image copy continues "
@@ -71,13 +73,16 @@ std::vector<ExitCodeDoc> ExitCodes() {
 std::vector<DocItem> JsonOutputs() {
   return {
       {"disks --json",
-       "one document {\"drives\":[DRIVE,...]}; DRIVE is {\"drive\",\"path\",\"bytes\",\"size\",\"sectorSize\","
-       "\"sectors\",\"removable\",\"regions\":[REGION,...]} (or \"error\" and \"message\" instead of the sizes); "
+       "one document {\"drives\":[DRIVE,...]}; DRIVE is "
+       "{\"drive\",\"path\",\"bytes\",\"size\",\"sectorSize\","
+       "\"sectors\",\"removable\",\"regions\":[REGION,...]} (or \"error\" and \"message\" instead of the "
+       "sizes); "
        "REGION is {\"number\",\"kind\",\"device\",\"start\",\"length\",\"bytes\",\"size\",\"fileSystem\","
        "\"label\",\"mountPoint\",\"removable\",\"partition\",\"usedBytes\",\"freeBytes\"}.",
        kDocCli},
       {"probe --json",
-       "one object {\"source\",\"drive\",\"start\",\"bytes\",\"size\",\"sectorSize\",\"sectors\",\"fileSystem\","
+       "one object "
+       "{\"source\",\"drive\",\"start\",\"bytes\",\"size\",\"sectorSize\",\"sectors\",\"fileSystem\","
        "\"backupBootSector\",\"headSectors\",\"unreadableHeadSectors\"}.",
        kDocCli},
       {"recover --json",
@@ -85,16 +90,20 @@ std::vector<DocItem> JsonOutputs() {
        "found, else {\"file\",\"error\",\"status\"} per file recovered or failed.",
        kDocCli},
       {"log --json",
-       "one document {\"folder\",\"logs\":[LOG,...]}; LOG is {\"name\",\"records\",\"keys\":[{\"key\",\"depth\","
+       "one document {\"folder\",\"logs\":[LOG,...]}; LOG is "
+       "{\"name\",\"records\",\"keys\":[{\"key\",\"depth\","
        "\"id\",\"children\"}],\"folders\":[{\"key\",\"record\",\"name\"}]} (or \"error\" and \"message\").",
        kDocCli},
       {"velmira-report.json",
-       "one document {\"creator\",\"source\":{\"given\",\"path\",\"offset\",\"size\",\"sectorSize\",\"fileSystem\","
-       "\"identity\"},\"scan\":{\"date\",\"mode\",\"types\"},\"destination\",\"files\":[FILE,...],\"summary\"}; "
+       "one document "
+       "{\"creator\",\"source\":{\"given\",\"path\",\"offset\",\"size\",\"sectorSize\",\"fileSystem\","
+       "\"identity\"},\"scan\":{\"date\",\"mode\",\"types\"},\"destination\",\"files\":[FILE,...],"
+       "\"summary\"}; "
        "FILE is {\"written\",\"originalPath\",\"name\",\"category\",\"size\",\"modified\",\"created\","
        "\"accessed\",\"foundBy\",\"contentOk\",\"byteRuns\":[{\"offset\",\"length\"}],"
        "\"byteRunsComplete\",\"bytesWritten\",\"sha256\",\"status\",\"error\",\"message\"}. Byte runs count "
-       "bytes from the start of the drive or image file \"path\" names; byteRunsComplete is false when some bytes "
+       "bytes from the start of the drive or image file \"path\" names; byteRunsComplete is false when some "
+       "bytes "
        "were not copied as they lie on the source (zeros of a sparse run, compressed or resident NTFS data). "
        "foundBy is fast, deep or carved; sha256 is taken of the bytes as they were written.",
        kDocCli},
@@ -280,7 +289,8 @@ std::string ExitCodeList() {
 }
 
 std::string CommandHelpText(const CliCommand& command) {
-  std::string text = std::string("Usage: velmira-cli [--drive PATH]... [--sector-size N] ") + command.synopsis + "\n\n";
+  std::string text =
+      std::string("Usage: velmira-cli [--drive PATH]... [--sector-size N] ") + command.synopsis + "\n\n";
   text += WrapText(UnwrapHelp(command.help), 2);
   const SynopsisParts parts = ParseSynopsis(command.synopsis);
   if (!parts.positionals.empty()) {
@@ -294,7 +304,8 @@ std::string CommandHelpText(const CliCommand& command) {
   }
   if (!parts.options.empty()) {
     text += "\nOptions:\n";
-    for (const SynopsisOption& o : parts.options) text += "  " + o.name + (o.value.empty() ? "" : " " + o.value) + "\n";
+    for (const SynopsisOption& o : parts.options)
+      text += "  " + o.name + (o.value.empty() ? "" : " " + o.value) + "\n";
   }
   text += "\nOptions of every command:\n" + TermList(GlobalOptions(), kDocCli, 26);
   text += "\nExit codes:\n" + ExitCodeList();

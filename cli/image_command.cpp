@@ -43,7 +43,8 @@ int32_t ReportProgress(void* userData, int32_t percent, uint64_t sectorsDone, ui
       secondsLeft < 0 ? std::string("estimating time left") : FormatDuration(secondsLeft) + " left";
   const uint64_t speed = job.bytesPerSecond;
   const std::string rate = speed == 0 ? std::string() : FormatSize(static_cast<int64_t>(speed)) + "/s, ";
-  const std::string copied = FormatSize(static_cast<int64_t>((sectorsDone - std::min(sectorsDone, bad)) * job.sectorSize));
+  const std::string copied =
+      FormatSize(static_cast<int64_t>((sectorsDone - std::min(sectorsDone, bad)) * job.sectorSize));
   char buf[300];
   std::snprintf(buf, sizeof buf,
                 "copying: %3d%% (%" PRIu64 " / %" PRIu64 " sectors), %s copied, %" PRIu64 " unreadable, %s%s",

@@ -67,8 +67,9 @@ int RunLog(const std::vector<std::string>& rawArgs) {
       out += ",\"records\":" + std::to_string(log.TotalRecords()) + ",\"keys\":[";
       bool first = true;
       for (const auto& [key, children] : log.Relations()) {
-        out += std::string(first ? "" : ",") + "{\"key\":" + std::to_string(key) + ",\"depth\":" +
-               std::to_string(DirectoryDepth(key)) + ",\"id\":" + std::to_string(DirectoryId(key)) +
+        out += std::string(first ? "" : ",") + "{\"key\":" + std::to_string(key) +
+               ",\"depth\":" + std::to_string(DirectoryDepth(key)) +
+               ",\"id\":" + std::to_string(DirectoryId(key)) +
                ",\"children\":" + std::to_string(children.size()) + "}";
         first = false;
       }
@@ -77,9 +78,9 @@ int RunLog(const std::vector<std::string>& rawArgs) {
       for (const DirInfoRecord& dir : log.Directories()) {
         const uint32_t key = dir.key;
         const uint32_t number = dir.recordNumber;
-        out += std::string(first ? "" : ",") + "{\"key\":" + std::to_string(key) + ",\"record\":" +
-               std::to_string(number) + ",\"name\":" +
-               JsonString(TerminalText(NameFieldText(dir.name, sizeof dir.name))) + "}";
+        out += std::string(first ? "" : ",") + "{\"key\":" + std::to_string(key) +
+               ",\"record\":" + std::to_string(number) +
+               ",\"name\":" + JsonString(TerminalText(NameFieldText(dir.name, sizeof dir.name))) + "}";
         first = false;
       }
       out += "]}";
@@ -91,15 +92,16 @@ int RunLog(const std::vector<std::string>& rawArgs) {
       continue;
     }
     const auto relations = log.Relations();
-    std::printf("%s: %" PRIu64 " records, %zu directory keys, %zu folders\n", name.c_str(), log.TotalRecords(),
-                relations.size(), log.Directories().size());
+    std::printf("%s: %" PRIu64 " records, %zu directory keys, %zu folders\n", name.c_str(),
+                log.TotalRecords(), relations.size(), log.Directories().size());
     for (const auto& [key, children] : relations)
-      std::printf("  key %" PRIu64 " (depth %u, id %u): %zu children\n", key, DirectoryDepth(key), DirectoryId(key),
-                  children.size());
+      std::printf("  key %" PRIu64 " (depth %u, id %u): %zu children\n", key, DirectoryDepth(key),
+                  DirectoryId(key), children.size());
     for (const DirInfoRecord& dir : log.Directories()) {
       const uint32_t key = dir.key;
       const uint32_t number = dir.recordNumber;
-      std::printf("  folder %u (record %u): %s\n", key, number, TerminalText(NameFieldText(dir.name, sizeof dir.name)).c_str());
+      std::printf("  folder %u (record %u): %s\n", key, number,
+                  TerminalText(NameFieldText(dir.name, sizeof dir.name)).c_str());
     }
   }
   if (json) std::printf("\n]}\n");

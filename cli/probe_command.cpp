@@ -114,8 +114,7 @@ int RunProbe(const std::vector<std::string>& rawArgs) {
   TargetProbe probe;
   const int32_t probeErr = ProbeTarget(target, probe);
   if (probeErr == kErrReadFault) {
-    std::fprintf(stderr,
-                 "velmira-cli: %s is too small to hold a file system: it is shorter than %u bytes\n",
+    std::fprintf(stderr, "velmira-cli: %s is too small to hold a file system: it is shorter than %u bytes\n",
                  shown.c_str(), kProbeBytes);
     return kExitUnreadable;
   }
@@ -139,7 +138,8 @@ int RunProbe(const std::vector<std::string>& rawArgs) {
     out += ",\"bytes\":" + std::to_string(bytes) + ",\"size\":" + JsonString(SizeText(bytes));
     out += ",\"sectorSize\":" + std::to_string(sectorSize) + ",\"sectors\":" + std::to_string(sectors);
     out += ",\"fileSystem\":" + JsonString(FileSystemText(probe));
-    out += ",\"backupBootSector\":" + (probe.bootSector != 0 ? std::to_string(probe.bootSector) : std::string("null"));
+    out += ",\"backupBootSector\":" +
+           (probe.bootSector != 0 ? std::to_string(probe.bootSector) : std::string("null"));
     out += ",\"headSectors\":" + std::to_string(probe.headSectors);
     out += ",\"unreadableHeadSectors\":" + std::to_string(probe.unreadableHeadSectors) + "}\n";
     std::fputs(out.c_str(), stdout);

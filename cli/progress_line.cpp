@@ -18,7 +18,10 @@ constexpr double kTerminalInterval = 0.2;
 }  // namespace
 
 ProgressLine::ProgressLine(std::FILE* out, Mode mode, double interval, Clock clock)
-    : m_out(out), m_mode(mode), m_interval(interval), m_clock(clock ? std::move(clock) : Clock(SteadySeconds)) {
+    : m_out(out),
+      m_mode(mode),
+      m_interval(interval),
+      m_clock(clock ? std::move(clock) : Clock(SteadySeconds)) {
   m_start = m_clock();
 }
 
@@ -27,7 +30,9 @@ ProgressLine::Mode ProgressLine::StderrMode(bool quiet) {
   return ::isatty(STDERR_FILENO) == 1 ? Mode::kTerminal : Mode::kLog;
 }
 
-double ProgressLine::Elapsed() const { return m_clock() - m_start; }
+double ProgressLine::Elapsed() const {
+  return m_clock() - m_start;
+}
 
 void ProgressLine::Show(const std::string& text) {
   if (m_mode == Mode::kQuiet || m_out == nullptr) return;

@@ -31,8 +31,8 @@ struct RecoverOptions {
   bool fast = false;
   bool list = false;
   bool json = false;
-  bool keepGoing = false;  // --continue
-  bool restart = false;    // --restart
+  bool keepGoing = false;    // --continue
+  bool restart = false;      // --restart
   bool keepPartial = false;  // --keep-partial
   bool quiet = false;        // --quiet: no progress line
   std::string report;        // --report FILE, else DIR/velmira-report.json
@@ -95,7 +95,8 @@ bool ParseOptions(const std::vector<std::string>& args, RecoverOptions& o) {
     return false;
   }
   if (o.list && (!o.report.empty() || !o.dfxml.empty())) {
-    std::fprintf(stderr, "velmira-cli: --report and --dfxml describe a recovery; they go with --to, not --list\n");
+    std::fprintf(stderr,
+                 "velmira-cli: --report and --dfxml describe a recovery; they go with --to, not --list\n");
     return false;
   }
   return true;
@@ -148,12 +149,13 @@ class ScanObserver : public ScanJob::Observer {
       m_baseTime = now;
     }
     m_lastPosition = view.position;
-    std::string line = std::string(m_options.fast ? "fast scan: " : "deep scan: ") + std::to_string(view.percent) + "%";
+    std::string line =
+        std::string(m_options.fast ? "fast scan: " : "deep scan: ") + std::to_string(view.percent) + "%";
     if (view.total != 0) {
       line += ", sector " + std::to_string(view.position) + " of " + std::to_string(view.total);
-      const std::string rate = RateText((view.position - m_basePosition) * sectorSize,
-                                        (view.total - std::min(view.total, m_basePosition)) * sectorSize,
-                                        now - m_baseTime);
+      const std::string rate =
+          RateText((view.position - m_basePosition) * sectorSize,
+                   (view.total - std::min(view.total, m_basePosition)) * sectorSize, now - m_baseTime);
       if (!rate.empty()) line += ", " + rate;
     }
     line += ", " + std::to_string(view.filesFound) + (view.filesFound == 1 ? " file" : " files") + " found";
@@ -173,8 +175,8 @@ class ScanObserver : public ScanJob::Observer {
     }
     if (!isatty(STDIN_FILENO)) {
       std::fprintf(stderr,
-                   "velmira-cli: an earlier deep scan of %s can be continued (%" PRIu64 " sectors swept, %" PRIu64
-                   " files found); give --continue or --restart\n",
+                   "velmira-cli: an earlier deep scan of %s can be continued (%" PRIu64
+                   " sectors swept, %" PRIu64 " files found); give --continue or --restart\n",
                    SourceName(m_source).c_str(), swept, found);
       unanswered = true;
       if (job != nullptr) job->Cancel();
@@ -245,9 +247,11 @@ class ProgressObserver : public RecoveryJob::Observer {
     if (CancelRequested() && job != nullptr) job->Cancel();
     const uint64_t current = m_done < m_files.size() ? m_files[m_done].size : 0;
     const uint64_t bytes = m_doneBytes + current * static_cast<uint64_t>(std::clamp(percent, 0, 100)) / 100;
-    const uint64_t overall = m_totalBytes != 0 ? bytes * 100 / m_totalBytes : m_done * 100 / std::max<size_t>(m_files.size(), 1);
+    const uint64_t overall =
+        m_totalBytes != 0 ? bytes * 100 / m_totalBytes : m_done * 100 / std::max<size_t>(m_files.size(), 1);
     std::string line = "recovering: " + std::to_string(std::min<uint64_t>(overall, 100)) + "%, file " +
-                       std::to_string(std::min(m_done + 1, m_files.size())) + " of " + std::to_string(m_files.size());
+                       std::to_string(std::min(m_done + 1, m_files.size())) + " of " +
+                       std::to_string(m_files.size());
     const std::string rate = RateText(bytes, m_totalBytes, m_line.Elapsed() - m_start);
     if (!rate.empty()) line += ", " + rate;
     m_line.Show(line);
@@ -273,7 +277,8 @@ ReportSource DescribeSource(const RecoverOptions& o, const SourceArg& source, co
   s.sectorSize = probe.bytesPerSector;
   s.fileSystem = probe.kind == FileSystemKind::kOther ? "unknown" : FileSystemText(probe);
   if (source.isDisk) {
-    if (PhysicalDrivePath(source.diskNumber, s.path) != kOk) s.path = "disk:" + std::to_string(source.diskNumber);
+    if (PhysicalDrivePath(source.diskNumber, s.path) != kOk)
+      s.path = "disk:" + std::to_string(source.diskNumber);
     s.offset = source.startSector * probe.bytesPerSector;
     s.identity = PartitionSourceIdentity(source.diskNumber, source.startSector, source.sectorCount);
   } else {
@@ -288,7 +293,8 @@ ReportSource DescribeSource(const RecoverOptions& o, const SourceArg& source, co
 // DIR/velmira-report.json, or velmira-report(1).json, ... when an earlier
 // recovery into DIR left one.
 std::string DefaultReportPath(const std::string& folder) {
-  const std::string wanted = folder + (folder.empty() || folder.back() == '/' ? "" : "/") + "velmira-report.json";
+  const std::string wanted =
+      folder + (folder.empty() || folder.back() == '/' ? "" : "/") + "velmira-report.json";
   for (uint32_t n = 0;; ++n) {
     const std::string path = NumberedPath(wanted, n);
     struct stat st {};
@@ -346,19 +352,22 @@ int RunRecover(const std::vector<std::string>& args) {
   const ScanJob::Outcome outcome = scan.Run();
   progress.End();
   if (scanObserver.unanswered) return kExitUsage;
-  if (outcome == ScanJob::Outcome::kNoEngine || !scanned.engine) return exitCode != kExitOk ? exitCode : kExitFailed;
+  if (outcome == ScanJob::Outcome::kNoEngine || !scanned.engine)
+    return exitCode != kExitOk ? exitCode : kExitFailed;
   IFileRecoveryParse* engine = scanned.engine.get();
   const bool deep = dynamic_cast<CDeepRecovery*>(engine) != nullptr;
   const int32_t scanResult = scan.ScanResults().empty() ? kCancelled : scan.ScanResults().front();
   if (outcome == ScanJob::Outcome::kCancelled || scanResult == kCancelled) {
     if (deep)
-      std::fprintf(stderr, "velmira-cli: scan stopped; run the same command again to continue where it stopped\n");
+      std::fprintf(stderr,
+                   "velmira-cli: scan stopped; run the same command again to continue where it stopped\n");
     else
       std::fprintf(stderr, "velmira-cli: scan cancelled\n");
     return kExitCancelled;
   }
   if (scanResult == kErrBusy && deep && static_cast<CDeepRecovery*>(engine)->SourceBusy()) {
-    std::fprintf(stderr, "velmira-cli: %s is being scanned by another Velmira process\n", SourceName(source).c_str());
+    std::fprintf(stderr, "velmira-cli: %s is being scanned by another Velmira process\n",
+                 SourceName(source).c_str());
     return kExitFailed;
   }
   if (scan.WriteFailure().error != kOk) {
@@ -367,7 +376,8 @@ int RunRecover(const std::vector<std::string>& args) {
     return kExitFailed;
   }
   if (scanResult != kOk) {
-    std::fprintf(stderr, "velmira-cli: scan failed: %s (error %d)\n", ErrorText(scanResult).c_str(), scanResult);
+    std::fprintf(stderr, "velmira-cli: scan failed: %s (error %d)\n", ErrorText(scanResult).c_str(),
+                 scanResult);
     return kExitFailed;
   }
   // Collected by the desktop program's search job too.
@@ -377,9 +387,11 @@ int RunRecover(const std::vector<std::string>& args) {
   const SearchJob::Outcome collected = search.Run();
   if (const int32_t err = search.FirstError(); err != kOk && err != kCancelled) {
     if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk)
-      std::fprintf(stderr, "velmira-cli: %s (error %d)\n", ScanLogWriteFailureText(failure).c_str(), failure.error);
+      std::fprintf(stderr, "velmira-cli: %s (error %d)\n", ScanLogWriteFailureText(failure).c_str(),
+                   failure.error);
     else
-      std::fprintf(stderr, "velmira-cli: cannot read the scan results: %s (error %d)\n", ErrorText(err).c_str(), err);
+      std::fprintf(stderr, "velmira-cli: cannot read the scan results: %s (error %d)\n",
+                   ErrorText(err).c_str(), err);
     return kExitFailed;
   }
   if (collected == SearchJob::Outcome::kCancelled) return kExitCancelled;
@@ -387,9 +399,11 @@ int RunRecover(const std::vector<std::string>& args) {
   // Said last, after the listing or the copies, where it is seen.
   const uint64_t unreadSectors = UnreadSectorsOf(*engine);
   auto finish = [&](int exit) {
-    if (unreadSectors == 0) return exit == kExitOk && exitCode == kExitUnreadSectors ? kExitUnreadSectors : exit;
+    if (unreadSectors == 0)
+      return exit == kExitOk && exitCode == kExitUnreadSectors ? kExitUnreadSectors : exit;
     std::fprintf(stderr,
-                 "velmira-cli: %" PRIu64 " sector%s of %s could not be read; files in them may be missing or "
+                 "velmira-cli: %" PRIu64
+                 " sector%s of %s could not be read; files in them may be missing or "
                  "damaged\n",
                  unreadSectors, unreadSectors == 1 ? "" : "s", SourceName(source).c_str());
     return exit == kExitOk ? kExitUnreadSectors : exit;

@@ -16,7 +16,9 @@ namespace {
 
 // Text from the medium or the user, made printable UTF-8 (see TerminalText)
 // before it goes into JSON or XML.
-std::string Json(const std::string& text) { return JsonString(TerminalText(text)); }
+std::string Json(const std::string& text) {
+  return JsonString(TerminalText(text));
+}
 
 std::string Xml(const std::string& raw) {
   const std::string text = TerminalText(raw);
@@ -24,18 +26,31 @@ std::string Xml(const std::string& raw) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
 }
 
-std::string Number(uint64_t value) { return std::to_string(value); }
+std::string Number(uint64_t value) {
+  return std::to_string(value);
+}
 
 std::string UtcText(int64_t unixSeconds) {
   const std::time_t t = static_cast<std::time_t>(unixSeconds);
@@ -79,12 +94,13 @@ std::string IdentityJson(const SourceIdentity& id) {
   std::string out = "{";
   switch (id.kind) {
     case SourceIdentity::Kind::kPartition:
-      out += "\"kind\":\"drive region\",\"drive\":" + Json(id.drive) + ",\"startSector\":" + Number(id.startSector) +
-             ",\"sectorCount\":" + Number(id.sectorCount) + ",";
+      out += "\"kind\":\"drive region\",\"drive\":" + Json(id.drive) +
+             ",\"startSector\":" + Number(id.startSector) + ",\"sectorCount\":" + Number(id.sectorCount) +
+             ",";
       break;
     case SourceIdentity::Kind::kImage:
-      out += "\"kind\":\"image\",\"imagePath\":" + Json(id.imagePath) + ",\"imageModified\":" +
-             JsonTime(id.imageWriteTime, kTagFastNtfs) + ",";
+      out += "\"kind\":\"image\",\"imagePath\":" + Json(id.imagePath) +
+             ",\"imageModified\":" + JsonTime(id.imageWriteTime, kTagFastNtfs) + ",";
       if (!id.drive.empty()) out += "\"drive\":" + Json(id.drive) + ",";
       break;
     case SourceIdentity::Kind::kNone:
@@ -92,8 +108,8 @@ std::string IdentityJson(const SourceIdentity& id) {
   }
   char hash[17];
   std::snprintf(hash, sizeof hash, "%016" PRIx64, id.headHash);
-  out += "\"bytes\":" + Number(id.bytes) + ",\"headBytes\":" + Number(id.headBytes) + ",\"headFnv1a64\":\"" + hash +
-         "\"}";
+  out += "\"bytes\":" + Number(id.bytes) + ",\"headBytes\":" + Number(id.headBytes) + ",\"headFnv1a64\":\"" +
+         hash + "\"}";
   return out;
 }
 
@@ -108,17 +124,17 @@ const char* FoundByText(uint32_t engineTag) {
 std::string ReportJson(const RecoveryReport& report) {
   const ReportSource& s = report.source;
   std::string out = "{\n";
-  out += "  \"creator\": {\"program\": " + JsonString(report.program) + ", \"version\": " +
-         JsonString(report.version) + ", \"commandLine\": [";
-  for (size_t i = 0; i < report.commandLine.size(); ++i)
-    out += (i ? ", " : "") + Json(report.commandLine[i]);
+  out += "  \"creator\": {\"program\": " + JsonString(report.program) +
+         ", \"version\": " + JsonString(report.version) + ", \"commandLine\": [";
+  for (size_t i = 0; i < report.commandLine.size(); ++i) out += (i ? ", " : "") + Json(report.commandLine[i]);
   out += "]},\n";
-  out += "  \"source\": {\"given\": " + Json(s.given) + ", \"path\": " + Json(s.path) + ", \"offset\": " +
-         Number(s.offset) + ", \"size\": " + Number(s.size) + ", \"sectorSize\": " + Number(s.sectorSize) +
-         ", \"fileSystem\": " + JsonString(s.fileSystem) + ", \"identity\": " + IdentityJson(s.identity) + "},\n";
+  out += "  \"source\": {\"given\": " + Json(s.given) + ", \"path\": " + Json(s.path) +
+         ", \"offset\": " + Number(s.offset) + ", \"size\": " + Number(s.size) +
+         ", \"sectorSize\": " + Number(s.sectorSize) + ", \"fileSystem\": " + JsonString(s.fileSystem) +
+         ", \"identity\": " + IdentityJson(s.identity) + "},\n";
   out += "  \"scan\": {\"date\": " + JsonString(UtcText(report.startedUnix)) + ", \"mode\": \"" +
-         (report.deep ? "deep" : "fast") + "\", \"types\": " + (report.types.empty() ? "null" : Json(report.types)) +
-         "},\n";
+         (report.deep ? "deep" : "fast") +
+         "\", \"types\": " + (report.types.empty() ? "null" : Json(report.types)) + "},\n";
   out += "  \"destination\": " + Json(report.destination) + ",\n";
   out += "  \"files\": [";
   size_t recovered = 0;
@@ -151,15 +167,16 @@ std::string ReportJson(const RecoveryReport& report) {
     }
     out += ", \"status\": " + JsonString(StatusText(f));
     if (f.result != nullptr) {
-      out += ", \"error\": " + std::to_string(f.result->error) + ", \"message\": " + JsonString(f.result->text);
+      out +=
+          ", \"error\": " + std::to_string(f.result->error) + ", \"message\": " + JsonString(f.result->text);
       (f.result->error == kOk ? recovered : failed) += 1;
     }
     out += "}";
   }
   out += report.files.empty() ? "],\n" : "\n  ],\n";
-  out += "  \"summary\": {\"files\": " + Number(report.files.size()) + ", \"recovered\": " + Number(recovered) +
-         ", \"failed\": " + Number(failed) + ", \"notReached\": " +
-         Number(report.files.size() - recovered - failed) + "}\n}\n";
+  out += "  \"summary\": {\"files\": " + Number(report.files.size()) +
+         ", \"recovered\": " + Number(recovered) + ", \"failed\": " + Number(failed) +
+         ", \"notReached\": " + Number(report.files.size() - recovered - failed) + "}\n}\n";
   return out;
 }
 
@@ -177,8 +194,10 @@ std::string ReportDfxml(const RecoveryReport& report) {
   out += "</command_line>\n      <start_time>" + UtcText(report.startedUnix) +
          "</start_time>\n    </execution_environment>\n  </creator>\n";
   out += "  <source>\n    <image_filename>" + Xml(s.path) + "</image_filename>\n    <sectorsize>" +
-         Number(s.sectorSize) + "</sectorsize>\n    <image_size>" + Number(s.size) + "</image_size>\n  </source>\n";
-  out += "  <volume offset=\"" + Number(s.offset) + "\">\n    <ftype_str>" + Xml(s.fileSystem) + "</ftype_str>\n";
+         Number(s.sectorSize) + "</sectorsize>\n    <image_size>" + Number(s.size) +
+         "</image_size>\n  </source>\n";
+  out += "  <volume offset=\"" + Number(s.offset) + "\">\n    <ftype_str>" + Xml(s.fileSystem) +
+         "</ftype_str>\n";
   for (const ReportFile& f : report.files) {
     const FoundRecord& r = f.record;
     const uint32_t tag = r.engineTag;
@@ -196,15 +215,16 @@ std::string ReportDfxml(const RecoveryReport& report) {
       out += "      <byte_runs>\n";
       uint64_t fileOffset = 0;
       for (const ByteRun& run : f.result->trace.runs) {
-        out += "        <byte_run file_offset=\"" + Number(fileOffset) + "\" img_offset=\"" + Number(run.offset) +
-               "\" len=\"" + Number(run.length) + "\"/>\n";
+        out += "        <byte_run file_offset=\"" + Number(fileOffset) + "\" img_offset=\"" +
+               Number(run.offset) + "\" len=\"" + Number(run.length) + "\"/>\n";
         fileOffset += run.length;
       }
       out += "      </byte_runs>\n";
     }
     if (f.result != nullptr && f.result->traced)
       out += "      <hashdigest type=\"sha256\">" + f.result->trace.digest.HexDigest() + "</hashdigest>\n";
-    if (f.result != nullptr) out += "      <velmira:recovered_as>" + Xml(f.result->path) + "</velmira:recovered_as>\n";
+    if (f.result != nullptr)
+      out += "      <velmira:recovered_as>" + Xml(f.result->path) + "</velmira:recovered_as>\n";
     out += "      <velmira:found_by>" + std::string(FoundByText(tag)) + "</velmira:found_by>\n";
     out += "      <velmira:status>" + Xml(StatusText(f)) + "</velmira:status>\n";
     out += "    </fileobject>\n";
@@ -216,7 +236,8 @@ std::string ReportDfxml(const RecoveryReport& report) {
 bool WriteReportFile(const std::string& path, const std::string& text, std::string& error) {
   const int32_t err = ReplaceFileContents(path, text);
   if (err == kOk) return true;
-  error = "cannot write the report " + TerminalText(path) + ": " + ErrorText(err) + " (error " + std::to_string(err) + ")";
+  error = "cannot write the report " + TerminalText(path) + ": " + ErrorText(err) + " (error " +
+          std::to_string(err) + ")";
   return false;
 }
 

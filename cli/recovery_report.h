@@ -9,17 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "results/found_record.h"
 #include "jobs/recovery_job.h"
+#include "results/found_record.h"
 #include "results/source_identity.h"
 
 namespace velmira::cli {
 
 struct ReportSource {
-  std::string given;       // SOURCE as the user gave it
-  std::string path;        // the drive's device or the image file
-  uint64_t offset = 0;     // where the scanned region starts on it, in bytes
-  uint64_t size = 0;       // bytes of the scanned region
+  std::string given;    // SOURCE as the user gave it
+  std::string path;     // the drive's device or the image file
+  uint64_t offset = 0;  // where the scanned region starts on it, in bytes
+  uint64_t size = 0;    // bytes of the scanned region
   uint32_t sectorSize = 512;
   std::string fileSystem;  // "FAT32", "NTFS", ... or "unknown"
   SourceIdentity identity;
@@ -27,7 +27,7 @@ struct ReportSource {
 
 struct ReportFile {
   FoundRecord record{};
-  std::string originalPath;  // folder path and name on the source
+  std::string originalPath;                // folder path and name on the source
   const RecoveryResult* result = nullptr;  // null: not reached (the recovery was stopped)
 };
 

@@ -5,9 +5,13 @@
 namespace velmira {
 namespace {
 
-bool HasBootSignature(ByteView s) { return s.U8At(510) == 0x55 && s.U8At(511) == 0xAA; }
+bool HasBootSignature(ByteView s) {
+  return s.U8At(510) == 0x55 && s.U8At(511) == 0xAA;
+}
 
-bool IsPowerOfTwoUpTo128(uint8_t v) { return v != 0 && v <= 128 && (v & (v - 1)) == 0; }
+bool IsPowerOfTwoUpTo128(uint8_t v) {
+  return v != 0 && v <= 128 && (v & (v - 1)) == 0;
+}
 
 }  // namespace
 
@@ -67,8 +71,7 @@ bool IsFatBootSector(ByteView s) {
   const uint32_t rootSectors = uint32_t{s.U16At(17)} * 32 / bytesPerSector;
   // Unsigned 32-bit on purpose: a nonsense layout wraps to a huge count and fails.
   const uint32_t clusters =
-      (totalSectors - rootSectors - uint32_t{s.U8At(16)} * sectorsPerFat - s.U16At(14)) /
-      sectorsPerCluster;
+      (totalSectors - rootSectors - uint32_t{s.U8At(16)} * sectorsPerFat - s.U16At(14)) / sectorsPerCluster;
   if (clusters < 0xFFF5u) return IsFat16BootSector(s) || IsFat32BootSector(s);
   if (clusters < 0x0FFFFFF0u) return IsFat32BootSector(s) || IsFat16BootSector(s);
   return false;
@@ -95,12 +98,20 @@ bool IsExtSuperblock(ByteView sb) {
   return firstInode < inodes;
 }
 
-bool IsNtfsHead(ByteView head) { return IsNtfsBootSector(head.Sub(0, 512)); }
+bool IsNtfsHead(ByteView head) {
+  return IsNtfsBootSector(head.Sub(0, 512));
+}
 
-bool IsFatHead(ByteView head) { return IsFatBootSector(head.Sub(0, 512)); }
+bool IsFatHead(ByteView head) {
+  return IsFatBootSector(head.Sub(0, 512));
+}
 
-bool IsExfatHead(ByteView head) { return IsExfatBootSector(head.Sub(0, 512)); }
+bool IsExfatHead(ByteView head) {
+  return IsExfatBootSector(head.Sub(0, 512));
+}
 
-bool IsExtHead(ByteView head) { return IsExtSuperblock(head.Sub(1024, 1024)); }
+bool IsExtHead(ByteView head) {
+  return IsExtSuperblock(head.Sub(1024, 1024));
+}
 
 }  // namespace velmira

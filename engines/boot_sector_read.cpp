@@ -8,15 +8,16 @@
 
 namespace velmira {
 
-uint32_t ReadSectorsEach(const SectorSource& source, uint64_t firstSector, uint32_t count, uint32_t sectorSize,
-                         uint8_t* out) {
+uint32_t ReadSectorsEach(const SectorSource& source, uint64_t firstSector, uint32_t count,
+                         uint32_t sectorSize, uint8_t* out) {
   if (count == 0 || sectorSize == 0) return 0;
   std::memset(out, 0, size_t{count} * sectorSize);
   // Only the sectors inside the source are asked for.
   const uint64_t inside = firstSector >= source.sectorCount ? 0 : source.sectorCount - firstSector;
   const auto readable = static_cast<uint32_t>(std::min<uint64_t>(count, inside));
   uint32_t got = 0;
-  if (readable != 0 && ReadSectors(readable, source, out, firstSector, sectorSize, got) == kOk && got == readable)
+  if (readable != 0 && ReadSectors(readable, source, out, firstSector, sectorSize, got) == kOk &&
+      got == readable)
     return count - readable;
   uint32_t unread = count - readable;
   // The whole read stopped at a bad sector: the rest is read one by one.
@@ -46,7 +47,8 @@ bool IsBootSector(const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 bool ReadVolumeBootSector(const SectorSource& source, uint64_t volumeStart, uint64_t volumeSectors,
-                          uint32_t sectorSize, uint32_t bytes, std::vector<uint8_t>& boot, uint64_t& fromSector) {
+                          uint32_t sectorSize, uint32_t bytes, std::vector<uint8_t>& boot,
+                          uint64_t& fromSector) {
   fromSector = 0;
   if (sectorSize == 0) return false;
   const uint32_t sectors = std::max<uint32_t>(1, (bytes + sectorSize - 1) / sectorSize);
@@ -65,7 +67,8 @@ bool ReadVolumeBootSector(const SectorSource& source, uint64_t volumeStart, uint
   std::vector<uint8_t> first(sectorSize);
   if (ReadSectorsEach(source, volumeStart, 1, sectorSize, first.data()) == 0) return false;
 
-  if (volumeSectors == 0 && source.sectorCount > volumeStart) volumeSectors = source.sectorCount - volumeStart;
+  if (volumeSectors == 0 && source.sectorCount > volumeStart)
+    volumeSectors = source.sectorCount - volumeStart;
   if (volumeSectors > kFat32BackupBootSector) {
     std::vector<uint8_t> backup = readAt(kFat32BackupBootSector);
     if (IsFat32BackupBootSector(backup.data(), backup.size())) {

@@ -16,8 +16,8 @@ namespace velmira {
 // fails, the sectors are read one by one; those that still fail, and those
 // past the end of the source, are left as zeros. Returns how many sectors
 // could not be read.
-uint32_t ReadSectorsEach(const SectorSource& source, uint64_t firstSector, uint32_t count, uint32_t sectorSize,
-                         uint8_t* out);
+uint32_t ReadSectorsEach(const SectorSource& source, uint64_t firstSector, uint32_t count,
+                         uint32_t sectorSize, uint8_t* out);
 
 // Sector of the FAT32 backup boot sector, counted from the volume start.
 inline constexpr uint32_t kFat32BackupBootSector = 6;
@@ -35,6 +35,7 @@ inline constexpr uint32_t kFat32BackupBootSector = 6;
 // (with `boot` holding what the first read gave, zeros where it failed) when
 // no boot sector is found.
 bool ReadVolumeBootSector(const SectorSource& source, uint64_t volumeStart, uint64_t volumeSectors,
-                          uint32_t sectorSize, uint32_t bytes, std::vector<uint8_t>& boot, uint64_t& fromSector);
+                          uint32_t sectorSize, uint32_t bytes, std::vector<uint8_t>& boot,
+                          uint64_t& fromSector);
 
 }  // namespace velmira

@@ -33,7 +33,8 @@ int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
     headOffset = target.startSector * probe.bytesPerSector;
   }
   if (int32_t err = HandleLength(handle, probe.sourceBytes); err != kOk) return err;
-  if (probe.bytesPerSector == 0 || headOffset > probe.sourceBytes || probe.sourceBytes - headOffset < kProbeBytes)
+  if (probe.bytesPerSector == 0 || headOffset > probe.sourceBytes ||
+      probe.sourceBytes - headOffset < kProbeBytes)
     return kErrReadFault;  // too small to hold a volume
 
   // Read sector by sector: a bad sector in the head costs that sector, and
@@ -44,7 +45,8 @@ int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
   const uint64_t headSector = headOffset / probe.bytesPerSector;
   const uint32_t headSectors = std::max<uint32_t>(1, kProbeBytes / probe.bytesPerSector);
   std::vector<uint8_t> head(size_t{headSectors} * probe.bytesPerSector);
-  probe.unreadableHeadSectors = ReadSectorsEach(source, headSector, headSectors, probe.bytesPerSector, head.data());
+  probe.unreadableHeadSectors =
+      ReadSectorsEach(source, headSector, headSectors, probe.bytesPerSector, head.data());
   probe.headSectors = headSectors;
   HeadClassification classified = ClassifyHead(ByteView(head.data(), head.size()));
   probe.kind = classified.kind;
@@ -52,8 +54,8 @@ int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
   if (probe.kind == FileSystemKind::kOther && probe.unreadableHeadSectors != 0) {
     std::vector<uint8_t> boot;
     uint64_t from = 0;
-    if (ReadVolumeBootSector(source, headSector, target.IsImage() ? 0 : target.sectorCount, probe.bytesPerSector,
-                             512, boot, from)) {
+    if (ReadVolumeBootSector(source, headSector, target.IsImage() ? 0 : target.sectorCount,
+                             probe.bytesPerSector, 512, boot, from)) {
       classified = ClassifyHead(ByteView(boot.data(), boot.size()));
       probe.kind = classified.kind;
       probe.accepted = std::move(classified.accepted);
@@ -64,7 +66,8 @@ int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
 }
 
 std::unique_ptr<IFileRecoveryParse> NewEngineFor(FileSystemKind kind, bool deep) {
-  if (const FileSystemRow* row = FileSystemRowOf(kind)) return deep ? row->newDeepEngine() : row->newFastEngine();
+  if (const FileSystemRow* row = FileSystemRowOf(kind))
+    return deep ? row->newDeepEngine() : row->newFastEngine();
   // Sweeps what no file system describes; deep scans are recorded in the
   // process's registry, which the front ends own.
   if (deep) return std::make_unique<CDeepRecovery>(CScanLogRegistry::Instance());
@@ -75,20 +78,20 @@ std::string FileSystemText(const TargetProbe& probe) {
   return FileSystemText(HeadClassification{probe.kind, probe.accepted});
 }
 
-std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber,
-                                                             uint64_t startSector,
-                                                             uint64_t sectorCount,
-                                                             uint16_t driveLetter, bool deep) {
+std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber, uint64_t startSector,
+                                                             uint64_t sectorCount, uint16_t driveLetter,
+                                                             bool deep) {
   TargetProbe probe;
-  if (ProbeTarget(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter), probe) != kOk) return nullptr;
+  if (ProbeTarget(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter), probe) != kOk)
+    return nullptr;
   auto engine = NewEngineFor(probe.kind, deep);
   // An engine whose open failed is still handed out: its Scan says why.
   if (engine) (void)engine->OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
   return engine;
 }
 
-std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imagePath,
-                                                         uint16_t imageValue, bool deep) {
+std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imagePath, uint16_t imageValue,
+                                                         bool deep) {
   TargetProbe probe;
   if (ProbeTarget(ImageTarget(imagePath, imageValue), probe) != kOk) return nullptr;
   auto engine = NewEngineFor(probe.kind, deep);

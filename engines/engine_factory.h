@@ -23,9 +23,9 @@ struct TargetProbe {
   uint64_t sourceBytes = 0;       // length of the whole drive or image file
   FileSystemKind kind = FileSystemKind::kOther;
   std::vector<FileSystemKind> accepted;  // the file systems the head looks like (more than one: kAmbiguous)
-  uint32_t headSectors = 0;            // sectors of the head read
-  uint32_t unreadableHeadSectors = 0;  // of them, those that could not be read (left as zeros)
-  uint64_t bootSector = 0;             // where the kind was told: 0, or a backup boot sector
+  uint32_t headSectors = 0;              // sectors of the head read
+  uint32_t unreadableHeadSectors = 0;    // of them, those that could not be read (left as zeros)
+  uint64_t bootSector = 0;               // where the kind was told: 0, or a backup boot sector
 };
 
 // Opens the target read-only, reads its first 16,384 bytes sector by sector
@@ -40,14 +40,14 @@ struct TargetProbe {
 // Builds and opens the engine for a partition of PhysicalDrive diskNumber.
 // Null when the drive cannot be opened or read, or (deep = false) when
 // no file system is recognised. An engine whose open failed is still returned.
-[[nodiscard]] std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(
-    int32_t diskNumber, uint64_t startSector, uint64_t sectorCount, uint16_t driveLetter,
-    bool deep);
+[[nodiscard]] std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber,
+                                                                           uint64_t startSector,
+                                                                           uint64_t sectorCount,
+                                                                           uint16_t driveLetter, bool deep);
 
 // The same for an image file; imageValue becomes the records' source key.
 [[nodiscard]] std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imagePath,
-                                                                       uint16_t imageValue,
-                                                                       bool deep);
+                                                                       uint16_t imageValue, bool deep);
 
 // The engine class the factories choose for a file system (its row's fast
 // or deep engine), not yet opened. A deep scan of a head no row tells, or

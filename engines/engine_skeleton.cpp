@@ -16,7 +16,8 @@ int32_t CEngineSkeleton::OpenPartition(int32_t diskNumber, uint64_t startSector,
   return Open(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter));
 }
 
-int32_t CEngineSkeleton::ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) {
+int32_t CEngineSkeleton::ListChildren(const FoundRecord* folder, uint32_t depth,
+                                      std::vector<FoundRecord>& children) {
   // A file's key may equal a folder's (or the root's): it must not list theirs.
   if (folder != nullptr && folder->isFolder == 0) {
     children.clear();
@@ -33,7 +34,9 @@ int32_t CEngineSkeleton::CountFiles(const FoundRecord* folder, uint32_t depth, u
   return CountLoggedFiles(m_store.get(), RootKey(), folder, depth, count);
 }
 
-uint64_t CEngineSkeleton::GetFoundCount() { return m_store ? m_store->RecordCount() : 0; }
+uint64_t CEngineSkeleton::GetFoundCount() {
+  return m_store ? m_store->RecordCount() : 0;
+}
 
 int32_t CEngineSkeleton::GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) {
   return LoggedFolderPath(m_store.get(), record, path, maxChars);

@@ -16,12 +16,11 @@ class IFileRecoveryParse {
   // Slot 0: opens an image file; imageValue becomes the records' driveLetter.
   [[nodiscard]] virtual int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) = 0;
   // Slot 1: opens a partition of PhysicalDrive diskNumber.
-  [[nodiscard]] virtual int32_t OpenPartition(int32_t diskNumber, uint64_t startSector,
-                                              uint64_t sectorCount, uint16_t driveLetter) = 0;
+  [[nodiscard]] virtual int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
+                                              uint16_t driveLetter) = 0;
   // Slot 2: stores the callbacks; returns 0.
-  virtual int32_t SetProgressCallbacks(ScanProgressCallback scanCallback,
-                                       FileProgressCallback fileCallback, void* userData,
-                                       int32_t scale) = 0;
+  virtual int32_t SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
+                                       void* userData, int32_t scale) = 0;
   // Slot 3: with a scan-log path, loads that log and returns 0 without reading
   // the medium; with an empty path, scans into a new log. Returns 0, an error, or the
   // non-zero value a callback returned.
@@ -31,8 +30,7 @@ class IFileRecoveryParse {
   [[nodiscard]] virtual int32_t ListChildren(const FoundRecord* folder, uint32_t depth,
                                              std::vector<FoundRecord>& children) = 0;
   // Slot 5: the number of files below a folder; 87 as in slot 4.
-  [[nodiscard]] virtual int32_t CountFiles(const FoundRecord* folder, uint32_t depth,
-                                           uint32_t& count) = 0;
+  [[nodiscard]] virtual int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) = 0;
   // Slot 6: records in the scan log, 0 when there is none.
   [[nodiscard]] virtual uint64_t GetFoundCount() = 0;
   // Slot 7: the record's folder path, each ancestor's name followed by "/",
@@ -41,8 +39,8 @@ class IFileRecoveryParse {
                                               uint32_t maxChars) = 0;
   // Slot 8: writes a file's data, or recreates a folder's subtree, under
   // destination; rootDepth is the number of separators in the destination root.
-  [[nodiscard]] virtual int32_t RecoverItem(const FoundRecord& record,
-                                            const std::string& destination, int32_t rootDepth) = 0;
+  [[nodiscard]] virtual int32_t RecoverItem(const FoundRecord& record, const std::string& destination,
+                                            int32_t rootDepth) = 0;
   // Slot 9: moves position to the next unallocated run and gives its length.
   // Fast engines return 1 (length 0 when nothing free follows or no map is
   // loaded); the others do nothing and return 0.
@@ -59,8 +57,7 @@ class IFileRecoveryParse {
   // number copied).
   [[nodiscard]] virtual int32_t ExtractForPreview(const FoundRecord& record, std::string& outPath,
                                                   uint8_t* memory, uint32_t& byteCount,
-                                                  PreviewProgressCallback callback,
-                                                  void* userData) = 0;
+                                                  PreviewProgressCallback callback, void* userData) = 0;
   // Slot 14.
   virtual ~IFileRecoveryParse() = default;
 

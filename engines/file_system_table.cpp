@@ -3,9 +3,9 @@
 #include "engines/boot_sector.h"
 #include "engines/combined/deep_recovery.h"
 #include "engines/exfat/fast_exfat_recovery.h"
-#include "engines/file_recovery_parse.h"  // the records and their engine tags
 #include "engines/ext/fast_ext_recovery.h"
 #include "engines/fat/fast_fat_recovery.h"
+#include "engines/file_recovery_parse.h"  // the records and their engine tags
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "results/scan_log_registry.h"
 
@@ -28,17 +28,19 @@ std::unique_ptr<IFileRecoveryParse> Make<CDeepRecovery>() {
 constexpr FileSystemRow kRows[] = {
     {FileSystemKind::kNtfs, "NTFS", IsNtfsHead, Make<CFastNtfsRecovery>, Make<CDeepRecovery>, kTagFastNtfs,
      kTagDeepNtfs, false},
-    {FileSystemKind::kFat, "FAT", IsFatHead, Make<CFastFatRecovery>, Make<CDeepRecovery>, kTagFastFat, kTagDeepFat,
-     true},
-    {FileSystemKind::kExfat, "exFAT", IsExfatHead, Make<CFastExfatRecovery>, Make<CDeepRecovery>, kTagFastExfat,
-     kTagDeepExfat, false},
+    {FileSystemKind::kFat, "FAT", IsFatHead, Make<CFastFatRecovery>, Make<CDeepRecovery>, kTagFastFat,
+     kTagDeepFat, true},
+    {FileSystemKind::kExfat, "exFAT", IsExfatHead, Make<CFastExfatRecovery>, Make<CDeepRecovery>,
+     kTagFastExfat, kTagDeepExfat, false},
     {FileSystemKind::kExt, "ext", IsExtHead, Make<CFastExtRecovery>, Make<CDeepRecovery>, kNoEngineTag,
      kNoEngineTag, false},
 };
 
 }  // namespace
 
-std::span<const FileSystemRow> FileSystemRows() { return kRows; }
+std::span<const FileSystemRow> FileSystemRows() {
+  return kRows;
+}
 
 const FileSystemRow* FileSystemRowOf(FileSystemKind kind) {
   for (const FileSystemRow& row : kRows)
@@ -67,7 +69,9 @@ HeadClassification ClassifyHead(ByteView head) {
   return result;
 }
 
-FileSystemKind ClassifyFileSystem(ByteView head) { return ClassifyHead(head).kind; }
+FileSystemKind ClassifyFileSystem(ByteView head) {
+  return ClassifyHead(head).kind;
+}
 
 const char* FileSystemKindName(FileSystemKind kind) {
   if (const FileSystemRow* row = FileSystemRowOf(kind)) return row->name;

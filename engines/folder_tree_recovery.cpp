@@ -12,8 +12,8 @@
 
 namespace velmira {
 
-int32_t RecoverFolderTree(IFileRecoveryParse& engine, const FoundRecord& folder, const std::string& destination,
-                          int32_t rootDepth, const WriteFoundFile& write) {
+int32_t RecoverFolderTree(IFileRecoveryParse& engine, const FoundRecord& folder,
+                          const std::string& destination, int32_t rootDepth, const WriteFoundFile& write) {
   const int32_t err = CreateFolderWithParents(destination);
   if (err != kOk && err != kErrFileExists && err != kErrAlreadyExists) return err;
   struct Item {

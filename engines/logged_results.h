@@ -23,8 +23,8 @@ namespace velmira {
 [[nodiscard]] int32_t ListLoggedChildren(CScanLog* log, DirectoryKey root, const FoundRecord* folder,
                                          uint32_t depth, std::vector<FoundRecord>& children);
 // Slot 5: the files below `folder`, counted through its subfolders.
-[[nodiscard]] int32_t CountLoggedFiles(CScanLog* log, DirectoryKey root, const FoundRecord* folder, uint32_t depth,
-                                       uint32_t& count);
+[[nodiscard]] int32_t CountLoggedFiles(CScanLog* log, DirectoryKey root, const FoundRecord* folder,
+                                       uint32_t depth, uint32_t& count);
 // Slot 7: each ancestor's name followed by "/"; 122 when longer than
 // maxChars bytes, 87 without a log.
 [[nodiscard]] int32_t LoggedFolderPath(CScanLog* log, const FoundRecord& record, std::string& path,

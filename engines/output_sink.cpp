@@ -274,10 +274,12 @@ int32_t OutputSink::Close(bool discard) {
   return closed;
 }
 
-std::string ScanLogFolder() { return CompanyDataFolder() + "/ScanLog"; }
+std::string ScanLogFolder() {
+  return CompanyDataFolder() + "/ScanLog";
+}
 
-int32_t OpenPreviewSink(const std::string& recordName, OutputSink& sink, std::string& outPath, uint8_t* memory,
-                        uint32_t capacity) {
+int32_t OpenPreviewSink(const std::string& recordName, OutputSink& sink, std::string& outPath,
+                        uint8_t* memory, uint32_t capacity) {
   const PreviewTarget target = PreviewTargetOf(recordName);
   if (target == PreviewTarget::kMemory) {
     sink.UseMemory(memory, capacity);

@@ -170,8 +170,8 @@ class KeepPartialScope {
 // file's outcome: a copy that failed or was stopped leaves no file under its
 // name (see FinishRecovered; KeepPartialFiles keeps a ".partial" one).
 template <typename CopyFn>
-[[nodiscard]] int32_t RecoverToFile(const std::string& path, const FoundRecord& record, FileProgressCallback callback,
-                                    void* userData, CopyFn copy) {
+[[nodiscard]] int32_t RecoverToFile(const std::string& path, const FoundRecord& record,
+                                    FileProgressCallback callback, void* userData, CopyFn copy) {
   OutputSink sink;
   int32_t err = sink.CreateRecovered(path);
   if (err != 0) {
@@ -205,7 +205,9 @@ template <typename CopyFn>
     byteCount = 0;
     return err;
   }
-  err = copy(sink, [&](int32_t percent, int32_t error) { return callback ? callback(userData, percent, error) : 0; });
+  err = copy(sink, [&](int32_t percent, int32_t error) {
+    return callback ? callback(userData, percent, error) : 0;
+  });
   byteCount = sink.ToFile() ? 0 : sink.MemoryBytes();
   const int32_t closed = sink.Close(err > 0);
   if (err == kOk && closed != kOk) {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engines/fat/deep_fat_sweep.h"
 #include "engines/fat/deep_fat_recovery.h"
+#include "engines/fat/deep_fat_sweep.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engines/ntfs/deep_ntfs_sweep.h"
 #include "engines/ntfs/deep_ntfs_recovery.h"
+#include "engines/ntfs/deep_ntfs_sweep.h"
 #include "tests/fixtures/memory_source.h"
 
 namespace {
@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::copy(data, data + std::min(size, records * kRecord), image.begin() + kFirstSector * 512);
 
   CDeepNtfsRecovery engine;
-  if (engine.AttachSource(testing::MakeMemorySource(image), start, kSourceBytes / 512 - start, 1001) != 0) return 0;
+  if (engine.AttachSource(testing::MakeMemorySource(image), start, kSourceBytes / 512 - start, 1001) != 0)
+    return 0;
   engine.SetClusterEstimate(estimate);
   if (engine.BeginDeepNtfsLog("") != 0) return 0;
   for (size_t r = 0; r < records; ++r) {
@@ -65,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)engine.FinishDeepNtfs();
 
   std::function<void(const FoundRecord*, uint32_t, int)> walk = [&](const FoundRecord* folder, uint32_t depth,
-                                                                     int guard) {
+                                                                    int guard) {
     std::vector<FoundRecord> children;
     if (guard > 8 || engine.ListChildren(folder, depth, children) != 0) return;
     for (const FoundRecord& child : children) {

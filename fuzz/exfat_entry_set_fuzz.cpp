@@ -69,12 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (void)engine.LoadAllocationMap();
       uint64_t position = 0;
       uint64_t length = 0;
-      for (int i = 0; i < 64 && engine.NextFreeExtent(position, length) == 1 && length != 0; ++i) position += length;
+      for (int i = 0; i < 64 && engine.NextFreeExtent(position, length) == 1 && length != 0; ++i)
+        position += length;
     }
   }
   {
     CDeepExfatRecovery engine;
-    if (engine.OpenSource(testing::MakeMemorySource(image), 0, 0, 1002) == 0 && engine.BeginDeepExfatLog("") == 0) {
+    if (engine.OpenSource(testing::MakeMemorySource(image), 0, 0, 1002) == 0 &&
+        engine.BeginDeepExfatLog("") == 0) {
       for (size_t s = 0; s + 512 <= image.size(); s += 512) {
         const ByteView rest(image.data() + s, image.size() - s);
         if (CDeepExfatRecovery::HasEntrySet(ByteView(image.data() + s, 512))) engine.OnSector(rest, s / 512);

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "engines/fat/fat_directory.h"
 #include "engines/fat/deep_fat_recovery.h"
+#include "engines/fat/fat_directory.h"
 #include "platform/errors.h"
 
 namespace {

@@ -45,7 +45,8 @@ void Put(std::vector<uint8_t>& b, size_t at, uint64_t value, size_t width) {
 
 // A minimal in-use record with one attribute (already fixed up: the
 // sector-end words are zero and so are the saved ones).
-void Record(std::vector<uint8_t>& image, uint32_t number, uint16_t flags, const std::vector<uint8_t>& attribute) {
+void Record(std::vector<uint8_t>& image, uint32_t number, uint16_t flags,
+            const std::vector<uint8_t>& attribute) {
   const size_t at = size_t{kMftCluster} * kCluster + size_t{number} * 1024;
   std::memcpy(&image[at], "FILE", 4);
   Put(image, at + 0x04, 0x30, 2);
@@ -106,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::vector<uint8_t> base = BaseImage();
   std::vector<uint8_t> image = base;
   const size_t room = size_t{kMftClusters} * kCluster - size_t{kFirstFuzzed} * 1024;
-  std::memcpy(&image[size_t{kMftCluster} * kCluster + size_t{kFirstFuzzed} * 1024], data, std::min(size, room));
+  std::memcpy(&image[size_t{kMftCluster} * kCluster + size_t{kFirstFuzzed} * 1024], data,
+              std::min(size, room));
   // The rest of the input fills the data clusters after the $MFT.
   if (size > room) {
     const size_t at = size_t{kMftCluster + kMftClusters} * kCluster;

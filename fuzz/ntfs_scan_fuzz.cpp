@@ -62,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       for (size_t i = 0; i < children.size() && i < 4; ++i)
         if (children[i].isFolder || children[i].size < (1u << 20))
-          (void)engine.RecoverItem(children[i], g_dir + "/out/x", static_cast<int32_t>(
-                                                                     std::count(g_dir.begin(), g_dir.end(), '/') + 1));
+          (void)engine.RecoverItem(children[i], g_dir + "/out/x",
+                                   static_cast<int32_t>(std::count(g_dir.begin(), g_dir.end(), '/') + 1));
       (void)engine.LoadAllocationMap();
       uint64_t pos = 0, len = 0;
       for (int i = 0; i < 16 && engine.NextFreeExtent(pos, len) == 1 && len != 0; ++i) pos += len;

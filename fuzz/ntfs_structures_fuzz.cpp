@@ -42,7 +42,8 @@ void DecodeWindow(const uint8_t* data, size_t size, uint32_t bytesPerSector) {
   ApplyFixup(window, g.fixupCount, g.fixupStride);
   const ByteView record(window.data(), window.size());
 
-  const uint32_t walks[] = {0u, kWalkStopAtTypeZero | kWalkStopAtFillOrAbove | kWalkLength16Signed, kWalkStopAtFill};
+  const uint32_t walks[] = {0u, kWalkStopAtTypeZero | kWalkStopAtFillOrAbove | kWalkLength16Signed,
+                            kWalkStopAtFill};
   for (uint32_t flags : walks) {
     NtfsAttributeWalk walk(record, flags == 0 ? kNtfsWindowBytes : record.U32At(kNtfsRecBytesInUse), flags);
     while (walk.Next()) {

@@ -39,7 +39,8 @@ std::string RecoveryTargetPath(const std::string& destination, const FoundRecord
   return RecoveryTargetPath(destination, record, nullptr);
 }
 
-std::string RecoveryTargetPath(const std::string& destination, const FoundRecord& record, FolderSpread* spread) {
+std::string RecoveryTargetPath(const std::string& destination, const FoundRecord& record,
+                               FolderSpread* spread) {
   const std::string name = FitNameBytes(SafeFileName(RecordName(record)), kMaxRecoveredNameBytes);
   const std::string folder = TrimTrailingSeparator(destination) + "/" +
                              (spread != nullptr ? spread->NextFolder(name)
@@ -137,7 +138,8 @@ int32_t RecoveryJob::Run() {
     std::lock_guard<std::mutex> guard(m_lock);
     // An engine that ended without its final report (a fault, or an error
     // returned before any data) still gets a row.
-    if (!m_fileFinished) Finish(target, result);
+    if (!m_fileFinished)
+      Finish(target, result);
     else if (result != kOk && m_results.back().error == kOk) {
       // The engine reported success but returned a failure: believe the code.
       m_results.back().error = result;

@@ -86,8 +86,8 @@ class RecoveryJob {
     virtual void OnResultChanged(const RecoveryResult& /*result*/) {}
   };
 
-  RecoveryJob(std::string destination, std::vector<RecoverySource> sources,
-              std::vector<FoundRecord> files, Observer* observer = nullptr);
+  RecoveryJob(std::string destination, std::vector<RecoverySource> sources, std::vector<FoundRecord> files,
+              Observer* observer = nullptr);
 
   // Recovers every file in order. Returns 0 when all were attempted (some may
   // have failed; see Results), or kCancelled.

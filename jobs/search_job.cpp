@@ -36,10 +36,17 @@ std::vector<std::string> ListExtensions(std::string_view list) {
 // that is photo, audio or video.
 bool GroupOfRow(const SignatureRow& row, TypeGroup& group) {
   switch (row.category) {
-    case FileCategory::kPhoto: group = TypeGroup::kPhoto; return true;
-    case FileCategory::kAudio: group = TypeGroup::kAudio; return true;
-    case FileCategory::kVideo: group = TypeGroup::kVideo; return true;
-    default: return false;
+    case FileCategory::kPhoto:
+      group = TypeGroup::kPhoto;
+      return true;
+    case FileCategory::kAudio:
+      group = TypeGroup::kAudio;
+      return true;
+    case FileCategory::kVideo:
+      group = TypeGroup::kVideo;
+      return true;
+    default:
+      return false;
   }
 }
 

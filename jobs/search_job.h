@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "results/found_record.h"
 #include "jobs/scan_job.h"
+#include "results/found_record.h"
 
 namespace velmira {
 

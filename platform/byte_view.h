@@ -29,8 +29,8 @@ class ByteView {
   }
   [[nodiscard]] uint32_t U32At(size_t off) const {
     if (!Has(off, 4)) return 0;
-    return uint32_t{m_data[off]} | (uint32_t{m_data[off + 1]} << 8) |
-           (uint32_t{m_data[off + 2]} << 16) | (uint32_t{m_data[off + 3]} << 24);
+    return uint32_t{m_data[off]} | (uint32_t{m_data[off + 1]} << 8) | (uint32_t{m_data[off + 2]} << 16) |
+           (uint32_t{m_data[off + 3]} << 24);
   }
   [[nodiscard]] uint64_t U64At(size_t off) const {
     if (!Has(off, 8)) return 0;

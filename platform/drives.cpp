@@ -72,8 +72,8 @@ std::string ReadSysText(const fs::path& path) {
 bool SysfsDirOf(const FileHandle& handle, fs::path& dir) {
   struct stat st {};
   if (::fstat(handle.Get(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
-  fs::path link = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
-                  std::to_string(minor(st.st_rdev));
+  fs::path link =
+      "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
   std::error_code ec;
   fs::path real = fs::canonical(link, ec);
   if (ec) return false;

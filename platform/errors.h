@@ -42,14 +42,14 @@ enum : int32_t {
   kErrMoreData = 234,
   kErrNoMoreItems = 259,
   kErrIoDevice = 1117,
-  kErrFileCorrupt = 1392,   // a file's allocation chain loops or ends before its size
+  kErrFileCorrupt = 1392,  // a file's allocation chain loops or ends before its size
   kCancelled = -9527,
   // The NTFS record decoder's own results, which can reach a user through a
   // failed copy.
-  kErrNotFileRecord = -1,         // the record does not start with "FILE"
-  kErrAttributeNotFound = -100,   // no attribute of the wanted type
-  kErrNoResidentData = -101,      // $DATA is not resident (its runs are used)
-  kErrEncryptedContent = -102,    // copied, but as stored: encrypted (EFS) data
+  kErrNotFileRecord = -1,        // the record does not start with "FILE"
+  kErrAttributeNotFound = -100,  // no attribute of the wanted type
+  kErrNoResidentData = -101,     // $DATA is not resident (its runs are used)
+  kErrEncryptedContent = -102,   // copied, but as stored: encrypted (EFS) data
   // A copy made whole whose data is likely another file's (a deleted file's
   // first cluster belongs to a file now): the copy is kept, not called a success.
   kErrContentOverwritten = -110,

@@ -66,10 +66,17 @@ int32_t OpenForWriting(const std::string& path, WriteMode mode, FileHandle& out)
   out.Close();
   int flags = O_WRONLY | O_CLOEXEC;
   switch (mode) {
-    case WriteMode::kCreateAlways: flags |= O_CREAT | O_TRUNC; break;
-    case WriteMode::kCreateNew: flags |= O_CREAT | O_EXCL; break;
-    case WriteMode::kOpenExisting: break;
-    case WriteMode::kOpenAlways: flags |= O_CREAT; break;
+    case WriteMode::kCreateAlways:
+      flags |= O_CREAT | O_TRUNC;
+      break;
+    case WriteMode::kCreateNew:
+      flags |= O_CREAT | O_EXCL;
+      break;
+    case WriteMode::kOpenExisting:
+      break;
+    case WriteMode::kOpenAlways:
+      flags |= O_CREAT;
+      break;
   }
   int fd = ::open(path.c_str(), flags, 0644);
   if (fd < 0) {
@@ -105,8 +112,7 @@ int32_t ReadAt(const FileHandle& handle, void* buffer, size_t size, uint64_t off
   }
 }
 
-int32_t WriteAt(const FileHandle& handle, const void* buffer, size_t size, uint64_t offset,
-                size_t& done) {
+int32_t WriteAt(const FileHandle& handle, const void* buffer, size_t size, uint64_t offset, size_t& done) {
   done = 0;
   for (;;) {
     ssize_t n = ::pwrite(handle.Get(), buffer, size, static_cast<off_t>(offset));
@@ -192,7 +198,9 @@ int32_t ReplaceFileContents(const std::string& path, std::string_view bytes,
     return err;
   }
   const size_t slash = path.rfind('/');
-  return SyncFolder(slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash));
+  return SyncFolder(slash == std::string::npos ? std::string(".")
+                    : slash == 0               ? std::string("/")
+                                               : path.substr(0, slash));
 }
 
 int32_t FileLengthOf(const std::string& path, uint64_t& length) {

@@ -58,13 +58,12 @@ enum class WriteMode {
 // the bytes transferred (0 at end of file). Returns 0 or the Win32 code.
 [[nodiscard]] int32_t ReadAt(const FileHandle& handle, void* buffer, size_t size, uint64_t offset,
                              size_t& done);
-[[nodiscard]] int32_t WriteAt(const FileHandle& handle, const void* buffer, size_t size,
-                              uint64_t offset, size_t& done);
+[[nodiscard]] int32_t WriteAt(const FileHandle& handle, const void* buffer, size_t size, uint64_t offset,
+                              size_t& done);
 
 // One read/write at the handle's current position, retried on EINTR.
 [[nodiscard]] int32_t ReadHere(const FileHandle& handle, void* buffer, size_t size, size_t& done);
-[[nodiscard]] int32_t WriteHere(const FileHandle& handle, const void* buffer, size_t size,
-                                size_t& done);
+[[nodiscard]] int32_t WriteHere(const FileHandle& handle, const void* buffer, size_t size, size_t& done);
 
 // Moves the current position to an absolute byte offset.
 [[nodiscard]] int32_t SeekTo(const FileHandle& handle, uint64_t offset);

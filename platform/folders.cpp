@@ -16,8 +16,7 @@ namespace {
 std::string HomeFolder() {
   const char* home = std::getenv("HOME");
   if (home != nullptr && *home != '\0') return home;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr)
-    return pw->pw_dir;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) return pw->pw_dir;
   return "/tmp";
 }
 
@@ -34,11 +33,17 @@ int32_t FromErrorCode(const std::error_code& ec) {
 
 }  // namespace
 
-std::string AppDataFolder() { return EnvOr("XDG_DATA_HOME", HomeFolder() + "/.local/share"); }
+std::string AppDataFolder() {
+  return EnvOr("XDG_DATA_HOME", HomeFolder() + "/.local/share");
+}
 
-std::string CompanyDataFolder() { return AppDataFolder() + "/Orvanta"; }
+std::string CompanyDataFolder() {
+  return AppDataFolder() + "/Orvanta";
+}
 
-std::string UserConfigFolder() { return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config") + "/Orvanta"; }
+std::string UserConfigFolder() {
+  return EnvOr("XDG_CONFIG_HOME", HomeFolder() + "/.config") + "/Orvanta";
+}
 
 std::string ProgramFolderFor(const std::string& exeFolder, const std::string& installedFolder) {
   std::error_code ec;

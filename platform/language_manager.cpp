@@ -57,7 +57,9 @@ std::string LanguageManager::SettingsPathIn(const LanguagePaths& paths, const st
   return Join(paths.programFolder, kSettingsFile);
 }
 
-LanguagePaths LanguageManager::DefaultPaths() { return LanguagePaths{ProgramFolder(), UserConfigFolder()}; }
+LanguagePaths LanguageManager::DefaultPaths() {
+  return LanguagePaths{ProgramFolder(), UserConfigFolder()};
+}
 
 std::string LanguageManager::SettingsWritePath() const {
   const std::string program = Join(m_paths.programFolder, kSettingsFile);

@@ -47,8 +47,8 @@ class FormatArg {
 };
 
 // Understands %%, and %[flags -0+ ][width][.precision][h|l|ll|z|j]
-// followed by d, i, u, x, X, c or s (a language file's %I64u reads as %llu); widths and precisions above 256 are cut
-// to 256. Anything else after "%" is copied as it stands.
+// followed by d, i, u, x, X, c or s (a language file's %I64u reads as %llu); widths and precisions above 256
+// are cut to 256. Anything else after "%" is copied as it stands.
 [[nodiscard]] std::string FormatText(std::string_view format, std::initializer_list<FormatArg> args);
 
 }  // namespace velmira

@@ -10,7 +10,8 @@ namespace velmira {
 namespace {
 
 bool AllDigits(const std::string& text, size_t maxDigits) {
-  return !text.empty() && text.size() <= maxDigits && text.find_first_not_of("0123456789") == std::string::npos;
+  return !text.empty() && text.size() <= maxDigits &&
+         text.find_first_not_of("0123456789") == std::string::npos;
 }
 
 }  // namespace

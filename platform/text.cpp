@@ -132,9 +132,8 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 }
 
 std::string Utf16LeBytesToUtf8(const uint8_t* bytes, size_t units) {
-  return DecodeUtf16(units, [&](size_t i) {
-    return static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  });
+  return DecodeUtf16(units,
+                     [&](size_t i) { return static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)); });
 }
 
 void WriteUtf16LeField(uint8_t* field, size_t units, std::u16string_view text) {
@@ -148,8 +147,12 @@ void WriteUtf16LeField(uint8_t* field, size_t units, std::u16string_view text) {
   }
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+char AsciiUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 std::string AsciiLower(std::string_view text) {
   std::string out(text);

@@ -29,7 +29,9 @@ void CivilFromDays(int64_t z, int& y, int& m, int& d) {
   y = static_cast<int>(static_cast<int64_t>(yoe) + era * 400 + (m <= 2));
 }
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int DaysInMonth(int y, int m) {
   static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -43,11 +45,11 @@ constexpr int64_t kDaysFrom1601To1970 = 134774;
 bool FileTimeFromCivil(const CivilTime& c, uint64_t& fileTime) {
   fileTime = 0;
   if (c.year < 1601 || c.year > 30827 || c.month < 1 || c.month > 12 || c.day < 1 ||
-      c.day > DaysInMonth(c.year, c.month) || c.hour < 0 || c.hour > 23 || c.minute < 0 ||
-      c.minute > 59 || c.second < 0 || c.second > 59 || c.millisecond < 0 || c.millisecond > 999)
+      c.day > DaysInMonth(c.year, c.month) || c.hour < 0 || c.hour > 23 || c.minute < 0 || c.minute > 59 ||
+      c.second < 0 || c.second > 59 || c.millisecond < 0 || c.millisecond > 999)
     return false;
-  const int64_t days = DaysFromCivil(c.year, static_cast<unsigned>(c.month),
-                                     static_cast<unsigned>(c.day)) + kDaysFrom1601To1970;
+  const int64_t days = DaysFromCivil(c.year, static_cast<unsigned>(c.month), static_cast<unsigned>(c.day)) +
+                       kDaysFrom1601To1970;
   const int64_t secs = days * 86400 + c.hour * 3600 + c.minute * 60 + c.second;
   fileTime = static_cast<uint64_t>(secs) * 10000000ULL + static_cast<uint64_t>(c.millisecond) * 10000ULL;
   return true;
@@ -81,15 +83,15 @@ std::string FileTimeText(uint64_t fileTime) {
   if (fileTime == 0) return {};
   const CivilTime c = CivilFromFileTime(fileTime);
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", c.year, c.month, c.day, c.hour,
-                c.minute, c.second);
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", c.year, c.month, c.day, c.hour, c.minute,
+                c.second);
   return buf;
 }
 
 CivilTime LocalTimeNow() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t t = std::chrono::system_clock::to_time_t(now);
-  std::tm tm {};
+  std::tm tm{};
   localtime_r(&t, &tm);
   CivilTime c;
   c.year = tm.tm_year + 1900;

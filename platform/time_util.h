@@ -12,8 +12,8 @@ inline constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
 
 struct CivilTime {
   int year = 1601;
-  int month = 1;   // 1..12
-  int day = 1;     // 1..31
+  int month = 1;  // 1..12
+  int day = 1;    // 1..31
   int hour = 0;
   int minute = 0;
   int second = 0;

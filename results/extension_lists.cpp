@@ -46,12 +46,18 @@ FileCategory RecoveryCategoryOf(std::string_view name) {
 
 const char* RecoveryFolderName(FileCategory category) {
   switch (category) {
-    case FileCategory::kPhoto: return "photo";
-    case FileCategory::kAudio: return "audio";
-    case FileCategory::kVideo: return "video";
-    case FileCategory::kDocument: return "document";
-    case FileCategory::kArchive: return "archive";
-    case FileCategory::kOthers: return "others";
+    case FileCategory::kPhoto:
+      return "photo";
+    case FileCategory::kAudio:
+      return "audio";
+    case FileCategory::kVideo:
+      return "video";
+    case FileCategory::kDocument:
+      return "document";
+    case FileCategory::kArchive:
+      return "archive";
+    case FileCategory::kOthers:
+      return "others";
   }
   return "others";
 }
@@ -74,9 +80,12 @@ PreviewTarget PreviewTargetOf(std::string_view name) {
 
 const char* PreviewTempFileName(PreviewTarget target) {
   switch (target) {
-    case PreviewTarget::kTempMedia: return "tmp.avi";
-    case PreviewTarget::kTempPicture: return "tmp.jpg";
-    case PreviewTarget::kMemory: return "";
+    case PreviewTarget::kTempMedia:
+      return "tmp.avi";
+    case PreviewTarget::kTempPicture:
+      return "tmp.jpg";
+    case PreviewTarget::kMemory:
+      return "";
   }
   return "";
 }

@@ -59,8 +59,8 @@ constexpr bool HoldsWholeItem(std::string_view list, std::string_view extension)
 }
 
 constexpr bool IsKnownExtension(std::string_view extension) {
-  for (std::string_view list : {kPhotoExtensions, kAudioExtensions, kVideoExtensions, kDocumentExtensions,
-                                kArchiveExtensions})
+  for (std::string_view list :
+       {kPhotoExtensions, kAudioExtensions, kVideoExtensions, kDocumentExtensions, kArchiveExtensions})
     if (HoldsWholeItem(list, extension)) return true;
   return false;
 }

@@ -27,21 +27,21 @@ inline constexpr uint32_t kMaxClusterBytes = 104857600u;
 
 #pragma pack(push, 1)
 struct FoundRecord {
-  uint16_t driveLetter;     // source key: the partition key or the image value
-  uint32_t engineTag;       // EngineTag
-  uint32_t isFolder;        // 1 folder, 0 file
+  uint16_t driveLetter;  // source key: the partition key or the image value
+  uint32_t engineTag;    // EngineTag
+  uint32_t isFolder;     // 1 folder, 0 file
   uint32_t isDeleted;
-  uint32_t contentOk;       // 0 when the first data sector does not match the extension
-  uint32_t recordNumber;    // 1-based position in the scan log
-  uint32_t key;             // FAT, exFAT: first cluster; NTFS: file-record number; carving: 0
-  uint32_t clusterBytes;    // read-back unit; kNoClusterBytes for carved records
-  uint64_t created;         // FILETIME
-  uint64_t accessed;        // FILETIME
-  uint64_t modified;        // FILETIME
-  uint64_t size;            // bytes
-  uint64_t dataStart;       // FAT: sector of cluster 2 relative to the partition
-  uint64_t entrySector;     // absolute sector of the entry / file record / carved data
-  uint64_t partitionStart;  // absolute start sector of the partition
+  uint32_t contentOk;          // 0 when the first data sector does not match the extension
+  uint32_t recordNumber;       // 1-based position in the scan log
+  uint32_t key;                // FAT, exFAT: first cluster; NTFS: file-record number; carving: 0
+  uint32_t clusterBytes;       // read-back unit; kNoClusterBytes for carved records
+  uint64_t created;            // FILETIME
+  uint64_t accessed;           // FILETIME
+  uint64_t modified;           // FILETIME
+  uint64_t size;               // bytes
+  uint64_t dataStart;          // FAT: sector of cluster 2 relative to the partition
+  uint64_t entrySector;        // absolute sector of the entry / file record / carved data
+  uint64_t partitionStart;     // absolute start sector of the partition
   char name[kFoundNameBytes];  // UTF-8, NUL-terminated
 };
 #pragma pack(pop)

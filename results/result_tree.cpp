@@ -132,7 +132,10 @@ void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector)
     }
     const bool ntfs = tag == kTagFastNtfs || tag == kTagDeepNtfs;
     if (ntfs ? !twoNtfs : (tag != kTagFastFat && tag != kTagDeepFat) || !twoFat) return false;
-    return !entries.emplace(uint16_t{r.driveLetter}, ntfs, uint64_t{r.entrySector}, uint32_t{r.key}, RecordName(r)).second;
+    return !entries
+                .emplace(uint16_t{r.driveLetter}, ntfs, uint64_t{r.entrySector}, uint32_t{r.key},
+                         RecordName(r))
+                .second;
   });
 }
 

@@ -95,8 +95,8 @@ int32_t WriteScanCheckpoint(const std::string& folder, const ScanCheckpoint& c) 
   text += line;
   std::snprintf(line, sizeof line,
                 "position %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 "\njournal %" PRIu64 "\n",
-                c.position.extentStart, c.position.extentLength, c.position.extentDone, c.position.sectorsSwept,
-                c.position.filesFound, c.journalEntries);
+                c.position.extentStart, c.position.extentLength, c.position.extentDone,
+                c.position.sectorsSwept, c.position.filesFound, c.journalEntries);
   text += line;
   std::snprintf(line, sizeof line, "carver %d %d\n", c.tsStrict ? 1 : 0, c.previousWasMts ? 1 : 0);
   text += line;
@@ -127,7 +127,8 @@ bool ReadScanCheckpoint(const std::string& folder, ScanCheckpoint& c) {
   if (HandleLength(in, length) != kOk || length > kMaxCheckpointBytes) return false;
   std::string text(static_cast<size_t>(length), '\0');
   size_t done = 0;
-  if (length != 0 && (ReadAt(in, text.data(), text.size(), 0, done) != kOk || done != text.size())) return false;
+  if (length != 0 && (ReadAt(in, text.data(), text.size(), 0, done) != kOk || done != text.size()))
+    return false;
 
   std::istringstream lines(text);
   std::string line;
@@ -194,7 +195,8 @@ int32_t SweepJournal::Open(const std::string& folder, uint64_t entries) {
   if (const int32_t err = HandleLength(file, length); err != kOk) return err;
   // Entries that were never counted by a checkpoint are not the sweep's.
   if (length / sizeof(uint64_t) < entries) return kErrInvalidData;
-  if (length != entries * sizeof(uint64_t) && ::ftruncate(fd, static_cast<off_t>(entries * sizeof(uint64_t))) != 0)
+  if (length != entries * sizeof(uint64_t) &&
+      ::ftruncate(fd, static_cast<off_t>(entries * sizeof(uint64_t))) != 0)
     return LastError(IoDirection::kWrite);
   m_file = std::move(file);
   m_entries = entries;

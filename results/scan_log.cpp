@@ -394,7 +394,8 @@ int32_t CScanLog::LoadNames(const std::string& path) {
     const uint32_t number = head.U32At(0);
     const uint16_t nameBytes = head.U16At(4);
     // A cut or damaged entry ends what can be trusted.
-    if (nameBytes == 0 || nameBytes > kMaxStoredNameBytes || bytes.size() - at - kNameEntryHeadBytes < nameBytes)
+    if (nameBytes == 0 || nameBytes > kMaxStoredNameBytes ||
+        bytes.size() - at - kNameEntryHeadBytes < nameBytes)
       break;
     if (number != 0 && number <= m_existing)
       // Only the interning counts here: the name's stored form is in the main file already.
@@ -424,7 +425,8 @@ void CScanLog::NoteLongName(const FoundRecord& record, uint32_t recordNumber) {
 int32_t CScanLog::WriteNames() {
   if (m_namesPending.empty()) return kOk;
   if (!m_namesFile.IsValid()) {
-    if (const int32_t err = OpenForWriting(m_namesPath, WriteMode::kOpenAlways, m_namesFile); err != kOk) return err;
+    if (const int32_t err = OpenForWriting(m_namesPath, WriteMode::kOpenAlways, m_namesFile); err != kOk)
+      return err;
   }
   if (const int32_t err = WriteAllAt(m_namesFile, m_namesPending.data(), m_namesPending.size(), m_namesBytes);
       err != kOk)
@@ -598,7 +600,9 @@ int32_t CScanLog::Flush(bool durable) {
   const int32_t namesResult = WriteNames();
   const int32_t relationResult = WriteRelations(durable);
   const int32_t dirInfoResult = WriteDirInfo();
-  return WriteFailed(namesResult != kOk ? namesResult : relationResult != kOk ? relationResult : dirInfoResult);
+  return WriteFailed(namesResult != kOk      ? namesResult
+                     : relationResult != kOk ? relationResult
+                                             : dirInfoResult);
 }
 
 int32_t CScanLog::CloseLog() {

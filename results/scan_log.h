@@ -50,9 +50,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/file_handle.h"
 #include "results/found_record.h"
 #include "results/progress_callbacks.h"
-#include "platform/file_handle.h"
 
 namespace velmira {
 

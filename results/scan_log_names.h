@@ -17,10 +17,10 @@
 namespace velmira {
 
 enum class ScanLogKind {
-  kFast,      // "Fast_": fast FAT, exFAT and NTFS scans
-  kDeepFat,   // "Pro_Fat_"
-  kDeepNtfs,  // "Pro_Ntfs_"
-  kCarving,   // "File_Type_" (start sector 0 for an image file)
+  kFast,       // "Fast_": fast FAT, exFAT and NTFS scans
+  kDeepFat,    // "Pro_Fat_"
+  kDeepNtfs,   // "Pro_Ntfs_"
+  kCarving,    // "File_Type_" (start sector 0 for an image file)
   kDeepExfat,  // "Pro_Exfat_"
 };
 

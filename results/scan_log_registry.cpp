@@ -17,8 +17,8 @@
 #include "platform/folders.h"
 #include "platform/text.h"
 #include "platform/time_util.h"
-#include "results/source_identity.h"
 #include "results/scan_checkpoint.h"
+#include "results/source_identity.h"
 #include "storage/volume_keys.h"
 
 namespace fs = std::filesystem;
@@ -119,7 +119,8 @@ CScanLogRegistry::FileLock::FileLock(CScanLogRegistry& registry, bool reload) : 
   } reloadAtEnd{m_registry, reload};
   // Without a lock file (a folder that cannot be created) the change goes
   // ahead unlocked, and its save reports the failure.
-  if (CreateFolderWithParents(m_registry.m_scanLogFolder) != kOk && !fs::is_directory(m_registry.m_scanLogFolder))
+  if (CreateFolderWithParents(m_registry.m_scanLogFolder) != kOk &&
+      !fs::is_directory(m_registry.m_scanLogFolder))
     return;
   const std::string path = m_registry.m_scanLogFolder + "/config.lock";
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -192,7 +193,8 @@ int32_t CScanLogRegistry::NewLogFolder() {
   m_continuedFolder.clear();
   // A folder of that number that a scan holds (an older program that took
   // numbers back) is passed over.
-  for (int skipped = 0; skipped < 1000 && ScanFolderLock::IsLocked(CurrentLogFolder()); ++skipped) ++m_counter;
+  for (int skipped = 0; skipped < 1000 && ScanFolderLock::IsLocked(CurrentLogFolder()); ++skipped)
+    ++m_counter;
   const int32_t removed = RemoveLogFolder(CurrentLogFolder());
   const int32_t saved = SaveRegistry();
   return removed != kOk ? removed : saved;

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/sysfs.h"
 #include "platform/file_handle.h"
 #include "platform/folders.h"
+#include "platform/sysfs.h"
 
 namespace velmira {
 namespace {

@@ -19,8 +19,8 @@
 
 #include "platform/drives.h"
 #include "platform/errors.h"
-#include "platform/sysfs.h"
 #include "platform/file_handle.h"
+#include "platform/sysfs.h"
 #include "platform/text.h"
 #include "storage/file_system_names.h"
 #include "storage/volume_keys.h"
@@ -183,7 +183,8 @@ std::string CleanLabel(const std::string& raw) {
 }
 
 void NameFileSystem(const FileSystemProbe& probe, PartitionRecord& record) {
-  NameVolumeFileSystem(probe.type, probe.version, CleanLabel(probe.type), record.fileSystemName, record.partitionType);
+  NameVolumeFileSystem(probe.type, probe.version, CleanLabel(probe.type), record.fileSystemName,
+                       record.partitionType);
 }
 
 // The candidate volumes of one open drive: the entries of its partition
@@ -299,7 +300,8 @@ struct DriveFacts {
 
 std::string FormatDuration(int64_t seconds, const DurationUnits& units) {
   const auto n = [](int64_t value) { return std::to_string(value); };
-  if (seconds >= 3600) return n(seconds / 3600) + " " + units.hour + " " + n((seconds % 3600) / 60) + " " + units.minute;
+  if (seconds >= 3600)
+    return n(seconds / 3600) + " " + units.hour + " " + n((seconds % 3600) / 60) + " " + units.minute;
   if (seconds >= 60) return n(seconds / 60) + " " + units.minute + " " + n(seconds % 60) + " " + units.second;
   return n(seconds) + " " + units.second;
 }

@@ -65,8 +65,7 @@ void CollectBacking(dev_t devno, int depth, std::set<dev_t>& disks, std::set<std
   if (!backing.empty()) files.insert(backing);
   for (const auto& slave : fs::directory_iterator(dir / "slaves", ec)) {
     dev_t member = 0;
-    if (ReadSysDevice(slave.path() / "dev", member))
-      CollectBacking(member, depth + 1, disks, files);
+    if (ReadSysDevice(slave.path() / "dev", member)) CollectBacking(member, depth + 1, disks, files);
   }
 }
 

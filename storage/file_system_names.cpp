@@ -6,12 +6,9 @@ namespace velmira {
 namespace {
 
 constexpr VolumeNameRow kVolumeNames[] = {
-    {"ntfs", nullptr, "NTFS", 7, 7},
-    {"vfat", "FAT32", "FAT32", 11, 11},
-    {"vfat", nullptr, "FAT", 6, 6},
-    {"msdos", "FAT32", "FAT32", 11, 11},
-    {"msdos", nullptr, "FAT", 6, 6},
-    {"exfat", nullptr, "exFAT", 0, 0x07},
+    {"ntfs", nullptr, "NTFS", 7, 7},        {"vfat", "FAT32", "FAT32", 11, 11},
+    {"vfat", nullptr, "FAT", 6, 6},         {"msdos", "FAT32", "FAT32", 11, 11},
+    {"msdos", nullptr, "FAT", 6, 6},        {"exfat", nullptr, "exFAT", 0, 0x07},
     {"hfs", nullptr, nullptr, 0, 0xAF},  // null name: the detector's
     {"hfsplus", nullptr, nullptr, 0, 0xAF},
 };

@@ -12,10 +12,10 @@
 namespace velmira {
 
 struct VolumeNameRow {
-  const char* probeType;   // the detector's name ("vfat", "ntfs", ...), lower case
-  const char* version;     // the detector's version that must match ("FAT32"), or null for any
-  const char* name;        // as the disk list shows it
-  uint8_t partitionType;   // always this type byte; 0: keep the table's
+  const char* probeType;     // the detector's name ("vfat", "ntfs", ...), lower case
+  const char* version;       // the detector's version that must match ("FAT32"), or null for any
+  const char* name;          // as the disk list shows it
+  uint8_t partitionType;     // always this type byte; 0: keep the table's
   uint8_t typeWithoutTable;  // the type byte where the table gives none
 };
 

@@ -84,7 +84,6 @@ class RescueMap {
 // blocks... Pass 1", "Trimming failed blocks...", "Finished".
 [[nodiscard]] std::string MapPhaseText(char status, int pass);
 
-
 // Reads a small text file (at most `limit` bytes). 0, kErrFileNotFound, or the
 // read error; kErrInvalidData when the file is larger than the limit.
 [[nodiscard]] int32_t LoadTextFile(const std::string& path, std::string& text, uint64_t limit);

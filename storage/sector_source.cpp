@@ -14,8 +14,7 @@
 namespace velmira {
 namespace {
 
-int32_t ReadPiece(const SectorSource& source, void* buffer, size_t size, uint64_t offset,
-                  size_t& done) {
+int32_t ReadPiece(const SectorSource& source, void* buffer, size_t size, uint64_t offset, size_t& done) {
   if (source.reader) return source.reader->ReadAt(buffer, size, offset, done);
   return ReadAt(source.handle, buffer, size, offset, done);
 }
@@ -149,7 +148,9 @@ int32_t GetVolumeFileSystem(uint16_t key, std::string& name) {
   return GetMountFileSystem(binding->mountPoint, name);
 }
 
-int32_t GetFileLength(const std::string& path, uint64_t& length) { return FileLengthOf(path, length); }
+int32_t GetFileLength(const std::string& path, uint64_t& length) {
+  return FileLengthOf(path, length);
+}
 
 int32_t ReadUnits(uint32_t count, const FileHandle& handle, void* buffer, uint32_t unitSize,
                   uint32_t& unitsRead) {
@@ -173,8 +174,8 @@ int32_t ReadUnits(uint32_t count, const FileHandle& handle, void* buffer, uint32
   return result;
 }
 
-int32_t WriteUnits(const FileHandle& handle, const void* buffer, uint32_t unitSize,
-                   uint32_t& unitsWritten, uint32_t count) {
+int32_t WriteUnits(const FileHandle& handle, const void* buffer, uint32_t unitSize, uint32_t& unitsWritten,
+                   uint32_t count) {
   unitsWritten = 0;
   if (unitSize == 0) return kErrInvalidParameter;
   const uint64_t total = uint64_t{count} * unitSize;
@@ -233,8 +234,8 @@ PartitionLocator PartitionTarget(int32_t diskNumber, uint64_t startSector, uint6
 
 int32_t OpenTargetSource(const PartitionLocator& target, SectorSource& source, OpenedTarget& opened) {
   opened = OpenedTarget{};
-  const int32_t err =
-      target.IsImage() ? OpenImageSource(source, target.imagePath) : OpenDiskSource(source, target.diskNumber);
+  const int32_t err = target.IsImage() ? OpenImageSource(source, target.imagePath)
+                                       : OpenDiskSource(source, target.diskNumber);
   if (err != kOk) return err;
   // Engines place the volume inside the source by its length: without it
   // there is nothing to scan.

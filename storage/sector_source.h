@@ -71,8 +71,7 @@ inline constexpr size_t kIoPieceBytes = 65536;
 // - otherwise reads in 64 KiB pieces, continuing after short reads; a failed
 //   or empty read ends with 30. sectorsRead = whole sectors read, in both cases.
 [[nodiscard]] int32_t ReadSectors(uint32_t count, const SectorSource& source, void* buffer,
-                                  uint64_t firstSector, uint32_t bytesPerSector,
-                                  uint32_t& sectorsRead);
+                                  uint64_t firstSector, uint32_t bytesPerSector, uint32_t& sectorsRead);
 
 // Closes the handle (and drops a test reader); sectorCount becomes 0.
 int32_t CloseSource(SectorSource& source);
@@ -95,7 +94,8 @@ struct OpenedTarget {
 
 // Opens the image file or the drive of `target` read-only into `source` and
 // describes it. Returns the open error or 0.
-[[nodiscard]] int32_t OpenTargetSource(const PartitionLocator& target, SectorSource& source, OpenedTarget& opened);
+[[nodiscard]] int32_t OpenTargetSource(const PartitionLocator& target, SectorSource& source,
+                                       OpenedTarget& opened);
 
 // True for a drive whose media is removable, or that sits on a USB or SD bus.
 [[nodiscard]] bool IsRemovableDisk(int32_t diskNumber);
@@ -114,14 +114,13 @@ struct OpenedTarget {
 
 // Chunked I/O at the handle's current position, in pieces of at most 64 KiB.
 // ReadUnits: a failed or empty read stops with 30; unitsRead = bytes / unitSize.
-[[nodiscard]] int32_t ReadUnits(uint32_t count, const FileHandle& handle, void* buffer,
-                                uint32_t unitSize, uint32_t& unitsRead);
+[[nodiscard]] int32_t ReadUnits(uint32_t count, const FileHandle& handle, void* buffer, uint32_t unitSize,
+                                uint32_t& unitsRead);
 // WriteUnits: a partial write is continued; a failed or zero-byte write returns
 // its error (29 for a zero-byte write); unitsWritten = bytes / unitSize.
 [[nodiscard]] int32_t WriteUnits(const FileHandle& handle, const void* buffer, uint32_t unitSize,
                                  uint32_t& unitsWritten, uint32_t count);
-[[nodiscard]] int32_t ReadBytes(uint32_t n, const FileHandle& handle, void* buffer,
-                                uint32_t& bytesRead);
+[[nodiscard]] int32_t ReadBytes(uint32_t n, const FileHandle& handle, void* buffer, uint32_t& bytesRead);
 
 // Pushes a mounted volume's pending writes to the medium (syncfs on its
 // mount point); nothing when the key is not mounted.

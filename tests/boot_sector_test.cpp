@@ -1,9 +1,10 @@
+#include "engines/boot_sector.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "engines/boot_sector.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -18,9 +19,15 @@ void PutLe(Bytes& b, size_t off, T v) {
   ASSERT_LE(off + sizeof v, b.size());
   std::memcpy(b.data() + off, &v, sizeof v);
 }
-void Put16(Bytes& b, size_t off, uint16_t v) { PutLe(b, off, v); }
-void Put32(Bytes& b, size_t off, uint32_t v) { PutLe(b, off, v); }
-void Put64(Bytes& b, size_t off, uint64_t v) { PutLe(b, off, v); }
+void Put16(Bytes& b, size_t off, uint16_t v) {
+  PutLe(b, off, v);
+}
+void Put32(Bytes& b, size_t off, uint32_t v) {
+  PutLe(b, off, v);
+}
+void Put64(Bytes& b, size_t off, uint64_t v) {
+  PutLe(b, off, v);
+}
 
 Bytes NtfsBoot(uint8_t sectorsPerCluster = 8) {
   Bytes b(512, 0);
@@ -62,14 +69,20 @@ Bytes Fat32Boot() {
   return b;
 }
 
-ByteView View(const Bytes& b) { return ByteView(b.data(), b.size()); }
+ByteView View(const Bytes& b) {
+  return ByteView(b.data(), b.size());
+}
 
 TEST(BootSector, NtfsFieldRules) {
   EXPECT_TRUE(IsNtfsBootSector(View(NtfsBoot())));
-  for (uint8_t spc : {1, 2, 4, 8, 16, 32, 64, 128}) EXPECT_TRUE(IsNtfsBootSector(View(NtfsBoot(spc)))) << int(spc);
+  for (uint8_t spc : {1, 2, 4, 8, 16, 32, 64, 128})
+    EXPECT_TRUE(IsNtfsBootSector(View(NtfsBoot(spc)))) << int(spc);
   for (uint8_t spc : {0, 3, 6, 129, 0xF8}) EXPECT_FALSE(IsNtfsBootSector(View(NtfsBoot(spc)))) << int(spc);
 
-  struct Damage { const char* what; void (*apply)(Bytes&); };
+  struct Damage {
+    const char* what;
+    void (*apply)(Bytes&);
+  };
   const Damage damages[] = {
       {"oem text", [](Bytes& b) { b[10] = 'X'; }},
       {"bytes per sector not a multiple of 512", [](Bytes& b) { Put16(b, 11, 520); }},
@@ -217,7 +230,10 @@ TEST(BootSector, ClassificationOrder) {
 TEST(BootSector, ImagesMadeByTheRealTools) {
   VELMIRA_REQUIRE_TOOL("mkfs.vfat");
   testing::TempDir dir;
-  struct Case { int bits; unsigned mib; };
+  struct Case {
+    int bits;
+    unsigned mib;
+  };
   for (const Case c : {Case{12, 2}, Case{16, 20}, Case{32, 40}}) {
     const std::string img = dir.File("fat" + std::to_string(c.bits) + ".img");
     ASSERT_TRUE(testing::MakeFatImage(img, c.bits, c.mib));

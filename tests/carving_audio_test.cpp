@@ -20,19 +20,17 @@ namespace {
 
 using namespace std::string_view_literals;
 using testing::Bytes;
-using testing::ExpectWholeInNoise;
-using testing::Concat;
 using testing::CarveAt;
 using testing::Carved;
 using testing::CarveInNoise;
+using testing::Concat;
+using testing::ExpectWholeInNoise;
 using testing::ImageBuilder;
 using testing::PutBytes;
 
 uint64_t SectorsOf(uint64_t bytes) {
   return (bytes + 511) / 512;
 }
-
-
 
 // Two files laid back to back (the second in the sector after the first
 // one's last, zero slack between): each carves whole.
@@ -85,7 +83,8 @@ std::vector<BuiltCase> BuiltFiles() {
   using namespace testing;
   return {
       {"mp3 with ID3v2, APE, Lyrics3 and ID3v1 tags",
-       Concat({Id3v2Tag(700), MpegAudioFrames(kMp3Frame128k, 417, 9), ApeTag(), Lyrics3v2(), Id3v1Tag()}), "mp3"},
+       Concat({Id3v2Tag(700), MpegAudioFrames(kMp3Frame128k, 417, 9), ApeTag(), Lyrics3v2(), Id3v1Tag()}),
+       "mp3"},
       {"mp3 without a tag", MpegAudioFrames(kMp3Frame128k, 417, 12), "mp3"},
       {"mp3 without a tag, frames longer than a sector", MpegAudioFrames(kMp3Frame320k, 1044, 6), "mp3"},
       {"mp3 without a tag, MPEG 2.5", Concat({MpegAudioFrames(kMpeg25Frame, 522, 5), Id3v1Tag()}), "mp3"},
@@ -177,7 +176,8 @@ TEST(CarveAudioBuilt, FalseHeadersGiveNoFile) {
   smafNoContents[8] = 'X';
   Bytes apeBadLevel = ApeFile(2000);
   testing::PutLe16(apeBadLevel, 52, 1234);
-  const Bytes mixedRates = Concat({MpegAudioFrames(kMp3Frame128k, 417, 1), MpegAudioFrames(0xFFFB9464, 417, 3)});
+  const Bytes mixedRates =
+      Concat({MpegAudioFrames(kMp3Frame128k, 417, 1), MpegAudioFrames(0xFFFB9464, 417, 3)});
   const std::pair<const char*, Bytes> cases[] = {
       {"one mp3 frame", MpegAudioFrames(kMp3Frame128k, 417, 1)},
       {"mp3 frames of two sample rates", mixedRates},
@@ -206,7 +206,8 @@ TEST(CarveAudioBuilt, DamagedCopiesStayInBounds) {
       Bytes file = c.file;
       const Bytes noise = testing::RandomBytes(8, seed);
       for (size_t k = 0; k < 4; ++k) {
-        const size_t at = (noise[k] * 131u + noise[k + 4] * 7u + seed * 977u) % std::min<size_t>(file.size(), 600);
+        const size_t at =
+            (noise[k] * 131u + noise[k + 4] * 7u + seed * 977u) % std::min<size_t>(file.size(), 600);
         file[at] = noise[(k + 1) % 8];
       }
       const Carved carved = CarveInNoise(file, 0, seed % 2 == 0);

@@ -24,11 +24,11 @@ namespace {
 
 using namespace std::string_view_literals;
 using testing::Bytes;
-using testing::ExpectWholeInNoise;
 using testing::BytesOf;
 using testing::CarveAt;
-using testing::CarveInNoise;
 using testing::Carved;
+using testing::CarveInNoise;
+using testing::ExpectWholeInNoise;
 using testing::ImageBuilder;
 using testing::PutLe16;
 using testing::PutLe32;
@@ -38,12 +38,12 @@ uint64_t SectorsOf(uint64_t bytes) {
   return (bytes + 511) / 512;
 }
 
-
 // No file is carved from the candidate at sector 0 or 65 of a noisy medium.
 void ExpectNoFile(const Bytes& file) {
   for (uint64_t at : {0u, 65u}) {
     const Carved carved = CarveInNoise(file, at);
-    EXPECT_EQ(carved.row, nullptr) << "at " << at << " carved " << carved.Extension() << " of " << carved.length;
+    EXPECT_EQ(carved.row, nullptr) << "at " << at << " carved " << carved.Extension() << " of "
+                                   << carved.length;
   }
 }
 
@@ -107,11 +107,13 @@ TEST(CarvingDocuments, CorpusFilesComeOutWholeUnderTheirKind) {
 }
 
 // Made-up members: some text, and bytes that do not compress.
-void WriteMembers(const testing::TempDir& dir, const std::vector<std::pair<std::string, std::string>>& members) {
+void WriteMembers(const testing::TempDir& dir,
+                  const std::vector<std::pair<std::string, std::string>>& members) {
   for (const auto& [name, text] : members) {
     const std::string path = dir.File(name);
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    Bytes bytes = text == "*" ? testing::RandomBytes(70000, static_cast<uint32_t>(name.size())) : BytesOf(text);
+    Bytes bytes =
+        text == "*" ? testing::RandomBytes(70000, static_cast<uint32_t>(name.size())) : BytesOf(text);
     testing::WriteFileBytes(path, bytes);
   }
 }
@@ -125,12 +127,19 @@ TEST(CarvingDocuments, ArchivesMadeWithZipAreNamedByWhatTheyHold) {
   };
   const std::string odfManifest = "META-INF/manifest.xml";
   const Case cases[] = {
-      {"odt", {{"mimetype", "application/vnd.oasis.opendocument.text"}, {"content.xml", "<office/>"},
-               {odfManifest, "<manifest/>"}, {"Pictures/p.png", "*"}}, ""},
+      {"odt",
+       {{"mimetype", "application/vnd.oasis.opendocument.text"},
+        {"content.xml", "<office/>"},
+        {odfManifest, "<manifest/>"},
+        {"Pictures/p.png", "*"}},
+       ""},
       {"ods", {{"mimetype", "application/vnd.oasis.opendocument.spreadsheet"}, {"content.xml", "<s/>"}}, ""},
       {"odp", {{"mimetype", "application/vnd.oasis.opendocument.presentation"}, {"content.xml", "<p/>"}}, ""},
-      {"epub", {{"mimetype", "application/epub+zip"}, {"META-INF/container.xml", "<container/>"},
-                {"OEBPS/c1.xhtml", "<html/>"}}, ""},
+      {"epub",
+       {{"mimetype", "application/epub+zip"},
+        {"META-INF/container.xml", "<container/>"},
+        {"OEBPS/c1.xhtml", "<html/>"}},
+       ""},
       {"jar", {{"META-INF/MANIFEST.MF", "Manifest-Version: 1.0\n"}, {"a/Main.class", "*"}}, ""},
       {"apk", {{"AndroidManifest.xml", "*"}, {"classes.dex", "*"}, {"META-INF/MANIFEST.MF", "M\n"}}, ""},
       {"docx", {{"[Content_Types].xml", "<Types/>"}, {"word/document.xml", "<w/>"}}, ""},
@@ -174,10 +183,15 @@ TEST(CarvingDocuments, ArchivesMadeWithZipAreNamedByWhatTheyHold) {
 // document's allocation table may continue in DIFAT sectors.
 TEST(CarvingDocuments, SamplesOfEveryRowCarveUnderTheirRow) {
   const std::pair<uint32_t, const char*> rows[] = {
-      {kTypeDoc, "doc"},    {kTypeXls, "xls"},   {kTypePpt, "ppt"},   {kTypeCompound, "ole"},
-      {kTypeMsg, "msg"},    {kTypeFla, "fla"},   {kTypeZip, "zip"},   {kTypeOoxmlWord, "docx"},
-      {kTypeOoxmlExcel, "xlsx"}, {kTypeOoxmlPowerPoint, "pptx"}, {kTypeOdt, "odt"},  {kTypeOds, "ods"},
-      {kTypeOdp, "odp"},    {kTypeEpub, "epub"}, {kTypeJar, "jar"},   {kTypeApk, "apk"}, {kTypePdf, "pdf"},
+      {kTypeDoc, "doc"},         {kTypeXls, "xls"},
+      {kTypePpt, "ppt"},         {kTypeCompound, "ole"},
+      {kTypeMsg, "msg"},         {kTypeFla, "fla"},
+      {kTypeZip, "zip"},         {kTypeOoxmlWord, "docx"},
+      {kTypeOoxmlExcel, "xlsx"}, {kTypeOoxmlPowerPoint, "pptx"},
+      {kTypeOdt, "odt"},         {kTypeOds, "ods"},
+      {kTypeOdp, "odp"},         {kTypeEpub, "epub"},
+      {kTypeJar, "jar"},         {kTypeApk, "apk"},
+      {kTypePdf, "pdf"},
   };
   for (const auto& [code, extension] : rows) {
     SCOPED_TRACE(extension);
@@ -215,7 +229,8 @@ TEST(CarvingDocuments, SamplesOfEveryRowCarveUnderTheirRow) {
   PutLe16(v4, 30, 12);
   PutLe32(v4, 40, 1);  // directory sectors, counted from version 4 on
   for (size_t sector = 0; sector < 3; ++sector)
-    std::copy(word.begin() + 512 * (sector + 1), word.begin() + 512 * (sector + 2), v4.begin() + 4096 * (sector + 1));
+    std::copy(word.begin() + 512 * (sector + 1), word.begin() + 512 * (sector + 2),
+              v4.begin() + 4096 * (sector + 1));
   for (size_t i = 128; i < 1024; ++i) PutLe32(v4, 3 * 4096 + 4 * i, 0xFFFFFFFF);
   ExpectWholeInNoise(v4, "doc");
 
@@ -244,8 +259,8 @@ std::string Pdf(const std::vector<std::string>& sections, const std::vector<bool
   for (size_t i = 0; i < sections.size(); ++i) {
     pdf += sections[i];
     const size_t xref = pdf.size();
-    pdf += "xref" + eol + "0 1" + eol + "0000000000 65535 f" + eol + "trailer" + eol + "<< /Size 9 /Root 1 0 R >>" +
-           eol + "startxref" + eol;
+    pdf += "xref" + eol + "0 1" + eol + "0000000000 65535 f" + eol + "trailer" + eol +
+           "<< /Size 9 /Root 1 0 R >>" + eol + "startxref" + eol;
     pdf += (i < zeroStart.size() && zeroStart[i]) ? "0" : std::to_string(xref);
     pdf += eol + "%%EOF" + eol;
     // A linearized file's first part is padded.
@@ -265,14 +280,16 @@ TEST(CarvingDocuments, PdfEndsAtTheEndMarkThatEndsItsLastSection) {
       "startxref\n15\n%%EOF\nendstream\nendobj\n";
   // A picture in a stream, starting on a sector of its own.
   const std::string picture = [&] {
-    const std::string head = "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n" + catalog + "4 0 obj\n<< /Length 00000000 >>\nstream\n";
+    const std::string head =
+        "%PDF-1.7\n%\xE2\xE3\xCF\xD3\n" + catalog + "4 0 obj\n<< /Length 00000000 >>\nstream\n";
     const Bytes jpeg = testing::JpegPicture(2000, 8);
     std::string data(512 - head.size() % 512, 'a');
     data.append(jpeg.begin(), jpeg.end());
     data.append(300, 'b');
     char length[16];
     std::snprintf(length, sizeof length, "%08zu", data.size());
-    return catalog + "4 0 obj\n<< /Length " + length + " >>\nstream\n" + data + "\nendstream\nendobj\n" + pages;
+    return catalog + "4 0 obj\n<< /Length " + length + " >>\nstream\n" + data + "\nendstream\nendobj\n" +
+           pages;
   }();
   struct Case {
     const char* name;
@@ -357,7 +374,8 @@ TEST(CarvingDocuments, FalseHeadersAndBrokenStructuresGiveNoFile) {
       {"zip cut before its central directory", Bytes(zip.begin(), zip.begin() + directory)},
       {"zip member size off", with(zip, [](Bytes& b) { PutLe32(b, 18, 41); })},
       {"zip end record counting other entries", with(zip, [&](Bytes& b) { PutLe16(b, zip.size() - 12, 3); })},
-      {"zip end record naming another directory", with(zip, [&](Bytes& b) { PutLe32(b, zip.size() - 6, 7); })},
+      {"zip end record naming another directory",
+       with(zip, [&](Bytes& b) { PutLe32(b, zip.size() - 6, 7); })},
       {"zip of an unknown method", with(zip, [](Bytes& b) { PutLe16(b, 8, 77); })},
       {"compound table entry out of range", with(doc, [](Bytes& b) { PutLe32(b, 1536, 0x00012345); })},
       {"compound table sector not marked", with(doc, [](Bytes& b) { PutLe32(b, 1536 + 8, 0xFFFFFFFE); })},
@@ -386,7 +404,8 @@ TEST(CarvingDocuments, FloodsOfFalseHeadersStayCheap) {
   const Bytes headers[] = {
       // A member whose sizes follow its data.
       BytesOf("PK\x03\x04\x14\x00\x08\x00\x08\x00\x00\x00\x00\x00\x00\x00\x00\x00"
-              "\x00\x00\x00\x00\x00\x00\x00\x00\x05\x00\x00\x00" "a.txt"sv),
+              "\x00\x00\x00\x00\x00\x00\x00\x00\x05\x00\x00\x00"
+              "a.txt"sv),
       BytesOf("%PDF-1.4\n1 0 obj\n<< /Length 9 >>\nstream\n"),
       compound,
   };

@@ -23,9 +23,9 @@ namespace {
 
 using namespace std::string_view_literals;
 using testing::Bytes;
-using testing::Concat;
 using testing::CarveAt;
 using testing::Carved;
+using testing::Concat;
 using testing::ImageBuilder;
 using testing::Noise;
 using testing::PutBytes;
@@ -95,7 +95,8 @@ TEST(ReadAheadFindMark, FindsEveryPlaceAMarkCanStand) {
   EXPECT_EQ(FindMark(v, "\xFF\xD9"sv, 5), 7u);
   EXPECT_EQ(FindMark(v, "\xFF\xD9"sv, 8), ReadAhead::kNotFound);
   EXPECT_EQ(FindMark(v, "\xFF\xD9\x12"sv, 0), 4u);
-  EXPECT_EQ(FindMark(ByteView(b.data(), 8), "\xFF\xD9"sv, 5), ReadAhead::kNotFound) << "cut before its last byte";
+  EXPECT_EQ(FindMark(ByteView(b.data(), 8), "\xFF\xD9"sv, 5), ReadAhead::kNotFound)
+      << "cut before its last byte";
   EXPECT_EQ(FindMark(v, ""sv, 0), ReadAhead::kNotFound);
   EXPECT_EQ(FindMark(v, "\xFF\xD9"sv, 20), ReadAhead::kNotFound);
 }
@@ -155,8 +156,9 @@ TEST(CarveJpeg, RunsToTheEndOfTheMediumAndStopsAtTheCap) {
 TEST(CarveTrailer, GifAndPng) {
   // Image data that holds the trailer's bytes does not end the file: the
   // blocks are walked to the real trailer.
-  Bytes gif = testing::BytesOf("GIF89a\x10\x00\x10\x00\x80\x00\x00\x00\x00\x00\xFF\xFF\xFF"
-                               "\x2C\x00\x00\x00\x00\x10\x00\x10\x00\x00\x02"sv);
+  Bytes gif = testing::BytesOf(
+      "GIF89a\x10\x00\x10\x00\x80\x00\x00\x00\x00\x00\xFF\xFF\xFF"
+      "\x2C\x00\x00\x00\x00\x10\x00\x10\x00\x00\x02"sv);
   for (int block = 0; block < 12; ++block) {
     gif.push_back(0xFF);
     Bytes data = Noise(255, 5 + block);
@@ -388,7 +390,8 @@ TEST(FileCursorTest, ViewsStayInsideTheDataAndStopOnCancel) {
   state.BeginSector(&source, 512, 3, SweepFigures{});
   const ByteView first(image.bytes().data() + 3 * 512, 512);
   FileCursor cursor(state, first, 1024 * 1024);
-  for (uint64_t at : {uint64_t{0}, uint64_t{500}, uint64_t{65535}, uint64_t{200000}, uint64_t{131000}, uint64_t{7}}) {
+  for (uint64_t at :
+       {uint64_t{0}, uint64_t{500}, uint64_t{65535}, uint64_t{200000}, uint64_t{131000}, uint64_t{7}}) {
     const ByteView v = cursor.View(at, FileCursor::kMaxView);
     ASSERT_EQ(v.size(), FileCursor::kMaxView) << at;
     EXPECT_EQ(std::memcmp(v.data(), data.data() + at, v.size()), 0) << at;

@@ -52,11 +52,11 @@ const std::map<std::string, std::string>& KnownMisses() {
 // The extensions of the formats the carver is meant to cut at their end.
 const std::set<std::string>& CarvableExtensions() {
   static const std::set<std::string> kCarvable = {
-      "jpg", "jpeg", "png", "gif", "bmp", "tif",  "tiff", "psd",  "ico", "webp", "heic", "avif",
-      "cr2", "cr3",  "nef", "arw", "dng", "orf",  "rw2",  "raf",  "mp3", "wav",  "flac", "ogg",
-      "m4a", "mp4",  "mov", "avi", "mkv", "webm", "flv",  "3gp",  "pdf", "doc",  "xls",  "ppt",
-      "docx", "xlsx", "pptx", "odt", "ods", "odp", "epub", "zip", "rar", "7z", "gz", "exe",
-      "dll", "db",   "sqlite", "jar", "apk", "msg"};
+      "jpg",  "jpeg", "png", "gif",  "bmp",  "tif",  "tiff",   "psd",  "ico", "webp", "heic",
+      "avif", "cr2",  "cr3", "nef",  "arw",  "dng",  "orf",    "rw2",  "raf", "mp3",  "wav",
+      "flac", "ogg",  "m4a", "mp4",  "mov",  "avi",  "mkv",    "webm", "flv", "3gp",  "pdf",
+      "doc",  "xls",  "ppt", "docx", "xlsx", "pptx", "odt",    "ods",  "odp", "epub", "zip",
+      "rar",  "7z",   "gz",  "exe",  "dll",  "db",   "sqlite", "jar",  "apk", "msg"};
   return kCarvable;
 }
 
@@ -143,16 +143,20 @@ TEST(CarvingMixedMedium, MixedFilesComeBackWholeAndNothingElse) {
   uint64_t written = 0, whole = 0;
   std::set<std::string> plantedSums;
   for (const Planted& p : planted) plantedSums.insert(p.sha);
-  ASSERT_EQ(engine.VisitMatches(std::string(kEveryFilePattern), [&](const FoundRecord& r) {
-    const uint64_t at = uint64_t{r.entrySector} * kSector;
-    const uint64_t length = std::min<uint64_t>(uint64_t{r.size}, at < medium.size() ? medium.size() - at : 0);
-    const std::string sha = testing::Sha256Hex(medium.data() + at, static_cast<size_t>(length));
-    carvedAt[uint64_t{r.entrySector}] = {RecordName(r), uint64_t{r.size}};
-    carvedSums.insert(sha);
-    ++written;
-    whole += plantedSums.count(sha);
-    return 0;
-  }), kOk);
+  ASSERT_EQ(engine.VisitMatches(std::string(kEveryFilePattern),
+                                [&](const FoundRecord& r) {
+                                  const uint64_t at = uint64_t{r.entrySector} * kSector;
+                                  const uint64_t length = std::min<uint64_t>(
+                                      uint64_t{r.size}, at < medium.size() ? medium.size() - at : 0);
+                                  const std::string sha =
+                                      testing::Sha256Hex(medium.data() + at, static_cast<size_t>(length));
+                                  carvedAt[uint64_t{r.entrySector}] = {RecordName(r), uint64_t{r.size}};
+                                  carvedSums.insert(sha);
+                                  ++written;
+                                  whole += plantedSums.count(sha);
+                                  return 0;
+                                }),
+            kOk);
 
   struct Tally {
     uint32_t planted = 0;
@@ -172,23 +176,27 @@ TEST(CarvingMixedMedium, MixedFilesComeBackWholeAndNothingElse) {
     const auto at = carvedAt.find(p.sector);
     char line[512];
     std::snprintf(line, sizeof line, "  miss %-5s %9llu bytes at sector %-7llu carved there: %s  (%s)\n",
-                  p.ext.c_str(), static_cast<unsigned long long>(p.size), static_cast<unsigned long long>(p.sector),
-                  at == carvedAt.end() ? "nothing"
-                                       : (at->second.first + ", " + std::to_string(at->second.second) + " bytes").c_str(),
+                  p.ext.c_str(), static_cast<unsigned long long>(p.size),
+                  static_cast<unsigned long long>(p.sector),
+                  at == carvedAt.end()
+                      ? "nothing"
+                      : (at->second.first + ", " + std::to_string(at->second.second) + " bytes").c_str(),
                   p.path.c_str());
     misses += line;
   }
   std::string table = "ext    planted  whole\n";
   for (const auto& [ext, t] : byExt) {
     char line[64];
-    std::snprintf(line, sizeof line, "%-6s %7u %6u%s\n", ext.c_str(), t.planted, t.back, t.back < t.planted ? "  <" : "");
+    std::snprintf(line, sizeof line, "%-6s %7u %6u%s\n", ext.c_str(), t.planted, t.back,
+                  t.back < t.planted ? "  <" : "");
     table += line;
   }
   const double byteForByte = static_cast<double>(back) / static_cast<double>(planted.size());
   const double wholeShare = written == 0 ? 0.0 : static_cast<double>(whole) / static_cast<double>(written);
-  std::printf("%s%s%u of %zu planted files byte for byte (%.1f%%); %llu of %llu carved files whole (%.1f%%)\n",
-              table.c_str(), misses.c_str(), back, planted.size(), 100.0 * byteForByte,
-              static_cast<unsigned long long>(whole), static_cast<unsigned long long>(written), 100.0 * wholeShare);
+  std::printf(
+      "%s%s%u of %zu planted files byte for byte (%.1f%%); %llu of %llu carved files whole (%.1f%%)\n",
+      table.c_str(), misses.c_str(), back, planted.size(), 100.0 * byteForByte,
+      static_cast<unsigned long long>(whole), static_cast<unsigned long long>(written), 100.0 * wholeShare);
   for (const Planted& p : planted) {
     if (carvedSums.count(p.sha) != 0 || KnownMisses().count(p.path) != 0) continue;
     ADD_FAILURE() << p.path << " did not come back byte for byte";
@@ -196,12 +204,11 @@ TEST(CarvingMixedMedium, MixedFilesComeBackWholeAndNothingElse) {
   EXPECT_GE(wholeShare, kWholeFilesTarget) << "carved files that are pieces or run on into other data";
 }
 
-
 // A medium of `count` tiny GIFs, one per sector: a flood of real files.
 Bytes GifFlood(size_t count) {
-  static const uint8_t kGif[] = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF,
-                                 0x21, 0xF9, 4, 1, 0, 0, 0, 0, 0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 1, 0x44, 0,
-                                 0x3B};
+  static const uint8_t kGif[] = {'G', 'I', 'F',  '8',  '9',  'a',  1,    0, 1, 0, 0x80, 0,    0, 0,
+                                 0,   0,   0xFF, 0xFF, 0xFF, 0x21, 0xF9, 4, 1, 0, 0,    0,    0, 0x2C,
+                                 0,   0,   0,    0,    1,    0,    1,    0, 0, 2, 1,    0x44, 0, 0x3B};
   Bytes medium(count * 512, 0);
   for (size_t i = 0; i < count; ++i) std::copy(std::begin(kGif), std::end(kGif), medium.begin() + i * 512);
   return medium;
@@ -236,8 +243,8 @@ TEST(CarvingManyFiles, CarveListingMemoryDoesNotGrowWithTheFiles) {
     const std::string image = dir.File("flood" + std::to_string(i) + ".img");
     WriteGifFlood(image, counts[i]);
     const std::string command = env + testing::ShellQuote(VELMIRA_CLI_PATH) + " carve " +
-                                testing::ShellQuote(image) + " --list >" + testing::ShellQuote(dir.File("list")) +
-                                " 2>/dev/null";
+                                testing::ShellQuote(image) + " --list >" +
+                                testing::ShellQuote(dir.File("list")) + " 2>/dev/null";
     peak[i] = PeakKibOf(command, dir.File("peak"));
     ASSERT_GT(peak[i], 0) << command;
     std::ifstream list(dir.File("list"));
@@ -266,10 +273,12 @@ TEST(CarvingManyFiles, CarvedFilesComeInSectorOrderAndSpreadOverFolders) {
   // Handed on one by one in the order of their sectors ("10.gif" after "9.gif"),
   // and a non-zero answer stops the walk there.
   std::vector<FoundRecord> seen;
-  EXPECT_EQ(engine.VisitMatches("*.gif|", [&](const FoundRecord& r) {
-    seen.push_back(r);
-    return seen.size() == 11 ? kCancelled : 0;
-  }), kCancelled);
+  EXPECT_EQ(engine.VisitMatches("*.gif|",
+                                [&](const FoundRecord& r) {
+                                  seen.push_back(r);
+                                  return seen.size() == 11 ? kCancelled : 0;
+                                }),
+            kCancelled);
   ASSERT_EQ(seen.size(), 11u);
   for (size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(uint64_t{seen[i].entrySector}, i);
 
@@ -283,10 +292,13 @@ TEST(CarvingManyFiles, CarvedFilesComeInSectorOrderAndSpreadOverFolders) {
     ASSERT_EQ(job.Run(), kOk);
     EXPECT_EQ(job.Failed(), 0u);
   }
-  const std::pair<const char*, const char*> where[] = {
-      {"out/photo/0.gif", "first"}, {"out/photo/4.gif", "fifth"}, {"out/photo.2/5.gif", "sixth"},
-      {"out/photo.2/9.gif", "tenth"}, {"out/photo.3/10.gif", "eleventh"}};
-  for (const auto& [path, which] : where) EXPECT_TRUE(std::filesystem::exists(dir.File(path))) << which << ": " << path;
+  const std::pair<const char*, const char*> where[] = {{"out/photo/0.gif", "first"},
+                                                       {"out/photo/4.gif", "fifth"},
+                                                       {"out/photo.2/5.gif", "sixth"},
+                                                       {"out/photo.2/9.gif", "tenth"},
+                                                       {"out/photo.3/10.gif", "eleventh"}};
+  for (const auto& [path, which] : where)
+    EXPECT_TRUE(std::filesystem::exists(dir.File(path))) << which << ": " << path;
   EXPECT_FALSE(std::filesystem::exists(dir.File("out/photo/5.gif")));
   // Without a spread every file keeps to its category folder.
   EXPECT_EQ(RecoveryTargetPath(dir.File("x"), seen[10]), dir.File("x") + "/photo/10.gif");

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <map>
 #include <string>
 #include <vector>
@@ -12,11 +11,11 @@
 #include "engines/carving/carve_sweep.h"
 #include "engines/carving/file_type_recovery.h"
 #include "engines/carving/signature_table.h"
-#include "results/found_record.h"
 #include "platform/errors.h"
-#include "tests/fixtures/data_home.h"
+#include "results/found_record.h"
 #include "tests/fixtures/carving_expect.h"
 #include "tests/fixtures/carving_samples.h"
+#include "tests/fixtures/data_home.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -25,11 +24,11 @@ namespace {
 
 using namespace std::string_view_literals;
 using testing::Bytes;
-using testing::ExpectWholeInNoise;
-using testing::Concat;
 using testing::CarveAt;
-using testing::CarveInNoise;
 using testing::Carved;
+using testing::CarveInNoise;
+using testing::Concat;
+using testing::ExpectWholeInNoise;
 using testing::ImageBuilder;
 using testing::PutBytes;
 using testing::SampleOfType;
@@ -37,7 +36,6 @@ using testing::SampleOfType;
 uint64_t SectorsOf(uint64_t bytes) {
   return (bytes + 511) / 512;
 }
-
 
 // Two files laid back to back (the second from the sector after the
 // first's last) in noise: each is carved whole.
@@ -127,12 +125,16 @@ TEST(CarvePicturesCorpus, ExactInNoiseAtBothOffsets) {
 TEST(CarvePicturesCorpus, SameFormatBackToBack) {
   VELMIRA_REQUIRE_CORPUS(tsv, "_truth/media_files.tsv");
   const Sample pairs[][2] = {
-      {{"python-pillow__Pillow/Tests/images/flower.jpg", "jpg"}, {"python-pillow__Pillow/Tests/images/hopper.jpg", "jpg"}},
-      {{"python-pillow__Pillow/Tests/images/sugarshack.mpo", "jpg"}, {"python-pillow__Pillow/Tests/images/flower2.jpg", "jpg"}},
-      {{"python-pillow__Pillow/Tests/images/hopper.png", "png"}, {"mathiasbynens__small/png-transparent.png", "png"}},
+      {{"python-pillow__Pillow/Tests/images/flower.jpg", "jpg"},
+       {"python-pillow__Pillow/Tests/images/hopper.jpg", "jpg"}},
+      {{"python-pillow__Pillow/Tests/images/sugarshack.mpo", "jpg"},
+       {"python-pillow__Pillow/Tests/images/flower2.jpg", "jpg"}},
+      {{"python-pillow__Pillow/Tests/images/hopper.png", "png"},
+       {"mathiasbynens__small/png-transparent.png", "png"}},
       {{"python-pillow__Pillow/Tests/images/hopper.gif", "gif"}, {"mathiasbynens__small/gif.gif", "gif"}},
       {{"python-pillow__Pillow/Tests/images/hopper.bmp", "bmp"}, {"mathiasbynens__small/bmp.bmp", "bmp"}},
-      {{"python-pillow__Pillow/Tests/images/hopper.tif", "tif"}, {"python-pillow__Pillow/Tests/images/multipage.tiff", "tif"}},
+      {{"python-pillow__Pillow/Tests/images/hopper.tif", "tif"},
+       {"python-pillow__Pillow/Tests/images/multipage.tiff", "tif"}},
   };
   for (const auto& pair : pairs) {
     SCOPED_TRACE(std::string(pair[0].path) + " then " + pair[1].path);
@@ -188,7 +190,7 @@ TEST(CarvePicturesCorpus, SweepFindsEachPictureOnceAndWhole) {
 // and ARW with a SubIFD, DNG tiles, ORF and RW2 headers, RAF regions, PSD.
 TEST(CarvePictures, SamplesOfEveryKind) {
   const uint32_t codes[] = {kTypeJpeg, kTypePng, kTypeGif, kTypeBmp, kTypeTiff, kTypeCr2, kTypeNef,
-                            kTypeArw,  kTypeDng, kTypeOrf, kTypeRw2, kTypeRaf, kTypePsd, kTypeIco};
+                            kTypeArw,  kTypeDng, kTypeOrf, kTypeRw2, kTypeRaf,  kTypePsd, kTypeIco};
   for (uint32_t code : codes) {
     const SignatureRow* row = FindRowByCode(code);
     ASSERT_NE(row, nullptr) << code;
@@ -211,7 +213,9 @@ Bytes JpegLedBy(std::string_view first) {
 
 TEST(CarveJpegStructure, HeaderFormsAndWhatEndsThePicture) {
   const Bytes photoshop = JpegLedBy("\xFF\xED\x00\x12Photoshop 3.0\x00\x38\x42"sv);
-  const Bytes adobe = JpegLedBy("\xFF\xEE\x00\x0E" "Adobe\x00\x64\x00\x00\x00\x00\x01"sv);
+  const Bytes adobe = JpegLedBy(
+      "\xFF\xEE\x00\x0E"
+      "Adobe\x00\x64\x00\x00\x00\x00\x01"sv);
   const Bytes comment = JpegLedBy("\xFF\xFE\x00\x07hello"sv);
   const Bytes tables = JpegLedBy(""sv);  // the quantisation table comes first
   Bytes frameFirst = testing::BytesOf("\xFF\xD8\xFF\xC2\x00\x0B\x08\x00\x10\x00\x10\x01\x01\x11\x00"sv);
@@ -230,13 +234,16 @@ TEST(CarveJpegStructure, HeaderFormsAndWhatEndsThePicture) {
   // The Huffman table ahead of the frame.
   Bytes tableFirst = frameFirst;
   std::rotate(tableFirst.begin() + 2, tableFirst.begin() + 15, tableFirst.begin() + 37);
-  for (const Bytes* jpeg : std::initializer_list<const Bytes*>{&photoshop, &adobe, &comment, &tables, &frameFirst, &tableFirst}) {
+  for (const Bytes* jpeg :
+       std::initializer_list<const Bytes*>{&photoshop, &adobe, &comment, &tables, &frameFirst, &tableFirst}) {
     ExpectWholeInNoise(*jpeg, "jpg");
   }
 
   // A thumbnail inside APP1 ends neither the picture nor is carved alone:
   // the carved file covers it.
-  Bytes exif = testing::BytesOf("\xFF\xD8\xFF\xE1\x00\x00" "Exif\x00\x00"sv);
+  Bytes exif = testing::BytesOf(
+      "\xFF\xD8\xFF\xE1\x00\x00"
+      "Exif\x00\x00"sv);
   const Bytes thumbnail = testing::JpegPicture(1200, 5);
   PutBytes(exif, exif.size(), thumbnail);
   testing::PutBe16(exif, 4, static_cast<uint16_t>(exif.size() - 4));
@@ -307,14 +314,15 @@ TEST(CarvePicturesMadeByTools, JpegAndTiffForms) {
   };
   for (const auto& [name, command] : jpegs) {
     SCOPED_TRACE(name);
-    if (!testing::RunQuiet(command + " > " + testing::ShellQuote(dir.File(name)))) continue;  // an option this build lacks
+    if (!testing::RunQuiet(command + " > " + testing::ShellQuote(dir.File(name))))
+      continue;  // an option this build lacks
     ExpectWholeInNoise(testing::ReadFileBytes(dir.File(name)), "jpg");
   }
 
   VELMIRA_REQUIRE_CORPUS(hopper, "python-pillow__Pillow/Tests/images/hopper.tif");
   const std::pair<const char*, const char*> tiffs[] = {
-      {"tiled.tif", "-t -w 32 -l 32"}, {"big.tif", "-8"}, {"motorola.tif", "-B"},
-      {"lzw.tif", "-c lzw -r 16"},     {"bigtiles.tif", "-8 -t -B"},
+      {"tiled.tif", "-t -w 32 -l 32"}, {"big.tif", "-8"}, {"motorola.tif", "-B"}, {"lzw.tif", "-c lzw -r 16"},
+      {"bigtiles.tif", "-8 -t -B"},
   };
   for (const auto& [name, options] : tiffs) {
     SCOPED_TRACE(name);
@@ -339,7 +347,10 @@ TEST(CarvePictures, BrokenStructuresGiveNoFile) {
       {"bmp size field beyond its pixels", kTypeBmp, [](Bytes& b) { testing::PutLe32(b, 2, 1094 + 8000); }},
       {"bmp size field short of its pixels", kTypeBmp, [](Bytes& b) { testing::PutLe32(b, 2, 1000); }},
       {"bmp planes", kTypeBmp, [](Bytes& b) { testing::PutLe16(b, 26, 2); }},
-      {"tiff first IFD of no known types", kTypeTiff, [](Bytes& b) { for (size_t e = 10; e < 10 + 8 * 12; e += 12) b[e + 2] = 0x77; }},
+      {"tiff first IFD of no known types", kTypeTiff,
+       [](Bytes& b) {
+         for (size_t e = 10; e < 10 + 8 * 12; e += 12) b[e + 2] = 0x77;
+       }},
       {"tiff first IFD odd", kTypeTiff, [](Bytes& b) { b[4] = 9; }},
       {"tiff first IFD empty", kTypeTiff, [](Bytes& b) { b[8] = 0; }},
       {"raf preview not a JPEG", kTypeRaf, [](Bytes& b) { b[0x100] = 0; }},
@@ -371,15 +382,16 @@ TEST(CarvePictures, RawDataWithoutALengthRunsToTheNextFile) {
 
 // Damaged samples never crash a walk nor give more than the medium holds.
 TEST(CarvePictures, DamagedSamplesStayInsideTheMedium) {
-  const uint32_t codes[] = {kTypeJpeg, kTypePng, kTypeGif, kTypeBmp, kTypeTiff, kTypeCr2,
-                            kTypeNef,  kTypeDng, kTypeRaf, kTypePsd};
+  const uint32_t codes[] = {kTypeJpeg, kTypePng, kTypeGif, kTypeBmp, kTypeTiff,
+                            kTypeCr2,  kTypeNef, kTypeDng, kTypeRaf, kTypePsd};
   uint32_t seed = 1;
   for (uint32_t code : codes) {
     const Bytes sample = SampleOfType(code);
     for (int round = 0; round < 150; ++round) {
       Bytes damaged = sample;
       const Bytes noise = testing::RandomBytes(8, ++seed);
-      for (size_t k = 0; k < 4; ++k) damaged[(noise[2 * k] * 131u + noise[2 * k + 1] + round) % damaged.size()] = noise[k + 4];
+      for (size_t k = 0; k < 4; ++k)
+        damaged[(noise[2 * k] * 131u + noise[2 * k + 1] + round) % damaged.size()] = noise[k + 4];
       const Carved carved = CarveInNoise(damaged, 3, round % 2 == 0);
       EXPECT_LE(carved.length, (3 + SectorsOf(damaged.size()) + 8) * 512) << code << " round " << round;
     }
@@ -412,7 +424,8 @@ TEST(CarvePictures, BitmapHeadersAndPsdRows) {
   Bytes rle = SampleOfType(kTypePsd);
   rle.resize(26 + 12);
   PutBytes(rle, rle.size(), "\x00\x01"sv);
-  for (uint16_t row = 0; row < 6; ++row) testing::PutBe16(rle, rle.size(), static_cast<uint16_t>(3 + row % 2));
+  for (uint16_t row = 0; row < 6; ++row)
+    testing::PutBe16(rle, rle.size(), static_cast<uint16_t>(3 + row % 2));
   PutBytes(rle, rle.size(), testing::Noise(3 * 3 + 3 * 4, 6));
   for (const Bytes* file : std::initializer_list<const Bytes*>{&v4, &os2}) {
     ExpectWholeInNoise(*file, "bmp");

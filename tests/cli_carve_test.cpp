@@ -20,8 +20,9 @@ TEST(CliCarve, CarvesARawMediumIntoCategoryFolders) {
   testing::WriteFileBytes(dir.File("raw.img"), image.bytes());
   const std::string env = "XDG_DATA_HOME=" + ShellQuote(dir.File("data")) + " ";
   int status = -1;
-  std::string out = testing::RunCapture(
-      env + ShellQuote(VELMIRA_CLI_PATH) + " carve " + ShellQuote(dir.File("raw.img")) + " --list 2>/dev/null", status);
+  std::string out = testing::RunCapture(env + ShellQuote(VELMIRA_CLI_PATH) + " carve " +
+                                            ShellQuote(dir.File("raw.img")) + " --list 2>/dev/null",
+                                        status);
   EXPECT_EQ(status, 0);
   EXPECT_NE(out.find("3.gif"), std::string::npos) << out;
   EXPECT_NE(out.find("40.wav"), std::string::npos) << out;
@@ -36,9 +37,9 @@ TEST(CliCarve, CarvesARawMediumIntoCategoryFolders) {
 
   testing::RunCapture(ShellQuote(VELMIRA_CLI_PATH) + " carve 2>/dev/null", status);
   EXPECT_EQ(status, 1);
-  testing::RunCapture(ShellQuote(VELMIRA_CLI_PATH) + " carve " + ShellQuote(dir.File("none.img")) +
-                          " --list 2>/dev/null",
-                      status);
+  testing::RunCapture(
+      ShellQuote(VELMIRA_CLI_PATH) + " carve " + ShellQuote(dir.File("none.img")) + " --list 2>/dev/null",
+      status);
   EXPECT_EQ(status, 2);
 }
 

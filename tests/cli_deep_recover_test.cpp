@@ -2,7 +2,6 @@
 // formatted again, an NTFS volume whose boot sector is gone, and a second
 // run over a source whose deep scan is on record.
 #include <gtest/gtest.h>
-
 #include <strings.h>
 
 #include <algorithm>
@@ -11,8 +10,8 @@
 #include <set>
 
 #include "tests/fixtures/carving_samples.h"
-#include "tests/fixtures/fat_card.h"
 #include "tests/fixtures/cli_run.h"
+#include "tests/fixtures/fat_card.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/ntfs_disk.h"
 #include "tests/fixtures/temp_dir.h"
@@ -64,8 +63,9 @@ TEST(CliDeepRecover, ReformattedCardGivesBackNamedAndCarvedPhotos) {
   ASSERT_EQ(run.status, 0) << run.out;
   const auto photos = FilesIn(dir.File("out/photo"));
   for (const std::string& name : named) {
-    const auto it = std::find_if(photos.begin(), photos.end(),
-                                 [&](const auto& p) { return strcasecmp(p.first.c_str(), name.c_str()) == 0; });
+    const auto it = std::find_if(photos.begin(), photos.end(), [&](const auto& p) {
+      return strcasecmp(p.first.c_str(), name.c_str()) == 0;
+    });
     ASSERT_NE(it, photos.end()) << name << " by its name\n" << run.out;
     EXPECT_EQ(it->second, card.Original("DCIM/100CANON/" + name)) << name;
   }
@@ -77,7 +77,8 @@ TEST(CliDeepRecover, ReformattedCardGivesBackNamedAndCarvedPhotos) {
   for (const std::string& name : rooted)
     EXPECT_EQ(contents.count(text(card.Original(name))), 1u) << name << " by its content, once";
   for (const std::string& name : named)
-    EXPECT_EQ(contents.count(text(card.Original("DCIM/100CANON/" + name))), 1u) << name << " is not carved again";
+    EXPECT_EQ(contents.count(text(card.Original("DCIM/100CANON/" + name))), 1u)
+        << name << " is not carved again";
 }
 
 // An NTFS volume without its boot sector is no file system to the probe;

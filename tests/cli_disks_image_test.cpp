@@ -17,7 +17,8 @@ using testing::CliRun;
 
 // Runs velmira-cli in `cwd` so that relative drive paths give fixed output.
 CliRun Cli(const std::string& cwd, const std::string& args, const std::string& drives) {
-  return testing::RunCli(args, {.dataHome = cwd + "/data", .cwd = cwd, .env = "VELMIRA_DRIVES=" + ShellQuote(drives)});
+  return testing::RunCli(
+      args, {.dataHome = cwd + "/data", .cwd = cwd, .env = "VELMIRA_DRIVES=" + ShellQuote(drives)});
 }
 
 TEST(CliDisks, ListsDrivesRegionsAndHowToNameThem) {

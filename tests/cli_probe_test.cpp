@@ -27,11 +27,13 @@ TEST(CliProbe, NamesTheFileSystemOfRealImages) {
 
   if (testing::ToolAvailable("mkntfs")) {
     ASSERT_TRUE(testing::MakeNtfsImage(dir.File("ntfs.img"), 8));
-    EXPECT_NE(Cli("probe " + ShellQuote(dir.File("ntfs.img"))).out.find("file system:  NTFS\n"), std::string::npos);
+    EXPECT_NE(Cli("probe " + ShellQuote(dir.File("ntfs.img"))).out.find("file system:  NTFS\n"),
+              std::string::npos);
   }
   if (testing::ToolAvailable("mke2fs")) {
     ASSERT_TRUE(testing::MakeExtImage(dir.File("ext.img"), 8));
-    EXPECT_NE(Cli("probe " + ShellQuote(dir.File("ext.img"))).out.find("file system:  ext\n"), std::string::npos);
+    EXPECT_NE(Cli("probe " + ShellQuote(dir.File("ext.img"))).out.find("file system:  ext\n"),
+              std::string::npos);
   }
   testing::WriteRandomFile(dir.File("random.img"), 1 << 20);
   r = Cli("probe " + ShellQuote(dir.File("random.img")));
@@ -51,7 +53,11 @@ TEST(CliProbe, NamesTheFileSystemOfRealImages) {
 TEST(CliProbe, BadSourcesGiveOneLineAndADocumentedCode) {
   testing::TempDir dir;
   testing::WriteRandomFile(dir.File("small.img"), 10 * 1024);
-  struct Case { std::string args; int status; const char* words; };
+  struct Case {
+    std::string args;
+    int status;
+    const char* words;
+  };
   const Case cases[] = {
       {"probe " + ShellQuote(dir.File("missing.img")), 2, "cannot find the file"},
       {"probe " + ShellQuote(dir.path()), 2, "is a folder"},
@@ -86,10 +92,10 @@ TEST(CliProbe, SourceIsOpenedReadOnly) {
   testing::TempDir dir;
   ASSERT_TRUE(testing::MakeFatImage(dir.File("ro.img"), 16, 20));
   int status = 0;
-  const std::string trace = testing::RunCapture(
-      "strace -f -e trace=open,openat " + ShellQuote(VELMIRA_CLI_PATH) + " probe " +
-          ShellQuote(dir.File("ro.img")) + " 2>&1 >/dev/null",
-      status);
+  const std::string trace =
+      testing::RunCapture("strace -f -e trace=open,openat " + ShellQuote(VELMIRA_CLI_PATH) + " probe " +
+                              ShellQuote(dir.File("ro.img")) + " 2>&1 >/dev/null",
+                          status);
   if (trace.find("PTRACE") != std::string::npos || trace.find("Operation not permitted") != std::string::npos)
     GTEST_SKIP() << "strace cannot trace here";
   size_t opens = 0;

@@ -44,7 +44,8 @@ TEST(CliRecoverNtfs, ListsAndRecoversDeletedFilesFromAnImageAndAPartition) {
   EXPECT_NE(list.out.find("{\"path\":\"Notes.txt\",\"size\":2,"), std::string::npos);
   EXPECT_EQ(list.out.find("Kept.txt"), std::string::npos) << "live files are not listed";
 
-  CliRun rec = Cli(dir, "recover " + ShellQuote(disk.image()) + " --fast --to " + ShellQuote(dir.File("out")));
+  CliRun rec =
+      Cli(dir, "recover " + ShellQuote(disk.image()) + " --fast --to " + ShellQuote(dir.File("out")));
   EXPECT_EQ(rec.status, 0) << rec.out;
   EXPECT_EQ(testing::ReadFileBytes(dir.File("out/photo/Same.jpg")).size() +
                 testing::ReadFileBytes(dir.File("out/photo/Same(1).jpg")).size(),
@@ -59,7 +60,8 @@ TEST(CliRecoverNtfs, ListsAndRecoversDeletedFilesFromAnImageAndAPartition) {
                                             "label: dos\nstart=2048, size=32768, type=7\n"));
   ASSERT_TRUE(testing::RunQuiet("dd if=" + ShellQuote(disk.image()) + " of=" + ShellQuote(diskImage) +
                                 " bs=1M seek=1 conv=notrunc status=none"));
-  CliRun part = Cli(dir, "recover --fast disk:0:2048:32768 --list", "VELMIRA_DRIVES=" + ShellQuote(diskImage));
+  CliRun part =
+      Cli(dir, "recover --fast disk:0:2048:32768 --list", "VELMIRA_DRIVES=" + ShellQuote(diskImage));
   EXPECT_EQ(part.status, 0);
   EXPECT_NE(part.out.find("Camera/Two/Same.jpg"), std::string::npos) << part.out;
   EXPECT_NE(part.out.find("Notes.txt"), std::string::npos);

@@ -47,7 +47,8 @@ TEST_F(CliRecover, ListsWithoutWritingAndRecoversIntoCategoryFolders) {
   EXPECT_NE(json.out.find("{\"path\":\"One/Same.jpg\",\"size\":14,"), std::string::npos) << json.out;
   EXPECT_EQ(json.out.find("Notes.txt"), std::string::npos) << "--types limits the listing";
 
-  CliRun rec = Cli("recover --fast " + ShellQuote(m_image) + " --to " + ShellQuote(m_dir.File("out")) + " --json");
+  CliRun rec =
+      Cli("recover --fast " + ShellQuote(m_image) + " --to " + ShellQuote(m_dir.File("out")) + " --json");
   EXPECT_EQ(rec.status, 0) << rec.out;
   for (const char* p : {"out/photo/Same.jpg", "out/photo/Same(1).jpg", "out/document/Notes.txt"})
     EXPECT_TRUE(std::filesystem::exists(m_dir.File(p))) << p << "\n" << rec.out;

@@ -3,7 +3,6 @@
 // recovery report (JSON and DFXML) checked against the recovered files and
 // the source they came from.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,8 +16,8 @@
 
 #include "cli/progress_line.h"
 #include "tests/fixtures/carving_samples.h"
-#include "tests/fixtures/fat_card.h"
 #include "tests/fixtures/cli_run.h"
+#include "tests/fixtures/fat_card.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/ntfs_disk.h"
 #include "tests/fixtures/sha256.h"
@@ -62,9 +61,12 @@ TEST(CliReference, EveryCommandHasItsOwnHelp) {
   std::vector<std::string> synopses;
   bool inCommands = false;
   for (const std::string& line : Lines(all.out)) {
-    if (line == "Commands:") inCommands = true;
-    else if (line.empty()) inCommands = false;
-    else if (inCommands && line.rfind("  ", 0) == 0 && line[2] != ' ') synopses.push_back(line.substr(2));
+    if (line == "Commands:")
+      inCommands = true;
+    else if (line.empty())
+      inCommands = false;
+    else if (inCommands && line.rfind("  ", 0) == 0 && line[2] != ' ')
+      synopses.push_back(line.substr(2));
   }
   ASSERT_GE(synopses.size(), 6u) << all.out;
   for (const std::string& synopsis : synopses) {
@@ -73,12 +75,15 @@ TEST(CliReference, EveryCommandHasItsOwnHelp) {
       const CliRun help = Cli(dir, name + " " + flag);
       EXPECT_EQ(help.status, 0) << name << " " << flag << "\n" << help.err;
       EXPECT_EQ(help.out.rfind("Usage: velmira-cli", 0), 0u) << name;
-      EXPECT_NE(help.out.find(synopsis + "\n"), std::string::npos) << name << " shows its synopsis\n" << help.out;
-      for (const std::regex option("--[a-z-]+"); const auto& m : std::vector<std::smatch>(
+      EXPECT_NE(help.out.find(synopsis + "\n"), std::string::npos) << name << " shows its synopsis\n"
+                                                                   << help.out;
+      for (const std::regex option("--[a-z-]+");
+           const auto& m : std::vector<std::smatch>(
                std::sregex_iterator(synopsis.begin(), synopsis.end(), option), std::sregex_iterator()))
         EXPECT_NE(help.out.find("\n  " + m.str()), std::string::npos) << name << " lists " << m.str();
       for (int code = 0; code <= 6; ++code)
-        EXPECT_NE(help.out.find("\n  " + std::to_string(code) + "  "), std::string::npos) << name << " exit " << code;
+        EXPECT_NE(help.out.find("\n  " + std::to_string(code) + "  "), std::string::npos)
+            << name << " exit " << code;
     }
   }
 }
@@ -140,9 +145,11 @@ TEST(CliReference, ProgressIntoAFileIsRare) {
   EXPECT_LE(CountLinesWith(image.err, "copying:"), 2u) << image.err;
   EXPECT_EQ(image.err.find('\r'), std::string::npos);
 
-  const CliRun shown = Cli(dir, "recover --fast " + ShellQuote(card.image()) + " --to " + ShellQuote(dir.File("o1")));
+  const CliRun shown =
+      Cli(dir, "recover --fast " + ShellQuote(card.image()) + " --to " + ShellQuote(dir.File("o1")));
   ASSERT_EQ(shown.status, 0) << shown.err;
-  EXPECT_TRUE(std::regex_search(shown.err, std::regex("fast scan: [0-9]+%.*, [0-9]+ files? found\n"))) << shown.err;
+  EXPECT_TRUE(std::regex_search(shown.err, std::regex("fast scan: [0-9]+%.*, [0-9]+ files? found\n")))
+      << shown.err;
   EXPECT_LE(CountLinesWith(shown.err, "scan: "), 2u) << shown.err;
 
   const CliRun quiet =
@@ -197,14 +204,16 @@ TEST(CliReference, ExitStatusesAndJsonPerCase) {
 
   const CliRun probe = Cli(dir, "probe " + img + " --json");
   EXPECT_EQ(probe.status, 0);
-  EXPECT_TRUE(std::regex_match(probe.out, std::regex("\\{\"source\":\".*\",\"drive\":null,\"start\":0,\"bytes\":20971520,"
-                                                     "\"size\":\".*\",\"sectorSize\":512,\"sectors\":40960,"
-                                                     "\"fileSystem\":\"FAT\".*\\}\n")))
+  EXPECT_TRUE(std::regex_match(
+      probe.out, std::regex("\\{\"source\":\".*\",\"drive\":null,\"start\":0,\"bytes\":20971520,"
+                            "\"size\":\".*\",\"sectorSize\":512,\"sectors\":40960,"
+                            "\"fileSystem\":\"FAT\".*\\}\n")))
       << probe.out;
   const CliRun log = Cli(dir, "log " + ShellQuote(dir.File("data/Orvanta/ScanLog/0")) + " --json");
   EXPECT_EQ(log.status, 0) << log.err;
-  EXPECT_TRUE(std::regex_search(log.out, std::regex("^\\{\"folder\":\".*\",\"logs\":\\[\n\\{\"name\":\"Fast_0_[^\"]*\","
-                                                    "\"records\":1,\"keys\":\\[.*\\],\"folders\":\\[.*\\]\\}")))
+  EXPECT_TRUE(std::regex_search(
+      log.out, std::regex("^\\{\"folder\":\".*\",\"logs\":\\[\n\\{\"name\":\"Fast_0_[^\"]*\","
+                          "\"records\":1,\"keys\":\\[.*\\],\"folders\":\\[.*\\]\\}")))
       << log.out;
   EXPECT_EQ(log.out.substr(log.out.size() - 4), "\n]}\n");
 }
@@ -219,8 +228,9 @@ TEST(CliReference, AReportOnTheSourceIsRefusedBeforeTheScan) {
   if (!testing::RunQuiet("mount -o loop " + ShellQuote(image) + " " + ShellQuote(dir.File("mnt"))))
     GTEST_SKIP() << "the ext4 image cannot be mounted here";
   for (const char* option : {"--report", "--dfxml"}) {
-    const CliRun run = Cli(dir, "recover --fast " + ShellQuote(image) + " --to " + ShellQuote(dir.File("out")) + " " +
-                                    option + " " + ShellQuote(dir.File("mnt/report")));
+    const CliRun run =
+        Cli(dir, "recover --fast " + ShellQuote(image) + " --to " + ShellQuote(dir.File("out")) + " " +
+                     option + " " + ShellQuote(dir.File("mnt/report")));
     EXPECT_EQ(run.status, 1) << option << "\n" << run.err;
     EXPECT_NE(run.err.find(std::string("refusing ") + option), std::string::npos) << run.err;
   }
@@ -317,8 +327,9 @@ TEST(CliReference, ReportHashesAndByteRunsMatchTheRecoveredFiles) {
   ASSERT_TRUE(card.Delete("d.jpg"));
   const testing::TempDir& dir = card.dir();
 
-  const CliRun fast = Cli(dir, "recover --fast " + ShellQuote(card.image()) + " --to " + ShellQuote(dir.File("fast")) +
-                                   " --dfxml " + ShellQuote(dir.File("fast.xml")));
+  const CliRun fast =
+      Cli(dir, "recover --fast " + ShellQuote(card.image()) + " --to " + ShellQuote(dir.File("fast")) +
+                   " --dfxml " + ShellQuote(dir.File("fast.xml")));
   ASSERT_EQ(fast.status, 0) << fast.err;
   const std::vector<ReportedFile> fastFiles = ReadReport(dir.File("fast/velmira-report.json"));
   ASSERT_GE(fastFiles.size(), 2u) << ReadText(dir.File("fast/velmira-report.json"));
@@ -335,15 +346,18 @@ TEST(CliReference, ReportHashesAndByteRunsMatchTheRecoveredFiles) {
   // The DFXML: well-formed, one fileobject per file, DFXML's names.
   if (testing::ToolAvailable("xmllint")) {
     int status = -1;
-    const std::string lint = testing::RunCapture("xmllint --noout " + ShellQuote(dir.File("fast.xml")) + " 2>&1", status);
+    const std::string lint =
+        testing::RunCapture("xmllint --noout " + ShellQuote(dir.File("fast.xml")) + " 2>&1", status);
     EXPECT_EQ(status, 0) << lint;
     const std::string count = testing::RunCapture(
-        "xmllint --xpath \"count(//*[local-name()='fileobject'])\" " + ShellQuote(dir.File("fast.xml")), status);
+        "xmllint --xpath \"count(//*[local-name()='fileobject'])\" " + ShellQuote(dir.File("fast.xml")),
+        status);
     EXPECT_EQ(count, std::to_string(fastFiles.size()) + "\n");
   }
   const std::string xml = ReadText(dir.File("fast.xml"));
-  for (const char* element : {"<dfxml ", "<creator ", "<source>", "<fileobject>", "<filename>", "<filesize>",
-                              "<byte_runs>", "<byte_run ", " img_offset=\"", " len=\"", "<hashdigest type=\"sha256\">"})
+  for (const char* element :
+       {"<dfxml ", "<creator ", "<source>", "<fileobject>", "<filename>", "<filesize>", "<byte_runs>",
+        "<byte_run ", " img_offset=\"", " len=\"", "<hashdigest type=\"sha256\">"})
     EXPECT_NE(xml.find(element), std::string::npos) << element;
   for (const ReportedFile& f : fastFiles)
     EXPECT_NE(xml.find(">" + f.sha256 + "</hashdigest>"), std::string::npos) << f.written;
@@ -351,8 +365,9 @@ TEST(CliReference, ReportHashesAndByteRunsMatchTheRecoveredFiles) {
   // Deleted files of a card formatted again come back carved: one run each.
   ASSERT_TRUE(card.Put("e.jpg", testing::JpegPicture(25000, 5)));
   ASSERT_TRUE(card.Reformat(16, "-s 1"));
-  const CliRun deep = Cli(dir, "recover " + ShellQuote(card.image()) + " --to " + ShellQuote(dir.File("deep")) +
-                                   " --types jpg --report " + ShellQuote(dir.File("deep.json")));
+  const CliRun deep =
+      Cli(dir, "recover " + ShellQuote(card.image()) + " --to " + ShellQuote(dir.File("deep")) +
+                   " --types jpg --report " + ShellQuote(dir.File("deep.json")));
   ASSERT_EQ(deep.status, 0) << deep.err;
   EXPECT_FALSE(std::filesystem::exists(dir.File("deep/velmira-report.json"))) << "--report puts it elsewhere";
   const std::vector<ReportedFile> deepFiles = ReadReport(dir.File("deep.json"));
@@ -366,8 +381,8 @@ TEST(CliReference, ReportHashesAndByteRunsMatchTheRecoveredFiles) {
   EXPECT_GE(carved, 1u) << ReadText(dir.File("deep.json"));
 
   // A second recovery into the same folder keeps the first report.
-  const CliRun again = Cli(dir, "recover --fast --quiet " + ShellQuote(card.image()) + " --to " +
-                                    ShellQuote(dir.File("fast")));
+  const CliRun again = Cli(
+      dir, "recover --fast --quiet " + ShellQuote(card.image()) + " --to " + ShellQuote(dir.File("fast")));
   EXPECT_EQ(again.status, 0) << again.err;
   EXPECT_TRUE(std::filesystem::exists(dir.File("fast/velmira-report(1).json"))) << again.err;
   EXPECT_EQ(ReadReport(dir.File("fast/velmira-report.json")).size(), fastFiles.size());
@@ -380,12 +395,14 @@ TEST(CliReference, NtfsReportGivesClusterRunsAndMarksSparseFiles) {
   if (std::string why = disk.Unusable(); !why.empty()) GTEST_SKIP() << why;
   ASSERT_TRUE(disk.Mount());
   disk.Put("photo.jpg", testing::JpegPicture(70000, 7));
-  disk.PutSparse("holes.bin", {{0, std::vector<uint8_t>(5000, 'a')}, {1 << 20, std::vector<uint8_t>(5000, 'b')}});
+  disk.PutSparse("holes.bin",
+                 {{0, std::vector<uint8_t>(5000, 'a')}, {1 << 20, std::vector<uint8_t>(5000, 'b')}});
   disk.Remove("photo.jpg");
   disk.Remove("holes.bin");
   disk.Unmount();
   const testing::TempDir& dir = disk.dir();
-  const CliRun run = Cli(dir, "recover --fast " + ShellQuote(disk.image()) + " --to " + ShellQuote(dir.File("out")));
+  const CliRun run =
+      Cli(dir, "recover --fast " + ShellQuote(disk.image()) + " --to " + ShellQuote(dir.File("out")));
   ASSERT_EQ(run.status, 0) << run.err;
   const std::vector<ReportedFile> files = ReadReport(dir.File("out/velmira-report.json"));
   ASSERT_EQ(files.size(), 2u) << ReadText(dir.File("out/velmira-report.json"));

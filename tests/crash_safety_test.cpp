@@ -4,9 +4,8 @@
 // uninterrupted scan; SIGHUP stops a scan like Ctrl-C; a finished scan is
 // offered again, not continued; two processes never share or delete each
 // other's log folders; and `velmira-cli log` changes nothing it looks at.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -209,8 +208,8 @@ TEST_F(CrashCard, TheReferenceScanFindsNamedAndCarvedPhotos) {
   };
   std::string all;
   for (const std::string& line : reference) all += line + "\n";
-  EXPECT_TRUE(has("/img_1018.jpg")) << all;  // an old folder, by the deep FAT engine
-  EXPECT_TRUE(has("!one.jpg")) << all;       // deleted in the new file system
+  EXPECT_TRUE(has("/img_1018.jpg")) << all;    // an old folder, by the deep FAT engine
+  EXPECT_TRUE(has("!one.jpg")) << all;         // deleted in the new file system
   EXPECT_TRUE(has("       2309.jpg")) << all;  // carved
   EXPECT_GT(reference.size(), 20u);
 }
@@ -281,8 +280,8 @@ TEST(CrashNtfs, KilledSweepOfALostNtfsVolumeContinuesToTheSameFiles) {
                            "VELMIRA_TEST_KILL_AFTER_PIECES=200"}) {
     SCOPED_TRACE(kill);
     TempDir home;
-    const CliRun killed = Cli(home.path(), {"recover", disk.image(), "--list"},
-                              {kill, "VELMIRA_TEST_CHECKPOINT_PIECES=15"});
+    const CliRun killed =
+        Cli(home.path(), {"recover", disk.image(), "--list"}, {kill, "VELMIRA_TEST_CHECKPOINT_PIECES=15"});
     ASSERT_EQ(killed.signal, SIGKILL) << killed.out;
     const CliRun continued = Cli(home.path(), {"recover", disk.image(), "--continue", "--list"});
     ASSERT_EQ(continued.exitCode, 0) << continued.out;
@@ -298,7 +297,8 @@ TEST_F(CrashCard, ScanKilledAtRandomMomentsContinuesToTheSameFiles) {
   TempDir timing;
   const auto started = std::chrono::steady_clock::now();
   (void)Cli(timing.path(), {"recover", Image(), "--list"}, {"VELMIRA_TEST_CHECKPOINT_PIECES=20"});
-  const auto full = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+  const auto full =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
   const unsigned seed = static_cast<unsigned>(std::chrono::system_clock::now().time_since_epoch().count());
   std::mt19937 random(seed);
   for (int round = 0; round < 3; ++round) {
@@ -307,16 +307,18 @@ TEST_F(CrashCard, ScanKilledAtRandomMomentsContinuesToTheSameFiles) {
     CliRun last;
     for (int attempt = 0; attempt < 6; ++attempt) {
       const std::string outFile = home.File("out" + std::to_string(attempt));
-      const pid_t pid = StartCli(home.path(),
-                                 attempt == 0 ? std::vector<std::string>{"recover", Image(), "--list"}
-                                              : std::vector<std::string>{"recover", Image(), "--continue", "--list"},
-                                 outFile, {"VELMIRA_TEST_CHECKPOINT_PIECES=20"});
+      const pid_t pid =
+          StartCli(home.path(),
+                   attempt == 0 ? std::vector<std::string>{"recover", Image(), "--list"}
+                                : std::vector<std::string>{"recover", Image(), "--continue", "--list"},
+                   outFile, {"VELMIRA_TEST_CHECKPOINT_PIECES=20"});
       ASSERT_GT(pid, 0);
       const auto delay = std::chrono::microseconds(random() % static_cast<uint64_t>(full.count() + 1));
       std::this_thread::sleep_for(delay);
       ::kill(pid, SIGKILL);
       last = WaitCli(pid, outFile);
-      moments.push_back(std::to_string(delay.count()) + " us" + (last.signal == SIGKILL ? "" : " (ended first)"));
+      moments.push_back(std::to_string(delay.count()) + " us" +
+                        (last.signal == SIGKILL ? "" : " (ended first)"));
       if (last.signal != SIGKILL) break;
     }
     SCOPED_TRACE("seed " + std::to_string(seed) + ", kills at " + ::testing::PrintToString(moments));
@@ -334,8 +336,9 @@ TEST_F(CrashCard, HangUpStopsTheScanLikeCtrlC) {
   for (const char* signal : {"1", "2"}) {  // SIGHUP, and SIGINT for comparison
     SCOPED_TRACE(std::string("signal ") + signal);
     TempDir home;
-    const CliRun stopped = Cli(home.path(), {"recover", Image(), "--list"},
-                               {"VELMIRA_TEST_KILL_AFTER_PIECES=300", std::string("VELMIRA_TEST_KILL_SIGNAL=") + signal});
+    const CliRun stopped =
+        Cli(home.path(), {"recover", Image(), "--list"},
+            {"VELMIRA_TEST_KILL_AFTER_PIECES=300", std::string("VELMIRA_TEST_KILL_SIGNAL=") + signal});
     ASSERT_EQ(stopped.exitCode, kExitCancelled) << "signal " << stopped.signal << "\n" << stopped.out;
     EXPECT_NE(stopped.out.find("scan stopped"), std::string::npos) << stopped.out;
     const CliRun continued = Cli(home.path(), {"recover", Image(), "--continue", "--list"});
@@ -394,7 +397,8 @@ TEST_F(CrashCard, FinishedScanIsShownAgainNotContinued) {
 // number is never handed out again.
 TEST_F(CrashCard, SecondProcessOnTheSameSourceIsRefused) {
   TempDir home;
-  const CliRun killed = Cli(home.path(), {"recover", Image(), "--list"}, {"VELMIRA_TEST_KILL_AFTER_PIECES=50"});
+  const CliRun killed =
+      Cli(home.path(), {"recover", Image(), "--list"}, {"VELMIRA_TEST_KILL_AFTER_PIECES=50"});
   ASSERT_EQ(killed.signal, SIGKILL);
   const std::string folder = OnlyLogFolder(home.path());
   ASSERT_FALSE(folder.empty());
@@ -407,7 +411,8 @@ TEST_F(CrashCard, SecondProcessOnTheSameSourceIsRefused) {
   ASSERT_EQ(second.exitCode, 0) << second.out;
   EXPECT_TRUE(fs::exists(folder + "/checkpoint"));
   size_t folders = 0;
-  for (const auto& e : fs::directory_iterator(home.path() + "/Orvanta/ScanLog")) folders += e.is_directory() ? 1 : 0;
+  for (const auto& e : fs::directory_iterator(home.path() + "/Orvanta/ScanLog"))
+    folders += e.is_directory() ? 1 : 0;
   EXPECT_EQ(folders, 2u);
 
   // The same source while "another process" (this test) holds its folder.
@@ -417,7 +422,8 @@ TEST_F(CrashCard, SecondProcessOnTheSameSourceIsRefused) {
     for (const char* option : {"--continue", "--restart"}) {
       const CliRun refused = Cli(home.path(), {"recover", Image(), option, "--list"});
       EXPECT_EQ(refused.exitCode, kExitFailed) << refused.out;
-      EXPECT_NE(refused.out.find("is being scanned by another Velmira process"), std::string::npos) << refused.out;
+      EXPECT_NE(refused.out.find("is being scanned by another Velmira process"), std::string::npos)
+          << refused.out;
       EXPECT_TRUE(fs::exists(folder + "/checkpoint")) << option;
     }
   }
@@ -456,8 +462,9 @@ TEST_F(CrashCard, TwoEnginesNeverShareOrDeleteAFolder) {
   EXPECT_TRUE(fs::exists(folder + "checkpoint"));
   ASSERT_EQ(registry.NewLogFolder(), kOk);
   EXPECT_NE(registry.CurrentLogFolder(), other.CurrentLogFolder());
-  ASSERT_EQ(other.RecordDeepScan(0, kImageDiskNumber, 0, 8, DeepScanSweep{}, other.CurrentLogFolder(), "/x.img"),
-            kOk);
+  ASSERT_EQ(
+      other.RecordDeepScan(0, kImageDiskNumber, 0, 8, DeepScanSweep{}, other.CurrentLogFolder(), "/x.img"),
+      kOk);
   ASSERT_EQ(registry.RecordDeepScan(0, kImageDiskNumber, 0, 8, DeepScanSweep{}, registry.CurrentLogFolder(),
                                     "/y.img"),
             kOk);
@@ -492,7 +499,8 @@ TEST_F(CrashCard, LogCommandChangesNothing) {
   const auto snapshot = [&] {
     std::map<std::string, Seen> files;
     for (const auto& e : fs::directory_iterator(folder))
-      files[e.path().filename().string()] = {testing::ReadFileBytes(e.path().string()), fs::last_write_time(e.path())};
+      files[e.path().filename().string()] = {testing::ReadFileBytes(e.path().string()),
+                                             fs::last_write_time(e.path())};
     return files;
   };
   const auto before = snapshot();

@@ -110,8 +110,8 @@ CliRun Cli(const testing::TempDir& dir, const std::string& args, const std::stri
           " VELMIRA_SHIM_FILE=card.img VELMIRA_SHIM_SECTORS=bad.txt ";
   }
   CliRun r;
-  r.out = RunCapture("cd " + ShellQuote(dir.path()) + " && " + env + ShellQuote(VELMIRA_CLI_PATH) + " " + args +
-                         " 2>" + ShellQuote(dir.File("err")),
+  r.out = RunCapture("cd " + ShellQuote(dir.path()) + " && " + env + ShellQuote(VELMIRA_CLI_PATH) + " " +
+                         args + " 2>" + ShellQuote(dir.File("err")),
                      r.status);
   const auto err = ReadFileBytes(dir.File("err"));
   r.err.assign(err.begin(), err.end());
@@ -132,7 +132,9 @@ std::multiset<uint64_t> ListedSizes(const std::string& listing) {
   return sizes;
 }
 
-bool Contains(const std::multiset<uint64_t>& all, uint64_t size) { return all.find(size) != all.end(); }
+bool Contains(const std::multiset<uint64_t>& all, uint64_t size) {
+  return all.find(size) != all.end();
+}
 
 // ---- Reading the start of a failing medium -------------------------------
 
@@ -230,9 +232,9 @@ TEST(DamagedStart, RecoverReadsPastABadStart) {
 
 struct Lie {
   const char* what;
-  size_t offset;      // of the field in the boot sector
-  size_t width;       // 1, 2 or 4 bytes
-  uint32_t value;     // 0: double the field
+  size_t offset;   // of the field in the boot sector
+  size_t width;    // 1, 2 or 4 bytes
+  uint32_t value;  // 0: double the field
 };
 
 // One wrong but plausible field at a time, on a FAT16 and a FAT32 card.
@@ -272,7 +274,8 @@ bool LayoutHoldsOn(const std::string& image) {
   if (ReadSectors(1, source, boot.data(), 0, 512, got) != kOk) return false;
   FatGeometry geometry;
   if (!ReadFatGeometry(ByteView(boot.data(), boot.size()), geometry)) return false;
-  const bool holds = FatLayoutHolds(source, 0, source.sectorCount, ByteView(boot.data(), boot.size()), geometry);
+  const bool holds =
+      FatLayoutHolds(source, 0, source.sectorCount, ByteView(boot.data(), boot.size()), geometry);
   (void)CloseSource(source);
   return holds;
 }

@@ -648,12 +648,14 @@ TEST_F(DeepFat, CommandLineDeepScanFindsTheDeletedFolder) {
   ASSERT_TRUE(card.Put("Trip/Day one.jpg", CardContent(2500, 40, true)));
   ASSERT_TRUE(card.DeleteTree("Trip"));
   int status = -1;
-  const std::string cli = testing::ShellQuote(VELMIRA_CLI_PATH) + " recover " + testing::ShellQuote(card.image());
+  const std::string cli =
+      testing::ShellQuote(VELMIRA_CLI_PATH) + " recover " + testing::ShellQuote(card.image());
   const std::string json = testing::RunCapture(cli + " --list --json </dev/null", status);
   EXPECT_EQ(status, 0);
   EXPECT_NE(json.find("/Day one.jpg\",\"size\":2500,"), std::string::npos) << json;
   EXPECT_EQ(json.find("{\"path\":\"LostFolder"), std::string::npos)
-      << "the deep FAT engine's copy of the same file is left out\n" << json;
+      << "the deep FAT engine's copy of the same file is left out\n"
+      << json;
   (void)testing::RunCapture(cli + " --continue --to " + testing::ShellQuote(m_out.path()) + " 2>&1", status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(testing::ReadFileBytes(m_out.File("photo/Day one.jpg")), card.Original("Trip/Day one.jpg"));

@@ -1,6 +1,8 @@
 // The deep NTFS scan on volumes made by mkntfs and ntfs-3g and then damaged
 // (boot sector and $MFT start wiped, an older volume under a newer one), and
 // on records built byte by byte for the placement rules.
+#include "engines/ntfs/deep_ntfs_recovery.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,7 +11,6 @@
 #include <random>
 
 #include "engines/ntfs/deep_ntfs_sweep.h"
-#include "engines/ntfs/deep_ntfs_recovery.h"
 #include "platform/errors.h"
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/image_tools.h"
@@ -105,7 +106,8 @@ TEST_F(DeepNtfs, VolumeWithoutBootSectorAndMftStartListsAndRecoversItsFiles) {
     EXPECT_EQ(engine->RecoverItem(rec, target, 0), kOk) << path;
     EXPECT_EQ(testing::ReadFileBytes(target), disk.Original(original)) << path;
   }
-  EXPECT_EQ(uint32_t{found.at("Photos/Trip/beach.jpg").contentOk}, 1u) << "its first cluster is found through its runs";
+  EXPECT_EQ(uint32_t{found.at("Photos/Trip/beach.jpg").contentOk}, 1u)
+      << "its first cluster is found through its runs";
   EXPECT_EQ(found.count("Photos"), 1u);
   EXPECT_EQ(found.count("Photos/Trip"), 1u);
   EXPECT_EQ(engine->ClusterEstimate(), clusterBytes / 512);
@@ -134,13 +136,14 @@ TEST_F(DeepNtfs, OldVolumeUnderANewOnePlacesEachFileUnderItsOwnVolumeStart) {
     old.Put("OldDocs/old2.txt", Content(100, 8));
     old.Unmount();
     testing::MakeBlankFile(image, 32ull << 20);
-    ASSERT_TRUE(testing::RunQuiet("dd if=" + testing::ShellQuote(old.image()) + " of=" + testing::ShellQuote(image) +
-                                  " bs=1M seek=8 conv=notrunc status=none"));
+    ASSERT_TRUE(testing::RunQuiet("dd if=" + testing::ShellQuote(old.image()) + " of=" +
+                                  testing::ShellQuote(image) + " bs=1M seek=8 conv=notrunc status=none"));
   }
   testing::NtfsDisk fresh(32, 4096, "new.img");
   if (std::string why = fresh.Unusable(); !why.empty()) GTEST_SKIP() << why;
   // The new volume is formatted over the old one's image.
-  ASSERT_TRUE(testing::RunQuiet("cp " + testing::ShellQuote(image) + " " + testing::ShellQuote(fresh.image())));
+  ASSERT_TRUE(
+      testing::RunQuiet("cp " + testing::ShellQuote(image) + " " + testing::ShellQuote(fresh.image())));
   ASSERT_TRUE(testing::RunQuiet("PATH=\"$PATH:/sbin:/usr/sbin\" mkntfs -F -Q -q -c 4096 " +
                                 testing::ShellQuote(fresh.image())));
   ASSERT_TRUE(fresh.Mount());
@@ -200,7 +203,8 @@ TEST_F(DeepNtfsRecords, WithoutAMapTheMftIsTakenToBeContiguousAroundTheRecord) {
   ASSERT_EQ(m_engine.Directories().size(), 1u);
   const DirectoryRef& parent = m_engine.Directories()[0];
   EXPECT_EQ(parent.number, 40u);
-  EXPECT_EQ(m_engine.LocateRecord(parent.runs, parent.partitionStart, parent.clusterEstimate, 40), 1000000u - 48);
+  EXPECT_EQ(m_engine.LocateRecord(parent.runs, parent.partitionStart, parent.clusterEstimate, 40),
+            1000000u - 48);
   // A run without end stops at the source's end.
   EXPECT_EQ(m_engine.LocateRecord(parent.runs, 0, 8, 0x7FFFFFFF), 0u);
   // Parent 40 is unreadable zeros: it becomes a lost folder holding the file.

@@ -1,3 +1,5 @@
+#include "engines/combined/deep_recovery.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "engines/combined/deep_recovery.h"
 #include "engines/engine_factory.h"
 #include "platform/errors.h"
 #include "results/scan_log_registry.h"
@@ -44,12 +45,13 @@ struct ProgressLog {
   double stopAtShare = 2.0;
   bool stopInFastPass = false;
 
-  static int32_t Callback(void* user, int32_t percent, int32_t scale, int32_t, uint64_t position, uint64_t total,
-                          uint64_t, int32_t) {
+  static int32_t Callback(void* user, int32_t percent, int32_t scale, int32_t, uint64_t position,
+                          uint64_t total, uint64_t, int32_t) {
     auto* log = static_cast<ProgressLog*>(user);
     log->calls.push_back({percent, scale, percent * scale / 100, position, total});
     if (scale == 9 && log->stopInFastPass) return kCancelled;
-    if (scale == 90 && total > 0 && static_cast<double>(position) >= log->stopAtShare * static_cast<double>(total))
+    if (scale == 90 && total > 0 &&
+        static_cast<double>(position) >= log->stopAtShare * static_cast<double>(total))
       return kCancelled;
     return 0;
   }
@@ -113,7 +115,8 @@ TEST_F(CombinedScan, CarvedCopiesOfNamedFilesAreLeftOutAndTheRootListsEveryEngin
   std::map<std::string, uint64_t> startOf;  // extension -> first sector of the deleted named file
   for (const FoundRecord& r : all)
     if (r.engineTag == kTagFastFat) startOf[RecordName(r).substr(1)] = FatFirstSector(r);
-  ASSERT_EQ(startOf.size(), 3u) << "the fast pass lists the three deleted files" << ::testing::PrintToString(startOf);
+  ASSERT_EQ(startOf.size(), 3u) << "the fast pass lists the three deleted files"
+                                << ::testing::PrintToString(startOf);
   auto carvedAt = [](const std::vector<FoundRecord>& list, uint64_t sector, const std::string& ext) {
     return std::count_if(list.begin(), list.end(), [&](const FoundRecord& r) {
       return r.engineTag == kTagCarving && r.entrySector == sector && Extension(r) == ext;
@@ -139,7 +142,8 @@ TEST_F(CombinedScan, CarvedCopiesOfNamedFilesAreLeftOutAndTheRootListsEveryEngin
   std::set<uint32_t> tags;
   for (const FoundRecord& r : root) tags.insert(uint32_t{r.engineTag});
   EXPECT_TRUE(tags.count(kTagFastFat) && tags.count(kTagCarving)) << ::testing::PrintToString(tags);
-  const auto firstFolder = std::find_if(root.begin(), root.end(), [](const FoundRecord& r) { return r.isFolder; });
+  const auto firstFolder =
+      std::find_if(root.begin(), root.end(), [](const FoundRecord& r) { return r.isFolder; });
   EXPECT_TRUE(std::none_of(firstFolder, root.end(), [](const FoundRecord& r) { return !r.isFolder; }));
   EXPECT_TRUE(std::is_sorted(root.begin(), firstFolder, [](const FoundRecord& a, const FoundRecord& b) {
     return strcasecmp(a.name, b.name) < 0;
@@ -279,8 +283,8 @@ TEST_F(CombinedScan, StoppedScanGoesOnWhereItStoppedAndFindsTheSameFiles) {
     engine->SetProgressCallbacks(&ProgressLog::Callback, nullptr, &resumed, 100);
     ASSERT_EQ(engine->Scan(""), kOk);
     EXPECT_TRUE(combined->Stats().resumed);
-    const auto firstSweep = std::find_if(resumed.calls.begin(), resumed.calls.end(),
-                                         [](const auto& c) { return c.scale == 90; });
+    const auto firstSweep =
+        std::find_if(resumed.calls.begin(), resumed.calls.end(), [](const auto& c) { return c.scale == 90; });
     ASSERT_NE(firstSweep, resumed.calls.end());
     EXPECT_GT(firstSweep->position, stoppedAt.sectorsSwept) << "no sector is swept twice";
     EXPECT_LE(firstSweep->position, stoppedAt.sectorsSwept + 128);

@@ -1,11 +1,12 @@
+#include "engines/engine_factory.h"
+
 #include <gtest/gtest.h>
 
-#include "engines/engine_factory.h"
+#include "engines/carving/file_type_recovery.h"
 #include "engines/combined/deep_recovery.h"
 #include "engines/ext/fast_ext_recovery.h"
-#include "engines/fat/fast_fat_recovery.h"
-#include "engines/carving/file_type_recovery.h"
 #include "engines/fat/deep_fat_recovery.h"
+#include "engines/fat/fast_fat_recovery.h"
 #include "engines/ntfs/deep_ntfs_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "platform/errors.h"
@@ -116,7 +117,8 @@ TEST(EngineFactory, PartitionHeadIsReadAtItsStartSector) {
   const std::string vol = dir.File("vol.img");
   ASSERT_TRUE(testing::MakeExtImage(vol, 8));
   testing::WriteRandomFile(dir.File("disk.img"), 1 << 20);
-  ASSERT_TRUE(testing::RunQuiet("cat " + testing::ShellQuote(vol) + " >> " + testing::ShellQuote(dir.File("disk.img"))));
+  ASSERT_TRUE(testing::RunQuiet("cat " + testing::ShellQuote(vol) + " >> " +
+                                testing::ShellQuote(dir.File("disk.img"))));
   ::setenv("VELMIRA_DRIVES", dir.File("disk.img").c_str(), 1);
   PartitionLocator target;
   target.diskNumber = 0;
@@ -139,7 +141,8 @@ TEST(EngineFactory, DeepScansGetTheCombinedEngineForEveryFileSystem) {
   EXPECT_EQ(NewEngineFor(FileSystemKind::kOther, false), nullptr);
   EXPECT_NE(dynamic_cast<CFastFatRecovery*>(NewEngineFor(FileSystemKind::kFat, false).get()), nullptr);
   EXPECT_NE(dynamic_cast<CFastNtfsRecovery*>(NewEngineFor(FileSystemKind::kNtfs, false).get()), nullptr);
-  for (FileSystemKind kind : {FileSystemKind::kOther, FileSystemKind::kFat, FileSystemKind::kNtfs, FileSystemKind::kExt})
+  for (FileSystemKind kind :
+       {FileSystemKind::kOther, FileSystemKind::kFat, FileSystemKind::kNtfs, FileSystemKind::kExt})
     EXPECT_NE(dynamic_cast<CDeepRecovery*>(NewEngineFor(kind, true).get()), nullptr);
   testing::ScopedDataHome home;
   auto engine = CreateEngineForImage(dir.File("random.img"), 1001, true);

@@ -35,11 +35,14 @@ using testing::ShellQuote;
 
 const std::string kCorpusDir = "msuhanov__dfir_ntfs/test_data/";
 
-ByteView View(const std::vector<uint8_t>& bytes) { return ByteView(bytes.data(), bytes.size()); }
+ByteView View(const std::vector<uint8_t>& bytes) {
+  return ByteView(bytes.data(), bytes.size());
+}
 
 // A set as a live file system writes it: File, Stream, Name entries, then
 // the checksum over all of them.
-std::vector<uint8_t> MakeSet(const std::u16string& name, uint16_t attributes, uint32_t firstCluster, uint64_t length) {
+std::vector<uint8_t> MakeSet(const std::u16string& name, uint16_t attributes, uint32_t firstCluster,
+                             uint64_t length) {
   const uint32_t names = static_cast<uint32_t>((name.size() + 14) / 15);
   std::vector<uint8_t> set(size_t{names + 2} * 32, 0);
   set[0] = kExfatFileEntry;
@@ -74,8 +77,8 @@ uint64_t Utc(int y, int mo, int d, int h, int mi, int s, int ms) {
 }
 
 uint32_t Stamp(int y, int mo, int d, int h, int mi, int s) {
-  return uint32_t(y - 1980) << 25 | uint32_t(mo) << 21 | uint32_t(d) << 16 | uint32_t(h) << 11 | uint32_t(mi) << 5 |
-         uint32_t(s / 2);
+  return uint32_t(y - 1980) << 25 | uint32_t(mo) << 21 | uint32_t(d) << 16 | uint32_t(h) << 11 |
+         uint32_t(mi) << 5 | uint32_t(s / 2);
 }
 
 // ---- Entry sets and times ------------------------------------------------
@@ -112,7 +115,8 @@ TEST(ExfatFormat, SetsOfARealFolderParseAndADeletedSetKeepsItsChecksum) {
 
 TEST(ExfatFormat, LongNamesAcrossEntriesAndSetsCutShortOrUnderSized) {
   std::u16string name;
-  for (int i = 0; i < 40; ++i) name.push_back(static_cast<char16_t>(u'а' + i % 32));  // Cyrillic, 3 name entries
+  for (int i = 0; i < 40; ++i)
+    name.push_back(static_cast<char16_t>(u'а' + i % 32));  // Cyrillic, 3 name entries
   name += u".jpg";
   std::vector<uint8_t> set = MakeSet(name, 0x20, 7, 123456);
   ExfatEntrySet parsed;
@@ -139,7 +143,8 @@ TEST(ExfatFormat, TimesCarryTheirTenMillisecondsAndUtcOffset) {
   // 20:35:22 + 1.40 s, written at UTC+3 (12 quarter hours, valid bit set).
   EXPECT_EQ(ExfatFileTime(Stamp(2022, 1, 23, 20, 35, 22), 140, 0x8C), Utc(2022, 1, 23, 17, 35, 23, 400));
   // UTC-5 (-20 quarter hours as 7-bit two's complement).
-  EXPECT_EQ(ExfatFileTime(Stamp(2022, 1, 23, 20, 35, 22), 0, 0x80 | (128 - 20)), Utc(2022, 1, 24, 1, 35, 22, 0));
+  EXPECT_EQ(ExfatFileTime(Stamp(2022, 1, 23, 20, 35, 22), 0, 0x80 | (128 - 20)),
+            Utc(2022, 1, 24, 1, 35, 22, 0));
   EXPECT_EQ(ExfatFileTime(0, 0, 0x80), 0u);
   EXPECT_EQ(ExfatFileTime(Stamp(2022, 13, 1, 0, 0, 0), 0, 0x80), 0u);  // no 13th month
 }
@@ -205,7 +210,8 @@ std::vector<TruthRow> DeletedFiles(const std::string& truthPath) {
 class ExfatCorpus : public ::testing::Test {
  protected:
   // The fast engine's listing of a corpus image, by path.
-  std::map<std::string, FoundRecord> FastListing(const std::string& name, std::unique_ptr<IFileRecoveryParse>& engine) {
+  std::map<std::string, FoundRecord> FastListing(const std::string& name,
+                                                 std::unique_ptr<IFileRecoveryParse>& engine) {
     const std::string gz = testing::CorpusPath(kCorpusDir + name);
     if (gz.empty()) return {};
     m_image = m_dir.File(name + ".raw");
@@ -316,11 +322,13 @@ class ExfatCard : public ::testing::Test {
   }
   bool Mount() {
     int status = -1;
-    std::string loop = testing::RunCapture("losetup -f --show " + ShellQuote(m_image) + " 2>/dev/null", status);
+    std::string loop =
+        testing::RunCapture("losetup -f --show " + ShellQuote(m_image) + " 2>/dev/null", status);
     while (!loop.empty() && loop.back() == '\n') loop.pop_back();
     if (status != 0 || loop.empty()) return false;
     m_detach = std::make_unique<Undo>("losetup -d " + ShellQuote(loop));
-    if (!testing::RunQuiet("mount.exfat-fuse " + ShellQuote(loop) + " " + ShellQuote(m_dir.File("mnt")))) return false;
+    if (!testing::RunQuiet("mount.exfat-fuse " + ShellQuote(loop) + " " + ShellQuote(m_dir.File("mnt"))))
+      return false;
     m_unmount = std::make_unique<Undo>("umount " + ShellQuote(m_dir.File("mnt")));
     return true;
   }
@@ -345,7 +353,8 @@ class ExfatCard : public ::testing::Test {
   bool SameBytes(IFileRecoveryParse& engine, const FoundRecord& record, const std::string& twin) {
     const std::string out = m_dir.File("out/" + std::to_string(m_recovered++));
     fs::create_directories(m_dir.File("out"));
-    return engine.RecoverItem(record, out, 0) == kOk && testing::ReadFileBytes(out) == testing::ReadFileBytes(twin);
+    return engine.RecoverItem(record, out, 0) == kOk &&
+           testing::ReadFileBytes(out) == testing::ReadFileBytes(twin);
   }
   void TearDown() override { Unmount(); }
 
@@ -394,7 +403,8 @@ TEST_F(ExfatCard, FortyPercentDeletedAndADeletedTreeComeBackByteForByteWithTheir
   const std::string tree = m_dir.File("tree/Docs");
   const int32_t rootDepth = static_cast<int32_t>(std::count(tree.begin(), tree.end(), '/')) - 1;
   ASSERT_EQ(fast->RecoverItem(listing.at("Docs"), tree, rootDepth), kOk);
-  EXPECT_EQ(testing::ReadFileBytes(m_dir.File("tree/Docs/a/b/note3.txt")), testing::ReadFileBytes(m_files["Docs/a/b/note3.txt"]));
+  EXPECT_EQ(testing::ReadFileBytes(m_dir.File("tree/Docs/a/b/note3.txt")),
+            testing::ReadFileBytes(m_files["Docs/a/b/note3.txt"]));
 
   // The deep scan sweeps the free space and finds the same sets again: each
   // file is listed once.

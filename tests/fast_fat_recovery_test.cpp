@@ -1,3 +1,5 @@
+#include "engines/fat/fast_fat_recovery.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <random>
 
 #include "engines/engine_factory.h"
-#include "engines/fat/fast_fat_recovery.h"
 #include "engines/fat/fat_volume.h"
 #include "platform/errors.h"
 #include "tests/fixtures/engine_listing.h"
@@ -46,12 +47,14 @@ class FatCard {
   void Put(const std::string& path, const Bytes& bytes) {
     const std::string local = m_dir.File("upload.bin");
     testing::WriteFileBytes(local, bytes);
-    ASSERT_TRUE(testing::Mtools(m_image, "mcopy", "-o " + testing::ShellQuote(local) + " " +
-                                                      testing::ShellQuote("::/" + path)))
+    ASSERT_TRUE(testing::Mtools(m_image, "mcopy",
+                                "-o " + testing::ShellQuote(local) + " " + testing::ShellQuote("::/" + path)))
         << path;
     m_files[path] = bytes;
   }
-  void Delete(const std::string& path) { ASSERT_TRUE(testing::Mtools(m_image, "mdel", testing::ShellQuote("::/" + path))); }
+  void Delete(const std::string& path) {
+    ASSERT_TRUE(testing::Mtools(m_image, "mdel", testing::ShellQuote("::/" + path)));
+  }
   void DeleteTree(const std::string& path) {
     ASSERT_TRUE(testing::Mtools(m_image, "mdeltree", testing::ShellQuote("::/" + path)));
   }
@@ -70,7 +73,7 @@ using testing::ListAll;
 size_t CountListed(IFileRecoveryParse& engine) {
   size_t n = 0;
   std::function<void(const FoundRecord*, uint32_t, int)> walk = [&](const FoundRecord* folder, uint32_t depth,
-                                                                     int guard) {
+                                                                    int guard) {
     std::vector<FoundRecord> children;
     if (guard > 40 || engine.ListChildren(folder, depth, children) != kOk) return;
     n += children.size();
@@ -125,16 +128,24 @@ void ExpectCameraCardRecovered(FatCard& card, int bits) {
   const auto found = ListAll(*engine);
   // Names without a long form are short names: lower-cased, and a deleted
   // entry's lost first letter shows as "!".
-  const std::vector<std::string> expected = {
-      "Trip", "Trip/!.jpg", "Trip/Day one", "Trip/Day one/!.jpg", "Trip/Day one/movie clip.mov", "dcim",
-      "dcim/100canon", "dcim/100canon/!mg_0001.jpg", "dcim/100canon/Holiday photo with a long name.jpeg",
-      "!mpty.dat", "!otes.txt"};
+  const std::vector<std::string> expected = {"Trip",
+                                             "Trip/!.jpg",
+                                             "Trip/Day one",
+                                             "Trip/Day one/!.jpg",
+                                             "Trip/Day one/movie clip.mov",
+                                             "dcim",
+                                             "dcim/100canon",
+                                             "dcim/100canon/!mg_0001.jpg",
+                                             "dcim/100canon/Holiday photo with a long name.jpeg",
+                                             "!mpty.dat",
+                                             "!otes.txt"};
   std::vector<std::string> sortedExpected = expected;
   std::sort(sortedExpected.begin(), sortedExpected.end());
   EXPECT_EQ(Keys(found), sortedExpected) << "FAT" << bits;
 
   const std::pair<std::string, std::string> files[] = {
-      {"dcim/100canon/Holiday photo with a long name.jpeg", "DCIM/100CANON/Holiday photo with a long name.jpeg"},
+      {"dcim/100canon/Holiday photo with a long name.jpeg",
+       "DCIM/100CANON/Holiday photo with a long name.jpeg"},
       {"dcim/100canon/!mg_0001.jpg", "DCIM/100CANON/IMG_0001.JPG"},
       {"!otes.txt", "notes.txt"},
       {"!mpty.dat", "empty.dat"},
@@ -191,7 +202,8 @@ TEST_F(FastFat, Fat12FloppyScansAndRecovers) {
   testing::TempDir dir;
   const std::string img = dir.File("floppy.img");
   testing::MakeBlankFile(img, 1474560);
-  ASSERT_TRUE(testing::RunQuiet("PATH=\"$PATH:/sbin:/usr/sbin\" mkfs.vfat -F 12 " + testing::ShellQuote(img)));
+  ASSERT_TRUE(
+      testing::RunQuiet("PATH=\"$PATH:/sbin:/usr/sbin\" mkfs.vfat -F 12 " + testing::ShellQuote(img)));
   const Bytes a = Content(20000, 11), b = Content(777, 12);
   testing::WriteFileBytes(dir.File("a"), a);
   testing::WriteFileBytes(dir.File("b"), b);
@@ -260,7 +272,9 @@ TEST_F(FastFat, CancelAtTheFirstPeriodicReportStopsWithoutTheFinalReport) {
   CFastFatRecovery engine;
   ASSERT_EQ(engine.OpenImage(card.image(), 1001), kOk);
   engine.SetReportInterval(0);
-  struct Seen { std::vector<int32_t> percents; } seen;
+  struct Seen {
+    std::vector<int32_t> percents;
+  } seen;
   engine.SetProgressCallbacks(
       [](void* user, int32_t percent, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t) -> int32_t {
         auto* s = static_cast<Seen*>(user);
@@ -359,10 +373,14 @@ TEST_F(FastFat, AllocationMapGivesTheFreeExtents) {
 TEST_F(FastFat, CorpusImagesEndAndListTheirDeletedEntries) {
   VELMIRA_REQUIRE_CORPUS(dir, "msuhanov__dfir_ntfs/test_data");
   testing::TempDir tmp;
-  struct Case { const char* image; size_t records; };
-  for (const Case c : {Case{"fat_deleted_dir.raw.gz", 504}, Case{"fat_deleted_dir_2.raw.gz", 68},
-                       Case{"fat_dir.raw.gz", 401}, Case{"fat32_loop.raw.gz", 0}, Case{"fat_lfn_test.raw.gz", 0},
-                       Case{"fat_unusual_cluster.raw.gz", 0}, Case{"fat16_moved.raw.gz", 0}}) {
+  struct Case {
+    const char* image;
+    size_t records;
+  };
+  for (const Case c :
+       {Case{"fat_deleted_dir.raw.gz", 504}, Case{"fat_deleted_dir_2.raw.gz", 68},
+        Case{"fat_dir.raw.gz", 401}, Case{"fat32_loop.raw.gz", 0}, Case{"fat_lfn_test.raw.gz", 0},
+        Case{"fat_unusual_cluster.raw.gz", 0}, Case{"fat16_moved.raw.gz", 0}}) {
     const std::string img = tmp.File(c.image) + ".img";
     ASSERT_TRUE(testing::GunzipTo(dir + "/" + c.image, img)) << c.image;
     auto engine = CreateEngineForImage(img, 1001, false);

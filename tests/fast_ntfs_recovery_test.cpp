@@ -16,8 +16,8 @@
 #include "engines/engine_factory.h"
 #include "engines/output_sink.h"
 #include "platform/errors.h"
-#include "tests/fixtures/engine_listing.h"
 #include "tests/fixtures/data_home.h"
+#include "tests/fixtures/engine_listing.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/ntfs_disk.h"
 #include "tests/fixtures/ntfs_record_builder.h"
@@ -57,7 +57,8 @@ Bytes RunList(const std::vector<std::pair<uint32_t, int64_t>>& runs) {
     out.push_back(sparse ? 0x04 : 0x44);
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(length >> (8 * i)));
     if (!sparse)
-      for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(delta) >> (8 * i)));
+      for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(delta) >> (8 * i)));
   }
   return out;
 }
@@ -105,13 +106,15 @@ class SyntheticVolume {
 
   // A file record: in use or not, a $FILE_NAME, and a resident $DATA of
   // `data` or a non-resident one over `runs` with `size` bytes.
-  static NtfsRecordBuilder File(uint32_t number, uint32_t parent, const std::u16string& name, uint16_t flags = 0) {
+  static NtfsRecordBuilder File(uint32_t number, uint32_t parent, const std::u16string& name,
+                                uint16_t flags = 0) {
     NtfsRecordBuilder r(1024, number, flags);
     r.Resident(0x10, Bytes(0x30, 0));
     r.Resident(0x30, testing::FileNameValue(parent, name, 3));
     return r;
   }
-  static NtfsRecordBuilder Folder(uint32_t number, uint32_t parent, const std::u16string& name, uint16_t flags = 2) {
+  static NtfsRecordBuilder Folder(uint32_t number, uint32_t parent, const std::u16string& name,
+                                  uint16_t flags = 2) {
     NtfsRecordBuilder r(1024, number, flags);
     r.Resident(0x30, testing::FileNameValue(parent, name, 3));
     return r;
@@ -176,13 +179,15 @@ TEST_F(FastNtfs, DeletedFilesInNestedFoldersComeBackWithNamesFoldersAndBytes) {
     SectorSource source;
     ASSERT_EQ(OpenImageSource(source, disk.image()), kOk);
     std::vector<DataRun> runs;
-    ASSERT_EQ(GetAttributeRuns(source, ntfs->Geometry(), ntfs->MftRuns(),
-                               RecordToSector(ntfs->Geometry(), ntfs->MftRuns(), pieces), kNtfsAttrData, runs),
-              kOk);
+    ASSERT_EQ(
+        GetAttributeRuns(source, ntfs->Geometry(), ntfs->MftRuns(),
+                         RecordToSector(ntfs->Geometry(), ntfs->MftRuns(), pieces), kNtfsAttrData, runs),
+        kOk);
     EXPECT_GE(runs.size(), 5u);
     EXPECT_EQ(std::count_if(runs.begin(), runs.end(), [](const DataRun& r) { return r.sparse; }), 2);
     std::vector<uint8_t> resident;
-    EXPECT_EQ(ReadResidentData(source, ntfs->Geometry(), found.at("Docs/note.txt").entrySector, resident), kOk)
+    EXPECT_EQ(ReadResidentData(source, ntfs->Geometry(), found.at("Docs/note.txt").entrySector, resident),
+              kOk)
         << "a 300-byte file lives in its record";
   }
   const std::pair<std::string, std::string> files[] = {
@@ -215,24 +220,28 @@ TEST_F(FastNtfs, DeletedFilesInNestedFoldersComeBackWithNamesFoldersAndBytes) {
   const std::string tree = m_out.File("tree/Photos");
   const int32_t rootDepth = static_cast<int32_t>(std::count(tree.begin(), tree.end(), '/')) - 1;
   EXPECT_EQ(engine->RecoverItem(found.at("Photos"), tree, rootDepth), kOk);
-  EXPECT_EQ(testing::ReadFileBytes(tree + "/2024/Summer/beach.jpg"), disk.Original("Photos/2024/Summer/beach.jpg"));
+  EXPECT_EQ(testing::ReadFileBytes(tree + "/2024/Summer/beach.jpg"),
+            disk.Original("Photos/2024/Summer/beach.jpg"));
   EXPECT_EQ(testing::ReadFileBytes(tree + "/2024/pieces.bin"), disk.Original("Photos/2024/pieces.bin"));
 
   // Preview: a picture goes to tmp.jpg, a text to memory, cut at the capacity.
   std::string preview;
   uint32_t bytes = 0;
-  ASSERT_EQ(engine->ExtractForPreview(found.at("Photos/2024/Summer/beach.jpg"), preview, nullptr, bytes, nullptr,
-                                      nullptr),
+  ASSERT_EQ(engine->ExtractForPreview(found.at("Photos/2024/Summer/beach.jpg"), preview, nullptr, bytes,
+                                      nullptr, nullptr),
             kOk);
   EXPECT_EQ(preview, m_home.ScanLogFolder() + "/tmp.jpg");
   EXPECT_EQ(testing::ReadFileBytes(preview), disk.Original("Photos/2024/Summer/beach.jpg"));
   Bytes memory(100);
   bytes = 100;
   preview.clear();
-  ASSERT_EQ(engine->ExtractForPreview(found.at("Docs/note.txt"), preview, memory.data(), bytes, nullptr, nullptr), kOk);
+  ASSERT_EQ(
+      engine->ExtractForPreview(found.at("Docs/note.txt"), preview, memory.data(), bytes, nullptr, nullptr),
+      kOk);
   EXPECT_TRUE(preview.empty());
   EXPECT_EQ(bytes, 100u);
-  EXPECT_EQ(memory, Bytes(disk.Original("Docs/note.txt").begin(), disk.Original("Docs/note.txt").begin() + 100));
+  EXPECT_EQ(memory,
+            Bytes(disk.Original("Docs/note.txt").begin(), disk.Original("Docs/note.txt").begin() + 100));
 }
 
 TEST_F(FastNtfs, AFolderWhoseRecordNowHoldsAFileBecomesALostFolder) {
@@ -332,7 +341,8 @@ TEST_F(FastNtfs, FileListedOnlyInAnAttributeListIsRecoveredThroughTheList) {
   ASSERT_NE(engine, nullptr);
   const auto found = ListAll(*engine);
   ASSERT_EQ(Keys(found), std::vector<std::string>{"listed.bin"});
-  EXPECT_EQ(uint64_t{found.at("listed.bin").size}, 14000u) << "the size comes from the extent, not the stale name";
+  EXPECT_EQ(uint64_t{found.at("listed.bin").size}, 14000u)
+      << "the size comes from the extent, not the stale name";
   EXPECT_EQ(engine->RecoverItem(found.at("listed.bin"), m_out.File("listed.bin"), 0), kOk);
   EXPECT_EQ(testing::ReadFileBytes(m_out.File("listed.bin")), Bytes(data.begin(), data.begin() + 14000));
 }
@@ -360,12 +370,13 @@ TEST_F(FastNtfs, RunsPastTheVolumeEndEndTheFileWithAnError) {
   struct Seen {
     std::vector<int32_t> errors;
   } seen;
-  engine->SetProgressCallbacks(nullptr,
-                               [](void* user, int32_t, int32_t, int32_t error, const std::string&) -> int32_t {
-                                 static_cast<Seen*>(user)->errors.push_back(error);
-                                 return 0;
-                               },
-                               &seen, 100);
+  engine->SetProgressCallbacks(
+      nullptr,
+      [](void* user, int32_t, int32_t, int32_t error, const std::string&) -> int32_t {
+        static_cast<Seen*>(user)->errors.push_back(error);
+        return 0;
+      },
+      &seen, 100);
   {
     const KeepPartialScope keep(true);
     EXPECT_EQ(engine->RecoverItem(found.at("cut.jpg"), m_out.File("cut.jpg"), 0), kErrInvalidParameter);
@@ -536,11 +547,12 @@ TEST_F(FastNtfs, RecoveringAFolderTreeStopsAfterTheFileWhoseCallbackCancels) {
   EXPECT_TRUE(fs::exists(dest + "/Day two/c.txt"));
   fs::remove_all(m_out.File("out"));
 
-  engine->SetProgressCallbacks(nullptr,
-                               [](void*, int32_t, int32_t, int32_t, const std::string& path) -> int32_t {
-                                 return path.ends_with("a.txt") ? kCancelled : 0;
-                               },
-                               nullptr, 100);
+  engine->SetProgressCallbacks(
+      nullptr,
+      [](void*, int32_t, int32_t, int32_t, const std::string& path) -> int32_t {
+        return path.ends_with("a.txt") ? kCancelled : 0;
+      },
+      nullptr, 100);
   EXPECT_EQ(engine->RecoverItem(found.at("Trip"), dest, depth), kCancelled);
   EXPECT_FALSE(fs::exists(dest + "/a.txt")) << "the file stopped while it was written is removed";
   EXPECT_TRUE(fs::is_empty(dest)) << "no temporary file is left either";
@@ -554,7 +566,8 @@ struct Reports {
   int32_t cancelAt = -1;
 };
 
-int32_t Record(void* user, int32_t percent, int32_t, int32_t secondsLeft, uint64_t, uint64_t, uint64_t, int32_t) {
+int32_t Record(void* user, int32_t percent, int32_t, int32_t secondsLeft, uint64_t, uint64_t, uint64_t,
+               int32_t) {
   auto* r = static_cast<Reports*>(user);
   r->percents.push_back(percent);
   r->secondsLeft.push_back(secondsLeft);
@@ -661,7 +674,8 @@ TEST_F(FastNtfs, CorpusVolumesListNothingAndReadTheirFilesBackByteForByte) {
     EXPECT_EQ(engine->GetFoundCount(), 0u) << c.image;
     std::set<uint64_t> done;
     for (const TruthRow& row : ReadTruth(truth + c.image + ".truth.tsv")) {
-      if (row.status != "allocated" || row.path.find('$') != std::string::npos || row.sha.size() != 64) continue;
+      if (row.status != "allocated" || row.path.find('$') != std::string::npos || row.sha.size() != 64)
+        continue;
       if (!done.insert(row.record).second) continue;
       const std::string out = m_out.File("corpus/" + std::to_string(checked));
       EXPECT_EQ(engine->RecoverItem(RecordFor(*engine, row.record, row.size), out, 0), kOk) << row.path;

@@ -131,10 +131,15 @@ TEST_F(Carver, CancelDuringReadAheadLeavesNoRecord) {
   ASSERT_FALSE(mpeg.empty());
   testing::ImageBuilder image;
   image.Put(0, mpeg).Size(2048);  // no end code: the rule reads ahead
-  struct Counter { int calls = 0; } counter;
-  Carve c = Run(image.bytes(), [](void* user, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t) {
-    return ++static_cast<Counter*>(user)->calls == 1 ? kCancelled : 0;
-  }, &counter);
+  struct Counter {
+    int calls = 0;
+  } counter;
+  Carve c = Run(
+      image.bytes(),
+      [](void* user, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t, int32_t) {
+        return ++static_cast<Counter*>(user)->calls == 1 ? kCancelled : 0;
+      },
+      &counter);
   EXPECT_EQ(c.result, kCancelled);
   EXPECT_TRUE(c.records.empty());
   EXPECT_EQ(m_engine->GetFoundCount(), 0u);

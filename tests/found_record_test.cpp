@@ -1,9 +1,10 @@
+#include "results/found_record.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "results/found_record.h"
 #include "platform/text.h"
 
 namespace velmira {
@@ -58,7 +59,8 @@ TEST(FoundRecord, FieldsLandAtTheirStoredOffsets) {
   FoundRecord back;
   std::memcpy(&back, bytes, sizeof back);
   EXPECT_EQ(RecordName(back), "IMG_0001.JPG");
-  EXPECT_EQ(uint64_t{back.partitionStart}, uint64_t{r.partitionStart}) << "packed fields are copied, never bound by reference";
+  EXPECT_EQ(uint64_t{back.partitionStart}, uint64_t{r.partitionStart})
+      << "packed fields are copied, never bound by reference";
 }
 
 TEST(FoundRecord, LongNamesAreCutOnACharacterBoundary) {

@@ -3,7 +3,6 @@
 // sectors nobody heard of, codes without words, sources that are no disks,
 // and names that could rewrite the terminal.
 #include <gtest/gtest.h>
-
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -189,7 +188,8 @@ TEST_F(LogWrites, AFullFileSystemUnderTheScanLogsFailsTheScan) {
   if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
   const std::string home = m_dir.File("full");
   std::filesystem::create_directories(home);
-  if (::mount("tmpfs", home.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "tmpfs cannot be mounted here";
+  if (::mount("tmpfs", home.c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "tmpfs cannot be mounted here";
   const CliRun run = Cli(home, "recover " + ShellQuote(m_image) + " --list --fast --types txt");
   ::umount(home.c_str());
   ExpectFolderNamedInFailure(run, home + "/Orvanta/ScanLog/");
@@ -214,8 +214,9 @@ TEST_F(LogWrites, TheScanJobStopsAndKeepsTheFolderForTheMessage) {
   EXPECT_EQ(job.ScanResults()[0], kErrDiskFull);
   EXPECT_EQ(job.WriteFailure().error, kErrDiskFull);
   EXPECT_EQ(job.WriteFailure().folder.rfind(home.ScanLogFolder() + "/", 0), 0u) << job.WriteFailure().folder;
-  EXPECT_EQ(job.FailureText(job.ScanResults()[0]),
-            "cannot write the scan log in " + job.WriteFailure().folder + ": There is not enough space on the disk.");
+  EXPECT_EQ(job.FailureText(job.ScanResults()[0]), "cannot write the scan log in " +
+                                                       job.WriteFailure().folder +
+                                                       ": There is not enough space on the disk.");
 }
 
 // A log keeps its first write failure, and the process-wide note says where
@@ -406,44 +407,15 @@ TEST(UnreadSectors, RecoverSaysHowManyAndExitsWithItsOwnStatus) {
 // ---- words for every code ----------------------------------------------------
 
 TEST(ErrorWords, EveryCodeAUserCanSeeHasWords) {
-  const int32_t codes[] = {kOk,
-                           kErrInvalidFunction,
-                           kErrFileNotFound,
-                           kErrPathNotFound,
-                           kErrTooManyOpenFiles,
-                           kErrAccessDenied,
-                           kErrInvalidHandle,
-                           kErrNotEnoughMemory,
-                           kErrInvalidData,
-                           kErrWriteProtect,
-                           kErrNotReady,
-                           kErrCrc,
-                           kErrSeek,
-                           kErrWriteFault,
-                           kErrReadFault,
-                           kErrGenFailure,
-                           kErrSharingViolation,
-                           kErrHandleEof,
-                           kErrNotSupported,
-                           kErrFileExists,
-                           kErrInvalidParameter,
-                           kErrDiskFull,
-                           kErrInsufficientBuffer,
-                           kErrInvalidName,
-                           kErrDirNotEmpty,
-                           kErrBusy,
-                           kErrAlreadyExists,
-                           kErrFilenameTooLong,
-                           kErrBadFileType,
-                           kErrMoreData,
-                           kErrNoMoreItems,
-                           kErrIoDevice,
-                           kErrFileCorrupt,
-                           kCancelled,
-                           // The NTFS record decoder's own codes, which a failed copy returns.
-                           -1,
-                           -100,
-                           -101};
+  const int32_t codes[] = {
+      kOk, kErrInvalidFunction, kErrFileNotFound, kErrPathNotFound, kErrTooManyOpenFiles, kErrAccessDenied,
+      kErrInvalidHandle, kErrNotEnoughMemory, kErrInvalidData, kErrWriteProtect, kErrNotReady, kErrCrc,
+      kErrSeek, kErrWriteFault, kErrReadFault, kErrGenFailure, kErrSharingViolation, kErrHandleEof,
+      kErrNotSupported, kErrFileExists, kErrInvalidParameter, kErrDiskFull, kErrInsufficientBuffer,
+      kErrInvalidName, kErrDirNotEmpty, kErrBusy, kErrAlreadyExists, kErrFilenameTooLong, kErrBadFileType,
+      kErrMoreData, kErrNoMoreItems, kErrIoDevice, kErrFileCorrupt, kCancelled,
+      // The NTFS record decoder's own codes, which a failed copy returns.
+      -1, -100, -101};
   for (int32_t code : codes) EXPECT_EQ(ErrorText(code).find("Unknown error"), std::string::npos) << code;
   // Every errno the mapping knows lands on a code with words.
   for (int e = 0; e < 134; ++e)
@@ -471,7 +443,8 @@ TEST(OddSources, WhatIsNoFileNorBlockDeviceIsRefusedByName) {
     for (const char* command : {"recover --list", "recover --fast --list", "probe", "carve --list"}) {
       SCOPED_TRACE(command);
       const std::string args = std::string(command).substr(0, std::string(command).find(' '));
-      const std::string rest = std::string(command).size() > args.size() ? std::string(command).substr(args.size()) : "";
+      const std::string rest =
+          std::string(command).size() > args.size() ? std::string(command).substr(args.size()) : "";
       const CliRun run = Cli(dir.File("home"), args + " " + ShellQuote(c.path) + rest);
       EXPECT_EQ(run.status, 2) << run.out;
       EXPECT_NE(run.out.find(c.path), std::string::npos) << run.out;
@@ -499,7 +472,8 @@ TEST(TerminalNames, ControlCharactersInNamesAreShownEscaped) {
   // to 5 at offsets 1, 3, 5, 7, 9, the sixth at 14).
   size_t lfn = std::string::npos;
   for (size_t at = 0; at + 32 <= bytes.size(); at += 32)
-    if (bytes[at + 11] == 0x0F && bytes[at + 1] == 'x' && bytes[at + 9] == 'x' && bytes[at + 14] == 'x') lfn = at;
+    if (bytes[at + 11] == 0x0F && bytes[at + 1] == 'x' && bytes[at + 9] == 'x' && bytes[at + 14] == 'x')
+      lfn = at;
   ASSERT_NE(lfn, std::string::npos);
   bytes[lfn + 1] = 0x1B;  // ESC [ : the start of a terminal command
   bytes[lfn + 3] = '[';

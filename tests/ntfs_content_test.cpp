@@ -3,7 +3,6 @@
 // compressed and encrypted files. Both the fast and the deep engine read
 // every volume.
 #include <gtest/gtest.h>
-
 #include <sys/xattr.h>
 
 #include <filesystem>
@@ -11,14 +10,14 @@
 #include <map>
 #include <random>
 
+#include "engines/ntfs/deep_ntfs_recovery.h"
 #include "engines/ntfs/deep_ntfs_sweep.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "engines/ntfs/lznt1.h"
-#include "engines/ntfs/deep_ntfs_recovery.h"
 #include "jobs/scan_job.h"
 #include "platform/errors.h"
-#include "tests/fixtures/engine_listing.h"
 #include "tests/fixtures/data_home.h"
+#include "tests/fixtures/engine_listing.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/memory_source.h"
 #include "tests/fixtures/ntfs_disk.h"
@@ -48,7 +47,8 @@ Bytes RunList(const std::vector<std::pair<uint32_t, int64_t>>& runs) {
     out.push_back(sparse ? 0x04 : 0x44);
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(length >> (8 * i)));
     if (!sparse)
-      for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(delta) >> (8 * i)));
+      for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(delta) >> (8 * i)));
   }
   return out;
 }
@@ -67,7 +67,8 @@ class Volume {
     std::copy(boot.begin(), boot.end(), m_bytes.begin());
     NtfsRecordBuilder mft(1024, 0, 1);
     mft.Resident(0x30, testing::FileNameValue(5, u"$MFT", 3));
-    mft.NonResident(0x80, RunList({{kMftClusters, kMftCluster}}), 0, kMftClusters - 1, kMftClusters * kCluster);
+    mft.NonResident(0x80, RunList({{kMftClusters, kMftCluster}}), 0, kMftClusters - 1,
+                    kMftClusters * kCluster);
     Put(0, mft);
     NtfsRecordBuilder root(1024, 5, 3);
     root.Resident(0x30, testing::FileNameValue(5, u".", 3));
@@ -156,8 +157,8 @@ TEST_F(NtfsContent, AFileInManyFragmentsComesBackWhole) {
   ASSERT_NE(fast, nullptr);
   auto deep = Deep(image);
   ASSERT_NE(deep, nullptr);
-  for (IFileRecoveryParse* engine : {static_cast<IFileRecoveryParse*>(fast.get()),
-                                     static_cast<IFileRecoveryParse*>(deep.get())}) {
+  for (IFileRecoveryParse* engine :
+       {static_cast<IFileRecoveryParse*>(fast.get()), static_cast<IFileRecoveryParse*>(deep.get())}) {
     const auto found = ListAll(*engine);
     ASSERT_EQ(found.count("fragments.bin"), 1u);
     int32_t code = -1;
@@ -192,8 +193,8 @@ TEST_F(NtfsContent, ATornRecordIsDoubtfulAndListedOnlyWhileItsRunsLieInTheVolume
   ASSERT_NE(fast, nullptr);
   auto deep = Deep(image);
   ASSERT_NE(deep, nullptr);
-  for (IFileRecoveryParse* engine : {static_cast<IFileRecoveryParse*>(fast.get()),
-                                     static_cast<IFileRecoveryParse*>(deep.get())}) {
+  for (IFileRecoveryParse* engine :
+       {static_cast<IFileRecoveryParse*>(fast.get()), static_cast<IFileRecoveryParse*>(deep.get())}) {
     const auto found = ListAll(*engine);
     ASSERT_EQ(found.count("whole.bin"), 1u);
     ASSERT_EQ(found.count("torn.bin"), 1u);
@@ -230,8 +231,8 @@ TEST_F(NtfsContent, DataInAnExtensionRecordIsFoundThroughTheAttributeList) {
   ASSERT_NE(fast, nullptr);
   auto deep = Deep(image);
   ASSERT_NE(deep, nullptr);
-  for (IFileRecoveryParse* engine : {static_cast<IFileRecoveryParse*>(fast.get()),
-                                     static_cast<IFileRecoveryParse*>(deep.get())}) {
+  for (IFileRecoveryParse* engine :
+       {static_cast<IFileRecoveryParse*>(fast.get()), static_cast<IFileRecoveryParse*>(deep.get())}) {
     const auto found = ListAll(*engine);
     ASSERT_EQ(found.size(), 1u);
     ASSERT_EQ(found.count("listed.bin"), 1u);
@@ -249,7 +250,8 @@ Bytes Text(size_t size, uint32_t seed) {
   static const char kWords[] = "the quick brown fox jumps over the lazy dog ";
   Bytes b(size);
   std::mt19937 rng(seed);
-  for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>(kWords[(i + rng() % 3) % (sizeof kWords - 1)]);
+  for (size_t i = 0; i < size; ++i)
+    b[i] = static_cast<uint8_t>(kWords[(i + rng() % 3) % (sizeof kWords - 1)]);
   return b;
 }
 
@@ -317,8 +319,8 @@ TEST_F(NtfsContent, CompressedFilesComeBackDecompressed) {
   ASSERT_NE(fast, nullptr);
   auto deep = Deep(disk.image());
   ASSERT_NE(deep, nullptr);
-  for (IFileRecoveryParse* engine : {static_cast<IFileRecoveryParse*>(fast.get()),
-                                     static_cast<IFileRecoveryParse*>(deep.get())}) {
+  for (IFileRecoveryParse* engine :
+       {static_cast<IFileRecoveryParse*>(fast.get()), static_cast<IFileRecoveryParse*>(deep.get())}) {
     const auto found = ListAll(*engine);
     for (const char* path : {"Packed/text.txt", "Packed/mixed.bin"}) {
       ASSERT_EQ(found.count(path), 1u) << path;
@@ -330,9 +332,11 @@ TEST_F(NtfsContent, CompressedFilesComeBackDecompressed) {
     Bytes memory(1000);
     uint32_t bytes = 1000;
     std::string preview;
-    ASSERT_EQ(engine->ExtractForPreview(found.at("Packed/text.txt"), preview, memory.data(), bytes, nullptr, nullptr),
+    ASSERT_EQ(engine->ExtractForPreview(found.at("Packed/text.txt"), preview, memory.data(), bytes, nullptr,
+                                        nullptr),
               kOk);
-    EXPECT_EQ(memory, Bytes(disk.Original("Packed/text.txt").begin(), disk.Original("Packed/text.txt").begin() + 1000));
+    EXPECT_EQ(memory, Bytes(disk.Original("Packed/text.txt").begin(),
+                            disk.Original("Packed/text.txt").begin() + 1000));
   }
 }
 
@@ -354,8 +358,8 @@ TEST_F(NtfsContent, EncryptedFilesAreListedAsDoubtful) {
   ASSERT_NE(fast, nullptr);
   auto deep = Deep(image);
   ASSERT_NE(deep, nullptr);
-  for (IFileRecoveryParse* engine : {static_cast<IFileRecoveryParse*>(fast.get()),
-                                     static_cast<IFileRecoveryParse*>(deep.get())}) {
+  for (IFileRecoveryParse* engine :
+       {static_cast<IFileRecoveryParse*>(fast.get()), static_cast<IFileRecoveryParse*>(deep.get())}) {
     const auto found = ListAll(*engine);
     ASSERT_EQ(found.count("secret.bin"), 1u);
     EXPECT_EQ(uint32_t{found.at("plain.bin").contentOk}, 1u);

@@ -43,7 +43,9 @@ struct Volume {
   SectorSource Source() const { return MemorySource(image); }
 };
 
-ByteView View(const Bytes& b) { return ByteView(b.data(), b.size()); }
+ByteView View(const Bytes& b) {
+  return ByteView(b.data(), b.size());
+}
 
 // A non-resident $DATA attribute whose run list is `runList`, as raw bytes.
 Bytes DataAttribute(const Bytes& runList) {
@@ -51,7 +53,8 @@ Bytes DataAttribute(const Bytes& runList) {
   const size_t at = r.NonResident(kNtfsAttrData, runList, 0, 0, 0);
   const Bytes plain = r.Plain();
   const uint32_t length = ByteView(plain.data(), plain.size()).U32At(at + 4);
-  return Bytes(plain.begin() + static_cast<ptrdiff_t>(at), plain.begin() + static_cast<ptrdiff_t>(at + length));
+  return Bytes(plain.begin() + static_cast<ptrdiff_t>(at),
+               plain.begin() + static_cast<ptrdiff_t>(at + length));
 }
 
 std::vector<DataRun> Decode(const Bytes& runList, uint32_t bps = 512) {
@@ -300,8 +303,8 @@ TEST(NtfsAttributeWalk, BoundsAndStops) {
 
 TEST(NtfsFileName, ValueAndNameBoundedByTheAttribute) {
   NtfsRecordBuilder r;
-  const size_t at =
-      r.Resident(kNtfsAttrFileName, testing::FileNameValue(0x1234567890ull, u"photo.jpg", 1, 777, 11, 22, 33));
+  const size_t at = r.Resident(kNtfsAttrFileName,
+                               testing::FileNameValue(0x1234567890ull, u"photo.jpg", 1, 777, 11, 22, 33));
   const Bytes rec = r.Plain();
   NtfsFileName fn;
   ASSERT_TRUE(ReadFileNameValue(View(rec).Sub(at, 1024 - at), fn));
@@ -422,17 +425,20 @@ TEST(NtfsAttributeRuns, CorruptRecordsGiveTheirCodes) {
          PutLe(b, 0x32, 0, 4);
        },
        kOk, 2},
-      {"first offset past the window", [](Bytes& b, size_t) { PutLe(b, 0x14, 9000, 2); }, kNtfsAttributeNotFound, 0},
-      {"attribute length 0", [](Bytes& b, size_t at) { PutLe(b, at - 0x48 + 4, 0, 4); }, kNtfsAttributeNotFound, 0},
-      {"attribute length past the window", [](Bytes& b, size_t at) { PutLe(b, at - 0x48 + 4, 0x7FFFFFF0u, 4); },
+      {"first offset past the window", [](Bytes& b, size_t) { PutLe(b, 0x14, 9000, 2); },
        kNtfsAttributeNotFound, 0},
+      {"attribute length 0", [](Bytes& b, size_t at) { PutLe(b, at - 0x48 + 4, 0, 4); },
+       kNtfsAttributeNotFound, 0},
+      {"attribute length past the window",
+       [](Bytes& b, size_t at) { PutLe(b, at - 0x48 + 4, 0x7FFFFFF0u, 4); }, kNtfsAttributeNotFound, 0},
       {"$DATA as long as a sector", [](Bytes& b, size_t at) { PutLe(b, at + 4, 512, 4); }, kOk, 2},
-      {"run list offset past the attribute", [](Bytes& b, size_t at) { PutLe(b, at + 0x20, 0xFFF0, 2); }, kOk, 0},
+      {"run list offset past the attribute", [](Bytes& b, size_t at) { PutLe(b, at + 0x20, 0xFFF0, 2); }, kOk,
+       0},
       {"run list running off the end", [](Bytes& b, size_t at) { b[at + 0x40 + 6] = 0x77; }, kOk, 2},
       {"huge run offsets",
        [](Bytes& b, size_t at) {
-         const Bytes huge = {0x71, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F,
-                             0x71, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x00};
+         const Bytes huge = {0x71, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x71,
+                             0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x00};
          std::copy(huge.begin(), huge.end(), b.begin() + static_cast<ptrdiff_t>(at + 0x40));
          PutLe(b, at + 4, 0x58, 4);
        },
@@ -449,7 +455,8 @@ TEST(NtfsAttributeRuns, CorruptRecordsGiveTheirCodes) {
     v.Put(v.RecordSector(30), stored);
     const SectorSource src = v.Source();
     std::vector<DataRun> runs;
-    EXPECT_EQ(GetAttributeRuns(src, v.g, v.mft, v.RecordSector(30), kNtfsAttrData, runs), c.expected) << c.what;
+    EXPECT_EQ(GetAttributeRuns(src, v.g, v.mft, v.RecordSector(30), kNtfsAttrData, runs), c.expected)
+        << c.what;
     EXPECT_EQ(runs.size(), c.runs) << c.what;
     for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
       uint64_t sector = 0;
@@ -465,8 +472,9 @@ struct ListedFile {
   Bytes list;
   ListedFile() {
     list = AttributeListEntry(0x10, 0, 50);
-    for (const Bytes& e : {AttributeListEntry(kNtfsAttrData, 0, 51), AttributeListEntry(kNtfsAttrData, 0, 51, u"s"),
-                           AttributeListEntry(kNtfsAttrData, 6, 52)})
+    for (const Bytes& e :
+         {AttributeListEntry(kNtfsAttrData, 0, 51), AttributeListEntry(kNtfsAttrData, 0, 51, u"s"),
+          AttributeListEntry(kNtfsAttrData, 6, 52)})
       list.insert(list.end(), e.begin(), e.end());
     NtfsRecordBuilder base(1024, 50, 0);
     base.Resident(0x10, Bytes(48, 0));
@@ -533,8 +541,9 @@ TEST(NtfsAttributeList, HostileListsEnd) {
 
   // Extents out of order, a huge gap, a record number past the $MFT.
   Bytes odd = AttributeListEntry(kNtfsAttrData, 6, 52);
-  for (const Bytes& e : {AttributeListEntry(kNtfsAttrData, 0, 51), AttributeListEntry(kNtfsAttrData, 1ull << 40, 51),
-                         AttributeListEntry(kNtfsAttrData, 0, 0xFFFFFFFFFFFFull)})
+  for (const Bytes& e :
+       {AttributeListEntry(kNtfsAttrData, 0, 51), AttributeListEntry(kNtfsAttrData, 1ull << 40, 51),
+        AttributeListEntry(kNtfsAttrData, 0, 0xFFFFFFFFFFFFull)})
     odd.insert(odd.end(), e.begin(), e.end());
   NtfsRecordBuilder base2(1024, 50, 0);
   base2.Resident(kNtfsAttrAttributeList, odd);

@@ -73,7 +73,8 @@ struct Volume {
       if (out.size() >= size) break;
       if (run.sparse) sparse = true;
       uint64_t first = 0;
-      if (!run.valid || !ClusterToSector(g, static_cast<int64_t>(run.firstCluster), first)) return kErrInvalidData;
+      if (!run.valid || !ClusterToSector(g, static_cast<int64_t>(run.firstCluster), first))
+        return kErrInvalidData;
       Bytes piece(run.length * clusterBytes);
       uint32_t got = 0;
       rc = ReadSectors(static_cast<uint32_t>(run.length * g.sectorsPerCluster), source, piece.data(), first,
@@ -101,7 +102,8 @@ struct Volume {
     for (uint64_t c = 0; c < bitmap.length * 8; ++c) {
       const uint64_t s = c * g.sectorsPerCluster;
       if (s >= g.partitionLength) break;
-      if (!((bitmap.bytes[c / 8] >> (c % 8)) & 1)) byBits += std::min<uint64_t>(g.sectorsPerCluster, g.partitionLength - s);
+      if (!((bitmap.bytes[c / 8] >> (c % 8)) & 1))
+        byBits += std::min<uint64_t>(g.sectorsPerCluster, g.partitionLength - s);
     }
   }
 };
@@ -138,7 +140,8 @@ std::vector<TruthFile> TruthFiles(const std::string& listing) {
 }
 
 // Reads every listed file and compares its hash; returns how many were compared.
-size_t CheckFilesAgainstListing(const Volume& v, const std::string& listing, std::string* bitmapSha = nullptr) {
+size_t CheckFilesAgainstListing(const Volume& v, const std::string& listing,
+                                std::string* bitmapSha = nullptr) {
   size_t compared = 0;
   for (const TruthFile& f : TruthFiles(listing)) {
     Bytes data;
@@ -239,8 +242,8 @@ TEST(NtfsCorpus, BootSectorGeometry) {
     uint64_t mftCluster;
   };
   const Case cases[] = {
-      {"512.boot", true, 512, 1, 1024, 697002},   {"4kn.boot", true, 4096, 1, 4096, 4778},
-      {"64k.boot", true, 512, 128, 1024, 49152},  {"128k.boot", false, 512, 256, 1024, 24576},
+      {"512.boot", true, 512, 1, 1024, 697002},  {"4kn.boot", true, 4096, 1, 4096, 4778},
+      {"64k.boot", true, 512, 128, 1024, 49152}, {"128k.boot", false, 512, 256, 1024, 24576},
       {"4k.boot", true, 512, 8, 1024, 786432},
   };
   for (const Case& c : cases) {
@@ -284,7 +287,8 @@ TEST(NtfsCorpus, RawMftRunLists) {
   VELMIRA_REQUIRE_CORPUS(sparse, "msuhanov__dfir_ntfs/test_data/compressed_sparse.mft");
   RawMft m;
   ASSERT_TRUE(m.Load(pairs, 512));
-  EXPECT_EQ(m.Runs(44), (std::vector<DataRun>{{4, 1222, false}, {9, 5, false}, {150, 670, false}, {41, -660, false}}));
+  EXPECT_EQ(m.Runs(44),
+            (std::vector<DataRun>{{4, 1222, false}, {9, 5, false}, {150, 670, false}, {41, -660, false}}));
   EXPECT_EQ(m.Runs(73), (std::vector<DataRun>{{1, 1278, false}, {3, 0, true}, {1, 4, false}}));
   const auto abs = ToAbsoluteRuns(m.Runs(73));
   EXPECT_EQ(abs[1].firstCluster, 1278u) << "a hole starts where the previous run started";
@@ -348,7 +352,8 @@ TEST(NtfsCorpus, FourKilobyteRecordsAndSingleRecords) {
 class MadeVolume : public ::testing::Test {
  protected:
   void Make(unsigned sectorSize, unsigned clusterSize) {
-    if (!testing::ToolAvailable("mkntfs") || !testing::ToolAvailable("ntfscp")) GTEST_SKIP() << "ntfs-3g tools missing";
+    if (!testing::ToolAvailable("mkntfs") || !testing::ToolAvailable("ntfscp"))
+      GTEST_SKIP() << "ntfs-3g tools missing";
     image = dir.File("v.img");
     testing::MakeBlankFile(image, 8u << 20);
     ASSERT_TRUE(RunQuiet(Sbin("mkntfs") + " -F -Q -q -s " + std::to_string(sectorSize) + " -c " +
@@ -375,7 +380,8 @@ class MadeVolume : public ::testing::Test {
   }
   uint64_t Inode(const std::string& name) {
     int status = 0;
-    const std::string out = RunCapture("ntfsinfo -F /" + name + " " + ShellQuote(image) + " 2>/dev/null", status);
+    const std::string out =
+        RunCapture("ntfsinfo -F /" + name + " " + ShellQuote(image) + " 2>/dev/null", status);
     const size_t at = out.find("Dumping Inode ");
     return at == std::string::npos ? 0 : std::stoull(out.substr(at + 14));
   }
@@ -393,8 +399,9 @@ class MadeVolume : public ::testing::Test {
     ASSERT_EQ(v.ReadFile(fragRecord, frag.size(), data, sparse), kOk);
     EXPECT_TRUE(data == frag) << "fragmented file differs";
     std::vector<DataRun> runs;
-    ASSERT_EQ(GetAttributeRuns(v.source, v.g, v.mft, RecordToSector(v.g, v.mft, fragRecord), kNtfsAttrData, runs),
-              kOk);
+    ASSERT_EQ(
+        GetAttributeRuns(v.source, v.g, v.mft, RecordToSector(v.g, v.mft, fragRecord), kNtfsAttrData, runs),
+        kOk);
     EXPECT_GE(runs.size(), 10u);
     ASSERT_EQ(v.ReadFile(Inode("small"), small.size(), data, sparse), kOk);
     EXPECT_TRUE(data == small);

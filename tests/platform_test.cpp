@@ -48,11 +48,15 @@ TEST(Text, Utf8Utf16RoundTripAndRepair) {
   const std::string s = "Fotos/привет/😀.jpg";
   EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(s)), s);
   EXPECT_EQ(Utf8ToUtf16("\xC3\xA9"), u"\u00E9");
-  EXPECT_EQ(Utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(Utf8ToUtf16("a\xFF"
+                        "b"),
+            u"a\uFFFDb");
   EXPECT_EQ(Utf8ToUtf16("\xE2\x82"), u"\uFFFD\uFFFD") << "truncated sequence";
   EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD") << "overlong '/' must not decode to '/'";
   const char16_t lone[] = {u'a', 0xD800, u'b'};
-  EXPECT_EQ(Utf16ToUtf8(std::u16string_view(lone, 3)), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(Utf16ToUtf8(std::u16string_view(lone, 3)),
+            "a\xEF\xBF\xBD"
+            "b");
 
   uint8_t field[8];
   WriteUtf16LeField(field, 4, u"abcdef");
@@ -70,7 +74,9 @@ TEST(Text, AsciiFoldingAndNameFields) {
   EXPECT_EQ(AsciiLower("IMG_01.JPG"), "img_01.jpg");
 
   char field[6];
-  CopyToNameField(field, sizeof field, "ab\xE2\x82\xAC" "cd");  // "ab€cd"
+  CopyToNameField(field, sizeof field,
+                  "ab\xE2\x82\xAC"
+                  "cd");  // "ab€cd"
   EXPECT_EQ(NameFieldText(field, sizeof field), "ab\xE2\x82\xAC");
   CopyToNameField(field, sizeof field, "abcd\xE2\x82\xAC");
   EXPECT_EQ(NameFieldText(field, sizeof field), "abcd");
@@ -78,7 +84,9 @@ TEST(Text, AsciiFoldingAndNameFields) {
   EXPECT_EQ(SafeFileName("../etc"), ".._etc");
   EXPECT_EQ(SafeFileName(".."), "_");
   EXPECT_EQ(SafeFileName(""), "_");
-  EXPECT_EQ(SafeFileName("a\\b\x01" "c"), "a_b_c");
+  EXPECT_EQ(SafeFileName("a\\b\x01"
+                         "c"),
+            "a_b_c");
   EXPECT_EQ(SafeFileName("photo.jpg"), "photo.jpg");
 }
 
@@ -110,12 +118,13 @@ TEST(Time, FileTimeConversions) {
 TEST(Drives, NaturalOrderAndSysfsFiltering) {
   std::vector<std::string> names = {"sdaa", "sdb", "nvme1n1", "sda", "nvme0n10", "nvme0n2", "sdz", "mmcblk0"};
   SortNaturally(names);
-  EXPECT_EQ(names, (std::vector<std::string>{"mmcblk0", "nvme0n2", "nvme0n10", "nvme1n1", "sda", "sdb",
-                                             "sdz", "sdaa"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"mmcblk0", "nvme0n2", "nvme0n10", "nvme1n1", "sda", "sdb", "sdz",
+                                             "sdaa"}));
 
   testing::TempDir sys;
   namespace fs = std::filesystem;
-  for (const char* n : {"sdb", "sda", "ram0", "zram0", "loop0", "loop1", "vda"}) fs::create_directories(sys.File(n));
+  for (const char* n : {"sdb", "sda", "ram0", "zram0", "loop0", "loop1", "vda"})
+    fs::create_directories(sys.File(n));
   fs::create_directories(sys.File("loop1/loop"));
   std::ofstream(sys.File("loop1/loop/backing_file")) << "/tmp/x.img\n";
   EXPECT_EQ(ListPhysicalDrivesIn(sys.path()),

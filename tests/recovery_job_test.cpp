@@ -1,10 +1,11 @@
+#include "jobs/recovery_job.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
-#include "jobs/recovery_job.h"
 #include "platform/errors.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -23,7 +24,8 @@ class FakeEngine : public IFileRecoveryParse {
 
   int32_t OpenImage(const std::string&, uint16_t) override { return 0; }
   int32_t OpenPartition(int32_t, uint64_t, uint64_t, uint16_t) override { return 0; }
-  int32_t SetProgressCallbacks(ScanProgressCallback, FileProgressCallback file, void* user, int32_t) override {
+  int32_t SetProgressCallbacks(ScanProgressCallback, FileProgressCallback file, void* user,
+                               int32_t) override {
     m_file = file;
     m_user = user;
     return 0;
@@ -70,9 +72,10 @@ FoundRecord File(uint16_t key, const std::string& name) {
 TEST(RecoveryJob, CategoryFoldersRenamingAndSafeNames) {
   testing::TempDir dir;
   FakeEngine engine;
-  RecoveryJob job(dir.path() + "/", {{1001, &engine}},
-                  {File(1001, "a.jpg"), File(1001, "a.jpg"), File(1001, "notes"), File(1001, "song.MP3"),
-                   File(1001, "../../escape.txt"), File(1001, ".."), File(1001, "setup.exe"), File(1001, "a.jpg")});
+  RecoveryJob job(
+      dir.path() + "/", {{1001, &engine}},
+      {File(1001, "a.jpg"), File(1001, "a.jpg"), File(1001, "notes"), File(1001, "song.MP3"),
+       File(1001, "../../escape.txt"), File(1001, ".."), File(1001, "setup.exe"), File(1001, "a.jpg")});
   ASSERT_EQ(job.Run(), kOk);
   EXPECT_EQ(job.Processed(), 8u);
   EXPECT_EQ(job.Failed(), 0u);

@@ -1,10 +1,11 @@
+#include "storage/sector_source.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
 #include "platform/errors.h"
-#include "storage/sector_source.h"
 #include "tests/fixtures/temp_dir.h"
 
 namespace velmira {

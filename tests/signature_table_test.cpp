@@ -60,11 +60,17 @@ TEST(SignatureTable, RowsAreWellFormed) {
 // document; their length rules name the files). Adding a row without a
 // sample fails here.
 TEST(SignatureTable, EveryRowRecognisesItsSample) {
-  const std::map<uint32_t, uint32_t> claimedEarlier = {
-      {kTypeMsg, kTypeCompound},     {kTypeFla, kTypeCompound},  {kTypeOoxmlWord, kTypeZip},
-      {kTypeOoxmlExcel, kTypeZip},   {kTypeOoxmlPowerPoint, kTypeZip}, {kTypeOdt, kTypeZip},
-      {kTypeOds, kTypeZip},          {kTypeOdp, kTypeZip},       {kTypeEpub, kTypeZip},
-      {kTypeJar, kTypeZip},          {kTypeApk, kTypeZip}};
+  const std::map<uint32_t, uint32_t> claimedEarlier = {{kTypeMsg, kTypeCompound},
+                                                       {kTypeFla, kTypeCompound},
+                                                       {kTypeOoxmlWord, kTypeZip},
+                                                       {kTypeOoxmlExcel, kTypeZip},
+                                                       {kTypeOoxmlPowerPoint, kTypeZip},
+                                                       {kTypeOdt, kTypeZip},
+                                                       {kTypeOds, kTypeZip},
+                                                       {kTypeOdp, kTypeZip},
+                                                       {kTypeEpub, kTypeZip},
+                                                       {kTypeJar, kTypeZip},
+                                                       {kTypeApk, kTypeZip}};
   for (const SignatureRow& row : SignatureTable()) {
     const Bytes sample = SampleOfType(row.code);
     if (row.code == kTypeOoxmlOther) {

@@ -299,8 +299,7 @@ class SourceIdentityEngine : public ::testing::Test {
   testing::ScopedDataHome m_home;
 };
 
-std::unique_ptr<IFileRecoveryParse> Deep(const std::string& image, uint16_t key,
-                                         CDeepRecovery*& combined) {
+std::unique_ptr<IFileRecoveryParse> Deep(const std::string& image, uint16_t key, CDeepRecovery*& combined) {
   auto engine = CreateEngineForImage(image, key, true);
   combined = dynamic_cast<CDeepRecovery*>(engine.get());
   return engine;

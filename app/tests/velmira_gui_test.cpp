@@ -2,6 +2,8 @@
 // platform. Drives are simulated with VELMIRA_DRIVES: an MBR disk image with
 // a FAT32 and an NTFS partition and free space after them, and a blank disk.
 // Each page is also saved as a PNG under build/screenshots/.
+#include <sys/resource.h>
+
 #include <QAction>
 #include <QDir>
 #include <QFile>
@@ -19,8 +21,6 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QtTest>
-#include <sys/resource.h>
-
 #include <csignal>
 #include <cstdlib>
 #include <functional>
@@ -410,7 +410,8 @@ void VelmiraGuiTest::LanguagesSwitchAndFailSoftly() {
   // A choice that cannot be saved (files may not grow past 16 bytes for a
   // moment) holds for this run, and the user is told where it was not saved.
   {
-    struct sigaction ignore {}, oldSignal {};
+    struct sigaction ignore {
+    }, oldSignal{};
     ignore.sa_handler = SIG_IGN;
     rlimit oldLimit{};
     QVERIFY(sigaction(SIGXFSZ, &ignore, &oldSignal) == 0 && getrlimit(RLIMIT_FSIZE, &oldLimit) == 0);

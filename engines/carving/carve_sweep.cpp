@@ -41,8 +41,8 @@ int32_t CarveSweep(CFileTypeRecovery& engine, uint64_t first, uint64_t count, Sc
       figures.secondsLeft = secondsLeft;
       figures.filesFound = result.filesFound;
       uint64_t consumed = 1;
-      const int32_t r = engine.CarveAtSector(bps, ByteView(piece.data() + i * bps, bps), pos + i, figures, source,
-                                             consumed, result.filesFound);
+      const int32_t r = engine.CarveAtSector(bps, ByteView(piece.data() + i * bps, bps), pos + i, figures,
+                                             source, consumed, result.filesFound);
       if (r != kOk && r != kErrInvalidParameter) return r;
       i += consumed;
     }

@@ -9,7 +9,9 @@
 namespace velmira {
 
 FileCursor::FileCursor(CarvingState& state, ByteView firstSector, uint64_t capBytes)
-    : m_state(state), m_first(firstSector), m_cap(capBytes),
+    : m_state(state),
+      m_first(firstSector),
+      m_cap(capBytes),
       m_sectorSize(state.sectorSize == 0 ? 512 : state.sectorSize) {
   // Any view of up to kMaxView bytes fits in one window that starts on the
   // sector holding its first byte.
@@ -58,7 +60,8 @@ ByteView FileCursor::ViewUpTo(uint64_t offset, size_t count) {
   if (Stopped() || offset >= m_cap) return {};
   count = static_cast<size_t>(std::min<uint64_t>(count, m_cap - offset));
   if (offset + count <= m_first.size()) return m_first.Sub(static_cast<size_t>(offset), count);
-  const bool inWindow = m_windowBytes != 0 && offset >= m_windowStart && offset < m_windowStart + m_windowBytes &&
+  const bool inWindow = m_windowBytes != 0 && offset >= m_windowStart &&
+                        offset < m_windowStart + m_windowBytes &&
                         offset + count <= m_windowStart + m_windowBytes;
   if (!inWindow && !Load(offset, count)) {
     // The source may end inside the range: serve what the window holds.

@@ -80,9 +80,9 @@ class FileCursor {
   uint32_t m_sectorSize;
   uint8_t* m_buffer = nullptr;  // one window of m_windowCapacity bytes
   size_t m_windowCapacity = 0;
-  uint64_t m_windowStart = 0;   // file offset of the window (a sector start)
+  uint64_t m_windowStart = 0;  // file offset of the window (a sector start)
   size_t m_windowBytes = 0;
-  uint64_t m_sectorsRead = 0;   // for progress
+  uint64_t m_sectorsRead = 0;  // for progress
 };
 
 }  // namespace velmira

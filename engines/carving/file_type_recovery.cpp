@@ -44,8 +44,8 @@ int32_t CFileTypeRecovery::Open(const PartitionLocator& target) {
   return err != kOk ? err : logErr;
 }
 
-int32_t CFileTypeRecovery::ReopenForPartition(uint32_t sectorSize, int32_t diskNumber, const std::string& logName,
-                                              uint16_t driveLetter) {
+int32_t CFileTypeRecovery::ReopenForPartition(uint32_t sectorSize, int32_t diskNumber,
+                                              const std::string& logName, uint16_t driveLetter) {
   m_sectorSize = sectorSize;
   m_driveLetter = driveLetter;
   NewLog();
@@ -54,8 +54,8 @@ int32_t CFileTypeRecovery::ReopenForPartition(uint32_t sectorSize, int32_t diskN
   return err != kOk ? err : logErr;
 }
 
-int32_t CFileTypeRecovery::ReopenForImage(uint32_t sectorSize, const std::string& logName, uint16_t driveLetter,
-                                          const std::string& imagePath) {
+int32_t CFileTypeRecovery::ReopenForImage(uint32_t sectorSize, const std::string& logName,
+                                          uint16_t driveLetter, const std::string& imagePath) {
   m_sectorSize = sectorSize;
   m_driveLetter = driveLetter;
   NewLog();
@@ -64,8 +64,9 @@ int32_t CFileTypeRecovery::ReopenForImage(uint32_t sectorSize, const std::string
   return err != kOk ? err : logErr;
 }
 
-int32_t CFileTypeRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
-                                                void* userData, int32_t scale) {
+int32_t CFileTypeRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
+                                                FileProgressCallback fileCallback, void* userData,
+                                                int32_t scale) {
   m_scanCallback = scanCallback;
   m_fileCallback = fileCallback;
   m_userData = userData;
@@ -77,8 +78,8 @@ int32_t CFileTypeRecovery::SetProgressCallbacks(ScanProgressCallback scanCallbac
 }
 
 int32_t CFileTypeRecovery::CarveAtSector(uint32_t sectorSize, ByteView sector, uint64_t absoluteSector,
-                                         const SweepFigures& figures, const SectorSource& source, uint64_t& consumed,
-                                         uint64_t& found) {
+                                         const SweepFigures& figures, const SectorSource& source,
+                                         uint64_t& consumed, uint64_t& found) {
   consumed = 1;
   m_sectorSize = sectorSize;
   m_state.BeginSector(&source, sectorSize, absoluteSector, figures);
@@ -172,7 +173,8 @@ int32_t CFileTypeRecovery::RecoverItem(const FoundRecord& record, const std::str
 }
 
 int32_t CFileTypeRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
-                                             uint32_t& byteCount, PreviewProgressCallback callback, void* userData) {
+                                             uint32_t& byteCount, PreviewProgressCallback callback,
+                                             void* userData) {
   return ExtractToPreview(record, outPath, memory, byteCount, callback, userData,
                           [&](OutputSink& sink, auto report) { return CopyCarved(record, sink, report); });
 }

@@ -52,8 +52,8 @@ class CFileTypeRecovery final : public CEngineSkeleton {
 
   // Reopens an existing "File_Type_" log by name in the current log folder
   // (a continued deep scan) and opens the source.
-  [[nodiscard]] int32_t ReopenForPartition(uint32_t sectorSize, int32_t diskNumber, const std::string& logName,
-                                           uint16_t driveLetter);
+  [[nodiscard]] int32_t ReopenForPartition(uint32_t sectorSize, int32_t diskNumber,
+                                           const std::string& logName, uint16_t driveLetter);
   [[nodiscard]] int32_t ReopenForImage(uint32_t sectorSize, const std::string& logName, uint16_t driveLetter,
                                        const std::string& imagePath);
 
@@ -64,7 +64,6 @@ class CFileTypeRecovery final : public CEngineSkeleton {
   [[nodiscard]] uint64_t PartitionStart() const { return m_startSector; }
   [[nodiscard]] uint64_t PartitionSectors() const { return m_sectorCount; }
   [[nodiscard]] CScanLog* Log() { return m_store.get(); }
-
 
  private:
   // An image, or a partition read through its drive, with a new log in the

@@ -193,7 +193,6 @@ class Dispatch {
   std::vector<std::pair<uint8_t, Masks>> m_byOffset;
 };
 
-
 // A row's category is where its files are put and grouped; the extension
 // lists decide the same for found files by name, so the two must agree.
 constexpr bool RowsAgreeWithExtensionLists() {

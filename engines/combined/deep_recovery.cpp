@@ -61,14 +61,15 @@ struct DispatchResult {
 
 }  // namespace
 
-CDeepRecovery::CDeepRecovery(CScanLogRegistry& registry) : m_entry(MakeDeepScanEntry()), m_registry(registry) {}
+CDeepRecovery::CDeepRecovery(CScanLogRegistry& registry)
+    : m_entry(MakeDeepScanEntry()), m_registry(registry) {}
 
 CDeepRecovery::~CDeepRecovery() = default;
 
 // ---- Opening -----------------------------------------------------------
 
 int32_t CDeepRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                             uint16_t driveLetter) {
+                                     uint16_t driveLetter) {
   m_diskNumber = diskNumber;
   m_startSector = startSector;
   m_sectorCount = sectorCount;
@@ -82,8 +83,8 @@ int32_t CDeepRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, u
   m_identity = PartitionSourceIdentity(diskNumber, startSector, sectorCount);
   m_registryImagePath.clear();
   m_registry.Reload();  // what other processes recorded meanwhile
-  m_continuing =
-      m_registry.FindEntryForPartition(diskNumber, startSector, sectorCount, driveLetter, m_identity, m_entry);
+  m_continuing = m_registry.FindEntryForPartition(diskNumber, startSector, sectorCount, driveLetter,
+                                                  m_identity, m_entry);
   AdoptEarlierScan();
   int32_t result = kOk;
   for (const SweepEngine& sweep : SweepEngines()) {
@@ -99,7 +100,8 @@ int32_t CDeepRecovery::OpenImage(const std::string& imagePath, uint16_t imageVal
   m_driveLetter = imageValue;
   m_imageValue = imageValue;
   OpenedTarget opened;
-  if (int32_t err = OpenTargetSource(ImageTarget(imagePath, imageValue), m_source, opened); err != kOk) return err;
+  if (int32_t err = OpenTargetSource(ImageTarget(imagePath, imageValue), m_source, opened); err != kOk)
+    return err;
   m_diskNumber = kImageDiskNumber;
   m_startSector = 0;
   m_sectorSize = opened.bytesPerSector;  // the image's own sector size
@@ -189,8 +191,7 @@ bool CDeepRecovery::RefreshContinuing() {
   return found;
 }
 
-std::string CDeepRecovery::ContinuedLogName(const std::string& folder,
-                                                    const std::string& prefix) const {
+std::string CDeepRecovery::ContinuedLogName(const std::string& folder, const std::string& prefix) const {
   std::string name;
   if (m_haveResume) {
     // The checkpoint names the logs whose records count.
@@ -228,8 +229,8 @@ int32_t CDeepRecovery::WriteFolderIdentity(const std::string& folder) {
 // ---- Callbacks ---------------------------------------------------------
 
 int32_t CDeepRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
-                                                    FileProgressCallback fileCallback, void* userData,
-                                                    int32_t /*scale*/) {
+                                            FileProgressCallback fileCallback, void* userData,
+                                            int32_t /*scale*/) {
   m_scanCallback = scanCallback;
   m_fileCallback = fileCallback;
   m_userData = userData;
@@ -251,22 +252,22 @@ int32_t CDeepRecovery::SetSearchCallback(SearchProgressCallback callback, void* 
 }
 
 int32_t CDeepRecovery::Report(int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position,
-                                      uint64_t total, uint64_t found) {
+                              uint64_t total, uint64_t found) {
   if (m_scanCallback == nullptr) return kOk;
   return m_scanCallback(m_userData, percent, scale, secondsLeft, position, total, found, 0);
 }
 
 int32_t CDeepRecovery::FastPassProgress(void* self, int32_t percent, int32_t scale, int32_t secondsLeft,
-                                                uint64_t position, uint64_t total, uint64_t found,
-                                                int32_t /*reserved*/) {
+                                        uint64_t position, uint64_t total, uint64_t found,
+                                        int32_t /*reserved*/) {
   auto* engine = static_cast<CDeepRecovery*>(self);
   const int32_t answer = engine->Report(percent, scale, secondsLeft, position, total, found);
   if (answer != kOk) engine->m_fastAnswer = answer;
   return answer;
 }
 
-int32_t CDeepRecovery::ReadAheadProgress(void* self, int32_t, int32_t, int32_t, uint64_t, uint64_t,
-                                                 uint64_t, int32_t) {
+int32_t CDeepRecovery::ReadAheadProgress(void* self, int32_t, int32_t, int32_t, uint64_t, uint64_t, uint64_t,
+                                         int32_t) {
   // A length rule reading far ahead reports where it reads; the bar keeps
   // showing where the sweep stands, so that it never runs ahead and back.
   auto* engine = static_cast<CDeepRecovery*>(self);
@@ -290,7 +291,8 @@ int32_t CDeepRecovery::RunFastPass(bool& freeSpace) {
   if (m_continuing) logName = ContinuedLogName(EntryLogFolder(m_entry), "Fast_");
   const uint64_t writeFailures = ScanLogWriteFailureCount();
   int32_t result = m_fast->Scan(logName);
-  if (result != kOk && !logName.empty() && m_fastAnswer == kOk) result = m_fast->Scan("");  // log gone: scan again
+  if (result != kOk && !logName.empty() && m_fastAnswer == kOk)
+    result = m_fast->Scan("");  // log gone: scan again
   // A log that cannot be written stops the scan; a sweep would lose its files too.
   if (result != kOk && ScanLogWriteFailureCount() != writeFailures) return result;
   // The fast engine keeps serving recoveries afterwards: give it back the
@@ -326,8 +328,9 @@ int32_t CDeepRecovery::BeginSubLogs(const std::string& folder) {
   int32_t result = kOk;
   const std::string carvedLog = m_continuing ? ContinuedLogName(folder, "File_Type_") : std::string();
   if (carvedLog.empty()) {
-    result = m_imagePath.empty() ? m_carver.OpenPartition(m_diskNumber, m_startSector, m_sectorCount, m_driveLetter)
-                                 : m_carver.OpenImage(m_imagePath, m_imageValue);
+    result = m_imagePath.empty()
+                 ? m_carver.OpenPartition(m_diskNumber, m_startSector, m_sectorCount, m_driveLetter)
+                 : m_carver.OpenImage(m_imagePath, m_imageValue);
   } else {
     result = m_imagePath.empty()
                  ? m_carver.ReopenForPartition(m_sectorSize, m_diskNumber, carvedLog, m_driveLetter)
@@ -353,7 +356,8 @@ uint32_t CDeepRecovery::FastExtentUnit() const {
   // The fast engines count free space in their volume's own sectors, which
   // need not be the sectors this engine sweeps in (an image read in one size
   // holding a volume formatted with another).
-  if (const CEngineSkeleton* fast = FastSkeleton(m_fast.get()); fast != nullptr && fast->ExtentSectorBytes() != 0)
+  if (const CEngineSkeleton* fast = FastSkeleton(m_fast.get());
+      fast != nullptr && fast->ExtentSectorBytes() != 0)
     return fast->ExtentSectorBytes();
   return m_sectorSize;
 }
@@ -391,7 +395,8 @@ bool CDeepRecovery::NextExtent(uint64_t from, Extent& extent) {
 uint64_t CDeepRecovery::FreeSpaceTotal() {
   uint64_t total = 0;
   Extent extent;
-  for (uint64_t from = 0; NextExtent(from, extent); from = extent.start + extent.length) total += extent.length;
+  for (uint64_t from = 0; NextExtent(from, extent); from = extent.start + extent.length)
+    total += extent.length;
   return total;
 }
 
@@ -479,8 +484,10 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
       ++m_stats.contained;
     }
     if (written == kOk) written = SubLogWriteError(true);
-    if (written != kOk) result = written;
-    else if (result == kOk) result = Checkpoint(state, true);
+    if (written != kOk)
+      result = written;
+    else if (result == kOk)
+      result = Checkpoint(state, true);
   }
   m_piece = {};
   m_window = {};
@@ -524,7 +531,8 @@ int32_t CDeepRecovery::RestoreSweep(bool continuing) {
   // was checkpointed from its start).
   for (CScanLog* log : {m_carver.Log(), fat, ntfs, m_deepExfat.Store()}) {
     if (log == nullptr || !log->IsOpen()) continue;
-    const CheckpointLog* counted = m_resume.FindLog(std::filesystem::path(log->MainPath()).filename().string());
+    const CheckpointLog* counted =
+        m_resume.FindLog(std::filesystem::path(log->MainPath()).filename().string());
     const uint64_t base = counted != nullptr ? counted->base : 0;
     if (const int32_t err = log->RollBackTo(static_cast<uint32_t>(base)); err != kOk) return err;
     if (log == fat) m_fatBase = base;
@@ -534,7 +542,8 @@ int32_t CDeepRecovery::RestoreSweep(bool continuing) {
   carving.tsStrict = m_resume.tsStrict;
   carving.previousWasMts = m_resume.previousWasMts;
   carving.streamRanges.clear();
-  for (const auto& [first, last] : m_resume.streamRanges) carving.streamRanges.push_back(StreamRange{first, last});
+  for (const auto& [first, last] : m_resume.streamRanges)
+    carving.streamRanges.push_back(StreamRange{first, last});
   if (const int32_t err = ReplayJournal(); err != kOk) return err;
   // What the engines count now is part of what the checkpoint counted.
   const uint64_t counted = GetFoundCount();
@@ -554,9 +563,8 @@ int32_t CDeepRecovery::ReplayJournal() {
             m_window.size() >= recordSize) {
           // A skipped record was skipped when it was swept; a log that fails
           // fails the replay.
-          const Status listed =
-              m_deepNtfs.SweepFoundRecord(std::span<const uint8_t>(m_window.data(), recordSize),
-                                          entry.sector);
+          const Status listed = m_deepNtfs.SweepFoundRecord(
+              std::span<const uint8_t>(m_window.data(), recordSize), entry.sector);
           if (listed.IsFatal() && logError == kOk) logError = listed.Code();
         }
         return;
@@ -591,7 +599,8 @@ int32_t CDeepRecovery::ShowFinishedScan() {
   if (result == kOk) result = BeginSubLogs(m_folder);
   for (CScanLog* log : SweepLogs()) {
     if (result != kOk || log == nullptr || !log->IsOpen()) continue;
-    const CheckpointLog* counted = m_resume.FindLog(std::filesystem::path(log->MainPath()).filename().string());
+    const CheckpointLog* counted =
+        m_resume.FindLog(std::filesystem::path(log->MainPath()).filename().string());
     result = log->RollBackTo(static_cast<uint32_t>(counted != nullptr ? counted->base : 0));
   }
   m_stats.resumed = true;
@@ -755,7 +764,8 @@ int32_t CDeepRecovery::Sweep(bool freeSpace, SweepState& state) {
 uint32_t CDeepRecovery::ReadPiece(uint32_t sectors, uint64_t firstSector) {
   const uint32_t bps = m_sectorSize;
   uint32_t got = 0;
-  (void)ReadSectors(sectors, m_source, m_piece.data(), firstSector, bps, got);  // a short read is handled below
+  (void)ReadSectors(sectors, m_source, m_piece.data(), firstSector, bps,
+                    got);  // a short read is handled below
   if (got >= sectors) return sectors;
   // One bad sector must not cost the rest of the piece: the sectors after
   // the first failure are read one by one, and only those that cannot be
@@ -773,7 +783,7 @@ uint32_t CDeepRecovery::ReadPiece(uint32_t sectors, uint64_t firstSector) {
 }
 
 uint64_t CDeepRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_t firstSector,
-                                         SweepState& state, int32_t& answer) {
+                                 SweepState& state, int32_t& answer) {
   const uint32_t bps = m_sectorSize;
   // The boot sector's record size when it could be read, else the usual
   // one for the sector size.
@@ -834,7 +844,8 @@ uint64_t CDeepRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_
     figures.secondsLeft = state.secondsLeft;
     figures.filesFound = foundBefore;
     uint64_t consumed = 1;
-    const int32_t carved = m_carver.CarveAtSector(bps, sector, at, figures, m_source, consumed, state.carvedFound);
+    const int32_t carved =
+        m_carver.CarveAtSector(bps, sector, at, figures, m_source, consumed, state.carvedFound);
     if (carved != kOk && carved != kErrInvalidParameter) {
       answer = carved;
       return k;
@@ -890,7 +901,7 @@ IFileRecoveryParse* CDeepRecovery::EngineFor(const FoundRecord& record) {
 }
 
 int32_t CDeepRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
-                                            std::vector<FoundRecord>& children) {
+                                    std::vector<FoundRecord>& children) {
   std::vector<FoundRecord> listed;
   std::vector<FoundRecord> part;
   int32_t result = kOk;
@@ -952,15 +963,15 @@ int32_t CDeepRecovery::GetFolderPath(const FoundRecord& record, std::string& pat
 }
 
 int32_t CDeepRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
-                                           int32_t rootDepth) {
+                                   int32_t rootDepth) {
   IFileRecoveryParse* engine = EngineFor(record);
   if (engine == nullptr) return kErrInvalidParameter;  // never report a file as recovered that was not
   return engine->RecoverItem(record, destination, rootDepth);
 }
 
 int32_t CDeepRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
-                                                 uint32_t& byteCount, PreviewProgressCallback callback,
-                                                 void* userData) {
+                                         uint32_t& byteCount, PreviewProgressCallback callback,
+                                         void* userData) {
   IFileRecoveryParse* engine = EngineFor(record);
   if (engine == nullptr) return kErrInvalidParameter;
   return engine->ExtractForPreview(record, outPath, memory, byteCount, callback, userData);

@@ -49,8 +49,8 @@ namespace velmira {
 
 // Where a sweep stands and how it went; read after Scan.
 struct CombinedSweepStats {
-  bool freeSpaceOnly = false;  // the fast engine's allocation map chose the extents
-  bool resumed = false;        // the sweep went on from a recorded position
+  bool freeSpaceOnly = false;   // the fast engine's allocation map chose the extents
+  bool resumed = false;         // the sweep went on from a recorded position
   bool fastPassFailed = false;  // the fast scan failed; the whole source was swept
   uint64_t totalSectors = 0;
   uint64_t sectorsSwept = 0;   // including the sectors of a resumed run
@@ -79,7 +79,8 @@ class CDeepRecovery final : public IFileRecoveryParse {
   // continued scan that had finished shows its results without sweeping.
   // A failed write of the logs, journal, checkpoint or registry is returned.
   int32_t Scan(const std::string& scanLogPath) override;
-  int32_t ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) override;
+  int32_t ListChildren(const FoundRecord* folder, uint32_t depth,
+                       std::vector<FoundRecord>& children) override;
   int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) override;
   uint64_t GetFoundCount() override;
   int32_t GetFolderPath(const FoundRecord& record, std::string& path, uint32_t maxChars) override;
@@ -144,8 +145,8 @@ class CDeepRecovery final : public IFileRecoveryParse {
   };
   struct SweepState {
     Extent extent;
-    uint64_t done = 0;    // sectors of the extent handled
-    uint64_t swept = 0;   // sectors handled in total
+    uint64_t done = 0;   // sectors of the extent handled
+    uint64_t swept = 0;  // sectors handled in total
     uint64_t total = 0;
     uint64_t resumedFound = 0;
     uint64_t carvedFound = 0;
@@ -262,14 +263,14 @@ class CDeepRecovery final : public IFileRecoveryParse {
   SourceIdentity m_folderIdentity;
   ScanCheckpoint m_resume;  // the earlier scan's checkpoint
   bool m_haveResume = false;
-  std::string m_folder;     // the log folder of the scan running
+  std::string m_folder;  // the log folder of the scan running
   SweepJournal m_journal;
-  uint64_t m_fatBase = 0;   // deep FAT / NTFS records the journal cannot rebuild
+  uint64_t m_fatBase = 0;  // deep FAT / NTFS records the journal cannot rebuild
   uint64_t m_ntfsBase = 0;
   bool m_fastSynced = false;
   uint64_t m_lastCheckpointMs = 0;
-  uint64_t m_pieces = 0;             // pieces swept by this run
-  uint64_t m_killAfterPieces = 0;    // test hooks (results/scan_checkpoint.h)
+  uint64_t m_pieces = 0;           // pieces swept by this run
+  uint64_t m_killAfterPieces = 0;  // test hooks (results/scan_checkpoint.h)
   uint64_t m_checkpointPieces = 0;
   int m_killSignal = 0;
   std::string m_imagePath;
@@ -278,8 +279,8 @@ class CDeepRecovery final : public IFileRecoveryParse {
   uint16_t m_imageValue = 0;
 
   const SweepState* m_sweepState = nullptr;  // while sweeping
-  std::vector<uint8_t> m_piece;   // the 64 KiB sweep buffer, while sweeping
-  std::vector<uint8_t> m_window;  // a file record read across a piece's end
+  std::vector<uint8_t> m_piece;              // the 64 KiB sweep buffer, while sweeping
+  std::vector<uint8_t> m_window;             // a file record read across a piece's end
   CombinedSweepStats m_stats;
 };
 

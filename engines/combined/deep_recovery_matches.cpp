@@ -153,7 +153,8 @@ int32_t CDeepRecovery::CollectMatches(const std::string& patterns, std::vector<F
     const uint64_t sector = r.entrySector;
     auto it = std::lower_bound(starts.begin(), starts.end(), std::make_pair(sector, std::string()));
     bool repeated = false;
-    for (; it != starts.end() && it->first == sector && !repeated; ++it) repeated = CarvedRepeats(it->second, ext);
+    for (; it != starts.end() && it->first == sector && !repeated; ++it)
+      repeated = CarvedRepeats(it->second, ext);
     if (!repeated) matches.push_back(r);
   }
   carved = {};

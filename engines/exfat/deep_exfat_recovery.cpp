@@ -57,8 +57,9 @@ int32_t CDeepExfatRecovery::OpenSource(SectorSource source, uint64_t startSector
   return kOk;
 }
 
-int32_t CDeepExfatRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
-                                                 void* userData, int32_t scale) {
+int32_t CDeepExfatRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
+                                                 FileProgressCallback fileCallback, void* userData,
+                                                 int32_t scale) {
   m_scanCallback = scanCallback;
   m_fileCallback = fileCallback;
   m_userData = userData;
@@ -66,7 +67,9 @@ int32_t CDeepExfatRecovery::SetProgressCallbacks(ScanProgressCallback scanCallba
   return kOk;
 }
 
-int32_t CDeepExfatRecovery::Scan(const std::string& /*scanLogPath*/) { return kOk; }
+int32_t CDeepExfatRecovery::Scan(const std::string& /*scanLogPath*/) {
+  return kOk;
+}
 
 int32_t CDeepExfatRecovery::BeginDeepExfatLog(const std::string& logName) {
   m_sets.clear();
@@ -83,7 +86,8 @@ void CDeepExfatRecovery::OnSector(ByteView bytes, uint64_t sector) {
   const uint32_t bps = m_bytesPerSector;
   if (!m_opened || bytes.size() < bps) return;
   // Bitmap and up-case entries at the start of a sector: the root folder.
-  if (bytes.U8At(0) == kExfatBitmapEntry || bytes.U8At(0) == kExfatUpcaseEntry || bytes.U8At(0) == kExfatLabelEntry) {
+  if (bytes.U8At(0) == kExfatBitmapEntry || bytes.U8At(0) == kExfatUpcaseEntry ||
+      bytes.U8At(0) == kExfatLabelEntry) {
     if (m_rootSectors.size() < 64) m_rootSectors.push_back(sector);
   }
   std::vector<uint8_t> window;
@@ -118,8 +122,9 @@ uint64_t CDeepExfatRecovery::Explained(const ExfatLayout& layout) const {
   uint64_t explained = 0;
   for (const FoundSet& f : m_sets) {
     if (!f.set.IsFolder() || f.set.firstCluster < 2) continue;
-    const unsigned __int128 at = static_cast<unsigned __int128>(m_startSector) + layout.heapOffset +
-                                 static_cast<unsigned __int128>(f.set.firstCluster - 2) * layout.sectorsPerCluster;
+    const unsigned __int128 at =
+        static_cast<unsigned __int128>(m_startSector) + layout.heapOffset +
+        static_cast<unsigned __int128>(f.set.firstCluster - 2) * layout.sectorsPerCluster;
     if (at > UINT64_MAX) continue;
     if (m_setSectors.count(static_cast<uint64_t>(at)) != 0) ++explained;
   }
@@ -214,11 +219,11 @@ int64_t CDeepExfatRecovery::LayoutScore(const ExfatLayout& layout) const {
       ++files;
       const uint64_t at = sectorOf(f.set.firstCluster);
       uint32_t got = 0;
-      if (at >= m_startSector + m_sectorCount || ReadSectors(1, m_source, sector.data(), at, m_bytesPerSector, got) != kOk ||
-          got != 1)
+      if (at >= m_startSector + m_sectorCount ||
+          ReadSectors(1, m_source, sector.data(), at, m_bytesPerSector, got) != kOk || got != 1)
         continue;
-      if (CheckContent(ByteView(sector.data(), sector.size()), AsciiLower(f.set.name.substr(dot + 1)), &m_source,
-                       m_bytesPerSector, at))
+      if (CheckContent(ByteView(sector.data(), sector.size()), AsciiLower(f.set.name.substr(dot + 1)),
+                       &m_source, m_bytesPerSector, at))
         score += 4;
     }
   }
@@ -233,7 +238,8 @@ int32_t CDeepExfatRecovery::FinishDeepExfat() {
   ExfatLayout boot;
   {
     ExfatVolume volume;
-    if (volume.Open(&m_source, m_startSector, m_sectorCount, bps) == kOk && volume.Geometry().bytesPerSector == bps) {
+    if (volume.Open(&m_source, m_startSector, m_sectorCount, bps) == kOk &&
+        volume.Geometry().bytesPerSector == bps) {
       boot.heapOffset = volume.Geometry().heapOffset;
       boot.sectorsPerCluster = volume.Geometry().sectorsPerCluster;
       boot.rootCluster = volume.Geometry().rootCluster;
@@ -296,8 +302,8 @@ int32_t CDeepExfatRecovery::FinishDeepExfat() {
     if (auto it = owner.find(c); it != owner.end()) return it->second;
     if (auto it = lostRun.find(c); it != lostRun.end()) return it->second;
     uint32_t first = c;
-    for (uint32_t k = 0; k < 8192 && first > 2 && setClusters.count(first - 1) != 0 && owner.count(first - 1) == 0 &&
-                         first - 1 != root;
+    for (uint32_t k = 0; k < 8192 && first > 2 && setClusters.count(first - 1) != 0 &&
+                         owner.count(first - 1) == 0 && first - 1 != root;
          ++k)
       --first;
     lostRun.emplace(c, first);
@@ -346,17 +352,18 @@ int32_t CDeepExfatRecovery::FinishDeepExfat() {
     r.contentOk = 1;
     if (r.size != 0) {
       // The first data sector must lie inside and fit the name's type.
-      const unsigned __int128 at = static_cast<unsigned __int128>(m_startSector) + L.heapOffset +
-                                   static_cast<unsigned __int128>(r.key >= 2 ? r.key - 2 : 0) * L.sectorsPerCluster;
+      const unsigned __int128 at =
+          static_cast<unsigned __int128>(m_startSector) + L.heapOffset +
+          static_cast<unsigned __int128>(r.key >= 2 ? r.key - 2 : 0) * L.sectorsPerCluster;
       uint32_t got = 0;
       if (r.key < 2 || at >= m_startSector + m_sectorCount ||
           ReadSectors(1, m_source, first.data(), static_cast<uint64_t>(at), bps, got) != kOk || got != 1)
         r.contentOk = 0;
       else if (const std::string ext = ExtensionOf(f.set.name); !ext.empty())
-        r.contentOk = CheckContent(ByteView(first.data(), first.size()), ext, &m_source, bps,
-                                   static_cast<uint64_t>(at))
-                          ? 1
-                          : 0;
+        r.contentOk =
+            CheckContent(ByteView(first.data(), first.size()), ext, &m_source, bps, static_cast<uint64_t>(at))
+                ? 1
+                : 0;
     }
     r.recordNumber = slot->recordNumber;
     *slot = r;
@@ -418,7 +425,8 @@ int32_t CDeepExfatRecovery::CopyData(const FoundRecord& record, OutputSink& sink
   if (record.key >= 2 && clusterSectors != 0 && record.clusterBytes <= kMaxClusterBytes) {
     const uint64_t count = (record.size + record.clusterBytes - 1) / record.clusterBytes;
     const uint64_t end = m_startSector + m_sectorCount;
-    for (uint64_t k = 0; k < count && k < ExfatVolume::kMaxListClusters && record.key + k <= UINT32_MAX; ++k) {
+    for (uint64_t k = 0; k < count && k < ExfatVolume::kMaxListClusters && record.key + k <= UINT32_MAX;
+         ++k) {
       const unsigned __int128 at = static_cast<unsigned __int128>(record.partitionStart) + record.dataStart +
                                    static_cast<unsigned __int128>(record.key - 2 + k) * clusterSectors;
       if (at + clusterSectors > end) break;
@@ -433,14 +441,17 @@ int32_t CDeepExfatRecovery::WriteOneFile(const FoundRecord& record, const std::s
                        [&](OutputSink& sink, auto report) { return CopyData(record, sink, report); });
 }
 
-int32_t CDeepExfatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) {
+int32_t CDeepExfatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
+                                        int32_t rootDepth) {
   if (!record.isFolder) return WriteOneFile(record, destination);
-  return RecoverFolderTree(*this, record, destination, rootDepth,
-                           [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
+  return RecoverFolderTree(
+      *this, record, destination, rootDepth,
+      [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
 }
 
-int32_t CDeepExfatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
-                                              uint32_t& byteCount, PreviewProgressCallback callback, void* userData) {
+int32_t CDeepExfatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath,
+                                              uint8_t* memory, uint32_t& byteCount,
+                                              PreviewProgressCallback callback, void* userData) {
   return ExtractToPreview(record, outPath, memory, byteCount, callback, userData,
                           [&](OutputSink& sink, auto report) { return CopyData(record, sink, report); });
 }

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "engines/exfat/exfat_volume.h"
 #include "engines/engine_skeleton.h"
+#include "engines/exfat/exfat_volume.h"
 #include "results/scan_log.h"
 #include "storage/sector_source.h"
 
@@ -42,11 +42,11 @@ struct ExfatLayout {
 
 class CDeepExfatRecovery final : public CEngineSkeleton {
  public:
-  static constexpr size_t kMaxSets = 4000000;         // further sets are dropped
-  static constexpr size_t kMaxVoteFolders = 64;      // folders sampled to infer the layout
-  static constexpr size_t kMaxVoteStarts = 4096;      // folder-start sectors sampled
+  static constexpr size_t kMaxSets = 4000000;     // further sets are dropped
+  static constexpr size_t kMaxVoteFolders = 64;   // folders sampled to infer the layout
+  static constexpr size_t kMaxVoteStarts = 4096;  // folder-start sectors sampled
   static constexpr uint32_t kMaxDepth = 256;
-  static constexpr size_t kMaxLayoutCandidates = 16;  // equally voted layouts judged further
+  static constexpr size_t kMaxLayoutCandidates = 16;    // equally voted layouts judged further
   static constexpr size_t kMaxOwnedClusters = 4000000;  // folder clusters mapped to their folder
 
   CDeepExfatRecovery();
@@ -108,8 +108,9 @@ class CDeepExfatRecovery final : public CEngineSkeleton {
   SectorSource m_source;
 
   std::vector<FoundSet> m_sets;
-  std::map<uint64_t, uint32_t> m_setSectors;  // absolute sector -> offsets seen (bit per entry slot, first 32)
-  std::vector<uint64_t> m_rootSectors;        // sectors that start with the root's bitmap or up-case entries
+  std::map<uint64_t, uint32_t>
+      m_setSectors;                     // absolute sector -> offsets seen (bit per entry slot, first 32)
+  std::vector<uint64_t> m_rootSectors;  // sectors that start with the root's bitmap or up-case entries
   ExfatLayout m_layout;
   bool m_layoutFromBoot = false;
 

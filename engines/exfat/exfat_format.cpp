@@ -206,7 +206,8 @@ bool HasExfatEntrySet(ByteView bytes, size_t sectorBytes) {
   // Every slot of a folder sector up to its end mark holds an entry, and a
   // set needs two of them: unless the first two slots hold entry types, no
   // set starts in the sector (one cache line decides most sectors).
-  if (bytes.size() < 2 * kExfatEntryBytes || !MayBeEntryType(p[0]) || !MayBeEntryType(p[kExfatEntryBytes])) return false;
+  if (bytes.size() < 2 * kExfatEntryBytes || !MayBeEntryType(p[0]) || !MayBeEntryType(p[kExfatEntryBytes]))
+    return false;
   for (size_t off = 0; off + kExfatEntryBytes <= n; off += kExfatEntryBytes) {
     if ((p[off] | kExfatEntryInUse) != kExfatFileEntry) continue;
     bool checksumOk = false;

@@ -105,7 +105,8 @@ struct ExfatEntrySet {
 // or the checksum does not match. Inside a folder whose place is known, a
 // deleted set may be taken with a wrong checksum (`requireChecksum` false):
 // some systems change a set as they delete it without summing it again.
-[[nodiscard]] bool ParseExfatEntrySet(ByteView bytes, size_t off, ExfatEntrySet& set, bool requireChecksum = true);
+[[nodiscard]] bool ParseExfatEntrySet(ByteView bytes, size_t off, ExfatEntrySet& set,
+                                      bool requireChecksum = true);
 // Whether a sector holds the start of at least one set that parses (the
 // set may run past the sector's end when `bytes` goes on).
 [[nodiscard]] bool HasExfatEntrySet(ByteView bytes, size_t sectorBytes);

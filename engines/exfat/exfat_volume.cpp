@@ -49,7 +49,8 @@ int32_t ExfatVolume::LoadFat() {
   if (!m_opened) return kErrInvalidHandle;
   const ExfatGeometry& g = m_geometry;
   // The second table when the volume says it is the active one.
-  const uint64_t tableSector = m_start + g.fatOffset + ((g.volumeFlags & 1) && g.numberOfFats == 2 ? g.fatLength : 0);
+  const uint64_t tableSector =
+      m_start + g.fatOffset + ((g.volumeFlags & 1) && g.numberOfFats == 2 ? g.fatLength : 0);
   const uint64_t entries = uint64_t{g.clusterCount} + 2;
   const uint64_t bytes = entries * 4;
   const uint32_t bps = g.bytesPerSector;
@@ -85,7 +86,8 @@ int32_t ExfatVolume::LoadBitmap(uint32_t firstCluster, uint64_t length) {
   for (uint64_t done = 0; done < sectors;) {
     const auto n = static_cast<uint32_t>(std::min<uint64_t>(perRead, sectors - done));
     uint32_t got = 0;
-    const int32_t err = ReadSectors(n, *m_source, raw.data() + done * bps, ClusterSector(firstCluster) + done, bps, got);
+    const int32_t err =
+        ReadSectors(n, *m_source, raw.data() + done * bps, ClusterSector(firstCluster) + done, bps, got);
     if (err != kOk || got != n) return err != kOk ? err : kErrReadFault;
     done += n;
   }
@@ -106,13 +108,14 @@ bool ExfatVolume::InUse(uint32_t cluster) const {
   return i / 8 < m_bitmap.size() && ((m_bitmap[i / 8] >> (i % 8)) & 1) != 0;
 }
 
-std::vector<uint32_t> ExfatVolume::Clusters(uint32_t first, uint64_t bytes, bool noFatChain, bool deleted) const {
+std::vector<uint32_t> ExfatVolume::Clusters(uint32_t first, uint64_t bytes, bool noFatChain,
+                                            bool deleted) const {
   std::vector<uint32_t> list;
   const ExfatGeometry& g = m_geometry;
   const uint64_t clusterBytes = g.ClusterBytes();
   if (!m_opened || clusterBytes == 0 || bytes == 0 || !g.ValidCluster(first)) return list;
-  const uint64_t wanted = std::min<uint64_t>({(bytes + clusterBytes - 1) / clusterBytes, g.clusterCount,
-                                              kMaxListClusters});
+  const uint64_t wanted =
+      std::min<uint64_t>({(bytes + clusterBytes - 1) / clusterBytes, g.clusterCount, kMaxListClusters});
   list.reserve(static_cast<size_t>(std::min<uint64_t>(wanted, 65536)));
   // Only clusters that lie on the medium: a cluster count the boot sector
   // overstates never makes a list longer than the medium.
@@ -120,7 +123,8 @@ std::vector<uint32_t> ExfatVolume::Clusters(uint32_t first, uint64_t bytes, bool
     return g.ValidCluster(c) && g.ClusterSector(c) + g.sectorsPerCluster <= m_sectorCount;
   };
   if (noFatChain) {
-    for (uint64_t i = 0; i < wanted && first + i <= UINT32_MAX && onMedium(static_cast<uint32_t>(first + i)); ++i)
+    for (uint64_t i = 0; i < wanted && first + i <= UINT32_MAX && onMedium(static_cast<uint32_t>(first + i));
+         ++i)
       list.push_back(static_cast<uint32_t>(first + i));
     return list;
   }
@@ -154,7 +158,8 @@ int32_t ExfatVolume::ReadCluster(uint32_t cluster, std::vector<uint8_t>& buffer)
   buffer.resize(m_geometry.ClusterBytes());
   if (!m_geometry.ValidCluster(cluster)) return kErrInvalidParameter;
   uint32_t got = 0;
-  const int32_t err = ReadSectors(m_geometry.sectorsPerCluster, *m_source, buffer.data(), ClusterSector(cluster), bps, got);
+  const int32_t err =
+      ReadSectors(m_geometry.sectorsPerCluster, *m_source, buffer.data(), ClusterSector(cluster), bps, got);
   if (err != kOk) return err;
   return got == m_geometry.sectorsPerCluster ? kOk : kErrReadFault;
 }

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "engines/exfat/exfat_format.h"
-#include "results/found_record.h"
 #include "engines/output_sink.h"
+#include "results/found_record.h"
 #include "storage/sector_source.h"
 
 namespace velmira {
@@ -47,14 +47,17 @@ class ExfatVolume {
   // Whether the bitmap marks a cluster in use (false without a bitmap).
   [[nodiscard]] bool InUse(uint32_t cluster) const;
   // Absolute sector of a cluster.
-  [[nodiscard]] uint64_t ClusterSector(uint32_t cluster) const { return m_start + m_geometry.ClusterSector(cluster); }
+  [[nodiscard]] uint64_t ClusterSector(uint32_t cluster) const {
+    return m_start + m_geometry.ClusterSector(cluster);
+  }
 
   // The clusters that hold `bytes` bytes from `first`: consecutive with
   // NoFatChain; else along the table, and for a deleted item whose chain is
   // gone (a free entry) through the next free clusters upwards, as the data
   // was laid down. Ends early (the list shorter) at a loop, a bad or
   // out-of-range cluster, or a chain that ends before the size.
-  [[nodiscard]] std::vector<uint32_t> Clusters(uint32_t first, uint64_t bytes, bool noFatChain, bool deleted) const;
+  [[nodiscard]] std::vector<uint32_t> Clusters(uint32_t first, uint64_t bytes, bool noFatChain,
+                                               bool deleted) const;
 
   // Reads one cluster into `buffer` (ClusterBytes); 0 or the read error.
   [[nodiscard]] int32_t ReadCluster(uint32_t cluster, std::vector<uint8_t>& buffer) const;
@@ -82,8 +85,8 @@ using ExfatReport = std::function<int32_t(int32_t percent, int32_t error)>;
 // + (cluster - 2) x clusterBytes / bytesPerSector, as the record gives the
 // layout) up to the record's size; bytes past `validLength` are zeros. A
 // list that ends before the size ends the copy with kErrFileCorrupt.
-[[nodiscard]] int32_t CopyExfatClusters(const SectorSource& source, uint32_t bytesPerSector, const FoundRecord& record,
-                                        const std::vector<uint32_t>& clusters, uint64_t validLength, OutputSink& sink,
-                                        const ExfatReport& report);
+[[nodiscard]] int32_t CopyExfatClusters(const SectorSource& source, uint32_t bytesPerSector,
+                                        const FoundRecord& record, const std::vector<uint32_t>& clusters,
+                                        uint64_t validLength, OutputSink& sink, const ExfatReport& report);
 
 }  // namespace velmira

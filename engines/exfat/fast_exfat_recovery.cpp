@@ -60,8 +60,9 @@ int32_t CFastExfatRecovery::OpenSource(SectorSource source, uint64_t startSector
   return kOk;
 }
 
-int32_t CFastExfatRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
-                                                 void* userData, int32_t scale) {
+int32_t CFastExfatRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
+                                                 FileProgressCallback fileCallback, void* userData,
+                                                 int32_t scale) {
   m_scanCallback = scanCallback;
   m_fileCallback = fileCallback;
   m_userData = userData;
@@ -86,9 +87,11 @@ int32_t CFastExfatRecovery::Scan(const std::string& scanLogPath) {
     if (err == kOk && m_volume.Opened()) (void)LoadAllocationMap();
     return err;
   }
-  if (!m_volume.Opened()) return m_opened ? (m_openError != kOk ? m_openError : kErrInvalidData) : kErrInvalidHandle;
+  if (!m_volume.Opened())
+    return m_opened ? (m_openError != kOk ? m_openError : kErrInvalidData) : kErrInvalidHandle;
 
-  if (const int32_t err = m_store->OpenNewLog(ScanLogName(ScanLogKind::kFast, static_cast<int64_t>(m_startSector)));
+  if (const int32_t err =
+          m_store->OpenNewLog(ScanLogName(ScanLogKind::kFast, static_cast<int64_t>(m_startSector)));
       err != kOk)
     return err;
 
@@ -243,7 +246,8 @@ void CFastExfatRecovery::ReadFolder(uint32_t folderCluster) {
     const bool deleted = set.deleted || folderDeleted;
     off += set.Bytes() - kExfatEntryBytes;  // the set's entries are read
     if (set.IsFolder()) {
-      if (!g.ValidCluster(set.firstCluster) || set.dataLength == 0 || m_folders.size() >= kMaxFolders) continue;
+      if (!g.ValidCluster(set.firstCluster) || set.dataLength == 0 || m_folders.size() >= kMaxFolders)
+        continue;
       auto known = m_folders.find(set.firstCluster);
       // A folder met again keeps its first place; only a live entry takes a
       // cluster over from a deleted one, which it now owns.
@@ -265,9 +269,9 @@ void CFastExfatRecovery::ReadFolder(uint32_t folderCluster) {
     FoundRecord file = MakeRecord(set, entrySector);
     // Clusters of a deleted file that are in use again hold another file's data.
     const bool taken = set.dataLength != 0 && m_volume.InUse(set.firstCluster);
-    const bool reachable = set.dataLength == 0 ||
-                           (g.ValidCluster(set.firstCluster) &&
-                            m_volume.ClusterSector(set.firstCluster) < m_startSector + m_sectorCount);
+    const bool reachable =
+        set.dataLength == 0 || (g.ValidCluster(set.firstCluster) &&
+                                m_volume.ClusterSector(set.firstCluster) < m_startSector + m_sectorCount);
     // A set changed without its checksum may not describe its data.
     file.contentOk = !taken && reachable && set.checksumOk && ContentMatches(file) ? 1 : 0;
     FoundRecord* slot = m_store->AppendRecord();
@@ -289,7 +293,8 @@ bool CFastExfatRecovery::ContentMatches(const FoundRecord& file) {
   const uint64_t at = m_volume.ClusterSector(file.key);
   uint32_t got = 0;
   if (ReadSectors(1, m_source, sector.data(), at, bps, got) != kOk || got != 1) return false;
-  return CheckContent(ByteView(sector.data(), sector.size()), AsciiLower(name.substr(dot + 1)), &m_source, bps, at);
+  return CheckContent(ByteView(sector.data(), sector.size()), AsciiLower(name.substr(dot + 1)), &m_source,
+                      bps, at);
 }
 
 void CFastExfatRecovery::StoreFolders(uint32_t cluster) {
@@ -337,14 +342,17 @@ int32_t CFastExfatRecovery::WriteOneFile(const FoundRecord& record, const std::s
                        [&](OutputSink& sink, auto report) { return CopyData(record, sink, report); });
 }
 
-int32_t CFastExfatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) {
+int32_t CFastExfatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
+                                        int32_t rootDepth) {
   if (!record.isFolder) return WriteOneFile(record, destination);
-  return RecoverFolderTree(*this, record, destination, rootDepth,
-                           [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
+  return RecoverFolderTree(
+      *this, record, destination, rootDepth,
+      [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
 }
 
-int32_t CFastExfatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
-                                              uint32_t& byteCount, PreviewProgressCallback callback, void* userData) {
+int32_t CFastExfatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath,
+                                              uint8_t* memory, uint32_t& byteCount,
+                                              PreviewProgressCallback callback, void* userData) {
   return ExtractToPreview(record, outPath, memory, byteCount, callback, userData,
                           [&](OutputSink& sink, auto report) { return CopyData(record, sink, report); });
 }

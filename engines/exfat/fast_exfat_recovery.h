@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "engines/exfat/exfat_volume.h"
 #include "engines/engine_skeleton.h"
+#include "engines/exfat/exfat_volume.h"
 #include "results/scan_log.h"
 #include "storage/sector_source.h"
 
@@ -67,7 +67,9 @@ class CFastExfatRecovery final : public CEngineSkeleton {
     bool stored = false;
   };
   int32_t Open(const PartitionLocator& target) override;
-  [[nodiscard]] DirectoryKey RootKey() const override { return MakeDirectoryKey(0, m_volume.Geometry().rootCluster); }
+  [[nodiscard]] DirectoryKey RootKey() const override {
+    return MakeDirectoryKey(0, m_volume.Geometry().rootCluster);
+  }
   int32_t Report(int32_t percent);
   // Reads one folder's entry sets; files go to the log, subfolders to the queue.
   void ReadFolder(uint32_t cluster);

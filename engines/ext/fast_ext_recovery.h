@@ -20,8 +20,8 @@ class CFastExtRecovery final : public CEngineSkeleton {
   int32_t RecoverItem(const FoundRecord&, const std::string&, int32_t) override { return 0; }
   int32_t NextFreeExtent(uint64_t&, uint64_t&) override { return 0; }
   int32_t LoadAllocationMap() override { return 0; }
-  int32_t ExtractForPreview(const FoundRecord&, std::string&, uint8_t*, uint32_t&,
-                            PreviewProgressCallback, void*) override {
+  int32_t ExtractForPreview(const FoundRecord&, std::string&, uint8_t*, uint32_t&, PreviewProgressCallback,
+                            void*) override {
     return 0;
   }
 

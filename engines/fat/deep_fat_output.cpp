@@ -1,11 +1,11 @@
 // The deep FAT scan's reading back: a found file is taken from consecutive
 // clusters starting at its first cluster; the allocation table is never read.
-#include "engines/folder_tree_recovery.h"
 #include <algorithm>
 #include <deque>
 #include <set>
 
 #include "engines/fat/deep_fat_recovery.h"
+#include "engines/folder_tree_recovery.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
 #include "platform/text.h"
@@ -71,15 +71,16 @@ int32_t CDeepFatRecovery::WriteOneFile(const FoundRecord& record, const std::str
 }
 
 int32_t CDeepFatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
-                                              int32_t rootDepth) {
+                                      int32_t rootDepth) {
   if (!record.isFolder) return WriteOneFile(record, destination);
-  return RecoverFolderTree(*this, record, destination, rootDepth,
-                           [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
+  return RecoverFolderTree(
+      *this, record, destination, rootDepth,
+      [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
 }
 
-int32_t CDeepFatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath,
-                                                    uint8_t* memory, uint32_t& byteCount,
-                                                    PreviewProgressCallback callback, void* userData) {
+int32_t CDeepFatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
+                                            uint32_t& byteCount, PreviewProgressCallback callback,
+                                            void* userData) {
   OutputSink sink;
   int32_t err = OpenPreviewSink(RecordName(record), sink, outPath, memory, byteCount);
   if (err != kOk) {

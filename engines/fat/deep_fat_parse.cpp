@@ -5,9 +5,9 @@
 #include <set>
 
 #include "engines/carving/signature_table.h"
+#include "engines/fat/deep_fat_recovery.h"
 #include "engines/fat/fat_directory.h"
 #include "engines/fat/fat_names.h"
-#include "engines/fat/deep_fat_recovery.h"
 #include "platform/errors.h"
 #include "platform/text.h"
 
@@ -53,8 +53,7 @@ void CDeepFatRecovery::ApplyLayout(FoundRecord& record, LayoutIndex index) const
   record.partitionStart = layout->base;
 }
 
-CDeepFatRecovery::FolderStart CDeepFatRecovery::ReadFolderStart(LayoutIndex index,
-                                                                                uint32_t cluster) {
+CDeepFatRecovery::FolderStart CDeepFatRecovery::ReadFolderStart(LayoutIndex index, uint32_t cluster) {
   FolderStart start;
   const FatLayout* layout = LayoutAt(index);
   if (layout == nullptr) return start;
@@ -106,7 +105,7 @@ std::optional<uint32_t> CDeepFatRecovery::ParentOf(LayoutIndex layout, uint32_t 
 }
 
 uint32_t CDeepFatRecovery::SearchHighHalf(LayoutIndex index, uint32_t low, bool folder,
-                                                  const std::string& extension) {
+                                          const std::string& extension) {
   const FatLayout* layout = LayoutAt(index);
   if (layout == nullptr || (!folder && extension.empty())) return 0;
   for (uint32_t high = 0; high <= 256; ++high) {
@@ -119,15 +118,15 @@ uint32_t CDeepFatRecovery::SearchHighHalf(LayoutIndex index, uint32_t low, bool 
     if (ReadSectors(1, m_source, m_sectorBuffer.data(), *sector, m_bytesPerSector, got) != kOk || got == 0)
       break;
     const ByteView view(m_sectorBuffer.data(), m_sectorBuffer.size());
-    const bool pass =
-        folder ? StartsWithDotNames(view) : CheckContent(view, extension, &m_source, m_bytesPerSector, *sector);
+    const bool pass = folder ? StartsWithDotNames(view)
+                             : CheckContent(view, extension, &m_source, m_bytesPerSector, *sector);
     if (pass) return high;
   }
   return 0;
 }
 
 bool CDeepFatRecovery::ContentMatches(LayoutIndex index, uint32_t cluster, const std::string& name,
-                                              uint64_t size) {
+                                      uint64_t size) {
   if (size == 0) return true;
   // Data that cannot be read back where the entry says is never "ok": a
   // first cluster outside the source, or a file running past its end (the
@@ -147,8 +146,7 @@ bool CDeepFatRecovery::ContentMatches(LayoutIndex index, uint32_t cluster, const
                       m_bytesPerSector, *sector);
 }
 
-void CDeepFatRecovery::StoreRecord(FoundRecord record, std::optional<DirectoryKey> parent,
-                                           bool named) {
+void CDeepFatRecovery::StoreRecord(FoundRecord record, std::optional<DirectoryKey> parent, bool named) {
   if (!m_store) return;
   FoundRecord* slot = m_store->AppendRecord();
   const uint32_t number = slot->recordNumber;
@@ -159,7 +157,7 @@ void CDeepFatRecovery::StoreRecord(FoundRecord record, std::optional<DirectoryKe
 }
 
 uint32_t CDeepFatRecovery::CurrentFolderOf(LayoutIndex layout, ByteView buffer, uint32_t cluster,
-                                                   std::optional<uint32_t> continued) {
+                                           std::optional<uint32_t> continued) {
   const FatEntryView first = FatEntryAt(buffer, 0);
   if (first.IsVolumeLabel()) return m_rootCluster;
   if (StartsWithDotNames(buffer)) return first.FirstCluster();
@@ -271,7 +269,7 @@ std::optional<CDeepFatRecovery::NameTail> CDeepFatRecovery::ParseDirectoryBuffer
 }
 
 void CDeepFatRecovery::RecordFile(LayoutIndex layout, FoundRecord record, uint32_t folder,
-                                          uint64_t folderSector, bool searchHighHalf) {
+                                  uint64_t folderSector, bool searchHighHalf) {
   if (LayoutAt(layout) != nullptr) {
     WriteFile(layout, record, folder, searchHighHalf);
     return;
@@ -288,7 +286,7 @@ void CDeepFatRecovery::RecordFile(LayoutIndex layout, FoundRecord record, uint32
 }
 
 void CDeepFatRecovery::WriteFile(LayoutIndex layout, FoundRecord record, uint32_t folder,
-                                         bool searchHighHalf) {
+                                 bool searchHighHalf) {
   ApplyLayout(record, layout);
   const std::string name = RecordName(record);
   if (searchHighHalf) {

@@ -45,7 +45,7 @@ int32_t CDeepFatRecovery::Open(const PartitionLocator& target) {
 }
 
 int32_t CDeepFatRecovery::OpenSource(SectorSource source, uint64_t startSector, uint64_t sectorCount,
-                                             uint16_t driveLetter, uint32_t bytesPerSector) {
+                                     uint16_t driveLetter, uint32_t bytesPerSector) {
   if (m_opened) return kOk;
   if (bytesPerSector < 512 || bytesPerSector % 512 != 0) return kErrInvalidParameter;
   m_source = std::move(source);
@@ -63,8 +63,8 @@ int32_t CDeepFatRecovery::OpenSource(SectorSource source, uint64_t startSector, 
 }
 
 int32_t CDeepFatRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
-                                                       FileProgressCallback fileCallback, void* userData,
-                                                       int32_t scale) {
+                                               FileProgressCallback fileCallback, void* userData,
+                                               int32_t scale) {
   m_scanCallback = scanCallback;
   m_fileCallback = fileCallback;
   m_userData = userData;
@@ -169,14 +169,13 @@ CDeepFatRecovery::LayoutIndex CDeepFatRecovery::AddLayout(const FatLayout& layou
 }
 
 CDeepFatRecovery::LayoutIndex CDeepFatRecovery::LayoutPlacingCluster(uint32_t cluster,
-                                                                                     uint64_t sector) const {
+                                                                     uint64_t sector) const {
   for (size_t i = 0; i < m_layouts.size(); ++i)
     if (m_layouts[i].SectorOf(cluster) == sector) return static_cast<LayoutIndex>(i);
   return kNoLayout;
 }
 
-CDeepFatRecovery::LayoutIndex CDeepFatRecovery::LayoutCovering(uint32_t cluster,
-                                                                               uint64_t sector) const {
+CDeepFatRecovery::LayoutIndex CDeepFatRecovery::LayoutCovering(uint32_t cluster, uint64_t sector) const {
   for (size_t i = 0; i < m_layouts.size(); ++i)
     if (m_layouts[i].Covers(cluster, sector)) return static_cast<LayoutIndex>(i);
   return kNoLayout;
@@ -326,8 +325,8 @@ void CDeepFatRecovery::KeepTail(NameTail tail) {
   if (m_tails.size() > kMaxNameTails) m_tails.pop_front();
 }
 
-void CDeepFatRecovery::ParseAndJoin(LayoutIndex layout, ByteView buffer, uint64_t sector,
-                                            uint32_t cluster, const BufferOrigin& origin) {
+void CDeepFatRecovery::ParseAndJoin(LayoutIndex layout, ByteView buffer, uint64_t sector, uint32_t cluster,
+                                    const BufferOrigin& origin) {
   std::optional<NameTail> tail = ParseDirectoryBuffer(layout, buffer, sector, cluster, origin);
   // Each round uses up one fragment, so this ends; the bound keeps it short.
   for (int round = 0; tail && round < 64; ++round) {

@@ -30,8 +30,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engines/fat/fat_layout.h"
 #include "engines/engine_skeleton.h"
+#include "engines/fat/fat_layout.h"
 #include "engines/output_sink.h"
 #include "platform/byte_view.h"
 #include "results/scan_log.h"

@@ -25,7 +25,7 @@ struct DeepFatSweepStats {
 // every piece; a non-zero answer stops the sweep (the engine still finishes)
 // and is returned. Returns 0, the log's open or write error, or the
 // callback's answer.
-[[nodiscard]] int32_t RunDeepFatSweep(CDeepFatRecovery& engine, ScanProgressCallback callback,
-                                      void* userData, DeepFatSweepStats* stats = nullptr);
+[[nodiscard]] int32_t RunDeepFatSweep(CDeepFatRecovery& engine, ScanProgressCallback callback, void* userData,
+                                      DeepFatSweepStats* stats = nullptr);
 
 }  // namespace velmira

@@ -1,15 +1,15 @@
 #include "engines/fat/fast_fat_recovery.h"
 
-#include "engines/folder_tree_recovery.h"
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
 
 #include "engines/boot_sector_read.h"
-#include "engines/fat/fat_layout_check.h"
-#include "engines/fat/fat_names.h"
 #include "engines/carving/signature_table.h"
 #include "engines/fat/fat_directory.h"
+#include "engines/fat/fat_layout_check.h"
+#include "engines/fat/fat_names.h"
+#include "engines/folder_tree_recovery.h"
 #include "engines/logged_results.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
@@ -34,7 +34,9 @@ void SetTimes(FoundRecord& record, FatEntryView entry) {
 }
 
 // A folder's first cluster: "." (a folder) and "..".
-bool StartsWithDotPair(ByteView buf) { return StartsWithDotNames(buf) && FatEntryAt(buf, 0).IsFolder(); }
+bool StartsWithDotPair(ByteView buf) {
+  return StartsWithDotNames(buf) && FatEntryAt(buf, 0).IsFolder();
+}
 
 std::string ExtensionAfterLastDot(const std::string& name) {
   const size_t dot = name.rfind('.');
@@ -71,9 +73,11 @@ int32_t CFastFatRecovery::Open(const PartitionLocator& target) {
     // No boot sector anywhere: a first sector that cannot be read fails the
     // open as a read error, one that reads fails below as no volume.
     std::vector<uint8_t> first(m_bytesPerSector);
-    if (ReadSectorsEach(m_source, m_startSector, 1, m_bytesPerSector, first.data()) != 0) return kErrReadFault;
+    if (ReadSectorsEach(m_source, m_startSector, 1, m_bytesPerSector, first.data()) != 0)
+      return kErrReadFault;
   }
-  if (!ReadFatGeometry(ByteView(m_bootSector.data(), m_bootSector.size()), m_geometry)) return kErrInvalidData;
+  if (!ReadFatGeometry(ByteView(m_bootSector.data(), m_bootSector.size()), m_geometry))
+    return kErrInvalidData;
   m_bytesPerSector = m_geometry.bytesPerSector;
   // An image's length in the volume's own sectors.
   if (target.IsImage()) m_sectorCount = length / m_bytesPerSector;
@@ -85,12 +89,13 @@ int32_t CFastFatRecovery::Open(const PartitionLocator& target) {
 
 bool CFastFatRecovery::LayoutHolds() const {
   if (!m_table || m_bootSector.empty()) return false;
-  return FatLayoutHolds(m_source, m_startSector, m_sectorCount, ByteView(m_bootSector.data(), m_bootSector.size()),
-                        m_geometry);
+  return FatLayoutHolds(m_source, m_startSector, m_sectorCount,
+                        ByteView(m_bootSector.data(), m_bootSector.size()), m_geometry);
 }
 
-int32_t CFastFatRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
-                                               void* userData, int32_t scale) {
+int32_t CFastFatRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
+                                               FileProgressCallback fileCallback, void* userData,
+                                               int32_t scale) {
   m_scanCallback = scanCallback;
   m_fileCallback = fileCallback;
   m_userData = userData;
@@ -263,7 +268,8 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
       FoundRecord* slot = m_store->AppendRecord();
       file.recordNumber = slot->recordNumber;
       *slot = file;
-      m_store->AddRelation(MakeDirectoryKey(FolderDepth(currentKey), currentKey), file.recordNumber, key, nullptr);
+      m_store->AddRelation(MakeDirectoryKey(FolderDepth(currentKey), currentKey), file.recordNumber, key,
+                           nullptr);
       AddFoldersToStore(currentKey);
     }
     if (fixedRoot) return kOk;
@@ -317,7 +323,8 @@ uint32_t CFastFatRecovery::FolderDepth(uint32_t start) {
     const ByteView view(buffer.data(), buffer.size());
     const FatEntryView dot = FatEntryAt(view, 0);
     const FatEntryView dotDot = FatEntryAt(view, 1);
-    if (dot.IsVolumeLabel() || cluster == m_geometry.rootCluster || !dot.StartsWithDot() || !dotDot.IsDotDotName())
+    if (dot.IsVolumeLabel() || cluster == m_geometry.rootCluster || !dot.StartsWithDot() ||
+        !dotDot.IsDotDotName())
       break;
     ++depth;
     const uint32_t parent = dotDot.FirstCluster();
@@ -337,8 +344,8 @@ uint32_t CFastFatRecovery::SearchHighHalf(uint32_t low, bool folder, const std::
     uint32_t got = 0;
     if (ReadSectors(1, m_source, sector.data(), at, m_bytesPerSector, got) != kOk || got == 0) break;
     const ByteView view(sector.data(), sector.size());
-    const bool pass = folder ? StartsWithDotNames(view)
-                             : CheckContent(view, extension, &m_source, m_bytesPerSector, at);
+    const bool pass =
+        folder ? StartsWithDotNames(view) : CheckContent(view, extension, &m_source, m_bytesPerSector, at);
     if (pass) return high;
   }
   return 0;
@@ -352,7 +359,9 @@ bool CFastFatRecovery::DataReachable(uint32_t cluster, uint64_t size) {
   // The end of the data: the volume's, or the source's when it is cut short.
   const uint64_t end = std::min<uint64_t>(m_startSector + m_sectorCount, m_source.sectorCount);
   const uint64_t sectorsPerCluster = m_geometry.sectorsPerCluster;
-  auto inside = [&](uint32_t c) { return m_startSector + m_geometry.ClusterSector(c) + sectorsPerCluster <= end; };
+  auto inside = [&](uint32_t c) {
+    return m_startSector + m_geometry.ClusterSector(c) + sectorsPerCluster <= end;
+  };
   const uint64_t needed = size / clusterBytes + (size % clusterBytes != 0 ? 1 : 0);
   uint32_t value = 0;
   if (!m_table || m_table->Entry(cluster, value) != kOk) return inside(cluster);
@@ -449,8 +458,8 @@ int32_t CFastFatRecovery::CopyClusters(const FoundRecord& record, OutputSink& si
     }
     uint32_t got = 0;
     // Judged by `got` below.
-    (void)ReadSectors(clusterBytes / m_bytesPerSector, m_source, buffer.data(), AbsoluteClusterSector(record, cluster),
-                      m_bytesPerSector, got);
+    (void)ReadSectors(clusterBytes / m_bytesPerSector, m_source, buffer.data(),
+                      AbsoluteClusterSector(record, cluster), m_bytesPerSector, got);
     if (got == 0) {
       error = kErrReadFault;
       break;
@@ -481,14 +490,17 @@ int32_t CFastFatRecovery::WriteOneFile(const FoundRecord& record, const std::str
                        [&](OutputSink& sink, auto report) { return CopyClusters(record, sink, report); });
 }
 
-int32_t CFastFatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) {
+int32_t CFastFatRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
+                                      int32_t rootDepth) {
   if (!record.isFolder) return WriteOneFile(record, destination);
-  return RecoverFolderTree(*this, record, destination, rootDepth,
-                           [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
+  return RecoverFolderTree(
+      *this, record, destination, rootDepth,
+      [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
 }
 
 int32_t CFastFatRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
-                                            uint32_t& byteCount, PreviewProgressCallback callback, void* userData) {
+                                            uint32_t& byteCount, PreviewProgressCallback callback,
+                                            void* userData) {
   return ExtractToPreview(record, outPath, memory, byteCount, callback, userData,
                           [&](OutputSink& sink, auto report) { return CopyClusters(record, sink, report); });
 }
@@ -504,9 +516,9 @@ int32_t CFastFatRecovery::LoadAllocationMap() {
   // The count comes from the total-sector field, but no more clusters than
   // the table can describe are looked up: a damaged total must not make the
   // map (and its loop) run to billions of clusters.
-  const uint64_t clusters = std::min<uint64_t>(
-      span / m_geometry.sectorsPerCluster + (span % m_geometry.sectorsPerCluster ? 1 : 0),
-      uint64_t{m_geometry.clusterCount} + 2);
+  const uint64_t clusters =
+      std::min<uint64_t>(span / m_geometry.sectorsPerCluster + (span % m_geometry.sectorsPerCluster ? 1 : 0),
+                         uint64_t{m_geometry.clusterCount} + 2);
   m_allocationMap.assign((clusters + 7) / 8, 0);
   const uint64_t bits = m_allocationMap.size() * 8;
   for (uint64_t i = 2; i < clusters; ++i) {

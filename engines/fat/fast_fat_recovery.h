@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engines/fat/fat_volume.h"
 #include "engines/engine_skeleton.h"
+#include "engines/fat/fat_volume.h"
 #include "engines/output_sink.h"
 #include "results/scan_log.h"
 #include "storage/sector_source.h"

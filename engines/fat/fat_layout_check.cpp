@@ -37,8 +37,8 @@ bool PlausibleEntry(FatEntryView e) {
   for (size_t i = 0; i < 11; ++i) {
     const uint8_t c = e.NameByte(i);
     if (i == 0 && (c == kFatDeletedMark || c == 0x05)) continue;
-    if (c < 0x20 || c == '"' || c == '*' || c == '/' || c == ':' || c == '<' || c == '>' || c == '?' || c == '\\' ||
-        c == '|' || c == 0x7F)
+    if (c < 0x20 || c == '"' || c == '*' || c == '/' || c == ':' || c == '<' || c == '>' || c == '?' ||
+        c == '\\' || c == '|' || c == 0x7F)
       return false;
   }
   return true;
@@ -130,7 +130,8 @@ bool FatLayoutHolds(const SectorSource& source, uint64_t volumeStart, uint64_t m
     if (!LooksLikeFolder(ByteView(root.data(), root.size()), rootEnd)) return false;
     // A formatter clears the whole root; data after its end means that the
     // root is taken to be larger than it is.
-    if (std::any_of(root.begin() + static_cast<std::ptrdiff_t>(rootEnd), root.end(), [](uint8_t b) { return b != 0; }))
+    if (std::any_of(root.begin() + static_cast<std::ptrdiff_t>(rootEnd), root.end(),
+                    [](uint8_t b) { return b != 0; }))
       return false;
   }
 
@@ -141,7 +142,8 @@ bool FatLayoutHolds(const SectorSource& source, uint64_t volumeStart, uint64_t m
   uint32_t folders = 0, files = 0;
   for (size_t off = 0; off + kFatEntryBytes <= entries.size(); off += kFatEntryBytes) {
     const FatEntryView e(entries.Sub(off, kFatEntryBytes));
-    if (e.IsDeleted() || e.StartsWithDot() || e.IsLongNamePart() || (e.Attributes() & kFatVolumeLabel) != 0) continue;
+    if (e.IsDeleted() || e.StartsWithDot() || e.IsLongNamePart() || (e.Attributes() & kFatVolumeLabel) != 0)
+      continue;
     const uint32_t cluster = e.FirstCluster() & 0x0FFFFFFF;
     if (cluster < 2) continue;
     if (cluster > g.clusterCount + 1) return false;

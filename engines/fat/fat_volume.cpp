@@ -7,7 +7,9 @@
 namespace velmira {
 namespace {
 
-bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+bool IsPowerOfTwo(uint32_t v) {
+  return v != 0 && (v & (v - 1)) == 0;
+}
 
 }  // namespace
 
@@ -18,9 +20,12 @@ uint64_t FatGeometry::ClusterSector(uint32_t cluster) const {
 
 uint32_t FatGeometry::EndOfChain() const {
   switch (entryBits) {
-    case 12: return 0xFF8;
-    case 32: return 0x0FFFFFF8;
-    default: return 0xFFF8;
+    case 12:
+      return 0xFF8;
+    case 32:
+      return 0x0FFFFFF8;
+    default:
+      return 0xFFF8;
   }
 }
 
@@ -69,7 +74,9 @@ FatTable::FatTable(const SectorSource& source, const FatGeometry& geometry, uint
 
 // An unreadable table is remembered (m_readableEnd): each lookup past what
 // was read then fails with the read error.
-void FatTable::Load() { (void)LoadWindowAt(0); }
+void FatTable::Load() {
+  (void)LoadWindowAt(0);
+}
 
 int32_t FatTable::LoadWindowAt(uint64_t byteOffset) {
   const uint32_t bps = m_geometry.bytesPerSector;

@@ -72,7 +72,7 @@ class FatTable {
   const FatGeometry& m_geometry;
   uint64_t m_tableStart;
   uint64_t m_tableBytes;
-  uint64_t m_readableEnd;  // table bytes beyond this could not be read
+  uint64_t m_readableEnd;      // table bytes beyond this could not be read
   uint64_t m_windowStart = 0;  // byte offset of the window inside the table
   std::vector<uint8_t> m_window;
   bool m_loaded = false;

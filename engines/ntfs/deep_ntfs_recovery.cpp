@@ -54,7 +54,9 @@ CDeepNtfsRecovery::~CDeepNtfsRecovery() {
   CloseSource(m_source);
 }
 
-DirectoryKey CDeepNtfsRecovery::RootKey() const { return MakeDirectoryKey(0, kRootRecord); }
+DirectoryKey CDeepNtfsRecovery::RootKey() const {
+  return MakeDirectoryKey(0, kRootRecord);
+}
 
 int32_t CDeepNtfsRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
@@ -66,7 +68,7 @@ int32_t CDeepNtfsRecovery::Open(const PartitionLocator& target) {
 }
 
 int32_t CDeepNtfsRecovery::AttachSource(SectorSource source, uint64_t partitionStart, uint64_t sectorCount,
-                                                uint16_t driveLetter, uint32_t bytesPerSector) {
+                                        uint16_t driveLetter, uint32_t bytesPerSector) {
   if (bytesPerSector == 0 || bytesPerSector % 512 != 0) return kErrInvalidParameter;
   CloseSource(m_source);
   m_source = std::move(source);
@@ -102,8 +104,8 @@ void CDeepNtfsRecovery::ReadBootMap() {
 }
 
 int32_t CDeepNtfsRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
-                                                        FileProgressCallback fileCallback, void* userData,
-                                                        int32_t scale) {
+                                                FileProgressCallback fileCallback, void* userData,
+                                                int32_t scale) {
   m_scanCallback = scanCallback;
   m_fileCallback = fileCallback;
   m_userData = userData;
@@ -111,9 +113,15 @@ int32_t CDeepNtfsRecovery::SetProgressCallbacks(ScanProgressCallback scanCallbac
   return kOk;
 }
 
-int32_t CDeepNtfsRecovery::Scan(const std::string&) { return kOk; }
-int32_t CDeepNtfsRecovery::LoadAllocationMap() { return kOk; }
-int32_t CDeepNtfsRecovery::NextFreeExtent(uint64_t&, uint64_t&) { return kOk; }
+int32_t CDeepNtfsRecovery::Scan(const std::string&) {
+  return kOk;
+}
+int32_t CDeepNtfsRecovery::LoadAllocationMap() {
+  return kOk;
+}
+int32_t CDeepNtfsRecovery::NextFreeExtent(uint64_t&, uint64_t&) {
+  return kOk;
+}
 
 int32_t CDeepNtfsRecovery::BeginDeepNtfsLog(const std::string& logName) {
   m_directories.clear();
@@ -121,7 +129,8 @@ int32_t CDeepNtfsRecovery::BeginDeepNtfsLog(const std::string& logName) {
   m_links.clear();
   NewLog();
   if (!logName.empty()) return m_store->OpenLog(logName);
-  return m_store->OpenNewLog(ScanLogName(ScanLogKind::kDeepNtfs, static_cast<int64_t>(m_geometry.partitionStart)));
+  return m_store->OpenNewLog(
+      ScanLogName(ScanLogKind::kDeepNtfs, static_cast<int64_t>(m_geometry.partitionStart)));
 }
 
 int32_t CDeepNtfsRecovery::ReadRecordRuns(uint64_t sector, std::vector<DataRun>& runs) {
@@ -198,7 +207,8 @@ CDeepNtfsRecovery::Placement CDeepNtfsRecovery::PlaceRecord(uint32_t number, uin
         const Wide volumeStart = Wide{k} - firstDelta;
         if (mapped == Wide{sector} && volumeStart >= 0) {
           placement.runs = runs;
-          placement.partitionStart = firstDelta == 0 ? m_geometry.partitionStart : static_cast<uint64_t>(volumeStart);
+          placement.partitionStart =
+              firstDelta == 0 ? m_geometry.partitionStart : static_cast<uint64_t>(volumeStart);
           placement.mapped = true;
           return placement;
         }
@@ -219,7 +229,7 @@ CDeepNtfsRecovery::Placement CDeepNtfsRecovery::PlaceRecord(uint32_t number, uin
 }
 
 uint64_t CDeepNtfsRecovery::LocateRecord(const std::vector<DataRun>& runs, uint64_t partitionStart,
-                                                 uint32_t estimate, uint32_t number) const {
+                                         uint32_t estimate, uint32_t number) const {
   using Wide = __int128;
   const Wide c = std::max<uint32_t>(estimate, 1);
   const Wide t = Wide{number} * m_geometry.sectorsPerRecord;

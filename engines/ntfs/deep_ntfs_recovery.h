@@ -108,8 +108,8 @@ class CDeepNtfsRecovery final : public CEngineSkeleton {
   // Absolute sector of record `number` through `runs` (a run of length 0
   // extends to the end of the source); `partitionStart` when no run holds it
   // or the sector lies outside the source.
-  [[nodiscard]] uint64_t LocateRecord(const std::vector<DataRun>& runs, uint64_t partitionStart, uint32_t estimate,
-                                      uint32_t number) const;
+  [[nodiscard]] uint64_t LocateRecord(const std::vector<DataRun>& runs, uint64_t partitionStart,
+                                      uint32_t estimate, uint32_t number) const;
 
   [[nodiscard]] uint32_t ClusterEstimate() const { return m_clusterEstimate; }
   void SetClusterEstimate(uint32_t sectors) { m_clusterEstimate = sectors == 0 ? 1 : sectors; }

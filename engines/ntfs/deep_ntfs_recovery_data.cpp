@@ -2,15 +2,15 @@
 // recovery of files and folder trees, and extraction for preview. The record
 // is always read where it was found; its runs count clusters of the size and
 // from the volume start stored in the found record.
-#include "engines/folder_tree_recovery.h"
 #include <algorithm>
 #include <deque>
 #include <set>
 
 #include "engines/carving/signature_table.h"
+#include "engines/folder_tree_recovery.h"
+#include "engines/ntfs/deep_ntfs_recovery.h"
 #include "engines/ntfs/ntfs_record_walk.h"
 #include "engines/ntfs/ntfs_run_copy.h"
-#include "engines/ntfs/deep_ntfs_recovery.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
 #include "platform/text.h"
@@ -19,7 +19,6 @@ namespace velmira {
 namespace {
 
 constexpr uint32_t kPieceBytes = 64 * 1024;
-
 
 }  // namespace
 
@@ -45,7 +44,7 @@ NtfsRecordLocator CDeepNtfsRecovery::LocatorFor(const Placement& placement, uint
 }
 
 int32_t CDeepNtfsRecovery::DataOf(const FoundRecord& found, std::vector<uint8_t>& value,
-                                          std::vector<DataRun>& runs) {
+                                  std::vector<DataRun>& runs) {
   const NtfsGeometry& g = m_geometry;
   std::vector<uint8_t> window;
   int32_t err = ReadFileRecord(m_source, g, found.entrySector, window);
@@ -63,8 +62,10 @@ int32_t CDeepNtfsRecovery::DataOf(const FoundRecord& found, std::vector<uint8_t>
       NtfsGeometry located;
       const NtfsRecordLocator locate = LocatorFor(found, located);
       std::vector<DataRun> listed;
-      if (ResolveAttributeListAt(m_source, located, locate, record, record.Sub(walk.offset(), walk.length() & 0xFFFF),
-                                 kNtfsAttrData, listed) == kOk && !listed.empty()) {
+      if (ResolveAttributeListAt(m_source, located, locate, record,
+                                 record.Sub(walk.offset(), walk.length() & 0xFFFF), kNtfsAttrData,
+                                 listed) == kOk &&
+          !listed.empty()) {
         runs.insert(runs.end(), listed.begin(), listed.end());
         return kNtfsNoResidentData;
       }
@@ -109,11 +110,12 @@ bool CDeepNtfsRecovery::ContentLooksRight(ByteView record, const FoundRecord& fo
     return false;
   if (const NtfsDataForm form = DataFormOf(record); form.compressed && clusterSectors != 0) {
     // The signature is in the decompressed data.
-    const uint64_t clusterLimit =
-        found.partitionStart < m_source.sectorCount ? (m_source.sectorCount - found.partitionStart) / clusterSectors : 0;
+    const uint64_t clusterLimit = found.partitionStart < m_source.sectorCount
+                                      ? (m_source.sectorCount - found.partitionStart) / clusterSectors
+                                      : 0;
     std::vector<uint8_t> data;
-    if (!FirstCompressedBytes(m_source, g.bytesPerSector, found.partitionStart, clusterSectors, clusterLimit, runs,
-                              form.unitClusters, kPieceBytes, data))
+    if (!FirstCompressedBytes(m_source, g.bytesPerSector, found.partitionStart, clusterSectors, clusterLimit,
+                              runs, form.unitClusters, kPieceBytes, data))
       return false;
     return CheckContent(ByteView(data.data(), data.size()), extension, nullptr, g.bytesPerSector, first);
   }
@@ -144,7 +146,7 @@ bool CDeepNtfsRecovery::RunsPlausible(ByteView record, const FoundRecord& found)
 
 template <typename ReportFn>
 int32_t CDeepNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink, uint64_t progressBase,
-                                            ReportFn report) {
+                                    ReportFn report) {
   const uint32_t bps = m_geometry.bytesPerSector;
   const uint32_t clusterBytes = record.clusterBytes;
   if (clusterBytes > kMaxClusterBytes) return kErrWriteFault;
@@ -176,20 +178,20 @@ int32_t CDeepNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
       partitionStart < m_source.sectorCount ? (m_source.sectorCount - partitionStart) / sectorsPerCluster : 0;
   std::vector<uint8_t> window;
   if (ReadFileRecord(m_source, m_geometry, record.entrySector, window) == kOk) {
-    if (const NtfsDataForm form = DataFormOf(ByteView(window.data(), m_geometry.recordSize)); form.compressed) {
-      const RunCopy copied =
-          CopyCompressedRuns(m_source, bps, partitionStart, sectorsPerCluster, clusterLimit, runs, form.unitClusters,
-                             sink, remaining,
-                             [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
+    if (const NtfsDataForm form = DataFormOf(ByteView(window.data(), m_geometry.recordSize));
+        form.compressed) {
+      const RunCopy copied = CopyCompressedRuns(
+          m_source, bps, partitionStart, sectorsPerCluster, clusterLimit, runs, form.unitClusters, sink,
+          remaining, [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
       if (copied.leave) return copied.code;
       error = copied.code;
       runs.clear();
     }
   }
   if (error == kOk) {
-    const RunCopy copied =
-        CopyDataRuns(m_source, bps, partitionStart, sectorsPerCluster, clusterLimit, runs, buffer, sink, remaining,
-                     [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
+    const RunCopy copied = CopyDataRuns(
+        m_source, bps, partitionStart, sectorsPerCluster, clusterLimit, runs, buffer, sink, remaining,
+        [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
     if (copied.leave) return copied.code;
     error = copied.code;
   }
@@ -199,9 +201,9 @@ int32_t CDeepNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
 }
 
 int32_t CDeepNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  const int32_t err = RecoverToFile(path, record, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
-    return CopyData(record, sink, record.size, report);
-  });
+  const int32_t err = RecoverToFile(
+      path, record, m_fileCallback, m_userData,
+      [&](OutputSink& sink, auto report) { return CopyData(record, sink, record.size, report); });
   // Encrypted data is copied as stored: the file is there, but not readable.
   std::vector<uint8_t> window;
   if (err == kOk && ReadFileRecord(m_source, m_geometry, record.entrySector, window) == kOk &&
@@ -211,15 +213,16 @@ int32_t CDeepNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::st
 }
 
 int32_t CDeepNtfsRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
-                                               int32_t rootDepth) {
+                                       int32_t rootDepth) {
   if (!record.isFolder) return WriteOneFile(record, destination);
-  return RecoverFolderTree(*this, record, destination, rootDepth,
-                           [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
+  return RecoverFolderTree(
+      *this, record, destination, rootDepth,
+      [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
 }
 
-int32_t CDeepNtfsRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath,
-                                                     uint8_t* memory, uint32_t& byteCount,
-                                                     PreviewProgressCallback callback, void* userData) {
+int32_t CDeepNtfsRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
+                                             uint32_t& byteCount, PreviewProgressCallback callback,
+                                             void* userData) {
   const uint64_t size = record.size;
   const uint32_t capacity = byteCount;
   return ExtractToPreview(record, outPath, memory, byteCount, callback, userData,

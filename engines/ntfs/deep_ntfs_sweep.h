@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "engines/ntfs/deep_ntfs_recovery.h"
-#include "results/progress_callbacks.h"
 #include "platform/byte_view.h"
+#include "results/progress_callbacks.h"
 #include "storage/sector_source.h"
 
 namespace velmira {
@@ -29,7 +29,6 @@ namespace velmira {
 // `progress` (may be null) gets (userData, percent, 100, -1, sector, total,
 // found, 0) after each piece; a non-zero answer stops the sweep (the folder
 // pass still runs) and is returned. A piece that cannot be read is skipped.
-[[nodiscard]] int32_t SweepDeepNtfs(CDeepNtfsRecovery& engine, ScanProgressCallback progress,
-                                    void* userData);
+[[nodiscard]] int32_t SweepDeepNtfs(CDeepNtfsRecovery& engine, ScanProgressCallback progress, void* userData);
 
 }  // namespace velmira

@@ -2,13 +2,13 @@
 // the scan-log queries of the fast NTFS scan. Reading data back (recovery,
 // preview, the content check) is in fast_ntfs_recovery_data.cpp.
 #include "engines/ntfs/fast_ntfs_recovery.h"
-#include "engines/ntfs/ntfs_record_walk.h"
 
 #include <algorithm>
 
 #include "engines/boot_sector_read.h"
-#include "engines/ntfs/ntfs_layout_check.h"
 #include "engines/logged_results.h"
+#include "engines/ntfs/ntfs_layout_check.h"
+#include "engines/ntfs/ntfs_record_walk.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/text.h"
@@ -36,7 +36,9 @@ CFastNtfsRecovery::~CFastNtfsRecovery() {
   CloseSource(m_source);
 }
 
-DirectoryKey CFastNtfsRecovery::RootKey() const { return MakeDirectoryKey(0, kRootRecord); }
+DirectoryKey CFastNtfsRecovery::RootKey() const {
+  return MakeDirectoryKey(0, kRootRecord);
+}
 
 int32_t CFastNtfsRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
@@ -49,20 +51,23 @@ int32_t CFastNtfsRecovery::Open(const PartitionLocator& target) {
   // from its boot sector.
   const uint32_t driveSectorSize = opened.bytesPerSector;
   uint64_t startByte = 0;
-  if (__builtin_mul_overflow(opened.startSector, uint64_t{driveSectorSize}, &startByte)) return kErrInvalidParameter;
+  if (__builtin_mul_overflow(opened.startSector, uint64_t{driveSectorSize}, &startByte))
+    return kErrInvalidParameter;
   m_driveLetter = opened.sourceKey;
 
   // A boot sector that cannot be read is taken from its backup in the
   // volume's last sector.
   std::vector<uint8_t> boot;
   uint64_t bootFrom = 0;
-  const bool found = ReadVolumeBootSector(m_source, opened.startSector, target.IsImage() ? 0 : opened.sectorCount,
-                                          driveSectorSize, kBootBytes, boot, bootFrom);
+  const bool found =
+      ReadVolumeBootSector(m_source, opened.startSector, target.IsImage() ? 0 : opened.sectorCount,
+                           driveSectorSize, kBootBytes, boot, bootFrom);
   if (!found) {
     // No boot sector anywhere: a first sector that cannot be read fails the
     // open as a read error, one that reads fails below as no volume.
     std::vector<uint8_t> first(driveSectorSize);
-    if (ReadSectorsEach(m_source, opened.startSector, 1, driveSectorSize, first.data()) != 0) return kErrReadFault;
+    if (ReadSectorsEach(m_source, opened.startSector, 1, driveSectorSize, first.data()) != 0)
+      return kErrReadFault;
   }
 
   const ByteView view(boot.data(), boot.size());
@@ -102,7 +107,8 @@ int32_t CFastNtfsRecovery::SetProgressCallbacks(ScanProgressCallback scanCallbac
 
 int32_t CFastNtfsRecovery::Report(uint64_t done, uint64_t total) {
   if (m_scanCallback == nullptr) return 0;
-  const auto percent = static_cast<int32_t>(total == 0 ? 100 : static_cast<unsigned __int128>(done) * 100 / total);
+  const auto percent =
+      static_cast<int32_t>(total == 0 ? 100 : static_cast<unsigned __int128>(done) * 100 / total);
   const uint64_t now = TickCountMs();
   if (m_scale == 100 && now - m_lastEstimate >= m_reportIntervalMs) {
     m_lastEstimate = now;
@@ -137,7 +143,8 @@ int32_t CFastNtfsRecovery::Scan(const std::string& scanLogPath) {
       total = UINT64_MAX;
   }
   // One chunk of 1,024 records, or the whole $MFT when it is smaller.
-  const uint64_t mftBytes = total > UINT64_MAX / m_geometry.bytesPerSector ? UINT64_MAX : total * m_geometry.bytesPerSector;
+  const uint64_t mftBytes =
+      total > UINT64_MAX / m_geometry.bytesPerSector ? UINT64_MAX : total * m_geometry.bytesPerSector;
   m_sweepBuffer.assign(static_cast<size_t>(std::min<uint64_t>(m_geometry.chunkSize, mftBytes)), 0);
   m_scanStart = TickCountMs();
   m_lastEstimate = m_scanStart;
@@ -187,8 +194,8 @@ int32_t CFastNtfsRecovery::Sweep(uint64_t total, uint64_t& done) {
         for (uint32_t r = 0; r < records; ++r) {
           const uint64_t within = uint64_t{r} * g.sectorsPerRecord;
           uint32_t one = 0;
-          if (ReadSectors(g.sectorsPerRecord, m_source, m_sweepBuffer.data() + within * bps, first + offset + within,
-                          bps, one) != kOk) {
+          if (ReadSectors(g.sectorsPerRecord, m_source, m_sweepBuffer.data() + within * bps,
+                          first + offset + within, bps, one) != kOk) {
             unread[r] = true;
             m_unreadSectors += g.sectorsPerRecord;
           }
@@ -226,7 +233,8 @@ uint32_t CFastNtfsRecovery::SweepRecordNumber(ByteView record, uint64_t position
 int32_t CFastNtfsRecovery::ReadRecord(uint64_t sector, std::vector<uint8_t>& record) const {
   record.assign(m_geometry.recordSize, 0);
   uint32_t got = 0;
-  return ReadSectors(m_geometry.sectorsPerRecord, m_source, record.data(), sector, m_geometry.bytesPerSector, got);
+  return ReadSectors(m_geometry.sectorsPerRecord, m_source, record.data(), sector, m_geometry.bytesPerSector,
+                     got);
 }
 
 void CFastNtfsRecovery::DirectoryPass() {
@@ -388,13 +396,16 @@ uint64_t CFastNtfsRecovery::DataSizeThroughList(ByteView listAttribute, uint32_t
     if (absolute.empty() || !absolute[0].valid || absolute[0].sparse ||
         !ClusterToSector(m_geometry, static_cast<int64_t>(absolute[0].firstCluster), first))
       return UINT64_MAX;
-    const uint64_t wanted = std::min<uint64_t>({listAttribute.U64At(kNtfsAttDataSize), kListReadBytes,
-                                                std::min(absolute[0].length, kListReadBytes) * m_geometry.sectorsPerCluster *
-                                                    m_geometry.bytesPerSector});
-    const auto sectors = static_cast<uint32_t>((wanted + m_geometry.bytesPerSector - 1) / m_geometry.bytesPerSector);
+    const uint64_t wanted =
+        std::min<uint64_t>({listAttribute.U64At(kNtfsAttDataSize), kListReadBytes,
+                            std::min(absolute[0].length, kListReadBytes) * m_geometry.sectorsPerCluster *
+                                m_geometry.bytesPerSector});
+    const auto sectors =
+        static_cast<uint32_t>((wanted + m_geometry.bytesPerSector - 1) / m_geometry.bytesPerSector);
     bytes.assign(size_t{sectors} * m_geometry.bytesPerSector, 0);
     uint32_t got = 0;
-    if (sectors == 0 || ReadSectors(sectors, m_source, bytes.data(), first, m_geometry.bytesPerSector, got) != kOk)
+    if (sectors == 0 ||
+        ReadSectors(sectors, m_source, bytes.data(), first, m_geometry.bytesPerSector, got) != kOk)
       return UINT64_MAX;
     value = ByteView(bytes.data(), static_cast<size_t>(wanted));
   }

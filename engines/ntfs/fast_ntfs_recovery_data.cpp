@@ -1,12 +1,12 @@
 // Reading a found file's data back: the content check of the scan, recovery
 // of files and folder trees, and extraction for preview.
-#include "engines/folder_tree_recovery.h"
 #include <algorithm>
 #include <cstring>
 #include <deque>
 #include <set>
 
 #include "engines/carving/signature_table.h"
+#include "engines/folder_tree_recovery.h"
 #include "engines/ntfs/fast_ntfs_recovery.h"
 #include "engines/ntfs/ntfs_run_copy.h"
 #include "platform/errors.h"
@@ -32,7 +32,6 @@ bool FirstDataRuns(ByteView record, const NtfsGeometry& g, std::vector<DataRun>&
   }
   return false;
 }
-
 
 }  // namespace
 
@@ -75,8 +74,8 @@ bool CFastNtfsRecovery::ContentLooksRight(ByteView record, uint64_t sector, cons
   if (const NtfsDataForm form = DataFormOf(record); form.compressed) {
     // The signature is in the decompressed data.
     std::vector<uint8_t> data;
-    if (!FirstCompressedBytes(m_source, g.bytesPerSector, g.partitionStart, g.sectorsPerCluster, volumeClusters, runs,
-                              form.unitClusters, kPieceBytes, data))
+    if (!FirstCompressedBytes(m_source, g.bytesPerSector, g.partitionStart, g.sectorsPerCluster,
+                              volumeClusters, runs, form.unitClusters, kPieceBytes, data))
       return false;
     return CheckContent(ByteView(data.data(), data.size()), extension, nullptr, g.bytesPerSector, first);
   }
@@ -144,18 +143,17 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
   std::vector<uint8_t> buffer(kPieceBytes);
   uint64_t remaining = size;
   if (const NtfsDataForm form = DataFormOf(base); form.compressed) {
-    const RunCopy copied =
-        CopyCompressedRuns(m_source, bps, record.partitionStart, sectorsPerCluster, volumeClusters, runs,
-                           form.unitClusters, sink, remaining,
-                           [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
+    const RunCopy copied = CopyCompressedRuns(
+        m_source, bps, record.partitionStart, sectorsPerCluster, volumeClusters, runs, form.unitClusters,
+        sink, remaining, [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
     if (copied.leave) return copied.code;
     error = copied.code;
     runs.clear();
   }
   if (error == kOk) {
-    const RunCopy copied =
-        CopyDataRuns(m_source, bps, record.partitionStart, sectorsPerCluster, volumeClusters, runs, buffer, sink,
-                     remaining, [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
+    const RunCopy copied = CopyDataRuns(
+        m_source, bps, record.partitionStart, sectorsPerCluster, volumeClusters, runs, buffer, sink,
+        remaining, [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
     if (copied.leave) return copied.code;
     error = copied.code;
   }
@@ -166,9 +164,9 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
 }
 
 int32_t CFastNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  const int32_t err = RecoverToFile(path, record, m_fileCallback, m_userData, [&](OutputSink& sink, auto report) {
-    return CopyData(record, sink, record.size, report);
-  });
+  const int32_t err = RecoverToFile(
+      path, record, m_fileCallback, m_userData,
+      [&](OutputSink& sink, auto report) { return CopyData(record, sink, record.size, report); });
   // Encrypted data is copied as stored: the file is there, but not readable.
   std::vector<uint8_t> window;
   if (err == kOk && ReadFileRecord(m_source, m_geometry, record.entrySector, window) == kOk &&
@@ -180,8 +178,9 @@ int32_t CFastNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::st
 int32_t CFastNtfsRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,
                                        int32_t rootDepth) {
   if (!record.isFolder) return WriteOneFile(record, destination);
-  return RecoverFolderTree(*this, record, destination, rootDepth,
-                           [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
+  return RecoverFolderTree(
+      *this, record, destination, rootDepth,
+      [this](const FoundRecord& file, const std::string& path) { return WriteOneFile(file, path); });
 }
 
 int32_t CFastNtfsRecovery::ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,

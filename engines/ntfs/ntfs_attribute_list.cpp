@@ -17,12 +17,12 @@ constexpr uint64_t kMaxExtentGap = uint64_t{1} << 32;
 constexpr int kMaxExtentReads = 4096;
 
 // List entry fields.
-constexpr size_t kEntType = 0x00;       // u32
-constexpr size_t kEntLength = 0x04;     // u16
-constexpr size_t kEntNameLength = 0x06; // u8
-constexpr size_t kEntNameOffset = 0x07; // u8
-constexpr size_t kEntStartVcn = 0x08;   // u64
-constexpr size_t kEntReference = 0x10;  // 48-bit record number, 16-bit sequence
+constexpr size_t kEntType = 0x00;        // u32
+constexpr size_t kEntLength = 0x04;      // u16
+constexpr size_t kEntNameLength = 0x06;  // u8
+constexpr size_t kEntNameOffset = 0x07;  // u8
+constexpr size_t kEntStartVcn = 0x08;    // u64
+constexpr size_t kEntReference = 0x10;   // 48-bit record number, 16-bit sequence
 constexpr size_t kEntMinimum = 0x1A;
 
 constexpr uint64_t kRecordNumberMask = (uint64_t{1} << 48) - 1;
@@ -62,8 +62,8 @@ std::vector<uint8_t> ReadListValue(const SectorSource& source, const NtfsGeometr
   if (list.U8At(kNtfsAttNonResident) == 0) {
     constexpr size_t kValue = 0x18;
     const uint64_t length = list.U32At(kNtfsAttLength);
-    const uint64_t end = std::min<uint64_t>({length, kValue + uint64_t{list.U32At(kNtfsAttValueLength)},
-                                             list.size()});
+    const uint64_t end =
+        std::min<uint64_t>({length, kValue + uint64_t{list.U32At(kNtfsAttValueLength)}, list.size()});
     if (end > kValue) value.assign(list.data() + kValue, list.data() + end);
     return value;
   }
@@ -189,7 +189,8 @@ int32_t ResolveList(const SectorSource& source, const NtfsGeometry& g, const Ntf
 }
 
 int32_t AttributeRuns(const SectorSource& source, const NtfsGeometry& g, const NtfsRecordLocator* locator,
-                      uint64_t sector, uint32_t type, const uint64_t* baseNumber, std::vector<DataRun>& runs) {
+                      uint64_t sector, uint32_t type, const uint64_t* baseNumber,
+                      std::vector<DataRun>& runs) {
   std::vector<uint8_t> window;
   const int32_t rc = ReadFileRecord(source, g, sector, window);
   if (rc != kOk) return rc;
@@ -238,14 +239,15 @@ int32_t ResolveAttributeList(const SectorSource& source, const NtfsGeometry& g, 
   return ResolveAttributeListAt(source, g, locate, baseRecord, listAttribute, type, runs);
 }
 
-int32_t ResolveAttributeListAt(const SectorSource& source, const NtfsGeometry& g, const NtfsRecordLocator& locate,
-                               ByteView baseRecord, ByteView listAttribute, uint32_t type,
-                               std::vector<DataRun>& runs) {
-  return ResolveList(source, g, &locate, baseRecord, baseRecord.U32At(kNtfsRecNumber), listAttribute, type, runs);
+int32_t ResolveAttributeListAt(const SectorSource& source, const NtfsGeometry& g,
+                               const NtfsRecordLocator& locate, ByteView baseRecord, ByteView listAttribute,
+                               uint32_t type, std::vector<DataRun>& runs) {
+  return ResolveList(source, g, &locate, baseRecord, baseRecord.U32At(kNtfsRecNumber), listAttribute, type,
+                     runs);
 }
 
-uint64_t DataSizeThroughListAt(const SectorSource& source, const NtfsGeometry& g, const NtfsRecordLocator& locate,
-                               ByteView baseRecord, ByteView listAttribute) {
+uint64_t DataSizeThroughListAt(const SectorSource& source, const NtfsGeometry& g,
+                               const NtfsRecordLocator& locate, ByteView baseRecord, ByteView listAttribute) {
   const std::vector<uint8_t> value = ReadListValue(source, g, listAttribute);
   const ByteView view(value.data(), value.size());
   const uint64_t base = baseRecord.U32At(kNtfsRecNumber);
@@ -254,7 +256,8 @@ uint64_t DataSizeThroughListAt(const SectorSource& source, const NtfsGeometry& g
     const uint32_t type = view.U32At(off + kEntType);
     const uint16_t length = view.U16At(off + kEntLength);
     if (type == 0 || type == kNtfsAttrEnd || length == 0) break;
-    if (type == kNtfsAttrData && view.U8At(off + kEntNameLength) == 0 && view.U64At(off + kEntStartVcn) == 0) {
+    if (type == kNtfsAttrData && view.U8At(off + kEntNameLength) == 0 &&
+        view.U64At(off + kEntStartVcn) == 0) {
       const uint64_t number = view.U64At(off + kEntReference) & kRecordNumberMask;
       ByteView record = baseRecord;
       if (number != base) {
@@ -267,7 +270,8 @@ uint64_t DataSizeThroughListAt(const SectorSource& source, const NtfsGeometry& g
         const ByteView attr = walk.attribute();
         if (walk.type() != kNtfsAttrData || attr.U8At(kNtfsAttNameLength) != 0) continue;
         if (attr.U8At(kNtfsAttNonResident) == 0) return attr.U32At(kNtfsAttValueLength);
-        if (attr.U64At(kNtfsAttLowestVcn) == 0 && attr.Has(kNtfsAttDataSize, 8)) return attr.U64At(kNtfsAttDataSize);
+        if (attr.U64At(kNtfsAttLowestVcn) == 0 && attr.Has(kNtfsAttDataSize, 8))
+          return attr.U64At(kNtfsAttDataSize);
       }
       return UINT64_MAX;
     }

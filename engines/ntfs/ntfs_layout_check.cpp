@@ -17,7 +17,8 @@ bool NtfsLayoutHolds(const SectorSource& source, const NtfsGeometry& g, ByteView
     // Record 0 is the $MFT's own: "FILE", and its name in UTF-16.
     if (!ByteView(record.data(), record.size()).Matches(0, "FILE")) return false;
     static constexpr uint8_t kName[] = {'$', 0, 'M', 0, 'F', 0, 'T', 0};
-    if (std::search(record.begin(), record.end(), std::begin(kName), std::end(kName)) == record.end()) return false;
+    if (std::search(record.begin(), record.end(), std::begin(kName), std::end(kName)) == record.end())
+      return false;
   }
   // The backup boot sector follows the volume's last sector.
   const uint64_t volumeSectors = boot.U64At(40);

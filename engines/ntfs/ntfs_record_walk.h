@@ -13,7 +13,8 @@ namespace velmira {
 
 // The walk of a record's attributes while it is listed: stops at type 0,
 // any type from 0xFDFDFDFD up, and steps by the signed 16-bit length.
-inline constexpr uint32_t kNtfsRecordWalkFlags = kWalkStopAtTypeZero | kWalkStopAtFillOrAbove | kWalkLength16Signed;
+inline constexpr uint32_t kNtfsRecordWalkFlags =
+    kWalkStopAtTypeZero | kWalkStopAtFillOrAbove | kWalkLength16Signed;
 
 // The part of a record its attributes may occupy: the bytes in use, but
 // never more than the record.

@@ -191,8 +191,7 @@ bool NtfsAttributeWalk::Next() {
   return true;
 }
 
-int32_t ResidentDataOf(ByteView record, const NtfsGeometry& g, std::vector<uint8_t>& data,
-                       size_t walkLimit) {
+int32_t ResidentDataOf(ByteView record, const NtfsGeometry& g, std::vector<uint8_t>& data, size_t walkLimit) {
   NtfsAttributeWalk walk(record, walkLimit, kWalkStopAtFill);
   while (walk.Next()) {
     if (walk.type() != kNtfsAttrData) continue;

@@ -38,8 +38,8 @@ struct RunCopy {
 // answer ends the copy.
 template <typename ProgressFn>
 RunCopy CopyRunSectors(const SectorSource& source, uint32_t bytesPerSector, bool sparse, uint64_t first,
-                       uint64_t wantedSectors, std::vector<uint8_t>& buffer, OutputSink& sink, uint64_t& remaining,
-                       ProgressFn progress) {
+                       uint64_t wantedSectors, std::vector<uint8_t>& buffer, OutputSink& sink,
+                       uint64_t& remaining, ProgressFn progress) {
   const uint32_t bps = bytesPerSector;
   for (uint64_t done = 0; done < wantedSectors && remaining > 0;) {
     const auto count = static_cast<uint32_t>(std::min<uint64_t>(buffer.size() / bps, wantedSectors - done));
@@ -78,17 +78,20 @@ RunCopy CopyRunSectors(const SectorSource& source, uint32_t bytesPerSector, bool
 // copy. Runs that end before the data leave `remaining` above 0 for the
 // caller to report.
 template <typename ProgressFn>
-RunCopy CopyDataRuns(const SectorSource& source, uint32_t bps, uint64_t partitionStart, uint64_t clusterSectors,
-                     uint64_t clusterLimit, std::span<const DataRun> runs, std::vector<uint8_t>& buffer,
-                     OutputSink& sink, uint64_t& remaining, ProgressFn progress) {
+RunCopy CopyDataRuns(const SectorSource& source, uint32_t bps, uint64_t partitionStart,
+                     uint64_t clusterSectors, uint64_t clusterLimit, std::span<const DataRun> runs,
+                     std::vector<uint8_t>& buffer, OutputSink& sink, uint64_t& remaining,
+                     ProgressFn progress) {
   uint64_t clusterBytes = 0;
   if (bps == 0 || clusterSectors == 0 || __builtin_mul_overflow(clusterSectors, uint64_t{bps}, &clusterBytes))
     return {kErrInvalidParameter, false};
   for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
     if (remaining == 0) break;
     uint64_t runBytes = 0;
-    if (!run.valid || __builtin_mul_overflow(run.length, clusterBytes, &runBytes)) return {kErrInvalidParameter, false};
-    const uint64_t wantedSectors = std::min(runBytes, remaining) / bps + (std::min(runBytes, remaining) % bps != 0);
+    if (!run.valid || __builtin_mul_overflow(run.length, clusterBytes, &runBytes))
+      return {kErrInvalidParameter, false};
+    const uint64_t wantedSectors =
+        std::min(runBytes, remaining) / bps + (std::min(runBytes, remaining) % bps != 0);
     uint64_t first = 0;
     if (!run.sparse) {
       // Whole clusters: the part of a cluster past the limit is not the
@@ -119,9 +122,10 @@ inline constexpr uint64_t kMaxCompressionUnitBytes = 4u << 20;
 // answer ends the copy. Runs that end before the data leave `remaining`
 // above 0 for the caller to report.
 template <typename ProgressFn>
-RunCopy CopyCompressedRuns(const SectorSource& source, uint32_t bps, uint64_t partitionStart, uint64_t clusterSectors,
-                           uint64_t clusterLimit, std::span<const DataRun> runs, uint32_t unitClusters,
-                           OutputSink& sink, uint64_t& remaining, ProgressFn progress) {
+RunCopy CopyCompressedRuns(const SectorSource& source, uint32_t bps, uint64_t partitionStart,
+                           uint64_t clusterSectors, uint64_t clusterLimit, std::span<const DataRun> runs,
+                           uint32_t unitClusters, OutputSink& sink, uint64_t& remaining,
+                           ProgressFn progress) {
   const uint64_t clusterBytes = clusterSectors * bps;
   if (unitClusters == 0 || clusterBytes == 0 || clusterBytes > kMaxCompressionUnitBytes / unitClusters)
     return {kErrInvalidParameter, false};
@@ -184,8 +188,9 @@ RunCopy CopyCompressedRuns(const SectorSource& source, uint32_t bps, uint64_t pa
 // The first `bytes` bytes of a compressed attribute's data, decompressed,
 // for the content check; false when they cannot be read or decoded.
 inline bool FirstCompressedBytes(const SectorSource& source, uint32_t bps, uint64_t partitionStart,
-                                 uint64_t clusterSectors, uint64_t clusterLimit, std::span<const DataRun> runs,
-                                 uint32_t unitClusters, uint32_t bytes, std::vector<uint8_t>& out) {
+                                 uint64_t clusterSectors, uint64_t clusterLimit,
+                                 std::span<const DataRun> runs, uint32_t unitClusters, uint32_t bytes,
+                                 std::vector<uint8_t>& out) {
   out.assign(bytes, 0);
   OutputSink sink;
   sink.UseMemory(out.data(), bytes);

@@ -21,8 +21,7 @@ void DecodeRunList(ByteView attribute, const NtfsGeometry&, std::vector<DataRun>
     if (pos + 1 + lengthBytes + offsetBytes > end) return;
 
     uint64_t runLength = 0;
-    for (size_t i = 0; i < lengthBytes; ++i)
-      runLength |= uint64_t{attribute.U8At(pos + 1 + i)} << (8 * i);
+    for (size_t i = 0; i < lengthBytes; ++i) runLength |= uint64_t{attribute.U8At(pos + 1 + i)} << (8 * i);
     runLength &= 0xFFFFFFFFu;
 
     uint64_t raw = 0;
@@ -55,7 +54,8 @@ std::vector<AbsoluteRun> ToAbsoluteRuns(std::span<const DataRun> runs) {
 bool RunsLieInside(std::span<const DataRun> runs, uint64_t clusterLimit) {
   for (const AbsoluteRun& run : ToAbsoluteRuns(runs)) {
     if (run.sparse) continue;
-    if (!run.valid || run.firstCluster > clusterLimit || run.length > clusterLimit - run.firstCluster) return false;
+    if (!run.valid || run.firstCluster > clusterLimit || run.length > clusterLimit - run.firstCluster)
+      return false;
   }
   return true;
 }
@@ -79,8 +79,7 @@ uint64_t RecordToSector(const NtfsGeometry& g, const MftRunMap& mftRuns, uint64_
       return g.partitionStart;
     if (offset >= start && offset - start < runSectors) {
       uint64_t sector = 0;
-      if (!ClusterToSector(g, cluster, sector) ||
-          __builtin_add_overflow(sector, offset - start, &sector))
+      if (!ClusterToSector(g, cluster, sector) || __builtin_add_overflow(sector, offset - start, &sector))
         return g.partitionStart;
       return sector;
     }

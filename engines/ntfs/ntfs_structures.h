@@ -32,9 +32,9 @@ inline constexpr uint32_t kNtfsWindowBytes = 8192;
 
 // Results of the decoder besides the Win32 codes (87, 30, ...).
 // Their words are in ErrorText (platform/errors.h).
-inline constexpr int32_t kNtfsNotFileRecord = kErrNotFileRecord;          // the record does not start with "FILE"
+inline constexpr int32_t kNtfsNotFileRecord = kErrNotFileRecord;  // the record does not start with "FILE"
 inline constexpr int32_t kNtfsAttributeNotFound = kErrAttributeNotFound;  // no attribute of the wanted type
-inline constexpr int32_t kNtfsNoResidentData = kErrNoResidentData;        // $DATA is not resident (use its runs)
+inline constexpr int32_t kNtfsNoResidentData = kErrNoResidentData;  // $DATA is not resident (use its runs)
 
 // Attribute types the engines use, and the two type values that end a walk.
 inline constexpr uint32_t kNtfsAttrStandardInformation = 0x10;
@@ -93,8 +93,8 @@ struct NtfsGeometry {
   uint32_t sectorsPerRecord = 2;
   uint32_t recordSize = 1024;
   uint32_t chunkSize = 1024 * 1024;  // record size x 1,024: the MFT sweep buffer
-  uint32_t fixupCount = 2;      // record size / 512
-  uint32_t fixupStride = 512;   // kNtfsFixupBlock
+  uint32_t fixupCount = 2;           // record size / 512
+  uint32_t fixupStride = 512;        // kNtfsFixupBlock
 
   // Sectors of one record window (kNtfsWindowBytes rounded up to whole sectors).
   [[nodiscard]] uint32_t WindowSectors() const;
@@ -184,7 +184,9 @@ void ApplyFixup(std::span<uint8_t> record, uint32_t fixupCount, uint32_t fixupSt
 [[nodiscard]] int32_t ReadFileRecord(const SectorSource& source, const NtfsGeometry& geometry,
                                      uint64_t sector, std::vector<uint8_t>& window);
 
-[[nodiscard]] inline bool HasFileSignature(ByteView record) { return record.Matches(0, "FILE"); }
+[[nodiscard]] inline bool HasFileSignature(ByteView record) {
+  return record.Matches(0, "FILE");
+}
 
 // Flags that choose where an attribute walk stops besides its limit, type
 // 0xFFFFFFFF and a length of 0, which end every walk.
@@ -266,8 +268,7 @@ void DecodeRunList(ByteView attribute, const NtfsGeometry& geometry, std::vector
 // kNtfsAttributeNotFound when the list names no attribute of that type.
 [[nodiscard]] int32_t ResolveAttributeList(const SectorSource& source, const NtfsGeometry& geometry,
                                            const MftRunMap& mftRuns, ByteView baseRecord,
-                                           ByteView listAttribute, uint32_t type,
-                                           std::vector<DataRun>& runs);
+                                           ByteView listAttribute, uint32_t type, std::vector<DataRun>& runs);
 
 // Maps a record number to the absolute sector of its record (the partition
 // start, whose boot sector fails every record test, when it cannot).
@@ -277,7 +278,8 @@ using NtfsRecordLocator = std::function<uint64_t(uint64_t recordNumber)>;
 // instead of an $MFT run list (the deep scan knows its $MFT only so far).
 [[nodiscard]] int32_t ResolveAttributeListAt(const SectorSource& source, const NtfsGeometry& geometry,
                                              const NtfsRecordLocator& locate, ByteView baseRecord,
-                                             ByteView listAttribute, uint32_t type, std::vector<DataRun>& runs);
+                                             ByteView listAttribute, uint32_t type,
+                                             std::vector<DataRun>& runs);
 
 // The data size of the unnamed $DATA that an $ATTRIBUTE_LIST names (its
 // extent starting at VCN 0, read from its record); UINT64_MAX when the list

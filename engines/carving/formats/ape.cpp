@@ -31,7 +31,7 @@ constexpr uint64_t kLyrics3v1MaxText = 5100;
 constexpr uint64_t kLyrics3v2MaxSize = 999999;
 
 struct ApeTagMark {
-  uint32_t size = 0;   // items and footer, without the header
+  uint32_t size = 0;  // items and footer, without the header
   uint32_t items = 0;
   uint32_t flags = 0;
 };
@@ -108,7 +108,8 @@ uint64_t Lyrics3End(FileCursor& cursor, uint64_t at) {
       if (size == v2 - 6 - at) return v2 + 9;
     }
   }
-  const uint64_t v1 = cursor.Find("LYRICSEND", at + kBegin.size(), at + kBegin.size() + kLyrics3v1MaxText + 9);
+  const uint64_t v1 =
+      cursor.Find("LYRICSEND", at + kBegin.size(), at + kBegin.size() + kLyrics3v1MaxText + 9);
   if (v1 != FileCursor::kNotFound && cursor.Matches(v1 + 9, "TAG")) return v1 + 9;
   return 0;
 }
@@ -182,8 +183,8 @@ uint64_t DescribedApeLength(ByteView s, CarvingState& state) {
   if (channels == 0 || channels > 32 || sampleRate == 0 || totalFrames == 0) return kNotAFile;
   if (uint64_t{seekTableBytes} / 4 < totalFrames) return kNotAFile;
 
-  const uint64_t end = uint64_t{descriptorBytes} + headerBytes + seekTableBytes + wavHeaderBytes + frameBytes +
-                       wavTailBytes;
+  const uint64_t end =
+      uint64_t{descriptorBytes} + headerBytes + seekTableBytes + wavHeaderBytes + frameBytes + wavTailBytes;
   if (end > cursor.DataEnd()) return kNotAFile;
   return TrailingTagsEnd(cursor, end);
 }

@@ -21,8 +21,8 @@ struct BitmapHeader {
   uint64_t height = 0;
   uint32_t bitCount = 0;
   uint32_t compression = 0;
-  uint32_t imageBytes = 0;    // the header's own figure (0: not given)
-  uint64_t profileEnd = 0;    // end of a V5 colour profile stored in the file
+  uint32_t imageBytes = 0;  // the header's own figure (0: not given)
+  uint64_t profileEnd = 0;  // end of a V5 colour profile stored in the file
 };
 
 bool KnownHeaderSize(uint32_t n) {

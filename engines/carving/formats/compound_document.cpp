@@ -177,7 +177,8 @@ class Allocation {
   uint32_t Next(uint32_t sector) {
     const uint32_t perSector = m_sectorBytes / 4;
     if (sector >= m_limit) return kFreeSector;
-    const ByteView entry = m_cursor.View(Offset(m_tableSectors[sector / perSector]) + 4 * (sector % perSector), 4);
+    const ByteView entry =
+        m_cursor.View(Offset(m_tableSectors[sector / perSector]) + 4 * (sector % perSector), 4);
     return entry.size() == 4 ? entry.U32At(0) : kFreeSector;
   }
 
@@ -225,7 +226,8 @@ bool ReadDirectory(FileCursor& cursor, Allocation& table, uint32_t first, uint32
       d.message = IsMessageEntry(e);
       d.flashContents = EntryNamed(e, "Contents");
       d.flashPage = EntryStarts(e, "Page ");
-      const bool inRegularSectors = (d.type == kStream && d.size >= miniCutoff) || (d.type == kRoot && d.size > 0);
+      const bool inRegularSectors =
+          (d.type == kStream && d.size >= miniCutoff) || (d.type == kRoot && d.size > 0);
       if (inRegularSectors && d.start > highest) return false;
       entries.push_back(d);
     }
@@ -297,7 +299,8 @@ uint64_t CompoundLength(ByteView first, CarvingState& state) {
 
 }  // namespace
 
-const FileFormat kCompoundFormat{"compound", &CompoundTest, &CompoundLength, CarveStep::kPastFile, 1, {{0, 0xD0}}};
+const FileFormat kCompoundFormat{"compound", &CompoundTest, &CompoundLength, CarveStep::kPastFile,
+                                 1,          {{0, 0xD0}}};
 const FileFormat kMsgFormat{"msg", &MsgTest, &CompoundLength, CarveStep::kPastFile, 1, {{0, 0xD0}}};
 const FileFormat kFlaFormat{"fla", &FlaTest, &CompoundLength, CarveStep::kPastFile, 1, {{0, 0xD0}}};
 

@@ -156,7 +156,8 @@ bool ParseFrameHeader(ByteView b, const StreamInfo& info, FrameHeader& h) {
 // Reads bits of the file through the cursor, most significant first.
 class BitReader {
  public:
-  BitReader(FileCursor& cursor, uint64_t start, uint64_t limit) : m_cursor(cursor), m_next(start), m_limit(limit) {}
+  BitReader(FileCursor& cursor, uint64_t start, uint64_t limit)
+      : m_cursor(cursor), m_next(start), m_limit(limit) {}
 
   uint32_t Read(uint32_t n) {  // n <= 32
     while (m_bits < n) {
@@ -192,7 +193,8 @@ class BitReader {
  private:
   bool Refill() {
     if (m_next >= m_limit) return false;
-    const ByteView v = m_cursor.ViewUpTo(m_next, static_cast<size_t>(std::min<uint64_t>(m_limit - m_next, kChunk)));
+    const ByteView v =
+        m_cursor.ViewUpTo(m_next, static_cast<size_t>(std::min<uint64_t>(m_limit - m_next, kChunk)));
     if (v.size() == 0) return false;
     std::memcpy(m_buffer.data(), v.data(), v.size());
     m_next += v.size();
@@ -279,15 +281,16 @@ uint64_t MeasuredFrameEnd(FileCursor& cursor, uint64_t start, const FrameHeader&
   BitReader bits(cursor, start + h.bytes, limit);
   const uint32_t channels = h.assignment <= 7 ? h.assignment + 1 : 2;
   for (uint32_t ch = 0; ch < channels; ++ch) {
-    const bool side = (h.assignment == 8 && ch == 1) || (h.assignment == 9 && ch == 0) ||
-                      (h.assignment == 10 && ch == 1);
+    const bool side =
+        (h.assignment == 8 && ch == 1) || (h.assignment == 9 && ch == 0) || (h.assignment == 10 && ch == 1);
     if (!SkipSubframe(bits, h.blockSize, h.bitsPerSample + (side ? 1 : 0))) return 0;
   }
   const uint64_t end = start + h.bytes + (bits.BitsConsumed() + 7) / 8 + 2;
   if (end > limit) return 0;
   uint16_t crc = 0;
   for (uint64_t at = start; at < end;) {
-    const ByteView v = cursor.View(at, static_cast<size_t>(std::min<uint64_t>(end - at, FileCursor::kMaxView)));
+    const ByteView v =
+        cursor.View(at, static_cast<size_t>(std::min<uint64_t>(end - at, FileCursor::kMaxView)));
     if (v.size() == 0) return 0;
     for (size_t i = 0; i < v.size(); ++i) crc = Crc16Step(crc, v.U8At(i));
     at += v.size();
@@ -304,7 +307,8 @@ uint64_t FindNextFrame(FileCursor& cursor, uint64_t start, const FrameHeader& h,
   uint16_t crc = 0;
   uint64_t at = start;
   while (at < limit) {
-    const ByteView v = cursor.ViewUpTo(at, static_cast<size_t>(std::min<uint64_t>(limit - at, FileCursor::kMaxView)));
+    const ByteView v =
+        cursor.ViewUpTo(at, static_cast<size_t>(std::min<uint64_t>(limit - at, FileCursor::kMaxView)));
     if (v.size() == 0) return 0;
     size_t i = 0;
     for (; i < v.size(); ++i) {
@@ -316,8 +320,8 @@ uint64_t FindNextFrame(FileCursor& cursor, uint64_t start, const FrameHeader& h,
       continue;
     }
     const uint64_t candidate = at + i;
-    if (ParseFrameHeader(cursor.ViewUpTo(candidate, kMaxFrameHeader), info, next) && next.variable == h.variable &&
-        next.number == expectedNumber)
+    if (ParseFrameHeader(cursor.ViewUpTo(candidate, kMaxFrameHeader), info, next) &&
+        next.variable == h.variable && next.number == expectedNumber)
       return candidate;
     crc = Crc16Step(crc, 0xFF);
     at = candidate + 1;
@@ -366,7 +370,9 @@ uint64_t FlacLength(ByteView s, CarvingState& state) {
     const bool lastBySamples = info.totalSamples != 0 && samples + h.blockSize >= info.totalSamples;
     FrameHeader next;
     const uint64_t nextAt =
-        lastBySamples ? 0 : FindNextFrame(cursor, at, h, info, h.variable ? samples + h.blockSize : frames + 1, next);
+        lastBySamples
+            ? 0
+            : FindNextFrame(cursor, at, h, info, h.variable ? samples + h.blockSize : frames + 1, next);
     if (nextAt == 0) {
       // The last frame, or the last before the stream stops holding: it
       // counts when it reads whole; the frames before it were checked.

@@ -61,11 +61,11 @@ uint32_t JpegTest(ByteView s, CarvingState&) {
 
 // Where one picture's walk ended.
 struct Walk {
-  uint64_t end = 0;       // just past its end-of-image marker; 0 when it has none
-  uint64_t reached = 0;   // the end of the last part that held (the scan data included)
-  bool scanned = false;   // a scan's data was reached
-  uint64_t scanStart = 0; // where the first scan's data begins
-  uint64_t mpfHeader = 0; // file offset of the multi-picture index's byte-order mark, 0 without one
+  uint64_t end = 0;        // just past its end-of-image marker; 0 when it has none
+  uint64_t reached = 0;    // the end of the last part that held (the scan data included)
+  bool scanned = false;    // a scan's data was reached
+  uint64_t scanStart = 0;  // where the first scan's data begins
+  uint64_t mpfHeader = 0;  // file offset of the multi-picture index's byte-order mark, 0 without one
 };
 
 // The offset of the first marker in the entropy-coded data from `at`: the

@@ -35,10 +35,10 @@ enum class FrameKind : uint8_t { kNone, kMpeg, kAdts };
 
 struct AudioFrame {
   FrameKind kind = FrameKind::kNone;
-  uint8_t layer = 0;         // 1-3 for MPEG, 0 for ADTS
-  uint32_t bytes = 0;        // the whole frame, header included
-  uint32_t streamKey = 0;    // header bits that stay the same through a stream
-  uint32_t headerWord = 0;   // first four bytes, big-endian
+  uint8_t layer = 0;        // 1-3 for MPEG, 0 for ADTS
+  uint32_t bytes = 0;       // the whole frame, header included
+  uint32_t streamKey = 0;   // header bits that stay the same through a stream
+  uint32_t headerWord = 0;  // first four bytes, big-endian
 };
 
 // Bytes a frame header needs to be judged (ADTS: 7).

@@ -93,8 +93,8 @@ uint64_t OggLength(ByteView s, CarvingState& state) {
   FileCursor cursor(state, s, kOggCap);
   std::vector<uint32_t> open;
   std::vector<uint32_t> ended;
-  bool dataSeen = false;  // a page that does not begin a stream
-  bool audioSeen = false; // a page past the codec headers
+  bool dataSeen = false;   // a page that does not begin a stream
+  bool audioSeen = false;  // a page past the codec headers
   uint64_t at = 0;
   Page page;
   while (!cursor.Stopped() && ReadPage(cursor, at, page)) {

@@ -97,7 +97,8 @@ bool StartXrefHolds(FileCursor& cursor, uint64_t mark) {
   const uint64_t from = mark > kLookBack ? mark - kLookBack : 0;
   const ByteView tail = cursor.View(from, static_cast<size_t>(mark - from));
   size_t at = ReadAhead::kNotFound;
-  for (size_t p = FindMark(tail, "startxref"); p != ReadAhead::kNotFound; p = FindMark(tail, "startxref", p + 1))
+  for (size_t p = FindMark(tail, "startxref"); p != ReadAhead::kNotFound;
+       p = FindMark(tail, "startxref", p + 1))
     at = p;
   if (at == ReadAhead::kNotFound) return false;
   size_t i = at + 9;
@@ -153,10 +154,10 @@ uint64_t DirectStreamLength(ByteView bytes, size_t at) {
 // Where the search over the file's pieces stands.
 struct PdfScan {
   bool inStream = false;
-  uint64_t lastSyntax = 0;      // offset of the last object, section or end mark seen
-  uint64_t lastEnd = 0;         // end of the last end mark that ends the file
-  uint64_t looseEnd = 0;        // end of an end mark whose trailer does not hold
-  uint64_t resumeAt = 0;        // keywords before this offset are already handled
+  uint64_t lastSyntax = 0;          // offset of the last object, section or end mark seen
+  uint64_t lastEnd = 0;             // end of the last end mark that ends the file
+  uint64_t looseEnd = 0;            // end of an end mark whose trailer does not hold
+  uint64_t resumeAt = 0;            // keywords before this offset are already handled
   uint64_t streamEnd = UINT64_MAX;  // where the current stream's stated length ends
   uint32_t marks = 0;
 };

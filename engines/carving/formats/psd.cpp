@@ -39,8 +39,8 @@ uint64_t PsdLength(ByteView s, CarvingState& state) {
   for (int section = 0; section < 3; ++section) {
     const ByteView field = cursor.View(pos, large && section == 2 ? 8 : 4);
     if (field.size() == 0) return kNotAFile;
-    const uint64_t length = field.size() == 8 ? (uint64_t{field.U32BeAt(0)} << 32) | field.U32BeAt(4)
-                                              : field.U32BeAt(0);
+    const uint64_t length =
+        field.size() == 8 ? (uint64_t{field.U32BeAt(0)} << 32) | field.U32BeAt(4) : field.U32BeAt(0);
     // Image resources are blocks that each start "8BIM".
     if (section == 1 && length != 0 && !cursor.Matches(pos + 4, "8BIM")) return kNotAFile;
     pos += field.size() + length;

@@ -81,11 +81,28 @@ bool ReadTiffHeader(ByteView s, TiffHeader& h) {
 // Bytes of one value of a field type; 0 for types no reader knows.
 uint32_t TypeBytes(uint16_t type) {
   switch (type) {
-    case 1: case 2: case 6: case 7: return 1;
-    case 3: case 8: return 2;
-    case 4: case 9: case 11: case 13: return 4;
-    case 5: case 10: case 12: case 16: case 17: case 18: return 8;
-    default: return 0;
+    case 1:
+    case 2:
+    case 6:
+    case 7:
+      return 1;
+    case 3:
+    case 8:
+      return 2;
+    case 4:
+    case 9:
+    case 11:
+    case 13:
+      return 4;
+    case 5:
+    case 10:
+    case 12:
+    case 16:
+    case 17:
+    case 18:
+      return 8;
+    default:
+      return 0;
   }
 }
 
@@ -117,7 +134,8 @@ uint32_t KindFromFirstIfd(ByteView s, const TiffHeader& h) {
     if (tag == kTagMake && o.U16(s, entry + 2) == 2) {
       const uint32_t count = o.U32(s, entry + 4);
       const size_t text = count <= 4 ? entry + 8 : o.U32(s, entry + 8);
-      if (count >= 4 && s.Has(text, 4)) make = std::string_view(reinterpret_cast<const char*>(s.data() + text), 4);
+      if (count >= 4 && s.Has(text, 4))
+        make = std::string_view(reinterpret_cast<const char*>(s.data() + text), 4);
     }
   }
   if (!subIfds) return kNoType;
@@ -171,10 +189,19 @@ class TiffWalker {
   uint64_t ReadUint(const Field& f, uint64_t index) {
     const uint64_t at = f.at + index * TypeBytes(f.type);
     switch (f.type) {
-      case 3: case 8: return m_o.U16(m_cursor.View(at, 2), 0);
-      case 4: case 9: case 13: return m_o.U32(m_cursor.View(at, 4), 0);
-      case 16: case 17: case 18: return m_o.U64(m_cursor.View(at, 8), 0);
-      default: return 0;
+      case 3:
+      case 8:
+        return m_o.U16(m_cursor.View(at, 2), 0);
+      case 4:
+      case 9:
+      case 13:
+        return m_o.U32(m_cursor.View(at, 4), 0);
+      case 16:
+      case 17:
+      case 18:
+        return m_o.U64(m_cursor.View(at, 8), 0);
+      default:
+        return 0;
     }
   }
 
@@ -205,7 +232,8 @@ class TiffWalker {
     // A strip without a count field (some raw files) runs on past its offset.
     if (counts.count == 0)
       for (uint64_t i = 0; i < std::min(offsets.count, kMaxArray); ++i)
-        if (const uint64_t at = ReadUint(offsets, i); at != 0 && at < dataEnd) m_openEnd = std::max(m_openEnd, at);
+        if (const uint64_t at = ReadUint(offsets, i); at != 0 && at < dataEnd)
+          m_openEnd = std::max(m_openEnd, at);
   }
 
   // An IFD still to walk, and the end of the next-IFD pointer that named it
@@ -259,15 +287,28 @@ class TiffWalker {
         Reach(f.at + bytes);
       }
       switch (tag) {
-        case kTagStripOffsets: strips = f; break;
-        case kTagStripByteCounts: stripCounts = f; break;
-        case kTagTileOffsets: tiles = f; break;
-        case kTagTileByteCounts: tileCounts = f; break;
-        case kTagJpegOffset: jpeg = f; break;
-        case kTagJpegLength: jpegLength = f; break;
+        case kTagStripOffsets:
+          strips = f;
+          break;
+        case kTagStripByteCounts:
+          stripCounts = f;
+          break;
+        case kTagTileOffsets:
+          tiles = f;
+          break;
+        case kTagTileByteCounts:
+          tileCounts = f;
+          break;
+        case kTagJpegOffset:
+          jpeg = f;
+          break;
+        case kTagJpegLength:
+          jpegLength = f;
+          break;
         case kTagRw2RawOffset:  // where the raw data starts; its length is given nowhere
           if (m_rw2 && IsInteger(f.type))
-            if (const uint64_t at = ReadUint(f, 0); at != 0 && at < m_cursor.DataEnd()) m_openEnd = std::max(m_openEnd, at);
+            if (const uint64_t at = ReadUint(f, 0); at != 0 && at < m_cursor.DataEnd())
+              m_openEnd = std::max(m_openEnd, at);
           break;
         case kTagSubIfds:
         case kTagExifIfd:
@@ -277,7 +318,8 @@ class TiffWalker {
             for (uint64_t k = 0; k < std::min<uint64_t>(f.count, 64); ++k)
               if (const uint64_t sub = ReadUint(f, k); sub != 0) pending.push_back({sub, 0});
           break;
-        default: break;
+        default:
+          break;
       }
     }
     // A directory whose entries are mostly of no known type is no directory.
@@ -355,8 +397,7 @@ uint64_t RafLength(ByteView s, CarvingState& state) {
 
 }  // namespace
 
-const FileFormat kTiffFormat{"tiff", &TiffTest,           &TiffLength, CarveStep::kPastFile,
-                             2,      {{0, 'M'}, {0, 'I'}}};
+const FileFormat kTiffFormat{"tiff", &TiffTest, &TiffLength, CarveStep::kPastFile, 2, {{0, 'M'}, {0, 'I'}}};
 const FileFormat kRafFormat{"raf", &RafTest, &RafLength, CarveStep::kPastFile, 1, {{0, 'F'}}};
 
 }  // namespace velmira

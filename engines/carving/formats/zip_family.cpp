@@ -141,7 +141,8 @@ uint32_t MimetypeCode(ByteView text) {
 // The media type of a stored first member named "mimetype" in `s` (an
 // archive's first bytes), or kNoType.
 uint32_t FirstMemberMimetype(ByteView s) {
-  if (!LocalHeaderHolds(s) || s.U16At(8) != 0 || s.U16At(26) != 8 || !s.Matches(30, "mimetype")) return kNoType;
+  if (!LocalHeaderHolds(s) || s.U16At(8) != 0 || s.U16At(26) != 8 || !s.Matches(30, "mimetype"))
+    return kNoType;
   const size_t data = 30 + 8 + size_t{s.U16At(28)};
   const uint32_t size = s.U32At(18);
   if (size > 128 || !s.Has(data, size)) return kNoType;
@@ -270,7 +271,8 @@ uint64_t Zip64CompressedSize(ByteView extra, bool uncompressedSaturated) {
 uint64_t AfterApkSigningBlock(FileCursor& cursor, uint64_t at) {
   const uint64_t size = cursor.U64(at);
   if (size < 24 || size > kZipCap) return kBroken;
-  if (!cursor.Matches(at + 8 + size - 16, kApkSigningMagic) || cursor.U64(at + 8 + size - 24) != size) return kBroken;
+  if (!cursor.Matches(at + 8 + size - 16, kApkSigningMagic) || cursor.U64(at + 8 + size - 24) != size)
+    return kBroken;
   return at + 8 + size;
 }
 
@@ -372,7 +374,8 @@ uint64_t ZipLength(ByteView first, CarvingState& state) {
 
 }  // namespace
 
-const FileFormat kOoxmlFormat{"ooxml", &OoxmlTest, &ZipLength, CarveStep::kPastFile, 2, {{0, 'P'}, {31, '['}}};
+const FileFormat kOoxmlFormat{"ooxml", &OoxmlTest,           &ZipLength, CarveStep::kPastFile,
+                              2,       {{0, 'P'}, {31, '['}}};
 const FileFormat kZipFormat{"zip", &ZipTest, &ZipLength, CarveStep::kPastFile, 1, {{0, 'P'}}};
 const FileFormat kOpenDocumentFormat{"opendocument", &OpenDocumentTest, &ZipLength, CarveStep::kPastFile, 1,
                                      {{0, 'P'}}};

@@ -53,7 +53,7 @@ enum NodeKind {
 using RecordKey = std::tuple<uint16_t, uint32_t, uint32_t, uint64_t, std::string>;
 RecordKey KeyOf(const FoundRecord& r) {
   // Copies: the record's fields are packed.
-  const uint16_t source = r.driveLetter;
+  const uint16_t source = r.sourceKey;
   const uint32_t engine = r.engineTag;
   const uint32_t number = r.recordNumber;
   const uint64_t sector = r.entrySector;

@@ -30,7 +30,7 @@ IFileRecoveryParse* ScanSession::EngineOf(const FoundRecord& record) const {
   // Only sources with an engine count: a source scanned without one may
   // share its key with one that has.
   for (const auto& source : m_sources)
-    if (source->engine && source->SourceKey() == record.driveLetter)
+    if (source->engine && source->SourceKey() == record.sourceKey)
       return IsGone(source.get()) ? nullptr : source->engine.get();
   return nullptr;
 }
@@ -49,7 +49,7 @@ void ScanSession::MarkGone(const ScanSource* source) {
 
 bool ScanSession::SourceGone(const FoundRecord& record) const {
   for (const auto& source : m_sources)
-    if (source->engine && source->SourceKey() == record.driveLetter) return IsGone(source.get());
+    if (source->engine && source->SourceKey() == record.sourceKey) return IsGone(source.get());
   return false;
 }
 

@@ -93,7 +93,7 @@ std::unique_ptr<IFileRecoveryParse> OpenEngine(const SourceArg& source, bool dee
     target.diskNumber = source.diskNumber;
     target.startSector = source.startSector;
     target.sectorCount = source.sectorCount;
-    target.driveLetter = source.regionNumber;
+    target.sourceKey = source.regionNumber;
   } else {
     target.imagePath = source.imagePath;
   }
@@ -356,7 +356,7 @@ ScannedArea AreaOf(const SourceArg& source) {
   ScannedArea area;
   if (!source.isDisk) {
     area = ScannedAreaOf(source.imagePath, 0, 0);
-  } else if (std::string drive; PhysicalDrivePath(source.diskNumber, drive) == kOk) {
+  } else if (std::string drive; DiskDevicePath(source.diskNumber, drive) == kOk) {
     area = ScannedAreaOf(drive, source.startSector, source.sectorCount);
   }
   return area;

@@ -216,7 +216,7 @@ int RunDisks(const std::vector<std::string>& args) {
     std::fprintf(stderr, "velmira-cli: cannot read the mount table /proc/self/mountinfo\n");
     return kExitFailed;
   }
-  const std::vector<std::string> paths = ListPhysicalDrives();
+  const std::vector<std::string> paths = ListDiskDevices();
   std::vector<DriveFacts> drives;
   for (size_t i = 0; i < paths.size() && i < 128; ++i)
     drives.push_back(ReadDrive(static_cast<int32_t>(i), paths[i]));

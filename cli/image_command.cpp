@@ -92,7 +92,7 @@ int RunImage(const std::vector<std::string>& rawArgs) {
   std::string sourcePath = source.imagePath;
   const std::string shown = SourceName(source);
   if (source.isDisk) {
-    if (PhysicalDrivePath(source.diskNumber, sourcePath) != kOk)
+    if (DiskDevicePath(source.diskNumber, sourcePath) != kOk)
       return Fail(kExitCannotOpen, "cannot open " + shown + ": there is no such drive");
   } else {
     struct stat st {};

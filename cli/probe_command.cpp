@@ -91,7 +91,7 @@ int RunProbe(const std::vector<std::string>& rawArgs) {
     target.diskNumber = source.diskNumber;
     target.startSector = source.startSector;
     target.sectorCount = source.sectorCount;
-    target.driveLetter = source.regionNumber;
+    target.sourceKey = source.regionNumber;
   } else {
     struct stat st {};
     if (::stat(source.imagePath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {

@@ -277,7 +277,7 @@ ReportSource DescribeSource(const RecoverOptions& o, const SourceArg& source, co
   s.sectorSize = probe.bytesPerSector;
   s.fileSystem = probe.kind == FileSystemKind::kOther ? "unknown" : FileSystemText(probe);
   if (source.isDisk) {
-    if (PhysicalDrivePath(source.diskNumber, s.path) != kOk)
+    if (DiskDevicePath(source.diskNumber, s.path) != kOk)
       s.path = "disk:" + std::to_string(source.diskNumber);
     s.offset = source.startSector * probe.bytesPerSector;
     s.identity = PartitionSourceIdentity(source.diskNumber, source.startSector, source.sectorCount);

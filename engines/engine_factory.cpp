@@ -22,11 +22,11 @@ int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe) {
     if (QueryDriveGeometry(handle, geometry) == kOk) probe.bytesPerSector = geometry.bytesPerSector;
   } else {
     std::string path;
-    int32_t err = PhysicalDrivePath(target.diskNumber, path);
+    int32_t err = DiskDevicePath(target.diskNumber, path);
     if (err != kOk) return err;
     err = OpenReadOnly(path, handle);
     if (err != kOk) return err;
-    FlushVolume(target.driveLetter);
+    FlushVolume(target.sourceKey);
     DriveGeometry geometry;
     if (QueryDriveGeometry(handle, geometry) == kOk) probe.bytesPerSector = geometry.bytesPerSector;
     if (target.startSector > UINT64_MAX / probe.bytesPerSector) return kErrInvalidParameter;
@@ -79,14 +79,14 @@ std::string FileSystemText(const TargetProbe& probe) {
 }
 
 std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber, uint64_t startSector,
-                                                             uint64_t sectorCount, uint16_t driveLetter,
+                                                             uint64_t sectorCount, uint16_t sourceKey,
                                                              bool deep) {
   TargetProbe probe;
-  if (ProbeTarget(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter), probe) != kOk)
+  if (ProbeTarget(PartitionTarget(diskNumber, startSector, sectorCount, sourceKey), probe) != kOk)
     return nullptr;
   auto engine = NewEngineFor(probe.kind, deep);
   // An engine whose open failed is still handed out: its Scan says why.
-  if (engine) (void)engine->OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
+  if (engine) (void)engine->OpenPartition(diskNumber, startSector, sectorCount, sourceKey);
   return engine;
 }
 

@@ -37,13 +37,13 @@ struct TargetProbe {
 // first so that pending writes reach the medium.
 [[nodiscard]] int32_t ProbeTarget(const PartitionLocator& target, TargetProbe& probe);
 
-// Builds and opens the engine for a partition of PhysicalDrive diskNumber.
+// Builds and opens the engine for a partition of disk diskNumber.
 // Null when the drive cannot be opened or read, or (deep = false) when
 // no file system is recognised. An engine whose open failed is still returned.
 [[nodiscard]] std::unique_ptr<IFileRecoveryParse> CreateEngineForPartition(int32_t diskNumber,
                                                                            uint64_t startSector,
                                                                            uint64_t sectorCount,
-                                                                           uint16_t driveLetter, bool deep);
+                                                                           uint16_t sourceKey, bool deep);
 
 // The same for an image file; imageValue becomes the records' source key.
 [[nodiscard]] std::unique_ptr<IFileRecoveryParse> CreateEngineForImage(const std::string& imagePath,

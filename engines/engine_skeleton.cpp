@@ -12,8 +12,8 @@ int32_t CEngineSkeleton::OpenImage(const std::string& imagePath, uint16_t imageV
 }
 
 int32_t CEngineSkeleton::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                       uint16_t driveLetter) {
-  return Open(PartitionTarget(diskNumber, startSector, sectorCount, driveLetter));
+                                       uint16_t sourceKey) {
+  return Open(PartitionTarget(diskNumber, startSector, sectorCount, sourceKey));
 }
 
 int32_t CEngineSkeleton::ListChildren(const FoundRecord* folder, uint32_t depth,

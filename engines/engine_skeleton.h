@@ -33,7 +33,7 @@ class CEngineSkeleton : public IFileRecoveryParse {
  public:
   int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) final;
   int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                        uint16_t driveLetter) final;
+                        uint16_t sourceKey) final;
   int32_t ListChildren(const FoundRecord* folder, uint32_t depth, std::vector<FoundRecord>& children) final;
   int32_t CountFiles(const FoundRecord* folder, uint32_t depth, uint32_t& count) final;
   uint64_t GetFoundCount() final;
@@ -59,7 +59,7 @@ class CEngineSkeleton : public IFileRecoveryParse {
  protected:
   CEngineSkeleton() = default;
 
-  // Opens the target that slot 0 or slot 1 names.
+  // Opens the target that OpenImage or OpenPartition names.
   virtual int32_t Open(const PartitionLocator& target) = 0;
   // The directory key under which the engine files its root's records.
   [[nodiscard]] virtual DirectoryKey RootKey() const { return 0; }

@@ -18,18 +18,18 @@ namespace velmira {
 // earlier), which every answer from it then gives.
 [[nodiscard]] int32_t FlushedWhole(CScanLog& log);
 
-// Slot 4: the records below `folder` (null and depth 0: the root). 87 for a
+// The records below `folder` (null and depth 0: the root). 87 for a
 // null folder at another depth.
 [[nodiscard]] int32_t ListLoggedChildren(CScanLog* log, DirectoryKey root, const FoundRecord* folder,
                                          uint32_t depth, std::vector<FoundRecord>& children);
-// Slot 5: the files below `folder`, counted through its subfolders.
+// The files below `folder`, counted through its subfolders.
 [[nodiscard]] int32_t CountLoggedFiles(CScanLog* log, DirectoryKey root, const FoundRecord* folder,
                                        uint32_t depth, uint32_t& count);
-// Slot 7: each ancestor's name followed by "/"; 122 when longer than
+// The record's folder path: each ancestor's name followed by "/"; 122 when longer than
 // maxChars bytes, 87 without a log.
 [[nodiscard]] int32_t LoggedFolderPath(CScanLog* log, const FoundRecord& record, std::string& path,
                                        uint32_t maxChars);
-// Slot 11: the files whose extension the "*.ext|" patterns name.
+// The files whose extension the "*.ext|" patterns name.
 [[nodiscard]] int32_t CollectLoggedMatches(CScanLog* log, const std::string& patterns,
                                            std::vector<FoundRecord>& matches);
 

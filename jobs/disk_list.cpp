@@ -69,7 +69,7 @@ const PartitionRecord* DiskSnapshot::FindRegion(const std::string& drivePath, ui
 DiskSnapshot TakeDiskSnapshot() {
   DiskSnapshot snapshot;
   snapshot.listed = EnumeratePartitions(snapshot.map);
-  const std::vector<std::string> paths = ListPhysicalDrives();
+  const std::vector<std::string> paths = ListDiskDevices();
   for (size_t i = 0; i < paths.size() && i < 128; ++i) {
     DriveInfo info;
     info.diskNumber = static_cast<int32_t>(i);

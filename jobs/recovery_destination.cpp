@@ -60,7 +60,7 @@ ScannedArea ScannedAreaOf(const std::string& drivePath, uint64_t startSector, ui
 
 ScannedArea ScannedAreaOf(const PartitionRecord& partition) {
   std::string drive;
-  if (partition.diskNumber < 0 || PhysicalDrivePath(partition.diskNumber, drive) != kOk) return {};
+  if (partition.diskNumber < 0 || DiskDevicePath(partition.diskNumber, drive) != kOk) return {};
   return ScannedAreaOf(drive, partition.startSector, partition.sectorCount);
 }
 

@@ -24,7 +24,7 @@ namespace velmira {
 [[nodiscard]] ScannedArea ScannedAreaOf(const std::string& drivePath, uint64_t startSector,
                                         uint64_t sectorCount);
 
-// The area a partition record stands for on its PhysicalDrive; an empty path
+// The area a partition record stands for on its disk; an empty path
 // when the drive is unknown.
 [[nodiscard]] ScannedArea ScannedAreaOf(const PartitionRecord& partition);
 

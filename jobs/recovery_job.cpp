@@ -54,7 +54,7 @@ std::string RecoveryTargetPath(const std::string& destination, const FoundRecord
 }
 
 IFileRecoveryParse* EngineForRecord(const std::vector<RecoverySource>& sources, const FoundRecord& record) {
-  const uint16_t key = record.driveLetter;
+  const uint16_t key = record.sourceKey;
   for (const auto& s : sources)
     if (s.key == key && s.engine != nullptr) return s.engine;
   return nullptr;

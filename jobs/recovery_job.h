@@ -65,7 +65,7 @@ inline constexpr uint32_t kFilesPerFolder = 10000;
                                              FolderSpread* spread);
 
 // The engine of a record: the first source whose key equals the record's
-// driveLetter, else null.
+// sourceKey, else null.
 [[nodiscard]] IFileRecoveryParse* EngineForRecord(const std::vector<RecoverySource>& sources,
                                                   const FoundRecord& record);
 

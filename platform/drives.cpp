@@ -141,7 +141,7 @@ void SortNaturally(std::vector<std::string>& names) {
   std::stable_sort(names.begin(), names.end(), NaturalLess);
 }
 
-std::vector<std::string> ListPhysicalDrivesIn(const std::string& sysBlockDir) {
+std::vector<std::string> ListDiskDevicesIn(const std::string& sysBlockDir) {
   std::vector<std::string> names;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(sysBlockDir, ec)) {
@@ -160,7 +160,7 @@ std::vector<std::string> ListPhysicalDrivesIn(const std::string& sysBlockDir) {
   return paths;
 }
 
-std::vector<std::string> ListPhysicalDrives() {
+std::vector<std::string> ListDiskDevices() {
   const char* env = std::getenv("VELMIRA_DRIVES");
   if (env != nullptr && *env != '\0') {
     std::vector<std::string> paths;
@@ -174,12 +174,12 @@ std::vector<std::string> ListPhysicalDrives() {
     }
     return paths;
   }
-  return ListPhysicalDrivesIn("/sys/block");
+  return ListDiskDevicesIn("/sys/block");
 }
 
-int32_t PhysicalDrivePath(int32_t diskNumber, std::string& path) {
+int32_t DiskDevicePath(int32_t diskNumber, std::string& path) {
   if (diskNumber < 0) return kErrFileNotFound;
-  std::vector<std::string> drives = ListPhysicalDrives();
+  std::vector<std::string> drives = ListDiskDevices();
   if (static_cast<size_t>(diskNumber) >= drives.size()) return kErrFileNotFound;
   path = drives[static_cast<size_t>(diskNumber)];
   return kOk;

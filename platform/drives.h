@@ -1,4 +1,4 @@
-// "PhysicalDrive N" on Linux: the numbered list of whole-disk block devices,
+// Disk N: the numbered list of whole-disk block devices,
 // and the geometry, length and bus queries the storage layer asks of them.
 #pragma once
 
@@ -21,19 +21,19 @@ struct DriveGeometry {
   uint32_t bytesPerSector = 512;
 };
 
-// The device paths that PhysicalDrive 0, 1, ... stand for. VELMIRA_DRIVES
+// The device paths that disk 0, 1, ... stand for. VELMIRA_DRIVES
 // (paths separated by ':') replaces the list when it is set and not empty;
 // otherwise the whole disks under /sys/block in natural name order.
-[[nodiscard]] std::vector<std::string> ListPhysicalDrives();
+[[nodiscard]] std::vector<std::string> ListDiskDevices();
 
 // The same list read from a sysfs "block" folder (tests pass a fake tree).
-[[nodiscard]] std::vector<std::string> ListPhysicalDrivesIn(const std::string& sysBlockDir);
+[[nodiscard]] std::vector<std::string> ListDiskDevicesIn(const std::string& sysBlockDir);
 
 // Orders names as people count them: sda < sdb < sdz < sdaa, nvme0n1 < nvme0n2 < nvme1n1.
 void SortNaturally(std::vector<std::string>& names);
 
-// Path of PhysicalDrive N; kErrFileNotFound when there is no such drive.
-[[nodiscard]] int32_t PhysicalDrivePath(int32_t diskNumber, std::string& path);
+// Path of disk N; kErrFileNotFound when there is no such drive.
+[[nodiscard]] int32_t DiskDevicePath(int32_t diskNumber, std::string& path);
 
 // What a drive says it is, lasting across renumbering and reboots: "wwid:"
 // its World Wide Name, "cid:" an SD card's own card ID, "serial:" the serial

@@ -27,9 +27,9 @@ inline constexpr uint32_t kMaxClusterBytes = 104857600u;
 
 #pragma pack(push, 1)
 struct FoundRecord {
-  uint16_t driveLetter;  // source key: the partition key or the image value
-  uint32_t engineTag;    // EngineTag
-  uint32_t isFolder;     // 1 folder, 0 file
+  uint16_t sourceKey;  // source key: the partition key or the image value
+  uint32_t engineTag;  // EngineTag
+  uint32_t isFolder;   // 1 folder, 0 file
   uint32_t isDeleted;
   uint32_t contentOk;          // 0 when the first data sector does not match the extension
   uint32_t recordNumber;       // 1-based position in the scan log
@@ -47,7 +47,7 @@ struct FoundRecord {
 #pragma pack(pop)
 
 static_assert(sizeof(FoundRecord) == 346);
-static_assert(offsetof(FoundRecord, driveLetter) == 0);
+static_assert(offsetof(FoundRecord, sourceKey) == 0);
 static_assert(offsetof(FoundRecord, engineTag) == 2);
 static_assert(offsetof(FoundRecord, isFolder) == 6);
 static_assert(offsetof(FoundRecord, isDeleted) == 10);

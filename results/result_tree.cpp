@@ -118,12 +118,12 @@ void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector)
   for (const FoundRecord& r : files) {
     uint64_t sector = 0;
     if (FatDataSector(r, bytesPerSector, sector))
-      starts[{uint16_t{r.driveLetter}, sector}].emplace_back(uint64_t{r.size}, TypeGroupKey(RecordName(r)));
+      starts[{uint16_t{r.sourceKey}, sector}].emplace_back(uint64_t{r.size}, TypeGroupKey(RecordName(r)));
   }
   std::erase_if(files, [&](const FoundRecord& r) {
     const uint32_t tag = r.engineTag;
     if (tag == kTagCarving) {
-      const auto it = starts.find({uint16_t{r.driveLetter}, uint64_t{r.entrySector}});
+      const auto it = starts.find({uint16_t{r.sourceKey}, uint64_t{r.entrySector}});
       if (it == starts.end() || r.isFolder != 0) return false;
       const std::string key = TypeGroupKey(RecordName(r));
       for (const auto& [size, namedKey] : it->second)
@@ -133,8 +133,7 @@ void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector)
     const bool ntfs = tag == kTagFastNtfs || tag == kTagDeepNtfs;
     if (ntfs ? !twoNtfs : (tag != kTagFastFat && tag != kTagDeepFat) || !twoFat) return false;
     return !entries
-                .emplace(uint16_t{r.driveLetter}, ntfs, uint64_t{r.entrySector}, uint32_t{r.key},
-                         RecordName(r))
+                .emplace(uint16_t{r.sourceKey}, ntfs, uint64_t{r.entrySector}, uint32_t{r.key}, RecordName(r))
                 .second;
   });
 }

@@ -243,7 +243,7 @@ bool CScanLogRegistry::Accept(int index, DeepScanEntry& entry) {
 }
 
 bool CScanLogRegistry::FindEntryForPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                             uint16_t driveLetter, const SourceIdentity& current,
+                                             uint16_t sourceKey, const SourceIdentity& current,
                                              DeepScanEntry& entry) {
   int found = -1;
   for (size_t i = 0; i < m_entries.size() && found < 0;) {
@@ -263,7 +263,7 @@ bool CScanLogRegistry::FindEntryForPartition(int32_t diskNumber, uint64_t startS
              ((!stored.drive.empty() && !current.drive.empty()) || sameDisk);
     } else {
       // Recorded before folders named their source.
-      same = sameDisk && e.volumeBytes == VolumeTotalBytes(driveLetter);
+      same = sameDisk && e.volumeBytes == VolumeTotalBytes(sourceKey);
     }
     if (same) found = static_cast<int>(i);
     ++i;
@@ -272,8 +272,8 @@ bool CScanLogRegistry::FindEntryForPartition(int32_t diskNumber, uint64_t startS
 }
 
 bool CScanLogRegistry::FindEntryForPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                             uint16_t driveLetter, DeepScanEntry& entry) {
-  return FindEntryForPartition(diskNumber, startSector, sectorCount, driveLetter,
+                                             uint16_t sourceKey, DeepScanEntry& entry) {
+  return FindEntryForPartition(diskNumber, startSector, sectorCount, sourceKey,
                                PartitionSourceIdentity(diskNumber, startSector, sectorCount), entry);
 }
 
@@ -309,7 +309,7 @@ bool CScanLogRegistry::FindEntryForImage(const std::string& imagePath, DeepScanE
   return FindEntryForImage(imagePath, ImageSourceIdentity(imagePath), entry);
 }
 
-int32_t CScanLogRegistry::RecordDeepScan(uint16_t driveLetter, int32_t diskNumber, uint64_t startSector,
+int32_t CScanLogRegistry::RecordDeepScan(uint16_t sourceKey, int32_t diskNumber, uint64_t startSector,
                                          uint64_t sectorCount, const DeepScanSweep& sweep,
                                          const std::string& logFolder, const std::string& imagePath) {
   const std::string folder = WithTrailingSlash(logFolder);
@@ -326,7 +326,7 @@ int32_t CScanLogRegistry::RecordDeepScan(uint16_t driveLetter, int32_t diskNumbe
   } else {
     m_entries.push_back(MakeDeepScanEntry());
     entry = &m_entries.back();
-    entry->volumeBytes = VolumeTotalBytes(driveLetter);
+    entry->volumeBytes = VolumeTotalBytes(sourceKey);
     if (!imagePath.empty()) entry->imageWriteTime = FileWriteTime(imagePath);
   }
   // The source as it is named now (a drive renumbered since, an image

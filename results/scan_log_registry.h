@@ -117,7 +117,7 @@ class CScanLogRegistry {
   // drive identity the disk number agrees too. An entry whose folder has no
   // identity file (written before there were any) matches by disk number
   // and by volumeBytes equal to the current total size of the mounted
-  // volume of `driveLetter` (0 when unknown); a damaged identity file
+  // volume of `sourceKey` (0 when unknown); a damaged identity file
   // matches nothing. On a match continuing is set, the current folder
   // becomes its logFolder, the entry is copied out and the result is true.
   // Entries that do not match are left as they are, folders and all: they
@@ -125,11 +125,11 @@ class CScanLogRegistry {
   // no longer exists or lies outside the ScanLog folder is dropped (and the
   // registry saved). Not found clears continuing.
   [[nodiscard]] bool FindEntryForPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                           uint16_t driveLetter, const SourceIdentity& current,
+                                           uint16_t sourceKey, const SourceIdentity& current,
                                            DeepScanEntry& entry);
   // The same with the identity read from the drive now.
   [[nodiscard]] bool FindEntryForPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                           uint16_t driveLetter, DeepScanEntry& entry);
+                                           uint16_t sourceKey, DeepScanEntry& entry);
 
   // The same for an image file: an entry whose imagePath is the image's
   // canonical path (or the path as given) and whose folder's identity
@@ -145,7 +145,7 @@ class CScanLogRegistry {
   // without one a new entry is added, which also gets volumeBytes
   // (partitions) or imageWriteTime (images). A path that does not fit its
   // 259-unit field gives 206 and nothing is stored.
-  [[nodiscard]] int32_t RecordDeepScan(uint16_t driveLetter, int32_t diskNumber, uint64_t startSector,
+  [[nodiscard]] int32_t RecordDeepScan(uint16_t sourceKey, int32_t diskNumber, uint64_t startSector,
                                        uint64_t sectorCount, const DeepScanSweep& sweep,
                                        const std::string& logFolder, const std::string& imagePath);
 

@@ -193,7 +193,7 @@ bool Parse(std::string_view text, SourceIdentity& out) {
 SourceIdentity PartitionSourceIdentity(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount) {
   SourceIdentity identity;
   std::string device;
-  if (PhysicalDrivePath(diskNumber, device) != kOk) return identity;
+  if (DiskDevicePath(diskNumber, device) != kOk) return identity;
   SectorSource source;
   OpenedTarget opened;
   if (OpenTargetSource(PartitionTarget(diskNumber, startSector, sectorCount, 0), source, opened) != kOk)

@@ -43,7 +43,7 @@ struct SourceIdentity {
   std::vector<std::string> logs;
 };
 
-// The identity of a region of PhysicalDrive diskNumber (sectorCount 0: to
+// The identity of a region of disk diskNumber (sectorCount 0: to
 // the end of the drive), read from the drive now. Kind kNone when the drive
 // cannot be opened.
 [[nodiscard]] SourceIdentity PartitionSourceIdentity(int32_t diskNumber, uint64_t startSector,

@@ -444,7 +444,7 @@ bool EnumeratePartitions(DiskMap& map) {
     mnt_unref_table(table);
   }
 
-  const std::vector<std::string> drives = ListPhysicalDrives();
+  const std::vector<std::string> drives = ListDiskDevices();
   const int32_t driveCount = static_cast<int32_t>(std::min<size_t>(drives.size(), kMaxDrives));
   std::vector<DriveFacts> facts(static_cast<size_t>(driveCount));
 

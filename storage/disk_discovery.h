@@ -65,7 +65,7 @@ struct PartitionCursor {
   size_t index = 0;
 };
 
-// Clears the map and rebuilds it from the drives of ListPhysicalDrives (at
+// Clears the map and rebuilds it from the drives of ListDiskDevices (at
 // most 128): volumes, unallocated regions, whole drives, each list sorted by
 // start, all records numbered 1, 2, ... across the drives in order. Every
 // record's number is bound as a source key to its device and mount point

@@ -261,7 +261,7 @@ int32_t OpenImageJob(ImageJob& job, const std::string& imagePath, int32_t diskNu
                      uint64_t sectorCount, void* userData) {
   ResetJob(job, startSector, sectorCount, userData);
   std::string sourcePath;
-  int32_t err = PhysicalDrivePath(diskNumber, sourcePath);
+  int32_t err = DiskDevicePath(diskNumber, sourcePath);
   if (err != kOk) return err;
   err = OpenSource(job, sourcePath);
   if (err != kOk) return err;

@@ -101,7 +101,7 @@ enum class ImageTargetProblem {
 // clusters: kTooLargeForFat32, kTooLargeForFat or kNone.
 [[nodiscard]] ImageTargetProblem CheckFatTarget(uint64_t clusterCount, uint64_t bytes);
 
-// Opens PhysicalDrive N read-only, reads its sector size, works out a zero
+// Opens disk N read-only, reads its sector size, works out a zero
 // sectorCount, checks that the stretch lies on the drive (87 otherwise) and
 // that the target is not the source (5), and creates or truncates the image
 // and starts a new map. With job.resume the image must exist (2 otherwise)

@@ -21,7 +21,7 @@ int32_t ReadPiece(const SectorSource& source, void* buffer, size_t size, uint64_
 
 int32_t OpenDrive(int32_t diskNumber, FileHandle& handle) {
   std::string path;
-  int32_t err = PhysicalDrivePath(diskNumber, path);
+  int32_t err = DiskDevicePath(diskNumber, path);
   if (err != kOk) return err;
   return OpenReadOnly(path, handle);
 }
@@ -223,12 +223,12 @@ PartitionLocator ImageTarget(const std::string& imagePath, uint16_t imageValue) 
 }
 
 PartitionLocator PartitionTarget(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                 uint16_t driveLetter) {
+                                 uint16_t sourceKey) {
   PartitionLocator target;
   target.diskNumber = diskNumber;
   target.startSector = startSector;
   target.sectorCount = sectorCount;
-  target.driveLetter = driveLetter;
+  target.sourceKey = sourceKey;
   return target;
 }
 
@@ -256,7 +256,7 @@ int32_t OpenTargetSource(const PartitionLocator& target, SectorSource& source, O
   opened.sectorCount = target.sectorCount;
   if (opened.sectorCount == 0 && source.sectorCount > target.startSector)
     opened.sectorCount = source.sectorCount - target.startSector;
-  opened.sourceKey = target.driveLetter;
+  opened.sourceKey = target.sourceKey;
   return kOk;
 }
 

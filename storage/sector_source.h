@@ -38,9 +38,9 @@ struct PartitionLocator {
   int32_t diskNumber = 0;
   uint64_t startSector = 0;
   uint64_t sectorCount = 0;
-  uint16_t driveLetter = 0;  // the source key of the partition
-  std::string imagePath;     // non-empty for an image target
-  uint16_t imageValue = 0;   // the image key (1001, 1002, ...)
+  uint16_t sourceKey = 0;   // the source key of the partition
+  std::string imagePath;    // non-empty for an image target
+  uint16_t imageValue = 0;  // the image key (1001, 1002, ...)
 
   [[nodiscard]] bool IsImage() const { return !imagePath.empty(); }
 };
@@ -51,7 +51,7 @@ inline constexpr uint64_t kMaxReadBytes = 0x7FFFFFFFULL;
 // Raw reads and writes go in pieces of at most this size.
 inline constexpr size_t kIoPieceBytes = 65536;
 
-// Opens PhysicalDrive N read-only; sectorCount = length / drive sector size,
+// Opens disk N read-only; sectorCount = length / drive sector size,
 // or cylinders x 255 x 63 when the length is unknown.
 [[nodiscard]] int32_t OpenDiskSource(SectorSource& source, int32_t diskNumber);
 
@@ -79,7 +79,7 @@ int32_t CloseSource(SectorSource& source);
 // The target an engine's OpenImage / OpenPartition names.
 [[nodiscard]] PartitionLocator ImageTarget(const std::string& imagePath, uint16_t imageValue);
 [[nodiscard]] PartitionLocator PartitionTarget(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                               uint16_t driveLetter);
+                                               uint16_t sourceKey);
 
 // What opening a target's source tells an engine.
 struct OpenedTarget {
@@ -89,7 +89,7 @@ struct OpenedTarget {
   // as 0; an image's length in its sectors.
   uint64_t sectorCount = 0;
   uint64_t sourceBytes = 0;  // length of the whole drive or image file
-  uint16_t sourceKey = 0;    // the records' key: the image value or the drive letter
+  uint16_t sourceKey = 0;    // the records' key: the image value or the partition's key
 };
 
 // Opens the image file or the drive of `target` read-only into `source` and

@@ -342,7 +342,7 @@ class StreamEngine : public IFileRecoveryParse {
 
 FoundRecord Named(const std::string& name) {
   FoundRecord r = MakeFoundRecord();
-  r.driveLetter = 1;
+  r.sourceKey = 1;
   SetRecordName(r, name);
   return r;
 }

@@ -218,7 +218,7 @@ TEST_F(FastFat, Fat12FloppyScansAndRecovers) {
   ASSERT_EQ(engine.Scan(""), kOk);
   const auto found = ListAll(engine);
   ASSERT_EQ(Keys(found), std::vector<std::string>{"Report.doc"});
-  EXPECT_EQ(found.at("Report.doc").driveLetter, 1002);
+  EXPECT_EQ(found.at("Report.doc").sourceKey, 1002);
   EXPECT_EQ(engine.RecoverItem(found.at("Report.doc"), dir.File("out.doc"), 0), kOk);
   EXPECT_EQ(testing::ReadFileBytes(dir.File("out.doc")), a);
 }

@@ -170,7 +170,7 @@ TEST_F(FastNtfs, DeletedFilesInNestedFoldersComeBackWithNamesFoldersAndBytes) {
   for (const auto& [path, rec] : found) {
     EXPECT_GT(uint32_t{rec.key}, 11u) << path;
     EXPECT_EQ(uint32_t{rec.engineTag}, uint32_t{kTagFastNtfs});
-    EXPECT_EQ(uint16_t{rec.driveLetter}, 1001);
+    EXPECT_EQ(uint16_t{rec.sourceKey}, 1001);
   }
   EXPECT_EQ(uint32_t{found.at("Photos/2024/pieces.bin").key}, pieces);
 

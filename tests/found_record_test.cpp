@@ -19,7 +19,7 @@ void ExpectLe(const uint8_t* bytes, size_t off, T value, const char* field) {
 
 TEST(FoundRecord, FieldsLandAtTheirStoredOffsets) {
   FoundRecord r = MakeFoundRecord();
-  r.driveLetter = 0x03E9;
+  r.sourceKey = 0x03E9;
   r.engineTag = kTagDeepFat;
   r.isFolder = 1;
   r.isDeleted = 0x01020304;
@@ -38,7 +38,7 @@ TEST(FoundRecord, FieldsLandAtTheirStoredOffsets) {
 
   uint8_t bytes[sizeof(FoundRecord)];
   std::memcpy(bytes, &r, sizeof bytes);
-  ExpectLe<uint16_t>(bytes, 0, 0x03E9, "driveLetter");
+  ExpectLe<uint16_t>(bytes, 0, 0x03E9, "sourceKey");
   ExpectLe<uint32_t>(bytes, 2, 3, "engineTag");
   ExpectLe<uint32_t>(bytes, 6, 1, "isFolder");
   ExpectLe<uint32_t>(bytes, 10, 0x01020304, "isDeleted");

@@ -127,16 +127,16 @@ TEST(Drives, NaturalOrderAndSysfsFiltering) {
     fs::create_directories(sys.File(n));
   fs::create_directories(sys.File("loop1/loop"));
   std::ofstream(sys.File("loop1/loop/backing_file")) << "/tmp/x.img\n";
-  EXPECT_EQ(ListPhysicalDrivesIn(sys.path()),
+  EXPECT_EQ(ListDiskDevicesIn(sys.path()),
             (std::vector<std::string>{"/dev/loop1", "/dev/sda", "/dev/sdb", "/dev/vda"}));
 
   ::setenv("VELMIRA_DRIVES", "/a.img::/dev/sdq", 1);
-  EXPECT_EQ(ListPhysicalDrives(), (std::vector<std::string>{"/a.img", "/dev/sdq"}));
+  EXPECT_EQ(ListDiskDevices(), (std::vector<std::string>{"/a.img", "/dev/sdq"}));
   std::string path;
-  EXPECT_EQ(PhysicalDrivePath(1, path), kOk);
+  EXPECT_EQ(DiskDevicePath(1, path), kOk);
   EXPECT_EQ(path, "/dev/sdq");
-  EXPECT_EQ(PhysicalDrivePath(2, path), kErrFileNotFound);
-  EXPECT_EQ(PhysicalDrivePath(-1, path), kErrFileNotFound);
+  EXPECT_EQ(DiskDevicePath(2, path), kErrFileNotFound);
+  EXPECT_EQ(DiskDevicePath(-1, path), kErrFileNotFound);
   ::unsetenv("VELMIRA_DRIVES");
 }
 

@@ -64,7 +64,7 @@ class FakeEngine : public IFileRecoveryParse {
 
 FoundRecord File(uint16_t key, const std::string& name) {
   FoundRecord r = MakeFoundRecord();
-  r.driveLetter = key;
+  r.sourceKey = key;
   SetRecordName(r, name);
   return r;
 }

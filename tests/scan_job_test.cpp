@@ -262,7 +262,7 @@ TEST(ScanJob, FastScanOfARealFatImage) {
   control.Reset();
   EXPECT_EQ(search.Run(), SearchJob::Outcome::kFinished);
   EXPECT_EQ(found.size(), 2u);
-  for (const FoundRecord& r : found) EXPECT_EQ(uint32_t{r.driveLetter}, 1001u);
+  for (const FoundRecord& r : found) EXPECT_EQ(uint32_t{r.sourceKey}, 1001u);
 }
 
 // The combined deep engine: a stopped scan of an image is offered for

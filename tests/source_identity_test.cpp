@@ -341,7 +341,7 @@ TEST_F(SourceIdentityEngine, ImagesLoadedInTheOtherOrderContinueAndRecover) {
     std::vector<FoundRecord> root;
     ASSERT_EQ(engine->ListChildren(nullptr, 0, root), kOk);
     for (const FoundRecord& r : root)
-      EXPECT_EQ(r.driveLetter, engine == engineA.get() ? 1002 : 1001) << RecordName(r);
+      EXPECT_EQ(r.sourceKey, engine == engineA.get() ? 1002 : 1001) << RecordName(r);
   }
   ASSERT_GE(files.size(), 2u);
   testing::TempDir out;

@@ -215,7 +215,7 @@ class SlowEngine : public IFileRecoveryParse {
 
 FoundRecord NamedRecord(uint16_t key, const std::string& name) {
   FoundRecord r = MakeFoundRecord();
-  r.driveLetter = key;
+  r.sourceKey = key;
   SetRecordName(r, name);
   return r;
 }

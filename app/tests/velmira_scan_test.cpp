@@ -467,7 +467,7 @@ void VelmiraScanTest::ThreePartitionsOfOneDisk() {
   // The files of every scanned partition are collected.
   QSet<uint16_t> keys;
   for (const FoundRecord& r : wnd->collectedFiles())
-    if (ExtensionOf(RecordName(r)) == "jpg") keys.insert(uint16_t{r.driveLetter});
+    if (ExtensionOf(RecordName(r)) == "jpg") keys.insert(uint16_t{r.sourceKey});
   QCOMPARE(keys, (QSet<uint16_t>{1, 2, 3}));
 }
 

@@ -24,7 +24,7 @@ int32_t CFileTypeRecovery::OpenLogFor(uint64_t startSector) {
 
 int32_t CFileTypeRecovery::Open(const PartitionLocator& target) {
   if (target.IsImage()) {
-    m_driveLetter = target.imageValue;
+    m_sourceKey = target.imageValue;
     m_startSector = 0;
     m_sectorCount = 0;
     const int32_t logErr = OpenLogFor(0);
@@ -35,7 +35,7 @@ int32_t CFileTypeRecovery::Open(const PartitionLocator& target) {
     }
     return err != kOk ? err : logErr;
   }
-  m_driveLetter = target.driveLetter;
+  m_sourceKey = target.sourceKey;
   m_startSector = target.startSector;
   m_sectorCount = target.sectorCount;
   const int32_t logErr = OpenLogFor(target.startSector);
@@ -45,19 +45,19 @@ int32_t CFileTypeRecovery::Open(const PartitionLocator& target) {
 }
 
 int32_t CFileTypeRecovery::ReopenForPartition(uint32_t sectorSize, int32_t diskNumber,
-                                              const std::string& logName, uint16_t driveLetter) {
+                                              const std::string& logName, uint16_t sourceKey) {
   m_sectorSize = sectorSize;
-  m_driveLetter = driveLetter;
+  m_sourceKey = sourceKey;
   NewLog();
   const int32_t logErr = m_store->OpenLog(logName);
   const int32_t err = OpenDiskSource(m_source, diskNumber);
   return err != kOk ? err : logErr;
 }
 
-int32_t CFileTypeRecovery::ReopenForImage(uint32_t sectorSize, const std::string& logName,
-                                          uint16_t driveLetter, const std::string& imagePath) {
+int32_t CFileTypeRecovery::ReopenForImage(uint32_t sectorSize, const std::string& logName, uint16_t sourceKey,
+                                          const std::string& imagePath) {
   m_sectorSize = sectorSize;
-  m_driveLetter = driveLetter;
+  m_sourceKey = sourceKey;
   NewLog();
   const int32_t logErr = m_store->OpenLog(logName);
   const int32_t err = OpenImageSource(m_source, imagePath);
@@ -96,7 +96,7 @@ int32_t CFileTypeRecovery::CarveAtSector(uint32_t sectorSize, ByteView sector, u
   }
 
   FoundRecord record = MakeFoundRecord();
-  record.driveLetter = m_driveLetter;
+  record.sourceKey = m_sourceKey;
   record.engineTag = kTagCarving;
   record.contentOk = 1;
   record.clusterBytes = kNoClusterBytes;

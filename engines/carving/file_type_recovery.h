@@ -53,8 +53,8 @@ class CFileTypeRecovery final : public CEngineSkeleton {
   // Reopens an existing "File_Type_" log by name in the current log folder
   // (a continued deep scan) and opens the source.
   [[nodiscard]] int32_t ReopenForPartition(uint32_t sectorSize, int32_t diskNumber,
-                                           const std::string& logName, uint16_t driveLetter);
-  [[nodiscard]] int32_t ReopenForImage(uint32_t sectorSize, const std::string& logName, uint16_t driveLetter,
+                                           const std::string& logName, uint16_t sourceKey);
+  [[nodiscard]] int32_t ReopenForImage(uint32_t sectorSize, const std::string& logName, uint16_t sourceKey,
                                        const std::string& imagePath);
 
   // The carving state of the sweep this engine serves (one per sweep).
@@ -73,7 +73,7 @@ class CFileTypeRecovery final : public CEngineSkeleton {
   template <typename ReportFn>
   int32_t CopyCarved(const FoundRecord& record, OutputSink& sink, ReportFn report);
 
-  uint16_t m_driveLetter = 0;
+  uint16_t m_sourceKey = 0;
   uint64_t m_startSector = 0;
   uint64_t m_sectorCount = 0;
   uint32_t m_sectorSize = 512;

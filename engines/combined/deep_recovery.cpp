@@ -69,35 +69,35 @@ CDeepRecovery::~CDeepRecovery() = default;
 // ---- Opening -----------------------------------------------------------
 
 int32_t CDeepRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                                     uint16_t driveLetter) {
+                                     uint16_t sourceKey) {
   m_diskNumber = diskNumber;
   m_startSector = startSector;
   m_sectorCount = sectorCount;
-  m_driveLetter = driveLetter;
+  m_sourceKey = sourceKey;
   m_imagePath.clear();
   OpenedTarget opened;
-  const PartitionLocator target = PartitionTarget(diskNumber, startSector, sectorCount, driveLetter);
+  const PartitionLocator target = PartitionTarget(diskNumber, startSector, sectorCount, sourceKey);
   if (int32_t err = OpenTargetSource(target, m_source, opened); err != kOk) return err;
   m_sectorSize = opened.bytesPerSector;  // the drive's geometry; 512 when it cannot be asked
   m_entry = MakeDeepScanEntry();
   m_identity = PartitionSourceIdentity(diskNumber, startSector, sectorCount);
   m_registryImagePath.clear();
   m_registry.Reload();  // what other processes recorded meanwhile
-  m_continuing = m_registry.FindEntryForPartition(diskNumber, startSector, sectorCount, driveLetter,
-                                                  m_identity, m_entry);
+  m_continuing =
+      m_registry.FindEntryForPartition(diskNumber, startSector, sectorCount, sourceKey, m_identity, m_entry);
   AdoptEarlierScan();
   int32_t result = kOk;
   for (const SweepEngine& sweep : SweepEngines()) {
-    const int32_t err = sweep.engine->OpenPartition(diskNumber, startSector, sectorCount, driveLetter);
+    const int32_t err = sweep.engine->OpenPartition(diskNumber, startSector, sectorCount, sourceKey);
     if (result == kOk) result = err;
   }
-  m_fast = CreateEngineForPartition(diskNumber, startSector, sectorCount, driveLetter, false);
+  m_fast = CreateEngineForPartition(diskNumber, startSector, sectorCount, sourceKey, false);
   m_opened = true;
   return result;
 }
 
 int32_t CDeepRecovery::OpenImage(const std::string& imagePath, uint16_t imageValue) {
-  m_driveLetter = imageValue;
+  m_sourceKey = imageValue;
   m_imageValue = imageValue;
   OpenedTarget opened;
   if (int32_t err = OpenTargetSource(ImageTarget(imagePath, imageValue), m_source, opened); err != kOk)
@@ -182,7 +182,7 @@ bool CDeepRecovery::RefreshContinuing() {
   CScanLogRegistry& registry = m_registry;
   DeepScanEntry entry = MakeDeepScanEntry();
   bool found = m_imagePath.empty()
-                   ? registry.FindEntryForPartition(m_diskNumber, m_startSector, m_sectorCount, m_driveLetter,
+                   ? registry.FindEntryForPartition(m_diskNumber, m_startSector, m_sectorCount, m_sourceKey,
                                                     m_identity, entry)
                    : registry.FindEntryForImage(m_imagePath, m_identity, entry);
   // Positions recorded in another sector size do not fit this reading.
@@ -329,12 +329,12 @@ int32_t CDeepRecovery::BeginSubLogs(const std::string& folder) {
   const std::string carvedLog = m_continuing ? ContinuedLogName(folder, "File_Type_") : std::string();
   if (carvedLog.empty()) {
     result = m_imagePath.empty()
-                 ? m_carver.OpenPartition(m_diskNumber, m_startSector, m_sectorCount, m_driveLetter)
+                 ? m_carver.OpenPartition(m_diskNumber, m_startSector, m_sectorCount, m_sourceKey)
                  : m_carver.OpenImage(m_imagePath, m_imageValue);
   } else {
     result = m_imagePath.empty()
-                 ? m_carver.ReopenForPartition(m_sectorSize, m_diskNumber, carvedLog, m_driveLetter)
-                 : m_carver.ReopenForImage(m_sectorSize, carvedLog, m_driveLetter, m_imagePath);
+                 ? m_carver.ReopenForPartition(m_sectorSize, m_diskNumber, carvedLog, m_sourceKey)
+                 : m_carver.ReopenForImage(m_sectorSize, carvedLog, m_sourceKey, m_imagePath);
   }
   const std::string fatLog = m_continuing ? ContinuedLogName(folder, "Pro_Fat_") : std::string();
   const int32_t fat = m_deepFat.BeginDeepFatLog(fatLog);
@@ -409,7 +409,7 @@ int32_t CDeepRecovery::StartNewFolder(std::string& folder) {
   if (const int32_t err = m_folderLock.Acquire(folder); err != kOk) return err;
   // On record from the start, so that a second run on this source finds the
   // folder locked and says so instead of scanning beside this one.
-  return registry.RecordDeepScan(m_driveLetter, m_diskNumber, m_startSector, m_sectorCount, DeepScanSweep{},
+  return registry.RecordDeepScan(m_sourceKey, m_diskNumber, m_startSector, m_sectorCount, DeepScanSweep{},
                                  folder, m_registryImagePath);
 }
 
@@ -668,7 +668,7 @@ int32_t CDeepRecovery::WriteCheckpoint(const SweepState& state, bool finished) {
   if (const int32_t err = WriteScanCheckpoint(m_folder, c); err != kOk) return err;
   m_stats.position = c.position;
   CScanLogRegistry& registry = m_registry;
-  const int32_t recorded = registry.RecordDeepScan(m_driveLetter, m_diskNumber, m_startSector, m_sectorCount,
+  const int32_t recorded = registry.RecordDeepScan(m_sourceKey, m_diskNumber, m_startSector, m_sectorCount,
                                                    c.position, m_folder, m_registryImagePath);
   if (recorded != kOk) NoteScanLogWriteFailure(registry.ScanLogFolder() + "/", recorded);
   return recorded;
@@ -889,7 +889,7 @@ DeepScanSweep CDeepRecovery::PositionOf(const SweepState& state) {
 // ---- Routed slots ------------------------------------------------------
 
 void CDeepRecovery::StampSourceKey(std::vector<FoundRecord>& records) const {
-  for (FoundRecord& record : records) record.driveLetter = m_driveLetter;
+  for (FoundRecord& record : records) record.sourceKey = m_sourceKey;
 }
 
 IFileRecoveryParse* CDeepRecovery::EngineFor(const FoundRecord& record) {

@@ -70,7 +70,7 @@ class CDeepRecovery final : public IFileRecoveryParse {
 
   int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) override;
   int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
-                        uint16_t driveLetter) override;
+                        uint16_t sourceKey) override;
   // The scale is always 90: the fast pass reports at 9, the sweep at 90.
   int32_t SetProgressCallbacks(ScanProgressCallback scanCallback, FileProgressCallback fileCallback,
                                void* userData, int32_t scale) override;
@@ -231,7 +231,7 @@ class CDeepRecovery final : public IFileRecoveryParse {
   int32_t m_diskNumber = 0;
   uint64_t m_startSector = 0;
   uint64_t m_sectorCount = 0;
-  uint16_t m_driveLetter = 0;
+  uint16_t m_sourceKey = 0;
   SectorSource m_source;
   bool m_opened = false;
 

@@ -104,7 +104,7 @@ int32_t CDeepRecovery::CollectMatches(const std::string& patterns, std::vector<F
   if (result == kOk) {
     result = m_carver.VisitMatches(patterns, [&](const FoundRecord& r) {
       carved.push_back(r);
-      carved.back().driveLetter = m_driveLetter;
+      carved.back().sourceKey = m_sourceKey;
       return 0;
     });
   }

@@ -337,7 +337,7 @@ int32_t CDeepExfatRecovery::FinishDeepExfat() {
     if (slot == nullptr) break;
     FoundRecord r = MakeFoundRecord();
     SetRecordName(r, f.set.name);
-    r.driveLetter = m_sourceKey;
+    r.sourceKey = m_sourceKey;
     r.engineTag = kTagDeepExfat;
     r.isDeleted = f.set.deleted ? 1 : 0;
     r.key = f.set.firstCluster;
@@ -392,7 +392,7 @@ int32_t CDeepExfatRecovery::FinishDeepExfat() {
     } else {
       SetRecordName(r, "LostFolder" + std::to_string(key));
     }
-    r.driveLetter = m_sourceKey;
+    r.sourceKey = m_sourceKey;
     r.engineTag = kTagDeepExfat;
     r.isFolder = 1;
     r.contentOk = 1;

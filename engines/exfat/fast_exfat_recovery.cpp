@@ -136,7 +136,7 @@ FoundRecord CFastExfatRecovery::MakeRecord(const ExfatEntrySet& set, uint64_t en
   const ExfatGeometry& g = m_volume.Geometry();
   FoundRecord r = MakeFoundRecord();
   SetRecordName(r, set.name);
-  r.driveLetter = m_sourceKey;
+  r.sourceKey = m_sourceKey;
   r.engineTag = kTagFastExfat;
   r.isFolder = set.IsFolder() ? 1 : 0;
   r.contentOk = 1;

@@ -8,7 +8,7 @@ namespace velmira {
 int32_t CFastExtRecovery::Open(const PartitionLocator& target) {
   if (target.IsImage()) return kOk;
   std::string path;
-  int32_t err = PhysicalDrivePath(target.diskNumber, path);
+  int32_t err = DiskDevicePath(target.diskNumber, path);
   if (err != kOk) return err;
   err = OpenReadOnly(path, m_drive);
   if (err != kOk) return err;

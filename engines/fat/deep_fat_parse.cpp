@@ -25,10 +25,10 @@ uint64_t CacheKey(int32_t layout, uint32_t cluster) {
   return (uint64_t{static_cast<uint32_t>(layout)} << 32) | cluster;
 }
 
-FoundRecord RecordFromEntry(FatEntryView entry, bool isFolder, const std::string& name, uint16_t driveLetter,
+FoundRecord RecordFromEntry(FatEntryView entry, bool isFolder, const std::string& name, uint16_t sourceKey,
                             uint64_t entrySector) {
   FoundRecord record = MakeFoundRecord();
-  record.driveLetter = driveLetter;
+  record.sourceKey = sourceKey;
   record.engineTag = kTagDeepFat;
   record.isFolder = isFolder ? 1 : 0;
   record.contentOk = 1;
@@ -244,7 +244,7 @@ std::optional<CDeepFatRecovery::NameTail> CDeepFatRecovery::ParseDirectoryBuffer
       if (key == 0 || key == current) continue;  // not a folder of its own
       if (m_knownFolders.size() >= kMaxKnownFolders && m_knownFolders.count(key) == 0) continue;
       KnownFolder& known = m_knownFolders[key];
-      known.record = RecordFromEntry(entry, true, name, m_driveLetter, entrySector);
+      known.record = RecordFromEntry(entry, true, name, m_sourceKey, entrySector);
       known.record.key = key;
       ApplyLayout(known.record, layout);
       known.parent = current;
@@ -254,7 +254,7 @@ std::optional<CDeepFatRecovery::NameTail> CDeepFatRecovery::ParseDirectoryBuffer
     }
     if (entry.IsVolumeLabel()) continue;  // not a file: the long name stays
     const std::string name = takeName(entry, false);
-    FoundRecord record = RecordFromEntry(entry, false, name, m_driveLetter, entrySector);
+    FoundRecord record = RecordFromEntry(entry, false, name, m_sourceKey, entrySector);
     RecordFile(layout, record, current, sector, entry.IsDeleted() && entry.ClusterHigh() == 0);
   }
   if (!longName.HasName() || sequenceStart == SIZE_MAX || sequenceStart >= buffer.size()) return std::nullopt;
@@ -375,7 +375,7 @@ void CDeepFatRecovery::StoreFolders() {
     uint32_t parent = ParentOf(layout, cluster).value_or(m_rootCluster);
     if (parent == cluster) parent = m_rootCluster;
     FoundRecord record = MakeFoundRecord();
-    record.driveLetter = m_driveLetter;
+    record.sourceKey = m_sourceKey;
     record.engineTag = kTagDeepFat;
     record.isFolder = 1;
     record.contentOk = 1;

@@ -45,7 +45,7 @@ int32_t CDeepFatRecovery::Open(const PartitionLocator& target) {
 }
 
 int32_t CDeepFatRecovery::OpenSource(SectorSource source, uint64_t startSector, uint64_t sectorCount,
-                                     uint16_t driveLetter, uint32_t bytesPerSector) {
+                                     uint16_t sourceKey, uint32_t bytesPerSector) {
   if (m_opened) return kOk;
   if (bytesPerSector < 512 || bytesPerSector % 512 != 0) return kErrInvalidParameter;
   m_source = std::move(source);
@@ -53,7 +53,7 @@ int32_t CDeepFatRecovery::OpenSource(SectorSource source, uint64_t startSector, 
   // Never past the end of the source.
   const uint64_t available = m_source.sectorCount > startSector ? m_source.sectorCount - startSector : 0;
   m_partitionLength = std::min(sectorCount, available);
-  m_driveLetter = driveLetter;
+  m_sourceKey = sourceKey;
   m_bytesPerSector = bytesPerSector;
   m_sectorBuffer.assign(bytesPerSector, 0);
   m_opened = true;

@@ -74,7 +74,7 @@ class CDeepFatRecovery final : public CEngineSkeleton {
   // Opens an already opened source (a test's or fuzzer's memory reader):
   // the partition is [startSector, startSector + sectorCount) of it.
   [[nodiscard]] int32_t OpenSource(SectorSource source, uint64_t startSector, uint64_t sectorCount,
-                                   uint16_t driveLetter, uint32_t bytesPerSector = 512);
+                                   uint16_t sourceKey, uint32_t bytesPerSector = 512);
 
   // The sweep's operations, in the order the sweep calls them.
   //
@@ -228,7 +228,7 @@ class CDeepFatRecovery final : public CEngineSkeleton {
   uint64_t m_partitionStart = 0;
   uint64_t m_partitionLength = 0;
   uint32_t m_bytesPerSector = 512;
-  uint16_t m_driveLetter = 0;
+  uint16_t m_sourceKey = 0;
 
   // Sweep state.
   std::vector<FatLayout> m_layouts;

@@ -62,7 +62,7 @@ int32_t CFastFatRecovery::Open(const PartitionLocator& target) {
   m_bytesPerSector = opened.bytesPerSector;
   m_startSector = opened.startSector;
   if (!target.IsImage()) m_sectorCount = opened.sectorCount;
-  m_driveLetter = opened.sourceKey;
+  m_sourceKey = opened.sourceKey;
   if (m_startSector > UINT64_MAX / m_bytesPerSector) return kErrInvalidParameter;
 
   // A boot sector that cannot be read is taken from its FAT32 backup.
@@ -212,7 +212,7 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
         FoundRecord folder = MakeFoundRecord();
         SetRecordName(folder, longName.HasName() ? longName.Take() : ShortEntryName(e.Bytes(), true));
         longName.Reset();
-        folder.driveLetter = m_driveLetter;
+        folder.sourceKey = m_sourceKey;
         folder.engineTag = kTagFastFat;
         folder.isFolder = 1;
         folder.isDeleted = (e.IsDeleted() || parentDeleted) ? 1 : 0;
@@ -248,7 +248,7 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
 
       FoundRecord file = MakeFoundRecord();
       SetRecordName(file, name);
-      file.driveLetter = m_driveLetter;
+      file.sourceKey = m_sourceKey;
       file.engineTag = kTagFastFat;
       file.contentOk = 1;
       SetTimes(file, e);

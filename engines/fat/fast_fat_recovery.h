@@ -83,7 +83,7 @@ class CFastFatRecovery final : public CEngineSkeleton {
   // Target.
   uint64_t m_startSector = 0;
   uint64_t m_sectorCount = 0;
-  uint16_t m_driveLetter = 0;
+  uint16_t m_sourceKey = 0;
   uint32_t m_bytesPerSector = 512;
   bool m_opened = false;
   std::vector<uint8_t> m_bootSector;

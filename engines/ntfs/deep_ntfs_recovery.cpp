@@ -68,12 +68,12 @@ int32_t CDeepNtfsRecovery::Open(const PartitionLocator& target) {
 }
 
 int32_t CDeepNtfsRecovery::AttachSource(SectorSource source, uint64_t partitionStart, uint64_t sectorCount,
-                                        uint16_t driveLetter, uint32_t bytesPerSector) {
+                                        uint16_t sourceKey, uint32_t bytesPerSector) {
   if (bytesPerSector == 0 || bytesPerSector % 512 != 0) return kErrInvalidParameter;
   CloseSource(m_source);
   m_source = std::move(source);
   m_opened = true;
-  m_driveLetter = driveLetter;
+  m_sourceKey = sourceKey;
   m_geometry = NtfsGeometry{};
   SetNtfsRecordGeometry(m_geometry, bytesPerSector);
   m_geometry.partitionStart = partitionStart;
@@ -317,7 +317,7 @@ Status CDeepNtfsRecovery::ProcessRecord(std::vector<uint8_t>& bytes, uint32_t re
         built = true;
         parent = name.parent;
         ImproveClusterEstimate(record);
-        found.driveLetter = m_driveLetter;
+        found.sourceKey = m_sourceKey;
         found.engineTag = kTagDeepNtfs;
         found.isFolder = directoryMode ? 1 : 0;
         found.contentOk = 1;
@@ -394,7 +394,7 @@ void CDeepNtfsRecovery::Store(FoundRecord& record, uint32_t depth, uint32_t pare
 
 void CDeepNtfsRecovery::WriteLostFolder(uint32_t number) {
   FoundRecord folder = MakeFoundRecord();
-  folder.driveLetter = m_driveLetter;
+  folder.sourceKey = m_sourceKey;
   folder.engineTag = kTagDeepNtfs;
   folder.isFolder = 1;
   folder.contentOk = 1;

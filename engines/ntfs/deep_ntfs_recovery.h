@@ -68,7 +68,7 @@ class CDeepNtfsRecovery final : public CEngineSkeleton {
   // `bytesPerSector` bytes; the partition starts at `partitionStart` and has
   // `sectorCount` sectors. The boot sector there is read as by the opens.
   [[nodiscard]] int32_t AttachSource(SectorSource source, uint64_t partitionStart, uint64_t sectorCount,
-                                     uint16_t driveLetter, uint32_t bytesPerSector = 512);
+                                     uint16_t sourceKey, uint32_t bytesPerSector = 512);
 
   // Empties the folder list and starts a scan log: `logName` (a scan being
   // continued) or a new "Pro_Ntfs_" name. Returns 0 or the log's error.
@@ -161,7 +161,7 @@ class CDeepNtfsRecovery final : public CEngineSkeleton {
   int32_t WriteOneFile(const FoundRecord& record, const std::string& path);
 
   bool m_opened = false;
-  uint16_t m_driveLetter = 0;
+  uint16_t m_sourceKey = 0;
   SectorSource m_source;
   NtfsGeometry m_geometry;  // record layout from the sector size; partition start and length
   uint32_t m_clusterEstimate = 8;

@@ -53,7 +53,7 @@ int32_t CFastNtfsRecovery::Open(const PartitionLocator& target) {
   uint64_t startByte = 0;
   if (__builtin_mul_overflow(opened.startSector, uint64_t{driveSectorSize}, &startByte))
     return kErrInvalidParameter;
-  m_driveLetter = opened.sourceKey;
+  m_sourceKey = opened.sourceKey;
 
   // A boot sector that cannot be read is taken from its backup in the
   // volume's last sector.
@@ -300,7 +300,7 @@ void CFastNtfsRecovery::ProcessRecord(std::span<uint8_t> bytes, uint32_t number,
       if (!built) {
         built = true;
         parent = name.parent;
-        found.driveLetter = m_driveLetter;
+        found.sourceKey = m_sourceKey;
         found.engineTag = kTagFastNtfs;
         found.isFolder = directoryMode ? 1 : 0;
         found.contentOk = 1;
@@ -368,7 +368,7 @@ void CFastNtfsRecovery::Store(FoundRecord& record, uint32_t depth, uint32_t pare
 
 void CFastNtfsRecovery::WriteLostFolder(uint32_t number) {
   FoundRecord folder = MakeFoundRecord();
-  folder.driveLetter = m_driveLetter;
+  folder.sourceKey = m_sourceKey;
   folder.engineTag = kTagFastNtfs;
   folder.isFolder = 1;
   folder.contentOk = 1;

@@ -105,7 +105,7 @@ class CFastNtfsRecovery final : public CEngineSkeleton {
 
   // Target.
   bool m_opened = false;
-  uint16_t m_driveLetter = 0;
+  uint16_t m_sourceKey = 0;
   SectorSource m_source;
   NtfsGeometry m_geometry;
   std::vector<uint8_t> m_bootSector;  // the boot sector the geometry came from

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,6 +16,7 @@
 #include "engines/boot_sector.h"
 #include "engines/combined/deep_recovery.h"
 #include "engines/engine_factory.h"
+#include "engines/exfat/deep_exfat_recovery.h"
 #include "engines/exfat/exfat_format.h"
 #include "engines/exfat/exfat_volume.h"
 #include "engines/exfat/fast_exfat_recovery.h"
@@ -25,6 +27,7 @@
 #include "tests/fixtures/data_home.h"
 #include "tests/fixtures/engine_listing.h"
 #include "tests/fixtures/image_tools.h"
+#include "tests/fixtures/memory_source.h"
 #include "tests/fixtures/temp_dir.h"
 
 namespace velmira {
@@ -42,14 +45,14 @@ ByteView View(const std::vector<uint8_t>& bytes) {
 // A set as a live file system writes it: File, Stream, Name entries, then
 // the checksum over all of them.
 std::vector<uint8_t> MakeSet(const std::u16string& name, uint16_t attributes, uint32_t firstCluster,
-                             uint64_t length) {
+                             uint64_t length, bool noFatChain = true) {
   const uint32_t names = static_cast<uint32_t>((name.size() + 14) / 15);
   std::vector<uint8_t> set(size_t{names + 2} * 32, 0);
   set[0] = kExfatFileEntry;
   set[1] = static_cast<uint8_t>(names + 1);
   set[4] = static_cast<uint8_t>(attributes);
   set[32] = kExfatStreamEntry;
-  set[33] = 0x03;  // allocation possible, NoFatChain
+  set[33] = noFatChain ? 0x03 : 0x01;  // allocation possible, NoFatChain
   set[35] = static_cast<uint8_t>(name.size());
   for (int i = 0; i < 8; ++i) {
     set[40 + i] = static_cast<uint8_t>(length >> (8 * i));  // valid data length
@@ -181,6 +184,231 @@ TEST(ExfatBootRegion, ClassifiedAsExfatAndTheBackupServesWhenTheMainOneIsDamaged
   bytes[(12 + 9) * 512 + 100] ^= 0xFF;
   ExfatVolume none;
   EXPECT_EQ(open(none), kErrInvalidData);
+}
+
+// ---- Volumes built here ----------------------------------------------------
+
+// A small exFAT volume built in memory, in sectors of any size: boot and
+// backup regions, the table, the bitmap (cluster 2) and the root (cluster
+// 4), then folders and files on clusters the test chooses. A deleted item
+// keeps its table entries, as drivers leave them.
+class BuiltVolume {
+ public:
+  static constexpr uint32_t kRoot = 4;
+  static constexpr uint32_t kEnd = 0xFFFFFFFFu;
+
+  BuiltVolume(uint32_t bps, uint32_t spc, uint32_t clusters = 128) : m_bps(bps), m_spc(spc) {
+    const uint32_t fatLength = ((clusters + 2) * 4 + bps - 1) / bps;
+    m_heap = (24 + fatLength + 63) / 64 * 64;
+    m_bytes.assign(size_t{m_heap + clusters * spc} * bps, 0);
+    testing::Bytes boot(size_t{bps} * 12, 0);
+    testing::PutBytes(boot, 0,
+                      std::string_view("\xEB\x76\x90"
+                                       "EXFAT   "));
+    testing::PutLe64(boot, 72, m_heap + uint64_t{clusters} * spc);
+    testing::PutLe32(boot, 80, 24);
+    testing::PutLe32(boot, 84, fatLength);
+    testing::PutLe32(boot, 88, m_heap);
+    testing::PutLe32(boot, 92, clusters);
+    testing::PutLe32(boot, 96, kRoot);
+    boot[105] = 1;
+    boot[108] = static_cast<uint8_t>(std::countr_zero(bps));
+    boot[109] = static_cast<uint8_t>(std::countr_zero(spc));
+    boot[110] = 1;
+    boot[510] = 0x55;
+    boot[511] = 0xAA;
+    const uint32_t sum = ExfatBootChecksum(View(boot), bps);
+    for (size_t off = size_t{bps} * 11; off < boot.size(); off += 4) testing::PutLe32(boot, off, sum);
+    testing::PutBytes(m_bytes, 0, boot);
+    testing::PutBytes(m_bytes, boot.size(), boot);
+    Fat(0, 0xFFFFFFF8u);
+    Fat(1, kEnd);
+    for (const uint32_t c : {2u, 3u, kRoot}) {
+      Fat(c, kEnd);
+      Use(c);
+    }
+    const size_t root = ClusterByte(kRoot);
+    m_bytes[root] = kExfatBitmapEntry;
+    testing::PutLe32(m_bytes, root + 20, 2);
+    testing::PutLe64(m_bytes, root + 24, (clusters + 7) / 8);
+    m_bytes[root + 32] = kExfatUpcaseEntry;
+    testing::PutLe32(m_bytes, root + 52, 3);
+    testing::PutLe64(m_bytes, root + 56, 128);
+    m_next[kRoot] = 64;
+  }
+  [[nodiscard]] uint32_t ClusterBytes() const { return m_bps * m_spc; }
+  [[nodiscard]] uint32_t Heap() const { return m_heap; }
+  std::vector<uint8_t>& Image() { return m_bytes; }
+  void Fat(uint32_t cluster, uint32_t value) { testing::PutLe32(m_bytes, 24 * m_bps + cluster * 4, value); }
+
+  void Folder(uint32_t parent, const std::u16string& name, uint32_t cluster, bool deleted) {
+    AddSet(parent, MakeSet(name, kExfatAttrFolder, cluster, ClusterBytes()), deleted);
+    if (!deleted) Use(cluster);
+  }
+  // A file on `clusters`, chained through the table unless they are one run
+  // marked NoFatChain.
+  void File(uint32_t parent, const std::u16string& name, const std::vector<uint32_t>& clusters,
+            const std::vector<uint8_t>& data, bool deleted, bool chained = true) {
+    AddSet(parent, MakeSet(name, 0x20, clusters.front(), data.size(), !chained), deleted);
+    for (size_t i = 0; i < clusters.size(); ++i) {
+      const size_t from = i * ClusterBytes();
+      std::copy_n(data.begin() + static_cast<ptrdiff_t>(from),
+                  std::min<size_t>(ClusterBytes(), data.size() - from),
+                  m_bytes.begin() + static_cast<ptrdiff_t>(ClusterByte(clusters[i])));
+      if (chained) Fat(clusters[i], i + 1 < clusters.size() ? clusters[i + 1] : kEnd);
+      if (!deleted) Use(clusters[i]);
+    }
+  }
+
+ private:
+  [[nodiscard]] size_t ClusterByte(uint32_t cluster) const {
+    return (size_t{m_heap} + size_t{cluster - 2} * m_spc) * m_bps;
+  }
+  void Use(uint32_t cluster) {
+    m_bytes[ClusterByte(2) + (cluster - 2) / 8] |= uint8_t(1u << ((cluster - 2) % 8));
+  }
+  void AddSet(uint32_t folder, std::vector<uint8_t> set, bool deleted) {
+    if (deleted)
+      for (size_t off = 0; off < set.size(); off += 32) set[off] &= 0x7F;
+    size_t& next = m_next[folder];
+    ASSERT_LE(next + set.size(), ClusterBytes());
+    std::copy(set.begin(), set.end(), m_bytes.begin() + static_cast<ptrdiff_t>(ClusterByte(folder) + next));
+    next += set.size();
+  }
+
+  uint32_t m_bps;
+  uint32_t m_spc;
+  uint32_t m_heap = 0;
+  std::vector<uint8_t> m_bytes;
+  std::map<uint32_t, size_t> m_next;  // folder cluster -> where its next set goes
+};
+
+class ExfatBuilt : public ::testing::Test {
+ protected:
+  // A folder with a deleted file fragmented between a live one's clusters,
+  // a subfolder with a deleted file whose chain is gone, and a deleted tree
+  // of empty folders. Returns the files' bytes by path.
+  std::map<std::string, std::vector<uint8_t>> Populate(BuiltVolume& v) {
+    const uint32_t cb = v.ClusterBytes();
+    std::map<std::string, std::vector<uint8_t>> files = {
+        {"Frag/a.bin", testing::RandomBytes(4 * cb - 100, 1)},
+        {"Frag/b.bin", testing::RandomBytes(3 * cb, 2)},
+        {"Frag/Sub/c.bin", testing::RandomBytes(2 * cb + 7, 3)}};
+    v.Folder(BuiltVolume::kRoot, u"Frag", 20, false);
+    v.Folder(20, u"Sub", 40, false);
+    v.File(20, u"a.bin", {50, 52, 54, 56}, files["Frag/a.bin"], true);
+    v.File(20, u"b.bin", {51, 53, 55}, files["Frag/b.bin"], false);
+    v.File(40, u"c.bin", {60, 61, 62}, files["Frag/Sub/c.bin"], true);
+    for (uint32_t c : {60u, 61u, 62u}) v.Fat(c, 0);  // its chain was cleared
+    v.Folder(BuiltVolume::kRoot, u"Trip", 70, true);
+    v.Folder(70, u"Empty", 71, true);
+    return files;
+  }
+  // The deep exFAT scan of `bytes` read in `unit`-byte sectors, every sector
+  // from `start` on handed to it as the combined sweep does.
+  std::unique_ptr<CDeepExfatRecovery> Deep(const std::vector<uint8_t>& bytes, uint32_t unit,
+                                           uint64_t start = 0) {
+    auto engine = std::make_unique<CDeepExfatRecovery>();
+    EXPECT_EQ(engine->OpenSource(testing::MemorySource(bytes, unit), start, 0, 1002, unit), kOk);
+    EXPECT_EQ(engine->BeginDeepExfatLog(""), kOk);
+    for (size_t s = start * unit; s + unit <= bytes.size(); s += unit)
+      if (CDeepExfatRecovery::HasEntrySet(ByteView(bytes.data() + s, unit)))
+        engine->OnSector(ByteView(bytes.data() + s, bytes.size() - s), s / unit);
+    EXPECT_EQ(engine->FinishDeepExfat(), kOk);
+    return engine;
+  }
+  // Whether every file comes back byte for byte under its path.
+  void ExpectSame(IFileRecoveryParse& engine, const std::map<std::string, std::vector<uint8_t>>& files,
+                  const std::set<std::string>& only = {}) {
+    const auto listing = testing::ListAll(engine);
+    for (const auto& [path, bytes] : files) {
+      if (!only.empty() && only.count(path) == 0) continue;
+      auto it = listing.find(path);
+      ASSERT_NE(it, listing.end()) << path;
+      const std::string out = m_dir.File("out" + std::to_string(m_outs++));
+      EXPECT_EQ(engine.RecoverItem(it->second, out, 0), kOk) << path;
+      EXPECT_EQ(testing::ReadFileBytes(out), bytes) << path;
+    }
+  }
+  testing::ScopedDataHome m_home;
+  testing::TempDir m_dir;
+  int m_outs = 0;
+};
+
+TEST_F(ExfatBuilt, TheDeepScanFollowsChainsTheTableStillHoldsWithOrWithoutABootRegion) {
+  BuiltVolume v(512, 8);
+  const auto files = Populate(v);
+  auto deep = Deep(v.Image(), 512);
+  EXPECT_TRUE(deep->LayoutFromBoot());
+  ExpectSame(*deep, files);
+  // Without the boot regions the layout is inferred and the table found by
+  // its first entries; a cluster size off by one would misplace a.bin.
+  std::fill_n(v.Image().begin(), 24 * 512, uint8_t{0});
+  deep = Deep(v.Image(), 512);
+  EXPECT_FALSE(deep->LayoutFromBoot());
+  EXPECT_EQ(deep->Layout().heapOffset, v.Heap());
+  ExpectSame(*deep, files);
+  // With the table gone as well, a fragmented file cannot be told from
+  // consecutive clusters; those whose data lay in one run still come back.
+  std::fill_n(v.Image().begin() + 24 * 512, 512, uint8_t{0});
+  deep = Deep(v.Image(), 512);
+  ExpectSame(*deep, files, {"Frag/Sub/c.bin"});
+}
+
+TEST_F(ExfatBuilt, EmptyDeletedFoldersAreListedByBothScans) {
+  BuiltVolume v(512, 8);
+  (void)Populate(v);
+  CFastExfatRecovery fast;
+  ASSERT_EQ(fast.OpenSource(testing::MemorySource(v.Image()), 0, 0, 1001), kOk);
+  ASSERT_EQ(fast.Scan(""), kOk);
+  auto deep = Deep(v.Image(), 512);
+  for (IFileRecoveryParse* engine : std::initializer_list<IFileRecoveryParse*>{&fast, deep.get()}) {
+    const auto listing = testing::ListAll(*engine);
+    ASSERT_TRUE(listing.count("Trip/Empty"));
+    EXPECT_EQ(uint32_t{listing.at("Trip/Empty").isFolder}, 1u);
+    // The tree comes back with its empty folder.
+    const std::string tree = m_dir.File("tree" + std::to_string(m_outs++) + "/Trip");
+    const int32_t rootDepth = static_cast<int32_t>(std::count(tree.begin(), tree.end(), '/')) - 1;
+    ASSERT_EQ(engine->RecoverItem(listing.at("Trip"), tree, rootDepth), kOk);
+    EXPECT_TRUE(fs::is_directory(tree + "/Empty"));
+  }
+}
+
+TEST_F(ExfatBuilt, AVolumeInOtherSectorsThanTheSourceIsReadInItsOwn) {
+  // A 4Kn card's volume 1 MiB into an image read in 512-byte sectors.
+  BuiltVolume big(4096, 1);
+  auto files = Populate(big);
+  std::vector<uint8_t> image(1 << 20, 0);
+  image.insert(image.end(), big.Image().begin(), big.Image().end());
+  {
+    CFastExfatRecovery fast;
+    ASSERT_EQ(fast.OpenSource(testing::MemorySource(image, 512), 2048, 0, 1001, 512), kOk);
+    ASSERT_EQ(fast.Scan(""), kOk);
+    EXPECT_EQ(fast.ExtentSectorBytes(), 4096u);
+    ExpectSame(fast, files, {"Frag/a.bin", "Frag/Sub/c.bin"});
+    auto deep = Deep(image, 512, 2048);
+    EXPECT_TRUE(deep->LayoutFromBoot());
+    EXPECT_EQ(deep->Layout().sectorsPerCluster, 8u);
+    ExpectSame(*deep, files);
+  }
+  // A volume of 512-byte sectors read in 4096-byte ones.
+  BuiltVolume small(512, 8);
+  files = Populate(small);
+  {
+    CFastExfatRecovery fast;
+    ASSERT_EQ(fast.OpenSource(testing::MemorySource(small.Image(), 4096), 0, 0, 1001, 4096), kOk);
+    ASSERT_EQ(fast.Scan(""), kOk);
+    ExpectSame(fast, files, {"Frag/a.bin", "Frag/Sub/c.bin"});
+    auto deep = Deep(small.Image(), 4096);
+    EXPECT_TRUE(deep->LayoutFromBoot());
+    EXPECT_EQ(deep->Layout().sectorsPerCluster, 1u);
+    ExpectSame(*deep, files);
+  }
+  // A 4096-byte volume that starts inside one of its sectors is refused.
+  image.erase(image.begin(), image.begin() + 512);
+  CFastExfatRecovery refused;
+  EXPECT_EQ(refused.OpenSource(testing::MemorySource(image, 512), 2047, 0, 1001, 512), kErrInvalidParameter);
+  EXPECT_EQ(refused.Scan(""), kErrInvalidParameter);
 }
 
 // ---- The corpus images against The Sleuth Kit ------------------------------

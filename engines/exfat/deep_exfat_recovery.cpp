@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "engines/carving/signature_table.h"
 #include "engines/folder_tree_recovery.h"
@@ -19,6 +20,24 @@ namespace velmira {
 namespace {
 
 constexpr uint32_t kRootKey = 0;  // the deep scan's root; clusters start at 2
+
+// The end-of-chain mark (and the media entries above bad clusters).
+constexpr uint32_t kChainEnd = 0xFFFFFFF8u;
+// How far past the partition start the allocation table is looked for.
+constexpr uint64_t kMaxTableSearchBytes = 64ULL << 20;
+
+// A boot region's layout counted in the sweep's sectors; none (no cluster
+// size) when its heap or clusters do not fall on them.
+ExfatLayout LayoutInSectors(const ExfatGeometry& g, uint32_t bps) {
+  ExfatLayout layout;
+  const uint64_t heapBytes = uint64_t{g.heapOffset} * g.bytesPerSector;
+  const uint32_t clusterBytes = g.ClusterBytes();
+  if (bps == 0 || heapBytes % bps != 0 || clusterBytes % bps != 0) return layout;
+  layout.heapOffset = heapBytes / bps;
+  layout.sectorsPerCluster = clusterBytes / bps;
+  layout.rootCluster = g.rootCluster;
+  return layout;
+}
 
 std::string ExtensionOf(const std::string& name) {
   const size_t dot = name.rfind('.');
@@ -238,12 +257,8 @@ int32_t CDeepExfatRecovery::FinishDeepExfat() {
   ExfatLayout boot;
   {
     ExfatVolume volume;
-    if (volume.Open(&m_source, m_startSector, m_sectorCount, bps) == kOk &&
-        volume.Geometry().bytesPerSector == bps) {
-      boot.heapOffset = volume.Geometry().heapOffset;
-      boot.sectorsPerCluster = volume.Geometry().sectorsPerCluster;
-      boot.rootCluster = volume.Geometry().rootCluster;
-    }
+    (void)volume.Open(&m_source, m_startSector, m_sectorCount, bps);  // found even in other sectors
+    if (volume.RegionFound()) boot = LayoutInSectors(volume.Geometry(), bps);
   }
   uint64_t inferredVotes = 0;
   const ExfatLayout inferred = InferLayout(inferredVotes);
@@ -376,6 +391,15 @@ int32_t CDeepExfatRecovery::FinishDeepExfat() {
       k = it == parent.end() ? kRootKey : it->second;
     }
   }
+  // Folders that hold no file are listed as well: a folder tree comes back
+  // with its empty folders.
+  for (const auto& [key, index] : folderOf) {
+    std::set<uint32_t> seen;
+    for (uint32_t k = key; k != kRootKey && seen.insert(k).second && usedFolders.insert(k).second;) {
+      auto it = parent.find(k);
+      k = it == parent.end() ? kRootKey : it->second;
+    }
+  }
   for (uint32_t key : usedFolders) {
     FoundRecord* slot = m_store->AppendRecord();
     if (slot == nullptr) break;
@@ -416,24 +440,132 @@ int32_t CDeepExfatRecovery::CopyData(const FoundRecord& record, OutputSink& sink
   if (!m_opened) return kErrInvalidHandle;
   const uint32_t bps = m_bytesPerSector;
   uint64_t validLength = record.size;
+  bool chained = false;
   ExfatEntrySet set;
-  if (FindExfatSetAt(m_source, record.entrySector, bps, record.key, record.size, set))
+  if (FindExfatSetAt(m_source, record.entrySector, bps, record.key, record.size, set)) {
     validLength = set.validDataLength;
-  // Consecutive clusters from the first, inside the partition.
+    chained = !set.noFatChain;
+  }
+  // Along a chain the allocation table still holds whole, else consecutive
+  // clusters from the first, inside the partition.
   std::vector<uint32_t> clusters;
+  if (chained) clusters = SurvivingChain(record);
   const uint64_t clusterSectors = record.clusterBytes / bps;
-  if (record.key >= 2 && clusterSectors != 0 && record.clusterBytes <= kMaxClusterBytes) {
+  if (clusters.empty() && record.key >= 2 && clusterSectors != 0 && record.clusterBytes <= kMaxClusterBytes) {
     const uint64_t count = (record.size + record.clusterBytes - 1) / record.clusterBytes;
-    const uint64_t end = m_startSector + m_sectorCount;
     for (uint64_t k = 0; k < count && k < ExfatVolume::kMaxListClusters && record.key + k <= UINT32_MAX;
          ++k) {
-      const unsigned __int128 at = static_cast<unsigned __int128>(record.partitionStart) + record.dataStart +
-                                   static_cast<unsigned __int128>(record.key - 2 + k) * clusterSectors;
-      if (at + clusterSectors > end) break;
+      if (!OnMedium(record, static_cast<uint32_t>(record.key + k))) break;
       clusters.push_back(static_cast<uint32_t>(record.key + k));
     }
   }
   return CopyExfatClusters(m_source, bps, record, clusters, validLength, sink, report);
+}
+
+bool CDeepExfatRecovery::OnMedium(const FoundRecord& record, uint32_t cluster) const {
+  const uint64_t clusterSectors = record.clusterBytes / m_bytesPerSector;
+  if (cluster < 2 || clusterSectors == 0) return false;
+  const unsigned __int128 at = static_cast<unsigned __int128>(record.partitionStart) + record.dataStart +
+                               static_cast<unsigned __int128>(cluster - 2) * clusterSectors;
+  return at + clusterSectors <= m_startSector + m_sectorCount;
+}
+
+const CDeepExfatRecovery::ChainTable& CDeepExfatRecovery::TableFor(const FoundRecord& record) {
+  const uint32_t bps = m_bytesPerSector;
+  ChainTable& t = m_table;
+  if (t.searched && t.partitionStart == record.partitionStart && t.dataStart == record.dataStart &&
+      t.clusterBytes == record.clusterBytes)
+    return t;
+  t = ChainTable{};
+  t.searched = true;
+  t.partitionStart = record.partitionStart;
+  t.dataStart = record.dataStart;
+  t.clusterBytes = record.clusterBytes;
+  using Wide = unsigned __int128;
+  const Wide end = Wide{m_startSector} + m_sectorCount;
+  const Wide heap = Wide{record.partitionStart} + record.dataStart;
+  if (record.clusterBytes == 0 || record.clusterBytes % bps != 0 || heap >= end ||
+      record.partitionStart < m_startSector)
+    return t;
+  const uint64_t startByte = record.partitionStart * uint64_t{bps};
+  const uint64_t heapByte = static_cast<uint64_t>(heap) * bps;
+  // The boot region's table, when its layout is the records' one.
+  ExfatVolume volume;
+  (void)volume.Open(&m_source, record.partitionStart, static_cast<uint64_t>(end - record.partitionStart),
+                    bps);
+  if (volume.RegionFound()) {
+    const ExfatGeometry& g = volume.Geometry();
+    const ExfatLayout layout = LayoutInSectors(g, bps);
+    if (layout.Valid() && layout.heapOffset == record.dataStart &&
+        uint64_t{layout.sectorsPerCluster} * bps == record.clusterBytes) {
+      const uint32_t active = (g.volumeFlags & 1) && g.numberOfFats == 2 ? 1 : 0;
+      t.byteOffset = startByte + (uint64_t{g.fatOffset} + uint64_t{active} * g.fatLength) * g.bytesPerSector;
+      t.entries = uint64_t{g.clusterCount} + 2;
+      t.found = true;
+      return t;
+    }
+  }
+  // Else the table's first entries, the media descriptor and an end mark
+  // (F8 FF FF FF FF FF FF FF), at the start of a sector before the heap.
+  const uint64_t limit = std::min<uint64_t>(heapByte, startByte + kMaxTableSearchBytes);
+  std::vector<uint8_t> piece(kIoPieceBytes);
+  for (uint64_t at = startByte + 512; at < limit && !t.found; at += piece.size()) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), limit - at));
+    if (!ReadExfatBytes(m_source, bps, at, n, piece.data())) continue;
+    for (size_t off = 0; off + 8 <= n; off += 512) {
+      if (piece[off] != 0xF8 ||
+          !std::all_of(piece.begin() + static_cast<ptrdiff_t>(off) + 1,
+                       piece.begin() + static_cast<ptrdiff_t>(off) + 8, [](uint8_t b) { return b == 0xFF; }))
+        continue;
+      t.byteOffset = at + off;
+      const uint64_t clusters = static_cast<uint64_t>((end - heap) * bps / record.clusterBytes);
+      t.entries = std::min<uint64_t>(clusters + 2, (heapByte - t.byteOffset) / 4);
+      t.found = true;
+      break;
+    }
+  }
+  return t;
+}
+
+bool CDeepExfatRecovery::TableEntry(const ChainTable& table, uint32_t cluster, uint32_t& value) {
+  if (cluster >= table.entries) return false;
+  uint8_t bytes[4];
+  const uint64_t at = table.byteOffset + uint64_t{cluster} * 4;
+  const uint64_t sector = at / m_bytesPerSector;
+  if (sector != m_tableSector) {
+    m_tableSector = UINT64_MAX;
+    m_tableBytes.resize(m_bytesPerSector);
+    uint32_t got = 0;
+    if (ReadSectors(1, m_source, m_tableBytes.data(), sector, m_bytesPerSector, got) != kOk || got != 1)
+      return false;
+    m_tableSector = sector;
+  }
+  std::copy_n(m_tableBytes.begin() + static_cast<ptrdiff_t>(at % m_bytesPerSector), 4, bytes);
+  value = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
+  return true;
+}
+
+std::vector<uint32_t> CDeepExfatRecovery::SurvivingChain(const FoundRecord& record) {
+  // A chain is taken only when it is whole: every cluster on the medium,
+  // no loop, and an end mark right after as many clusters as the size
+  // needs. A quick format's empty table, or entries a later file reused,
+  // leave the consecutive clusters.
+  std::vector<uint32_t> chain;
+  if (record.clusterBytes == 0 || record.size == 0) return chain;
+  const uint64_t count = (record.size + record.clusterBytes - 1) / record.clusterBytes;
+  if (count > ExfatVolume::kMaxListClusters) return chain;
+  const ChainTable& table = TableFor(record);
+  if (!table.found) return chain;
+  std::unordered_set<uint32_t> seen;
+  uint32_t cluster = record.key;
+  while (true) {
+    if (!OnMedium(record, cluster) || !seen.insert(cluster).second) return {};
+    chain.push_back(cluster);
+    uint32_t next = 0;
+    if (!TableEntry(table, cluster, next)) return {};
+    if (chain.size() == count) return next >= kChainEnd ? chain : std::vector<uint32_t>{};
+    cluster = next;
+  }
 }
 
 int32_t CDeepExfatRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {

@@ -7,8 +7,10 @@
 // run). The cluster size and the heap start come from the boot region when
 // it holds and explains the folders found, else they are inferred from the
 // folders' first clusters and the sectors where folders start. File data
-// is read back as consecutive clusters (the allocation table is not
-// trusted), zeros past the valid data length.
+// follows the allocation table where a file's chain survives whole (the
+// table is found by the boot region, or by its first entries before the
+// heap), else it is read as consecutive clusters; zeros past the valid
+// data length.
 //
 //   CDeepExfatRecovery engine;
 //   engine.OpenImage(path, 1001);
@@ -97,6 +99,21 @@ class CDeepExfatRecovery final : public CEngineSkeleton {
   // How well a layout explains the sets (higher is better).
   [[nodiscard]] int64_t LayoutScore(const ExfatLayout& layout) const;
   [[nodiscard]] uint64_t Explained(const ExfatLayout& layout) const;
+  // Where a layout's allocation table lies (searched once per layout).
+  struct ChainTable {
+    bool searched = false;
+    bool found = false;
+    uint64_t partitionStart = 0;  // the layout it belongs to
+    uint64_t dataStart = 0;
+    uint32_t clusterBytes = 0;
+    uint64_t byteOffset = 0;  // of entry 0, from the source's start
+    uint64_t entries = 0;
+  };
+  const ChainTable& TableFor(const FoundRecord& record);
+  bool TableEntry(const ChainTable& table, uint32_t cluster, uint32_t& value);
+  // A record's clusters along the table; empty when no whole chain is there.
+  std::vector<uint32_t> SurvivingChain(const FoundRecord& record);
+  [[nodiscard]] bool OnMedium(const FoundRecord& record, uint32_t cluster) const;
   int32_t CopyData(const FoundRecord& record, OutputSink& sink, const ExfatReport& report);
   int32_t WriteOneFile(const FoundRecord& record, const std::string& path);
 
@@ -113,6 +130,9 @@ class CDeepExfatRecovery final : public CEngineSkeleton {
   std::vector<uint64_t> m_rootSectors;  // sectors that start with the root's bitmap or up-case entries
   ExfatLayout m_layout;
   bool m_layoutFromBoot = false;
+  ChainTable m_table;
+  uint64_t m_tableSector = UINT64_MAX;  // the table sector m_tableBytes holds
+  std::vector<uint8_t> m_tableBytes;
 
   ScanProgressCallback m_scanCallback = nullptr;
   FileProgressCallback m_fileCallback = nullptr;

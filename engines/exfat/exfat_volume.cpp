@@ -13,33 +13,49 @@ int32_t ExfatVolume::Open(const SectorSource* source, uint64_t start, uint64_t s
   m_start = start;
   m_sectorCount = sectorCount;
   m_opened = false;
+  m_found = false;
   m_fromBackup = false;
   m_fat.clear();
   m_bitmap.clear();
-  if (source == nullptr || bps < 512) return kErrInvalidParameter;
-  std::vector<uint8_t> first(bps);
-  const uint32_t unread = ReadSectorsEach(*source, start, 1, bps, first.data());
-  // The boot sector tells the volume's own sector size; the region is read in it.
+  if (source == nullptr || bps < 512 || start > UINT64_MAX / bps) return kErrInvalidParameter;
+  const uint64_t startByte = start * bps;
+  std::vector<uint8_t> first(512);
+  const bool firstRead = ReadExfatBytes(*source, bps, startByte, first.size(), first.data());
+  // The boot sector tells the volume's own sector size, in which its region
+  // is laid out. Without it the backup is looked for with each size, the
+  // source's first.
   ExfatGeometry g;
-  uint32_t volumeBps = bps;
-  if (unread == 0 && ReadExfatGeometry(ByteView(first.data(), first.size()), g)) volumeBps = g.bytesPerSector;
-  int32_t lastError = unread != 0 ? kErrReadFault : kErrInvalidData;
+  uint32_t stated = 0;
+  if (firstRead && ReadExfatGeometry(ByteView(first.data(), first.size()), g)) stated = g.bytesPerSector;
+  std::vector<uint32_t> sizes;
+  for (const uint32_t size : {stated, bps, 512u, 1024u, 2048u, 4096u})
+    if (size >= 512 && size <= 4096 && std::find(sizes.begin(), sizes.end(), size) == sizes.end())
+      sizes.push_back(size);
+  int32_t lastError = firstRead ? kErrInvalidData : kErrReadFault;
   for (uint32_t pass = 0; pass < 2; ++pass) {
-    const uint64_t at = start + uint64_t{pass} * kExfatBootRegionSectors * volumeBps / bps;
-    std::vector<uint8_t> region(size_t{volumeBps} * kExfatBootRegionSectors);
-    const uint32_t sectors = static_cast<uint32_t>(region.size() / bps);
-    if (ReadSectorsEach(*source, at, sectors, bps, region.data()) != 0) {
-      lastError = kErrReadFault;
-      continue;
+    for (const uint32_t volumeBps : sizes) {
+      if (pass == 0 && volumeBps != stated) continue;  // the main region is where its boot sector says
+      std::vector<uint8_t> region(size_t{volumeBps} * kExfatBootRegionSectors);
+      const uint64_t at = startByte + uint64_t{pass} * region.size();
+      if (!ReadExfatBytes(*source, bps, at, region.size(), region.data())) {
+        lastError = kErrReadFault;
+        continue;
+      }
+      const ByteView view(region.data(), region.size());
+      if (!ExfatBootRegionValid(view, volumeBps) || !ReadExfatGeometry(view.Sub(0, volumeBps), g) ||
+          g.bytesPerSector != volumeBps)
+        continue;
+      m_geometry = g;
+      m_fromBackup = pass == 1;
+      m_found = true;
+      // Reads count in the volume's sectors: a source that counts in others
+      // is recounted first.
+      if (volumeBps != bps) return kErrInvalidParameter;
+      m_opened = true;
+      // A volume longer than the source is read as far as the source goes.
+      if (m_sectorCount > g.volumeSectors) m_sectorCount = g.volumeSectors;
+      return kOk;
     }
-    const ByteView view(region.data(), region.size());
-    if (!ExfatBootRegionValid(view, volumeBps) || !ReadExfatGeometry(view.Sub(0, volumeBps), g)) continue;
-    // A volume longer than the source is read as far as the source goes.
-    m_geometry = g;
-    m_fromBackup = pass == 1;
-    m_opened = true;
-    if (m_sectorCount > g.volumeSectors) m_sectorCount = g.volumeSectors;
-    return kOk;
   }
   return lastError;
 }
@@ -162,6 +178,33 @@ int32_t ExfatVolume::ReadCluster(uint32_t cluster, std::vector<uint8_t>& buffer)
       ReadSectors(m_geometry.sectorsPerCluster, *m_source, buffer.data(), ClusterSector(cluster), bps, got);
   if (err != kOk) return err;
   return got == m_geometry.sectorsPerCluster ? kOk : kErrReadFault;
+}
+
+bool ReadExfatBytes(const SectorSource& source, uint32_t sectorBytes, uint64_t offset, size_t size,
+                    uint8_t* out) {
+  if (size == 0) return true;
+  std::fill(out, out + size, uint8_t{0});
+  if (sectorBytes == 0 || offset > UINT64_MAX - size) return false;
+  const uint64_t first = offset / sectorBytes;
+  const uint64_t last = (offset + size - 1) / sectorBytes;
+  if (last - first >= kMaxReadBytes / sectorBytes) return false;
+  const auto count = static_cast<uint32_t>(last - first + 1);
+  std::vector<uint8_t> sectors(size_t{count} * sectorBytes);
+  const uint32_t unread = ReadSectorsEach(source, first, count, sectorBytes, sectors.data());
+  std::copy_n(sectors.begin() + static_cast<ptrdiff_t>(offset - first * sectorBytes), size, out);
+  return unread == 0;
+}
+
+bool RecountSectors(SectorSource& source, uint32_t fromBytes, uint32_t toBytes, uint64_t& start,
+                    uint64_t& count) {
+  using Wide = unsigned __int128;
+  if (fromBytes == 0 || toBytes == 0) return false;
+  const Wide startByte = Wide{start} * fromBytes;
+  if (startByte % toBytes != 0) return false;
+  start = static_cast<uint64_t>(startByte / toBytes);
+  count = static_cast<uint64_t>(Wide{count} * fromBytes / toBytes);
+  source.sectorCount = static_cast<uint64_t>(Wide{source.sectorCount} * fromBytes / toBytes);
+  return true;
 }
 
 bool FindExfatSetAt(const SectorSource& source, uint64_t entrySector, uint32_t bps, uint32_t firstCluster,

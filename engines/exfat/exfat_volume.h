@@ -22,9 +22,13 @@ class ExfatVolume {
   // than the volume.
   static constexpr uint64_t kMaxListClusters = 1ULL << 26;
 
-  // Reads the boot region at `start` (sectors of `bytesPerSector`), or the
-  // backup region 12 sectors on when the main one is damaged. 0, the read
-  // error, or kErrInvalidData when neither holds an exFAT boot region.
+  // Reads the boot region at `start` (sectors of `bytesPerSector`, the
+  // source's), or the backup region 12 of the volume's sectors on when the
+  // main one is damaged. 0, the read error, or kErrInvalidData when neither
+  // holds an exFAT boot region. A volume whose own sectors are not the
+  // source's is found (RegionFound, Geometry) but not opened:
+  // kErrInvalidParameter, until the source is recounted in its sectors
+  // (RecountSectors) and it is opened again in them.
   [[nodiscard]] int32_t Open(const SectorSource* source, uint64_t start, uint64_t sectorCount,
                              uint32_t bytesPerSector);
   // Loads the active allocation table (0 or the read error).
@@ -35,6 +39,7 @@ class ExfatVolume {
 
   [[nodiscard]] const ExfatGeometry& Geometry() const { return m_geometry; }
   [[nodiscard]] bool Opened() const { return m_opened; }
+  [[nodiscard]] bool RegionFound() const { return m_found; }
   [[nodiscard]] bool FromBackup() const { return m_fromBackup; }
   [[nodiscard]] bool HasFat() const { return !m_fat.empty(); }
   [[nodiscard]] bool HasBitmap() const { return !m_bitmap.empty(); }
@@ -67,6 +72,7 @@ class ExfatVolume {
   uint64_t m_start = 0;
   uint64_t m_sectorCount = 0;
   bool m_opened = false;
+  bool m_found = false;
   bool m_fromBackup = false;
   ExfatGeometry m_geometry;
   std::vector<uint32_t> m_fat;
@@ -78,6 +84,19 @@ class ExfatVolume {
 // most a set can span from there). False when no such set is there.
 [[nodiscard]] bool FindExfatSetAt(const SectorSource& source, uint64_t entrySector, uint32_t bytesPerSector,
                                   uint32_t firstCluster, uint64_t dataLength, ExfatEntrySet& set);
+
+// Reads `size` bytes at byte `offset` of a source whose sectors are
+// `sectorBytes` long, through the whole sectors around them. Bytes that
+// cannot be read are zeros; false when any could not be.
+bool ReadExfatBytes(const SectorSource& source, uint32_t sectorBytes, uint64_t offset, size_t size,
+                    uint8_t* out);
+
+// Recounts a source, and `start` and `count` on it, from `fromBytes`-byte
+// sectors into `toBytes`-byte ones, so that a volume is read in its own
+// sectors. False, with nothing changed, when `start` does not fall on such
+// a sector.
+[[nodiscard]] bool RecountSectors(SectorSource& source, uint32_t fromBytes, uint32_t toBytes, uint64_t& start,
+                                  uint64_t& count);
 
 using ExfatReport = std::function<int32_t(int32_t percent, int32_t error)>;
 

@@ -53,6 +53,17 @@ int32_t CFastExfatRecovery::OpenSource(SectorSource source, uint64_t startSector
   m_sourceKey = sourceKey;
   m_sourceSectorBytes = bytesPerSector;
   m_openError = m_volume.Open(&m_source, m_startSector, m_sectorCount, bytesPerSector);
+  if (m_openError != kOk && m_volume.RegionFound()) {
+    // A volume formatted with other sectors than the source reads in (an
+    // image of a 4Kn card read in 512-byte sectors, or the reverse): from
+    // here on the source, the records and the free extents count in the
+    // volume's sectors. A volume that starts inside one of them cannot be.
+    const uint32_t volumeBps = m_volume.Geometry().bytesPerSector;
+    if (!RecountSectors(m_source, bytesPerSector, volumeBps, m_startSector, m_sectorCount))
+      return m_openError;
+    m_sourceSectorBytes = volumeBps;
+    m_openError = m_volume.Open(&m_source, m_startSector, m_sectorCount, volumeBps);
+  }
   if (m_openError != kOk) return m_openError;
   // The table is needed for every folder but the contiguous ones; without
   // it the walk still reads those.
@@ -124,6 +135,10 @@ int32_t CFastExfatRecovery::Scan(const std::string& scanLogPath) {
       if (m_read.insert(m_queue[queued]).second) ReadFolder(m_queue[queued]);
   }
   m_takenPass = false;
+  // Deleted folders that hold no file are listed as well: a deleted tree
+  // comes back with its empty folders.
+  for (auto& [cluster, folder] : m_folders)
+    if (folder.deleted && !folder.stored && m_store->WriteError() == kOk) StoreFolders(cluster);
   // The bitmap may lie anywhere the root says; without one, nothing is
   // known about which deleted files were overwritten.
   if (!m_bitmapLoaded) (void)LoadAllocationMap();

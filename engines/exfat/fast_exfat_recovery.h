@@ -1,6 +1,7 @@
 // The fast exFAT scan: walks the volume's folders from the root, breadth
-// first, through their entry sets, and records every deleted file (and
-// every file of a deleted folder) with the folders that lead to it. Data is
+// first, through their entry sets, and records every deleted file and
+// folder (and all of a deleted folder) with the folders that lead to them
+// (an empty deleted folder too). Data is
 // read back along the allocation table, as one run for NoFatChain streams,
 // or through free clusters where a deleted file's chain is gone; bytes past
 // a stream's valid data length read as zeros. The allocation bitmap tells

@@ -576,6 +576,29 @@ class ExfatCard : public ::testing::Test {
     fs::copy_file(twin, m_dir.File("mnt/" + path));
     m_files[path] = twin;
   }
+  // Two files written a cluster at a time, in turns: each is fragmented
+  // between the other's clusters.
+  void PutInterleaved(const std::string& first, const std::string& second, size_t clusters, uint32_t seed) {
+    fs::create_directories(fs::path(m_dir.File("mnt/" + first)).parent_path());
+    std::ofstream a(m_dir.File("mnt/" + first), std::ios::binary);
+    std::ofstream b(m_dir.File("mnt/" + second), std::ios::binary);
+    std::vector<uint8_t> bytes[2];
+    for (size_t i = 0; i < clusters; ++i)
+      for (int k = 0; k < 2; ++k) {
+        const std::vector<uint8_t> piece =
+            testing::RandomBytes(4096, seed + static_cast<uint32_t>(i * 2 + k));
+        std::ofstream& out = k == 0 ? a : b;
+        out.write(reinterpret_cast<const char*>(piece.data()), static_cast<std::streamsize>(piece.size()));
+        out.flush();  // the driver takes the cluster now
+        bytes[k].insert(bytes[k].end(), piece.begin(), piece.end());
+      }
+    ASSERT_TRUE(a.good() && b.good());
+    for (int k = 0; k < 2; ++k) {
+      const std::string twin = m_dir.File("orig/" + std::to_string(seed + 1000 + k));
+      testing::WriteFileBytes(twin, bytes[k]);
+      m_files[k == 0 ? first : second] = twin;
+    }
+  }
   void Remove(const std::string& path) { fs::remove_all(m_dir.File("mnt/" + path)); }
   // Recovers a record and tells whether the bytes are the twin's.
   bool SameBytes(IFileRecoveryParse& engine, const FoundRecord& record, const std::string& twin) {
@@ -601,6 +624,7 @@ TEST_F(ExfatCard, FortyPercentDeletedAndADeletedTreeComeBackByteForByteWithTheir
   for (int i = 0; i < 20; ++i) Put("DCIM/100CAM/IMG_" + std::to_string(i) + ".JPG", 3000 + i * 9001, seed++);
   for (int i = 0; i < 6; ++i) Put("Docs/a/b/note" + std::to_string(i) + ".txt", 700 + i * 30011, seed++);
   Put("Docs/top.dat", 65536 * 3 + 5, seed++);
+  PutInterleaved("Clips/a.bin", "Clips/b.bin", 6, seed++);
   std::set<std::string> deleted;
   for (int i = 0; i < 20; i += 5)
     for (int j : {i, i + 2}) {
@@ -609,6 +633,8 @@ TEST_F(ExfatCard, FortyPercentDeletedAndADeletedTreeComeBackByteForByteWithTheir
       deleted.insert(path);
     }
   Remove("Docs");
+  Remove("Clips/a.bin");  // its chain goes with it; its data lies between b.bin's clusters
+  deleted.insert("Clips/a.bin");
   for (const auto& [path, twin] : m_files)
     if (path.rfind("Docs/", 0) == 0) deleted.insert(path);
   Unmount();
@@ -640,10 +666,32 @@ TEST_F(ExfatCard, FortyPercentDeletedAndADeletedTreeComeBackByteForByteWithTheir
   ASSERT_TRUE(deep);
   ASSERT_EQ(deep->Scan(""), kOk);
   std::vector<FoundRecord> matches;
-  ASSERT_EQ(deep->CollectMatches("*.jpg|*.txt|*.dat|", matches), kOk);
+  ASSERT_EQ(deep->CollectMatches("*.jpg|*.txt|*.dat|*.bin|", matches), kOk);
   std::map<std::string, int> seen;
   for (const FoundRecord& r : matches) ++seen[RecordName(r)];
   for (const std::string& path : deleted) EXPECT_EQ(seen[fs::path(path).filename().string()], 1) << path;
+  RecordProperty("deleted", static_cast<int>(deleted.size()));
+
+  // With the boot regions gone the whole card is swept: the live
+  // fragmented file is read along the chain the table still holds.
+  const std::string bare = m_dir.File("bare.img");
+  fs::copy_file(m_image, bare);
+  {
+    std::fstream f(bare, std::ios::in | std::ios::out | std::ios::binary);
+    const std::vector<char> zeros(24 * 512, 0);
+    f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    ASSERT_TRUE(f.good());
+  }
+  auto swept = CreateEngineForImage(bare, 1003, true);
+  ASSERT_TRUE(swept);
+  ASSERT_EQ(swept->Scan(""), kOk);
+  matches.clear();
+  ASSERT_EQ(swept->CollectMatches("*.bin|", matches), kOk);
+  auto live = std::find_if(matches.begin(), matches.end(), [](const FoundRecord& r) {
+    return RecordName(r) == "b.bin" && r.engineTag == kTagDeepExfat;
+  });
+  ASSERT_NE(live, matches.end());
+  EXPECT_TRUE(SameBytes(*swept, *live, m_files["Clips/b.bin"]));
 }
 
 TEST_F(ExfatCard, AfterAQuickFormatNinetyPercentComeBackByteForByteWithNames) {
@@ -694,6 +742,8 @@ TEST_F(ExfatCard, AfterAQuickFormatNinetyPercentComeBackByteForByteWithNames) {
   const auto listing = testing::ListAll(*deep);
   const size_t same = sameByName(*deep, listing);
   EXPECT_GE(same * 10, m_files.size() * 9) << same << " of " << m_files.size();
+  RecordProperty("same", static_cast<int>(same));
+  RecordProperty("files", static_cast<int>(m_files.size()));
   // The subfolders keep their names; the folders the old root held are lost ones.
   bool albumKept = false;
   for (const auto& [path, record] : listing) albumKept |= path.find("/Album/track0.mp3") != std::string::npos;
@@ -710,6 +760,7 @@ TEST_F(ExfatCard, AfterAQuickFormatNinetyPercentComeBackByteForByteWithNames) {
   EXPECT_EQ(second->DeepExfat().Layout().heapOffset, boot.heapOffset);
   const size_t again = sameByName(*inferred, testing::ListAll(*inferred));
   EXPECT_GE(again * 10, m_files.size() * 9) << again << " of " << m_files.size();
+  RecordProperty("sameWithoutBoot", static_cast<int>(again));
 }
 
 }  // namespace

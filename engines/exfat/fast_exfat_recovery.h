@@ -1,10 +1,10 @@
 // The fast exFAT scan: walks the volume's folders from the root, breadth
 // first, through their entry sets, and records every deleted file and
-// folder (and all of a deleted folder) with the folders that lead to them
-// (an empty deleted folder too). Data is
-// read back along the allocation table, as one run for NoFatChain streams,
-// or through free clusters where a deleted file's chain is gone; bytes past
-// a stream's valid data length read as zeros. The allocation bitmap tells
+// folder (and all of a deleted folder, its empty folders too) with the
+// folders that lead to them. Data is read back along the allocation table,
+// as one run for NoFatChain streams, or through free clusters where a
+// deleted file's chain is gone; bytes past a stream's valid data length
+// read as zeros. The allocation bitmap tells
 // which deleted files were overwritten and gives the combined sweep its
 // free extents.
 #pragma once

@@ -20,6 +20,7 @@
 #include "engines/exfat/exfat_format.h"
 #include "engines/exfat/exfat_volume.h"
 #include "engines/exfat/fast_exfat_recovery.h"
+#include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/text.h"
 #include "platform/time_util.h"
@@ -692,6 +693,45 @@ TEST_F(ExfatCard, FortyPercentDeletedAndADeletedTreeComeBackByteForByteWithTheir
   });
   ASSERT_NE(live, matches.end());
   EXPECT_TRUE(SameBytes(*swept, *live, m_files["Clips/b.bin"]));
+}
+
+TEST_F(ExfatCard, AFourKilobyteSectorCardReadInSmallerSectorsGivesEachFileOnceByteForByte) {
+  // The card formatted through a loop device of 4096-byte sectors.
+  int status = -1;
+  std::string loop =
+      testing::RunCapture("losetup -b 4096 -f --show " + ShellQuote(m_image) + " 2>/dev/null", status);
+  while (!loop.empty() && loop.back() == '\n') loop.pop_back();
+  if (status != 0 || loop.empty()) GTEST_SKIP() << "no loop device of 4096-byte sectors here";
+  const bool formatted = testing::RunQuiet("mkfs.exfat " + ShellQuote(loop));
+  ASSERT_TRUE(testing::RunQuiet("losetup -d " + ShellQuote(loop)));
+  if (!formatted) GTEST_SKIP() << "mkfs.exfat failed on a 4Kn loop device";
+  if (!Mount()) GTEST_SKIP() << "the card cannot be mounted through exfat-fuse here";
+  for (uint32_t i = 0; i < 6; ++i) Put("DCIM/IMG_" + std::to_string(i) + ".JPG", 20000 + i * 13001, 300 + i);
+  Put("Trip/Day1/IMG_6.JPG", 30000, 306);
+  Put("Trip/Day2/IMG_7.JPG", 40000, 307);
+  for (uint32_t i : {1u, 4u}) Remove("DCIM/IMG_" + std::to_string(i) + ".JPG");
+  Remove("Trip");  // its folders lie in free space: the sweep meets its files again
+  Unmount();
+
+  // Read as an image of 512-byte sectors, the scans count in the card's own.
+  ASSERT_TRUE(SetSectorSizeOverride(512));
+  struct ResetOverride {
+    ~ResetOverride() { (void)SetSectorSizeOverride(0); }
+  } reset;
+  auto deep = CreateEngineForImage(m_image, 1006, true);
+  ASSERT_TRUE(deep);
+  ASSERT_EQ(deep->Scan(""), kOk);
+  std::vector<FoundRecord> matches;
+  ASSERT_EQ(deep->CollectMatches("*.jpg|", matches), kOk);
+  for (const std::string path :
+       {"DCIM/IMG_1.JPG", "DCIM/IMG_4.JPG", "Trip/Day1/IMG_6.JPG", "Trip/Day2/IMG_7.JPG"}) {
+    std::vector<FoundRecord> named;
+    for (const FoundRecord& r : matches)
+      if (RecordName(r) == fs::path(path).filename().string()) named.push_back(r);
+    ASSERT_EQ(named.size(), 1u) << path;  // the sweep's find is the fast scan's file
+    EXPECT_EQ(uint32_t{named.front().engineTag}, uint32_t{kTagFastExfat});
+    EXPECT_TRUE(SameBytes(*deep, named.front(), m_files[path])) << path;
+  }
 }
 
 TEST_F(ExfatCard, AfterAQuickFormatNinetyPercentComeBackByteForByteWithNames) {

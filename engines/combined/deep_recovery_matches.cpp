@@ -47,6 +47,15 @@ bool FatFirstDataSector(const FoundRecord& record, uint32_t bytesPerSector, uint
   return true;
 }
 
+// The same in `sweepUnit` sectors for a record that counts in `recordUnit`
+// ones (a fast engine reads a volume in its own sectors).
+bool FatFirstDataSector(const FoundRecord& record, uint32_t recordUnit, uint32_t sweepUnit,
+                        uint64_t& sector) {
+  if (sweepUnit == 0 || !FatFirstDataSector(record, recordUnit, sector)) return false;
+  sector = static_cast<uint64_t>(static_cast<unsigned __int128>(sector) * recordUnit / sweepUnit);
+  return true;
+}
+
 }  // namespace
 
 void CDeepRecovery::DropDeepFatRepeats(std::vector<FoundRecord>& named) const {
@@ -55,7 +64,9 @@ void CDeepRecovery::DropDeepFatRepeats(std::vector<FoundRecord>& named) const {
   // a fast FAT file's data starts, with the same size, is that file.
   std::vector<std::pair<uint64_t, uint64_t>> fast;
   auto startOf = [&](const FoundRecord& r, uint64_t& sector) {
-    return r.isFolder == 0 && r.key >= 2 && FatFirstDataSector(r, m_sectorSize, sector);
+    const bool fastRecord = r.engineTag == kTagFastFat || r.engineTag == kTagFastExfat;
+    return r.isFolder == 0 && r.key >= 2 &&
+           FatFirstDataSector(r, fastRecord ? FastExtentUnit() : m_sectorSize, m_sectorSize, sector);
   };
   for (const FoundRecord& r : named) {
     uint64_t sector = 0;
@@ -129,7 +140,9 @@ int32_t CDeepRecovery::CollectMatches(const std::string& patterns, std::vector<F
     uint64_t sector = 0;
     const uint32_t tag = r.engineTag;
     if (tag == kTagFastFat || tag == kTagDeepFat || tag == kTagFastExfat || tag == kTagDeepExfat) {
-      if (!FatFirstDataSector(r, m_sectorSize, sector)) continue;
+      const bool fastRecord = tag == kTagFastFat || tag == kTagFastExfat;
+      if (!FatFirstDataSector(r, fastRecord ? FastExtentUnit() : m_sectorSize, m_sectorSize, sector))
+        continue;
     } else if (tag == kTagFastNtfs || tag == kTagDeepNtfs) {
       runs.clear();
       if (m_deepNtfs.ReadRecordRuns(r.entrySector, runs) != kOk || runs.empty() || runs.front().sparse ||

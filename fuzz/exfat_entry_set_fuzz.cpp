@@ -1,9 +1,10 @@
 // Fuzzes the exFAT engines: the input is the start of a volume (boot region,
 // table, bitmap, folders) padded to a small image. Its boot-region checksum
 // is put right, so that the boot sector's fields, not the checksum, decide
-// how far an input gets. The fast scan walks it; the deep scan is handed
-// every sector that holds an entry set and works out a layout; every entry
-// set parse, listing and preview read must end cleanly.
+// how far an input gets. The fast scan walks it, read in two sector sizes
+// (a volume in other sectors than the source's is recounted); the deep scan
+// is handed every sector that holds an entry set and works out a layout;
+// every entry set parse, listing and preview read must end cleanly.
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,9 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The checksum sector of the main region, as a formatter writes it.
   const uint32_t sum = ExfatBootChecksum(ByteView(image.data(), 512 * 11), 512);
   for (size_t off = 512 * 11; off < 512 * 12; off += 4) std::memcpy(image.data() + off, &sum, 4);
-  {
+  // Read in 512-byte sectors and in 4096-byte ones: a volume in other
+  // sectors than the source's is recounted in its own.
+  for (const uint32_t unit : {512u, 4096u}) {
     CFastExfatRecovery engine;
-    if (engine.OpenSource(testing::MakeMemorySource(image), 0, 0, 1001) == 0 && engine.Scan("") == 0) {
+    if (engine.OpenSource(testing::MakeMemorySource(image, unit), 0, 0, 1001, unit) == 0 &&
+        engine.Scan("") == 0) {
       Exercise(engine);
       (void)engine.LoadAllocationMap();
       uint64_t position = 0;

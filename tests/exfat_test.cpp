@@ -405,6 +405,17 @@ TEST_F(ExfatBuilt, AVolumeInOtherSectorsThanTheSourceIsReadInItsOwn) {
     EXPECT_EQ(deep->Layout().sectorsPerCluster, 1u);
     ExpectSame(*deep, files);
   }
+  // Clusters smaller than the sectors read: the fast scan reads them, the
+  // deep scan places nothing rather than a guess.
+  BuiltVolume tiny(512, 1);
+  files = Populate(tiny);
+  {
+    CFastExfatRecovery fast;
+    ASSERT_EQ(fast.OpenSource(testing::MemorySource(tiny.Image(), 4096), 0, 0, 1001, 4096), kOk);
+    ASSERT_EQ(fast.Scan(""), kOk);
+    ExpectSame(fast, files, {"Frag/a.bin", "Frag/Sub/c.bin"});
+    EXPECT_EQ(Deep(tiny.Image(), 4096)->GetFoundCount(), 0u);
+  }
   // A 4096-byte volume that starts inside one of its sectors is refused.
   image.erase(image.begin(), image.begin() + 512);
   CFastExfatRecovery refused;

@@ -258,7 +258,12 @@ int32_t CDeepExfatRecovery::FinishDeepExfat() {
   {
     ExfatVolume volume;
     (void)volume.Open(&m_source, m_startSector, m_sectorCount, bps);  // found even in other sectors
-    if (volume.RegionFound()) boot = LayoutInSectors(volume.Geometry(), bps);
+    if (volume.RegionFound()) {
+      boot = LayoutInSectors(volume.Geometry(), bps);
+      // Clusters smaller than the sectors read (or a heap inside one)
+      // cannot be placed in them: nothing is, rather than a guess.
+      if (!boot.Valid()) return FlushedWhole(*m_store);
+    }
   }
   uint64_t inferredVotes = 0;
   const ExfatLayout inferred = InferLayout(inferredVotes);

@@ -73,6 +73,7 @@ const CorpusCase kCorpusFiles[] = {
     {"markokr__rarfile/test/files/rar5-subdirs.rar", kTypeRar},
     {"mathiasbynens__small/rar4.rar", kTypeRar},
     {"mathiasbynens__small/rar5.rar", kTypeRar},
+    {"mathiasbynens__small/rar14.rar", kTypeRar},
     {"miurahr__py7zr/tests/data/bzip2_2.7z", kType7z},
     {"miurahr__py7zr/tests/data/copy.7z", kType7z},
     {"miurahr__py7zr/tests/data/deflate.7z", kType7z},
@@ -92,6 +93,8 @@ const CorpusCase kCorpusFiles[] = {
     {"Binject__debug/pe/testdata/gcc-386-mingw-exec", kTypeExe},
     {"Binject__debug/pe/testdata/gcc-386-mingw-no-symbols-exec", kTypeExe},
     {"Binject__debug/pe/testdata/gcc-amd64-mingw-exec", kTypeExe},
+    {"mathiasbynens__small/newexecutable.exe", kTypeExe},
+    {"mathiasbynens__small/linearexecutable.exe", kTypeExe},
     {"log2timeline__dfvfs/test_data/syslog.bz2", kTypeBzip2},
     {"mathiasbynens__small/bzip2.bz2", kTypeBzip2},
     {"log2timeline__dfvfs/test_data/syslog.xz", kTypeXz},
@@ -121,6 +124,8 @@ TEST(CarvingArchives, CorpusFilesBackToBack) {
       {"log2timeline__dfvfs/test_data/syslog.gz", "log2timeline__dfvfs/test_data/syslog.tgz"},
       {"log2timeline__dfvfs/test_data/syslog.db", "log2timeline__dfvfs/test_data/syslog.db"},
       {"exiftool__exiftool/t/images/EXE.exe", "Binject__debug/pe/testdata/gcc-386-mingw-exec"},
+      {"mathiasbynens__small/newexecutable.exe", "mathiasbynens__small/linearexecutable.exe"},
+      {"mathiasbynens__small/rar14.rar", "mathiasbynens__small/rar14.rar"},
       {"log2timeline__dfvfs/test_data/syslog.bz2", "mathiasbynens__small/bzip2.bz2"},
       {"log2timeline__dfvfs/test_data/syslog.xz", "log2timeline__dfvfs/test_data/syslog.xz"},
       {"log2timeline__dfvfs/test_data/tar/syslog.tar", "mathiasbynens__small/tar.tar"},
@@ -131,7 +136,8 @@ TEST(CarvingArchives, CorpusFilesBackToBack) {
 }
 
 // An archive whose headers are encrypted hides its sizes: it is carved to
-// the next boundary, so the whole archive is in the file.
+// the next boundary, so the whole archive is in the file; a RAR 5 archive's
+// cipher blocks end where a zero slack begins.
 TEST(CarvingArchives, EncryptedRarHeadersReadToTheBoundary) {
   VELMIRA_REQUIRE_CORPUS(path, "markokr__rarfile/test/files/rar5-hpsw.rar");
   Bytes old = SampleOfType(kTypeRar);
@@ -143,6 +149,15 @@ TEST(CarvingArchives, EncryptedRarHeadersReadToTheBoundary) {
     EXPECT_EQ(carved.row->code, kTypeRar);
     EXPECT_GE(carved.length, file.size());
   }
+  const Bytes rar5 = CorpusFile(path);
+  for (const uint64_t at : {0u, 65u}) {
+    const Carved carved = CarveInNoise(rar5, at, false);
+    ASSERT_NE(carved.row, nullptr);
+    EXPECT_EQ(carved.length, rar5.size()) << "at " << at;
+  }
+  // Its encryption header followed by zeros is no archive.
+  Bytes bare(rar5.begin(), rar5.begin() + 46);
+  EXPECT_EQ(CarveInNoise(bare, 65, false).row, nullptr);
 }
 
 // Every sample the fixtures build for these rows is a whole file of its
@@ -275,6 +290,29 @@ TEST(CarvingArchives, HeaderTestsAcceptRealVariants) {
   CarvingState state;
   EXPECT_EQ(DetectType(ByteView(rar5.data(), rar5.size()), state), kTypeRar);
   EXPECT_EQ(CarveInNoise(rar5, 5, false).row, nullptr);
+  // So is the mark and main header of a 1.4 archive.
+  Bytes rar14 = testing::BytesOf("RE~^\x07\x00\x00"sv);
+  rar14.resize(512, 0);
+  EXPECT_EQ(DetectType(ByteView(rar14.data(), rar14.size()), state), kTypeRar);
+  EXPECT_EQ(CarveInNoise(rar14, 5, false).row, nullptr);
+  // A DOS stub that points at a 16-bit or linear header over noise, or at
+  // one whose tables do not hold, gives no program.
+  const std::string small = testing::CorpusPath("mathiasbynens__small/newexecutable.exe");
+  if (small.empty()) return;
+  for (const char* name : {"newexecutable.exe", "linearexecutable.exe"}) {
+    const Bytes program = CorpusFile(testing::CorpusPath(std::string("mathiasbynens__small/") + name));
+    Bytes overNoise(program.begin(), program.begin() + 0x84);
+    overNoise = testing::Concat({overNoise, testing::RandomBytes(4000, 3)});
+    EXPECT_EQ(CarveInNoise(overNoise, 65).row, nullptr) << name;
+  }
+  Bytes segmentInHeader = CorpusFile(small);
+  testing::PutLe16(segmentInHeader, 128 + 64, 0x40);  // the first segment inside the header's tables
+  EXPECT_EQ(CarveInNoise(segmentInHeader, 65).row, nullptr);
+  Bytes cutShort = CorpusFile(testing::CorpusPath("mathiasbynens__small/linearexecutable.exe"));
+  cutShort.resize(cutShort.size() - 600);
+  ImageBuilder image;
+  image.Put(0, cutShort);  // the medium ends inside the last page
+  EXPECT_EQ(testing::CarveAt(image.Source(), 0).row, nullptr);
 }
 
 // Concatenated gzip members that follow each other inside a sector are one

@@ -148,12 +148,13 @@ TEST(CarveAudioBuilt, DamagedStreamsKeepTheirWholePart) {
   ExpectWholeInNoise(ogg, "ogg", whole.size());
 
   // An MP3 cut inside its last frame, with the next file in the sector
-  // after the cut: the cut frame is left to the next file.
+  // after the cut: the cut frame runs to where the next file begins (slack
+  // included), and the next file keeps its first sector.
   Bytes cut = testing::MpegAudioFrames(kMp3Frame128k, 417, 7);
   cut.resize(6 * 417 + 10);
   ImageBuilder image;
   image.Put(0, cut).Put(SectorsOf(cut.size()), testing::OggStream(3)).Size(20);
-  EXPECT_EQ(CarveAt(image.Source(), 0).length, 6 * 417);
+  EXPECT_EQ(CarveAt(image.Source(), 0).length, SectorsOf(cut.size()) * 512);
   EXPECT_EQ(CarveAt(image.Source(), SectorsOf(cut.size())).Extension(), "ogg");
 
   Bytes mid = MidiWithAlienChunk();
@@ -237,6 +238,19 @@ TEST(CarveAudioCorpus, SamplesComeOutWhole) {
   for (const auto& [path, extension] : samples) {
     SCOPED_TRACE(path);
     ExpectWholeInNoise(testing::ReadFileBytes(testing::CorpusPath(path)), extension);
+  }
+  // A sample cut at a sector's end inside its last frame, and the next file
+  // right behind it.
+  const Bytes cut =
+      testing::ReadFileBytes(testing::CorpusPath("tinytag__tinytag/tinytag/tests/samples/id3v22-test.mp3"));
+  ASSERT_EQ(cut.size() % 512, 0u);
+  for (const uint64_t at : {0u, 65u}) {
+    ImageBuilder image;
+    const uint64_t next = at + SectorsOf(cut.size());
+    image.Put(0, testing::RandomBytes((next + 8) * 512, 3)).Put(at, cut).Put(next, testing::OggStream(3));
+    const Carved carved = CarveAt(image.Source(), at, 512);
+    EXPECT_EQ(carved.Extension(), "mp3");
+    EXPECT_EQ(carved.length, cut.size()) << "at " << at;
   }
 }
 

@@ -130,12 +130,15 @@ struct FrameRun {
   AudioFrame first;
   uint64_t frames = 0;
   uint64_t end = 0;  // past the last whole frame
+  bool cut = false;  // the last frame runs into another file: `end` is where that starts
 };
 
 // Follows the frames of one stream from `at`. A file cut short ends in a
 // frame whose header promises more bytes than were written; the walk cannot
 // tell, but when such a last frame reaches into a sector that starts another
-// file, it is left out so that the next file keeps its first sector.
+// file, the file ends where that file begins: the next file keeps its first
+// sector, and the cut frame keeps the bytes that were written of it (with
+// the slack of its last sector: a zero tail may as well be the frame's).
 FrameRun WalkFrames(FileCursor& cursor, uint64_t at) {
   FrameRun run;
   run.end = at;
@@ -159,8 +162,8 @@ FrameRun WalkFrames(FileCursor& cursor, uint64_t at) {
   for (uint64_t sector = (lastStart / sectorSize + 1) * sectorSize; run.frames > 0 && sector < run.end;
        sector += sectorSize) {
     if (cursor.IsBoundaryAt(sector)) {
-      run.end = lastStart;
-      --run.frames;
+      run.end = sector;
+      run.cut = true;
     }
   }
   return run;
@@ -326,7 +329,7 @@ uint64_t BareStreamLength(ByteView s, CarvingState& state, uint64_t cap, FrameKi
   FileCursor cursor(state, s, cap);
   const FrameRun run = WalkFrames(cursor, 0);
   if (run.frames < 2 || run.first.kind != kind || run.first.layer != layer) return kNotAFile;
-  return TrailingTagsEnd(cursor, run.end);
+  return run.cut ? run.end : TrailingTagsEnd(cursor, run.end);
 }
 
 // An ID3v2 tag, then the frames of any MPEG layer or ADTS (none when the tag
@@ -348,7 +351,7 @@ uint64_t TaggedStreamLength(ByteView s, CarvingState& state) {
     if (!Id3FramesHold(cursor, s)) return kNotAFile;
     run.end = tagEnd;
   }
-  return TrailingTagsEnd(cursor, run.end);
+  return run.cut ? run.end : TrailingTagsEnd(cursor, run.end);
 }
 
 uint64_t Mp3Length(ByteView s, CarvingState& state) {

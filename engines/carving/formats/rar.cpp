@@ -4,7 +4,10 @@
 // archives written without one end after their last valid block. Version 5:
 // headers of variable-length numbers with a CRC-32 each, and data areas, to
 // the end-of-archive header. Every volume of a multi-volume set ends at its
-// own end block.
+// own end block. Version 1.4 archives ("RE~^") have no end block and no
+// header checksums: a main header, then file headers whose size is fixed by
+// their name's length, each followed by its packed data; the archive ends
+// after the last file header that holds.
 #include <zlib.h>
 
 #include <algorithm>
@@ -23,13 +26,55 @@ constexpr uint64_t kRarCap = 256 * kGiB;
 constexpr int kMaxBlocks = 1 << 22;
 constexpr std::string_view kMark4 = "Rar!\x1A\x07\x00"sv;
 constexpr std::string_view kMark5 = "Rar!\x1A\x07\x01\x00"sv;
+constexpr std::string_view kMark14 = "RE~^"sv;
 
 uint32_t Crc32(ByteView v, uint32_t crc = 0) {
   return static_cast<uint32_t>(crc32(crc, v.data(), static_cast<uInt>(v.size())));
 }
 
+// A 1.4 main header is the mark, its size (7, more with a comment) and
+// flags.
+bool IsRar14Main(ByteView s) {
+  return s.Matches(0, kMark14) && s.U16At(4) >= 7 && s.U16At(4) < 0x8000;
+}
+
 uint32_t RarTest(ByteView s, CarvingState&) {
-  return s.size() >= 16 && (s.Matches(0, kMark4) || s.Matches(0, kMark5)) ? kTypeRar : kNoType;
+  if (s.size() < 16) return kNoType;
+  return s.Matches(0, kMark4) || s.Matches(0, kMark5) || IsRar14Main(s) ? kTypeRar : kNoType;
+}
+
+// --- Version 1.4 -------------------------------------------------------------
+
+constexpr size_t kFile14Fixed = 21;  // a 1.4 file header up to its name
+constexpr uint8_t kMaxMethod14 = 5;  // stored (0) to best (5)
+constexpr uint8_t kMaxVersion14 = 2;
+
+// The end of the last file header (and its data) that holds; kNotAFile when
+// not even the first one does.
+uint64_t Rar14Length(FileCursor& cursor) {
+  uint64_t at = cursor.U16(4);
+  uint64_t end = kNotAFile;
+  for (int block = 0; block < kMaxBlocks; ++block) {
+    const ByteView h = cursor.View(at, kFile14Fixed);
+    if (h.size() != kFile14Fixed) break;
+    const uint64_t packed = h.U32At(0);
+    const uint16_t headerSize = h.U16At(10);
+    const uint8_t version = h.U8At(18);
+    const uint8_t nameBytes = h.U8At(19);
+    const uint8_t method = h.U8At(20);
+    if (nameBytes == 0 || headerSize != kFile14Fixed + nameBytes || method > kMaxMethod14 ||
+        version > kMaxVersion14)
+      break;
+    const ByteView name = cursor.View(at + kFile14Fixed, nameBytes);
+    if (name.size() != nameBytes) break;
+    bool printable = true;
+    for (size_t i = 0; i < nameBytes && printable; ++i) printable = name.U8At(i) >= 0x20;
+    if (!printable) break;
+    const uint64_t next = at + headerSize + packed;
+    if (packed != 0 && !cursor.Has(next - 1, 1)) break;  // the data is cut short
+    at = end = next;
+  }
+  return end;
 }
 
 // --- Version 4 and older ---------------------------------------------------
@@ -161,7 +206,38 @@ Walk5 Rar5Walk(FileCursor& cursor, uint64_t& end, uint64_t& mainEnd) {
   return Walk5::kBroken;
 }
 
+// An archive whose headers are encrypted is a run of 16-byte cipher blocks
+// from the end of its encryption header on; its size is hidden. It is read
+// to the next boundary, but ends earlier where its last sector's tail is
+// zero from a block boundary on for at least a block: cipher text holds 16
+// zero bytes in a row with a chance of 2^-128, so those are the slack.
+uint64_t EncryptedLength(ByteView s, CarvingState& state, uint64_t blocksFrom) {
+  const uint64_t boundary = BoundaryLength(s, state, 4 * kGiB);
+  if (boundary == kNotAFile || state.carveResult != 0) return boundary;
+  FileCursor cursor(state, s, boundary);
+  const uint32_t sectorSize = cursor.SectorSize();
+  constexpr uint64_t kBlock = 16;
+  for (uint64_t sector = blocksFrom / sectorSize * sectorSize; sector < boundary; sector += sectorSize) {
+    const ByteView v = cursor.ViewUpTo(sector, sectorSize);
+    if (v.size() == 0) break;
+    size_t used = v.size();
+    while (used > 0 && v.U8At(used - 1) == 0) --used;
+    uint64_t end = std::max<uint64_t>(sector + used, blocksFrom);
+    end = blocksFrom + (end - blocksFrom + kBlock - 1) / kBlock * kBlock;
+    if (end + kBlock <= sector + v.size()) {
+      // At least one header: its vector and one cipher block.
+      return end >= blocksFrom + 2 * kBlock ? end : kNotAFile;
+    }
+  }
+  return cursor.Stopped() ? kNotAFile : boundary;
+}
+
 uint64_t RarLength(ByteView s, CarvingState& state) {
+  if (IsRar14Main(s)) {
+    FileCursor cursor(state, s, kRarCap);
+    const uint64_t end = Rar14Length(cursor);
+    return cursor.Stopped() ? kNotAFile : end;
+  }
   if (s.Matches(0, kMark4)) {
     // The headers after a main header of the "encrypted headers" flag
     // cannot be read without the password: read to the next boundary.
@@ -185,7 +261,7 @@ uint64_t RarLength(ByteView s, CarvingState& state) {
   // boundary. One whose walk breaks before the end header ends after its
   // last valid block, as an old archive does (its files up to there can be
   // extracted), unless nothing but the main header holds.
-  if (walk == Walk5::kEncrypted) return BoundaryLength(s, state, 4 * kGiB);
+  if (walk == Walk5::kEncrypted) return EncryptedLength(s, state, end);
   return walk == Walk5::kDone || end != mainEnd ? end : kNotAFile;
 }
 

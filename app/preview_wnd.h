@@ -32,8 +32,8 @@ class CPreviewProcessWnd : public CPopUpWnd, private PreviewJob::Observer {
   CPreviewProcessWnd(QWidget* owner, PreviewState& state, IFileRecoveryParse* engine, uint32_t settleMs);
   ~CPreviewProcessWnd() override;
 
-  // The engine's result, once the window has closed.
-  [[nodiscard]] int32_t result() const { return m_result; }
+  // The extraction's result, once the window has closed.
+  [[nodiscard]] Status result() const { return Status::FromCode(m_result, "the file could not be read"); }
 
  protected:
   void OnCloseRequest() override;
@@ -64,6 +64,8 @@ class CPreviewWnd {
   int Run(QWidget* owner);
 
   [[nodiscard]] PreviewState& state() { return *m_state; }
+  // The extraction's result after Run: Ok, Cancelled or why it failed.
+  [[nodiscard]] Status result() const { return m_result; }
 
   // Decodes a picture file with Qt's image readers, scaled down (never up)
   // to fit `fit`. A null image when it cannot be decoded or is 2 by 2 pixels
@@ -74,6 +76,7 @@ class CPreviewWnd {
   std::unique_ptr<PreviewState> m_state;
   IFileRecoveryParse* m_engine;
   uint32_t m_settleMs;
+  Status m_result;
 };
 
 }  // namespace velmira

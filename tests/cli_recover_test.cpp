@@ -45,7 +45,7 @@ TEST_F(CliRecover, ListsWithoutWritingAndRecoversIntoCategoryFolders) {
   // A listing that cannot be written is no success.
   CliRun full = Cli("recover --fast " + ShellQuote(m_image) + " --list >/dev/full");
   EXPECT_EQ(full.status, 4) << full.err;
-  EXPECT_NE(full.err.find("cannot write the output: No space left on device"), std::string::npos) << full.err;
+  EXPECT_NE(full.err.find("velmira-cli: cannot write the output"), std::string::npos) << full.err;
 
   CliRun json = Cli("recover --fast " + ShellQuote(m_image) + " --list --json --types JPG");
   EXPECT_NE(json.out.find("{\"path\":\"One/Same.jpg\",\"size\":14,"), std::string::npos) << json.out;

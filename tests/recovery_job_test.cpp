@@ -127,7 +127,7 @@ TEST(RecoveryJob, CancelStopsAtTheNextReport) {
   FakeEngine engine;
   RecoveryJob job(dir.path(), {{1, &engine}}, {File(1, "a.jpg"), File(1, "b.jpg")}, &observer);
   observer.job = &job;
-  EXPECT_EQ(job.Run(), kCancelled);
+  EXPECT_EQ(job.Run().Code(), kCancelled);
   EXPECT_FALSE(fs::exists(dir.File("photo/b.jpg")));
   EXPECT_EQ(job.Processed(), 0u);
 }

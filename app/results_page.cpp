@@ -87,8 +87,6 @@ void GroupOthers(const std::vector<FoundRecord>& files, const ExtensionMap& offe
 
 }  // namespace
 
-}  // namespace
-
 struct CResultsPage::State {
   EngineBuilder builder = BuildEngineFor;
   // The scan the page shows, and the one whose windows run (it becomes the

@@ -76,7 +76,7 @@ void CPreviewProcessWnd::showEvent(QShowEvent* event) {
   if (m_runner->Started()) return;
   m_runner->Start([this] {
     const Status result = m_job.Run();
-    m_result.store(result.Code());
+    m_result = result;
     return static_cast<int>(result.Code());
   });
 }

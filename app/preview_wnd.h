@@ -6,7 +6,6 @@
 
 #include <QImage>
 #include <QString>
-#include <atomic>
 #include <memory>
 
 #include "app/job_runner.h"
@@ -33,7 +32,7 @@ class CPreviewProcessWnd : public CPopUpWnd, private PreviewJob::Observer {
   ~CPreviewProcessWnd() override;
 
   // The extraction's result, once the window has closed.
-  [[nodiscard]] Status result() const { return Status::FromCode(m_result, "the file could not be read"); }
+  [[nodiscard]] Status result() const { return m_result; }
 
  protected:
   void OnCloseRequest() override;
@@ -47,7 +46,7 @@ class CPreviewProcessWnd : public CPopUpWnd, private PreviewJob::Observer {
   PreviewJob m_job;
   TextSection m_messages;
   std::unique_ptr<CJobRunner> m_runner;
-  std::atomic<int32_t> m_result{0};
+  Status m_result;  // written by the worker; read once it has been joined
   QLabel* m_stage;
   QLabel* m_percent;
   QLabel* m_fileName;

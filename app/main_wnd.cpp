@@ -53,16 +53,6 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
   MakeLabelsPlain(this, {QStringLiteral("Txt2")});
   m_ui->Txt2->setTextFormat(Qt::RichText);
   m_ui->LogoIcon->setPixmap(QIcon(IconPath(QStringLiteral("velmira"))).pixmap(28, 28));
-  const char* nodes[] = {"NodePhoto", "NodeAudio", "NodeVideo", "NodeDocument", "NodeArchive", "NodeOthers"};
-  const char* nodeIcons[] = {"type_photo",    "type_audio",   "type_video",
-                             "type_document", "type_archive", "type_others"};
-  for (int i = 0; i < 6; ++i) {
-    QTreeWidgetItem* node = m_found->TypeTree->topLevelItem(i);
-    if (node == nullptr) node = new QTreeWidgetItem(m_found->TypeTree);
-    node->setData(0, kItemNameRole, QString::fromLatin1(nodes[i]));
-    node->setIcon(0, QIcon(IconPath(QString::fromLatin1(nodeIcons[i]))));
-    node->setHidden(true);
-  }
 
   // The page options act as one group.
   auto* tabs = new QButtonGroup(this);
@@ -91,7 +81,8 @@ CMainWnd::CMainWnd(QWidget* parent) : QWidget(parent), m_ui(std::make_unique<Ui:
   connect(m_diskPage, &CDiskPage::selectionChanged, this, &CMainWnd::OnDiskSelection);
   connect(m_diskPage, &CDiskPage::rowsChanged, this, &CMainWnd::UpdateScanButton);
   connect(m_diskPage, &CDiskPage::rowActivated, this, &CMainWnd::OnDiskRowActivated);
-  connect(m_diskPage, &CDiskPage::sourceReleased, this, &CMainWnd::MarkSourceGone);
+  // A removed device's sources stay in the results page's sessions, marked gone.
+  connect(m_diskPage, &CDiskPage::sourceReleased, m_resultsPage, &CResultsPage::MarkSourceGone);
 
   SetUpResults();
   LoadTexts();
@@ -124,7 +115,8 @@ void CMainWnd::LoadTexts() {
   (void)LoadQtTranslations();  // without them Qt's dialogs stay English
   ApplySection(this, m_texts);
   m_ui->LblProductName->setText(Message("MSG1209"));
-  ApplyResultTexts();
+  m_resultsPage->SetTexts(m_messages, m_texts);
+  UpdateSelectedFileInfo();
 }
 
 void CMainWnd::ApplyLanguage() {
@@ -158,11 +150,12 @@ void CMainWnd::SetPageTexts(Page page) {
       break;
     case kPageRecover: {
       m_ui->Txt1->setText(Message("MSG0801"));
+      const int collected = m_resultsPage->collectedCount();
       const QString count =
           QStringLiteral("<span style=\"font-size:15px; font-weight:bold; color:#316D1E\">%1</span>")
-              .arg(m_collectedCount);
-      m_ui->Txt2->setText(Q(
-          FormatText(S(Message(m_collectedCount == 1 ? "MSG0821" : "MSG0802").toHtmlEscaped()), {S(count)})));
+              .arg(collected);
+      m_ui->Txt2->setText(
+          Q(FormatText(S(Message(collected == 1 ? "MSG0821" : "MSG0802").toHtmlEscaped()), {S(count)})));
       break;
     }
     default:

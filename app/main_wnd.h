@@ -1,8 +1,8 @@
 // The main window: four pages in "TabPage" (the start page of its own
 // layout, then CDiskPage, CFileTypePage and CResultsPage) with their banners
 // and footers, the assist menu, and the flows between them: scanning a
-// disk-page row, the results page's scan session, recovering, previewing
-// and copying a drive into an image.
+// disk-page row (the results page runs the scan and shows what it found),
+// recovering, previewing and copying a drive into an image.
 #pragma once
 
 #include <QWidget>
@@ -23,6 +23,7 @@ class DiskPage;
 class FileTypePage;
 class ResultsPage;
 }  // namespace Ui
+class QCheckBox;
 class QMenu;
 class QTreeWidgetItem;
 
@@ -135,7 +136,7 @@ class CMainWnd : public QWidget {
   // The language was switched: every text again (queued by the menu).
   void ApplyLanguage();
 
-  // ---- scans, collection and the results page (main_wnd_results.cpp) ----
+  // ---- the results page's, for the callers of the window (main_wnd_results.cpp) ----
   // How the scan window builds engines (tests hand in their own).
   void SetEngineBuilder(EngineBuilder builder);
   // The files of the offered types collected after the last scan.
@@ -167,7 +168,6 @@ class CMainWnd : public QWidget {
   void SetPageTexts(Page page);
   void SetTabScanLook();
   void SetBanner(const QString& background, const QString& logo, const QString& colour);
-  void UpdateSelectedFileInfo();
   void LoadTexts();
   void OnNext();
   void OnPrev();
@@ -188,45 +188,11 @@ class CMainWnd : public QWidget {
   [[nodiscard]] QTreeWidgetItem* SelectedRow() const { return m_diskPage->SelectedRow(); }
   [[nodiscard]] DriveInfo DriveOfRow(const QTreeWidgetItem* row) const { return m_diskPage->DriveOfRow(row); }
 
-  // Results page (main_wnd_results.cpp).
-  struct Results;
-  struct ResultsDeleter {
-    void operator()(Results* results) const;
-  };
+  // The type page's options and the results page's wiring (main_wnd_results.cpp).
   void SetUpResults();
-  void ApplyResultTexts();
-  void RunScanWindow(const std::vector<ScanSource*>& list);
-  // The results page's part when a device goes: the sources of the shown
-  // (or running) scan are marked gone, not freed.
-  void MarkSourceGone(const ScanSource* source);
-  // "BtnRecover": the checked files through the session's live engines.
-  void RecoverChecked();
-  // A file selected in the list: previewed, or why it cannot be.
-  void PreviewSelected();
-  // The scan window's and the collection window's end, handled once their
-  // modal loop has ended.
-  void OnScanEnded();
-  void OnCollectionEnded();
-  void OnScanFinished();
-  void OnCollectionFinished();
-  // Shows above the file list how many sectors the last scan could not
-  // read, or hides the banner when it read them all.
-  void ShowUnreadBanner();
-  void RebuildTypeTree();
-  void RelabelTypeTree();
-  void SizeFileListColumns();
-  void OnTypeTreeSelection();
-  void OnTypeTreeItemChanged(QTreeWidgetItem* item);
-  void OnFolderExpanded(QTreeWidgetItem* item);
-  // The source of a folder-view node while it can still be read, else null.
-  [[nodiscard]] ScanSource* LiveSourceOfNode(const QTreeWidgetItem* node) const;
-  void OnFileListHeaderClick(int column);
-  void OnCheckAll();
-  // "ChkAllListSel" and the type tree's boxes: ticked, partly ticked or
-  // clear as the files below them are.
-  void ShowCheckStates();
-  void SetFileChecked(const FoundRecord& record, bool checked);
-  void ShowRows(std::vector<const FoundRecord*> rows);
+  // The footer below the results: the checked files' count and size, and
+  // whether "BtnRecover" can be pressed.
+  void UpdateSelectedFileInfo();
 
   std::unique_ptr<Ui::MainWnd> m_ui;
   // The pages after the start page, and their controls.
@@ -236,7 +202,9 @@ class CMainWnd : public QWidget {
   Ui::DiskPage* m_disk = nullptr;
   Ui::FileTypePage* m_types = nullptr;
   Ui::ResultsPage* m_found = nullptr;
-  std::unique_ptr<Results, ResultsDeleter> m_results;
+  // The type page's options, completed beyond the layout's, and their boxes.
+  std::vector<TypeOption> m_typeOptions;
+  std::vector<QCheckBox*> m_optionBoxes;
   TextSection m_messages;
   TextSection m_texts;
   Mode m_mode = kModeRecover;
@@ -246,7 +214,6 @@ class CMainWnd : public QWidget {
   bool m_busy = false;
   ScanHandler m_scanHandler;
   QString m_previewFile;
-  int m_collectedCount = 0;
   // The assist menu, kept from one opening to the next, and the language it
   // was built in.
   QMenu* m_assistMenu = nullptr;

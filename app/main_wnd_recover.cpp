@@ -204,6 +204,12 @@ void CMainWnd::StartPreview(const FoundRecord& record, IFileRecoveryParse* engin
 void CMainWnd::ShowPreviewResult(CPreviewWnd& preview) {
   const PreviewState& result = preview.state();
   QTextBrowser* edit = m_found->PreviewEdit;
+  // An extraction that failed is said, for sound and video as for pictures.
+  if (preview.result().IsFailure()) {
+    edit->setPlainText(Message("MSG0905"));
+    SetPreviewFile(QString());
+    return;
+  }
   const QString output = Q(result.output);
   if (result.IsPicture() || output.isEmpty()) {
     SetPreviewFile(output);

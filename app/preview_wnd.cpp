@@ -75,9 +75,9 @@ void CPreviewProcessWnd::showEvent(QShowEvent* event) {
   CPopUpWnd::showEvent(event);
   if (m_runner->Started()) return;
   m_runner->Start([this] {
-    const int32_t result = m_job.Run();
-    m_result.store(result);
-    return static_cast<int>(result);
+    const Status result = m_job.Run();
+    m_result = result;
+    return static_cast<int>(result.Code());
   });
 }
 
@@ -106,7 +106,9 @@ CPreviewWnd::CPreviewWnd(const FoundRecord& record, IFileRecoveryParse* engine, 
 
 int CPreviewWnd::Run(QWidget* owner) {
   CPreviewProcessWnd window(owner, *m_state, m_engine, m_settleMs);
-  return window.exec();
+  const int code = window.exec();
+  m_result = window.result();
+  return code;
 }
 
 QImage CPreviewWnd::DecodePicture(const QString& path, const QSize& fit) {

@@ -6,7 +6,6 @@
 
 #include <QImage>
 #include <QString>
-#include <atomic>
 #include <memory>
 
 #include "app/job_runner.h"
@@ -32,8 +31,8 @@ class CPreviewProcessWnd : public CPopUpWnd, private PreviewJob::Observer {
   CPreviewProcessWnd(QWidget* owner, PreviewState& state, IFileRecoveryParse* engine, uint32_t settleMs);
   ~CPreviewProcessWnd() override;
 
-  // The engine's result, once the window has closed.
-  [[nodiscard]] int32_t result() const { return m_result; }
+  // The extraction's result, once the window has closed.
+  [[nodiscard]] Status result() const { return m_result; }
 
  protected:
   void OnCloseRequest() override;
@@ -47,7 +46,7 @@ class CPreviewProcessWnd : public CPopUpWnd, private PreviewJob::Observer {
   PreviewJob m_job;
   TextSection m_messages;
   std::unique_ptr<CJobRunner> m_runner;
-  std::atomic<int32_t> m_result{0};
+  Status m_result;  // written by the worker; read once it has been joined
   QLabel* m_stage;
   QLabel* m_percent;
   QLabel* m_fileName;
@@ -64,6 +63,8 @@ class CPreviewWnd {
   int Run(QWidget* owner);
 
   [[nodiscard]] PreviewState& state() { return *m_state; }
+  // The extraction's result after Run: Ok, Cancelled or why it failed.
+  [[nodiscard]] Status result() const { return m_result; }
 
   // Decodes a picture file with Qt's image readers, scaled down (never up)
   // to fit `fit`. A null image when it cannot be decoded or is 2 by 2 pixels
@@ -74,6 +75,7 @@ class CPreviewWnd {
   std::unique_ptr<PreviewState> m_state;
   IFileRecoveryParse* m_engine;
   uint32_t m_settleMs;
+  Status m_result;
 };
 
 }  // namespace velmira

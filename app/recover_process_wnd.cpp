@@ -133,11 +133,13 @@ void CRecoverProcessWnd::showEvent(QShowEvent* event) {
   CPopUpWnd::showEvent(event);
   if (m_runner->Started()) return;
   m_runner->Start([this] {
-    const int32_t result = m_job.Run();
+    const Status result = m_job.Run();
     // The engines outlive this window: they must not keep calling back into it.
     for (IFileRecoveryParse* engine : m_engines) engine->SetProgressCallbacks(nullptr, nullptr, nullptr, 100);
     m_done.store(true);
-    return static_cast<int>(result);
+    // The runner hands the end over as the interface code (kCancelled or 0);
+    // each file's own failure is in its row.
+    return static_cast<int>(result.Code());
   });
 }
 
@@ -166,7 +168,7 @@ void CRecoverProcessWnd::OnFileFinished(const RecoveryResult& result) {
   const uint32_t failed = m_job.Failed();
   QMetaObject::invokeMethod(
       this,
-      [this, path = Q(result.path), status = StatusText(result), success = result.error == 0, processed,
+      [this, path = Q(result.path), status = StatusText(result), success = result.status.IsOk(), processed,
        failed] {
         AddDetailRow(path, status, success);
         ShowProgress(m_progress->value(), path, processed, failed);
@@ -196,13 +198,13 @@ void CRecoverProcessWnd::OnResultChanged(const RecoveryResult& result) {
 
 // The result's text in the current language: the job words it in English.
 QString CRecoverProcessWnd::StatusText(const RecoveryResult& result) const {
-  if (result.error == kOk) return ErrorTextIn(m_errors, kOk, result.text);
+  if (result.status.IsOk()) return ErrorTextIn(m_errors, kOk, result.text);
   if (result.text == kSourceGoneText) {
     const QString gone = SectionText(m_errors, "SourceGone");
     return gone.isEmpty() ? Q(result.text) : gone;
   }
-  return result.text == ErrorText(result.error) ? ErrorTextIn(m_errors, result.error, result.text)
-                                                : Q(result.text);
+  const int32_t code = result.status.Code();
+  return result.text == ErrorText(code) ? ErrorTextIn(m_errors, code, result.text) : Q(result.text);
 }
 
 // ---- user-interface side -------------------------------------------------------

@@ -43,22 +43,35 @@ int CScanProcessWnd::RunJob() {
   ScanJob job(m_sources, m_deep, Control(), m_messages, this);
   if (m_builder) job.SetEngineBuilder(m_builder);
   m_outcome = job.Run();
-  // A source that another Velmira program is scanning was left alone: say so.
+  const bool writeFailed = job.WriteFailure().error != kOk;
+  // Each source whose scan failed is named with the reason; its files (if
+  // any) are still shown. One that another Velmira program is scanning was
+  // left alone: that is said in its own words. A log that could not be
+  // written is said when the window has closed.
+  const TextSection errors = LanguageManager::Instance().GetSection("Errors");
   for (size_t i = 0; i < job.ScanResults().size() && i < m_sources.size(); ++i) {
+    const Status& result = job.ScanResults()[i];
+    if (!result.IsFailure() || (writeFailed && i == job.FailedSource())) continue;
     const ScanSource& source = *m_sources[i];
     const auto* deep = dynamic_cast<const CDeepRecovery*>(source.engine.get());
-    if (job.ScanResults()[i] != kErrBusy || deep == nullptr || !deep->SourceBusy()) continue;
-    const std::string name = source.IsImage()
-                                 ? source.imagePath
-                                 : std::to_string(static_cast<int>(source.partition->letterOrNumber));
-    PostAndWait([this, text = Q(FormatText(S(Message("MSG1210")), {name}))] {
+    QString text;
+    if (result.Code() == kErrBusy && deep != nullptr && deep->SourceBusy()) {
+      const std::string name = source.IsImage()
+                                   ? source.imagePath
+                                   : std::to_string(static_cast<int>(source.partition->letterOrNumber));
+      text = Q(FormatText(S(Message("MSG1210")), {name}));
+    } else {
+      text = Q(ScanStageText(m_messages, source)) + QStringLiteral(": ") +
+             ErrorTextIn(errors, result.Code(), ErrorText(result.Code()));
+    }
+    PostAndWait([this, text] {
       setWindowOpacity(0.0);
       CMessageBox::Show(CMessageBox::kWarning, m_mainWnd, text);
       setWindowOpacity(1.0);
     });
   }
-  if (const ScanLogWriteFailure& failure = job.WriteFailure(); failure.error != 0) {
-    m_failureText = job.FailureText(failure.error);
+  if (writeFailed) {
+    m_failureText = job.FailureText(job.FirstFailure());
     return kCloseWriteFailed;
   }
   if (ScanJob::Announces(m_outcome)) emit scanEnded();

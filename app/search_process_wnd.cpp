@@ -6,6 +6,9 @@
 #include <QProgressBar>
 
 #include "app/language_ui.h"
+#include "app/message_box.h"
+#include "platform/errors.h"
+#include "results/scan_log.h"
 
 namespace velmira {
 
@@ -28,6 +31,24 @@ CSearchProcessWnd::CSearchProcessWnd(QWidget* mainWnd, std::vector<ScanSource*> 
 int CSearchProcessWnd::RunJob() {
   SearchJob job(m_sources, m_pattern, m_collected, Control(), m_messages, this);
   m_outcome = job.Run();
+  // A source whose files could not all be read is named with the reason;
+  // what was collected is still shown.
+  if (const Status& failed = job.FirstError(); failed.IsFailure() && job.FailedSource() < m_sources.size()) {
+    QString text;
+    if (const ScanLogWriteFailure written = FirstScanLogWriteFailure(); written.error != kOk) {
+      text = Q(ScanLogWriteFailureText(written));
+      if (!text.isEmpty()) text[0] = text[0].toUpper();
+    } else {
+      const TextSection errors = LanguageManager::Instance().GetSection("Errors");
+      text = Q(SearchStageText(m_messages, *m_sources[job.FailedSource()])) + QStringLiteral(": ") +
+             ErrorTextIn(errors, failed.Code(), ErrorText(failed.Code()));
+    }
+    PostAndWait([this, text] {
+      setWindowOpacity(0.0);
+      CMessageBox::Show(CMessageBox::kWarning, m_mainWnd, text);
+      setWindowOpacity(1.0);
+    });
+  }
   if (SearchJob::Announces(m_outcome)) emit collectionEnded();
   return 1;
 }

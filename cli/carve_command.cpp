@@ -133,14 +133,16 @@ int RunCarve(const std::vector<std::string>& args) {
     RecoveryJob job(to, {{SourceKeyOf(source), &engine}}, std::move(piece));
     piece = {};
     job.SetFolderSpread(&spread);
-    const int32_t run = job.Run();
-    for (const RecoveryResult& r : job.Results())
-      std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", TerminalText(r.path).c_str(),
-                  r.error == kOk ? "" : "  ", r.error == kOk ? "" : r.text.c_str());
+    const Status run = job.Run();
+    for (const RecoveryResult& r : job.Results()) {
+      const bool ok = r.status.IsOk();
+      std::printf("%-9s  %s%s%s\n", ok ? "ok" : "FAILED", TerminalText(r.path).c_str(), ok ? "" : "  ",
+                  ok ? "" : r.text.c_str());
+    }
     total += job.Total();
     processed += job.Processed();
     failed += job.Failed();
-    return run == kCancelled || CancelRequested() ? kCancelled : kOk;
+    return run.IsCancelled() || CancelRequested() ? kCancelled : kOk;
   };
   int32_t e = engine.VisitMatches(patterns, [&](const FoundRecord& r) {
     piece.push_back(r);

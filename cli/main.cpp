@@ -79,10 +79,21 @@ bool TakeSectorSizeOption(std::vector<std::string>& args) {
   return true;
 }
 
-}  // namespace
+// Whatever a command printed must have reached its reader: output that
+// cannot be written (a full disk behind a redirection) turns a success into
+// a failure, said on standard error.
+int FinishOutput(int exitCode) {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return exitCode;
+  const int err = errno;
+  std::fprintf(stderr, "velmira-cli: cannot write the output%s%s\n", err != 0 ? ": " : "",
+               err != 0 ? std::strerror(err) : "");
+  return exitCode == velmira::cli::kExitOk || exitCode == velmira::cli::kExitUnreadSectors
+             ? velmira::cli::kExitFailed
+             : exitCode;
+}
 
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+int RunCommand(std::vector<std::string> args) {
   if (!TakeDriveOptions(args) || !TakeSectorSizeOption(args)) return velmira::cli::kExitUsage;
   if (args.empty()) {
     std::fputs(velmira::cli::UsageText().c_str(), stderr);
@@ -120,4 +131,10 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "velmira-cli: unknown command '%s' (see velmira-cli --help)\n", command.c_str());
   return velmira::cli::kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return FinishOutput(RunCommand(std::vector<std::string>(argv + 1, argv + argc)));
 }

@@ -356,8 +356,8 @@ int RunRecover(const std::vector<std::string>& args) {
     return exitCode != kExitOk ? exitCode : kExitFailed;
   IFileRecoveryParse* engine = scanned.engine.get();
   const bool deep = dynamic_cast<CDeepRecovery*>(engine) != nullptr;
-  const int32_t scanResult = scan.ScanResults().empty() ? kCancelled : scan.ScanResults().front();
-  if (outcome == ScanJob::Outcome::kCancelled || scanResult == kCancelled) {
+  const Status scanResult = scan.ScanResults().empty() ? Status::Cancelled() : scan.ScanResults().front();
+  if (outcome == ScanJob::Outcome::kCancelled || scanResult.IsCancelled()) {
     if (deep)
       std::fprintf(stderr,
                    "velmira-cli: scan stopped; run the same command again to continue where it stopped\n");
@@ -365,19 +365,20 @@ int RunRecover(const std::vector<std::string>& args) {
       std::fprintf(stderr, "velmira-cli: scan cancelled\n");
     return kExitCancelled;
   }
-  if (scanResult == kErrBusy && deep && static_cast<CDeepRecovery*>(engine)->SourceBusy()) {
+  if (scanResult.Code() == kErrBusy && deep && static_cast<CDeepRecovery*>(engine)->SourceBusy()) {
     std::fprintf(stderr, "velmira-cli: %s is being scanned by another Velmira process\n",
                  SourceName(source).c_str());
     return kExitFailed;
   }
   if (scan.WriteFailure().error != kOk) {
     // "cannot write the scan log in FOLDER: There is not enough space on the disk."
-    std::fprintf(stderr, "velmira-cli: %s (error %d)\n", scan.FailureText(scanResult).c_str(), scanResult);
+    std::fprintf(stderr, "velmira-cli: %s (error %d)\n", scan.FailureText(scanResult).c_str(),
+                 scanResult.Code());
     return kExitFailed;
   }
-  if (scanResult != kOk) {
-    std::fprintf(stderr, "velmira-cli: scan failed: %s (error %d)\n", ErrorText(scanResult).c_str(),
-                 scanResult);
+  if (!scanResult.IsOk()) {
+    std::fprintf(stderr, "velmira-cli: scan failed: %s (error %d)\n", ErrorText(scanResult.Code()).c_str(),
+                 scanResult.Code());
     return kExitFailed;
   }
   // Collected by the desktop program's search job too.
@@ -385,7 +386,8 @@ int RunRecover(const std::vector<std::string>& args) {
   control.Reset();
   SearchJob search({&scanned}, patterns, files, control);
   const SearchJob::Outcome collected = search.Run();
-  if (const int32_t err = search.FirstError(); err != kOk && err != kCancelled) {
+  if (const Status& failed = search.FirstError(); failed.IsFailure()) {
+    const int32_t err = failed.Code();
     if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk)
       std::fprintf(stderr, "velmira-cli: %s (error %d)\n", ScanLogWriteFailureText(failure).c_str(),
                    failure.error);
@@ -431,16 +433,17 @@ int RunRecover(const std::vector<std::string>& args) {
   spread.limit = kFilesPerFolder;
   job.SetFolderSpread(&spread);
   observer.job = &job;
-  const int32_t result = job.Run();
+  const Status result = job.Run();
   progress.End();
   if (!o.json) std::printf("%-9s  %s\n", "STATUS", "FILE");
   for (const RecoveryResult& r : job.Results()) {
+    const bool ok = r.status.IsOk();
     if (o.json)
-      std::printf("{\"file\":%s,\"error\":%d,\"status\":%s}\n", JsonString(r.path).c_str(), r.error,
+      std::printf("{\"file\":%s,\"error\":%d,\"status\":%s}\n", JsonString(r.path).c_str(), r.status.Code(),
                   JsonString(r.text).c_str());
     else
-      std::printf("%-9s  %s%s%s\n", r.error == kOk ? "ok" : "FAILED", TerminalText(r.path).c_str(),
-                  r.error == kOk ? "" : "  ", r.error == kOk ? "" : r.text.c_str());
+      std::printf("%-9s  %s%s%s\n", ok ? "ok" : "FAILED", TerminalText(r.path).c_str(), ok ? "" : "  ",
+                  ok ? "" : r.text.c_str());
   }
   std::fflush(stdout);
   std::fprintf(stderr, "velmira-cli: %u of %u files recovered into %s%s\n", job.Processed() - job.Failed(),
@@ -479,7 +482,7 @@ int RunRecover(const std::vector<std::string>& args) {
   writeReport(o.report.empty() ? DefaultReportPath(o.to) : o.report, ReportJson(report));
   if (!o.dfxml.empty()) writeReport(o.dfxml, ReportDfxml(report));
 
-  if (result == kCancelled) return finish(kExitCancelled);
+  if (result.IsCancelled()) return finish(kExitCancelled);
   return finish(job.Failed() != 0 || reportFailed ? kExitFailed : kExitOk);
 }
 

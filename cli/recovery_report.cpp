@@ -83,7 +83,7 @@ std::string JsonTime(uint64_t fileTime, uint32_t engineTag) {
 
 std::string StatusText(const ReportFile& f) {
   if (f.result == nullptr) return "not reached";
-  return f.result->error == kOk ? "recovered" : "failed";
+  return f.result->status.IsOk() ? "recovered" : "failed";
 }
 
 bool RunsComplete(const ReportFile& f) {
@@ -167,9 +167,9 @@ std::string ReportJson(const RecoveryReport& report) {
     }
     out += ", \"status\": " + JsonString(StatusText(f));
     if (f.result != nullptr) {
-      out +=
-          ", \"error\": " + std::to_string(f.result->error) + ", \"message\": " + JsonString(f.result->text);
-      (f.result->error == kOk ? recovered : failed) += 1;
+      out += ", \"error\": " + std::to_string(f.result->status.Code()) +
+             ", \"message\": " + JsonString(f.result->text);
+      (f.result->status.IsOk() ? recovered : failed) += 1;
     }
     out += "}";
   }

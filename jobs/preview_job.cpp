@@ -25,7 +25,7 @@ int32_t PreviewJob::Progress(void* user, int32_t percent, int32_t /*error*/) {
   return 0;
 }
 
-int32_t PreviewJob::Run() {
+Status PreviewJob::Run() {
   int32_t result = kErrInvalidHandle;
   if (m_state.media && m_settleMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(m_settleMs));
   m_state.output.clear();
@@ -44,7 +44,9 @@ int32_t PreviewJob::Run() {
   }
   if (result != kOk) m_state.byteCount = 0;
   m_done.store(true);
-  return result;
+  if (m_engine == nullptr && result == kErrInvalidHandle)
+    return Status::Fatal(kErrInvalidHandle, "the source of this file is no longer open");
+  return Status::FromCode(result, "the file could not be read for its preview");
 }
 
 }  // namespace velmira

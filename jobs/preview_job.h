@@ -11,6 +11,7 @@
 
 #include "engines/file_recovery_parse.h"
 #include "jobs/cancel_token.h"
+#include "platform/status.h"
 
 namespace velmira {
 
@@ -43,9 +44,9 @@ class PreviewJob {
   // player ended just before has let go of the temporary file.
   PreviewJob(PreviewState& state, IFileRecoveryParse* engine, Observer* observer, uint32_t settleMs = 1000);
 
-  // Extracts the file. Returns the engine's result: 0, an error, kCancelled;
-  // kErrInvalidHandle without an engine. Sets Done() at the end.
-  [[nodiscard]] int32_t Run();
+  // Extracts the file: Ok, Cancelled, or the engine's failure
+  // (kErrInvalidHandle without an engine). Sets Done() at the end.
+  [[nodiscard]] Status Run();
 
   // The token each progress report passes (paused while the user is asked
   // whether to cancel).

@@ -80,15 +80,19 @@ int32_t RecoveryJob::FileProgress(void* user, int32_t percent, int32_t scale, in
 }
 
 void RecoveryJob::Finish(const std::string& path, int32_t error, const char* text) {
+  Finish(path, Status::FromCode(error, "the file could not be recovered"), text);
+}
+
+void RecoveryJob::Finish(const std::string& path, const Status& status, const char* text) {
   RecoveryResult r;
   r.path = path;
-  r.error = error;
-  r.text = text ? text : error == kOk ? "Success" : ErrorText(error);
+  r.status = status;
+  r.text = text ? text : status.IsOk() ? "Success" : ErrorText(status.Code());
   r.index = m_current;
   r.traced = m_trace.begun;
   if (r.traced) r.trace = m_trace;
   ++m_processed;
-  if (error != kOk) ++m_failed;
+  if (!status.IsOk()) ++m_failed;
   m_fileFinished = true;
   m_results.push_back(r);
   if (m_observer) m_observer->OnFileFinished(r);
@@ -109,17 +113,17 @@ int32_t RecoveryJob::OnFileProgress(int32_t percent, int32_t scale, int32_t erro
   return 0;
 }
 
-int32_t RecoveryJob::Run() {
+Status RecoveryJob::Run() {
   const int32_t separators = SeparatorCount(m_destination);
   for (m_current = 0; m_current < m_files.size(); ++m_current) {
     const FoundRecord& record = m_files[m_current];
-    if (m_token.Cancelled()) return kCancelled;
+    if (m_token.Cancelled()) return Status::Cancelled();
     m_fileFinished = false;
     m_trace = WrittenTrace{};
     IFileRecoveryParse* engine = EngineForRecord(m_sources, record);
     if (engine == nullptr) {
       std::lock_guard<std::mutex> guard(m_lock);
-      Finish(RecordName(record), kErrInvalidHandle, kSourceGoneText);
+      Finish(RecordName(record), Status::Fatal(kErrInvalidHandle, kSourceGoneText), kSourceGoneText);
       continue;
     }
     const std::string target = RecoveryTargetPath(m_destination, record, m_spread);
@@ -134,21 +138,21 @@ int32_t RecoveryJob::Run() {
     } catch (...) {
       result = kErrGenFailure;
     }
-    if (result == kCancelled) return kCancelled;
+    if (result == kCancelled) return Status::Cancelled();
     std::lock_guard<std::mutex> guard(m_lock);
     // An engine that ended without its final report (a fault, or an error
     // returned before any data) still gets a row.
     if (!m_fileFinished)
       Finish(target, result);
-    else if (result != kOk && m_results.back().error == kOk) {
+    else if (result != kOk && m_results.back().status.IsOk()) {
       // The engine reported success but returned a failure: believe the code.
-      m_results.back().error = result;
+      m_results.back().status = Status::FromCode(result, "the file could not be recovered");
       m_results.back().text = ErrorText(result);
       ++m_failed;
       if (m_observer) m_observer->OnResultChanged(m_results.back());
     }
   }
-  return kOk;
+  return Status::Ok();
 }
 
 }  // namespace velmira

@@ -14,6 +14,7 @@
 #include "engines/file_recovery_parse.h"
 #include "engines/output_sink.h"
 #include "jobs/cancel_token.h"
+#include "platform/status.h"
 
 namespace velmira {
 
@@ -29,10 +30,10 @@ struct RecoverySource {
 
 // How one file ended.
 struct RecoveryResult {
-  std::string path;   // destination path (or the record's name when no path was built)
-  int32_t error = 0;  // Win32 code; 0 success
-  std::string text;   // "Success" or the English text of the code
-  size_t index = 0;   // the file's position in the job's list
+  std::string path;  // destination path (or the record's name when no path was built)
+  Status status;     // Ok, Cancelled (stopped while copied), or the failure with its code
+  std::string text;  // "Success" or the English text of the code
+  size_t index = 0;  // the file's position in the job's list
   // What the engine wrote of the file (its digest, size and places on the
   // source), when it began writing it.
   bool traced = false;
@@ -89,9 +90,9 @@ class RecoveryJob {
   RecoveryJob(std::string destination, std::vector<RecoverySource> sources, std::vector<FoundRecord> files,
               Observer* observer = nullptr);
 
-  // Recovers every file in order. Returns 0 when all were attempted (some may
-  // have failed; see Results), or kCancelled.
-  [[nodiscard]] int32_t Run();
+  // Recovers every file in order. Ok when all were attempted (some may have
+  // failed; see Results and Failed), or Cancelled.
+  [[nodiscard]] Status Run();
 
   // May be called from any thread; the next progress report stops the job.
   void Cancel() { m_token.Cancel(); }
@@ -121,6 +122,7 @@ class RecoveryJob {
                               const std::string& path);
   int32_t OnFileProgress(int32_t percent, int32_t scale, int32_t error, const std::string& path);
   void Finish(const std::string& path, int32_t error, const char* text = nullptr);
+  void Finish(const std::string& path, const Status& status, const char* text = nullptr);
 
   std::string m_destination;
   std::vector<RecoverySource> m_sources;

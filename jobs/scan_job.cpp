@@ -91,9 +91,18 @@ uint64_t UnreadSectorsOf(const IFileRecoveryParse& engine) {
   return 0;
 }
 
-std::string ScanJob::FailureText(int32_t result) const {
+std::string ScanJob::FailureText(const Status& result) const {
   if (m_writeFailure.error != kOk) return ScanLogWriteFailureText(m_writeFailure);
-  return ErrorText(result);
+  return ErrorText(result.Code());
+}
+
+Status ScanJob::FirstFailure(size_t* index) const {
+  for (size_t i = 0; i < m_results.size(); ++i) {
+    if (!m_results[i].IsFailure()) continue;
+    if (index != nullptr) *index = i;
+    return m_results[i];
+  }
+  return Status::Ok();
 }
 
 ScanJob::Outcome ScanJob::Run() {
@@ -124,13 +133,13 @@ ScanJob::Outcome ScanJob::Run() {
       if (!goOn && m_continuation.decline) m_continuation.decline(engine);
       if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk) {
         m_writeFailure = failure;  // the earlier scan's folder could not be removed
-        m_results.push_back(failure.error);
+        m_results.push_back(Status::Fatal(failure.error, "the earlier scan could not be removed"));
         m_failedSource = i;
         break;
       }
       // Stopped while the question was open: the earlier scan stays as it is.
       if (m_control.Cancelled()) {
-        m_results.push_back(kCancelled);
+        m_results.push_back(Status::Cancelled());
         outcome = Outcome::kCancelled;
         break;
       }
@@ -139,17 +148,18 @@ ScanJob::Outcome ScanJob::Run() {
     // A fast scan's log goes in the registry's current folder; a deep scan
     // chooses its own through the registry it was built with.
     engine.SetLogFolder(CScanLogRegistry::Instance().CurrentLogFolder());
-    const int32_t result = engine.Scan("");
+    const Status result = Status::FromCode(engine.Scan(""), "the scan failed");
     m_results.push_back(result);
     // A scan log or the registry could not be written: nothing more is
     // scanned, and the front end says which folder and why.
     if (const ScanLogWriteFailure failure = FirstScanLogWriteFailure(); failure.error != kOk) {
       m_writeFailure = failure;
-      if (result == kOk || result == kCancelled) m_results.back() = failure.error;
+      if (!result.IsFailure())
+        m_results.back() = Status::Fatal(failure.error, "the scan log could not be written");
       m_failedSource = i;
       break;
     }
-    if (result == kCancelled) {
+    if (result.IsCancelled()) {
       outcome = Outcome::kCancelled;
       break;
     }

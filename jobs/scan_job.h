@@ -16,6 +16,7 @@
 #include "jobs/cancel_token.h"
 #include "jobs/scan_source.h"
 #include "platform/language_manager.h"
+#include "platform/status.h"
 #include "results/scan_log.h"
 #include "storage/disk_discovery.h"
 
@@ -114,8 +115,9 @@ class ScanJob {
   void SetContinuation(ScanContinuation continuation) { m_continuation = std::move(continuation); }
 
   // Scans every source in order, each with a new engine that the source then
-  // owns. Sets the done flag at the end, whatever the outcome.
-  Outcome Run();
+  // owns. Sets the done flag at the end, whatever the outcome. A finished job
+  // may still hold failed scans: ScanResults and FirstFailure say which.
+  [[nodiscard]] Outcome Run();
 
   // Stops the job at the engine's next progress report (any thread).
   void Cancel() { m_control.Cancel(); }
@@ -128,15 +130,18 @@ class ScanJob {
   }
 
   [[nodiscard]] const std::vector<ScanSource*>& Sources() const { return m_sources; }
-  // Each scanned source's Scan result, in order (kCancelled for the one stopped).
-  [[nodiscard]] const std::vector<int32_t>& ScanResults() const { return m_results; }
+  // Each scanned source's result, in order (Cancelled for the one stopped).
+  [[nodiscard]] const std::vector<Status>& ScanResults() const { return m_results; }
+  // The first result that is a failure (not a stop), with its source's
+  // index; Ok when every scan went through.
+  [[nodiscard]] Status FirstFailure(size_t* index = nullptr) const;
   [[nodiscard]] size_t FailedSource() const { return m_failedSource; }
   // The scan-log or registry write that failed and ended the job (error 0
   // when none did); its source is FailedSource() and its result that error.
   [[nodiscard]] const ScanLogWriteFailure& WriteFailure() const { return m_writeFailure; }
   // What a front end says about a failed scan result: the write failure
   // with its folder when there was one, else the code's text.
-  [[nodiscard]] std::string FailureText(int32_t result) const;
+  [[nodiscard]] std::string FailureText(const Status& result) const;
   // The last progress report seen (for a summary line).
   [[nodiscard]] uint64_t FilesFound() const { return m_filesFound; }
 
@@ -152,7 +157,7 @@ class ScanJob {
   Observer* m_observer;
   EngineBuilder m_builder;
   ScanContinuation m_continuation;
-  std::vector<int32_t> m_results;
+  std::vector<Status> m_results;
   size_t m_failedSource = 0;
   uint64_t m_filesFound = 0;
   ScanLogWriteFailure m_writeFailure;

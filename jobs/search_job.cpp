@@ -211,17 +211,21 @@ SearchJob::Outcome SearchJob::Run() {
     source.engine->SetSearchCallback(ProgressCallback, this);
     // An engine may empty its output first: each source collects apart.
     std::vector<FoundRecord> matches;
-    const int32_t result = source.engine->CollectMatches(m_pattern, matches);
+    const Status result = Status::FromCode(source.engine->CollectMatches(m_pattern, matches),
+                                           "the found files could not be read");
     source.engine->SetSearchCallback(nullptr, nullptr);
     if (m_collected.empty())
       m_collected = std::move(matches);
     else
       m_collected.insert(m_collected.end(), matches.begin(), matches.end());
-    if (result == kCancelled) {
+    if (result.IsCancelled()) {
       outcome = Outcome::kCancelled;
       break;
     }
-    if (result != kOk && m_firstError == kOk) m_firstError = result;
+    if (result.IsFailure() && m_firstError.IsOk()) {
+      m_firstError = result;
+      m_failedSource = i;
+    }
   }
   m_control.done.store(1);
   return outcome;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "jobs/scan_job.h"
+#include "platform/status.h"
 #include "results/found_record.h"
 
 namespace velmira {
@@ -77,7 +78,8 @@ class SearchJob {
   SearchJob(std::vector<ScanSource*> sources, std::string pattern, std::vector<FoundRecord>& collected,
             JobControl& control, TextSection messages = {}, Observer* observer = nullptr);
 
-  Outcome Run();
+  // A finished or stopped job may still have failed on a source: FirstError.
+  [[nodiscard]] Outcome Run();
   void Cancel() { m_control.Cancel(); }
 
   // 2 after a confirmed cancel, else 1.
@@ -85,8 +87,10 @@ class SearchJob {
   [[nodiscard]] static bool Announces(Outcome outcome) {
     return outcome == Outcome::kFinished || outcome == Outcome::kCancelled;
   }
-  // The first error an engine returned (0 when none).
-  [[nodiscard]] int32_t FirstError() const { return m_firstError; }
+  // The first failure an engine returned (Ok when none; a stop is no failure).
+  [[nodiscard]] const Status& FirstError() const { return m_firstError; }
+  // The index of the source that gave FirstError.
+  [[nodiscard]] size_t FailedSource() const { return m_failedSource; }
 
   static int32_t ProgressCallback(void* userData, int32_t percent, int32_t ignored);
 
@@ -97,7 +101,8 @@ class SearchJob {
   JobControl& m_control;
   TextSection m_messages;
   Observer* m_observer;
-  int32_t m_firstError = 0;
+  Status m_firstError;
+  size_t m_failedSource = 0;
 };
 
 }  // namespace velmira

@@ -35,8 +35,15 @@ class [[nodiscard]] Status {
   [[nodiscard]] static constexpr Status Fatal(int32_t code, const char* reason) {
     return Status(Kind::kFatal, code != kOk ? code : kErrGenFailure, reason);
   }
-  // A code from a call that still speaks Win32: 0 is Ok, anything else Fatal.
+  // A stop that was asked for: it ends the pass as a fatal error does, with
+  // kCancelled at the interface, but it is no failure to report.
+  [[nodiscard]] static constexpr Status Cancelled() {
+    return Status(Kind::kFatal, kCancelled, "stopped on request");
+  }
+  // A code from a call that still speaks Win32: 0 is Ok, kCancelled a stop,
+  // anything else Fatal.
   [[nodiscard]] static constexpr Status FromCode(int32_t code, const char* reason) {
+    if (code == kCancelled) return Cancelled();
     return code == kOk ? Ok() : Fatal(code, reason);
   }
 
@@ -44,6 +51,9 @@ class [[nodiscard]] Status {
   [[nodiscard]] constexpr bool IsOk() const { return m_kind == Kind::kOk; }
   [[nodiscard]] constexpr bool IsSkip() const { return m_kind == Kind::kSkip; }
   [[nodiscard]] constexpr bool IsFatal() const { return m_kind == Kind::kFatal; }
+  [[nodiscard]] constexpr bool IsCancelled() const { return IsFatal() && m_code == kCancelled; }
+  // Fatal for another reason than a stop: what the user must be told.
+  [[nodiscard]] constexpr bool IsFailure() const { return IsFatal() && m_code != kCancelled; }
   // The Win32-style code for the interface: 0 when ok, else the code given.
   [[nodiscard]] constexpr int32_t Code() const { return m_code; }
   // A short English reason ("" when ok), for logs and messages beside the

@@ -289,7 +289,7 @@ TEST(CarvingManyFiles, CarvedFilesComeInSectorOrderAndSpreadOverFolders) {
                            std::vector<FoundRecord>(seen.begin() + 7, seen.end())}) {
     RecoveryJob job(dir.File("out"), {{1001, &engine}}, part);
     job.SetFolderSpread(&spread);
-    ASSERT_EQ(job.Run(), kOk);
+    ASSERT_EQ(job.Run().Code(), kOk);
     EXPECT_EQ(job.Failed(), 0u);
   }
   const std::pair<const char*, const char*> where[] = {{"out/photo/0.gif", "first"},

@@ -42,6 +42,10 @@ TEST_F(CliRecover, ListsWithoutWritingAndRecoversIntoCategoryFolders) {
   EXPECT_NE(list.out.find("Two/Same.jpg"), std::string::npos);
   EXPECT_NE(list.out.find("Notes.txt"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(m_dir.File("out")));
+  // A listing that cannot be written is no success.
+  CliRun full = Cli("recover --fast " + ShellQuote(m_image) + " --list >/dev/full");
+  EXPECT_EQ(full.status, 4) << full.err;
+  EXPECT_NE(full.err.find("velmira-cli: cannot write the output"), std::string::npos) << full.err;
 
   CliRun json = Cli("recover --fast " + ShellQuote(m_image) + " --list --json --types JPG");
   EXPECT_NE(json.out.find("{\"path\":\"One/Same.jpg\",\"size\":14,"), std::string::npos) << json.out;

@@ -365,12 +365,12 @@ TEST(RecoveredFiles, ANameTakenMeanwhileIsNeverWrittenOver) {
   engine.takeName = true;
   Watcher watcher;
   RecoveryJob job(dir.path(), {{1, &engine}}, {Named("a.jpg")}, &watcher);
-  ASSERT_EQ(job.Run(), kOk);
+  ASSERT_EQ(job.Run().Code(), kOk);
   EXPECT_EQ(testing::ReadFileBytes(dir.File("photo/a.jpg")),
             (std::vector<uint8_t>{'t', 'h', 'e', 'i', 'r', 's'}));
   EXPECT_EQ(testing::ReadFileBytes(dir.File("photo/a(1).jpg")).size(), engine.size);
   ASSERT_EQ(job.Results().size(), 1u);
-  EXPECT_EQ(job.Results()[0].error, kOk);
+  EXPECT_EQ(job.Results()[0].status.Code(), kOk);
   EXPECT_EQ(job.Results()[0].path, dir.File("photo/a(1).jpg")) << "the row names the file really written";
   EXPECT_EQ(watcher.shown.back(), dir.File("photo/a(1).jpg"));
   EXPECT_EQ(NamesIn(dir.path()), (std::vector<std::string>{"photo/a(1).jpg", "photo/a.jpg"}))
@@ -392,18 +392,18 @@ TEST(RecoveredFiles, AFailedOrStoppedCopyLeavesNoFileUnderItsName) {
     Watcher watcher;
     RecoveryJob job(dir.path(), {{1, &failing}}, {Named("broken.jpg")}, &watcher);
     job.SetKeepPartial(keep);
-    ASSERT_EQ(job.Run(), kOk);
+    ASSERT_EQ(job.Run().Code(), kOk);
     ASSERT_EQ(job.Results().size(), 1u);
-    EXPECT_EQ(job.Results()[0].error, kErrReadFault);
+    EXPECT_EQ(job.Results()[0].status.Code(), kErrReadFault);
     EXPECT_EQ(job.Failed(), 1u);
 
     RecoveryJob cancelled(dir.path(), {{1, &stopped}}, {Named("clip.avi"), Named("next.avi")}, &watcher);
     cancelled.SetKeepPartial(keep);
     watcher.job = &cancelled;
     watcher.cancelAtHalf = true;
-    ASSERT_EQ(cancelled.Run(), kCancelled);
+    ASSERT_EQ(cancelled.Run().Code(), kCancelled);
     ASSERT_EQ(cancelled.Results().size(), 1u) << "the stopped file has its row";
-    EXPECT_EQ(cancelled.Results()[0].error, kCancelled);
+    EXPECT_EQ(cancelled.Results()[0].status.Code(), kCancelled);
 
     if (keep) {
       EXPECT_EQ(job.Results()[0].path, dir.File("photo/broken.jpg.partial"));

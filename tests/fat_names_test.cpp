@@ -161,9 +161,9 @@ TEST_P(FatNames, NamesLongerThanTheRecordFieldKeepNameAndType) {
   ASSERT_EQ(files.size(), 1u);
   testing::TempDir out;
   RecoveryJob job(out.path(), {{1201, engine.get()}}, files, nullptr);
-  ASSERT_EQ(job.Run(), kOk);
+  ASSERT_EQ(job.Run().Code(), kOk);
   ASSERT_EQ(job.Results().size(), 1u);
-  EXPECT_EQ(job.Results()[0].error, kOk) << job.Results()[0].text;
+  EXPECT_EQ(job.Results()[0].status.Code(), kOk) << job.Results()[0].text;
   const std::string recovered = job.Results()[0].path;
   const std::string base = fs::path(recovered).filename().string();
   EXPECT_EQ(fs::path(recovered).parent_path().filename(), "photo");
@@ -247,7 +247,7 @@ TEST_P(FatNames, FilesWithoutExtensionAreCollectedAndRecovered) {
   ASSERT_EQ(files.size(), 1u);
   testing::TempDir out;
   RecoveryJob job(out.path(), {{1201, engine.get()}}, files, nullptr);
-  ASSERT_EQ(job.Run(), kOk);
+  ASSERT_EQ(job.Run().Code(), kOk);
   ASSERT_EQ(job.Results().size(), 1u);
   EXPECT_EQ(job.Results()[0].path, out.path() + "/others/Makefile");
   EXPECT_EQ(testing::ReadFileBytes(out.path() + "/others/Makefile"), card.Original("Makefile"));

@@ -121,7 +121,7 @@ TEST(PreviewJob, WithoutAnEngineNothingIsExtracted) {
   SetRecordName(r, "a.jpg");
   PreviewState state(r);
   PreviewJob job(state, nullptr, nullptr, 0);
-  EXPECT_EQ(job.Run(), kErrInvalidHandle);
+  EXPECT_EQ(job.Run().Code(), kErrInvalidHandle);
   EXPECT_TRUE(job.Done());
   EXPECT_TRUE(state.output.empty());
   EXPECT_EQ(state.byteCount, 0u);

@@ -40,6 +40,9 @@ TEST(Errors, ErrnoMapsOntoWin32Codes) {
   static_assert(skip.IsSkip() && !skip.IsFatal() && skip.Code() == kErrInvalidParameter);
   constexpr Status full = Status::FromCode(kErrDiskFull, "the scan log could not be written");
   static_assert(full.IsFatal() && full.Code() == kErrDiskFull);
+  // A stop ends a pass like a fatal error but is no failure to report.
+  static_assert(full.IsFailure() && !full.IsCancelled());
+  static_assert(Status::FromCode(kCancelled, "x").IsCancelled() && !Status::Cancelled().IsFailure());
   EXPECT_STREQ(full.Reason(), "the scan log could not be written");
   EXPECT_STREQ(Status::Ok().Reason(), "");
 }

@@ -76,7 +76,7 @@ TEST(RecoveryJob, CategoryFoldersRenamingAndSafeNames) {
       dir.path() + "/", {{1001, &engine}},
       {File(1001, "a.jpg"), File(1001, "a.jpg"), File(1001, "notes"), File(1001, "song.MP3"),
        File(1001, "../../escape.txt"), File(1001, ".."), File(1001, "setup.exe"), File(1001, "a.jpg")});
-  ASSERT_EQ(job.Run(), kOk);
+  ASSERT_EQ(job.Run().Code(), kOk);
   EXPECT_EQ(job.Processed(), 8u);
   EXPECT_EQ(job.Failed(), 0u);
   for (const char* p : {"photo/a.jpg", "photo/a(1).jpg", "photo/a(2).jpg", "others/notes", "audio/song.MP3",
@@ -101,17 +101,17 @@ TEST(RecoveryJob, FailuresAreCountedAndExplained) {
   RecoveryJob job(dir.path(), {{1, &good}, {2, &failing}, {3, &throwing}, {4, &lying}},
                   {File(1, "ok.jpg"), File(2, "bad.jpg"), File(3, "boom.jpg"), File(9, "orphan.jpg"),
                    File(4, "half.jpg")});
-  ASSERT_EQ(job.Run(), kOk);
+  ASSERT_EQ(job.Run().Code(), kOk);
   EXPECT_EQ(job.Processed(), 5u);
   EXPECT_EQ(job.Failed(), 4u);
   const auto& r = job.Results();
   ASSERT_EQ(r.size(), 5u);
-  EXPECT_EQ(r[1].error, kErrReadFault);
+  EXPECT_EQ(r[1].status.Code(), kErrReadFault);
   EXPECT_EQ(r[1].text, "The system cannot read from the specified device.");
-  EXPECT_EQ(r[2].error, kErrGenFailure) << "a fault inside an engine is contained to its file";
+  EXPECT_EQ(r[2].status.Code(), kErrGenFailure) << "a fault inside an engine is contained to its file";
   EXPECT_EQ(r[3].path, "orphan.jpg");
-  EXPECT_NE(r[3].error, kOk) << "a file whose source has no engine fails";
-  EXPECT_EQ(r[4].error, kErrWriteFault) << "a failure code wins over an earlier success report";
+  EXPECT_NE(r[3].status.Code(), kOk) << "a file whose source has no engine fails";
+  EXPECT_EQ(r[4].status.Code(), kErrWriteFault) << "a failure code wins over an earlier success report";
 }
 
 TEST(RecoveryJob, CancelStopsAtTheNextReport) {
@@ -127,7 +127,7 @@ TEST(RecoveryJob, CancelStopsAtTheNextReport) {
   FakeEngine engine;
   RecoveryJob job(dir.path(), {{1, &engine}}, {File(1, "a.jpg"), File(1, "b.jpg")}, &observer);
   observer.job = &job;
-  EXPECT_EQ(job.Run(), kCancelled);
+  EXPECT_EQ(job.Run().Code(), kCancelled);
   EXPECT_FALSE(fs::exists(dir.File("photo/b.jpg")));
   EXPECT_EQ(job.Processed(), 0u);
 }

@@ -195,6 +195,17 @@ TEST(SearchJob, CollectsFromEverySourceAndKeepsFilesOnCancel) {
   EXPECT_EQ(seen.stages, (std::vector<std::string>{"in a.img", "in b.img"}));
   EXPECT_EQ(found.size(), 2u + 26u + 13u);
   EXPECT_EQ(seen.percents.size(), 10u);
+  EXPECT_TRUE(job.FirstError().IsOk());
+
+  // A source that fails keeps its matches, and the failure names it.
+  engineB->collectResult = kErrReadFault;
+  std::vector<FoundRecord> partly;
+  SearchJob failing({&a, &b}, ConvertSearchPattern("*.jpg|*.mp3"), partly, control);
+  EXPECT_EQ(failing.Run(), SearchJob::Outcome::kFinished);
+  EXPECT_EQ(failing.FirstError().Code(), kErrReadFault);
+  EXPECT_EQ(failing.FailedSource(), 1u);
+  EXPECT_EQ(partly.size(), found.size());
+  engineB->collectResult = kOk;
 
   // A cancel at the collection's third report keeps what came before.
   found.clear();
@@ -214,6 +225,7 @@ TEST(SearchJob, CollectsFromEverySourceAndKeepsFilesOnCancel) {
   EXPECT_EQ(outcome, SearchJob::Outcome::kCancelled);
   EXPECT_TRUE(SearchJob::Announces(outcome));
   EXPECT_EQ(SearchJob::CloseCode(outcome), 2);
+  EXPECT_TRUE(cancelled.FirstError().IsOk()) << "a stop is no failure";
   EXPECT_GE(found.size(), 2u);
   EXPECT_LT(found.size(), 41u);
   EXPECT_EQ(control.done.load(), 1);

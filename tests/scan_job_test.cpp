@@ -31,6 +31,13 @@ const TextSection kMessages = {{"MSG0702", "Scanning partition %d"},
                                {"MSG1203", "Collecting %s"},
                                {"MSG1204", "Collected:"}};
 
+// The interface codes of a job's scan results.
+std::vector<int32_t> Codes(const std::vector<Status>& results) {
+  std::vector<int32_t> codes;
+  for (const Status& r : results) codes.push_back(r.Code());
+  return codes;
+}
+
 std::unique_ptr<ScanSource> Partition(uint16_t number) {
   auto s = std::make_unique<ScanSource>();
   PartitionRecord p;
@@ -139,8 +146,23 @@ TEST(ScanJob, ScansEverySourceInOrderWithItsOwnEngine) {
   ASSERT_EQ(builder.built.size(), 3u);
   EXPECT_EQ(a->engine.get(), builder.built[0]);
   EXPECT_EQ(c->engine.get(), builder.built[2]);
-  EXPECT_EQ(job.ScanResults(), (std::vector<int32_t>{0, 0, 0}));
+  EXPECT_EQ(Codes(job.ScanResults()), (std::vector<int32_t>{0, 0, 0}));
+  EXPECT_TRUE(job.FirstFailure().IsOk());
   EXPECT_EQ(ScanJob::CloseCode(ScanJob::Outcome::kFinished), 1);
+
+  // A scan that fails is kept with its source; the next source is scanned.
+  Builder failing;
+  failing.prepare = [](FakeScanEngine& e, size_t i) {
+    if (i == 1) e.scanResult = kErrReadFault;
+  };
+  ScanJob second({a.get(), b.get(), c.get()}, true, control);
+  second.SetEngineBuilder(failing.Make());
+  EXPECT_EQ(second.Run(), ScanJob::Outcome::kFinished);
+  EXPECT_EQ(Codes(second.ScanResults()), (std::vector<int32_t>{0, kErrReadFault, 0}));
+  size_t failed = 0;
+  EXPECT_EQ(second.FirstFailure(&failed).Code(), kErrReadFault);
+  EXPECT_EQ(failed, 1u);
+  EXPECT_EQ(second.FailureText(second.FirstFailure()), ErrorText(kErrReadFault));
 }
 
 TEST(ScanJob, NoEngineStopsWithCodeThreeAndKeepsEarlierEngines) {
@@ -186,7 +208,7 @@ TEST(ScanJob, CancelDuringTheSecondSourceSkipsTheThird) {
   EXPECT_EQ(outcome, ScanJob::Outcome::kCancelled);
   EXPECT_TRUE(ScanJob::Announces(outcome));
   EXPECT_EQ(ScanJob::CloseCode(outcome), 1);
-  EXPECT_EQ(job.ScanResults(), (std::vector<int32_t>{0, kCancelled}));
+  EXPECT_EQ(Codes(job.ScanResults()), (std::vector<int32_t>{0, kCancelled}));
   EXPECT_EQ(builder.built[1]->reportsDone, 3);  // stopped at the report after the cancel
   EXPECT_EQ(c->engine, nullptr);
 }
@@ -213,7 +235,7 @@ TEST(ScanJob, PausedTokenHoldsTheWorkerAndNoLetsItGoOn) {
   control.Resume();  // answered No
   worker.join();
   EXPECT_EQ(builder.built[0]->reportsDone, 6);
-  EXPECT_EQ(job.ScanResults(), (std::vector<int32_t>{0}));
+  EXPECT_EQ(Codes(job.ScanResults()), (std::vector<int32_t>{0}));
 }
 
 TEST(ScanJob, EarlierDeepScanIsContinuedOrDeclined) {

@@ -346,8 +346,8 @@ TEST_F(SourceIdentityEngine, ImagesLoadedInTheOtherOrderContinueAndRecover) {
   ASSERT_GE(files.size(), 2u);
   testing::TempDir out;
   RecoveryJob job(out.path(), {{1001, engineB.get()}, {1002, engineA.get()}}, files);
-  ASSERT_EQ(job.Run(), kOk);
-  for (const RecoveryResult& r : job.Results()) EXPECT_EQ(r.error, kOk) << r.path << ": " << r.text;
+  ASSERT_EQ(job.Run().Code(), kOk);
+  for (const RecoveryResult& r : job.Results()) EXPECT_EQ(r.status.Code(), kOk) << r.path << ": " << r.text;
   EXPECT_GE(CopiesIn(out.path(), a.Original("alpha.jpg")), 1u);
   EXPECT_GE(CopiesIn(out.path(), b.Original("bravo.jpg")), 1u);
 }

@@ -585,6 +585,9 @@ void VelmiraRecoverTest::PreviewsPicturesFoldersAndBrokenFiles() {
   // reads TIFF as well.
   wnd.StartPreview(NamedRecord(1001, "x.jpg"), nullptr);
   QCOMPARE(edit->toPlainText(), Msg("MSG0905"));
+  // A sound file that cannot be extracted says so too.
+  wnd.StartPreview(NamedRecord(1001, "x.mp3"), nullptr);
+  QCOMPARE(edit->toPlainText(), Msg("MSG0905"));
   QImage tiff(40, 30, QImage::Format_RGB32);
   tiff.fill(Qt::red);
   QVERIFY(tiff.save(Path("p.tif"), "TIFF"));

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -562,6 +563,37 @@ void VelmiraScanTest::NoEngineClosesWithAWarning() {
   QCOMPARE(ok.texts, QStringList{Message("MSG0504")});
   QVERIFY(watch.notifications.isEmpty());
   QCOMPARE(wnd->CurrentPage(), CMainWnd::kPageDisks);
+
+  // A scan and a collection that fail say so with their reason; the files
+  // found before the failure are still shown.
+  auto failing = NewMainWnd({m_blank}, FakeBuilder([](FakeScanEngine& e, const ScanSource& s) {
+                              e.steps = 1;
+                              e.records = testing::ManyFakeFiles(s.SourceKey(), 20);
+                              e.scanResult = kErrReadFault;
+                              e.collectResult = kErrNotEnoughMemory;
+                            }));
+  QStringList said;
+  QPointer<CMessageBox> last;
+  QTimer poll;
+  connect(&poll, &QTimer::timeout, this, [&] {
+    auto* box = qobject_cast<CMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr || box == last) return;
+    last = box;
+    said << box->text();
+    QTimer::singleShot(0, box, [box] {
+      QTest::mouseClick(box->findChild<QPushButton*>(QStringLiteral("okbtn")), Qt::LeftButton);
+    });
+  });
+  poll.start(5);
+  ScanRow(*failing, ImageRow(failing->findChild<QTreeWidget*>(QStringLiteral("DiskList")), 0));
+  const TextSection errors = LanguageManager::Instance().GetSection("Errors");
+  QCOMPARE(said.size(), 2);
+  QVERIFY2(said[0].endsWith(ErrorTextIn(errors, kErrReadFault, ErrorText(kErrReadFault))),
+           qPrintable(said[0]));
+  QVERIFY2(said[1].endsWith(ErrorTextIn(errors, kErrNotEnoughMemory, ErrorText(kErrNotEnoughMemory))),
+           qPrintable(said[1]));
+  QVERIFY(!failing->collectedFiles().empty());
+  QCOMPARE(failing->CurrentPage(), CMainWnd::kPageRecover);
 }
 
 // Stopping the collection still shows the files collected so far.

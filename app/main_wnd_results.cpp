@@ -270,7 +270,8 @@ void CMainWnd::RecoverChecked() {
   const auto gone = static_cast<int>(std::count_if(
       files.begin(), files.end(), [&session](const FoundRecord& f) { return session->SourceGone(f); }));
   if (gone != 0) {
-    CMessageBox::Show(CMessageBox::kWarning, this, Q(FormatText(S(Message("MSG0811")), {gone})));
+    CMessageBox::Show(CMessageBox::kWarning, this,
+                      Q(FormatText(S(Message(gone == 1 ? "MSG0825" : "MSG0811")), {gone})));
     // The others are recovered; those of the removed device are listed
     // among the failures with the reason.
     if (gone == static_cast<int>(files.size())) return;
@@ -439,7 +440,11 @@ void CMainWnd::OnCollectionFinished() {
   // matches what the tree offers to tick.
   if (r.session != nullptr) {
     std::vector<FoundRecord>& files = r.session->collected();
-    DropRepeatedFiles(files);
+    const std::shared_ptr<ScanSession> session = r.session;
+    DropRepeatedFiles(files, 512, [&session](const FoundRecord& file, uint64_t& sector) {
+      IFileRecoveryParse* engine = session->EngineOf(file);
+      return engine != nullptr && engine->FirstDataSector(file, sector);
+    });
     const std::vector<TypeOption> options = TypeOptions();
     const bool others = m_typePage->othersOption()->isChecked();
     const bool any =
@@ -487,12 +492,24 @@ void CMainWnd::SizeFileListColumns() {
                              QString(),
                              QStringLiteral("jpeg")};
   const int least[] = {24, 140, 0, 0, 0, 90, 0};
+  QAbstractItemModel* model = view->model();
+  // The texts of the first rows shown count too (names and folders are
+  // long); a few hundred rows tell the widths without reading every path.
+  constexpr int kMeasuredRows = 200;
+  constexpr int kWidest = 600;
+  const int rows = model == nullptr ? 0 : std::min(model->rowCount(), kMeasuredRows);
   for (int c = 0; c < CFileListModel::kColumnCount; ++c) {
-    const QString title =
-        view->model() == nullptr ? QString() : view->model()->headerData(c, Qt::Horizontal).toString();
+    const QString title = model == nullptr ? QString() : model->headerData(c, Qt::Horizontal).toString();
     // Padding of the cell and of the header with its sort arrow.
-    const int width = std::max({least[c], text.horizontalAdvance(samples[c]) + 14,
-                                title.isEmpty() ? 0 : header.horizontalAdvance(title) + 24});
+    int width = std::max({least[c], text.horizontalAdvance(samples[c]) + 14,
+                          title.isEmpty() ? 0 : header.horizontalAdvance(title) + 24});
+    if (c != CFileListModel::kCheck) {
+      const int icon = c == CFileListModel::kName ? view->iconSize().width() + 4 : 0;
+      for (int row = 0; row < rows; ++row)
+        width = std::max(
+            width,
+            std::min(kWidest, text.horizontalAdvance(model->index(row, c).data().toString()) + icon + 14));
+    }
     view->setColumnWidth(c, width);
   }
 }
@@ -626,6 +643,7 @@ void CMainWnd::OnFolderExpanded(QTreeWidgetItem* item) {
 void CMainWnd::ShowRows(std::vector<const FoundRecord*> rows) {
   m_results->model->SetRows(std::move(rows));
   m_found->FileList->horizontalHeader()->setSortIndicatorShown(false);
+  SizeFileListColumns();
   ShowCheckStates();
 }
 

@@ -111,7 +111,7 @@ void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector,
   for (const FoundRecord& r : files) {
     const uint32_t tag = r.engineTag;
     if (tag <= kTagCarving) tags[tag] = true;
-    if (tag == kTagCarving) carvedSources.insert(r.sourceKey);
+    if (tag == kTagCarving) carvedSources.insert(uint16_t{r.sourceKey});
   }
   const bool twoNtfs = tags[kTagFastNtfs] && tags[kTagDeepNtfs];
   const bool twoFat = tags[kTagFastFat] && tags[kTagDeepFat];
@@ -121,7 +121,7 @@ void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector,
   std::map<std::pair<uint16_t, uint64_t>, std::vector<std::pair<uint64_t, std::string>>> starts;
   for (const FoundRecord& r : files) {
     const uint32_t tag = r.engineTag;
-    if (tag == kTagCarving || r.isFolder != 0 || carvedSources.count(r.sourceKey) == 0) continue;
+    if (tag == kTagCarving || r.isFolder != 0 || carvedSources.count(uint16_t{r.sourceKey}) == 0) continue;
     uint64_t sector = 0;
     if (FatDataSector(r, bytesPerSector, sector) ||
         (tag != kTagFastFat && tag != kTagDeepFat && dataSector && dataSector(r, sector)))
@@ -143,6 +143,10 @@ void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector,
                 .emplace(uint16_t{r.sourceKey}, ntfs, uint64_t{r.entrySector}, uint32_t{r.key}, RecordName(r))
                 .second;
   });
+}
+
+void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector) {
+  DropRepeatedFiles(files, bytesPerSector, DataSectorLookup());
 }
 
 void GroupByType(const std::vector<FoundRecord>& results, TypeGroups& groups) {

@@ -46,8 +46,10 @@ inline constexpr const char* kNoTimeText = "    ----    ";
 //   (NTFS: the file record's first run), and only when the source has
 //   carved files.
 using DataSectorLookup = std::function<bool(const FoundRecord& record, uint64_t& sector)>;
-void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector = 512,
-                       const DataSectorLookup& dataSector = nullptr);
+void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector,
+                       const DataSectorLookup& dataSector);
+// The same without an engine to ask: FAT files only.
+void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector = 512);
 
 // Group key -> positions of its records in `results`, in list order.
 using TypeGroups = std::map<std::string, std::vector<uint32_t>>;

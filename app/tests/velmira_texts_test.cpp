@@ -293,20 +293,21 @@ void VelmiraTextsTest::Check(QWidget* window, const QString& name, bool settle) 
 // that each window is looked at with its texts of a running job: the time
 // left in hours, minutes and seconds, the sectors of a 2 TB disk.
 void VelmiraTextsTest::CheckJobWindows(CMainWnd& wnd, const QString& suffix) {
-  Gate scanGate;
-  Gate searchGate;
-  wnd.SetEngineBuilder([&](const ScanSource& source, bool) -> std::unique_ptr<IFileRecoveryParse> {
+  // Shared with the engines, which the scan session keeps after this returns.
+  const auto scanGate = std::make_shared<Gate>();
+  const auto searchGate = std::make_shared<Gate>();
+  wnd.SetEngineBuilder([=](const ScanSource& source, bool) -> std::unique_ptr<IFileRecoveryParse> {
     auto engine = std::make_unique<FakeScanEngine>();
     engine->steps = 4;
     engine->secondsLeft = 3723;
     engine->totalSectors = 3907029168ull;
-    engine->onStep = [&scanGate](int32_t step) {
-      if (step == 2) scanGate.Wait();
+    engine->onStep = [scanGate](int32_t step) {
+      if (step == 2) scanGate->Wait();
     };
     engine->records = testing::ManyFakeFiles(source.SourceKey(), 40);
     engine->searchReportEvery = 10;
-    engine->onSearchReport = [&searchGate, reports = std::make_shared<int>(0)] {
-      if (++*reports == 2) searchGate.Wait();
+    engine->onSearchReport = [searchGate, reports = std::make_shared<int>(0)] {
+      if (++*reports == 2) searchGate->Wait();
     };
     return engine;
   });
@@ -317,14 +318,14 @@ void VelmiraTextsTest::CheckJobWindows(CMainWnd& wnd, const QString& suffix) {
   QTimer poll;
   connect(&poll, &QTimer::timeout, this, [&] {
     QWidget* modal = QApplication::activeModalWidget();
-    if (qobject_cast<CScanProcessWnd*>(modal) != nullptr && scanGate.Waiting() && !scanSeen) {
+    if (qobject_cast<CScanProcessWnd*>(modal) != nullptr && scanGate->Waiting() && !scanSeen) {
       scanSeen = true;
       Check(modal, QStringLiteral("scan_window") + suffix);
-      scanGate.Release();
-    } else if (qobject_cast<CSearchProcessWnd*>(modal) != nullptr && searchGate.Waiting() && !searchSeen) {
+      scanGate->Release();
+    } else if (qobject_cast<CSearchProcessWnd*>(modal) != nullptr && searchGate->Waiting() && !searchSeen) {
       searchSeen = true;
       Check(modal, QStringLiteral("collection_window") + suffix);
-      searchGate.Release();
+      searchGate->Release();
     } else if (qobject_cast<CPreviewProcessWnd*>(modal) != nullptr && previewGate.Waiting() && !previewSeen) {
       previewSeen = true;
       Check(modal, QStringLiteral("preview_window") + suffix);
@@ -333,11 +334,14 @@ void VelmiraTextsTest::CheckJobWindows(CMainWnd& wnd, const QString& suffix) {
   });
   poll.start(5);
   // Should a window not come, the workers do not wait for ever.
-  QTimer::singleShot(30000, this, [&] {
-    scanGate.Release();
-    searchGate.Release();
+  QTimer giveUp;
+  giveUp.setSingleShot(true);
+  connect(&giveUp, &QTimer::timeout, this, [&] {
+    scanGate->Release();
+    searchGate->Release();
     previewGate.Release();
   });
+  giveUp.start(30000);
 
   const auto restore = qScopeGuard([&wnd] { wnd.SetEngineBuilder(BuildEngineFor); });
   auto* list = wnd.findChild<QTreeWidget*>(QStringLiteral("DiskList"));

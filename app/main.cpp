@@ -33,9 +33,13 @@ int main(int argc, char** argv) {
   switch (instance.ClaimInstance()) {
     case SingleInstance::Claim::kRaised:
       return 0;
-    case SingleInstance::Claim::kNoWindow:
-      CMessageBox::Show(CMessageBox::kInformation, nullptr, QStringLiteral("Orvanta is running."));
+    case SingleInstance::Claim::kNoWindow: {
+      // Told in the user's language; in English when its file lacks the text.
+      const QString text = Q(LanguageManager::Instance().Text("Messages", "MSG0104"));
+      CMessageBox::Show(CMessageBox::kInformation, nullptr,
+                        text.isEmpty() ? QStringLiteral("Orvanta is running.") : text);
       return 0;
+    }
     case SingleInstance::Claim::kFirst:
       break;
   }

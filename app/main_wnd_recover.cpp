@@ -290,12 +290,12 @@ void CMainWnd::CreateImage() {
   } else if (kind == kRowImage && source != nullptr) {
     sourcePath = source->imagePath;
     bytes = static_cast<uint64_t>(QFileInfo(Q(sourcePath)).size());
-    proposed = QFileInfo(Q(sourcePath)).completeBaseName() + QStringLiteral(" copy");
+    proposed = Q(FormatText(S(Message("MSG0223")), {S(QFileInfo(Q(sourcePath)).completeBaseName())}));
   } else {
     const DriveInfo drive = DriveOfRow(row);
     sourcePath = drive.path;
     bytes = drive.length;
-    proposed = Q(FormatText("Physical Disk %d", {drive.diskNumber + 1}));
+    proposed = Q(FormatText(S(Message("MSG0222")), {drive.diskNumber + 1}));
   }
   proposed.replace(QLatin1Char('/'), QLatin1Char('_'));
   proposed = QDir::homePath() + QLatin1Char('/') + proposed + QStringLiteral(".img");
@@ -341,7 +341,7 @@ void CMainWnd::CreateImage() {
   }
   if (code == CCreateImageProcessWnd::kClosedComplete && unreadable != 0)
     CMessageBox::Show(CMessageBox::kWarning, this,
-                      Q(FormatText(S(Message("MSG0310")).c_str(),
+                      Q(FormatText(S(Message(unreadable == 1 ? "MSG0311" : "MSG0310")).c_str(),
                                    {static_cast<unsigned long long>(unreadable), ImageMapPath(S(target))})));
   if (CMessageBox::Show(CMessageBox::kQuestion, this, Message("MSG0214")) != CMessageBox::kOk) return;
   ChooseMode(kModeRecover);

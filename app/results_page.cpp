@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QHeaderView>
 #include <QIcon>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTextBrowser>
 #include <QTreeWidget>
@@ -123,6 +124,18 @@ CResultsPage::CResultsPage(QWidget* parent)
     : QWidget(parent), m_ui(std::make_unique<Ui::ResultsPage>()), m_state(new State()) {
   m_ui->setupUi(this);
   State& r = *m_state;
+  // The tree is as wide as its longest label; a scroll bar shows the rest.
+  m_ui->TypeTree->header()->setStretchLastSection(false);
+  m_ui->TypeTree->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  // It widens with its labels up to a point, so that "QuickTime (12)" needs
+  // no scrolling; folder names longer than that do.
+  QTreeWidget* tree = m_ui->TypeTree;
+  connect(tree->header(), &QHeaderView::sectionResized, this, [tree](int, int, int size) {
+    const int least = 170;
+    const int most = 250;
+    const int bar = tree->verticalScrollBar()->isVisible() ? tree->verticalScrollBar()->width() : 0;
+    tree->setFixedWidth(std::clamp(size + 2 * tree->frameWidth() + bar, least, most));
+  });
   // The categories of the type tree, hidden until they hold files.
   const char* nodes[] = {"NodePhoto", "NodeAudio", "NodeVideo", "NodeDocument", "NodeArchive", "NodeOthers"};
   for (int i = 0; i < kCategories; ++i) {
@@ -290,7 +303,8 @@ void CResultsPage::RecoverChecked() {
   const auto gone = static_cast<int>(std::count_if(
       files.begin(), files.end(), [&session](const FoundRecord& f) { return session->SourceGone(f); }));
   if (gone != 0) {
-    CMessageBox::Show(CMessageBox::kWarning, window(), Q(FormatText(S(Message("MSG0811")), {gone})));
+    CMessageBox::Show(CMessageBox::kWarning, window(),
+                      Q(FormatText(S(Message(gone == 1 ? "MSG0825" : "MSG0811")), {gone})));
     // The others are recovered; those of the removed device are listed
     // among the failures with the reason.
     if (gone == static_cast<int>(files.size())) return;
@@ -397,7 +411,11 @@ void CResultsPage::OnCollectionFinished() {
   // matches what the tree offers to tick.
   if (r.session != nullptr) {
     std::vector<FoundRecord>& files = r.session->collected();
-    DropRepeatedFiles(files);
+    const std::shared_ptr<ScanSession> session = r.session;
+    DropRepeatedFiles(files, 512, [&session](const FoundRecord& file, uint64_t& sector) {
+      IFileRecoveryParse* engine = session->EngineOf(file);
+      return engine != nullptr && engine->FirstDataSector(file, sector);
+    });
     const std::vector<TypeOption>& options = r.options;
     const bool others = choice.others;
     const bool any =
@@ -445,12 +463,24 @@ void CResultsPage::SizeFileListColumns() {
                              QString(),
                              QStringLiteral("jpeg")};
   const int least[] = {24, 140, 0, 0, 0, 90, 0};
+  QAbstractItemModel* model = view->model();
+  // The texts of the first rows shown count too (names and folders are
+  // long); a few hundred rows tell the widths without reading every path.
+  constexpr int kMeasuredRows = 200;
+  constexpr int kWidest = 600;
+  const int rows = model == nullptr ? 0 : std::min(model->rowCount(), kMeasuredRows);
   for (int c = 0; c < CFileListModel::kColumnCount; ++c) {
-    const QString title =
-        view->model() == nullptr ? QString() : view->model()->headerData(c, Qt::Horizontal).toString();
+    const QString title = model == nullptr ? QString() : model->headerData(c, Qt::Horizontal).toString();
     // Padding of the cell and of the header with its sort arrow.
-    const int width = std::max({least[c], text.horizontalAdvance(samples[c]) + 14,
-                                title.isEmpty() ? 0 : header.horizontalAdvance(title) + 24});
+    int width = std::max({least[c], text.horizontalAdvance(samples[c]) + 14,
+                          title.isEmpty() ? 0 : header.horizontalAdvance(title) + 24});
+    if (c != CFileListModel::kCheck) {
+      const int icon = c == CFileListModel::kName ? view->iconSize().width() + 4 : 0;
+      for (int row = 0; row < rows; ++row)
+        width = std::max(
+            width,
+            std::min(kWidest, text.horizontalAdvance(model->index(row, c).data().toString()) + icon + 14));
+    }
     view->setColumnWidth(c, width);
   }
 }
@@ -585,6 +615,7 @@ void CResultsPage::OnFolderExpanded(QTreeWidgetItem* item) {
 void CResultsPage::ShowRows(std::vector<const FoundRecord*> rows) {
   m_state->model->SetRows(std::move(rows));
   m_ui->FileList->horizontalHeader()->setSortIndicatorShown(false);
+  SizeFileListColumns();
   ShowCheckStates();
 }
 

@@ -69,6 +69,14 @@ class IFileRecoveryParse {
   // registry it was built with), ignore it.
   virtual void SetLogFolder(const std::string& /*folder*/) {}
 
+  // The absolute sector where a found file's data starts on its source, so
+  // that a carved copy of it can be known by where it lies. False when the
+  // engine cannot tell: a folder, data kept in the record itself, a sparse
+  // or unreadable start, or an engine that does not keep the places.
+  [[nodiscard]] virtual bool FirstDataSector(const FoundRecord& /*record*/, uint64_t& /*sector*/) {
+    return false;
+  }
+
  protected:
   IFileRecoveryParse() = default;
   IFileRecoveryParse(const IFileRecoveryParse&) = delete;

@@ -97,7 +97,8 @@ bool FatDataSector(const FoundRecord& record, uint32_t bytesPerSector, uint64_t&
 
 }  // namespace
 
-void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector) {
+void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector,
+                       const DataSectorLookup& dataSector) {
   // Named files by their entry: the family of the file system (the fast
   // and the deep pass of one read the same entries), the source, the
   // entry's sector, its first cluster or file record, the name.
@@ -106,18 +107,24 @@ void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector)
   // Entries are compared only when two passes of a file system, or the
   // carver, could have listed a file twice.
   bool tags[kTagCarving + 1] = {};
+  std::set<uint16_t> carvedSources;
   for (const FoundRecord& r : files) {
     const uint32_t tag = r.engineTag;
     if (tag <= kTagCarving) tags[tag] = true;
+    if (tag == kTagCarving) carvedSources.insert(uint16_t{r.sourceKey});
   }
   const bool twoNtfs = tags[kTagFastNtfs] && tags[kTagDeepNtfs];
   const bool twoFat = tags[kTagFastFat] && tags[kTagDeepFat];
-  if (!twoNtfs && !twoFat && !(tags[kTagCarving] && (tags[kTagFastFat] || tags[kTagDeepFat]))) return;
-  // Named FAT files by where their data starts: size and type key.
+  if (!twoNtfs && !twoFat && carvedSources.empty()) return;
+  // Named files by where their data starts: size and type key. Only on
+  // sources with carved files; an engine's answer may cost a read.
   std::map<std::pair<uint16_t, uint64_t>, std::vector<std::pair<uint64_t, std::string>>> starts;
   for (const FoundRecord& r : files) {
+    const uint32_t tag = r.engineTag;
+    if (tag == kTagCarving || r.isFolder != 0 || carvedSources.count(uint16_t{r.sourceKey}) == 0) continue;
     uint64_t sector = 0;
-    if (FatDataSector(r, bytesPerSector, sector))
+    if (FatDataSector(r, bytesPerSector, sector) ||
+        (tag != kTagFastFat && tag != kTagDeepFat && dataSector && dataSector(r, sector)))
       starts[{uint16_t{r.sourceKey}, sector}].emplace_back(uint64_t{r.size}, TypeGroupKey(RecordName(r)));
   }
   std::erase_if(files, [&](const FoundRecord& r) {
@@ -136,6 +143,10 @@ void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector)
                 .emplace(uint16_t{r.sourceKey}, ntfs, uint64_t{r.entrySector}, uint32_t{r.key}, RecordName(r))
                 .second;
   });
+}
+
+void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector) {
+  DropRepeatedFiles(files, bytesPerSector, DataSectorLookup());
 }
 
 void GroupByType(const std::vector<FoundRecord>& results, TypeGroups& groups) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -38,9 +39,16 @@ inline constexpr const char* kNoTimeText = "    ----    ";
 // - a file found again by another pass of the same file system on the same
 //   source (fast and deep FAT, fast and deep NTFS): the same entry sector,
 //   first cluster or file record, and name;
-// - a carved file whose data starts where the data of a named FAT file of
-//   the same source starts (at `bytesPerSector`), when it is of that file's
-//   type or not longer than it: a copy of that file, or of its start.
+// - a carved file whose data starts where the data of a named file of the
+//   same source starts, when it is of that file's type or not longer than
+//   it: a copy of that file, or of its start. FAT files tell their start
+//   themselves (at `bytesPerSector`); for the others `dataSector` is asked
+//   (NTFS: the file record's first run), and only when the source has
+//   carved files.
+using DataSectorLookup = std::function<bool(const FoundRecord& record, uint64_t& sector)>;
+void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector,
+                       const DataSectorLookup& dataSector);
+// The same without an engine to ask: FAT files only.
 void DropRepeatedFiles(std::vector<FoundRecord>& files, uint32_t bytesPerSector = 512);
 
 // Group key -> positions of its records in `results`, in list order.

@@ -114,6 +114,28 @@ TEST(ResultTree, OneRowPerFile) {
   for (const FoundRecord& r : files) names.push_back(RecordName(r));
   EXPECT_EQ(names, (std::vector<std::string>{"clip.mov", "b.jpg", "report.pdf", "00003.png", "00004.jpg",
                                              "00005.jpg"}));
+
+  // An NTFS file's start comes from its engine, asked only for the files
+  // that do not tell it themselves: the shorter carved copy at report.pdf's
+  // start goes, a longer one elsewhere stays.
+  std::vector<std::string> asked;
+  const DataSectorLookup lookup = [&asked](const FoundRecord& r, uint64_t& sector) {
+    asked.push_back(RecordName(r));
+    sector = 5000;
+    return r.engineTag == kTagFastNtfs || r.engineTag == kTagDeepNtfs;
+  };
+  files = {ntfs, carved("00006.jpg", 5000, 900), carved("00007.jpg", 5008, 100), ntfsDeep};
+  DropRepeatedFiles(files, 512, lookup);
+  names.clear();
+  for (const FoundRecord& r : files) names.push_back(RecordName(r));
+  EXPECT_EQ(names, (std::vector<std::string>{"report.pdf", "00007.jpg"}));
+  EXPECT_EQ(asked, (std::vector<std::string>{"report.pdf", "report.pdf"}));
+  // Without carved files no engine is asked.
+  asked.clear();
+  files = {ntfs, fat(kTagFastFat, "clip.mov", 5, 50000)};
+  DropRepeatedFiles(files, 512, lookup);
+  EXPECT_TRUE(asked.empty());
+  EXPECT_EQ(files.size(), 2u);
 }
 
 TEST(SearchPattern, MapOrderLastOptionWinsAndConversion) {

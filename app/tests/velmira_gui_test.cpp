@@ -30,37 +30,14 @@
 #include "app/main_wnd.h"
 #include "app/message_box.h"
 #include "app/single_instance.h"
+#include "app/tests/message_box_answer.h"
 #include "platform/message_format.h"
 #include "tests/fixtures/image_tools.h"
 
 using namespace velmira;
+using velmira::testing::MessageBoxAnswer;
 
 namespace {
-
-// Answers the next message box that opens with `answer`, keeping its text.
-class MessageBoxAnswer : public QObject {
- public:
-  explicit MessageBoxAnswer(int answer) : m_answer(answer) {
-    m_timer.setInterval(10);
-    connect(&m_timer, &QTimer::timeout, this, [this] {
-      auto* box = qobject_cast<CMessageBox*>(QApplication::activeModalWidget());
-      if (box == nullptr) return;
-      m_text = box->text();
-      m_kind = box->kind();
-      m_timer.stop();
-      QTest::mouseClick(box->findChild<QPushButton*>(m_answer == 1 ? "okbtn" : "cancelbtn"), Qt::LeftButton);
-    });
-    m_timer.start();
-  }
-  [[nodiscard]] QString text() const { return m_text; }
-  [[nodiscard]] int kind() const { return m_kind; }
-
- private:
-  QTimer m_timer;
-  int m_answer;
-  QString m_text;
-  int m_kind = -1;
-};
 
 template <typename T>
 T* Find(QWidget* window, const char* name) {

@@ -2,11 +2,13 @@
 // deleted photos through the real engines, and an engine that reports as a
 // test tells it to for the progress labels, stopping and large results.
 // The progress window and the results page are saved under build/screenshots/.
+#include <QBuffer>
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
+#include <QImage>
 #include <QLabel>
 #include <QPointer>
 #include <QProgressBar>
@@ -30,11 +32,13 @@
 #include "app/scan_process_wnd.h"
 #include "app/scan_session.h"
 #include "app/search_process_wnd.h"
+#include "app/tests/message_box_answer.h"
 #include "platform/message_format.h"
 #include "results/extension_lists.h"
 #include "results/result_tree.h"
 #include "tests/fixtures/fake_scan_engine.h"
 #include "tests/fixtures/image_tools.h"
+#include "tests/fixtures/ntfs_disk.h"
 #include "tests/fixtures/photo_image.h"
 #include "tests/fixtures/temp_dir.h"
 
@@ -44,6 +48,7 @@
 
 using namespace velmira;
 using velmira::testing::FakeScanEngine;
+using velmira::testing::MessageBoxAnswer;
 
 namespace {
 
@@ -84,34 +89,6 @@ class Watcher : public QObject {
     }
     return QObject::eventFilter(watched, event);
   }
-};
-
-// Answers the next message box: records its text, waits `holdMs` (the
-// question stays open meanwhile), runs `whileOpen`, then clicks.
-class Answerer : public QObject {
- public:
-  Answerer(int answer, int holdMs = 0, std::function<void()> whileOpen = {})
-      : m_answer(answer), m_hold(holdMs), m_whileOpen(std::move(whileOpen)) {
-    connect(&m_timer, &QTimer::timeout, this, [this] {
-      auto* box = qobject_cast<CMessageBox*>(QApplication::activeModalWidget());
-      if (box == nullptr) return;
-      m_timer.stop();
-      texts << box->text();
-      QTimer::singleShot(m_hold, box, [this, box] {
-        if (m_whileOpen) m_whileOpen();
-        QTest::mouseClick(box->findChild<QPushButton*>(m_answer == 1 ? "okbtn" : "cancelbtn"),
-                          Qt::LeftButton);
-      });
-    });
-    m_timer.start(5);
-  }
-  QStringList texts;
-
- private:
-  QTimer m_timer;
-  int m_answer;
-  int m_hold;
-  std::function<void()> m_whileOpen;
 };
 
 QTreeWidgetItem* ImageRow(QTreeWidget* list, int index) {
@@ -170,6 +147,7 @@ class VelmiraScanTest : public QObject {
   void ScanCheckAllAndRecover();
   void RemovedDeviceKeepsItsFilesButIsNotRead();
   void EveryKindOnceWithPartlyTickedBoxes();
+  void CarvedStartOfAnNtfsFileIsNoRow();
 
  private:
   // A main window on the current drives with image sources; its scans go
@@ -400,12 +378,13 @@ void VelmiraScanTest::StoppingAtTheQuestion() {
     Watcher watch(wnd.get());
     int pausedAt = -1;
     int afterPause = -2;
-    std::unique_ptr<Answerer> answer;
+    std::unique_ptr<MessageBoxAnswer> answer;
     bool asked = false;
     watch.onProgress = [&](CScanProcessWnd* scan, int percent) {
       if (asked || percent < 10) return;
       asked = true;
-      answer = std::make_unique<Answerer>(stop ? 1 : 2, 120, [&] { afterPause = built[0]->reportsDone; });
+      answer =
+          std::make_unique<MessageBoxAnswer>(stop ? 1 : 2, 120, [&] { afterPause = built[0]->reportsDone; });
       QTimer::singleShot(0, scan, [&, scan, stop] {
         pausedAt = built[0]->reportsDone;
         if (stop) {
@@ -531,10 +510,10 @@ void VelmiraScanTest::SecondDeepScanAsksToContinue() {
   {
     // The first scan is stopped early, so that it can be continued.
     Watcher watch(wnd.get());
-    std::unique_ptr<Answerer> answer;
+    std::unique_ptr<MessageBoxAnswer> answer;
     watch.onProgress = [&](CScanProcessWnd* scan, int percent) {
       if (answer || percent < 1) return;  // early: a Release build sweeps this card in moments
-      answer = std::make_unique<Answerer>(1);
+      answer = std::make_unique<MessageBoxAnswer>(1);
       QTimer::singleShot(0, scan, [scan] {
         QTest::mouseClick(scan->findChild<QPushButton*>(QStringLiteral("cancelbtn")), Qt::LeftButton);
       });
@@ -547,7 +526,7 @@ void VelmiraScanTest::SecondDeepScanAsksToContinue() {
     if (earlier.count(folder) == 0) before.push_back(folder);
   QCOMPARE(before.size(), size_t{1});
 
-  Answerer no(2);
+  MessageBoxAnswer no(2);
   ScanRow(*wnd, row);
   QCOMPARE(no.texts, QStringList{Message("MSG1206")});
   for (const std::string& folder : before) QVERIFY2(!std::filesystem::exists(folder), folder.c_str());
@@ -558,7 +537,7 @@ void VelmiraScanTest::NoEngineClosesWithAWarning() {
   auto wnd =
       NewMainWnd({m_blank}, [](const ScanSource&, bool) { return std::unique_ptr<IFileRecoveryParse>(); });
   Watcher watch(wnd.get());
-  Answerer ok(1);
+  MessageBoxAnswer ok(1);
   ScanRow(*wnd, ImageRow(wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList")), 0));
   QCOMPARE(ok.texts, QStringList{Message("MSG0504")});
   QVERIFY(watch.notifications.isEmpty());
@@ -606,12 +585,12 @@ void VelmiraScanTest::StoppingTheCollection() {
                    e.onSearchReport = [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); };
                  }));
   Watcher watch(wnd.get());
-  std::unique_ptr<Answerer> answer;
+  std::unique_ptr<MessageBoxAnswer> answer;
   QTimer poll;
   connect(&poll, &QTimer::timeout, this, [&] {
     auto* search = qobject_cast<CSearchProcessWnd*>(QApplication::activeModalWidget());
     if (search == nullptr || answer) return;
-    answer = std::make_unique<Answerer>(1);
+    answer = std::make_unique<MessageBoxAnswer>(1);
     QTest::mouseClick(search->findChild<QPushButton*>(QStringLiteral("cancelbtn")), Qt::LeftButton);
   });
   poll.start(20);
@@ -719,15 +698,23 @@ void VelmiraScanTest::RemovedDeviceKeepsItsFilesButIsNotRead() {
   for (int i = 0; i < folders->childCount(); ++i) folders->child(i)->setExpanded(true);
 
   // Recovery: the user is told how many files cannot be recovered; with
-  // nothing else checked no recovery window opens.
-  wnd->findChild<QCheckBox*>(QStringLiteral("ChkAllListSel"))->click();
-  QCOMPARE(wnd->CheckedFiles().size(), size_t{2});
+  // nothing else checked no recovery window opens. One file is told of in
+  // the singular.
   bool asked = false;
   wnd->SetPathAsker([&](int, const QString&) {
     asked = true;
     return m_temp.path();
   });
-  Answerer ok(1);
+  QVERIFY(view->model()->setData(view->model()->index(0, 0), Qt::Checked, Qt::CheckStateRole));
+  QCOMPARE(wnd->CheckedFiles().size(), size_t{1});
+  {
+    MessageBoxAnswer ok(1);
+    QTest::mouseClick(wnd->findChild<QPushButton*>(QStringLiteral("BtnRecover")), Qt::LeftButton);
+    QCOMPARE(ok.texts, QStringList{Q(FormatText(S(Message("MSG0825")), {1}))});
+  }
+  wnd->findChild<QCheckBox*>(QStringLiteral("ChkAllListSel"))->click();
+  QCOMPARE(wnd->CheckedFiles().size(), size_t{2});
+  MessageBoxAnswer ok(1);
   QTest::mouseClick(wnd->findChild<QPushButton*>(QStringLiteral("BtnRecover")), Qt::LeftButton);
   QCOMPARE(ok.texts, QStringList{Q(FormatText(S(Message("MSG0811")), {2}))});
   QVERIFY(!asked);
@@ -813,6 +800,39 @@ void VelmiraScanTest::EveryKindOnceWithPartlyTickedBoxes() {
   QCOMPARE(node("NodeOthers", 0)->text(0), QStringLiteral("E (1)"));
   wnd->findChild<QCheckBox*>(QStringLiteral("OptOthersFile"))->click();
   wnd->findChild<QCheckBox*>(QStringLiteral("OptPhotoFile"))->click();
+}
+
+// A deleted NTFS file that starts with a whole picture: the carver finds
+// the picture again at the file's first sector. Shorter than the file, it is
+// a copy of the file's start and no row of its own, as on FAT.
+void VelmiraScanTest::CarvedStartOfAnNtfsFileIsNoRow() {
+  testing::NtfsDisk disk(16);
+  const std::string unusable = disk.Unusable();
+  if (!unusable.empty()) QSKIP(unusable.c_str());
+  QImage picture(160, 120, QImage::Format_RGB32);
+  for (int y = 0; y < picture.height(); ++y)
+    for (int x = 0; x < picture.width(); ++x)
+      picture.setPixel(x, y, qRgb(x * 7 % 256, y * 13 % 256, x * y % 256));
+  QByteArray jpeg;
+  QBuffer buffer(&jpeg);
+  QVERIFY(buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "JPG"));
+  std::vector<uint8_t> bytes(jpeg.begin(), jpeg.end());
+  const size_t pictureBytes = bytes.size();
+  bytes.resize(pictureBytes + 40000, 0x33);
+  QVERIFY(disk.Mount());
+  disk.Put("Clips/Interview.mov", bytes);
+  disk.Remove("Clips/Interview.mov");
+  disk.Unmount();
+
+  auto wnd = NewMainWnd({QString::fromStdString(disk.image())});
+  ScanRow(*wnd, ImageRow(wnd->findChild<QTreeWidget*>(QStringLiteral("DiskList")), 0));
+  QCOMPARE(wnd->CurrentPage(), CMainWnd::kPageRecover);
+  QStringList names;
+  for (const FoundRecord& r : wnd->collectedFiles()) {
+    const uint32_t tag = r.engineTag;
+    names << Q(RecordName(r)) + (tag == kTagCarving ? QStringLiteral(" (carved)") : QString());
+  }
+  QCOMPARE(names, QStringList{QStringLiteral("Interview.mov")});
 }
 
 #include "velmira_scan_test.moc"

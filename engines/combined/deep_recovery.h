@@ -92,6 +92,9 @@ class CDeepRecovery final : public IFileRecoveryParse {
   // found with its name (same first data sector and extension, or a carved
   // jpg at the start of a found thm), sorted.
   int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
+  // FAT and exFAT files from their record, NTFS files from their file
+  // record's first data run (one read).
+  bool FirstDataSector(const FoundRecord& record, uint64_t& sector) override;
   // Whether a carved file with `carvedExtension` repeats a named file with
   // `namedExtension` that starts at the same sector.
   [[nodiscard]] static bool CarvedRepeats(std::string_view namedExtension, std::string_view carvedExtension);

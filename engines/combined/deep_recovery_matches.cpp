@@ -58,6 +58,28 @@ bool FatFirstDataSector(const FoundRecord& record, uint32_t recordUnit, uint32_t
 
 }  // namespace
 
+bool CDeepRecovery::FirstDataSector(const FoundRecord& record, uint64_t& sector) {
+  if (record.isFolder != 0) return false;
+  const uint32_t tag = record.engineTag;
+  if (tag == kTagFastFat || tag == kTagDeepFat || tag == kTagFastExfat || tag == kTagDeepExfat) {
+    // A fast engine counts in the volume's own sectors, the sweep in the source's.
+    const bool fastRecord = tag == kTagFastFat || tag == kTagFastExfat;
+    return FatFirstDataSector(record, fastRecord ? FastExtentUnit() : m_sectorSize, m_sectorSize, sector);
+  }
+  if (tag != kTagFastNtfs && tag != kTagDeepNtfs) return false;
+  std::vector<DataRun> runs;
+  if (m_deepNtfs.ReadRecordRuns(record.entrySector, runs) != kOk || runs.empty() || runs.front().sparse ||
+      runs.front().delta < 0)
+    return false;
+  const uint64_t cluster = static_cast<uint64_t>(runs.front().delta);
+  const uint64_t clusterSectors = uint64_t{record.clusterBytes} / m_sectorSize;
+  const uint64_t start = record.partitionStart;
+  if (clusterSectors == 0 || cluster > (UINT64_MAX / 2) / clusterSectors || start > UINT64_MAX / 2)
+    return false;
+  sector = cluster * clusterSectors + start;
+  return true;
+}
+
 void CDeepRecovery::DropDeepFatRepeats(std::vector<FoundRecord>& named) const {
   // The deep FAT pass reaches the deleted folders the fast pass listed with
   // their path again, as lost folders: a file of it whose data starts where
@@ -131,31 +153,13 @@ int32_t CDeepRecovery::CollectMatches(const std::string& patterns, std::vector<F
     return carvedExtensions.count(ext) != 0 || (ext == "thm" && carvedExtensions.count("jpg") != 0);
   };
   std::vector<std::pair<uint64_t, std::string>> starts;
-  std::vector<DataRun> runs;
   for (const FoundRecord& r : named) {
     if (carved.empty()) break;
     if (r.isFolder != 0) continue;
     std::string ext = ExtensionOf(r);
     if (!mayRepeat(ext)) continue;
     uint64_t sector = 0;
-    const uint32_t tag = r.engineTag;
-    if (tag == kTagFastFat || tag == kTagDeepFat || tag == kTagFastExfat || tag == kTagDeepExfat) {
-      const bool fastRecord = tag == kTagFastFat || tag == kTagFastExfat;
-      if (!FatFirstDataSector(r, fastRecord ? FastExtentUnit() : m_sectorSize, m_sectorSize, sector))
-        continue;
-    } else if (tag == kTagFastNtfs || tag == kTagDeepNtfs) {
-      runs.clear();
-      if (m_deepNtfs.ReadRecordRuns(r.entrySector, runs) != kOk || runs.empty() || runs.front().sparse ||
-          runs.front().delta < 0)
-        continue;
-      const uint64_t cluster = static_cast<uint64_t>(runs.front().delta);
-      const uint64_t clusterSectors = uint64_t{r.clusterBytes} / m_sectorSize;
-      if (clusterSectors == 0 || cluster > (UINT64_MAX / 2) / clusterSectors) continue;
-      sector = cluster * clusterSectors + r.partitionStart;
-    } else {
-      continue;
-    }
-    starts.emplace_back(sector, std::move(ext));
+    if (FirstDataSector(r, sector)) starts.emplace_back(sector, std::move(ext));
   }
   std::sort(starts.begin(), starts.end());
 

@@ -160,6 +160,11 @@ class ScanJob {
   std::vector<Status> m_results;
   size_t m_failedSource = 0;
   uint64_t m_filesFound = 0;
+  // What the observer was last shown, and when (ProgressCallback).
+  int32_t m_shownPercent = -1;
+  int32_t m_shownScale = -1;
+  uint64_t m_shownFiles = 0;
+  uint64_t m_shownAtMs = 0;
   ScanLogWriteFailure m_writeFailure;
 };
 

@@ -99,6 +99,14 @@ TEST(ExfatFormat, SetsOfARealFolderParseAndADeletedSetKeepsItsChecksum) {
     EXPECT_FALSE(set.name.empty());
   }
   ASSERT_GT(sets, 0u);
+  // The sweep's test, with its first look in front, finds the folder.
+  size_t sectorsWithSets = 0;
+  for (size_t at = 0; at + 512 <= folder.size(); at += 512) {
+    const ByteView sector(folder.data() + at, 512);
+    EXPECT_EQ(CDeepExfatRecovery::HasEntrySet(sector), HasExfatEntrySet(sector, 512)) << at;
+    sectorsWithSets += CDeepExfatRecovery::HasEntrySet(sector);
+  }
+  EXPECT_GT(sectorsWithSets, 0u);
   ExfatEntrySet live;
   ASSERT_TRUE(ParseExfatEntrySet(View(folder), firstAt, live));
   // Deleting clears the in-use bits and leaves the checksum: still one set.

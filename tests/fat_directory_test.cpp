@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engines/fat/deep_fat_recovery.h"
 #include "platform/time_util.h"
 #include "tests/fixtures/image_tools.h"
 #include "tests/fixtures/temp_dir.h"
@@ -243,8 +244,12 @@ TEST(FatDirectorySector, Rules) {
        true},
       {"deleted mark is not a lead byte", Join({deleted}), true},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(IsDirectorySector(ByteView(c.buffer.data(), c.buffer.size())), c.pass) << c.what;
+  for (const Case& c : cases) {
+    const ByteView buffer(c.buffer.data(), c.buffer.size());
+    EXPECT_EQ(IsDirectorySector(buffer), c.pass) << c.what;
+    // The sweep's test, with its first look in front, answers the same.
+    EXPECT_EQ(CDeepFatRecovery::IsDirectorySector(buffer), c.pass) << c.what;
+  }
 }
 
 // A real volume: every folder's first sector is a dot sector, the root
@@ -269,6 +274,8 @@ TEST(FatDirectorySector, RecognisesAVolumeMadeByTheTools) {
     const ByteView sector(bytes.data() + at, 512);
     dots += IsDotDirectorySector(sector);
     directories += IsDirectorySector(sector);
+    EXPECT_EQ(CDeepFatRecovery::IsDotDirectorySector(sector), IsDotDirectorySector(sector)) << at;
+    EXPECT_EQ(CDeepFatRecovery::IsDirectorySector(sector), IsDirectorySector(sector)) << at;
   }
   EXPECT_EQ(dots, 3);
   EXPECT_EQ(directories, 1) << "only the root's first sector holds entries besides the dot sectors";

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -190,6 +191,25 @@ TEST(ScanJob, EmptyListEndsAtOnce) {
   EXPECT_EQ(job.Run(), ScanJob::Outcome::kEmpty);
   EXPECT_FALSE(ScanJob::Announces(ScanJob::Outcome::kEmpty));
   EXPECT_EQ(control.done.load(), 1);
+}
+
+// An engine reporting after every piece: the front end sees every percent,
+// in order, but not the same state again and again.
+TEST(ScanJob, ProgressShowsEveryPercentButNotEveryReport) {
+  auto a = Partition(1);
+  JobControl control;
+  Recorder fine;
+  Builder many;
+  many.prepare = [](FakeScanEngine& engine, size_t) { engine.steps = 5000; };
+  ScanJob busy({a.get()}, true, control, kMessages, &fine);
+  busy.SetEngineBuilder(many.Make());
+  EXPECT_EQ(busy.Run(), ScanJob::Outcome::kFinished);
+  std::vector<int32_t> distinct = fine.percents;
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  EXPECT_EQ(distinct.size(), 101u);  // 0 to 100
+  EXPECT_TRUE(std::is_sorted(fine.percents.begin(), fine.percents.end()));
+  EXPECT_EQ(fine.percents.back(), 100);
+  EXPECT_LT(fine.percents.size(), 5000u);
 }
 
 TEST(ScanJob, CancelDuringTheSecondSourceSkipsTheThird) {

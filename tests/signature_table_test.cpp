@@ -106,6 +106,20 @@ TEST(SignatureTable, DispatchAgreesWithTheRowByRowOrder) {
       EXPECT_EQ(DetectType(view, state), DetectTypeRowByRow(view, state)) << row.extension << " byte " << at;
     }
   }
+  // Sectors of noise, of zeros and cut short, most of which carry no lead byte.
+  const Bytes noise = testing::RandomBytes(4000 * 512, 21);
+  const SectorSource none;
+  for (size_t at = 0; at < noise.size(); at += 512) {
+    CarvingState state;
+    state.BeginSector(&none, 512, at / 512, {});
+    for (const size_t size : {size_t{512}, size_t{100}}) {
+      const ByteView view(noise.data() + at, size);
+      EXPECT_EQ(DetectType(view, state), DetectTypeRowByRow(view, state)) << "sector " << at / 512;
+    }
+  }
+  const Bytes zeros(512, 0);
+  CarvingState state;
+  EXPECT_EQ(DetectType(ByteView(zeros.data(), zeros.size()), state), kNoType);
 }
 
 TEST(SignatureTable, FindsRowsByCodeAndExtension) {

@@ -6,17 +6,6 @@
 
 namespace velmira {
 
-void CarvingState::BeginSector(const SectorSource* src, uint32_t bytesPerSector, uint64_t absoluteSector,
-                               const SweepFigures& figures) {
-  source = src;
-  sectorSize = bytesPerSector;
-  candidateSector = absoluteSector;
-  sectorUnderTest = absoluteSector;
-  sweep = figures;
-  carveResult = 0;
-  namingCode.reset();
-}
-
 void CarvingState::ResetForSweep() {
   tsStrict = false;
   previousWasMts = false;

@@ -65,8 +65,17 @@ struct CarvingState {
 
   // Prepares the state for one sector handed to the carver (the flags and
   // stream ranges are kept; they belong to the whole sweep).
+  // Inline: the sweep calls it for every sector.
   void BeginSector(const SectorSource* src, uint32_t bytesPerSector, uint64_t absoluteSector,
-                   const SweepFigures& figures);
+                   const SweepFigures& figures) {
+    source = src;
+    sectorSize = bytesPerSector;
+    candidateSector = absoluteSector;
+    sectorUnderTest = absoluteSector;
+    sweep = figures;
+    carveResult = 0;
+    namingCode.reset();
+  }
   // Forgets the flags and stream ranges; called when a combined scan starts.
   void ResetForSweep();
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <vector>
 
 #include "engines/carving/formats/formats.h"
@@ -141,10 +142,15 @@ constexpr SignatureRow kRows[] = {
 constexpr size_t kMaskWords = (std::size(kRows) + 63) / 64;
 
 // Rows with the same header test as an earlier row never change the answer
-// of DetectType, so the dispatch keeps one slot per distinct test.
+// of DetectType, so the dispatch keeps one slot per distinct test. Every
+// sector of a sweep passes through here: per lead-byte offset a table of
+// 256 small indices names the slots that byte keys (0: none), so that a
+// sector carrying no lead byte, as most of a medium's sectors, costs one
+// look-up per offset and no header test.
 class Dispatch {
  public:
   Dispatch() {
+    m_masks.emplace_back();  // index 0: no slot
     for (size_t i = 0; i < std::size(kRows); ++i) {
       const FileFormat* format = kRows[i].format;
       const bool seen = std::any_of(m_slots.begin(), m_slots.end(),
@@ -152,19 +158,32 @@ class Dispatch {
       if (seen) continue;
       const size_t slot = m_slots.size();
       m_slots.push_back(i);
-      if (format->leadCount == 0) m_always[slot / 64] |= uint64_t{1} << (slot % 64);
+      if (format->leadCount == 0) {
+        m_always[slot / 64] |= uint64_t{1} << (slot % 64);
+        m_anyAlways = true;
+      }
       for (uint8_t k = 0; k < format->leadCount; ++k) {
         const LeadByte lead = format->leads[k];
-        Masks& masks = MasksAt(lead.offset);
-        masks[lead.value][slot / 64] |= uint64_t{1} << (slot % 64);
+        m_masks[MaskIndex(lead)][slot / 64] |= uint64_t{1} << (slot % 64);
       }
     }
   }
 
   [[nodiscard]] uint32_t Detect(ByteView sector, CarvingState& state) const {
+    // Whether any slot is keyed at all, without a branch per offset.
+    uint32_t any = m_anyAlways ? 1 : 0;
+    if (sector.size() > m_lastOffset) {
+      const uint8_t* bytes = sector.data();
+      for (const OffsetTable& table : m_byOffset) any |= table.maskOf[bytes[table.offset]];
+    } else {
+      for (const OffsetTable& table : m_byOffset) any |= table.maskOf[sector.U8At(table.offset)];
+    }
+    if (any == 0) return kNoType;
     Mask mask = m_always;
-    for (const auto& [offset, masks] : m_byOffset) {
-      const Mask& m = masks[sector.U8At(offset)];
+    for (const OffsetTable& table : m_byOffset) {
+      const uint16_t index = table.maskOf[sector.U8At(table.offset)];
+      if (index == 0) continue;
+      const Mask& m = m_masks[index];
       for (size_t w = 0; w < mask.size(); ++w) mask[w] |= m[w];
     }
     for (size_t word = 0; word < mask.size(); ++word) {
@@ -179,18 +198,35 @@ class Dispatch {
 
  private:
   using Mask = std::array<uint64_t, kMaskWords>;
-  using Masks = std::array<Mask, 256>;
+  struct OffsetTable {
+    uint8_t offset = 0;
+    std::array<uint16_t, 256> maskOf{};  // into m_masks
+  };
 
-  Masks& MasksAt(uint8_t offset) {
-    for (auto& [at, masks] : m_byOffset)
-      if (at == offset) return masks;
-    m_byOffset.emplace_back(offset, Masks{});
-    return m_byOffset.back().second;
+  // The mask of the slots keyed by `lead`, made on first use.
+  size_t MaskIndex(LeadByte lead) {
+    auto table = std::find_if(m_byOffset.begin(), m_byOffset.end(),
+                              [&](const OffsetTable& t) { return t.offset == lead.offset; });
+    if (table == m_byOffset.end()) {
+      m_byOffset.emplace_back();
+      m_byOffset.back().offset = lead.offset;
+      m_lastOffset = std::max(m_lastOffset, size_t{lead.offset});
+      table = std::prev(m_byOffset.end());
+    }
+    uint16_t& index = table->maskOf[lead.value];
+    if (index == 0) {
+      index = static_cast<uint16_t>(m_masks.size());
+      m_masks.emplace_back();
+    }
+    return index;
   }
 
   std::vector<size_t> m_slots;
   Mask m_always{};
-  std::vector<std::pair<uint8_t, Masks>> m_byOffset;
+  bool m_anyAlways = false;
+  std::vector<OffsetTable> m_byOffset;
+  size_t m_lastOffset = 0;  // the largest lead-byte offset
+  std::vector<Mask> m_masks;
 };
 
 // A row's category is where its files are put and grouped; the extension

@@ -72,7 +72,9 @@ class CDeepExfatRecovery final : public CEngineSkeleton {
   // registry's current log folder.
   [[nodiscard]] int32_t BeginDeepExfatLog(const std::string& logName);
   // The sweep's test: the sector holds the start of a whole, valid set.
-  [[nodiscard]] static bool HasEntrySet(ByteView sector) { return HasExfatEntrySet(sector, sector.size()); }
+  [[nodiscard]] static bool HasEntrySet(ByteView sector) {
+    return MayHoldExfatEntrySet(sector) && HasExfatEntrySet(sector, sector.size());
+  }
   // A sector (`bytes` starts with it; the bytes after it may follow, so
   // that sets that run past its end are read without another read) at
   // absolute sector `sector`.

@@ -126,15 +126,6 @@ bool LooksLikeExfatSetStart(ByteView bytes, size_t off) {
 
 namespace {
 
-// The type bytes entries have, live or deleted (the in-use bit cleared):
-// bitmap, up-case, label, File, volume GUID, padding and access-control
-// entries, Stream, Name, and vendor entries.
-constexpr bool MayBeEntryType(uint8_t type) {
-  const uint8_t code = type & 0x7F;
-  return code == 0x01 || code == 0x02 || code == 0x03 || code == 0x05 || (code >= 0x20 && code <= 0x22) ||
-         code == 0x40 || code == 0x41 || code >= 0x60;
-}
-
 // The entries of the set at `off` belong together (the same in-use state
 // throughout, a Stream entry, enough Name entries for the name length); the
 // set lies whole in `bytes`. `checksumOk` tells whether its checksum holds.
@@ -203,11 +194,8 @@ bool HasExfatEntrySet(ByteView bytes, size_t sectorBytes) {
   // and a set is checked without being read out.
   const size_t n = sectorBytes < bytes.size() ? sectorBytes : bytes.size();
   const uint8_t* p = bytes.data();
-  // Every slot of a folder sector up to its end mark holds an entry, and a
-  // set needs two of them: unless the first two slots hold entry types, no
-  // set starts in the sector (one cache line decides most sectors).
-  if (bytes.size() < 2 * kExfatEntryBytes || !MayBeEntryType(p[0]) || !MayBeEntryType(p[kExfatEntryBytes]))
-    return false;
+  // One cache line decides most sectors.
+  if (!MayHoldExfatEntrySet(bytes)) return false;
   for (size_t off = 0; off + kExfatEntryBytes <= n; off += kExfatEntryBytes) {
     if ((p[off] | kExfatEntryInUse) != kExfatFileEntry) continue;
     bool checksumOk = false;

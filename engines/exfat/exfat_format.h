@@ -111,4 +111,22 @@ struct ExfatEntrySet {
 // set may run past the sector's end when `bytes` goes on).
 [[nodiscard]] bool HasExfatEntrySet(ByteView bytes, size_t sectorBytes);
 
+// The type bytes entries have, live or deleted (the in-use bit cleared):
+// bitmap, up-case, label, File, volume GUID, padding and access-control
+// entries, Stream, Name, and vendor entries.
+[[nodiscard]] constexpr bool MayBeExfatEntryType(uint8_t type) {
+  const uint8_t code = type & 0x7F;
+  return code == 0x01 || code == 0x02 || code == 0x03 || code == 0x05 || (code >= 0x20 && code <= 0x22) ||
+         code == 0x40 || code == 0x41 || code >= 0x60;
+}
+
+// The first look of HasExfatEntrySet, inline for the sweep that asks it of
+// every sector: every slot of a folder sector up to its end mark holds an
+// entry, and a set needs two of them, so unless the first two slots hold
+// entry types no set starts in the sector (false for most other data).
+[[nodiscard]] inline bool MayHoldExfatEntrySet(ByteView bytes) {
+  return bytes.size() >= 2 * kExfatEntryBytes && MayBeExfatEntryType(bytes.data()[0]) &&
+         MayBeExfatEntryType(bytes.data()[kExfatEntryBytes]);
+}
+
 }  // namespace velmira

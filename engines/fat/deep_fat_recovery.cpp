@@ -114,13 +114,6 @@ int32_t CDeepFatRecovery::BeginDeepFatLog(const std::string& logName) {
   return m_store->OpenNewLog(ScanLogName(ScanLogKind::kDeepFat, static_cast<int64_t>(m_partitionStart)));
 }
 
-bool CDeepFatRecovery::IsDotDirectorySector(ByteView sector) {
-  return velmira::IsDotDirectorySector(sector);
-}
-bool CDeepFatRecovery::IsDirectorySector(ByteView buffer) {
-  return velmira::IsDirectorySector(buffer);
-}
-
 bool CDeepFatRecovery::InSource(uint64_t sector) const {
   return sector >= m_partitionStart && sector - m_partitionStart < m_partitionLength;
 }

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "engines/engine_skeleton.h"
+#include "engines/fat/fat_directory.h"
 #include "engines/fat/fat_layout.h"
 #include "engines/output_sink.h"
 #include "platform/byte_view.h"
@@ -88,8 +89,12 @@ class CDeepFatRecovery final : public CEngineSkeleton {
   // or the read error.
   [[nodiscard]] int32_t AddBootSectorLayout();
   // The sweep's tests (engines/fat/fat_directory.h).
-  [[nodiscard]] static bool IsDotDirectorySector(ByteView sector);
-  [[nodiscard]] static bool IsDirectorySector(ByteView buffer);
+  [[nodiscard]] static bool IsDotDirectorySector(ByteView sector) {
+    return sector.U8At(0) == '.' && velmira::IsDotDirectorySector(sector);
+  }
+  [[nodiscard]] static bool IsDirectorySector(ByteView buffer) {
+    return MayBeDirectorySector(buffer) && velmira::IsDirectorySector(buffer);
+  }
   // A sector that starts a folder, at absolute sector `sector`.
   void OnDotDirectorySector(ByteView data, uint64_t sector);
   // A directory sector that does not start a folder.

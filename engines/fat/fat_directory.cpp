@@ -136,6 +136,9 @@ bool IsValidFatEntry(ByteView entries, size_t offset) {
 
   const FatEntryView e(entries.Sub(offset, kFatEntryBytes));
   const uint8_t attr = e.Attributes();
+  // The sweep asks this of every sector: the checks that turn most other
+  // data away cheaply come first, the times (a calendar conversion) last.
+  if (attr >= 0x40) return false;
   const bool folder = e.IsFolder();
   const bool longName = e.IsLongNamePart();
   const bool label = e.IsVolumeLabel();
@@ -145,16 +148,15 @@ bool IsValidFatEntry(ByteView entries, size_t offset) {
   if (label && (e.Size() != 0 || e.FirstCluster() != 0)) return false;
   if (!label && !longName && (attr & kFatVolumeLabel) != 0) return false;
   if (folder && (attr & kFatReadOnly) != 0) return false;
-  if (attr >= 0x40) return false;
 
   if (longName) {
     if (!deleted && e.SequenceNumber() > kMaxLongNameSequence) return false;
   } else {
+    if (!label && !HasCleanShortName(e)) return false;
     if (!deleted && !folder) {
       const FatEntryTimes t = ReadFatEntryTimes(e);
       if (!TimeInWindow(t.created) || !TimeInWindow(t.accessed) || !TimeInWindow(t.modified)) return false;
     }
-    if (!label && !HasCleanShortName(e)) return false;
   }
 
   const bool shapeOk = deleted || !folder || e.Size() == 0;
@@ -196,10 +198,10 @@ bool IsDirectorySector(ByteView buffer) {
           owner.IsDeleted() || (!owner.IsLongNamePart() && ShortNameChecksum(owner) == checksum);
       if (!ownsRun) return false;
     } else {
+      if (!IsPlausibleShortName(e)) return false;
       if (!e.IsVolumeLabel() &&
           FatDateTimeToFileTime(e.CreationDate(), e.CreationTime(), e.CreationHundredths()) == 0)
         return false;
-      if (!IsPlausibleShortName(e)) return false;
     }
   }
   return true;

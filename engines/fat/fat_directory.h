@@ -139,4 +139,14 @@ struct FatEntryTimes {
 // next sector.
 [[nodiscard]] bool IsDirectorySector(ByteView buffer);
 
+// The first look of the two sector tests above, inline for the sweep that
+// asks them of every sector: a sector either starts with a "." entry or its
+// first entry is no end mark and has an attribute byte below 0x40
+// (IsValidFatEntry refuses every other entry). False for most other data.
+[[nodiscard]] inline bool MayBeDirectorySector(ByteView buffer) {
+  if (buffer.size() < kFatEntryBytes) return true;
+  const uint8_t first = buffer.data()[0];
+  return first == '.' || (first != 0 && buffer.data()[11] < 0x40);
+}
+
 }  // namespace velmira

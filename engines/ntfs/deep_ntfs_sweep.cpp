@@ -13,12 +13,6 @@ constexpr uint32_t kPieceBytes = 64 * 1024;
 
 }  // namespace
 
-bool IsNtfsRecordCandidate(ByteView bytes, uint32_t recordSize) {
-  return bytes.size() >= 512 && bytes.Matches(0, "FILE") && bytes.U32At(kNtfsRecBytesInUse) <= recordSize &&
-         bytes.U32At(kNtfsRecAllocated) == recordSize &&
-         bytes.U16At(kNtfsRecUpdateSequence) == bytes.U16At(510);
-}
-
 int32_t SweepDeepNtfs(CDeepNtfsRecovery& engine, ScanProgressCallback progress, void* userData) {
   const SectorSource& source = engine.Source();
   const NtfsGeometry& g = engine.Geometry();

@@ -22,7 +22,12 @@ namespace velmira {
 // `recordSize` bytes: "FILE", bytes in use at most the record size, the
 // allocated size equal to it, and the update sequence number (0x30) equal to
 // the last word of the first 512 bytes. The folder bit is not tested.
-[[nodiscard]] bool IsNtfsRecordCandidate(ByteView bytes, uint32_t recordSize);
+// Inline: the sweep asks it of every sector.
+[[nodiscard]] inline bool IsNtfsRecordCandidate(ByteView bytes, uint32_t recordSize) {
+  return bytes.size() >= 512 && bytes.Matches(0, "FILE") && bytes.U32At(kNtfsRecBytesInUse) <= recordSize &&
+         bytes.U32At(kNtfsRecAllocated) == recordSize &&
+         bytes.U16At(kNtfsRecUpdateSequence) == bytes.U16At(510);
+}
 
 // Sweeps every sector of `engine`'s partition in 64 KiB pieces and hands each
 // candidate that is not a folder to ProcessFoundRecord; then FinishDeepNtfs.

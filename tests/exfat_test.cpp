@@ -15,6 +15,7 @@
 #include "engines/boot_sector.h"
 #include "engines/combined/deep_recovery.h"
 #include "engines/engine_factory.h"
+#include "engines/exfat/deep_exfat_recovery.h"
 #include "engines/exfat/exfat_format.h"
 #include "engines/exfat/exfat_volume.h"
 #include "engines/exfat/fast_exfat_recovery.h"
@@ -461,8 +462,8 @@ TEST_F(ExfatCard, AfterAQuickFormatNinetyPercentComeBackByteForByteWithNames) {
   ASSERT_EQ(deep->Scan(""), kOk);
   auto* combined = dynamic_cast<CDeepRecovery*>(deep.get());
   ASSERT_NE(combined, nullptr);
-  EXPECT_TRUE(combined->DeepExfat().LayoutFromBoot());
-  const ExfatLayout boot = combined->DeepExfat().Layout();
+  EXPECT_TRUE(combined->SweepEngine<CDeepExfatRecovery>()->LayoutFromBoot());
+  const ExfatLayout boot = combined->SweepEngine<CDeepExfatRecovery>()->Layout();
   const auto listing = testing::ListAll(*deep);
   const size_t same = sameByName(*deep, listing);
   EXPECT_GE(same * 10, m_files.size() * 9) << same << " of " << m_files.size();
@@ -477,9 +478,9 @@ TEST_F(ExfatCard, AfterAQuickFormatNinetyPercentComeBackByteForByteWithNames) {
   ASSERT_EQ(inferred->Scan(""), kOk);
   auto* second = dynamic_cast<CDeepRecovery*>(inferred.get());
   ASSERT_NE(second, nullptr);
-  EXPECT_FALSE(second->DeepExfat().LayoutFromBoot());
-  EXPECT_EQ(second->DeepExfat().Layout().sectorsPerCluster, boot.sectorsPerCluster);
-  EXPECT_EQ(second->DeepExfat().Layout().heapOffset, boot.heapOffset);
+  EXPECT_FALSE(second->SweepEngine<CDeepExfatRecovery>()->LayoutFromBoot());
+  EXPECT_EQ(second->SweepEngine<CDeepExfatRecovery>()->Layout().sectorsPerCluster, boot.sectorsPerCluster);
+  EXPECT_EQ(second->SweepEngine<CDeepExfatRecovery>()->Layout().heapOffset, boot.heapOffset);
   const size_t again = sameByName(*inferred, testing::ListAll(*inferred));
   EXPECT_GE(again * 10, m_files.size() * 9) << again << " of " << m_files.size();
 }

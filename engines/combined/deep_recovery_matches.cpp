@@ -1,4 +1,4 @@
-// Collecting the files of all four engines of a deep scan. The carver finds
+// Collecting the files of all the engines of a deep scan. The carver finds
 // again many files the other engines found with their names; a carved file
 // that starts where such a file's data starts, with the same extension, is
 // left out (a carved jpg at the start of a camera's .thm thumbnail too).
@@ -29,44 +29,26 @@ std::string ExtensionOf(const FoundRecord& record) {
   return dot == std::string::npos ? std::string() : Normalised(std::string_view(name).substr(dot + 1));
 }
 
-// The absolute first data sector of a FAT record; false when the record
-// does not tell it.
-bool FatFirstDataSector(const FoundRecord& record, uint32_t bytesPerSector, uint64_t& sector) {
-  const uint32_t clusterBytes = record.clusterBytes;
-  const uint32_t key = record.key;
-  const uint64_t start = record.partitionStart;
-  const uint64_t dataStart = record.dataStart;
-  if (start > UINT64_MAX / 4 || dataStart > UINT64_MAX / 4) return false;
-  if (key == 0) {
-    if (dataStart < 32) return false;
-    sector = start + dataStart - 32;
-    return true;
-  }
-  if (key < 2 || clusterBytes == 0 || clusterBytes == kNoClusterBytes) return false;
-  sector = start + dataStart + uint64_t{key - 2} * (clusterBytes / bytesPerSector);
-  return true;
-}
-
 }  // namespace
 
-void CDeepRecovery::DropDeepFatRepeats(std::vector<FoundRecord>& named) const {
-  // The deep FAT pass reaches the deleted folders the fast pass listed with
-  // their path again, as lost folders: a file of it whose data starts where
-  // a fast FAT file's data starts, with the same size, is that file.
+void CDeepRecovery::DropSweptRepeats(std::vector<FoundRecord>& named) const {
+  // A participant's sweep may reach the deleted folders the fast pass listed
+  // with their path again, as lost folders: a file of it whose data starts
+  // where a fast file's data starts, with the same size, is that file.
   std::vector<std::pair<uint64_t, uint64_t>> fast;
-  auto startOf = [&](const FoundRecord& r, uint64_t& sector) {
-    return r.isFolder == 0 && r.key >= 2 && FatFirstDataSector(r, m_sectorSize, sector);
-  };
   for (const FoundRecord& r : named) {
+    CSweepParticipant* participant =
+        IsFastEngineTag(r.engineTag) ? ParticipantOfTag(r.engineTag, true) : nullptr;
     uint64_t sector = 0;
-    if ((r.engineTag == kTagFastFat || r.engineTag == kTagFastExfat) && startOf(r, sector))
+    if (participant != nullptr && participant->RefoundStart(r, m_sectorSize, sector))
       fast.emplace_back(sector, uint64_t{r.size});  // a copy: packed
   }
   if (fast.empty()) return;
   std::sort(fast.begin(), fast.end());
   std::erase_if(named, [&](const FoundRecord& r) {
+    CSweepParticipant* participant = ParticipantOfTag(r.engineTag, false);
     uint64_t sector = 0;
-    return (r.engineTag == kTagDeepFat || r.engineTag == kTagDeepExfat) && startOf(r, sector) &&
+    return participant != nullptr && participant->RefoundStart(r, m_sectorSize, sector) &&
            std::binary_search(fast.begin(), fast.end(), std::make_pair(sector, uint64_t{r.size}));
   });
 }
@@ -96,8 +78,8 @@ int32_t CDeepRecovery::CollectMatches(const std::string& patterns, std::vector<F
     return result;
   };
   int32_t result = collect(m_fast.get(), named);
-  for (const SweepEngine& sweep : SweepEngines())
-    if (result == kOk) result = collect(sweep.engine, named);
+  for (const SweepMember& member : m_members)
+    if (result == kOk) result = collect(&member.participant->Engine(), named);
   // The carved files straight from the carver's log: no sorted copy of
   // them all before they are merged and sorted with the others.
   std::vector<FoundRecord> carved;
@@ -108,7 +90,7 @@ int32_t CDeepRecovery::CollectMatches(const std::string& patterns, std::vector<F
       return 0;
     });
   }
-  DropDeepFatRepeats(named);
+  DropSweptRepeats(named);
 
   // First data sector -> extension of the named files whose extension a
   // carved file could repeat. Only those are looked up: an NTFS file's first
@@ -120,28 +102,14 @@ int32_t CDeepRecovery::CollectMatches(const std::string& patterns, std::vector<F
     return carvedExtensions.count(ext) != 0 || (ext == "thm" && carvedExtensions.count("jpg") != 0);
   };
   std::vector<std::pair<uint64_t, std::string>> starts;
-  std::vector<DataRun> runs;
   for (const FoundRecord& r : named) {
     if (carved.empty()) break;
     if (r.isFolder != 0) continue;
     std::string ext = ExtensionOf(r);
     if (!mayRepeat(ext)) continue;
     uint64_t sector = 0;
-    const uint32_t tag = r.engineTag;
-    if (tag == kTagFastFat || tag == kTagDeepFat || tag == kTagFastExfat || tag == kTagDeepExfat) {
-      if (!FatFirstDataSector(r, m_sectorSize, sector)) continue;
-    } else if (tag == kTagFastNtfs || tag == kTagDeepNtfs) {
-      runs.clear();
-      if (m_deepNtfs.ReadRecordRuns(r.entrySector, runs) != kOk || runs.empty() || runs.front().sparse ||
-          runs.front().delta < 0)
-        continue;
-      const uint64_t cluster = static_cast<uint64_t>(runs.front().delta);
-      const uint64_t clusterSectors = uint64_t{r.clusterBytes} / m_sectorSize;
-      if (clusterSectors == 0 || cluster > (UINT64_MAX / 2) / clusterSectors) continue;
-      sector = cluster * clusterSectors + r.partitionStart;
-    } else {
-      continue;
-    }
+    CSweepParticipant* participant = ParticipantOfTag(r.engineTag, true);
+    if (participant == nullptr || !participant->FirstDataSector(r, m_sectorSize, sector)) continue;
     starts.emplace_back(sector, std::move(ext));
   }
   std::sort(starts.begin(), starts.end());

@@ -9,6 +9,7 @@
 #include "engines/combined/deep_recovery.h"
 #include "platform/errors.h"
 #include "platform/text.h"
+#include "results/extension_lists.h"
 #include "results/scan_log.h"
 
 namespace velmira {
@@ -24,9 +25,7 @@ std::string Normalised(std::string_view extension) {
 }
 
 std::string ExtensionOf(const FoundRecord& record) {
-  const std::string name = RecordName(record);
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos ? std::string() : Normalised(std::string_view(name).substr(dot + 1));
+  return Normalised(velmira::ExtensionOf(RecordName(record)));
 }
 
 }  // namespace

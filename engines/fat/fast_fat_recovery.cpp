@@ -16,6 +16,7 @@
 #include "platform/folders.h"
 #include "platform/text.h"
 #include "platform/time_util.h"
+#include "results/extension_lists.h"
 #include "results/scan_log_names.h"
 
 namespace velmira {
@@ -38,19 +39,11 @@ bool StartsWithDotPair(ByteView buf) {
   return StartsWithDotNames(buf) && FatEntryAt(buf, 0).IsFolder();
 }
 
-std::string ExtensionAfterLastDot(const std::string& name) {
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos ? std::string() : AsciiLower(name.substr(dot + 1));
-}
-
 }  // namespace
 
 CFastFatRecovery::CFastFatRecovery() = default;
 
-CFastFatRecovery::~CFastFatRecovery() {
-  if (m_store) m_store->CloseLog();
-  CloseSource(m_source);
-}
+CFastFatRecovery::~CFastFatRecovery() = default;
 
 int32_t CFastFatRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
@@ -254,7 +247,7 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
       SetTimes(file, e);
       uint32_t key = m_geometry.isFat32 ? e.FirstCluster() : e.ClusterLow();
       if (m_geometry.isFat32 && e.IsDeleted() && e.ClusterHigh() == 0) {
-        const std::string ext = ExtensionAfterLastDot(name);
+        const std::string ext = ExtensionOf(name);
         if (!ext.empty()) key = (SearchHighHalf(e.ClusterLow(), false, ext) << 16) | e.ClusterLow();
       }
       file.key = key;
@@ -395,7 +388,7 @@ bool CFastFatRecovery::FirstClusterTaken(uint32_t cluster, uint64_t size) {
 bool CFastFatRecovery::ContentMatches(uint32_t cluster, const std::string& name, uint64_t size) {
   // Data that cannot be read where the entry says is never "ok".
   if (!DataReachable(cluster, size)) return false;
-  const std::string ext = ExtensionAfterLastDot(name);
+  const std::string ext = ExtensionOf(name);
   if (name.find('.') == std::string::npos || size == 0) return true;
   std::vector<uint8_t> sector(m_bytesPerSector);
   uint32_t got = 0;

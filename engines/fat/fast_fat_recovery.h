@@ -88,7 +88,6 @@ class CFastFatRecovery final : public CEngineSkeleton {
   bool m_opened = false;
   std::vector<uint8_t> m_bootSector;
   FatGeometry m_geometry;
-  SectorSource m_source;
   std::unique_ptr<FatTable> m_table;
 
   // Allocation map for the carver: one bit per data cluster.

@@ -49,27 +49,19 @@ uint32_t ClusterEstimateForVolume(uint64_t sectorCount, uint32_t bytesPerSector)
 
 CDeepNtfsRecovery::CDeepNtfsRecovery() = default;
 
-CDeepNtfsRecovery::~CDeepNtfsRecovery() {
-  if (m_store) m_store->CloseLog();
-  CloseSource(m_source);
-}
+CDeepNtfsRecovery::~CDeepNtfsRecovery() = default;
 
 DirectoryKey CDeepNtfsRecovery::RootKey() const {
   return MakeDirectoryKey(0, kRootRecord);
 }
 
 int32_t CDeepNtfsRecovery::Open(const PartitionLocator& target) {
-  if (m_opened) return kOk;
-  SectorSource source;
-  OpenedTarget opened;
-  if (const int32_t err = OpenTargetSource(target, source, opened); err != kOk) return err;
-  return AttachSource(std::move(source), opened.startSector, opened.sectorCount, opened.sourceKey,
-                      opened.bytesPerSector);
+  return m_opened ? kOk : OpenThroughSource(target);
 }
 
-int32_t CDeepNtfsRecovery::AttachSource(SectorSource source, uint64_t partitionStart, uint64_t sectorCount,
-                                        uint16_t sourceKey, uint32_t bytesPerSector) {
-  if (bytesPerSector == 0 || bytesPerSector % 512 != 0) return kErrInvalidParameter;
+int32_t CDeepNtfsRecovery::OpenSource(SectorSource source, uint64_t partitionStart, uint64_t sectorCount,
+                                      uint16_t sourceKey, uint32_t bytesPerSector) {
+  if (!IsSectorSize(bytesPerSector)) return kErrInvalidParameter;
   CloseSource(m_source);
   m_source = std::move(source);
   m_opened = true;

@@ -31,10 +31,7 @@ constexpr uint64_t kListReadBytes = 64 * 1024;
 
 CFastNtfsRecovery::CFastNtfsRecovery() = default;
 
-CFastNtfsRecovery::~CFastNtfsRecovery() {
-  if (m_store) m_store->CloseLog();
-  CloseSource(m_source);
-}
+CFastNtfsRecovery::~CFastNtfsRecovery() = default;
 
 DirectoryKey CFastNtfsRecovery::RootKey() const {
   return MakeDirectoryKey(0, kRootRecord);

@@ -106,7 +106,6 @@ class CFastNtfsRecovery final : public CEngineSkeleton {
   // Target.
   bool m_opened = false;
   uint16_t m_sourceKey = 0;
-  SectorSource m_source;
   NtfsGeometry m_geometry;
   std::vector<uint8_t> m_bootSector;  // the boot sector the geometry came from
   MftRunMap m_mftRuns;

@@ -407,17 +407,9 @@ CDeepNtfsRecovery::ParentLink CDeepNtfsRecovery::LinkOf(uint32_t number, uint64_
     const uint32_t first = record.U16At(kNtfsRecFirstAttribute);
     if ((record.U16At(kNtfsRecFlags) & kNtfsFlagDirectory) && record.U32At(kNtfsRecNumber) == number &&
         inUse < m_geometry.recordSize && first < m_geometry.recordSize && first <= inUse) {
-      NtfsAttributeWalk walk(record, inUse, kDeepWalkFlags);
-      while (walk.Next()) {
-        ByteView attr;
-        if (!NtfsCurrentAttribute(walk, record, inUse, attr)) break;
-        if (walk.type() != kNtfsAttrFileName) continue;
-        NtfsFileName name;
-        if (ReadFileNameValue(attr, name)) {
-          link.follow = true;
-          link.parent = name.parent;
-        }
-        break;
+      if (const std::optional<uint32_t> parent = NtfsParentOf(record, inUse, kDeepWalkFlags)) {
+        link.follow = true;
+        link.parent = *parent;
       }
     }
   }

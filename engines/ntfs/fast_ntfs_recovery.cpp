@@ -450,18 +450,10 @@ CFastNtfsRecovery::ParentLink CFastNtfsRecovery::LinkOf(uint32_t number) {
     ApplyFixup(bytes, m_geometry.fixupCount, m_geometry.fixupStride);
     const ByteView record(bytes.data(), bytes.size());
     if (record.U16At(kNtfsRecFlags) & kNtfsFlagDirectory) {
-      const size_t limit = NtfsRecordWalkLimit(record);
-      NtfsAttributeWalk walk(record, limit, kNtfsRecordWalkFlags);
-      while (walk.Next()) {
-        ByteView attr;
-        if (!NtfsCurrentAttribute(walk, record, limit, attr)) break;
-        if (walk.type() != kNtfsAttrFileName) continue;
-        NtfsFileName name;
-        if (ReadFileNameValue(attr, name)) {
-          link.follow = true;
-          link.parent = name.parent;
-        }
-        break;
+      if (const std::optional<uint32_t> parent =
+              NtfsParentOf(record, NtfsRecordWalkLimit(record), kNtfsRecordWalkFlags)) {
+        link.follow = true;
+        link.parent = *parent;
       }
     }
   }

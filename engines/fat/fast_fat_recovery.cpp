@@ -124,10 +124,9 @@ int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
   while (!m_pendingFolders.empty()) {
     const uint32_t cluster = m_pendingFolders.front();
     m_pendingFolders.pop_front();
-    // An unreadable folder costs its own files, not the scan.
-    // An unreadable folder is counted in m_unreadSectors, which the scan reports.
-    if (m_foldersRead.insert(cluster).second) (void)ReadFolder(cluster);
-    if (m_store->WriteError() != kOk) break;  // what is found now could not be kept
+    // An unreadable folder costs its own files, not the scan; a log that
+    // failed a write ends it (FlushedWhole below gives its error).
+    if (m_foldersRead.insert(cluster).second && ReadFolder(cluster).IsFatal()) break;
     if (TickCountMs() - lastReport >= m_reportIntervalMs) {
       lastReport = TickCountMs();
       ++periodic;
@@ -151,7 +150,17 @@ int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
   return result;
 }
 
-int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
+Status CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
+  const int32_t read = ReadFolderClusters(folderCluster);
+  // What is found after a failed write of the log could not be kept.
+  if (const int32_t err = m_store->WriteError(); err != kOk)
+    return Status::Fatal(err, "the scan log failed a write");
+  // Its sectors are counted in m_unreadSectors, which the scan reports.
+  if (read != kOk) return Status::Skip(read, "the folder could not be read");
+  return Status::Ok();
+}
+
+int32_t CFastFatRecovery::ReadFolderClusters(uint32_t folderCluster) {
   const uint32_t bps = m_bytesPerSector;
   const bool fixedRoot = !m_geometry.isFat32 && folderCluster < 2;
   const uint32_t bufferBytes = fixedRoot ? m_geometry.rootSectors * bps : m_geometry.ClusterBytes();

@@ -117,4 +117,20 @@ class CSweepParticipant {
 [[nodiscard]] bool ClusterRecordFirstSector(const FoundRecord& record, uint32_t bytesPerSector,
                                             uint64_t& sector);
 
+// A participant whose records carry their first cluster (FAT, exFAT): a
+// record's data starts at ClusterRecordFirstSector, and the sweep finds the
+// files of the deleted folders the fast scan listed again, as lost folders.
+class CClusterSweepParticipant : public CSweepParticipant {
+ public:
+  [[nodiscard]] bool FirstDataSector(const FoundRecord& record, uint32_t bytesPerSector,
+                                     uint64_t& sector) override {
+    return ClusterRecordFirstSector(record, bytesPerSector, sector);
+  }
+  [[nodiscard]] bool RefoundStart(const FoundRecord& record, uint32_t bytesPerSector,
+                                  uint64_t& sector) override {
+    return record.isFolder == 0 && record.key >= 2 &&
+           ClusterRecordFirstSector(record, bytesPerSector, sector);
+  }
+};
+
 }  // namespace velmira

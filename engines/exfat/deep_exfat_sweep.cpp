@@ -8,7 +8,7 @@
 namespace velmira {
 namespace {
 
-class CDeepExfatParticipant final : public CSweepParticipant {
+class CDeepExfatParticipant final : public CClusterSweepParticipant {
  public:
   CEngineSkeleton& Engine() override { return m_engine; }
   const char* LogPrefix() const override { return "Pro_Exfat_"; }
@@ -42,16 +42,6 @@ class CDeepExfatParticipant final : public CSweepParticipant {
   int32_t FinishSweep() override { return m_engine.FinishDeepExfat(); }
   // The sets are worked out and logged when the sweep ends.
   bool LogsWhileSweeping() const override { return false; }
-
-  bool FirstDataSector(const FoundRecord& record, uint32_t bytesPerSector, uint64_t& sector) override {
-    return ClusterRecordFirstSector(record, bytesPerSector, sector);
-  }
-  // The sweep reaches the deleted folders the fast scan listed with their
-  // path again, as lost folders.
-  bool RefoundStart(const FoundRecord& record, uint32_t bytesPerSector, uint64_t& sector) override {
-    return record.isFolder == 0 && record.key >= 2 &&
-           ClusterRecordFirstSector(record, bytesPerSector, sector);
-  }
 
  private:
   CDeepExfatRecovery m_engine;

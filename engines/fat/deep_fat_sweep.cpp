@@ -58,7 +58,7 @@ int32_t RunDeepFatSweep(CDeepFatRecovery& engine, ScanProgressCallback callback,
 
 namespace {
 
-class CDeepFatParticipant final : public CSweepParticipant {
+class CDeepFatParticipant final : public CClusterSweepParticipant {
  public:
   CEngineSkeleton& Engine() override { return m_engine; }
   const char* LogPrefix() const override { return "Pro_Fat_"; }
@@ -98,16 +98,6 @@ class CDeepFatParticipant final : public CSweepParticipant {
   }
 
   int32_t FinishSweep() override { return m_engine.FinishDeepFat(); }
-
-  bool FirstDataSector(const FoundRecord& record, uint32_t bytesPerSector, uint64_t& sector) override {
-    return ClusterRecordFirstSector(record, bytesPerSector, sector);
-  }
-  // The sweep reaches the deleted folders the fast scan listed with their
-  // path again, as lost folders.
-  bool RefoundStart(const FoundRecord& record, uint32_t bytesPerSector, uint64_t& sector) override {
-    return record.isFolder == 0 && record.key >= 2 &&
-           ClusterRecordFirstSector(record, bytesPerSector, sector);
-  }
 
  private:
   CDeepFatRecovery m_engine;

@@ -1,9 +1,35 @@
 #include "engines/engine_skeleton.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "engines/logged_results.h"
 #include "platform/errors.h"
 
 namespace velmira {
+
+CEngineSkeleton::~CEngineSkeleton() {
+  if (m_store) m_store->CloseLog();
+  CloseSource(m_source);
+}
+
+int32_t CEngineSkeleton::OpenSource(SectorSource, uint64_t, uint64_t, uint16_t, uint32_t) {
+  return kErrInvalidFunction;
+}
+
+int32_t CEngineSkeleton::OpenThroughSource(const PartitionLocator& target) {
+  SectorSource source;
+  OpenedTarget opened;
+  if (const int32_t err = OpenTargetSource(target, source, opened); err != kOk) return err;
+  return OpenSource(std::move(source), opened.startSector, opened.sectorCount, opened.sourceKey,
+                    opened.bytesPerSector);
+}
+
+uint64_t CEngineSkeleton::SectorsOnSource(const SectorSource& source, uint64_t startSector,
+                                          uint64_t sectorCount) {
+  const uint64_t available = source.sectorCount > startSector ? source.sectorCount - startSector : 0;
+  return sectorCount == 0 ? available : std::min(sectorCount, available);
+}
 
 int32_t CEngineSkeleton::OpenImage(const std::string& imagePath, uint16_t imageValue) {
   // An empty path would name a partition target (drive 0) instead.

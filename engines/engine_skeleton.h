@@ -4,7 +4,10 @@
 // GetFolderPath, SetSearchCallback, CollectMatches). An engine derives from
 // CEngineSkeleton, opens its target in Open, says where its root list is
 // filed (RootKey), and starts each log with NewLog so that the log gets the
-// search callback registered before it existed.
+// search callback registered before it existed. The skeleton keeps the
+// engine's sector source and closes it, and the log, when the engine goes.
+// An engine that takes its sectors as they are opened (OpenSource) opens
+// its target through OpenThroughSource.
 //
 // One behaviour for every engine:
 // - ListChildren and CountFiles: 87 for a null folder at a depth other than
@@ -31,6 +34,8 @@ namespace velmira {
 
 class CEngineSkeleton : public IFileRecoveryParse {
  public:
+  ~CEngineSkeleton() override;
+
   int32_t OpenImage(const std::string& imagePath, uint16_t imageValue) final;
   int32_t OpenPartition(int32_t diskNumber, uint64_t startSector, uint64_t sectorCount,
                         uint16_t sourceKey) final;
@@ -42,6 +47,13 @@ class CEngineSkeleton : public IFileRecoveryParse {
   int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) final;
   // The folder the next new log goes in; empty: the registry's current one.
   void SetLogFolder(const std::string& folder) final { m_logFolder = folder; }
+
+  // Takes an opened source (a test's or fuzzer's memory reader, or the
+  // target Open opened): the volume is `sectorCount` sectors from
+  // `startSector`, in sectors of `bytesPerSector` bytes. An engine that
+  // reads its target otherwise answers kErrInvalidFunction.
+  [[nodiscard]] virtual int32_t OpenSource(SectorSource source, uint64_t startSector, uint64_t sectorCount,
+                                           uint16_t sourceKey, uint32_t bytesPerSector = 512);
 
   // What the combined deep scan asks of the fast engine it runs first.
   // The scan log (null before the first scan).
@@ -61,6 +73,18 @@ class CEngineSkeleton : public IFileRecoveryParse {
 
   // Opens the target that OpenImage or OpenPartition names.
   virtual int32_t Open(const PartitionLocator& target) = 0;
+  // Open for an engine that takes its sectors through OpenSource: opens the
+  // target's drive or image read-only and hands it on with where the volume
+  // lies and the source's sector size.
+  int32_t OpenThroughSource(const PartitionLocator& target);
+  // Whether the engines read in sectors of `bytesPerSector`: a multiple of 512.
+  [[nodiscard]] static bool IsSectorSize(uint32_t bytesPerSector) {
+    return bytesPerSector >= 512 && bytesPerSector % 512 == 0;
+  }
+  // The sectors a volume from `startSector` has on `source`: `sectorCount`
+  // (0: all to the end), never past the end.
+  [[nodiscard]] static uint64_t SectorsOnSource(const SectorSource& source, uint64_t startSector,
+                                                uint64_t sectorCount);
   // The directory key under which the engine files its root's records.
   [[nodiscard]] virtual DirectoryKey RootKey() const { return 0; }
 
@@ -70,6 +94,7 @@ class CEngineSkeleton : public IFileRecoveryParse {
   CScanLog& NewLog();
 
   std::unique_ptr<CScanLog> m_store;  // the engine's scan log; null before the first
+  SectorSource m_source;              // where the engine reads its target
 
  private:
   std::string m_logFolder;

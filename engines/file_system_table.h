@@ -1,8 +1,9 @@
 // The file systems the engines know, one row each: how a volume's head is
-// told to hold it, the engines a scan of it gets, and the name it is shown
-// by. A new file system is its folder under engines/, its kind below and
-// its row in file_system_table.cpp; classification, the factory and the
-// names follow from the row.
+// told to hold it, the engines a scan of it gets, its part in the sweep of
+// every deep scan, and the name it is shown by. A new file system is its
+// folder under engines/, its kind below and its row in
+// file_system_table.cpp; classification, the factory, the deep sweep and
+// the names follow from the row.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 
 namespace velmira {
 
+class CSweepParticipant;
 class IFileRecoveryParse;
 
 // kOther: no row accepts the head. kAmbiguous: more than one does (a volume
@@ -37,6 +39,12 @@ struct FileSystemRow {
   uint32_t deepTag;
   // Its records keep local times (FAT) rather than UTC (NTFS, exFAT).
   bool localTimes;
+  // Its engine in the sweep of a deep scan, which writes the records
+  // tagged deepTag; null for a file system the sweep does not look for.
+  std::unique_ptr<CSweepParticipant> (*newSweepParticipant)();
+  // Where it comes in the sweep: a sector is offered to the participants
+  // from the lowest rank up and taken by the first that knows it.
+  uint8_t sweepRank;
 };
 
 inline constexpr uint32_t kNoEngineTag = 0xFFFFFFFFu;
@@ -50,6 +58,14 @@ inline constexpr uint32_t kNoEngineTag = 0xFFFFFFFFu;
 [[nodiscard]] const FileSystemRow* FileSystemOfTag(uint32_t engineTag);
 // Whether a record with `engineTag` comes from a fast scan.
 [[nodiscard]] bool IsFastEngineTag(uint32_t engineTag);
+
+// A new participant of each row that has one, in sweep order, beside its
+// row: what the sweep of one deep scan offers its sectors to.
+struct SweepMember {
+  const FileSystemRow* row;
+  std::unique_ptr<CSweepParticipant> participant;
+};
+[[nodiscard]] std::vector<SweepMember> NewSweepMembers();
 
 // What the rows say of a volume's head: every row that accepts it, in table
 // order, and the kind that follows (the one row, kOther for none,

@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::copy(data, data + std::min(size, records * kRecord), image.begin() + kFirstSector * 512);
 
   CDeepNtfsRecovery engine;
-  if (engine.AttachSource(testing::MakeMemorySource(image), start, kSourceBytes / 512 - start, 1001) != 0)
+  if (engine.OpenSource(testing::MakeMemorySource(image), start, kSourceBytes / 512 - start, 1001) != 0)
     return 0;
   engine.SetClusterEstimate(estimate);
   if (engine.BeginDeepNtfsLog("") != 0) return 0;

@@ -184,7 +184,7 @@ class DeepNtfsRecords : public DeepNtfs {
   void Attach(uint64_t virtualBytes, uint32_t estimate) {
     auto reader = std::make_shared<testing::MemoryReader>(Bytes(1 << 20, 0), virtualBytes);
     m_reader = reader.get();
-    ASSERT_EQ(m_engine.AttachSource(testing::MakeMemorySource(reader), 0, virtualBytes / 512, 1001), kOk);
+    ASSERT_EQ(m_engine.OpenSource(testing::MakeMemorySource(reader), 0, virtualBytes / 512, 1001), kOk);
     m_engine.SetClusterEstimate(estimate);
     ASSERT_EQ(m_engine.BeginDeepNtfsLog(""), kOk);
   }

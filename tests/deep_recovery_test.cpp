@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engines/engine_factory.h"
+#include "engines/ntfs/deep_ntfs_recovery.h"
 #include "platform/errors.h"
 #include "results/scan_log_registry.h"
 #include "tests/fixtures/carving_samples.h"
@@ -342,7 +343,8 @@ TEST_F(CombinedScan, VolumeWithoutAMapIsSweptWhole) {
   ASSERT_EQ(engine->Scan(""), kOk);
   EXPECT_FALSE(combined->Stats().freeSpaceOnly) << "no volume bitmap, no free-space map";
   EXPECT_EQ(combined->Stats().sectorsSwept, combined->PartitionSectors());
-  EXPECT_GT(combined->DeepNtfs().GetFoundCount(), 0u) << "the records of the volume are found by the sweep";
+  EXPECT_GT(combined->SweepEngine<CDeepNtfsRecovery>()->GetFoundCount(), 0u)
+      << "the records of the volume are found by the sweep";
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+
 #include "engines/carving/file_type_recovery.h"
 #include "engines/combined/deep_recovery.h"
 #include "engines/ext/fast_ext_recovery.h"
@@ -144,6 +147,18 @@ TEST(EngineFactory, DeepScansGetTheCombinedEngineForEveryFileSystem) {
   for (FileSystemKind kind :
        {FileSystemKind::kOther, FileSystemKind::kFat, FileSystemKind::kNtfs, FileSystemKind::kExt})
     EXPECT_NE(dynamic_cast<CDeepRecovery*>(NewEngineFor(kind, true).get()), nullptr);
+  // A file system whose deep records carry a tag takes part in the sweep,
+  // under a log prefix and a sweep rank of its own, so that its records are
+  // routed and a continued scan finds its log again.
+  for (const FileSystemRow& row : FileSystemRows())
+    EXPECT_EQ(row.deepTag != kNoEngineTag, row.newSweepParticipant != nullptr) << row.name;
+  std::set<std::string> prefixes;
+  std::set<int> ranks;
+  for (const SweepMember& member : NewSweepMembers()) {
+    EXPECT_TRUE(prefixes.insert(member.participant->LogPrefix()).second) << member.row->name;
+    EXPECT_TRUE(ranks.insert(member.row->sweepRank).second) << member.row->name;
+  }
+  EXPECT_EQ(prefixes.size(), 3u);
   testing::ScopedDataHome home;
   auto engine = CreateEngineForImage(dir.File("random.img"), 1001, true);
   auto* combined = dynamic_cast<CDeepRecovery*>(engine.get());

@@ -796,8 +796,8 @@ TEST_F(ExfatCard, AfterAQuickFormatNinetyPercentComeBackByteForByteWithNames) {
   ASSERT_EQ(deep->Scan(""), kOk);
   auto* combined = dynamic_cast<CDeepRecovery*>(deep.get());
   ASSERT_NE(combined, nullptr);
-  EXPECT_TRUE(combined->DeepExfat().LayoutFromBoot());
-  const ExfatLayout boot = combined->DeepExfat().Layout();
+  EXPECT_TRUE(combined->SweepEngine<CDeepExfatRecovery>()->LayoutFromBoot());
+  const ExfatLayout boot = combined->SweepEngine<CDeepExfatRecovery>()->Layout();
   const auto listing = testing::ListAll(*deep);
   const size_t same = sameByName(*deep, listing);
   EXPECT_GE(same * 10, m_files.size() * 9) << same << " of " << m_files.size();
@@ -814,9 +814,9 @@ TEST_F(ExfatCard, AfterAQuickFormatNinetyPercentComeBackByteForByteWithNames) {
   ASSERT_EQ(inferred->Scan(""), kOk);
   auto* second = dynamic_cast<CDeepRecovery*>(inferred.get());
   ASSERT_NE(second, nullptr);
-  EXPECT_FALSE(second->DeepExfat().LayoutFromBoot());
-  EXPECT_EQ(second->DeepExfat().Layout().sectorsPerCluster, boot.sectorsPerCluster);
-  EXPECT_EQ(second->DeepExfat().Layout().heapOffset, boot.heapOffset);
+  EXPECT_FALSE(second->SweepEngine<CDeepExfatRecovery>()->LayoutFromBoot());
+  EXPECT_EQ(second->SweepEngine<CDeepExfatRecovery>()->Layout().sectorsPerCluster, boot.sectorsPerCluster);
+  EXPECT_EQ(second->SweepEngine<CDeepExfatRecovery>()->Layout().heapOffset, boot.heapOffset);
   const size_t again = sameByName(*inferred, testing::ListAll(*inferred));
   EXPECT_GE(again * 10, m_files.size() * 9) << again << " of " << m_files.size();
   RecordProperty("sameWithoutBoot", static_cast<int>(again));

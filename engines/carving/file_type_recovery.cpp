@@ -12,10 +12,7 @@ namespace velmira {
 
 CFileTypeRecovery::CFileTypeRecovery() = default;
 
-CFileTypeRecovery::~CFileTypeRecovery() {
-  if (m_store) m_store->CloseLog();
-  CloseSource(m_source);
-}
+CFileTypeRecovery::~CFileTypeRecovery() = default;
 
 int32_t CFileTypeRecovery::OpenLogFor(uint64_t startSector) {
   NewLog();

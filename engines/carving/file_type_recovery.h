@@ -77,7 +77,6 @@ class CFileTypeRecovery final : public CEngineSkeleton {
   uint64_t m_startSector = 0;
   uint64_t m_sectorCount = 0;
   uint32_t m_sectorSize = 512;
-  SectorSource m_source;
   CarvingState m_state;
   ScanProgressCallback m_scanCallback = nullptr;
   FileProgressCallback m_fileCallback = nullptr;

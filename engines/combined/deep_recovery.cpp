@@ -11,7 +11,6 @@
 #include "engines/engine_factory.h"
 #include "engines/engine_skeleton.h"
 #include "engines/logged_results.h"
-#include "engines/ntfs/deep_ntfs_sweep.h"
 #include "platform/drives.h"
 #include "platform/errors.h"
 #include "platform/folders.h"
@@ -62,7 +61,7 @@ struct DispatchResult {
 }  // namespace
 
 CDeepRecovery::CDeepRecovery(CScanLogRegistry& registry)
-    : m_entry(MakeDeepScanEntry()), m_registry(registry) {}
+    : m_members(NewSweepMembers()), m_entry(MakeDeepScanEntry()), m_registry(registry) {}
 
 CDeepRecovery::~CDeepRecovery() = default;
 
@@ -87,8 +86,9 @@ int32_t CDeepRecovery::OpenPartition(int32_t diskNumber, uint64_t startSector, u
       m_registry.FindEntryForPartition(diskNumber, startSector, sectorCount, sourceKey, m_identity, m_entry);
   AdoptEarlierScan();
   int32_t result = kOk;
-  for (const SweepEngine& sweep : SweepEngines()) {
-    const int32_t err = sweep.engine->OpenPartition(diskNumber, startSector, sectorCount, sourceKey);
+  for (const SweepMember& member : m_members) {
+    const int32_t err =
+        member.participant->Engine().OpenPartition(diskNumber, startSector, sectorCount, sourceKey);
     if (result == kOk) result = err;
   }
   m_fast = CreateEngineForPartition(diskNumber, startSector, sectorCount, sourceKey, false);
@@ -117,8 +117,8 @@ int32_t CDeepRecovery::OpenImage(const std::string& imagePath, uint16_t imageVal
   if (m_continuing && m_entry.sectorCount != m_sectorCount) ClearContinuing();
   AdoptEarlierScan();
   int32_t result = kOk;
-  for (const SweepEngine& sweep : SweepEngines()) {
-    const int32_t err = sweep.engine->OpenImage(imagePath, imageValue);
+  for (const SweepMember& member : m_members) {
+    const int32_t err = member.participant->Engine().OpenImage(imagePath, imageValue);
     if (result == kOk) result = err;
   }
   m_fast = CreateEngineForImage(imagePath, imageValue, false);
@@ -221,7 +221,7 @@ int32_t CDeepRecovery::WriteFolderIdentity(const std::string& folder) {
       identity.logs.push_back(std::filesystem::path(log->MainPath()).filename().string());
   };
   if (const CEngineSkeleton* fast = FastSkeleton(m_fast.get())) note(fast->ScanLog());
-  for (const SweepEngine& sweep : SweepEngines()) note(sweep.engine->ScanLog());
+  for (const SweepMember& member : m_members) note(member.participant->Engine().ScanLog());
   note(m_carver.Log());
   return WriteSourceIdentity(folder, identity);
 }
@@ -236,8 +236,9 @@ int32_t CDeepRecovery::SetProgressCallbacks(ScanProgressCallback scanCallback,
   m_userData = userData;
   m_scale = kSweepScale;
   if (m_fast) m_fast->SetProgressCallbacks(scanCallback, fileCallback, userData, kFastScale);
-  for (const SweepEngine& sweep : SweepEngines())
-    sweep.engine->SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
+  for (const SweepMember& member : m_members)
+    (void)member.participant->Engine().SetProgressCallbacks(scanCallback, fileCallback, userData,
+                                                            kSweepScale);
   m_carver.SetProgressCallbacks(scanCallback, fileCallback, userData, kSweepScale);
   return kOk;
 }
@@ -246,7 +247,8 @@ int32_t CDeepRecovery::SetSearchCallback(SearchProgressCallback callback, void* 
   m_searchCallback = callback;
   m_searchUserData = userData;
   if (m_fast) m_fast->SetSearchCallback(callback, userData);
-  for (const SweepEngine& sweep : SweepEngines()) sweep.engine->SetSearchCallback(callback, userData);
+  for (const SweepMember& member : m_members)
+    (void)member.participant->Engine().SetSearchCallback(callback, userData);
   m_carver.SetSearchCallback(callback, userData);
   return kOk;
 }
@@ -320,7 +322,7 @@ int32_t CDeepRecovery::RunFastPass(bool& freeSpace) {
 
 void CDeepRecovery::HandOnLogFolder() {
   if (m_fast) m_fast->SetLogFolder(m_folder);
-  for (const SweepEngine& sweep : SweepEngines()) sweep.engine->SetLogFolder(m_folder);
+  for (const SweepMember& member : m_members) member.participant->Engine().SetLogFolder(m_folder);
   m_carver.SetLogFolder(m_folder);
 }
 
@@ -336,18 +338,13 @@ int32_t CDeepRecovery::BeginSubLogs(const std::string& folder) {
                  ? m_carver.ReopenForPartition(m_sectorSize, m_diskNumber, carvedLog, m_sourceKey)
                  : m_carver.ReopenForImage(m_sectorSize, carvedLog, m_sourceKey, m_imagePath);
   }
-  const std::string fatLog = m_continuing ? ContinuedLogName(folder, "Pro_Fat_") : std::string();
-  const int32_t fat = m_deepFat.BeginDeepFatLog(fatLog);
-  const std::string ntfsLog = m_continuing ? ContinuedLogName(folder, "Pro_Ntfs_") : std::string();
-  const int32_t ntfs = m_deepNtfs.BeginDeepNtfsLog(ntfsLog);
-  const std::string exfatLog = m_continuing ? ContinuedLogName(folder, "Pro_Exfat_") : std::string();
-  const int32_t exfat = m_deepExfat.BeginDeepExfatLog(exfatLog);
-  if (result == kOk) result = fat;
-  if (result == kOk) result = ntfs;
-  if (result == kOk) result = exfat;
-  // An unreadable start, or a boot sector whose layout does not hold, leaves
-  // the "." sectors to tell the layout.
-  if (FastLayoutHolds(m_fast.get())) (void)m_deepFat.AddBootSectorLayout();  // unreadable: as said above
+  const bool bootLayoutHolds = FastLayoutHolds(m_fast.get());
+  for (const SweepMember& member : m_members) {
+    CSweepParticipant& participant = *member.participant;
+    const std::string log = m_continuing ? ContinuedLogName(folder, participant.LogPrefix()) : std::string();
+    const int32_t err = participant.BeginSweep(log, bootLayoutHolds);
+    if (result == kOk) result = err;
+  }
   m_carver.State().ResetForSweep();
   return result;
 }
@@ -464,24 +461,13 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
     // end (a continued scan rebuilds that from the journal).
     int32_t written = SubLogWriteError(false);
     if (written == kOk) written = Checkpoint(state, false);
-    try {
-      const int32_t fat = m_deepFat.FinishDeepFat();
-      if (written == kOk) written = fat;
-    } catch (...) {
-      ++m_stats.contained;
-    }
-    try {
-      // Its log's write error is taken by SubLogWriteError below; an
-      // unreadable folder became a lost folder and does not fail the scan.
-      (void)m_deepNtfs.FinishDeepNtfs();
-    } catch (...) {
-      ++m_stats.contained;
-    }
-    try {
-      const int32_t exfat = m_deepExfat.FinishDeepExfat();
-      if (written == kOk) written = exfat;
-    } catch (...) {
-      ++m_stats.contained;
+    for (const SweepMember& member : m_members) {
+      try {
+        const int32_t err = member.participant->FinishSweep();
+        if (written == kOk) written = err;
+      } catch (...) {
+        ++m_stats.contained;
+      }
     }
     if (written == kOk) written = SubLogWriteError(true);
     if (written != kOk)
@@ -490,7 +476,6 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
       result = Checkpoint(state, true);
   }
   m_piece = {};
-  m_window = {};
   if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);  // done: a stop asked now changes nothing
 
   if (ScanLogWriteFailureCount() != writeFailures) {
@@ -514,29 +499,27 @@ int32_t CDeepRecovery::RestoreSweep(bool continuing) {
   const bool checkpointed = continuing && m_haveResume;
   if (const int32_t err = m_journal.Open(m_folder, checkpointed ? m_resume.journalEntries : 0); err != kOk)
     return err;
-  m_fatBase = 0;
-  m_ntfsBase = 0;
+  for (const SweepMember& member : m_members) member.participant->SetKeptRecords(0);
   if (!continuing) return kOk;
-  CScanLog* fat = m_deepFat.Store();
-  CScanLog* ntfs = m_deepNtfs.Store();
   if (!checkpointed) {
     // A scan recorded before checkpoints existed: its logs are kept whole
     // and only what this run finds is journalled.
-    m_fatBase = fat != nullptr ? fat->TotalRecords() : 0;
-    m_ntfsBase = ntfs != nullptr ? ntfs->TotalRecords() : 0;
+    for (const SweepMember& member : m_members) {
+      const CScanLog* log = member.participant->Engine().ScanLog();
+      member.participant->SetKeptRecords(log != nullptr ? log->TotalRecords() : 0);
+    }
     return kOk;
   }
-  // Every log back to what the checkpoint counted; the deep FAT and NTFS
-  // logs back to what the journal cannot rebuild (nothing, for a scan that
-  // was checkpointed from its start).
-  for (CScanLog* log : {m_carver.Log(), fat, ntfs, m_deepExfat.Store()}) {
+  // Every log back to what the checkpoint counted; the participants' logs
+  // back to what the journal cannot rebuild (nothing, for a scan that was
+  // checkpointed from its start).
+  for (CScanLog* log : SweepLogs()) {
     if (log == nullptr || !log->IsOpen()) continue;
     const CheckpointLog* counted =
         m_resume.FindLog(std::filesystem::path(log->MainPath()).filename().string());
     const uint64_t base = counted != nullptr ? counted->base : 0;
     if (const int32_t err = log->RollBackTo(static_cast<uint32_t>(base)); err != kOk) return err;
-    if (log == fat) m_fatBase = base;
-    if (log == ntfs) m_ntfsBase = base;
+    if (CSweepParticipant* participant = ParticipantOfLog(log)) participant->SetKeptRecords(base);
   }
   CarvingState& carving = m_carver.State();
   carving.tsStrict = m_resume.tsStrict;
@@ -552,37 +535,16 @@ int32_t CDeepRecovery::RestoreSweep(bool continuing) {
 }
 
 int32_t CDeepRecovery::ReplayJournal() {
-  const uint32_t bps = m_sectorSize;
-  const uint32_t recordSize = SweepRecordSize(bps);
-  std::vector<uint8_t> sector(bps);
   int32_t logError = kOk;
   const int32_t read = m_journal.ForEach([&](const SweepJournal::Entry& entry) {
     try {
-      if (entry.kind == SweepJournal::kNtfsRecord) {
-        if (ReadRecordWindow(m_source, m_deepNtfs.Geometry(), entry.sector, m_window) == kOk &&
-            m_window.size() >= recordSize) {
-          // A skipped record was skipped when it was swept; a log that fails
-          // fails the replay.
-          const Status listed = m_deepNtfs.SweepFoundRecord(
-              std::span<const uint8_t>(m_window.data(), recordSize), entry.sector);
-          if (listed.IsFatal() && logError == kOk) logError = listed.Code();
-        }
-        return;
+      JournalSector sector(m_source, m_sectorSize, entry.sector);
+      for (const SweepMember& member : m_members) {
+        Status status;
+        const bool replayed = member.participant->Replay(entry, sector, status);
+        if (status.IsFatal() && logError == kOk) logError = status.Code();
+        if (replayed) break;
       }
-      uint32_t got = 0;
-      if (ReadSectors(1, m_source, sector.data(), entry.sector, bps, got) != kOk || got != 1) return;
-      const ByteView view(sector.data(), bps);
-      // exFAT sectors are journalled as directory sectors (the journal has
-      // room for no further kind): the same test as the sweep's tells them.
-      if (entry.kind == SweepJournal::kFatDirectorySector && CDeepExfatRecovery::HasEntrySet(view)) {
-        std::vector<uint8_t> set(size_t{bps} * 3, 0);
-        uint32_t got3 = 0;
-        (void)ReadSectors(3, m_source, set.data(), entry.sector, bps, got3);  // a set may run on
-        m_deepExfat.OnSector(ByteView(set.data(), set.size()), entry.sector);
-      } else if (entry.kind == SweepJournal::kFatDotSector)
-        m_deepFat.OnDotDirectorySector(view, entry.sector);
-      else
-        m_deepFat.OnDirectorySector(view, entry.sector);
     } catch (...) {
       ++m_stats.contained;  // as during the sweep
     }
@@ -653,9 +615,9 @@ int32_t CDeepRecovery::WriteCheckpoint(const SweepState& state, bool finished) {
     counted.name = std::filesystem::path(log->MainPath()).filename().string();
     counted.records = log->TotalRecords();
     counted.base = counted.records;
-    if (!finished && log == m_deepFat.Store()) counted.base = std::min(m_fatBase, counted.records);
-    if (!finished && log == m_deepNtfs.Store()) counted.base = std::min(m_ntfsBase, counted.records);
-    if (!finished && log == m_deepExfat.Store()) counted.base = 0;  // written at the sweep's end only
+    if (const CSweepParticipant* participant = ParticipantOfLog(log); participant != nullptr && !finished)
+      counted.base =
+          participant->LogsWhileSweeping() ? std::min(participant->KeptRecords(), counted.records) : 0;
     c.logs.push_back(std::move(counted));
   }
   if (const int32_t err = m_journal.Sync(); err != kOk) return err;
@@ -785,56 +747,29 @@ uint32_t CDeepRecovery::ReadPiece(uint32_t sectors, uint64_t firstSector) {
 uint64_t CDeepRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_t firstSector,
                                  SweepState& state, int32_t& answer) {
   const uint32_t bps = m_sectorSize;
-  // The boot sector's record size when it could be read, else the usual
-  // one for the sector size.
-  const uint32_t recordSize = m_deepNtfs.Geometry().recordSize;
   const size_t pieceBytes = size_t{sectors} * bps;
   const uint64_t foundBefore = GetFoundCount() + state.resumedFound;
+  SweepContext context{m_source, m_journal};
   uint64_t k = 0;
   while (k < sectors) {
     const size_t offset = static_cast<size_t>(k) * bps;
     const uint64_t at = firstSector + k;
-    ByteView rest(bytes + offset, pieceBytes - offset);
+    const ByteView rest(bytes + offset, pieceBytes - offset);
     const ByteView sector(bytes + offset, bps);
-    if (IsNtfsRecordCandidate(rest, recordSize)) {
-      ByteView record = rest;
-      if (record.size() < recordSize) {
-        // The record runs past the piece: read it from the source whole.
-        if (ReadRecordWindow(m_source, m_deepNtfs.Geometry(), at, m_window) == kOk &&
-            m_window.size() >= recordSize)
-          record = ByteView(m_window.data(), m_window.size());
-        else
-          record = ByteView();
+    bool taken = false;
+    for (const SweepMember& member : m_members) {
+      const SweptSector swept = member.participant->OnSweptSector(sector, rest, at, context);
+      if (!swept.taken) continue;
+      // A log that fails ends the sweep here, as SubLogWriteError would
+      // after the piece.
+      if (swept.status.IsFatal()) {
+        answer = swept.status.Code();
+        return k + 1;
       }
-      if (record.size() >= recordSize && (record.U16At(kNtfsRecFlags) & kNtfsFlagDirectory) == 0) {
-        m_journal.Add(SweepJournal::kNtfsRecord, at);
-        // A skipped record is no file; a log that fails ends the sweep here,
-        // as SubLogWriteError would after the piece.
-        const Status listed =
-            m_deepNtfs.SweepFoundRecord(std::span<const uint8_t>(record.data(), recordSize), at);
-        if (listed.IsFatal()) {
-          answer = listed.Code();
-          return k + 1;
-        }
-      }
-      ++k;
-      continue;
+      taken = true;
+      break;
     }
-    if (CDeepExfatRecovery::HasEntrySet(sector)) {
-      m_journal.Add(SweepJournal::kFatDirectorySector, at);  // replayed by the same test
-      m_deepExfat.OnSector(rest, at);
-      ++k;
-      continue;
-    }
-    if (CDeepFatRecovery::IsDotDirectorySector(sector)) {
-      m_journal.Add(SweepJournal::kFatDotSector, at);
-      m_deepFat.OnDotDirectorySector(sector, at);
-      ++k;
-      continue;
-    }
-    if (CDeepFatRecovery::IsDirectorySector(sector)) {
-      m_journal.Add(SweepJournal::kFatDirectorySector, at);
-      m_deepFat.OnDirectorySector(sector, at);
+    if (taken) {
       ++k;
       continue;
     }
@@ -866,8 +801,22 @@ int32_t CDeepRecovery::SubLogWriteError(bool flush) {
 
 std::vector<CScanLog*> CDeepRecovery::SweepLogs() {
   std::vector<CScanLog*> logs{m_carver.Log()};
-  for (const SweepEngine& sweep : SweepEngines()) logs.push_back(sweep.engine->ScanLog());
+  for (const SweepMember& member : m_members) logs.push_back(member.participant->Engine().ScanLog());
   return logs;
+}
+
+CSweepParticipant* CDeepRecovery::ParticipantOfLog(const CScanLog* log) const {
+  if (log == nullptr) return nullptr;
+  for (const SweepMember& member : m_members)
+    if (member.participant->Engine().ScanLog() == log) return member.participant.get();
+  return nullptr;
+}
+
+CSweepParticipant* CDeepRecovery::ParticipantOfTag(uint32_t engineTag, bool fastToo) const {
+  for (const SweepMember& member : m_members)
+    if (member.row->deepTag == engineTag || (fastToo && member.row->fastTag == engineTag))
+      return member.participant.get();
+  return nullptr;
 }
 
 uint64_t CDeepRecovery::UnreadSectors() const {
@@ -895,9 +844,8 @@ void CDeepRecovery::StampSourceKey(std::vector<FoundRecord>& records) const {
 IFileRecoveryParse* CDeepRecovery::EngineFor(const FoundRecord& record) {
   if (IsFastEngineTag(record.engineTag)) return m_fast.get();
   if (record.engineTag == kTagCarving) return &m_carver;
-  for (const SweepEngine& sweep : SweepEngines())
-    if (sweep.tag == record.engineTag) return sweep.engine;
-  return nullptr;
+  CSweepParticipant* participant = ParticipantOfTag(record.engineTag, false);
+  return participant != nullptr ? &participant->Engine() : nullptr;
 }
 
 int32_t CDeepRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
@@ -916,7 +864,7 @@ int32_t CDeepRecovery::ListChildren(const FoundRecord* folder, uint32_t depth,
     add(folder->engineTag == kTagCarving ? nullptr : EngineFor(*folder), folder);
   } else if (depth == 0) {
     add(m_fast.get(), nullptr);
-    for (const SweepEngine& sweep : SweepEngines()) add(sweep.engine, nullptr);
+    for (const SweepMember& member : m_members) add(&member.participant->Engine(), nullptr);
     add(&m_carver, nullptr);
   } else {
     return kErrInvalidParameter;
@@ -934,7 +882,7 @@ int32_t CDeepRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uin
   }
   if (depth != 0) return kErrInvalidParameter;
   std::vector<IFileRecoveryParse*> engines{m_fast.get(), &m_carver};
-  for (const SweepEngine& sweep : SweepEngines()) engines.push_back(sweep.engine);
+  for (const SweepMember& member : m_members) engines.push_back(&member.participant->Engine());
   int32_t result = kOk;
   for (IFileRecoveryParse* engine : engines) {
     uint32_t n = 0;
@@ -949,7 +897,7 @@ int32_t CDeepRecovery::CountFiles(const FoundRecord* folder, uint32_t depth, uin
 
 uint64_t CDeepRecovery::GetFoundCount() {
   uint64_t found = (m_fast ? m_fast->GetFoundCount() : 0) + m_carver.GetFoundCount();
-  for (const SweepEngine& sweep : SweepEngines()) found += sweep.engine->GetFoundCount();
+  for (const SweepMember& member : m_members) found += member.participant->Engine().GetFoundCount();
   return found;
 }
 

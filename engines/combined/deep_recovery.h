@@ -1,9 +1,10 @@
 // The deep scan users run: the fast scan of the file system that is there,
 // then one sweep of the free space (or of the whole source when no file
-// system map is known) that offers every sector to the deep NTFS engine, the
-// deep FAT engine or the carver, whichever recognises it. The four engines
-// keep their own scan logs in one log folder, whose identity file names the
-// source and those logs; the sweep's position goes to the scan-log registry,
+// system map is known) that offers every sector to the sweep participants of
+// the file-system table (engines/sweep_participant.h: deep NTFS, exFAT and
+// FAT) and then to the carver, and the first that recognises it takes it.
+// The engines keep their own scan logs in one log folder, whose identity
+// file names the source and those logs; the sweep's position goes to the scan-log registry,
 // so that a later deep scan of the same source goes on where this one
 // stopped. Records read back from an earlier run's logs are handed out with
 // this run's source key.
@@ -12,19 +13,18 @@
 // every 5 seconds of sweeping and when it stops, the logs are synced and a
 // checkpoint (results/scan_checkpoint.h) names the position and how many
 // records each log holds; a continued scan brings the logs back to that
-// state, hands the deep FAT and NTFS engines the directory sectors and file
-// records of the journal again (they keep what they found in memory until
-// the sweep ends), and sweeps on. The log folder stays locked (flock) for as
-// long as the engine lives, so that no other process takes or deletes it.
+// state, hands the participants the sectors they journalled again (they
+// keep what they found in memory until the sweep ends), and sweeps on. The log folder stays locked (flock)
+// for as long as the engine lives, so that no other process takes or deletes it.
 //
 //   auto engine = CreateEngineForImage(path, 1001, /*deep=*/true);
 //   engine->SetProgressCallbacks(onProgress, nullptr, user, 100);
 //   engine->Scan("");
 //   engine->CollectMatches("*.jpg|", files);
 //
-// Per-record calls are routed by the record's engine tag: 0, 1 and 5 to the
-// fast engine, 2 to the deep NTFS engine, 3 to the deep FAT engine, 6 to the
-// deep exFAT engine, 4 to the carver.
+// Per-record calls are routed by the record's engine tag: a row's fast tag
+// to the fast engine, its deep tag to its participant's engine, 4 to the
+// carver.
 #pragma once
 
 #include <array>
@@ -36,10 +36,9 @@
 
 #include "engines/carving/file_type_recovery.h"
 #include "engines/engine_skeleton.h"
-#include "engines/exfat/deep_exfat_recovery.h"
-#include "engines/fat/deep_fat_recovery.h"
 #include "engines/file_recovery_parse.h"
-#include "engines/ntfs/deep_ntfs_recovery.h"
+#include "engines/file_system_table.h"
+#include "engines/sweep_participant.h"
 #include "results/scan_checkpoint.h"
 #include "results/scan_log_registry.h"
 #include "results/source_identity.h"
@@ -88,7 +87,7 @@ class CDeepRecovery final : public IFileRecoveryParse {
   int32_t RecoverItem(const FoundRecord& record, const std::string& destination, int32_t rootDepth) override;
   int32_t NextFreeExtent(uint64_t&, uint64_t&) override { return 0; }
   int32_t SetSearchCallback(SearchProgressCallback callback, void* userData) override;
-  // The matches of all four engines, without carved files that repeat a file
+  // The matches of all the engines, without carved files that repeat a file
   // found with its name (same first data sector and extension, or a carved
   // jpg at the start of a found thm), sorted.
   int32_t CollectMatches(const std::string& patterns, std::vector<FoundRecord>& matches) override;
@@ -98,8 +97,9 @@ class CDeepRecovery final : public IFileRecoveryParse {
   // Whether a carved file with `carvedExtension` repeats a named file with
   // `namedExtension` that starts at the same sector.
   [[nodiscard]] static bool CarvedRepeats(std::string_view namedExtension, std::string_view carvedExtension);
-  // Leaves out the deep FAT pass's copies of files the fast FAT pass found.
-  void DropDeepFatRepeats(std::vector<FoundRecord>& named) const;
+  // Leaves out the sweep's copies of files the fast pass found (where the
+  // participant says the sweep finds them again).
+  void DropSweptRepeats(std::vector<FoundRecord>& named) const;
   int32_t LoadAllocationMap() override { return 0; }
   int32_t ExtractForPreview(const FoundRecord& record, std::string& outPath, uint8_t* memory,
                             uint32_t& byteCount, PreviewProgressCallback callback, void* userData) override;
@@ -133,9 +133,13 @@ class CDeepRecovery final : public IFileRecoveryParse {
   // and the fast pass's.
   [[nodiscard]] uint64_t UnreadSectors() const;
   [[nodiscard]] IFileRecoveryParse* FastEngine() { return m_fast.get(); }
-  [[nodiscard]] CDeepFatRecovery& DeepFat() { return m_deepFat; }
-  [[nodiscard]] CDeepNtfsRecovery& DeepNtfs() { return m_deepNtfs; }
-  [[nodiscard]] CDeepExfatRecovery& DeepExfat() { return m_deepExfat; }
+  // The engine of the sweep participant that is an `Engine`; null for none.
+  template <typename Engine>
+  [[nodiscard]] Engine* SweepEngine() {
+    for (const SweepMember& member : m_members)
+      if (auto* engine = dynamic_cast<Engine*>(&member.participant->Engine())) return engine;
+    return nullptr;
+  }
   [[nodiscard]] CFileTypeRecovery& Carver() { return m_carver; }
   [[nodiscard]] uint32_t SectorSize() const { return m_sectorSize; }
   [[nodiscard]] uint64_t PartitionStart() const { return m_startSector; }
@@ -156,19 +160,13 @@ class CDeepRecovery final : public IFileRecoveryParse {
     int32_t secondsLeft = -1;
   };
 
-  // The file systems' engines of the sweep, each with the engine tag of the
-  // records it writes; the combined engine opens them, hands them its
-  // callbacks and answers from their logs alike.
-  struct SweepEngine {
-    uint32_t tag;
-    CEngineSkeleton* engine;
-  };
-  [[nodiscard]] std::array<SweepEngine, 3> SweepEngines() {
-    return {SweepEngine{kTagDeepFat, &m_deepFat}, SweepEngine{kTagDeepNtfs, &m_deepNtfs},
-            SweepEngine{kTagDeepExfat, &m_deepExfat}};
-  }
-  // The carver's log and the sweep engines' logs (null where not begun).
+  // The participant that writes records with `engineTag` (its row's deep
+  // tag), or that serves records of its row's fast tag too; null for none.
+  [[nodiscard]] CSweepParticipant* ParticipantOfTag(uint32_t engineTag, bool fastToo) const;
+  // The carver's log and the participants' logs (null where not begun).
   [[nodiscard]] std::vector<CScanLog*> SweepLogs();
+  // The participant whose engine keeps `log`; null for the carver's.
+  [[nodiscard]] CSweepParticipant* ParticipantOfLog(const CScanLog* log) const;
 
   // The engine that serves a record, or null.
   [[nodiscard]] IFileRecoveryParse* EngineFor(const FoundRecord& record);
@@ -219,7 +217,7 @@ class CDeepRecovery final : public IFileRecoveryParse {
   uint64_t Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_t firstSector, SweepState& state,
                     int32_t& answer);
   [[nodiscard]] DeepScanSweep PositionOf(const SweepState& state);
-  // The first write error of the deep FAT, deep NTFS or carving log (with
+  // The first write error of the carving log or a participant's (with
   // `flush`, flushed first); 0 when they are whole.
   int32_t SubLogWriteError(bool flush);
   int32_t Report(int32_t percent, int32_t scale, int32_t secondsLeft, uint64_t position, uint64_t total,
@@ -241,11 +239,9 @@ class CDeepRecovery final : public IFileRecoveryParse {
   // Held until the engines below have closed their logs.
   ScanFolderLock m_folderLock;
 
-  // Destroyed in the reverse order: the fast engine, the carver, the deep
-  // NTFS engine, the deep FAT engine.
-  CDeepFatRecovery m_deepFat;
-  CDeepNtfsRecovery m_deepNtfs;
-  CDeepExfatRecovery m_deepExfat;
+  // Destroyed in the reverse order: the fast engine, the carver, the
+  // participants.
+  std::vector<SweepMember> m_members;  // in sweep order
   CFileTypeRecovery m_carver;
   std::unique_ptr<IFileRecoveryParse> m_fast;
 
@@ -268,8 +264,6 @@ class CDeepRecovery final : public IFileRecoveryParse {
   bool m_haveResume = false;
   std::string m_folder;  // the log folder of the scan running
   SweepJournal m_journal;
-  uint64_t m_fatBase = 0;  // deep FAT / NTFS records the journal cannot rebuild
-  uint64_t m_ntfsBase = 0;
   bool m_fastSynced = false;
   uint64_t m_lastCheckpointMs = 0;
   uint64_t m_pieces = 0;           // pieces swept by this run
@@ -283,7 +277,6 @@ class CDeepRecovery final : public IFileRecoveryParse {
 
   const SweepState* m_sweepState = nullptr;  // while sweeping
   std::vector<uint8_t> m_piece;              // the 64 KiB sweep buffer, while sweeping
-  std::vector<uint8_t> m_window;             // a file record read across a piece's end
   CombinedSweepStats m_stats;
 };
 

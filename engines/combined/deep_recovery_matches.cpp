@@ -1,4 +1,4 @@
-// Collecting the files of all four engines of a deep scan. The carver finds
+// Collecting the files of all the engines of a deep scan. The carver finds
 // again many files the other engines found with their names; a carved file
 // that starts where such a file's data starts, with the same extension, is
 // left out (a carved jpg at the start of a camera's .thm thumbnail too).
@@ -9,6 +9,7 @@
 #include "engines/combined/deep_recovery.h"
 #include "platform/errors.h"
 #include "platform/text.h"
+#include "results/extension_lists.h"
 #include "results/scan_log.h"
 
 namespace velmira {
@@ -24,35 +25,15 @@ std::string Normalised(std::string_view extension) {
 }
 
 std::string ExtensionOf(const FoundRecord& record) {
-  const std::string name = RecordName(record);
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos ? std::string() : Normalised(std::string_view(name).substr(dot + 1));
+  return Normalised(velmira::ExtensionOf(RecordName(record)));
 }
 
-// The absolute first data sector of a FAT record; false when the record
-// does not tell it.
-bool FatFirstDataSector(const FoundRecord& record, uint32_t bytesPerSector, uint64_t& sector) {
-  const uint32_t clusterBytes = record.clusterBytes;
-  const uint32_t key = record.key;
-  const uint64_t start = record.partitionStart;
-  const uint64_t dataStart = record.dataStart;
-  if (start > UINT64_MAX / 4 || dataStart > UINT64_MAX / 4) return false;
-  if (key == 0) {
-    if (dataStart < 32) return false;
-    sector = start + dataStart - 32;
-    return true;
-  }
-  if (key < 2 || clusterBytes == 0 || clusterBytes == kNoClusterBytes) return false;
-  sector = start + dataStart + uint64_t{key - 2} * (clusterBytes / bytesPerSector);
-  return true;
-}
-
-// The same in `sweepUnit` sectors for a record that counts in `recordUnit`
-// ones (a fast engine reads a volume in its own sectors).
-bool FatFirstDataSector(const FoundRecord& record, uint32_t recordUnit, uint32_t sweepUnit,
-                        uint64_t& sector) {
-  if (sweepUnit == 0 || !FatFirstDataSector(record, recordUnit, sector)) return false;
-  sector = static_cast<uint64_t>(static_cast<unsigned __int128>(sector) * recordUnit / sweepUnit);
+// A sector counted in `recordUnit`-byte sectors, in `sweepUnit`-byte ones.
+bool InSweepSectors(uint64_t& sector, uint32_t recordUnit, uint32_t sweepUnit) {
+  if (sweepUnit == 0) return false;
+  const unsigned __int128 converted = static_cast<unsigned __int128>(sector) * recordUnit / sweepUnit;
+  if (converted > UINT64_MAX) return false;
+  sector = static_cast<uint64_t>(converted);
   return true;
 }
 
@@ -60,46 +41,33 @@ bool FatFirstDataSector(const FoundRecord& record, uint32_t recordUnit, uint32_t
 
 bool CDeepRecovery::FirstDataSector(const FoundRecord& record, uint64_t& sector) {
   if (record.isFolder != 0) return false;
-  const uint32_t tag = record.engineTag;
-  if (tag == kTagFastFat || tag == kTagDeepFat || tag == kTagFastExfat || tag == kTagDeepExfat) {
-    // A fast engine counts in the volume's own sectors, the sweep in the source's.
-    const bool fastRecord = tag == kTagFastFat || tag == kTagFastExfat;
-    return FatFirstDataSector(record, fastRecord ? FastExtentUnit() : m_sectorSize, m_sectorSize, sector);
-  }
-  if (tag != kTagFastNtfs && tag != kTagDeepNtfs) return false;
-  std::vector<DataRun> runs;
-  if (m_deepNtfs.ReadRecordRuns(record.entrySector, runs) != kOk || runs.empty() || runs.front().sparse ||
-      runs.front().delta < 0)
-    return false;
-  const uint64_t cluster = static_cast<uint64_t>(runs.front().delta);
-  const uint64_t clusterSectors = uint64_t{record.clusterBytes} / m_sectorSize;
-  const uint64_t start = record.partitionStart;
-  if (clusterSectors == 0 || cluster > (UINT64_MAX / 2) / clusterSectors || start > UINT64_MAX / 2)
-    return false;
-  sector = cluster * clusterSectors + start;
-  return true;
+  CSweepParticipant* participant = ParticipantOfTag(record.engineTag, true);
+  // A fast engine counts in its volume's own sectors, the sweep in the source's.
+  const uint32_t unit = IsFastEngineTag(record.engineTag) ? FastExtentUnit() : m_sectorSize;
+  return participant != nullptr && participant->FirstDataSector(record, unit, sector) &&
+         InSweepSectors(sector, unit, m_sectorSize);
 }
 
-void CDeepRecovery::DropDeepFatRepeats(std::vector<FoundRecord>& named) const {
-  // The deep FAT pass reaches the deleted folders the fast pass listed with
-  // their path again, as lost folders: a file of it whose data starts where
-  // a fast FAT file's data starts, with the same size, is that file.
+void CDeepRecovery::DropSweptRepeats(std::vector<FoundRecord>& named) const {
+  // A participant's sweep may reach the deleted folders the fast pass listed
+  // with their path again, as lost folders: a file of it whose data starts
+  // where a fast file's data starts, with the same size, is that file.
   std::vector<std::pair<uint64_t, uint64_t>> fast;
-  auto startOf = [&](const FoundRecord& r, uint64_t& sector) {
-    const bool fastRecord = r.engineTag == kTagFastFat || r.engineTag == kTagFastExfat;
-    return r.isFolder == 0 && r.key >= 2 &&
-           FatFirstDataSector(r, fastRecord ? FastExtentUnit() : m_sectorSize, m_sectorSize, sector);
-  };
   for (const FoundRecord& r : named) {
+    CSweepParticipant* participant =
+        IsFastEngineTag(r.engineTag) ? ParticipantOfTag(r.engineTag, true) : nullptr;
     uint64_t sector = 0;
-    if ((r.engineTag == kTagFastFat || r.engineTag == kTagFastExfat) && startOf(r, sector))
+    const uint32_t unit = FastExtentUnit();
+    if (participant != nullptr && participant->RefoundStart(r, unit, sector) &&
+        InSweepSectors(sector, unit, m_sectorSize))
       fast.emplace_back(sector, uint64_t{r.size});  // a copy: packed
   }
   if (fast.empty()) return;
   std::sort(fast.begin(), fast.end());
   std::erase_if(named, [&](const FoundRecord& r) {
+    CSweepParticipant* participant = ParticipantOfTag(r.engineTag, false);
     uint64_t sector = 0;
-    return (r.engineTag == kTagDeepFat || r.engineTag == kTagDeepExfat) && startOf(r, sector) &&
+    return participant != nullptr && participant->RefoundStart(r, m_sectorSize, sector) &&
            std::binary_search(fast.begin(), fast.end(), std::make_pair(sector, uint64_t{r.size}));
   });
 }
@@ -129,8 +97,8 @@ int32_t CDeepRecovery::CollectMatches(const std::string& patterns, std::vector<F
     return result;
   };
   int32_t result = collect(m_fast.get(), named);
-  for (const SweepEngine& sweep : SweepEngines())
-    if (result == kOk) result = collect(sweep.engine, named);
+  for (const SweepMember& member : m_members)
+    if (result == kOk) result = collect(&member.participant->Engine(), named);
   // The carved files straight from the carver's log: no sorted copy of
   // them all before they are merged and sorted with the others.
   std::vector<FoundRecord> carved;
@@ -141,7 +109,7 @@ int32_t CDeepRecovery::CollectMatches(const std::string& patterns, std::vector<F
       return 0;
     });
   }
-  DropDeepFatRepeats(named);
+  DropSweptRepeats(named);
 
   // First data sector -> extension of the named files whose extension a
   // carved file could repeat. Only those are looked up: an NTFS file's first

@@ -13,6 +13,7 @@
 #include "engines/output_sink.h"
 #include "platform/errors.h"
 #include "platform/text.h"
+#include "results/extension_lists.h"
 #include "results/scan_log_names.h"
 #include "results/scan_log_registry.h"
 
@@ -39,37 +40,23 @@ ExfatLayout LayoutInSectors(const ExfatGeometry& g, uint32_t bps) {
   return layout;
 }
 
-std::string ExtensionOf(const std::string& name) {
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos ? std::string() : AsciiLower(name.substr(dot + 1));
-}
-
 }  // namespace
 
 CDeepExfatRecovery::CDeepExfatRecovery() = default;
 
-CDeepExfatRecovery::~CDeepExfatRecovery() {
-  if (m_store) m_store->CloseLog();
-  CloseSource(m_source);
-}
+CDeepExfatRecovery::~CDeepExfatRecovery() = default;
 
 int32_t CDeepExfatRecovery::Open(const PartitionLocator& target) {
-  if (m_opened) return kOk;
-  SectorSource source;
-  OpenedTarget opened;
-  if (const int32_t err = OpenTargetSource(target, source, opened); err != kOk) return err;
-  return OpenSource(std::move(source), opened.startSector, opened.sectorCount, opened.sourceKey,
-                    opened.bytesPerSector);
+  return m_opened ? kOk : OpenThroughSource(target);
 }
 
 int32_t CDeepExfatRecovery::OpenSource(SectorSource source, uint64_t startSector, uint64_t sectorCount,
                                        uint16_t sourceKey, uint32_t bytesPerSector) {
   if (m_opened) return kOk;
-  if (bytesPerSector < 512 || bytesPerSector % 512 != 0) return kErrInvalidParameter;
+  if (!IsSectorSize(bytesPerSector)) return kErrInvalidParameter;
   m_source = std::move(source);
   m_startSector = startSector;
-  const uint64_t available = m_source.sectorCount > startSector ? m_source.sectorCount - startSector : 0;
-  m_sectorCount = sectorCount == 0 ? available : std::min(sectorCount, available);
+  m_sectorCount = SectorsOnSource(m_source, startSector, sectorCount);
   m_sourceKey = sourceKey;
   m_bytesPerSector = bytesPerSector;
   m_opened = true;

@@ -66,7 +66,7 @@ class CDeepExfatRecovery final : public CEngineSkeleton {
 
   // Opens an already opened source (a test's or fuzzer's memory reader).
   [[nodiscard]] int32_t OpenSource(SectorSource source, uint64_t startSector, uint64_t sectorCount,
-                                   uint16_t sourceKey, uint32_t bytesPerSector = 512);
+                                   uint16_t sourceKey, uint32_t bytesPerSector = 512) override;
   // Empties what earlier sweeps found and opens the log: `logName` when
   // continuing, else a fresh "Pro_Exfat_<start>_<time>" log in the
   // registry's current log folder.
@@ -124,7 +124,6 @@ class CDeepExfatRecovery final : public CEngineSkeleton {
   uint16_t m_sourceKey = 0;
   uint32_t m_bytesPerSector = 512;
   bool m_opened = false;
-  SectorSource m_source;
 
   std::vector<FoundSet> m_sets;
   std::map<uint64_t, uint32_t>

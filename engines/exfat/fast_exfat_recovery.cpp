@@ -27,29 +27,20 @@ uint32_t UpcaseChecksum(const std::vector<uint8_t>& bytes, uint64_t length) {
 
 CFastExfatRecovery::CFastExfatRecovery() = default;
 
-CFastExfatRecovery::~CFastExfatRecovery() {
-  if (m_store) m_store->CloseLog();
-  CloseSource(m_source);
-}
+CFastExfatRecovery::~CFastExfatRecovery() = default;
 
 int32_t CFastExfatRecovery::Open(const PartitionLocator& target) {
-  if (m_opened) return kOk;
-  SectorSource source;
-  OpenedTarget opened;
-  if (const int32_t err = OpenTargetSource(target, source, opened); err != kOk) return err;
-  return OpenSource(std::move(source), opened.startSector, opened.sectorCount, opened.sourceKey,
-                    opened.bytesPerSector);
+  return m_opened ? kOk : OpenThroughSource(target);
 }
 
 int32_t CFastExfatRecovery::OpenSource(SectorSource source, uint64_t startSector, uint64_t sectorCount,
                                        uint16_t sourceKey, uint32_t bytesPerSector) {
   if (m_opened) return kOk;
-  if (bytesPerSector < 512 || bytesPerSector % 512 != 0) return kErrInvalidParameter;
+  if (!IsSectorSize(bytesPerSector)) return kErrInvalidParameter;
   m_source = std::move(source);
   m_opened = true;
   m_startSector = startSector;
-  const uint64_t available = m_source.sectorCount > startSector ? m_source.sectorCount - startSector : 0;
-  m_sectorCount = sectorCount == 0 ? available : std::min(sectorCount, available);
+  m_sectorCount = SectorsOnSource(m_source, startSector, sectorCount);
   m_sourceKey = sourceKey;
   m_sourceSectorBytes = bytesPerSector;
   m_openError = m_volume.Open(&m_source, m_startSector, m_sectorCount, bytesPerSector);

@@ -45,7 +45,7 @@ class CFastExfatRecovery final : public CEngineSkeleton {
 
   // Opens an already opened source (a test's or fuzzer's memory reader).
   [[nodiscard]] int32_t OpenSource(SectorSource source, uint64_t startSector, uint64_t sectorCount,
-                                   uint16_t sourceKey, uint32_t bytesPerSector = 512);
+                                   uint16_t sourceKey, uint32_t bytesPerSector = 512) override;
   [[nodiscard]] const ExfatVolume& Volume() const { return m_volume; }
   // A whole boot region (main or backup) was read.
   [[nodiscard]] bool LayoutHolds() const override { return m_volume.Opened(); }
@@ -86,7 +86,6 @@ class CFastExfatRecovery final : public CEngineSkeleton {
   uint16_t m_sourceKey = 0;
   uint32_t m_sourceSectorBytes = 512;
   bool m_opened = false;
-  SectorSource m_source;
   ExfatVolume m_volume;
   int32_t m_openError = 0;
   bool m_bitmapLoaded = false;

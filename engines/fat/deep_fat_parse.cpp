@@ -10,16 +10,12 @@
 #include "engines/fat/fat_names.h"
 #include "platform/errors.h"
 #include "platform/text.h"
+#include "results/extension_lists.h"
 
 namespace velmira {
 namespace {
 
 constexpr size_t kMaxCachedLookups = 1u << 20;
-
-std::string ExtensionOf(const std::string& name) {
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos ? std::string() : AsciiLower(name.substr(dot + 1));
-}
 
 uint64_t CacheKey(int32_t layout, uint32_t cluster) {
   return (uint64_t{static_cast<uint32_t>(layout)} << 32) | cluster;

@@ -30,29 +30,19 @@ std::optional<uint8_t> FirstEntryChecksum(ByteView data) {
 
 CDeepFatRecovery::CDeepFatRecovery() = default;
 
-CDeepFatRecovery::~CDeepFatRecovery() {
-  if (m_store) m_store->CloseLog();
-  CloseSource(m_source);
-}
+CDeepFatRecovery::~CDeepFatRecovery() = default;
 
 int32_t CDeepFatRecovery::Open(const PartitionLocator& target) {
-  if (m_opened) return kOk;
-  SectorSource source;
-  OpenedTarget opened;
-  if (const int32_t err = OpenTargetSource(target, source, opened); err != kOk) return err;
-  return OpenSource(std::move(source), opened.startSector, opened.sectorCount, opened.sourceKey,
-                    opened.bytesPerSector);
+  return m_opened ? kOk : OpenThroughSource(target);
 }
 
 int32_t CDeepFatRecovery::OpenSource(SectorSource source, uint64_t startSector, uint64_t sectorCount,
                                      uint16_t sourceKey, uint32_t bytesPerSector) {
   if (m_opened) return kOk;
-  if (bytesPerSector < 512 || bytesPerSector % 512 != 0) return kErrInvalidParameter;
+  if (!IsSectorSize(bytesPerSector)) return kErrInvalidParameter;
   m_source = std::move(source);
   m_partitionStart = startSector;
-  // Never past the end of the source.
-  const uint64_t available = m_source.sectorCount > startSector ? m_source.sectorCount - startSector : 0;
-  m_partitionLength = std::min(sectorCount, available);
+  m_partitionLength = SectorsOnSource(m_source, startSector, sectorCount);
   m_sourceKey = sourceKey;
   m_bytesPerSector = bytesPerSector;
   m_sectorBuffer.assign(bytesPerSector, 0);

@@ -75,7 +75,7 @@ class CDeepFatRecovery final : public CEngineSkeleton {
   // Opens an already opened source (a test's or fuzzer's memory reader):
   // the partition is [startSector, startSector + sectorCount) of it.
   [[nodiscard]] int32_t OpenSource(SectorSource source, uint64_t startSector, uint64_t sectorCount,
-                                   uint16_t sourceKey, uint32_t bytesPerSector = 512);
+                                   uint16_t sourceKey, uint32_t bytesPerSector = 512) override;
 
   // The sweep's operations, in the order the sweep calls them.
   //
@@ -229,7 +229,6 @@ class CDeepFatRecovery final : public CEngineSkeleton {
 
   // Target.
   bool m_opened = false;
-  SectorSource m_source;
   uint64_t m_partitionStart = 0;
   uint64_t m_partitionLength = 0;
   uint32_t m_bytesPerSector = 512;

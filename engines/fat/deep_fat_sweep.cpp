@@ -56,4 +56,57 @@ int32_t RunDeepFatSweep(CDeepFatRecovery& engine, ScanProgressCallback callback,
   return result;
 }
 
+namespace {
+
+class CDeepFatParticipant final : public CClusterSweepParticipant {
+ public:
+  CEngineSkeleton& Engine() override { return m_engine; }
+  const char* LogPrefix() const override { return "Pro_Fat_"; }
+
+  int32_t BeginSweep(const std::string& continuedLog, bool bootLayoutHolds) override {
+    const int32_t opened = m_engine.BeginDeepFatLog(continuedLog);
+    // An unreadable start, or a boot sector whose layout does not hold,
+    // leaves the "." sectors to tell the layout.
+    if (bootLayoutHolds) (void)m_engine.AddBootSectorLayout();  // unreadable: as said above
+    return opened;
+  }
+
+  SweptSector OnSweptSector(ByteView sector, ByteView /*rest*/, uint64_t at, SweepContext& context) override {
+    if (CDeepFatRecovery::IsDotDirectorySector(sector)) {
+      context.journal.Add(SweepJournal::kFatDotSector, at);
+      m_engine.OnDotDirectorySector(sector, at);
+      return {true, Status::Ok()};
+    }
+    if (CDeepFatRecovery::IsDirectorySector(sector)) {
+      context.journal.Add(SweepJournal::kFatDirectorySector, at);
+      m_engine.OnDirectorySector(sector, at);
+      return {true, Status::Ok()};
+    }
+    return {};
+  }
+
+  bool Replay(const SweepJournal::Entry& entry, JournalSector& sector, Status& /*status*/) override {
+    if (entry.kind != SweepJournal::kFatDotSector && entry.kind != SweepJournal::kFatDirectorySector)
+      return false;
+    const ByteView bytes = sector.Bytes();
+    if (bytes.size() == 0) return true;
+    if (entry.kind == SweepJournal::kFatDotSector)
+      m_engine.OnDotDirectorySector(bytes, entry.sector);
+    else
+      m_engine.OnDirectorySector(bytes, entry.sector);
+    return true;
+  }
+
+  int32_t FinishSweep() override { return m_engine.FinishDeepFat(); }
+
+ private:
+  CDeepFatRecovery m_engine;
+};
+
+}  // namespace
+
+std::unique_ptr<CSweepParticipant> NewDeepFatParticipant() {
+  return std::make_unique<CDeepFatParticipant>();
+}
+
 }  // namespace velmira

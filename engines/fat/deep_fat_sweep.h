@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "engines/fat/deep_fat_recovery.h"
+#include "engines/sweep_participant.h"
 #include "results/progress_callbacks.h"
 
 namespace velmira {
@@ -27,5 +29,9 @@ struct DeepFatSweepStats {
 // callback's answer.
 [[nodiscard]] int32_t RunDeepFatSweep(CDeepFatRecovery& engine, ScanProgressCallback callback, void* userData,
                                       DeepFatSweepStats* stats = nullptr);
+
+// The deep FAT engine's part in the combined deep scan: it takes the sectors
+// that start a folder or look like a piece of one, in the order above.
+[[nodiscard]] std::unique_ptr<CSweepParticipant> NewDeepFatParticipant();
 
 }  // namespace velmira

@@ -16,6 +16,7 @@
 #include "platform/folders.h"
 #include "platform/text.h"
 #include "platform/time_util.h"
+#include "results/extension_lists.h"
 #include "results/scan_log_names.h"
 
 namespace velmira {
@@ -38,19 +39,11 @@ bool StartsWithDotPair(ByteView buf) {
   return StartsWithDotNames(buf) && FatEntryAt(buf, 0).IsFolder();
 }
 
-std::string ExtensionAfterLastDot(const std::string& name) {
-  const size_t dot = name.rfind('.');
-  return dot == std::string::npos ? std::string() : AsciiLower(name.substr(dot + 1));
-}
-
 }  // namespace
 
 CFastFatRecovery::CFastFatRecovery() = default;
 
-CFastFatRecovery::~CFastFatRecovery() {
-  if (m_store) m_store->CloseLog();
-  CloseSource(m_source);
-}
+CFastFatRecovery::~CFastFatRecovery() = default;
 
 int32_t CFastFatRecovery::Open(const PartitionLocator& target) {
   if (m_opened) return kOk;
@@ -131,10 +124,9 @@ int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
   while (!m_pendingFolders.empty()) {
     const uint32_t cluster = m_pendingFolders.front();
     m_pendingFolders.pop_front();
-    // An unreadable folder costs its own files, not the scan.
-    // An unreadable folder is counted in m_unreadSectors, which the scan reports.
-    if (m_foldersRead.insert(cluster).second) (void)ReadFolder(cluster);
-    if (m_store->WriteError() != kOk) break;  // what is found now could not be kept
+    // An unreadable folder costs its own files, not the scan; a log that
+    // failed a write ends it (FlushedWhole below gives its error).
+    if (m_foldersRead.insert(cluster).second && ReadFolder(cluster).IsFatal()) break;
     if (TickCountMs() - lastReport >= m_reportIntervalMs) {
       lastReport = TickCountMs();
       ++periodic;
@@ -158,7 +150,17 @@ int32_t CFastFatRecovery::Scan(const std::string& scanLogPath) {
   return result;
 }
 
-int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
+Status CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
+  const int32_t read = ReadFolderClusters(folderCluster);
+  // What is found after a failed write of the log could not be kept.
+  if (const int32_t err = m_store->WriteError(); err != kOk)
+    return Status::Fatal(err, "the scan log failed a write");
+  // Its sectors are counted in m_unreadSectors, which the scan reports.
+  if (read != kOk) return Status::Skip(read, "the folder could not be read");
+  return Status::Ok();
+}
+
+int32_t CFastFatRecovery::ReadFolderClusters(uint32_t folderCluster) {
   const uint32_t bps = m_bytesPerSector;
   const bool fixedRoot = !m_geometry.isFat32 && folderCluster < 2;
   const uint32_t bufferBytes = fixedRoot ? m_geometry.rootSectors * bps : m_geometry.ClusterBytes();
@@ -254,7 +256,7 @@ int32_t CFastFatRecovery::ReadFolder(uint32_t folderCluster) {
       SetTimes(file, e);
       uint32_t key = m_geometry.isFat32 ? e.FirstCluster() : e.ClusterLow();
       if (m_geometry.isFat32 && e.IsDeleted() && e.ClusterHigh() == 0) {
-        const std::string ext = ExtensionAfterLastDot(name);
+        const std::string ext = ExtensionOf(name);
         if (!ext.empty()) key = (SearchHighHalf(e.ClusterLow(), false, ext) << 16) | e.ClusterLow();
       }
       file.key = key;
@@ -395,7 +397,7 @@ bool CFastFatRecovery::FirstClusterTaken(uint32_t cluster, uint64_t size) {
 bool CFastFatRecovery::ContentMatches(uint32_t cluster, const std::string& name, uint64_t size) {
   // Data that cannot be read where the entry says is never "ok".
   if (!DataReachable(cluster, size)) return false;
-  const std::string ext = ExtensionAfterLastDot(name);
+  const std::string ext = ExtensionOf(name);
   if (name.find('.') == std::string::npos || size == 0) return true;
   std::vector<uint8_t> sector(m_bytesPerSector);
   uint32_t got = 0;

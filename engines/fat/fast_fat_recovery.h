@@ -16,6 +16,7 @@
 #include "engines/engine_skeleton.h"
 #include "engines/fat/fat_volume.h"
 #include "engines/output_sink.h"
+#include "platform/status.h"
 #include "results/scan_log.h"
 #include "storage/sector_source.h"
 
@@ -57,7 +58,12 @@ class CFastFatRecovery final : public CEngineSkeleton {
  private:
   int32_t Open(const PartitionLocator& target) override;
   [[nodiscard]] DirectoryKey RootKey() const override { return MakeDirectoryKey(0, m_geometry.rootCluster); }
-  int32_t ReadFolder(uint32_t cluster);
+  // Lists a folder's deleted files and queues its subfolders. Skip when
+  // the folder cannot be read (its files are lost with it), Fatal once the
+  // scan log has failed a write.
+  [[nodiscard]] Status ReadFolder(uint32_t cluster);
+  // The reading itself: 0 or the read error that ended it.
+  int32_t ReadFolderClusters(uint32_t cluster);
   int32_t Report(int32_t percent, int32_t secondsLeft);
   uint32_t FolderDepth(uint32_t cluster);
   uint32_t SearchHighHalf(uint32_t low, bool folder, const std::string& extension);
@@ -88,7 +94,6 @@ class CFastFatRecovery final : public CEngineSkeleton {
   bool m_opened = false;
   std::vector<uint8_t> m_bootSector;
   FatGeometry m_geometry;
-  SectorSource m_source;
   std::unique_ptr<FatTable> m_table;
 
   // Allocation map for the carver: one bit per data cluster.

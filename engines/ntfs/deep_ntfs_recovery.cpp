@@ -49,27 +49,19 @@ uint32_t ClusterEstimateForVolume(uint64_t sectorCount, uint32_t bytesPerSector)
 
 CDeepNtfsRecovery::CDeepNtfsRecovery() = default;
 
-CDeepNtfsRecovery::~CDeepNtfsRecovery() {
-  if (m_store) m_store->CloseLog();
-  CloseSource(m_source);
-}
+CDeepNtfsRecovery::~CDeepNtfsRecovery() = default;
 
 DirectoryKey CDeepNtfsRecovery::RootKey() const {
   return MakeDirectoryKey(0, kRootRecord);
 }
 
 int32_t CDeepNtfsRecovery::Open(const PartitionLocator& target) {
-  if (m_opened) return kOk;
-  SectorSource source;
-  OpenedTarget opened;
-  if (const int32_t err = OpenTargetSource(target, source, opened); err != kOk) return err;
-  return AttachSource(std::move(source), opened.startSector, opened.sectorCount, opened.sourceKey,
-                      opened.bytesPerSector);
+  return m_opened ? kOk : OpenThroughSource(target);
 }
 
-int32_t CDeepNtfsRecovery::AttachSource(SectorSource source, uint64_t partitionStart, uint64_t sectorCount,
-                                        uint16_t sourceKey, uint32_t bytesPerSector) {
-  if (bytesPerSector == 0 || bytesPerSector % 512 != 0) return kErrInvalidParameter;
+int32_t CDeepNtfsRecovery::OpenSource(SectorSource source, uint64_t partitionStart, uint64_t sectorCount,
+                                      uint16_t sourceKey, uint32_t bytesPerSector) {
+  if (!IsSectorSize(bytesPerSector)) return kErrInvalidParameter;
   CloseSource(m_source);
   m_source = std::move(source);
   m_opened = true;
@@ -415,17 +407,9 @@ CDeepNtfsRecovery::ParentLink CDeepNtfsRecovery::LinkOf(uint32_t number, uint64_
     const uint32_t first = record.U16At(kNtfsRecFirstAttribute);
     if ((record.U16At(kNtfsRecFlags) & kNtfsFlagDirectory) && record.U32At(kNtfsRecNumber) == number &&
         inUse < m_geometry.recordSize && first < m_geometry.recordSize && first <= inUse) {
-      NtfsAttributeWalk walk(record, inUse, kDeepWalkFlags);
-      while (walk.Next()) {
-        ByteView attr;
-        if (!NtfsCurrentAttribute(walk, record, inUse, attr)) break;
-        if (walk.type() != kNtfsAttrFileName) continue;
-        NtfsFileName name;
-        if (ReadFileNameValue(attr, name)) {
-          link.follow = true;
-          link.parent = name.parent;
-        }
-        break;
+      if (const std::optional<uint32_t> parent = NtfsParentOf(record, inUse, kDeepWalkFlags)) {
+        link.follow = true;
+        link.parent = *parent;
       }
     }
   }

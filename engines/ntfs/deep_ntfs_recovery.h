@@ -67,8 +67,9 @@ class CDeepNtfsRecovery final : public CEngineSkeleton {
   // Uses `source` as an opened target (tests and fuzzing): its sectors are
   // `bytesPerSector` bytes; the partition starts at `partitionStart` and has
   // `sectorCount` sectors. The boot sector there is read as by the opens.
-  [[nodiscard]] int32_t AttachSource(SectorSource source, uint64_t partitionStart, uint64_t sectorCount,
-                                     uint16_t sourceKey, uint32_t bytesPerSector = 512);
+  // A second open replaces the first source.
+  [[nodiscard]] int32_t OpenSource(SectorSource source, uint64_t partitionStart, uint64_t sectorCount,
+                                   uint16_t sourceKey, uint32_t bytesPerSector = 512) override;
 
   // Empties the folder list and starts a scan log: `logName` (a scan being
   // continued) or a new "Pro_Ntfs_" name. Returns 0 or the log's error.
@@ -162,7 +163,6 @@ class CDeepNtfsRecovery final : public CEngineSkeleton {
 
   bool m_opened = false;
   uint16_t m_sourceKey = 0;
-  SectorSource m_source;
   NtfsGeometry m_geometry;  // record layout from the sector size; partition start and length
   uint32_t m_clusterEstimate = 8;
   MftMapSet m_maps;

@@ -158,58 +158,30 @@ int32_t CDeepNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
   std::vector<DataRun> runs;
   int32_t error = DataOf(record, value, runs);
   if (error == kOk) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(value.size(), size & 0xFFFFFFFFu));
-    error = sink.Write(value.data(), n);
-    if (error == kOk && n < (size & 0xFFFFFFFFu)) error = kErrHandleEof;
-    if (int32_t stop = report(100, error)) return stop;
-    return error;
+    return WriteResidentValue(value, size, sink, report);
   }
   if (error != kNtfsNoResidentData) {
     if (error > 0) (void)report(100, error);  // the copy failed already: the answer cannot change that
     return error;
   }
-  error = kOk;
   const uint64_t partitionStart = record.partitionStart;
   const uint64_t sectorsPerCluster = clusterBytes / bps;
   std::vector<uint8_t> buffer(kPieceBytes);
-  uint64_t remaining = size;
   // The volume's end is not known: its clusters end with the source.
   const uint64_t clusterLimit =
       partitionStart < m_source.sectorCount ? (m_source.sectorCount - partitionStart) / sectorsPerCluster : 0;
+  NtfsDataForm form;  // copied as stored when the record cannot be read again
   std::vector<uint8_t> window;
-  if (ReadFileRecord(m_source, m_geometry, record.entrySector, window) == kOk) {
-    if (const NtfsDataForm form = DataFormOf(ByteView(window.data(), m_geometry.recordSize));
-        form.compressed) {
-      const RunCopy copied = CopyCompressedRuns(
-          m_source, bps, partitionStart, sectorsPerCluster, clusterLimit, runs, form.unitClusters, sink,
-          remaining, [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
-      if (copied.leave) return copied.code;
-      error = copied.code;
-      runs.clear();
-    }
-  }
-  if (error == kOk) {
-    const RunCopy copied = CopyDataRuns(
-        m_source, bps, partitionStart, sectorsPerCluster, clusterLimit, runs, buffer, sink, remaining,
-        [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
-    if (copied.leave) return copied.code;
-    error = copied.code;
-  }
-  if (error == kOk && remaining > 0) error = kErrHandleEof;
-  if (error > 0) (void)report(100, error);  // the copy failed already: the answer cannot change that
-  return error;
+  if (ReadFileRecord(m_source, m_geometry, record.entrySector, window) == kOk)
+    form = DataFormOf(ByteView(window.data(), m_geometry.recordSize));
+  return CopyNonResidentData(m_source, bps, partitionStart, sectorsPerCluster, clusterLimit, runs, form,
+                             buffer, sink, size, progressBase, report);
 }
 
 int32_t CDeepNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  const int32_t err = RecoverToFile(
-      path, record, m_fileCallback, m_userData,
+  return RecoverNtfsFile(
+      m_source, m_geometry, record, path, m_fileCallback, m_userData,
       [&](OutputSink& sink, auto report) { return CopyData(record, sink, record.size, report); });
-  // Encrypted data is copied as stored: the file is there, but not readable.
-  std::vector<uint8_t> window;
-  if (err == kOk && ReadFileRecord(m_source, m_geometry, record.entrySector, window) == kOk &&
-      DataFormOf(ByteView(window.data(), std::min<size_t>(window.size(), m_geometry.recordSize))).encrypted)
-    return kErrEncryptedContent;
-  return err;
 }
 
 int32_t CDeepNtfsRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,

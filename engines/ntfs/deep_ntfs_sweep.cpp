@@ -59,4 +59,86 @@ int32_t SweepDeepNtfs(CDeepNtfsRecovery& engine, ScanProgressCallback progress, 
   return result != kOk ? result : finished;
 }
 
+namespace {
+
+class CDeepNtfsParticipant final : public CSweepParticipant {
+ public:
+  CEngineSkeleton& Engine() override { return m_engine; }
+  const char* LogPrefix() const override { return "Pro_Ntfs_"; }
+
+  int32_t BeginSweep(const std::string& continuedLog, bool /*bootLayoutHolds*/) override {
+    return m_engine.BeginDeepNtfsLog(continuedLog);
+  }
+
+  SweptSector OnSweptSector(ByteView /*sector*/, ByteView rest, uint64_t at, SweepContext& context) override {
+    // The boot sector's record size when it could be read, else the usual
+    // one for the sector size.
+    const uint32_t recordSize = m_engine.Geometry().recordSize;
+    if (!IsNtfsRecordCandidate(rest, recordSize)) return {};
+    ByteView record = rest;
+    if (record.size() < recordSize) {
+      // The record runs past the piece: read it from the source whole.
+      if (ReadRecordWindow(context.source, m_engine.Geometry(), at, m_window) == kOk &&
+          m_window.size() >= recordSize)
+        record = ByteView(m_window.data(), m_window.size());
+      else
+        record = ByteView();
+    }
+    if (record.size() >= recordSize && (record.U16At(kNtfsRecFlags) & kNtfsFlagDirectory) == 0) {
+      context.journal.Add(SweepJournal::kNtfsRecord, at);
+      // A skipped record is no file; a log that fails ends the sweep here.
+      const Status listed =
+          m_engine.SweepFoundRecord(std::span<const uint8_t>(record.data(), recordSize), at);
+      if (listed.IsFatal()) return {true, listed};
+    }
+    return {true, Status::Ok()};
+  }
+
+  bool Replay(const SweepJournal::Entry& entry, JournalSector& sector, Status& status) override {
+    if (entry.kind != SweepJournal::kNtfsRecord) return false;
+    const uint32_t recordSize = SweepRecordSize(sector.BytesPerSector());
+    if (ReadRecordWindow(sector.Source(), m_engine.Geometry(), entry.sector, m_window) == kOk &&
+        m_window.size() >= recordSize) {
+      // A skipped record was skipped when it was swept; a log that fails
+      // fails the replay.
+      const Status listed =
+          m_engine.SweepFoundRecord(std::span<const uint8_t>(m_window.data(), recordSize), entry.sector);
+      if (listed.IsFatal()) status = listed;
+    }
+    return true;
+  }
+
+  int32_t FinishSweep() override {
+    m_window = {};
+    // Its log's write error is taken by the sweep's check of the logs; an
+    // unreadable folder became a lost folder and does not fail the scan.
+    (void)m_engine.FinishDeepNtfs();
+    return kOk;
+  }
+
+  // A named file's first run, read from its file record.
+  bool FirstDataSector(const FoundRecord& record, uint32_t bytesPerSector, uint64_t& sector) override {
+    m_runs.clear();
+    if (m_engine.ReadRecordRuns(record.entrySector, m_runs) != kOk || m_runs.empty() ||
+        m_runs.front().sparse || m_runs.front().delta < 0)
+      return false;
+    const uint64_t cluster = static_cast<uint64_t>(m_runs.front().delta);
+    const uint64_t clusterSectors = uint64_t{record.clusterBytes} / bytesPerSector;
+    if (clusterSectors == 0 || cluster > (UINT64_MAX / 2) / clusterSectors) return false;
+    sector = cluster * clusterSectors + record.partitionStart;
+    return true;
+  }
+
+ private:
+  CDeepNtfsRecovery m_engine;
+  std::vector<uint8_t> m_window;  // a file record read across a piece's end
+  std::vector<DataRun> m_runs;
+};
+
+}  // namespace
+
+std::unique_ptr<CSweepParticipant> NewDeepNtfsParticipant() {
+  return std::make_unique<CDeepNtfsParticipant>();
+}
+
 }  // namespace velmira

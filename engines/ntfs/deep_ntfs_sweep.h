@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "engines/ntfs/deep_ntfs_recovery.h"
+#include "engines/sweep_participant.h"
 #include "platform/byte_view.h"
 #include "results/progress_callbacks.h"
 #include "storage/sector_source.h"
@@ -35,5 +37,10 @@ namespace velmira {
 // found, 0) after each piece; a non-zero answer stops the sweep (the folder
 // pass still runs) and is returned. A piece that cannot be read is skipped.
 [[nodiscard]] int32_t SweepDeepNtfs(CDeepNtfsRecovery& engine, ScanProgressCallback progress, void* userData);
+
+// The deep NTFS engine's part in the combined deep scan: it takes every
+// sector that starts a candidate record (lists those that are no folder),
+// reading a record that runs past the piece from the source whole.
+[[nodiscard]] std::unique_ptr<CSweepParticipant> NewDeepNtfsParticipant();
 
 }  // namespace velmira

@@ -31,10 +31,7 @@ constexpr uint64_t kListReadBytes = 64 * 1024;
 
 CFastNtfsRecovery::CFastNtfsRecovery() = default;
 
-CFastNtfsRecovery::~CFastNtfsRecovery() {
-  if (m_store) m_store->CloseLog();
-  CloseSource(m_source);
-}
+CFastNtfsRecovery::~CFastNtfsRecovery() = default;
 
 DirectoryKey CFastNtfsRecovery::RootKey() const {
   return MakeDirectoryKey(0, kRootRecord);
@@ -152,7 +149,9 @@ int32_t CFastNtfsRecovery::Scan(const std::string& scanLogPath) {
   uint64_t done = 0;
   m_unreadSectors = 0;
   int32_t result = Sweep(total, done);
-  if (result == kOk && m_store->WriteError() == kOk) DirectoryPass();
+  // A log that failed a write during the folder pass ends it; FlushedWhole
+  // gives its error.
+  if (result == kOk) result = DirectoryPass().Code();
   // A log that could not be written whole fails the scan, even a stopped one.
   if (const int32_t err = FlushedWhole(*m_store); err != kOk) return err;
   if (result == kOk && m_scanCallback != nullptr)
@@ -210,7 +209,10 @@ int32_t CFastNtfsRecovery::Sweep(uint64_t total, uint64_t& done) {
         const uint64_t sector = first + offset + within;
         const uint32_t number = SweepRecordNumber(ByteView(bytes.data(), bytes.size()),
                                                   (position + offset + within) / g.sectorsPerRecord, sector);
-        ProcessRecord(bytes, number, sector, Mode::kSweep);
+        // A record that is no file record is passed over; a log that failed
+        // a write ends the sweep.
+        const Status processed = ProcessRecord(bytes, number, sector, Mode::kSweep);
+        if (processed.IsFatal()) return processed.Code();
       }
       offset += count;
       done += count;
@@ -237,7 +239,7 @@ int32_t CFastNtfsRecovery::ReadRecord(uint64_t sector, std::vector<uint8_t>& rec
                      got);
 }
 
-void CFastNtfsRecovery::DirectoryPass() {
+Status CFastNtfsRecovery::DirectoryPass() {
   std::vector<uint8_t> record;
   // Processing a folder can meet new ones above it; the list only grows by
   // numbers not yet in it.
@@ -249,11 +251,26 @@ void CFastNtfsRecovery::DirectoryPass() {
       WriteLostFolder(number);
       continue;
     }
-    ProcessRecord(record, number, RecordToSector(m_geometry, m_mftRuns, number), Mode::kDirectory);
+    // A record that is no folder any more became a lost folder (a skip).
+    const Status processed =
+        ProcessRecord(record, number, RecordToSector(m_geometry, m_mftRuns, number), Mode::kDirectory);
+    if (processed.IsFatal()) return processed;
   }
+  if (const int32_t err = m_store->WriteError(); err != kOk)
+    return Status::Fatal(err, "the scan log failed a write");
+  return Status::Ok();
 }
 
-void CFastNtfsRecovery::ProcessRecord(std::span<uint8_t> bytes, uint32_t number, uint64_t sector, Mode mode) {
+Status CFastNtfsRecovery::ProcessRecord(std::span<uint8_t> bytes, uint32_t number, uint64_t sector,
+                                        Mode mode) {
+  const bool fileRecord = HasFileSignature(ByteView(bytes.data(), bytes.size()));
+  ListRecord(bytes, number, sector, mode);
+  if (const int32_t err = m_store->WriteError(); err != kOk)
+    return Status::Fatal(err, "the scan log failed a write");
+  return fileRecord ? Status::Ok() : Status::Skip(kNtfsNotFileRecord, "no file record");
+}
+
+void CFastNtfsRecovery::ListRecord(std::span<uint8_t> bytes, uint32_t number, uint64_t sector, Mode mode) {
   const NtfsGeometry& g = m_geometry;
   const bool directoryMode = mode == Mode::kDirectory;
   if (!HasFileSignature(ByteView(bytes.data(), bytes.size()))) {
@@ -453,18 +470,10 @@ CFastNtfsRecovery::ParentLink CFastNtfsRecovery::LinkOf(uint32_t number) {
     ApplyFixup(bytes, m_geometry.fixupCount, m_geometry.fixupStride);
     const ByteView record(bytes.data(), bytes.size());
     if (record.U16At(kNtfsRecFlags) & kNtfsFlagDirectory) {
-      const size_t limit = NtfsRecordWalkLimit(record);
-      NtfsAttributeWalk walk(record, limit, kNtfsRecordWalkFlags);
-      while (walk.Next()) {
-        ByteView attr;
-        if (!NtfsCurrentAttribute(walk, record, limit, attr)) break;
-        if (walk.type() != kNtfsAttrFileName) continue;
-        NtfsFileName name;
-        if (ReadFileNameValue(attr, name)) {
-          link.follow = true;
-          link.parent = name.parent;
-        }
-        break;
+      if (const std::optional<uint32_t> parent =
+              NtfsParentOf(record, NtfsRecordWalkLimit(record), kNtfsRecordWalkFlags)) {
+        link.follow = true;
+        link.parent = *parent;
       }
     }
   }

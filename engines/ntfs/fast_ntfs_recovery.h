@@ -23,6 +23,7 @@
 #include "engines/engine_skeleton.h"
 #include "engines/ntfs/ntfs_structures.h"
 #include "engines/output_sink.h"
+#include "platform/status.h"
 #include "results/scan_log.h"
 #include "storage/sector_source.h"
 
@@ -80,9 +81,14 @@ class CFastNtfsRecovery final : public CEngineSkeleton {
   int32_t Open(const PartitionLocator& target) override;
   [[nodiscard]] DirectoryKey RootKey() const override;
   int32_t Sweep(uint64_t total, uint64_t& done);
-  void DirectoryPass();
+  // Lists the folders met (one that cannot be read or is no folder any
+  // more becomes a lost folder); Fatal once the scan log failed a write.
+  [[nodiscard]] Status DirectoryPass();
   // `record` is one record (record-size bytes) as read, before its fix-up.
-  void ProcessRecord(std::span<uint8_t> record, uint32_t number, uint64_t sector, Mode mode);
+  // Lists a record (ListRecord): Skip for one that is no file record,
+  // Fatal once the scan log has failed a write.
+  [[nodiscard]] Status ProcessRecord(std::span<uint8_t> record, uint32_t number, uint64_t sector, Mode mode);
+  void ListRecord(std::span<uint8_t> record, uint32_t number, uint64_t sector, Mode mode);
   void WriteLostFolder(uint32_t number);
   void Store(FoundRecord& record, uint32_t depth, uint32_t parent);
   uint32_t SweepRecordNumber(ByteView record, uint64_t position, uint64_t sector) const;
@@ -106,7 +112,6 @@ class CFastNtfsRecovery final : public CEngineSkeleton {
   // Target.
   bool m_opened = false;
   uint16_t m_sourceKey = 0;
-  SectorSource m_source;
   NtfsGeometry m_geometry;
   std::vector<uint8_t> m_bootSector;  // the boot sector the geometry came from
   MftRunMap m_mftRuns;

@@ -120,11 +120,7 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
   const ByteView base(window.data(), std::min<size_t>(window.size(), g.recordSize));
   error = ResidentDataOf(base, g, value, base.size());
   if (error == kOk) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(value.size(), size & 0xFFFFFFFFu));
-    error = sink.Write(value.data(), n);
-    if (error == kOk && n < (size & 0xFFFFFFFFu)) error = kErrHandleEof;  // the value is shorter
-    if (int32_t stop = report(100, error)) return stop;
-    return error;
+    return WriteResidentValue(value, size, sink, report);
   }
   if (error != kNtfsNoResidentData) {
     (void)report(100, error);  // the copy failed already: the answer cannot change that
@@ -141,38 +137,14 @@ int32_t CFastNtfsRecovery::CopyData(const FoundRecord& record, OutputSink& sink,
   const uint64_t sectorsPerCluster = clusterBytes / bps;
   const uint64_t volumeClusters = g.partitionLength / sectorsPerCluster;
   std::vector<uint8_t> buffer(kPieceBytes);
-  uint64_t remaining = size;
-  if (const NtfsDataForm form = DataFormOf(base); form.compressed) {
-    const RunCopy copied = CopyCompressedRuns(
-        m_source, bps, record.partitionStart, sectorsPerCluster, volumeClusters, runs, form.unitClusters,
-        sink, remaining, [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
-    if (copied.leave) return copied.code;
-    error = copied.code;
-    runs.clear();
-  }
-  if (error == kOk) {
-    const RunCopy copied = CopyDataRuns(
-        m_source, bps, record.partitionStart, sectorsPerCluster, volumeClusters, runs, buffer, sink,
-        remaining, [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
-    if (copied.leave) return copied.code;
-    error = copied.code;
-  }
-  // Runs that end before the data does leave the file short: say so.
-  if (error == kOk && remaining > 0) error = kErrHandleEof;
-  if (error > 0) (void)report(100, error);  // the copy failed already: the answer cannot change that
-  return error;
+  return CopyNonResidentData(m_source, bps, record.partitionStart, sectorsPerCluster, volumeClusters, runs,
+                             DataFormOf(base), buffer, sink, size, progressBase, report);
 }
 
 int32_t CFastNtfsRecovery::WriteOneFile(const FoundRecord& record, const std::string& path) {
-  const int32_t err = RecoverToFile(
-      path, record, m_fileCallback, m_userData,
+  return RecoverNtfsFile(
+      m_source, m_geometry, record, path, m_fileCallback, m_userData,
       [&](OutputSink& sink, auto report) { return CopyData(record, sink, record.size, report); });
-  // Encrypted data is copied as stored: the file is there, but not readable.
-  std::vector<uint8_t> window;
-  if (err == kOk && ReadFileRecord(m_source, m_geometry, record.entrySector, window) == kOk &&
-      DataFormOf(ByteView(window.data(), std::min<size_t>(window.size(), m_geometry.recordSize))).encrypted)
-    return kErrEncryptedContent;
-  return err;
 }
 
 int32_t CFastNtfsRecovery::RecoverItem(const FoundRecord& record, const std::string& destination,

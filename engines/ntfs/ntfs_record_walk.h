@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "engines/ntfs/ntfs_structures.h"
 #include "platform/byte_view.h"
@@ -30,6 +31,22 @@ inline constexpr uint32_t kNtfsRecordWalkFlags =
   if (walk.offset() + length > limit) return false;
   attribute = record.Sub(walk.offset(), length);
   return true;
+}
+
+// The parent folder a record names in its first $FILE_NAME attribute, its
+// attributes walked up to `limit` with `walkFlags`; none when the walk meets
+// no $FILE_NAME it can read before one that runs past the limit.
+[[nodiscard]] inline std::optional<uint32_t> NtfsParentOf(ByteView record, size_t limit, uint32_t walkFlags) {
+  NtfsAttributeWalk walk(record, limit, walkFlags);
+  while (walk.Next()) {
+    ByteView attr;
+    if (!NtfsCurrentAttribute(walk, record, limit, attr)) break;
+    if (walk.type() != kNtfsAttrFileName) continue;
+    NtfsFileName name;
+    if (ReadFileNameValue(attr, name)) return name.parent;
+    break;
+  }
+  return std::nullopt;
 }
 
 }  // namespace velmira

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "engines/ntfs/lznt1.h"
@@ -199,6 +200,64 @@ inline bool FirstCompressedBytes(const SectorSource& source, uint32_t bps, uint6
                                             unitClusters, sink, remaining, [](int32_t) { return 0; });
   out.resize(sink.MemoryBytes());
   return copied.code == kOk && !out.empty();
+}
+
+// Writes a resident value, at most the file's `size` (a value shorter than
+// the size leaves the file short: 38), and asks `report(100, error)`; a
+// non-zero answer is returned in place of the result.
+template <typename ReportFn>
+int32_t WriteResidentValue(std::span<const uint8_t> value, uint64_t size, OutputSink& sink, ReportFn report) {
+  const size_t n = static_cast<size_t>(std::min<uint64_t>(value.size(), size & 0xFFFFFFFFu));
+  int32_t error = sink.Write(value.data(), n);
+  if (error == kOk && n < (size & 0xFFFFFFFFu)) error = kErrHandleEof;
+  if (int32_t stop = report(100, error)) return stop;
+  return error;
+}
+
+// The file's non-resident data: decompressed when `form` says it is
+// compressed, else copied run by run; `report(percent, error)` follows the
+// bytes of `progressBase`. Runs that end before the `size` bytes do leave
+// the file short (38); a failed copy is reported at 100 % before it is
+// returned.
+template <typename ReportFn>
+int32_t CopyNonResidentData(const SectorSource& source, uint32_t bps, uint64_t partitionStart,
+                            uint64_t sectorsPerCluster, uint64_t clusterLimit, std::vector<DataRun>& runs,
+                            const NtfsDataForm& form, std::vector<uint8_t>& buffer, OutputSink& sink,
+                            uint64_t size, uint64_t progressBase, ReportFn report) {
+  int32_t error = kOk;
+  uint64_t remaining = size;
+  if (form.compressed) {
+    const RunCopy copied = CopyCompressedRuns(
+        source, bps, partitionStart, sectorsPerCluster, clusterLimit, runs, form.unitClusters, sink,
+        remaining, [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
+    if (copied.leave) return copied.code;
+    error = copied.code;
+    runs.clear();
+  }
+  if (error == kOk) {
+    const RunCopy copied = CopyDataRuns(
+        source, bps, partitionStart, sectorsPerCluster, clusterLimit, runs, buffer, sink, remaining,
+        [&](int32_t e) { return report(CopyPercent(size - remaining, progressBase), e); });
+    if (copied.leave) return copied.code;
+    error = copied.code;
+  }
+  if (error == kOk && remaining > 0) error = kErrHandleEof;
+  if (error > 0) (void)report(100, error);  // the copy failed already: the answer cannot change that
+  return error;
+}
+
+// Recovers one file to `path` through `copy` (as RecoverToFile takes it);
+// encrypted data is copied as stored, so that the file is there but not
+// readable, and says so (kErrEncryptedContent).
+template <typename CopyFn>
+int32_t RecoverNtfsFile(const SectorSource& source, const NtfsGeometry& geometry, const FoundRecord& record,
+                        const std::string& path, FileProgressCallback callback, void* userData, CopyFn copy) {
+  const int32_t err = RecoverToFile(path, record, callback, userData, copy);
+  std::vector<uint8_t> window;
+  if (err == kOk && ReadFileRecord(source, geometry, record.entrySector, window) == kOk &&
+      DataFormOf(ByteView(window.data(), std::min<size_t>(window.size(), geometry.recordSize))).encrypted)
+    return kErrEncryptedContent;
+  return err;
 }
 
 }  // namespace velmira

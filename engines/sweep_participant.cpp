@@ -15,6 +15,11 @@ ByteView JournalSector::Bytes() {
   return ByteView(m_bytes.data(), m_bytes.size());
 }
 
+void CSweepParticipant::MarkCandidates(const uint8_t* /*piece*/, uint32_t sectors,
+                                       uint32_t /*bytesPerSector*/, uint8_t* marks, uint8_t bit) const {
+  for (uint32_t k = 0; k < sectors; ++k) marks[k] |= bit;
+}
+
 bool ClusterRecordFirstSector(const FoundRecord& record, uint32_t bytesPerSector, uint64_t& sector) {
   const uint32_t clusterBytes = record.clusterBytes;
   const uint32_t key = record.key;

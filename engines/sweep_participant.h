@@ -77,6 +77,13 @@ class CSweepParticipant {
   // the end of the piece read (one sector at least). Journals what it takes.
   [[nodiscard]] virtual SweptSector OnSweptSector(ByteView sector, ByteView rest, uint64_t at,
                                                   SweepContext& context) = 0;
+  // Sets `bit` in marks[k] for each sector k of `piece` (`sectors` sectors
+  // of bytesPerSector) that OnSweptSector might take; it is offered only
+  // those. A cheap test of the sector's own bytes that every sector it takes
+  // passes, so that the sweep does not call it for each sector of a medium.
+  // By default every sector is offered.
+  virtual void MarkCandidates(const uint8_t* piece, uint32_t sectors, uint32_t bytesPerSector, uint8_t* marks,
+                              uint8_t bit) const;
   // A journal entry of a continued scan: false when it is another
   // participant's; true when it was handed over again (or dropped because
   // its sector cannot be read). `status` turns Fatal when the log fails.

@@ -124,12 +124,19 @@ SectorSource Image(uint64_t sectors, const std::map<uint64_t, Sector>& placed,
   return testing::MemorySource(std::move(bytes));
 }
 
-// Hands the sectors to the engine in sweep order, as the sweep would.
+// Hands the sectors to the engine in sweep order, as the sweep would. The
+// sweep offers the engine only the sectors its first look lets through:
+// every directory sector passes it.
 void Feed(CDeepFatRecovery& engine, const std::map<uint64_t, Sector>& sectors) {
   for (const auto& [at, s] : sectors) {
-    if (CDeepFatRecovery::IsDotDirectorySector(s.View()))
+    const bool dot = CDeepFatRecovery::IsDotDirectorySector(s.View());
+    const bool directory = !dot && CDeepFatRecovery::IsDirectorySector(s.View());
+    if (dot || directory) {
+      EXPECT_TRUE(MayStartDirectorySector(s.View())) << "sector " << at;
+    }
+    if (dot)
       engine.OnDotDirectorySector(s.View(), at);
-    else if (CDeepFatRecovery::IsDirectorySector(s.View()))
+    else if (directory)
       engine.OnDirectorySector(s.View(), at);
   }
 }

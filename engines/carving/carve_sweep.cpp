@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "engines/carving/signature_table.h"
 #include "platform/errors.h"
 #include "platform/time_util.h"
 
@@ -19,6 +20,7 @@ int32_t CarveSweep(CFileTypeRecovery& engine, uint64_t first, uint64_t count, Sc
   const uint64_t end = first + std::min(count, source.sectorCount > first ? source.sectorCount - first : 0);
   const uint32_t pieceSectors = std::max<uint32_t>(static_cast<uint32_t>(kIoPieceBytes / bps), 1);
   std::vector<uint8_t> piece(uint64_t{pieceSectors} * bps);
+  std::vector<uint8_t> marks(pieceSectors);
   const uint64_t total = end - first;
   const uint64_t started = TickCountMs();
   int32_t secondsLeft = -1;
@@ -33,8 +35,16 @@ int32_t CarveSweep(CFileTypeRecovery& engine, uint64_t first, uint64_t count, Sc
       ++pos;
       continue;
     }
+    // The sectors that carry no lead byte are passed over without the tests.
+    std::fill(marks.begin(), marks.end(), uint8_t{0});
+    MarkHeaderCandidates(piece.data(), got, bps, marks.data(), 1);
     uint64_t i = 0;
     while (i < got) {
+      if (marks[static_cast<size_t>(i)] == 0) {
+        engine.PassOverHeaderlessSector();
+        ++i;
+        continue;
+      }
       SweepFigures figures;
       figures.sectorsDone = pos + i - first;
       figures.totalSectors = total;

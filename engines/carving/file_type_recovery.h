@@ -43,6 +43,13 @@ class CFileTypeRecovery final : public CEngineSkeleton {
   [[nodiscard]] int32_t CarveAtSector(uint32_t sectorSize, ByteView sector, uint64_t absoluteSector,
                                       const SweepFigures& figures, const SectorSource& source,
                                       uint64_t& consumed, uint64_t& found);
+  // What CarveAtSector does with a sector that MarkHeaderCandidates left
+  // unmarked (no type starts there), without its header tests: the
+  // transport-stream flags fall back for the sectors that follow.
+  void PassOverHeaderlessSector() {
+    m_state.tsStrict = true;
+    m_state.previousWasMts = false;
+  }
 
   // Hands every carved file whose extension the patterns take to `visit`, in
   // the order they were carved, without keeping them (CollectMatches keeps

@@ -169,8 +169,9 @@ class Dispatch {
     }
   }
 
-  [[nodiscard]] uint32_t Detect(ByteView sector, CarvingState& state) const {
-    // Whether any slot is keyed at all, without a branch per offset.
+  // Whether any slot is keyed at all, without a branch per offset: false
+  // when no header test can accept the sector.
+  [[nodiscard]] bool MayDetect(ByteView sector) const {
     uint32_t any = m_anyAlways ? 1 : 0;
     if (sector.size() > m_lastOffset) {
       const uint8_t* bytes = sector.data();
@@ -178,7 +179,11 @@ class Dispatch {
     } else {
       for (const OffsetTable& table : m_byOffset) any |= table.maskOf[sector.U8At(table.offset)];
     }
-    if (any == 0) return kNoType;
+    return any != 0;
+  }
+
+  [[nodiscard]] uint32_t Detect(ByteView sector, CarvingState& state) const {
+    if (!MayDetect(sector)) return kNoType;
     Mask mask = m_always;
     for (const OffsetTable& table : m_byOffset) {
       const uint16_t index = table.maskOf[sector.U8At(table.offset)];
@@ -252,6 +257,13 @@ std::span<const SignatureRow> SignatureTable() {
 
 uint32_t DetectType(ByteView sector, CarvingState& state) {
   return TheDispatch().Detect(sector, state);
+}
+
+void MarkHeaderCandidates(const uint8_t* piece, uint32_t sectors, uint32_t bytesPerSector, uint8_t* marks,
+                          uint8_t bit) {
+  const Dispatch& dispatch = TheDispatch();
+  for (uint32_t k = 0; k < sectors; ++k)
+    if (dispatch.MayDetect(ByteView(piece + size_t{k} * bytesPerSector, bytesPerSector))) marks[k] |= bit;
 }
 
 uint32_t DetectTypeRowByRow(ByteView sector, CarvingState& state) {

@@ -160,6 +160,11 @@ struct SignatureRow {
 // The code of the first row whose header test accepts the sector, or kNoType.
 // Dispatches on the rows' lead bytes, so only rows that can accept are run.
 [[nodiscard]] uint32_t DetectType(ByteView sector, CarvingState& state);
+// Sets `bit` in marks[k] for each sector k of `piece` (`sectors` sectors of
+// bytesPerSector) that carries a lead byte of some row: DetectType finds no
+// type in the others, whatever the carving flags say.
+void MarkHeaderCandidates(const uint8_t* piece, uint32_t sectors, uint32_t bytesPerSector, uint8_t* marks,
+                          uint8_t bit);
 // The same answer, trying every row in order (reference for tests).
 [[nodiscard]] uint32_t DetectTypeRowByRow(ByteView sector, CarvingState& state);
 

@@ -8,6 +8,7 @@
 #include <span>
 #include <system_error>
 
+#include "engines/carving/signature_table.h"
 #include "engines/engine_factory.h"
 #include "engines/engine_skeleton.h"
 #include "engines/logged_results.h"
@@ -476,6 +477,7 @@ int32_t CDeepRecovery::Scan(const std::string& /*scanLogPath*/) {
       result = Checkpoint(state, true);
   }
   m_piece = {};
+  m_marks = {};
   if (result == kOk) (void)Report(100, 100, 0, 0, 0, 0);  // done: a stop asked now changes nothing
 
   if (ScanLogWriteFailureCount() != writeFailures) {
@@ -750,15 +752,29 @@ uint64_t CDeepRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_
   const size_t pieceBytes = size_t{sectors} * bps;
   const uint64_t foundBefore = GetFoundCount() + state.resumedFound;
   SweepContext context{m_source, m_journal};
+  // Who may want each sector, tested for the whole piece at once: a bit per
+  // participant and one for the carver. Most sectors of a medium are
+  // nobody's and are passed over without a call.
+  m_marks.assign(sectors, 0);
+  for (size_t i = 0; i < m_members.size(); ++i)
+    m_members[i].participant->MarkCandidates(bytes, sectors, bps, m_marks.data(), MemberMark(i));
+  MarkHeaderCandidates(bytes, sectors, bps, m_marks.data(), kCarverMark);
   uint64_t k = 0;
   while (k < sectors) {
+    const uint8_t marks = m_marks[static_cast<size_t>(k)];
+    if (marks == 0) {
+      m_carver.PassOverHeaderlessSector();
+      ++k;
+      continue;
+    }
     const size_t offset = static_cast<size_t>(k) * bps;
     const uint64_t at = firstSector + k;
     const ByteView rest(bytes + offset, pieceBytes - offset);
     const ByteView sector(bytes + offset, bps);
     bool taken = false;
-    for (const SweepMember& member : m_members) {
-      const SweptSector swept = member.participant->OnSweptSector(sector, rest, at, context);
+    for (size_t i = 0; i < m_members.size(); ++i) {
+      if ((marks & MemberMark(i)) == 0) continue;
+      const SweptSector swept = m_members[i].participant->OnSweptSector(sector, rest, at, context);
       if (!swept.taken) continue;
       // A log that fails ends the sweep here, as SubLogWriteError would
       // after the piece.
@@ -770,6 +786,11 @@ uint64_t CDeepRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_
       break;
     }
     if (taken) {
+      ++k;
+      continue;
+    }
+    if ((marks & kCarverMark) == 0) {
+      m_carver.PassOverHeaderlessSector();
       ++k;
       continue;
     }

@@ -277,6 +277,13 @@ class CDeepRecovery final : public IFileRecoveryParse {
 
   const SweepState* m_sweepState = nullptr;  // while sweeping
   std::vector<uint8_t> m_piece;              // the 64 KiB sweep buffer, while sweeping
+  std::vector<uint8_t> m_marks;              // per sector of a piece: who may want it
+  // The mark of participant `index` (the last bit is shared by any beyond
+  // the seventh: each of them tests the sectors the others marked too).
+  static constexpr uint8_t MemberMark(size_t index) {
+    return static_cast<uint8_t>(1u << (index < 6 ? index : 6));
+  }
+  static constexpr uint8_t kCarverMark = 0x80;
   CombinedSweepStats m_stats;
 };
 

@@ -26,6 +26,12 @@ class CDeepExfatParticipant final : public CClusterSweepParticipant {
     return {true, Status::Ok()};
   }
 
+  void MarkCandidates(const uint8_t* piece, uint32_t sectors, uint32_t bps, uint8_t* marks,
+                      uint8_t bit) const override {
+    for (uint32_t k = 0; k < sectors; ++k)
+      if (MayHoldExfatEntrySet(ByteView(piece + size_t{k} * bps, bps))) marks[k] |= bit;
+  }
+
   bool Replay(const SweepJournal::Entry& entry, JournalSector& sector, Status& /*status*/) override {
     if (entry.kind != SweepJournal::kFatDirectorySector) return false;
     const ByteView bytes = sector.Bytes();

@@ -6,6 +6,7 @@
 // a set that does not add up is refused.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -120,13 +121,21 @@ struct ExfatEntrySet {
          code == 0x40 || code == 0x41 || code >= 0x60;
 }
 
+// MayBeExfatEntryType for every byte, so that the sweep tests a sector
+// without a branch on its (random) bytes.
+inline constexpr std::array<uint8_t, 256> kMayBeExfatEntryType = [] {
+  std::array<uint8_t, 256> table{};
+  for (unsigned b = 0; b < 256; ++b) table[b] = MayBeExfatEntryType(static_cast<uint8_t>(b)) ? 1 : 0;
+  return table;
+}();
+
 // The first look of HasExfatEntrySet, inline for the sweep that asks it of
 // every sector: every slot of a folder sector up to its end mark holds an
 // entry, and a set needs two of them, so unless the first two slots hold
 // entry types no set starts in the sector (false for most other data).
 [[nodiscard]] inline bool MayHoldExfatEntrySet(ByteView bytes) {
-  return bytes.size() >= 2 * kExfatEntryBytes && MayBeExfatEntryType(bytes.data()[0]) &&
-         MayBeExfatEntryType(bytes.data()[kExfatEntryBytes]);
+  if (bytes.size() < 2 * kExfatEntryBytes) return false;
+  return (kMayBeExfatEntryType[bytes.data()[0]] & kMayBeExfatEntryType[bytes.data()[kExfatEntryBytes]]) != 0;
 }
 
 }  // namespace velmira

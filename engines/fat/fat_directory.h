@@ -4,6 +4,7 @@
 // sector of a folder) among raw sectors.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -147,6 +148,34 @@ struct FatEntryTimes {
   if (buffer.size() < kFatEntryBytes) return true;
   const uint8_t first = buffer.data()[0];
   return first == '.' || (first != 0 && buffer.data()[11] < 0x40);
+}
+
+// 1 for the bytes HasCleanShortName lets stand in a short name.
+inline constexpr std::array<uint8_t, 256> kCleanShortNameByte = [] {
+  std::array<uint8_t, 256> table{};
+  for (unsigned b = 0x20; b < 256; ++b) table[b] = 1;
+  for (unsigned b = 'a'; b <= 'z'; ++b) table[b] = 0;
+  for (char c : {'"', '*', '.', ':', '<', '>', '?', '\\', '|'}) table[static_cast<uint8_t>(c)] = 0;
+  return table;
+}();
+
+// The deep FAT sweep's first look at a sector, asked of every sector: false
+// only when the sector neither starts a folder (".") nor can pass
+// IsDirectorySector, whose first entry must be valid (IsValidFatEntry): no
+// end mark, an attribute below 0x40 and, but for a long-name part or a
+// label, no other label bit and a clean short name. Most data fails it on
+// the attribute or the name, without a branch on each name byte.
+[[nodiscard]] inline bool MayStartDirectorySector(ByteView sector) {
+  if (sector.size() < kFatEntryBytes) return true;
+  const uint8_t* p = sector.data();
+  if (p[0] == '.') return true;
+  const uint8_t attr = p[11];
+  if (p[0] == 0 || attr >= 0x40) return false;
+  if (attr == kFatLongNamePart || attr == kFatVolumeLabel) return true;
+  if ((attr & kFatVolumeLabel) != 0) return false;
+  uint8_t clean = 1;
+  for (size_t i = 0; i < 11; ++i) clean &= kCleanShortNameByte[p[i]];
+  return clean != 0;
 }
 
 }  // namespace velmira

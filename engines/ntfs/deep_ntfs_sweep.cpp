@@ -94,6 +94,12 @@ class CDeepNtfsParticipant final : public CSweepParticipant {
     return {true, Status::Ok()};
   }
 
+  void MarkCandidates(const uint8_t* piece, uint32_t sectors, uint32_t bps, uint8_t* marks,
+                      uint8_t bit) const override {
+    for (uint32_t k = 0; k < sectors; ++k)
+      if (ByteView(piece + size_t{k} * bps, bps).Matches(0, "FILE")) marks[k] |= bit;
+  }
+
   bool Replay(const SweepJournal::Entry& entry, JournalSector& sector, Status& status) override {
     if (entry.kind != SweepJournal::kNtfsRecord) return false;
     const uint32_t recordSize = SweepRecordSize(sector.BytesPerSector());

@@ -763,8 +763,9 @@ uint64_t CDeepRecovery::Dispatch(const uint8_t* bytes, uint32_t sectors, uint64_
   while (k < sectors) {
     const uint8_t marks = m_marks[static_cast<size_t>(k)];
     if (marks == 0) {
+      // A run of sectors nobody wants.
+      while (k < sectors && m_marks[static_cast<size_t>(k)] == 0) ++k;
       m_carver.PassOverHeaderlessSector();
-      ++k;
       continue;
     }
     const size_t offset = static_cast<size_t>(k) * bps;

@@ -131,11 +131,14 @@ inline constexpr std::array<uint8_t, 256> kMayBeExfatEntryType = [] {
 
 // The first look of HasExfatEntrySet, inline for the sweep that asks it of
 // every sector: every slot of a folder sector up to its end mark holds an
-// entry, and a set needs two of them, so unless the first two slots hold
-// entry types no set starts in the sector (false for most other data).
+// entry, and a set holds three at least (File, Stream, Name), so unless the
+// first three slots hold entry types no set starts in the sector (false for
+// nearly all other data).
 [[nodiscard]] inline bool MayHoldExfatEntrySet(ByteView bytes) {
-  if (bytes.size() < 2 * kExfatEntryBytes) return false;
-  return (kMayBeExfatEntryType[bytes.data()[0]] & kMayBeExfatEntryType[bytes.data()[kExfatEntryBytes]]) != 0;
+  if (bytes.size() < 3 * kExfatEntryBytes) return false;
+  const uint8_t* p = bytes.data();
+  return (kMayBeExfatEntryType[p[0]] & kMayBeExfatEntryType[p[kExfatEntryBytes]] &
+          kMayBeExfatEntryType[p[2 * kExfatEntryBytes]]) != 0;
 }
 
 }  // namespace velmira

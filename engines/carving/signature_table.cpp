@@ -182,6 +182,31 @@ class Dispatch {
     return any != 0;
   }
 
+  // MayDetect for each sector of a piece, with the offsets and tables of
+  // the lead bytes held in locals for the loop.
+  void Mark(const uint8_t* piece, uint32_t sectors, uint32_t bytesPerSector, uint8_t* marks,
+            uint8_t bit) const {
+    constexpr size_t kMostOffsets = 8;
+    if (m_anyAlways || bytesPerSector <= m_lastOffset || m_byOffset.size() > kMostOffsets) {
+      for (uint32_t k = 0; k < sectors; ++k)
+        if (MayDetect(ByteView(piece + size_t{k} * bytesPerSector, bytesPerSector))) marks[k] |= bit;
+      return;
+    }
+    std::array<size_t, kMostOffsets> offsets{};
+    std::array<const uint8_t*, kMostOffsets> keys{};
+    const size_t count = m_byOffset.size();
+    for (size_t t = 0; t < count; ++t) {
+      offsets[t] = m_byOffset[t].offset;
+      keys[t] = m_byOffset[t].keys.data();
+    }
+    for (uint32_t k = 0; k < sectors; ++k) {
+      const uint8_t* bytes = piece + size_t{k} * bytesPerSector;
+      uint8_t any = 0;
+      for (size_t t = 0; t < count; ++t) any |= keys[t][bytes[offsets[t]]];
+      marks[k] |= any & bit;
+    }
+  }
+
   [[nodiscard]] uint32_t Detect(ByteView sector, CarvingState& state) const {
     if (!MayDetect(sector)) return kNoType;
     Mask mask = m_always;
@@ -206,6 +231,7 @@ class Dispatch {
   struct OffsetTable {
     uint8_t offset = 0;
     std::array<uint16_t, 256> maskOf{};  // into m_masks
+    std::array<uint8_t, 256> keys{};     // 0xFF where maskOf is not 0
   };
 
   // The mask of the slots keyed by `lead`, made on first use.
@@ -219,6 +245,7 @@ class Dispatch {
       table = std::prev(m_byOffset.end());
     }
     uint16_t& index = table->maskOf[lead.value];
+    table->keys[lead.value] = 0xFF;
     if (index == 0) {
       index = static_cast<uint16_t>(m_masks.size());
       m_masks.emplace_back();
@@ -261,9 +288,7 @@ uint32_t DetectType(ByteView sector, CarvingState& state) {
 
 void MarkHeaderCandidates(const uint8_t* piece, uint32_t sectors, uint32_t bytesPerSector, uint8_t* marks,
                           uint8_t bit) {
-  const Dispatch& dispatch = TheDispatch();
-  for (uint32_t k = 0; k < sectors; ++k)
-    if (dispatch.MayDetect(ByteView(piece + size_t{k} * bytesPerSector, bytesPerSector))) marks[k] |= bit;
+  TheDispatch().Mark(piece, sectors, bytesPerSector, marks, bit);
 }
 
 uint32_t DetectTypeRowByRow(ByteView sector, CarvingState& state) {

@@ -168,9 +168,11 @@ inline constexpr std::array<uint8_t, 256> kCleanShortNameByte = [] {
 [[nodiscard]] inline bool MayStartDirectorySector(ByteView sector) {
   if (sector.size() < kFatEntryBytes) return true;
   const uint8_t* p = sector.data();
-  if (p[0] == '.') return true;
   const uint8_t attr = p[11];
-  if (p[0] == 0 || attr >= 0x40) return false;
+  // Most data is turned away here, on its attribute byte.
+  if (attr >= 0x40 && p[0] != '.') return false;
+  if (p[0] == '.') return true;
+  if (p[0] == 0) return false;
   if (attr == kFatLongNamePart || attr == kFatVolumeLabel) return true;
   if ((attr & kFatVolumeLabel) != 0) return false;
   uint8_t clean = 1;

@@ -103,18 +103,27 @@ TEST(SignatureTable, DispatchAgreesWithTheRowByRowOrder) {
       CarvingState state;
       state.BeginSector(&source, 512, kAt, {});
       const ByteView view(sector.data(), sector.size());
-      EXPECT_EQ(DetectType(view, state), DetectTypeRowByRow(view, state)) << row.extension << " byte " << at;
+      const uint32_t found = DetectTypeRowByRow(view, state);
+      EXPECT_EQ(DetectType(view, state), found) << row.extension << " byte " << at;
+      // The sweep offers the carver only the sectors it marks.
+      uint8_t mark = 0;
+      MarkHeaderCandidates(sector.data(), 1, 512, &mark, 4);
+      EXPECT_TRUE(found == kNoType || mark == 4) << row.extension << " byte " << at;
     }
   }
   // Sectors of noise, of zeros and cut short, most of which carry no lead byte.
   const Bytes noise = testing::RandomBytes(4000 * 512, 21);
   const SectorSource none;
+  std::vector<uint8_t> marks(4000, 0);
+  MarkHeaderCandidates(noise.data(), 4000, 512, marks.data(), 1);
   for (size_t at = 0; at < noise.size(); at += 512) {
     CarvingState state;
     state.BeginSector(&none, 512, at / 512, {});
     for (const size_t size : {size_t{512}, size_t{100}}) {
       const ByteView view(noise.data() + at, size);
-      EXPECT_EQ(DetectType(view, state), DetectTypeRowByRow(view, state)) << "sector " << at / 512;
+      const uint32_t found = DetectTypeRowByRow(view, state);
+      EXPECT_EQ(DetectType(view, state), found) << "sector " << at / 512;
+      EXPECT_TRUE(size != 512 || found == kNoType || marks[at / 512] == 1) << "sector " << at / 512;
     }
   }
   const Bytes zeros(512, 0);

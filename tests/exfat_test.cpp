@@ -400,14 +400,17 @@ TEST_F(ExfatBuilt, AVolumeInOtherSectorsThanTheSourceIsReadInItsOwn) {
     EXPECT_EQ(deep->Layout().sectorsPerCluster, 8u);
     ExpectSame(*deep, files);
   }
-  // A volume of 512-byte sectors read in 4096-byte ones.
+  // The fast scan of a volume of 512-byte sectors read in 4096-byte ones.
+  const auto fastIn4096 = [this](BuiltVolume& v, const std::map<std::string, std::vector<uint8_t>>& want) {
+    CFastExfatRecovery fast;
+    ASSERT_EQ(fast.OpenSource(testing::MemorySource(v.Image(), 4096), 0, 0, 1001, 4096), kOk);
+    ASSERT_EQ(fast.Scan(""), kOk);
+    ExpectSame(fast, want, {"Frag/a.bin", "Frag/Sub/c.bin"});
+  };
   BuiltVolume small(512, 8);
   files = Populate(small);
   {
-    CFastExfatRecovery fast;
-    ASSERT_EQ(fast.OpenSource(testing::MemorySource(small.Image(), 4096), 0, 0, 1001, 4096), kOk);
-    ASSERT_EQ(fast.Scan(""), kOk);
-    ExpectSame(fast, files, {"Frag/a.bin", "Frag/Sub/c.bin"});
+    fastIn4096(small, files);
     auto deep = Deep(small.Image(), 4096);
     EXPECT_TRUE(deep->LayoutFromBoot());
     EXPECT_EQ(deep->Layout().sectorsPerCluster, 1u);
@@ -417,13 +420,8 @@ TEST_F(ExfatBuilt, AVolumeInOtherSectorsThanTheSourceIsReadInItsOwn) {
   // deep scan places nothing rather than a guess.
   BuiltVolume tiny(512, 1);
   files = Populate(tiny);
-  {
-    CFastExfatRecovery fast;
-    ASSERT_EQ(fast.OpenSource(testing::MemorySource(tiny.Image(), 4096), 0, 0, 1001, 4096), kOk);
-    ASSERT_EQ(fast.Scan(""), kOk);
-    ExpectSame(fast, files, {"Frag/a.bin", "Frag/Sub/c.bin"});
-    EXPECT_EQ(Deep(tiny.Image(), 4096)->GetFoundCount(), 0u);
-  }
+  fastIn4096(tiny, files);
+  EXPECT_EQ(Deep(tiny.Image(), 4096)->GetFoundCount(), 0u);
   // A 4096-byte volume that starts inside one of its sectors is refused.
   image.erase(image.begin(), image.begin() + 512);
   CFastExfatRecovery refused;

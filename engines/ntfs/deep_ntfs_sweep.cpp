@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "engines/logged_results.h"
 #include "platform/errors.h"
 #include "platform/status.h"
 
@@ -116,10 +117,11 @@ class CDeepNtfsParticipant final : public CSweepParticipant {
 
   int32_t FinishSweep() override {
     m_window = {};
-    // Its log's write error is taken by the sweep's check of the logs; an
-    // unreadable folder became a lost folder and does not fail the scan.
-    (void)m_engine.FinishDeepNtfs();
-    return kOk;
+    if (m_engine.FinishDeepNtfs() == kOk) return kOk;
+    // An unreadable folder became a lost folder and does not fail the scan;
+    // a log that could not be written whole does.
+    CScanLog* log = m_engine.Store();
+    return log != nullptr ? FlushedWhole(*log) : kOk;
   }
 
   // A named file's first run, read from its file record.

@@ -12,7 +12,8 @@
 #
 # Needs these Debian packages (installed when missing and run as root):
 #   ffmpeg webp libheif-examples flac vorbis-tools p7zip-full sqlite3 zip
-#   imagemagick testdisk python3
+#   imagemagick testdisk python3 qpdf gcc-mingw-w64-x86-64
+#   libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
 # Run by hand: bench/carve_mixed_medium.sh [WORKDIR] [SEED]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,13 +23,16 @@ work=${1:-/tmp/velmira-carve-mixed}
 seed=${2:-7}
 
 declare -A package=([ffmpeg]=ffmpeg [cwebp]=webp [heif-enc]=libheif-examples [flac]=flac [oggenc]=vorbis-tools
-                    [7z]=p7zip-full [sqlite3]=sqlite3 [zip]=zip [convert]=imagemagick [photorec]=testdisk)
+                    [7z]=p7zip-full [sqlite3]=sqlite3 [zip]=zip [convert]=imagemagick [photorec]=testdisk
+                    [qpdf]=qpdf [x86_64-w64-mingw32-gcc]=gcc-mingw-w64-x86-64
+                    [soffice]="libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui")
 missing=()
 # ImageMagick's convert, not a stand-in of the same name earlier in PATH.
 imagemagick() { for c in /usr/bin/convert convert; do "$c" -version 2>/dev/null | grep -q ImageMagick && echo "$c" && return; done; }
 for tool in "${!package[@]}"; do
   if [ "$tool" = convert ]; then [ -n "$(imagemagick)" ] || missing+=(imagemagick); continue; fi
-  command -v "$tool" >/dev/null || missing+=("${package[$tool]}")
+  # shellcheck disable=SC2206 # a tool may need more than one package
+  command -v "$tool" >/dev/null || missing+=(${package[$tool]})
 done
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -eq 0 ]; then
@@ -79,6 +83,12 @@ if have ffmpeg; then
     if have flac && [ -f "tone$secs.wav" ]; then quiet flac -s -f "tone$secs.wav" -o "tone$secs.flac"; fi
     if have oggenc && [ -f "tone$secs.wav" ]; then quiet oggenc -Q "tone$secs.wav" -o "tone$secs.ogg"; fi
   done
+  # Broadcast and phone video.
+  ff -f lavfi -i "testsrc=duration=3:size=160x120:rate=10" -f lavfi -i "sine=duration=3" -c:v mpeg2video -c:a mp2 \
+     "clip3.ts"
+  ff -f lavfi -i "testsrc=duration=2:size=160x120:rate=10" -c:v libx264 -f mpegts "clip2.ts"
+  ff -f lavfi -i "testsrc=duration=3:size=176x144:rate=10" -f lavfi -i "sine=duration=3" -c:v h263 -c:a aac \
+     -ar 8000 "clip3.3gp"
 fi
 
 # Documents, archives, databases.
@@ -108,6 +118,40 @@ for f in pic320.png tone1.wav; do
     gzip -9 -c "$f" > "packed_$f.gz"
   fi
 done
+# What an office suite writes: text, sheets and slides in both Office formats,
+# OpenDocument and PDF (a linearized copy too).
+if have soffice; then
+  python3 - <<'PY'
+rows = "".join(f"<tr><td>{i}</td><td>{i * i}</td></tr>" for i in range(200))
+open("report.html", "w").write("<html><body><h1>Trip report</h1><p>" + "Notes from the field, day by day. " * 300
+                               + "</p><table>" + rows + "</table></body></html>")
+open("figures.csv", "w").write("a,b,c\n" + "".join(f"{i},{i * 7},item {i}\n" for i in range(1, 301)))
+slides = "".join(f'<draw:page draw:name="s{i}" draw:master-page-name="Default"><draw:frame svg:x="2cm" svg:y="2cm" '
+                 f'svg:width="20cm" svg:height="3cm"><draw:text-box><text:p>Slide {i}: quarterly figures</text:p>'
+                 f'</draw:text-box></draw:frame></draw:page>' for i in range(1, 9))
+ns = " ".join(f'xmlns:{k}="urn:oasis:names:tc:opendocument:xmlns:{v}"' for k, v in
+              (("office", "office:1.0"), ("draw", "drawing:1.0"), ("text", "text:1.0"),
+               ("svg", "svg-compatible:1.0"), ("style", "style:1.0")))
+open("deck.fodp", "w").write(f'<?xml version="1.0" encoding="UTF-8"?><office:document {ns} office:version="1.2" '
+                             'office:mimetype="application/vnd.oasis.opendocument.presentation"><office:master-styles>'
+                             '<style:master-page style:name="Default"/></office:master-styles><office:body>'
+                             f'<office:presentation>{slides}</office:presentation></office:body></office:document>')
+PY
+  office() { HOME="$work/office-home" quiet soffice --headless --convert-to "$1" "$2"; }
+  for to in "doc:MS Word 97" "docx:MS Word 2007 XML" odt pdf; do office "$to" report.html; done
+  for to in xls xlsx ods; do office "$to" figures.csv; done
+  for to in ppt pptx odp; do office "$to" deck.fodp; done
+  rm -f report.html figures.csv deck.fodp
+  if have qpdf && [ -f report.pdf ]; then quiet qpdf --linearize report.pdf report-linearized.pdf; fi
+fi
+# Windows programs and a library, with and without their symbol table.
+if have x86_64-w64-mingw32-gcc; then
+  printf '#include <stdio.h>\nint main(void) { puts("carving bench"); return 0; }\n' > hello.c
+  quiet x86_64-w64-mingw32-gcc -O2 hello.c -o hello.exe
+  quiet x86_64-w64-mingw32-gcc -O2 -s hello.c -o hello-stripped.exe
+  quiet x86_64-w64-mingw32-gcc -O2 -shared hello.c -o hello.dll
+  rm -f hello.c
+fi
 if have sqlite3; then
   quiet sqlite3 small.db "create table t(a, b); insert into t values (1, 'one'), (2, 'two');"
   quiet sqlite3 large.db "create table t(a, b); with recursive n(i) as (select 1 union all select i + 1 from n
@@ -123,7 +167,7 @@ rng = random.Random(seed)
 carvable = {"jpg", "jpeg", "png", "gif", "bmp", "tif", "tiff", "psd", "ico", "webp", "heic", "avif", "cr2", "cr3",
             "nef", "arw", "dng", "orf", "rw2", "raf", "mp3", "wav", "flac", "ogg", "m4a", "mp4", "mov", "avi",
             "mkv", "webm", "flv", "3gp", "pdf", "doc", "xls", "ppt", "docx", "xlsx", "pptx", "odt", "ods", "odp",
-            "epub", "zip", "rar", "7z", "gz", "exe", "dll", "db", "sqlite", "jar", "apk", "msg"}
+            "epub", "zip", "rar", "7z", "gz", "exe", "dll", "db", "sqlite", "jar", "apk", "msg", "ts", "mts"}
 samples = []
 truth = os.path.join(corpus, "_truth/media_files.tsv")
 if os.path.exists(truth):

@@ -78,6 +78,9 @@ for line in open(f"{work}/velmira.list"):
     if len(f) == 3 and f[0].isdigit(): carved[int(f[1])] = f"{f[2]}:{f[0]}"
 per = collections.OrderedDict()
 sound = [0, 0]
+# Files made here with Debian's tools (bench/carve_mixed_medium.sh) apart from
+# the corpus's samples: planted, velmira, photorec.
+made = [0, 0, 0]
 with open(f"{work}/misses.tsv", "w") as misses:
     misses.write("# ext\tsize\tcarved at its first sector (name:length)\tphotorec\tpath\n")
     for line in open(f"{work}/planted.tsv"):
@@ -85,6 +88,7 @@ with open(f"{work}/misses.tsv", "w") as misses:
         c = per.setdefault(ext, [0, 0, 0, []])
         c[0] += 1; c[1] += sha in v; c[2] += sha in p
         if path not in damaged: sound[0] += 1; sound[1] += sha in v
+        if path.startswith("made/"): made[0] += 1; made[1] += sha in v; made[2] += sha in p
         if sha in p and sha not in v: c[3].append(path)
         if sha not in v:
             got = "yes" if sha in p else "no"
@@ -99,6 +103,12 @@ share = lambda a, b: f"{100.0 * a / b:.1f}%" if b else "-"
 print(f"byte for byte: velmira {share(tot[1], tot[0])}, photorec {share(tot[2], tot[0])}")
 print(f"byte for byte, the {sound[0]} samples that pass their integrity check: velmira {sound[1]}, "
       f"{share(sound[1], sound[0])} (target >= 98%)")
+if made[0]:
+    print(f"byte for byte, the {made[0]} files made with Debian's tools: velmira {made[1]}, {share(made[1], made[0])}; "
+          f"photorec {made[2]}, {share(made[2], made[0])}")
+    print(f"byte for byte, the {tot[0] - made[0]} corpus samples: velmira {tot[1] - made[1]}, "
+          f"{share(tot[1] - made[1], tot[0] - made[0])}; photorec {tot[2] - made[2]}, "
+          f"{share(tot[2] - made[2], tot[0] - made[0])}")
 for tool, files in (("velmira", vw), ("photorec", pw)):
     whole = sum(1 for s in files if s in planted)
     print(f"{tool} wrote {len(files)} files, {whole} whole planted files: {share(whole, len(files))} (target >= 95%)")

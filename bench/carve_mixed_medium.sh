@@ -52,12 +52,12 @@ quiet() { "$@" >/dev/null 2>&1 || echo "could not make: $*" >&2; }
 # Pictures: a few sizes each, so that small and multi-sector files both occur.
 for size in 64 320 1200; do
   if [ -n "$convert" ]; then
-    quiet $convert -seed "$seed" -size ${size}x$((size * 3 / 4)) plasma:fractal -quality 85 "pic$size.jpg"
-    quiet $convert "pic$size.jpg" "pic$size.png"
-    quiet $convert "pic$size.jpg" -colors 64 "pic$size.gif"
-    quiet $convert "pic$size.jpg" "pic$size.bmp"
-    quiet $convert "pic$size.jpg" -compress lzw "pic$size.tif"
-    quiet $convert "pic$size.jpg" "pic$size.psd"
+    quiet "$convert" -seed "$seed" -size ${size}x$((size * 3 / 4)) plasma:fractal -quality 85 "pic$size.jpg"
+    quiet "$convert" "pic$size.jpg" "pic$size.png"
+    quiet "$convert" "pic$size.jpg" -colors 64 "pic$size.gif"
+    quiet "$convert" "pic$size.jpg" "pic$size.bmp"
+    quiet "$convert" "pic$size.jpg" -compress lzw "pic$size.tif"
+    quiet "$convert" "pic$size.jpg" "pic$size.psd"
   fi
   if have cwebp && [ -f "pic$size.png" ]; then quiet cwebp -q 80 "pic$size.png" -o "pic$size.webp"; fi
   if have heif-enc && [ -f "pic$size.png" ]; then
@@ -65,7 +65,7 @@ for size in 64 320 1200; do
     quiet heif-enc -A -q 60 "pic$size.png" -o "pic$size.avif"
   fi
 done
-[ -n "$convert" ] && quiet $convert -seed "$seed" -size 32x32 plasma:fractal "icon.ico"
+[ -n "$convert" ] && quiet "$convert" -seed "$seed" -size 32x32 plasma:fractal "icon.ico"
 
 # Audio and video from ffmpeg's own test sources.
 if have ffmpeg; then

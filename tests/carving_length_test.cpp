@@ -256,6 +256,14 @@ TEST(CarveTransportStream, FollowsPacketsAndRemembersTheStream) {
   EXPECT_TRUE(state.tsStrict);
   // Sector 10 + 47 starts a packet, but lies inside the carved stream.
   EXPECT_EQ(CarveAt(source, 10 + 47, 512, state).row, nullptr);
+
+  // A stream the sweep has passed is forgotten, so that a medium of many
+  // streams keeps the list short.
+  image.Put(170, testing::TransportStream(100)).Size(300);
+  const SectorSource further = image.Source();
+  EXPECT_EQ(CarveAt(further, 170, 512, state).length, 100u * 188);
+  ASSERT_EQ(state.streamRanges.size(), 1u);
+  EXPECT_EQ(state.streamRanges[0].first, 170u);
 }
 
 TEST(CarveSizeFromHeader, RiffBmpSwfAsfIco) {

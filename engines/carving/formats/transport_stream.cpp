@@ -30,8 +30,16 @@ bool PacketsStartWithSync(ByteView bytes, size_t packets) {
   return true;
 }
 
-bool InCarvedStream(const CarvingState& state, uint64_t sector) {
-  return std::any_of(state.streamRanges.begin(), state.streamRanges.end(),
+// The sweep tests sectors in rising order, and carved streams neither overlap
+// nor start inside one another, so the ranges are sorted: those that end
+// before `sector` can never hold a later candidate and are dropped. The list
+// thus holds the streams ahead of the sweep only, however many it carves.
+bool InCarvedStream(CarvingState& state, uint64_t sector) {
+  std::vector<StreamRange>& ranges = state.streamRanges;
+  const auto ahead =
+      std::find_if(ranges.begin(), ranges.end(), [&](const StreamRange& r) { return r.last >= sector; });
+  ranges.erase(ranges.begin(), ahead);
+  return std::any_of(ranges.begin(), ranges.end(),
                      [&](const StreamRange& r) { return r.first <= sector && sector <= r.last; });
 }
 

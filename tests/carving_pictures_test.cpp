@@ -380,6 +380,28 @@ TEST(CarvePictures, RawDataWithoutALengthRunsToTheNextFile) {
   EXPECT_EQ(carved.length, SectorsOf(rw2.size()) * 512);
 }
 
+// A camera may write its Make text past the first sector: the header test
+// sees a plain TIFF, and the length rule names the file once it reads it.
+TEST(CarvePictures, RawFileNamedByAMakeTextPastItsFirstSector) {
+  for (const auto& [make, extension] : {std::pair{"NIKON CORPORATION\0"sv, "nef"}, {"SONY\0"sv, "arw"}}) {
+    testing::TiffBuilder t("MM\x00\x2A"sv);
+    const uint32_t ifd0 = t.Ifd({{256, 3, 1, 8},
+                                 {257, 3, 1, 8},
+                                 {271, 2, static_cast<uint32_t>(make.size()), 0},
+                                 {273, 4, 1, 0},
+                                 {279, 4, 1, 700},
+                                 {330, 4, 1, 0}});
+    t.SetFirstIfd(ifd0);
+    t.Patch(ifd0, 3, t.Blob(testing::Noise(700, 5)));  // the preview, ahead of the text
+    t.Patch(ifd0, 2, t.Blob(testing::BytesOf(make)));
+    const uint32_t raw = t.Ifd({{256, 3, 1, 16}, {257, 3, 1, 16}, {273, 4, 1, 0}, {279, 4, 1, 512}});
+    t.Patch(raw, 2, t.Blob(testing::Noise(512, 6)));
+    t.Patch(ifd0, 5, raw);
+    SCOPED_TRACE(extension);
+    ExpectWholeInNoise(t.bytes(), extension);
+  }
+}
+
 // Damaged samples never crash a walk nor give more than the medium holds.
 TEST(CarvePictures, DamagedSamplesStayInsideTheMedium) {
   const uint32_t codes[] = {kTypeJpeg, kTypePng, kTypeGif, kTypeBmp, kTypeTiff,

@@ -11,6 +11,7 @@
 // IFD (DNGVersion; the Make text of Nikon and Sony cameras), which a camera
 // writes into the first sector.
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "engines/carving/file_cursor.h"
@@ -116,39 +117,49 @@ struct Order {
   }
 };
 
-// The raw kind the first IFD names, when it lies inside the first sector.
-uint32_t KindFromFirstIfd(ByteView s, const TiffHeader& h) {
-  if (h.big || h.firstIfd + 2 > s.size()) return kNoType;
+// The raw kind the first IFD names (DNGVersion; the Make text of a Nikon or
+// Sony camera beside SubIFDs). `read(at, count)` gives the file's bytes
+// [at, at + count), or fewer where they cannot be had: from the first sector
+// for the header test, through the cursor for the length rule.
+template <typename ReadAt>
+uint32_t KindFromFirstIfd(const TiffHeader& h, ReadAt&& read) {
+  if (h.big) return kNoType;
   const Order o{h.little};
-  const auto at = static_cast<size_t>(h.firstIfd);
-  const uint32_t n = o.U16(s, at);
+  const ByteView head = read(h.firstIfd, 2);
+  if (head.size() != 2) return kNoType;
+  const uint32_t n = o.U16(head, 0);
   if (n == 0 || n > 1000) return kNoType;
   bool subIfds = false;
-  std::string_view make;
+  std::optional<uint64_t> makeAt;
   for (uint32_t i = 0; i < n; ++i) {
-    const size_t entry = at + 2 + 12 * size_t{i};
-    if (!s.Has(entry, 12)) break;
-    const uint16_t tag = o.U16(s, entry);
+    const uint64_t entryAt = h.firstIfd + 2 + 12 * uint64_t{i};
+    const ByteView entry = read(entryAt, 12);
+    if (entry.size() != 12) break;
+    const uint16_t tag = o.U16(entry, 0);
     if (tag == kTagDngVersion) return kTypeDng;
     if (tag == kTagSubIfds || tag == kTagDngPrivate) subIfds = true;
-    if (tag == kTagMake && o.U16(s, entry + 2) == 2) {
-      const uint32_t count = o.U32(s, entry + 4);
-      const size_t text = count <= 4 ? entry + 8 : o.U32(s, entry + 8);
-      if (count >= 4 && s.Has(text, 4))
-        make = std::string_view(reinterpret_cast<const char*>(s.data() + text), 4);
+    if (tag == kTagMake && o.U16(entry, 2) == 2) {
+      const uint32_t count = o.U32(entry, 4);
+      if (count >= 4) makeAt = count == 4 ? entryAt + 8 : uint64_t{o.U32(entry, 8)};
     }
   }
-  if (!subIfds) return kNoType;
-  if (make == "NIKO"sv) return kTypeNef;
-  if (make == "SONY"sv) return kTypeArw;
+  if (!subIfds || !makeAt) return kNoType;
+  const ByteView make = read(*makeAt, 4);
+  if (make.Matches(0, "NIKO"sv)) return kTypeNef;
+  if (make.Matches(0, "SONY"sv)) return kTypeArw;
   return kNoType;
+}
+
+uint32_t KindInSector(ByteView s, const TiffHeader& h) {
+  return KindFromFirstIfd(
+      h, [s](uint64_t at, size_t count) { return at <= s.size() ? s.Sub(at, count) : ByteView(); });
 }
 
 uint32_t TiffTest(ByteView s, CarvingState&) {
   TiffHeader h;
   if (!ReadTiffHeader(s, h)) return kNoType;
   if (h.code == kTypeTiff)
-    if (const uint32_t kind = KindFromFirstIfd(s, h); kind != kNoType) return kind;
+    if (const uint32_t kind = KindInSector(s, h); kind != kNoType) return kind;
   return h.code;
 }
 
@@ -357,6 +368,13 @@ uint64_t TiffLength(ByteView s, CarvingState& state) {
   if (!walker.Walk(h.firstIfd)) return kNotAFile;
   // A CR2 header points at the raw data's IFD as well.
   if (h.code == kTypeCr2) (void)walker.Walk(s.U32At(12));  // optional: a bad raw IFD only adds no length
+  // A camera that writes its Make text past the first sector is named once
+  // the text can be read.
+  if (h.code == kTypeTiff && KindInSector(s, h) == kNoType) {
+    const uint32_t kind =
+        KindFromFirstIfd(h, [&cursor](uint64_t at, size_t count) { return cursor.View(at, count); });
+    if (kind != kNoType) state.namingCode = kind;
+  }
   if (cursor.Stopped()) return kNotAFile;
   uint64_t end = walker.End();
   // Data whose length no field gives (raw data led only by its offset) runs

@@ -175,6 +175,15 @@ TEST(HeaderTests, EdgeCases) {
   EXPECT_TRUE(CheckSample(SampleOfType(kTypeDoc), "DOC"));
   // A .jpg that is really a PNG fails.
   EXPECT_FALSE(CheckSample(SampleOfType(kTypePng), "jpg"));
+  // A camera raw file is a TIFF; a plain TIFF sector may be a Nikon, Sony or
+  // DNG raw whose Make text or DNG tag lies further on, but never a CR2 or ORF.
+  EXPECT_TRUE(CheckSample(SampleOfType(kTypeNef), "tif"));
+  EXPECT_TRUE(CheckSample(SampleOfType(kTypeCr2), "tiff"));
+  EXPECT_TRUE(CheckSample(SampleOfType(kTypeTiff), "nef"));
+  EXPECT_TRUE(CheckSample(SampleOfType(kTypeTiff), "dng"));
+  EXPECT_FALSE(CheckSample(SampleOfType(kTypeTiff), "cr2"));
+  EXPECT_FALSE(CheckSample(SampleOfType(kTypeNef), "arw"));
+  EXPECT_FALSE(CheckSample(SampleOfType(kTypeOrf), "tif"));
   // A library is no program.
   EXPECT_FALSE(CheckSample(SampleOfType(kTypeDll), "exe"));
   EXPECT_TRUE(CheckSample(SampleOfType(kTypeDll), "dll"));

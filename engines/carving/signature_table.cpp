@@ -319,7 +319,9 @@ bool CheckContent(ByteView sector, std::string_view extension, const SectorSourc
   CarvingState state;
   state.BeginSector(source, sectorSize, absoluteSector, SweepFigures{});
   state.tsStrict = false;
-  return row->format->test(sector, state) == row->code;
+  const uint32_t found = row->format->test(sector, state);
+  if (found == row->code) return true;
+  return found != kNoType && row->format->agrees != nullptr && row->format->agrees(row->code, found);
 }
 
 bool IsFileSystemStructure(ByteView s) {

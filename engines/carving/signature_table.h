@@ -133,6 +133,10 @@ enum class CarveStep : uint8_t {
 };
 
 // One format unit: how its files are recognised and where they end.
+// Whether a file named as row code `named` holds content the header test
+// answered `found` for (another of the format's codes; never kNoType).
+using ContentAgrees = bool (*)(uint32_t named, uint32_t found);
+
 struct FileFormat {
   const char* name;
   HeaderTest test;
@@ -140,6 +144,9 @@ struct FileFormat {
   CarveStep step;
   uint8_t leadCount;
   LeadByte leads[3];
+  // Null: a file's content agrees with its name only when the test answers
+  // the named row's own code.
+  ContentAgrees agrees = nullptr;
 };
 
 // One carved format's row: everything the rest of the program knows of it
@@ -177,7 +184,8 @@ void MarkHeaderCandidates(const uint8_t* piece, uint32_t sectors, uint32_t bytes
 // Whether the first sector of a found file (at absolute sector
 // `absoluteSector` of `source`) matches the file's extension: true when no
 // row has the extension, otherwise when that row's header test returns the
-// row's own code. The tests that read further sectors read them from
+// row's own code, or a code the format says agrees with it. The tests that
+// read further sectors read them from
 // `source`; the carving flags play no part.
 [[nodiscard]] bool CheckContent(ByteView sector, std::string_view extension, const SectorSource* source,
                                 uint32_t sectorSize, uint64_t absoluteSector);

@@ -413,9 +413,21 @@ uint64_t RafLength(ByteView s, CarvingState& state) {
   return end;
 }
 
+// A found file's first sector tells a Nikon, Sony or DNG raw file only when
+// its first IFD and Make text lie in it: a plain TIFF answer agrees with those
+// names. And every raw file of the standard TIFF header is a TIFF.
+bool TiffContentAgrees(uint32_t named, uint32_t found) {
+  const auto toldInIfd = [](uint32_t code) {
+    return code == kTypeNef || code == kTypeArw || code == kTypeDng;
+  };
+  if (found == kTypeTiff) return toldInIfd(named);
+  return named == kTypeTiff && (toldInIfd(found) || found == kTypeCr2);
+}
+
 }  // namespace
 
-const FileFormat kTiffFormat{"tiff", &TiffTest, &TiffLength, CarveStep::kPastFile, 2, {{0, 'M'}, {0, 'I'}}};
+const FileFormat kTiffFormat{
+    "tiff", &TiffTest, &TiffLength, CarveStep::kPastFile, 2, {{0, 'M'}, {0, 'I'}}, &TiffContentAgrees};
 const FileFormat kRafFormat{"raf", &RafTest, &RafLength, CarveStep::kPastFile, 1, {{0, 'F'}}};
 
 }  // namespace velmira

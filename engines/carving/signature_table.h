@@ -132,11 +132,11 @@ enum class CarveStep : uint8_t {
   kNextSector,  // the very next sector: files inside this one are carved too
 };
 
-// One format unit: how its files are recognised and where they end.
 // Whether a file named as row code `named` holds content the header test
 // answered `found` for (another of the format's codes; never kNoType).
 using ContentAgrees = bool (*)(uint32_t named, uint32_t found);
 
+// One format unit: how its files are recognised and where they end.
 struct FileFormat {
   const char* name;
   HeaderTest test;
@@ -185,8 +185,8 @@ void MarkHeaderCandidates(const uint8_t* piece, uint32_t sectors, uint32_t bytes
 // `absoluteSector` of `source`) matches the file's extension: true when no
 // row has the extension, otherwise when that row's header test returns the
 // row's own code, or a code the format says agrees with it. The tests that
-// read further sectors read them from
-// `source`; the carving flags play no part.
+// read further sectors read them from `source`; the carving flags play no
+// part.
 [[nodiscard]] bool CheckContent(ByteView sector, std::string_view extension, const SectorSource* source,
                                 uint32_t sectorSize, uint64_t absoluteSector);
 

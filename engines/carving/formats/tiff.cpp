@@ -8,8 +8,9 @@
 // points at.
 //
 // The kind of raw file shows in the header (CR2, ORF, RW2) or in the first
-// IFD (DNGVersion; the Make text of Nikon and Sony cameras), which a camera
-// writes into the first sector.
+// IFD (DNGVersion; the Make text of Nikon and Sony cameras). The header test
+// reads the IFD where it lies in the first sector; the length rule reads it
+// wherever it lies and names the file then.
 #include <algorithm>
 #include <optional>
 #include <vector>

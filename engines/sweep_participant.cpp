@@ -15,9 +15,9 @@ ByteView JournalSector::Bytes() {
   return ByteView(m_bytes.data(), m_bytes.size());
 }
 
-void CSweepParticipant::MarkCandidates(const uint8_t* /*piece*/, uint32_t sectors,
-                                       uint32_t /*bytesPerSector*/, uint8_t* marks, uint8_t bit) const {
-  for (uint32_t k = 0; k < sectors; ++k) marks[k] |= bit;
+void CSweepParticipant::MarkCandidates(const uint8_t* piece, uint32_t sectors, uint32_t bytesPerSector,
+                                       uint8_t* marks, uint8_t bit) const {
+  MarkSectors(piece, sectors, bytesPerSector, marks, bit, [](ByteView) { return true; });
 }
 
 bool ClusterRecordFirstSector(const FoundRecord& record, uint32_t bytesPerSector, uint64_t& sector) {

@@ -84,6 +84,7 @@ class CSweepParticipant {
   // By default every sector is offered.
   virtual void MarkCandidates(const uint8_t* piece, uint32_t sectors, uint32_t bytesPerSector, uint8_t* marks,
                               uint8_t bit) const;
+
   // A journal entry of a continued scan: false when it is another
   // participant's; true when it was handed over again (or dropped because
   // its sector cannot be read). `status` turns Fatal when the log fails.
@@ -112,6 +113,15 @@ class CSweepParticipant {
   // record that starts where a fast one starts, with the same size, is that
   // file. False for records it never finds twice.
   [[nodiscard]] virtual bool RefoundStart(const FoundRecord&, uint32_t, uint64_t&) { return false; }
+
+ protected:
+  // Sets `bit` for the sectors of `piece` that `mayTake(ByteView)` keeps.
+  template <typename MayTake>
+  static void MarkSectors(const uint8_t* piece, uint32_t sectors, uint32_t bytesPerSector, uint8_t* marks,
+                          uint8_t bit, MayTake&& mayTake) {
+    for (uint32_t k = 0; k < sectors; ++k)
+      if (mayTake(ByteView(piece + size_t{k} * bytesPerSector, bytesPerSector))) marks[k] |= bit;
+  }
 
  private:
   uint64_t m_keptRecords = 0;

@@ -87,8 +87,7 @@ class CDeepFatParticipant final : public CClusterSweepParticipant {
 
   void MarkCandidates(const uint8_t* piece, uint32_t sectors, uint32_t bps, uint8_t* marks,
                       uint8_t bit) const override {
-    for (uint32_t k = 0; k < sectors; ++k)
-      if (MayStartDirectorySector(ByteView(piece + size_t{k} * bps, bps))) marks[k] |= bit;
+    MarkSectors(piece, sectors, bps, marks, bit, MayStartDirectorySector);
   }
 
   bool Replay(const SweepJournal::Entry& entry, JournalSector& sector, Status& /*status*/) override {

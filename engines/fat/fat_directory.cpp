@@ -35,29 +35,11 @@ bool IsDotPairAt(ByteView entries, size_t offset) {
   return ReadFatEntryTimes(dot) == ReadFatEntryTimes(dotDot);
 }
 
-// The name bytes of an entry that is not a long-name part hold no control
-// byte, no lower-case letter and none of the characters a short name may not
-// contain. Bytes of 0x80 and above (code-page letters, the deleted mark) pass.
+// The name bytes of an entry that is not a long-name part are all clean
+// (kCleanShortNameByte).
 bool HasCleanShortName(FatEntryView e) {
-  for (size_t i = 0; i < 11; ++i) {
-    const uint8_t b = e.NameByte(i);
-    if (b < 0x20) return false;
-    if (b >= 'a' && b <= 'z') return false;
-    switch (b) {
-      case '"':
-      case '*':
-      case '.':
-      case ':':
-      case '<':
-      case '>':
-      case '?':
-      case '\\':
-      case '|':
-        return false;
-      default:
-        break;
-    }
-  }
+  for (size_t i = 0; i < 11; ++i)
+    if (kCleanShortNameByte[e.NameByte(i)] == 0) return false;
   return true;
 }
 

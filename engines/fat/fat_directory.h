@@ -150,7 +150,9 @@ struct FatEntryTimes {
   return first == '.' || (first != 0 && buffer.data()[11] < 0x40);
 }
 
-// 1 for the bytes HasCleanShortName lets stand in a short name.
+// 1 for the bytes a short name may hold: no control byte, no lower-case
+// letter and none of the characters a short name may not contain. Bytes of
+// 0x80 and above (code-page letters, the deleted mark) pass.
 inline constexpr std::array<uint8_t, 256> kCleanShortNameByte = [] {
   std::array<uint8_t, 256> table{};
   for (unsigned b = 0x20; b < 256; ++b) table[b] = 1;
@@ -169,10 +171,9 @@ inline constexpr std::array<uint8_t, 256> kCleanShortNameByte = [] {
   if (sector.size() < kFatEntryBytes) return true;
   const uint8_t* p = sector.data();
   const uint8_t attr = p[11];
-  // Most data is turned away here, on its attribute byte.
-  if (attr >= 0x40 && p[0] != '.') return false;
   if (p[0] == '.') return true;
-  if (p[0] == 0) return false;
+  // Most data is turned away here, on its attribute byte.
+  if (attr >= 0x40 || p[0] == 0) return false;
   if (attr == kFatLongNamePart || attr == kFatVolumeLabel) return true;
   if ((attr & kFatVolumeLabel) != 0) return false;
   uint8_t clean = 1;

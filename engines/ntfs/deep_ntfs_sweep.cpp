@@ -97,8 +97,7 @@ class CDeepNtfsParticipant final : public CSweepParticipant {
 
   void MarkCandidates(const uint8_t* piece, uint32_t sectors, uint32_t bps, uint8_t* marks,
                       uint8_t bit) const override {
-    for (uint32_t k = 0; k < sectors; ++k)
-      if (ByteView(piece + size_t{k} * bps, bps).Matches(0, "FILE")) marks[k] |= bit;
+    MarkSectors(piece, sectors, bps, marks, bit, [](ByteView sector) { return sector.Matches(0, "FILE"); });
   }
 
   bool Replay(const SweepJournal::Entry& entry, JournalSector& sector, Status& status) override {

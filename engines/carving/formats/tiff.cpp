@@ -369,9 +369,9 @@ uint64_t TiffLength(ByteView s, CarvingState& state) {
   if (!walker.Walk(h.firstIfd)) return kNotAFile;
   // A CR2 header points at the raw data's IFD as well.
   if (h.code == kTypeCr2) (void)walker.Walk(s.U32At(12));  // optional: a bad raw IFD only adds no length
-  // A camera that writes its Make text past the first sector is named once
-  // the text can be read.
-  if (h.code == kTypeTiff && KindInSector(s, h) == kNoType) {
+  // The raw kind, read wherever the first IFD and the Make text lie: a
+  // camera that writes them past the first sector is named by them here.
+  if (h.code == kTypeTiff) {
     const uint32_t kind =
         KindFromFirstIfd(h, [&cursor](uint64_t at, size_t count) { return cursor.View(at, count); });
     if (kind != kNoType) state.namingCode = kind;
